@@ -1,0 +1,42 @@
+// The command line: its grammar, the usage text and the argument errors.
+#ifndef TWINFIND_CLI_COMMAND_LINE_H_
+#define TWINFIND_CLI_COMMAND_LINE_H_
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/text.h"
+
+// The program's exit codes.
+enum exit_code : int {
+  exit_success = 0,        // a completed run, or the usage text
+  exit_argument_error = 1, // a bad command line, or one that could not be split
+  exit_output_error = 2,   // the report could not be written
+};
+
+// What the command line asks for, in command-line order, duplicates kept.
+struct command_line {
+  std::vector<native_string> directories;                 // the PATHs
+  std::vector<native_string> files;                       // the -F FILEs
+  std::vector<std::int32_t> list_files_for_hardlinkcount; // the -C COUNTs
+  bool verbose = false;
+};
+
+enum class parse_outcome { run, usage, error };
+
+// Parses `arguments` (the program's name left out) into `parsed`. On
+// `usage` the usage text has been printed on `out`; on `error` one error
+// line has been printed on `err`.
+parse_outcome parse_command_line(const std::vector<native_string>& arguments,
+                                 command_line& parsed, native_ostream& out,
+                                 native_ostream& err);
+
+// Prints the usage text, with this platform's option prefix.
+void print_usage(native_ostream& out);
+
+// Converts a -C parameter as the C library's atoi does: leading white space,
+// an optional sign, then decimal digits up to the first other character; no
+// digits give 0. Never fails: values beyond 32 bits saturate.
+std::int32_t parse_count(native_string_view text);
+
+#endif  // TWINFIND_CLI_COMMAND_LINE_H_

@@ -1,0 +1,16 @@
+// The argument array on POSIX: argv as the shell gave it.
+#include "platform/arguments.h"
+
+namespace platform {
+
+const native_char option_prefix = '-';
+
+bool read_arguments(int argc, char** argv, std::vector<native_string>& arguments,
+                    std::uint32_t& error) {
+  error = 0;
+  arguments.clear();
+  for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
+  return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,25 @@
+// The program's arguments, as the platform splits its command line.
+#ifndef TWINFIND_PLATFORM_ARGUMENTS_H_
+#define TWINFIND_PLATFORM_ARGUMENTS_H_
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/text.h"
+
+namespace platform {
+
+// The character that begins an option: '/' on Windows, '-' on POSIX, where
+// '/' begins every absolute path.
+extern const native_char option_prefix;
+
+// Fills `arguments` with the program's arguments, its own name left out.
+// Windows splits its own command line (argc and argv are not used there);
+// POSIX takes argv as given. Returns false when the split fails, with the
+// system's code in `error`.
+bool read_arguments(int argc, char** argv, std::vector<native_string>& arguments,
+                    std::uint32_t& error);
+
+}  // namespace platform
+
+#endif  // TWINFIND_PLATFORM_ARGUMENTS_H_

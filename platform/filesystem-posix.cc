@@ -1,0 +1,303 @@
+// The walk's file-system operations on POSIX.
+//
+// Every entry is read relative to its open parent directory, never by its
+// full path, so neither PATH_MAX nor the depth of a tree limits the walk.
+// Listings are sorted by the bytes of the names, so that output is the same
+// from run to run and machine to machine, as NTFS lists in name order.
+#include "platform/filesystem.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/stat-posix.h"
+
+#ifdef __linux__
+#include <sys/syscall.h>
+#endif
+
+namespace platform {
+
+const native_char path_separator = '/';
+
+namespace {
+
+// How many directories of one walk may hold a descriptor at once. Deeper
+// levels park the shallowest ones (closing them) and reopen each through
+// ".." of its child on the way back; the soft limit is often 1,024.
+constexpr std::size_t kOpenLevelBudget = 128;
+
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+void close_level(walk_cursor& cursor, walk_level& level) {
+  if (level.fd < 0) return;
+  close(level.fd);
+  level.fd = -1;
+  --cursor.open_levels;
+}
+
+bool same_directory(int fd, const walk_level& level) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && static_cast<std::uint64_t>(st.st_dev) == level.device &&
+         static_cast<std::uint64_t>(st.st_ino) == level.inode;
+}
+
+// Closes the shallowest open directory below the PATH, to stay in budget.
+void park_one(walk_cursor& cursor) {
+  for (std::size_t i = 1; i + 1 < cursor.levels.size(); ++i) {
+    if (cursor.levels[i].fd >= 0) {
+      close_level(cursor, cursor.levels[i]);
+      return;
+    }
+  }
+}
+
+// Reopens the parked level `index` from its nearest open ancestor, by name,
+// checking at each step that it is still the directory the walk entered.
+void reopen_by_name(walk_cursor& cursor, std::size_t index) {
+  std::size_t open = index;
+  while (open > 0 && cursor.levels[open - 1].fd < 0) --open;
+  if (open == 0) return;  // nothing to reopen from
+  int fd = cursor.levels[open - 1].fd;
+  for (std::size_t k = open; k <= index; ++k) {
+    walk_level& level = cursor.levels[k];
+    const int next = openat(fd, level.name.c_str(), kDirectoryFlags | O_NOFOLLOW);
+    if (fd != cursor.levels[open - 1].fd) close(fd);
+    if (next < 0 || !same_directory(next, level)) {
+      if (next >= 0) close(next);
+      level.deferred_error = next < 0 ? errno : ENOENT;
+      return;
+    }
+    fd = next;
+  }
+  cursor.levels[index].fd = fd;
+  ++cursor.open_levels;
+}
+
+// Brings back the descriptor of the parent of the deepest level, if parked.
+void restore_parent(walk_cursor& cursor) {
+  const std::size_t child = cursor.levels.size() - 1;
+  walk_level& parent = cursor.levels[child - 1];
+  if (parent.fd >= 0 || parent.deferred_error != 0) return;
+  const int fd = cursor.levels[child].fd >= 0
+                     ? openat(cursor.levels[child].fd, "..", kDirectoryFlags | O_NOFOLLOW)
+                     : -1;
+  if (fd >= 0 && same_directory(fd, parent)) {
+    parent.fd = fd;
+    ++cursor.open_levels;
+    return;
+  }
+  if (fd >= 0) close(fd);
+  reopen_by_name(cursor, child - 1);  // the tree moved: go by names instead
+}
+
+directory_entry enter_top(walk_cursor& cursor, const native_string& path, error_code& error) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) {
+    error = static_cast<error_code>(errno);
+    return directory_entry::no_attributes;
+  }
+  // A PATH that is a link to a directory is walked: the top level is
+  // followed, lower levels never are.
+  if (S_ISLNK(st.st_mode) && stat(path.c_str(), &st) != 0) return directory_entry::not_a_directory;
+  if (!S_ISDIR(st.st_mode)) return directory_entry::not_a_directory;
+  walk_level level;
+  level.fd = open(path.c_str(), kDirectoryFlags);
+  if (level.fd < 0 || fstat(level.fd, &st) != 0) {
+    level.deferred_error = errno;
+  } else {
+    ++cursor.open_levels;
+  }
+  level.device = static_cast<std::uint64_t>(st.st_dev);
+  level.inode = static_cast<std::uint64_t>(st.st_ino);
+  cursor.levels.push_back(std::move(level));
+  return directory_entry::entered;
+}
+
+}  // namespace
+
+walk_cursor::walk_cursor() = default;
+
+walk_cursor::~walk_cursor() {
+  for (walk_level& level : levels) {
+    if (level.fd >= 0) close(level.fd);
+  }
+}
+
+directory_entry enter_directory(walk_cursor& cursor, const native_string& path,
+                                native_string_view name, const file_identity* identity,
+                                error_code& error) {
+  if (cursor.levels.empty()) return enter_top(cursor, path, error);
+  walk_level& parent = cursor.levels.back();
+  if (parent.fd < 0) {  // the parent could not be brought back
+    error = static_cast<error_code>(parent.deferred_error);
+    return directory_entry::no_attributes;
+  }
+  walk_level level;
+  level.name.assign(name.data(), name.size());
+  level.fd = openat(parent.fd, level.name.c_str(), kDirectoryFlags | O_NOFOLLOW);
+  if (level.fd < 0) {
+    const int failure = errno;
+    if (failure == ENOENT) {
+      error = static_cast<error_code>(failure);
+      return directory_entry::no_attributes;
+    }
+    if (failure == ENOTDIR || failure == ELOOP) return directory_entry::not_a_directory;
+    level.deferred_error = failure;  // it is there but cannot be read
+  }
+  struct stat st;
+  if (identity) {
+    level.device = identity->volume;
+    level.inode = static_cast<std::uint64_t>(identity->key);
+  } else if (level.fd >= 0 && fstat(level.fd, &st) == 0) {
+    level.device = static_cast<std::uint64_t>(st.st_dev);
+    level.inode = static_cast<std::uint64_t>(st.st_ino);
+  }
+  if (level.fd >= 0) {
+    ++cursor.open_levels;
+    if (cursor.open_levels > kOpenLevelBudget) park_one(cursor);
+  }
+  cursor.levels.push_back(std::move(level));
+  return directory_entry::entered;
+}
+
+bool current_identity(const walk_cursor& cursor, file_identity& identity) {
+  if (cursor.levels.empty()) return false;
+  const walk_level& level = cursor.levels.back();
+  if (level.device == 0 && level.inode == 0) return false;
+  identity.volume = level.device;
+  identity.key = static_cast<std::int64_t>(level.inode);
+  return true;
+}
+
+void leave_directory(walk_cursor& cursor) {
+  if (cursor.levels.empty()) return;
+  if (cursor.levels.size() > 1) restore_parent(cursor);
+  close_level(cursor, cursor.levels.back());
+  cursor.levels.pop_back();
+}
+
+namespace {
+
+// Appends every name of the directory but "." and "..", each followed by a
+// NUL so it can be handed to the system as it is.
+bool read_names(int fd, directory_listing& listing, int& error) {
+#ifdef __linux__
+  alignas(8) char buffer[32768];
+  for (;;) {
+    const long got = syscall(SYS_getdents64, fd, buffer, sizeof buffer);
+    if (got < 0) {
+      error = errno;
+      return !listing.entries.empty();
+    }
+    if (got == 0) return true;
+    for (long at = 0; at < got;) {
+      // linux_dirent64: ino (8), off (8), reclen (2), type (1), name.
+      unsigned short record_length;
+      std::memcpy(&record_length, buffer + at + 16, sizeof record_length);
+      const unsigned char type = static_cast<unsigned char>(buffer[at + 18]);
+      const char* name = buffer + at + 19;
+      at += record_length;
+      if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+      listed_entry entry;
+      entry.name_offset = listing.names.size();
+      entry.name_length = std::strlen(name);
+      entry.is_directory = type == DT_DIR;  // until the entry is read
+      listing.names.append(name, entry.name_length + 1);
+      listing.entries.push_back(entry);
+    }
+  }
+#else
+  const int copy = dup(fd);
+  DIR* dir = copy >= 0 ? fdopendir(copy) : nullptr;
+  if (!dir) {
+    error = errno;
+    if (copy >= 0) close(copy);
+    return false;
+  }
+  rewinddir(dir);
+  errno = 0;
+  while (const struct dirent* record = readdir(dir)) {
+    const char* name = record->d_name;
+    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+    listed_entry entry;
+    entry.name_offset = listing.names.size();
+    entry.name_length = std::strlen(name);
+    listing.names.append(name, entry.name_length + 1);
+    listing.entries.push_back(entry);
+  }
+  closedir(dir);
+  return true;
+#endif
+}
+
+}  // namespace
+
+bool list_directory(walk_cursor& cursor, const native_string&, directory_listing& listing,
+                    error_code& error) {
+  listing.clear();
+  if (cursor.levels.empty()) return false;
+  const walk_level& level = cursor.levels.back();
+  if (level.fd < 0) {
+    error = static_cast<error_code>(level.deferred_error);
+    return false;
+  }
+  int failure = 0;
+  // A listing that fails part way ends there: the entries read so far are
+  // still walked, as when the system stops returning entries.
+  if (!read_names(level.fd, listing, failure)) {
+    error = static_cast<error_code>(failure);
+    return false;
+  }
+  const char* names = listing.names.data();
+  std::sort(listing.entries.begin(), listing.entries.end(),
+            [names](const listed_entry& a, const listed_entry& b) {
+              return native_string_view(names + a.name_offset, a.name_length) <
+                     native_string_view(names + b.name_offset, b.name_length);
+            });
+  // The listing reads every entry once; the examination reuses what it read.
+  for (listed_entry& entry : listing.entries) {
+    const int failure_of_entry = read_entry(level.fd, names + entry.name_offset, level.device,
+                                            entry.facts, entry.is_directory);
+    if (failure_of_entry != 0) {
+      entry.outcome = examination::not_found;
+      entry.error = static_cast<error_code>(failure_of_entry);
+      continue;
+    }
+    entry.outcome = examination::examined;
+    entry.is_reparse = entry.facts.kind != entry_kind::normal;
+  }
+  return true;
+}
+
+examination examine_entry(walk_cursor&, const native_string&, const listed_entry& entry,
+                          entry_facts& facts, error_code& error) {
+  facts = entry.facts;
+  error = entry.error;
+  return entry.outcome;
+}
+
+examination examine_path(const native_string& path, entry_facts& facts, error_code& error) {
+  // The device of the directory holding it tells a mount point where the
+  // kernel does not flag one.
+  std::uint64_t parent_device = 0;
+  const std::size_t slash = path.find_last_of('/');
+  const native_string parent = slash == native_string::npos ? native_string(".")
+                               : slash == 0                 ? native_string("/")
+                                                            : path.substr(0, slash);
+  struct stat st;
+  if (stat(parent.c_str(), &st) == 0) parent_device = static_cast<std::uint64_t>(st.st_dev);
+  bool listed_as_directory = false;
+  if (int failure = read_entry(AT_FDCWD, path.c_str(), parent_device, facts, listed_as_directory)) {
+    error = static_cast<error_code>(failure);
+    return examination::not_found;
+  }
+  return examination::examined;
+}
+
+}  // namespace platform

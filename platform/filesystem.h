@@ -1,0 +1,192 @@
+// The file-system operations of the scanner: one contract, a Win32 half
+// (filesystem-win32.cc) and a POSIX half (filesystem-posix.cc).
+//
+// The scanner above never knows which half it runs on. Error codes are the
+// system's own (GetLastError() values on Windows, errno values on POSIX);
+// they are only ever printed.
+#ifndef TWINFIND_PLATFORM_FILESYSTEM_H_
+#define TWINFIND_PLATFORM_FILESYSTEM_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "platform/text.h"
+
+namespace platform {
+
+using error_code = std::uint32_t;
+
+// Joins a directory's path and an entry's name: '\' on Windows, '/' on POSIX.
+extern const native_char path_separator;
+
+// How an entry is stored: a plain file or directory, a symbolic link, or
+// any other reparse point (junctions, mount points; on POSIX also FIFOs,
+// sockets and device nodes).
+enum class entry_kind : std::uint8_t { normal, symlink, reparse };
+
+// What tells one file from another: the volume it lives on and its index on
+// that volume. Two names with the same identity are hard links of one file.
+// Only `key`, the file index, is ever printed.
+struct file_identity {
+  std::uint64_t volume = 0;
+  std::int64_t key = 0;
+
+  bool operator<(const file_identity& other) const {
+    return key != other.key ? key < other.key : volume < other.volume;
+  }
+  bool operator==(const file_identity& other) const {
+    return key == other.key && volume == other.volume;
+  }
+};
+
+// What an examination reads of one entry, the entry itself and never the
+// target of a link.
+struct entry_facts {
+  bool is_directory = false;
+  entry_kind kind = entry_kind::normal;
+  file_identity identity;
+  std::int32_t links = 0;
+  std::int64_t size = 0;
+};
+
+// How an examination ended: with facts, or failing to find or to open the
+// entry (the two failures print different error lines).
+enum class examination : std::uint8_t { examined, not_found, not_opened };
+
+// One entry of a directory listing. The name lives in the listing's `names`.
+struct listed_entry {
+  std::size_t name_offset = 0;
+  std::size_t name_length = 0;
+  bool is_directory = false;  // the listing's directory bit
+  bool is_reparse = false;    // the listing's reparse-point bit
+  // A half whose listing already reads every entry (POSIX) keeps the
+  // examination here; the other half examines when asked.
+  examination outcome = examination::not_found;
+  error_code error = 0;
+  entry_facts facts;
+};
+
+// The entries of one directory, "." and ".." left out, in the order the
+// walk takes them: the system's order on Windows (NTFS lists by name), byte
+// order of the names on POSIX. Reused from directory to directory, so a
+// walk allocates nothing per entry once it has seen its largest directory.
+struct directory_listing {
+  native_string names;
+  std::vector<listed_entry> entries;
+
+  native_string_view name(const listed_entry& entry) const {
+    return native_string_view(names.data() + entry.name_offset, entry.name_length);
+  }
+  void clear() {
+    names.clear();
+    entries.clear();
+  }
+};
+
+// How entering a directory went.
+enum class directory_entry { entered, no_attributes, not_a_directory };
+
+// The directories that a walk is inside of, from its PATH down to the
+// current directory. On POSIX it holds open directory descriptors, a bounded
+// number of them however deep the tree; on Windows everything goes by path.
+}  // namespace platform
+
+#ifdef _WIN32
+namespace platform {
+struct walk_level {
+  std::size_t unused = 0;
+};
+}  // namespace platform
+#else
+namespace platform {
+struct walk_level {
+  int fd = -1;               // -1 while parked to save descriptors
+  int deferred_error = 0;    // the directory opened but cannot be read
+  std::uint64_t device = 0;  // to check a reopened directory is the same
+  std::uint64_t inode = 0;
+  native_string name;        // to reopen it from an ancestor
+};
+}  // namespace platform
+#endif
+
+namespace platform {
+
+struct walk_cursor {
+  walk_cursor();
+  ~walk_cursor();
+  walk_cursor(const walk_cursor&) = delete;
+  walk_cursor& operator=(const walk_cursor&) = delete;
+
+  std::vector<walk_level> levels;
+  std::size_t open_levels = 0;
+};
+
+// Enters a directory. With an empty cursor this is the walk's PATH, whose
+// last component is followed when it is a link to a directory; otherwise it
+// is the child `name` of the current directory, at `path`, never followed.
+// `identity` is the child's identity when known, else null. On `entered`
+// the directory becomes current; a directory that can be entered but not
+// read still counts as entered, and its listing then fails.
+directory_entry enter_directory(walk_cursor& cursor, const native_string& path,
+                                native_string_view name, const file_identity* identity,
+                                error_code& error);
+
+// The identity of the current directory, where the platform knows it
+// without an extra call (POSIX: always; Windows: never, as the walk there
+// never enters a link and so cannot meet a directory below itself).
+bool current_identity(const walk_cursor& cursor, file_identity& identity);
+
+// Returns to the parent of the current directory.
+void leave_directory(walk_cursor& cursor);
+
+// Lists the current directory, at `path`. False when it cannot be read.
+bool list_directory(walk_cursor& cursor, const native_string& path,
+                    directory_listing& listing, error_code& error);
+
+// Examines one entry of the current directory; `path` is its full path.
+examination examine_entry(walk_cursor& cursor, const native_string& path,
+                          const listed_entry& entry, entry_facts& facts, error_code& error);
+
+// Examines a path on its own, outside any walk (for breakdowns). `kind`
+// comes from the search record of the path, the rest from the entry opened
+// as itself.
+examination examine_path(const native_string& path, entry_facts& facts, error_code& error);
+
+// One match of a wildcard pattern.
+struct pattern_match {
+  native_string name;
+  bool is_directory = false;
+};
+
+// True when `path` holds a '*' or a '?'.
+bool has_wildcards(native_string_view path);
+
+// Lists, in search order, the entries that match the wildcard pattern of the
+// last component of `pattern`. False when the search fails or nothing
+// matches, with the code in `error`.
+bool find_pattern_matches(const native_string& pattern, std::vector<pattern_match>& matches,
+                          error_code& error);
+
+// Joins a pattern's directory part and a match's name, as the pattern wrote
+// the directory part: "dir" + separator + name, or the name alone (after a
+// drive's colon on Windows) when the pattern had no separator.
+native_string join_pattern_match(const native_string& pattern, native_string_view name);
+
+// A request for every name under which a file's volume knows it.
+struct link_name_request {
+  native_string path;
+  entry_facts facts;
+  std::vector<native_string> names;  // filled by find_link_names
+};
+
+// Fills the names of every request: paths from the root of the file's
+// volume (Windows: "\dir\name" without a drive; POSIX: "/dir/name" from the
+// file system's mount point). A name that cannot be found is left out;
+// nothing is reported. Requests on one volume share a single search.
+void find_link_names(std::vector<link_name_request>& requests);
+
+}  // namespace platform
+
+
+#endif  // TWINFIND_PLATFORM_FILESYSTEM_H_

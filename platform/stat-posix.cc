@@ -1,0 +1,92 @@
+// One entry read with a single stat-family call, mapped onto the kinds the
+// reports know: a plain file or directory is "normal", a symbolic link is
+// "symlink", and a mount point, FIFO, socket or device node is "reparse", as
+// NTFS stores such entries as reparse points.
+#include "platform/stat-posix.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#ifdef __linux__
+#include <sys/sysmacros.h>
+#endif
+
+#include <climits>
+
+namespace platform {
+namespace {
+
+struct raw_stat {
+  std::uint64_t device;
+  std::uint64_t inode;
+  std::uint64_t links;
+  std::int64_t size;
+  mode_t mode;
+  int mount_root;  // 1 yes, 0 no, -1 the system cannot tell
+};
+
+int stat_no_follow(int dir_fd, const char* name, raw_stat& out) {
+#if defined(__linux__) && defined(STATX_TYPE)
+  struct statx sx;
+  if (statx(dir_fd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
+            STATX_TYPE | STATX_MODE | STATX_INO | STATX_NLINK | STATX_SIZE, &sx) != 0)
+    return errno;
+  out.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+  out.inode = sx.stx_ino;
+  out.links = sx.stx_nlink;
+  out.size = static_cast<std::int64_t>(sx.stx_size);
+  out.mode = sx.stx_mode;
+#ifdef STATX_ATTR_MOUNT_ROOT
+  out.mount_root = (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT)
+                       ? (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0
+                       : -1;
+#else
+  out.mount_root = -1;
+#endif
+  return 0;
+#else
+  struct stat st;
+  if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+  out.device = static_cast<std::uint64_t>(st.st_dev);
+  out.inode = static_cast<std::uint64_t>(st.st_ino);
+  out.links = static_cast<std::uint64_t>(st.st_nlink);
+  out.size = static_cast<std::int64_t>(st.st_size);
+  out.mode = st.st_mode;
+  out.mount_root = -1;
+  return 0;
+#endif
+}
+
+}  // namespace
+
+int read_entry(int dir_fd, const char* name, std::uint64_t parent_device, entry_facts& facts,
+               bool& listed_as_directory) {
+  raw_stat st;
+  if (int error = stat_no_follow(dir_fd, name, st)) return error;
+  facts.identity.volume = st.device;
+  facts.identity.key = static_cast<std::int64_t>(st.inode);
+  facts.links = st.links > static_cast<std::uint64_t>(INT32_MAX) ? INT32_MAX
+                                                                 : static_cast<std::int32_t>(st.links);
+  facts.size = st.size;
+  facts.kind = entry_kind::normal;
+  listed_as_directory = false;
+  if (S_ISDIR(st.mode)) {
+    listed_as_directory = true;
+    const bool mount_root =
+        st.mount_root >= 0 ? st.mount_root == 1 : parent_device != 0 && st.device != parent_device;
+    if (mount_root) facts.kind = entry_kind::reparse;
+  } else if (S_ISLNK(st.mode)) {
+    facts.kind = entry_kind::symlink;
+    // Windows lists a link to a directory with the directory bit; the one
+    // extra call is made for symbolic links only.
+    struct stat target;
+    listed_as_directory = fstatat(dir_fd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+  } else if (!S_ISREG(st.mode)) {
+    facts.kind = entry_kind::reparse;  // FIFO, socket, device node
+  }
+  facts.is_directory = listed_as_directory;
+  return 0;
+}
+
+}  // namespace platform

@@ -1,0 +1,24 @@
+// How the POSIX half reads one entry: one stat-family call, relative to an
+// open directory, never following the last component. Shared by the walk,
+// the breakdowns and the search for link names.
+#ifndef TWINFIND_PLATFORM_STAT_POSIX_H_
+#define TWINFIND_PLATFORM_STAT_POSIX_H_
+
+#include <cstdint>
+
+#include "platform/filesystem.h"
+
+namespace platform {
+
+// Reads the entry `name` of the directory `dir_fd` (or a path, with
+// AT_FDCWD). `parent_device` is the device of the directory holding it, used
+// to recognise a mount point where the kernel does not flag one; 0 when not
+// known. Fills `facts`; `listed_as_directory` is the directory bit of the
+// listing: set for a directory, and for a symbolic link to one. Returns 0, or
+// the errno value of the failed call.
+int read_entry(int dir_fd, const char* name, std::uint64_t parent_device, entry_facts& facts,
+               bool& listed_as_directory);
+
+}  // namespace platform
+
+#endif  // TWINFIND_PLATFORM_STAT_POSIX_H_

@@ -1,0 +1,46 @@
+// The reports: the summary of the scan and the breakdowns of single files,
+// and the formatting they share.
+//
+// Every report prints on a stream whose fill character is ' ' and which is
+// imbued with the user's locale, so numbers carry the user's digit grouping.
+#ifndef TWINFIND_REPORT_REPORT_FORMAT_H_
+#define TWINFIND_REPORT_REPORT_FORMAT_H_
+
+#include <cstdint>
+#include <ios>
+#include <vector>
+
+#include "platform/text.h"
+#include "scan/scandata.h"
+
+// Prints `part` of `whole` as a whole-number percentage, right-aligned in
+// three places, then '%'. A whole of 0 prints 0; a half rounds up.
+void print_percent(std::ios_base& stream, std::int64_t part, std::int64_t whole);
+
+// The manipulator that `percent` returns: a printing function and its two
+// arguments, like the one-argument manipulator of std::setw.
+struct percent_manip {
+  void (*print)(std::ios_base&, std::int64_t, std::int64_t);
+  std::int64_t part;
+  std::int64_t whole;
+};
+
+inline percent_manip percent(std::int64_t part, std::int64_t whole) {
+  return percent_manip{print_percent, part, whole};
+}
+
+inline native_ostream& operator<<(native_ostream& stream, const percent_manip& manip) {
+  manip.print(stream, manip.part, manip.whole);
+  return stream;
+}
+
+// The summary: directories scanned, kinds, hard links, the -C listings and
+// the sizes.
+void print_summary(native_ostream& out, const _scandata& scandata,
+                   const std::vector<native_string>& directories,
+                   const std::vector<std::int32_t>& list_files_for_hardlinkcount);
+
+// One block for each collected breakdown.
+void print_breakdowns(native_ostream& out, const _scandata& scandata);
+
+#endif  // TWINFIND_REPORT_REPORT_FORMAT_H_

@@ -1,0 +1,54 @@
+// The breakdowns of -F: one record for every file that a path or a
+// wildcard pattern stands for, with every name its volume knows it by.
+#include "scan/scandata.h"
+
+void _scandata::breakdown(const native_string& path) {
+  if (!platform::has_wildcards(path)) {
+    breakdown_single(path);
+    return;
+  }
+  std::vector<platform::pattern_match> matches;
+  platform::error_code error = 0;
+  if (!platform::find_pattern_matches(path, matches, error)) {
+    if (verbose) report_error(*out, error, quoted_message("Error searching ", path));
+    return;
+  }
+  for (const platform::pattern_match& match : matches) {
+    if (match.is_directory) continue;
+    // A joined path is taken as one path and never expanded again, so the
+    // expansion ends even where a directory part holds a '?' (as "\\?\" does).
+    breakdown_single(platform::join_pattern_match(path, match.name));
+  }
+}
+
+void _scandata::breakdown_single(const native_string& path) {
+  platform::entry_facts facts;
+  platform::error_code error = 0;
+  switch (platform::examine_path(path, facts, error)) {
+    case platform::examination::examined:
+      break;
+    case platform::examination::not_found:
+      if (verbose) report_error(*out, error, quoted_message("Error finding ", path));
+      return;
+    case platform::examination::not_opened:
+      if (verbose) report_error(*out, error, quoted_message("Error opening ", path));
+      return;
+  }
+  _scandata_breakdown_fileinfo info;
+  info.filename = path;
+  info.file_key = facts.identity.key;
+  info.file_links = facts.links;
+  info.file_size = facts.size;
+  info.kind = facts.kind;
+  breakdowns.push_back(std::move(info));
+  name_requests_.push_back(platform::link_name_request{path, facts, {}});
+}
+
+void _scandata::find_breakdown_names() {
+  // The requests belong to the last breakdowns collected, in order.
+  const std::size_t first = breakdowns.size() - name_requests_.size();
+  platform::find_link_names(name_requests_);
+  for (std::size_t i = 0; i < name_requests_.size(); ++i)
+    breakdowns[first + i].filenames = std::move(name_requests_[i].names);
+  name_requests_.clear();
+}

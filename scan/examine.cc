@@ -1,0 +1,53 @@
+// The examination of one entry of a walk, and its tally.
+#include <algorithm>
+
+#include "scan/scandata.h"
+
+bool _scandata::scan_file(platform::walk_cursor& cursor, const native_string& path,
+                          const platform::listed_entry& entry, platform::entry_facts& facts) {
+  platform::error_code error = 0;
+  switch (platform::examine_entry(cursor, path, entry, facts, error)) {
+    case platform::examination::examined:
+      record_entry(path, facts);
+      return true;
+    case platform::examination::not_found:
+      if (verbose) report_error(*out, error, quoted_message("Error finding ", path));
+      return false;
+    case platform::examination::not_opened:
+      if (verbose) report_error(*out, error, quoted_message("Error opening ", path));
+      return false;
+  }
+  return false;
+}
+
+void _scandata::record_entry(native_string_view path, const platform::entry_facts& facts) {
+  using platform::entry_kind;
+  const bool symlink = facts.kind == entry_kind::symlink;
+  const bool reparse = facts.kind == entry_kind::reparse;
+  if (facts.is_directory) {
+    ++(symlink ? dirs_symlink : reparse ? dirs_reparse : dirs_normal);
+    return;  // a directory adds nothing but its kind
+  }
+  ++(symlink ? files_symlink : reparse ? files_reparse : files_normal);
+
+  // One lookup serves both the new-file test and the insertion of the name.
+  auto found = filenames_by_key.lower_bound(facts.identity);
+  const bool new_file = found == filenames_by_key.end() || !(found->first == facts.identity);
+  naive_size += facts.size;
+  _scandata_hardlinkcount_info& by_links = hardlinkcounts[facts.links];
+  ++by_links.file_count;
+  if (new_file) {
+    unique_size += facts.size;
+    by_links.file_ids.push_back(facts.identity);
+    found = filenames_by_key.emplace_hint(found, facts.identity, std::vector<native_string>());
+    if (!keeps_names_for(facts.links)) return;
+  } else if (found->second.empty()) {
+    return;  // the file's first name decided that its names are not kept
+  }
+  found->second.emplace_back(path);
+}
+
+bool _scandata::keeps_names_for(std::int32_t links) const {
+  return keep_all_names || std::find(listed_link_counts.begin(), listed_link_counts.end(),
+                                     links) != listed_link_counts.end();
+}

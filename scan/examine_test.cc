@@ -1,0 +1,95 @@
+// The tally of examined entries: sizes, link counts and names by file.
+#include <gtest/gtest.h>
+
+#include "scan/scandata.h"
+
+namespace {
+
+platform::entry_facts file(std::int64_t key, std::int32_t links, std::int64_t size,
+                           std::uint64_t volume = 1) {
+  platform::entry_facts facts;
+  facts.identity.volume = volume;
+  facts.identity.key = key;
+  facts.links = links;
+  facts.size = size;
+  return facts;
+}
+
+native_string text(const char* ascii) { return native_from_ascii(ascii); }
+
+TEST(Tally, TwoNamesOfOneFileAndAPlainFile) {
+  _scandata scan;
+  scan.record_entry(text("D\\a.txt"), file(1, 2, 100));
+  EXPECT_EQ(scan.naive_size, 100);
+  EXPECT_EQ(scan.unique_size, 100);
+  scan.record_entry(text("D\\b.txt"), file(1, 2, 100));
+  EXPECT_EQ(scan.naive_size, 200);
+  EXPECT_EQ(scan.unique_size, 100);
+  scan.record_entry(text("D\\c.txt"), file(2, 1, 50));
+
+  EXPECT_EQ(scan.files_normal, 3);
+  EXPECT_EQ(scan.naive_size, 250);
+  EXPECT_EQ(scan.unique_size, 150);
+  EXPECT_EQ(scan.hardlinkcounts.at(2).file_count, 2);
+  EXPECT_EQ(scan.hardlinkcounts.at(2).file_ids.size(), 1u);
+  EXPECT_EQ(scan.hardlinkcounts.at(1).file_count, 1);
+  ASSERT_EQ(scan.filenames_by_key.size(), 2u);
+  EXPECT_EQ(scan.filenames_by_key.begin()->second,
+            (std::vector<native_string>{text("D\\a.txt"), text("D\\b.txt")}));
+}
+
+TEST(Tally, SameIndexOnAnotherVolumeIsAnotherFile) {
+  _scandata scan;
+  scan.record_entry(text("C:\\x"), file(7, 1, 10, /*volume=*/1));
+  scan.record_entry(text("D:\\x"), file(7, 1, 10, /*volume=*/2));
+  EXPECT_EQ(scan.filenames_by_key.size(), 2u);
+  EXPECT_EQ(scan.unique_size, 20);
+  EXPECT_EQ(scan.hardlinkcounts.at(1).file_ids.size(), 2u);
+}
+
+TEST(Tally, KindsAndDirectories) {
+  _scandata scan;
+  platform::entry_facts directory = file(9, 1, 4096);
+  directory.is_directory = true;
+  scan.record_entry(text("dir"), directory);
+  directory.kind = platform::entry_kind::reparse;
+  scan.record_entry(text("mount"), directory);
+  directory.kind = platform::entry_kind::symlink;
+  scan.record_entry(text("dirlink"), directory);
+  platform::entry_facts link = file(10, 1, 12);
+  link.kind = platform::entry_kind::symlink;
+  scan.record_entry(text("link"), link);
+
+  EXPECT_EQ(scan.dirs_normal, 1);
+  EXPECT_EQ(scan.dirs_reparse, 1);
+  EXPECT_EQ(scan.dirs_symlink, 1);
+  EXPECT_EQ(scan.files_symlink, 1);
+  // Directories never enter the maps or the sizes.
+  EXPECT_EQ(scan.filenames_by_key.size(), 1u);
+  EXPECT_EQ(scan.naive_size, 12);
+}
+
+TEST(Tally, LinkCountChangingBetweenNamesKeepsTheKeyAtItsFirstCount) {
+  _scandata scan;
+  scan.record_entry(text("a"), file(5, 2, 1));
+  scan.record_entry(text("b"), file(5, 3, 1));
+  EXPECT_EQ(scan.hardlinkcounts.at(2).file_ids.size(), 1u);
+  EXPECT_EQ(scan.hardlinkcounts.at(3).file_count, 1);
+  EXPECT_TRUE(scan.hardlinkcounts.at(3).file_ids.empty());
+  EXPECT_EQ(scan.filenames_by_key.begin()->second.size(), 2u);
+}
+
+TEST(Tally, NamesFollowTheLinkCountOfTheFirstName) {
+  _scandata scan;
+  scan.keep_all_names = false;
+  scan.listed_link_counts = {2};
+  scan.record_entry(text("kept"), file(1, 2, 1));
+  scan.record_entry(text("kept-too"), file(1, 3, 1));  // count changed meanwhile
+  scan.record_entry(text("dropped"), file(2, 3, 1));
+  scan.record_entry(text("dropped-too"), file(2, 2, 1));
+  EXPECT_EQ(scan.filenames_by_key.at(platform::file_identity{1, 1}),
+            (std::vector<native_string>{text("kept"), text("kept-too")}));
+  EXPECT_TRUE(scan.filenames_by_key.at(platform::file_identity{1, 2}).empty());
+}
+
+}  // namespace

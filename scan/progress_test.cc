@@ -1,0 +1,51 @@
+// The progress display, byte for byte.
+#include <gtest/gtest.h>
+
+#include "scan/scandata.h"
+
+namespace {
+
+native_string ticks(int count, bool verbose = false) {
+  native_ostringstream out;
+  _scandata scan;
+  scan.verbose = verbose;
+  scan.out = &out;
+  for (int i = 0; i < count; ++i) scan.progress();
+  scan.progress_done();
+  return out.str();
+}
+
+native_string text(const std::string& ascii) { return native_from_ascii(ascii); }
+
+const std::string heading = "Scanning directories and files";
+const std::string rewind(5, '\b');
+
+TEST(Progress, FewerThan101TicksShowOnlyTheHeadingAndFiveDots) {
+  EXPECT_EQ(ticks(1), text(heading + ".....\n"));
+  EXPECT_EQ(ticks(100), text(heading + ".....\n"));
+}
+
+TEST(Progress, TheBarGrowsEveryHundredTicksAndStartsOverAt501) {
+  EXPECT_EQ(ticks(101), text(heading + ".    " + rewind + ".....\n"));
+  EXPECT_EQ(ticks(401), text(heading + ".    " + rewind + "..   " + rewind + "...  " + rewind +
+                             ".... " + rewind + ".....\n"));
+  EXPECT_EQ(ticks(501), text(heading + ".    " + rewind + "..   " + rewind + "...  " + rewind +
+                             ".... " + rewind + "     " + rewind + ".....\n"));
+  const native_string after601 = ticks(601);
+  EXPECT_EQ(after601.substr(after601.size() - 16), text(".    " + rewind + ".....\n"));
+}
+
+TEST(Progress, VerboseModeRepeatsItsTextAndLeavesTheLineOpen) {
+  EXPECT_EQ(ticks(3, true), text(heading + "..." + heading + "..." + heading + "..."));
+}
+
+TEST(Progress, ADrawingTickLeavesTheFillAtBackspace) {
+  native_ostringstream out;
+  _scandata scan;
+  scan.out = &out;
+  for (int i = 0; i < 101; ++i) scan.progress();
+  EXPECT_EQ(out.fill(), native_char('\b'));
+  EXPECT_EQ(scan.progress_ticks, 101);
+}
+
+}  // namespace

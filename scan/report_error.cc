@@ -1,0 +1,45 @@
+// The error line of a failed system call during a scan.
+#include "scan/scandata.h"
+
+namespace {
+
+// The code as exactly eight lower-case hexadecimal digits, as printf's
+// "%.8x" would write it.
+void write_hex8(native_ostream& out, std::uint32_t code) {
+  native_char digits[8];
+  for (int i = 7; i >= 0; --i) {
+    digits[i] = static_cast<native_char>("0123456789abcdef"[code & 0xF]);
+    code >>= 4;
+  }
+  out.write(digits, 8);
+}
+
+}  // namespace
+
+void report_error(native_ostream& out, std::uint32_t code, native_string_view message) {
+  // The message is written as text, never used as a format, so a path with
+  // '%' in it prints as it is.
+  out << platform::shown(message) << ": 0x";
+  write_hex8(out, code);
+  out << std::endl;
+}
+
+native_string quoted_message(const char* text, native_string_view path) {
+  native_string message = native_from_ascii(text);
+  message += '"';
+  message += path;
+  message += '"';
+  return message;
+}
+
+const char* kind_name(platform::entry_kind kind) {
+  switch (kind) {
+    case platform::entry_kind::symlink:
+      return "symlink";
+    case platform::entry_kind::reparse:
+      return "reparse";
+    case platform::entry_kind::normal:
+      break;
+  }
+  return "normal";
+}

@@ -1,0 +1,108 @@
+// The scan state: everything the scanner learns from the volumes, carried
+// to the reports.
+//
+// The run creates one _scandata, and its member operations walk the trees
+// (walk.cc), examine every entry (examine.cc), collect the breakdowns of
+// single files (breakdown.cc) and show progress (progress.cc). The reports
+// read its fields directly.
+#ifndef TWINFIND_SCAN_SCANDATA_H_
+#define TWINFIND_SCAN_SCANDATA_H_
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "platform/console.h"
+#include "platform/filesystem.h"
+#include "platform/text.h"
+
+// The files met with one hard-link count.
+struct _scandata_hardlinkcount_info {
+  // Names met whose file reported this link count, every name counted.
+  std::int64_t file_count = 0;
+  // The distinct files with this link count, in the order first met.
+  std::vector<platform::file_identity> file_ids;
+};
+
+// The breakdown of one file named by -F.
+struct _scandata_breakdown_fileinfo {
+  native_string filename;  // the path under which the file was examined
+  std::int64_t file_key = 0;
+  std::int32_t file_links = 0;
+  std::int64_t file_size = 0;
+  platform::entry_kind kind = platform::entry_kind::normal;
+  std::vector<native_string> filenames;  // every name the volume knows it by
+};
+
+// "normal", "symlink" or "reparse".
+const char* kind_name(platform::entry_kind kind);
+
+struct _scandata {
+  bool verbose = false;
+  std::int32_t progress_ticks = 0;
+
+  // Entries listed by the walks, by kind. Counters are 64-bit: a volume may
+  // hold more than 2^31 entries.
+  std::int64_t files_total = 0;
+  std::int64_t files_normal = 0;
+  std::int64_t files_symlink = 0;
+  std::int64_t files_reparse = 0;
+  std::int64_t files_skipped = 0;
+  std::int64_t dirs_total = 0;
+  std::int64_t dirs_normal = 0;
+  std::int64_t dirs_symlink = 0;
+  std::int64_t dirs_reparse = 0;
+  std::int64_t dirs_skipped = 0;
+
+  std::uint64_t unique_files = 0;  // set by the run once scanning is over
+  std::int64_t naive_size = 0;     // every name counted
+  std::int64_t unique_size = 0;    // every file counted once, at its first name
+
+  std::map<std::int32_t, _scandata_hardlinkcount_info> hardlinkcounts;
+  // For every distinct file, the paths under which the walks met it, in the
+  // order met (see keeps_names_for).
+  std::map<platform::file_identity, std::vector<native_string>> filenames_by_key;
+  std::vector<_scandata_breakdown_fileinfo> breakdowns;
+
+  // Names are only ever printed by the listings of the link counts asked for
+  // with -C. When `keep_all_names` is false, a file's names are kept only if
+  // the link count of its first name is in `listed_link_counts`, so memory
+  // grows with the number of files rather than the number of names.
+  bool keep_all_names = true;
+  std::vector<std::int32_t> listed_link_counts;
+
+  // Where progress and scan errors go (standard output), and the line for a
+  // PATH that is no directory (standard error).
+  native_ostream* out = &platform::standard_output();
+  native_ostream* err = &platform::standard_error();
+
+  // Walks the tree at `path` (walk.cc).
+  void scan_directory(const native_string& path);
+  // Examines one listed entry of the walk's current directory and tallies
+  // it; false when it could not be found or opened (examine.cc).
+  bool scan_file(platform::walk_cursor& cursor, const native_string& path,
+                 const platform::listed_entry& entry, platform::entry_facts& facts);
+  // Tallies one examined entry met under `path` (examine.cc).
+  void record_entry(native_string_view path, const platform::entry_facts& facts);
+  // Collects the breakdowns of one -F path or pattern (breakdown.cc).
+  void breakdown(const native_string& path);
+  // Finds the names of every collected breakdown, one search per volume.
+  void find_breakdown_names();
+  // One tick of the progress display, and its end (progress.cc).
+  void progress();
+  void progress_done();
+
+ private:
+  bool keeps_names_for(std::int32_t links) const;
+  void breakdown_single(const native_string& path);
+  std::vector<platform::link_name_request> name_requests_;
+};
+
+// Prints one scan error: `message`, ": 0x" and `code` as eight lower-case
+// hexadecimal digits, then a line end.
+void report_error(native_ostream& out, std::uint32_t code, native_string_view message);
+
+// Builds the message of an error line: `text`, the quoted path.
+native_string quoted_message(const char* text, native_string_view path);
+
+#endif  // TWINFIND_SCAN_SCANDATA_H_

@@ -1,0 +1,61 @@
+// Real temporary directory trees for the scanner's tests.
+#ifndef TWINFIND_SCAN_TEST_TREE_H_
+#define TWINFIND_SCAN_TEST_TREE_H_
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <system_error>
+
+#include "platform/text.h"
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the test ends.
+class test_tree {
+ public:
+  test_tree() {
+    std::mt19937_64 random(static_cast<std::uint64_t>(
+        std::chrono::steady_clock::now().time_since_epoch().count()));
+    for (;;) {
+      root_ = std::filesystem::temp_directory_path() /
+              ("twinfind-test-" + std::to_string(random() % 1000000000));
+      std::error_code error;
+      if (std::filesystem::create_directory(root_, error)) break;
+    }
+  }
+  ~test_tree() {
+    std::error_code error;
+    std::filesystem::permissions(root_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, error);
+    std::filesystem::remove_all(root_, error);
+  }
+  test_tree(const test_tree&) = delete;
+  test_tree& operator=(const test_tree&) = delete;
+
+  const std::filesystem::path& root() const { return root_; }
+  // The tree's root as the program's own text, or a path inside it, joined
+  // with the platform's separator.
+  native_string path(const std::string& relative = std::string()) const {
+    return relative.empty() ? root_.native() : (root_ / relative).make_preferred().native();
+  }
+
+  void file(const std::string& relative, std::size_t size = 0) const {
+    std::filesystem::create_directories((root_ / relative).parent_path());
+    std::ofstream out(root_ / relative, std::ios::binary);
+    out << std::string(size, 'x');
+  }
+  void directory(const std::string& relative) const {
+    std::filesystem::create_directories(root_ / relative);
+  }
+  void hard_link(const std::string& existing, const std::string& relative) const {
+    std::filesystem::create_directories((root_ / relative).parent_path());
+    std::filesystem::create_hard_link(root_ / existing, root_ / relative);
+  }
+
+ private:
+  std::filesystem::path root_;
+};
+
+#endif  // TWINFIND_SCAN_TEST_TREE_H_
