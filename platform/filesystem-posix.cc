@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,10 +28,17 @@ const native_char path_separator = '/';
 
 namespace {
 
-// How many directories of one walk may hold a descriptor at once. Deeper
-// levels park the shallowest ones (closing them) and reopen each through
-// ".." of its child on the way back; the soft limit is often 1,024.
-constexpr std::size_t kOpenLevelBudget = 128;
+// How many directories of one walk may hold a descriptor at once: at most
+// 128, and a quarter of the process's limit (often 1,024). Deeper levels park
+// the shallowest ones (closing them) and reopen each through ".." of its
+// child on the way back.
+std::size_t open_level_budget() {
+  struct rlimit limit;
+  std::size_t quarter = 128;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+    quarter = static_cast<std::size_t>(limit.rlim_cur / 4);
+  return std::max<std::size_t>(4, std::min<std::size_t>(128, quarter));
+}
 
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
@@ -121,7 +129,7 @@ directory_entry enter_top(walk_cursor& cursor, const native_string& path, error_
 
 }  // namespace
 
-walk_cursor::walk_cursor() = default;
+walk_cursor::walk_cursor() : open_budget(open_level_budget()) {}
 
 walk_cursor::~walk_cursor() {
   for (walk_level& level : levels) {
@@ -160,7 +168,7 @@ directory_entry enter_directory(walk_cursor& cursor, const native_string& path,
   }
   if (level.fd >= 0) {
     ++cursor.open_levels;
-    if (cursor.open_levels > kOpenLevelBudget) park_one(cursor);
+    if (cursor.open_levels > cursor.open_budget) park_one(cursor);
   }
   cursor.levels.push_back(std::move(level));
   return directory_entry::entered;

@@ -119,7 +119,8 @@ struct walk_cursor {
   walk_cursor& operator=(const walk_cursor&) = delete;
 
   std::vector<walk_level> levels;
-  std::size_t open_levels = 0;
+  std::size_t open_levels = 0;  // levels holding an open handle
+  std::size_t open_budget = 0;  // how many may, where handles are scarce
 };
 
 // Enters a directory. With an empty cursor this is the walk's PATH, whose

@@ -1,0 +1,199 @@
+// The walk on POSIX trees: links, special files, mount points, depth,
+// scarce descriptors and unreadable places.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "scan/scandata.h"
+#include "scan/test_tree.h"
+
+namespace {
+
+struct captured_scan {
+  _scandata scan;
+  native_ostringstream out;
+  native_ostringstream err;
+  explicit captured_scan(bool verbose = false) {
+    scan.verbose = verbose;
+    scan.out = &out;
+    scan.err = &err;
+  }
+};
+
+// Ends a forked check: 0 when `ok`, else 1 after saying what went wrong.
+void finish_child(bool ok, const std::string& what) {
+  if (!ok) std::fprintf(stderr, "%s\n", what.c_str());
+  std::fflush(stderr);
+  _exit(ok ? 0 : 1);
+}
+
+TEST(WalkPosix, LinksAreCountedAsThemselvesAndNeverEntered) {
+  test_tree tree;
+  tree.file("target", 10);
+  tree.file("dir/inside");
+  ASSERT_EQ(symlink("target", tree.path("file-link").c_str()), 0);
+  ASSERT_EQ(symlink("dir", tree.path("dir-link").c_str()), 0);
+  ASSERT_EQ(symlink("nowhere", tree.path("dangling").c_str()), 0);
+  captured_scan run;
+  run.scan.scan_directory(tree.path());
+
+  EXPECT_EQ(run.scan.files_total, 4);  // target, file-link, dangling, dir/inside
+  EXPECT_EQ(run.scan.files_symlink, 2);
+  EXPECT_EQ(run.scan.dirs_total, 2);  // dir, and dir-link with its directory bit
+  EXPECT_EQ(run.scan.dirs_symlink, 1);
+  EXPECT_EQ(run.scan.dirs_normal, 1);
+  // The link to the file is a file of its own: its own size (the length of
+  // its target's name), not the target's.
+  EXPECT_EQ(run.scan.naive_size, 10 + 6 + 7);
+  EXPECT_EQ(run.scan.filenames_by_key.size(), 4u);
+  EXPECT_EQ(run.scan.progress_ticks, 2);  // the PATH and dir, never dir-link
+}
+
+TEST(WalkPosix, APathThatIsALinkToADirectoryIsWalked) {
+  test_tree tree;
+  tree.file("real/f");
+  ASSERT_EQ(symlink("real", tree.path("link").c_str()), 0);
+  captured_scan run;
+  run.scan.scan_directory(tree.path("link"));
+  EXPECT_EQ(run.scan.files_total, 1);
+  EXPECT_EQ(run.scan.filenames_by_key.begin()->second.front(), tree.path("link") + "/f");
+}
+
+TEST(WalkPosix, FifosAndSocketsAreReparsePointsAndNeverBlock) {
+  test_tree tree;
+  ASSERT_EQ(mkfifo(tree.path("fifo").c_str(), 0600), 0);
+  const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(sock, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string socket_path = tree.path("socket");
+  if (socket_path.size() < sizeof address.sun_path) {
+    std::memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  }
+  captured_scan run;
+  run.scan.scan_directory(tree.path());
+  close(sock);
+  EXPECT_EQ(run.scan.files_reparse, socket_path.size() < sizeof address.sun_path ? 2 : 1);
+  EXPECT_EQ(run.scan.files_normal, 0);
+}
+
+TEST(WalkPosix, DeviceNodesAreReparsePoints) {
+  captured_scan run;
+  run.scan.scan_directory("/dev/null/..");  // not a directory: nothing counted
+  EXPECT_EQ(run.scan.files_total, 0);
+  struct stat st;
+  if (stat("/dev/null", &st) != 0 || !S_ISCHR(st.st_mode)) GTEST_SKIP() << "no /dev/null";
+  _scandata scan;
+  native_ostringstream out;
+  scan.out = &out;
+  scan.breakdown("/dev/null");
+  ASSERT_EQ(scan.breakdowns.size(), 1u);
+  EXPECT_EQ(scan.breakdowns[0].kind, platform::entry_kind::reparse);
+}
+
+void walk_deep_tree_with_few_descriptors(const native_string& root, int depth) {
+  struct rlimit limit = {32, 32};
+  setrlimit(RLIMIT_NOFILE, &limit);
+  captured_scan run(/*verbose=*/true);
+  run.scan.scan_directory(root);
+  const bool ok = run.scan.dirs_total == depth && run.scan.files_total == 1 &&
+                  run.scan.dirs_skipped == 0 && run.out.str().find("Error") == std::string::npos &&
+                  run.scan.filenames_by_key.begin()->second.front().size() >
+                      depth * std::strlen("/deeper-directory");
+  finish_child(ok, "dirs " + std::to_string(run.scan.dirs_total) + "\n" +
+                       run.out.str().substr(0, 2000));
+}
+
+TEST(WalkPosix, TreesDeeperThanAnyPathLimitAreWalkedWithFewDescriptors) {
+  test_tree tree;
+  const int depth = 3000;
+  int fd = open(tree.path().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  for (int level = 0; level < depth; ++level) {
+    ASSERT_EQ(mkdirat(fd, "deeper-directory", 0755), 0);
+    const int next = openat(fd, "deeper-directory", O_RDONLY | O_DIRECTORY);
+    close(fd);
+    ASSERT_GE(next, 0);
+    fd = next;
+  }
+  const int file = openat(fd, "bottom", O_CREAT | O_WRONLY, 0644);
+  close(file);
+  close(fd);
+
+  EXPECT_EXIT(walk_deep_tree_with_few_descriptors(tree.path(), depth),
+              ::testing::ExitedWithCode(0), "");
+}
+
+void walk_unreadable_places_unprivileged(const test_tree& tree) {
+  if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+    finish_child(false, "cannot drop privileges");
+  captured_scan run(/*verbose=*/true);
+  run.scan.scan_directory(tree.path());
+  const std::string out = run.out.str();
+  const bool ok =
+      run.scan.dirs_total == 3 && run.scan.files_total == 2 && run.scan.files_skipped == 1 &&
+      run.scan.files_normal == 1 &&
+      out.find("Error searching \"" + tree.path("locked") + "\": 0x0000000d") !=
+          std::string::npos &&
+      out.find("Error finding \"" + tree.path("blind/unseen") + "\": 0x0000000d") !=
+          std::string::npos;
+  finish_child(ok, out);
+}
+
+TEST(WalkPosix, UnreadableDirectoriesAndEntriesAreReportedAndSkipped) {
+  test_tree tree;
+  tree.file("locked/secret");
+  tree.file("blind/unseen");
+  tree.file("open/visible");
+  ASSERT_EQ(chmod(tree.path("locked").c_str(), 0), 0);
+  ASSERT_EQ(chmod(tree.path("blind").c_str(), 0444), 0);  // listable, not searchable
+  // Permissions do not bind root: check as an unprivileged user.
+  EXPECT_EXIT(walk_unreadable_places_unprivileged(tree), ::testing::ExitedWithCode(0), "");
+}
+
+// Runs `check` in a child with a mount namespace of its own, where the test
+// may mount; skips when the machine does not allow one.
+bool can_unshare_mounts() {
+  const pid_t child = fork();
+  if (child == 0) _exit(unshare(CLONE_NEWNS) == 0 ? 0 : 1);
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void walk_mounts_in_private_namespace(const test_tree& tree) {
+  if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      mount("tmpfs", tree.path("mnt").c_str(), "tmpfs", 0, nullptr) != 0 ||
+      mount(tree.path().c_str(), tree.path("sub/loop").c_str(), nullptr, MS_BIND, nullptr) != 0)
+    finish_child(false, std::string("mount: ") + std::strerror(errno));
+  captured_scan run(/*verbose=*/true);
+  run.scan.scan_directory(tree.path());
+  // mnt and the bind mount of the tree itself are counted, never entered.
+  const bool ok = run.scan.dirs_reparse == 2 && run.scan.files_total == 1;
+  finish_child(ok, "reparse " + std::to_string(run.scan.dirs_reparse) + " files " +
+                       std::to_string(run.scan.files_total));
+}
+
+TEST(WalkPosix, MountPointsAreReparsePointsAndBindCyclesAreNotEntered) {
+  if (!can_unshare_mounts()) GTEST_SKIP() << "no private mount namespace (needs root)";
+  test_tree tree;
+  tree.file("mnt/hidden-by-mount");
+  tree.file("sub/loop/placeholder");
+  tree.file("sub/file");
+  EXPECT_EXIT(walk_mounts_in_private_namespace(tree), ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
