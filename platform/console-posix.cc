@@ -1,0 +1,154 @@
+// The standard streams on POSIX: bytes exactly as given, written in blocks.
+#include "platform/console-posix.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+#include "platform/console.h"
+
+namespace platform {
+
+namespace {
+
+// The buffers of standard output and standard error, once installed. They
+// are never destroyed: std::cout and std::cerr are flushed during the very
+// last steps of exit, after every static object is gone.
+output_buffer* output = nullptr;
+output_buffer* errors = nullptr;
+bool output_is_terminal = false;
+bool errors_is_terminal = false;
+
+// The reader of our pipe is gone (`twinfind / | head` once head has its
+// lines). Nobody will read another byte, so the program ends now, silently,
+// with the status a shell expects from SIGPIPE. We only get here when the
+// parent left SIGPIPE ignored or blocked; otherwise the signal itself has
+// already ended us inside write().
+[[noreturn]] void end_for_closed_pipe() {
+  signal(SIGPIPE, SIG_DFL);
+  sigset_t pipe_only;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  sigprocmask(SIG_UNBLOCK, &pipe_only, nullptr);
+  raise(SIGPIPE);
+  _exit(128 + SIGPIPE);
+}
+
+// Writes all `size` bytes. A signal may cut a write short or interrupt it
+// before any byte went out, and a descriptor inherited in non-blocking mode
+// may refuse for a while; none of these is a failure. Returns 0 or the
+// errno of the failure.
+int write_all(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t written = write(fd, data, size);
+    if (written > 0) {
+      data += written;
+      size -= static_cast<std::size_t>(written);
+      continue;
+    }
+    if (written == 0) return EIO;  // no progress and no reason: do not spin
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      pollfd ready = {fd, POLLOUT, 0};
+      poll(&ready, 1, -1);
+      continue;
+    }
+    if (errno == EPIPE) end_for_closed_pipe();
+    return errno;
+  }
+  return 0;
+}
+
+void write_out_at_exit() {
+  // A program that returns without finish_output() still gets its text out;
+  // a failure here can no longer be reported.
+  if (errors) errors->write_out();
+}
+
+// A standard descriptor that the parent closed would be handed out again by
+// the next open(), and our text would go to whatever file that was. Keep
+// the number taken with /dev/null, and return -1, on which every write
+// fails with EBADF as it would have on the closed descriptor.
+int reserve_if_closed(int fd) {
+  if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) return fd;
+  int null = open("/dev/null", O_WRONLY);
+  if (null != -1 && null != fd) {
+    dup2(null, fd);
+    close(null);
+  }
+  return -1;
+}
+
+}  // namespace
+
+output_buffer::output_buffer(int fd, bool flush_on_sync, std::size_t capacity,
+                             output_buffer* goes_before)
+    : fd(fd), flush_on_sync(flush_on_sync), goes_before(goes_before),
+      storage_(capacity > 0 ? capacity : 1) {
+  setp(storage_.data(), storage_.data() + storage_.size());
+}
+
+bool output_buffer::write_out() {
+  if (goes_before) goes_before->write_out();
+  const char* data = pbase();
+  std::size_t size = static_cast<std::size_t>(pptr() - pbase());
+  setp(storage_.data(), storage_.data() + storage_.size());
+  if (error) return false;  // after a failure, text is dropped, not written
+  error = write_all(fd, data, size);
+  return error == 0;
+}
+
+output_buffer::int_type output_buffer::overflow(int_type c) {
+  if (!write_out()) return traits_type::eof();
+  if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+  *pptr() = traits_type::to_char_type(c);
+  pbump(1);
+  return c;
+}
+
+int output_buffer::sync() {
+  if (flush_on_sync) return write_out() ? 0 : -1;
+  return error ? -1 : 0;
+}
+
+native_ostream& standard_output() { return std::cout; }
+native_ostream& standard_error() { return std::cerr; }
+
+void install_output_layer() {
+  if (output) return;
+  output_is_terminal = isatty(1) == 1;
+  errors_is_terminal = isatty(2) == 1;
+  output = new output_buffer(reserve_if_closed(1), output_is_terminal);
+  // Standard error writes at every flush, wherever it goes: a message must
+  // not wait behind a full block. unitbuf flushes after every insertion.
+  errors = new output_buffer(reserve_if_closed(2), true, 4096, output);
+  std::cout.rdbuf(output);
+  std::cerr.rdbuf(errors);
+  std::cerr.setf(std::ios_base::unitbuf);
+  std::atexit(write_out_at_exit);
+}
+
+bool finish_output(native_string& problem) {
+  if (!output) {
+    if (std::cout.flush()) return true;
+    problem = std::strerror(EIO);
+    return false;
+  }
+  if (output->write_out()) return true;
+  problem = std::strerror(output->error);
+  return false;
+}
+
+bool masks_control_characters(const native_ostream& stream) {
+  if (&stream == &std::cout) return output_is_terminal;
+  if (&stream == &std::cerr) return errors_is_terminal;
+  return false;
+}
+
+}  // namespace platform
