@@ -1,0 +1,68 @@
+// The breakdown report: one block for each file collected for -F, with its
+// identity, link count, sizes, kind and every name its volume knows it by.
+//
+// The values of a block end in one column: the unique ID's label is 14
+// characters and its value 16, the other labels 20 and their values 10.
+#include <cstdint>
+#include <iomanip>
+#include <limits>
+#include <locale>
+#include <ostream>
+
+#include "platform/console.h"
+#include "report/report_format.h"
+
+namespace {
+
+// What the file's names would take on the volume if each were a file of its
+// own. A sparse file can claim a size so large that this product leaves the
+// 64-bit range; it is then held at the largest value.
+std::int64_t naive_size_of(std::int32_t links, std::int64_t size) {
+  const std::int64_t max = std::numeric_limits<std::int64_t>::max();
+  const std::int64_t min = std::numeric_limits<std::int64_t>::min();
+  if (links == 0 || size == 0)
+    return 0;
+  if ((links > 0) == (size > 0)) {
+    if (links > 0 ? size > max / links : size < max / links)
+      return max;
+  } else if (links > 0 ? size < min / links : links < min / size) {
+    return min;
+  }
+  return links * size;
+}
+
+void print_block(native_ostream& out, const _scandata_breakdown_fileinfo& info) {
+  out << std::endl;
+  out << "Breakdown for \"" << platform::shown(info.filename) << "\"" << std::endl;
+
+  // The underline is as long as the heading: its 15 + 1 characters around
+  // the name, and one fill character for each character of the name.
+  const native_char fill = out.fill(native_char('='));
+  out << "===============" << std::setw(static_cast<int>(info.filename.size())) << ""
+      << "=" << std::endl;
+  out.fill(fill);
+
+  // An identity is no quantity: it is printed without the digit grouping of
+  // the user's locale, and as the bit pattern of the key.
+  const std::locale user = out.getloc();
+  out.imbue(std::locale::classic());
+  out << "  Unique ID:  " << std::setw(16) << std::hex
+      << static_cast<std::uint64_t>(info.file_key) << std::dec << std::endl;
+  out.imbue(user);
+
+  out << "  Hardlink count:   " << std::setw(10) << info.file_links << std::endl;
+  out << "  Naive file size:  " << std::setw(10)
+      << naive_size_of(info.file_links, info.file_size) << " bytes" << std::endl;
+  out << "  Unique file size: " << std::setw(10) << info.file_size << " bytes" << std::endl;
+  out << "  Kind of file:     " << std::setw(10) << kind_name(info.kind) << std::endl;
+  out << "  Filenames:" << std::endl;
+  for (const native_string& name : info.filenames)
+    out << "    " << platform::shown(name) << std::endl;
+}
+
+}  // namespace
+
+void print_breakdowns(native_ostream& out, const _scandata& scandata) {
+  for (const _scandata_breakdown_fileinfo& info : scandata.breakdowns)
+    print_block(out, info);
+}

@@ -1,0 +1,89 @@
+#include <cstdint>
+#include <ios>
+#include <limits>
+#include <sstream>
+#include <streambuf>
+#include <type_traits>
+#include <utility>
+
+#include <gtest/gtest.h>
+
+#include "report/report_format.h"
+#include "report/report_test_util.h"
+
+namespace {
+
+using report_test::T;
+
+native_string printed(std::int64_t part, std::int64_t whole) {
+  report_test::report_stream stream;
+  stream.out << percent(part, whole);
+  return stream.out.str();
+}
+
+TEST(PercentTest, RoundsToTheNearestWholeNumberWithHalvesUp) {
+  EXPECT_EQ(T("  0%"), printed(0, 0));
+  EXPECT_EQ(T("  0%"), printed(7, 0));
+  EXPECT_EQ(T(" 33%"), printed(1, 3));
+  EXPECT_EQ(T(" 67%"), printed(2, 3));
+  EXPECT_EQ(T(" 13%"), printed(1, 8));
+  EXPECT_EQ(T(" 38%"), printed(3, 8));
+  EXPECT_EQ(T("  1%"), printed(1, 200));
+  EXPECT_EQ(T("  0%"), printed(1, 201));
+  EXPECT_EQ(T("100%"), printed(199, 200));
+  EXPECT_EQ(T("100%"), printed(5, 5));
+}
+
+TEST(PercentTest, ByteTotalsTooLargeForTheShortcutStillRoundExactly) {
+  // 200 * part or 2 * whole leave the 64-bit range here.
+  const std::int64_t max = std::numeric_limits<std::int64_t>::max();
+  const std::int64_t unit = std::int64_t{1} << 55;
+  EXPECT_EQ(T("  1%"), printed(unit, 200 * unit));  // exactly one half
+  EXPECT_EQ(T("  0%"), printed(unit - 1, 200 * unit));
+  EXPECT_EQ(T(" 50%"), printed(max / 2, max));
+  EXPECT_EQ(T(" 98%"), printed((std::int64_t{1} << 62) - 2 * unit, std::int64_t{1} << 62));
+  EXPECT_EQ(T("100%"), printed(max, max));
+}
+
+TEST(PercentTest, OutOfRangeSharesStillPrintAShare) {
+  // Never passed by the reports; they must neither crash nor misbehave.
+  const std::int64_t max = std::numeric_limits<std::int64_t>::max();
+  const std::int64_t min = std::numeric_limits<std::int64_t>::min();
+  for (const auto& [part, whole] : {std::pair<std::int64_t, std::int64_t>{max, 1},
+                                    {min, -1}, {min, 1}, {-1, min}, {-3, 8}}) {
+    const native_string text = printed(part, whole);
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(native_char('%'), text.back()) << part << " of " << whole;
+  }
+}
+
+TEST(PercentTest, PadsWithTheStreamsFillAndChainsInALine) {
+  report_test::report_stream stream;
+  stream.out.fill(native_char('*'));
+  stream.out << "(" << percent(1, 8) << ")" << percent(0, 0);
+  EXPECT_EQ(T("(*13%)**0%"), stream.out.str());
+}
+
+// A stream buffer that refuses every character.
+class refusing_buffer : public std::basic_streambuf<native_char> {
+ protected:
+  int_type overflow(int_type) override { return traits_type::eof(); }
+};
+
+TEST(PercentTest, ExceptionsAreDroppedAndTheStreamIsReturned) {
+  // A stream that throws when a write fails.
+  refusing_buffer buffer;
+  native_ostream failing(&buffer);
+  failing.exceptions(std::ios_base::badbit);
+  native_ostream* returned = nullptr;
+  EXPECT_NO_THROW(returned = &(failing << percent(1, 2)));
+  EXPECT_EQ(&failing, returned);
+
+  // A stream of the other character type is no stream the share can use.
+  using other_char = std::conditional_t<std::is_same_v<native_char, char>, wchar_t, char>;
+  std::basic_ostringstream<other_char> other;
+  EXPECT_NO_THROW(print_percent(other, 1, 2));
+  EXPECT_TRUE(other.str().empty());
+}
+
+}  // namespace
