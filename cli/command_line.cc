@@ -1,0 +1,188 @@
+// The command line: a small state machine over the arguments.
+//
+// An option is an argument that begins with the platform's option prefix;
+// only its first letter after the prefix counts, so -Verbose is -V and -Cfoo
+// is -C. -C and -F take the next argument as their parameter, which can
+// never itself begin with the prefix. Everything else is a PATH.
+#include "cli/command_line.h"
+
+#include <cstdint>
+#include <limits>
+#include <ostream>
+#include <utility>
+
+#include "platform/arguments.h"
+#include "platform/console.h"
+
+namespace {
+
+// Upper-cases an option letter. Only a to z change: the C library's
+// toupper would depend on the locale, and an option's meaning must not.
+native_char option_letter(native_char c) {
+  if (c >= 'a' && c <= 'z') return static_cast<native_char>(c - 'a' + 'A');
+  return c;
+}
+
+void print_invalid_argument(native_ostream& err, native_string_view argument) {
+  err << "Invalid argument '" << platform::shown(argument) << "'." << std::endl;
+}
+
+void print_missing_parameter(native_ostream& err, native_char letter,
+                             native_string_view found) {
+  err << "Expected parameter for " << platform::option_prefix << letter << ", found '"
+      << platform::shown(found) << "'." << std::endl;
+}
+
+void print_missing_parameter_at_end(native_ostream& err, native_char letter) {
+  err << "Expected parameter for " << platform::option_prefix << letter << ", found EOL."
+      << std::endl;
+}
+
+// True for "--help" and every other argument that begins with two dashes.
+// Only POSIX uses '-' as its prefix, so on Windows no option looks like this.
+bool is_long_option(native_string_view argument) {
+  return argument.size() >= 2 && argument[0] == '-' && argument[1] == '-';
+}
+
+bool is_help_long_option(native_string_view argument) {
+  static const char help[] = "--help";
+  if (argument.size() != sizeof(help) - 1) return false;
+  for (std::size_t i = 0; i < argument.size(); ++i) {
+    if (argument[i] != static_cast<native_char>(help[i])) return false;
+  }
+  return true;
+}
+
+bool is_white_space(native_char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+}  // namespace
+
+std::int32_t parse_count(native_string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && is_white_space(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  // The magnitude stops growing once it is past the largest one a 32-bit
+  // count can hold, so no run of digits can overflow it.
+  const std::int64_t limit = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
+  std::int64_t magnitude = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    if (magnitude <= limit) magnitude = magnitude * 10 + (text[i] - '0');
+  }
+  if (negative) {
+    return magnitude >= limit ? std::numeric_limits<std::int32_t>::min()
+                              : static_cast<std::int32_t>(-magnitude);
+  }
+  return magnitude >= limit ? std::numeric_limits<std::int32_t>::max()
+                            : static_cast<std::int32_t>(magnitude);
+}
+
+void print_usage(native_ostream& out) {
+  // Written with '/', the Windows prefix; each '/' is an option prefix and is
+  // printed as this platform's. The columns stay as they are.
+  static const char* const lines[] = {
+      "",
+      "\"TWINFIND\" [/V] [PATH [PATH ...]] [/C COUNT [/C COUNT ...]]",
+      "    [/F FILE [/F FILE ...]]",
+      "",
+      "Description:",
+      "    Accepts a list of paths, scans them for hardlinked files and reports on",
+      "    its findings.",
+      "",
+      "Parameter List:",
+      "    /V                      Displays any errors opening directories or files.",
+      "",
+      "    PATH                    A path to scan for hardlinks.",
+      "",
+      "    /C COUNT                List all files with a hardlink count of COUNT.",
+      "",
+      "    /F FILE                 Specify a file (can include patterns) to give a",
+      "                            complete breakdown on.",
+      "",
+      "    /?                      Displays this help message.",
+  };
+  for (const char* line : lines) {
+    for (const char* c = line; *c != '\0'; ++c) {
+      out.put(*c == '/' ? platform::option_prefix : out.widen(*c));
+    }
+    out << std::endl;
+  }
+}
+
+parse_outcome parse_command_line(const std::vector<native_string>& arguments,
+                                 command_line& parsed, native_ostream& out,
+                                 native_ostream& err) {
+  // Filled aside and handed over only for a run: an error or the usage text
+  // leaves nothing behind.
+  command_line result;
+  parsed = command_line();
+  native_char pending_option = 0;
+  bool show_help = false;
+
+  for (const native_string& argument : arguments) {
+    if (!argument.empty() && argument[0] == platform::option_prefix) {
+      // A parameter can never begin with the prefix: whatever option comes
+      // while one is expected, the parameter is missing.
+      if (pending_option != 0) {
+        print_missing_parameter(err, pending_option, argument);
+        return parse_outcome::error;
+      }
+      if (argument.size() < 2) {
+        print_invalid_argument(err, argument);
+        return parse_outcome::error;
+      }
+      if (is_long_option(argument)) {
+        if (!is_help_long_option(argument)) {
+          print_invalid_argument(err, argument);
+          return parse_outcome::error;
+        }
+        show_help = true;
+        continue;
+      }
+      switch (option_letter(argument[1])) {
+        case '?':
+        case 'H':
+          show_help = true;
+          break;
+        case 'V':
+          result.verbose = true;
+          break;
+        case 'C':
+          pending_option = 'C';
+          break;
+        case 'F':
+          pending_option = 'F';
+          break;
+        default:
+          print_invalid_argument(err, argument);
+          return parse_outcome::error;
+      }
+    } else if (pending_option == 'F') {
+      result.files.push_back(argument);
+      pending_option = 0;
+    } else if (pending_option == 'C') {
+      result.list_files_for_hardlinkcount.push_back(parse_count(argument));
+      pending_option = 0;
+    } else {
+      result.directories.push_back(argument);
+    }
+  }
+
+  if (pending_option != 0) {
+    print_missing_parameter_at_end(err, pending_option);
+    return parse_outcome::error;
+  }
+  // -V and -C alone ask for nothing to be scanned.
+  if (result.directories.empty() && result.files.empty()) show_help = true;
+  if (show_help) {
+    print_usage(out);
+    return parse_outcome::usage;
+  }
+  parsed = std::move(result);
+  return parse_outcome::run;
+}

@@ -1,0 +1,291 @@
+// Tests of the command line: grammar, state machine, errors, usage text.
+//
+// Options are written here with '/' and turned into this platform's prefix
+// ('-' on POSIX), so the same cases run on both builds.
+#include "cli/command_line.h"
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/arguments.h"
+
+namespace {
+
+const native_char prefix = platform::option_prefix;
+
+// An ASCII text in which every '/' stands for the option prefix.
+native_string opt(const std::string& text) {
+  native_string result = native_from_ascii(text);
+  for (native_char& c : result) {
+    if (c == '/') c = prefix;
+  }
+  return result;
+}
+
+// An ASCII text taken as it is (paths, parameters).
+native_string lit(const std::string& text) { return native_from_ascii(text); }
+
+struct parse_result {
+  parse_outcome outcome;
+  command_line parsed;
+  native_string out;
+  native_string err;
+};
+
+parse_result parse(const std::vector<native_string>& arguments) {
+  parse_result result;
+  native_ostringstream out;
+  native_ostringstream err;
+  // Left over from an earlier parse: must not survive this one.
+  result.parsed.directories.push_back(lit("stale"));
+  result.parsed.verbose = true;
+  result.outcome = parse_command_line(arguments, result.parsed, out, err);
+  result.out = out.str();
+  result.err = err.str();
+  return result;
+}
+
+native_string usage_text() {
+  native_ostringstream out;
+  print_usage(out);
+  return out.str();
+}
+
+// Parses a command line that must end in an error, and returns its line.
+native_string error_of(const std::vector<native_string>& arguments) {
+  parse_result result = parse(arguments);
+  EXPECT_EQ(parse_outcome::error, result.outcome);
+  EXPECT_EQ(native_string(), result.out);
+  EXPECT_TRUE(result.parsed.directories.empty());
+  EXPECT_TRUE(result.parsed.files.empty());
+  EXPECT_TRUE(result.parsed.list_files_for_hardlinkcount.empty());
+  EXPECT_FALSE(result.parsed.verbose);
+  return result.err;
+}
+
+// Parses a command line that must print the usage text and nothing else.
+void expect_usage(const std::vector<native_string>& arguments) {
+  parse_result result = parse(arguments);
+  EXPECT_EQ(parse_outcome::usage, result.outcome);
+  EXPECT_EQ(usage_text(), result.out);
+  EXPECT_EQ(native_string(), result.err);
+}
+
+parse_result parse_run(const std::vector<native_string>& arguments) {
+  parse_result result = parse(arguments);
+  EXPECT_EQ(parse_outcome::run, result.outcome);
+  EXPECT_EQ(native_string(), result.out);
+  EXPECT_EQ(native_string(), result.err);
+  return result;
+}
+
+using strings = std::vector<native_string>;
+using counts = std::vector<std::int32_t>;
+
+TEST(CommandLineUsage, TextByteForByte) {
+  const std::string expected =
+      "\n"
+      "\"TWINFIND\" [/V] [PATH [PATH ...]] [/C COUNT [/C COUNT ...]]\n"
+      "    [/F FILE [/F FILE ...]]\n"
+      "\n"
+      "Description:\n"
+      "    Accepts a list of paths, scans them for hardlinked files and reports on\n"
+      "    its findings.\n"
+      "\n"
+      "Parameter List:\n"
+      "    /V                      Displays any errors opening directories or files.\n"
+      "\n"
+      "    PATH                    A path to scan for hardlinks.\n"
+      "\n"
+      "    /C COUNT                List all files with a hardlink count of COUNT.\n"
+      "\n"
+      "    /F FILE                 Specify a file (can include patterns) to give a\n"
+      "                            complete breakdown on.\n"
+      "\n"
+      "    /?                      Displays this help message.\n";
+  EXPECT_EQ(opt(expected), usage_text());
+}
+
+TEST(CommandLineUsage, PrintedWhenNothingIsToBeScanned) {
+  expect_usage({});
+  expect_usage({opt("/V")});
+  expect_usage({opt("/C"), lit("2")});
+  expect_usage({opt("/V"), opt("/C"), lit("2"), opt("/C"), lit("3")});
+}
+
+TEST(CommandLineUsage, AskedForByEveryHelpSpelling) {
+  expect_usage({opt("/?")});
+  expect_usage({opt("/h")});
+  expect_usage({opt("/H")});
+  expect_usage({opt("/help")});
+  // Paths and files are parsed but nothing runs.
+  expect_usage({opt("/?"), lit("data")});
+  expect_usage({lit("data"), opt("/F"), lit("x"), opt("/?")});
+}
+
+TEST(CommandLineUsage, LaterErrorWinsOverHelp) {
+  EXPECT_EQ(opt("Invalid argument '/x'.\n"), error_of({opt("/?"), opt("/x")}));
+  EXPECT_EQ(opt("Expected parameter for /C, found EOL.\n"), error_of({opt("/?"), opt("/C")}));
+}
+
+TEST(CommandLineStates, NoneState) {
+  // A non-option is a PATH; -V sets the flag and stays in the same state.
+  parse_result r = parse_run({lit("a"), opt("/V"), lit("b")});
+  EXPECT_EQ((strings{lit("a"), lit("b")}), r.parsed.directories);
+  EXPECT_TRUE(r.parsed.verbose);
+  EXPECT_TRUE(r.parsed.files.empty());
+  EXPECT_TRUE(r.parsed.list_files_for_hardlinkcount.empty());
+
+  r = parse_run({lit("a")});
+  EXPECT_FALSE(r.parsed.verbose);
+}
+
+TEST(CommandLineStates, WaitingForParameter) {
+  parse_result r = parse_run({opt("/F"), lit("x"), opt("/C"), lit("2"), lit("a")});
+  EXPECT_EQ((strings{lit("x")}), r.parsed.files);
+  EXPECT_EQ((counts{2}), r.parsed.list_files_for_hardlinkcount);
+  // After a parameter the parser is back in the state without a pending
+  // option: the next non-option is a PATH.
+  EXPECT_EQ((strings{lit("a")}), r.parsed.directories);
+}
+
+TEST(CommandLineStates, OptionWhileWaitingIsAMissingParameter) {
+  EXPECT_EQ(opt("Expected parameter for /C, found '/v'.\n"), error_of({opt("/c"), opt("/v")}));
+  EXPECT_EQ(opt("Expected parameter for /F, found '/V'.\n"), error_of({opt("/F"), opt("/V")}));
+  // Even options that would be errors of their own, and a lone prefix.
+  EXPECT_EQ(opt("Expected parameter for /F, found '/x'.\n"), error_of({opt("/F"), opt("/x")}));
+  EXPECT_EQ(opt("Expected parameter for /C, found '/'.\n"), error_of({opt("/C"), opt("/")}));
+  EXPECT_EQ(opt("Expected parameter for /F, found '/?'.\n"), error_of({opt("/F"), opt("/?")}));
+}
+
+TEST(CommandLineStates, EndWhileWaitingIsAMissingParameter) {
+  EXPECT_EQ(opt("Expected parameter for /F, found EOL.\n"), error_of({lit("a"), opt("/f")}));
+  EXPECT_EQ(opt("Expected parameter for /C, found EOL.\n"), error_of({lit("a"), opt("/Cx")}));
+}
+
+TEST(CommandLineStates, InvalidOptions) {
+  EXPECT_EQ(opt("Invalid argument '/x'.\n"), error_of({opt("/x")}));
+  EXPECT_EQ(opt("Invalid argument '/'.\n"), error_of({opt("/")}));
+  // The argument is quoted as typed, not upper-cased; only the first error
+  // is reported.
+  EXPECT_EQ(opt("Invalid argument '/data'.\n"), error_of({lit("a"), opt("/data"), opt("/y")}));
+}
+
+TEST(CommandLineGrammar, OnlyTheLetterAfterThePrefixCounts) {
+  parse_result r = parse_run({opt("/Verbose"), lit("a")});
+  EXPECT_TRUE(r.parsed.verbose);
+  r = parse_run({opt("/vx"), lit("a")});
+  EXPECT_TRUE(r.parsed.verbose);
+  // The text after the letter is never the parameter.
+  r = parse_run({opt("/Cfoo"), lit("3"), opt("/files"), lit("x")});
+  EXPECT_EQ((counts{3}), r.parsed.list_files_for_hardlinkcount);
+  EXPECT_EQ((strings{lit("x")}), r.parsed.files);
+  EXPECT_TRUE(r.parsed.directories.empty());
+}
+
+TEST(CommandLineGrammar, OnlyAsciiLettersAreUpperCased) {
+  // Letters outside a to z are never taken for an option letter.
+  native_string argument = opt("/");
+  argument.push_back(static_cast<native_char>(0xE7));  // c with cedilla in Latin-1
+  EXPECT_EQ(native_string(opt("Invalid argument '")) + argument + lit("'.\n"),
+            error_of({argument}));
+  EXPECT_EQ(opt("Invalid argument '/{'.\n"), error_of({opt("/{")}));
+  EXPECT_EQ(opt("Invalid argument '/@'.\n"), error_of({opt("/@")}));
+}
+
+TEST(CommandLineGrammar, ListsKeepOrderAndDuplicates) {
+  parse_result r = parse_run({lit("a"), opt("/F"), lit("x"), lit("b"), opt("/F"), lit("y"),
+                              lit("a"), opt("/F"), lit("x"), opt("/C"), lit("2"),
+                              opt("/C"), lit("1"), opt("/C"), lit("2")});
+  EXPECT_EQ((strings{lit("a"), lit("b"), lit("a")}), r.parsed.directories);
+  EXPECT_EQ((strings{lit("x"), lit("y"), lit("x")}), r.parsed.files);
+  EXPECT_EQ((counts{2, 1, 2}), r.parsed.list_files_for_hardlinkcount);
+}
+
+TEST(CommandLineGrammar, EmptyArgumentIsAPathOrAParameter) {
+  parse_result r = parse_run({lit("")});
+  EXPECT_EQ((strings{lit("")}), r.parsed.directories);
+  r = parse_run({opt("/F"), lit("")});
+  EXPECT_EQ((strings{lit("")}), r.parsed.files);
+  r = parse_run({opt("/C"), lit(""), lit("a")});
+  EXPECT_EQ((counts{0}), r.parsed.list_files_for_hardlinkcount);
+}
+
+TEST(CommandLineGrammar, OtherPlatformsPrefixIsAPath) {
+  // "/data" on POSIX, "-data" on Windows: an ordinary PATH.
+  const char other = prefix == '-' ? '/' : '-';
+  native_string path = lit(std::string(1, other) + "data");
+  parse_result r = parse_run({path, opt("/F"), lit(std::string(1, other) + "x")});
+  EXPECT_EQ((strings{path}), r.parsed.directories);
+  EXPECT_EQ((strings{lit(std::string(1, other) + "x")}), r.parsed.files);
+}
+
+TEST(CommandLineGrammar, CountParametersAreConverted) {
+  // A negative count must not begin with '-', which is the prefix on POSIX:
+  // " -2" is a parameter on both platforms.
+  parse_result r = parse_run({opt("/C"), lit("abc"), opt("/C"), lit(" -2"), opt("/C"), lit("3x"),
+                              opt("/C"), lit(" 7"), opt("/C"), lit("+4"), lit("a")});
+  EXPECT_EQ((counts{0, -2, 3, 7, 4}), r.parsed.list_files_for_hardlinkcount);
+}
+
+// Long options exist only where the prefix is '-'.
+class CommandLineLongOptions : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (prefix != '-') GTEST_SKIP() << "no long options with this prefix";
+  }
+};
+
+TEST_F(CommandLineLongOptions, HelpPrintsTheUsage) {
+  expect_usage({lit("--help")});
+  expect_usage({lit("a"), lit("--help")});
+  EXPECT_EQ(lit("Invalid argument '-x'.\n"), error_of({lit("--help"), lit("-x")}));
+}
+
+TEST_F(CommandLineLongOptions, OtherLongOptionsAreInvalid) {
+  EXPECT_EQ(lit("Invalid argument '--'.\n"), error_of({lit("--")}));
+  EXPECT_EQ(lit("Invalid argument '--verbose'.\n"), error_of({lit("--verbose"), lit("a")}));
+  EXPECT_EQ(lit("Invalid argument '--helpme'.\n"), error_of({lit("--helpme")}));
+  EXPECT_EQ(lit("Invalid argument '--HELP'.\n"), error_of({lit("--HELP")}));
+}
+
+TEST_F(CommandLineLongOptions, AreOptionsWhereAParameterIsExpected) {
+  EXPECT_EQ(lit("Expected parameter for -C, found '--help'.\n"),
+            error_of({lit("-C"), lit("--help")}));
+  EXPECT_EQ(lit("Expected parameter for -F, found '--x'.\n"), error_of({lit("-F"), lit("--x")}));
+}
+
+TEST(ParseCount, LikeAtoi) {
+  EXPECT_EQ(0, parse_count(lit("")));
+  EXPECT_EQ(0, parse_count(lit("abc")));
+  EXPECT_EQ(0, parse_count(lit("-")));
+  EXPECT_EQ(0, parse_count(lit("+ 5")));
+  EXPECT_EQ(0, parse_count(lit("x5")));
+  EXPECT_EQ(42, parse_count(lit("42")));
+  EXPECT_EQ(42, parse_count(lit("+42")));
+  EXPECT_EQ(-42, parse_count(lit("-42")));
+  EXPECT_EQ(3, parse_count(lit("3x")));
+  EXPECT_EQ(12, parse_count(lit("12 34")));
+  EXPECT_EQ(7, parse_count(lit(" \t\n\v\f\r7")));
+  EXPECT_EQ(8, parse_count(lit("0008")));
+  EXPECT_EQ(0, parse_count(lit("--1")));
+}
+
+TEST(ParseCount, SaturatesBeyond32Bits) {
+  const std::int32_t max = std::numeric_limits<std::int32_t>::max();
+  const std::int32_t min = std::numeric_limits<std::int32_t>::min();
+  EXPECT_EQ(max, parse_count(lit("2147483647")));
+  EXPECT_EQ(max, parse_count(lit("2147483648")));
+  EXPECT_EQ(-max, parse_count(lit("-2147483647")));
+  EXPECT_EQ(min, parse_count(lit("-2147483648")));
+  EXPECT_EQ(min, parse_count(lit("-2147483649")));
+  EXPECT_EQ(max, parse_count(lit("99999999999999999999999999999999999999")));
+  EXPECT_EQ(min, parse_count(lit("-99999999999999999999999999999999999999")));
+  EXPECT_EQ(max, parse_count(lit("00000000000000000000000000000000000002147483647")));
+}
+
+}  // namespace

@@ -1,0 +1,43 @@
+// The run sequence: walk every PATH, collect the breakdowns of the -F files,
+// then print the reports. One straight pass with no way back; nothing that
+// goes wrong in a walk stops it.
+#include "cli/run.h"
+
+#include <ostream>
+
+#include "platform/user_locale.h"
+#include "report/report_format.h"
+#include "scan/scandata.h"
+
+int run(const command_line& parsed, native_ostream& out, native_ostream& err) {
+  _scandata scandata;
+  scandata.verbose = parsed.verbose;
+  scandata.out = &out;
+  scandata.err = &err;
+  // Names are only printed by the -C listings: keeping the others would make
+  // a big tree cost memory for every name instead of every file.
+  scandata.keep_all_names = false;
+  scandata.listed_link_counts = parsed.list_files_for_hardlinkcount;
+
+  scandata.progress();
+  for (const native_string& path : parsed.directories) scandata.scan_directory(path);
+  // Breakdowns come after every walk, and their names are searched for all
+  // of them at once.
+  for (const native_string& file : parsed.files) scandata.breakdown(file);
+  scandata.find_breakdown_names();
+  scandata.progress_done();
+
+  scandata.unique_files = scandata.filenames_by_key.size();
+
+  // The progress bar may have left the fill character at a backspace; the
+  // reports pad their columns with it and group digits as the user does.
+  out.fill(' ');
+  out.imbue(platform::user_locale());
+
+  // The reports follow the arguments given, not what the walks found.
+  if (!parsed.directories.empty()) {
+    print_summary(out, scandata, parsed.directories, parsed.list_files_for_hardlinkcount);
+  }
+  if (!parsed.files.empty()) print_breakdowns(out, scandata);
+  return exit_success;
+}

@@ -1,0 +1,88 @@
+// Tests of the run sequence that need no real tree: what it prints around
+// the scanner and the reports, and in which order.
+#include "cli/run.h"
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+native_string lit(const std::string& text) { return native_from_ascii(text); }
+
+// Relative, so that it names nothing on either platform.
+const char missing[] = "twinfind-no-such-entry";
+
+struct run_result {
+  int code;
+  native_string out;
+  native_string err;
+  native_char fill_after;
+};
+
+run_result run_with(const command_line& parsed) {
+  native_ostringstream out;
+  native_ostringstream err;
+  out.fill('#');  // as a progress bar might leave it
+  run_result result;
+  result.code = run(parsed, out, err);
+  result.out = out.str();
+  result.err = err.str();
+  result.fill_after = out.fill();
+  return result;
+}
+
+TEST(Run, BreakdownsOnlyPrintNoSummary) {
+  command_line parsed;
+  parsed.files.push_back(lit(missing));
+  parsed.list_files_for_hardlinkcount.push_back(1);  // no summary to list in
+  run_result r = run_with(parsed);
+  EXPECT_EQ(exit_success, r.code);
+  // One tick, the end of the progress line, and no report: the breakdown of
+  // a missing file collects nothing.
+  EXPECT_EQ(lit("Scanning directories and files.....\n"), r.out);
+  EXPECT_EQ(native_string(), r.err);
+}
+
+TEST(Run, MissingPathStillGetsASummary) {
+  command_line parsed;
+  parsed.directories.push_back(lit(missing));
+  parsed.files.push_back(lit(missing));
+  run_result r = run_with(parsed);
+  EXPECT_EQ(exit_success, r.code);
+  EXPECT_EQ(native_string(), r.err);
+  const native_string head = lit(
+      "Scanning directories and files.....\n"
+      "\n"
+      "Summary of Directories\n"
+      "======================\n"
+      "\n"
+      "Directories scanned:\n"
+      "  twinfind-no-such-entry\n"
+      "\n");
+  ASSERT_GE(r.out.size(), head.size());
+  EXPECT_EQ(head, r.out.substr(0, head.size()));
+  // Nothing was found; the columns are padded with spaces, whatever fill
+  // the stream had before.
+  std::size_t naive = r.out.find(lit("\nNaive file size:"));
+  ASSERT_NE(native_string::npos, naive);
+  std::size_t line_end = r.out.find('\n', naive + 1);
+  native_string line = r.out.substr(naive + 1, line_end - naive - 1);
+  EXPECT_EQ(lit(" 0"), line.substr(line.size() - 2));
+  EXPECT_EQ(native_string::npos, r.out.find('#'));
+  EXPECT_EQ(' ', r.fill_after);
+  EXPECT_EQ(native_string::npos, r.out.find(lit("Breakdown for")));
+}
+
+TEST(Run, VerboseReachesTheScanner) {
+  command_line parsed;
+  parsed.files.push_back(lit(missing));
+  parsed.verbose = true;
+  run_result r = run_with(parsed);
+  EXPECT_EQ(exit_success, r.code);
+  // The verbose progress text, and no bar of five dots.
+  EXPECT_EQ(lit("Scanning directories and files..."), r.out.substr(0, 33));
+  EXPECT_EQ(native_string::npos, r.out.find(lit(".....")));
+}
+
+}  // namespace
