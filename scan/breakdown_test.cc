@@ -1,0 +1,118 @@
+// The breakdowns of -F paths and patterns, on real trees.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "scan/scandata.h"
+#include "scan/test_tree.h"
+
+namespace {
+
+struct captured_breakdowns {
+  _scandata scan;
+  native_ostringstream out;
+  captured_breakdowns() {
+    scan.verbose = true;
+    scan.out = &out;
+  }
+  void collect(const native_string& path) {
+    scan.breakdown(path);
+    scan.find_breakdown_names();
+  }
+  std::vector<native_string> filenames() const {
+    std::vector<native_string> names;
+    for (const _scandata_breakdown_fileinfo& info : scan.breakdowns) names.push_back(info.filename);
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+};
+
+native_string text(const char* ascii) { return native_from_ascii(ascii); }
+
+TEST(Breakdown, ASingleFileGivesOneRecordOfItsOwn) {
+  test_tree tree;
+  tree.file("a.txt", 1234);
+  tree.hard_link("a.txt", "b.txt");
+  captured_breakdowns run;
+  run.collect(tree.path("a.txt"));
+  ASSERT_EQ(run.scan.breakdowns.size(), 1u);
+  const _scandata_breakdown_fileinfo& info = run.scan.breakdowns[0];
+  EXPECT_EQ(info.filename, tree.path("a.txt"));
+  EXPECT_EQ(info.file_links, 2);
+  EXPECT_EQ(info.file_size, 1234);
+  EXPECT_EQ(info.kind, platform::entry_kind::normal);
+  EXPECT_TRUE(run.out.str().empty());
+  // The walk's tallies are untouched.
+  EXPECT_EQ(run.scan.files_total, 0);
+  EXPECT_TRUE(run.scan.filenames_by_key.empty());
+}
+
+TEST(Breakdown, TwoNamesOfOneFileAndARepeatedPathAreNeverMerged) {
+  test_tree tree;
+  tree.file("a.txt");
+  tree.hard_link("a.txt", "b.txt");
+  captured_breakdowns run;
+  run.scan.breakdown(tree.path("a.txt"));
+  run.scan.breakdown(tree.path("a.txt"));
+  run.scan.breakdown(tree.path("b.txt"));
+  run.scan.find_breakdown_names();
+  ASSERT_EQ(run.scan.breakdowns.size(), 3u);
+  EXPECT_EQ(run.scan.breakdowns[0].file_key, run.scan.breakdowns[2].file_key);
+  EXPECT_EQ(run.scan.breakdowns[0].filenames, run.scan.breakdowns[1].filenames);
+}
+
+TEST(Breakdown, PatternsGiveOneRecordPerMatchingFileAndSkipDirectories) {
+  test_tree tree;
+  tree.file("a.txt");
+  tree.file("b.txt");
+  tree.file("c.log");
+  tree.directory("dir.txt");
+  captured_breakdowns run;
+  run.collect(tree.path("*.txt"));
+  EXPECT_EQ(run.filenames(), (std::vector<native_string>{tree.path("a.txt"), tree.path("b.txt")}));
+
+  captured_breakdowns one;
+  one.collect(tree.path("?.log"));
+  EXPECT_EQ(one.filenames(), std::vector<native_string>{tree.path("c.log")});
+  EXPECT_TRUE(run.out.str().empty());
+}
+
+TEST(Breakdown, APatternOfOnlyDirectoriesGivesNothingAndSaysNothing) {
+  test_tree tree;
+  tree.directory("d1");
+  tree.directory("d2");
+  captured_breakdowns run;
+  run.collect(tree.path("d*"));
+  EXPECT_TRUE(run.scan.breakdowns.empty());
+  EXPECT_TRUE(run.out.str().empty());
+}
+
+TEST(Breakdown, FailuresAreReportedInVerboseModeOnly) {
+  test_tree tree;
+  captured_breakdowns run;
+  run.collect(tree.path("missing.txt"));
+  run.collect(tree.path("*.none"));
+  EXPECT_TRUE(run.scan.breakdowns.empty());
+  const native_string out = run.out.str();
+  EXPECT_EQ(out.find(text("Error finding \"") + tree.path("missing.txt") + text("\": 0x")), 0u);
+  EXPECT_NE(out.find(text("Error searching \"") + tree.path("*.none") + text("\": 0x")),
+            native_string::npos);
+
+  _scandata quiet;
+  native_ostringstream quiet_out;
+  quiet.out = &quiet_out;
+  quiet.breakdown(tree.path("missing.txt"));
+  quiet.breakdown(tree.path("*.none"));
+  EXPECT_TRUE(quiet_out.str().empty());
+}
+
+TEST(Breakdown, ADirectoryGivenAsASinglePathGivesARecord) {
+  test_tree tree;
+  tree.directory("sub");
+  captured_breakdowns run;
+  run.collect(tree.path("sub"));
+  ASSERT_EQ(run.scan.breakdowns.size(), 1u);
+  EXPECT_EQ(run.scan.breakdowns[0].kind, platform::entry_kind::normal);
+}
+
+}  // namespace
