@@ -1,0 +1,337 @@
+// Every name of a file on POSIX: a file's own path when it has one name,
+// and one walk of its file system, shared by all the files wanted there,
+// when it has more.
+#include "platform/link_names-posix.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+
+#include "platform/filesystem.h"
+#include "scan/test_tree.h"
+
+namespace {
+
+using names = std::vector<std::string>;
+
+// The path of `path` below the mount point of its file system, found
+// without the code under test: its directory resolved, then cut after the
+// longest mount point in /proc/self/mountinfo that holds it.
+std::string mount_relative(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  char* directory = realpath(path.substr(0, slash).c_str(), nullptr);
+  if (!directory) return "(unresolved " + path + ")";
+  std::string absolute = directory;
+  std::free(directory);
+  absolute += path.substr(slash);
+  std::ifstream mountinfo("/proc/self/mountinfo");
+  std::string line;
+  std::string best = "/";
+  while (std::getline(mountinfo, line)) {
+    std::istringstream fields(line);
+    std::string field;
+    for (int i = 0; i < 5; ++i) fields >> field;  // the fifth is the mount point
+    std::string mount_point;
+    for (std::size_t i = 0; i < field.size(); ++i) {  // undo octal escapes such as \040
+      if (field[i] == '\\' && i + 3 < field.size()) {
+        mount_point += static_cast<char>(std::strtol(field.substr(i + 1, 3).c_str(), nullptr, 8));
+        i += 3;
+      } else {
+        mount_point += field[i];
+      }
+    }
+    if (mount_point.size() > best.size() &&
+        absolute.compare(0, mount_point.size(), mount_point) == 0 &&
+        absolute.size() > mount_point.size() && absolute[mount_point.size()] == '/')
+      best = mount_point;
+  }
+  return best == "/" ? absolute : absolute.substr(best.size());
+}
+
+names sorted_mount_relative(std::initializer_list<std::string> paths) {
+  names expected;
+  for (const std::string& path : paths) expected.push_back(mount_relative(path));
+  std::sort(expected.begin(), expected.end());
+  return expected;
+}
+
+platform::link_name_request request_for(const std::string& path) {
+  platform::link_name_request request;
+  request.path = path;
+  platform::error_code error = 0;
+  EXPECT_EQ(platform::examine_path(path, request.facts, error), platform::examination::examined)
+      << path;
+  return request;
+}
+
+std::string shown(const names& list) {
+  std::string text = "{";
+  for (const std::string& name : list) text += " " + name;
+  return text + " }";
+}
+
+// Collects what went wrong in a child process, where gtest cannot report.
+struct problems {
+  std::string text;
+  void expect(bool ok, const std::string& what) {
+    if (!ok) text += what + "\n";
+  }
+  void expect_names(const names& actual, const names& expected, const std::string& what) {
+    expect(actual == expected, what + ": " + shown(actual) + " instead of " + shown(expected));
+  }
+};
+
+bool can_unshare_mounts() {
+  const pid_t child = fork();
+  if (child == 0) _exit(unshare(CLONE_NEWNS) == 0 ? 0 : 1);
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Runs `body` in a child process, on the directory "vol" of `tree`. Where
+// the system allows, "vol" is a fresh tmpfs in a mount namespace of the
+// child's own, so a search walks only the test's files; elsewhere it is a
+// plain directory, and a search walks the whole file system of the
+// temporary directory. Returns what went wrong.
+std::string on_own_volume(const test_tree& tree,
+                          const std::function<void(const std::string& volume, problems&)>& body) {
+  tree.directory("vol");
+  int pipe_fds[2];
+  if (pipe(pipe_fds) != 0) return "pipe failed";
+  const pid_t child = fork();
+  if (child == 0) {
+    close(pipe_fds[0]);
+    if (unshare(CLONE_NEWNS) == 0 &&
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
+      mount("tmpfs", tree.path("vol").c_str(), "tmpfs", 0, nullptr);
+    problems found;
+    body(tree.path("vol"), found);
+    const ssize_t written = write(pipe_fds[1], found.text.data(), found.text.size());
+    _exit(written == static_cast<ssize_t>(found.text.size()) ? 0 : 1);
+  }
+  close(pipe_fds[1]);
+  std::string report;
+  char buffer[4096];
+  for (ssize_t got; (got = read(pipe_fds[0], buffer, sizeof buffer)) > 0;)
+    report.append(buffer, got);
+  close(pipe_fds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) report += "the child process failed\n";
+  return report;
+}
+
+void make_file(const std::string& path) { std::ofstream(path) << "content"; }
+
+void make_link(const std::string& existing, const std::string& path, problems& found) {
+  found.expect(link(existing.c_str(), path.c_str()) == 0, "cannot link " + path);
+}
+
+void three_links(const std::string& vol, problems& found) {
+  mkdir((vol + "/a").c_str(), 0755);
+  mkdir((vol + "/b").c_str(), 0755);
+  mkdir((vol + "/b/c").c_str(), 0755);
+  make_file(vol + "/a/f");
+  make_file(vol + "/b/unrelated");
+  make_link(vol + "/a/f", vol + "/b/g", found);
+  make_link(vol + "/a/f", vol + "/b/c/h", found);
+
+  const std::size_t searches = platform::link_name_searches();
+  std::vector<platform::link_name_request> requests{request_for(vol + "/a/f")};
+  platform::find_link_names(requests);
+  found.expect(platform::link_name_searches() == searches + 1, "one search");
+  found.expect_names(requests[0].names,
+                     sorted_mount_relative({vol + "/a/f", vol + "/b/g", vol + "/b/c/h"}), "names");
+  for (const std::string& name : requests[0].names)
+    found.expect(!name.empty() && name[0] == '/', "leading slash: " + name);
+}
+
+TEST(LinkNamesPosix, AFileWithThreeLinksGetsAllThreeNames) {
+  test_tree tree;
+  EXPECT_EQ(on_own_volume(tree, three_links), "");
+}
+
+void two_files_one_search(const std::string& vol, problems& found) {
+  mkdir((vol + "/d").c_str(), 0755);
+  mkdir((vol + "/d/e").c_str(), 0755);
+  make_file(vol + "/p");
+  make_file(vol + "/q");
+  make_file(vol + "/single");
+  make_link(vol + "/p", vol + "/d/p2", found);
+  make_link(vol + "/q", vol + "/d/e/q2", found);
+
+  std::size_t searches = platform::link_name_searches();
+  std::vector<platform::link_name_request> requests{
+      request_for(vol + "/p"), request_for(vol + "/q"), request_for(vol + "/p"),
+      request_for(vol + "/single"), request_for(vol + "/d")};
+  platform::find_link_names(requests);
+  found.expect(platform::link_name_searches() == searches + 1, "one shared search");
+  const names p = sorted_mount_relative({vol + "/p", vol + "/d/p2"});
+  found.expect_names(requests[0].names, p, "p");
+  found.expect_names(requests[1].names, sorted_mount_relative({vol + "/q", vol + "/d/e/q2"}), "q");
+  found.expect_names(requests[2].names, p, "p asked for twice");
+  found.expect_names(requests[3].names, {mount_relative(vol + "/single")}, "single");
+  // A directory's link count also counts its subdirectories' "..".
+  found.expect_names(requests[4].names, {mount_relative(vol + "/d")}, "directory");
+
+  // Requests that name every link already need no search at all.
+  searches = platform::link_name_searches();
+  requests = {request_for(vol + "/p"), request_for(vol + "/d/p2")};
+  platform::find_link_names(requests);
+  found.expect(platform::link_name_searches() == searches, "no search");
+  found.expect_names(requests[0].names, p, "p by its own names");
+  found.expect_names(requests[1].names, p, "p2 by its own names");
+}
+
+TEST(LinkNamesPosix, RequestsOnOneFileSystemShareOneSearch) {
+  test_tree tree;
+  EXPECT_EQ(on_own_volume(tree, two_files_one_search), "");
+}
+
+void deep_tree(const std::string& vol, problems& found) {
+  const int depth = 3000;
+  make_file(vol + "/top");
+  int fd = open(vol.c_str(), O_RDONLY | O_DIRECTORY);
+  for (int level = 0; level < depth && fd >= 0; ++level) {
+    mkdirat(fd, "deeper", 0755);
+    const int next = openat(fd, "deeper", O_RDONLY | O_DIRECTORY);
+    close(fd);
+    fd = next;
+  }
+  found.expect(fd >= 0, "cannot build the deep tree");
+  found.expect(linkat(AT_FDCWD, (vol + "/top").c_str(), fd, "bottom", 0) == 0,
+               "cannot link at the bottom");
+  close(fd);
+
+  struct rlimit limit = {32, 32};
+  setrlimit(RLIMIT_NOFILE, &limit);
+  std::vector<platform::link_name_request> requests{request_for(vol + "/top")};
+  platform::find_link_names(requests);
+  std::string deep = mount_relative(vol + "/top");
+  deep.resize(deep.size() - std::strlen("top"));
+  for (int level = 0; level < depth; ++level) deep += "deeper/";
+  deep += "bottom";
+  names expected{deep, mount_relative(vol + "/top")};
+  std::sort(expected.begin(), expected.end());
+  found.expect(requests[0].names == expected,
+               "found " + std::to_string(requests[0].names.size()) + " names");
+}
+
+TEST(LinkNamesPosix, NamesDeeperThanAnyPathLimitAreFoundWithFewDescriptors) {
+  test_tree tree;
+  EXPECT_EQ(on_own_volume(tree, deep_tree), "");
+}
+
+void unlisted_directory(const std::string& vol, problems& found) {
+  mkdir((vol + "/blind").c_str(), 0711);  // passable, not listable
+  mkdir((vol + "/open").c_str(), 0755);
+  make_file(vol + "/blind/f");
+  make_link(vol + "/blind/f", vol + "/open/g", found);
+  chmod((vol + "/blind").c_str(), 0711);  // whatever the umask
+  // Permissions do not bind root.
+  found.expect(geteuid() != 0 || (setgid(65534) == 0 && setuid(65534) == 0),
+               "cannot drop privileges");
+  std::vector<platform::link_name_request> requests{request_for(vol + "/blind/f")};
+  platform::find_link_names(requests);
+  found.expect_names(requests[0].names, sorted_mount_relative({vol + "/blind/f", vol + "/open/g"}),
+                     "names");
+}
+
+void bind_mounts(const std::string& vol, problems& found) {
+  for (const char* directory : {"/bind", "/x", "/y", "/y/loop"})
+    mkdir((vol + directory).c_str(), 0755);
+  make_file(vol + "/x/f");
+  make_link(vol + "/x/f", vol + "/y/g", found);
+  // The subtree x seen again at bind, and the volume's top seen again from
+  // below it: a loop.
+  found.expect(mount((vol + "/x").c_str(), (vol + "/bind").c_str(), nullptr, MS_BIND, nullptr) == 0,
+               "bind mount of x");
+  found.expect(mount(vol.c_str(), (vol + "/y/loop").c_str(), nullptr, MS_BIND, nullptr) == 0,
+               "bind mount of the top");
+
+  std::vector<platform::link_name_request> requests{request_for(vol + "/x/f"),
+                                                    request_for(vol + "/bind/f")};
+  platform::find_link_names(requests);
+  found.expect_names(requests[0].names, {"/x/f", "/y/g"}, "through the volume's top");
+  // Only the subtree of x shows through the bind mount.
+  found.expect_names(requests[1].names, {"/f"}, "through the bind mount");
+}
+
+TEST(LinkNamesPosix, BindMountsAreNotEnteredAndNameFromTheirOwnTop) {
+  if (!can_unshare_mounts()) GTEST_SKIP() << "no private mount namespace (needs root)";
+  test_tree tree;
+  EXPECT_EQ(on_own_volume(tree, bind_mounts), "");
+}
+
+TEST(LinkNamesPosix, AnUnlistedDirectoryStillYieldsTheFilesOwnPath) {
+  test_tree tree;
+  EXPECT_EQ(on_own_volume(tree, unlisted_directory), "");
+}
+
+TEST(LinkNamesPosix, OneNameIsTheFilesOwnPathAndALinkStaysItself) {
+  test_tree tree;
+  tree.file("real/solo");
+  tree.file("target");
+  ASSERT_EQ(symlink("target", tree.path("link").c_str()), 0);
+  ASSERT_EQ(symlink("real", tree.path("dir-link").c_str()), 0);
+
+  const std::size_t searches = platform::link_name_searches();
+  std::vector<platform::link_name_request> requests{request_for(tree.path("real/solo")),
+                                                    request_for(tree.path("link")),
+                                                    request_for(tree.path("dir-link/solo")),
+                                                    request_for(tree.path("dir-link")),
+                                                    request_for(tree.path("real/")),
+                                                    request_for(tree.path("real/.")),
+                                                    request_for(tree.path("real/../real/solo"))};
+  platform::find_link_names(requests);
+  EXPECT_EQ(platform::link_name_searches(), searches);
+
+  const std::string solo = mount_relative(tree.path("real/solo"));
+  ASSERT_EQ(solo.front(), '/');
+  EXPECT_EQ(solo.compare(solo.size() - 10, 10, "/real/solo"), 0);
+  EXPECT_EQ(requests[0].names, names{solo});
+  EXPECT_EQ(requests[1].names, names{mount_relative(tree.path("link"))});  // not "target"
+  EXPECT_EQ(requests[2].names, names{solo});  // the directory part resolved
+  EXPECT_EQ(requests[3].names, names{mount_relative(tree.path("dir-link"))});
+  const names real{mount_relative(tree.path("real"))};
+  EXPECT_EQ(requests[4].names, real);
+  EXPECT_EQ(requests[5].names, real);
+  EXPECT_EQ(requests[6].names, names{solo});
+}
+
+TEST(LinkNamesPosix, RelativePathsAndVanishedFiles) {
+  test_tree tree;
+  tree.file("here");
+  std::vector<platform::link_name_request> requests{request_for(tree.path("here"))};
+  requests[0].path = "here";
+  requests.push_back(requests[0]);
+  requests[1].path = tree.path("gone/here");  // the directory has disappeared
+  requests.push_back(requests[1]);
+  requests[2].path.clear();
+  const int previous = open(".", O_RDONLY);
+  ASSERT_EQ(chdir(tree.path().c_str()), 0);
+  platform::find_link_names(requests);
+  EXPECT_EQ(fchdir(previous), 0);
+  close(previous);
+  EXPECT_EQ(requests[0].names, names{mount_relative(tree.path("here"))});
+  EXPECT_TRUE(requests[1].names.empty());
+  EXPECT_TRUE(requests[2].names.empty());
+}
+
+}  // namespace

@@ -1,0 +1,122 @@
+// Wildcard patterns of -F on POSIX.
+//
+// Only the last component of a pattern holds wildcards; the directory part
+// before its last '/' is taken literally, and its listing is matched name by
+// name. A shell has usually expanded patterns already, so these are the ones
+// quoted on purpose: they match the way the Windows search does, where a
+// leading dot and '[' mean nothing special.
+#include "platform/patterns-posix.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "platform/filesystem.h"
+#include "platform/stat-posix.h"
+
+namespace platform {
+
+bool matches_wildcard(native_string_view pattern, native_string_view name) {
+  // Greedy, going back only to the last '*' met: a later '*' can absorb
+  // whatever an earlier one would have, so earlier choices never need
+  // revisiting, and the cost stays within length(pattern) * length(name)
+  // where naive backtracking is exponential in the number of stars.
+  constexpr std::size_t none = native_string_view::npos;
+  std::size_t p = 0;
+  std::size_t n = 0;
+  std::size_t star = none;  // the last '*' met
+  std::size_t resume = 0;   // where in `name` that '*' stops for now
+  while (n < name.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      resume = n;
+    } else if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == name[n])) {
+      ++p;
+      ++n;
+    } else if (star != none) {
+      p = star + 1;  // let the last '*' take one more byte
+      n = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+namespace {
+
+bool is_dot_or_dot_dot(const char* name) {
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+}  // namespace
+
+bool find_pattern_matches(const native_string& pattern, std::vector<pattern_match>& matches,
+                          error_code& error) {
+  matches.clear();
+  const std::size_t slash = pattern.rfind('/');
+  const native_string directory = slash == native_string::npos ? native_string(".")
+                                  : slash == 0                 ? native_string("/")
+                                                               : pattern.substr(0, slash);
+  const native_string_view wildcard = slash == native_string::npos
+                                          ? native_string_view(pattern)
+                                          : native_string_view(pattern).substr(slash + 1);
+
+  const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (!dir) {
+    error = static_cast<error_code>(errno);
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  int failure = 0;
+  for (;;) {
+    errno = 0;
+    const struct dirent* record = readdir(dir);
+    if (!record) {
+      failure = errno;  // 0 at the end of the listing
+      break;
+    }
+    if (is_dot_or_dot_dot(record->d_name) || !matches_wildcard(wildcard, record->d_name)) continue;
+    pattern_match match;
+    match.name = record->d_name;
+    match.is_directory = record->d_type == DT_DIR;  // until the entry is read
+    matches.push_back(std::move(match));
+  }
+  // Byte order of the names, as the walk lists them, so that the records
+  // come out the same from run to run.
+  std::sort(matches.begin(), matches.end(),
+            [](const pattern_match& a, const pattern_match& b) { return a.name < b.name; });
+  // A link to a directory is skipped like a directory, as Windows lists it
+  // with the directory bit. An entry that cannot be read keeps the bit of
+  // the listing; its breakdown then reports why it cannot be read.
+  entry_facts facts;
+  for (pattern_match& match : matches) {
+    bool listed_as_directory = false;
+    if (read_entry(dirfd(dir), match.name.c_str(), 0, facts, listed_as_directory) == 0)
+      match.is_directory = listed_as_directory;
+  }
+  closedir(dir);
+  if (matches.empty()) {
+    // A listing that broke off says why; one that ended says nothing matched.
+    error = static_cast<error_code>(failure != 0 ? failure : ENOENT);
+    return false;
+  }
+  // A listing that broke off after some matches keeps them, as a search
+  // whose next step fails ends with the matches found so far.
+  return true;
+}
+
+native_string join_pattern_match(const native_string& pattern, native_string_view name) {
+  const std::size_t slash = pattern.rfind('/');
+  native_string joined;
+  if (slash != native_string::npos) joined.assign(pattern, 0, slash + 1);
+  joined += name;
+  return joined;
+}
+
+}  // namespace platform
