@@ -7,12 +7,14 @@
 
 void _scandata::progress() {
   native_ostream& stream = *out;
+  // Every drawing is flushed: on a terminal the output layer writes it out
+  // at once, and elsewhere a flush costs nothing.
   if (verbose) {
-    stream << "Scanning directories and files...";
+    stream << "Scanning directories and files..." << std::flush;
     return;
   }
   if (progress_ticks == 0) {
-    stream << "Scanning directories and files";
+    stream << "Scanning directories and files" << std::flush;
     progress_ticks = 1;
     return;
   }
@@ -22,7 +24,7 @@ void _scandata::progress() {
   // The fill is left at backspace: the run sets it back before the reports.
   stream << std::setfill(native_char('.')) << std::setw(dots) << ""
          << std::setfill(native_char(' ')) << std::setw(5 - dots) << ""
-         << std::setfill(native_char('\b')) << std::setw(5) << "";
+         << std::setfill(native_char('\b')) << std::setw(5) << "" << std::flush;
 }
 
 void _scandata::progress_done() {
