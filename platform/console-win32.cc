@@ -1,0 +1,242 @@
+// The standard streams on Windows: UTF-16 on a console, UTF-8 elsewhere,
+// written in blocks.
+#include "platform/console-win32.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <limits>
+
+#include "platform/console.h"
+
+namespace platform {
+
+namespace {
+
+// The channels of standard output and standard error, once installed. They
+// are never destroyed: std::wcout and std::wcerr are flushed during the
+// very last steps of exit, after every static object is gone.
+output_channel* output = nullptr;
+output_channel* errors = nullptr;
+
+// Set once the reader of a pipe is gone: the program is ending, and the
+// flushes that exit still makes must not write again.
+bool abandoned = false;
+
+// The code of a run whose report could not be written.
+const UINT closed_pipe_exit_code = 2;
+
+bool is_high_surrogate(wchar_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool is_low_surrogate(wchar_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+bool is_console(HANDLE handle) {
+  DWORD mode = 0;
+  return GetConsoleMode(handle, &mode) != 0;
+}
+
+// Converts a run that holds no line feed and no lone surrogate.
+void append_run(const wchar_t* text, std::size_t length, std::string& bytes) {
+  // One UTF-16 unit never takes more than three bytes of UTF-8, and a pair
+  // takes four for its two units. Runs are cut to what an int can count.
+  const std::size_t chunk = std::numeric_limits<int>::max() / 4;
+  while (length > 0) {
+    std::size_t count = length < chunk ? length : chunk;
+    // A chunk must not end between the two halves of a pair.
+    if (count < length && is_high_surrogate(text[count - 1])) --count;
+    std::size_t start = bytes.size();
+    bytes.resize(start + 3 * count);
+    int written = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(count),
+                                      &bytes[start], static_cast<int>(3 * count), nullptr,
+                                      nullptr);
+    bytes.resize(start + static_cast<std::size_t>(written > 0 ? written : 0));
+    text += count;
+    length -= count;
+  }
+}
+
+// The reader of our pipe is gone (`twinfind C:\ | more` after more was
+// closed). Nobody will read another byte, and every further line would
+// fail the same way, so the program ends now, silently.
+[[noreturn]] void end_for_closed_pipe() {
+  abandoned = true;
+  ExitProcess(closed_pipe_exit_code);
+}
+
+// A pipe whose reader is gone says so in one of three ways: broken, being
+// closed, or (wine, for one) with no process on the other end.
+bool is_closed_pipe(DWORD code) {
+  return code == ERROR_BROKEN_PIPE || code == ERROR_NO_DATA || code == ERROR_PIPE_NOT_CONNECTED;
+}
+
+// Writes all `size` bytes. Returns 0 or the code of the failure.
+DWORD write_all(HANDLE handle, const char* data, std::size_t size) {
+  while (size > 0) {
+    DWORD count = size < 0x40000000 ? static_cast<DWORD>(size) : 0x40000000;
+    DWORD written = 0;
+    if (!WriteFile(handle, data, count, &written, nullptr)) {
+      DWORD code = GetLastError();
+      if (is_closed_pipe(code)) end_for_closed_pipe();
+      return code;
+    }
+    if (written == 0) return ERROR_WRITE_FAULT;  // no progress and no reason: do not spin
+    data += written;
+    size -= written;
+  }
+  return 0;
+}
+
+DWORD write_console(HANDLE handle, const wchar_t* text, std::size_t length) {
+  while (length > 0) {
+    DWORD written = 0;
+    if (!WriteConsoleW(handle, text, static_cast<DWORD>(length), &written, nullptr)) {
+      return GetLastError();
+    }
+    if (written == 0) return ERROR_WRITE_FAULT;
+    text += written;
+    length -= written;
+  }
+  return 0;
+}
+
+void write_out_at_exit() {
+  // A program that returns without finish_output() still gets its text out;
+  // a failure here can no longer be reported.
+  if (errors) errors->write_out(true);
+}
+
+// The system's text for a failure, without its line end.
+native_string describe(DWORD code) {
+  wchar_t text[512];
+  const DWORD capacity = static_cast<DWORD>(sizeof(text) / sizeof(text[0]));
+  DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                nullptr, code, 0, text, capacity, nullptr);
+  while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n' ||
+                        text[length - 1] == L' ')) {
+    --length;
+  }
+  if (length == 0) return L"error " + std::to_wstring(code);
+  return native_string(text, length);
+}
+
+}  // namespace
+
+std::size_t append_utf8(std::wstring_view text, bool last, std::string& bytes) {
+  std::size_t end = text.size();
+  if (!last && end > 0 && is_high_surrogate(text[end - 1])) --end;
+  static const char line_end[] = "\r\n";
+  static const char replacement[] = "\xEF\xBF\xBD";  // U+FFFD
+  std::size_t run = 0;
+  for (std::size_t i = 0; i < end; ++i) {
+    wchar_t c = text[i];
+    const char* substitute = nullptr;
+    if (c == L'\n') {
+      substitute = line_end;
+    } else if (is_high_surrogate(c) && i + 1 < end && is_low_surrogate(text[i + 1])) {
+      ++i;  // a pair: converted with its run
+    } else if (is_high_surrogate(c) || is_low_surrogate(c)) {
+      substitute = replacement;
+    }
+    if (!substitute) continue;
+    append_run(text.data() + run, i - run, bytes);
+    bytes += substitute;
+    run = i + 1;
+  }
+  append_run(text.data() + run, end - run, bytes);
+  return end;
+}
+
+output_channel::output_channel(HANDLE handle, bool console, bool flush_on_sync,
+                               output_channel* goes_before)
+    : handle(handle), console(console), flush_on_sync(flush_on_sync),
+      goes_before(goes_before) {
+  setp(wide_, wide_ + wide_capacity);
+}
+
+void output_channel::drain(bool last) {
+  std::size_t length = static_cast<std::size_t>(pptr() - pbase());
+  std::size_t done = 0;
+  if (error || abandoned) {
+    done = length;  // after a failure, text is dropped, not written
+  } else if (console) {
+    // The console gets a pair in one piece, too.
+    done = length;
+    if (!last && done > 0 && is_high_surrogate(wide_[done - 1])) --done;
+    error = write_console(handle, wide_, done);
+  } else {
+    done = append_utf8(std::wstring_view(wide_, length), last, bytes_);
+    if (bytes_.size() >= block_size) write_bytes();
+  }
+  // What is left is at most the first half of a pair.
+  std::size_t left = length - done;
+  std::memmove(wide_, wide_ + done, left * sizeof(wchar_t));
+  setp(wide_, wide_ + wide_capacity);
+  pbump(static_cast<int>(left));
+}
+
+void output_channel::write_bytes() {
+  if (!error && !abandoned) error = write_all(handle, bytes_.data(), bytes_.size());
+  bytes_.clear();
+}
+
+bool output_channel::write_out(bool last) {
+  if (goes_before) goes_before->write_out(last);
+  drain(last);
+  write_bytes();
+  return error == 0;
+}
+
+output_channel::int_type output_channel::overflow(int_type c) {
+  drain(false);
+  if (error) return traits_type::eof();
+  if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+  *pptr() = traits_type::to_char_type(c);
+  pbump(1);
+  return c;
+}
+
+int output_channel::sync() {
+  if (flush_on_sync) return write_out() ? 0 : -1;
+  return error ? -1 : 0;
+}
+
+native_ostream& standard_output() { return std::wcout; }
+native_ostream& standard_error() { return std::wcerr; }
+
+void install_output_layer() {
+  if (output) return;
+  HANDLE output_handle = GetStdHandle(STD_OUTPUT_HANDLE);
+  HANDLE errors_handle = GetStdHandle(STD_ERROR_HANDLE);
+  bool output_is_console = is_console(output_handle);
+  output = new output_channel(output_handle, output_is_console, output_is_console);
+  // Standard error writes at every flush, wherever it goes: a message must
+  // not wait behind a full block. unitbuf flushes after every insertion.
+  errors = new output_channel(errors_handle, is_console(errors_handle), true, output);
+  std::wcout.rdbuf(output);
+  std::wcerr.rdbuf(errors);
+  std::wcerr.setf(std::ios_base::unitbuf);
+  std::atexit(write_out_at_exit);
+}
+
+bool finish_output(native_string& problem) {
+  if (!output) {
+    if (std::wcout.flush()) return true;
+    problem = describe(ERROR_WRITE_FAULT);
+    return false;
+  }
+  if (output->write_out(true)) return true;
+  problem = describe(output->error);
+  return false;
+}
+
+bool masks_control_characters(const native_ostream& stream) {
+  // Before the layer is installed, the handles themselves tell.
+  if (&stream == &std::wcout) {
+    return output ? output->console : is_console(GetStdHandle(STD_OUTPUT_HANDLE));
+  }
+  if (&stream == &std::wcerr) {
+    return errors ? errors->console : is_console(GetStdHandle(STD_ERROR_HANDLE));
+  }
+  return false;
+}
+
+}  // namespace platform

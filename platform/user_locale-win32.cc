@@ -1,0 +1,99 @@
+// The user's locale on Windows.
+//
+// Where the C++ runtime knows the Windows locales (MSVC's), the empty name
+// gives the user's locale. MinGW's runtime knows only "C", and the reports
+// would print their numbers without the grouping the user expects; so the
+// numbers are taken from the user's Windows settings instead.
+#include "platform/user_locale.h"
+
+#include <windows.h>
+
+#include <climits>
+#include <exception>
+#include <utility>
+
+#include "platform/user_locale-win32.h"
+
+namespace platform {
+
+namespace {
+
+struct windows_numpunct : std::numpunct<wchar_t> {
+  windows_numpunct(wchar_t thousands, wchar_t decimal, std::string grouping)
+      : thousands_(thousands), decimal_(decimal), grouping_(std::move(grouping)) {}
+
+ protected:
+  wchar_t do_thousands_sep() const override { return thousands_; }
+  wchar_t do_decimal_point() const override { return decimal_; }
+  std::string do_grouping() const override { return grouping_; }
+
+ private:
+  wchar_t thousands_;
+  wchar_t decimal_;
+  std::string grouping_;
+};
+
+// One value of the user's locale; empty when it cannot be read.
+std::wstring user_setting(LCTYPE type) {
+  wchar_t text[32];  // the settings allow at most 4 (separators) or 10 (grouping)
+  int length = GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, type, text,
+                               static_cast<int>(sizeof(text) / sizeof(text[0])));
+  if (length <= 1) return std::wstring();
+  return std::wstring(text, static_cast<std::size_t>(length - 1));
+}
+
+}  // namespace
+
+std::string grouping_from_windows(std::wstring_view grouping) {
+  std::string groups;
+  int size = 0;
+  bool repeats = false;
+  for (std::size_t i = 0; i <= grouping.size(); ++i) {
+    if (i < grouping.size() && grouping[i] >= L'0' && grouping[i] <= L'9') {
+      if (size < CHAR_MAX) size = size * 10 + (grouping[i] - L'0');
+      continue;
+    }
+    if (i < grouping.size() && grouping[i] != L';') continue;  // not in the settings' form
+    // A zero group means: repeat the group before it. numpunct repeats its
+    // last group by itself.
+    if (size == 0) {
+      repeats = true;
+      break;
+    }
+    groups += static_cast<char>(size < CHAR_MAX ? size : CHAR_MAX);
+    size = 0;
+  }
+  // Without a closing zero the last group is not repeated: CHAR_MAX ends
+  // the grouping.
+  if (!groups.empty() && !repeats) groups += static_cast<char>(CHAR_MAX);
+  return groups;
+}
+
+std::locale windows_number_locale(std::wstring_view thousands, std::wstring_view grouping,
+                                  std::wstring_view decimal) {
+  // numpunct has room for one character each; the settings allow up to
+  // three, and every common separator is one.
+  std::string groups = thousands.empty() ? std::string() : grouping_from_windows(grouping);
+  wchar_t separator = thousands.empty() ? L',' : thousands[0];
+  wchar_t point = decimal.empty() ? L'.' : decimal[0];
+  return std::locale(std::locale::classic(),
+                     new windows_numpunct(separator, point, std::move(groups)));
+}
+
+std::locale user_locale() {
+  try {
+    std::locale named("");
+    if (named != std::locale::classic()) return named;
+  } catch (const std::exception&) {
+    // An environment that names a locale the runtime lacks.
+  }
+  try {
+    return windows_number_locale(user_setting(LOCALE_STHOUSAND),
+                                 user_setting(LOCALE_SGROUPING),
+                                 user_setting(LOCALE_SDECIMAL));
+  } catch (const std::exception&) {
+    return std::locale::classic();
+  }
+}
+
+}  // namespace platform
