@@ -62,7 +62,7 @@ int stat_no_follow(int dir_fd, const char* name, raw_stat& out) {
 
 int read_entry(int dir_fd, const char* name, std::uint64_t parent_device, entry_facts& facts,
                bool& listed_as_directory) {
-  raw_stat st;
+  raw_stat st{};
   if (int error = stat_no_follow(dir_fd, name, st)) return error;
   facts.identity.volume = st.device;
   facts.identity.key = static_cast<std::int64_t>(st.inode);
