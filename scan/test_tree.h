@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "platform/text.h"
+#include "scan/scandata.h"
 
 // A fresh directory under the system's temporary directory, removed with
 // everything in it when the test ends.
@@ -56,6 +57,18 @@ class test_tree {
 
  private:
   std::filesystem::path root_;
+};
+
+// A scan whose output and error lines are kept for the test to read.
+struct captured_scan {
+  _scandata scan;
+  native_ostringstream out;
+  native_ostringstream err;
+  explicit captured_scan(bool verbose = false) {
+    scan.verbose = verbose;
+    scan.out = &out;
+    scan.err = &err;
+  }
 };
 
 #endif  // TWINFIND_SCAN_TEST_TREE_H_

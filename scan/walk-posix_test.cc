@@ -21,17 +21,6 @@
 
 namespace {
 
-struct captured_scan {
-  _scandata scan;
-  native_ostringstream out;
-  native_ostringstream err;
-  explicit captured_scan(bool verbose = false) {
-    scan.verbose = verbose;
-    scan.out = &out;
-    scan.err = &err;
-  }
-};
-
 // Ends a forked check: 0 when `ok`, else 1 after saying what went wrong.
 void finish_child(bool ok, const std::string& what) {
   if (!ok) std::fprintf(stderr, "%s\n", what.c_str());

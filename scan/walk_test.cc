@@ -6,17 +6,6 @@
 
 namespace {
 
-struct captured_scan {
-  _scandata scan;
-  native_ostringstream out;
-  native_ostringstream err;
-  explicit captured_scan(bool verbose = false) {
-    scan.verbose = verbose;
-    scan.out = &out;
-    scan.err = &err;
-  }
-};
-
 // The names met for `links`, in the order their files were first met.
 std::vector<native_string> names_by_first_meeting(const _scandata& scan, std::int32_t links) {
   std::vector<native_string> names;
