@@ -67,23 +67,31 @@ void park_one(walk_cursor& cursor) {
 
 // Reopens the parked level `index` from its nearest open ancestor, by name,
 // checking at each step that it is still the directory the walk entered.
+// When that fails, the level keeps the reason, for the error line of its
+// next subdirectory.
 void reopen_by_name(walk_cursor& cursor, std::size_t index) {
+  walk_level& target = cursor.levels[index];
   std::size_t open = index;
   while (open > 0 && cursor.levels[open - 1].fd < 0) --open;
-  if (open == 0) return;  // nothing to reopen from
-  int fd = cursor.levels[open - 1].fd;
+  if (open == 0) {
+    target.deferred_error = ENOENT;  // nothing to reopen from
+    return;
+  }
+  const int ancestor = cursor.levels[open - 1].fd;
+  int fd = ancestor;
   for (std::size_t k = open; k <= index; ++k) {
-    walk_level& level = cursor.levels[k];
+    const walk_level& level = cursor.levels[k];
     const int next = openat(fd, level.name.c_str(), kDirectoryFlags | O_NOFOLLOW);
-    if (fd != cursor.levels[open - 1].fd) close(fd);
+    const int failure = next < 0 ? errno : ENOENT;  // ENOENT: another directory now
+    if (fd != ancestor) close(fd);
     if (next < 0 || !same_directory(next, level)) {
       if (next >= 0) close(next);
-      level.deferred_error = next < 0 ? errno : ENOENT;
+      target.deferred_error = failure;
       return;
     }
     fd = next;
   }
-  cursor.levels[index].fd = fd;
+  target.fd = fd;
   ++cursor.open_levels;
 }
 
@@ -143,7 +151,7 @@ directory_entry enter_directory(walk_cursor& cursor, const native_string& path,
   if (cursor.levels.empty()) return enter_top(cursor, path, error);
   walk_level& parent = cursor.levels.back();
   if (parent.fd < 0) {  // the parent could not be brought back
-    error = static_cast<error_code>(parent.deferred_error);
+    error = static_cast<error_code>(parent.deferred_error != 0 ? parent.deferred_error : ENOENT);
     return directory_entry::no_attributes;
   }
   walk_level level;
