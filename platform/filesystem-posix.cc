@@ -19,7 +19,9 @@
 #include "platform/stat-posix.h"
 
 #ifdef __linux__
+#include <linux/magic.h>
 #include <sys/syscall.h>
+#include <sys/vfs.h>
 #endif
 
 namespace platform {
@@ -112,6 +114,29 @@ void restore_parent(walk_cursor& cursor) {
   reopen_by_name(cursor, child - 1);  // the tree moved: go by names instead
 }
 
+// Whether the directory's file system hands out directory entries until a
+// listing reply is full, so that a reply with room left for the longest
+// entry is the last one. Those that are known to (the common local ones)
+// save every directory one call; all others are read until the empty reply.
+// The walk never crosses into another file system, so the answer holds for
+// the whole tree below a PATH.
+bool fills_every_reply(int fd) {
+#ifdef __linux__
+  struct statfs info;
+  if (fstatfs(fd, &info) != 0) return false;
+  switch (static_cast<unsigned long>(info.f_type)) {
+    case EXT4_SUPER_MAGIC:  // ext2, ext3 and ext4
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+      return true;
+  }
+#else
+  (void)fd;
+#endif
+  return false;
+}
+
 directory_entry enter_top(walk_cursor& cursor, const native_string& path, error_code& error) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) {
@@ -131,6 +156,7 @@ directory_entry enter_top(walk_cursor& cursor, const native_string& path, error_
   }
   level.device = static_cast<std::uint64_t>(st.st_dev);
   level.inode = static_cast<std::uint64_t>(st.st_ino);
+  level.fills_replies = level.fd >= 0 && fills_every_reply(level.fd);
   cursor.levels.push_back(std::move(level));
   return directory_entry::entered;
 }
@@ -155,6 +181,7 @@ directory_entry enter_directory(walk_cursor& cursor, const native_string& path,
     return directory_entry::no_attributes;
   }
   walk_level level;
+  level.fills_replies = parent.fills_replies;
   level.name.assign(name.data(), name.size());
   level.fd = openat(parent.fd, level.name.c_str(), kDirectoryFlags | O_NOFOLLOW);
   if (level.fd < 0) {
@@ -202,7 +229,7 @@ namespace {
 
 // Appends every name of the directory but "." and "..", each followed by a
 // NUL so it can be handed to the system as it is.
-bool read_names(int fd, directory_listing& listing, int& error) {
+bool read_names(int fd, bool fills_replies, directory_listing& listing, int& error) {
 #ifdef __linux__
   alignas(8) char buffer[32768];
   for (;;) {
@@ -212,6 +239,9 @@ bool read_names(int fd, directory_listing& listing, int& error) {
       return !listing.entries.empty();
     }
     if (got == 0) return true;
+    // The longest record: 19 bytes of header, a 255-byte name and its NUL,
+    // rounded up to 8.
+    const bool last_reply = fills_replies && static_cast<std::size_t>(got) + 280 <= sizeof buffer;
     for (long at = 0; at < got;) {
       // linux_dirent64: ino (8), off (8), reclen (2), type (1), name.
       unsigned short record_length;
@@ -227,8 +257,10 @@ bool read_names(int fd, directory_listing& listing, int& error) {
       listing.names.append(name, entry.name_length + 1);
       listing.entries.push_back(entry);
     }
+    if (last_reply) return true;
   }
 #else
+  (void)fills_replies;
   const int copy = dup(fd);
   DIR* dir = copy >= 0 ? fdopendir(copy) : nullptr;
   if (!dir) {
@@ -266,7 +298,7 @@ bool list_directory(walk_cursor& cursor, const native_string&, directory_listing
   int failure = 0;
   // A listing that fails part way ends there: the entries read so far are
   // still walked, as when the system stops returning entries.
-  if (!read_names(level.fd, listing, failure)) {
+  if (!read_names(level.fd, level.fills_replies, listing, failure)) {
     error = static_cast<error_code>(failure);
     return false;
   }

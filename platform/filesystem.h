@@ -103,6 +103,7 @@ namespace platform {
 struct walk_level {
   int fd = -1;               // -1 while parked to save descriptors
   int deferred_error = 0;    // the directory opened but cannot be read
+  bool fills_replies = false;  // its file system fills every listing reply
   std::uint64_t device = 0;  // to check a reopened directory is the same
   std::uint64_t inode = 0;
   native_string name;        // to reopen it from an ancestor

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -91,6 +92,26 @@ TEST(WalkPosix, DeviceNodesAreReparsePoints) {
   scan.breakdown("/dev/null");
   ASSERT_EQ(scan.breakdowns.size(), 1u);
   EXPECT_EQ(scan.breakdowns[0].kind, platform::entry_kind::reparse);
+}
+
+TEST(WalkPosix, LargeDirectoriesAreListedCompletely) {
+  // Names of every length up to the longest, in a directory whose listing
+  // takes many replies of the system: none may be lost at a reply's end.
+  test_tree tree;
+  tree.file("big/seed");
+  const std::string seed = tree.path("big/seed");
+  int names = 1;
+  for (int i = 0; i < 3000; ++i) {
+    std::string name = std::to_string(i) + "-";
+    name.resize(std::max<std::size_t>(name.size(), 1 + (i * 7) % 255), 'n');
+    ASSERT_EQ(link(seed.c_str(), (tree.path("big") + "/" + name).c_str()), 0) << name;
+    ++names;
+  }
+  captured_scan run;
+  run.scan.scan_directory(tree.path());
+  EXPECT_EQ(run.scan.files_total, names);
+  EXPECT_EQ(run.scan.files_normal, names);
+  EXPECT_EQ(run.scan.hardlinkcounts.at(names).file_count, names);
 }
 
 void walk_deep_tree_with_few_descriptors(const native_string& root, int depth) {
