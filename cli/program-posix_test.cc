@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/spawn_test_util-posix.h"
 #include "scan/test_tree.h"
 
 namespace {
@@ -45,18 +46,8 @@ finished_program run_twinfind(const std::vector<std::string>& arguments, int out
   int err_pipe[2];
   if (out_fd < 0 && pipe(out_pipe) != 0) return {};
   if (pipe(err_pipe) != 0) return {};
-  const pid_t child = fork();
-  if (child == 0) {
-    dup2(out_fd >= 0 ? out_fd : out_pipe[1], 1);
-    dup2(err_pipe[1], 2);
-    if (ignore_sigpipe) signal(SIGPIPE, SIG_IGN);
-    std::vector<char*> argv{const_cast<char*>(TWINFIND_BINARY)};
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    for (int fd = 3; fd < 64; ++fd) close(fd);
-    execv(TWINFIND_BINARY, argv.data());
-    _exit(127);
-  }
+  const pid_t child =
+      spawn_twinfind(arguments, out_fd >= 0 ? out_fd : out_pipe[1], err_pipe[1], ignore_sigpipe);
   close(err_pipe[1]);
   finished_program result;
   if (out_fd < 0) {

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/spawn_test_util-posix.h"
+
 namespace {
 
 struct bounded_run {
@@ -34,17 +36,7 @@ bounded_run run_bounded(const std::vector<std::string>& arguments, std::chrono::
   int err_pipe[2];
   if (pipe(out_pipe) != 0) return result;
   if (pipe(err_pipe) != 0) return result;
-  const pid_t child = fork();
-  if (child == 0) {
-    dup2(out_pipe[1], 1);
-    dup2(err_pipe[1], 2);
-    std::vector<char*> argv{const_cast<char*>(TWINFIND_BINARY)};
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    for (int fd = 3; fd < 64; ++fd) close(fd);
-    execv(TWINFIND_BINARY, argv.data());
-    _exit(127);
-  }
+  const pid_t child = spawn_twinfind(arguments, out_pipe[1], err_pipe[1]);
   close(out_pipe[1]);
   close(err_pipe[1]);
   const auto deadline = std::chrono::steady_clock::now() + bound;
