@@ -17,6 +17,12 @@
 namespace platform {
 namespace {
 
+#ifdef AT_NO_AUTOMOUNT
+constexpr int kFollowWithoutAutomount = AT_NO_AUTOMOUNT;
+#else
+constexpr int kFollowWithoutAutomount = 0;
+#endif
+
 struct raw_stat {
   std::uint64_t device;
   std::uint64_t inode;
@@ -80,8 +86,11 @@ int read_entry(int dir_fd, const char* name, std::uint64_t parent_device, entry_
     facts.kind = entry_kind::symlink;
     // Windows lists a link to a directory with the directory bit; the one
     // extra call is made for symbolic links only.
+    // Never set off an automounter: an automount point counts as what it
+    // is before it is mounted.
     struct stat target;
-    listed_as_directory = fstatat(dir_fd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+    listed_as_directory =
+        fstatat(dir_fd, name, &target, kFollowWithoutAutomount) == 0 && S_ISDIR(target.st_mode);
   } else if (!S_ISREG(st.mode)) {
     facts.kind = entry_kind::reparse;  // FIFO, socket, device node
   }
