@@ -310,14 +310,15 @@ bool list_directory(walk_cursor& cursor, const native_string&, directory_listing
             });
   // The listing reads every entry once; the examination reuses what it read.
   for (listed_entry& entry : listing.entries) {
-    const int failure_of_entry = read_entry(level.fd, names + entry.name_offset, level.device,
-                                            entry.facts, entry.is_directory);
+    const int failure_of_entry =
+        read_entry(level.fd, names + entry.name_offset, level.device, entry.facts);
     if (failure_of_entry != 0) {
       entry.outcome = examination::not_found;
       entry.error = static_cast<error_code>(failure_of_entry);
       continue;
     }
     entry.outcome = examination::examined;
+    entry.is_directory = entry.facts.is_directory;
     entry.is_reparse = entry.facts.kind != entry_kind::normal;
   }
   return true;
@@ -340,8 +341,7 @@ examination examine_path(const native_string& path, entry_facts& facts, error_co
                                                             : path.substr(0, slash);
   struct stat st;
   if (stat(parent.c_str(), &st) == 0) parent_device = static_cast<std::uint64_t>(st.st_dev);
-  bool listed_as_directory = false;
-  if (int failure = read_entry(AT_FDCWD, path.c_str(), parent_device, facts, listed_as_directory)) {
+  if (int failure = read_entry(AT_FDCWD, path.c_str(), parent_device, facts)) {
     error = static_cast<error_code>(failure);
     return examination::not_found;
   }

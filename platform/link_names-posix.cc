@@ -77,12 +77,10 @@ bool absolute_path(const native_string& path, native_string& absolute) {
 native_string mount_point_of(native_string directory) {
   entry_facts facts;
   entry_facts parent_facts;
-  bool listed_as_directory = false;
   while (directory != "/") {
     native_string parent = parent_of(directory);
-    if (read_entry(AT_FDCWD, parent.c_str(), 0, parent_facts, listed_as_directory) != 0 ||
-        read_entry(AT_FDCWD, directory.c_str(), parent_facts.identity.volume, facts,
-                   listed_as_directory) != 0 ||
+    if (read_entry(AT_FDCWD, parent.c_str(), 0, parent_facts) != 0 ||
+        read_entry(AT_FDCWD, directory.c_str(), parent_facts.identity.volume, facts) != 0 ||
         facts.kind == entry_kind::reparse)
       break;
     directory = std::move(parent);

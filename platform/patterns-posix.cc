@@ -96,9 +96,8 @@ bool find_pattern_matches(const native_string& pattern, std::vector<pattern_matc
   // the listing; its breakdown then reports why it cannot be read.
   entry_facts facts;
   for (pattern_match& match : matches) {
-    bool listed_as_directory = false;
-    if (read_entry(dirfd(dir), match.name.c_str(), 0, facts, listed_as_directory) == 0)
-      match.is_directory = listed_as_directory;
+    if (read_entry(dirfd(dir), match.name.c_str(), 0, facts) == 0)
+      match.is_directory = facts.is_directory;
   }
   closedir(dir);
   if (matches.empty()) {

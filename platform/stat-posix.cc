@@ -66,8 +66,7 @@ int stat_no_follow(int dir_fd, const char* name, raw_stat& out) {
 
 }  // namespace
 
-int read_entry(int dir_fd, const char* name, std::uint64_t parent_device, entry_facts& facts,
-               bool& listed_as_directory) {
+int read_entry(int dir_fd, const char* name, std::uint64_t parent_device, entry_facts& facts) {
   raw_stat st{};
   if (int error = stat_no_follow(dir_fd, name, st)) return error;
   facts.identity.volume = st.device;
@@ -76,25 +75,22 @@ int read_entry(int dir_fd, const char* name, std::uint64_t parent_device, entry_
                                                                  : static_cast<std::int32_t>(st.links);
   facts.size = st.size;
   facts.kind = entry_kind::normal;
-  listed_as_directory = false;
-  if (S_ISDIR(st.mode)) {
-    listed_as_directory = true;
+  facts.is_directory = S_ISDIR(st.mode);
+  if (facts.is_directory) {
     const bool mount_root =
         st.mount_root >= 0 ? st.mount_root == 1 : parent_device != 0 && st.device != parent_device;
     if (mount_root) facts.kind = entry_kind::reparse;
   } else if (S_ISLNK(st.mode)) {
     facts.kind = entry_kind::symlink;
     // Windows lists a link to a directory with the directory bit; the one
-    // extra call is made for symbolic links only.
-    // Never set off an automounter: an automount point counts as what it
-    // is before it is mounted.
+    // extra call is made for symbolic links only. It never sets off an
+    // automounter: an automount point counts as what it is before mounting.
     struct stat target;
-    listed_as_directory =
+    facts.is_directory =
         fstatat(dir_fd, name, &target, kFollowWithoutAutomount) == 0 && S_ISDIR(target.st_mode);
   } else if (!S_ISREG(st.mode)) {
     facts.kind = entry_kind::reparse;  // FIFO, socket, device node
   }
-  facts.is_directory = listed_as_directory;
   return 0;
 }
 

@@ -13,11 +13,10 @@ namespace platform {
 // Reads the entry `name` of the directory `dir_fd` (or a path, with
 // AT_FDCWD). `parent_device` is the device of the directory holding it, used
 // to recognise a mount point where the kernel does not flag one; 0 when not
-// known. Fills `facts`; `listed_as_directory` is the directory bit of the
-// listing: set for a directory, and for a symbolic link to one. Returns 0, or
-// the errno value of the failed call.
-int read_entry(int dir_fd, const char* name, std::uint64_t parent_device, entry_facts& facts,
-               bool& listed_as_directory);
+// known. Fills `facts`, whose directory bit is that of a listing: set for a
+// directory, and for a symbolic link to one. Returns 0, or the errno value
+// of the failed call.
+int read_entry(int dir_fd, const char* name, std::uint64_t parent_device, entry_facts& facts);
 
 }  // namespace platform
 
