@@ -23,6 +23,7 @@
 #include <string>
 
 #include "platform/filesystem.h"
+#include "scan/mount_namespace_test_util-posix.h"
 #include "scan/test_tree.h"
 
 namespace {
@@ -95,14 +96,6 @@ struct problems {
     expect(actual == expected, what + ": " + shown(actual) + " instead of " + shown(expected));
   }
 };
-
-bool can_unshare_mounts() {
-  const pid_t child = fork();
-  if (child == 0) _exit(unshare(CLONE_NEWNS) == 0 ? 0 : 1);
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 // Runs `body` in a child process, on the directory "vol" of `tree`. Where
 // the system allows, "vol" is a fresh tmpfs in a mount namespace of the

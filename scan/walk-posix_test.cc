@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "scan/scandata.h"
+#include "scan/mount_namespace_test_util-posix.h"
 #include "scan/test_tree.h"
 
 namespace {
@@ -172,16 +173,6 @@ TEST(WalkPosix, UnreadableDirectoriesAndEntriesAreReportedAndSkipped) {
   ASSERT_EQ(chmod(tree.path("blind").c_str(), 0444), 0);  // listable, not searchable
   // Permissions do not bind root: check as an unprivileged user.
   EXPECT_EXIT(walk_unreadable_places_unprivileged(tree), ::testing::ExitedWithCode(0), "");
-}
-
-// Runs `check` in a child with a mount namespace of its own, where the test
-// may mount; skips when the machine does not allow one.
-bool can_unshare_mounts() {
-  const pid_t child = fork();
-  if (child == 0) _exit(unshare(CLONE_NEWNS) == 0 ? 0 : 1);
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 void walk_mounts_in_private_namespace(const test_tree& tree) {
