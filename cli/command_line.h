@@ -12,6 +12,8 @@ enum exit_code : int {
   exit_success = 0,        // a completed run, or the usage text
   exit_argument_error = 1, // a bad command line, or one that could not be split
   exit_output_error = 2,   // the report could not be written
+  exit_scan_error = 3,     // a completed run that met scan errors
+  exit_out_of_memory = 4,  // the run ran out of memory
 };
 
 // What the command line asks for, in command-line order, duplicates kept.

@@ -73,6 +73,43 @@ TEST(Program, UsageAndArgumentErrorsEndWithTheirCodes) {
   EXPECT_TRUE(bad.out.empty());
 }
 
+// A run that completes but met errors must not pass for a clean one: the
+// report stays as it is, one line on standard error counts the errors (in
+// verbose mode their own lines show them instead) and the exit code is 3.
+TEST(Program, ScanErrorsEndWithCodeThreeAndACount) {
+  test_tree tree;
+  tree.file("f");
+  const std::string missing = tree.path() + "/no-such-entry";
+  const std::string not_a_directory = tree.path() + "/f";
+  const std::string counted = "twinfind: errors while scanning: ";
+  struct error_case {
+    std::vector<std::string> arguments;
+    int errors;
+  };
+  const std::vector<error_case> cases = {
+      {{missing}, 1},
+      {{not_a_directory}, 1},
+      {{"-F", missing}, 1},
+      {{"-F", tree.path() + "/nothing-matches-*"}, 1},
+      {{missing, not_a_directory, "-F", missing}, 3},
+  };
+  for (const error_case& c : cases) {
+    SCOPED_TRACE(c.arguments[0] + " " + std::to_string(c.errors));
+    const finished_program quiet = run_twinfind(c.arguments);
+    EXPECT_TRUE(quiet.exited(3)) << quiet.status;
+    EXPECT_EQ(quiet.err, counted + std::to_string(c.errors) + " (run with -V to see them)\n");
+
+    std::vector<std::string> verbose_arguments = c.arguments;
+    verbose_arguments.insert(verbose_arguments.begin(), "-V");
+    const finished_program verbose = run_twinfind(verbose_arguments);
+    EXPECT_TRUE(verbose.exited(3)) << verbose.status;
+    EXPECT_EQ(verbose.err.find(counted), std::string::npos) << verbose.err;
+  }
+  const finished_program clean = run_twinfind({tree.path(), "-F", not_a_directory});
+  EXPECT_TRUE(clean.exited(0)) << clean.status;
+  EXPECT_EQ(clean.err, "");
+}
+
 TEST(Program, AFullDiskIsAFailureWithOneLineSayingSo) {
   const int full = open("/dev/full", O_WRONLY);
   if (full < 0) GTEST_SKIP() << "no /dev/full";

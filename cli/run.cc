@@ -4,7 +4,9 @@
 #include "cli/run.h"
 
 #include <ostream>
+#include <string>
 
+#include "platform/arguments.h"
 #include "platform/user_locale.h"
 #include "report/report_format.h"
 #include "scan/scandata.h"
@@ -39,5 +41,13 @@ int run(const command_line& parsed, native_ostream& out, native_ostream& err) {
     print_summary(out, scandata, parsed.directories, parsed.list_files_for_hardlinkcount);
   }
   if (!parsed.files.empty()) print_breakdowns(out, scandata);
-  return exit_success;
+  if (scandata.scan_errors == 0) return exit_success;
+  // The report above is complete, but not what a clean run would give:
+  // without verbose mode nothing else would say so.
+  if (!parsed.verbose) {
+    err << "twinfind: errors while scanning: "
+        << native_from_ascii(std::to_string(scandata.scan_errors)) << " (run with "
+        << platform::option_prefix << "V to see them)" << std::endl;
+  }
+  return exit_scan_error;
 }

@@ -2,6 +2,8 @@
 // the scanner and the reports, and in which order.
 #include "cli/run.h"
 
+#include "platform/arguments.h"
+
 #include <string>
 
 #include <gtest/gtest.h>
@@ -12,6 +14,12 @@ native_string lit(const std::string& text) { return native_from_ascii(text); }
 
 // Relative, so that it names nothing on either platform.
 const char missing[] = "twinfind-no-such-entry";
+
+// The line a run without verbose mode ends with when it met `count` errors.
+native_string errors_line(int count) {
+  return lit("twinfind: errors while scanning: " + std::to_string(count) + " (run with ") +
+         platform::option_prefix + lit("V to see them)\n");
+}
 
 struct run_result {
   int code;
@@ -37,11 +45,12 @@ TEST(Run, BreakdownsOnlyPrintNoSummary) {
   parsed.files.push_back(lit(missing));
   parsed.list_files_for_hardlinkcount.push_back(1);  // no summary to list in
   run_result r = run_with(parsed);
-  EXPECT_EQ(exit_success, r.code);
   // One tick, the end of the progress line, and no report: the breakdown of
-  // a missing file collects nothing.
+  // a missing file collects nothing. That is an error, which the run says
+  // in one line after everything else and in its exit code.
   EXPECT_EQ(lit("Scanning directories and files.....\n"), r.out);
-  EXPECT_EQ(native_string(), r.err);
+  EXPECT_EQ(exit_scan_error, r.code);
+  EXPECT_EQ(errors_line(1), r.err);
 }
 
 TEST(Run, MissingPathStillGetsASummary) {
@@ -49,8 +58,9 @@ TEST(Run, MissingPathStillGetsASummary) {
   parsed.directories.push_back(lit(missing));
   parsed.files.push_back(lit(missing));
   run_result r = run_with(parsed);
-  EXPECT_EQ(exit_success, r.code);
-  EXPECT_EQ(native_string(), r.err);
+  // The PATH that is no directory and the missing -F file: two errors.
+  EXPECT_EQ(exit_scan_error, r.code);
+  EXPECT_EQ(errors_line(2), r.err);
   const native_string head = lit(
       "Scanning directories and files.....\n"
       "\n"
@@ -79,10 +89,20 @@ TEST(Run, VerboseReachesTheScanner) {
   parsed.files.push_back(lit(missing));
   parsed.verbose = true;
   run_result r = run_with(parsed);
-  EXPECT_EQ(exit_success, r.code);
+  EXPECT_EQ(exit_scan_error, r.code);
   // The verbose progress text, and no bar of five dots.
   EXPECT_EQ(lit("Scanning directories and files..."), r.out.substr(0, 33));
   EXPECT_EQ(native_string::npos, r.out.find(lit(".....")));
+  // Verbose mode printed the error itself: no count line after it.
+  EXPECT_NE(native_string::npos, r.out.find(lit("Error finding \"twinfind-no-such-entry\": 0x")));
+  EXPECT_EQ(native_string(), r.err);
+}
+
+TEST(Run, CleanRunExitsZeroWithNothingOnStandardError) {
+  command_line parsed;  // no PATH and no -F: nothing can fail
+  run_result r = run_with(parsed);
+  EXPECT_EQ(exit_success, r.code);
+  EXPECT_EQ(native_string(), r.err);
 }
 
 }  // namespace

@@ -10,7 +10,7 @@ void _scandata::breakdown(const native_string& path) {
   std::vector<platform::pattern_match> matches;
   platform::error_code error = 0;
   if (!platform::find_pattern_matches(path, matches, error)) {
-    if (verbose) report_error(*out, error, quoted_message("Error searching ", path));
+    scan_error(error, quoted_message("Error searching ", path));
     return;
   }
   for (const platform::pattern_match& match : matches) {
@@ -28,10 +28,10 @@ void _scandata::breakdown_single(const native_string& path) {
     case platform::examination::examined:
       break;
     case platform::examination::not_found:
-      if (verbose) report_error(*out, error, quoted_message("Error finding ", path));
+      scan_error(error, quoted_message("Error finding ", path));
       return;
     case platform::examination::not_opened:
-      if (verbose) report_error(*out, error, quoted_message("Error opening ", path));
+      scan_error(error, quoted_message("Error opening ", path));
       return;
   }
   _scandata_breakdown_fileinfo info;

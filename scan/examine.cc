@@ -11,10 +11,10 @@ bool _scandata::scan_file(platform::walk_cursor& cursor, const native_string& pa
       record_entry(path, facts);
       return true;
     case platform::examination::not_found:
-      if (verbose) report_error(*out, error, quoted_message("Error finding ", path));
+      scan_error(error, quoted_message("Error finding ", path));
       return false;
     case platform::examination::not_opened:
-      if (verbose) report_error(*out, error, quoted_message("Error opening ", path));
+      scan_error(error, quoted_message("Error opening ", path));
       return false;
   }
   return false;

@@ -24,6 +24,19 @@ void report_error(native_ostream& out, std::uint32_t code, native_string_view me
   out << std::endl;
 }
 
+void _scandata::scan_error(platform::error_code code, native_string_view message) {
+  ++scan_errors;
+  if (verbose) report_error(*out, code, message);
+}
+
+void _scandata::not_a_directory(const native_string& path) {
+  ++scan_errors;
+  if (verbose) {
+    *err << "Argument \"" << platform::shown(path) << "\" does not point to a directory."
+         << std::endl;
+  }
+}
+
 native_string quoted_message(const char* text, native_string_view path) {
   native_string message = native_from_ascii(text);
   message += '"';

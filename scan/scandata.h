@@ -41,6 +41,10 @@ struct _scandata {
   bool verbose = false;
   std::int32_t progress_ticks = 0;
 
+  // The scan errors met, every one of them whether or not verbose mode
+  // printed its line: a run that met any does not pass for a clean one.
+  std::int64_t scan_errors = 0;
+
   // Entries listed by the walks, by kind. Counters are 64-bit: a volume may
   // hold more than 2^31 entries.
   std::int64_t files_total = 0;
@@ -88,6 +92,12 @@ struct _scandata {
   void breakdown(const native_string& path);
   // Finds the names of every collected breakdown, one search per volume.
   void find_breakdown_names();
+  // Counts one scan error and, in verbose mode, prints its line: `message`
+  // and the system's `code` on `out` (report_error.cc).
+  void scan_error(platform::error_code code, native_string_view message);
+  // Counts a PATH (or a subdirectory that stopped being one) that is no
+  // directory and, in verbose mode, says so on `err`.
+  void not_a_directory(const native_string& path);
   // One tick of the progress display, and its end (progress.cc).
   void progress();
   void progress_done();

@@ -57,14 +57,10 @@ void tree_walk::enter(const native_string& path, native_string_view name,
       subdirectory && subdirectory->identity_known ? &subdirectory->identity : nullptr;
   switch (platform::enter_directory(cursor, path, name, identity, error)) {
     case platform::directory_entry::no_attributes:
-      if (scan.verbose)
-        report_error(*scan.out, error, quoted_message("Error getting attributes for ", path));
+      scan.scan_error(error, quoted_message("Error getting attributes for ", path));
       return;
     case platform::directory_entry::not_a_directory:
-      if (scan.verbose) {
-        *scan.err << "Argument \"" << platform::shown(path) << "\" does not point to a directory."
-                  << std::endl;
-      }
+      scan.not_a_directory(path);
       return;
     case platform::directory_entry::entered:
       break;
@@ -79,7 +75,7 @@ void tree_walk::enter(const native_string& path, native_string_view name,
     frame.identity_known = platform::current_identity(cursor, frame.identity);
   }
   if (!platform::list_directory(cursor, path, listing, error)) {
-    if (scan.verbose) report_error(*scan.out, error, quoted_message("Error searching ", path));
+    scan.scan_error(error, quoted_message("Error searching ", path));
     return;  // entered but unreadable: left again by run()
   }
   examine_listing(frame);
