@@ -218,7 +218,7 @@ class line_maker {
   native_string special() {
     static const char* const texts[] = {"-", "/", "--help", "--HELP", "--", "--h", "---help",
                                         "--help=1", "--help ", "/?", "/V", "/C", "-?", "//", "\\",
-                                        "--version", "--versoin", "--", "---"};
+                                        "--version", "--versoin", "--verbose", "---"};
     return text(texts[pick(19)]);
   }
 
