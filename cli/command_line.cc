@@ -4,6 +4,10 @@
 // only its first letter after the prefix counts, so -Verbose is -V and -Cfoo
 // is -C. -C and -F take the next argument as their parameter, which can
 // never itself begin with the prefix. Everything else is a PATH.
+//
+// Where the prefix is '-' (POSIX), arguments that begin with two dashes are
+// long options: --help, --version, and "--", after which no argument is an
+// option any more.
 #include "cli/command_line.h"
 
 #include <cstdint>
@@ -44,13 +48,27 @@ bool is_long_option(native_string_view argument) {
   return argument.size() >= 2 && argument[0] == '-' && argument[1] == '-';
 }
 
-bool is_help_long_option(native_string_view argument) {
-  static const char help[] = "--help";
-  if (argument.size() != sizeof(help) - 1) return false;
-  for (std::size_t i = 0; i < argument.size(); ++i) {
-    if (argument[i] != static_cast<native_char>(help[i])) return false;
+// True when `argument` is exactly the ASCII text `long_option`.
+bool is_long_option_named(native_string_view argument, const char* long_option) {
+  std::size_t i = 0;
+  for (; long_option[i] != '\0'; ++i) {
+    if (i >= argument.size() || argument[i] != static_cast<native_char>(long_option[i])) {
+      return false;
+    }
   }
-  return true;
+  return i == argument.size();
+}
+
+// "twinfind 1.0.0": TWINFIND_VERSION is the project's version, which the
+// build hands over.
+void print_version(native_ostream& out) {
+  out << "twinfind " << TWINFIND_VERSION << std::endl;
+}
+
+// A long option that is not known: the error line and where to look.
+void print_invalid_long_option(native_ostream& err, native_string_view argument) {
+  print_invalid_argument(err, argument);
+  err << "Try 'twinfind --help'." << std::endl;
 }
 
 bool is_white_space(native_char c) {
@@ -123,9 +141,19 @@ parse_outcome parse_command_line(const std::vector<native_string>& arguments,
   parsed = command_line();
   native_char pending_option = 0;
   bool show_help = false;
+  bool show_version = false;
+  bool options_ended = false;
 
   for (const native_string& argument : arguments) {
-    if (!argument.empty() && argument[0] == platform::option_prefix) {
+    const bool is_option =
+        !options_ended && !argument.empty() && argument[0] == platform::option_prefix;
+    if (is_option && is_long_option_named(argument, "--")) {
+      // Not an option itself: an option waiting for its parameter still
+      // waits, so `-F -- -name` names the file "-name".
+      options_ended = true;
+      continue;
+    }
+    if (is_option) {
       // A parameter can never begin with the prefix: whatever option comes
       // while one is expected, the parameter is missing.
       if (pending_option != 0) {
@@ -137,11 +165,14 @@ parse_outcome parse_command_line(const std::vector<native_string>& arguments,
         return parse_outcome::error;
       }
       if (is_long_option(argument)) {
-        if (!is_help_long_option(argument)) {
-          print_invalid_argument(err, argument);
+        if (is_long_option_named(argument, "--help")) {
+          show_help = true;
+        } else if (is_long_option_named(argument, "--version")) {
+          show_version = true;
+        } else {
+          print_invalid_long_option(err, argument);
           return parse_outcome::error;
         }
-        show_help = true;
         continue;
       }
       switch (option_letter(argument[1])) {
@@ -176,6 +207,12 @@ parse_outcome parse_command_line(const std::vector<native_string>& arguments,
   if (pending_option != 0) {
     print_missing_parameter_at_end(err, pending_option);
     return parse_outcome::error;
+  }
+  // --version prints the version instead of a run, even with nothing to
+  // scan; --help prints the usage text instead of both.
+  if (show_version && !show_help) {
+    print_version(out);
+    return parse_outcome::version;
   }
   // -V and -C alone ask for nothing to be scanned.
   if (result.directories.empty() && result.files.empty()) show_help = true;

@@ -24,11 +24,12 @@ struct command_line {
   bool verbose = false;
 };
 
-enum class parse_outcome { run, usage, error };
+enum class parse_outcome { run, usage, version, error };
 
 // Parses `arguments` (the program's name left out) into `parsed`. On
-// `usage` the usage text has been printed on `out`; on `error` one error
-// line has been printed on `err`.
+// `usage` the usage text has been printed on `out`, on `version` the
+// version line; on `error` the error has been printed on `err`: one line,
+// and for an unknown long option a second one that points to --help.
 parse_outcome parse_command_line(const std::vector<native_string>& arguments,
                                  command_line& parsed, native_ostream& out,
                                  native_ostream& err);

@@ -246,17 +246,70 @@ TEST_F(CommandLineLongOptions, HelpPrintsTheUsage) {
   EXPECT_EQ(lit("Invalid argument '-x'.\n"), error_of({lit("--help"), lit("-x")}));
 }
 
-TEST_F(CommandLineLongOptions, OtherLongOptionsAreInvalid) {
-  EXPECT_EQ(lit("Invalid argument '--'.\n"), error_of({lit("--")}));
-  EXPECT_EQ(lit("Invalid argument '--verbose'.\n"), error_of({lit("--verbose"), lit("a")}));
-  EXPECT_EQ(lit("Invalid argument '--helpme'.\n"), error_of({lit("--helpme")}));
-  EXPECT_EQ(lit("Invalid argument '--HELP'.\n"), error_of({lit("--HELP")}));
+TEST_F(CommandLineLongOptions, VersionPrintsOneLineInsteadOfARun) {
+  const native_string line = lit("twinfind " TWINFIND_VERSION "\n");
+  for (const strings& arguments :
+       {strings{lit("--version")}, strings{lit("a"), lit("--version"), lit("-C"), lit("2")},
+        strings{lit("-V"), lit("--version")}}) {
+    parse_result r = parse(arguments);
+    EXPECT_EQ(parse_outcome::version, r.outcome);
+    EXPECT_EQ(line, r.out);
+    EXPECT_EQ(native_string(), r.err);
+    EXPECT_TRUE(r.parsed.directories.empty());
+  }
+  // A number, not an empty or missing define: "1.0.0" and the like.
+  EXPECT_TRUE(std::string(TWINFIND_VERSION).find_first_not_of("0123456789.") == std::string::npos &&
+              std::string(TWINFIND_VERSION).size() >= 5)
+      << TWINFIND_VERSION;
+  // The usage text wins over the version, and an error over both.
+  expect_usage({lit("--version"), lit("--help")});
+  expect_usage({lit("-?"), lit("--version")});
+  EXPECT_EQ(lit("Invalid argument '-x'.\n"), error_of({lit("--version"), lit("-x")}));
+}
+
+TEST_F(CommandLineLongOptions, OtherLongOptionsAreInvalidAndPointToHelp) {
+  const std::string hint = "Try 'twinfind --help'.\n";
+  EXPECT_EQ(lit("Invalid argument '--verbose'.\n" + hint), error_of({lit("--verbose"), lit("a")}));
+  EXPECT_EQ(lit("Invalid argument '--versoin'.\n" + hint), error_of({lit("--versoin")}));
+  EXPECT_EQ(lit("Invalid argument '--helpme'.\n" + hint), error_of({lit("--helpme")}));
+  EXPECT_EQ(lit("Invalid argument '--HELP'.\n" + hint), error_of({lit("--HELP")}));
+  EXPECT_EQ(lit("Invalid argument '--version='.\n" + hint), error_of({lit("--version=")}));
+  EXPECT_EQ(lit("Invalid argument '---'.\n" + hint), error_of({lit("---")}));
+  // Short options keep their one line.
+  EXPECT_EQ(lit("Invalid argument '-x'.\n"), error_of({lit("-x")}));
 }
 
 TEST_F(CommandLineLongOptions, AreOptionsWhereAParameterIsExpected) {
   EXPECT_EQ(lit("Expected parameter for -C, found '--help'.\n"),
             error_of({lit("-C"), lit("--help")}));
   EXPECT_EQ(lit("Expected parameter for -F, found '--x'.\n"), error_of({lit("-F"), lit("--x")}));
+  EXPECT_EQ(lit("Expected parameter for -F, found '--version'.\n"),
+            error_of({lit("-F"), lit("--version")}));
+}
+
+TEST_F(CommandLineLongOptions, DoubleDashEndsTheOptions) {
+  // Every later argument is a PATH, a second "--" and a lone "-" too.
+  parse_result r = parse_run({lit("-V"), lit("a"), lit("--"), lit("-x"), lit("--help"), lit("-V"),
+                              lit("--"), lit("-"), lit("-C")});
+  EXPECT_EQ((strings{lit("a"), lit("-x"), lit("--help"), lit("-V"), lit("--"), lit("-"),
+                     lit("-C")}),
+            r.parsed.directories);
+  EXPECT_TRUE(r.parsed.verbose);
+  EXPECT_TRUE(r.parsed.list_files_for_hardlinkcount.empty());
+  // An option waiting for its parameter takes the next argument after it.
+  r = parse_run({lit("-F"), lit("--"), lit("-name"), lit("-d")});
+  EXPECT_EQ((strings{lit("-name")}), r.parsed.files);
+  EXPECT_EQ((strings{lit("-d")}), r.parsed.directories);
+  r = parse_run({lit("-C"), lit("2"), lit("-C"), lit("--"), lit("-1"), lit("-C"), lit("3")});
+  EXPECT_EQ((counts{2, -1}), r.parsed.list_files_for_hardlinkcount);
+  EXPECT_EQ((strings{lit("-C"), lit("3")}), r.parsed.directories);
+  // Nothing after it: nothing to scan, or a parameter still missing.
+  expect_usage({lit("--")});
+  expect_usage({lit("-V"), lit("--")});
+  EXPECT_EQ(lit("Expected parameter for -F, found EOL.\n"),
+            error_of({lit("a"), lit("-F"), lit("--")}));
+  // Before it, options are still options.
+  EXPECT_EQ(lit("Invalid argument '-x'.\n"), error_of({lit("-x"), lit("--"), lit("a")}));
 }
 
 TEST(ParseCount, LikeAtoi) {

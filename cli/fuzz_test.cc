@@ -8,8 +8,9 @@
 // grammar written here from its description: an argument that begins with
 // the option prefix is an option, known by the one letter after the prefix
 // in either case; -C and -F take the next argument, which must not begin
-// with the prefix; "--help" asks for the usage text and every other
-// argument beginning with two dashes is wrong; everything else is a PATH.
+// with the prefix; "--help" asks for the usage text, "--version" for the
+// version, "--" ends the options and every other argument beginning with two
+// dashes is wrong; everything else is a PATH.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -92,8 +93,14 @@ expected_parse model(const std::vector<native_string>& arguments) {
   command_line& line = expected.parsed;
   native_char waiting = 0;  // 'C' or 'F' while its parameter is due
   bool help = false;
+  bool version = false;
+  bool ended = false;  // after "--"
   for (const native_string& argument : arguments) {
-    const bool option = !argument.empty() && argument[0] == prefix;
+    const bool option = !ended && !argument.empty() && argument[0] == prefix;
+    if (option && argument == text("--")) {
+      ended = true;
+      continue;
+    }
     if (option && waiting != 0) {
       return fail(text("Expected parameter for ") + prefix + waiting + text(", found '") + argument +
                   text("'"));
@@ -102,8 +109,13 @@ expected_parse model(const std::vector<native_string>& arguments) {
       const native_string invalid = text("Invalid argument '") + argument + text("'");
       if (argument.size() == 1) return fail(invalid);
       if (argument[0] == '-' && argument[1] == '-') {
-        if (argument != text("--help")) return fail(invalid);
-        help = true;
+        if (argument == text("--help")) {
+          help = true;
+        } else if (argument == text("--version")) {
+          version = true;
+        } else {
+          return fail(invalid + text(".\nTry 'twinfind --help'"));
+        }
         continue;
       }
       native_char letter = argument[1];
@@ -128,7 +140,10 @@ expected_parse model(const std::vector<native_string>& arguments) {
     }
   }
   if (waiting != 0) return fail(text("Expected parameter for ") + prefix + waiting + text(", found EOL"));
-  if (help || (line.directories.empty() && line.files.empty())) {
+  if (version && !help) {
+    expected.outcome = parse_outcome::version;
+    expected.parsed = command_line();
+  } else if (help || (line.directories.empty() && line.files.empty())) {
     expected.outcome = parse_outcome::usage;
     expected.parsed = command_line();
   }
@@ -202,8 +217,9 @@ class line_maker {
   // Lone prefixes, long options and the other platform's prefix.
   native_string special() {
     static const char* const texts[] = {"-", "/", "--help", "--HELP", "--", "--h", "---help",
-                                        "--help=1", "--help ", "/?", "/V", "/C", "-?", "//", "\\"};
-    return text(texts[pick(15)]);
+                                        "--help=1", "--help ", "/?", "/V", "/C", "-?", "//", "\\",
+                                        "--version", "--versoin", "--verbose", "---"};
+    return text(texts[pick(19)]);
   }
 
   native_string plain() {
@@ -276,7 +292,7 @@ TEST(CommandLineFuzz, RandomLinesEndInExactlyOneWellFormedOutcomeAsTheModelSays)
   const native_string usage = usage_text();
   line_maker maker(0x7A1F1ADu);
   const int lines = 5000;
-  int outcomes[3] = {0, 0, 0};
+  int outcomes[4] = {0, 0, 0, 0};
   for (int i = 0; i < lines; ++i) {
     const std::vector<native_string> arguments = maker.line();
     SCOPED_TRACE("line " + std::to_string(i) + ": " + described(arguments));
@@ -305,18 +321,27 @@ TEST(CommandLineFuzz, RandomLinesEndInExactlyOneWellFormedOutcomeAsTheModelSays)
         ASSERT_TRUE(out_text == usage);
         ASSERT_TRUE(err_text.empty());
         break;
+      case parse_outcome::version:
+        ++outcomes[3];
+        ASSERT_TRUE(out_text == text("twinfind " TWINFIND_VERSION "\n"));
+        ASSERT_TRUE(err_text.empty());
+        break;
       case parse_outcome::error: {
         ++outcomes[2];
         ASSERT_TRUE(out_text.empty());
         ASSERT_FALSE(err_text.empty());
         ASSERT_EQ(err_text.back(), native_char('\n'));
-        // One line, unless the argument it quotes holds line ends itself:
+        // One line (two for an unknown long option, the second pointing to
+        // --help), unless the argument it quotes holds line ends itself:
         // names are printed unchanged but on a terminal.
         std::size_t quoted_ends = 0;
         for (const native_string& argument : arguments)
           if (err_text.find(argument) != native_string::npos)
             quoted_ends = std::max(quoted_ends, line_ends(argument));
-        ASSERT_LE(line_ends(err_text), 1 + quoted_ends);
+        const native_string hint = text("\nTry 'twinfind --help'.\n");
+        const bool hinted = err_text.size() > hint.size() &&
+                            err_text.compare(err_text.size() - hint.size(), hint.size(), hint) == 0;
+        ASSERT_LE(line_ends(err_text), 1 + quoted_ends + hinted);
         break;
       }
     }
@@ -339,6 +364,9 @@ TEST(CommandLineFuzz, RandomLinesEndInExactlyOneWellFormedOutcomeAsTheModelSays)
   EXPECT_GT(outcomes[0], lines / 10);
   EXPECT_GT(outcomes[1], lines / 20);
   EXPECT_GT(outcomes[2], lines / 10);
+  if (prefix == '-') {
+    EXPECT_GT(outcomes[3], lines / 200);
+  }
 }
 
 TEST(CommandLineFuzz, RandomCountsConvertAsTheCLibrarySaturatedTo32Bits) {

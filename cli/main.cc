@@ -44,6 +44,7 @@ int main(int argc, char** argv) {
     case parse_outcome::error:
       return finish(exit_argument_error);
     case parse_outcome::usage:
+    case parse_outcome::version:
       return finish(exit_success);
     case parse_outcome::run:
       break;

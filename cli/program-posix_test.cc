@@ -110,6 +110,32 @@ TEST(Program, ScanErrorsEndWithCodeThreeAndACount) {
   EXPECT_EQ(clean.err, "");
 }
 
+TEST(Program, LongOptionsAndTheEndOfOptions) {
+  const finished_program version = run_twinfind({"--version"});
+  EXPECT_TRUE(version.exited(0));
+  EXPECT_EQ(version.out, "twinfind " TWINFIND_VERSION "\n");
+  EXPECT_TRUE(version.err.empty());
+
+  const finished_program unknown = run_twinfind({"--verbose", "/"});
+  EXPECT_TRUE(unknown.exited(1));
+  EXPECT_EQ(unknown.err, "Invalid argument '--verbose'.\nTry 'twinfind --help'.\n");
+  EXPECT_TRUE(unknown.out.empty());
+
+  // A directory named "-x", given as it is from its parent.
+  test_tree tree;
+  tree.file("-x/a");
+  tree.file("-x/b");
+  char* previous = getcwd(nullptr, 0);
+  ASSERT_NE(previous, nullptr);
+  ASSERT_EQ(chdir(tree.path().c_str()), 0);
+  const finished_program dashed = run_twinfind({"--", "-x"});
+  EXPECT_EQ(chdir(previous), 0);
+  free(previous);
+  EXPECT_TRUE(dashed.exited(0)) << dashed.err;
+  EXPECT_NE(dashed.out.find("Directories scanned:\n  -x\n"), std::string::npos) << dashed.out;
+  EXPECT_NE(dashed.out.find("\n  Normal               2 (100%)"), std::string::npos) << dashed.out;
+}
+
 TEST(Program, AFullDiskIsAFailureWithOneLineSayingSo) {
   const int full = open("/dev/full", O_WRONLY);
   if (full < 0) GTEST_SKIP() << "no /dev/full";

@@ -1,6 +1,7 @@
 # Packages, made with CPack in a build directory after a build:
-#   cpack -G DEB   a native POSIX build: twinfind_<version>-1_<arch>.deb with
-#                  /usr/bin/twinfind, its man page, README.md and LICENSE
+#   cpack -G DEB   a native POSIX build: twinfind_<version>_<arch>.deb with
+#                  /usr/bin/twinfind, its man page, the bash completion,
+#                  README.md, LICENSE, the copyright file and changelog.gz
 #   cpack -G ZIP   a Windows build: twinfind-<version>-win64.zip with
 #                  twinfind.exe, README.md and LICENSE side by side
 # A plain `cpack` makes the one that suits the build. Included at the end of
@@ -8,8 +9,17 @@
 
 include(GNUInstallDirs)
 
-set(TWINFIND_PACKAGE_MAINTAINER "The twinfind developers"
-    CACHE STRING "Maintainer field of the .deb, ideally \"Name <e-mail address>\"")
+set(twinfind_maintainer "The twinfind developers <twinfind@example.org>")
+set(TWINFIND_PACKAGE_MAINTAINER "${twinfind_maintainer}"
+    CACHE STRING "Maintainer field of the .deb: \"Name <e-mail address>\"")
+# A Debian package's maintainer must have an address. A name alone, which
+# build trees configured before the address was required still hold, gives
+# way to the default.
+if(NOT TWINFIND_PACKAGE_MAINTAINER MATCHES "^[^<>]+ <[^<>@ ]+@[^<>@ ]+>$")
+  message(WARNING "TWINFIND_PACKAGE_MAINTAINER \"${TWINFIND_PACKAGE_MAINTAINER}\" is not "
+                  "\"Name <e-mail address>\": using \"${twinfind_maintainer}\"")
+  set_property(CACHE TWINFIND_PACKAGE_MAINTAINER PROPERTY VALUE "${twinfind_maintainer}")
+endif()
 
 set(CPACK_PACKAGE_NAME twinfind)
 set(CPACK_PACKAGE_VENDOR "The twinfind developers")
@@ -39,12 +49,15 @@ if(WIN32)
   install(FILES README.md LICENSE DESTINATION . COMPONENT windows_zip EXCLUDE_FROM_ALL)
 else()
   set(CPACK_GENERATOR DEB)
-  # The licence travels with every copy of the program.
-  install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # The licence travels with every copy of the program, in the copyright
+  # file that CMakeLists.txt installs beside the README.
+  install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
   set(CPACK_DEBIAN_PACKAGE_NAME twinfind)
-  set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
-  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # name_version-release_arch.deb
+  # A native package: made here from the project's own sources, its version
+  # is the project's, without a Debian revision, and its changelog is
+  # changelog.gz (doc/changelog).
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # name_version_arch.deb
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TWINFIND_PACKAGE_MAINTAINER}")
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

@@ -1,0 +1,37 @@
+# bash completion for twinfind, installed as
+# share/bash-completion/completions/twinfind: the options, directories for
+# a PATH, files and directories for the FILE of -F, nothing for the COUNT
+# of -C.
+
+_twinfind() {
+  local current=${COMP_WORDS[COMP_CWORD]} word pending='' ended='' i
+  # What the words before this one leave open, as the program reads them:
+  # only the letter after the '-' counts, "--" ends the options, and -C or
+  # -F wait for the next word even across the "--".
+  for ((i = 1; i < COMP_CWORD; i++)); do
+    word=${COMP_WORDS[i]}
+    if [[ -z $ended && $word == -?* ]]; then
+      case $word in
+        --) ended=1 ;;
+        -[CcFf]*) pending=${word:1:1} ;;
+        *) pending='' ;;
+      esac
+    else
+      pending=''
+    fi
+  done
+
+  case $pending in
+    [Cc]) COMPREPLY=() ;;
+    [Ff]) mapfile -t COMPREPLY < <(compgen -f -- "$current") ;;
+    *)
+      if [[ -z $ended && $current == -* ]]; then
+        mapfile -t COMPREPLY < <(compgen -W '-V -C -F -H --help --version --' -- "$current")
+      else
+        mapfile -t COMPREPLY < <(compgen -d -- "$current")
+      fi
+      ;;
+  esac
+}
+
+complete -o filenames -F _twinfind twinfind

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Runs the README's demo as written and compares what it prints with the
+# report the README shows, so that the two cannot drift apart:
+#   scripts/readme_test.sh build/twinfind
+# The blocks are the indented lines between "<!-- demo: commands" or
+# "<!-- demo: output" and "<!-- demo: end -->". The commands run in a fresh
+# directory in place of /tmp/demo, with the given program in place of
+# scripts/run; the report is then written back in the README's terms. The
+# Unique IDs, inode numbers, differ from machine to machine and are masked.
+set -euo pipefail
+program=$(realpath "$1")
+readme=$(cd "$(dirname "$0")/.." && pwd)/README.md
+
+# The lines of one block, their indent taken off, without the blank lines
+# around it.
+block() {
+  awk -v start="<!-- demo: $1" '
+    index($0, start) == 1 { inside = 1; next }
+    inside && $0 == "<!-- demo: end -->" { exit }
+    inside && $0 == "" { if (printed) blanks++; next }
+    inside {
+      for (; blanks > 0; blanks--) print ""
+      print substr($0, 5)
+      printed = 1
+    }' "$readme"
+}
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+demo=$scratch/demo
+
+commands=$(block commands)
+expected=$(block output)
+if [ -z "$commands" ] || [ -z "$expected" ] || ! grep -q '^scripts/run ' <<<"$commands"; then
+  echo "README.md: no demo found (the commands, a scripts/run line and the output)" >&2
+  exit 1
+fi
+commands=${commands//\/tmp\/demo/$demo}
+commands=$(sed "s|^scripts/run |'$program' |" <<<"$commands")
+actual=$(cd "$scratch" && LC_ALL=C.UTF-8 bash -euo pipefail -c "$commands" 2>&1)
+
+# A breakdown names a file by its path from the mount point of its file
+# system: the README's /tmp lies on the root file system, the scratch
+# directory may not.
+mount_point=$(stat -c %m "$scratch")
+from_mount=${demo#"${mount_point%/}"}
+
+# Back into the README's terms: every path as it would be under /tmp/demo,
+# every underline as long as its heading then is, every Unique ID masked.
+in_readme_terms() {
+  awk -v demo="$demo" -v from_mount="$from_mount" '
+    function replace_all(text, old, new,   at, result) {
+      result = ""
+      while ((at = index(text, old)) > 0) {
+        result = result substr(text, 1, at - 1) new
+        text = substr(text, at + length(old))
+      }
+      return result text
+    }
+    {
+      line = $0
+      if (index(line, "    " from_mount "/") == 1) line = "    " demo substr(line, length(from_mount) + 5)
+      line = replace_all(line, demo, "/tmp/demo")
+      if (line ~ /^=+$/ && length($0) == length(previous)) {
+        line = sprintf("%*s", length(previous_line), "")
+        gsub(/ /, "=", line)
+      }
+      sub(/^  Unique ID: +[0-9a-f]+$/, "  Unique ID: (masked)", line)
+      previous = $0
+      previous_line = line
+      print line
+    }'
+}
+mask_ids() { sed -E 's/^  Unique ID: +[0-9a-f]+$/  Unique ID: (masked)/'; }
+
+if ! diff -u --label "README.md" --label "the demo's output" \
+    <(mask_ids <<<"$expected") <(in_readme_terms <<<"$actual"); then
+  echo "README.md: the demo's output differs from the README's (above)" >&2
+  exit 1
+fi
+echo "README.md: the demo prints the report shown"
