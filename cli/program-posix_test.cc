@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -40,14 +41,16 @@ std::string read_all(int fd) {
 
 // Runs twinfind with `arguments`. Standard output goes to `out_fd` when it
 // is given, else to a pipe that is read in full.
+// `setup` runs in the child before the program starts (see spawn_twinfind).
 finished_program run_twinfind(const std::vector<std::string>& arguments, int out_fd = -1,
-                              bool ignore_sigpipe = false) {
+                              bool ignore_sigpipe = false,
+                              const std::function<void()>& setup = nullptr) {
   int out_pipe[2] = {-1, -1};
   int err_pipe[2];
   if (out_fd < 0 && pipe(out_pipe) != 0) return {};
   if (pipe(err_pipe) != 0) return {};
   const pid_t child =
-      spawn_twinfind(arguments, out_fd >= 0 ? out_fd : out_pipe[1], err_pipe[1], ignore_sigpipe);
+      spawn_twinfind(arguments, out_fd >= 0 ? out_fd : out_pipe[1], err_pipe[1], ignore_sigpipe, setup);
   close(err_pipe[1]);
   finished_program result;
   if (out_fd < 0) {
