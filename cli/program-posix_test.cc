@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "cli/spawn_test_util-posix.h"
+#include "platform/refuse_statx_test_util-posix.h"
 #include "scan/test_tree.h"
 
 namespace {
@@ -111,6 +112,32 @@ TEST(Program, ScanErrorsEndWithCodeThreeAndACount) {
   const finished_program clean = run_twinfind({tree.path(), "-F", not_a_directory});
   EXPECT_TRUE(clean.exited(0)) << clean.status;
   EXPECT_EQ(clean.err, "");
+}
+
+// Some container runtimes forbid statx. The run must then read every entry
+// another way and give the very report it gives elsewhere, not a table of
+// skipped entries.
+TEST(Program, WhereStatxIsRefusedTheReportIsTheSame) {
+#ifndef TWINFIND_CAN_REFUSE_STATX
+  GTEST_SKIP() << "no seccomp filter for statx on this system";
+#endif
+  test_tree tree;
+  tree.file("a/file", 100);
+  tree.hard_link("a/file", "b/second-name");
+  tree.file("b/other", 7);
+  tree.directory("c/empty");
+  ASSERT_EQ(symlink("../a", tree.path("c/to-a").c_str()), 0);
+  // A -F file of one link: the names of one with more would be searched for
+  // on the whole file system.
+  const std::vector<std::string> arguments = {tree.path(), "-C", "2", "-F", tree.path("b/other")};
+  const finished_program normal = run_twinfind(arguments);
+  ASSERT_TRUE(normal.exited(0)) << normal.err;
+  const finished_program refused =
+      run_twinfind(arguments, -1, false, [] { if (!refuse_statx()) _exit(126); });
+  EXPECT_TRUE(refused.exited(0)) << refused.status << refused.err;
+  EXPECT_EQ(refused.err, "");
+  EXPECT_EQ(refused.out, normal.out);
+  EXPECT_NE(normal.out.find("  Normal               3 (100%)"), std::string::npos) << normal.out;
 }
 
 TEST(Program, AFullDiskIsAFailureWithOneLineSayingSo) {
