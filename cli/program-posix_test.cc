@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -138,6 +139,58 @@ TEST(Program, WhereStatxIsRefusedTheReportIsTheSame) {
   EXPECT_EQ(refused.err, "");
   EXPECT_EQ(refused.out, normal.out);
   EXPECT_NE(normal.out.find("  Normal               3 (100%)"), std::string::npos) << normal.out;
+}
+
+// The digits of the number on the line of `text` that begins with `label`,
+// without the grouping of whatever locale the run had.
+std::string number_after(const std::string& text, const std::string& label) {
+  const std::size_t start = text.find("\n" + label);
+  if (start == std::string::npos) return "no " + label;
+  std::string digits;
+  for (std::size_t i = start + 1 + label.size(); i < text.size() && text[i] != '\n'; ++i) {
+    if (text[i] == '(') break;  // the share
+    if ((text[i] >= '0' && text[i] <= '9') || text[i] == '-') digits += text[i];
+  }
+  return digits;
+}
+
+// Makes `relative` a sparse file of `size` bytes; false where the file
+// system has no room for such a length.
+bool sparse_file(const test_tree& tree, const std::string& relative, off_t size) {
+  tree.file(relative);
+  return truncate(tree.path(relative).c_str(), size) == 0;
+}
+
+// Sparse files can claim lengths whose sum leaves the 64-bit range. The
+// totals then stop at its end, and the difference is that of the totals
+// shown; the sanitizers of the debug build see no overflow on the way.
+TEST(Program, SizeTotalsBeyondTheRangeStopAtItsEnd) {
+  const off_t big = off_t{1} << 62;
+  std::optional<test_tree> tree;
+  tree.emplace();
+  // ext4 and most disk file systems stop far below 2^62 bytes; tmpfs does not.
+  if (!sparse_file(*tree, "x/a", big)) tree.emplace("/dev/shm");
+  if (!tree->made() || !sparse_file(*tree, "x/a", big)) GTEST_SKIP() << "no file system for 2^62 bytes";
+  tree->hard_link("x/a", "x/a2");
+  tree->hard_link("x/a", "x/a3");
+  tree->file("x/small", 7);
+  ASSERT_TRUE(sparse_file(*tree, "y/b", big));
+  ASSERT_TRUE(sparse_file(*tree, "y/c", big));
+
+  // Only the naive total (3 * 2^62 + 7) leaves the range.
+  const finished_program naive_only = run_twinfind({tree->path("x")});
+  EXPECT_TRUE(naive_only.exited(0)) << naive_only.status << naive_only.err;
+  EXPECT_EQ(number_after(naive_only.out, "Naive file size:"), "9223372036854775807");
+  EXPECT_EQ(number_after(naive_only.out, "Unique file size:"), "4611686018427387911");
+  EXPECT_EQ(number_after(naive_only.out, "Difference:"), "4611686018427387896");
+
+  // Both do (the unique total is 3 * 2^62 + 7).
+  const finished_program both = run_twinfind({tree->path()});
+  EXPECT_TRUE(both.exited(0)) << both.status << both.err;
+  EXPECT_EQ(number_after(both.out, "Naive file size:"), "9223372036854775807");
+  EXPECT_EQ(number_after(both.out, "Unique file size:"), "9223372036854775807");
+  EXPECT_EQ(number_after(both.out, "Difference:"), "0");
+  EXPECT_NE(both.out.find("807 (100%)\n"), std::string::npos) << both.out;
 }
 
 TEST(Program, AFullDiskIsAFailureWithOneLineSayingSo) {

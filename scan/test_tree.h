@@ -12,21 +12,23 @@
 #include "platform/text.h"
 #include "scan/scandata.h"
 
-// A fresh directory under the system's temporary directory, removed with
-// everything in it when the test ends.
+// A fresh directory under the system's temporary directory (or under
+// `parent`), removed with everything in it when the test ends.
 class test_tree {
  public:
-  test_tree() {
+  explicit test_tree(const std::filesystem::path& parent = std::filesystem::temp_directory_path()) {
     std::mt19937_64 random(static_cast<std::uint64_t>(
         std::chrono::steady_clock::now().time_since_epoch().count()));
     for (;;) {
-      root_ = std::filesystem::temp_directory_path() /
-              ("twinfind-test-" + std::to_string(random() % 1000000000));
+      root_ = parent / ("twinfind-test-" + std::to_string(random() % 1000000000));
       std::error_code error;
       if (std::filesystem::create_directory(root_, error)) break;
+      if (error) return;  // made() is false
     }
+    made_ = true;
   }
   ~test_tree() {
+    if (!made_) return;
     std::error_code error;
     std::filesystem::permissions(root_, std::filesystem::perms::owner_all,
                                  std::filesystem::perm_options::add, error);
@@ -35,6 +37,8 @@ class test_tree {
   test_tree(const test_tree&) = delete;
   test_tree& operator=(const test_tree&) = delete;
 
+  // False when the tree could not be made under the `parent` given.
+  bool made() const { return made_; }
   const std::filesystem::path& root() const { return root_; }
   // The tree's root as the program's own text, or a path inside it, joined
   // with the platform's separator.
@@ -57,6 +61,7 @@ class test_tree {
 
  private:
   std::filesystem::path root_;
+  bool made_ = false;
 };
 
 // A scan whose output and error lines are kept for the test to read.
