@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +19,17 @@
 #include "cli/spawn_test_util-posix.h"
 #include "platform/refuse_statx_test_util-posix.h"
 #include "scan/test_tree.h"
+
+// AddressSanitizer reserves terabytes of address space and ends the program
+// itself when an allocation fails: the tests of running out of memory need
+// a build without it.
+#if defined(__SANITIZE_ADDRESS__)
+#define TWINFIND_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TWINFIND_ADDRESS_SANITIZER 1
+#endif
+#endif
 
 namespace {
 
@@ -191,6 +203,52 @@ TEST(Program, SizeTotalsBeyondTheRangeStopAtItsEnd) {
   EXPECT_EQ(number_after(both.out, "Unique file size:"), "9223372036854775807");
   EXPECT_EQ(number_after(both.out, "Difference:"), "0");
   EXPECT_NE(both.out.find("807 (100%)\n"), std::string::npos) << both.out;
+}
+
+// Runs twinfind with its address space limited to `bytes`.
+finished_program run_in(rlim_t bytes, const std::vector<std::string>& arguments) {
+  return run_twinfind(arguments, -1, false, [bytes] {
+    const rlimit limit = {bytes, bytes};
+    setrlimit(RLIMIT_AS, &limit);
+  });
+}
+
+// A run that meets the end of memory ends as any failing program does: no
+// abort and no core, the progress line ended, one line saying why and exit
+// code 4. The limits tried climb from the least a run needs on an empty
+// directory to what the whole listing needs; every run among them must
+// either complete or end that way.
+TEST(Program, RunningOutOfMemoryEndsWithCodeFourAndOneLine) {
+#ifdef TWINFIND_ADDRESS_SANITIZER
+  GTEST_SKIP() << "AddressSanitizer handles allocation failures itself";
+#endif
+  test_tree tree;
+  tree.directory("empty");
+  // Paths of 3,000 bytes and -C 1: the names kept take about 4.5 MB.
+  std::string deep = "deep";
+  for (int level = 0; level < 15; ++level) deep += "/" + std::string(200, 'a' + level);
+  for (int i = 0; i < 1500; ++i) tree.file(deep + "/file-" + std::to_string(i));
+
+  const rlim_t step = 256 * 1024;
+  rlim_t fails = 4 * step;  // far too little for any run
+  rlim_t runs = 1024 * step;
+  ASSERT_TRUE(run_in(runs, {tree.path("empty")}).exited(0));
+  while (runs - fails > step) {
+    const rlim_t middle = fails + (runs - fails) / 2;
+    (run_in(middle, {tree.path("empty")}).exited(0) ? runs : fails) = middle;
+  }
+  int out_of_memory = 0;
+  for (rlim_t limit = runs;; limit += 2 * step) {
+    SCOPED_TRACE("limit " + std::to_string(limit));
+    const finished_program run = run_in(limit, {tree.path(), "-C", "1"});
+    if (run.exited(0)) break;
+    ++out_of_memory;
+    ASSERT_TRUE(run.exited(4)) << run.status << " " << run.err;
+    EXPECT_EQ(run.err, "twinfind: out of memory\n");
+    EXPECT_TRUE(run.out.empty() || run.out.back() == '\n') << run.out;
+    ASSERT_LT(limit, runs + 100 * step) << "no run completed";
+  }
+  EXPECT_GT(out_of_memory, 0) << "every run had memory enough";
 }
 
 TEST(Program, AFullDiskIsAFailureWithOneLineSayingSo) {

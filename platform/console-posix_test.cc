@@ -98,6 +98,26 @@ TEST(OutputBufferTest, RedirectedLinesWaitForAFullBlockOrTheEnd) {
   std::fclose(file);
 }
 
+// A run that ends early ends the progress line it left open, and only then.
+TEST(OutputBufferTest, AnOpenLineIsKnownWhetherWrittenOutOrNot) {
+  pipe_fds pipe;
+  output_buffer buffer(pipe.fd[1], false, 8);
+  std::ostream out(&buffer);
+  EXPECT_TRUE(buffer.ends_line());  // nothing yet
+  out << "Scanning";
+  EXPECT_FALSE(buffer.ends_line());
+  out << "..." << std::flush;  // past the 8 bytes: partly written out
+  EXPECT_FALSE(buffer.ends_line());
+  out << "\n";
+  EXPECT_TRUE(buffer.ends_line());
+  EXPECT_TRUE(buffer.write_out());
+  EXPECT_TRUE(buffer.ends_line());
+  out << "\b\b";
+  EXPECT_TRUE(buffer.write_out());
+  EXPECT_FALSE(buffer.ends_line());
+  EXPECT_EQ("Scanning...\n\b\b", drain(pipe.fd[0]));
+}
+
 TEST(OutputBufferTest, TerminalLinesGoOutAtEachFlush) {
   pipe_fds pipe;
   output_buffer buffer(pipe.fd[1], true);

@@ -23,6 +23,11 @@ void install_output_layer();
 // output failed during the run; `problem` then names the failure.
 bool finish_output(native_string& problem);
 
+// Ends the line that standard output's text left open, if it did: the
+// progress display draws without a line end until the scan is over, and a
+// run that ends early must not leave it half drawn. Allocates nothing.
+void end_open_line();
+
 // True when `stream` is standard output or standard error and that stream
 // is a terminal: names printed there have their control characters masked.
 bool masks_control_characters(const native_ostream& stream);
