@@ -1,5 +1,6 @@
-// The program as users run it: exit codes, a full disk, a closed pipe and a
-// terminal, checked on the real binary.
+// The program as users run it: exit codes, a full disk, a closed pipe, a
+// terminal, a system that refuses statx, the end of memory and sizes past
+// the 64-bit range, checked on the real binary.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -292,23 +293,79 @@ TEST(Program, AClosedPipeEndsTheProgramQuietly) {
   }
 }
 
-TEST(Program, ControlCharactersInNamesAreMaskedOnATerminalOnly) {
-  test_tree tree;
-  tree.file("red\x1b[31mname\x07");
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) GTEST_SKIP() << "no pty";
-  const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
-  ASSERT_GE(terminal, 0);
-  const finished_program on_terminal = run_twinfind({tree.path(), "-C", "1"}, terminal);
-  close(terminal);
-  const std::string screen = read_all(master);
-  close(master);
-  EXPECT_TRUE(on_terminal.exited(0));
-  EXPECT_NE(screen.find("red?[31mname?"), std::string::npos) << screen;
-  EXPECT_EQ(screen.find('\x1b'), std::string::npos);
+// Sets an environment variable for the programs a test starts, and puts
+// back what was there when the test ends.
+class scoped_environment {
+ public:
+  scoped_environment(const char* name, const char* value) : name_(name) {
+    const char* previous = std::getenv(name);
+    had_ = previous != nullptr;
+    if (had_) previous_ = previous;
+    setenv(name, value, 1);
+  }
+  ~scoped_environment() {
+    if (had_) {
+      setenv(name_, previous_.c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
 
-  const finished_program redirected = run_twinfind({tree.path(), "-C", "1"});
-  EXPECT_NE(redirected.out.find("red\x1b[31mname\x07"), std::string::npos);
+ private:
+  const char* name_;
+  bool had_;
+  std::string previous_;
+};
+
+// The screen of a terminal on which twinfind ran with `arguments`, or
+// nullopt where the system has no pseudo-terminals.
+std::optional<std::string> run_on_terminal(const std::vector<std::string>& arguments) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return std::nullopt;
+  const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+  if (terminal < 0) return std::nullopt;
+  const finished_program run = run_twinfind(arguments, terminal);
+  close(terminal);
+  std::string screen = read_all(master);
+  close(master);
+  if (!run.exited(0)) screen += "\n[exit status " + std::to_string(run.status) + "]";
+  return screen;
+}
+
+// On a terminal a name cannot drive it (C0 and C1 controls), reorder what
+// it shows (bidi controls) or send bytes it cannot read; letters of the
+// user's encoding stay as they are. Redirected output is never changed.
+TEST(Program, NamesAreMaskedByTheUsersLocaleOnATerminalOnly) {
+  test_tree tree;
+  const std::vector<std::string> names = {
+      "red\x1b[31mname\x07", "csi\xc2\x9b" "31m", "bidi\xe2\x80\xae" "txt.exe",
+      "caf\xc3\xa9", "bad\xff" "byte"};
+  for (const std::string& name : names) tree.file(name);
+  const std::vector<std::string> arguments = {tree.path(), "-C", "1"};
+  {
+    scoped_environment utf8("LC_ALL", "C.UTF-8");
+    const std::optional<std::string> screen = run_on_terminal(arguments);
+    if (!screen) GTEST_SKIP() << "no pty";
+    for (const char* shown :
+         {"red?[31mname?", "csi?31m", "bidi?txt.exe", "caf\xc3\xa9", "bad?byte"}) {
+      EXPECT_NE(screen->find(tree.path() + "/" + shown + "\r\n"), std::string::npos)
+          << shown << " in " << *screen;
+    }
+    EXPECT_EQ(screen->find('\x1b'), std::string::npos);
+    EXPECT_EQ(screen->find("\xc2\x9b"), std::string::npos);
+    EXPECT_EQ(screen->find("\xe2\x80\xae"), std::string::npos);
+
+    const finished_program redirected = run_twinfind(arguments);
+    for (const std::string& name : names)
+      EXPECT_NE(redirected.out.find(tree.path() + "/" + name + "\n"), std::string::npos) << name;
+  }
+  {
+    // ASCII only: the é is two bytes the terminal cannot be trusted with.
+    scoped_environment ascii("LC_ALL", "C");
+    const std::optional<std::string> screen = run_on_terminal(arguments);
+    ASSERT_TRUE(screen);
+    EXPECT_NE(screen->find(tree.path() + "/caf??\r\n"), std::string::npos) << *screen;
+  }
 }
 
 TEST(Program, ErrorLinesStayInOrderAfterStandardOutput) {

@@ -345,7 +345,8 @@ TEST(OutputLayerTest, OnATerminalNamesAreMaskedAndLinesGoOutAtOnce) {
     if (!platform::masks_control_characters(std::cout) ||
         platform::masks_control_characters(std::cerr))
       return 1;
-    std::cout << platform::shown("a\x1b[2J\x7f\xc3\xa9") << std::endl;
+    // ASCII only: beyond it the masking follows the locale (masking-posix_test.cc).
+    std::cout << platform::shown("a\x1b[2J\x7f.") << std::endl;
     char byte;
     return read(go_on.fd[0], &byte, 1) == 1 ? 0 : 2;  // no finish_output yet
   });
@@ -359,7 +360,7 @@ TEST(OutputLayerTest, OnATerminalNamesAreMaskedAndLinesGoOutAtOnce) {
   }
   EXPECT_EQ(1, write(go_on.fd[1], "x", 1));
   EXPECT_TRUE(exited_with(wait_child(child), 0));
-  EXPECT_EQ(0u, seen.find("a?[2J?\xc3\xa9")) << seen;
+  EXPECT_EQ(0u, seen.find("a?[2J?.")) << seen;
   close(terminal);
 }
 
