@@ -1,6 +1,7 @@
 // The program's entry point: read the arguments, parse them, run, and make
 // sure the report reached its reader.
 #include <cstdint>
+#include <new>
 #include <ostream>
 #include <vector>
 
@@ -25,10 +26,19 @@ int finish(int code) {
   return code;
 }
 
-}  // namespace
+// Memory ran out somewhere in the run: the report cannot be completed. By
+// now the unwinding has freed what the run held, so there is room to end
+// like any other failure instead of aborting with a core: the text printed
+// so far is written out, with the line the progress display left open
+// ended, and one line says why the report stops there.
+int out_of_memory() {
+  platform::end_open_line();
+  platform::standard_error() << "twinfind: out of memory" << std::endl;
+  finish(exit_out_of_memory);
+  return exit_out_of_memory;
+}
 
-int main(int argc, char** argv) {
-  platform::install_output_layer();
+int read_and_run(int argc, char** argv) {
   native_ostream& out = platform::standard_output();
   native_ostream& err = platform::standard_error();
 
@@ -50,4 +60,17 @@ int main(int argc, char** argv) {
       break;
   }
   return finish(run(parsed, out, err));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Our own code throws nothing; this is the standard library's allocation
+  // failing, wherever it happened, from the output layer's buffers on.
+  try {
+    platform::install_output_layer();
+    return read_and_run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    return out_of_memory();
+  }
 }

@@ -1,20 +1,36 @@
-// The program as users run it: exit codes, a full disk, a closed pipe and a
-// terminal, checked on the real binary.
+// The program as users run it: exit codes, a full disk, a closed pipe, a
+// terminal, a system that refuses statx, the end of memory and sizes past
+// the 64-bit range, checked on the real binary.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "cli/spawn_test_util-posix.h"
+#include "platform/refuse_statx_test_util-posix.h"
 #include "scan/test_tree.h"
+
+// AddressSanitizer reserves terabytes of address space and ends the program
+// itself when an allocation fails: the tests of running out of memory need
+// a build without it.
+#if defined(__SANITIZE_ADDRESS__)
+#define TWINFIND_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TWINFIND_ADDRESS_SANITIZER 1
+#endif
+#endif
 
 namespace {
 
@@ -40,14 +56,16 @@ std::string read_all(int fd) {
 
 // Runs twinfind with `arguments`. Standard output goes to `out_fd` when it
 // is given, else to a pipe that is read in full.
+// `setup` runs in the child before the program starts (see spawn_twinfind).
 finished_program run_twinfind(const std::vector<std::string>& arguments, int out_fd = -1,
-                              bool ignore_sigpipe = false) {
+                              bool ignore_sigpipe = false,
+                              const std::function<void()>& setup = nullptr) {
   int out_pipe[2] = {-1, -1};
   int err_pipe[2];
   if (out_fd < 0 && pipe(out_pipe) != 0) return {};
   if (pipe(err_pipe) != 0) return {};
   const pid_t child =
-      spawn_twinfind(arguments, out_fd >= 0 ? out_fd : out_pipe[1], err_pipe[1], ignore_sigpipe);
+      spawn_twinfind(arguments, out_fd >= 0 ? out_fd : out_pipe[1], err_pipe[1], ignore_sigpipe, setup);
   close(err_pipe[1]);
   finished_program result;
   if (out_fd < 0) {
@@ -136,6 +154,130 @@ TEST(Program, LongOptionsAndTheEndOfOptions) {
   EXPECT_NE(dashed.out.find("\n  Normal               2 (100%)"), std::string::npos) << dashed.out;
 }
 
+// Some container runtimes forbid statx. The run must then read every entry
+// another way and give the very report it gives elsewhere, not a table of
+// skipped entries.
+TEST(Program, WhereStatxIsRefusedTheReportIsTheSame) {
+#ifndef TWINFIND_CAN_REFUSE_STATX
+  GTEST_SKIP() << "no seccomp filter for statx on this system";
+#endif
+  test_tree tree;
+  tree.file("a/file", 100);
+  tree.hard_link("a/file", "b/second-name");
+  tree.file("b/other", 7);
+  tree.directory("c/empty");
+  ASSERT_EQ(symlink("../a", tree.path("c/to-a").c_str()), 0);
+  // A -F file of one link: the names of one with more would be searched for
+  // on the whole file system.
+  const std::vector<std::string> arguments = {tree.path(), "-C", "2", "-F", tree.path("b/other")};
+  const finished_program normal = run_twinfind(arguments);
+  ASSERT_TRUE(normal.exited(0)) << normal.err;
+  const finished_program refused =
+      run_twinfind(arguments, -1, false, [] { if (!refuse_statx()) _exit(126); });
+  EXPECT_TRUE(refused.exited(0)) << refused.status << refused.err;
+  EXPECT_EQ(refused.err, "");
+  EXPECT_EQ(refused.out, normal.out);
+  EXPECT_NE(normal.out.find("  Normal               3 (100%)"), std::string::npos) << normal.out;
+}
+
+// The digits of the number on the line of `text` that begins with `label`,
+// without the grouping of whatever locale the run had.
+std::string number_after(const std::string& text, const std::string& label) {
+  const std::size_t start = text.find("\n" + label);
+  if (start == std::string::npos) return "no " + label;
+  std::string digits;
+  for (std::size_t i = start + 1 + label.size(); i < text.size() && text[i] != '\n'; ++i) {
+    if (text[i] == '(') break;  // the share
+    if ((text[i] >= '0' && text[i] <= '9') || text[i] == '-') digits += text[i];
+  }
+  return digits;
+}
+
+// Makes `relative` a sparse file of `size` bytes; false where the file
+// system has no room for such a length.
+bool sparse_file(const test_tree& tree, const std::string& relative, off_t size) {
+  tree.file(relative);
+  return truncate(tree.path(relative).c_str(), size) == 0;
+}
+
+// Sparse files can claim lengths whose sum leaves the 64-bit range. The
+// totals then stop at its end, and the difference is that of the totals
+// shown; the sanitizers of the debug build see no overflow on the way.
+TEST(Program, SizeTotalsBeyondTheRangeStopAtItsEnd) {
+  const off_t big = off_t{1} << 62;
+  std::optional<test_tree> tree;
+  tree.emplace();
+  // ext4 and most disk file systems stop far below 2^62 bytes; tmpfs does not.
+  if (!sparse_file(*tree, "x/a", big)) tree.emplace("/dev/shm");
+  if (!tree->made() || !sparse_file(*tree, "x/a", big)) GTEST_SKIP() << "no file system for 2^62 bytes";
+  tree->hard_link("x/a", "x/a2");
+  tree->hard_link("x/a", "x/a3");
+  tree->file("x/small", 7);
+  ASSERT_TRUE(sparse_file(*tree, "y/b", big));
+  ASSERT_TRUE(sparse_file(*tree, "y/c", big));
+
+  // Only the naive total (3 * 2^62 + 7) leaves the range.
+  const finished_program naive_only = run_twinfind({tree->path("x")});
+  EXPECT_TRUE(naive_only.exited(0)) << naive_only.status << naive_only.err;
+  EXPECT_EQ(number_after(naive_only.out, "Naive file size:"), "9223372036854775807");
+  EXPECT_EQ(number_after(naive_only.out, "Unique file size:"), "4611686018427387911");
+  EXPECT_EQ(number_after(naive_only.out, "Difference:"), "4611686018427387896");
+
+  // Both do (the unique total is 3 * 2^62 + 7).
+  const finished_program both = run_twinfind({tree->path()});
+  EXPECT_TRUE(both.exited(0)) << both.status << both.err;
+  EXPECT_EQ(number_after(both.out, "Naive file size:"), "9223372036854775807");
+  EXPECT_EQ(number_after(both.out, "Unique file size:"), "9223372036854775807");
+  EXPECT_EQ(number_after(both.out, "Difference:"), "0");
+  EXPECT_NE(both.out.find("807 (100%)\n"), std::string::npos) << both.out;
+}
+
+// Runs twinfind with its address space limited to `bytes`.
+finished_program run_in(rlim_t bytes, const std::vector<std::string>& arguments) {
+  return run_twinfind(arguments, -1, false, [bytes] {
+    const rlimit limit = {bytes, bytes};
+    setrlimit(RLIMIT_AS, &limit);
+  });
+}
+
+// A run that meets the end of memory ends as any failing program does: no
+// abort and no core, the progress line ended, one line saying why and exit
+// code 4. The limits tried climb from the least a run needs on an empty
+// directory to what the whole listing needs; every run among them must
+// either complete or end that way.
+TEST(Program, RunningOutOfMemoryEndsWithCodeFourAndOneLine) {
+#ifdef TWINFIND_ADDRESS_SANITIZER
+  GTEST_SKIP() << "AddressSanitizer handles allocation failures itself";
+#endif
+  test_tree tree;
+  tree.directory("empty");
+  // Paths of 3,000 bytes and -C 1: the names kept take about 4.5 MB.
+  std::string deep = "deep";
+  for (int level = 0; level < 15; ++level) deep += "/" + std::string(200, 'a' + level);
+  for (int i = 0; i < 1500; ++i) tree.file(deep + "/file-" + std::to_string(i));
+
+  const rlim_t step = 256 * 1024;
+  rlim_t fails = 4 * step;  // far too little for any run
+  rlim_t runs = 1024 * step;
+  ASSERT_TRUE(run_in(runs, {tree.path("empty")}).exited(0));
+  while (runs - fails > step) {
+    const rlim_t middle = fails + (runs - fails) / 2;
+    (run_in(middle, {tree.path("empty")}).exited(0) ? runs : fails) = middle;
+  }
+  int out_of_memory = 0;
+  for (rlim_t limit = runs;; limit += 2 * step) {
+    SCOPED_TRACE("limit " + std::to_string(limit));
+    const finished_program run = run_in(limit, {tree.path(), "-C", "1"});
+    if (run.exited(0)) break;
+    ++out_of_memory;
+    ASSERT_TRUE(run.exited(4)) << run.status << " " << run.err;
+    EXPECT_EQ(run.err, "twinfind: out of memory\n");
+    EXPECT_TRUE(run.out.empty() || run.out.back() == '\n') << run.out;
+    ASSERT_LT(limit, runs + 100 * step) << "no run completed";
+  }
+  EXPECT_GT(out_of_memory, 0) << "every run had memory enough";
+}
+
 TEST(Program, AFullDiskIsAFailureWithOneLineSayingSo) {
   const int full = open("/dev/full", O_WRONLY);
   if (full < 0) GTEST_SKIP() << "no /dev/full";
@@ -177,23 +319,79 @@ TEST(Program, AClosedPipeEndsTheProgramQuietly) {
   }
 }
 
-TEST(Program, ControlCharactersInNamesAreMaskedOnATerminalOnly) {
-  test_tree tree;
-  tree.file("red\x1b[31mname\x07");
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) GTEST_SKIP() << "no pty";
-  const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
-  ASSERT_GE(terminal, 0);
-  const finished_program on_terminal = run_twinfind({tree.path(), "-C", "1"}, terminal);
-  close(terminal);
-  const std::string screen = read_all(master);
-  close(master);
-  EXPECT_TRUE(on_terminal.exited(0));
-  EXPECT_NE(screen.find("red?[31mname?"), std::string::npos) << screen;
-  EXPECT_EQ(screen.find('\x1b'), std::string::npos);
+// Sets an environment variable for the programs a test starts, and puts
+// back what was there when the test ends.
+class scoped_environment {
+ public:
+  scoped_environment(const char* name, const char* value) : name_(name) {
+    const char* previous = std::getenv(name);
+    had_ = previous != nullptr;
+    if (had_) previous_ = previous;
+    setenv(name, value, 1);
+  }
+  ~scoped_environment() {
+    if (had_) {
+      setenv(name_, previous_.c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
 
-  const finished_program redirected = run_twinfind({tree.path(), "-C", "1"});
-  EXPECT_NE(redirected.out.find("red\x1b[31mname\x07"), std::string::npos);
+ private:
+  const char* name_;
+  bool had_;
+  std::string previous_;
+};
+
+// The screen of a terminal on which twinfind ran with `arguments`, or
+// nullopt where the system has no pseudo-terminals.
+std::optional<std::string> run_on_terminal(const std::vector<std::string>& arguments) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return std::nullopt;
+  const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+  if (terminal < 0) return std::nullopt;
+  const finished_program run = run_twinfind(arguments, terminal);
+  close(terminal);
+  std::string screen = read_all(master);
+  close(master);
+  if (!run.exited(0)) screen += "\n[exit status " + std::to_string(run.status) + "]";
+  return screen;
+}
+
+// On a terminal a name cannot drive it (C0 and C1 controls), reorder what
+// it shows (bidi controls) or send bytes it cannot read; letters of the
+// user's encoding stay as they are. Redirected output is never changed.
+TEST(Program, NamesAreMaskedByTheUsersLocaleOnATerminalOnly) {
+  test_tree tree;
+  const std::vector<std::string> names = {
+      "red\x1b[31mname\x07", "csi\xc2\x9b" "31m", "bidi\xe2\x80\xae" "txt.exe",
+      "caf\xc3\xa9", "bad\xff" "byte"};
+  for (const std::string& name : names) tree.file(name);
+  const std::vector<std::string> arguments = {tree.path(), "-C", "1"};
+  {
+    scoped_environment utf8("LC_ALL", "C.UTF-8");
+    const std::optional<std::string> screen = run_on_terminal(arguments);
+    if (!screen) GTEST_SKIP() << "no pty";
+    for (const char* shown :
+         {"red?[31mname?", "csi?31m", "bidi?txt.exe", "caf\xc3\xa9", "bad?byte"}) {
+      EXPECT_NE(screen->find(tree.path() + "/" + shown + "\r\n"), std::string::npos)
+          << shown << " in " << *screen;
+    }
+    EXPECT_EQ(screen->find('\x1b'), std::string::npos);
+    EXPECT_EQ(screen->find("\xc2\x9b"), std::string::npos);
+    EXPECT_EQ(screen->find("\xe2\x80\xae"), std::string::npos);
+
+    const finished_program redirected = run_twinfind(arguments);
+    for (const std::string& name : names)
+      EXPECT_NE(redirected.out.find(tree.path() + "/" + name + "\n"), std::string::npos) << name;
+  }
+  {
+    // ASCII only: the é is two bytes the terminal cannot be trusted with.
+    scoped_environment ascii("LC_ALL", "C");
+    const std::optional<std::string> screen = run_on_terminal(arguments);
+    ASSERT_TRUE(screen);
+    EXPECT_NE(screen->find(tree.path() + "/caf??\r\n"), std::string::npos) << *screen;
+  }
 }
 
 TEST(Program, ErrorLinesStayInOrderAfterStandardOutput) {

@@ -99,9 +99,14 @@ bool output_buffer::write_out() {
   const char* data = pbase();
   std::size_t size = static_cast<std::size_t>(pptr() - pbase());
   setp(storage_.data(), storage_.data() + storage_.size());
+  if (size > 0) last_ = data[size - 1];
   if (error) return false;  // after a failure, text is dropped, not written
   error = write_all(fd, data, size);
   return error == 0;
+}
+
+bool output_buffer::ends_line() const {
+  return (pptr() > pbase() ? pptr()[-1] : last_) == '\n';
 }
 
 output_buffer::int_type output_buffer::overflow(int_type c) {
@@ -143,6 +148,10 @@ bool finish_output(native_string& problem) {
   if (output->write_out()) return true;
   problem = std::strerror(output->error);
   return false;
+}
+
+void end_open_line() {
+  if (output && !output->ends_line()) std::cout.put('\n');
 }
 
 bool masks_control_characters(const native_ostream& stream) {

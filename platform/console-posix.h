@@ -33,6 +33,10 @@ struct output_buffer : std::streambuf {
   // false when this or an earlier write failed.
   bool write_out();
 
+  // True when the text produced so far (written or not) ends with a line
+  // end, or is empty.
+  bool ends_line() const;
+
   int fd;
   bool flush_on_sync;
   output_buffer* goes_before;
@@ -44,6 +48,7 @@ struct output_buffer : std::streambuf {
 
  private:
   std::vector<char> storage_;
+  char last_ = '\n';  // the last character written out
 };
 
 }  // namespace platform

@@ -154,6 +154,7 @@ output_channel::output_channel(HANDLE handle, bool console, bool flush_on_sync,
 
 void output_channel::drain(bool last) {
   std::size_t length = static_cast<std::size_t>(pptr() - pbase());
+  if (length > 0) last_ = wide_[length - 1];
   std::size_t done = 0;
   if (error || abandoned) {
     done = length;  // after a failure, text is dropped, not written
@@ -183,6 +184,10 @@ bool output_channel::write_out(bool last) {
   drain(last);
   write_bytes();
   return error == 0;
+}
+
+bool output_channel::ends_line() const {
+  return (pptr() > pbase() ? pptr()[-1] : last_) == L'\n';
 }
 
 output_channel::int_type output_channel::overflow(int_type c) {
@@ -226,6 +231,10 @@ bool finish_output(native_string& problem) {
   if (output->write_out(true)) return true;
   problem = describe(output->error);
   return false;
+}
+
+void end_open_line() {
+  if (output && !output->ends_line()) std::wcout.put(L'\n');
 }
 
 bool masks_control_characters(const native_ostream& stream) {

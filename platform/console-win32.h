@@ -50,6 +50,10 @@ struct output_channel : std::wstreambuf {
   // false when this or an earlier write failed.
   bool write_out(bool last = false);
 
+  // True when the text produced so far (written or not) ends with a line
+  // end, or is empty.
+  bool ends_line() const;
+
   HANDLE handle;
   bool console;
   bool flush_on_sync;
@@ -70,6 +74,7 @@ struct output_channel : std::wstreambuf {
   static constexpr std::size_t block_size = 64 * 1024;
   wchar_t wide_[wide_capacity];
   std::string bytes_;
+  wchar_t last_ = L'\n';  // the last character drained
 };
 
 }  // namespace platform

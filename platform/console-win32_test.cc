@@ -103,6 +103,24 @@ TEST_F(OutputChannelTest, AFileGetsWholeBlocksOfUtf8) {
   EXPECT_EQ(start + 101u * 1000u, written().size());
 }
 
+// A run that ends early ends the progress line it left open, and only then.
+TEST_F(OutputChannelTest, AnOpenLineIsKnownWhetherWrittenOutOrNot) {
+  output_channel channel(file_, false, false);
+  std::wostream out(&channel);
+  EXPECT_TRUE(channel.ends_line());  // nothing yet
+  out << L"Scanning";
+  EXPECT_FALSE(channel.ends_line());
+  out << std::wstring(5000, L'.');  // past the channel's own buffer
+  EXPECT_FALSE(channel.ends_line());
+  out << L"\n";
+  EXPECT_TRUE(channel.ends_line());
+  EXPECT_TRUE(channel.write_out(true));
+  EXPECT_TRUE(channel.ends_line());
+  out << L"\b";
+  EXPECT_TRUE(channel.write_out(true));
+  EXPECT_FALSE(channel.ends_line());
+}
+
 TEST_F(OutputChannelTest, StandardErrorFollowsWhatStandardOutputHeld) {
   output_channel output(file_, false, false);
   output_channel errors(file_, false, true, &output);

@@ -23,13 +23,20 @@ void install_output_layer();
 // output failed during the run; `problem` then names the failure.
 bool finish_output(native_string& problem);
 
+// Ends the line that standard output's text left open, if it did: the
+// progress display draws without a line end until the scan is over, and a
+// run that ends early must not leave it half drawn. Allocates nothing.
+void end_open_line();
+
 // True when `stream` is standard output or standard error and that stream
-// is a terminal: names printed there have their control characters masked.
+// is a terminal: names printed there are masked (see masking.h).
 bool masks_control_characters(const native_ostream& stream);
 
-// A name to print. On a terminal every control character (C0 and DEL) is
-// shown as '?', so that no file name can drive the user's terminal; in a
-// file or a pipe the name is written unchanged.
+// A name to print. On a terminal every character that is not printable
+// (controls, text-reordering controls, bytes that are no character of the
+// user's encoding) is shown as '?', so that no file name can drive the
+// user's terminal or pass for another; in a file or a pipe the name is
+// written unchanged.
 struct shown_name {
   native_string_view text;
 };

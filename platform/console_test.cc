@@ -27,18 +27,19 @@ TEST(ShownNameTest, OffATerminalTheNameIsWrittenUnchanged) {
   EXPECT_EQ(hostile, out.str());  // the NUL does not cut it short
 }
 
-TEST(ShownNameTest, MaskingReplacesOnlyC0AndDel) {
-  native_ostringstream out;
-  platform::write_masked(out, hostile);
-  EXPECT_EQ(units({'a', '?', '?', '?', '[', '2', 'J', '?', 0x20, 0x7E, '?', 0x80, 0x9B,
-                   0xC3, 0xA9, 0xFF, 'z'}),
-            out.str());
-
-  native_ostringstream all;
+// What lies beyond ASCII depends on the platform and, on POSIX, on the
+// locale: see the masking tests of each half.
+TEST(ShownNameTest, MaskingReplacesEveryAsciiControlAndKeepsTheRest) {
   native_string every;
-  for (unsigned code = 0; code < 0x20; ++code) every += static_cast<native_char>(code);
+  native_string expected;
+  for (unsigned code = 0; code < 0x80; ++code) {
+    every += static_cast<native_char>(code);
+    const bool control = code < 0x20 || code == 0x7F;
+    expected += control ? native_char('?') : static_cast<native_char>(code);
+  }
+  native_ostringstream all;
   platform::write_masked(all, every);
-  EXPECT_EQ(native_string(0x20, native_char('?')), all.str());
+  EXPECT_EQ(expected, all.str());
 }
 
 TEST(ShownNameTest, AFailedStreamTakesNothing) {

@@ -237,6 +237,7 @@ void unlisted_directory(const std::string& vol, problems& found) {
   make_file(vol + "/blind/f");
   make_link(vol + "/blind/f", vol + "/open/g", found);
   chmod((vol + "/blind").c_str(), 0711);  // whatever the umask
+  chmod((vol + "/open").c_str(), 0755);
   // Permissions do not bind root.
   found.expect(geteuid() != 0 || (setgid(65534) == 0 && setuid(65534) == 0),
                "cannot drop privileges");

@@ -12,15 +12,16 @@
 #include <sys/sysmacros.h>
 #endif
 
+#include <atomic>
 #include <climits>
 
 namespace platform {
 namespace {
 
 #ifdef AT_NO_AUTOMOUNT
-constexpr int kFollowWithoutAutomount = AT_NO_AUTOMOUNT;
+constexpr int kNoAutomount = AT_NO_AUTOMOUNT;
 #else
-constexpr int kFollowWithoutAutomount = 0;
+constexpr int kNoAutomount = 0;
 #endif
 
 struct raw_stat {
@@ -32,12 +33,42 @@ struct raw_stat {
   int mount_root;  // 1 yes, 0 no, -1 the system cannot tell
 };
 
-int stat_no_follow(int dir_fd, const char* name, raw_stat& out) {
+int fstatat_no_follow(int dir_fd, const char* name, raw_stat& out) {
+  struct stat st;
+  if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW | kNoAutomount) != 0) return errno;
+  out.device = static_cast<std::uint64_t>(st.st_dev);
+  out.inode = static_cast<std::uint64_t>(st.st_ino);
+  out.links = static_cast<std::uint64_t>(st.st_nlink);
+  out.size = static_cast<std::int64_t>(st.st_size);
+  out.mode = st.st_mode;
+  out.mount_root = -1;  // left to the device comparison
+  return 0;
+}
+
 #if defined(__linux__) && defined(STATX_TYPE)
+// Set once statx has been refused as a whole rather than for one entry: an
+// old kernel lacks it (ENOSYS, EINVAL), or a container's seccomp profile
+// forbids it (EPERM, EOPNOTSUPP); glibc's own fallback covers ENOSYS only.
+// Every later entry goes to fstatat at once. Atomic, as tests read entries
+// from more than one thread.
+std::atomic<bool> statx_refused{false};
+
+bool refuses_statx(int error) {
+  return error == EPERM || error == ENOSYS || error == EINVAL || error == EOPNOTSUPP;
+}
+
+int stat_no_follow(int dir_fd, const char* name, raw_stat& out) {
+  if (statx_refused.load(std::memory_order_relaxed)) return fstatat_no_follow(dir_fd, name, out);
   struct statx sx;
   if (statx(dir_fd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
-            STATX_TYPE | STATX_MODE | STATX_INO | STATX_NLINK | STATX_SIZE, &sx) != 0)
-    return errno;
+            STATX_TYPE | STATX_MODE | STATX_INO | STATX_NLINK | STATX_SIZE, &sx) != 0) {
+    const int error = errno;
+    if (!refuses_statx(error)) return error;
+    statx_refused.store(true, std::memory_order_relaxed);
+    return fstatat_no_follow(dir_fd, name, out);
+  }
+  // The same number fstat gives in st_dev, so that devices read either way
+  // compare equal.
   out.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
   out.inode = sx.stx_ino;
   out.links = sx.stx_nlink;
@@ -51,18 +82,12 @@ int stat_no_follow(int dir_fd, const char* name, raw_stat& out) {
   out.mount_root = -1;
 #endif
   return 0;
-#else
-  struct stat st;
-  if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
-  out.device = static_cast<std::uint64_t>(st.st_dev);
-  out.inode = static_cast<std::uint64_t>(st.st_ino);
-  out.links = static_cast<std::uint64_t>(st.st_nlink);
-  out.size = static_cast<std::int64_t>(st.st_size);
-  out.mode = st.st_mode;
-  out.mount_root = -1;
-  return 0;
-#endif
 }
+#else
+int stat_no_follow(int dir_fd, const char* name, raw_stat& out) {
+  return fstatat_no_follow(dir_fd, name, out);
+}
+#endif
 
 }  // namespace
 
@@ -87,7 +112,7 @@ int read_entry(int dir_fd, const char* name, std::uint64_t parent_device, entry_
     // automounter: an automount point counts as what it is before mounting.
     struct stat target;
     facts.is_directory =
-        fstatat(dir_fd, name, &target, kFollowWithoutAutomount) == 0 && S_ISDIR(target.st_mode);
+        fstatat(dir_fd, name, &target, kNoAutomount) == 0 && S_ISDIR(target.st_mode);
   } else if (!S_ISREG(st.mode)) {
     facts.kind = entry_kind::reparse;  // FIFO, socket, device node
   }

@@ -8,6 +8,7 @@
 // second number lines up with the others.
 #include <cstdint>
 #include <iomanip>
+#include <limits>
 #include <ostream>
 
 #include "platform/console.h"
@@ -75,8 +76,20 @@ void print_listing(native_ostream& out, const _scandata& scan, std::int32_t link
   }
 }
 
+// What the hard links save: the naive total less the unique one. Both are
+// held at the end of the 64-bit range when their sums leave it, so this is
+// the difference of the totals shown; a negative size (which no volume
+// should report) must not make it wrap either.
+std::int64_t saved_size(std::int64_t naive, std::int64_t unique) {
+  const std::int64_t max = std::numeric_limits<std::int64_t>::max();
+  const std::int64_t min = std::numeric_limits<std::int64_t>::min();
+  if (unique < 0 && naive > max + unique) return max;
+  if (unique > 0 && naive < min + unique) return min;
+  return naive - unique;
+}
+
 void print_sizes(native_ostream& out, const _scandata& scan) {
-  const std::int64_t saved = scan.naive_size - scan.unique_size;
+  const std::int64_t saved = saved_size(scan.naive_size, scan.unique_size);
   out << "Naive file size:  " << std::setw(20) << scan.naive_size << std::endl;
   out << "Unique file size: " << std::setw(20) << scan.unique_size << " ("
       << percent(scan.unique_size, scan.naive_size) << ")" << std::endl;

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -153,6 +154,31 @@ TEST(SummaryTest, LargeLinkCountsAreGroupedAndOnlyTheyAreLeftAligned) {
   EXPECT_EQ(T("Files with 1,024 hardlinks:"), lines[19]);
   // Right alignment is back for the sizes.
   EXPECT_EQ(T("Naive file size:                 2,048"), lines[24]);
+}
+
+// The totals stop at the end of the 64-bit range (see the tally); the
+// difference is that of the totals shown, and never wraps.
+TEST(SummaryTest, TheDifferenceOfTotalsAtTheEndsOfTheRangeDoesNotWrap) {
+  const std::int64_t max = std::numeric_limits<std::int64_t>::max();
+  _scandata scan;
+  scan.naive_size = max;
+  scan.unique_size = std::int64_t{1} << 62;
+  std::vector<native_string> lines = report_test::lines_of(summary(scan, {T("/")}, {}));
+  ASSERT_EQ(20u, lines.size());
+  EXPECT_EQ(T("Naive file size:  9,223,372,036,854,775,807"), lines[17]);
+  EXPECT_EQ(T("Unique file size: 4,611,686,018,427,387,904 ( 50%)"), lines[18]);
+  EXPECT_EQ(T("Difference:       4,611,686,018,427,387,903 ( 50%)"), lines[19]);
+
+  // A negative size, which no volume should report, must not wrap either.
+  scan.unique_size = -1;
+  lines = report_test::lines_of(summary(scan, {T("/")}, {}));
+  ASSERT_EQ(20u, lines.size());
+  EXPECT_EQ(T("Difference:       9,223,372,036,854,775,807 (100%)"), lines[19]);
+  scan.naive_size = std::numeric_limits<std::int64_t>::min();
+  scan.unique_size = 1;
+  lines = report_test::lines_of(summary(scan, {T("/")}, {}));
+  ASSERT_EQ(20u, lines.size());
+  EXPECT_EQ(T("Difference:       -9,223,372,036,854,775,808 (100%)"), lines[19]);
 }
 
 TEST(SummaryTest, ListingsFollowTheCountsAsGiven) {

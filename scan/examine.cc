@@ -1,7 +1,23 @@
 // The examination of one entry of a walk, and its tally.
 #include <algorithm>
+#include <limits>
 
 #include "scan/scandata.h"
+
+namespace {
+
+// Adds a file's size to a total. Sparse files can claim sizes whose sum
+// leaves the 64-bit range; the total then stays at the end of the range
+// instead of wrapping to a negative number.
+std::int64_t saturating_add(std::int64_t total, std::int64_t size) {
+  const std::int64_t max = std::numeric_limits<std::int64_t>::max();
+  const std::int64_t min = std::numeric_limits<std::int64_t>::min();
+  if (size > 0 && total > max - size) return max;
+  if (size < 0 && total < min - size) return min;
+  return total + size;
+}
+
+}  // namespace
 
 bool _scandata::scan_file(platform::walk_cursor& cursor, const native_string& path,
                           const platform::listed_entry& entry, platform::entry_facts& facts) {
@@ -33,11 +49,11 @@ void _scandata::record_entry(native_string_view path, const platform::entry_fact
   // One lookup serves both the new-file test and the insertion of the name.
   auto found = filenames_by_key.lower_bound(facts.identity);
   const bool new_file = found == filenames_by_key.end() || !(found->first == facts.identity);
-  naive_size += facts.size;
+  naive_size = saturating_add(naive_size, facts.size);
   _scandata_hardlinkcount_info& by_links = hardlinkcounts[facts.links];
   ++by_links.file_count;
   if (new_file) {
-    unique_size += facts.size;
+    unique_size = saturating_add(unique_size, facts.size);
     by_links.file_ids.push_back(facts.identity);
     found = filenames_by_key.emplace_hint(found, facts.identity, std::vector<native_string>());
     if (!keeps_names_for(facts.links)) return;

@@ -1,6 +1,8 @@
 // The tally of examined entries: sizes, link counts and names by file.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "scan/scandata.h"
 
 namespace {
@@ -90,6 +92,26 @@ TEST(Tally, NamesFollowTheLinkCountOfTheFirstName) {
   EXPECT_EQ(scan.filenames_by_key.at(platform::file_identity{1, 1}),
             (std::vector<native_string>{text("kept"), text("kept-too")}));
   EXPECT_TRUE(scan.filenames_by_key.at(platform::file_identity{1, 2}).empty());
+}
+
+// Sparse files can claim lengths that add up past the 64-bit range: the
+// totals stop at its end instead of wrapping (and without overflowing on the
+// way, which the sanitizers of the debug build would catch).
+TEST(Tally, SizeTotalsStopAtTheEndOfTheRange) {
+  const std::int64_t max = std::numeric_limits<std::int64_t>::max();
+  const std::int64_t quarter = std::int64_t{1} << 62;  // a quarter of the 64-bit range
+  _scandata scan;
+  scan.record_entry(text("a"), file(1, 2, quarter));
+  scan.record_entry(text("a2"), file(1, 2, quarter));
+  EXPECT_EQ(scan.naive_size, max);  // 2^63
+  EXPECT_EQ(scan.unique_size, quarter);
+  scan.record_entry(text("b"), file(2, 1, quarter - 1));
+  EXPECT_EQ(scan.unique_size, max);  // 2^63 - 1 exactly
+  scan.record_entry(text("c"), file(3, 1, 1));
+  scan.record_entry(text("d"), file(4, 1, max));
+  scan.record_entry(text("empty"), file(5, 1, 0));
+  EXPECT_EQ(scan.naive_size, max);
+  EXPECT_EQ(scan.unique_size, max);
 }
 
 }  // namespace

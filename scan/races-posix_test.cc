@@ -8,8 +8,9 @@
 // and flushes it, so an output buffer that watches for that text runs a
 // change after the parent's listing and before the descent. The others let a
 // second thread churn the tree while the walk runs again and again, and
-// check after every walk what must hold whatever it met. Every loop is
-// bounded by a count.
+// check after every walk what must hold whatever it met; they take the
+// longest, and their suite's name puts them under the ctest label "stress".
+// Every loop is bounded by a count.
 #include <gtest/gtest.h>
 
 #include <errno.h>
@@ -390,7 +391,7 @@ std::string unmatched_skips(const _scandata& s, const std::string& out) {
   return why.str();
 }
 
-TEST(RacesPosix, EntriesThatComeAndGoDuringManyWalksKeepTheCountsConsistent) {
+TEST(RacesStress, EntriesThatComeAndGoDuringManyWalksKeepTheCountsConsistent) {
   // 20 directories d000...d019, each with 90 file names and a subdirectory
   // dsub of 10 more: 2,000 file names and 40 directories, naming 200 files
   // of 1 to 30 names each.
@@ -487,7 +488,7 @@ TEST(RacesPosix, EntriesThatComeAndGoDuringManyWalksKeepTheCountsConsistent) {
   RecordProperty("entries_skipped_over_all_walks", std::to_string(skipped));
 }
 
-TEST(RacesPosix, EntriesListedButGoneBeforeTheyAreReadAreReportedAndSkipped) {
+TEST(RacesStress, EntriesListedButGoneBeforeTheyAreReadAreReportedAndSkipped) {
   // 2,000 names in one directory. The walk lists them all, then reads each
   // in byte order; a thread moves them out of the directory from the last
   // name backwards, then back in, again and again, so names read late are
@@ -543,7 +544,7 @@ TEST(RacesPosix, EntriesListedButGoneBeforeTheyAreReadAreReportedAndSkipped) {
   EXPECT_EQ(walks_with_skips, 5) << "in " << walk << " walks";
 }
 
-TEST(RacesPosix, DirectoriesSwappedForLinksToOutsideAreNeverFollowed) {
+TEST(RacesStress, DirectoriesSwappedForLinksToOutsideAreNeverFollowed) {
   // scan/a-slow holds 1,500 names, so the walk spends a while there between
   // listing scan and descending into s000...s009, each of which a thread
   // keeps exchanging with a link to a directory outside holding a marker.

@@ -1,0 +1,132 @@
+// Reading one entry, and reading it the same way where the system refuses
+// statx.
+#include "platform/stat-posix.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/refuse_statx_test_util-posix.h"
+#include "scan/mount_namespace_test_util-posix.h"
+#include "scan/test_tree.h"
+
+namespace {
+
+// Ends a forked check: 0 when `ok`, else 1 after saying what went wrong.
+void finish_child(bool ok, const std::string& what) {
+  if (!ok) std::fprintf(stderr, "%s\n", what.c_str());
+  std::fflush(stderr);
+  _exit(ok ? 0 : 1);
+}
+
+// Every kind of entry, and a name that is missing.
+const char* const kNames[] = {"file", "link-of-file", "dir", "to-dir", "to-file", "dangling",
+                              "fifo", "mnt", "missing"};
+
+void make_entries(const test_tree& tree) {
+  tree.file("file", 5);
+  tree.hard_link("file", "link-of-file");
+  tree.directory("dir");
+  tree.directory("mnt");
+  ASSERT_EQ(symlink("dir", tree.path("to-dir").c_str()), 0);
+  ASSERT_EQ(symlink("file", tree.path("to-file").c_str()), 0);
+  ASSERT_EQ(symlink("nowhere", tree.path("dangling").c_str()), 0);
+  ASSERT_EQ(mkfifo(tree.path("fifo").c_str(), 0600), 0);
+}
+
+// The facts of every entry of `tree`, read relative to the tree's
+// descriptor, and of one read by its path, as lines of text.
+std::string read_all(const test_tree& tree) {
+  std::string text;
+  const int dir = open(tree.path().c_str(), O_RDONLY | O_DIRECTORY);
+  struct stat own;
+  if (dir < 0 || fstat(dir, &own) != 0) return "cannot open the tree";
+  auto describe = [&](int at, const std::string& name, std::uint64_t parent_device) {
+    platform::entry_facts facts;
+    text += "<" + name + "> ";
+    if (int error = platform::read_entry(at, name.c_str(), parent_device, facts)) {
+      text += std::strerror(error) + std::string("\n");
+      return;
+    }
+    text += std::to_string(facts.identity.volume) + ":" + std::to_string(facts.identity.key) +
+            " links " + std::to_string(facts.links) + " size " + std::to_string(facts.size) +
+            " kind " + std::to_string(static_cast<int>(facts.kind)) +
+            (facts.is_directory ? " directory\n" : " file\n");
+  };
+  for (const char* name : kNames) describe(dir, name, own.st_dev);
+  describe(AT_FDCWD, tree.path("file"), 0);
+  close(dir);
+  return text;
+}
+
+const std::string kReparse =
+    " kind " + std::to_string(static_cast<int>(platform::entry_kind::reparse)) + " ";
+
+std::string line_of(const std::string& text, const std::string& name) {
+  const std::size_t start = text.find("<" + name + "> ");
+  return start == std::string::npos ? std::string()
+                                    : text.substr(start, text.find('\n', start) - start);
+}
+
+// In a child: reads every entry, makes statx fail with `error`, and reads
+// them twice more, the first refusal and then the remembered one. With
+// `mount`, "mnt" is first made a mount point of its own, which without
+// statx can only be told by its device.
+void read_with_statx_refused(const test_tree& tree, int error, bool mount_tmpfs) {
+  if (mount_tmpfs &&
+      (unshare(CLONE_NEWNS) != 0 ||
+       mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+       mount("tmpfs", tree.path("mnt").c_str(), "tmpfs", 0, nullptr) != 0))
+    finish_child(false, std::string("mount: ") + std::strerror(errno));
+  const std::string with_statx = read_all(tree);
+  if (!refuse_statx(error)) finish_child(false, "no seccomp filter");
+#ifdef TWINFIND_CAN_REFUSE_STATX
+  // The system call itself: the C library covers a missing one (ENOSYS).
+  struct statx probe;
+  if (syscall(__NR_statx, AT_FDCWD, ".", 0, STATX_TYPE, &probe) == 0 || errno != error)
+    finish_child(false, "the filter let statx through");
+#endif
+  const std::string refused = read_all(tree);
+  const std::string remembered = read_all(tree);
+  const bool mount_seen =
+      !mount_tmpfs || (line_of(refused, "mnt").find(kReparse) != std::string::npos &&
+                       line_of(refused, "dir").find(kReparse) == std::string::npos);
+  finish_child(with_statx == refused && refused == remembered && mount_seen,
+               "with statx:\n" + with_statx + "refused:\n" + refused + "remembered:\n" + remembered);
+}
+
+TEST(ReadEntryPosix, WhereStatxIsRefusedFstatatGivesTheSameFacts) {
+#ifndef TWINFIND_CAN_REFUSE_STATX
+  GTEST_SKIP() << "no seccomp filter for statx on this system";
+#endif
+  test_tree tree;
+  make_entries(tree);
+  for (const int error : {EPERM, EOPNOTSUPP, EINVAL, ENOSYS}) {
+    SCOPED_TRACE(std::strerror(error));
+    EXPECT_EXIT(read_with_statx_refused(tree, error, false), ::testing::ExitedWithCode(0), "");
+  }
+}
+
+// Without statx a mount point is known by a device other than its
+// parent's; the tmpfs must still be a reparse point, the plain directory
+// beside it not.
+TEST(ReadEntryPosix, WhereStatxIsRefusedMountPointsAreToldByTheirDevice) {
+#ifndef TWINFIND_CAN_REFUSE_STATX
+  GTEST_SKIP() << "no seccomp filter for statx on this system";
+#endif
+  if (!can_unshare_mounts()) GTEST_SKIP() << "no private mount namespace (needs root)";
+  test_tree tree;
+  make_entries(tree);
+  EXPECT_EXIT(read_with_statx_refused(tree, EPERM, true), ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
