@@ -249,6 +249,88 @@ TEST(LinkNamesPosix, NamesDeeperThanAnyPathLimitAreFoundWithFewDescriptors) {
   EXPECT_EQ(on_own_volume(tree, deep_tree), "");
 }
 
+void beyond_path_max(const std::string& vol, problems& found) {
+  // 16 directories of 250 bytes: the file's path is twice PATH_MAX.
+  std::string deep = vol;
+  for (int level = 0; level < 16; ++level) deep += "/" + std::string(250, static_cast<char>('a' + level));
+  // Built by descriptor: paths stop at PATH_MAX.
+  int fd = open(vol.c_str(), O_RDONLY | O_DIRECTORY);
+  for (int level = 0; level < 16 && fd >= 0; ++level) {
+    const std::string name(250, static_cast<char>('a' + level));
+    mkdirat(fd, name.c_str(), 0755);
+    const int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+    close(fd);
+    fd = next;
+  }
+  found.expect(fd >= 0, "cannot build the deep tree");
+  const int file = openat(fd, "h", O_CREAT | O_WRONLY, 0644);
+  close(file);
+  found.expect(linkat(fd, "h", AT_FDCWD, (vol + "/AAlink").c_str(), 0) == 0, "link");
+  close(fd);
+
+  deep += "/h";
+  name_search search;
+  // Examined by its short name: the long one is beyond what stat takes.
+  search.add(vol + "/AAlink", deep);
+  search.add(vol + "/AAlink");
+  search.run();
+  const std::string top = mount_relative(vol + "/AAlink");
+  const std::string own = top.substr(0, top.size() - std::strlen("/AAlink")) + deep.substr(vol.size());
+  names expected{top, own};
+  std::sort(expected.begin(), expected.end());
+  found.expect_names(search.of(0), expected, "by the long path");
+  found.expect_names(search.of(1), expected, "by the short path");
+}
+
+TEST(LinkNamesPosix, PathsBeyondPathMaxAreResolvedAndNamed) {
+  test_tree tree;
+  EXPECT_EQ(on_own_volume(tree, beyond_path_max), "");
+}
+
+// Leaves exactly `count` descriptors free: fills the table to a small
+// limit, then gives `count` back.
+std::vector<int> keep_free(int count) {
+  struct rlimit small = {64, 64};
+  setrlimit(RLIMIT_NOFILE, &small);
+  std::vector<int> held;
+  for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) held.push_back(fd);
+  for (int i = 0; i < count && !held.empty(); ++i) {
+    close(held.back());
+    held.pop_back();
+  }
+  return held;
+}
+
+void few_descriptors(const std::string& vol, problems& found) {
+  std::string path = vol;
+  for (const char* part : {"/a", "/b", "/c", "/d", "/e", "/f"}) {
+    path += part;
+    mkdir(path.c_str(), 0755);
+    mkdir((path + "-side").c_str(), 0755);
+    make_file(path + "-side/x");
+  }
+  make_file(vol + "/top");
+  make_link(vol + "/top", path + "/bottom", found);
+  make_link(vol + "/top", vol + "/a/b-side/middle", found);
+  name_search plenty;
+  plenty.add(vol + "/top");
+  plenty.run();
+  found.expect(plenty.of(0).size() == 3, "three names with plenty of descriptors");
+  for (const int free : {4, 5}) {
+    const std::vector<int> held = keep_free(free);
+    name_search scarce;
+    scarce.add(vol + "/top");
+    scarce.run();
+    found.expect_names(scarce.of(0), plenty.of(0), std::to_string(free) + " free descriptors");
+    for (const int fd : held) close(fd);
+  }
+}
+
+TEST(LinkNamesPosix, FourFreeDescriptorsFindEveryName) {
+  test_tree tree;
+  EXPECT_EQ(on_own_volume(tree, few_descriptors), "");
+}
+
 void unlisted_directory(const std::string& vol, problems& found) {
   mkdir((vol + "/blind").c_str(), 0711);  // passable, not listable
   mkdir((vol + "/open").c_str(), 0755);

@@ -87,8 +87,14 @@ TEST(Breakdown, APatternOfOnlyDirectoriesGivesNothingAndSaysNothing) {
   tree.directory("d2");
   captured_breakdowns run;
   run.collect(tree.path("d*"));
+  // An empty directory still holds "." and "..", which the search lists:
+  // a pattern that fits only them finds directories, not nothing.
+  tree.directory("E");
+  run.collect(tree.path("E") + platform::path_separator + text("*"));
+  run.collect(tree.path("E") + platform::path_separator + text(".*"));
   EXPECT_TRUE(run.scan.breakdowns.empty());
   EXPECT_TRUE(run.out.str().empty());
+  EXPECT_EQ(run.scan.scan_errors, 0);
 }
 
 TEST(Breakdown, FailuresAreReportedInVerboseModeOnly) {
