@@ -87,6 +87,20 @@ TEST(BreakdownReportTest, UnusualValues) {
   EXPECT_EQ(T("  Kind of file:        reparse"), lines[16]);
 }
 
+TEST(BreakdownReportTest, RecordsOfOneFilePrintItsOneListAndUnsearchedOnesNone) {
+  _scandata_breakdown_fileinfo again = example_record();
+  again.filename = T("C:\\Archive\\report-2019.txt");
+  _scandata_breakdown_fileinfo unsearched = example_record();
+  unsearched.filenames = static_cast<std::size_t>(-1);
+  const std::vector<native_string> lines =
+      report_test::lines_of(breakdowns({example_record(), again, unsearched}));
+  ASSERT_EQ(31u, lines.size());
+  EXPECT_EQ(T("    \\Data\\report.txt"), lines[9]);
+  EXPECT_EQ(T("    \\Data\\report.txt"), lines[20]);
+  EXPECT_EQ(T("    \\Archive\\report-2019.txt"), lines[21]);
+  EXPECT_EQ(T("  Filenames:"), lines.back());
+}
+
 TEST(BreakdownReportTest, NaiveSizeBeyondSixtyFourBitsIsHeldAtTheLargest) {
   // A sparse file may claim almost any size; four names of it overflow.
   _scandata_breakdown_fileinfo sparse = example_record();

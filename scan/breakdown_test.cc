@@ -65,6 +65,20 @@ TEST(Breakdown, TwoNamesOfOneFileAndARepeatedPathAreNeverMerged) {
   EXPECT_EQ(run.scan.link_names.at(0).size(), 2u);
 }
 
+TEST(Breakdown, EachSearchNamesOnlyTheRecordsCollectedSinceTheLast) {
+  test_tree tree;
+  tree.file("a.txt");
+  tree.hard_link("a.txt", "b.txt");
+  tree.file("single.txt");
+  captured_breakdowns run;
+  run.collect(tree.path("single.txt"));
+  run.collect(tree.path("a.txt"));
+  ASSERT_EQ(run.scan.breakdowns.size(), 2u);
+  const auto& lists = run.scan.link_names;
+  EXPECT_EQ(lists.at(run.scan.breakdowns[0].filenames).size(), 1u);
+  EXPECT_EQ(lists.at(run.scan.breakdowns[1].filenames).size(), 2u);
+}
+
 TEST(Breakdown, PatternsGiveOneRecordPerMatchingFileAndSkipDirectories) {
   test_tree tree;
   tree.file("a.txt");
