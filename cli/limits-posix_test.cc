@@ -172,6 +172,15 @@ TEST(Limits, ASixteenKilobyteStackIsEnough) {
   EXPECT_EQ(run.out, full.out);
 }
 
+// The most a run below may take. The address sanitizer's own bookkeeping
+// about doubles what the program takes; the faults measured here took three
+// times this and more.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr long kPeakKib = 128 * 1024;
+#else
+constexpr long kPeakKib = 64 * 1024;
+#endif
+
 // A chain of directories, each with the longest name there is.
 void make_chain(const test_tree& tree, int depth) {
   int fd = open(tree.path().c_str(), O_RDONLY | O_DIRECTORY);
@@ -194,7 +203,7 @@ TEST(Limits, MemoryGrowsWithTheDepthOfATreeNotItsSquare) {
   quiet.discard_output = true;
   const outcome run = run_limited({tree.path()}, quiet);
   EXPECT_TRUE(run.exited(0)) << run.err;
-  EXPECT_LT(run.peak_kib, 64 * 1024);
+  EXPECT_LT(run.peak_kib, kPeakKib);
 }
 
 TEST(Limits, ManyNamesOfOneFileKeepOneListOfThem) {
@@ -207,7 +216,7 @@ TEST(Limits, ManyNamesOfOneFileKeepOneListOfThem) {
   quiet.discard_output = true;
   const outcome run = run_limited({"-F", tree.path("names") + "/*"}, quiet);
   EXPECT_TRUE(run.exited(0)) << run.err;
-  EXPECT_LT(run.peak_kib, 64 * 1024);
+  EXPECT_LT(run.peak_kib, kPeakKib);
 }
 
 }  // namespace
