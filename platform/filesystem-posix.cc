@@ -9,7 +9,6 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,19 +29,31 @@ const native_char path_separator = '/';
 
 namespace {
 
-// How many directories of one walk may hold a descriptor at once: at most
-// 128, and a quarter of the process's limit (often 1,024). Deeper levels park
-// the shallowest ones (closing them) and reopen each through ".." of its
-// child on the way back.
-std::size_t open_level_budget() {
-  struct rlimit limit;
-  std::size_t quarter = 128;
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
-    quarter = static_cast<std::size_t>(limit.rlim_cur / 4);
-  return std::max<std::size_t>(4, std::min<std::size_t>(128, quarter));
-}
-
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+// Levels that are never parked: the PATH, the current directory and the
+// child being opened. Below that many free descriptors a walk cannot go on
+// everywhere, and says so where it stops.
+constexpr std::size_t kFewestOpenLevels = 3;
+// Enough to spare almost every reopening in ordinary trees.
+constexpr std::size_t kMostOpenLevels = 128;
+
+bool out_of_descriptors(int error) { return error == EMFILE || error == ENFILE; }
+
+// How many more descriptors the process can open, up to `most`: counted by
+// duplicating `fd` until the system refuses. The limit alone says nothing
+// of the descriptors the program inherited.
+std::size_t free_descriptors(int fd, std::size_t most) {
+  int copies[kMostOpenLevels + 1];
+  std::size_t count = 0;
+  while (count < most) {
+    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) break;
+    copies[count++] = copy;
+  }
+  for (std::size_t i = 0; i < count; ++i) close(copies[i]);
+  return count;
+}
 
 void close_level(walk_cursor& cursor, walk_level& level) {
   if (level.fd < 0) return;
@@ -57,14 +68,47 @@ bool same_directory(int fd, const walk_level& level) {
          static_cast<std::uint64_t>(st.st_ino) == level.inode;
 }
 
-// Closes the shallowest open directory below the PATH, to stay in budget.
-void park_one(walk_cursor& cursor) {
-  for (std::size_t i = 1; i + 1 < cursor.levels.size(); ++i) {
-    if (cursor.levels[i].fd >= 0) {
-      close_level(cursor, cursor.levels[i]);
-      return;
+// Closes the shallowest open directory between the PATH and the deepest
+// level, never `keep`; false when there is none.
+bool park_one(walk_cursor& cursor, std::size_t keep) {
+  std::size_t& parked_below = cursor.own.parked_below;
+  for (std::size_t i = parked_below; i + 1 < cursor.levels.size(); ++i) {
+    const bool open = cursor.levels[i].fd >= 0;
+    if (open && i != keep) close_level(cursor, cursor.levels[i]);
+    if (i == parked_below && cursor.levels[i].fd < 0) ++parked_below;
+    if (open && i != keep) return true;
+  }
+  return false;
+}
+
+// Gives a level its descriptor back.
+void unpark(walk_cursor& cursor, std::size_t index, int fd) {
+  cursor.levels[index].fd = fd;
+  ++cursor.open_levels;
+  cursor.own.parked_below = std::max<std::size_t>(1, std::min(cursor.own.parked_below, index));
+}
+
+// openat, and when the process is out of descriptors, parks an open level
+// (never `keep`, the one `dir_fd` belongs to) and tries again: a lack of
+// descriptors costs reopenings later, never a subtree. The budget shrinks to
+// what the process turned out to have, so the next levels park in time.
+int open_parking(walk_cursor& cursor, int dir_fd, const char* name, std::size_t keep) {
+  for (;;) {
+    const int fd = openat(dir_fd, name, kDirectoryFlags | O_NOFOLLOW);
+    if (fd >= 0 || !out_of_descriptors(errno)) return fd;
+    const int failure = errno;
+    if (cursor.open_levels > kFewestOpenLevels) cursor.open_budget = cursor.open_levels - 1;
+    if (!park_one(cursor, keep)) {
+      errno = failure;
+      return -1;
     }
   }
+}
+
+// The name of `level`, from the cursor's path, as the system takes it.
+const char* level_name(const walk_cursor& cursor, const walk_level& level, native_string& storage) {
+  storage.assign(cursor.path, level.name_offset, level.name_length);
+  return storage.c_str();
 }
 
 // Reopens the parked level `index` from its nearest open ancestor, by name,
@@ -79,11 +123,13 @@ void reopen_by_name(walk_cursor& cursor, std::size_t index) {
     target.deferred_error = ENOENT;  // nothing to reopen from
     return;
   }
-  const int ancestor = cursor.levels[open - 1].fd;
+  const std::size_t ancestor_level = open - 1;
+  const int ancestor = cursor.levels[ancestor_level].fd;
+  native_string name;
   int fd = ancestor;
   for (std::size_t k = open; k <= index; ++k) {
     const walk_level& level = cursor.levels[k];
-    const int next = openat(fd, level.name.c_str(), kDirectoryFlags | O_NOFOLLOW);
+    const int next = open_parking(cursor, fd, level_name(cursor, level, name), ancestor_level);
     const int failure = next < 0 ? errno : ENOENT;  // ENOENT: another directory now
     if (fd != ancestor) close(fd);
     if (next < 0 || !same_directory(next, level)) {
@@ -93,21 +139,23 @@ void reopen_by_name(walk_cursor& cursor, std::size_t index) {
     }
     fd = next;
   }
-  target.fd = fd;
-  ++cursor.open_levels;
+  unpark(cursor, index, fd);
 }
 
-// Brings back the descriptor of the parent of the deepest level, if parked.
-void restore_parent(walk_cursor& cursor) {
+// Leaves the deepest level, first bringing back the descriptor of its
+// parent if that was parked: through ".." of the level, or by name.
+void leave_deepest(walk_cursor& cursor) {
   const std::size_t child = cursor.levels.size() - 1;
   walk_level& parent = cursor.levels[child - 1];
-  if (parent.fd >= 0 || parent.deferred_error != 0) return;
-  const int fd = cursor.levels[child].fd >= 0
-                     ? openat(cursor.levels[child].fd, "..", kDirectoryFlags | O_NOFOLLOW)
-                     : -1;
+  if (parent.fd >= 0 || parent.deferred_error != 0) {
+    close_level(cursor, cursor.levels[child]);
+    return;
+  }
+  const int child_fd = cursor.levels[child].fd;
+  const int fd = child_fd >= 0 ? open_parking(cursor, child_fd, "..", child) : -1;
+  close_level(cursor, cursor.levels[child]);
   if (fd >= 0 && same_directory(fd, parent)) {
-    parent.fd = fd;
-    ++cursor.open_levels;
+    unpark(cursor, child - 1, fd);
     return;
   }
   if (fd >= 0) close(fd);
@@ -157,13 +205,25 @@ directory_entry enter_top(walk_cursor& cursor, const native_string& path, error_
   level.device = static_cast<std::uint64_t>(st.st_dev);
   level.inode = static_cast<std::uint64_t>(st.st_ino);
   level.fills_replies = level.fd >= 0 && fills_every_reply(level.fd);
-  cursor.levels.push_back(std::move(level));
+  // Each open level takes one descriptor, and one more is kept for the
+  // moment a level is reopened or a child opened before parking.
+  if (level.fd >= 0) {
+    cursor.open_budget = std::max(kFewestOpenLevels,
+                                  free_descriptors(level.fd, kMostOpenLevels + 1));
+    cursor.open_budget = std::min(cursor.open_budget, kMostOpenLevels);
+  }
+  cursor.levels.push_back(level);
   return directory_entry::entered;
+}
+
+bool is_listed_directory(const struct stat& st, const file_identity* identity) {
+  return !identity || (static_cast<std::uint64_t>(st.st_dev) == identity->volume &&
+                       static_cast<std::int64_t>(st.st_ino) == identity->key);
 }
 
 }  // namespace
 
-walk_cursor::walk_cursor() : open_budget(open_level_budget()) {}
+walk_cursor::walk_cursor() : open_budget(kFewestOpenLevels) {}
 
 walk_cursor::~walk_cursor() {
   for (walk_level& level : levels) {
@@ -175,15 +235,20 @@ directory_entry enter_directory(walk_cursor& cursor, const native_string& path,
                                 native_string_view name, const file_identity* identity,
                                 error_code& error) {
   if (cursor.levels.empty()) return enter_top(cursor, path, error);
-  walk_level& parent = cursor.levels.back();
+  const std::size_t parent_level = cursor.levels.size() - 1;
+  const walk_level& parent = cursor.levels[parent_level];
   if (parent.fd < 0) {  // the parent could not be brought back
     error = static_cast<error_code>(parent.deferred_error != 0 ? parent.deferred_error : ENOENT);
     return directory_entry::no_attributes;
   }
   walk_level level;
   level.fills_replies = parent.fills_replies;
-  level.name.assign(name.data(), name.size());
-  level.fd = openat(parent.fd, level.name.c_str(), kDirectoryFlags | O_NOFOLLOW);
+  level.name_offset = path.size() - name.size();
+  level.name_length = name.size();
+  // The name ends the path, so it ends in the path's NUL.
+  const char* child = path.c_str() + level.name_offset;
+  struct stat st;
+  level.fd = open_parking(cursor, parent.fd, child, parent_level);
   if (level.fd < 0) {
     const int failure = errno;
     if (failure == ENOENT) {
@@ -191,21 +256,34 @@ directory_entry enter_directory(walk_cursor& cursor, const native_string& path,
       return directory_entry::no_attributes;
     }
     if (failure == ENOTDIR || failure == ELOOP) return directory_entry::not_a_directory;
-    level.deferred_error = failure;  // it is there but cannot be read
+    // Attributes first: a directory that cannot even be looked at (its
+    // parent lets it be listed but not searched) is told apart from one
+    // that is there but cannot be read.
+    if (fstatat(parent.fd, child, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      error = static_cast<error_code>(errno);
+      return directory_entry::no_attributes;
+    }
+    if (!S_ISDIR(st.st_mode)) return directory_entry::not_a_directory;
+    level.deferred_error = failure;
+  } else if (fstat(level.fd, &st) != 0) {
+    error = static_cast<error_code>(errno);
+    close(level.fd);
+    return directory_entry::no_attributes;
+  } else if (!is_listed_directory(st, identity)) {
+    // Another directory stands where the listing saw this one (the tree
+    // moved): its contents are not the ones asked for, and the one asked
+    // for is no longer there.
+    error = ENOENT;
+    close(level.fd);
+    return directory_entry::no_attributes;
   }
-  struct stat st;
-  if (identity) {
-    level.device = identity->volume;
-    level.inode = static_cast<std::uint64_t>(identity->key);
-  } else if (level.fd >= 0 && fstat(level.fd, &st) == 0) {
-    level.device = static_cast<std::uint64_t>(st.st_dev);
-    level.inode = static_cast<std::uint64_t>(st.st_ino);
-  }
+  level.device = static_cast<std::uint64_t>(st.st_dev);
+  level.inode = static_cast<std::uint64_t>(st.st_ino);
   if (level.fd >= 0) {
     ++cursor.open_levels;
-    if (cursor.open_levels > cursor.open_budget) park_one(cursor);
+    if (cursor.open_levels > cursor.open_budget) park_one(cursor, parent_level);
   }
-  cursor.levels.push_back(std::move(level));
+  cursor.levels.push_back(level);
   return directory_entry::entered;
 }
 
@@ -220,20 +298,29 @@ bool current_identity(const walk_cursor& cursor, file_identity& identity) {
 
 void leave_directory(walk_cursor& cursor) {
   if (cursor.levels.empty()) return;
-  if (cursor.levels.size() > 1) restore_parent(cursor);
-  close_level(cursor, cursor.levels.back());
+  if (cursor.levels.size() > 1) {
+    leave_deepest(cursor);
+  } else {
+    close_level(cursor, cursor.levels.back());
+  }
   cursor.levels.pop_back();
+  cursor.own.parked_below =
+      std::max<std::size_t>(1, std::min(cursor.own.parked_below, cursor.levels.size()));
 }
 
 namespace {
 
 // Appends every name of the directory but "." and "..", each followed by a
 // NUL so it can be handed to the system as it is.
-bool read_names(int fd, bool fills_replies, directory_listing& listing, int& error) {
+constexpr std::size_t kReplySize = 32768;
+
+bool read_names(int fd, bool fills_replies, walk_private& own, directory_listing& listing,
+                int& error) {
 #ifdef __linux__
-  alignas(8) char buffer[32768];
+  if (!own.replies) own.replies.reset(new char[kReplySize]);
+  char* const buffer = own.replies.get();
   for (;;) {
-    const long got = syscall(SYS_getdents64, fd, buffer, sizeof buffer);
+    const long got = syscall(SYS_getdents64, fd, buffer, kReplySize);
     if (got < 0) {
       error = errno;
       return !listing.entries.empty();
@@ -241,7 +328,7 @@ bool read_names(int fd, bool fills_replies, directory_listing& listing, int& err
     if (got == 0) return true;
     // The longest record: 19 bytes of header, a 255-byte name and its NUL,
     // rounded up to 8.
-    const bool last_reply = fills_replies && static_cast<std::size_t>(got) + 280 <= sizeof buffer;
+    const bool last_reply = fills_replies && static_cast<std::size_t>(got) + 280 <= kReplySize;
     for (long at = 0; at < got;) {
       // linux_dirent64: ino (8), off (8), reclen (2), type (1), name.
       unsigned short record_length;
@@ -261,6 +348,7 @@ bool read_names(int fd, bool fills_replies, directory_listing& listing, int& err
   }
 #else
   (void)fills_replies;
+  (void)own;
   const int copy = dup(fd);
   DIR* dir = copy >= 0 ? fdopendir(copy) : nullptr;
   if (!dir) {
@@ -298,7 +386,7 @@ bool list_directory(walk_cursor& cursor, const native_string&, directory_listing
   int failure = 0;
   // A listing that fails part way ends there: the entries read so far are
   // still walked, as when the system stops returning entries.
-  if (!read_names(level.fd, level.fills_replies, listing, failure)) {
+  if (!read_names(level.fd, level.fills_replies, cursor.own, listing, failure)) {
     error = static_cast<error_code>(failure);
     return false;
   }

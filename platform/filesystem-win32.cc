@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <climits>
+#include <map>
 #include <utility>
 
 namespace platform {
@@ -292,13 +293,26 @@ native_string join_pattern_match(const native_string& pattern, native_string_vie
   return joined;
 }
 
-void find_link_names(std::vector<link_name_request>& requests) {
+void find_link_names(std::vector<link_name_request>& requests, link_name_lists& lists) {
   const link_name_functions& functions = link_names();
   // Room for any name of MAX_PATH characters; longer ones grow it.
   std::wstring buffer(MAX_PATH, L'\0');
+  // One list per file, shared by every request for it. Index 0 tells no
+  // file apart on the file systems that report it for every file.
+  std::map<file_identity, std::size_t> list_of_file;
+  native_string path;
   for (link_name_request& request : requests) {
-    request.names.clear();
-    if (functions.find_first) find_names(functions, request.path, buffer, request.names);
+    const file_identity& identity = request.facts.identity;
+    const auto known = identity.key != 0 ? list_of_file.find(identity) : list_of_file.end();
+    if (known != list_of_file.end()) {
+      request.names = known->second;
+      continue;
+    }
+    request.names = lists.size();
+    lists.emplace_back();
+    if (identity.key != 0) list_of_file.emplace(identity, request.names);
+    path.assign(request.path);
+    if (functions.find_first) find_names(functions, path, buffer, lists.back());
   }
 }
 

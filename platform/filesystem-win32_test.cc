@@ -446,41 +446,45 @@ TEST_F(WindowsFileSystemTest, LinkNamesListEveryNameOfTheFile) {
   make_file(at(L"b.txt"), "x");
   make_hard_link(at(L"a.txt"), at(L"b.txt"));
   make_file(at(L"single.txt"));
+  const std::wstring paths[] = {at(L"b.txt"), at(L"gone.txt"), at(L"single.txt")};
   std::vector<link_name_request> requests(3);
-  requests[0].path = at(L"b.txt");
-  requests[1].path = at(L"gone.txt");
-  requests[2].path = at(L"single.txt");
-  requests[2].names.push_back(L"stale");
-  find_link_names(requests);
-
-  EXPECT_TRUE(requests[1].names.empty());
+  for (int i = 0; i < 3; ++i) requests[i].path = paths[i];
+  link_name_lists lists(1, std::vector<native_string>{L"stale"});
+  find_link_names(requests, lists);
+  // Identity 0 (no facts given) shares no list: each request has its own.
+  ASSERT_EQ(4u, lists.size());
+  EXPECT_EQ(1u, requests[0].names);
+  EXPECT_EQ(3u, requests[2].names);
+  EXPECT_TRUE(lists[requests[1].names].empty());
   if (!system_lists_link_names()) {
     // Without the calls the names stay empty, and nothing breaks.
-    EXPECT_TRUE(requests[0].names.empty());
-    EXPECT_TRUE(requests[2].names.empty());
+    EXPECT_TRUE(lists[requests[0].names].empty());
+    EXPECT_TRUE(lists[requests[2].names].empty());
     return;
   }
   const std::wstring leaf = root_.substr(root_.rfind(L'\\'));
-  expect_names(requests[0].names, {leaf + L"\\a.txt", leaf + L"\\b.txt"});
-  expect_names(requests[2].names, {leaf + L"\\single.txt"});
+  expect_names(lists[requests[0].names], {leaf + L"\\a.txt", leaf + L"\\b.txt"});
+  expect_names(lists[requests[2].names], {leaf + L"\\single.txt"});
 }
 
 TEST_F(LongPathTest, LinkNamesLongerThanMaxPathAreKept) {
   make_file(at(L"short.txt"), "x");
   make_hard_link(deep_ + L"\\long.txt", at(L"short.txt"));
+  const std::wstring paths[] = {deep_ + L"\\one.txt", at(L"short.txt")};
   std::vector<link_name_request> requests(2);
-  requests[0].path = deep_ + L"\\one.txt";  // both names long
-  requests[1].path = at(L"short.txt");      // a short name, then a long one
-  find_link_names(requests);
+  requests[0].path = paths[0];  // both names long
+  requests[1].path = paths[1];  // a short name, then a long one
+  link_name_lists lists;
+  find_link_names(requests, lists);
   if (!system_lists_link_names()) {
-    EXPECT_TRUE(requests[0].names.empty());
+    EXPECT_TRUE(lists[requests[0].names].empty());
     return;
   }
   const std::wstring leaf = root_.substr(root_.rfind(L'\\'));
   const std::wstring tail = leaf + L"\\" + relative_deep_;
-  expect_names(requests[0].names, {tail + L"\\one.txt", tail + L"\\two.txt"});
-  expect_names(requests[1].names, {leaf + L"\\short.txt", tail + L"\\long.txt"});
-  for (const native_string& name : requests[0].names) EXPECT_GT(name.size(), 260u);
+  expect_names(lists[requests[0].names], {tail + L"\\one.txt", tail + L"\\two.txt"});
+  expect_names(lists[requests[1].names], {leaf + L"\\short.txt", tail + L"\\long.txt"});
+  for (const native_string& name : lists[requests[0].names]) EXPECT_GT(name.size(), 260u);
 }
 
 }  // namespace

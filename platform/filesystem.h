@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "platform/text.h"
@@ -84,7 +85,8 @@ struct directory_listing {
   }
 };
 
-// How entering a directory went.
+// How entering a directory went. `no_attributes` also stands for a
+// directory that is no longer the one its parent listed (the tree moved).
 enum class directory_entry { entered, no_attributes, not_a_directory };
 
 // The directories that a walk is inside of, from its PATH down to the
@@ -97,6 +99,11 @@ namespace platform {
 struct walk_level {
   std::size_t unused = 0;
 };
+struct walk_private {};
+// The walk never enters a reparse point there, so no directory turns up
+// below itself; and some file systems report the same index (0 or a
+// constant) for every file, which would pass for a cycle.
+constexpr bool identities_find_cycles = false;
 }  // namespace platform
 #else
 namespace platform {
@@ -106,8 +113,21 @@ struct walk_level {
   bool fills_replies = false;  // its file system fills every listing reply
   std::uint64_t device = 0;  // to check a reopened directory is the same
   std::uint64_t inode = 0;
-  native_string name;        // to reopen it from an ancestor
+  // Where its name lies in the cursor's path, to reopen it from an ancestor.
+  std::size_t name_offset = 0;
+  std::size_t name_length = 0;
 };
+struct walk_private {
+  // The buffer for the system's listing replies: on the heap, as a walk
+  // must run on the smallest stacks.
+  std::unique_ptr<char[]> replies;
+  // Every level from 1 up to this one is parked, so the next to park is
+  // found without looking at them again.
+  std::size_t parked_below = 1;
+};
+// A bind mount can show a directory again below itself: only the device
+// and inode of the directories on the way down tell the cycle.
+constexpr bool identities_find_cycles = true;
 }  // namespace platform
 #endif
 
@@ -119,15 +139,25 @@ struct walk_cursor {
   walk_cursor(const walk_cursor&) = delete;
   walk_cursor& operator=(const walk_cursor&) = delete;
 
+  // The walk's one path buffer: the path of the current directory, with the
+  // name of an entry appended while that entry is looked at. Names are
+  // appended on the way down and cut off on the way back, so the memory of
+  // a walk grows with the depth of the tree, not with its square. The names
+  // of the levels stay in it, which is where the POSIX half finds them to
+  // reopen a parked level.
+  native_string path;
   std::vector<walk_level> levels;
   std::size_t open_levels = 0;  // levels holding an open handle
   std::size_t open_budget = 0;  // how many may, where handles are scarce
+  walk_private own;
 };
 
 // Enters a directory. With an empty cursor this is the walk's PATH, whose
 // last component is followed when it is a link to a directory; otherwise it
-// is the child `name` of the current directory, at `path`, never followed.
-// `identity` is the child's identity when known, else null. On `entered`
+// is the child `name` of the current directory, at `path`, never followed;
+// `name` is the end of `path`, and `path` is the cursor's own path buffer.
+// `identity` is the child's identity as listed, when known, else null: a
+// directory found there with another identity is not entered. On `entered`
 // the directory becomes current; a directory that can be entered but not
 // read still counts as entered, and its listing then fails.
 directory_entry enter_directory(walk_cursor& cursor, const native_string& path,
@@ -175,18 +205,24 @@ bool find_pattern_matches(const native_string& pattern, std::vector<pattern_matc
 // drive's colon on Windows) when the pattern had no separator.
 native_string join_pattern_match(const native_string& pattern, native_string_view name);
 
-// A request for every name under which a file's volume knows it.
+// A file whose every name is wanted: the path it was examined under (kept
+// by the asker while the search runs) and what the examination read.
 struct link_name_request {
-  native_string path;
+  native_string_view path;
   entry_facts facts;
-  std::vector<native_string> names;  // filled by find_link_names
+  std::size_t names = 0;  // set by find_link_names: its list in the lists
 };
 
-// Fills the names of every request: paths from the root of the file's
-// volume (Windows: "\dir\name" without a drive; POSIX: "/dir/name" from the
-// file system's mount point). A name that cannot be found is left out;
-// nothing is reported. Requests on one volume share a single search.
-void find_link_names(std::vector<link_name_request>& requests);
+// The names of files, one list per file: every request for the same file
+// shares its list, however many there are.
+using link_name_lists = std::vector<std::vector<native_string>>;
+
+// Finds the names of every request, appending one list for each file to
+// `lists`: paths from the root of the file's volume (Windows: "\dir\name"
+// without a drive; POSIX: "/dir/name" from the file system's mount point). A
+// name that cannot be found is left out; nothing is reported. Requests on
+// one volume share a single search.
+void find_link_names(std::vector<link_name_request>& requests, link_name_lists& lists);
 
 }  // namespace platform
 

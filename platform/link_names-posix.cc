@@ -14,7 +14,12 @@
 // that subtree, and its names outside the subtree are not seen.
 #include "platform/link_names-posix.h"
 
+#include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -24,6 +29,7 @@
 
 #include "platform/filesystem.h"
 #include "platform/stat-posix.h"
+#include "platform/tree_walk.h"
 
 namespace platform {
 namespace {
@@ -42,31 +48,138 @@ native_string parent_of(const native_string& absolute) {
                                                     : absolute.substr(0, slash);
 }
 
+#ifdef O_PATH
+// Enough to name a directory and reach below it: passing through is all
+// that is asked of it, as of the directories of a path.
+constexpr int kLookupFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int kLookupFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
+// Opens the directory `path`, whatever its length: a piece shorter than
+// PATH_MAX at a time, each relative to the last, links followed as the
+// system follows them within a path.
+int open_directory(const native_string& path) {
+  if (path.size() < PATH_MAX) return open(path.c_str(), kLookupFlags);
+  int fd = open(path[0] == '/' ? "/" : ".", kLookupFlags);
+  native_string piece;
+  std::size_t at = 0;
+  while (fd >= 0) {
+    while (at < path.size() && path[at] == '/') ++at;
+    if (at == path.size()) break;
+    std::size_t end = path.size();
+    if (end - at >= PATH_MAX) {
+      end = path.rfind('/', at + PATH_MAX - 1);
+      if (end == native_string::npos || end <= at) {
+        close(fd);
+        errno = ENAMETOOLONG;  // one name longer than any path
+        return -1;
+      }
+    }
+    piece.assign(path, at, end - at);
+    const int next = openat(fd, piece.c_str(), kLookupFlags);
+    close(fd);
+    fd = next;
+    at = end;
+  }
+  return fd;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The name of the directory `child` in its parent, read from the parent's
+// listing, and what reading it there shows (a mount point shows as one).
+// The inode of the listing finds it at once; a mount point lists the inode
+// of the directory it covers, so then every directory is read.
+bool name_in_parent(int parent, const struct stat& parent_st, const struct stat& child,
+                    native_string& name, entry_facts& facts) {
+  const int copy = openat(parent, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* dir = copy >= 0 ? fdopendir(copy) : nullptr;
+  if (!dir) {
+    if (copy >= 0) close(copy);
+    return false;
+  }
+  const std::uint64_t device = static_cast<std::uint64_t>(parent_st.st_dev);
+  bool found = false;
+  for (int pass = 0; pass < 2 && !found; ++pass) {
+    rewinddir(dir);
+    while (const struct dirent* record = readdir(dir)) {
+      const char* entry = record->d_name;
+      if (entry[0] == '.' && (entry[1] == '\0' || (entry[1] == '.' && entry[2] == '\0'))) continue;
+      if (pass == 0 ? record->d_ino != child.st_ino
+                    : record->d_type != DT_DIR && record->d_type != DT_UNKNOWN)
+        continue;
+      if (read_entry(dirfd(dir), entry, device, facts) == 0 &&
+          facts.identity.volume == static_cast<std::uint64_t>(child.st_dev) &&
+          facts.identity.key == static_cast<std::int64_t>(child.st_ino)) {
+        name = entry;
+        found = true;
+        break;
+      }
+    }
+  }
+  closedir(dir);
+  return found;
+}
+
+// The absolute path of the directory open as `fd` and the mount point of
+// its file system (of its parent's, when `from_parent`), found by climbing
+// through ".." to the root and naming each directory from its parent's
+// listing: no path the system handles whole is ever needed, so no length
+// limits it.
+bool climb_to_root(int fd, bool from_parent, native_string& absolute,
+                   native_string& mount_point) {
+  std::vector<native_string> names;  // from the directory up
+  std::size_t mount_names = 0;       // how many of them name the mount point
+  bool mount_found = false;
+  struct stat st;
+  int current = openat(fd, ".", kLookupFlags);
+  bool ok = current >= 0 && fstat(current, &st) == 0;
+  while (ok) {
+    const int parent = openat(current, "..", kLookupFlags);
+    struct stat parent_st;
+    if (parent < 0 || fstat(parent, &parent_st) != 0) {
+      if (parent >= 0) close(parent);
+      ok = false;
+      break;
+    }
+    if (same_file(parent_st, st)) {  // the root is its own parent
+      close(parent);
+      break;
+    }
+    native_string name;
+    entry_facts facts;
+    ok = name_in_parent(parent, parent_st, st, name, facts);
+    const bool counts = !from_parent || !names.empty();
+    if (ok && counts && !mount_found && facts.kind == entry_kind::reparse) {
+      mount_found = true;
+      mount_names = names.size();  // the names above this one, and its own
+    }
+    names.push_back(std::move(name));
+    close(current);
+    current = parent;
+    st = parent_st;
+  }
+  if (current >= 0) close(current);
+  if (!ok) return false;
+  absolute.clear();
+  mount_point = "/";
+  for (std::size_t i = names.size(); i-- > 0;) {
+    absolute += '/';
+    absolute += names[i];
+    if (mount_found && i == mount_names) mount_point = absolute;
+  }
+  if (absolute.empty()) absolute = "/";
+  return true;
+}
+
 bool resolve(const native_string& path, native_string& resolved) {
   char* full = realpath(path.c_str(), nullptr);
   if (!full) return false;
   resolved = full;
   std::free(full);
-  return true;
-}
-
-// The absolute path of `path`, its directory part resolved but its last
-// component kept as written, so that a symbolic link is named as itself and
-// not as its target. A path ending in '/', "." or ".." stands for the
-// directory it leads to and is resolved whole.
-bool absolute_path(const native_string& path, native_string& absolute) {
-  if (path.empty()) return false;
-  const std::size_t slash = path.rfind('/');
-  const native_string_view last = slash == native_string::npos
-                                      ? native_string_view(path)
-                                      : native_string_view(path).substr(slash + 1);
-  if (last.empty() || last == "." || last == "..") return resolve(path, absolute);
-  const native_string directory = slash == native_string::npos ? native_string(".")
-                                  : slash == 0                 ? native_string("/")
-                                                               : path.substr(0, slash);
-  if (!resolve(directory, absolute)) return false;
-  if (absolute.back() != '/') absolute += '/';
-  absolute += last;
   return true;
 }
 
@@ -88,11 +201,73 @@ native_string mount_point_of(native_string directory) {
   return directory;
 }
 
+// Where the directory `path` lies: its absolute path with no link in it, and
+// the mount point of its file system (of its parent's, when `from_parent`).
+// The system resolves paths it can take whole; longer ones are climbed.
+bool locate(const native_string& path, bool from_parent, native_string& absolute,
+            native_string& mount_point) {
+  if (resolve(path, absolute)) {
+    mount_point = mount_point_of(from_parent ? parent_of(absolute) : absolute);
+    return true;
+  }
+  if (errno != ENAMETOOLONG) return false;
+  const int fd = open_directory(path);
+  if (fd < 0) return false;
+  const bool ok = climb_to_root(fd, from_parent, absolute, mount_point);
+  close(fd);
+  return ok;
+}
+
+// Where the directory of the last request lies: the matches of one pattern
+// all share their directory.
+struct location_cache {
+  native_string directory;
+  bool valid = false;
+  bool found = false;
+  native_string absolute;
+  native_string mount_point;
+
+  bool of(const native_string& path) {
+    if (!valid || directory != path) {
+      directory = path;
+      valid = true;
+      found = locate(path, false, absolute, mount_point);
+    }
+    return found;
+  }
+};
+
+// The path of `path` from the mount point of its file system, its directory
+// part resolved but its last component kept as written, so that a symbolic
+// link is named as itself and not as its target; `mount_point` is set too.
+// A path ending in '/', "." or ".." stands for the directory it leads to,
+// named from its parent's file system.
+bool own_name_of(native_string_view path, location_cache& locations, native_string& name,
+                 native_string& mount_point) {
+  if (path.empty()) return false;
+  const std::size_t slash = path.rfind('/');
+  const native_string_view last = slash == native_string::npos ? path : path.substr(slash + 1);
+  if (last.empty() || last == "." || last == "..") {
+    if (!locate(native_string(path), true, name, mount_point)) return false;
+  } else {
+    const native_string directory = slash == native_string::npos ? native_string(".")
+                                    : slash == 0                 ? native_string("/")
+                                                                 : native_string(path.substr(0, slash));
+    if (!locations.of(directory)) return false;
+    name = locations.absolute;
+    if (name.back() != '/') name += '/';
+    name += last;
+    mount_point = locations.mount_point;
+  }
+  if (mount_point != "/" && name != "/") name.erase(0, mount_point.size());
+  return true;
+}
+
 // A file wanted by one or more requests, with the names found so far.
 struct wanted_file {
   std::int32_t links = 0;
   std::size_t own_paths = 0;  // the first names: the requests' own paths
-  std::vector<native_string> names;
+  std::size_t list = 0;       // its list of names
 };
 
 // Everything wanted from one file system, reached through one mount point.
@@ -104,217 +279,127 @@ struct volume_search {
   std::size_t incomplete = 0;
 };
 
-// A subdirectory still to be entered.
-struct pending_subdirectory {
-  std::size_t name_offset;
-  std::size_t name_length;
-  file_identity identity;
-};
-
-// One directory on the walk's stack.
-struct search_frame {
-  std::size_t path_length = 0;  // of its path below the mount point
-  file_identity identity;
-  native_string names;  // the names of `subdirectories`, one after another
-  std::vector<pending_subdirectory> subdirectories;
-  std::size_t next = 0;
-};
-
-// One walk of a file system. It keeps its own stack rather than recursing,
-// and the cursor keeps a bounded number of directories open, so no depth of
-// tree exhausts the program's stack or its descriptors. Frames are reused
-// from level to level, so the walk allocates little once it has seen its
-// deepest and widest directories.
-struct volume_walk {
+// The per-entry work of the walk of one file system: the names of the files
+// wanted are taken, and only real directories of the file system entered.
+struct name_visitor {
   volume_search& search;
-  walk_cursor cursor;
-  directory_listing listing;
-  std::vector<search_frame> frames;
-  std::size_t depth = 0;
-  native_string path;        // of the current directory below the mount point
-  native_string name;        // of a match, reused
-  std::uint64_t device = 0;  // of the mount point: the walk stays on it
+  link_name_lists& lists;
+  std::size_t top_length;  // of the mount point's path in the walk's path
 
-  explicit volume_walk(volume_search& s) : search(s) {}
-  void run();
-  void read_current(const file_identity& identity);
-  void record(std::int64_t inode, native_string_view entry_name);
-  bool on_stack(const file_identity& identity) const;
-};
+  // Names in a directory that cannot be read or entered are simply not
+  // found.
+  void entering() {}
+  void not_entered(directory_entry, error_code, const native_string&) {}
+  void unreadable(error_code, const native_string&) {}
 
-bool volume_walk::on_stack(const file_identity& identity) const {
-  for (std::size_t i = 0; i < depth; ++i) {
-    if (frames[i].identity == identity) return true;
-  }
-  return false;
-}
-
-void volume_walk::record(std::int64_t inode, native_string_view entry_name) {
-  const auto found = search.files.find(inode);
-  if (found == search.files.end()) return;
-  wanted_file& file = found->second;
-  if (file.names.size() >= static_cast<std::size_t>(file.links)) return;
-  name = path;
-  name += '/';
-  name += entry_name;
-  // The requests' own paths are names already; every other path is met
-  // only once.
-  for (std::size_t i = 0; i < file.own_paths; ++i) {
-    if (file.names[i] == name) return;
-  }
-  file.names.push_back(name);
-  if (file.names.size() == static_cast<std::size_t>(file.links)) --search.incomplete;
-}
-
-// Lists the directory just entered, takes the names of the files wanted and
-// puts it on the stack with the subdirectories to walk into.
-void volume_walk::read_current(const file_identity& identity) {
-  if (frames.size() == depth) frames.emplace_back();
-  search_frame& frame = frames[depth++];
-  frame.path_length = path.size();
-  frame.identity = identity;
-  frame.names.clear();
-  frame.subdirectories.clear();
-  frame.next = 0;
-  error_code error = 0;
-  // Names in a directory that cannot be read are simply not found.
-  if (!list_directory(cursor, path, listing, error)) return;
-  for (const listed_entry& entry : listing.entries) {
-    if (entry.outcome != examination::examined) continue;
+  descent visit(walk_cursor&, const listed_entry& entry, const native_string& path) {
+    if (entry.outcome != examination::examined) return descent();
     const entry_facts& facts = entry.facts;
-    const native_string_view entry_name = listing.name(entry);
     if (is_real_directory(facts)) {
       // A mount point is a "reparse" directory; the device check also
-      // catches one the system does not flag, and the stack check a bind
-      // mount of an ancestor, which would otherwise loop.
-      if (facts.kind != entry_kind::normal || facts.identity.volume != device ||
-          on_stack(facts.identity))
-        continue;
-      frame.subdirectories.push_back(
-          pending_subdirectory{frame.names.size(), entry_name.size(), facts.identity});
-      frame.names += entry_name;
-    } else if (facts.links > 1 && facts.identity.volume == search.volume) {
-      record(facts.identity.key, entry_name);
-      if (search.incomplete == 0) return;
+      // catches one the system does not flag.
+      if (facts.kind != entry_kind::normal || facts.identity.volume != search.volume)
+        return descent();
+      return descent{true, &facts.identity};
     }
+    if (facts.links > 1 && facts.identity.volume == search.volume)
+      record(facts.identity.key, native_string_view(path).substr(top_length));
+    return descent();
   }
-}
 
-void volume_walk::run() {
-  error_code error = 0;
-  if (enter_directory(cursor, search.mount_point, native_string_view(), nullptr, error) !=
-      directory_entry::entered)
-    return;
-  file_identity top;
-  if (!current_identity(cursor, top)) return;
-  device = top.volume;
-  path.clear();
-  read_current(top);
-  while (depth > 0 && search.incomplete > 0) {
-    search_frame& frame = frames[depth - 1];
-    if (frame.next == frame.subdirectories.size()) {
-      --depth;
-      leave_directory(cursor);
-      continue;
-    }
-    const pending_subdirectory subdirectory = frame.subdirectories[frame.next++];
-    path.resize(frame.path_length);
-    path += '/';
-    const std::size_t name_start = path.size();
-    path.append(frame.names, subdirectory.name_offset, subdirectory.name_length);
-    const native_string_view child(path.data() + name_start, subdirectory.name_length);
-    if (enter_directory(cursor, path, child, nullptr, error) != directory_entry::entered) continue;
-    // Entered as listed, or something else now stands there (say, a file
-    // system mounted since): then it is left alone.
-    file_identity entered;
-    if (!current_identity(cursor, entered) || !(entered == subdirectory.identity)) {
-      leave_directory(cursor);
-      continue;
-    }
-    read_current(entered);
-  }
-}
+  bool finished() const { return search.incomplete == 0; }
 
-// The mount point of the last directory asked about: the matches of one
-// pattern all share their directory.
-struct mount_point_cache {
-  native_string directory;
-  native_string mount_point;
-
-  const native_string& of(const native_string& absolute_directory) {
-    if (mount_point.empty() || directory != absolute_directory) {
-      directory = absolute_directory;
-      mount_point = mount_point_of(absolute_directory);
+  void record(std::int64_t inode, native_string_view name) {
+    const auto found = search.files.find(inode);
+    if (found == search.files.end()) return;
+    wanted_file& file = found->second;
+    std::vector<native_string>& names = lists[file.list];
+    if (names.size() >= static_cast<std::size_t>(file.links)) return;
+    // The requests' own paths are names already; every other path is met
+    // only once.
+    for (std::size_t i = 0; i < file.own_paths; ++i) {
+      if (names[i] == name) return;
     }
-    return mount_point;
+    names.emplace_back(name);
+    if (names.size() == static_cast<std::size_t>(file.links)) --search.incomplete;
   }
 };
+
+// Walks the file system from its mount point, never into another mount and
+// never through a link, until every file wanted has all its names.
+void search_volume(volume_search& search, link_name_lists& lists) {
+  // From the root the walk's paths begin with "//": the names begin after
+  // the mount point's own path either way.
+  name_visitor visitor{search, lists, search.mount_point.size()};
+  walk_tree(search.mount_point, visitor);
+}
 
 }  // namespace
 
 std::size_t link_name_searches() { return searches_made; }
 
-void find_link_names(std::vector<link_name_request>& requests) {
-  constexpr std::size_t no_search = static_cast<std::size_t>(-1);
+void find_link_names(std::vector<link_name_request>& requests, link_name_lists& lists) {
   std::vector<volume_search> searches;
   std::map<std::pair<std::uint64_t, native_string>, std::size_t> search_index;
-  std::vector<std::size_t> search_of(requests.size(), no_search);
-  mount_point_cache mount_points;
-  native_string absolute;
+  location_cache locations;
+  native_string own_name;
+  native_string mount_point;
 
-  for (std::size_t i = 0; i < requests.size(); ++i) {
-    link_name_request& request = requests[i];
-    request.names.clear();
-    if (!absolute_path(request.path, absolute)) continue;
-    native_string own_name = absolute;
-    native_string mount_point("/");
-    if (absolute != "/") {
-      mount_point = mount_points.of(parent_of(absolute));
-      if (mount_point != "/") own_name.erase(0, mount_point.size());
-    }
+  for (link_name_request& request : requests) {
+    const entry_facts& facts = request.facts;
+    request.names = lists.size();
     // A directory's link count also counts the ".." of its subdirectories,
     // which are no names of it: a directory has just its own.
-    if (request.facts.links <= 1 || is_real_directory(request.facts)) {
-      request.names.push_back(std::move(own_name));
+    if (facts.links <= 1 || is_real_directory(facts)) {
+      lists.emplace_back();
+      if (own_name_of(request.path, locations, own_name, mount_point))
+        lists.back().push_back(own_name);
       continue;
     }
-    const auto key = std::make_pair(request.facts.identity.volume, mount_point);
+    if (!own_name_of(request.path, locations, own_name, mount_point)) {
+      lists.emplace_back();  // no place to search from
+      continue;
+    }
+    const auto key = std::make_pair(facts.identity.volume, mount_point);
     auto known = search_index.find(key);
     if (known == search_index.end()) {
       known = search_index.emplace(key, searches.size()).first;
       searches.emplace_back();
-      searches.back().volume = request.facts.identity.volume;
+      searches.back().volume = facts.identity.volume;
       searches.back().mount_point = mount_point;
     }
-    search_of[i] = known->second;
+    volume_search& search = searches[known->second];
+    auto file = search.files.find(facts.identity.key);
+    if (file == search.files.end()) {
+      file = search.files.emplace(facts.identity.key, wanted_file()).first;
+      file->second.list = lists.size();
+      lists.emplace_back();
+    }
+    wanted_file& wanted = file->second;
+    request.names = wanted.list;
+    wanted.links = std::max(wanted.links, facts.links);
     // Its own path is a name whether or not the walk can reach it (it may
     // lie below a directory that can be passed through but not listed).
-    wanted_file& file = searches[known->second].files[request.facts.identity.key];
-    file.links = std::max(file.links, request.facts.links);
-    if (std::find(file.names.begin(), file.names.end(), own_name) == file.names.end()) {
-      file.names.push_back(std::move(own_name));
-      ++file.own_paths;
+    std::vector<native_string>& names = lists[wanted.list];
+    if (std::find(names.begin(), names.end(), own_name) == names.end()) {
+      names.push_back(own_name);
+      ++wanted.own_paths;
     }
   }
 
   for (volume_search& search : searches) {
     for (const auto& file : search.files) {
-      if (file.second.names.size() < static_cast<std::size_t>(file.second.links))
+      if (lists[file.second.list].size() < static_cast<std::size_t>(file.second.links))
         ++search.incomplete;
     }
-    if (search.incomplete == 0) continue;
-    ++searches_made;
-    volume_walk walk(search);
-    walk.run();
-  }
-
-  for (std::size_t i = 0; i < requests.size(); ++i) {
-    if (search_of[i] == no_search) continue;
-    const wanted_file& file = searches[search_of[i]].files[requests[i].facts.identity.key];
-    requests[i].names = file.names;
+    if (search.incomplete > 0) {
+      ++searches_made;
+      search_volume(search, lists);
+    }
     // The order in which a walk meets names is its own; sorted, the same
     // file gives the same list on every run.
-    std::sort(requests[i].names.begin(), requests[i].names.end());
+    for (const auto& file : search.files)
+      std::sort(lists[file.second.list].begin(), lists[file.second.list].end());
   }
 }
 

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -71,14 +72,27 @@ names sorted_mount_relative(std::initializer_list<std::string> paths) {
   return expected;
 }
 
-platform::link_name_request request_for(const std::string& path) {
-  platform::link_name_request request;
-  request.path = path;
-  platform::error_code error = 0;
-  EXPECT_EQ(platform::examine_path(path, request.facts, error), platform::examination::examined)
-      << path;
-  return request;
-}
+// Requests, the paths they stand on, and the lists of names found.
+struct name_search {
+  std::deque<std::string> paths;  // a deque: the requests view them
+  std::vector<platform::link_name_request> requests;
+  platform::link_name_lists lists;
+
+  // Asks for the names of the file at `examined`, by the path `asked`.
+  void add(const std::string& examined, const std::string& asked) {
+    platform::link_name_request request;
+    platform::error_code error = 0;
+    EXPECT_EQ(platform::examine_path(examined, request.facts, error),
+              platform::examination::examined)
+        << examined;
+    paths.push_back(asked);
+    request.path = paths.back();
+    requests.push_back(request);
+  }
+  void add(const std::string& path) { add(path, path); }
+  void run() { platform::find_link_names(requests, lists); }
+  const names& of(std::size_t request) const { return lists.at(requests.at(request).names); }
+};
 
 std::string shown(const names& list) {
   std::string text = "{";
@@ -146,12 +160,13 @@ void three_links(const std::string& vol, problems& found) {
   make_link(vol + "/a/f", vol + "/b/c/h", found);
 
   const std::size_t searches = platform::link_name_searches();
-  std::vector<platform::link_name_request> requests{request_for(vol + "/a/f")};
-  platform::find_link_names(requests);
+  name_search search;
+  search.add(vol + "/a/f");
+  search.run();
   found.expect(platform::link_name_searches() == searches + 1, "one search");
-  found.expect_names(requests[0].names,
+  found.expect_names(search.of(0),
                      sorted_mount_relative({vol + "/a/f", vol + "/b/g", vol + "/b/c/h"}), "names");
-  for (const std::string& name : requests[0].names)
+  for (const std::string& name : search.of(0))
     found.expect(!name.empty() && name[0] == '/', "leading slash: " + name);
 }
 
@@ -170,26 +185,29 @@ void two_files_one_search(const std::string& vol, problems& found) {
   make_link(vol + "/q", vol + "/d/e/q2", found);
 
   std::size_t searches = platform::link_name_searches();
-  std::vector<platform::link_name_request> requests{
-      request_for(vol + "/p"), request_for(vol + "/q"), request_for(vol + "/p"),
-      request_for(vol + "/single"), request_for(vol + "/d")};
-  platform::find_link_names(requests);
+  name_search search;
+  for (const char* path : {"/p", "/q", "/p", "/single", "/d"}) search.add(vol + path);
+  search.run();
   found.expect(platform::link_name_searches() == searches + 1, "one shared search");
   const names p = sorted_mount_relative({vol + "/p", vol + "/d/p2"});
-  found.expect_names(requests[0].names, p, "p");
-  found.expect_names(requests[1].names, sorted_mount_relative({vol + "/q", vol + "/d/e/q2"}), "q");
-  found.expect_names(requests[2].names, p, "p asked for twice");
-  found.expect_names(requests[3].names, {mount_relative(vol + "/single")}, "single");
+  found.expect_names(search.of(0), p, "p");
+  found.expect_names(search.of(1), sorted_mount_relative({vol + "/q", vol + "/d/e/q2"}), "q");
+  found.expect_names(search.of(2), p, "p asked for twice");
+  found.expect(search.requests[0].names == search.requests[2].names, "one list for p");
+  found.expect(search.lists.size() == 4, "one list per file");
+  found.expect_names(search.of(3), {mount_relative(vol + "/single")}, "single");
   // A directory's link count also counts its subdirectories' "..".
-  found.expect_names(requests[4].names, {mount_relative(vol + "/d")}, "directory");
+  found.expect_names(search.of(4), {mount_relative(vol + "/d")}, "directory");
 
   // Requests that name every link already need no search at all.
   searches = platform::link_name_searches();
-  requests = {request_for(vol + "/p"), request_for(vol + "/d/p2")};
-  platform::find_link_names(requests);
+  name_search again;
+  again.add(vol + "/p");
+  again.add(vol + "/d/p2");
+  again.run();
   found.expect(platform::link_name_searches() == searches, "no search");
-  found.expect_names(requests[0].names, p, "p by its own names");
-  found.expect_names(requests[1].names, p, "p2 by its own names");
+  found.expect_names(again.of(0), p, "p by its own names");
+  found.expect_names(again.of(1), p, "p2 by its own names");
 }
 
 TEST(LinkNamesPosix, RequestsOnOneFileSystemShareOneSearch) {
@@ -214,21 +232,103 @@ void deep_tree(const std::string& vol, problems& found) {
 
   struct rlimit limit = {32, 32};
   setrlimit(RLIMIT_NOFILE, &limit);
-  std::vector<platform::link_name_request> requests{request_for(vol + "/top")};
-  platform::find_link_names(requests);
+  name_search search;
+  search.add(vol + "/top");
+  search.run();
   std::string deep = mount_relative(vol + "/top");
   deep.resize(deep.size() - std::strlen("top"));
   for (int level = 0; level < depth; ++level) deep += "deeper/";
   deep += "bottom";
   names expected{deep, mount_relative(vol + "/top")};
   std::sort(expected.begin(), expected.end());
-  found.expect(requests[0].names == expected,
-               "found " + std::to_string(requests[0].names.size()) + " names");
+  found.expect(search.of(0) == expected, "found " + std::to_string(search.of(0).size()) + " names");
 }
 
 TEST(LinkNamesPosix, NamesDeeperThanAnyPathLimitAreFoundWithFewDescriptors) {
   test_tree tree;
   EXPECT_EQ(on_own_volume(tree, deep_tree), "");
+}
+
+void beyond_path_max(const std::string& vol, problems& found) {
+  // 16 directories of 250 bytes: the file's path is twice PATH_MAX.
+  std::string deep = vol;
+  for (int level = 0; level < 16; ++level) deep += "/" + std::string(250, static_cast<char>('a' + level));
+  // Built by descriptor: paths stop at PATH_MAX.
+  int fd = open(vol.c_str(), O_RDONLY | O_DIRECTORY);
+  for (int level = 0; level < 16 && fd >= 0; ++level) {
+    const std::string name(250, static_cast<char>('a' + level));
+    mkdirat(fd, name.c_str(), 0755);
+    const int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+    close(fd);
+    fd = next;
+  }
+  found.expect(fd >= 0, "cannot build the deep tree");
+  const int file = openat(fd, "h", O_CREAT | O_WRONLY, 0644);
+  close(file);
+  found.expect(linkat(fd, "h", AT_FDCWD, (vol + "/AAlink").c_str(), 0) == 0, "link");
+  close(fd);
+
+  deep += "/h";
+  name_search search;
+  // Examined by its short name: the long one is beyond what stat takes.
+  search.add(vol + "/AAlink", deep);
+  search.add(vol + "/AAlink");
+  search.run();
+  const std::string top = mount_relative(vol + "/AAlink");
+  const std::string own = top.substr(0, top.size() - std::strlen("/AAlink")) + deep.substr(vol.size());
+  names expected{top, own};
+  std::sort(expected.begin(), expected.end());
+  found.expect_names(search.of(0), expected, "by the long path");
+  found.expect_names(search.of(1), expected, "by the short path");
+}
+
+TEST(LinkNamesPosix, PathsBeyondPathMaxAreResolvedAndNamed) {
+  test_tree tree;
+  EXPECT_EQ(on_own_volume(tree, beyond_path_max), "");
+}
+
+// Leaves exactly `count` descriptors free: fills the table to a small
+// limit, then gives `count` back.
+std::vector<int> keep_free(int count) {
+  struct rlimit small = {64, 64};
+  setrlimit(RLIMIT_NOFILE, &small);
+  std::vector<int> held;
+  for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) held.push_back(fd);
+  for (int i = 0; i < count && !held.empty(); ++i) {
+    close(held.back());
+    held.pop_back();
+  }
+  return held;
+}
+
+void few_descriptors(const std::string& vol, problems& found) {
+  std::string path = vol;
+  for (const char* part : {"/a", "/b", "/c", "/d", "/e", "/f"}) {
+    path += part;
+    mkdir(path.c_str(), 0755);
+    mkdir((path + "-side").c_str(), 0755);
+    make_file(path + "-side/x");
+  }
+  make_file(vol + "/top");
+  make_link(vol + "/top", path + "/bottom", found);
+  make_link(vol + "/top", vol + "/a/b-side/middle", found);
+  name_search plenty;
+  plenty.add(vol + "/top");
+  plenty.run();
+  found.expect(plenty.of(0).size() == 3, "three names with plenty of descriptors");
+  for (const int free : {4, 5}) {
+    const std::vector<int> held = keep_free(free);
+    name_search scarce;
+    scarce.add(vol + "/top");
+    scarce.run();
+    found.expect_names(scarce.of(0), plenty.of(0), std::to_string(free) + " free descriptors");
+    for (const int fd : held) close(fd);
+  }
+}
+
+TEST(LinkNamesPosix, FourFreeDescriptorsFindEveryName) {
+  test_tree tree;
+  EXPECT_EQ(on_own_volume(tree, few_descriptors), "");
 }
 
 void unlisted_directory(const std::string& vol, problems& found) {
@@ -241,9 +341,10 @@ void unlisted_directory(const std::string& vol, problems& found) {
   // Permissions do not bind root.
   found.expect(geteuid() != 0 || (setgid(65534) == 0 && setuid(65534) == 0),
                "cannot drop privileges");
-  std::vector<platform::link_name_request> requests{request_for(vol + "/blind/f")};
-  platform::find_link_names(requests);
-  found.expect_names(requests[0].names, sorted_mount_relative({vol + "/blind/f", vol + "/open/g"}),
+  name_search search;
+  search.add(vol + "/blind/f");
+  search.run();
+  found.expect_names(search.of(0), sorted_mount_relative({vol + "/blind/f", vol + "/open/g"}),
                      "names");
 }
 
@@ -259,12 +360,13 @@ void bind_mounts(const std::string& vol, problems& found) {
   found.expect(mount(vol.c_str(), (vol + "/y/loop").c_str(), nullptr, MS_BIND, nullptr) == 0,
                "bind mount of the top");
 
-  std::vector<platform::link_name_request> requests{request_for(vol + "/x/f"),
-                                                    request_for(vol + "/bind/f")};
-  platform::find_link_names(requests);
-  found.expect_names(requests[0].names, {"/x/f", "/y/g"}, "through the volume's top");
+  name_search search;
+  search.add(vol + "/x/f");
+  search.add(vol + "/bind/f");
+  search.run();
+  found.expect_names(search.of(0), {"/x/f", "/y/g"}, "through the volume's top");
   // Only the subtree of x shows through the bind mount.
-  found.expect_names(requests[1].names, {"/f"}, "through the bind mount");
+  found.expect_names(search.of(1), {"/f"}, "through the bind mount");
 }
 
 TEST(LinkNamesPosix, BindMountsAreNotEnteredAndNameFromTheirOwnTop) {
@@ -286,46 +388,41 @@ TEST(LinkNamesPosix, OneNameIsTheFilesOwnPathAndALinkStaysItself) {
   ASSERT_EQ(symlink("real", tree.path("dir-link").c_str()), 0);
 
   const std::size_t searches = platform::link_name_searches();
-  std::vector<platform::link_name_request> requests{request_for(tree.path("real/solo")),
-                                                    request_for(tree.path("link")),
-                                                    request_for(tree.path("dir-link/solo")),
-                                                    request_for(tree.path("dir-link")),
-                                                    request_for(tree.path("real/")),
-                                                    request_for(tree.path("real/.")),
-                                                    request_for(tree.path("real/../real/solo"))};
-  platform::find_link_names(requests);
+  name_search search;
+  for (const char* path : {"real/solo", "link", "dir-link/solo", "dir-link", "real/", "real/.",
+                           "real/../real/solo"})
+    search.add(tree.path(path));
+  search.run();
   EXPECT_EQ(platform::link_name_searches(), searches);
 
   const std::string solo = mount_relative(tree.path("real/solo"));
   ASSERT_EQ(solo.front(), '/');
   EXPECT_EQ(solo.compare(solo.size() - 10, 10, "/real/solo"), 0);
-  EXPECT_EQ(requests[0].names, names{solo});
-  EXPECT_EQ(requests[1].names, names{mount_relative(tree.path("link"))});  // not "target"
-  EXPECT_EQ(requests[2].names, names{solo});  // the directory part resolved
-  EXPECT_EQ(requests[3].names, names{mount_relative(tree.path("dir-link"))});
+  EXPECT_EQ(search.of(0), names{solo});
+  EXPECT_EQ(search.of(1), names{mount_relative(tree.path("link"))});  // not "target"
+  EXPECT_EQ(search.of(2), names{solo});  // the directory part resolved
+  EXPECT_EQ(search.of(3), names{mount_relative(tree.path("dir-link"))});
   const names real{mount_relative(tree.path("real"))};
-  EXPECT_EQ(requests[4].names, real);
-  EXPECT_EQ(requests[5].names, real);
-  EXPECT_EQ(requests[6].names, names{solo});
+  EXPECT_EQ(search.of(4), real);
+  EXPECT_EQ(search.of(5), real);
+  EXPECT_EQ(search.of(6), names{solo});
 }
 
 TEST(LinkNamesPosix, RelativePathsAndVanishedFiles) {
   test_tree tree;
   tree.file("here");
-  std::vector<platform::link_name_request> requests{request_for(tree.path("here"))};
-  requests[0].path = "here";
-  requests.push_back(requests[0]);
-  requests[1].path = tree.path("gone/here");  // the directory has disappeared
-  requests.push_back(requests[1]);
-  requests[2].path.clear();
+  name_search search;
+  search.add(tree.path("here"), "here");
+  search.add(tree.path("here"), tree.path("gone/here"));  // the directory has disappeared
+  search.add(tree.path("here"), "");
   const int previous = open(".", O_RDONLY);
   ASSERT_EQ(chdir(tree.path().c_str()), 0);
-  platform::find_link_names(requests);
+  search.run();
   EXPECT_EQ(fchdir(previous), 0);
   close(previous);
-  EXPECT_EQ(requests[0].names, names{mount_relative(tree.path("here"))});
-  EXPECT_TRUE(requests[1].names.empty());
-  EXPECT_TRUE(requests[2].names.empty());
+  EXPECT_EQ(search.of(0), names{mount_relative(tree.path("here"))});
+  EXPECT_TRUE(search.of(1).empty());
+  EXPECT_TRUE(search.of(2).empty());
 }
 
 }  // namespace

@@ -47,14 +47,6 @@ bool matches_wildcard(native_string_view pattern, native_string_view name) {
   return p == pattern.size();
 }
 
-namespace {
-
-bool is_dot_or_dot_dot(const char* name) {
-  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
-
-}  // namespace
-
 bool find_pattern_matches(const native_string& pattern, std::vector<pattern_match>& matches,
                           error_code& error) {
   matches.clear();
@@ -81,7 +73,10 @@ bool find_pattern_matches(const native_string& pattern, std::vector<pattern_matc
       failure = errno;  // 0 at the end of the listing
       break;
     }
-    if (is_dot_or_dot_dot(record->d_name) || !matches_wildcard(wildcard, record->d_name)) continue;
+    // "." and ".." match like any name, as the Windows search lists them:
+    // a pattern that fits only them finds directories, which give no
+    // record, rather than nothing, which is an error.
+    if (!matches_wildcard(wildcard, record->d_name)) continue;
     pattern_match match;
     match.name = record->d_name;
     match.is_directory = record->d_type == DT_DIR;  // until the entry is read

@@ -13,20 +13,27 @@ namespace {
 
 using report_test::T;
 
+// Records name their files' lists of names: 0 is the example's two names,
+// 1 an empty list.
 _scandata_breakdown_fileinfo example_record() {
   _scandata_breakdown_fileinfo info;
   info.filename = T("C:\\Data\\report.txt");
-  info.file_key = 0x0003000000004A2F;
-  info.file_links = 2;
-  info.file_size = 1234567;
-  info.kind = platform::entry_kind::normal;
-  info.filenames = {T("\\Data\\report.txt"), T("\\Archive\\report-2019.txt")};
+  info.facts.identity.key = 0x0003000000004A2F;
+  info.facts.links = 2;
+  info.facts.size = 1234567;
+  info.facts.kind = platform::entry_kind::normal;
+  info.filenames = 0;
   return info;
+}
+
+platform::link_name_lists example_lists() {
+  return {{T("\\Data\\report.txt"), T("\\Archive\\report-2019.txt")}, {}};
 }
 
 native_string breakdowns(const std::vector<_scandata_breakdown_fileinfo>& records) {
   _scandata scan;
   scan.breakdowns = records;
+  scan.link_names = example_lists();
   report_test::report_stream stream;
   print_breakdowns(stream.out, scan);
   return stream.out.str();
@@ -52,16 +59,16 @@ TEST(BreakdownReportTest, Example) {
 
 TEST(BreakdownReportTest, UnusualValues) {
   _scandata_breakdown_fileinfo top_bit = example_record();
-  top_bit.file_key = std::numeric_limits<std::int64_t>::min() | 0x4a2f;
-  top_bit.kind = platform::entry_kind::symlink;
-  top_bit.filenames.clear();
+  top_bit.facts.identity.key = std::numeric_limits<std::int64_t>::min() | 0x4a2f;
+  top_bit.facts.kind = platform::entry_kind::symlink;
+  top_bit.filenames = 1;
 
   _scandata_breakdown_fileinfo big = example_record();
   big.filename = T("x");
-  big.file_key = 0;
-  big.file_links = 1024;
-  big.file_size = 12345678901;
-  big.kind = platform::entry_kind::reparse;
+  big.facts.identity.key = 0;
+  big.facts.links = 1024;
+  big.facts.size = 12345678901;
+  big.facts.kind = platform::entry_kind::reparse;
 
   const std::vector<native_string> lines = report_test::lines_of(breakdowns({top_bit, big}));
   ASSERT_EQ(20u, lines.size());
@@ -80,11 +87,25 @@ TEST(BreakdownReportTest, UnusualValues) {
   EXPECT_EQ(T("  Kind of file:        reparse"), lines[16]);
 }
 
+TEST(BreakdownReportTest, RecordsOfOneFilePrintItsOneListAndUnsearchedOnesNone) {
+  _scandata_breakdown_fileinfo again = example_record();
+  again.filename = T("C:\\Archive\\report-2019.txt");
+  _scandata_breakdown_fileinfo unsearched = example_record();
+  unsearched.filenames = static_cast<std::size_t>(-1);
+  const std::vector<native_string> lines =
+      report_test::lines_of(breakdowns({example_record(), again, unsearched}));
+  ASSERT_EQ(31u, lines.size());
+  EXPECT_EQ(T("    \\Data\\report.txt"), lines[9]);
+  EXPECT_EQ(T("    \\Data\\report.txt"), lines[20]);
+  EXPECT_EQ(T("    \\Archive\\report-2019.txt"), lines[21]);
+  EXPECT_EQ(T("  Filenames:"), lines.back());
+}
+
 TEST(BreakdownReportTest, NaiveSizeBeyondSixtyFourBitsIsHeldAtTheLargest) {
   // A sparse file may claim almost any size; four names of it overflow.
   _scandata_breakdown_fileinfo sparse = example_record();
-  sparse.file_links = 4;
-  sparse.file_size = std::int64_t{1} << 62;
+  sparse.facts.links = 4;
+  sparse.facts.size = std::int64_t{1} << 62;
   const std::vector<native_string> lines = report_test::lines_of(breakdowns({sparse}));
   ASSERT_GE(lines.size(), 7u);
   EXPECT_EQ(T("  Naive file size:  9,223,372,036,854,775,807 bytes"), lines[5]);
@@ -94,6 +115,7 @@ TEST(BreakdownReportTest, NaiveSizeBeyondSixtyFourBitsIsHeldAtTheLargest) {
 TEST(BreakdownReportTest, LeavesTheStreamAsItFoundIt) {
   _scandata scan;
   scan.breakdowns = {example_record()};
+  scan.link_names = example_lists();
   report_test::report_stream stream;
   print_breakdowns(stream.out, scan);
   EXPECT_EQ(native_char(' '), stream.out.fill());

@@ -36,19 +36,16 @@ void _scandata::breakdown_single(const native_string& path) {
   }
   _scandata_breakdown_fileinfo info;
   info.filename = path;
-  info.file_key = facts.identity.key;
-  info.file_links = facts.links;
-  info.file_size = facts.size;
-  info.kind = facts.kind;
+  info.facts = facts;
   breakdowns.push_back(std::move(info));
-  name_requests_.push_back(platform::link_name_request{path, facts, {}});
 }
 
 void _scandata::find_breakdown_names() {
-  // The requests belong to the last breakdowns collected, in order.
-  const std::size_t first = breakdowns.size() - name_requests_.size();
-  platform::find_link_names(name_requests_);
-  for (std::size_t i = 0; i < name_requests_.size(); ++i)
-    breakdowns[first + i].filenames = std::move(name_requests_[i].names);
-  name_requests_.clear();
+  std::vector<platform::link_name_request> requests;
+  requests.reserve(breakdowns.size() - named_breakdowns_);
+  for (std::size_t i = named_breakdowns_; i < breakdowns.size(); ++i)
+    requests.push_back(platform::link_name_request{breakdowns[i].filename, breakdowns[i].facts, 0});
+  platform::find_link_names(requests, link_names);
+  for (const platform::link_name_request& request : requests)
+    breakdowns[named_breakdowns_++].filenames = request.names;
 }

@@ -38,9 +38,9 @@ TEST(Breakdown, ASingleFileGivesOneRecordOfItsOwn) {
   ASSERT_EQ(run.scan.breakdowns.size(), 1u);
   const _scandata_breakdown_fileinfo& info = run.scan.breakdowns[0];
   EXPECT_EQ(info.filename, tree.path("a.txt"));
-  EXPECT_EQ(info.file_links, 2);
-  EXPECT_EQ(info.file_size, 1234);
-  EXPECT_EQ(info.kind, platform::entry_kind::normal);
+  EXPECT_EQ(info.facts.links, 2);
+  EXPECT_EQ(info.facts.size, 1234);
+  EXPECT_EQ(info.facts.kind, platform::entry_kind::normal);
   EXPECT_TRUE(run.out.str().empty());
   // The walk's tallies are untouched.
   EXPECT_EQ(run.scan.files_total, 0);
@@ -57,8 +57,26 @@ TEST(Breakdown, TwoNamesOfOneFileAndARepeatedPathAreNeverMerged) {
   run.scan.breakdown(tree.path("b.txt"));
   run.scan.find_breakdown_names();
   ASSERT_EQ(run.scan.breakdowns.size(), 3u);
-  EXPECT_EQ(run.scan.breakdowns[0].file_key, run.scan.breakdowns[2].file_key);
+  EXPECT_EQ(run.scan.breakdowns[0].facts.identity, run.scan.breakdowns[2].facts.identity);
+  // One list of names serves every record of the file.
   EXPECT_EQ(run.scan.breakdowns[0].filenames, run.scan.breakdowns[1].filenames);
+  EXPECT_EQ(run.scan.breakdowns[0].filenames, run.scan.breakdowns[2].filenames);
+  EXPECT_EQ(run.scan.link_names.size(), 1u);
+}
+
+TEST(Breakdown, EachSearchNamesOnlyTheRecordsCollectedSinceTheLast) {
+  test_tree tree;
+  tree.file("a.txt");
+  tree.hard_link("a.txt", "b.txt");
+  tree.file("single.txt");
+  captured_breakdowns run;
+  run.collect(tree.path("single.txt"));
+  run.collect(tree.path("a.txt"));
+  ASSERT_EQ(run.scan.breakdowns.size(), 2u);
+  // One list each, in order: the second search kept the first's record.
+  EXPECT_EQ(run.scan.link_names.size(), 2u);
+  EXPECT_EQ(run.scan.breakdowns[0].filenames, 0u);
+  EXPECT_EQ(run.scan.breakdowns[1].filenames, 1u);
 }
 
 TEST(Breakdown, PatternsGiveOneRecordPerMatchingFileAndSkipDirectories) {
@@ -83,8 +101,14 @@ TEST(Breakdown, APatternOfOnlyDirectoriesGivesNothingAndSaysNothing) {
   tree.directory("d2");
   captured_breakdowns run;
   run.collect(tree.path("d*"));
+  // An empty directory still holds "." and "..", which the search lists:
+  // a pattern that fits only them finds directories, not nothing.
+  tree.directory("E");
+  run.collect(tree.path("E") + platform::path_separator + text("*"));
+  run.collect(tree.path("E") + platform::path_separator + text(".*"));
   EXPECT_TRUE(run.scan.breakdowns.empty());
   EXPECT_TRUE(run.out.str().empty());
+  EXPECT_EQ(run.scan.scan_errors, 0);
 }
 
 TEST(Breakdown, FailuresAreReportedInVerboseModeOnly) {
@@ -112,7 +136,7 @@ TEST(Breakdown, ADirectoryGivenAsASinglePathGivesARecord) {
   captured_breakdowns run;
   run.collect(tree.path("sub"));
   ASSERT_EQ(run.scan.breakdowns.size(), 1u);
-  EXPECT_EQ(run.scan.breakdowns[0].kind, platform::entry_kind::normal);
+  EXPECT_EQ(run.scan.breakdowns[0].facts.kind, platform::entry_kind::normal);
 }
 
 }  // namespace

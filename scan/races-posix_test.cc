@@ -216,12 +216,23 @@ TEST(RacesPosix, WhatReplacesADirectoryBeforeItsDescentDecidesAndLinksAreNeverFo
          ASSERT_EQ(rename(t.path("scan/victim").c_str(), t.path("away").c_str()), 0);
        },
        false},
-      // The control: the change does come before the descent, as a real
-      // directory moved into place is walked with the marker in it.
+      // A real directory moved into place is another directory than the
+      // one listed: the walk checks what it entered, and says the listed
+      // one is gone instead of walking the marker.
       {"the outside directory itself",
        [](const test_tree& t) {
          ASSERT_EQ(rename(t.path("scan/victim").c_str(), t.path("away").c_str()), 0);
          ASSERT_EQ(rename(t.path("outside").c_str(), t.path("scan/victim").c_str()), 0);
+       },
+       false},
+      // The control: the change does come before the descent, as a
+      // directory changed in place (its identity kept) is walked with the
+      // new contents.
+      {"the same directory with other contents",
+       [](const test_tree& t) {
+         ASSERT_EQ(rename(t.path("scan/victim/inner").c_str(), t.path("away").c_str()), 0);
+         ASSERT_EQ(rename(t.path("outside/marker").c_str(), t.path("scan/victim/marker").c_str()),
+                   0);
        },
        true},
   };

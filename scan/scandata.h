@@ -8,6 +8,7 @@
 #ifndef TWINFIND_SCAN_SCANDATA_H_
 #define TWINFIND_SCAN_SCANDATA_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <vector>
@@ -27,11 +28,12 @@ struct _scandata_hardlinkcount_info {
 // The breakdown of one file named by -F.
 struct _scandata_breakdown_fileinfo {
   native_string filename;  // the path under which the file was examined
-  std::int64_t file_key = 0;
-  std::int32_t file_links = 0;
-  std::int64_t file_size = 0;
-  platform::entry_kind kind = platform::entry_kind::normal;
-  std::vector<native_string> filenames;  // every name the volume knows it by
+  // What the examination read: identity (the key is printed), link count,
+  // size and kind.
+  platform::entry_facts facts;
+  // Every name the volume knows it by: its list in _scandata::link_names,
+  // shared with every other breakdown of the same file; none until searched.
+  std::size_t filenames = static_cast<std::size_t>(-1);
 };
 
 // "normal", "symlink" or "reparse".
@@ -67,6 +69,9 @@ struct _scandata {
   // order met (see keeps_names_for).
   std::map<platform::file_identity, std::vector<native_string>> filenames_by_key;
   std::vector<_scandata_breakdown_fileinfo> breakdowns;
+  // The name lists of the breakdowns, one for each file however many
+  // breakdowns it has.
+  platform::link_name_lists link_names;
 
   // Names are only ever printed by the listings of the link counts asked for
   // with -C. When `keep_all_names` is false, a file's names are kept only if
@@ -105,7 +110,7 @@ struct _scandata {
  private:
   bool keeps_names_for(std::int32_t links) const;
   void breakdown_single(const native_string& path);
-  std::vector<platform::link_name_request> name_requests_;
+  std::size_t named_breakdowns_ = 0;  // breakdowns whose names were searched
 };
 
 // Prints one scan error: `message`, ": 0x" and `code` as eight lower-case

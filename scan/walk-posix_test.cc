@@ -92,7 +92,7 @@ TEST(WalkPosix, DeviceNodesAreReparsePoints) {
   scan.out = &out;
   scan.breakdown("/dev/null");
   ASSERT_EQ(scan.breakdowns.size(), 1u);
-  EXPECT_EQ(scan.breakdowns[0].kind, platform::entry_kind::reparse);
+  EXPECT_EQ(scan.breakdowns[0].facts.kind, platform::entry_kind::reparse);
 }
 
 TEST(WalkPosix, LargeDirectoriesAreListedCompletely) {
@@ -173,6 +173,30 @@ TEST(WalkPosix, UnreadableDirectoriesAndEntriesAreReportedAndSkipped) {
   ASSERT_EQ(chmod(tree.path("blind").c_str(), 0444), 0);  // listable, not searchable
   // Permissions do not bind root: check as an unprivileged user.
   EXPECT_EXIT(walk_unreadable_places_unprivileged(tree), ::testing::ExitedWithCode(0), "");
+}
+
+void walk_unsearchable_parent_unprivileged(const test_tree& tree) {
+  if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+    finish_child(false, "cannot drop privileges");
+  captured_scan run(/*verbose=*/true);
+  run.scan.scan_directory(tree.path("P"));
+  const std::string out = run.out.str();
+  const std::string sub = tree.path("P/s");
+  // Listed, but neither examined nor entered: both say why, the entering
+  // as the top-level form of the same directory does.
+  const bool ok =
+      out.find("Error finding \"" + sub + "\": 0x0000000d") != std::string::npos &&
+      out.find("Error getting attributes for \"" + sub + "\": 0x0000000d") != std::string::npos &&
+      out.find("Error searching") == std::string::npos && run.scan.scan_errors == 2 &&
+      run.scan.dirs_total == 1 && run.scan.dirs_skipped == 1;
+  finish_child(ok, out);
+}
+
+TEST(WalkPosix, ASubdirectoryWhoseAttributesCannotBeReadSaysSo) {
+  test_tree tree;
+  tree.file("P/s/inside");
+  ASSERT_EQ(chmod(tree.path("P").c_str(), 0444), 0);  // listable, not searchable
+  EXPECT_EXIT(walk_unsearchable_parent_unprivileged(tree), ::testing::ExitedWithCode(0), "");
 }
 
 void walk_mounts_in_private_namespace(const test_tree& tree) {

@@ -1,0 +1,122 @@
+// The one walk engine with a visitor of the test's own: the order of the
+// visits, the choice of what to enter, an early end, and the test that
+// keeps a walk out of cycles.
+#include "platform/tree_walk.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "scan/test_tree.h"
+
+namespace {
+
+native_string text(const char* ascii) { return native_from_ascii(ascii); }
+
+// Records every visit, relative to the top, and enters every directory but
+// those named "skip...".
+struct recording_visitor {
+  std::size_t top_length;
+  std::vector<native_string> visits;
+  std::vector<native_string> failures;
+  int entered = 0;
+  std::size_t stop_after = static_cast<std::size_t>(-1);
+  platform::entry_facts facts;
+
+  void entering() { ++entered; }
+  void not_entered(platform::directory_entry, platform::error_code, const native_string& path) {
+    failures.push_back(path.substr(top_length));
+  }
+  void unreadable(platform::error_code, const native_string& path) {
+    failures.push_back(path.substr(top_length));
+  }
+  platform::descent visit(platform::walk_cursor& cursor, const platform::listed_entry& entry,
+                          const native_string& path) {
+    visits.push_back(path.substr(top_length));
+    platform::error_code error = 0;
+    const bool examined = platform::examine_entry(cursor, path, entry, facts, error) ==
+                          platform::examination::examined;
+    const native_string_view name = native_string_view(path).substr(path.size() - entry.name_length);
+    if (!entry.is_directory || name.substr(0, 4) == text("skip")) return platform::descent();
+    return platform::descent{true, examined ? &facts.identity : nullptr};
+  }
+  bool finished() const { return visits.size() >= stop_after; }
+};
+
+native_string relative(const char* ascii) {
+  native_string path;
+  for (const char c : std::string(ascii)) {
+    path += c == '/' ? platform::path_separator : native_char(c);
+  }
+  return path;
+}
+
+TEST(TreeWalk, FilesThenDirectoriesThenEachChosenSubtreeInTurn) {
+  // One file and at most two directories a level, so that the order holds
+  // whatever order the system lists in.
+  test_tree tree;
+  tree.file("a");
+  tree.file("D/c");
+  tree.file("D/x/deep");
+  tree.file("skipped/hidden");
+  recording_visitor visitor{tree.path().size(), {}, {}, 0, static_cast<std::size_t>(-1), {}};
+  platform::walk_tree(tree.path(), visitor);
+
+  ASSERT_EQ(visitor.visits.size(), 6u);
+  EXPECT_EQ(visitor.visits[0], relative("/a"));
+  EXPECT_EQ(visitor.visits[1] + visitor.visits[2] == relative("/D/skipped") ||
+                visitor.visits[1] + visitor.visits[2] == relative("/skipped/D"),
+            true);
+  EXPECT_EQ(visitor.visits[3], relative("/D/c"));
+  EXPECT_EQ(visitor.visits[4], relative("/D/x"));
+  EXPECT_EQ(visitor.visits[5], relative("/D/x/deep"));
+  EXPECT_EQ(visitor.entered, 3);  // the top, D and D/x; never "skipped"
+  EXPECT_TRUE(visitor.failures.empty());
+}
+
+TEST(TreeWalk, AFinishedVisitorEndsTheWalkAtOnce) {
+  test_tree tree;
+  tree.file("a");
+  tree.file("D/b");
+  tree.file("D/E/c");
+  recording_visitor visitor{tree.path().size(), {}, {}, 0, 3, {}};
+  platform::walk_tree(tree.path(), visitor);
+  EXPECT_EQ(visitor.visits, (std::vector<native_string>{relative("/a"), relative("/D"),
+                                                        relative("/D/b")}));
+  EXPECT_EQ(visitor.entered, 2);
+}
+
+TEST(TreeWalk, WhatCannotBeEnteredIsReportedAndTheWalkGoesOn) {
+  test_tree tree;
+  tree.file("plain");
+  recording_visitor visitor{tree.path().size(), {}, {}, 0, static_cast<std::size_t>(-1), {}};
+  platform::walk_tree(tree.path("missing"), visitor);
+  platform::walk_tree(tree.path("plain"), visitor);
+  EXPECT_EQ(visitor.failures.size(), 2u);
+  EXPECT_TRUE(visitor.visits.empty());
+  EXPECT_EQ(visitor.entered, 2);
+}
+
+TEST(TreeWalk, OnlyIdentitiesThatTellCyclesKeepADirectoryFromBeingEnteredAgain) {
+  test_tree tree;
+  platform::tree_walk walk;
+  walk.cursor.path = tree.path();
+  platform::error_code error = 0;
+  ASSERT_EQ(walk.enter(nullptr, error), platform::directory_entry::entered);
+  platform::file_identity top;
+  const bool known = platform::current_identity(walk.cursor, top);
+  EXPECT_EQ(known, platform::identities_find_cycles);
+  if (!known) top = platform::file_identity{7, 7};
+
+  // Met again below itself: a cycle, where identities can tell one.
+  walk.enter_later(text("again"), &top);
+  EXPECT_EQ(walk.pending.size(), platform::identities_find_cycles ? 0u : 1u);
+  // Index 0 is no identity: some file systems give it to every file.
+  const platform::file_identity zero{top.volume, 0};
+  walk.enter_later(text("zero"), &zero);
+  walk.enter_later(text("unknown"), nullptr);
+  EXPECT_EQ(walk.pending_names.substr(walk.pending_names.size() - 11), text("zerounknown"));
+}
+
+}  // namespace
