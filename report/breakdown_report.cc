@@ -50,10 +50,11 @@ void print_block(native_ostream& out, const _scandata_breakdown_fileinfo& info) 
       << static_cast<std::uint64_t>(info.file_key) << std::dec << std::endl;
   out.imbue(user);
 
-  out << "  Hardlink count:   " << std::setw(10) << info.file_links << std::endl;
+  out << "  Hardlink count:   " << std::setw(10) << grouped(info.file_links) << std::endl;
   out << "  Naive file size:  " << std::setw(10)
-      << naive_size_of(info.file_links, info.file_size) << " bytes" << std::endl;
-  out << "  Unique file size: " << std::setw(10) << info.file_size << " bytes" << std::endl;
+      << grouped(naive_size_of(info.file_links, info.file_size)) << " bytes" << std::endl;
+  out << "  Unique file size: " << std::setw(10) << grouped(info.file_size) << " bytes"
+      << std::endl;
   out << "  Kind of file:     " << std::setw(10) << kind_name(info.kind) << std::endl;
   out << "  Filenames:" << std::endl;
   for (const native_string& name : info.filenames)
