@@ -8,6 +8,7 @@
 #include "cli/run.h"
 #include "platform/arguments.h"
 #include "platform/console.h"
+#include "platform/process.h"
 #include "platform/text.h"
 
 namespace {
@@ -28,6 +29,7 @@ int finish(int code) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  platform::fail_critical_errors_without_dialogs();
   platform::install_output_layer();
   native_ostream& out = platform::standard_output();
   native_ostream& err = platform::standard_error();
