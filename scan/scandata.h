@@ -94,7 +94,8 @@ struct _scandata {
 
  private:
   bool keeps_names_for(std::int32_t links) const;
-  void breakdown_single(const native_string& path);
+  // `path` as printed, `system_path` for the calls (platform/system_path.h).
+  void breakdown_single(const native_string& path, const native_string& system_path);
   std::vector<platform::link_name_request> name_requests_;
 };
 
