@@ -87,7 +87,8 @@ native_string system_path(const native_string& path) {
   if (!has_wildcards(name)) return prefixed_full_path(path);
   // A pattern: GetFullPathNameW would drop the dot that ends "*.", and the
   // search gives "*." a meaning of its own. Only its directory is resolved.
-  std::wstring directory = prefixed_full_path(last == 0 ? std::wstring(L".") : path.substr(0, last));
+  std::wstring directory =
+      prefixed_full_path(last == 0 ? std::wstring(L".") : path.substr(0, last));
   append_name(directory, name);
   return directory;
 }

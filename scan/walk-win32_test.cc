@@ -94,7 +94,8 @@ TEST(WalkWin32, NamesThatDosParsingMisreadsAreWalkedAsListed) {
   EXPECT_EQ(size + 100, run.scan.naive_size);
   EXPECT_EQ(7u, run.scan.filenames_by_key.size());  // seven files, none taken for another
   EXPECT_EQ(7u, names_met(run.scan));
-  for (const std::wstring& name : names) EXPECT_TRUE(was_met(run.scan, root + L"\\" + name)) << name;
+  for (const std::wstring& name : names)
+    EXPECT_TRUE(was_met(run.scan, root + L"\\" + name)) << name;
   EXPECT_TRUE(was_met(run.scan, root + L"\\sub.\\inner"));
 }
 
