@@ -173,7 +173,11 @@ TEST_F(WindowsFileSystemTest, ListingKeepsEveryEntryButDotAndDotDotInSystemOrder
   ASSERT_TRUE(list_directory(cursor, at(L"sub"), listing, error));
   EXPECT_EQ((std::vector<listed>{{L"inner.txt", false, false}}), entries_of(listing));
 
+  // The listing is that of the cursor's current directory.
   make_directory(at(L"empty"));
+  leave_directory(cursor);
+  ASSERT_EQ(directory_entry::entered,
+            enter_directory(cursor, at(L"empty"), L"empty", nullptr, error));
   ASSERT_TRUE(list_directory(cursor, at(L"empty"), listing, error));
   EXPECT_TRUE(listing.entries.empty());
   EXPECT_TRUE(listing.names.empty());

@@ -91,13 +91,15 @@ enum class directory_entry { entered, no_attributes, not_a_directory };
 
 // The directories that a walk is inside of, from its PATH down to the
 // current directory. On POSIX it holds open directory descriptors, a bounded
-// number of them however deep the tree; on Windows everything goes by path.
+// number of them however deep the tree; on Windows everything goes by path,
+// and each level holds the system form of its directory (system_path.h):
+// the PATH's, resolved once, with the listed names appended.
 }  // namespace platform
 
 #ifdef _WIN32
 namespace platform {
 struct walk_level {
-  std::size_t unused = 0;
+  native_string system_path;  // "\\?\" and the full path of the directory
 };
 struct walk_private {};
 // The walk never enters a reparse point there, so no directory turns up
@@ -176,13 +178,14 @@ void leave_directory(walk_cursor& cursor);
 bool list_directory(walk_cursor& cursor, const native_string& path,
                     directory_listing& listing, error_code& error);
 
-// Examines one entry of the current directory; `path` is its full path.
+// Examines one entry of the current directory; `path` is its full path,
+// which ends in the entry's name.
 examination examine_entry(walk_cursor& cursor, const native_string& path,
                           const listed_entry& entry, entry_facts& facts, error_code& error);
 
-// Examines a path on its own, outside any walk (for breakdowns). `kind`
-// comes from the search record of the path, the rest from the entry opened
-// as itself.
+// Examines a path on its own, outside any walk (for breakdowns), best
+// given in its system form (system_path.h). `kind` comes from the search
+// record of the path, the rest from the entry opened as itself.
 examination examine_path(const native_string& path, entry_facts& facts, error_code& error);
 
 // One match of a wildcard pattern.
@@ -208,7 +211,7 @@ native_string join_pattern_match(const native_string& pattern, native_string_vie
 // A file whose every name is wanted: the path it was examined under (kept
 // by the asker while the search runs) and what the examination read.
 struct link_name_request {
-  native_string_view path;
+  native_string_view path;  // best in its system form, as examine_path had it
   entry_facts facts;
   std::size_t names = 0;  // set by find_link_names: its list in the lists
 };

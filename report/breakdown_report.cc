@@ -34,7 +34,6 @@ std::int64_t naive_size_of(std::int32_t links, std::int64_t size) {
 
 void print_block(native_ostream& out, const _scandata_breakdown_fileinfo& info,
                  const std::vector<native_string>& names) {
-  const platform::entry_facts& facts = info.facts;
   out << std::endl;
   out << "Breakdown for \"" << platform::shown(info.filename) << "\"" << std::endl;
 
@@ -50,14 +49,15 @@ void print_block(native_ostream& out, const _scandata_breakdown_fileinfo& info,
   const std::locale user = out.getloc();
   out.imbue(std::locale::classic());
   out << "  Unique ID:  " << std::setw(16) << std::hex
-      << static_cast<std::uint64_t>(facts.identity.key) << std::dec << std::endl;
+      << static_cast<std::uint64_t>(info.file_key) << std::dec << std::endl;
   out.imbue(user);
 
-  out << "  Hardlink count:   " << std::setw(10) << facts.links << std::endl;
+  out << "  Hardlink count:   " << std::setw(10) << grouped(info.file_links) << std::endl;
   out << "  Naive file size:  " << std::setw(10)
-      << naive_size_of(facts.links, facts.size) << " bytes" << std::endl;
-  out << "  Unique file size: " << std::setw(10) << facts.size << " bytes" << std::endl;
-  out << "  Kind of file:     " << std::setw(10) << kind_name(facts.kind) << std::endl;
+      << grouped(naive_size_of(info.file_links, info.file_size)) << " bytes" << std::endl;
+  out << "  Unique file size: " << std::setw(10) << grouped(info.file_size) << " bytes"
+      << std::endl;
+  out << "  Kind of file:     " << std::setw(10) << kind_name(info.kind) << std::endl;
   out << "  Filenames:" << std::endl;
   // Printed from the file's own list: a file with many names that stands
   // for many breakdowns keeps a single list of them.

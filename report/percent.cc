@@ -58,7 +58,7 @@ void print_percent(std::ios_base& stream, std::int64_t part, std::int64_t whole)
   try {
     native_ostream& out = dynamic_cast<native_ostream&>(stream);
     const int value = whole == 0 ? 0 : rounded_percent(part, whole);
-    out << std::setw(3) << value << "%";
+    out << std::setw(3) << grouped(value) << "%";
   } catch (const std::exception&) {
   }
 }

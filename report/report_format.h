@@ -2,16 +2,40 @@
 // and the formatting they share.
 //
 // Every report prints on a stream whose fill character is ' ' and which is
-// imbued with the user's locale, so numbers carry the user's digit grouping.
+// imbued with the user's locale (platform::user_locale), so numbers carry
+// the user's digit grouping.
 #ifndef TWINFIND_REPORT_REPORT_FORMAT_H_
 #define TWINFIND_REPORT_REPORT_FORMAT_H_
 
 #include <cstdint>
 #include <ios>
+#include <type_traits>
 #include <vector>
 
 #include "platform/text.h"
 #include "scan/scandata.h"
+
+// A whole number with the digit grouping of the stream's locale: its
+// digit_grouping_facet where it has one, else its numpunct. The stream's
+// width, fill and left or right adjustment apply as to any number, but the
+// width counts characters, so a separator of several bytes (U+202F in
+// UTF-8) takes one place like any other.
+struct grouped_number {
+  bool negative;
+  std::uint64_t magnitude;
+};
+
+template <typename integer>
+grouped_number grouped(integer value) {
+  static_assert(std::is_integral_v<integer>, "grouped() prints whole numbers");
+  // Negated in unsigned arithmetic, which also covers the most negative value.
+  if constexpr (std::is_signed_v<integer>) {
+    if (value < 0) return grouped_number{true, 0 - static_cast<std::uint64_t>(value)};
+  }
+  return grouped_number{false, static_cast<std::uint64_t>(value)};
+}
+
+native_ostream& operator<<(native_ostream& stream, const grouped_number& number);
 
 // Prints `part` of `whole` as a whole-number percentage, right-aligned in
 // three places, then '%'. A whole of 0 prints 0; a half rounds up.

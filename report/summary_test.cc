@@ -96,6 +96,22 @@ TEST(SummaryTest, ExampleUnderTwoGroupingsOfTheUsersLocale) {
   EXPECT_EQ(T(german), summary(example_scan(), kExampleDirectories, {2, 3, 1}, '.'));
 }
 
+TEST(SummaryTest, ASeparatorOfSeveralBytesKeepsTheColumns) {
+  // French groups with U+202F, three bytes of UTF-8: each takes one place,
+  // so every line ends where it does with ','.
+  const native_string space = report_test::narrow_no_break_space();
+  native_string french;
+  for (char c : std::string(kExampleSummary)) {
+    if (c == ',')
+      french += space;
+    else
+      french += native_char(c);
+  }
+  report_test::report_stream stream(report_test::grouping_locale(space, 1, "\3"));
+  print_summary(stream.out, example_scan(), kExampleDirectories, {2, 3, 1});
+  EXPECT_EQ(french, stream.out.str());
+}
+
 TEST(SummaryTest, TreeWithoutFilesSharesNothing) {
   const native_string expected = T(
       "\n"

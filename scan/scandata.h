@@ -28,12 +28,30 @@ struct _scandata_hardlinkcount_info {
 // The breakdown of one file named by -F.
 struct _scandata_breakdown_fileinfo {
   native_string filename;  // the path under which the file was examined
-  // What the examination read: identity (the key is printed), link count,
-  // size and kind.
-  platform::entry_facts facts;
+  std::int64_t file_key = 0;
+  std::int32_t file_links = 0;
+  std::int64_t file_size = 0;
+  platform::entry_kind kind = platform::entry_kind::normal;
   // Every name the volume knows it by: its list in _scandata::link_names,
   // shared with every other breakdown of the same file; none until searched.
   std::size_t filenames = static_cast<std::size_t>(-1);
+
+  // For the search of those names: the rest of the file's identity, whether
+  // it is a directory, and the form of `filename` that the system calls
+  // took where it differs (platform/system_path.h; empty where it serves).
+  std::uint64_t volume = 0;
+  bool is_directory = false;
+  native_string system_path;
+
+  platform::entry_facts facts() const {
+    platform::entry_facts facts;
+    facts.is_directory = is_directory;
+    facts.kind = kind;
+    facts.identity = platform::file_identity{volume, file_key};
+    facts.links = file_links;
+    facts.size = file_size;
+    return facts;
+  }
 };
 
 // "normal", "symlink" or "reparse".
@@ -109,7 +127,8 @@ struct _scandata {
 
  private:
   bool keeps_names_for(std::int32_t links) const;
-  void breakdown_single(const native_string& path);
+  // `path` as printed, `system_path` for the calls (platform/system_path.h).
+  void breakdown_single(const native_string& path, const native_string& system_path);
   std::size_t named_breakdowns_ = 0;  // breakdowns whose names were searched
 };
 

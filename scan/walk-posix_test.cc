@@ -92,7 +92,7 @@ TEST(WalkPosix, DeviceNodesAreReparsePoints) {
   scan.out = &out;
   scan.breakdown("/dev/null");
   ASSERT_EQ(scan.breakdowns.size(), 1u);
-  EXPECT_EQ(scan.breakdowns[0].facts.kind, platform::entry_kind::reparse);
+  EXPECT_EQ(scan.breakdowns[0].kind, platform::entry_kind::reparse);
 }
 
 TEST(WalkPosix, LargeDirectoriesAreListedCompletely) {
