@@ -104,6 +104,8 @@ void print_usage(native_ostream& out) {
       "    /F FILE                 Specify a file (can include patterns) to give a",
       "                            complete breakdown on.",
       "",
+      "    /S                      Shows the space each path holds and would free.",
+      "",
       "    /?                      Displays this help message.",
   };
   for (const char* line : lines) {
@@ -151,6 +153,9 @@ parse_outcome parse_command_line(const std::vector<native_string>& arguments,
           break;
         case 'V':
           result.verbose = true;
+          break;
+        case 'S':
+          result.space_by_path = true;
           break;
         case 'C':
           pending_option = 'C';

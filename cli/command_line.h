@@ -22,6 +22,7 @@ struct command_line {
   std::vector<native_string> files;                       // the -F FILEs
   std::vector<std::int32_t> list_files_for_hardlinkcount; // the -C COUNTs
   bool verbose = false;
+  bool space_by_path = false;  // -S
 };
 
 enum class parse_outcome { run, usage, error };

@@ -106,6 +106,8 @@ TEST(CommandLineUsage, TextByteForByte) {
       "    /F FILE                 Specify a file (can include patterns) to give a\n"
       "                            complete breakdown on.\n"
       "\n"
+      "    /S                      Shows the space each path holds and would free.\n"
+      "\n"
       "    /?                      Displays this help message.\n";
   EXPECT_EQ(opt(expected), usage_text());
 }
@@ -195,6 +197,18 @@ TEST(CommandLineGrammar, OnlyAsciiLettersAreUpperCased) {
             error_of({argument}));
   EXPECT_EQ(opt("Invalid argument '/{'.\n"), error_of({opt("/{")}));
   EXPECT_EQ(opt("Invalid argument '/@'.\n"), error_of({opt("/@")}));
+}
+
+TEST(CommandLineGrammar, SpaceByPathIsALetterWithoutParameter) {
+  EXPECT_FALSE(parse_run({lit("a")}).parsed.space_by_path);
+  for (const char* spelling : {"/S", "/s", "/Space"}) {
+    parse_result r = parse_run({opt(spelling), lit("a"), lit("b")});
+    EXPECT_TRUE(r.parsed.space_by_path) << spelling;
+    EXPECT_EQ((strings{lit("a"), lit("b")}), r.parsed.directories);
+  }
+  // Alone it asks for nothing to be scanned; it is no parameter either.
+  expect_usage({opt("/S")});
+  EXPECT_EQ(opt("Expected parameter for /C, found '/S'.\n"), error_of({opt("/C"), opt("/S")}));
 }
 
 TEST(CommandLineGrammar, ListsKeepOrderAndDuplicates) {

@@ -21,8 +21,10 @@ int run(const command_line& parsed, native_ostream& out, native_ostream& err) {
   scandata.keep_all_names = false;
   scandata.listed_link_counts = parsed.list_files_for_hardlinkcount;
 
+  scandata.space.enabled = parsed.space_by_path;
+
   scandata.progress();
-  for (const native_string& path : parsed.directories) scandata.scan_directory(path);
+  scandata.scan_paths(parsed.directories);
   // Breakdowns come after every walk, and their names are searched for all
   // of them at once.
   for (const native_string& file : parsed.files) scandata.breakdown(file);
@@ -39,6 +41,7 @@ int run(const command_line& parsed, native_ostream& out, native_ostream& err) {
   // The reports follow the arguments given, not what the walks found.
   if (!parsed.directories.empty()) {
     print_summary(out, scandata, parsed.directories, parsed.list_files_for_hardlinkcount);
+    if (parsed.space_by_path) print_space_by_path(out, scandata, parsed.directories);
   }
   if (!parsed.files.empty()) print_breakdowns(out, scandata);
   if (scandata.scan_errors == 0) return exit_success;

@@ -40,6 +40,11 @@ void print_summary(native_ostream& out, const _scandata& scandata,
                    const std::vector<native_string>& directories,
                    const std::vector<std::int32_t>& list_files_for_hardlinkcount);
 
+// The space by path: one row for each PATH and one for the run, then what
+// names outside the PATHs hold (space_report.cc).
+void print_space_by_path(native_ostream& out, const _scandata& scandata,
+                         const std::vector<native_string>& directories);
+
 // One block for each collected breakdown.
 void print_breakdowns(native_ostream& out, const _scandata& scandata);
 

@@ -78,6 +78,7 @@ void tree_walk::enter(const native_string& path, native_string_view name,
     scan.scan_error(error, quoted_message("Error searching ", path));
     return;  // entered but unreadable: left again by run()
   }
+  scan.directory_listed(frame.identity_known ? &frame.identity : nullptr);
   examine_listing(frame);
 }
 
