@@ -106,6 +106,8 @@ void print_usage(native_ostream& out) {
       "",
       "    /S                      Shows the space each path holds and would free.",
       "",
+      "    /J                      Writes the report as JSON instead of text.",
+      "",
       "    /?                      Displays this help message.",
   };
   for (const char* line : lines) {
@@ -156,6 +158,9 @@ parse_outcome parse_command_line(const std::vector<native_string>& arguments,
           break;
         case 'S':
           result.space_by_path = true;
+          break;
+        case 'J':
+          result.json = true;
           break;
         case 'C':
           pending_option = 'C';

@@ -23,6 +23,7 @@ struct command_line {
   std::vector<std::int32_t> list_files_for_hardlinkcount; // the -C COUNTs
   bool verbose = false;
   bool space_by_path = false;  // -S
+  bool json = false;           // -J
 };
 
 enum class parse_outcome { run, usage, error };

@@ -108,6 +108,8 @@ TEST(CommandLineUsage, TextByteForByte) {
       "\n"
       "    /S                      Shows the space each path holds and would free.\n"
       "\n"
+      "    /J                      Writes the report as JSON instead of text.\n"
+      "\n"
       "    /?                      Displays this help message.\n";
   EXPECT_EQ(opt(expected), usage_text());
 }
@@ -199,16 +201,26 @@ TEST(CommandLineGrammar, OnlyAsciiLettersAreUpperCased) {
   EXPECT_EQ(opt("Invalid argument '/@'.\n"), error_of({opt("/@")}));
 }
 
-TEST(CommandLineGrammar, SpaceByPathIsALetterWithoutParameter) {
+TEST(CommandLineGrammar, SpaceByPathAndJsonAreLettersWithoutParameter) {
   EXPECT_FALSE(parse_run({lit("a")}).parsed.space_by_path);
+  EXPECT_FALSE(parse_run({lit("a")}).parsed.json);
   for (const char* spelling : {"/S", "/s", "/Space"}) {
     parse_result r = parse_run({opt(spelling), lit("a"), lit("b")});
     EXPECT_TRUE(r.parsed.space_by_path) << spelling;
+    EXPECT_FALSE(r.parsed.json) << spelling;
     EXPECT_EQ((strings{lit("a"), lit("b")}), r.parsed.directories);
   }
-  // Alone it asks for nothing to be scanned; it is no parameter either.
+  for (const char* spelling : {"/J", "/j", "/json"}) {
+    parse_result r = parse_run({lit("a"), opt(spelling)});
+    EXPECT_TRUE(r.parsed.json) << spelling;
+    EXPECT_FALSE(r.parsed.space_by_path) << spelling;
+    EXPECT_EQ((strings{lit("a")}), r.parsed.directories);
+  }
+  // Alone they ask for nothing to be scanned; neither is a parameter.
   expect_usage({opt("/S")});
+  expect_usage({opt("/J"), opt("/S")});
   EXPECT_EQ(opt("Expected parameter for /C, found '/S'.\n"), error_of({opt("/C"), opt("/S")}));
+  EXPECT_EQ(opt("Expected parameter for /F, found '/J'.\n"), error_of({opt("/F"), opt("/J")}));
 }
 
 TEST(CommandLineGrammar, ListsKeepOrderAndDuplicates) {

@@ -21,7 +21,17 @@ int run(const command_line& parsed, native_ostream& out, native_ostream& err) {
   scandata.keep_all_names = false;
   scandata.listed_link_counts = parsed.list_files_for_hardlinkcount;
 
-  scandata.space.enabled = parsed.space_by_path;
+  scandata.space.enabled = parsed.space_by_path || parsed.json;
+  // In JSON mode standard output holds the document alone: the progress
+  // display goes nowhere, and the errors are listed in the document instead
+  // of printed.
+  native_ostream nowhere(nullptr);
+  if (parsed.json) {
+    scandata.verbose = false;
+    scandata.out = &nowhere;
+    scandata.err = &nowhere;
+    scandata.record_errors = true;
+  }
 
   scandata.progress();
   scandata.scan_paths(parsed.directories);
@@ -32,6 +42,11 @@ int run(const command_line& parsed, native_ostream& out, native_ostream& err) {
   scandata.progress_done();
 
   scandata.unique_files = scandata.filenames_by_key.size();
+
+  if (parsed.json) {
+    print_json_report(out, scandata, parsed.directories, parsed.list_files_for_hardlinkcount);
+    return scandata.scan_errors == 0 ? exit_success : exit_scan_error;
+  }
 
   // The progress bar may have left the fill character at a backspace; the
   // reports pad their columns with it and group digits as the user does.

@@ -12,10 +12,7 @@
 #include "platform/console.h"
 #include "report/report_format.h"
 
-namespace {
-
-// What the file's names would take on the volume if each were a file of its
-// own. A sparse file can claim a size so large that this product leaves the
+// A sparse file can claim a size so large that this product leaves the
 // 64-bit range; it is then held at the largest value.
 std::int64_t naive_size_of(std::int32_t links, std::int64_t size) {
   const std::int64_t max = std::numeric_limits<std::int64_t>::max();
@@ -30,6 +27,8 @@ std::int64_t naive_size_of(std::int32_t links, std::int64_t size) {
   }
   return links * size;
 }
+
+namespace {
 
 void print_block(native_ostream& out, const _scandata_breakdown_fileinfo& info) {
   out << std::endl;

@@ -84,6 +84,13 @@ const std::vector<native_string>& kept_names(const _scandata_fileinfo& file);
 // files met that some name outside the PATHs keeps.
 std::int64_t held_outside(const _scandata_space& space);
 
+// One scan error, as the JSON report lists it: the message of its verbose
+// line and the system's code.
+struct _scandata_error {
+  native_string message;
+  platform::error_code code = 0;
+};
+
 // "normal", "symlink" or "reparse".
 const char* kind_name(platform::entry_kind kind);
 
@@ -94,6 +101,10 @@ struct _scandata {
   // The scan errors met, every one of them whether or not verbose mode
   // printed its line: a run that met any does not pass for a clean one.
   std::int64_t scan_errors = 0;
+  // Every scan error in the order met, kept only when `record_errors` (for
+  // the JSON report, which lists them).
+  bool record_errors = false;
+  std::vector<_scandata_error> errors;
 
   // Entries listed by the walks, by kind. Counters are 64-bit: a volume may
   // hold more than 2^31 entries.
