@@ -202,24 +202,12 @@ TEST(CommandLineGrammar, OnlyAsciiLettersAreUpperCased) {
 }
 
 TEST(CommandLineGrammar, SpaceByPathAndJsonAreLettersWithoutParameter) {
-  EXPECT_FALSE(parse_run({lit("a")}).parsed.space_by_path);
-  EXPECT_FALSE(parse_run({lit("a")}).parsed.json);
-  for (const char* spelling : {"/S", "/s", "/Space"}) {
-    parse_result r = parse_run({opt(spelling), lit("a"), lit("b")});
-    EXPECT_TRUE(r.parsed.space_by_path) << spelling;
-    EXPECT_FALSE(r.parsed.json) << spelling;
-    EXPECT_EQ((strings{lit("a"), lit("b")}), r.parsed.directories);
-  }
-  for (const char* spelling : {"/J", "/j", "/json"}) {
-    parse_result r = parse_run({lit("a"), opt(spelling)});
-    EXPECT_TRUE(r.parsed.json) << spelling;
-    EXPECT_FALSE(r.parsed.space_by_path) << spelling;
-    EXPECT_EQ((strings{lit("a")}), r.parsed.directories);
-  }
-  // Alone they ask for nothing to be scanned; neither is a parameter.
-  expect_usage({opt("/S")});
-  expect_usage({opt("/J"), opt("/S")});
-  EXPECT_EQ(opt("Expected parameter for /C, found '/S'.\n"), error_of({opt("/C"), opt("/S")}));
+  parse_result r = parse_run({opt("/s"), lit("a"), opt("/Json"), lit("b")});
+  EXPECT_TRUE(r.parsed.space_by_path && r.parsed.json);
+  EXPECT_EQ((strings{lit("a"), lit("b")}), r.parsed.directories);
+  r = parse_run({lit("a"), opt("/J")});
+  EXPECT_TRUE(r.parsed.json && !r.parsed.space_by_path);
+  expect_usage({opt("/J"), opt("/S")});  // nothing to scan
   EXPECT_EQ(opt("Expected parameter for /F, found '/J'.\n"), error_of({opt("/F"), opt("/J")}));
 }
 

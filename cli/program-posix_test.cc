@@ -10,8 +10,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <locale>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -195,61 +193,6 @@ TEST(Program, ErrorLinesStayInOrderAfterStandardOutput) {
   EXPECT_EQ(text.find("Scanning directories and files...Scanning directories and files...Argument \""),
             0u)
       << text;
-}
-
-// The README's two snapshots, with a symbolic link, as users make them.
-void make_snapshots(const test_tree& tree) {
-  tree.file("mon/notes.txt", 10);
-  tree.file("mon/photo.jpg", 120000);
-  tree.file("mon/docs/report.txt", 10);
-  tree.file("mon/docs/run.sh", 18);
-  ASSERT_EQ(symlink("notes.txt", tree.path("mon/latest").c_str()), 0);
-  for (const char* name : {"notes.txt", "photo.jpg", "docs/run.sh", "latest"})
-    tree.hard_link(std::string("mon/") + name, std::string("tue/") + name);
-  tree.file("tue/docs/report.txt", 18);
-}
-
-bool has_locale(const char* name) {
-  try {
-    std::locale named(name);
-    return true;
-  } catch (const std::runtime_error&) {
-    return false;
-  }
-}
-
-TEST(Program, SpaceByPathOfTwoSnapshotsInTheUsersLocale) {
-  if (!has_locale("en_US.UTF-8") || !has_locale("de_DE.UTF-8")) GTEST_SKIP() << "no en_US or de_DE";
-  test_tree tree;
-  make_snapshots(tree);
-  const std::string mon = tree.path("mon"), tue = tree.path("tue");
-  const std::string section =
-      "\n"
-      "Space by Path\n"
-      "=============\n"
-      "\n"
-      "       Files  Unique Files           Unique size      Freed if deleted  Path\n"
-      "           5             5               120,047                    10  " + mon + "\n"
-      "           5             5               120,055                    18  " + tue + "\n"
-      "          10             6               120,065               120,065  <all paths>\n"
-      "\n"
-      "Held by names outside the paths:                    0 (  0%)\n";
-  const char* saved = getenv("LC_ALL");
-  const std::string before = saved ? saved : "";
-  setenv("LC_ALL", "en_US.UTF-8", 1);
-  const finished_program english = run_twinfind({"-S", mon, tue});
-  setenv("LC_ALL", "de_DE.UTF-8", 1);
-  const finished_program german = run_twinfind({tue, "-s"});
-  saved ? setenv("LC_ALL", before.c_str(), 1) : unsetenv("LC_ALL");
-
-  EXPECT_TRUE(english.exited(0));
-  ASSERT_GT(english.out.size(), section.size());
-  EXPECT_EQ(english.out.substr(english.out.size() - section.size()), section);
-  EXPECT_NE(german.out.find("           5             5               120.055                    18  "
-                            "<all paths>\n\nHeld by names outside the paths:              "
-                            "120.037 (100%)\n"),
-            std::string::npos)
-      << german.out;
 }
 
 }  // namespace

@@ -125,7 +125,7 @@ struct _scandata {
 
   std::map<std::int32_t, _scandata_hardlinkcount_info> hardlinkcounts;
   // For every distinct file, the paths under which the walks met it, in the
-  // order met (see keeps_names_for).
+  // order met (see keeps_names_for), and its space-by-path counts.
   std::map<platform::file_identity, _scandata_fileinfo> filenames_by_key;
   std::vector<_scandata_breakdown_fileinfo> breakdowns;
   _scandata_space space;
@@ -156,6 +156,10 @@ struct _scandata {
                  const platform::listed_entry& entry, platform::entry_facts& facts);
   // Tallies one examined entry met under `path` (examine.cc).
   void record_entry(native_string_view path, const platform::entry_facts& facts);
+  // Tallies one examined file for the space by path: `new_file` when the
+  // run meets it first, `tally` its counts (space_by_path.cc).
+  void tally_space(const platform::entry_facts& facts, bool new_file,
+                   _scandata_space_tally& tally);
   // Collects the breakdowns of one -F path or pattern (breakdown.cc).
   void breakdown(const native_string& path);
   // Finds the names of every collected breakdown, one search per volume.
@@ -172,8 +176,6 @@ struct _scandata {
 
  private:
   bool keeps_names_for(std::int32_t links) const;
-  void tally_space(const platform::entry_facts& facts, bool new_file,
-                   _scandata_space_tally& tally);
   void breakdown_single(const native_string& path);
   std::vector<platform::link_name_request> name_requests_;
 };

@@ -91,14 +91,6 @@ TEST(SpaceByPath, HardLinksAcrossPathsAreFreedOnlyTogether) {
             (std::vector<figures>{{3, 2, 101, 1}, {3, 2, 101, 1}}));
 }
 
-TEST(SpaceByPath, PathsThatAreNoDirectoriesHaveEmptyRows) {
-  test_tree tree;
-  tree.file("plain", 3);
-  tree.file("d/f", 4);
-  EXPECT_EQ(space_rows({tree.path("missing"), tree.path("plain"), tree.path("d")}),
-            (std::vector<figures>{{0, 0, 0, 0}, {0, 0, 0, 0}, {1, 1, 4, 4}, {1, 1, 4, 4}}));
-}
-
 platform::entry_facts file(std::int64_t key, std::int32_t links, std::int64_t size) {
   platform::entry_facts facts;
   facts.identity = platform::file_identity{1, key};
@@ -111,10 +103,10 @@ TEST(SpaceByPath, SizesSaturateAtTheLargest64BitValue) {
   const std::int64_t max = std::numeric_limits<std::int64_t>::max();
   const std::int64_t huge = std::int64_t{1} << 62;
   _scandata scan;
-  scan.space.enabled = true;
   scan.space.paths.emplace_back();  // one walk, as scan_paths starts it
-  for (std::int64_t key = 1; key <= 3; ++key) scan.record_entry(native_string(), file(key, 1, huge));
-  scan.record_entry(native_string(), file(4, 2, huge));  // one of two names
+  _scandata_space_tally tallies[4];
+  for (int i = 0; i < 3; ++i) scan.tally_space(file(i, 1, huge), true, tallies[i]);
+  scan.tally_space(file(3, 2, huge), true, tallies[3]);  // one of two names
   const _scandata_path_space& path = scan.space.paths[0];
   EXPECT_EQ(path.unique_files, 4);
   EXPECT_EQ(path.unique_size, max);
@@ -122,17 +114,6 @@ TEST(SpaceByPath, SizesSaturateAtTheLargest64BitValue) {
   EXPECT_EQ(scan.space.unique_size, max);
   EXPECT_EQ(scan.space.freed, max);
   EXPECT_EQ(held_outside(scan.space), 0);
-}
-
-TEST(SpaceByPath, AFileWhoseLinkCountChangesIsFreedOnce) {
-  _scandata scan;
-  scan.space.enabled = true;
-  scan.space.paths.emplace_back();
-  scan.record_entry(native_string(), file(1, 2, 7));
-  scan.record_entry(native_string(), file(1, 2, 7));
-  scan.record_entry(native_string(), file(1, 1, 7));  // a link went meanwhile
-  EXPECT_EQ(scan.space.paths[0].freed, 7);
-  EXPECT_EQ(scan.space.freed, 7);
 }
 
 }  // namespace
