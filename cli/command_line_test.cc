@@ -106,6 +106,10 @@ TEST(CommandLineUsage, TextByteForByte) {
       "    /F FILE                 Specify a file (can include patterns) to give a\n"
       "                            complete breakdown on.\n"
       "\n"
+      "    /S                      Shows the space each path holds and would free.\n"
+      "\n"
+      "    /J                      Writes the report as JSON instead of text.\n"
+      "\n"
       "    /?                      Displays this help message.\n";
   EXPECT_EQ(opt(expected), usage_text());
 }
@@ -195,6 +199,16 @@ TEST(CommandLineGrammar, OnlyAsciiLettersAreUpperCased) {
             error_of({argument}));
   EXPECT_EQ(opt("Invalid argument '/{'.\n"), error_of({opt("/{")}));
   EXPECT_EQ(opt("Invalid argument '/@'.\n"), error_of({opt("/@")}));
+}
+
+TEST(CommandLineGrammar, SpaceByPathAndJsonAreLettersWithoutParameter) {
+  parse_result r = parse_run({opt("/s"), lit("a"), opt("/Json"), lit("b")});
+  EXPECT_TRUE(r.parsed.space_by_path && r.parsed.json);
+  EXPECT_EQ((strings{lit("a"), lit("b")}), r.parsed.directories);
+  r = parse_run({lit("a"), opt("/J")});
+  EXPECT_TRUE(r.parsed.json && !r.parsed.space_by_path);
+  expect_usage({opt("/J"), opt("/S")});  // nothing to scan
+  EXPECT_EQ(opt("Expected parameter for /F, found '/J'.\n"), error_of({opt("/F"), opt("/J")}));
 }
 
 TEST(CommandLineGrammar, ListsKeepOrderAndDuplicates) {

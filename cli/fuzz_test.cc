@@ -124,6 +124,10 @@ expected_parse model(const std::vector<native_string>& arguments) {
         help = true;
       } else if (letter == 'V') {
         line.verbose = true;
+      } else if (letter == 'S') {
+        line.space_by_path = true;
+      } else if (letter == 'J') {
+        line.json = true;
       } else if (letter == 'C' || letter == 'F') {
         waiting = letter;
       } else {
@@ -205,7 +209,7 @@ class line_maker {
   // The prefix, a letter in either case or some other character, and
   // maybe more text.
   native_string option() {
-    static const char letters[] = "VvCcFfHh?VCFvcfXxZz-/:1 ";
+    static const char letters[] = "VvCcFfHh?VCFvcfSsJjXxZz-/:1 ";
     static const char* const tails[] = {"", "", "", "erbose", "X", "123", "=5", "ount", " ", "\t", "%s"};
     native_string value(1, prefix);
     value += static_cast<native_char>(letters[pick(sizeof letters - 1)]);
@@ -359,6 +363,8 @@ TEST(CommandLineFuzz, RandomLinesEndInExactlyOneWellFormedOutcomeAsTheModelSays)
     ASSERT_TRUE(parsed.files == expected.parsed.files);
     ASSERT_EQ(parsed.list_files_for_hardlinkcount, expected.parsed.list_files_for_hardlinkcount);
     ASSERT_EQ(parsed.verbose, expected.parsed.verbose);
+    ASSERT_EQ(parsed.space_by_path, expected.parsed.space_by_path);
+    ASSERT_EQ(parsed.json, expected.parsed.json);
   }
   // The draw reaches every outcome often.
   EXPECT_GT(outcomes[0], lines / 10);

@@ -13,10 +13,7 @@
 #include "platform/console.h"
 #include "report/report_format.h"
 
-namespace {
-
-// What the file's names would take on the volume if each were a file of its
-// own. A sparse file can claim a size so large that this product leaves the
+// A sparse file can claim a size so large that this product leaves the
 // 64-bit range; it is then held at the largest value.
 std::int64_t naive_size_of(std::int32_t links, std::int64_t size) {
   const std::int64_t max = std::numeric_limits<std::int64_t>::max();
@@ -31,6 +28,8 @@ std::int64_t naive_size_of(std::int32_t links, std::int64_t size) {
   }
   return links * size;
 }
+
+namespace {
 
 void print_block(native_ostream& out, const _scandata_breakdown_fileinfo& info,
                  const std::vector<native_string>& names) {
@@ -67,9 +66,6 @@ void print_block(native_ostream& out, const _scandata_breakdown_fileinfo& info,
 }  // namespace
 
 void print_breakdowns(native_ostream& out, const _scandata& scandata) {
-  static const std::vector<native_string> no_names;
-  for (const _scandata_breakdown_fileinfo& info : scandata.breakdowns) {
-    const bool listed = info.filenames < scandata.link_names.size();
-    print_block(out, info, listed ? scandata.link_names[info.filenames] : no_names);
-  }
+  for (const _scandata_breakdown_fileinfo& info : scandata.breakdowns)
+    print_block(out, info, scandata.names_of(info));
 }

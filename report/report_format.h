@@ -64,6 +64,20 @@ void print_summary(native_ostream& out, const _scandata& scandata,
                    const std::vector<native_string>& directories,
                    const std::vector<std::int32_t>& list_files_for_hardlinkcount);
 
+// The space by path: one row for each PATH and one for the run, then what
+// names outside the PATHs hold (space_report.cc).
+void print_space_by_path(native_ostream& out, const _scandata& scandata,
+                         const std::vector<native_string>& directories);
+
+// What a file's names would take on the volume if each were a file of its
+// own: links times size, held within the 64-bit range.
+std::int64_t naive_size_of(std::int32_t links, std::int64_t size);
+
+// The whole report as one JSON document, for scripts (json_report.cc).
+void print_json_report(native_ostream& out, const _scandata& scandata,
+                       const std::vector<native_string>& directories,
+                       const std::vector<std::int32_t>& list_files_for_hardlinkcount);
+
 // One block for each collected breakdown.
 void print_breakdowns(native_ostream& out, const _scandata& scandata);
 

@@ -73,7 +73,7 @@ void print_listing(native_ostream& out, const _scandata& scan, std::int32_t link
     const auto names = scan.filenames_by_key.find(id);
     if (names == scan.filenames_by_key.end())
       continue;
-    for (const native_string& name : names->second)
+    for (const native_string& name : kept_names(names->second))
       out << "  " << platform::shown(name) << std::endl;
   }
 }

@@ -14,6 +14,11 @@ using report_test::T;
 
 platform::file_identity id(std::int64_t key) { return platform::file_identity{1, key}; }
 
+void keep_names(_scandata& scan, platform::file_identity file,
+                std::initializer_list<native_string> names) {
+  scan.filenames_by_key[file].names = std::make_unique<std::vector<native_string>>(names);
+}
+
 // Two trees: C:\Data holds a.txt, b.txt and the directory sub with
 // b-copy.txt (a second name of b.txt) and c.log; C:\Other holds d.bin and
 // link.txt, a symbolic link. The keys are not in the order the files were
@@ -31,11 +36,11 @@ _scandata example_scan() {
   scan.unique_size = 2255096;
   scan.hardlinkcounts[1] = {4, {id(a), id(c), id(d), id(link)}};
   scan.hardlinkcounts[2] = {2, {id(b)}};
-  scan.filenames_by_key[id(a)] = {T("C:\\Data\\a.txt")};
-  scan.filenames_by_key[id(b)] = {T("C:\\Data\\b.txt"), T("C:\\Data\\sub\\b-copy.txt")};
-  scan.filenames_by_key[id(c)] = {T("C:\\Data\\sub\\c.log")};
-  scan.filenames_by_key[id(d)] = {T("C:\\Other\\d.bin")};
-  scan.filenames_by_key[id(link)] = {T("C:\\Other\\link.txt")};
+  keep_names(scan, id(a), {T("C:\\Data\\a.txt")});
+  keep_names(scan, id(b), {T("C:\\Data\\b.txt"), T("C:\\Data\\sub\\b-copy.txt")});
+  keep_names(scan, id(c), {T("C:\\Data\\sub\\c.log")});
+  keep_names(scan, id(d), {T("C:\\Other\\d.bin")});
+  keep_names(scan, id(link), {T("C:\\Other\\link.txt")});
   return scan;
 }
 
@@ -160,8 +165,8 @@ TEST(SummaryTest, LargeLinkCountsAreGroupedAndOnlyTheyAreLeftAligned) {
   scan.unique_size = 1024;
   scan.hardlinkcounts[1024] = {3, {id(7)}};
   scan.hardlinkcounts[2000] = {1, {id(8)}};
-  scan.filenames_by_key[id(7)] = {T("/a"), T("/b"), T("/c")};
-  scan.filenames_by_key[id(8)] = {T("/d")};
+  keep_names(scan, id(7), {T("/a"), T("/b"), T("/c")});
+  keep_names(scan, id(8), {T("/d")});
   const std::vector<native_string> lines =
       report_test::lines_of(summary(scan, {T("/")}, {1024}));
   ASSERT_EQ(27u, lines.size());

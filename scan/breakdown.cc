@@ -67,3 +67,9 @@ void _scandata::find_breakdown_names() {
   for (const platform::link_name_request& request : requests)
     breakdowns[named_breakdowns_++].filenames = request.names;
 }
+
+const std::vector<native_string>& _scandata::names_of(
+    const _scandata_breakdown_fileinfo& info) const {
+  static const std::vector<native_string> no_names;
+  return info.filenames < link_names.size() ? link_names[info.filenames] : no_names;
+}

@@ -55,13 +55,13 @@ class current_directory {
 
 std::size_t names_met(const _scandata& scan) {
   std::size_t names = 0;
-  for (const auto& [id, paths] : scan.filenames_by_key) names += paths.size();
+  for (const auto& [id, file] : scan.filenames_by_key) names += kept_names(file).size();
   return names;
 }
 
 bool was_met(const _scandata& scan, const std::wstring& path) {
-  for (const auto& [id, paths] : scan.filenames_by_key)
-    for (const native_string& met : paths)
+  for (const auto& [id, file] : scan.filenames_by_key)
+    for (const native_string& met : kept_names(file))
       if (met == path) return true;
   return false;
 }
