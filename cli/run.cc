@@ -41,8 +41,6 @@ int run(const command_line& parsed, native_ostream& out, native_ostream& err) {
   scandata.find_breakdown_names();
   scandata.progress_done();
 
-  scandata.unique_files = scandata.filenames_by_key.size();
-
   if (parsed.json) {
     print_json_report(out, scandata, parsed.directories, parsed.list_files_for_hardlinkcount);
     return scandata.scan_errors == 0 ? exit_success : exit_scan_error;

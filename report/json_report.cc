@@ -44,7 +44,7 @@ void print_hardlinks(json_writer& json, const _scandata& scan) {
     json.key("files");
     json.number(info.file_count);
     json.key("unique_files");
-    json.number(static_cast<std::int64_t>(info.file_ids.size()));
+    json.number(info.distinct_files);
     json.end_object();
   }
   json.end_array();

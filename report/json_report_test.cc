@@ -74,7 +74,6 @@ _scandata scan_of(const json& doc) {
   scan.dirs_reparse = dirs.at("reparse");
   scan.dirs_skipped = dirs.at("skipped");
   scan.unique_files = doc.at("unique_files");
-  std::int64_t other = 0;  // stand-ins for the files no listing names
   std::int32_t previous = std::numeric_limits<std::int32_t>::min();
   for (const json& row : doc.at("hardlinks")) {
     const std::int32_t links = row.at("links");
@@ -82,12 +81,11 @@ _scandata scan_of(const json& doc) {
     previous = links;
     _scandata_hardlinkcount_info& info = scan.hardlinkcounts[links];
     info.file_count = row.at("files");
-    for (std::int64_t i = 0; i < row.at("unique_files").get<std::int64_t>(); ++i)
-      info.file_ids.push_back(platform::file_identity{2, ++other});
+    info.distinct_files = row.at("unique_files");
   }
   for (const json& listing : doc.at("listings")) {
     _scandata_hardlinkcount_info& info = scan.hardlinkcounts.at(listing.at("links"));
-    EXPECT_EQ(info.file_ids.size(), listing.at("files").size());
+    EXPECT_EQ(static_cast<std::size_t>(info.distinct_files), listing.at("files").size());
     info.file_ids.clear();
     for (const json& file : listing.at("files")) {
       info.file_ids.push_back(id_of(file.at("id")));

@@ -44,13 +44,13 @@ void print_hardlinks(native_ostream& out, const _scandata& scan) {
       << std::setw(10) << grouped(scan.unique_files) << " ("
       << percent(unique_files, scan.files_total) << ")" << std::endl;
   for (const auto& [links, info] : scan.hardlinkcounts) {
-    const std::uint64_t files = info.file_ids.size();
+    const std::int64_t files = info.distinct_files;
     // The link count heads its row, so it alone is left-aligned.
     out << "  " << std::setw(10) << std::left << grouped(links) << std::right << "  "
         << std::setw(10) << grouped(info.file_count) << " ("
         << percent(info.file_count, scan.files_total) << ")  " << std::setw(10)
         << grouped(files) << " ("
-        << percent(static_cast<std::int64_t>(files), unique_files) << ")"
+        << percent(files, unique_files) << ")"
         << std::endl;
   }
 }

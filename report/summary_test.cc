@@ -34,8 +34,8 @@ _scandata example_scan() {
   scan.unique_files = 5;
   scan.naive_size = 2505096;
   scan.unique_size = 2255096;
-  scan.hardlinkcounts[1] = {4, {id(a), id(c), id(d), id(link)}};
-  scan.hardlinkcounts[2] = {2, {id(b)}};
+  scan.hardlinkcounts[1] = {4, 4, {id(a), id(c), id(d), id(link)}};
+  scan.hardlinkcounts[2] = {2, 1, {id(b)}};
   keep_names(scan, id(a), {T("C:\\Data\\a.txt")});
   keep_names(scan, id(b), {T("C:\\Data\\b.txt"), T("C:\\Data\\sub\\b-copy.txt")});
   keep_names(scan, id(c), {T("C:\\Data\\sub\\c.log")});
@@ -163,8 +163,8 @@ TEST(SummaryTest, LargeLinkCountsAreGroupedAndOnlyTheyAreLeftAligned) {
   scan.unique_files = 2;
   scan.naive_size = 2048;
   scan.unique_size = 1024;
-  scan.hardlinkcounts[1024] = {3, {id(7)}};
-  scan.hardlinkcounts[2000] = {1, {id(8)}};
+  scan.hardlinkcounts[1024] = {3, 1, {id(7)}};
+  scan.hardlinkcounts[2000] = {1, 1, {id(8)}};
   keep_names(scan, id(7), {T("/a"), T("/b"), T("/c")});
   keep_names(scan, id(8), {T("/d")});
   const std::vector<native_string> lines =
@@ -206,6 +206,7 @@ TEST(SummaryTest, ListingsFollowTheCountsAsGiven) {
   _scandata scan = example_scan();
   // A third file with two links, whose names the run did not keep.
   scan.hardlinkcounts[2].file_ids.push_back(id(60));
+  ++scan.hardlinkcounts[2].distinct_files;
   scan.filenames_by_key[id(60)];
   // 2 twice, counts nobody has (3, 0, -1) left out, 1 after 2.
   const std::vector<native_string> lines =

@@ -46,15 +46,24 @@ void _scandata::record_entry(native_string_view path, const platform::entry_fact
   }
   ++(symlink ? files_symlink : reparse ? files_reparse : files_normal);
 
-  // One lookup serves both the new-file test and the insertion of the name.
-  auto found = filenames_by_key.lower_bound(facts.identity);
-  const bool new_file = found == filenames_by_key.end() || !(found->first == facts.identity);
   naive_size = saturating_add(naive_size, facts.size);
   _scandata_hardlinkcount_info& by_links = hardlinkcounts[facts.links];
   ++by_links.file_count;
+  if (facts.links == 1 && !keeps_single_link_files()) {
+    // Its one name is met again only where its directory is listed again;
+    // its space-by-path counts start afresh, as those of that name alone.
+    const bool new_file = !listed_before_by_run;
+    if (new_file) count_new_file(facts, by_links);
+    _scandata_space_tally alone;
+    if (space.enabled) tally_space(facts, new_file, alone);
+    return;
+  }
+
+  // One lookup serves both the new-file test and the insertion of the name.
+  auto found = filenames_by_key.lower_bound(facts.identity);
+  const bool new_file = found == filenames_by_key.end() || !(found->first == facts.identity);
   if (new_file) {
-    unique_size = saturating_add(unique_size, facts.size);
-    by_links.file_ids.push_back(facts.identity);
+    count_new_file(facts, by_links);
     found = filenames_by_key.emplace_hint(found, facts.identity, _scandata_fileinfo());
     // The file's first name decides whether its names are kept.
     if (keeps_names_for(facts.links))
@@ -62,6 +71,15 @@ void _scandata::record_entry(native_string_view path, const platform::entry_fact
   }
   if (space.enabled) tally_space(facts, new_file, found->second.space);
   if (found->second.names) found->second.names->emplace_back(path);
+}
+
+void _scandata::count_new_file(const platform::entry_facts& facts,
+                               _scandata_hardlinkcount_info& by_links) {
+  ++unique_files;
+  ++by_links.distinct_files;
+  unique_size = saturating_add(unique_size, facts.size);
+  // Only a listing of the count reads the order of its files.
+  if (keeps_names_for(facts.links)) by_links.file_ids.push_back(facts.identity);
 }
 
 bool _scandata::keeps_names_for(std::int32_t links) const {

@@ -94,6 +94,63 @@ TEST(Tally, NamesFollowTheLinkCountOfTheFirstName) {
   EXPECT_FALSE(scan.filenames_by_key.at(platform::file_identity{1, 2}).names);
 }
 
+// A directory can be listed twice by one walk (a bind mount the system does
+// not flag) and again by later walks: its names count each time, its files
+// and their space once per walk and once for the run, single-link files
+// (kept nowhere) like the others.
+TEST(Tally, ADirectoryListedAgainAddsOnlyNames) {
+  _scandata scan;
+  scan.keep_all_names = false;
+  scan.space.enabled = true;
+  const platform::file_identity d{1, 100}, other{1, 101};
+  auto list_d = [&] {
+    scan.directory_listed(&d);
+    scan.record_entry(text("d/single"), file(1, 1, 10));
+    scan.record_entry(text("d/pair"), file(2, 2, 100));  // its other name lies elsewhere
+  };
+  scan.space.paths.emplace_back();  // the first walk
+  ++scan.walks;
+  list_d();
+  list_d();
+  scan.directory_listed(&other);
+  scan.record_entry(text("other/single"), file(3, 1, 5));
+  EXPECT_EQ(scan.files_normal, 5);
+  EXPECT_EQ(scan.naive_size, 225);
+  EXPECT_EQ(scan.unique_files, 3u);
+  EXPECT_EQ(scan.unique_size, 115);
+  EXPECT_EQ(scan.hardlinkcounts.at(1).distinct_files, 2);
+  EXPECT_EQ(scan.filenames_by_key.size(), 1u);
+  const _scandata_path_space& first = scan.space.paths[0];
+  EXPECT_EQ(first.unique_files, 3);
+  EXPECT_EQ(first.unique_size, 115);
+  EXPECT_EQ(first.freed, 15);  // one name of the pair, met twice, is not both
+  scan.space.paths.emplace_back();  // a second walk, through d alone
+  ++scan.walks;
+  list_d();
+  EXPECT_EQ(scan.unique_files, 3u);
+  EXPECT_EQ(scan.space.paths[1].unique_files, 2);
+  EXPECT_EQ(scan.space.paths[1].freed, 10);
+  EXPECT_EQ(scan.space.freed, 15);
+  EXPECT_EQ(scan.space.unique_size, 115);
+}
+
+// Some file systems give every directory index 0: that is no identity, and
+// two such directories do not hide each other's files.
+TEST(Tally, DirectoriesWithoutAnIndexAreNeverTakenForEachOther) {
+  _scandata scan;
+  scan.keep_all_names = false;
+  const platform::file_identity none{1, 0};
+  ++scan.walks;
+  scan.directory_listed(&none);
+  scan.record_entry(text("x/a"), file(1, 1, 1));
+  scan.directory_listed(&none);
+  scan.record_entry(text("y/b"), file(2, 1, 1));
+  scan.directory_listed(nullptr);
+  scan.record_entry(text("z/c"), file(3, 1, 1));
+  EXPECT_EQ(scan.unique_files, 3u);
+  EXPECT_EQ(scan.unique_size, 3);
+}
+
 // Sparse files can claim lengths that add up past the 64-bit range: the
 // totals stop at its end instead of wrapping (and without overflowing on the
 // way, which the sanitizers of the debug build would catch).

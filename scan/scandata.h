@@ -12,17 +12,22 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/console.h"
 #include "platform/filesystem.h"
 #include "platform/text.h"
+#include "platform/tree_walk.h"
 
 // The files met with one hard-link count.
 struct _scandata_hardlinkcount_info {
   // Names met whose file reported this link count, every name counted.
   std::int64_t file_count = 0;
-  // The distinct files with this link count, in the order first met.
+  // The distinct files first met with this link count.
+  std::int64_t distinct_files = 0;
+  // Those files in the order first met, for the listing of this count: kept
+  // only where names are (see keeps_names_for), so empty for most counts.
   std::vector<platform::file_identity> file_ids;
 };
 
@@ -65,7 +70,8 @@ struct _scandata_space_tally {
   std::uint32_t freed = 0;       // which of the two counts reached the links
 };
 
-// One distinct file met by the walks.
+// One distinct file met by the walks, kept in the identity map: every file
+// of several links, and a single-link file only while its names are kept.
 struct _scandata_fileinfo {
   // The paths under which the walks met it, in the order met; null while
   // none is kept (see keeps_names_for), as for most files.
@@ -87,14 +93,6 @@ struct _scandata_space {
   std::vector<_scandata_path_space> paths;  // one per PATH, in order
   std::int64_t unique_size = 0;  // every file once, like the summary's
   std::int64_t freed = 0;        // files whose every name the run met
-
-  // Directories listed by earlier walks, sorted: a name in one of them was
-  // met before, and counts once for the run.
-  std::vector<platform::file_identity> walked_directories;
-  std::vector<platform::file_identity> directories_of_walk;
-  bool remember_directories = false;  // false for the last walk
-  bool repeated_directory = false;    // the directory being listed was walked before
-  const native_string* top = nullptr;  // the PATH being walked, until it is listed
 };
 
 // The names kept of a file: empty when its names are not kept.
@@ -139,13 +137,17 @@ struct _scandata {
   std::int64_t dirs_reparse = 0;
   std::int64_t dirs_skipped = 0;
 
-  std::uint64_t unique_files = 0;  // set by the run once scanning is over
+  std::uint64_t unique_files = 0;  // distinct files, each counted at its first name
   std::int64_t naive_size = 0;     // every name counted
   std::int64_t unique_size = 0;    // every file counted once, at its first name
 
   std::map<std::int32_t, _scandata_hardlinkcount_info> hardlinkcounts;
-  // For every distinct file, the paths under which the walks met it, in the
-  // order met (see keeps_names_for), and its space-by-path counts.
+  // For every distinct file of several links, and for the single-link files
+  // whose names are kept, the paths under which the walks met it, in the
+  // order met (see keeps_names_for), and its space-by-path counts. The
+  // other single-link files are not kept at all: a file of one link has one
+  // name, so it is met again only where its directory is listed again,
+  // which `listed_directories` tells.
   std::map<platform::file_identity, _scandata_fileinfo> filenames_by_key;
   std::vector<_scandata_breakdown_fileinfo> breakdowns;
   // The name lists of the breakdowns, one for each file however many
@@ -162,6 +164,19 @@ struct _scandata {
   bool keep_all_names = true;
   std::vector<std::int32_t> listed_link_counts;
 
+  // Every directory the walks listed, by identity, with the last walk that
+  // listed it (walks count from 1). Directories are few next to files; the
+  // memory of a plain scan grows with them and with the files of several
+  // links, never with the single-link files.
+  std::unordered_map<platform::file_identity, std::uint32_t, platform::identity_hash>
+      listed_directories;
+  std::uint32_t walks = 0;  // walks begun
+  // Whether the directory being walked was listed before by this walk, or by
+  // any walk of the run: each of its names was then met before.
+  bool listed_before_by_walk = false;
+  bool listed_before_by_run = false;
+  const native_string* walk_top = nullptr;  // the PATH being walked, until it is listed
+
   // Where progress and scan errors go (standard output), and the line for a
   // PATH that is no directory (standard error).
   native_ostream* out = &platform::standard_output();
@@ -172,8 +187,8 @@ struct _scandata {
   // Walks every PATH in order, each a row of the space by path
   // (space_by_path.cc).
   void scan_paths(const std::vector<native_string>& paths);
-  // Tells the space by path that the walk listed a directory, by its
-  // identity when known, before its entries are examined.
+  // Notes that the walk listed a directory, by its identity when known,
+  // before its entries are examined (walk.cc).
   void directory_listed(const platform::file_identity* identity);
   // Examines one listed entry of the walk's current directory and tallies
   // it; false when it could not be found or opened (examine.cc).
@@ -201,6 +216,11 @@ struct _scandata {
 
  private:
   bool keeps_names_for(std::int32_t links) const;
+  // Whether a single-link file goes into the identity map (its names are
+  // kept); else directories must be remembered to tell it met again.
+  bool keeps_single_link_files() const { return keeps_names_for(1); }
+  // Counts a file met for the first time, under its link count.
+  void count_new_file(const platform::entry_facts& facts, _scandata_hardlinkcount_info& by_links);
   // `path` as printed, `system_path` for the calls (platform/system_path.h).
   void breakdown_single(const native_string& path, const native_string& system_path);
   std::size_t named_breakdowns_ = 0;  // breakdowns whose names were searched

@@ -10,15 +10,14 @@
 // meetings come grouped by walk and one "last walk" number tells a walk's
 // first meeting of a file from its later ones.
 //
-// For the run, a name must count once however often it was met: a PATH
-// given twice, a PATH inside another, a tree reached through a link and by
-// its own name. A name is a directory plus an entry, so it is enough to
-// remember the directories that earlier walks listed (they are few next to
-// the files): every entry of a directory listed again was met before.
-#include <algorithm>
+// A name must count once however often it was met, for its walk and for
+// the run: a PATH given twice, a PATH inside another, a tree reached through
+// a link and by its own name. A name is a directory plus an entry, so it is
+// enough to know whether its directory was listed before, by this walk or
+// by any (walk.cc remembers the directories): every entry of a directory
+// listed again was met before.
 #include <limits>
 
-#include "platform/path_identity.h"
 #include "scan/scandata.h"
 
 namespace {
@@ -44,43 +43,12 @@ bool reaches(std::uint32_t names, std::int32_t links) {
 }  // namespace
 
 void _scandata::scan_paths(const std::vector<native_string>& paths) {
-  for (std::size_t i = 0; i < paths.size(); ++i) {
+  for (const native_string& path : paths) {
     space.paths.emplace_back();
-    // The last walk's directories need no remembering: no walk follows.
-    space.remember_directories = space.enabled && i + 1 < paths.size();
-    space.top = &paths[i];
     const std::int64_t files_before = files_total;
-    scan_directory(paths[i]);
+    scan_directory(path);
     space.paths.back().files = files_total - files_before;
-    space.top = nullptr;
-    if (!space.remember_directories) continue;
-    std::vector<platform::file_identity>& walked = space.walked_directories;
-    std::vector<platform::file_identity>& added = space.directories_of_walk;
-    std::sort(added.begin(), added.end());
-    const std::size_t middle = walked.size();
-    walked.insert(walked.end(), added.begin(), added.end());
-    std::inplace_merge(walked.begin(), walked.begin() + static_cast<std::ptrdiff_t>(middle),
-                       walked.end());
-    added.clear();
   }
-  space.walked_directories = std::vector<platform::file_identity>();
-  space.directories_of_walk = std::vector<platform::file_identity>();
-}
-
-void _scandata::directory_listed(const platform::file_identity* identity) {
-  if (!space.enabled) return;
-  // Where the walk does not know its PATH's identity (Windows), it is read
-  // here, once per PATH: the first directory a walk lists is its PATH.
-  platform::file_identity top;
-  if (!identity && space.top && platform::path_identity(*space.top, top)) identity = &top;
-  space.top = nullptr;
-  if (!identity) {
-    space.repeated_directory = false;  // unknown: its names count
-    return;
-  }
-  space.repeated_directory = std::binary_search(space.walked_directories.begin(),
-                                                space.walked_directories.end(), *identity);
-  if (space.remember_directories) space.directories_of_walk.push_back(*identity);
 }
 
 void _scandata::tally_space(const platform::entry_facts& facts, bool new_file,
@@ -89,6 +57,8 @@ void _scandata::tally_space(const platform::entry_facts& facts, bool new_file,
   _scandata_path_space& path = space.paths.back();
   const auto walk = static_cast<std::uint32_t>(space.paths.size());
   if (new_file) add_size(space.unique_size, facts.size);
+  // A name in a directory this walk listed before was met by it already.
+  if (listed_before_by_walk) return;
   if (tally.last_walk != walk) {
     tally.last_walk = walk;
     tally.walk_names = 0;
@@ -101,7 +71,7 @@ void _scandata::tally_space(const platform::entry_facts& facts, bool new_file,
     tally.freed |= freed_by_walk;
     add_size(path.freed, facts.size);
   }
-  if (space.repeated_directory) return;
+  if (listed_before_by_run) return;
   count_name(tally.run_names);
   if (!(tally.freed & freed_by_run) && reaches(tally.run_names, facts.links)) {
     tally.freed |= freed_by_run;

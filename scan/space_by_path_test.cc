@@ -21,16 +21,26 @@ std::ostream& operator<<(std::ostream& out, const figures& f) {
   return out << f.files << " " << f.unique_files << " " << f.unique_size << " " << f.freed;
 }
 
-// The rows of a space-by-path scan of `paths`, then the run's row.
-std::vector<figures> space_rows(const std::vector<native_string>& paths) {
+// The rows of a space-by-path scan of `paths`, then the run's row; with
+// every file in the identity map or, as a run without a -C 1 listing keeps
+// them, only the files of several links.
+std::vector<figures> space_rows_of(const std::vector<native_string>& paths, bool keep_all) {
   captured_scan run;
   run.scan.space.enabled = true;
+  run.scan.keep_all_names = keep_all;
   run.scan.scan_paths(paths);
   std::vector<figures> rows;
   for (const _scandata_path_space& p : run.scan.space.paths)
     rows.push_back({p.files, p.unique_files, p.unique_size, p.freed});
-  rows.push_back({run.scan.files_total, static_cast<std::int64_t>(run.scan.filenames_by_key.size()),
+  rows.push_back({run.scan.files_total, static_cast<std::int64_t>(run.scan.unique_files),
                   run.scan.space.unique_size, run.scan.space.freed});
+  return rows;
+}
+
+// The rows, which must not depend on what the identity map keeps.
+std::vector<figures> space_rows(const std::vector<native_string>& paths) {
+  const std::vector<figures> rows = space_rows_of(paths, false);
+  EXPECT_EQ(space_rows_of(paths, true), rows);
   return rows;
 }
 

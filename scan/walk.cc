@@ -1,5 +1,10 @@
 // The scan of one directory tree: the walk of platform/tree_walk.h, with
 // every entry examined and tallied, and every failure a counted scan error.
+//
+// The run remembers every directory its walks listed, so that a name met
+// again (a PATH given twice, a PATH inside another, a directory reached
+// twice) is known as such without remembering every file.
+#include "platform/path_identity.h"
 #include "platform/tree_walk.h"
 #include "scan/scandata.h"
 
@@ -44,6 +49,30 @@ struct scan_visitor {
 }  // namespace
 
 void _scandata::scan_directory(const native_string& path) {
+  ++walks;
+  walk_top = &path;
   scan_visitor visitor{*this, {}};
   platform::walk_tree(path, visitor);
+  walk_top = nullptr;
+}
+
+void _scandata::directory_listed(const platform::file_identity* identity) {
+  listed_before_by_walk = false;
+  listed_before_by_run = false;
+  // Only needed where the identity map does not tell a file met again, or
+  // for the space by path, which counts names.
+  if (keeps_single_link_files() && !space.enabled) return;
+  // Where the walk does not know its PATH's identity (Windows), it is read
+  // here, once per PATH: the first directory a walk lists is its PATH.
+  platform::file_identity top;
+  if (!identity && walk_top && platform::path_identity(*walk_top, top)) identity = &top;
+  walk_top = nullptr;
+  // Unknown, or index 0, which some file systems give every file: its
+  // names count as new.
+  if (!identity || identity->key == 0) return;
+  const auto listed = listed_directories.emplace(*identity, walks);
+  if (listed.second) return;
+  listed_before_by_run = true;
+  listed_before_by_walk = listed.first->second == walks;
+  listed.first->second = walks;
 }

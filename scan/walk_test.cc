@@ -1,6 +1,8 @@
 // The walk on real trees: its order, its counters and its error lines.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "scan/scandata.h"
 #include "scan/test_tree.h"
 
@@ -145,10 +147,105 @@ TEST(Walk, NamesAreKeptOnlyForListedLinkCountsWhenAsked) {
   run.scan.keep_all_names = false;
   run.scan.listed_link_counts = {2};
   run.scan.scan_directory(tree.path());
-  EXPECT_EQ(run.scan.filenames_by_key.size(), 2u);  // every file is still known
+  EXPECT_EQ(run.scan.unique_files, 2u);  // every file is still counted
+  EXPECT_EQ(run.scan.filenames_by_key.size(), 1u);  // the single-link one is not kept
+  EXPECT_TRUE(run.scan.hardlinkcounts.at(1).file_ids.empty());
+  EXPECT_EQ(run.scan.hardlinkcounts.at(1).distinct_files, 1);
   EXPECT_TRUE(names_by_first_meeting(run.scan, 1).empty());
   EXPECT_EQ(names_by_first_meeting(run.scan, 2),
             (std::vector<native_string>{tree.path("two"), tree.path("two-again")}));
+}
+
+// The figures of the summary, for comparing two scans.
+struct tallies {
+  std::int64_t files, naive, unique;
+  std::uint64_t unique_files;
+  std::vector<std::int64_t> by_links;  // links, names, distinct files, ...
+  bool operator==(const tallies& o) const {
+    return files == o.files && naive == o.naive && unique == o.unique &&
+           unique_files == o.unique_files && by_links == o.by_links;
+  }
+};
+
+std::ostream& operator<<(std::ostream& out, const tallies& t) {
+  out << t.files << " names, " << t.unique_files << " files, " << t.naive << "/" << t.unique
+      << " bytes; by links:";
+  for (std::int64_t n : t.by_links) out << " " << n;
+  return out;
+}
+
+// Scans `paths` as the run does, single-link files kept in the identity map
+// only where `listed` asks for their names.
+tallies scan_tallies(const std::vector<native_string>& paths,
+                     const std::vector<std::int32_t>& listed) {
+  captured_scan run;
+  run.scan.keep_all_names = false;
+  run.scan.listed_link_counts = listed;
+  run.scan.scan_paths(paths);
+  const _scandata& s = run.scan;
+  tallies t{s.files_total, s.naive_size, s.unique_size, s.unique_files, {}};
+  std::int64_t distinct = 0;
+  for (const auto& [links, info] : s.hardlinkcounts) {
+    t.by_links.insert(t.by_links.end(), {links, info.file_count, info.distinct_files});
+    distinct += info.distinct_files;
+  }
+  EXPECT_EQ(static_cast<std::uint64_t>(distinct), s.unique_files);
+  return t;
+}
+
+// A tree of single-link files beside files of two and three links, some of
+// whose names lie outside the PATHs.
+void make_mixed_tree(const test_tree& tree) {
+  tree.file("a/one", 1);
+  tree.file("a/b/two", 20);
+  tree.file("a/b/c/three", 300);
+  tree.file("a/pair", 4000);
+  tree.hard_link("a/pair", "a/b/pair-again");
+  tree.file("a/b/trio", 50000);
+  tree.hard_link("a/b/trio", "a/b/c/trio-again");
+  tree.hard_link("a/b/trio", "outside/trio");
+  tree.file("outside/alone", 600000);
+}
+
+// A name met again counts in the names and the naive size, never as a
+// file: the same whether the run keeps every file or only the files of
+// several links, which tells a single-link file met again by its directory.
+TEST(Walk, NamesMetAgainCountOnlyAsNamesWhateverIsKept) {
+  test_tree tree;
+  make_mixed_tree(tree);
+  const native_string a = tree.path("a"), b = tree.path("a/b");
+  native_string a_again = a;
+  a_again += platform::path_separator;  // the same tree, spelled otherwise
+  const tallies once = scan_tallies({a}, {});
+  EXPECT_EQ(once, (tallies{7, 108321, 54321, 5, {1, 3, 3, 2, 2, 1, 3, 2, 1}}));
+  const std::vector<std::vector<native_string>> shapes = {
+      {a, a}, {a, a_again}, {b, a}, {a, b}, {b, a, b, a}};
+  for (const auto& paths : shapes) {
+    const tallies plain = scan_tallies(paths, {});
+    EXPECT_EQ(plain.unique_files, once.unique_files) << paths.size() << " paths";
+    EXPECT_EQ(plain.unique, once.unique);
+    // Every name of every walk counts; every file once.
+    for (const std::vector<std::int32_t>& listed :
+         std::vector<std::vector<std::int32_t>>{{1}, {1, 3}, {3}})
+      EXPECT_EQ(scan_tallies(paths, listed), plain) << listed.size() << " listed";
+  }
+  EXPECT_EQ(scan_tallies({b, a}, {}),
+            (tallies{12, 212641, 54321, 5, {1, 5, 3, 2, 3, 1, 3, 4, 1}}));
+}
+
+TEST(Walk, ListingSingleLinkFilesKeepsEachNameOfEachWalk) {
+  test_tree tree;
+  make_mixed_tree(tree);
+  captured_scan run;
+  run.scan.keep_all_names = false;
+  run.scan.listed_link_counts = {1};
+  run.scan.scan_paths({tree.path("a/b"), tree.path("a")});
+  EXPECT_EQ(names_by_first_meeting(run.scan, 1),
+            (std::vector<native_string>{tree.path("a/b/two"), tree.path("a/b/two"),
+                                        tree.path("a/b/c/three"), tree.path("a/b/c/three"),
+                                        tree.path("a/one")}));
+  EXPECT_EQ(run.scan.unique_files, 5u);
+  EXPECT_TRUE(run.scan.hardlinkcounts.at(3).file_ids.empty());  // not listed
 }
 
 }  // namespace
