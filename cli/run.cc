@@ -3,6 +3,7 @@
 // goes wrong in a walk stops it.
 #include "cli/run.h"
 
+#include <memory>
 #include <ostream>
 #include <string>
 
@@ -12,7 +13,9 @@
 #include "scan/scandata.h"
 
 int run(const command_line& parsed, native_ostream& out, native_ostream& err) {
-  _scandata scandata;
+  // On the heap, as the walk must run on the smallest stacks.
+  const std::unique_ptr<_scandata> scan = std::make_unique<_scandata>();
+  _scandata& scandata = *scan;
   scandata.verbose = parsed.verbose;
   scandata.out = &out;
   scandata.err = &err;

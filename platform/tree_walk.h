@@ -25,6 +25,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <unordered_set>
 #include <vector>
 
@@ -90,7 +91,9 @@ struct tree_walk {
 // Walks the tree at `top`, with `visitor` doing the work of every entry.
 template <typename visitor_type>
 void walk_tree(const native_string& top, visitor_type& visitor) {
-  tree_walk walk;
+  // On the heap, as a walk must run on the smallest stacks.
+  const std::unique_ptr<tree_walk> state = std::make_unique<tree_walk>();
+  tree_walk& walk = *state;
   native_string& path = walk.cursor.path;
   path = top;
   const tree_walk::pending_directory* next = nullptr;

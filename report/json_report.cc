@@ -93,9 +93,7 @@ void print_listings(json_writer& json, const _scandata& scan,
       json.begin_object();
       json.key("id");
       json.hex(static_cast<std::uint64_t>(id.key));
-      const auto file = scan.filenames_by_key.find(id);
-      static const std::vector<native_string> none;
-      print_names(json, file == scan.filenames_by_key.end() ? none : kept_names(file->second));
+      print_names(json, kept_names(scan.filenames_by_key.find(id)));
       json.end_object();
     }
     json.end_array();

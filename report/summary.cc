@@ -70,10 +70,7 @@ void print_listing(native_ostream& out, const _scandata& scan, std::int32_t link
     first = false;
     // Names are kept only for the link counts the run was asked to list,
     // so a file may have none to show.
-    const auto names = scan.filenames_by_key.find(id);
-    if (names == scan.filenames_by_key.end())
-      continue;
-    for (const native_string& name : kept_names(names->second))
+    for (const native_string& name : kept_names(scan.filenames_by_key.find(id)))
       out << "  " << platform::shown(name) << std::endl;
   }
 }

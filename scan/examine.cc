@@ -60,17 +60,18 @@ void _scandata::record_entry(native_string_view path, const platform::entry_fact
   }
 
   // One lookup serves both the new-file test and the insertion of the name.
-  auto found = filenames_by_key.lower_bound(facts.identity);
-  const bool new_file = found == filenames_by_key.end() || !(found->first == facts.identity);
-  if (new_file) {
+  // The file's first name decides whether its names are kept.
+  const bool keeps_names = keeps_names_for(facts.links);
+  const file_table::found file =
+      filenames_by_key.insert(facts.identity, keeps_names || space.enabled);
+  _scandata_fileinfo* record = file.record;
+  if (file.added) {
     count_new_file(facts, by_links);
-    found = filenames_by_key.emplace_hint(found, facts.identity, _scandata_fileinfo());
-    // The file's first name decides whether its names are kept.
-    if (keeps_names_for(facts.links))
-      found->second.names = std::make_unique<std::vector<native_string>>();
+    if (keeps_names) record->names = std::make_unique<std::vector<native_string>>();
   }
-  if (space.enabled) tally_space(facts, new_file, found->second.space);
-  if (found->second.names) found->second.names->emplace_back(path);
+  if (!record) return;
+  if (space.enabled) tally_space(facts, file.added, record->space);
+  if (record->names) record->names->emplace_back(path);
 }
 
 void _scandata::count_new_file(const platform::entry_facts& facts,
@@ -87,7 +88,7 @@ bool _scandata::keeps_names_for(std::int32_t links) const {
                                      links) != listed_link_counts.end();
 }
 
-const std::vector<native_string>& kept_names(const _scandata_fileinfo& file) {
+const std::vector<native_string>& kept_names(const _scandata_fileinfo* file) {
   static const std::vector<native_string> none;
-  return file.names ? *file.names : none;
+  return file && file->names ? *file->names : none;
 }

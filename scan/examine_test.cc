@@ -36,7 +36,7 @@ TEST(Tally, TwoNamesOfOneFileAndAPlainFile) {
   EXPECT_EQ(scan.hardlinkcounts.at(2).file_ids.size(), 1u);
   EXPECT_EQ(scan.hardlinkcounts.at(1).file_count, 1);
   ASSERT_EQ(scan.filenames_by_key.size(), 2u);
-  EXPECT_EQ(kept_names(scan.filenames_by_key.begin()->second),
+  EXPECT_EQ(kept_names(scan.filenames_by_key.find(platform::file_identity{1, 1})),
             (std::vector<native_string>{text("D\\a.txt"), text("D\\b.txt")}));
 }
 
@@ -78,7 +78,7 @@ TEST(Tally, LinkCountChangingBetweenNamesKeepsTheKeyAtItsFirstCount) {
   EXPECT_EQ(scan.hardlinkcounts.at(2).file_ids.size(), 1u);
   EXPECT_EQ(scan.hardlinkcounts.at(3).file_count, 1);
   EXPECT_TRUE(scan.hardlinkcounts.at(3).file_ids.empty());
-  EXPECT_EQ(kept_names(scan.filenames_by_key.begin()->second).size(), 2u);
+  EXPECT_EQ(kept_names(scan.filenames_by_key.find(platform::file_identity{1, 5})).size(), 2u);
 }
 
 TEST(Tally, NamesFollowTheLinkCountOfTheFirstName) {
@@ -89,9 +89,10 @@ TEST(Tally, NamesFollowTheLinkCountOfTheFirstName) {
   scan.record_entry(text("kept-too"), file(1, 3, 1));  // count changed meanwhile
   scan.record_entry(text("dropped"), file(2, 3, 1));
   scan.record_entry(text("dropped-too"), file(2, 2, 1));
-  EXPECT_EQ(kept_names(scan.filenames_by_key.at(platform::file_identity{1, 1})),
+  EXPECT_EQ(kept_names(scan.filenames_by_key.find(platform::file_identity{1, 1})),
             (std::vector<native_string>{text("kept"), text("kept-too")}));
-  EXPECT_FALSE(scan.filenames_by_key.at(platform::file_identity{1, 2}).names);
+  EXPECT_TRUE(scan.filenames_by_key.contains(platform::file_identity{1, 2}));
+  EXPECT_FALSE(scan.filenames_by_key.find(platform::file_identity{1, 2}));  // no record
 }
 
 // A directory can be listed twice by one walk (a bind mount the system does

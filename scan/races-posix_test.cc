@@ -94,10 +94,7 @@ struct captured_scan {
 };
 
 std::vector<std::string> all_names(const _scandata& scan) {
-  std::vector<std::string> names;
-  for (const auto& file : scan.filenames_by_key)
-    for (const std::string& name : kept_names(file.second)) names.push_back(name);
-  return names;
+  return all_kept_names(scan);
 }
 
 bool ends_with(const std::string& text, const std::string& end) {
@@ -114,26 +111,30 @@ std::string broken_invariants(const _scandata& s, const std::string& root) {
     why << "dirs_total " << s.dirs_total << " is not the sum of its kinds; ";
   std::int64_t counted = 0;
   std::size_t ids = 0;
+  std::uint64_t distinct = 0;
   std::set<platform::file_identity> seen_ids;
   for (const auto& by_links : s.hardlinkcounts) {
     counted += by_links.second.file_count;
+    distinct += static_cast<std::uint64_t>(by_links.second.distinct_files);
     ids += by_links.second.file_ids.size();
     for (const platform::file_identity& id : by_links.second.file_ids) {
       if (!seen_ids.insert(id).second) why << "a file is listed under two link counts; ";
-      if (s.filenames_by_key.count(id) == 0) why << "a listed file has no names entry; ";
+      if (!s.filenames_by_key.contains(id)) why << "a listed file has no names entry; ";
     }
   }
   std::int64_t names = 0;
-  for (const auto& file : s.filenames_by_key) {
-    names += static_cast<std::int64_t>(kept_names(file.second).size());
-    if (kept_names(file.second).empty()) why << "a file without any name; ";
-  }
+  s.filenames_by_key.for_each([&](const platform::file_identity&, const _scandata_fileinfo* file) {
+    names += static_cast<std::int64_t>(kept_names(file).size());
+    if (kept_names(file).empty()) why << "a file without any name; ";
+  });
   const std::int64_t examined_files = s.files_normal + s.files_symlink + s.files_reparse;
   if (counted != names || names != examined_files)
     why << "names: by link count " << counted << ", kept " << names << ", examined "
         << examined_files << "; ";
   if (ids != s.filenames_by_key.size())
     why << "file ids " << ids << " against " << s.filenames_by_key.size() << " files; ";
+  if (distinct != s.unique_files || s.unique_files != s.filenames_by_key.size())
+    why << "distinct files " << distinct << ", unique " << s.unique_files << "; ";
   if (s.unique_size < 0 || s.naive_size < s.unique_size)
     why << "sizes: naive " << s.naive_size << ", unique " << s.unique_size << "; ";
   for (const std::string& name : all_names(s))

@@ -12,13 +12,12 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/console.h"
 #include "platform/filesystem.h"
 #include "platform/text.h"
-#include "platform/tree_walk.h"
+#include "scan/identity_table.h"
 
 // The files met with one hard-link count.
 struct _scandata_hardlinkcount_info {
@@ -70,13 +69,49 @@ struct _scandata_space_tally {
   std::uint32_t freed = 0;       // which of the two counts reached the links
 };
 
-// One distinct file met by the walks, kept in the identity map: every file
-// of several links, and a single-link file only while its names are kept.
+// What the identity map keeps of one distinct file, where there is
+// something to keep: its names when they are kept, its space-by-path counts
+// when the space by path is asked for. Most files have no record.
 struct _scandata_fileinfo {
   // The paths under which the walks met it, in the order met; null while
   // none is kept (see keeps_names_for), as for most files.
   std::unique_ptr<std::vector<native_string>> names;
   _scandata_space_tally space;
+};
+
+// The identity map: every distinct file of several links, and each
+// single-link file whose names are kept, with its record where it has one
+// (file_table.cc).
+class file_table {
+ public:
+  struct found {
+    _scandata_fileinfo* record;  // null for a file without one
+    bool added;
+  };
+  // Finds `id`, or adds it, with a record when `with_record`. The record
+  // stays where it is until the next insert.
+  found insert(const platform::file_identity& id, bool with_record);
+  // The record of `id`: null for a file not met, or met without a record.
+  const _scandata_fileinfo* find(const platform::file_identity& id) const;
+  bool contains(const platform::file_identity& id) const { return files_.find(id) != nullptr; }
+  // The record of `id`, made (and the file added) where there is none.
+  _scandata_fileinfo& operator[](const platform::file_identity& id);
+
+  std::size_t size() const { return files_.size(); }
+  bool empty() const { return files_.empty(); }
+  // Calls `visit(identity, record)` for every file, in no particular order;
+  // `record` null for a file without one.
+  template <typename visitor_type>
+  void for_each(visitor_type&& visit) const {
+    files_.for_each([&](const platform::file_identity& id, std::uint32_t record) {
+      visit(id, record == no_record ? nullptr : &records_[record]);
+    });
+  }
+
+ private:
+  static constexpr std::uint32_t no_record = 0xFFFFFFFFu;
+  identity_table files_;  // the place of each file's record, or no_record
+  std::vector<_scandata_fileinfo> records_;
 };
 
 // The space figures of one PATH's walk, files only.
@@ -95,8 +130,9 @@ struct _scandata_space {
   std::int64_t freed = 0;        // files whose every name the run met
 };
 
-// The names kept of a file: empty when its names are not kept.
-const std::vector<native_string>& kept_names(const _scandata_fileinfo& file);
+// The names kept of a file: empty when its names are not kept (or it has no
+// record at all, `file` null).
+const std::vector<native_string>& kept_names(const _scandata_fileinfo* file);
 
 // What deleting every PATH would leave on the volumes: the sizes of the
 // files met that some name outside the PATHs keeps.
@@ -148,7 +184,7 @@ struct _scandata {
   // other single-link files are not kept at all: a file of one link has one
   // name, so it is met again only where its directory is listed again,
   // which `listed_directories` tells.
-  std::map<platform::file_identity, _scandata_fileinfo> filenames_by_key;
+  file_table filenames_by_key;
   std::vector<_scandata_breakdown_fileinfo> breakdowns;
   // The name lists of the breakdowns, one for each file however many
   // breakdowns it has.
@@ -168,8 +204,7 @@ struct _scandata {
   // listed it (walks count from 1). Directories are few next to files; the
   // memory of a plain scan grows with them and with the files of several
   // links, never with the single-link files.
-  std::unordered_map<platform::file_identity, std::uint32_t, platform::identity_hash>
-      listed_directories;
+  identity_table listed_directories;
   std::uint32_t walks = 0;  // walks begun
   // Whether the directory being walked was listed before by this walk, or by
   // any walk of the run: each of its names was then met before.

@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "platform/text.h"
 #include "scan/scandata.h"
@@ -99,5 +100,15 @@ struct captured_scan {
     scan.err = &err;
   }
 };
+
+// Every name the scan kept, file after file in no particular order: for
+// scans of one file, or checks that do not depend on the order.
+inline std::vector<native_string> all_kept_names(const _scandata& scan) {
+  std::vector<native_string> names;
+  scan.filenames_by_key.for_each([&](const platform::file_identity&, const _scandata_fileinfo* file) {
+    for (const native_string& name : kept_names(file)) names.push_back(name);
+  });
+  return names;
+}
 
 #endif  // TWINFIND_SCAN_TEST_TREE_H_

@@ -60,7 +60,7 @@ TEST(WalkPosix, APathThatIsALinkToADirectoryIsWalked) {
   captured_scan run;
   run.scan.scan_directory(tree.path("link"));
   EXPECT_EQ(run.scan.files_total, 1);
-  EXPECT_EQ(kept_names(run.scan.filenames_by_key.begin()->second).front(), tree.path("link") + "/f");
+  EXPECT_EQ(all_kept_names(run.scan), std::vector<native_string>{tree.path("link") + "/f"});
 }
 
 TEST(WalkPosix, FifosAndSocketsAreReparsePointsAndNeverBlock) {
@@ -123,7 +123,7 @@ void walk_deep_tree_with_few_descriptors(const native_string& root, int depth) {
   run.scan.scan_directory(root);
   const bool ok = run.scan.dirs_total == depth && run.scan.files_total == 1 &&
                   run.scan.dirs_skipped == 0 && run.out.str().find("Error") == std::string::npos &&
-                  kept_names(run.scan.filenames_by_key.begin()->second).front().size() >
+                  all_kept_names(run.scan).front().size() >
                       depth * std::strlen("/deeper-directory");
   finish_child(ok, "dirs " + std::to_string(run.scan.dirs_total) + "\n" +
                        run.out.str().substr(0, 2000));

@@ -54,15 +54,12 @@ class current_directory {
 };
 
 std::size_t names_met(const _scandata& scan) {
-  std::size_t names = 0;
-  for (const auto& [id, file] : scan.filenames_by_key) names += kept_names(file).size();
-  return names;
+  return all_kept_names(scan).size();
 }
 
 bool was_met(const _scandata& scan, const std::wstring& path) {
-  for (const auto& [id, file] : scan.filenames_by_key)
-    for (const native_string& met : kept_names(file))
-      if (met == path) return true;
+  for (const native_string& met : all_kept_names(scan))
+    if (met == path) return true;
   return false;
 }
 

@@ -70,9 +70,9 @@ void _scandata::directory_listed(const platform::file_identity* identity) {
   // Unknown, or index 0, which some file systems give every file: its
   // names count as new.
   if (!identity || identity->key == 0) return;
-  const auto listed = listed_directories.emplace(*identity, walks);
-  if (listed.second) return;
+  const identity_table::inserted listed = listed_directories.insert(*identity, walks);
+  if (listed.added) return;
   listed_before_by_run = true;
-  listed_before_by_walk = listed.first->second == walks;
-  listed.first->second = walks;
+  listed_before_by_walk = *listed.value == walks;
+  *listed.value = walks;
 }

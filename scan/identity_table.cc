@@ -1,0 +1,80 @@
+// The open-addressing table of identities: linear probing from a slot
+// picked by Fibonacci hashing of the file index and the volume's number, in
+// one of the parts the same hash picks.
+#include "scan/identity_table.h"
+
+namespace {
+
+const std::size_t kFirstSlots = 16;
+
+}  // namespace
+
+std::uint32_t identity_table::known_volume_number(std::uint64_t volume) const {
+  if (last_volume_ != 0 && volumes_[last_volume_ - 1] == volume) return last_volume_;
+  for (std::size_t i = 0; i < volumes_.size(); ++i)
+    if (volumes_[i] == volume) return static_cast<std::uint32_t>(i + 1);
+  return 0;
+}
+
+std::uint32_t identity_table::volume_number(std::uint64_t volume, bool add) {
+  std::uint32_t number = known_volume_number(volume);
+  if (number == 0 && add) {
+    volumes_.push_back(volume);
+    number = static_cast<std::uint32_t>(volumes_.size());
+  }
+  if (number != 0) last_volume_ = number;
+  return number;
+}
+
+std::uint64_t identity_table::hash(std::int64_t key, std::uint32_t volume) {
+  // The golden ratio's multiplier spreads runs of indexes (the usual way
+  // a file system hands them out) over the whole table.
+  return (static_cast<std::uint64_t>(key) ^ (static_cast<std::uint64_t>(volume) << 48)) *
+         0x9E3779B97F4A7C15ull;
+}
+
+std::size_t identity_table::place(const part& in, std::uint64_t hash, std::int64_t key,
+                                  std::uint32_t volume) {
+  const std::size_t mask = in.slots.size() - 1;
+  std::size_t at = static_cast<std::size_t>((hash << kPartBits) >> in.shift);
+  while (in.slots[at].volume != 0 && (in.slots[at].key != key || in.slots[at].volume != volume))
+    at = (at + 1) & mask;
+  return at;
+}
+
+const std::uint32_t* identity_table::find(const platform::file_identity& id) const {
+  const std::uint32_t volume = known_volume_number(id.volume);
+  if (volume == 0) return nullptr;
+  const std::uint64_t h = hash(id.key, volume);
+  const part& in = parts_[h >> (64 - kPartBits)];
+  if (in.size == 0) return nullptr;
+  const slot& found = in.slots[place(in, h, id.key, volume)];
+  return found.volume != 0 ? &found.value : nullptr;
+}
+
+std::uint32_t* identity_table::find(const platform::file_identity& id) {
+  return const_cast<std::uint32_t*>(static_cast<const identity_table&>(*this).find(id));
+}
+
+identity_table::inserted identity_table::insert(const platform::file_identity& id,
+                                                std::uint32_t value) {
+  const std::uint32_t volume = volume_number(id.volume, true);
+  const std::uint64_t h = hash(id.key, volume);
+  part& in = parts_[h >> (64 - kPartBits)];
+  if ((in.size + 1) * 4 > in.slots.size() * 3) grow(in);
+  slot& at = in.slots[place(in, h, id.key, volume)];
+  if (at.volume != 0) return {&at.value, false};
+  at = slot{id.key, volume, value};
+  ++in.size;
+  ++size_;
+  return {&at.value, true};
+}
+
+void identity_table::grow(part& p) {
+  std::vector<slot> old(p.slots.empty() ? kFirstSlots : p.slots.size() * 2, slot{0, 0, 0});
+  old.swap(p.slots);
+  p.shift = 64;
+  for (std::size_t n = p.slots.size(); n > 1; n >>= 1) --p.shift;
+  for (const slot& s : old)
+    if (s.volume != 0) p.slots[place(p, hash(s.key, s.volume), s.key, s.volume)] = s;
+}
