@@ -93,22 +93,23 @@ walk_cursor::~walk_cursor() {}
 
 directory_entry enter_directory(walk_cursor& cursor, const native_string& path,
                                 native_string_view name, const file_identity*, error_code& error) {
-  walk_level level;
+  native_string& directory = cursor.own.system_path;
+  const std::size_t parent_length = directory.size();
   if (cursor.levels.empty()) {
-    level.system_path = system_path(path);
+    directory = system_path(path);
   } else {
-    level.system_path = cursor.levels.back().system_path;
-    append_name(level.system_path, name);
+    append_name(directory, name);
   }
   // Not followed when the last component is a link; a directory link keeps
   // the directory bit, and the search below then lists its target.
-  DWORD attributes = GetFileAttributesW(level.system_path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    error = GetLastError();
-    return directory_entry::no_attributes;
+  const DWORD attributes = GetFileAttributesW(directory.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & directory_bit)) {
+    if (attributes == INVALID_FILE_ATTRIBUTES) error = GetLastError();
+    directory.resize(cursor.levels.empty() ? 0 : parent_length);
+    return attributes == INVALID_FILE_ATTRIBUTES ? directory_entry::no_attributes
+                                                 : directory_entry::not_a_directory;
   }
-  if (!(attributes & directory_bit)) return directory_entry::not_a_directory;
-  cursor.levels.push_back(std::move(level));
+  cursor.levels.push_back(walk_level{directory.size()});
   return directory_entry::entered;
 }
 
@@ -118,7 +119,9 @@ directory_entry enter_directory(walk_cursor& cursor, const native_string& path,
 bool current_identity(const walk_cursor&, file_identity&) { return false; }
 
 void leave_directory(walk_cursor& cursor) {
-  if (!cursor.levels.empty()) cursor.levels.pop_back();
+  if (cursor.levels.empty()) return;
+  cursor.levels.pop_back();
+  cursor.own.system_path.resize(cursor.levels.empty() ? 0 : cursor.levels.back().system_length);
 }
 
 bool list_directory(walk_cursor& cursor, const native_string& path, directory_listing& listing,
@@ -128,7 +131,7 @@ bool list_directory(walk_cursor& cursor, const native_string& path, directory_li
   if (cursor.levels.empty()) {
     listing.names.assign(system_path(path));  // outside a walk
   } else {
-    listing.names.assign(cursor.levels.back().system_path);
+    listing.names.assign(cursor.own.system_path);
   }
   append_name(listing.names, L"*");
   WIN32_FIND_DATAW record;
@@ -161,7 +164,7 @@ examination examine_entry(walk_cursor& cursor, const native_string& path,
     return examine_path(path, facts, error);  // outside a walk
   // The name is appended to the directory's system form for the calls and
   // taken off again, so an entry costs no allocation.
-  native_string& directory = cursor.levels.back().system_path;
+  native_string& directory = cursor.own.system_path;
   const std::size_t length = directory.size();
   append_name(directory, native_string_view(path).substr(path.size() - entry.name_length));
   const examination outcome = examine(directory.c_str(), facts, error);

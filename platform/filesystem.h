@@ -92,16 +92,21 @@ enum class directory_entry { entered, no_attributes, not_a_directory };
 // The directories that a walk is inside of, from its PATH down to the
 // current directory. On POSIX it holds open directory descriptors, a bounded
 // number of them however deep the tree; on Windows everything goes by path,
-// and each level holds the system form of its directory (system_path.h):
-// the PATH's, resolved once, with the listed names appended.
+// through the system form of the current directory (system_path.h): the
+// PATH's, resolved once, with the listed names appended.
 }  // namespace platform
 
 #ifdef _WIN32
 namespace platform {
 struct walk_level {
-  native_string system_path;  // "\\?\" and the full path of the directory
+  std::size_t system_length = 0;  // of its system form, in `system_path`
 };
-struct walk_private {};
+struct walk_private {
+  // The system form ("\\?\" and the full path) of the current directory,
+  // with an entry's name appended while that entry is looked at: one buffer
+  // for the whole walk, as the path is.
+  native_string system_path;
+};
 // The walk never enters a reparse point there, so no directory turns up
 // below itself; and some file systems report the same index (0 or a
 // constant) for every file, which would pass for a cycle.
