@@ -313,6 +313,8 @@ namespace {
 // Appends every name of the directory but "." and "..", each followed by a
 // NUL so it can be handed to the system as it is.
 constexpr std::size_t kReplySize = 32768;
+// Marks an entry to read while listing, until it is read.
+constexpr std::uint32_t kToRead = 0xFFFFFFFFu;
 
 bool read_names(int fd, bool fills_replies, walk_private& own, directory_listing& listing,
                 int& error) {
@@ -339,9 +341,12 @@ bool read_names(int fd, bool fills_replies, walk_private& own, directory_listing
       if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
       listed_entry entry;
       entry.name_offset = listing.names.size();
-      entry.name_length = std::strlen(name);
-      entry.is_directory = type == DT_DIR;  // until the entry is read
-      listing.names.append(name, entry.name_length + 1);
+      entry.name_length = static_cast<std::uint16_t>(std::strlen(name));
+      entry.is_directory = type == DT_DIR;
+      // A link may lead to a directory, and some file systems tell no
+      // type: the listing reads those, to know where they belong.
+      if (type == DT_LNK || type == DT_UNKNOWN) entry.listed_facts = kToRead;
+      listing.names.append(name, entry.name_length + std::size_t{1});
       listing.entries.push_back(entry);
     }
     if (last_reply) return true;
@@ -363,8 +368,9 @@ bool read_names(int fd, bool fills_replies, walk_private& own, directory_listing
     if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
     listed_entry entry;
     entry.name_offset = listing.names.size();
-    entry.name_length = std::strlen(name);
-    listing.names.append(name, entry.name_length + 1);
+    entry.name_length = static_cast<std::uint16_t>(std::strlen(name));
+    entry.listed_facts = kToRead;  // no type to tell directories by
+    listing.names.append(name, entry.name_length + std::size_t{1});
     listing.entries.push_back(entry);
   }
   closedir(dir);
@@ -396,27 +402,48 @@ bool list_directory(walk_cursor& cursor, const native_string&, directory_listing
               return native_string_view(names + a.name_offset, a.name_length) <
                      native_string_view(names + b.name_offset, b.name_length);
             });
-  // The listing reads every entry once; the examination reuses what it read.
+  // The entries whose kind the listing could not tell are read now; every
+  // other one when it is visited.
+  std::vector<listed_facts>& listed = cursor.own.listed;
+  listed.clear();
   for (listed_entry& entry : listing.entries) {
+    if (entry.listed_facts != kToRead) continue;
+    listed.emplace_back();
+    listed_facts& read = listed.back();
+    entry.listed_facts = static_cast<std::uint32_t>(listed.size());
     const int failure_of_entry =
-        read_entry(level.fd, names + entry.name_offset, level.device, entry.facts);
+        read_entry(level.fd, names + entry.name_offset, level.device, read.facts);
     if (failure_of_entry != 0) {
-      entry.outcome = examination::not_found;
-      entry.error = static_cast<error_code>(failure_of_entry);
+      read.error = static_cast<error_code>(failure_of_entry);
       continue;
     }
-    entry.outcome = examination::examined;
-    entry.is_directory = entry.facts.is_directory;
-    entry.is_reparse = entry.facts.kind != entry_kind::normal;
+    read.outcome = examination::examined;
+    entry.is_directory = read.facts.is_directory;
+    entry.is_reparse = read.facts.kind != entry_kind::normal;
   }
   return true;
 }
 
-examination examine_entry(walk_cursor&, const native_string&, const listed_entry& entry,
-                          entry_facts& facts, error_code& error) {
-  facts = entry.facts;
-  error = entry.error;
-  return entry.outcome;
+examination examine_entry(walk_cursor& cursor, const native_string& path,
+                          const listed_entry& entry, entry_facts& facts, error_code& error) {
+  if (entry.listed_facts != 0) {
+    const listed_facts& read = cursor.own.listed[entry.listed_facts - 1];
+    facts = read.facts;
+    error = read.error;
+    return read.outcome;
+  }
+  if (cursor.levels.empty() || cursor.levels.back().fd < 0) return examine_path(path, facts, error);
+  const walk_level& level = cursor.levels.back();
+  // The name ends the path, so it ends in the path's NUL.
+  const char* name = path.c_str() + (path.size() - entry.name_length);
+  if (int failure = read_entry(level.fd, name, level.device, facts)) {
+    error = static_cast<error_code>(failure);
+    return examination::not_found;
+  }
+  // The kind the listing gave decided where the walk takes the entry; one
+  // that changed since (the tree moved) is taken as listed.
+  facts.is_directory = entry.is_directory;
+  return examination::examined;
 }
 
 examination examine_path(const native_string& path, entry_facts& facts, error_code& error) {

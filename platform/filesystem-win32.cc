@@ -147,7 +147,7 @@ bool list_directory(walk_cursor& cursor, const native_string& path, directory_li
     listed_entry entry;
     entry.name_offset = listing.names.size();
     listing.names += record.cFileName;
-    entry.name_length = listing.names.size() - entry.name_offset;
+    entry.name_length = static_cast<std::uint16_t>(listing.names.size() - entry.name_offset);
     entry.is_directory = (record.dwFileAttributes & directory_bit) != 0;
     entry.is_reparse = (record.dwFileAttributes & reparse_bit) != 0;
     listing.entries.push_back(entry);

@@ -9,3 +9,10 @@ bool has_wildcards(native_string_view path) {
 }
 
 }  // namespace platform
+
+namespace platform {
+
+// A listing of a million entries must stay near 16 MB beside its names.
+static_assert(sizeof(listed_entry) <= 16, "listed_entry grew past sixteen bytes");
+
+}  // namespace platform

@@ -293,9 +293,11 @@ struct name_visitor {
   void unreadable(error_code, const native_string&) {}
   void listed(const file_identity*) {}
 
-  descent visit(walk_cursor&, const listed_entry& entry, const native_string& path) {
-    if (entry.outcome != examination::examined) return descent();
-    const entry_facts& facts = entry.facts;
+  entry_facts facts;  // of the entry visited last
+
+  descent visit(walk_cursor& cursor, const listed_entry& entry, const native_string& path) {
+    error_code error = 0;
+    if (examine_entry(cursor, path, entry, facts, error) != examination::examined) return descent();
     if (is_real_directory(facts)) {
       // A mount point is a "reparse" directory; the device check also
       // catches one the system does not flag.
@@ -331,7 +333,7 @@ struct name_visitor {
 void search_volume(volume_search& search, link_name_lists& lists) {
   // From the root the walk's paths begin with "//": the names begin after
   // the mount point's own path either way.
-  name_visitor visitor{search, lists, search.mount_point.size()};
+  name_visitor visitor{search, lists, search.mount_point.size(), {}};
   walk_tree(search.mount_point, visitor);
 }
 

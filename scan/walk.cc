@@ -39,7 +39,8 @@ struct scan_visitor {
     if (!examined) ++(directory ? scan.dirs_skipped : scan.files_skipped);
     // Links and mount points are counted, never entered; a directory that
     // could not be examined is still entered, and says itself why not.
-    if (!directory || entry.is_reparse) return platform::descent();
+    const bool reparse = examined ? facts.kind != platform::entry_kind::normal : entry.is_reparse;
+    if (!directory || reparse) return platform::descent();
     return platform::descent{true, examined ? &facts.identity : nullptr};
   }
 
