@@ -27,6 +27,32 @@ namespace platform {
 
 const native_char path_separator = '/';
 
+const bool identities_find_cycles = true;
+
+// One directory the walk is inside of.
+struct walk_level {
+  int fd = -1;                 // -1 while parked to save descriptors
+  int deferred_error = 0;      // the directory opened but cannot be read
+  bool fills_replies = false;  // its file system fills every listing reply
+  std::uint64_t device = 0;    // to check a reopened directory is the same
+  std::uint64_t inode = 0;
+  // Where its name lies in the cursor's path, to reopen it from an ancestor.
+  std::size_t name_offset = 0;
+  std::size_t name_length = 0;
+};
+
+struct walk_state {
+  std::vector<walk_level> levels;
+  std::size_t open_levels = 0;  // levels holding an open descriptor
+  std::size_t open_budget = 0;  // how many may
+  // Every level from 1 up to this one is parked, so the next to park is
+  // found without looking at them again.
+  std::size_t parked_below = 1;
+  // The buffer for the system's listing replies: on the heap, as a walk
+  // must run on the smallest stacks.
+  std::unique_ptr<char[]> replies;
+};
+
 namespace {
 
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
@@ -55,11 +81,11 @@ std::size_t free_descriptors(int fd, std::size_t most) {
   return count;
 }
 
-void close_level(walk_cursor& cursor, walk_level& level) {
+void close_level(walk_state& walk, walk_level& level) {
   if (level.fd < 0) return;
   close(level.fd);
   level.fd = -1;
-  --cursor.open_levels;
+  --walk.open_levels;
 }
 
 bool same_directory(int fd, const walk_level& level) {
@@ -70,44 +96,44 @@ bool same_directory(int fd, const walk_level& level) {
 
 // Closes the shallowest open directory between the PATH and the deepest
 // level, never `keep`; false when there is none.
-bool park_one(walk_cursor& cursor, std::size_t keep) {
-  std::size_t& parked_below = cursor.own.parked_below;
-  for (std::size_t i = parked_below; i + 1 < cursor.levels.size(); ++i) {
-    const bool open = cursor.levels[i].fd >= 0;
-    if (open && i != keep) close_level(cursor, cursor.levels[i]);
-    if (i == parked_below && cursor.levels[i].fd < 0) ++parked_below;
+bool park_one(walk_state& walk, std::size_t keep) {
+  std::size_t& parked_below = walk.parked_below;
+  for (std::size_t i = parked_below; i + 1 < walk.levels.size(); ++i) {
+    const bool open = walk.levels[i].fd >= 0;
+    if (open && i != keep) close_level(walk, walk.levels[i]);
+    if (i == parked_below && walk.levels[i].fd < 0) ++parked_below;
     if (open && i != keep) return true;
   }
   return false;
 }
 
 // Gives a level its descriptor back.
-void unpark(walk_cursor& cursor, std::size_t index, int fd) {
-  cursor.levels[index].fd = fd;
-  ++cursor.open_levels;
-  cursor.own.parked_below = std::max<std::size_t>(1, std::min(cursor.own.parked_below, index));
+void unpark(walk_state& walk, std::size_t index, int fd) {
+  walk.levels[index].fd = fd;
+  ++walk.open_levels;
+  walk.parked_below = std::max<std::size_t>(1, std::min(walk.parked_below, index));
 }
 
 // openat, and when the process is out of descriptors, parks an open level
 // (never `keep`, the one `dir_fd` belongs to) and tries again: a lack of
 // descriptors costs reopenings later, never a subtree. The budget shrinks to
 // what the process turned out to have, so the next levels park in time.
-int open_parking(walk_cursor& cursor, int dir_fd, const char* name, std::size_t keep) {
+int open_parking(walk_state& walk, int dir_fd, const char* name, std::size_t keep) {
   for (;;) {
     const int fd = openat(dir_fd, name, kDirectoryFlags | O_NOFOLLOW);
     if (fd >= 0 || !out_of_descriptors(errno)) return fd;
     const int failure = errno;
-    if (cursor.open_levels > kFewestOpenLevels) cursor.open_budget = cursor.open_levels - 1;
-    if (!park_one(cursor, keep)) {
+    if (walk.open_levels > kFewestOpenLevels) walk.open_budget = walk.open_levels - 1;
+    if (!park_one(walk, keep)) {
       errno = failure;
       return -1;
     }
   }
 }
 
-// The name of `level`, from the cursor's path, as the system takes it.
-const char* level_name(const walk_cursor& cursor, const walk_level& level, native_string& storage) {
-  storage.assign(cursor.path, level.name_offset, level.name_length);
+// The name of `level`, from the walk's path, as the system takes it.
+const char* level_name(const native_string& path, const walk_level& level, native_string& storage) {
+  storage.assign(path, level.name_offset, level.name_length);
   return storage.c_str();
 }
 
@@ -115,21 +141,21 @@ const char* level_name(const walk_cursor& cursor, const walk_level& level, nativ
 // checking at each step that it is still the directory the walk entered.
 // When that fails, the level keeps the reason, for the error line of its
 // next subdirectory.
-void reopen_by_name(walk_cursor& cursor, std::size_t index) {
-  walk_level& target = cursor.levels[index];
+void reopen_by_name(walk_state& walk, const native_string& path, std::size_t index) {
+  walk_level& target = walk.levels[index];
   std::size_t open = index;
-  while (open > 0 && cursor.levels[open - 1].fd < 0) --open;
+  while (open > 0 && walk.levels[open - 1].fd < 0) --open;
   if (open == 0) {
     target.deferred_error = ENOENT;  // nothing to reopen from
     return;
   }
   const std::size_t ancestor_level = open - 1;
-  const int ancestor = cursor.levels[ancestor_level].fd;
+  const int ancestor = walk.levels[ancestor_level].fd;
   native_string name;
   int fd = ancestor;
   for (std::size_t k = open; k <= index; ++k) {
-    const walk_level& level = cursor.levels[k];
-    const int next = open_parking(cursor, fd, level_name(cursor, level, name), ancestor_level);
+    const walk_level& level = walk.levels[k];
+    const int next = open_parking(walk, fd, level_name(path, level, name), ancestor_level);
     const int failure = next < 0 ? errno : ENOENT;  // ENOENT: another directory now
     if (fd != ancestor) close(fd);
     if (next < 0 || !same_directory(next, level)) {
@@ -139,27 +165,27 @@ void reopen_by_name(walk_cursor& cursor, std::size_t index) {
     }
     fd = next;
   }
-  unpark(cursor, index, fd);
+  unpark(walk, index, fd);
 }
 
 // Leaves the deepest level, first bringing back the descriptor of its
 // parent if that was parked: through ".." of the level, or by name.
-void leave_deepest(walk_cursor& cursor) {
-  const std::size_t child = cursor.levels.size() - 1;
-  walk_level& parent = cursor.levels[child - 1];
+void leave_deepest(walk_state& walk, const native_string& path) {
+  const std::size_t child = walk.levels.size() - 1;
+  walk_level& parent = walk.levels[child - 1];
   if (parent.fd >= 0 || parent.deferred_error != 0) {
-    close_level(cursor, cursor.levels[child]);
+    close_level(walk, walk.levels[child]);
     return;
   }
-  const int child_fd = cursor.levels[child].fd;
-  const int fd = child_fd >= 0 ? open_parking(cursor, child_fd, "..", child) : -1;
-  close_level(cursor, cursor.levels[child]);
+  const int child_fd = walk.levels[child].fd;
+  const int fd = child_fd >= 0 ? open_parking(walk, child_fd, "..", child) : -1;
+  close_level(walk, walk.levels[child]);
   if (fd >= 0 && same_directory(fd, parent)) {
-    unpark(cursor, child - 1, fd);
+    unpark(walk, child - 1, fd);
     return;
   }
   if (fd >= 0) close(fd);
-  reopen_by_name(cursor, child - 1);  // the tree moved: go by names instead
+  reopen_by_name(walk, path, child - 1);  // the tree moved: go by names instead
 }
 
 // Whether the directory's file system hands out directory entries until a
@@ -185,7 +211,7 @@ bool fills_every_reply(int fd) {
   return false;
 }
 
-directory_entry enter_top(walk_cursor& cursor, const native_string& path, error_code& error) {
+directory_entry enter_top(walk_state& walk, const native_string& path, error_code& error) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) {
     error = static_cast<error_code>(errno);
@@ -200,7 +226,7 @@ directory_entry enter_top(walk_cursor& cursor, const native_string& path, error_
   if (level.fd < 0 || fstat(level.fd, &st) != 0) {
     level.deferred_error = errno;
   } else {
-    ++cursor.open_levels;
+    ++walk.open_levels;
   }
   level.device = static_cast<std::uint64_t>(st.st_dev);
   level.inode = static_cast<std::uint64_t>(st.st_ino);
@@ -208,11 +234,11 @@ directory_entry enter_top(walk_cursor& cursor, const native_string& path, error_
   // Each open level takes one descriptor, and one more is kept for the
   // moment a level is reopened or a child opened before parking.
   if (level.fd >= 0) {
-    cursor.open_budget = std::max(kFewestOpenLevels,
+    walk.open_budget = std::max(kFewestOpenLevels,
                                   free_descriptors(level.fd, kMostOpenLevels + 1));
-    cursor.open_budget = std::min(cursor.open_budget, kMostOpenLevels);
+    walk.open_budget = std::min(walk.open_budget, kMostOpenLevels);
   }
-  cursor.levels.push_back(level);
+  walk.levels.push_back(level);
   return directory_entry::entered;
 }
 
@@ -223,10 +249,10 @@ bool is_listed_directory(const struct stat& st, const file_identity* identity) {
 
 }  // namespace
 
-walk_cursor::walk_cursor() : open_budget(kFewestOpenLevels) {}
+walk_cursor::walk_cursor() : state(new walk_state) { state->open_budget = kFewestOpenLevels; }
 
 walk_cursor::~walk_cursor() {
-  for (walk_level& level : levels) {
+  for (walk_level& level : state->levels) {
     if (level.fd >= 0) close(level.fd);
   }
 }
@@ -234,9 +260,10 @@ walk_cursor::~walk_cursor() {
 directory_entry enter_directory(walk_cursor& cursor, const native_string& path,
                                 native_string_view name, const file_identity* identity,
                                 error_code& error) {
-  if (cursor.levels.empty()) return enter_top(cursor, path, error);
-  const std::size_t parent_level = cursor.levels.size() - 1;
-  const walk_level& parent = cursor.levels[parent_level];
+  walk_state& walk = *cursor.state;
+  if (walk.levels.empty()) return enter_top(walk, path, error);
+  const std::size_t parent_level = walk.levels.size() - 1;
+  const walk_level& parent = walk.levels[parent_level];
   if (parent.fd < 0) {  // the parent could not be brought back
     error = static_cast<error_code>(parent.deferred_error != 0 ? parent.deferred_error : ENOENT);
     return directory_entry::no_attributes;
@@ -248,7 +275,7 @@ directory_entry enter_directory(walk_cursor& cursor, const native_string& path,
   // The name ends the path, so it ends in the path's NUL.
   const char* child = path.c_str() + level.name_offset;
   struct stat st;
-  level.fd = open_parking(cursor, parent.fd, child, parent_level);
+  level.fd = open_parking(walk, parent.fd, child, parent_level);
   if (level.fd < 0) {
     const int failure = errno;
     if (failure == ENOENT) {
@@ -280,16 +307,17 @@ directory_entry enter_directory(walk_cursor& cursor, const native_string& path,
   level.device = static_cast<std::uint64_t>(st.st_dev);
   level.inode = static_cast<std::uint64_t>(st.st_ino);
   if (level.fd >= 0) {
-    ++cursor.open_levels;
-    if (cursor.open_levels > cursor.open_budget) park_one(cursor, parent_level);
+    ++walk.open_levels;
+    if (walk.open_levels > walk.open_budget) park_one(walk, parent_level);
   }
-  cursor.levels.push_back(level);
+  walk.levels.push_back(level);
   return directory_entry::entered;
 }
 
 bool current_identity(const walk_cursor& cursor, file_identity& identity) {
-  if (cursor.levels.empty()) return false;
-  const walk_level& level = cursor.levels.back();
+  const walk_state& walk = *cursor.state;
+  if (walk.levels.empty()) return false;
+  const walk_level& level = walk.levels.back();
   if (level.device == 0 && level.inode == 0) return false;
   identity.volume = level.device;
   identity.key = static_cast<std::int64_t>(level.inode);
@@ -297,15 +325,16 @@ bool current_identity(const walk_cursor& cursor, file_identity& identity) {
 }
 
 void leave_directory(walk_cursor& cursor) {
-  if (cursor.levels.empty()) return;
-  if (cursor.levels.size() > 1) {
-    leave_deepest(cursor);
+  walk_state& walk = *cursor.state;
+  if (walk.levels.empty()) return;
+  if (walk.levels.size() > 1) {
+    leave_deepest(walk, cursor.path);
   } else {
-    close_level(cursor, cursor.levels.back());
+    close_level(walk, walk.levels.back());
   }
-  cursor.levels.pop_back();
-  cursor.own.parked_below =
-      std::max<std::size_t>(1, std::min(cursor.own.parked_below, cursor.levels.size()));
+  walk.levels.pop_back();
+  walk.parked_below =
+      std::max<std::size_t>(1, std::min(walk.parked_below, walk.levels.size()));
 }
 
 namespace {
@@ -314,11 +343,11 @@ namespace {
 // NUL so it can be handed to the system as it is.
 constexpr std::size_t kReplySize = 32768;
 
-bool read_names(int fd, bool fills_replies, walk_private& own, directory_listing& listing,
+bool read_names(int fd, bool fills_replies, walk_state& walk, directory_listing& listing,
                 int& error) {
 #ifdef __linux__
-  if (!own.replies) own.replies.reset(new char[kReplySize]);
-  char* const buffer = own.replies.get();
+  if (!walk.replies) walk.replies.reset(new char[kReplySize]);
+  char* const buffer = walk.replies.get();
   for (;;) {
     const long got = syscall(SYS_getdents64, fd, buffer, kReplySize);
     if (got < 0) {
@@ -348,7 +377,7 @@ bool read_names(int fd, bool fills_replies, walk_private& own, directory_listing
   }
 #else
   (void)fills_replies;
-  (void)own;
+  (void)walk;
   const int copy = dup(fd);
   DIR* dir = copy >= 0 ? fdopendir(copy) : nullptr;
   if (!dir) {
@@ -377,8 +406,9 @@ bool read_names(int fd, bool fills_replies, walk_private& own, directory_listing
 bool list_directory(walk_cursor& cursor, const native_string&, directory_listing& listing,
                     error_code& error) {
   listing.clear();
-  if (cursor.levels.empty()) return false;
-  const walk_level& level = cursor.levels.back();
+  walk_state& walk = *cursor.state;
+  if (walk.levels.empty()) return false;
+  const walk_level& level = walk.levels.back();
   if (level.fd < 0) {
     error = static_cast<error_code>(level.deferred_error);
     return false;
@@ -386,7 +416,7 @@ bool list_directory(walk_cursor& cursor, const native_string&, directory_listing
   int failure = 0;
   // A listing that fails part way ends there: the entries read so far are
   // still walked, as when the system stops returning entries.
-  if (!read_names(level.fd, level.fills_replies, cursor.own, listing, failure)) {
+  if (!read_names(level.fd, level.fills_replies, walk, listing, failure)) {
     error = static_cast<error_code>(failure);
     return false;
   }

@@ -17,6 +17,11 @@ namespace platform {
 
 const native_char path_separator = L'\\';
 
+const bool identities_find_cycles = false;
+
+// Everything goes by path: a walk keeps nothing of its own here.
+struct walk_state {};
+
 namespace {
 
 const DWORD directory_bit = FILE_ATTRIBUTE_DIRECTORY;   // 0x10
@@ -188,10 +193,10 @@ void find_names(const link_name_functions& functions, const native_string& path,
 
 }  // namespace
 
-walk_cursor::walk_cursor() {}
+walk_cursor::walk_cursor() : state(new walk_state) {}
 walk_cursor::~walk_cursor() {}
 
-directory_entry enter_directory(walk_cursor& cursor, const native_string& path,
+directory_entry enter_directory(walk_cursor&, const native_string& path,
                                 native_string_view, const file_identity*, error_code& error) {
   // Not followed when the last component is a link; a directory link keeps
   // the directory bit, and the search below then lists its target.
@@ -202,7 +207,6 @@ directory_entry enter_directory(walk_cursor& cursor, const native_string& path,
     return directory_entry::no_attributes;
   }
   if (!(attributes & directory_bit)) return directory_entry::not_a_directory;
-  cursor.levels.emplace_back();
   return directory_entry::entered;
 }
 
@@ -211,9 +215,7 @@ directory_entry enter_directory(walk_cursor& cursor, const native_string& path,
 // below itself.
 bool current_identity(const walk_cursor&, file_identity&) { return false; }
 
-void leave_directory(walk_cursor& cursor) {
-  if (!cursor.levels.empty()) cursor.levels.pop_back();
-}
+void leave_directory(walk_cursor&) {}
 
 bool list_directory(walk_cursor&, const native_string& path, directory_listing& listing,
                     error_code& error) {

@@ -89,49 +89,21 @@ struct directory_listing {
 // directory that is no longer the one its parent listed (the tree moved).
 enum class directory_entry { entered, no_attributes, not_a_directory };
 
-// The directories that a walk is inside of, from its PATH down to the
-// current directory. On POSIX it holds open directory descriptors, a bounded
-// number of them however deep the tree; on Windows everything goes by path.
-}  // namespace platform
+// What a walk keeps that only the implementation behind this header knows:
+// on POSIX the open directory descriptors of the levels it is inside of, a
+// bounded number of them however deep the tree; on Windows, where
+// everything goes by path, nothing. Each implementation defines it in its
+// own source, as libuv's platform headers define their private fields; the
+// walk above never looks inside.
+struct walk_state;
 
-#ifdef _WIN32
-namespace platform {
-struct walk_level {
-  std::size_t unused = 0;
-};
-struct walk_private {};
-// The walk never enters a reparse point there, so no directory turns up
-// below itself; and some file systems report the same index (0 or a
+// Whether the identities of the directories a walk is inside of can tell a
+// cycle. On POSIX a bind mount can show a directory again below itself, and
+// only the device and inode of the directories on the way down tell it. On
+// Windows the walk never enters a reparse point, so no directory turns up
+// below itself; and some file systems there report the same index (0 or a
 // constant) for every file, which would pass for a cycle.
-constexpr bool identities_find_cycles = false;
-}  // namespace platform
-#else
-namespace platform {
-struct walk_level {
-  int fd = -1;               // -1 while parked to save descriptors
-  int deferred_error = 0;    // the directory opened but cannot be read
-  bool fills_replies = false;  // its file system fills every listing reply
-  std::uint64_t device = 0;  // to check a reopened directory is the same
-  std::uint64_t inode = 0;
-  // Where its name lies in the cursor's path, to reopen it from an ancestor.
-  std::size_t name_offset = 0;
-  std::size_t name_length = 0;
-};
-struct walk_private {
-  // The buffer for the system's listing replies: on the heap, as a walk
-  // must run on the smallest stacks.
-  std::unique_ptr<char[]> replies;
-  // Every level from 1 up to this one is parked, so the next to park is
-  // found without looking at them again.
-  std::size_t parked_below = 1;
-};
-// A bind mount can show a directory again below itself: only the device
-// and inode of the directories on the way down tell the cycle.
-constexpr bool identities_find_cycles = true;
-}  // namespace platform
-#endif
-
-namespace platform {
+extern const bool identities_find_cycles;
 
 struct walk_cursor {
   walk_cursor();
@@ -144,12 +116,9 @@ struct walk_cursor {
   // appended on the way down and cut off on the way back, so the memory of
   // a walk grows with the depth of the tree, not with its square. The names
   // of the levels stay in it, which is where the POSIX half finds them to
-  // reopen a parked level.
+  // reopen a level it had to close.
   native_string path;
-  std::vector<walk_level> levels;
-  std::size_t open_levels = 0;  // levels holding an open handle
-  std::size_t open_budget = 0;  // how many may, where handles are scarce
-  walk_private own;
+  std::unique_ptr<walk_state> state;
 };
 
 // Enters a directory. With an empty cursor this is the walk's PATH, whose
