@@ -5,7 +5,7 @@
 // name. A shell has usually expanded patterns already, so these are the ones
 // quoted on purpose: they match the way the Windows search does, where a
 // leading dot and '[' mean nothing special.
-#include "platform/patterns-posix.h"
+#include "platform/filesystem.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -14,38 +14,10 @@
 
 #include <algorithm>
 
-#include "platform/filesystem.h"
 #include "platform/stat-posix.h"
+#include "platform/wildcard.h"
 
 namespace platform {
-
-bool matches_wildcard(native_string_view pattern, native_string_view name) {
-  // Greedy, going back only to the last '*' met: a later '*' can absorb
-  // whatever an earlier one would have, so earlier choices never need
-  // revisiting, and the cost stays within length(pattern) * length(name)
-  // where naive backtracking is exponential in the number of stars.
-  constexpr std::size_t none = native_string_view::npos;
-  std::size_t p = 0;
-  std::size_t n = 0;
-  std::size_t star = none;  // the last '*' met
-  std::size_t resume = 0;   // where in `name` that '*' stops for now
-  while (n < name.size()) {
-    if (p < pattern.size() && pattern[p] == '*') {
-      star = p++;
-      resume = n;
-    } else if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == name[n])) {
-      ++p;
-      ++n;
-    } else if (star != none) {
-      p = star + 1;  // let the last '*' take one more byte
-      n = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == '*') ++p;
-  return p == pattern.size();
-}
 
 bool find_pattern_matches(const native_string& pattern, std::vector<pattern_match>& matches,
                           error_code& error) {

@@ -1,6 +1,6 @@
 // Wildcard patterns on POSIX: the byte-wise matcher, and the matches of a
 // real directory with their order and directory bits.
-#include "platform/patterns-posix.h"
+#include "platform/wildcard.h"
 
 #include <gtest/gtest.h>
 
