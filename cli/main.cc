@@ -10,6 +10,7 @@
 #include "platform/arguments.h"
 #include "platform/console.h"
 #include "platform/text.h"
+#include "platform/user_locale.h"
 
 namespace {
 
@@ -59,6 +60,8 @@ int read_and_run(int argc, char** argv) {
     case parse_outcome::run:
       break;
   }
+  // The numbers of the reports are grouped as the user groups digits.
+  out.imbue(platform::user_locale());
   return finish(run(parsed, out, err));
 }
 

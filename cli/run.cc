@@ -7,7 +7,6 @@
 #include <string>
 
 #include "platform/arguments.h"
-#include "platform/user_locale.h"
 #include "report/report_format.h"
 #include "scan/scandata.h"
 
@@ -32,9 +31,8 @@ int run(const command_line& parsed, native_ostream& out, native_ostream& err) {
   scandata.unique_files = scandata.filenames_by_key.size();
 
   // The progress bar may have left the fill character at a backspace; the
-  // reports pad their columns with it and group digits as the user does.
+  // reports pad their columns with it.
   out.fill(' ');
-  out.imbue(platform::user_locale());
 
   // The reports follow the arguments given, not what the walks found.
   if (!parsed.directories.empty()) {

@@ -6,7 +6,9 @@
 #include "platform/text.h"
 
 // Runs what `parsed` asks for, printing on `out` and `err`, which are
-// standard output and standard error in the program. Returns the exit code.
+// standard output and standard error in the program. The reports group
+// digits as the locale of `out` does: the user's, in the program. Returns
+// the exit code.
 int run(const command_line& parsed, native_ostream& out, native_ostream& err);
 
 #endif  // TWINFIND_CLI_RUN_H_
