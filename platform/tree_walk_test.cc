@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,19 @@ TEST(TreeWalk, WhatCannotBeEnteredIsReportedAndTheWalkGoesOn) {
   platform::walk_tree(tree.path("plain"), visitor);
   EXPECT_EQ(visitor.failures.size(), 2u);
   EXPECT_TRUE(visitor.visits.empty());
+  EXPECT_EQ(visitor.entered, 2);
+}
+
+// The listings of both halves leave out "." and "..", and nothing else.
+TEST(TreeWalk, DotNamesOtherThanDotAndDotDotAreOrdinaryEntries) {
+  test_tree tree;
+  tree.file(".git/config");
+  tree.file("..hidden");
+  recording_visitor visitor{tree.path().size(), {}, {}, 0, static_cast<std::size_t>(-1), {}};
+  platform::walk_tree(tree.path(), visitor);
+  std::sort(visitor.visits.begin(), visitor.visits.end());
+  EXPECT_EQ(visitor.visits, (std::vector<native_string>{relative("/..hidden"), relative("/.git"),
+                                                        relative("/.git/config")}));
   EXPECT_EQ(visitor.entered, 2);
 }
 

@@ -10,7 +10,7 @@
 #include <system_error>
 
 #include "platform/text.h"
-#include "scan/scandata.h"
+#include "scan/scan_test_util.h"
 
 // A fresh directory under the system's temporary directory (or under
 // `parent`), removed with everything in it when the test ends.
@@ -86,18 +86,6 @@ class test_tree {
 
   std::filesystem::path root_;
   bool made_ = false;
-};
-
-// A scan whose output and error lines are kept for the test to read.
-struct captured_scan {
-  _scandata scan;
-  native_ostringstream out;
-  native_ostringstream err;
-  explicit captured_scan(bool verbose = false) {
-    scan.verbose = verbose;
-    scan.out = &out;
-    scan.err = &err;
-  }
 };
 
 #endif  // TWINFIND_SCAN_TEST_TREE_H_

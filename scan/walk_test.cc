@@ -1,10 +1,19 @@
-// The walk on real trees: its order, its counters and its error lines.
+// The walk on the in-memory file system: its order, its counters, its
+// error lines, and every fault a disk can show it.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/filesystem-fake.h"
+#include "scan/scan_test_util.h"
 #include "scan/scandata.h"
-#include "scan/test_tree.h"
 
 namespace {
+
+using platform::fake_tree;
+using platform::fake_operation;
 
 // The names met for `links`, in the order their files were first met.
 std::vector<native_string> names_by_first_meeting(const _scandata& scan, std::int32_t links) {
@@ -17,7 +26,7 @@ std::vector<native_string> names_by_first_meeting(const _scandata& scan, std::in
 native_string text(const char* ascii) { return native_from_ascii(ascii); }
 
 TEST(Walk, FilesThenDirectoriesThenDescentInNameOrder) {
-  test_tree tree;
+  fake_tree tree;
   tree.file("b.txt", 3);
   tree.file("a.txt", 5);
   tree.file("S/x/e.txt");
@@ -43,7 +52,7 @@ TEST(Walk, FilesThenDirectoriesThenDescentInNameOrder) {
 }
 
 TEST(Walk, HardLinksAreOneFileWithEveryName) {
-  test_tree tree;
+  fake_tree tree;
   tree.file("a/first", 100);
   tree.hard_link("a/first", "b/second");
   tree.hard_link("a/first", "b/third");
@@ -62,7 +71,7 @@ TEST(Walk, HardLinksAreOneFileWithEveryName) {
 }
 
 TEST(Walk, PathsGivenTwiceOrOverlappingCountEveryNameEachTime) {
-  test_tree tree;
+  fake_tree tree;
   tree.file("d/f", 10);
   captured_scan run;
   run.scan.scan_directory(tree.path());
@@ -77,7 +86,7 @@ TEST(Walk, PathsGivenTwiceOrOverlappingCountEveryNameEachTime) {
 }
 
 TEST(Walk, TrailingSeparatorIsKeptInEveryPath) {
-  test_tree tree;
+  fake_tree tree;
   tree.file("sub/f");
   captured_scan run;
   native_string top = tree.path();
@@ -91,18 +100,8 @@ TEST(Walk, TrailingSeparatorIsKeptInEveryPath) {
   EXPECT_EQ(names_by_first_meeting(run.scan, 1), std::vector<native_string>{expected});
 }
 
-TEST(Walk, DotNamesOtherThanDotAndDotDotAreOrdinaryEntries) {
-  test_tree tree;
-  tree.file(".git/config");
-  tree.file("..hidden");
-  captured_scan run;
-  run.scan.scan_directory(tree.path());
-  EXPECT_EQ(run.scan.files_total, 2);
-  EXPECT_EQ(run.scan.dirs_total, 1);
-}
-
 TEST(Walk, PathsThatAreNoDirectoriesCountNothing) {
-  test_tree tree;
+  fake_tree tree;
   tree.file("plain");
   tree.directory("empty");
   captured_scan run(/*verbose=*/true);
@@ -127,7 +126,7 @@ TEST(Walk, PathsThatAreNoDirectoriesCountNothing) {
 }
 
 TEST(Walk, QuietModePrintsNoErrors) {
-  test_tree tree;
+  fake_tree tree;
   tree.file("plain");
   captured_scan run;
   run.scan.scan_directory(tree.path("missing"));
@@ -137,7 +136,7 @@ TEST(Walk, QuietModePrintsNoErrors) {
 }
 
 TEST(Walk, NamesAreKeptOnlyForListedLinkCountsWhenAsked) {
-  test_tree tree;
+  fake_tree tree;
   tree.file("one");
   tree.file("two");
   tree.hard_link("two", "two-again");
@@ -149,6 +148,242 @@ TEST(Walk, NamesAreKeptOnlyForListedLinkCountsWhenAsked) {
   EXPECT_TRUE(names_by_first_meeting(run.scan, 1).empty());
   EXPECT_EQ(names_by_first_meeting(run.scan, 2),
             (std::vector<native_string>{tree.path("two"), tree.path("two-again")}));
+}
+
+// The lines of a verbose run's output that begin with "Error", each up to
+// its line end.
+std::vector<native_string> error_lines(const native_string& out) {
+  std::vector<native_string> lines;
+  for (std::size_t at = out.find(text("Error")); at != native_string::npos;
+       at = out.find(text("Error"), at + 1))
+    lines.push_back(out.substr(at, out.find('\n', at) - at));
+  return lines;
+}
+
+native_string line(const char* heading, const native_string& path, const char* code) {
+  return text(heading) + text(" \"") + path + text("\": 0x") + text(code);
+}
+
+TEST(Walk, DeniedDirectoriesAndEntriesAreReportedAndSkipped) {
+  fake_tree tree;
+  tree.file("locked/secret");
+  tree.file("blind/unseen");
+  tree.file("open/visible");
+  tree.file("open/unopened");
+  tree.fail(fake_operation::list, "locked", platform::fake_access_denied);
+  tree.fail(fake_operation::examine, "blind/unseen", platform::fake_access_denied);
+  // Found by the listing, but it cannot be opened to read its identity.
+  tree.fail(fake_operation::examine, "open/unopened", 5, platform::examination::not_opened);
+  captured_scan run(/*verbose=*/true);
+  run.scan.scan_directory(tree.path());
+
+  EXPECT_EQ(error_lines(run.out.str()),
+            (std::vector<native_string>{
+                line("Error finding", tree.path("blind/unseen"), "0000000d"),
+                line("Error searching", tree.path("locked"), "0000000d"),
+                line("Error opening", tree.path("open/unopened"), "00000005")}));
+  EXPECT_EQ(run.scan.scan_errors, 3);
+  EXPECT_EQ(run.scan.dirs_total, 3);
+  EXPECT_EQ(run.scan.dirs_normal, 3);  // locked was examined, only not listed
+  EXPECT_EQ(run.scan.files_total, 3);
+  EXPECT_EQ(run.scan.files_skipped, 2);
+  EXPECT_EQ(run.scan.files_normal, 1);
+  EXPECT_TRUE(run.err.str().empty());
+}
+
+TEST(Walk, ASubdirectoryWhoseAttributesCannotBeReadSaysSo) {
+  // Listed, but neither examined nor entered (its parent can be listed but
+  // not searched): both say why.
+  fake_tree tree;
+  tree.file("P/s/inside");
+  tree.fail(fake_operation::examine, "P/s", platform::fake_access_denied);
+  tree.fail(fake_operation::enter, "P/s", platform::fake_access_denied);
+  captured_scan run(/*verbose=*/true);
+  run.scan.scan_directory(tree.path("P"));
+  EXPECT_EQ(error_lines(run.out.str()),
+            (std::vector<native_string>{
+                line("Error finding", tree.path("P/s"), "0000000d"),
+                line("Error getting attributes for", tree.path("P/s"), "0000000d")}));
+  EXPECT_EQ(run.scan.scan_errors, 2);
+  EXPECT_EQ(run.scan.dirs_total, 1);
+  EXPECT_EQ(run.scan.dirs_skipped, 1);
+  EXPECT_EQ(run.scan.files_total, 0);
+}
+
+TEST(Walk, EntriesThatVanishAfterTheListingAreSkippedWithTheirError) {
+  fake_tree tree;
+  tree.file("a.txt", 1);
+  tree.file("b.txt", 2);
+  tree.file("gone-dir/inner");
+  tree.file("kept/c.txt", 3);
+  tree.after_listing("", [&tree] {
+    tree.remove("b.txt");
+    tree.remove("gone-dir");
+  });
+  captured_scan run(/*verbose=*/true);
+  run.scan.scan_directory(tree.path());
+  // The directory fails twice: it can be neither examined nor entered.
+  EXPECT_EQ(error_lines(run.out.str()),
+            (std::vector<native_string>{
+                line("Error finding", tree.path("b.txt"), "00000002"),
+                line("Error finding", tree.path("gone-dir"), "00000002"),
+                line("Error getting attributes for", tree.path("gone-dir"), "00000002")}));
+  EXPECT_EQ(run.scan.files_total, 3);
+  EXPECT_EQ(run.scan.files_skipped, 1);
+  EXPECT_EQ(run.scan.dirs_total, 2);
+  EXPECT_EQ(run.scan.dirs_skipped, 1);
+  EXPECT_EQ(run.scan.naive_size, 4);
+  EXPECT_EQ(names_by_first_meeting(run.scan, 1),
+            (std::vector<native_string>{tree.path("a.txt"), tree.path("kept/c.txt")}));
+}
+
+// What stands where a directory was listed, once its turn to be entered
+// comes: the walk enters only the directory it listed.
+TEST(Walk, ADirectorySwappedBeforeItsDescentIsNeverWalked) {
+  struct swap_case {
+    const char* what;
+    std::function<void(const fake_tree&)> change;
+    bool walked;
+    const char* error;  // the error line's heading, or null for a line on err
+  };
+  const std::vector<swap_case> cases = {
+      {"another directory",
+       [](const fake_tree& t) {
+         t.rename("scan/victim", "away");
+         t.rename("outside", "scan/victim");
+       },
+       false, "Error getting attributes for"},
+      {"a link to a directory outside",
+       [](const fake_tree& t) {
+         t.rename("scan/victim", "away");
+         t.symlink("scan/victim", "outside");
+       },
+       false, nullptr},
+      {"a plain file",
+       [](const fake_tree& t) {
+         t.rename("scan/victim", "away");
+         t.file("scan/victim", 3);
+       },
+       false, nullptr},
+      {"nothing", [](const fake_tree& t) { t.remove("scan/victim"); }, false,
+       "Error getting attributes for"},
+      {"the same directory with other contents",
+       [](const fake_tree& t) {
+         t.remove("scan/victim/inner");
+         t.rename("outside/marker", "scan/victim/marker");
+       },
+       true, nullptr},
+  };
+  for (const swap_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fake_tree tree;
+    tree.file("outside/marker", 5);
+    tree.file("scan/a/file", 1);
+    tree.file("scan/victim/inner", 2);
+    // scan is listed, then a, then victim is entered.
+    tree.after_listing("scan/a", [&tree, &c] { c.change(tree); });
+    captured_scan run(/*verbose=*/true);
+    run.scan.scan_directory(tree.path("scan"));
+
+    EXPECT_EQ(run.scan.dirs_normal, 2);  // victim was a directory when examined
+    EXPECT_EQ(run.scan.files_total, c.walked ? 2 : 1);
+    const native_string victim = tree.path("scan/victim");
+    if (c.walked) {
+      EXPECT_EQ(names_by_first_meeting(run.scan, 1),
+                (std::vector<native_string>{tree.path("scan/a/file"),
+                                            tree.path("scan/victim/marker")}));
+      EXPECT_TRUE(error_lines(run.out.str()).empty());
+    } else if (c.error) {
+      EXPECT_EQ(error_lines(run.out.str()),
+                std::vector<native_string>{line(c.error, victim, "00000002")});
+    } else {
+      EXPECT_TRUE(error_lines(run.out.str()).empty());
+      EXPECT_EQ(run.err.str(),
+                text("Argument \"") + victim + text("\" does not point to a directory.\n"));
+    }
+    EXPECT_EQ(run.scan.scan_errors, c.walked ? 0 : 1);
+  }
+}
+
+TEST(Walk, LinkCountsAreTheFileSystemsNotTheNamesMet) {
+  fake_tree tree;
+  tree.file("outside/first", 10);
+  tree.hard_link("outside/first", "scan/second");
+  tree.hard_link("outside/first", "scan/third");
+  tree.file("scan/claims-more", 4);
+  tree.set_links("scan/claims-more", 7);
+  captured_scan run;
+  run.scan.scan_directory(tree.path("scan"));
+  // Two of the three names of one file, and one name of a file of seven.
+  EXPECT_EQ(run.scan.hardlinkcounts.at(3).file_count, 2);
+  EXPECT_EQ(run.scan.hardlinkcounts.at(3).file_ids,
+            std::vector<platform::file_identity>{tree.identity("outside/first")});
+  EXPECT_EQ(run.scan.hardlinkcounts.at(7).file_count, 1);
+  EXPECT_EQ(run.scan.hardlinkcounts.count(1), 0u);
+  EXPECT_EQ(run.scan.naive_size, 24);
+  EXPECT_EQ(run.scan.unique_size, 14);
+}
+
+TEST(Walk, LinksMountsAndSpecialFilesAreCountedAndNeverEntered) {
+  fake_tree tree;
+  tree.file("target", 10);
+  tree.file("dir/inside");
+  tree.symlink("file-link", "target");
+  tree.symlink("dir-link", "dir");
+  tree.symlink("dangling", "nowhere");
+  tree.special("fifo");
+  tree.mount("mnt");
+  tree.file("mnt/on-another-volume");
+  captured_scan run;
+  run.scan.scan_directory(tree.path());
+
+  EXPECT_EQ(run.scan.files_total, 5);  // target, the two file links, fifo, dir/inside
+  EXPECT_EQ(run.scan.files_symlink, 2);
+  EXPECT_EQ(run.scan.files_reparse, 1);
+  EXPECT_EQ(run.scan.dirs_total, 3);  // dir, dir-link with its directory bit, mnt
+  EXPECT_EQ(run.scan.dirs_symlink, 1);
+  EXPECT_EQ(run.scan.dirs_reparse, 1);
+  EXPECT_EQ(run.scan.progress_ticks, 2);  // the PATH and dir
+  EXPECT_EQ(run.scan.scan_errors, 0);
+}
+
+TEST(Walk, APathThatIsALinkToADirectoryIsWalked) {
+  fake_tree tree;
+  tree.file("real/f");
+  tree.symlink("link", "real");
+  captured_scan run;
+  run.scan.scan_directory(tree.path("link"));
+  EXPECT_EQ(run.scan.files_total, 1);
+  EXPECT_EQ(names_by_first_meeting(run.scan, 1), std::vector<native_string>{tree.path("link/f")});
+}
+
+TEST(Walk, ADirectoryMetAgainBelowItselfIsCountedButNotEntered) {
+  // A bind mount of the tree inside itself that the system does not flag:
+  // only the identities of the directories on the way down tell the cycle.
+  fake_tree tree;
+  tree.file("sub/file");
+  tree.bind("", "sub/loop");
+  captured_scan run;
+  run.scan.scan_directory(tree.path());
+  EXPECT_EQ(run.scan.files_total, 1);
+  EXPECT_EQ(run.scan.dirs_total, 2);  // sub and sub/loop
+  EXPECT_EQ(run.scan.dirs_normal, 2);
+  EXPECT_EQ(run.scan.progress_ticks, 2);
+  EXPECT_EQ(run.scan.scan_errors, 0);
+}
+
+TEST(Walk, EveryEntryIsExaminedOnceAndEveryDirectoryListedOnce) {
+  fake_tree tree;
+  tree.file("a");
+  tree.file("D/b");
+  tree.file("D/E/c");
+  tree.hard_link("D/b", "D/E/b2");
+  captured_scan run;
+  run.scan.scan_directory(tree.path());
+  const platform::fake_calls calls = tree.calls();
+  EXPECT_EQ(calls.examined, 6);
+  EXPECT_EQ(calls.listed, 3);
+  EXPECT_EQ(calls.entered, 3);
 }
 
 }  // namespace
