@@ -216,12 +216,14 @@ TEST(LinkNamesPosix, RequestsOnOneFileSystemShareOneSearch) {
 }
 
 void deep_tree(const std::string& vol, problems& found) {
-  const int depth = 3000;
+  // 300 levels: paths of 5 KB, past PATH_MAX, and more levels than the walk
+  // keeps descriptors for.
+  const int depth = 300;
   make_file(vol + "/top");
   int fd = open(vol.c_str(), O_RDONLY | O_DIRECTORY);
   for (int level = 0; level < depth && fd >= 0; ++level) {
-    mkdirat(fd, "deeper", 0755);
-    const int next = openat(fd, "deeper", O_RDONLY | O_DIRECTORY);
+    mkdirat(fd, "deeper-directory", 0755);
+    const int next = openat(fd, "deeper-directory", O_RDONLY | O_DIRECTORY);
     close(fd);
     fd = next;
   }
@@ -237,7 +239,7 @@ void deep_tree(const std::string& vol, problems& found) {
   search.run();
   std::string deep = mount_relative(vol + "/top");
   deep.resize(deep.size() - std::strlen("top"));
-  for (int level = 0; level < depth; ++level) deep += "deeper/";
+  for (int level = 0; level < depth; ++level) deep += "deeper-directory/";
   deep += "bottom";
   names expected{deep, mount_relative(vol + "/top")};
   std::sort(expected.begin(), expected.end());
