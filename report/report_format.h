@@ -7,7 +7,6 @@
 #define TWINFIND_REPORT_REPORT_FORMAT_H_
 
 #include <cstdint>
-#include <ios>
 #include <vector>
 
 #include "platform/text.h"
@@ -15,22 +14,21 @@
 
 // Prints `part` of `whole` as a whole-number percentage, right-aligned in
 // three places, then '%'. A whole of 0 prints 0; a half rounds up.
-void print_percent(std::ios_base& stream, std::int64_t part, std::int64_t whole);
+void print_percent(native_ostream& stream, std::int64_t part, std::int64_t whole);
 
-// The manipulator that `percent` returns: a printing function and its two
-// arguments, like the one-argument manipulator of std::setw.
+// The manipulator that `percent` returns, so that a share is written in a
+// line like any other value: out << percent(part, whole).
 struct percent_manip {
-  void (*print)(std::ios_base&, std::int64_t, std::int64_t);
   std::int64_t part;
   std::int64_t whole;
 };
 
 inline percent_manip percent(std::int64_t part, std::int64_t whole) {
-  return percent_manip{print_percent, part, whole};
+  return percent_manip{part, whole};
 }
 
 inline native_ostream& operator<<(native_ostream& stream, const percent_manip& manip) {
-  manip.print(stream, manip.part, manip.whole);
+  print_percent(stream, manip.part, manip.whole);
   return stream;
 }
 
