@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/paths-posix.h"
 #include "platform/stat-posix.h"
 
 #ifdef __linux__
@@ -365,7 +366,7 @@ bool read_names(int fd, bool fills_replies, walk_state& walk, directory_listing&
       const unsigned char type = static_cast<unsigned char>(buffer[at + 18]);
       const char* name = buffer + at + 19;
       at += record_length;
-      if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+      if (is_dot_or_dot_dot(name)) continue;
       listed_entry entry;
       entry.name_offset = listing.names.size();
       entry.name_length = std::strlen(name);
@@ -389,7 +390,7 @@ bool read_names(int fd, bool fills_replies, walk_state& walk, directory_listing&
   errno = 0;
   while (const struct dirent* record = readdir(dir)) {
     const char* name = record->d_name;
-    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+    if (is_dot_or_dot_dot(name)) continue;
     listed_entry entry;
     entry.name_offset = listing.names.size();
     entry.name_length = std::strlen(name);
@@ -453,12 +454,9 @@ examination examine_path(const native_string& path, entry_facts& facts, error_co
   // The device of the directory holding it tells a mount point where the
   // kernel does not flag one.
   std::uint64_t parent_device = 0;
-  const std::size_t slash = path.find_last_of('/');
-  const native_string parent = slash == native_string::npos ? native_string(".")
-                               : slash == 0                 ? native_string("/")
-                                                            : path.substr(0, slash);
   struct stat st;
-  if (stat(parent.c_str(), &st) == 0) parent_device = static_cast<std::uint64_t>(st.st_dev);
+  if (stat(directory_part(path).c_str(), &st) == 0)
+    parent_device = static_cast<std::uint64_t>(st.st_dev);
   if (int failure = read_entry(AT_FDCWD, path.c_str(), parent_device, facts)) {
     error = static_cast<error_code>(failure);
     return examination::not_found;

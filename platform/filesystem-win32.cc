@@ -67,10 +67,6 @@ entry_kind kind_of(const WIN32_FIND_DATAW& record) {
                                                       : entry_kind::reparse;
 }
 
-bool is_dot_or_dot_dot(const wchar_t* name) {
-  return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
-}
-
 examination examine(const native_string& path, entry_facts& facts, error_code& error) {
   std::wstring storage;
   const wchar_t* target = system_form(path, storage);

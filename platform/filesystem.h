@@ -85,6 +85,11 @@ struct directory_listing {
   }
 };
 
+// True for "." and "..", which no listing keeps.
+inline bool is_dot_or_dot_dot(const native_char* name) {
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
 // How entering a directory went. `no_attributes` also stands for a
 // directory that is no longer the one its parent listed (the tree moved).
 enum class directory_entry { entered, no_attributes, not_a_directory };

@@ -28,6 +28,7 @@
 #include <utility>
 
 #include "platform/filesystem.h"
+#include "platform/paths-posix.h"
 #include "platform/stat-posix.h"
 #include "platform/tree_walk.h"
 
@@ -40,12 +41,6 @@ std::size_t searches_made = 0;
 // into, and only files that are no directory can have several names.
 bool is_real_directory(const entry_facts& facts) {
   return facts.is_directory && facts.kind != entry_kind::symlink;
-}
-
-native_string parent_of(const native_string& absolute) {
-  const std::size_t slash = absolute.rfind('/');
-  return slash == 0 || slash == native_string::npos ? native_string("/")
-                                                    : absolute.substr(0, slash);
 }
 
 #ifdef O_PATH
@@ -107,7 +102,7 @@ bool name_in_parent(int parent, const struct stat& parent_st, const struct stat&
     rewinddir(dir);
     while (const struct dirent* record = readdir(dir)) {
       const char* entry = record->d_name;
-      if (entry[0] == '.' && (entry[1] == '\0' || (entry[1] == '.' && entry[2] == '\0'))) continue;
+      if (is_dot_or_dot_dot(entry)) continue;
       if (pass == 0 ? record->d_ino != child.st_ino
                     : record->d_type != DT_DIR && record->d_type != DT_UNKNOWN)
         continue;
@@ -191,7 +186,7 @@ native_string mount_point_of(native_string directory) {
   entry_facts facts;
   entry_facts parent_facts;
   while (directory != "/") {
-    native_string parent = parent_of(directory);
+    native_string parent = directory_part(directory);
     if (read_entry(AT_FDCWD, parent.c_str(), 0, parent_facts) != 0 ||
         read_entry(AT_FDCWD, directory.c_str(), parent_facts.identity.volume, facts) != 0 ||
         facts.kind == entry_kind::reparse)
@@ -207,7 +202,7 @@ native_string mount_point_of(native_string directory) {
 bool locate(const native_string& path, bool from_parent, native_string& absolute,
             native_string& mount_point) {
   if (resolve(path, absolute)) {
-    mount_point = mount_point_of(from_parent ? parent_of(absolute) : absolute);
+    mount_point = mount_point_of(from_parent ? directory_part(absolute) : absolute);
     return true;
   }
   if (errno != ENAMETOOLONG) return false;
@@ -250,10 +245,7 @@ bool own_name_of(native_string_view path, location_cache& locations, native_stri
   if (last.empty() || last == "." || last == "..") {
     if (!locate(native_string(path), true, name, mount_point)) return false;
   } else {
-    const native_string directory = slash == native_string::npos ? native_string(".")
-                                    : slash == 0                 ? native_string("/")
-                                                                 : native_string(path.substr(0, slash));
-    if (!locations.of(directory)) return false;
+    if (!locations.of(directory_part(path))) return false;
     name = locations.absolute;
     if (name.back() != '/') name += '/';
     name += last;

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 
+#include "platform/paths-posix.h"
 #include "platform/stat-posix.h"
 #include "platform/wildcard.h"
 
@@ -23,9 +24,7 @@ bool find_pattern_matches(const native_string& pattern, std::vector<pattern_matc
                           error_code& error) {
   matches.clear();
   const std::size_t slash = pattern.rfind('/');
-  const native_string directory = slash == native_string::npos ? native_string(".")
-                                  : slash == 0                 ? native_string("/")
-                                                               : pattern.substr(0, slash);
+  const native_string directory = directory_part(pattern);
   const native_string_view wildcard = slash == native_string::npos
                                           ? native_string_view(pattern)
                                           : native_string_view(pattern).substr(slash + 1);
