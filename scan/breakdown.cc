@@ -24,16 +24,8 @@ void _scandata::breakdown(const native_string& path) {
 void _scandata::breakdown_single(const native_string& path) {
   platform::entry_facts facts;
   platform::error_code error = 0;
-  switch (platform::examine_path(path, facts, error)) {
-    case platform::examination::examined:
-      break;
-    case platform::examination::not_found:
-      scan_error(error, quoted_message("Error finding ", path));
-      return;
-    case platform::examination::not_opened:
-      scan_error(error, quoted_message("Error opening ", path));
-      return;
-  }
+  const platform::examination outcome = platform::examine_path(path, facts, error);
+  if (!examined(outcome, error, path)) return;
   _scandata_breakdown_fileinfo info;
   info.filename = path;
   info.facts = facts;

@@ -22,9 +22,16 @@ std::int64_t saturating_add(std::int64_t total, std::int64_t size) {
 bool _scandata::scan_file(platform::walk_cursor& cursor, const native_string& path,
                           const platform::listed_entry& entry, platform::entry_facts& facts) {
   platform::error_code error = 0;
-  switch (platform::examine_entry(cursor, path, entry, facts, error)) {
+  const platform::examination outcome = platform::examine_entry(cursor, path, entry, facts, error);
+  if (!examined(outcome, error, path)) return false;
+  record_entry(path, facts);
+  return true;
+}
+
+bool _scandata::examined(platform::examination outcome, platform::error_code error,
+                         const native_string& path) {
+  switch (outcome) {
     case platform::examination::examined:
-      record_entry(path, facts);
       return true;
     case platform::examination::not_found:
       scan_error(error, quoted_message("Error finding ", path));

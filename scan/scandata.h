@@ -109,6 +109,11 @@ struct _scandata {
 
  private:
   bool keeps_names_for(std::int32_t links) const;
+  // True when the examination of `path` read it; otherwise counts the scan
+  // error and prints its line, which tells an entry not found from one
+  // found but not opened (examine.cc).
+  bool examined(platform::examination outcome, platform::error_code error,
+                const native_string& path);
   void breakdown_single(const native_string& path);
   std::size_t named_breakdowns_ = 0;  // breakdowns whose names were searched
 };
