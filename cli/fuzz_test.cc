@@ -23,12 +23,11 @@
 
 #include "cli/command_line.h"
 #include "platform/arguments.h"
+#include "platform/text_test_util.h"
 
 namespace {
 
 const native_char prefix = platform::option_prefix;
-
-native_string text(const char* ascii) { return native_from_ascii(ascii); }
 
 // A text beyond ASCII: `bytes` where a name is bytes (POSIX), `units` where
 // it is UTF-16 (Windows).
@@ -93,11 +92,11 @@ class line_maker {
     static const char* const spaces[] = {"", "", " ", "\t", " \n\v\f\r", "  "};
     static const char* const signs[] = {"", "", "+", "-", "+-", "--"};
     static const char* const tails[] = {"", "", "x", " 5", "9", ".5", "e3", "%"};
-    native_string value = text(spaces[pick(6)]) + text(signs[pick(6)]);
+    native_string value = T(spaces[pick(6)]) + T(signs[pick(6)]);
     const std::uint32_t digits = pick(4) == 0 ? 10 + pick(40) : pick(11);  // long runs too
     for (std::uint32_t i = 0; i < digits; ++i)
       value += static_cast<native_char>(pick(3) == 0 ? '0' : '0' + pick(10));
-    value += text(tails[pick(8)]);
+    value += T(tails[pick(8)]);
     if (pick(8) == 0) value += non_ascii_[pick(static_cast<std::uint32_t>(non_ascii_.size()))];
     if (pick(16) == 0) value.insert(value.begin() + pick(static_cast<std::uint32_t>(value.size() + 1)), native_char(0));
     return value;
@@ -133,7 +132,7 @@ class line_maker {
     static const char* const tails[] = {"", "", "", "erbose", "X", "123", "=5", "ount", " ", "\t", "%s"};
     native_string value(1, prefix);
     value += static_cast<native_char>(letters[pick(sizeof letters - 1)]);
-    value += text(tails[pick(11)]);
+    value += T(tails[pick(11)]);
     if (pick(10) == 0) value += non_ascii_[pick(static_cast<std::uint32_t>(non_ascii_.size()))];
     return value;
   }
@@ -143,19 +142,19 @@ class line_maker {
     static const char* const texts[] = {"-", "/", "--help", "--HELP", "--", "--h", "---help",
                                         "--help=1", "--help ", "/?", "/V", "/C", "-?", "//", "\\",
                                         "--version", "--versoin", "--verbose", "---"};
-    return text(texts[pick(19)]);
+    return T(texts[pick(19)]);
   }
 
   native_string plain() {
     static const char* const texts[] = {"",        "",        "dir",  "C:\\x", "a b",   "%s%n%d",
                                         "100%",    "%",       "*.txt", "?",    "data",  "0",
                                         "x/y/z",   "\\\\?\\C:", "help", "V"};
-    return text(texts[pick(16)]);
+    return T(texts[pick(16)]);
   }
 
   native_string control() {
     static const char* const texts[] = {"\t", "a\nb", "\x01", "\x7f", "\r", "x\x1b[31m", "\n", "\b\b"};
-    native_string value = text(texts[pick(8)]);
+    native_string value = T(texts[pick(8)]);
     if (pick(4) == 0) value = native_string(1, prefix) + value;
     if (pick(4) == 0) value += native_char(0);
     return value;
@@ -239,8 +238,8 @@ TEST(CommandLineFuzz, RandomLinesEndInExactlyOneWellFormedOutcome) {
     SCOPED_TRACE("line " + std::to_string(i) + ": " + described(arguments));
     command_line parsed;
     // Left over from an earlier parse: must never survive this one.
-    parsed.directories.push_back(text("stale"));
-    parsed.files.push_back(text("stale"));
+    parsed.directories.push_back(T("stale"));
+    parsed.files.push_back(T("stale"));
     parsed.list_files_for_hardlinkcount.push_back(7);
     parsed.verbose = true;
     native_ostringstream out;
@@ -264,7 +263,7 @@ TEST(CommandLineFuzz, RandomLinesEndInExactlyOneWellFormedOutcome) {
         break;
       case parse_outcome::version:
         ++outcomes[3];
-        ASSERT_TRUE(out_text == text("twinfind " TWINFIND_VERSION "\n"));
+        ASSERT_TRUE(out_text == T("twinfind " TWINFIND_VERSION "\n"));
         ASSERT_TRUE(err_text.empty());
         break;
       case parse_outcome::error: {
@@ -281,9 +280,9 @@ TEST(CommandLineFuzz, RandomLinesEndInExactlyOneWellFormedOutcome) {
             quoted_ends = std::max(quoted_ends, line_ends(argument));
         // The grammar's two complaints: an argument that is no option, or
         // an option without its parameter.
-        ASSERT_TRUE(starts_with(err_text, text("Invalid argument '")) ||
-                    starts_with(err_text, text("Expected parameter for ") + prefix));
-        const native_string hint = text("\nTry 'twinfind --help'.\n");
+        ASSERT_TRUE(starts_with(err_text, T("Invalid argument '")) ||
+                    starts_with(err_text, T("Expected parameter for ") + prefix));
+        const native_string hint = T("\nTry 'twinfind --help'.\n");
         const bool hinted = err_text.size() > hint.size() &&
                             err_text.compare(err_text.size() - hint.size(), hint.size(), hint) == 0;
         ASSERT_LE(line_ends(err_text), 1 + quoted_ends + hinted);

@@ -9,11 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/text_test_util.h"
 #include "scan/test_tree.h"
 
 namespace {
-
-native_string text(const char* ascii) { return native_from_ascii(ascii); }
 
 // Records every visit, relative to the top, and enters every directory but
 // those named "skip...".
@@ -39,7 +38,7 @@ struct recording_visitor {
     const bool examined = platform::examine_entry(cursor, path, entry, facts, error) ==
                           platform::examination::examined;
     const native_string_view name = native_string_view(path).substr(path.size() - entry.name_length);
-    if (!entry.is_directory || name.substr(0, 4) == text("skip")) return platform::descent();
+    if (!entry.is_directory || name.substr(0, 4) == T("skip")) return platform::descent();
     return platform::descent{true, examined ? &facts.identity : nullptr};
   }
   bool finished() const { return visits.size() >= stop_after; }
@@ -124,13 +123,13 @@ TEST(TreeWalk, OnlyIdentitiesThatTellCyclesKeepADirectoryFromBeingEnteredAgain) 
   if (!known) top = platform::file_identity{7, 7};
 
   // Met again below itself: a cycle, where identities can tell one.
-  walk.enter_later(text("again"), &top);
+  walk.enter_later(T("again"), &top);
   EXPECT_EQ(walk.pending.size(), platform::identities_find_cycles ? 0u : 1u);
   // Index 0 is no identity: some file systems give it to every file.
   const platform::file_identity zero{top.volume, 0};
-  walk.enter_later(text("zero"), &zero);
-  walk.enter_later(text("unknown"), nullptr);
-  EXPECT_EQ(walk.pending_names.substr(walk.pending_names.size() - 11), text("zerounknown"));
+  walk.enter_later(T("zero"), &zero);
+  walk.enter_later(T("unknown"), nullptr);
+  EXPECT_EQ(walk.pending_names.substr(walk.pending_names.size() - 11), T("zerounknown"));
 }
 
 }  // namespace

@@ -11,8 +11,6 @@
 
 namespace {
 
-using report_test::T;
-
 // Records name their files' lists of names: 0 is the example's two names,
 // 1 an empty list.
 _scandata_breakdown_fileinfo example_record() {

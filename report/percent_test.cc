@@ -9,8 +9,6 @@
 
 namespace {
 
-using report_test::T;
-
 native_string printed(std::int64_t part, std::int64_t whole) {
   report_test::report_stream stream;
   stream.out << percent(part, whole);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/text.h"
+#include "platform/text_test_util.h"
 
 namespace report_test {
 
@@ -59,9 +60,6 @@ inline std::vector<native_string> lines_of(const native_string& text) {
     lines.push_back(line);
   return lines;
 }
-
-// Shorthand for the expected texts, which are all ASCII.
-inline native_string T(std::string_view ascii) { return native_from_ascii(ascii); }
 
 }  // namespace report_test
 

@@ -10,8 +10,6 @@
 
 namespace {
 
-using report_test::T;
-
 platform::file_identity id(std::int64_t key) { return platform::file_identity{1, key}; }
 
 // Two trees: C:\Data holds a.txt, b.txt and the directory sub with

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "platform/filesystem-fake.h"
+#include "platform/text_test_util.h"
 #include "scan/scandata.h"
 
 namespace {
@@ -29,8 +30,6 @@ struct captured_breakdowns {
     return names;
   }
 };
-
-native_string text(const char* ascii) { return native_from_ascii(ascii); }
 
 TEST(Breakdown, ASingleFileGivesOneRecordOfItsOwn) {
   fake_tree tree;
@@ -107,8 +106,8 @@ TEST(Breakdown, APatternOfOnlyDirectoriesGivesNothingAndSaysNothing) {
   // An empty directory still holds "." and "..", which the search lists:
   // a pattern that fits only them finds directories, not nothing.
   tree.directory("E");
-  run.collect(tree.path("E") + platform::path_separator + text("*"));
-  run.collect(tree.path("E") + platform::path_separator + text(".*"));
+  run.collect(tree.path("E") + platform::path_separator + T("*"));
+  run.collect(tree.path("E") + platform::path_separator + T(".*"));
   EXPECT_TRUE(run.scan.breakdowns.empty());
   EXPECT_TRUE(run.out.str().empty());
   EXPECT_EQ(run.scan.scan_errors, 0);
@@ -121,8 +120,8 @@ TEST(Breakdown, FailuresAreReportedInVerboseModeOnly) {
   run.collect(tree.path("*.none"));
   EXPECT_TRUE(run.scan.breakdowns.empty());
   const native_string out = run.out.str();
-  EXPECT_EQ(out.find(text("Error finding \"") + tree.path("missing.txt") + text("\": 0x")), 0u);
-  EXPECT_NE(out.find(text("Error searching \"") + tree.path("*.none") + text("\": 0x")),
+  EXPECT_EQ(out.find(T("Error finding \"") + tree.path("missing.txt") + T("\": 0x")), 0u);
+  EXPECT_NE(out.find(T("Error searching \"") + tree.path("*.none") + T("\": 0x")),
             native_string::npos);
 
   _scandata quiet;
@@ -159,8 +158,8 @@ TEST(Breakdown, NamesAreEveryNameOfTheFileFromTheTopOfItsVolume) {
             (std::vector<native_string>{tree.path("a/f"), tree.path("b/g")}));
   const native_string separator(1, platform::path_separator);
   EXPECT_EQ(run.scan.link_names[run.scan.breakdowns[1].filenames],
-            (std::vector<native_string>{separator + text("i"),
-                                        separator + text("x") + separator + text("h")}));
+            (std::vector<native_string>{separator + T("i"),
+                                        separator + T("x") + separator + T("h")}));
 }
 
 TEST(Breakdown, FilesThatCannotBeExaminedAndDirectoriesThatCannotBeSearchedAreReported) {
@@ -180,9 +179,9 @@ TEST(Breakdown, FilesThatCannotBeExaminedAndDirectoriesThatCannotBeSearchedAreRe
   EXPECT_EQ(run.filenames(), (std::vector<native_string>{tree.path("d/c.txt"),
                                                          tree.path("locked/e.txt")}));
   EXPECT_EQ(run.out.str(),
-            text("Error opening \"") + tree.path("d/a.txt") + text("\": 0x00000005\n") +
-                text("Error finding \"") + tree.path("d/b.txt") + text("\": 0x00000002\n") +
-                text("Error searching \"") + tree.path("locked/*.txt") + text("\": 0x0000000d\n"));
+            T("Error opening \"") + tree.path("d/a.txt") + T("\": 0x00000005\n") +
+                T("Error finding \"") + tree.path("d/b.txt") + T("\": 0x00000002\n") +
+                T("Error searching \"") + tree.path("locked/*.txt") + T("\": 0x0000000d\n"));
   EXPECT_EQ(run.scan.scan_errors, 3);
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/filesystem-fake.h"
+#include "platform/text_test_util.h"
 #include "scan/scan_test_util.h"
 #include "scan/scandata.h"
 
@@ -22,8 +23,6 @@ std::vector<native_string> names_by_first_meeting(const _scandata& scan, std::in
     for (const native_string& name : scan.filenames_by_key.at(id)) names.push_back(name);
   return names;
 }
-
-native_string text(const char* ascii) { return native_from_ascii(ascii); }
 
 TEST(Walk, FilesThenDirectoriesThenDescentInNameOrder) {
   fake_tree tree;
@@ -94,9 +93,9 @@ TEST(Walk, TrailingSeparatorIsKeptInEveryPath) {
   run.scan.scan_directory(top);
   native_string expected = top;
   expected += platform::path_separator;
-  expected += text("sub");
+  expected += T("sub");
   expected += platform::path_separator;
-  expected += text("f");
+  expected += T("f");
   EXPECT_EQ(names_by_first_meeting(run.scan, 1), std::vector<native_string>{expected});
 }
 
@@ -113,11 +112,11 @@ TEST(Walk, PathsThatAreNoDirectoriesCountNothing) {
   EXPECT_EQ(run.scan.files_total + run.scan.dirs_total, 0);
   EXPECT_TRUE(run.scan.filenames_by_key.empty());
   const native_string out = run.out.str();
-  const native_string missing_line = text("Error getting attributes for \"") +
-                                     tree.path("missing") + text("\": 0x");
+  const native_string missing_line = T("Error getting attributes for \"") +
+                                     tree.path("missing") + T("\": 0x");
   EXPECT_NE(out.find(missing_line), native_string::npos) << out.c_str();
-  EXPECT_EQ(run.err.str(), text("Argument \"") + tree.path("plain") +
-                               text("\" does not point to a directory.\n"));
+  EXPECT_EQ(run.err.str(), T("Argument \"") + tree.path("plain") +
+                               T("\" does not point to a directory.\n"));
   // Verbose progress: one text per tick, four ticks.
   native_string progress;
   for (const native_char c : out)
@@ -131,7 +130,7 @@ TEST(Walk, QuietModePrintsNoErrors) {
   captured_scan run;
   run.scan.scan_directory(tree.path("missing"));
   run.scan.scan_directory(tree.path("plain"));
-  EXPECT_EQ(run.out.str(), text("Scanning directories and files"));
+  EXPECT_EQ(run.out.str(), T("Scanning directories and files"));
   EXPECT_TRUE(run.err.str().empty());
 }
 
@@ -154,14 +153,14 @@ TEST(Walk, NamesAreKeptOnlyForListedLinkCountsWhenAsked) {
 // its line end.
 std::vector<native_string> error_lines(const native_string& out) {
   std::vector<native_string> lines;
-  for (std::size_t at = out.find(text("Error")); at != native_string::npos;
-       at = out.find(text("Error"), at + 1))
+  for (std::size_t at = out.find(T("Error")); at != native_string::npos;
+       at = out.find(T("Error"), at + 1))
     lines.push_back(out.substr(at, out.find('\n', at) - at));
   return lines;
 }
 
 native_string line(const char* heading, const native_string& path, const char* code) {
-  return text(heading) + text(" \"") + path + text("\": 0x") + text(code);
+  return T(heading) + T(" \"") + path + T("\": 0x") + T(code);
 }
 
 TEST(Walk, DeniedDirectoriesAndEntriesAreReportedAndSkipped) {
@@ -299,7 +298,7 @@ TEST(Walk, ADirectorySwappedBeforeItsDescentIsNeverWalked) {
     } else {
       EXPECT_TRUE(error_lines(run.out.str()).empty());
       EXPECT_EQ(run.err.str(),
-                text("Argument \"") + victim + text("\" does not point to a directory.\n"));
+                T("Argument \"") + victim + T("\" does not point to a directory.\n"));
     }
     EXPECT_EQ(run.scan.scan_errors, c.walked ? 0 : 1);
   }
