@@ -23,6 +23,7 @@
 #include <sstream>
 #include <string>
 
+#include "platform/child_check_test_util-posix.h"
 #include "platform/filesystem.h"
 #include "scan/mount_namespace_test_util-posix.h"
 #include "scan/test_tree.h"
@@ -119,29 +120,14 @@ struct problems {
 std::string on_own_volume(const test_tree& tree,
                           const std::function<void(const std::string& volume, problems&)>& body) {
   tree.directory("vol");
-  int pipe_fds[2];
-  if (pipe(pipe_fds) != 0) return "pipe failed";
-  const pid_t child = fork();
-  if (child == 0) {
-    close(pipe_fds[0]);
+  return check_in_child([&] {
     if (unshare(CLONE_NEWNS) == 0 &&
         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
       mount("tmpfs", tree.path("vol").c_str(), "tmpfs", 0, nullptr);
     problems found;
     body(tree.path("vol"), found);
-    const ssize_t written = write(pipe_fds[1], found.text.data(), found.text.size());
-    _exit(written == static_cast<ssize_t>(found.text.size()) ? 0 : 1);
-  }
-  close(pipe_fds[1]);
-  std::string report;
-  char buffer[4096];
-  for (ssize_t got; (got = read(pipe_fds[0], buffer, sizeof buffer)) > 0;)
-    report.append(buffer, got);
-  close(pipe_fds[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) report += "the child process failed\n";
-  return report;
+    return found.text;
+  });
 }
 
 void make_file(const std::string& path) { std::ofstream(path) << "content"; }

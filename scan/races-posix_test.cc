@@ -81,18 +81,6 @@ struct watched_scan {
   }
 };
 
-// A verbose scan into plain string streams.
-struct captured_scan {
-  _scandata scan;
-  std::ostringstream out;
-  std::ostringstream err;
-  captured_scan() {
-    scan.verbose = true;
-    scan.out = &out;
-    scan.err = &err;
-  }
-};
-
 std::vector<std::string> all_names(const _scandata& scan) {
   std::vector<std::string> names;
   for (const auto& file : scan.filenames_by_key)
@@ -483,7 +471,7 @@ TEST(RacesStress, EntriesThatComeAndGoDuringManyWalksKeepTheCountsConsistent) {
   const int walks = 60;
   std::int64_t skipped = 0;
   for (int walk = 0; walk < walks; ++walk) {
-    captured_scan run;
+    captured_scan run(/*verbose=*/true);
     run.scan.scan_directory(scan_root);
     const std::string out = run.out.str();
     ASSERT_EQ(broken_invariants(run.scan, scan_root), "") << "walk " << walk;
@@ -537,7 +525,7 @@ TEST(RacesStress, EntriesListedButGoneBeforeTheyAreReadAreReportedAndSkipped) {
   int walks_with_skips = 0;
   int walk = 0;
   for (; walk < 400 && walks_with_skips < 5; ++walk) {
-    captured_scan run;
+    captured_scan run(/*verbose=*/true);
     run.scan.scan_directory(scan_root);
     const std::string out = run.out.str();
     ASSERT_EQ(broken_invariants(run.scan, scan_root), "") << "walk " << walk;
@@ -587,7 +575,7 @@ TEST(RacesStress, DirectoriesSwappedForLinksToOutsideAreNeverFollowed) {
   int links_counted = 0;   // walks that counted some sNNN as a link
   int swapped_before = 0;  // directories that were links by their descent
   for (int walk = 0; walk < 100; ++walk) {
-    captured_scan run;
+    captured_scan run(/*verbose=*/true);
     run.scan.scan_directory(scan_root);
     ASSERT_EQ(broken_invariants(run.scan, scan_root), "") << "walk " << walk;
     for (const std::string& name : all_names(run.scan)) {

@@ -17,18 +17,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "scan/scandata.h"
+#include "platform/child_check_test_util-posix.h"
 #include "scan/mount_namespace_test_util-posix.h"
+#include "scan/scandata.h"
 #include "scan/test_tree.h"
 
 namespace {
-
-// Ends a forked check: 0 when `ok`, else 1 after saying what went wrong.
-void finish_child(bool ok, const std::string& what) {
-  if (!ok) std::fprintf(stderr, "%s\n", what.c_str());
-  std::fflush(stderr);
-  _exit(ok ? 0 : 1);
-}
 
 TEST(WalkPosix, LinksAreCountedAsThemselvesAndNeverEntered) {
   test_tree tree;
@@ -115,7 +109,7 @@ TEST(WalkPosix, LargeDirectoriesAreListedCompletely) {
   EXPECT_EQ(run.scan.hardlinkcounts.at(names).file_count, names);
 }
 
-void walk_deep_tree_with_few_descriptors(const native_string& root, int depth) {
+std::string walk_deep_tree_with_few_descriptors(const native_string& root, int depth) {
   struct rlimit limit = {32, 32};
   setrlimit(RLIMIT_NOFILE, &limit);
   captured_scan run(/*verbose=*/true);
@@ -124,8 +118,8 @@ void walk_deep_tree_with_few_descriptors(const native_string& root, int depth) {
                   run.scan.dirs_skipped == 0 && run.out.str().find("Error") == std::string::npos &&
                   run.scan.filenames_by_key.begin()->second.front().size() >
                       depth * std::strlen("/deeper-directory");
-  finish_child(ok, "dirs " + std::to_string(run.scan.dirs_total) + "\n" +
-                       run.out.str().substr(0, 2000));
+  if (ok) return "";
+  return "dirs " + std::to_string(run.scan.dirs_total) + "\n" + run.out.str().substr(0, 2000);
 }
 
 TEST(WalkPosix, TreesDeeperThanAnyPathLimitAreWalkedWithFewDescriptors) {
@@ -146,13 +140,15 @@ TEST(WalkPosix, TreesDeeperThanAnyPathLimitAreWalkedWithFewDescriptors) {
   close(file);
   close(fd);
 
-  EXPECT_EXIT(walk_deep_tree_with_few_descriptors(tree.path(), depth),
-              ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(
+      check_in_child([&] { return walk_deep_tree_with_few_descriptors(tree.path(), depth); }), "");
 }
 
-void walk_unreadable_places_unprivileged(const test_tree& tree) {
-  if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
-    finish_child(false, "cannot drop privileges");
+// Drops to an unprivileged user, if root: permissions do not bind root.
+bool unprivileged() { return geteuid() != 0 || (setgid(65534) == 0 && setuid(65534) == 0); }
+
+std::string walk_unreadable_places_unprivileged(const test_tree& tree) {
+  if (!unprivileged()) return "cannot drop privileges";
   captured_scan run(/*verbose=*/true);
   run.scan.scan_directory(tree.path());
   const std::string out = run.out.str();
@@ -163,7 +159,7 @@ void walk_unreadable_places_unprivileged(const test_tree& tree) {
           std::string::npos &&
       out.find("Error finding \"" + tree.path("blind/unseen") + "\": 0x0000000d") !=
           std::string::npos;
-  finish_child(ok, out);
+  return ok ? "" : out;
 }
 
 TEST(WalkPosix, UnreadableDirectoriesAndEntriesAreReportedAndSkipped) {
@@ -174,12 +170,11 @@ TEST(WalkPosix, UnreadableDirectoriesAndEntriesAreReportedAndSkipped) {
   ASSERT_EQ(chmod(tree.path("locked").c_str(), 0), 0);
   ASSERT_EQ(chmod(tree.path("blind").c_str(), 0444), 0);  // listable, not searchable
   // Permissions do not bind root: check as an unprivileged user.
-  EXPECT_EXIT(walk_unreadable_places_unprivileged(tree), ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(check_in_child([&] { return walk_unreadable_places_unprivileged(tree); }), "");
 }
 
-void walk_unsearchable_parent_unprivileged(const test_tree& tree) {
-  if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
-    finish_child(false, "cannot drop privileges");
+std::string walk_unsearchable_parent_unprivileged(const test_tree& tree) {
+  if (!unprivileged()) return "cannot drop privileges";
   captured_scan run(/*verbose=*/true);
   run.scan.scan_directory(tree.path("P"));
   const std::string out = run.out.str();
@@ -191,27 +186,27 @@ void walk_unsearchable_parent_unprivileged(const test_tree& tree) {
       out.find("Error getting attributes for \"" + sub + "\": 0x0000000d") != std::string::npos &&
       out.find("Error searching") == std::string::npos && run.scan.scan_errors == 2 &&
       run.scan.dirs_total == 1 && run.scan.dirs_skipped == 1;
-  finish_child(ok, out);
+  return ok ? "" : out;
 }
 
 TEST(WalkPosix, ASubdirectoryWhoseAttributesCannotBeReadSaysSo) {
   test_tree tree;
   tree.file("P/s/inside");
   ASSERT_EQ(chmod(tree.path("P").c_str(), 0444), 0);  // listable, not searchable
-  EXPECT_EXIT(walk_unsearchable_parent_unprivileged(tree), ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(check_in_child([&] { return walk_unsearchable_parent_unprivileged(tree); }), "");
 }
 
-void walk_mounts_in_private_namespace(const test_tree& tree) {
+std::string walk_mounts_in_private_namespace(const test_tree& tree) {
   if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
       mount("tmpfs", tree.path("mnt").c_str(), "tmpfs", 0, nullptr) != 0 ||
       mount(tree.path().c_str(), tree.path("sub/loop").c_str(), nullptr, MS_BIND, nullptr) != 0)
-    finish_child(false, std::string("mount: ") + std::strerror(errno));
+    return std::string("mount: ") + std::strerror(errno);
   captured_scan run(/*verbose=*/true);
   run.scan.scan_directory(tree.path());
   // mnt and the bind mount of the tree itself are counted, never entered.
   const bool ok = run.scan.dirs_reparse == 2 && run.scan.files_total == 1;
-  finish_child(ok, "reparse " + std::to_string(run.scan.dirs_reparse) + " files " +
-                       std::to_string(run.scan.files_total));
+  return ok ? "" : "reparse " + std::to_string(run.scan.dirs_reparse) + " files " +
+                       std::to_string(run.scan.files_total);
 }
 
 TEST(WalkPosix, MountPointsAreReparsePointsAndBindCyclesAreNotEntered) {
@@ -220,7 +215,7 @@ TEST(WalkPosix, MountPointsAreReparsePointsAndBindCyclesAreNotEntered) {
   tree.file("mnt/hidden-by-mount");
   tree.file("sub/loop/placeholder");
   tree.file("sub/file");
-  EXPECT_EXIT(walk_mounts_in_private_namespace(tree), ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(check_in_child([&] { return walk_mounts_in_private_namespace(tree); }), "");
 }
 
 }  // namespace
