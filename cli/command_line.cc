@@ -122,6 +122,10 @@ void print_usage(native_ostream& out) {
       "    /F FILE                 Specify a file (can include patterns) to give a",
       "                            complete breakdown on.",
       "",
+      "    /S                      Shows the space each path holds and would free.",
+      "",
+      "    /J                      Writes the report as JSON instead of text.",
+      "",
       "    /?                      Displays this help message.",
   };
   for (const char* line : lines) {
@@ -182,6 +186,12 @@ parse_outcome parse_command_line(const std::vector<native_string>& arguments,
           break;
         case 'V':
           result.verbose = true;
+          break;
+        case 'S':
+          result.space_by_path = true;
+          break;
+        case 'J':
+          result.json = true;
           break;
         case 'C':
           pending_option = 'C';

@@ -22,6 +22,8 @@ struct command_line {
   std::vector<native_string> files;                       // the -F FILEs
   std::vector<std::int32_t> list_files_for_hardlinkcount; // the -C COUNTs
   bool verbose = false;
+  bool space_by_path = false;  // -S
+  bool json = false;           // -J
 };
 
 enum class parse_outcome { run, usage, version, error };

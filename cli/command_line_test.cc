@@ -104,6 +104,10 @@ TEST(CommandLineUsage, TextByteForByte) {
       "    /F FILE                 Specify a file (can include patterns) to give a\n"
       "                            complete breakdown on.\n"
       "\n"
+      "    /S                      Shows the space each path holds and would free.\n"
+      "\n"
+      "    /J                      Writes the report as JSON instead of text.\n"
+      "\n"
       "    /?                      Displays this help message.\n";
   EXPECT_EQ(opt(expected), usage_text());
 }
@@ -193,6 +197,16 @@ TEST(CommandLineGrammar, OnlyAsciiLettersAreUpperCased) {
             error_of({argument}));
   EXPECT_EQ(opt("Invalid argument '/{'.\n"), error_of({opt("/{")}));
   EXPECT_EQ(opt("Invalid argument '/@'.\n"), error_of({opt("/@")}));
+}
+
+TEST(CommandLineGrammar, SpaceByPathAndJsonAreLettersWithoutParameter) {
+  parse_result r = parse_run({opt("/s"), T("a"), opt("/Json"), T("b")});
+  EXPECT_TRUE(r.parsed.space_by_path && r.parsed.json);
+  EXPECT_EQ((strings{T("a"), T("b")}), r.parsed.directories);
+  r = parse_run({T("a"), opt("/J")});
+  EXPECT_TRUE(r.parsed.json && !r.parsed.space_by_path);
+  expect_usage({opt("/J"), opt("/S")});  // nothing to scan
+  EXPECT_EQ(opt("Expected parameter for /F, found '/J'.\n"), error_of({opt("/F"), opt("/J")}));
 }
 
 TEST(CommandLineGrammar, ListsKeepOrderAndDuplicates) {

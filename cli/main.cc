@@ -9,6 +9,7 @@
 #include "cli/run.h"
 #include "platform/arguments.h"
 #include "platform/console.h"
+#include "platform/process.h"
 #include "platform/text.h"
 #include "platform/user_locale.h"
 
@@ -70,6 +71,7 @@ int read_and_run(int argc, char** argv) {
 int main(int argc, char** argv) {
   // Our own code throws nothing; this is the standard library's allocation
   // failing, wherever it happened, from the output layer's buffers on.
+  platform::fail_critical_errors_without_dialogs();
   try {
     platform::install_output_layer();
     return read_and_run(argc, argv);

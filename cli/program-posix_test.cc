@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <locale.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -392,6 +393,50 @@ TEST(Program, NamesAreMaskedByTheUsersLocaleOnATerminalOnly) {
     ASSERT_TRUE(screen);
     EXPECT_NE(screen->find(tree.path() + "/caf??\r\n"), std::string::npos) << *screen;
   }
+}
+
+// The line of `text` that begins with `start`, without its line end.
+std::string line_starting(const std::string& text, const std::string& start) {
+  const std::size_t at = text.find("\n" + start);
+  if (at == std::string::npos) return std::string();
+  return text.substr(at + 1, text.find('\n', at + 1) - at - 1);
+}
+
+TEST(Program, NumbersCarryTheLocalesWholeSeparatorAndKeepTheirColumns) {
+  test_tree tree;
+  tree.file("size");
+  ASSERT_EQ(0, truncate(tree.path("size").c_str(), 2505096));  // sparse: takes no room
+  struct {
+    const char* locale;
+    const char* number;  // right-aligned in 20 places, counted in characters
+  } cases[] = {
+      {"fr_FR.UTF-8", "           2\xe2\x80\xaf" "505\xe2\x80\xaf" "096"},
+      {"de_CH.UTF-8", "           2\xe2\x80\x99" "505\xe2\x80\x99" "096"},
+      {"de_DE.UTF-8", "           2.505.096"},
+      {"C", "             2505096"},
+  };
+  const char* saved = getenv("LC_ALL");
+  const std::string saved_value = saved ? saved : "";
+  std::string missing;
+  for (const auto& expected : cases) {
+    locale_t available = newlocale(LC_ALL_MASK, expected.locale, static_cast<locale_t>(0));
+    if (!available) {
+      missing += std::string(" ") + expected.locale;
+      continue;
+    }
+    freelocale(available);
+    setenv("LC_ALL", expected.locale, 1);
+    const finished_program run = run_twinfind({tree.path()});
+    EXPECT_TRUE(run.exited(0)) << expected.locale;
+    EXPECT_EQ(std::string("Naive file size:  ") + expected.number,
+              line_starting(run.out, "Naive file size:"))
+        << expected.locale;
+  }
+  if (saved)
+    setenv("LC_ALL", saved_value.c_str(), 1);
+  else
+    unsetenv("LC_ALL");
+  if (!missing.empty()) GTEST_SKIP() << "locales not on this system:" << missing;
 }
 
 TEST(Program, ErrorLinesStayInOrderAfterStandardOutput) {

@@ -20,8 +20,20 @@ int run(const command_line& parsed, native_ostream& out, native_ostream& err) {
   scandata.keep_all_names = false;
   scandata.listed_link_counts = parsed.list_files_for_hardlinkcount;
 
+  scandata.space.enabled = parsed.space_by_path || parsed.json;
+  // In JSON mode standard output holds the document alone: the progress
+  // display goes nowhere, and the errors are listed in the document instead
+  // of printed.
+  native_ostream nowhere(nullptr);
+  if (parsed.json) {
+    scandata.verbose = false;
+    scandata.out = &nowhere;
+    scandata.err = &nowhere;
+    scandata.record_errors = true;
+  }
+
   scandata.progress();
-  for (const native_string& path : parsed.directories) scandata.scan_directory(path);
+  scandata.scan_paths(parsed.directories);
   // Breakdowns come after every walk, and their names are searched for all
   // of them at once.
   for (const native_string& file : parsed.files) scandata.breakdown(file);
@@ -30,6 +42,11 @@ int run(const command_line& parsed, native_ostream& out, native_ostream& err) {
 
   scandata.unique_files = scandata.filenames_by_key.size();
 
+  if (parsed.json) {
+    print_json_report(out, scandata, parsed.directories, parsed.list_files_for_hardlinkcount);
+    return scandata.scan_errors == 0 ? exit_success : exit_scan_error;
+  }
+
   // The progress bar may have left the fill character at a backspace; the
   // reports pad their columns with it.
   out.fill(' ');
@@ -37,6 +54,7 @@ int run(const command_line& parsed, native_ostream& out, native_ostream& err) {
   // The reports follow the arguments given, not what the walks found.
   if (!parsed.directories.empty()) {
     print_summary(out, scandata, parsed.directories, parsed.list_files_for_hardlinkcount);
+    if (parsed.space_by_path) print_space_by_path(out, scandata, parsed.directories);
   }
   if (!parsed.files.empty()) print_breakdowns(out, scandata);
   if (scandata.scan_errors == 0) return exit_success;

@@ -3,6 +3,7 @@
 #include "cli/run.h"
 
 #include "platform/arguments.h"
+#include "platform/filesystem-fake.h"
 #include "platform/text_test_util.h"
 
 #include <string>
@@ -102,6 +103,26 @@ TEST(Run, CleanRunExitsZeroWithNothingOnStandardError) {
   run_result r = run_with(parsed);
   EXPECT_EQ(exit_success, r.code);
   EXPECT_EQ(native_string(), r.err);
+}
+
+TEST(Run, SpaceByPathComesBetweenTheSummaryAndTheBreakdownsAndNeedsAPath) {
+  platform::fake_tree tree;
+  tree.file("f", 4);
+  command_line parsed;
+  parsed.directories = {tree.path()};
+  parsed.list_files_for_hardlinkcount = {1};
+  parsed.files = {tree.path("f")};
+  parsed.space_by_path = true;
+  const native_string out = run_with(parsed).out;
+  const std::size_t listing = out.find(T("Files with 1 hardlinks:"));
+  const std::size_t difference = out.find(T("\nDifference: "));
+  const std::size_t space = out.find(T("\n\nSpace by Path\n"));
+  const std::size_t held = out.find(T("\nHeld by names outside the paths: "));
+  const std::size_t breakdown = out.find(T("\n\nBreakdown for \""));
+  EXPECT_TRUE(listing < difference && difference < space && space < held && held < breakdown)
+      << listing << " " << difference << " " << space << " " << held << " " << breakdown;
+  parsed.directories.clear();  // only -F: no summary, so no section
+  EXPECT_EQ(native_string::npos, run_with(parsed).out.find(T("Space by Path")));
 }
 
 }  // namespace

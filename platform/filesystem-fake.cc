@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/path_identity.h"
+#include "platform/system_path.h"
 #include "platform/wildcard.h"
 
 namespace platform {
@@ -436,16 +438,26 @@ void find_link_names(std::vector<link_name_request>& requests, link_name_lists& 
   for (const auto& file : wanted) std::sort(lists[file.second].begin(), lists[file.second].end());
 }
 
+bool path_identity(const native_string& path, file_identity& identity) {
+  const std::size_t index = lookup(path, true);
+  if (index == kNone) return false;
+  identity = disk().nodes[index].facts.identity;
+  return true;
+}
+
+// Every path serves as it is: the fake takes any spelling.
+native_string system_path(const native_string& path) { return path; }
+
 // The tree of one test.
 
 namespace {
 
-native_string under_tree(std::string_view relative) {
+native_string under_tree(const native_string& relative) {
   native_string path = native_from_ascii("/tree");
   path[0] = path_separator;
   if (relative.empty()) return path;
   path += path_separator;
-  for (const char c : relative) path += c == '/' ? path_separator : native_char(c);
+  for (const native_char c : relative) path += c == '/' ? path_separator : c;
   return path;
 }
 
@@ -453,45 +465,47 @@ native_string under_tree(std::string_view relative) {
 
 fake_tree::fake_tree() {
   reset();
-  directory(std::string_view());
+  directory("");
 }
 
 fake_tree::~fake_tree() { reset(); }
 
-native_string fake_tree::path(std::string_view relative) const { return under_tree(relative); }
+native_string fake_tree::path(const tree_path& relative) const {
+  return under_tree(relative.text());
+}
 
-void fake_tree::file(std::string_view relative, std::int64_t size) const {
+void fake_tree::file(const tree_path& relative, std::int64_t size) const {
   node made;
   made.facts.size = size;
   make_node(path(relative), made);
 }
 
-void fake_tree::directory(std::string_view relative) const {
+void fake_tree::directory(const tree_path& relative) const {
   if (lookup(path(relative), false) != kNone) return;
   node made;
   made.facts.is_directory = true;
   make_node(path(relative), made);
 }
 
-void fake_tree::hard_link(std::string_view existing_path, std::string_view relative) const {
+void fake_tree::hard_link(const tree_path& existing_path, const tree_path& relative) const {
   name_node(path(relative), existing(path(existing_path)));
 }
 
-void fake_tree::symlink(std::string_view relative, std::string_view target) const {
+void fake_tree::symlink(const tree_path& relative, const tree_path& target) const {
   node made;
   made.facts.kind = entry_kind::symlink;
   made.target = path(target);
-  made.facts.size = static_cast<std::int64_t>(target.size());
+  made.facts.size = static_cast<std::int64_t>(target.text().size());
   make_node(path(relative), made);
 }
 
-void fake_tree::special(std::string_view relative) const {
+void fake_tree::special(const tree_path& relative) const {
   node made;
   made.facts.kind = entry_kind::reparse;
   make_node(path(relative), made);
 }
 
-void fake_tree::mount(std::string_view relative) const {
+void fake_tree::mount(const tree_path& relative) const {
   node made;
   made.facts.is_directory = true;
   made.facts.kind = entry_kind::reparse;
@@ -499,11 +513,11 @@ void fake_tree::mount(std::string_view relative) const {
   disk().nodes[index].facts.identity = file_identity{++disk().volumes, disk().keys++};
 }
 
-void fake_tree::bind(std::string_view existing_path, std::string_view relative) const {
+void fake_tree::bind(const tree_path& existing_path, const tree_path& relative) const {
   name_node(path(relative), existing(path(existing_path)));
 }
 
-void fake_tree::remove(std::string_view relative) const {
+void fake_tree::remove(const tree_path& relative) const {
   const auto [parent, name] = parent_and_name(path(relative), false);
   if (parent == kNone) return;
   auto& children = disk().nodes[parent].children;
@@ -513,26 +527,26 @@ void fake_tree::remove(std::string_view relative) const {
   children.erase(found);
 }
 
-void fake_tree::rename(std::string_view from, std::string_view to) const {
+void fake_tree::rename(const tree_path& from, const tree_path& to) const {
   const std::size_t index = existing(path(from));
   remove(from);
   name_node(path(to), index);
 }
 
-void fake_tree::set_links(std::string_view relative, std::int32_t links) const {
+void fake_tree::set_links(const tree_path& relative, std::int32_t links) const {
   disk().nodes[existing(path(relative))].fixed_links = links;
 }
 
-file_identity fake_tree::identity(std::string_view relative) const {
+file_identity fake_tree::identity(const tree_path& relative) const {
   return disk().nodes[existing(path(relative))].facts.identity;
 }
 
-void fake_tree::fail(fake_operation operation, std::string_view relative, error_code error,
+void fake_tree::fail(fake_operation operation, const tree_path& relative, error_code error,
                      examination outcome) const {
   disk().faults.push_back(fault{operation, canonical(path(relative)), error, outcome});
 }
 
-void fake_tree::after_listing(std::string_view relative, std::function<void()> change) const {
+void fake_tree::after_listing(const tree_path& relative, std::function<void()> change) const {
   disk().hooks.push_back(listing_hook{canonical(path(relative)), std::move(change)});
 }
 

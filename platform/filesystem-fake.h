@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <string_view>
 
 #include "platform/filesystem.h"
@@ -43,10 +44,26 @@ struct fake_calls {
   int examined = 0;
 };
 
+// A path relative to a fake_tree: ASCII text, or the program's own text
+// for a name beyond ASCII, with '/' between components.
+class tree_path {
+ public:
+  tree_path(const char* ascii) : text_(native_from_ascii(ascii)) {}
+  tree_path(std::string_view ascii) : text_(native_from_ascii(ascii)) {}
+  tree_path(const std::string& ascii) : text_(native_from_ascii(ascii)) {}
+#ifdef _WIN32
+  tree_path(const native_string& native) : text_(native) {}
+#endif
+  const native_string& text() const { return text_; }
+
+ private:
+  native_string text_;
+};
+
 // The fake file system for one test, with a directory of its own at its
 // root ("/tree", or "\tree" on Windows). Making one empties the file system;
 // so does its end. Only one lives at a time. Paths given to its members are
-// relative to that directory, ASCII, with '/' between components.
+// relative to that directory.
 class fake_tree {
  public:
   fake_tree();
@@ -55,41 +72,41 @@ class fake_tree {
   fake_tree& operator=(const fake_tree&) = delete;
 
   // The tree's directory, or a path in it, as the program's own text.
-  native_string path(std::string_view relative = std::string_view()) const;
+  native_string path(const tree_path& relative = tree_path("")) const;
 
   // Makes an entry, with every directory above it that is missing. Each
   // new file or directory has an identity of its own on the volume of its
   // directory.
-  void file(std::string_view relative, std::int64_t size = 0) const;
-  void directory(std::string_view relative) const;
+  void file(const tree_path& relative, std::int64_t size = 0) const;
+  void directory(const tree_path& relative) const;
   // Another name of an existing file: its link count grows by one.
-  void hard_link(std::string_view existing, std::string_view relative) const;
+  void hard_link(const tree_path& existing, const tree_path& relative) const;
   // A symbolic link to `target`, relative to the tree; it counts among the
   // directories when its target is one.
-  void symlink(std::string_view relative, std::string_view target) const;
+  void symlink(const tree_path& relative, const tree_path& target) const;
   // A FIFO, socket or device node.
-  void special(std::string_view relative) const;
+  void special(const tree_path& relative) const;
   // An empty directory that is the top of a volume of its own.
-  void mount(std::string_view relative) const;
+  void mount(const tree_path& relative) const;
   // Another name of the directory `existing`, as a bind mount that the
   // system does not flag shows it: the same identity, an ordinary entry.
-  void bind(std::string_view existing, std::string_view relative) const;
+  void bind(const tree_path& existing, const tree_path& relative) const;
 
   // Takes a name away; what it named lives on under its other names.
-  void remove(std::string_view relative) const;
+  void remove(const tree_path& relative) const;
   // Moves a name, replacing whatever `to` named.
-  void rename(std::string_view from, std::string_view to) const;
+  void rename(const tree_path& from, const tree_path& to) const;
   // The link count the entry reports, whatever its names.
-  void set_links(std::string_view relative, std::int32_t links) const;
-  file_identity identity(std::string_view relative) const;
+  void set_links(const tree_path& relative, std::int32_t links) const;
+  file_identity identity(const tree_path& relative) const;
 
   // Makes `operation` on the entry at `relative` fail with `error` from now
   // on; an examination fails with `outcome`.
-  void fail(fake_operation operation, std::string_view relative, error_code error,
+  void fail(fake_operation operation, const tree_path& relative, error_code error,
             examination outcome = examination::not_found) const;
   // Runs `change` once, right after the directory at `relative` has been
   // listed: what a walk meets between a listing and the work on its entries.
-  void after_listing(std::string_view relative, std::function<void()> change) const;
+  void after_listing(const tree_path& relative, std::function<void()> change) const;
 
   fake_calls calls() const;
 };

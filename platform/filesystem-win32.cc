@@ -1,11 +1,16 @@
 // The file-system operations on Windows: everything goes by path, through
 // the Win32 search, open and information calls.
 //
+// Every call takes the system form of its path (system_path-win32.cc): the
+// walk's PATH resolved once, and each listed name appended to its
+// directory's form as listed, so the system looks at exactly the entry that
+// was listed, whatever its name and however deep.
+//
 // An entry is found with a one-entry search (its attributes and reparse
 // tag), then opened as itself, never as the target of a link, for
 // attribute access only: its file index, link count and size come from the
 // open handle.
-#include "platform/filesystem.h"
+#include "platform/filesystem-win32.h"
 
 #include <windows.h>
 
@@ -13,14 +18,13 @@
 #include <map>
 #include <utility>
 
+#include "platform/system_path-win32.h"
+
 namespace platform {
 
 const native_char path_separator = L'\\';
 
 const bool identities_find_cycles = false;
-
-// Everything goes by path: a walk keeps nothing of its own here.
-struct walk_state {};
 
 namespace {
 
@@ -30,36 +34,6 @@ const DWORD reparse_bit = FILE_ATTRIBUTE_REPARSE_POINT;  // 0x400
 bool is_drive_letter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
 bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
-// The form of a path that reaches the system. Plain paths are limited to
-// MAX_PATH characters; deeper trees are only reachable through the "\\?\"
-// prefix, which hands the path to the file system without the usual
-// parsing. So a long path is first made full the way the system would parse
-// a short one (the current directory for a relative path, "." and "..",
-// doubled and forward separators), and then prefixed. Paths that are stored
-// and printed stay as they were built; `storage` holds the long form, so a
-// short path, the common case, costs no allocation.
-const wchar_t* system_form(const native_string& path, std::wstring& storage) {
-  if (path.size() < MAX_PATH) return path.c_str();
-  if (path.compare(0, 4, L"\\\\?\\") == 0 || path.compare(0, 4, L"\\\\.\\") == 0) {
-    return path.c_str();
-  }
-  DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-  if (size == 0) return path.c_str();
-  std::wstring full(size, L'\0');
-  DWORD length = GetFullPathNameW(path.c_str(), size, &full[0], nullptr);
-  if (length == 0 || length >= size) return path.c_str();
-  full.resize(length);
-  if (full.size() >= 3 && is_drive_letter(full[0]) && full[1] == L':' && full[2] == L'\\') {
-    storage = L"\\\\?\\" + full;
-  } else if (full.size() >= 3 && full[0] == L'\\' && full[1] == L'\\' && full[2] != L'?' &&
-             full[2] != L'.') {
-    storage = L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share\...
-  } else {
-    return path.c_str();
-  }
-  return storage.c_str();
-}
-
 entry_kind kind_of(const WIN32_FIND_DATAW& record) {
   if (!(record.dwFileAttributes & reparse_bit)) return entry_kind::normal;
   // The search record carries the reparse tag for a reparse point.
@@ -67,9 +41,7 @@ entry_kind kind_of(const WIN32_FIND_DATAW& record) {
                                                       : entry_kind::reparse;
 }
 
-examination examine(const native_string& path, entry_facts& facts, error_code& error) {
-  std::wstring storage;
-  const wchar_t* target = system_form(path, storage);
+examination examine(const wchar_t* target, entry_facts& facts, error_code& error) {
   WIN32_FIND_DATAW record;
   HANDLE search = FindFirstFileW(target, &record);
   if (search == INVALID_HANDLE_VALUE) {
@@ -112,97 +84,31 @@ examination examine(const native_string& path, entry_facts& facts, error_code& e
   return examination::examined;
 }
 
-// FindFirstFileNameW and FindNextFileNameW came with Windows Vista, and some
-// systems that run Windows programs lack them still; looked up at run time,
-// their absence costs the breakdowns their names and nothing else.
-using find_first_name_function = HANDLE(WINAPI*)(LPCWSTR, DWORD, LPDWORD, PWSTR);
-using find_next_name_function = BOOL(WINAPI*)(HANDLE, LPDWORD, PWSTR);
-
-struct link_name_functions {
-  find_first_name_function find_first = nullptr;
-  find_next_name_function find_next = nullptr;
-};
-
-template <typename function_type>
-function_type kernel32_function(const char* name) {
-  HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-  if (!kernel32) return nullptr;
-  // Through the generic function type, which every function pointer may be
-  // cast to and from.
-  return reinterpret_cast<function_type>(
-      reinterpret_cast<void (*)()>(GetProcAddress(kernel32, name)));
-}
-
-const link_name_functions& link_names() {
-  static const link_name_functions functions = [] {
-    link_name_functions found;
-    found.find_first = kernel32_function<find_first_name_function>("FindFirstFileNameW");
-    found.find_next = kernel32_function<find_next_name_function>("FindNextFileNameW");
-    if (!found.find_first || !found.find_next) found = link_name_functions();
-    return found;
-  }();
-  return functions;
-}
-
-// Appends the name in `buffer` without its terminating NUL, whether or not
-// the reported length counts it.
-void store_name(const std::wstring& buffer, DWORD length, std::vector<native_string>& names) {
-  std::size_t end = length < buffer.size() ? length : buffer.size();
-  std::size_t nul = buffer.find(L'\0');
-  if (nul < end) end = nul;
-  names.emplace_back(buffer.data(), end);
-}
-
-// A name longer than the buffer fails with ERROR_MORE_DATA and the length
-// it needs; the buffer grows to it and the same call is made again. A
-// length that does not grow the buffer ends the search, so it cannot spin.
-bool grow_for_more_data(std::wstring& buffer, DWORD needed) {
-  if (GetLastError() != ERROR_MORE_DATA || needed <= buffer.size()) return false;
-  buffer.assign(needed, L'\0');
-  return true;
-}
-
-void find_names(const link_name_functions& functions, const native_string& path,
-                std::wstring& buffer, std::vector<native_string>& names) {
-  std::wstring storage;
-  const wchar_t* target = system_form(path, storage);
-  HANDLE search = INVALID_HANDLE_VALUE;
-  for (;;) {
-    DWORD length = static_cast<DWORD>(buffer.size());
-    search = functions.find_first(target, 0, &length, &buffer[0]);
-    if (search != INVALID_HANDLE_VALUE) {
-      store_name(buffer, length, names);
-      break;
-    }
-    if (!grow_for_more_data(buffer, length)) return;
-  }
-  for (;;) {
-    DWORD length = static_cast<DWORD>(buffer.size());
-    if (functions.find_next(search, &length, &buffer[0])) {
-      store_name(buffer, length, names);
-    } else if (!grow_for_more_data(buffer, length)) {
-      break;
-    }
-  }
-  FindClose(search);
-}
-
 }  // namespace
 
 walk_cursor::walk_cursor() : state(new walk_state) {}
 walk_cursor::~walk_cursor() {}
 
-directory_entry enter_directory(walk_cursor&, const native_string& path,
-                                native_string_view, const file_identity*, error_code& error) {
+directory_entry enter_directory(walk_cursor& cursor, const native_string& path,
+                                native_string_view name, const file_identity*, error_code& error) {
+  walk_state& walk = *cursor.state;
+  native_string& directory = walk.system_path;
+  const std::size_t parent_length = directory.size();
+  if (walk.levels.empty()) {
+    directory = system_path(path);
+  } else {
+    append_name(directory, name);
+  }
   // Not followed when the last component is a link; a directory link keeps
   // the directory bit, and the search below then lists its target.
-  std::wstring storage;
-  DWORD attributes = GetFileAttributesW(system_form(path, storage));
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    error = GetLastError();
-    return directory_entry::no_attributes;
+  const DWORD attributes = GetFileAttributesW(directory.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & directory_bit)) {
+    if (attributes == INVALID_FILE_ATTRIBUTES) error = GetLastError();
+    directory.resize(walk.levels.empty() ? 0 : parent_length);
+    return attributes == INVALID_FILE_ATTRIBUTES ? directory_entry::no_attributes
+                                                 : directory_entry::not_a_directory;
   }
-  if (!(attributes & directory_bit)) return directory_entry::not_a_directory;
+  walk.levels.push_back(walk_level{directory.size()});
   return directory_entry::entered;
 }
 
@@ -211,17 +117,25 @@ directory_entry enter_directory(walk_cursor&, const native_string& path,
 // below itself.
 bool current_identity(const walk_cursor&, file_identity&) { return false; }
 
-void leave_directory(walk_cursor&) {}
+void leave_directory(walk_cursor& cursor) {
+  walk_state& walk = *cursor.state;
+  if (walk.levels.empty()) return;
+  walk.levels.pop_back();
+  walk.system_path.resize(walk.levels.empty() ? 0 : walk.levels.back().system_length);
+}
 
-bool list_directory(walk_cursor&, const native_string& path, directory_listing& listing,
+bool list_directory(walk_cursor& cursor, const native_string& path, directory_listing& listing,
                     error_code& error) {
   // The pattern is built in the names' own storage, which the listing
   // reuses from directory to directory, so it costs no allocation.
-  listing.names.assign(path);
-  listing.names += L"\\*";
-  std::wstring storage;
+  if (cursor.state->levels.empty()) {
+    listing.names.assign(system_path(path));  // outside a walk
+  } else {
+    listing.names.assign(cursor.state->system_path);
+  }
+  append_name(listing.names, L"*");
   WIN32_FIND_DATAW record;
-  HANDLE search = FindFirstFileW(system_form(listing.names, storage), &record);
+  HANDLE search = FindFirstFileW(listing.names.c_str(), &record);
   listing.clear();
   if (search == INVALID_HANDLE_VALUE) {
     error = GetLastError();
@@ -244,21 +158,29 @@ bool list_directory(walk_cursor&, const native_string& path, directory_listing& 
   return true;
 }
 
-examination examine_entry(walk_cursor&, const native_string& path, const listed_entry&,
-                          entry_facts& facts, error_code& error) {
-  return examine(path, facts, error);
+examination examine_entry(walk_cursor& cursor, const native_string& path,
+                          const listed_entry& entry, entry_facts& facts, error_code& error) {
+  if (cursor.state->levels.empty() || entry.name_length > path.size())
+    return examine_path(path, facts, error);  // outside a walk
+  // The name is appended to the directory's system form for the calls and
+  // taken off again, so an entry costs no allocation.
+  native_string& directory = cursor.state->system_path;
+  const std::size_t length = directory.size();
+  append_name(directory, native_string_view(path).substr(path.size() - entry.name_length));
+  const examination outcome = examine(directory.c_str(), facts, error);
+  directory.resize(length);
+  return outcome;
 }
 
 examination examine_path(const native_string& path, entry_facts& facts, error_code& error) {
-  return examine(path, facts, error);
+  return examine(system_path(path).c_str(), facts, error);
 }
 
 bool find_pattern_matches(const native_string& pattern, std::vector<pattern_match>& matches,
                           error_code& error) {
   matches.clear();
-  std::wstring storage;
   WIN32_FIND_DATAW record;
-  HANDLE search = FindFirstFileW(system_form(pattern, storage), &record);
+  HANDLE search = FindFirstFileW(system_path(pattern).c_str(), &record);
   if (search == INVALID_HANDLE_VALUE) {
     error = GetLastError();
     return false;
@@ -289,29 +211,6 @@ native_string join_pattern_match(const native_string& pattern, native_string_vie
   }
   joined += name;
   return joined;
-}
-
-void find_link_names(std::vector<link_name_request>& requests, link_name_lists& lists) {
-  const link_name_functions& functions = link_names();
-  // Room for any name of MAX_PATH characters; longer ones grow it.
-  std::wstring buffer(MAX_PATH, L'\0');
-  // One list per file, shared by every request for it. Index 0 tells no
-  // file apart on the file systems that report it for every file.
-  std::map<file_identity, std::size_t> list_of_file;
-  native_string path;
-  for (link_name_request& request : requests) {
-    const file_identity& identity = request.facts.identity;
-    const auto known = identity.key != 0 ? list_of_file.find(identity) : list_of_file.end();
-    if (known != list_of_file.end()) {
-      request.names = known->second;
-      continue;
-    }
-    request.names = lists.size();
-    lists.emplace_back();
-    if (identity.key != 0) list_of_file.emplace(identity, request.names);
-    path.assign(request.path);
-    if (functions.find_first) find_names(functions, path, buffer, lists.back());
-  }
 }
 
 }  // namespace platform

@@ -4,7 +4,7 @@
 // Some systems that run Windows programs lack parts of the API (wine, for
 // one, has no FindFirstFileNameW and creates no symbolic links); the tests
 // ask the system what it has and expect accordingly.
-#include "platform/filesystem.h"
+#include "platform/filesystem-win32.h"
 
 #include <windows.h>
 #include <winioctl.h>
@@ -129,12 +129,15 @@ TEST_F(WindowsFileSystemTest, EnteringTellsDirectoriesFromFilesAndMissingPaths) 
   walk_cursor cursor;
   error_code error = 0;
   EXPECT_EQ(directory_entry::entered, enter_directory(cursor, root_, L"", nullptr, error));
+  EXPECT_EQ(1u, cursor.state->levels.size());
   EXPECT_EQ(directory_entry::not_a_directory,
             enter_directory(cursor, at(L"file.txt"), L"file.txt", nullptr, error));
   EXPECT_EQ(directory_entry::no_attributes,
             enter_directory(cursor, at(L"gone"), L"gone", nullptr, error));
   EXPECT_EQ(static_cast<error_code>(ERROR_FILE_NOT_FOUND), error);
+  EXPECT_EQ(1u, cursor.state->levels.size());
   leave_directory(cursor);
+  EXPECT_TRUE(cursor.state->levels.empty());
 }
 
 TEST_F(WindowsFileSystemTest, ListingKeepsEveryEntryButDotAndDotDotInSystemOrder) {
@@ -170,7 +173,11 @@ TEST_F(WindowsFileSystemTest, ListingKeepsEveryEntryButDotAndDotDotInSystemOrder
   ASSERT_TRUE(list_directory(cursor, at(L"sub"), listing, error));
   EXPECT_EQ((std::vector<listed>{{L"inner.txt", false, false}}), entries_of(listing));
 
+  // The listing is that of the cursor's current directory.
   make_directory(at(L"empty"));
+  leave_directory(cursor);
+  ASSERT_EQ(directory_entry::entered,
+            enter_directory(cursor, at(L"empty"), L"empty", nullptr, error));
   ASSERT_TRUE(list_directory(cursor, at(L"empty"), listing, error));
   EXPECT_TRUE(listing.entries.empty());
   EXPECT_TRUE(listing.names.empty());

@@ -97,9 +97,11 @@ enum class directory_entry { entered, no_attributes, not_a_directory };
 // What a walk keeps that only the implementation behind this header knows:
 // on POSIX the open directory descriptors of the levels it is inside of, a
 // bounded number of them however deep the tree; on Windows, where
-// everything goes by path, nothing. Each implementation defines it in its
-// own source, as libuv's platform headers define their private fields; the
-// walk above never looks inside.
+// everything goes by path, the system form of the current directory
+// (system_path.h): the PATH's, resolved once, with the listed names
+// appended. Each implementation defines it in its own source, as libuv's
+// platform headers define their private fields; the walk above never looks
+// inside.
 struct walk_state;
 
 // Whether the identities of the directories a walk is inside of can tell a
@@ -150,13 +152,14 @@ void leave_directory(walk_cursor& cursor);
 bool list_directory(walk_cursor& cursor, const native_string& path,
                     directory_listing& listing, error_code& error);
 
-// Examines one entry of the current directory; `path` is its full path.
+// Examines one entry of the current directory; `path` is its full path,
+// which ends in the entry's name.
 examination examine_entry(walk_cursor& cursor, const native_string& path,
                           const listed_entry& entry, entry_facts& facts, error_code& error);
 
-// Examines a path on its own, outside any walk (for breakdowns). `kind`
-// comes from the search record of the path, the rest from the entry opened
-// as itself.
+// Examines a path on its own, outside any walk (for breakdowns), best
+// given in its system form (system_path.h). `kind` comes from the search
+// record of the path, the rest from the entry opened as itself.
 examination examine_path(const native_string& path, entry_facts& facts, error_code& error);
 
 // One match of a wildcard pattern.
@@ -182,7 +185,7 @@ native_string join_pattern_match(const native_string& pattern, native_string_vie
 // A file whose every name is wanted: the path it was examined under (kept
 // by the asker while the search runs) and what the examination read.
 struct link_name_request {
-  native_string_view path;
+  native_string_view path;  // best in its system form, as examine_path had it
   entry_facts facts;
   std::size_t names = 0;  // set by find_link_names: its list in the lists
 };

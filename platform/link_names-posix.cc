@@ -283,6 +283,7 @@ struct name_visitor {
   void entering() {}
   void not_entered(directory_entry, error_code, const native_string&) {}
   void unreadable(error_code, const native_string&) {}
+  void listed(const file_identity*) {}
 
   descent visit(walk_cursor&, const listed_entry& entry, const native_string& path) {
     if (entry.outcome != examination::examined) return descent();

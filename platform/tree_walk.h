@@ -15,6 +15,8 @@
 //   void not_entered(directory_entry outcome, error_code error,
 //                    const native_string& path);
 //   void unreadable(error_code error, const native_string& path);
+//   void listed(const file_identity* identity);  // the directory just listed,
+//                                                // null where not known
 //   descent visit(walk_cursor& cursor, const listed_entry& entry,
 //                 const native_string& path);  // `path`: the entry's own
 //   bool finished() const;  // true ends the walk early
@@ -106,6 +108,8 @@ void walk_tree(const native_string& top, visitor_type& visitor) {
       visitor.unreadable(error, path);
       continue;
     }
+    const tree_walk::frame& current = walk.frames.back();
+    visitor.listed(current.identity_known ? &current.identity : nullptr);
     const std::size_t directory_length = path.size();
     path += path_separator;
     const std::size_t prefix = path.size();

@@ -44,6 +44,19 @@ std::wstring user_setting(LCTYPE type) {
 
 }  // namespace
 
+digit_grouping windows_digit_grouping(std::wstring_view thousands, std::wstring_view grouping) {
+  digit_grouping whole;
+  if (thousands.empty()) return whole;
+  whole.separator.assign(thousands.begin(), thousands.end());
+  // A character beyond the Basic Multilingual Plane is two UTF-16 units and
+  // one place on screen: its second unit takes none.
+  for (wchar_t unit : thousands) {
+    if (unit < 0xDC00 || unit > 0xDFFF) ++whole.separator_width;
+  }
+  whole.grouping = grouping_from_windows(grouping);
+  return whole;
+}
+
 std::string grouping_from_windows(std::wstring_view grouping) {
   std::string groups;
   int size = 0;
@@ -72,18 +85,28 @@ std::string grouping_from_windows(std::wstring_view grouping) {
 std::locale windows_number_locale(std::wstring_view thousands, std::wstring_view grouping,
                                   std::wstring_view decimal) {
   // numpunct has room for one character each; the settings allow up to
-  // three, and every common separator is one.
+  // three. The reports print whole numbers from the digit_grouping facet,
+  // which keeps the whole separator.
   std::string groups = thousands.empty() ? std::string() : grouping_from_windows(grouping);
   wchar_t separator = thousands.empty() ? L',' : thousands[0];
   wchar_t point = decimal.empty() ? L'.' : decimal[0];
-  return std::locale(std::locale::classic(),
-                     new windows_numpunct(separator, point, std::move(groups)));
+  std::locale numbers(std::locale::classic(),
+                      new windows_numpunct(separator, point, std::move(groups)));
+  return std::locale(numbers,
+                     new digit_grouping_facet(windows_digit_grouping(thousands, grouping)));
 }
 
 std::locale user_locale() {
+  // The runtime's own locale for everything else, where it knows the user's;
+  // the digit grouping always from the settings, which keep the whole
+  // separator.
   try {
     std::locale named("");
-    if (named != std::locale::classic()) return named;
+    if (named != std::locale::classic()) {
+      digit_grouping grouping = windows_digit_grouping(user_setting(LOCALE_STHOUSAND),
+                                                       user_setting(LOCALE_SGROUPING));
+      return std::locale(named, new digit_grouping_facet(std::move(grouping)));
+    }
   } catch (const std::exception&) {
     // An environment that names a locale the runtime lacks.
   }

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/user_locale.h"
+
 namespace platform {
 
 // Converts a Windows digit grouping ("3;0": threes throughout; "3;2;0":
@@ -16,9 +18,14 @@ namespace platform {
 // the grouping string of std::numpunct.
 std::string grouping_from_windows(std::wstring_view grouping);
 
+// The digit grouping of the settings' group separator (LOCALE_STHOUSAND,
+// kept whole) and grouping (LOCALE_SGROUPING).
+digit_grouping windows_digit_grouping(std::wstring_view thousands, std::wstring_view grouping);
+
 // The classic locale with the wide numbers of a Windows locale: its group
 // separator (LOCALE_STHOUSAND), its grouping (LOCALE_SGROUPING) and its
-// decimal point (LOCALE_SDECIMAL), each as the settings write it.
+// decimal point (LOCALE_SDECIMAL), each as the settings write it, and
+// with their windows_digit_grouping.
 std::locale windows_number_locale(std::wstring_view thousands, std::wstring_view grouping,
                                   std::wstring_view decimal);
 

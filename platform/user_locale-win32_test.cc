@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <iomanip>
 #include <sstream>
 
 #include "platform/user_locale.h"
+#include "report/report_format.h"
 
 namespace {
 
@@ -49,6 +51,31 @@ TEST(WindowsNumberLocaleTest, NumbersCarryTheSettingsGrouping) {
   EXPECT_EQ(L"1,5", out.str());
 }
 
+// As the reports print whole numbers: through the digit_grouping facet.
+std::wstring grouped_text(const std::locale& locale, long long number, int width) {
+  std::wostringstream out;
+  out.imbue(locale);
+  out << std::setw(width) << grouped(number);
+  return out.str();
+}
+
+TEST(WindowsNumberLocaleTest, TheWholeSeparatorReachesTheReports) {
+  using platform::windows_number_locale;
+  // Up to three characters: numpunct keeps the first, the facet all.
+  const std::locale two = windows_number_locale(L"'.", L"3;0", L".");
+  EXPECT_EQ(L"   2'.505'.096", grouped_text(two, 2505096, 14));
+  EXPECT_EQ(L"25,05,096", grouped_text(windows_number_locale(L",", L"3;2;0", L"."), 2505096, 0));
+  EXPECT_EQ(L"1234,567", grouped_text(windows_number_locale(L",", L"3", L"."), 1234567, 0));
+  EXPECT_EQ(L"2505096", grouped_text(windows_number_locale(L"", L"3;0", L"."), 2505096, 0));
+
+  // A character beyond the Basic Multilingual Plane, two UTF-16 units,
+  // takes one place.
+  const platform::digit_grouping wide = platform::windows_digit_grouping(L"\U0001F600", L"3;0");
+  EXPECT_EQ(2u, wide.separator.size());
+  EXPECT_EQ(1u, wide.separator_width);
+  EXPECT_EQ(1u, platform::windows_digit_grouping(L"\u202F", L"3;0").separator_width);
+}
+
 TEST(UserLocaleTest, NumbersKeepTheirDigits) {
   std::wstring text = formatted(platform::user_locale(), 2505096);
   std::wstring digits;
@@ -56,6 +83,7 @@ TEST(UserLocaleTest, NumbersKeepTheirDigits) {
     if (c >= L'0' && c <= L'9') digits += c;
   }
   EXPECT_EQ(L"2505096", digits);
+  EXPECT_TRUE(std::has_facet<platform::digit_grouping_facet>(platform::user_locale()));
 }
 
 }  // namespace

@@ -13,10 +13,7 @@
 #include "platform/console.h"
 #include "report/report_format.h"
 
-namespace {
-
-// What the file's names would take on the volume if each were a file of its
-// own. A sparse file can claim a size so large that this product leaves the
+// A sparse file can claim a size so large that this product leaves the
 // 64-bit range; it is then held at the largest value.
 std::int64_t naive_size_of(std::int32_t links, std::int64_t size) {
   const std::int64_t max = std::numeric_limits<std::int64_t>::max();
@@ -32,9 +29,10 @@ std::int64_t naive_size_of(std::int32_t links, std::int64_t size) {
   return links * size;
 }
 
+namespace {
+
 void print_block(native_ostream& out, const _scandata_breakdown_fileinfo& info,
                  const std::vector<native_string>& names) {
-  const platform::entry_facts& facts = info.facts;
   out << std::endl;
   out << "Breakdown for \"" << platform::shown(info.filename) << "\"" << std::endl;
 
@@ -50,14 +48,15 @@ void print_block(native_ostream& out, const _scandata_breakdown_fileinfo& info,
   const std::locale user = out.getloc();
   out.imbue(std::locale::classic());
   out << "  Unique ID:  " << std::setw(16) << std::hex
-      << static_cast<std::uint64_t>(facts.identity.key) << std::dec << std::endl;
+      << static_cast<std::uint64_t>(info.file_key) << std::dec << std::endl;
   out.imbue(user);
 
-  out << "  Hardlink count:   " << std::setw(10) << facts.links << std::endl;
+  out << "  Hardlink count:   " << std::setw(10) << grouped(info.file_links) << std::endl;
   out << "  Naive file size:  " << std::setw(10)
-      << naive_size_of(facts.links, facts.size) << " bytes" << std::endl;
-  out << "  Unique file size: " << std::setw(10) << facts.size << " bytes" << std::endl;
-  out << "  Kind of file:     " << std::setw(10) << kind_name(facts.kind) << std::endl;
+      << grouped(naive_size_of(info.file_links, info.file_size)) << " bytes" << std::endl;
+  out << "  Unique file size: " << std::setw(10) << grouped(info.file_size) << " bytes"
+      << std::endl;
+  out << "  Kind of file:     " << std::setw(10) << kind_name(info.kind) << std::endl;
   out << "  Filenames:" << std::endl;
   // Printed from the file's own list: a file with many names that stands
   // for many breakdowns keeps a single list of them.
@@ -67,9 +66,6 @@ void print_block(native_ostream& out, const _scandata_breakdown_fileinfo& info,
 }  // namespace
 
 void print_breakdowns(native_ostream& out, const _scandata& scandata) {
-  static const std::vector<native_string> no_names;
-  for (const _scandata_breakdown_fileinfo& info : scandata.breakdowns) {
-    const bool listed = info.filenames < scandata.link_names.size();
-    print_block(out, info, listed ? scandata.link_names[info.filenames] : no_names);
-  }
+  for (const _scandata_breakdown_fileinfo& info : scandata.breakdowns)
+    print_block(out, info, scandata.names_of(info));
 }

@@ -16,10 +16,10 @@ namespace {
 _scandata_breakdown_fileinfo example_record() {
   _scandata_breakdown_fileinfo info;
   info.filename = T("C:\\Data\\report.txt");
-  info.facts.identity.key = 0x0003000000004A2F;
-  info.facts.links = 2;
-  info.facts.size = 1234567;
-  info.facts.kind = platform::entry_kind::normal;
+  info.file_key = 0x0003000000004A2F;
+  info.file_links = 2;
+  info.file_size = 1234567;
+  info.kind = platform::entry_kind::normal;
   info.filenames = 0;
   return info;
 }
@@ -57,16 +57,16 @@ TEST(BreakdownReportTest, Example) {
 
 TEST(BreakdownReportTest, UnusualValues) {
   _scandata_breakdown_fileinfo top_bit = example_record();
-  top_bit.facts.identity.key = std::numeric_limits<std::int64_t>::min() | 0x4a2f;
-  top_bit.facts.kind = platform::entry_kind::symlink;
+  top_bit.file_key = std::numeric_limits<std::int64_t>::min() | 0x4a2f;
+  top_bit.kind = platform::entry_kind::symlink;
   top_bit.filenames = 1;
 
   _scandata_breakdown_fileinfo big = example_record();
   big.filename = T("x");
-  big.facts.identity.key = 0;
-  big.facts.links = 1024;
-  big.facts.size = 12345678901;
-  big.facts.kind = platform::entry_kind::reparse;
+  big.file_key = 0;
+  big.file_links = 1024;
+  big.file_size = 12345678901;
+  big.kind = platform::entry_kind::reparse;
 
   const std::vector<native_string> lines = report_test::lines_of(breakdowns({top_bit, big}));
   ASSERT_EQ(20u, lines.size());
@@ -102,8 +102,8 @@ TEST(BreakdownReportTest, RecordsOfOneFilePrintItsOneListAndUnsearchedOnesNone) 
 TEST(BreakdownReportTest, NaiveSizeBeyondSixtyFourBitsIsHeldAtTheLargest) {
   // A sparse file may claim almost any size; four names of it overflow.
   _scandata_breakdown_fileinfo sparse = example_record();
-  sparse.facts.links = 4;
-  sparse.facts.size = std::int64_t{1} << 62;
+  sparse.file_links = 4;
+  sparse.file_size = std::int64_t{1} << 62;
   const std::vector<native_string> lines = report_test::lines_of(breakdowns({sparse}));
   ASSERT_GE(lines.size(), 7u);
   EXPECT_EQ(T("  Naive file size:  9,223,372,036,854,775,807 bytes"), lines[5]);

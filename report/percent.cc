@@ -50,5 +50,5 @@ int rounded_percent(std::int64_t part, std::int64_t whole) {
 }  // namespace
 
 void print_percent(native_ostream& stream, std::int64_t part, std::int64_t whole) {
-  stream << std::setw(3) << (whole == 0 ? 0 : rounded_percent(part, whole)) << '%';
+  stream << std::setw(3) << grouped(whole == 0 ? 0 : rounded_percent(part, whole)) << '%';
 }

@@ -2,15 +2,39 @@
 // and the formatting they share.
 //
 // Every report prints on a stream whose fill character is ' ' and which is
-// imbued with the user's locale, so numbers carry the user's digit grouping.
+// imbued with the user's locale (platform::user_locale), so numbers carry
+// the user's digit grouping.
 #ifndef TWINFIND_REPORT_REPORT_FORMAT_H_
 #define TWINFIND_REPORT_REPORT_FORMAT_H_
 
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 #include "platform/text.h"
 #include "scan/scandata.h"
+
+// A whole number with the digit grouping of the stream's locale: its
+// digit_grouping_facet where it has one, else its numpunct. The stream's
+// width, fill and left or right adjustment apply as to any number, but the
+// width counts characters, so a separator of several bytes (U+202F in
+// UTF-8) takes one place like any other.
+struct grouped_number {
+  bool negative;
+  std::uint64_t magnitude;
+};
+
+template <typename integer>
+grouped_number grouped(integer value) {
+  static_assert(std::is_integral_v<integer>, "grouped() prints whole numbers");
+  // Negated in unsigned arithmetic, which also covers the most negative value.
+  if constexpr (std::is_signed_v<integer>) {
+    if (value < 0) return grouped_number{true, 0 - static_cast<std::uint64_t>(value)};
+  }
+  return grouped_number{false, static_cast<std::uint64_t>(value)};
+}
+
+native_ostream& operator<<(native_ostream& stream, const grouped_number& number);
 
 // Prints `part` of `whole` as a whole-number percentage, right-aligned in
 // three places, then '%'. A whole of 0 prints 0; a half rounds up.
@@ -37,6 +61,20 @@ inline native_ostream& operator<<(native_ostream& stream, const percent_manip& m
 void print_summary(native_ostream& out, const _scandata& scandata,
                    const std::vector<native_string>& directories,
                    const std::vector<std::int32_t>& list_files_for_hardlinkcount);
+
+// The space by path: one row for each PATH and one for the run, then what
+// names outside the PATHs hold (space_report.cc).
+void print_space_by_path(native_ostream& out, const _scandata& scandata,
+                         const std::vector<native_string>& directories);
+
+// What a file's names would take on the volume if each were a file of its
+// own: links times size, held within the 64-bit range.
+std::int64_t naive_size_of(std::int32_t links, std::int64_t size);
+
+// The whole report as one JSON document, for scripts (json_report.cc).
+void print_json_report(native_ostream& out, const _scandata& scandata,
+                       const std::vector<native_string>& directories,
+                       const std::vector<std::int32_t>& list_files_for_hardlinkcount);
 
 // One block for each collected breakdown.
 void print_breakdowns(native_ostream& out, const _scandata& scandata);

@@ -8,10 +8,12 @@
 #include <locale>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/text.h"
 #include "platform/text_test_util.h"
+#include "platform/user_locale.h"
 
 namespace report_test {
 
@@ -33,10 +35,33 @@ inline std::locale grouping_locale(char separator) {
   return std::locale(std::locale::classic(), new grouping_by_threes(native_char(separator)));
 }
 
+// A locale that groups as a platform::digit_grouping_facet says, as the
+// user's locale does.
+inline std::locale grouping_locale(native_string separator, std::size_t width,
+                                   std::string grouping) {
+  platform::digit_grouping digits;
+  digits.separator = std::move(separator);
+  digits.separator_width = width;
+  digits.grouping = std::move(grouping);
+  return std::locale(std::locale::classic(), new platform::digit_grouping_facet(digits));
+}
+
+// U+202F NARROW NO-BREAK SPACE, the separator of French, as text is
+// written here: three bytes of UTF-8, or one unit of UTF-16.
+inline native_string narrow_no_break_space() {
+  if (sizeof(native_char) == 1) {
+    const unsigned char utf8[] = {0xE2, 0x80, 0xAF};
+    return native_string(utf8, utf8 + sizeof utf8);
+  }
+  const unsigned utf16 = 0x202F;
+  return native_string(1, static_cast<native_char>(utf16));
+}
+
 // A stream like standard output at the start of the reports: fill ' ' and
 // a user's locale that groups by threes with `separator`.
 struct report_stream {
-  explicit report_stream(char separator = ',') : locale(grouping_locale(separator)) {
+  explicit report_stream(char separator = ',') : report_stream(grouping_locale(separator)) {}
+  explicit report_stream(const std::locale& user) : locale(user) {
     out.imbue(locale);
     out.fill(native_char(' '));
   }

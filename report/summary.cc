@@ -18,14 +18,15 @@ namespace {
 
 void print_kind_row(native_ostream& out, const char* label, std::int64_t files,
                     std::int64_t files_total, std::int64_t dirs, std::int64_t dirs_total) {
-  out << label << std::setw(10) << files << " (" << percent(files, files_total) << ")  "
-      << std::setw(10) << dirs << " (" << percent(dirs, dirs_total) << ")" << std::endl;
+  out << label << std::setw(10) << grouped(files) << " (" << percent(files, files_total)
+      << ")  " << std::setw(10) << grouped(dirs) << " (" << percent(dirs, dirs_total) << ")"
+      << std::endl;
 }
 
 void print_kinds(native_ostream& out, const _scandata& scan) {
   out << "Attributes:   Files              Directories      " << std::endl;
-  out << "  <total>     " << std::setw(10) << scan.files_total << "         "
-      << std::setw(10) << scan.dirs_total << std::endl;
+  out << "  <total>     " << std::setw(10) << grouped(scan.files_total) << "         "
+      << std::setw(10) << grouped(scan.dirs_total) << std::endl;
   print_kind_row(out, "  Normal      ", scan.files_normal, scan.files_total,
                  scan.dirs_normal, scan.dirs_total);
   print_kind_row(out, "  Symlink     ", scan.files_symlink, scan.files_total,
@@ -39,16 +40,17 @@ void print_kinds(native_ostream& out, const _scandata& scan) {
 void print_hardlinks(native_ostream& out, const _scandata& scan) {
   const std::int64_t unique_files = static_cast<std::int64_t>(scan.unique_files);
   out << "Hardlinks:    Files              Unique Files     " << std::endl;
-  out << "  <total>     " << std::setw(10) << scan.files_total << "         "
-      << std::setw(10) << scan.unique_files << " ("
+  out << "  <total>     " << std::setw(10) << grouped(scan.files_total) << "         "
+      << std::setw(10) << grouped(scan.unique_files) << " ("
       << percent(unique_files, scan.files_total) << ")" << std::endl;
   for (const auto& [links, info] : scan.hardlinkcounts) {
     const std::uint64_t files = info.file_ids.size();
     // The link count heads its row, so it alone is left-aligned.
-    out << "  " << std::setw(10) << std::left << links << std::right << "  "
-        << std::setw(10) << info.file_count << " ("
-        << percent(info.file_count, scan.files_total) << ")  " << std::setw(10) << files
-        << " (" << percent(static_cast<std::int64_t>(files), unique_files) << ")"
+    out << "  " << std::setw(10) << std::left << grouped(links) << std::right << "  "
+        << std::setw(10) << grouped(info.file_count) << " ("
+        << percent(info.file_count, scan.files_total) << ")  " << std::setw(10)
+        << grouped(files) << " ("
+        << percent(static_cast<std::int64_t>(files), unique_files) << ")"
         << std::endl;
   }
 }
@@ -60,7 +62,7 @@ void print_listing(native_ostream& out, const _scandata& scan, std::int32_t link
   if (count == scan.hardlinkcounts.end())
     return;
   out << std::endl;
-  out << "Files with " << links << " hardlinks:" << std::endl;
+  out << "Files with " << grouped(links) << " hardlinks:" << std::endl;
   bool first = true;
   for (const platform::file_identity& id : count->second.file_ids) {
     if (!first)
@@ -71,7 +73,7 @@ void print_listing(native_ostream& out, const _scandata& scan, std::int32_t link
     const auto names = scan.filenames_by_key.find(id);
     if (names == scan.filenames_by_key.end())
       continue;
-    for (const native_string& name : names->second)
+    for (const native_string& name : kept_names(names->second))
       out << "  " << platform::shown(name) << std::endl;
   }
 }
@@ -90,10 +92,10 @@ std::int64_t saved_size(std::int64_t naive, std::int64_t unique) {
 
 void print_sizes(native_ostream& out, const _scandata& scan) {
   const std::int64_t saved = saved_size(scan.naive_size, scan.unique_size);
-  out << "Naive file size:  " << std::setw(20) << scan.naive_size << std::endl;
-  out << "Unique file size: " << std::setw(20) << scan.unique_size << " ("
+  out << "Naive file size:  " << std::setw(20) << grouped(scan.naive_size) << std::endl;
+  out << "Unique file size: " << std::setw(20) << grouped(scan.unique_size) << " ("
       << percent(scan.unique_size, scan.naive_size) << ")" << std::endl;
-  out << "Difference:       " << std::setw(20) << saved << " ("
+  out << "Difference:       " << std::setw(20) << grouped(saved) << " ("
       << percent(saved, scan.naive_size) << ")" << std::endl;
 }
 

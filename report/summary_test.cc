@@ -12,6 +12,11 @@ namespace {
 
 platform::file_identity id(std::int64_t key) { return platform::file_identity{1, key}; }
 
+void keep_names(_scandata& scan, platform::file_identity file,
+                std::initializer_list<native_string> names) {
+  scan.filenames_by_key[file].names = std::make_unique<std::vector<native_string>>(names);
+}
+
 // Two trees: C:\Data holds a.txt, b.txt and the directory sub with
 // b-copy.txt (a second name of b.txt) and c.log; C:\Other holds d.bin and
 // link.txt, a symbolic link. The keys are not in the order the files were
@@ -29,11 +34,11 @@ _scandata example_scan() {
   scan.unique_size = 2255096;
   scan.hardlinkcounts[1] = {4, {id(a), id(c), id(d), id(link)}};
   scan.hardlinkcounts[2] = {2, {id(b)}};
-  scan.filenames_by_key[id(a)] = {T("C:\\Data\\a.txt")};
-  scan.filenames_by_key[id(b)] = {T("C:\\Data\\b.txt"), T("C:\\Data\\sub\\b-copy.txt")};
-  scan.filenames_by_key[id(c)] = {T("C:\\Data\\sub\\c.log")};
-  scan.filenames_by_key[id(d)] = {T("C:\\Other\\d.bin")};
-  scan.filenames_by_key[id(link)] = {T("C:\\Other\\link.txt")};
+  keep_names(scan, id(a), {T("C:\\Data\\a.txt")});
+  keep_names(scan, id(b), {T("C:\\Data\\b.txt"), T("C:\\Data\\sub\\b-copy.txt")});
+  keep_names(scan, id(c), {T("C:\\Data\\sub\\c.log")});
+  keep_names(scan, id(d), {T("C:\\Other\\d.bin")});
+  keep_names(scan, id(link), {T("C:\\Other\\link.txt")});
   return scan;
 }
 
@@ -94,6 +99,22 @@ TEST(SummaryTest, ExampleUnderTwoGroupingsOfTheUsersLocale) {
   EXPECT_EQ(T(german), summary(example_scan(), kExampleDirectories, {2, 3, 1}, '.'));
 }
 
+TEST(SummaryTest, ASeparatorOfSeveralBytesKeepsTheColumns) {
+  // French groups with U+202F, three bytes of UTF-8: each takes one place,
+  // so every line ends where it does with ','.
+  const native_string space = report_test::narrow_no_break_space();
+  native_string french;
+  for (char c : std::string(kExampleSummary)) {
+    if (c == ',')
+      french += space;
+    else
+      french += native_char(c);
+  }
+  report_test::report_stream stream(report_test::grouping_locale(space, 1, "\3"));
+  print_summary(stream.out, example_scan(), kExampleDirectories, {2, 3, 1});
+  EXPECT_EQ(french, stream.out.str());
+}
+
 TEST(SummaryTest, TreeWithoutFilesSharesNothing) {
   const native_string expected = T(
       "\n"
@@ -142,8 +163,8 @@ TEST(SummaryTest, LargeLinkCountsAreGroupedAndOnlyTheyAreLeftAligned) {
   scan.unique_size = 1024;
   scan.hardlinkcounts[1024] = {3, {id(7)}};
   scan.hardlinkcounts[2000] = {1, {id(8)}};
-  scan.filenames_by_key[id(7)] = {T("/a"), T("/b"), T("/c")};
-  scan.filenames_by_key[id(8)] = {T("/d")};
+  keep_names(scan, id(7), {T("/a"), T("/b"), T("/c")});
+  keep_names(scan, id(8), {T("/d")});
   const std::vector<native_string> lines =
       report_test::lines_of(summary(scan, {T("/")}, {1024}));
   ASSERT_EQ(27u, lines.size());

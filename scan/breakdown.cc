@@ -2,42 +2,66 @@
 // wildcard pattern stands for, with every name its volume knows it by.
 #include "scan/scandata.h"
 
+#include "platform/system_path.h"
+
 void _scandata::breakdown(const native_string& path) {
+  // The path is resolved once into the form the system calls take; the
+  // reports keep the path as given.
+  const native_string system_path = platform::system_path(path);
   if (!platform::has_wildcards(path)) {
-    breakdown_single(path);
+    breakdown_single(path, system_path);
     return;
   }
   std::vector<platform::pattern_match> matches;
   platform::error_code error = 0;
-  if (!platform::find_pattern_matches(path, matches, error)) {
+  if (!platform::find_pattern_matches(system_path, matches, error)) {
     scan_error(error, quoted_message("Error searching ", path));
     return;
   }
   for (const platform::pattern_match& match : matches) {
     if (match.is_directory) continue;
-    // A joined path is taken as one path and never expanded again, so the
-    // expansion ends even where a directory part holds a '?' (as "\\?\" does).
-    breakdown_single(platform::join_pattern_match(path, match.name));
+    // Each match is joined twice: to the pattern as given, to be printed,
+    // and to its system form, so that the calls look at the very entry
+    // matched. A joined path is taken as one path and never expanded again,
+    // so the expansion ends even where a directory part holds a '?' (as
+    // "\\?\" does).
+    breakdown_single(platform::join_pattern_match(path, match.name),
+                     platform::join_pattern_match(system_path, match.name));
   }
 }
 
-void _scandata::breakdown_single(const native_string& path) {
+void _scandata::breakdown_single(const native_string& path, const native_string& system_path) {
   platform::entry_facts facts;
   platform::error_code error = 0;
-  const platform::examination outcome = platform::examine_path(path, facts, error);
+  const platform::examination outcome = platform::examine_path(system_path, facts, error);
   if (!examined(outcome, error, path)) return;
   _scandata_breakdown_fileinfo info;
   info.filename = path;
-  info.facts = facts;
+  info.file_key = facts.identity.key;
+  info.file_links = facts.links;
+  info.file_size = facts.size;
+  info.kind = facts.kind;
+  info.volume = facts.identity.volume;
+  info.is_directory = facts.is_directory;
+  if (system_path != path) info.system_path = system_path;
   breakdowns.push_back(std::move(info));
 }
 
 void _scandata::find_breakdown_names() {
   std::vector<platform::link_name_request> requests;
   requests.reserve(breakdowns.size() - named_breakdowns_);
-  for (std::size_t i = named_breakdowns_; i < breakdowns.size(); ++i)
-    requests.push_back(platform::link_name_request{breakdowns[i].filename, breakdowns[i].facts, 0});
+  for (std::size_t i = named_breakdowns_; i < breakdowns.size(); ++i) {
+    const _scandata_breakdown_fileinfo& info = breakdowns[i];
+    const native_string& path = info.system_path.empty() ? info.filename : info.system_path;
+    requests.push_back(platform::link_name_request{path, info.facts(), 0});
+  }
   platform::find_link_names(requests, link_names);
   for (const platform::link_name_request& request : requests)
     breakdowns[named_breakdowns_++].filenames = request.names;
+}
+
+const std::vector<native_string>& _scandata::names_of(
+    const _scandata_breakdown_fileinfo& info) const {
+  static const std::vector<native_string> no_names;
+  return info.filenames < link_names.size() ? link_names[info.filenames] : no_names;
 }

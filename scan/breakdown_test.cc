@@ -40,9 +40,9 @@ TEST(Breakdown, ASingleFileGivesOneRecordOfItsOwn) {
   ASSERT_EQ(run.scan.breakdowns.size(), 1u);
   const _scandata_breakdown_fileinfo& info = run.scan.breakdowns[0];
   EXPECT_EQ(info.filename, tree.path("a.txt"));
-  EXPECT_EQ(info.facts.links, 2);
-  EXPECT_EQ(info.facts.size, 1234);
-  EXPECT_EQ(info.facts.kind, platform::entry_kind::normal);
+  EXPECT_EQ(info.file_links, 2);
+  EXPECT_EQ(info.file_size, 1234);
+  EXPECT_EQ(info.kind, platform::entry_kind::normal);
   EXPECT_TRUE(run.out.str().empty());
   // The walk's tallies are untouched.
   EXPECT_EQ(run.scan.files_total, 0);
@@ -59,7 +59,7 @@ TEST(Breakdown, TwoNamesOfOneFileAndARepeatedPathAreNeverMerged) {
   run.scan.breakdown(tree.path("b.txt"));
   run.scan.find_breakdown_names();
   ASSERT_EQ(run.scan.breakdowns.size(), 3u);
-  EXPECT_EQ(run.scan.breakdowns[0].facts.identity, run.scan.breakdowns[2].facts.identity);
+  EXPECT_EQ(run.scan.breakdowns[0].facts().identity, run.scan.breakdowns[2].facts().identity);
   // One list of names serves every record of the file.
   EXPECT_EQ(run.scan.breakdowns[0].filenames, run.scan.breakdowns[1].filenames);
   EXPECT_EQ(run.scan.breakdowns[0].filenames, run.scan.breakdowns[2].filenames);
@@ -138,7 +138,7 @@ TEST(Breakdown, ADirectoryGivenAsASinglePathGivesARecord) {
   captured_breakdowns run;
   run.collect(tree.path("sub"));
   ASSERT_EQ(run.scan.breakdowns.size(), 1u);
-  EXPECT_EQ(run.scan.breakdowns[0].facts.kind, platform::entry_kind::normal);
+  EXPECT_EQ(run.scan.breakdowns[0].kind, platform::entry_kind::normal);
 }
 
 TEST(Breakdown, NamesAreEveryNameOfTheFileFromTheTopOfItsVolume) {

@@ -62,15 +62,21 @@ void _scandata::record_entry(native_string_view path, const platform::entry_fact
   if (new_file) {
     unique_size = saturating_add(unique_size, facts.size);
     by_links.file_ids.push_back(facts.identity);
-    found = filenames_by_key.emplace_hint(found, facts.identity, std::vector<native_string>());
-    if (!keeps_names_for(facts.links)) return;
-  } else if (found->second.empty()) {
-    return;  // the file's first name decided that its names are not kept
+    found = filenames_by_key.emplace_hint(found, facts.identity, _scandata_fileinfo());
+    // The file's first name decides whether its names are kept.
+    if (keeps_names_for(facts.links))
+      found->second.names = std::make_unique<std::vector<native_string>>();
   }
-  found->second.emplace_back(path);
+  if (space.enabled) tally_space(facts, new_file, found->second.space);
+  if (found->second.names) found->second.names->emplace_back(path);
 }
 
 bool _scandata::keeps_names_for(std::int32_t links) const {
   return keep_all_names || std::find(listed_link_counts.begin(), listed_link_counts.end(),
                                      links) != listed_link_counts.end();
+}
+
+const std::vector<native_string>& kept_names(const _scandata_fileinfo& file) {
+  static const std::vector<native_string> none;
+  return file.names ? *file.names : none;
 }

@@ -84,7 +84,7 @@ struct watched_scan {
 std::vector<std::string> all_names(const _scandata& scan) {
   std::vector<std::string> names;
   for (const auto& file : scan.filenames_by_key)
-    for (const std::string& name : file.second) names.push_back(name);
+    for (const std::string& name : kept_names(file.second)) names.push_back(name);
   return names;
 }
 
@@ -113,8 +113,8 @@ std::string broken_invariants(const _scandata& s, const std::string& root) {
   }
   std::int64_t names = 0;
   for (const auto& file : s.filenames_by_key) {
-    names += static_cast<std::int64_t>(file.second.size());
-    if (file.second.empty()) why << "a file without any name; ";
+    names += static_cast<std::int64_t>(kept_names(file.second).size());
+    if (kept_names(file.second).empty()) why << "a file without any name; ";
   }
   const std::int64_t examined_files = s.files_normal + s.files_symlink + s.files_reparse;
   if (counted != names || names != examined_files)

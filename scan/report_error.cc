@@ -1,4 +1,5 @@
 // The error line of a failed system call during a scan.
+#include "platform/error_codes.h"
 #include "scan/scandata.h"
 
 namespace {
@@ -26,11 +27,17 @@ void report_error(native_ostream& out, std::uint32_t code, native_string_view me
 
 void _scandata::scan_error(platform::error_code code, native_string_view message) {
   ++scan_errors;
+  if (record_errors) errors.push_back(_scandata_error{native_string(message), code});
   if (verbose) report_error(*out, code, message);
 }
 
 void _scandata::not_a_directory(const native_string& path) {
   ++scan_errors;
+  if (record_errors) {
+    errors.push_back(_scandata_error{native_from_ascii("Argument \"") + path +
+                                         native_from_ascii("\" does not point to a directory."),
+                                     platform::not_a_directory_error});
+  }
   if (verbose) {
     *err << "Argument \"" << platform::shown(path) << "\" does not point to a directory."
          << std::endl;

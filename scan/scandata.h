@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "platform/console.h"
@@ -28,12 +29,86 @@ struct _scandata_hardlinkcount_info {
 // The breakdown of one file named by -F.
 struct _scandata_breakdown_fileinfo {
   native_string filename;  // the path under which the file was examined
-  // What the examination read: identity (the key is printed), link count,
-  // size and kind.
-  platform::entry_facts facts;
+  std::int64_t file_key = 0;
+  std::int32_t file_links = 0;
+  std::int64_t file_size = 0;
+  platform::entry_kind kind = platform::entry_kind::normal;
   // Every name the volume knows it by: its list in _scandata::link_names,
   // shared with every other breakdown of the same file; none until searched.
   std::size_t filenames = static_cast<std::size_t>(-1);
+
+  // For the search of those names: the rest of the file's identity, whether
+  // it is a directory, and the form of `filename` that the system calls
+  // took where it differs (platform/system_path.h; empty where it serves).
+  std::uint64_t volume = 0;
+  bool is_directory = false;
+  native_string system_path;
+
+  platform::entry_facts facts() const {
+    platform::entry_facts facts;
+    facts.is_directory = is_directory;
+    facts.kind = kind;
+    facts.identity = platform::file_identity{volume, file_key};
+    facts.links = file_links;
+    facts.size = file_size;
+    return facts;
+  }
+};
+
+// What the space by path keeps of one distinct file (space_by_path.cc):
+// how many of its names the walks met, to tell when they reach its link
+// count. Sixteen bytes, so that a file's place in the map grows by nothing.
+struct _scandata_space_tally {
+  std::uint32_t last_walk = 0;   // the walk that met it last, from 1; 0: none yet
+  std::uint32_t walk_names = 0;  // names met by that walk
+  std::uint32_t run_names = 0;   // names met by the run, each counted once
+  std::uint32_t freed = 0;       // which of the two counts reached the links
+};
+
+// One distinct file met by the walks.
+struct _scandata_fileinfo {
+  // The paths under which the walks met it, in the order met; null while
+  // none is kept (see keeps_names_for), as for most files.
+  std::unique_ptr<std::vector<native_string>> names;
+  _scandata_space_tally space;
+};
+
+// The space figures of one PATH's walk, files only.
+struct _scandata_path_space {
+  std::int64_t files = 0;         // file entries listed, skipped ones included
+  std::int64_t unique_files = 0;  // distinct files among the examined ones
+  std::int64_t unique_size = 0;   // their sizes, each file once
+  std::int64_t freed = 0;         // the sizes of those with every name in the walk
+};
+
+// The space by path of the run (-S, and the JSON report).
+struct _scandata_space {
+  bool enabled = false;
+  std::vector<_scandata_path_space> paths;  // one per PATH, in order
+  std::int64_t unique_size = 0;  // every file once, like the summary's
+  std::int64_t freed = 0;        // files whose every name the run met
+
+  // Directories listed by earlier walks, sorted: a name in one of them was
+  // met before, and counts once for the run.
+  std::vector<platform::file_identity> walked_directories;
+  std::vector<platform::file_identity> directories_of_walk;
+  bool remember_directories = false;  // false for the last walk
+  bool repeated_directory = false;    // the directory being listed was walked before
+  const native_string* top = nullptr;  // the PATH being walked, until it is listed
+};
+
+// The names kept of a file: empty when its names are not kept.
+const std::vector<native_string>& kept_names(const _scandata_fileinfo& file);
+
+// What deleting every PATH would leave on the volumes: the sizes of the
+// files met that some name outside the PATHs keeps.
+std::int64_t held_outside(const _scandata_space& space);
+
+// One scan error, as the JSON report lists it: the message of its verbose
+// line and the system's code.
+struct _scandata_error {
+  native_string message;
+  platform::error_code code = 0;
 };
 
 // "normal", "symlink" or "reparse".
@@ -46,6 +121,10 @@ struct _scandata {
   // The scan errors met, every one of them whether or not verbose mode
   // printed its line: a run that met any does not pass for a clean one.
   std::int64_t scan_errors = 0;
+  // Every scan error in the order met, kept only when `record_errors` (for
+  // the JSON report, which lists them).
+  bool record_errors = false;
+  std::vector<_scandata_error> errors;
 
   // Entries listed by the walks, by kind. Counters are 64-bit: a volume may
   // hold more than 2^31 entries.
@@ -66,12 +145,15 @@ struct _scandata {
 
   std::map<std::int32_t, _scandata_hardlinkcount_info> hardlinkcounts;
   // For every distinct file, the paths under which the walks met it, in the
-  // order met (see keeps_names_for).
-  std::map<platform::file_identity, std::vector<native_string>> filenames_by_key;
+  // order met (see keeps_names_for), and its space-by-path counts.
+  std::map<platform::file_identity, _scandata_fileinfo> filenames_by_key;
   std::vector<_scandata_breakdown_fileinfo> breakdowns;
   // The name lists of the breakdowns, one for each file however many
   // breakdowns it has.
   platform::link_name_lists link_names;
+  // The names of one breakdown's file: its list in `link_names`, or none.
+  const std::vector<native_string>& names_of(const _scandata_breakdown_fileinfo& info) const;
+  _scandata_space space;
 
   // Names are only ever printed by the listings of the link counts asked for
   // with -C. When `keep_all_names` is false, a file's names are kept only if
@@ -87,12 +169,22 @@ struct _scandata {
 
   // Walks the tree at `path` (walk.cc).
   void scan_directory(const native_string& path);
+  // Walks every PATH in order, each a row of the space by path
+  // (space_by_path.cc).
+  void scan_paths(const std::vector<native_string>& paths);
+  // Tells the space by path that the walk listed a directory, by its
+  // identity when known, before its entries are examined.
+  void directory_listed(const platform::file_identity* identity);
   // Examines one listed entry of the walk's current directory and tallies
   // it; false when it could not be found or opened (examine.cc).
   bool scan_file(platform::walk_cursor& cursor, const native_string& path,
                  const platform::listed_entry& entry, platform::entry_facts& facts);
   // Tallies one examined entry met under `path` (examine.cc).
   void record_entry(native_string_view path, const platform::entry_facts& facts);
+  // Tallies one examined file for the space by path: `new_file` when the
+  // run meets it first, `tally` its counts (space_by_path.cc).
+  void tally_space(const platform::entry_facts& facts, bool new_file,
+                   _scandata_space_tally& tally);
   // Collects the breakdowns of one -F path or pattern (breakdown.cc).
   void breakdown(const native_string& path);
   // Finds the names of every collected breakdown, one search per volume.
@@ -114,7 +206,8 @@ struct _scandata {
   // found but not opened (examine.cc).
   bool examined(platform::examination outcome, platform::error_code error,
                 const native_string& path);
-  void breakdown_single(const native_string& path);
+  // `path` as printed, `system_path` for the calls (platform/system_path.h).
+  void breakdown_single(const native_string& path, const native_string& system_path);
   std::size_t named_breakdowns_ = 0;  // breakdowns whose names were searched
 };
 

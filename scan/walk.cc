@@ -24,6 +24,8 @@ struct scan_visitor {
     scan.scan_error(error, quoted_message("Error searching ", path));
   }
 
+  void listed(const platform::file_identity* identity) { scan.directory_listed(identity); }
+
   platform::descent visit(platform::walk_cursor& cursor, const platform::listed_entry& entry,
                           const native_string& path) {
     const bool directory = entry.is_directory;

@@ -20,7 +20,7 @@ using platform::fake_operation;
 std::vector<native_string> names_by_first_meeting(const _scandata& scan, std::int32_t links) {
   std::vector<native_string> names;
   for (const platform::file_identity& id : scan.hardlinkcounts.at(links).file_ids)
-    for (const native_string& name : scan.filenames_by_key.at(id)) names.push_back(name);
+    for (const native_string& name : kept_names(scan.filenames_by_key.at(id))) names.push_back(name);
   return names;
 }
 

@@ -1,0 +1,23 @@
+// System error codes that the program names itself, rather than passing on
+// from a failed call.
+#ifndef TWINFIND_PLATFORM_ERROR_CODES_H_
+#define TWINFIND_PLATFORM_ERROR_CODES_H_
+
+#include "platform/filesystem.h"
+
+#ifndef _WIN32
+#include <cerrno>
+#endif
+
+namespace platform {
+
+// A PATH that is no directory: ERROR_DIRECTORY on Windows, ENOTDIR on POSIX.
+#ifdef _WIN32
+constexpr error_code not_a_directory_error = 267;
+#else
+constexpr error_code not_a_directory_error = ENOTDIR;
+#endif
+
+}  // namespace platform
+
+#endif  // TWINFIND_PLATFORM_ERROR_CODES_H_

@@ -1,0 +1,174 @@
+// The JSON report: everything the text reports carry, and the space by
+// path, as one document streamed out member by member. Its keys are an
+// interface for scripts: they stay as they are, and every one is always
+// present, with zeros and empty lists where there is nothing to tell.
+#include <cstdint>
+#include <ostream>
+
+#include "report/json_writer.h"
+#include "report/report_format.h"
+
+namespace {
+
+void print_kinds(json_writer& json, const char* key, std::int64_t total, std::int64_t normal,
+                 std::int64_t symlink, std::int64_t reparse, std::int64_t skipped) {
+  json.key(key);
+  json.begin_object();
+  json.key("total");
+  json.number(total);
+  json.key("normal");
+  json.number(normal);
+  json.key("symlink");
+  json.number(symlink);
+  json.key("reparse");
+  json.number(reparse);
+  json.key("skipped");
+  json.number(skipped);
+  json.end_object();
+}
+
+void print_names(json_writer& json, const std::vector<native_string>& names) {
+  json.key("names");
+  json.begin_array();
+  for (const native_string& name : names) json.string(name);
+  json.end_array();
+}
+
+void print_hardlinks(json_writer& json, const _scandata& scan) {
+  json.key("hardlinks");
+  json.begin_array();
+  for (const auto& [links, info] : scan.hardlinkcounts) {
+    json.begin_object();
+    json.key("links");
+    json.number(links);
+    json.key("files");
+    json.number(info.file_count);
+    json.key("unique_files");
+    json.number(static_cast<std::int64_t>(info.file_ids.size()));
+    json.end_object();
+  }
+  json.end_array();
+}
+
+void print_space(json_writer& json, const _scandata& scan,
+                 const std::vector<native_string>& directories) {
+  json.key("space_by_path");
+  json.begin_array();
+  for (std::size_t i = 0; i < directories.size() && i < scan.space.paths.size(); ++i) {
+    const _scandata_path_space& path = scan.space.paths[i];
+    json.begin_object();
+    json.key("path");
+    json.string(directories[i]);
+    json.key("files");
+    json.number(path.files);
+    json.key("unique_files");
+    json.number(path.unique_files);
+    json.key("unique_size");
+    json.number(path.unique_size);
+    json.key("freed_if_deleted");
+    json.number(path.freed);
+    json.end_object();
+  }
+  json.end_array();
+  json.key("freed_if_all_deleted");
+  json.number(scan.space.freed);
+  json.key("held_outside");
+  json.number(held_outside(scan.space));
+}
+
+// One entry per -C count that the text report lists, in the same order.
+void print_listings(json_writer& json, const _scandata& scan,
+                    const std::vector<std::int32_t>& counts) {
+  json.key("listings");
+  json.begin_array();
+  for (std::int32_t links : counts) {
+    const auto count = scan.hardlinkcounts.find(links);
+    if (count == scan.hardlinkcounts.end()) continue;
+    json.begin_object();
+    json.key("links");
+    json.number(links);
+    json.key("files");
+    json.begin_array();
+    for (const platform::file_identity& id : count->second.file_ids) {
+      json.begin_object();
+      json.key("id");
+      json.hex(static_cast<std::uint64_t>(id.key));
+      const auto file = scan.filenames_by_key.find(id);
+      static const std::vector<native_string> none;
+      print_names(json, file == scan.filenames_by_key.end() ? none : kept_names(file->second));
+      json.end_object();
+    }
+    json.end_array();
+    json.end_object();
+  }
+  json.end_array();
+}
+
+void print_breakdowns(json_writer& json, const _scandata& scan) {
+  json.key("breakdowns");
+  json.begin_array();
+  for (const _scandata_breakdown_fileinfo& info : scan.breakdowns) {
+    json.begin_object();
+    json.key("path");
+    json.string(info.filename);
+    json.key("id");
+    json.hex(static_cast<std::uint64_t>(info.file_key));
+    json.key("links");
+    json.number(info.file_links);
+    json.key("naive_size");
+    json.number(naive_size_of(info.file_links, info.file_size));
+    json.key("size");
+    json.number(info.file_size);
+    json.key("kind");
+    json.ascii(kind_name(info.kind));
+    print_names(json, scan.names_of(info));
+    json.end_object();
+  }
+  json.end_array();
+}
+
+void print_errors(json_writer& json, const _scandata& scan) {
+  json.key("errors");
+  json.begin_array();
+  for (const _scandata_error& error : scan.errors) {
+    json.begin_object();
+    json.key("message");
+    json.string(error.message);
+    json.key("code");
+    json.number(error.code);
+    json.end_object();
+  }
+  json.end_array();
+}
+
+}  // namespace
+
+void print_json_report(native_ostream& out, const _scandata& scan,
+                       const std::vector<native_string>& directories,
+                       const std::vector<std::int32_t>& list_files_for_hardlinkcount) {
+  json_writer json{out};
+  json.begin_object();
+  json.key("twinfind");
+  json.number(1);  // the version of the format
+  json.key("paths");
+  json.begin_array();
+  for (const native_string& path : directories) json.string(path);
+  json.end_array();
+  print_kinds(json, "files", scan.files_total, scan.files_normal, scan.files_symlink,
+              scan.files_reparse, scan.files_skipped);
+  print_kinds(json, "directories", scan.dirs_total, scan.dirs_normal, scan.dirs_symlink,
+              scan.dirs_reparse, scan.dirs_skipped);
+  json.key("unique_files");
+  json.number(static_cast<std::int64_t>(scan.unique_files));
+  print_hardlinks(json, scan);
+  json.key("naive_size");
+  json.number(scan.naive_size);
+  json.key("unique_size");
+  json.number(scan.unique_size);
+  print_space(json, scan, directories);
+  print_listings(json, scan, list_files_for_hardlinkcount);
+  print_breakdowns(json, scan);
+  print_errors(json, scan);
+  json.end_object();
+  out << std::endl;
+}

@@ -1,0 +1,46 @@
+// The space by path: what each PATH holds and what deleting it would free,
+// one row per PATH in command-line order, then the row of the whole run and
+// what stays held by names outside every PATH.
+//
+// Each row is Files (12 places), Unique Files (12) and the two sizes (20
+// each), two spaces apart, then the PATH.
+#include <cstdint>
+#include <iomanip>
+#include <ostream>
+
+#include "platform/console.h"
+#include "report/report_format.h"
+
+namespace {
+
+void print_figures(native_ostream& out, std::int64_t files, std::int64_t unique_files,
+                   std::int64_t unique_size, std::int64_t freed) {
+  out << std::setw(12) << files << "  " << std::setw(12) << unique_files << "  "
+      << std::setw(20) << unique_size << "  " << std::setw(20) << freed << "  ";
+}
+
+}  // namespace
+
+void print_space_by_path(native_ostream& out, const _scandata& scandata,
+                         const std::vector<native_string>& directories) {
+  const _scandata_space& space = scandata.space;
+  out << std::endl;
+  out << "Space by Path" << std::endl;
+  out << "=============" << std::endl;
+  out << std::endl;
+  out << "       Files  Unique Files           Unique size      Freed if deleted  Path"
+      << std::endl;
+  for (std::size_t i = 0; i < directories.size() && i < space.paths.size(); ++i) {
+    const _scandata_path_space& path = space.paths[i];
+    print_figures(out, path.files, path.unique_files, path.unique_size, path.freed);
+    out << platform::shown(directories[i]) << std::endl;
+  }
+  print_figures(out, scandata.files_total, static_cast<std::int64_t>(scandata.unique_files),
+                space.unique_size, space.freed);
+  out << "<all paths>" << std::endl;
+
+  const std::int64_t held = held_outside(space);
+  out << std::endl;
+  out << "Held by names outside the paths: " << std::setw(20) << held << " ("
+      << percent(held, space.unique_size) << ")" << std::endl;
+}

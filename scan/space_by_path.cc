@@ -1,0 +1,115 @@
+// The space by path: for each PATH, the distinct files its walk met and
+// what deleting the PATH would free; for the run, what deleting every PATH
+// would free.
+//
+// A file is freed by deleting a PATH when the walk of that PATH met at least
+// as many of its names as the file has links: then every name lies below
+// the PATH. Each file keeps three counts in its record (one walk's names,
+// the run's names, and which of them reached the links), so the figures
+// cost nothing per name. The walks come one after another, so a file's
+// meetings come grouped by walk and one "last walk" number tells a walk's
+// first meeting of a file from its later ones.
+//
+// For the run, a name must count once however often it was met: a PATH
+// given twice, a PATH inside another, a tree reached through a link and by
+// its own name. A name is a directory plus an entry, so it is enough to
+// remember the directories that earlier walks listed (they are few next to
+// the files): every entry of a directory listed again was met before.
+#include <algorithm>
+#include <limits>
+
+#include "platform/path_identity.h"
+#include "scan/scandata.h"
+
+namespace {
+
+const std::uint32_t freed_by_walk = 1;
+const std::uint32_t freed_by_run = 2;
+
+// Sizes add up to at most the largest 64-bit value, as the summary's do.
+void add_size(std::int64_t& total, std::int64_t size) {
+  const std::int64_t max = std::numeric_limits<std::int64_t>::max();
+  if (size <= 0) return;
+  total = size > max - total ? max : total + size;
+}
+
+void count_name(std::uint32_t& names) {
+  if (names != std::numeric_limits<std::uint32_t>::max()) ++names;
+}
+
+bool reaches(std::uint32_t names, std::int32_t links) {
+  return links <= 0 || names >= static_cast<std::uint32_t>(links);
+}
+
+}  // namespace
+
+void _scandata::scan_paths(const std::vector<native_string>& paths) {
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    space.paths.emplace_back();
+    // The last walk's directories need no remembering: no walk follows.
+    space.remember_directories = space.enabled && i + 1 < paths.size();
+    space.top = &paths[i];
+    const std::int64_t files_before = files_total;
+    scan_directory(paths[i]);
+    space.paths.back().files = files_total - files_before;
+    space.top = nullptr;
+    if (!space.remember_directories) continue;
+    std::vector<platform::file_identity>& walked = space.walked_directories;
+    std::vector<platform::file_identity>& added = space.directories_of_walk;
+    std::sort(added.begin(), added.end());
+    const std::size_t middle = walked.size();
+    walked.insert(walked.end(), added.begin(), added.end());
+    std::inplace_merge(walked.begin(), walked.begin() + static_cast<std::ptrdiff_t>(middle),
+                       walked.end());
+    added.clear();
+  }
+  space.walked_directories = std::vector<platform::file_identity>();
+  space.directories_of_walk = std::vector<platform::file_identity>();
+}
+
+void _scandata::directory_listed(const platform::file_identity* identity) {
+  if (!space.enabled) return;
+  // Where the walk does not know its PATH's identity (Windows), it is read
+  // here, once per PATH: the first directory a walk lists is its PATH.
+  platform::file_identity top;
+  if (!identity && space.top && platform::path_identity(*space.top, top)) identity = &top;
+  space.top = nullptr;
+  if (!identity) {
+    space.repeated_directory = false;  // unknown: its names count
+    return;
+  }
+  space.repeated_directory = std::binary_search(space.walked_directories.begin(),
+                                                space.walked_directories.end(), *identity);
+  if (space.remember_directories) space.directories_of_walk.push_back(*identity);
+}
+
+void _scandata::tally_space(const platform::entry_facts& facts, bool new_file,
+                            _scandata_space_tally& tally) {
+  if (space.paths.empty()) return;  // met outside scan_paths
+  _scandata_path_space& path = space.paths.back();
+  const auto walk = static_cast<std::uint32_t>(space.paths.size());
+  if (new_file) add_size(space.unique_size, facts.size);
+  if (tally.last_walk != walk) {
+    tally.last_walk = walk;
+    tally.walk_names = 0;
+    tally.freed &= ~freed_by_walk;
+    ++path.unique_files;
+    add_size(path.unique_size, facts.size);
+  }
+  count_name(tally.walk_names);
+  if (!(tally.freed & freed_by_walk) && reaches(tally.walk_names, facts.links)) {
+    tally.freed |= freed_by_walk;
+    add_size(path.freed, facts.size);
+  }
+  if (space.repeated_directory) return;
+  count_name(tally.run_names);
+  if (!(tally.freed & freed_by_run) && reaches(tally.run_names, facts.links)) {
+    tally.freed |= freed_by_run;
+    add_size(space.freed, facts.size);
+  }
+}
+
+std::int64_t held_outside(const _scandata_space& space) {
+  // Never below 0, even for a file whose size changed between its names.
+  return space.freed < space.unique_size ? space.unique_size - space.freed : 0;
+}
