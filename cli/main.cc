@@ -1,6 +1,5 @@
 // The program's entry point: read the arguments, parse them, run, and make
 // sure the report reached its reader.
-#include <cstdint>
 #include <new>
 #include <ostream>
 #include <vector>
@@ -45,11 +44,7 @@ int read_and_run(int argc, char** argv) {
   native_ostream& err = platform::standard_error();
 
   std::vector<native_string> arguments;
-  std::uint32_t error = 0;
-  if (!platform::read_arguments(argc, argv, arguments, error)) {
-    err << "CommandLineToArgvW failed: " << error << std::endl;
-    return finish(exit_argument_error);
-  }
+  if (!platform::read_arguments(argc, argv, arguments, err)) return finish(exit_argument_error);
 
   command_line parsed;
   switch (parse_command_line(arguments, parsed, out, err)) {
