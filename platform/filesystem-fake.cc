@@ -235,14 +235,11 @@ struct walk_state {
 walk_cursor::walk_cursor() : state(new walk_state) {}
 walk_cursor::~walk_cursor() {}
 
-directory_entry enter_directory(walk_cursor& cursor, const native_string& path,
-                                native_string_view name, const file_identity* identity,
-                                error_code& error) {
+result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
+                                 native_string_view name, const file_identity* identity) {
   ++disk().calls.entered;
-  if (const fault* f = fault_at(fake_operation::enter, path)) {
-    error = f->error;
-    return directory_entry::no_attributes;
-  }
+  if (const fault* f = fault_at(fake_operation::enter, path))
+    return {entering::no_attributes, f->error};
   std::vector<std::size_t>& levels = cursor.state->levels;
   std::size_t index = kNone;
   if (levels.empty()) {
@@ -253,19 +250,14 @@ directory_entry enter_directory(walk_cursor& cursor, const native_string& path,
     const auto found = children.find(native_string(name));
     if (found != children.end()) index = found->second;
   }
-  if (index == kNone) {
-    error = fake_no_such_entry;
-    return directory_entry::no_attributes;
-  }
+  if (index == kNone) return {entering::no_attributes, fake_no_such_entry};
   const node& entered = disk().nodes[index];
-  if (is_link(entered) || !entered.facts.is_directory) return directory_entry::not_a_directory;
-  if (identity && !(entered.facts.identity == *identity)) {
-    // Another directory stands where the listing saw this one.
-    error = fake_no_such_entry;
-    return directory_entry::no_attributes;
-  }
+  if (is_link(entered) || !entered.facts.is_directory) return {entering::not_a_directory};
+  // Another directory standing where the listing saw this one is not it.
+  if (identity && !(entered.facts.identity == *identity))
+    return {entering::no_attributes, fake_no_such_entry};
   levels.push_back(index);
-  return directory_entry::entered;
+  return {entering::entered};
 }
 
 bool current_identity(const walk_cursor& cursor, file_identity& identity) {
@@ -278,15 +270,12 @@ void leave_directory(walk_cursor& cursor) {
   if (!cursor.state->levels.empty()) cursor.state->levels.pop_back();
 }
 
-bool list_directory(walk_cursor& cursor, const native_string& path, directory_listing& listing,
-                    error_code& error) {
+result<> list_directory(walk_cursor& cursor, const native_string& path,
+                        directory_listing& listing) {
   ++disk().calls.listed;
   listing.clear();
-  if (cursor.state->levels.empty()) return false;
-  if (const fault* f = fault_at(fake_operation::list, path)) {
-    error = f->error;
-    return false;
-  }
+  if (cursor.state->levels.empty()) return failed(fake_no_such_entry);
+  if (const fault* f = fault_at(fake_operation::list, path)) return failed(f->error);
   for (const auto& [name, index] : disk().nodes[cursor.state->levels.back()].children) {
     const entry_facts facts = facts_of(index);
     listed_entry entry;
@@ -307,30 +296,23 @@ bool list_directory(walk_cursor& cursor, const native_string& path, directory_li
     change();
     break;
   }
-  return true;
+  return succeeded();
 }
 
 namespace {
 
-examination examine(native_string_view path, std::size_t index, entry_facts& facts,
-                    error_code& error) {
+result<examination> examine(native_string_view path, std::size_t index, entry_facts& facts) {
   ++disk().calls.examined;
-  if (const fault* f = fault_at(fake_operation::examine, path)) {
-    error = f->error;
-    return f->outcome;
-  }
-  if (index == kNone) {
-    error = fake_no_such_entry;
-    return examination::not_found;
-  }
+  if (const fault* f = fault_at(fake_operation::examine, path)) return {f->outcome, f->error};
+  if (index == kNone) return {examination::not_found, fake_no_such_entry};
   facts = facts_of(index);
-  return examination::examined;
+  return {examination::examined};
 }
 
 }  // namespace
 
-examination examine_entry(walk_cursor& cursor, const native_string& path,
-                          const listed_entry& entry, entry_facts& facts, error_code& error) {
+result<examination> examine_entry(walk_cursor& cursor, const native_string& path,
+                                  const listed_entry& entry, entry_facts& facts) {
   // Read when asked, from the directory as it is now: an entry removed
   // since the listing is not found.
   std::size_t index = kNone;
@@ -339,29 +321,23 @@ examination examine_entry(walk_cursor& cursor, const native_string& path,
     const auto found = children.find(path.substr(path.size() - entry.name_length));
     if (found != children.end()) index = found->second;
   }
-  return examine(path, index, facts, error);
+  return examine(path, index, facts);
 }
 
-examination examine_path(const native_string& path, entry_facts& facts, error_code& error) {
-  return examine(path, lookup(path, false), facts, error);
+result<examination> examine_path(const native_string& path, entry_facts& facts) {
+  return examine(path, lookup(path, false), facts);
 }
 
-bool find_pattern_matches(const native_string& pattern, std::vector<pattern_match>& matches,
-                          error_code& error) {
+result<> find_pattern_matches(const native_string& pattern, std::vector<pattern_match>& matches) {
   matches.clear();
   std::size_t last = pattern.size();
   while (last > 0 && !is_separator(pattern[last - 1])) --last;
   const native_string directory = last > 0 ? pattern.substr(0, last) : native_from_ascii(".");
   const native_string_view wildcard = native_string_view(pattern).substr(last);
-  if (const fault* f = fault_at(fake_operation::list, directory)) {
-    error = f->error;
-    return false;
-  }
+  if (const fault* f = fault_at(fake_operation::list, directory)) return failed(f->error);
   const std::size_t index = lookup(directory, true);
-  if (index == kNone || !disk().nodes[index].facts.is_directory) {
-    error = fake_no_such_entry;
-    return false;
-  }
+  if (index == kNone || !disk().nodes[index].facts.is_directory)
+    return failed(fake_no_such_entry);
   // "." and ".." match like any name, as both real halves list them.
   for (const char* dots : {".", ".."}) {
     if (matches_wildcard(wildcard, native_from_ascii(dots)))
@@ -373,11 +349,8 @@ bool find_pattern_matches(const native_string& pattern, std::vector<pattern_matc
   }
   std::sort(matches.begin(), matches.end(),
             [](const pattern_match& a, const pattern_match& b) { return a.name < b.name; });
-  if (matches.empty()) {
-    error = fake_no_such_entry;
-    return false;
-  }
-  return true;
+  if (matches.empty()) return failed(fake_no_such_entry);
+  return succeeded();
 }
 
 native_string join_pattern_match(const native_string& pattern, native_string_view name) {

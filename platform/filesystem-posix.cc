@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/owners-posix.h"
 #include "platform/paths-posix.h"
 #include "platform/stat-posix.h"
 
@@ -32,7 +33,7 @@ const bool identities_find_cycles = true;
 
 // One directory the walk is inside of.
 struct walk_level {
-  int fd = -1;                 // -1 while parked to save descriptors
+  unique_fd fd;                // none while parked to save descriptors
   int deferred_error = 0;      // the directory opened but cannot be read
   bool fills_replies = false;  // its file system fills every listing reply
   std::uint64_t device = 0;    // to check a reopened directory is the same
@@ -67,6 +68,8 @@ constexpr std::size_t kMostOpenLevels = 128;
 
 bool out_of_descriptors(int error) { return error == EMFILE || error == ENFILE; }
 
+error_code last_error() { return static_cast<error_code>(errno); }
+
 // How many more descriptors the process can open, up to `most`: counted by
 // duplicating `fd` until the system refuses. The limit alone says nothing
 // of the descriptors the program inherited.
@@ -83,9 +86,8 @@ std::size_t free_descriptors(int fd, std::size_t most) {
 }
 
 void close_level(walk_state& walk, walk_level& level) {
-  if (level.fd < 0) return;
-  close(level.fd);
-  level.fd = -1;
+  if (!level.fd.valid()) return;
+  level.fd.reset();
   --walk.open_levels;
 }
 
@@ -100,17 +102,17 @@ bool same_directory(int fd, const walk_level& level) {
 bool park_one(walk_state& walk, std::size_t keep) {
   std::size_t& parked_below = walk.parked_below;
   for (std::size_t i = parked_below; i + 1 < walk.levels.size(); ++i) {
-    const bool open = walk.levels[i].fd >= 0;
+    const bool open = walk.levels[i].fd.valid();
     if (open && i != keep) close_level(walk, walk.levels[i]);
-    if (i == parked_below && walk.levels[i].fd < 0) ++parked_below;
+    if (i == parked_below && !walk.levels[i].fd.valid()) ++parked_below;
     if (open && i != keep) return true;
   }
   return false;
 }
 
 // Gives a level its descriptor back.
-void unpark(walk_state& walk, std::size_t index, int fd) {
-  walk.levels[index].fd = fd;
+void unpark(walk_state& walk, std::size_t index, unique_fd fd) {
+  walk.levels[index].fd = std::move(fd);
   ++walk.open_levels;
   walk.parked_below = std::max<std::size_t>(1, std::min(walk.parked_below, index));
 }
@@ -119,15 +121,15 @@ void unpark(walk_state& walk, std::size_t index, int fd) {
 // (never `keep`, the one `dir_fd` belongs to) and tries again: a lack of
 // descriptors costs reopenings later, never a subtree. The budget shrinks to
 // what the process turned out to have, so the next levels park in time.
-int open_parking(walk_state& walk, int dir_fd, const char* name, std::size_t keep) {
+unique_fd open_parking(walk_state& walk, int dir_fd, const char* name, std::size_t keep) {
   for (;;) {
-    const int fd = openat(dir_fd, name, kDirectoryFlags | O_NOFOLLOW);
-    if (fd >= 0 || !out_of_descriptors(errno)) return fd;
+    unique_fd fd(openat(dir_fd, name, kDirectoryFlags | O_NOFOLLOW));
+    if (fd.valid() || !out_of_descriptors(errno)) return fd;
     const int failure = errno;
     if (walk.open_levels > kFewestOpenLevels) walk.open_budget = walk.open_levels - 1;
     if (!park_one(walk, keep)) {
       errno = failure;
-      return -1;
+      return fd;
     }
   }
 }
@@ -145,28 +147,27 @@ const char* level_name(const native_string& path, const walk_level& level, nativ
 void reopen_by_name(walk_state& walk, const native_string& path, std::size_t index) {
   walk_level& target = walk.levels[index];
   std::size_t open = index;
-  while (open > 0 && walk.levels[open - 1].fd < 0) --open;
+  while (open > 0 && !walk.levels[open - 1].fd.valid()) --open;
   if (open == 0) {
     target.deferred_error = ENOENT;  // nothing to reopen from
     return;
   }
   const std::size_t ancestor_level = open - 1;
-  const int ancestor = walk.levels[ancestor_level].fd;
+  const int ancestor = walk.levels[ancestor_level].fd.get();
   native_string name;
-  int fd = ancestor;
+  unique_fd fd;  // the deepest level reopened so far
   for (std::size_t k = open; k <= index; ++k) {
     const walk_level& level = walk.levels[k];
-    const int next = open_parking(walk, fd, level_name(path, level, name), ancestor_level);
-    const int failure = next < 0 ? errno : ENOENT;  // ENOENT: another directory now
-    if (fd != ancestor) close(fd);
-    if (next < 0 || !same_directory(next, level)) {
-      if (next >= 0) close(next);
+    unique_fd next = open_parking(walk, fd.valid() ? fd.get() : ancestor,
+                                  level_name(path, level, name), ancestor_level);
+    const int failure = next.valid() ? ENOENT : errno;  // ENOENT: another directory now
+    if (!next.valid() || !same_directory(next.get(), level)) {
       target.deferred_error = failure;
       return;
     }
-    fd = next;
+    fd = std::move(next);
   }
-  unpark(walk, index, fd);
+  unpark(walk, index, std::move(fd));
 }
 
 // Leaves the deepest level, first bringing back the descriptor of its
@@ -174,18 +175,19 @@ void reopen_by_name(walk_state& walk, const native_string& path, std::size_t ind
 void leave_deepest(walk_state& walk, const native_string& path) {
   const std::size_t child = walk.levels.size() - 1;
   walk_level& parent = walk.levels[child - 1];
-  if (parent.fd >= 0 || parent.deferred_error != 0) {
+  if (parent.fd.valid() || parent.deferred_error != 0) {
     close_level(walk, walk.levels[child]);
     return;
   }
-  const int child_fd = walk.levels[child].fd;
-  const int fd = child_fd >= 0 ? open_parking(walk, child_fd, "..", child) : -1;
+  const walk_level& deepest = walk.levels[child];
+  unique_fd fd =
+      deepest.fd.valid() ? open_parking(walk, deepest.fd.get(), "..", child) : unique_fd();
   close_level(walk, walk.levels[child]);
-  if (fd >= 0 && same_directory(fd, parent)) {
-    unpark(walk, child - 1, fd);
+  if (fd.valid() && same_directory(fd.get(), parent)) {
+    unpark(walk, child - 1, std::move(fd));
     return;
   }
-  if (fd >= 0) close(fd);
+  fd.reset();
   reopen_by_name(walk, path, child - 1);  // the tree moved: go by names instead
 }
 
@@ -212,35 +214,33 @@ bool fills_every_reply(int fd) {
   return false;
 }
 
-directory_entry enter_top(walk_state& walk, const native_string& path, error_code& error) {
+result<entering> enter_top(walk_state& walk, const native_string& path) {
   struct stat st;
-  if (lstat(path.c_str(), &st) != 0) {
-    error = static_cast<error_code>(errno);
-    return directory_entry::no_attributes;
-  }
+  if (lstat(path.c_str(), &st) != 0) return {entering::no_attributes, last_error()};
   // A PATH that is a link to a directory is walked: the top level is
   // followed, lower levels never are.
-  if (S_ISLNK(st.st_mode) && stat(path.c_str(), &st) != 0) return directory_entry::not_a_directory;
-  if (!S_ISDIR(st.st_mode)) return directory_entry::not_a_directory;
+  if (S_ISLNK(st.st_mode) && stat(path.c_str(), &st) != 0) return {entering::not_a_directory};
+  if (!S_ISDIR(st.st_mode)) return {entering::not_a_directory};
   walk_level level;
-  level.fd = open(path.c_str(), kDirectoryFlags);
-  if (level.fd < 0 || fstat(level.fd, &st) != 0) {
+  level.fd.reset(open(path.c_str(), kDirectoryFlags));
+  if (!level.fd.valid() || fstat(level.fd.get(), &st) != 0) {
     level.deferred_error = errno;
+    level.fd.reset();  // a directory it cannot look at is not read either
   } else {
     ++walk.open_levels;
   }
   level.device = static_cast<std::uint64_t>(st.st_dev);
   level.inode = static_cast<std::uint64_t>(st.st_ino);
-  level.fills_replies = level.fd >= 0 && fills_every_reply(level.fd);
+  level.fills_replies = level.fd.valid() && fills_every_reply(level.fd.get());
   // Each open level takes one descriptor, and one more is kept for the
   // moment a level is reopened or a child opened before parking.
-  if (level.fd >= 0) {
+  if (level.fd.valid()) {
     walk.open_budget = std::max(kFewestOpenLevels,
-                                  free_descriptors(level.fd, kMostOpenLevels + 1));
+                                free_descriptors(level.fd.get(), kMostOpenLevels + 1));
     walk.open_budget = std::min(walk.open_budget, kMostOpenLevels);
   }
-  walk.levels.push_back(level);
-  return directory_entry::entered;
+  walk.levels.push_back(std::move(level));
+  return {entering::entered};
 }
 
 bool is_listed_directory(const struct stat& st, const file_identity* identity) {
@@ -252,22 +252,18 @@ bool is_listed_directory(const struct stat& st, const file_identity* identity) {
 
 walk_cursor::walk_cursor() : state(new walk_state) { state->open_budget = kFewestOpenLevels; }
 
-walk_cursor::~walk_cursor() {
-  for (walk_level& level : state->levels) {
-    if (level.fd >= 0) close(level.fd);
-  }
-}
+// The levels' owners close what is still open.
+walk_cursor::~walk_cursor() {}
 
-directory_entry enter_directory(walk_cursor& cursor, const native_string& path,
-                                native_string_view name, const file_identity* identity,
-                                error_code& error) {
+result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
+                                 native_string_view name, const file_identity* identity) {
   walk_state& walk = *cursor.state;
-  if (walk.levels.empty()) return enter_top(walk, path, error);
+  if (walk.levels.empty()) return enter_top(walk, path);
   const std::size_t parent_level = walk.levels.size() - 1;
   const walk_level& parent = walk.levels[parent_level];
-  if (parent.fd < 0) {  // the parent could not be brought back
-    error = static_cast<error_code>(parent.deferred_error != 0 ? parent.deferred_error : ENOENT);
-    return directory_entry::no_attributes;
+  if (!parent.fd.valid()) {  // the parent could not be brought back
+    const int failure = parent.deferred_error != 0 ? parent.deferred_error : ENOENT;
+    return {entering::no_attributes, static_cast<error_code>(failure)};
   }
   walk_level level;
   level.fills_replies = parent.fills_replies;
@@ -276,43 +272,34 @@ directory_entry enter_directory(walk_cursor& cursor, const native_string& path,
   // The name ends the path, so it ends in the path's NUL.
   const char* child = path.c_str() + level.name_offset;
   struct stat st;
-  level.fd = open_parking(walk, parent.fd, child, parent_level);
-  if (level.fd < 0) {
+  level.fd = open_parking(walk, parent.fd.get(), child, parent_level);
+  if (!level.fd.valid()) {
     const int failure = errno;
-    if (failure == ENOENT) {
-      error = static_cast<error_code>(failure);
-      return directory_entry::no_attributes;
-    }
-    if (failure == ENOTDIR || failure == ELOOP) return directory_entry::not_a_directory;
+    if (failure == ENOENT) return {entering::no_attributes, ENOENT};
+    if (failure == ENOTDIR || failure == ELOOP) return {entering::not_a_directory};
     // Attributes first: a directory that cannot even be looked at (its
     // parent lets it be listed but not searched) is told apart from one
     // that is there but cannot be read.
-    if (fstatat(parent.fd, child, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      error = static_cast<error_code>(errno);
-      return directory_entry::no_attributes;
-    }
-    if (!S_ISDIR(st.st_mode)) return directory_entry::not_a_directory;
+    if (fstatat(parent.fd.get(), child, &st, AT_SYMLINK_NOFOLLOW) != 0)
+      return {entering::no_attributes, last_error()};
+    if (!S_ISDIR(st.st_mode)) return {entering::not_a_directory};
     level.deferred_error = failure;
-  } else if (fstat(level.fd, &st) != 0) {
-    error = static_cast<error_code>(errno);
-    close(level.fd);
-    return directory_entry::no_attributes;
+  } else if (fstat(level.fd.get(), &st) != 0) {
+    return {entering::no_attributes, last_error()};
   } else if (!is_listed_directory(st, identity)) {
     // Another directory stands where the listing saw this one (the tree
     // moved): its contents are not the ones asked for, and the one asked
     // for is no longer there.
-    error = ENOENT;
-    close(level.fd);
-    return directory_entry::no_attributes;
+    return {entering::no_attributes, ENOENT};
   }
   level.device = static_cast<std::uint64_t>(st.st_dev);
   level.inode = static_cast<std::uint64_t>(st.st_ino);
-  if (level.fd >= 0) {
+  if (level.fd.valid()) {
     ++walk.open_levels;
     if (walk.open_levels > walk.open_budget) park_one(walk, parent_level);
   }
-  walk.levels.push_back(level);
-  return directory_entry::entered;
+  walk.levels.push_back(std::move(level));
+  return {entering::entered};
 }
 
 bool current_identity(const walk_cursor& cursor, file_identity& identity) {
@@ -344,18 +331,16 @@ namespace {
 // NUL so it can be handed to the system as it is.
 constexpr std::size_t kReplySize = 32768;
 
-bool read_names(int fd, bool fills_replies, walk_state& walk, directory_listing& listing,
-                int& error) {
+// A listing that fails part way ends there: the entries read so far are
+// walked, as when the system stops returning entries.
+result<> read_names(int fd, bool fills_replies, walk_state& walk, directory_listing& listing) {
 #ifdef __linux__
   if (!walk.replies) walk.replies.reset(new char[kReplySize]);
   char* const buffer = walk.replies.get();
   for (;;) {
     const long got = syscall(SYS_getdents64, fd, buffer, kReplySize);
-    if (got < 0) {
-      error = errno;
-      return !listing.entries.empty();
-    }
-    if (got == 0) return true;
+    if (got < 0) return listing.entries.empty() ? failed(last_error()) : succeeded();
+    if (got == 0) return succeeded();
     // The longest record: 19 bytes of header, a 255-byte name and its NUL,
     // rounded up to 8.
     const bool last_reply = fills_replies && static_cast<std::size_t>(got) + 280 <= kReplySize;
@@ -374,21 +359,16 @@ bool read_names(int fd, bool fills_replies, walk_state& walk, directory_listing&
       listing.names.append(name, entry.name_length + 1);
       listing.entries.push_back(entry);
     }
-    if (last_reply) return true;
+    if (last_reply) return succeeded();
   }
 #else
   (void)fills_replies;
   (void)walk;
-  const int copy = dup(fd);
-  DIR* dir = copy >= 0 ? fdopendir(copy) : nullptr;
-  if (!dir) {
-    error = errno;
-    if (copy >= 0) close(copy);
-    return false;
-  }
-  rewinddir(dir);
-  errno = 0;
-  while (const struct dirent* record = readdir(dir)) {
+  // A stream of its own, on a copy: the level keeps its descriptor.
+  const unique_dir dir{unique_fd(dup(fd))};
+  if (!dir) return failed(last_error());
+  rewinddir(dir.get());
+  while (const struct dirent* record = readdir(dir.get())) {
     const char* name = record->d_name;
     if (is_dot_or_dot_dot(name)) continue;
     listed_entry entry;
@@ -397,30 +377,20 @@ bool read_names(int fd, bool fills_replies, walk_state& walk, directory_listing&
     listing.names.append(name, entry.name_length + 1);
     listing.entries.push_back(entry);
   }
-  closedir(dir);
-  return true;
+  return succeeded();
 #endif
 }
 
 }  // namespace
 
-bool list_directory(walk_cursor& cursor, const native_string&, directory_listing& listing,
-                    error_code& error) {
+result<> list_directory(walk_cursor& cursor, const native_string&, directory_listing& listing) {
   listing.clear();
   walk_state& walk = *cursor.state;
-  if (walk.levels.empty()) return false;
+  if (walk.levels.empty()) return failed(EBADF);  // no directory entered
   const walk_level& level = walk.levels.back();
-  if (level.fd < 0) {
-    error = static_cast<error_code>(level.deferred_error);
-    return false;
-  }
-  int failure = 0;
-  // A listing that fails part way ends there: the entries read so far are
-  // still walked, as when the system stops returning entries.
-  if (!read_names(level.fd, level.fills_replies, walk, listing, failure)) {
-    error = static_cast<error_code>(failure);
-    return false;
-  }
+  if (!level.fd.valid()) return failed(static_cast<error_code>(level.deferred_error));
+  const result<> read = read_names(level.fd.get(), level.fills_replies, walk, listing);
+  if (!read.outcome) return read;
   const char* names = listing.names.data();
   std::sort(listing.entries.begin(), listing.entries.end(),
             [names](const listed_entry& a, const listed_entry& b) {
@@ -429,39 +399,35 @@ bool list_directory(walk_cursor& cursor, const native_string&, directory_listing
             });
   // The listing reads every entry once; the examination reuses what it read.
   for (listed_entry& entry : listing.entries) {
-    const int failure_of_entry =
-        read_entry(level.fd, names + entry.name_offset, level.device, entry.facts);
-    if (failure_of_entry != 0) {
-      entry.outcome = examination::not_found;
-      entry.error = static_cast<error_code>(failure_of_entry);
+    const result<> read_entry_facts =
+        read_entry(level.fd.get(), names + entry.name_offset, level.device, entry.facts);
+    if (!read_entry_facts.outcome) {
+      entry.examined = {examination::not_found, read_entry_facts.error};
       continue;
     }
-    entry.outcome = examination::examined;
+    entry.examined = {examination::examined, 0};
     entry.is_directory = entry.facts.is_directory;
     entry.is_reparse = entry.facts.kind != entry_kind::normal;
   }
-  return true;
+  return succeeded();
 }
 
-examination examine_entry(walk_cursor&, const native_string&, const listed_entry& entry,
-                          entry_facts& facts, error_code& error) {
+result<examination> examine_entry(walk_cursor&, const native_string&, const listed_entry& entry,
+                                  entry_facts& facts) {
   facts = entry.facts;
-  error = entry.error;
-  return entry.outcome;
+  return entry.examined;
 }
 
-examination examine_path(const native_string& path, entry_facts& facts, error_code& error) {
+result<examination> examine_path(const native_string& path, entry_facts& facts) {
   // The device of the directory holding it tells a mount point where the
   // kernel does not flag one.
   std::uint64_t parent_device = 0;
   struct stat st;
   if (stat(directory_part(path).c_str(), &st) == 0)
     parent_device = static_cast<std::uint64_t>(st.st_dev);
-  if (int failure = read_entry(AT_FDCWD, path.c_str(), parent_device, facts)) {
-    error = static_cast<error_code>(failure);
-    return examination::not_found;
-  }
-  return examination::examined;
+  const result<> read = read_entry(AT_FDCWD, path.c_str(), parent_device, facts);
+  if (!read.outcome) return {examination::not_found, read.error};
+  return {examination::examined};
 }
 
 }  // namespace platform

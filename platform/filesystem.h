@@ -1,9 +1,8 @@
 // The file-system operations of the scanner: one contract, a Win32 half
 // (filesystem-win32.cc) and a POSIX half (filesystem-posix.cc).
 //
-// The scanner above never knows which half it runs on. Error codes are the
-// system's own (GetLastError() values on Windows, errno values on POSIX);
-// they are only ever printed.
+// The scanner above never knows which half it runs on. Every call that can
+// fail says so in a result (result.h), with the system's own code.
 #ifndef TWINFIND_PLATFORM_FILESYSTEM_H_
 #define TWINFIND_PLATFORM_FILESYSTEM_H_
 
@@ -12,11 +11,10 @@
 #include <memory>
 #include <vector>
 
+#include "platform/result.h"
 #include "platform/text.h"
 
 namespace platform {
-
-using error_code = std::uint32_t;
 
 // Joins a directory's path and an entry's name: '\' on Windows, '/' on POSIX.
 extern const native_char path_separator;
@@ -63,8 +61,7 @@ struct listed_entry {
   bool is_reparse = false;    // the listing's reparse-point bit
   // A half whose listing already reads every entry (POSIX) keeps the
   // examination here; the other half examines when asked.
-  examination outcome = examination::not_found;
-  error_code error = 0;
+  result<examination> examined{examination::not_found, 0};
   entry_facts facts;
 };
 
@@ -92,7 +89,7 @@ inline bool is_dot_or_dot_dot(const native_char* name) {
 
 // How entering a directory went. `no_attributes` also stands for a
 // directory that is no longer the one its parent listed (the tree moved).
-enum class directory_entry { entered, no_attributes, not_a_directory };
+enum class entering { entered, no_attributes, not_a_directory };
 
 // What a walk keeps that only the implementation behind this header knows:
 // on POSIX the open directory descriptors of the levels it is inside of, a
@@ -136,9 +133,8 @@ struct walk_cursor {
 // directory found there with another identity is not entered. On `entered`
 // the directory becomes current; a directory that can be entered but not
 // read still counts as entered, and its listing then fails.
-directory_entry enter_directory(walk_cursor& cursor, const native_string& path,
-                                native_string_view name, const file_identity* identity,
-                                error_code& error);
+result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
+                                 native_string_view name, const file_identity* identity);
 
 // The identity of the current directory, where the platform knows it
 // without an extra call (POSIX: always; Windows: never, as the walk there
@@ -148,19 +144,19 @@ bool current_identity(const walk_cursor& cursor, file_identity& identity);
 // Returns to the parent of the current directory.
 void leave_directory(walk_cursor& cursor);
 
-// Lists the current directory, at `path`. False when it cannot be read.
-bool list_directory(walk_cursor& cursor, const native_string& path,
-                    directory_listing& listing, error_code& error);
+// Lists the current directory, at `path`. Fails when it cannot be read.
+result<> list_directory(walk_cursor& cursor, const native_string& path,
+                        directory_listing& listing);
 
 // Examines one entry of the current directory; `path` is its full path,
 // which ends in the entry's name.
-examination examine_entry(walk_cursor& cursor, const native_string& path,
-                          const listed_entry& entry, entry_facts& facts, error_code& error);
+result<examination> examine_entry(walk_cursor& cursor, const native_string& path,
+                                  const listed_entry& entry, entry_facts& facts);
 
 // Examines a path on its own, outside any walk (for breakdowns), best
 // given in its system form (system_path.h). `kind` comes from the search
 // record of the path, the rest from the entry opened as itself.
-examination examine_path(const native_string& path, entry_facts& facts, error_code& error);
+result<examination> examine_path(const native_string& path, entry_facts& facts);
 
 // One match of a wildcard pattern.
 struct pattern_match {
@@ -172,10 +168,9 @@ struct pattern_match {
 bool has_wildcards(native_string_view path);
 
 // Lists, in search order, the entries that match the wildcard pattern of the
-// last component of `pattern`. False when the search fails or nothing
-// matches, with the code in `error`.
-bool find_pattern_matches(const native_string& pattern, std::vector<pattern_match>& matches,
-                          error_code& error);
+// last component of `pattern`. Fails when the search fails or nothing
+// matches.
+result<> find_pattern_matches(const native_string& pattern, std::vector<pattern_match>& matches);
 
 // Joins a pattern's directory part and a match's name, as the pattern wrote
 // the directory part: "dir" + separator + name, or the name alone (after a

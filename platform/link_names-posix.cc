@@ -28,6 +28,7 @@
 #include <utility>
 
 #include "platform/filesystem.h"
+#include "platform/owners-posix.h"
 #include "platform/paths-posix.h"
 #include "platform/stat-posix.h"
 #include "platform/tree_walk.h"
@@ -54,27 +55,24 @@ constexpr int kLookupFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 // Opens the directory `path`, whatever its length: a piece shorter than
 // PATH_MAX at a time, each relative to the last, links followed as the
 // system follows them within a path.
-int open_directory(const native_string& path) {
-  if (path.size() < PATH_MAX) return open(path.c_str(), kLookupFlags);
-  int fd = open(path[0] == '/' ? "/" : ".", kLookupFlags);
+unique_fd open_directory(const native_string& path) {
+  if (path.size() < PATH_MAX) return unique_fd(open(path.c_str(), kLookupFlags));
+  unique_fd fd(open(path[0] == '/' ? "/" : ".", kLookupFlags));
   native_string piece;
   std::size_t at = 0;
-  while (fd >= 0) {
+  while (fd.valid()) {
     while (at < path.size() && path[at] == '/') ++at;
     if (at == path.size()) break;
     std::size_t end = path.size();
     if (end - at >= PATH_MAX) {
       end = path.rfind('/', at + PATH_MAX - 1);
       if (end == native_string::npos || end <= at) {
-        close(fd);
         errno = ENAMETOOLONG;  // one name longer than any path
-        return -1;
+        return unique_fd();
       }
     }
     piece.assign(path, at, end - at);
-    const int next = openat(fd, piece.c_str(), kLookupFlags);
-    close(fd);
-    fd = next;
+    fd = unique_fd(openat(fd.get(), piece.c_str(), kLookupFlags));
     at = end;
   }
   return fd;
@@ -90,33 +88,26 @@ bool same_file(const struct stat& a, const struct stat& b) {
 // of the directory it covers, so then every directory is read.
 bool name_in_parent(int parent, const struct stat& parent_st, const struct stat& child,
                     native_string& name, entry_facts& facts) {
-  const int copy = openat(parent, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* dir = copy >= 0 ? fdopendir(copy) : nullptr;
-  if (!dir) {
-    if (copy >= 0) close(copy);
-    return false;
-  }
+  const unique_dir dir{unique_fd(openat(parent, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC))};
+  if (!dir) return false;
   const std::uint64_t device = static_cast<std::uint64_t>(parent_st.st_dev);
-  bool found = false;
-  for (int pass = 0; pass < 2 && !found; ++pass) {
-    rewinddir(dir);
-    while (const struct dirent* record = readdir(dir)) {
+  for (int pass = 0; pass < 2; ++pass) {
+    rewinddir(dir.get());
+    while (const struct dirent* record = readdir(dir.get())) {
       const char* entry = record->d_name;
       if (is_dot_or_dot_dot(entry)) continue;
       if (pass == 0 ? record->d_ino != child.st_ino
                     : record->d_type != DT_DIR && record->d_type != DT_UNKNOWN)
         continue;
-      if (read_entry(dirfd(dir), entry, device, facts) == 0 &&
+      if (read_entry(dirfd(dir.get()), entry, device, facts).outcome &&
           facts.identity.volume == static_cast<std::uint64_t>(child.st_dev) &&
           facts.identity.key == static_cast<std::int64_t>(child.st_ino)) {
         name = entry;
-        found = true;
-        break;
+        return true;
       }
     }
   }
-  closedir(dir);
-  return found;
+  return false;
 }
 
 // The absolute path of the directory open as `fd` and the mount point of
@@ -130,34 +121,28 @@ bool climb_to_root(int fd, bool from_parent, native_string& absolute,
   std::size_t mount_names = 0;       // how many of them name the mount point
   bool mount_found = false;
   struct stat st;
-  int current = openat(fd, ".", kLookupFlags);
-  bool ok = current >= 0 && fstat(current, &st) == 0;
+  unique_fd current(openat(fd, ".", kLookupFlags));
+  bool ok = current.valid() && fstat(current.get(), &st) == 0;
   while (ok) {
-    const int parent = openat(current, "..", kLookupFlags);
+    unique_fd parent(openat(current.get(), "..", kLookupFlags));
     struct stat parent_st;
-    if (parent < 0 || fstat(parent, &parent_st) != 0) {
-      if (parent >= 0) close(parent);
+    if (!parent.valid() || fstat(parent.get(), &parent_st) != 0) {
       ok = false;
       break;
     }
-    if (same_file(parent_st, st)) {  // the root is its own parent
-      close(parent);
-      break;
-    }
+    if (same_file(parent_st, st)) break;  // the root is its own parent
     native_string name;
     entry_facts facts;
-    ok = name_in_parent(parent, parent_st, st, name, facts);
+    ok = name_in_parent(parent.get(), parent_st, st, name, facts);
     const bool counts = !from_parent || !names.empty();
     if (ok && counts && !mount_found && facts.kind == entry_kind::reparse) {
       mount_found = true;
       mount_names = names.size();  // the names above this one, and its own
     }
     names.push_back(std::move(name));
-    close(current);
-    current = parent;
+    current = std::move(parent);
     st = parent_st;
   }
-  if (current >= 0) close(current);
   if (!ok) return false;
   absolute.clear();
   mount_point = "/";
@@ -187,8 +172,8 @@ native_string mount_point_of(native_string directory) {
   entry_facts parent_facts;
   while (directory != "/") {
     native_string parent = directory_part(directory);
-    if (read_entry(AT_FDCWD, parent.c_str(), 0, parent_facts) != 0 ||
-        read_entry(AT_FDCWD, directory.c_str(), parent_facts.identity.volume, facts) != 0 ||
+    if (!read_entry(AT_FDCWD, parent.c_str(), 0, parent_facts).outcome ||
+        !read_entry(AT_FDCWD, directory.c_str(), parent_facts.identity.volume, facts).outcome ||
         facts.kind == entry_kind::reparse)
       break;
     directory = std::move(parent);
@@ -206,11 +191,8 @@ bool locate(const native_string& path, bool from_parent, native_string& absolute
     return true;
   }
   if (errno != ENAMETOOLONG) return false;
-  const int fd = open_directory(path);
-  if (fd < 0) return false;
-  const bool ok = climb_to_root(fd, from_parent, absolute, mount_point);
-  close(fd);
-  return ok;
+  const unique_fd fd = open_directory(path);
+  return fd.valid() && climb_to_root(fd.get(), from_parent, absolute, mount_point);
 }
 
 // Where the directory of the last request lies: the matches of one pattern
@@ -280,13 +262,13 @@ struct name_visitor {
 
   // Names in a directory that cannot be read or entered are simply not
   // found.
-  void entering() {}
-  void not_entered(directory_entry, error_code, const native_string&) {}
+  void before_entering() {}
+  void not_entered(entering, error_code, const native_string&) {}
   void unreadable(error_code, const native_string&) {}
   void listed(const file_identity*) {}
 
   descent visit(walk_cursor&, const listed_entry& entry, const native_string& path) {
-    if (entry.outcome != examination::examined) return descent();
+    if (entry.examined.outcome != examination::examined) return descent();
     const entry_facts& facts = entry.facts;
     if (is_real_directory(facts)) {
       // A mount point is a "reparse" directory; the device check also

@@ -82,8 +82,7 @@ struct name_search {
   // Asks for the names of the file at `examined`, by the path `asked`.
   void add(const std::string& examined, const std::string& asked) {
     platform::link_name_request request;
-    platform::error_code error = 0;
-    EXPECT_EQ(platform::examine_path(examined, request.facts, error),
+    EXPECT_EQ(platform::examine_path(examined, request.facts).outcome,
               platform::examination::examined)
         << examined;
     paths.push_back(asked);

@@ -14,14 +14,14 @@
 
 #include <algorithm>
 
+#include "platform/owners-posix.h"
 #include "platform/paths-posix.h"
 #include "platform/stat-posix.h"
 #include "platform/wildcard.h"
 
 namespace platform {
 
-bool find_pattern_matches(const native_string& pattern, std::vector<pattern_match>& matches,
-                          error_code& error) {
+result<> find_pattern_matches(const native_string& pattern, std::vector<pattern_match>& matches) {
   matches.clear();
   const std::size_t slash = pattern.rfind('/');
   const native_string directory = directory_part(pattern);
@@ -29,17 +29,12 @@ bool find_pattern_matches(const native_string& pattern, std::vector<pattern_matc
                                           ? native_string_view(pattern)
                                           : native_string_view(pattern).substr(slash + 1);
 
-  const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
-  if (!dir) {
-    error = static_cast<error_code>(errno);
-    if (fd >= 0) close(fd);
-    return false;
-  }
+  const unique_dir dir{unique_fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))};
+  if (!dir) return failed(static_cast<error_code>(errno));
   int failure = 0;
   for (;;) {
     errno = 0;
-    const struct dirent* record = readdir(dir);
+    const struct dirent* record = readdir(dir.get());
     if (!record) {
       failure = errno;  // 0 at the end of the listing
       break;
@@ -62,18 +57,14 @@ bool find_pattern_matches(const native_string& pattern, std::vector<pattern_matc
   // the listing; its breakdown then reports why it cannot be read.
   entry_facts facts;
   for (pattern_match& match : matches) {
-    if (read_entry(dirfd(dir), match.name.c_str(), 0, facts) == 0)
+    if (read_entry(dirfd(dir.get()), match.name.c_str(), 0, facts).outcome)
       match.is_directory = facts.is_directory;
   }
-  closedir(dir);
-  if (matches.empty()) {
-    // A listing that broke off says why; one that ended says nothing matched.
-    error = static_cast<error_code>(failure != 0 ? failure : ENOENT);
-    return false;
-  }
+  // A listing that broke off says why; one that ended says nothing matched.
+  if (matches.empty()) return failed(static_cast<error_code>(failure != 0 ? failure : ENOENT));
   // A listing that broke off after some matches keeps them, as a search
   // whose next step fails ends with the matches found so far.
-  return true;
+  return succeeded();
 }
 
 native_string join_pattern_match(const native_string& pattern, native_string_view name) {

@@ -47,8 +47,9 @@ std::string read_all(const test_tree& tree) {
   auto describe = [&](int at, const std::string& name, std::uint64_t parent_device) {
     platform::entry_facts facts;
     text += "<" + name + "> ";
-    if (int error = platform::read_entry(at, name.c_str(), parent_device, facts)) {
-      text += std::strerror(error) + std::string("\n");
+    const platform::result<> read = platform::read_entry(at, name.c_str(), parent_device, facts);
+    if (!read.outcome) {
+      text += std::strerror(static_cast<int>(read.error)) + std::string("\n");
       return;
     }
     text += std::to_string(facts.identity.volume) + ":" + std::to_string(facts.identity.key) +

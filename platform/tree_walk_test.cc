@@ -24,8 +24,8 @@ struct recording_visitor {
   std::size_t stop_after = static_cast<std::size_t>(-1);
   platform::entry_facts facts;
 
-  void entering() { ++entered; }
-  void not_entered(platform::directory_entry, platform::error_code, const native_string& path) {
+  void before_entering() { ++entered; }
+  void not_entered(platform::entering, platform::error_code, const native_string& path) {
     failures.push_back(path.substr(top_length));
   }
   void unreadable(platform::error_code, const native_string& path) {
@@ -35,8 +35,7 @@ struct recording_visitor {
   platform::descent visit(platform::walk_cursor& cursor, const platform::listed_entry& entry,
                           const native_string& path) {
     visits.push_back(path.substr(top_length));
-    platform::error_code error = 0;
-    const bool examined = platform::examine_entry(cursor, path, entry, facts, error) ==
+    const bool examined = platform::examine_entry(cursor, path, entry, facts).outcome ==
                           platform::examination::examined;
     const native_string_view name = native_string_view(path).substr(path.size() - entry.name_length);
     if (!entry.is_directory || name.substr(0, 4) == T("skip")) return platform::descent();
@@ -116,8 +115,7 @@ TEST(TreeWalk, OnlyIdentitiesThatTellCyclesKeepADirectoryFromBeingEnteredAgain) 
   test_tree tree;
   platform::tree_walk walk;
   walk.cursor.path = tree.path();
-  platform::error_code error = 0;
-  ASSERT_EQ(walk.enter(nullptr, error), platform::directory_entry::entered);
+  ASSERT_EQ(walk.enter(nullptr).outcome, platform::entering::entered);
   platform::file_identity top;
   const bool known = platform::current_identity(walk.cursor, top);
   EXPECT_EQ(known, platform::identities_find_cycles);

@@ -13,9 +13,9 @@ void _scandata::breakdown(const native_string& path) {
     return;
   }
   std::vector<platform::pattern_match> matches;
-  platform::error_code error = 0;
-  if (!platform::find_pattern_matches(system_path, matches, error)) {
-    scan_error(error, quoted_message("Error searching ", path));
+  const platform::result<> searched = platform::find_pattern_matches(system_path, matches);
+  if (!searched.outcome) {
+    scan_error(searched.error, quoted_message("Error searching ", path));
     return;
   }
   for (const platform::pattern_match& match : matches) {
@@ -32,9 +32,7 @@ void _scandata::breakdown(const native_string& path) {
 
 void _scandata::breakdown_single(const native_string& path, const native_string& system_path) {
   platform::entry_facts facts;
-  platform::error_code error = 0;
-  const platform::examination outcome = platform::examine_path(system_path, facts, error);
-  if (!examined(outcome, error, path)) return;
+  if (!examined(platform::examine_path(system_path, facts), path)) return;
   _scandata_breakdown_fileinfo info;
   info.filename = path;
   info.file_key = facts.identity.key;

@@ -21,16 +21,15 @@ std::int64_t saturating_add(std::int64_t total, std::int64_t size) {
 
 bool _scandata::scan_file(platform::walk_cursor& cursor, const native_string& path,
                           const platform::listed_entry& entry, platform::entry_facts& facts) {
-  platform::error_code error = 0;
-  const platform::examination outcome = platform::examine_entry(cursor, path, entry, facts, error);
-  if (!examined(outcome, error, path)) return false;
+  if (!examined(platform::examine_entry(cursor, path, entry, facts), path)) return false;
   record_entry(path, facts);
   return true;
 }
 
-bool _scandata::examined(platform::examination outcome, platform::error_code error,
+bool _scandata::examined(platform::result<platform::examination> examination,
                          const native_string& path) {
-  switch (outcome) {
+  const platform::error_code error = examination.error;
+  switch (examination.outcome) {
     case platform::examination::examined:
       return true;
     case platform::examination::not_found:

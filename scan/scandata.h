@@ -204,8 +204,7 @@ struct _scandata {
   // True when the examination of `path` read it; otherwise counts the scan
   // error and prints its line, which tells an entry not found from one
   // found but not opened (examine.cc).
-  bool examined(platform::examination outcome, platform::error_code error,
-                const native_string& path);
+  bool examined(platform::result<platform::examination> examination, const native_string& path);
   // `path` as printed, `system_path` for the calls (platform/system_path.h).
   void breakdown_single(const native_string& path, const native_string& system_path);
   std::size_t named_breakdowns_ = 0;  // breakdowns whose names were searched
