@@ -73,25 +73,26 @@ TEST(MaskingPosix, TheCLocaleShowsAsciiOnly) {
 }
 
 // Locales of other encodings, compiled for the test where localedef and
-// its sources are installed, and loaded through LOCPATH.
+// its sources are installed, and loaded through LOCPATH. Each is compiled
+// when a test first needs it: ctest runs every test in a process of its
+// own, and compiling one takes half a second.
 class CompiledLocales : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    directory_ = new test_tree;
-    for (const char* charmap : {"ISO-8859-1", "EUC-JP"}) {
-      const std::string command = "localedef -c -i C -f " + std::string(charmap) + " '" +
-                                  directory_->path("C." + std::string(charmap)) +
-                                  "' >/dev/null 2>&1";
-      // What was not made is skipped by the tests that need it.
-      (void)std::system(command.c_str());
-    }
-  }
+  static void SetUpTestSuite() { directory_ = new test_tree; }
   static void TearDownTestSuite() {
     delete directory_;
     directory_ = nullptr;
   }
-  static bool made(const std::string& name) {
-    return std::filesystem::exists(directory_->path(name) + "/LC_CTYPE");
+  // Compiles the locale C.`charmap` unless it is there; false when it could
+  // not be made, and the test that needs it is skipped.
+  static bool made(const std::string& charmap) {
+    const std::string path = directory_->path("C." + charmap);
+    if (!std::filesystem::exists(path + "/LC_CTYPE")) {
+      const std::string command =
+          "localedef -c -i C -f " + charmap + " '" + path + "' >/dev/null 2>&1";
+      (void)std::system(command.c_str());
+    }
+    return std::filesystem::exists(path + "/LC_CTYPE");
   }
   // How the compiled locale `name` masks `cases`, when not as they say.
   static std::string masking_problems(const std::string& name, locale_encoding::form kind,
@@ -120,14 +121,14 @@ class CompiledLocales : public ::testing::Test {
 test_tree* CompiledLocales::directory_ = nullptr;
 
 TEST_F(CompiledLocales, ASingleByteEncodingKeepsItsLettersAndMasksRawC1Bytes) {
-  if (!made("C.ISO-8859-1")) GTEST_SKIP() << "localedef could not make C.ISO-8859-1";
+  if (!made("ISO-8859-1")) GTEST_SKIP() << "localedef could not make C.ISO-8859-1";
   expect_masked_in_child("C.ISO-8859-1", locale_encoding::form::single_byte,
                          {{"caf\xe9 \xa0\xff", "caf\xe9 \xa0\xff"},  // é, no-break space, ÿ
                           {"a\x1b\x7f" "b\x80\x85\x9b\x9f" "c", "a??b????c"}});
 }
 
 TEST_F(CompiledLocales, OtherMultibyteEncodingsAreReadByTheCLibrary) {
-  if (!made("C.EUC-JP")) GTEST_SKIP() << "localedef could not make C.EUC-JP";
+  if (!made("EUC-JP")) GTEST_SKIP() << "localedef could not make C.EUC-JP";
   expect_masked_in_child("C.EUC-JP", locale_encoding::form::multibyte,
                          {
                              // 日本 and a half-width katakana (SS2 0x8E, then its byte).
