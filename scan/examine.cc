@@ -79,3 +79,15 @@ const std::vector<native_string>& kept_names(const _scandata_fileinfo& file) {
   static const std::vector<native_string> none;
   return file.names ? *file.names : none;
 }
+
+const char* kind_name(platform::entry_kind kind) {
+  switch (kind) {
+    case platform::entry_kind::symlink:
+      return "symlink";
+    case platform::entry_kind::reparse:
+      return "reparse";
+    case platform::entry_kind::normal:
+      break;
+  }
+  return "normal";
+}

@@ -51,15 +51,3 @@ native_string quoted_message(const char* text, native_string_view path) {
   message += '"';
   return message;
 }
-
-const char* kind_name(platform::entry_kind kind) {
-  switch (kind) {
-    case platform::entry_kind::symlink:
-      return "symlink";
-    case platform::entry_kind::reparse:
-      return "reparse";
-    case platform::entry_kind::normal:
-      break;
-  }
-  return "normal";
-}

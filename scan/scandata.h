@@ -111,7 +111,8 @@ struct _scandata_error {
   platform::error_code code = 0;
 };
 
-// "normal", "symlink" or "reparse".
+// The name of a kind as the reports print it: "normal", "symlink" or
+// "reparse" (examine.cc, where entries are tallied by kind).
 const char* kind_name(platform::entry_kind kind);
 
 struct _scandata {
