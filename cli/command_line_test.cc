@@ -14,6 +14,8 @@
 #include "platform/arguments.h"
 #include "platform/text_test_util.h"
 
+namespace cli {
+
 namespace {
 
 const native_char prefix = platform::option_prefix;
@@ -354,3 +356,5 @@ TEST(ParseCount, SaturatesBeyond32Bits) {
 }
 
 }  // namespace
+
+}  // namespace cli

@@ -25,6 +25,8 @@
 #include "platform/arguments.h"
 #include "platform/text_test_util.h"
 
+namespace cli {
+
 namespace {
 
 const native_char prefix = platform::option_prefix;
@@ -323,3 +325,5 @@ TEST(CommandLineFuzz, RandomCountsConvertAsTheCLibrarySaturatedTo32Bits) {
 }
 
 }  // namespace
+
+}  // namespace cli

@@ -17,6 +17,8 @@
 #include "cli/spawn_test_util-posix.h"
 #include "scan/test_tree.h"
 
+namespace cli {
+
 namespace {
 
 struct limits {
@@ -213,3 +215,5 @@ TEST(Limits, ManyNamesOfOneFileKeepOneListOfThem) {
 }
 
 }  // namespace
+
+}  // namespace cli

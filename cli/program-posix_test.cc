@@ -22,6 +22,8 @@
 #include "platform/refuse_statx_test_util-posix.h"
 #include "scan/test_tree.h"
 
+namespace cli {
+
 // AddressSanitizer reserves terabytes of address space and ends the program
 // itself when an allocation fails: the tests of running out of memory need
 // a build without it.
@@ -457,3 +459,5 @@ TEST(Program, ErrorLinesStayInOrderAfterStandardOutput) {
 }
 
 }  // namespace
+
+}  // namespace cli

@@ -10,8 +10,10 @@
 #include "report/report_format.h"
 #include "scan/scandata.h"
 
+namespace cli {
+
 int run(const command_line& parsed, native_ostream& out, native_ostream& err) {
-  _scandata scandata;
+  scan::_scandata scandata;
   scandata.verbose = parsed.verbose;
   scandata.out = &out;
   scandata.err = &err;
@@ -43,7 +45,8 @@ int run(const command_line& parsed, native_ostream& out, native_ostream& err) {
   scandata.unique_files = scandata.filenames_by_key.size();
 
   if (parsed.json) {
-    print_json_report(out, scandata, parsed.directories, parsed.list_files_for_hardlinkcount);
+    report::print_json_report(out, scandata, parsed.directories,
+                              parsed.list_files_for_hardlinkcount);
     return scandata.scan_errors == 0 ? exit_success : exit_scan_error;
   }
 
@@ -53,10 +56,10 @@ int run(const command_line& parsed, native_ostream& out, native_ostream& err) {
 
   // The reports follow the arguments given, not what the walks found.
   if (!parsed.directories.empty()) {
-    print_summary(out, scandata, parsed.directories, parsed.list_files_for_hardlinkcount);
-    if (parsed.space_by_path) print_space_by_path(out, scandata, parsed.directories);
+    report::print_summary(out, scandata, parsed.directories, parsed.list_files_for_hardlinkcount);
+    if (parsed.space_by_path) report::print_space_by_path(out, scandata, parsed.directories);
   }
-  if (!parsed.files.empty()) print_breakdowns(out, scandata);
+  if (!parsed.files.empty()) report::print_breakdowns(out, scandata);
   if (scandata.scan_errors == 0) return exit_success;
   // The report above is complete, but not what a clean run would give:
   // without verbose mode nothing else would say so.
@@ -67,3 +70,5 @@ int run(const command_line& parsed, native_ostream& out, native_ostream& err) {
   }
   return exit_scan_error;
 }
+
+}  // namespace cli

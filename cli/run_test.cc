@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+namespace cli {
+
 namespace {
 
 // Relative, so that it names nothing on either platform.
@@ -126,3 +128,5 @@ TEST(Run, SpaceByPathComesBetweenTheSummaryAndTheBreakdownsAndNeedsAPath) {
 }
 
 }  // namespace
+
+}  // namespace cli

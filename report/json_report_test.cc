@@ -19,6 +19,8 @@
 #include "platform/filesystem-fake.h"
 #include "platform/text_test_util.h"
 
+namespace report {
+
 #ifdef TWINFIND_HAVE_JSON_PARSER
 
 namespace {
@@ -39,11 +41,11 @@ const std::locale& user() {
   return grouping;
 }
 
-run_output run_with(const command_line& parsed) {
+run_output run_with(const cli::command_line& parsed) {
   native_ostringstream out;
   native_ostringstream err;
   out.imbue(user());
-  const int code = run(parsed, out, err);
+  const int code = cli::run(parsed, out, err);
   return {code, out.str(), err.str()};
 }
 
@@ -65,8 +67,8 @@ platform::entry_kind kind_of(const std::string& kind) {
 }
 
 // The scan's figures as the document tells them.
-_scandata scan_of(const json& doc) {
-  _scandata scan;
+scan::_scandata scan_of(const json& doc) {
+  scan::_scandata scan;
   const json& files = doc.at("files");
   scan.files_total = files.at("total");
   scan.files_normal = files.at("normal");
@@ -86,13 +88,13 @@ _scandata scan_of(const json& doc) {
     const std::int32_t links = row.at("links");
     EXPECT_LT(previous, links) << "in ascending order of links";
     previous = links;
-    _scandata_hardlinkcount_info& info = scan.hardlinkcounts[links];
+    scan::_scandata_hardlinkcount_info& info = scan.hardlinkcounts[links];
     info.file_count = row.at("files");
     for (std::int64_t i = 0; i < row.at("unique_files").get<std::int64_t>(); ++i)
       info.file_ids.push_back(platform::file_identity{2, ++other});
   }
   for (const json& listing : doc.at("listings")) {
-    _scandata_hardlinkcount_info& info = scan.hardlinkcounts.at(listing.at("links"));
+    scan::_scandata_hardlinkcount_info& info = scan.hardlinkcounts.at(listing.at("links"));
     EXPECT_EQ(info.file_ids.size(), listing.at("files").size());
     info.file_ids.clear();
     for (const json& file : listing.at("files")) {
@@ -109,9 +111,9 @@ _scandata scan_of(const json& doc) {
   }
   scan.space.unique_size = scan.unique_size;
   scan.space.freed = doc.at("freed_if_all_deleted");
-  EXPECT_EQ(doc.at("held_outside").get<std::int64_t>(), held_outside(scan.space));
+  EXPECT_EQ(doc.at("held_outside").get<std::int64_t>(), scan::held_outside(scan.space));
   for (const json& block : doc.at("breakdowns")) {
-    _scandata_breakdown_fileinfo info;
+    scan::_scandata_breakdown_fileinfo info;
     info.filename = native_of(block.at("path"));
     info.file_key = id_of(block.at("id")).key;
     info.file_links = block.at("links");
@@ -126,8 +128,8 @@ _scandata scan_of(const json& doc) {
 }
 
 // The text reports of what the document tells, as the run prints them.
-native_string reports_of(const json& doc, const command_line& parsed) {
-  const _scandata scan = scan_of(doc);
+native_string reports_of(const json& doc, const cli::command_line& parsed) {
+  const scan::_scandata scan = scan_of(doc);
   EXPECT_EQ(names_of(doc.at("paths")), parsed.directories);
   for (std::size_t i = 0; i < parsed.directories.size(); ++i)
     EXPECT_EQ(native_of(doc.at("space_by_path").at(i).at("path")), parsed.directories[i]);
@@ -141,13 +143,13 @@ native_string reports_of(const json& doc, const command_line& parsed) {
 }
 
 // The text report without its progress line.
-native_string text_report(command_line parsed) {
+native_string text_report(cli::command_line parsed) {
   parsed.space_by_path = true;
   const native_string out = run_with(parsed).out;
   return out.substr(out.find('\n') + 1);
 }
 
-json json_report(command_line parsed) {
+json json_report(cli::command_line parsed) {
   parsed.json = true;
   const run_output r = run_with(parsed);
   EXPECT_EQ(native_string(), r.err);
@@ -165,7 +167,7 @@ TEST(JsonReport, EveryFigureIsTheTextReports) {
   tree.file("b/three", 3000);
   tree.hard_link("b/three", "outside/three");
   tree.directory("b/empty");
-  command_line parsed;
+  cli::command_line parsed;
   parsed.directories = {tree.path("a"), tree.path("b"), tree.path("a")};
   parsed.list_files_for_hardlinkcount = {3, 1, 7, 3, 2};
   // Single-link files: the breakdowns need no search of the file system.
@@ -181,15 +183,15 @@ TEST(JsonReport, EveryFigureIsTheTextReports) {
 TEST(JsonReport, ErrorsAreListedInOrderAndNothingElseIsPrinted) {
   platform::fake_tree tree;
   tree.file("plain", 1);
-  command_line parsed;
+  cli::command_line parsed;
   parsed.directories = {tree.path("missing"), tree.path("plain")};
   parsed.files = {tree.path("gone")};
   parsed.json = true;
   const run_output quiet = run_with(parsed);
   parsed.verbose = true;
   const run_output verbose = run_with(parsed);
-  EXPECT_EQ(exit_scan_error, quiet.code);
-  EXPECT_EQ(exit_scan_error, verbose.code);
+  EXPECT_EQ(cli::exit_scan_error, quiet.code);
+  EXPECT_EQ(cli::exit_scan_error, verbose.code);
   EXPECT_EQ(native_string(), quiet.err);  // no count line: the document has them
   EXPECT_EQ(native_string(), verbose.err);
   EXPECT_EQ(quiet.out, verbose.out);  // no verbose line either
@@ -217,7 +219,7 @@ TEST(JsonReport, ErrorsAreListedInOrderAndNothingElseIsPrinted) {
 TEST(JsonReport, EveryKeyIsThereWhenOnlyFilesAreGiven) {
   platform::fake_tree tree;
   tree.file("f", 5);
-  command_line parsed;
+  cli::command_line parsed;
   parsed.files = {tree.path("f")};
   parsed.list_files_for_hardlinkcount = {1};
   const json doc = json_report(parsed);
@@ -253,7 +255,7 @@ TEST(JsonReport, NamesSurviveExactly) {
     tree.file(native_of(name), 1);
     expected.push_back(json_test::utf8_of(tree.path()) + (sizeof(native_char) == 1 ? "/" : "\\") + name);
   }
-  command_line parsed;
+  cli::command_line parsed;
   parsed.directories = {tree.path()};
   parsed.list_files_for_hardlinkcount = {1};
   const json doc = json_report(parsed);
@@ -268,3 +270,5 @@ TEST(JsonReport, NamesSurviveExactly) {
 }  // namespace
 
 #endif  // TWINFIND_HAVE_JSON_PARSER
+
+}  // namespace report

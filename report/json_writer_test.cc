@@ -13,6 +13,8 @@
 #include "report/json_test_util.h"
 #include "report/report_test_util.h"
 
+namespace report {
+
 namespace {
 
 native_string written(native_string_view text) {
@@ -131,3 +133,5 @@ TEST(JsonWriter, LoneSurrogatesAreEscapedAlone) {
 }
 
 }  // namespace
+
+}  // namespace report

@@ -9,6 +9,8 @@
 #include "report/report_format.h"
 #include "report/report_test_util.h"
 
+namespace report {
+
 namespace {
 
 const std::string repeat_threes = "\3";
@@ -79,3 +81,5 @@ TEST(GroupedNumberTest, ALocaleWithoutTheFacetGroupsByItsNumpunct) {
 }
 
 }  // namespace
+
+}  // namespace report

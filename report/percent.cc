@@ -5,6 +5,8 @@
 
 #include "report/report_format.h"
 
+namespace report {
+
 namespace {
 
 std::uint64_t magnitude(std::int64_t value) {
@@ -52,3 +54,5 @@ int rounded_percent(std::int64_t part, std::int64_t whole) {
 void print_percent(native_ostream& stream, std::int64_t part, std::int64_t whole) {
   stream << std::setw(3) << grouped(whole == 0 ? 0 : rounded_percent(part, whole)) << '%';
 }
+
+}  // namespace report

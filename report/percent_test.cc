@@ -7,6 +7,8 @@
 #include "report/report_format.h"
 #include "report/report_test_util.h"
 
+namespace report {
+
 namespace {
 
 native_string printed(std::int64_t part, std::int64_t whole) {
@@ -59,3 +61,5 @@ TEST(PercentTest, PadsWithTheStreamsFillAndChainsInALine) {
 }
 
 }  // namespace
+
+}  // namespace report

@@ -14,6 +14,8 @@
 #include "platform/text.h"
 #include "scan/scandata.h"
 
+namespace report {
+
 // A whole number with the digit grouping of the stream's locale: its
 // digit_grouping_facet where it has one, else its numpunct. The stream's
 // width, fill and left or right adjustment apply as to any number, but the
@@ -58,13 +60,13 @@ inline native_ostream& operator<<(native_ostream& stream, const percent_manip& m
 
 // The summary: directories scanned, kinds, hard links, the -C listings and
 // the sizes.
-void print_summary(native_ostream& out, const _scandata& scandata,
+void print_summary(native_ostream& out, const scan::_scandata& scandata,
                    const std::vector<native_string>& directories,
                    const std::vector<std::int32_t>& list_files_for_hardlinkcount);
 
 // The space by path: one row for each PATH and one for the run, then what
 // names outside the PATHs hold (space_report.cc).
-void print_space_by_path(native_ostream& out, const _scandata& scandata,
+void print_space_by_path(native_ostream& out, const scan::_scandata& scandata,
                          const std::vector<native_string>& directories);
 
 // What a file's names would take on the volume if each were a file of its
@@ -72,11 +74,13 @@ void print_space_by_path(native_ostream& out, const _scandata& scandata,
 std::int64_t naive_size_of(std::int32_t links, std::int64_t size);
 
 // The whole report as one JSON document, for scripts (json_report.cc).
-void print_json_report(native_ostream& out, const _scandata& scandata,
+void print_json_report(native_ostream& out, const scan::_scandata& scandata,
                        const std::vector<native_string>& directories,
                        const std::vector<std::int32_t>& list_files_for_hardlinkcount);
 
 // One block for each collected breakdown.
-void print_breakdowns(native_ostream& out, const _scandata& scandata);
+void print_breakdowns(native_ostream& out, const scan::_scandata& scandata);
+
+}  // namespace report
 
 #endif  // TWINFIND_REPORT_REPORT_FORMAT_H_

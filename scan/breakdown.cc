@@ -4,6 +4,8 @@
 
 #include "platform/system_path.h"
 
+namespace scan {
+
 void _scandata::breakdown(const native_string& path) {
   // The path is resolved once into the form the system calls take; the
   // reports keep the path as given.
@@ -63,3 +65,5 @@ const std::vector<native_string>& _scandata::names_of(
   static const std::vector<native_string> no_names;
   return info.filenames < link_names.size() ? link_names[info.filenames] : no_names;
 }
+
+}  // namespace scan

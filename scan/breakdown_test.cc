@@ -7,6 +7,8 @@
 #include "platform/text_test_util.h"
 #include "scan/scandata.h"
 
+namespace scan {
+
 namespace {
 
 using platform::fake_tree;
@@ -186,3 +188,5 @@ TEST(Breakdown, FilesThatCannotBeExaminedAndDirectoriesThatCannotBeSearchedAreRe
 }
 
 }  // namespace
+
+}  // namespace scan

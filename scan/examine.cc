@@ -4,6 +4,8 @@
 
 #include "scan/scandata.h"
 
+namespace scan {
+
 namespace {
 
 // Adds a file's size to a total. Sparse files can claim sizes whose sum
@@ -91,3 +93,5 @@ const char* kind_name(platform::entry_kind kind) {
   }
   return "normal";
 }
+
+}  // namespace scan

@@ -6,6 +6,8 @@
 #include "platform/text_test_util.h"
 #include "scan/scandata.h"
 
+namespace scan {
+
 namespace {
 
 platform::entry_facts file(std::int64_t key, std::int32_t links, std::int64_t size,
@@ -114,3 +116,5 @@ TEST(Tally, SizeTotalsStopAtTheEndOfTheRange) {
 }
 
 }  // namespace
+
+}  // namespace scan

@@ -4,6 +4,8 @@
 #include "platform/text_test_util.h"
 #include "scan/scandata.h"
 
+namespace scan {
+
 namespace {
 
 native_string ticks(int count, bool verbose = false) {
@@ -48,3 +50,5 @@ TEST(Progress, ADrawingTickLeavesTheFillAtBackspace) {
 }
 
 }  // namespace
+
+}  // namespace scan

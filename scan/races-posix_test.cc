@@ -33,6 +33,8 @@
 #include "scan/scandata.h"
 #include "scan/test_tree.h"
 
+namespace scan {
+
 namespace {
 
 // An output buffer that keeps all text and calls `on_tick` with the number
@@ -595,3 +597,5 @@ TEST(RacesStress, DirectoriesSwappedForLinksToOutsideAreNeverFollowed) {
 }
 
 }  // namespace
+
+}  // namespace scan

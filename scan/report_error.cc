@@ -2,6 +2,8 @@
 #include "platform/error_codes.h"
 #include "scan/scandata.h"
 
+namespace scan {
+
 namespace {
 
 // The code as exactly eight lower-case hexadecimal digits, as printf's
@@ -51,3 +53,5 @@ native_string quoted_message(const char* text, native_string_view path) {
   message += '"';
   return message;
 }
+
+}  // namespace scan

@@ -6,6 +6,8 @@
 #include "platform/text_test_util.h"
 #include "scan/scandata.h"
 
+namespace scan {
+
 namespace {
 
 native_string line(std::uint32_t code, const char* message) {
@@ -33,3 +35,5 @@ TEST(ReportError, MessagesQuoteThePath) {
 }
 
 }  // namespace
+
+}  // namespace scan

@@ -7,7 +7,7 @@
 
 // A scan whose output and error lines are kept for the test to read.
 struct captured_scan {
-  _scandata scan;
+  scan::_scandata scan;
   native_ostringstream out;
   native_ostringstream err;
   explicit captured_scan(bool verbose = false) {

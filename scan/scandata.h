@@ -18,6 +18,8 @@
 #include "platform/filesystem.h"
 #include "platform/text.h"
 
+namespace scan {
+
 // The files met with one hard-link count.
 struct _scandata_hardlinkcount_info {
   // Names met whose file reported this link count, every name counted.
@@ -217,5 +219,7 @@ void report_error(native_ostream& out, std::uint32_t code, native_string_view me
 
 // Builds the message of an error line: `text`, the quoted path.
 native_string quoted_message(const char* text, native_string_view path);
+
+}  // namespace scan
 
 #endif  // TWINFIND_SCAN_SCANDATA_H_

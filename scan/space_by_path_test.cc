@@ -8,6 +8,8 @@
 #include "scan/scan_test_util.h"
 #include "scan/scandata.h"
 
+namespace scan {
+
 namespace {
 
 struct figures {
@@ -118,3 +120,5 @@ TEST(SpaceByPath, SizesSaturateAtTheLargest64BitValue) {
 }
 
 }  // namespace
+
+}  // namespace scan

@@ -22,6 +22,8 @@
 #include "scan/scandata.h"
 #include "scan/test_tree.h"
 
+namespace scan {
+
 namespace {
 
 TEST(WalkPosix, LinksAreCountedAsThemselvesAndNeverEntered) {
@@ -219,3 +221,5 @@ TEST(WalkPosix, MountPointsAreReparsePointsAndBindCyclesAreNotEntered) {
 }
 
 }  // namespace
+
+}  // namespace scan

@@ -3,6 +3,8 @@
 #include "platform/tree_walk.h"
 #include "scan/scandata.h"
 
+namespace scan {
+
 namespace {
 
 struct scan_visitor {
@@ -47,3 +49,5 @@ void _scandata::scan_directory(const native_string& path) {
   scan_visitor visitor{*this, {}};
   platform::walk_tree(path, visitor);
 }
+
+}  // namespace scan

@@ -11,6 +11,8 @@
 #include "scan/scan_test_util.h"
 #include "scan/scandata.h"
 
+namespace scan {
+
 namespace {
 
 using platform::fake_tree;
@@ -386,3 +388,5 @@ TEST(Walk, EveryEntryIsExaminedOnceAndEveryDirectoryListedOnce) {
 }
 
 }  // namespace
+
+}  // namespace scan
