@@ -14,6 +14,7 @@
 
 #include "platform/path_identity.h"
 #include "platform/system_path.h"
+#include "platform/tree_walk.h"
 #include "platform/wildcard.h"
 
 namespace platform {
@@ -363,31 +364,37 @@ native_string join_pattern_match(const native_string& pattern, native_string_vie
 
 namespace {
 
-// Collects, below the directory `index` at `path`, the names of every node
-// that `wanted` maps to a list; a name is its path from the top of its
-// volume, which begins after `top` characters of `path`. Links are never
-// followed, and a directory met again below itself is not entered twice.
-void collect_names(std::size_t index, native_string& path, std::size_t top,
-                   const std::map<file_identity, std::size_t>& wanted,
-                   std::vector<std::size_t>& inside, link_name_lists& lists) {
-  inside.push_back(index);
-  const std::uint64_t volume = disk().nodes[index].facts.identity.volume;
-  for (const auto& [name, child] : disk().nodes[index].children) {
-    const std::size_t length = path.size();
-    path += path_separator;
-    path += name;
-    const node& n = disk().nodes[child];
-    const auto found = wanted.find(n.facts.identity);
-    if (found != wanted.end()) lists[found->second].push_back(path.substr(top));
-    const bool again = std::find(inside.begin(), inside.end(), child) != inside.end();
-    if (n.facts.is_directory && !is_link(n) && !again) {
-      const bool own_volume = n.facts.identity.volume != volume;
-      collect_names(child, path, own_volume ? path.size() : top, wanted, inside, lists);
+// The per-entry work of the search for names, on the one walk: every
+// directory is entered, other volumes' too, links never, and the walk keeps
+// a directory met again below itself out. A name is a path from the top of
+// its volume.
+struct name_visitor {
+  const std::map<file_identity, std::size_t>& wanted;
+  link_name_lists& lists;
+  // Where each volume's top ends in the walk's paths.
+  std::map<std::uint64_t, std::size_t> tops;
+  entry_facts facts;
+
+  void before_entering() {}
+  void not_entered(entering, error_code, const native_string&) {}
+  void unreadable(error_code, const native_string&) {}
+  void listed(const file_identity*) {}
+
+  descent visit(walk_cursor& cursor, const listed_entry& entry, const native_string& path) {
+    if (examine_entry(cursor, path, entry, facts).outcome != examination::examined)
+      return descent();
+    const auto found = wanted.find(facts.identity);
+    if (found != wanted.end()) {
+      const auto top = tops.find(facts.identity.volume);
+      lists[found->second].push_back(path.substr(top != tops.end() ? top->second : 0));
     }
-    path.resize(length);
+    if (!facts.is_directory || facts.kind == entry_kind::symlink) return descent();
+    tops.emplace(facts.identity.volume, path.size());  // the top of a volume met first
+    return descent{true, &facts.identity};
   }
-  inside.pop_back();
-}
+
+  bool finished() const { return false; }
+};
 
 }  // namespace
 
@@ -405,9 +412,11 @@ void find_link_names(std::vector<link_name_request>& requests, link_name_lists& 
     wanted.emplace(request.facts.identity, request.names);
   }
   if (wanted.empty()) return;
-  native_string path;
-  std::vector<std::size_t> inside;
-  collect_names(kRoot, path, 0, wanted, inside, lists);
+  // From the root the walk's paths begin with two separators: the names
+  // begin after the first.
+  const native_string root(1, path_separator);
+  name_visitor visitor{wanted, lists, {{disk().nodes[kRoot].facts.identity.volume, 1}}, {}};
+  walk_tree(root, visitor);
   for (const auto& file : wanted) std::sort(lists[file.second].begin(), lists[file.second].end());
 }
 

@@ -1,5 +1,6 @@
 // The file-system operations of the scanner: one contract, a Win32 half
-// (filesystem-win32.cc) and a POSIX half (filesystem-posix.cc).
+// (filesystem-win32.cc) and a POSIX half (filesystem-posix.cc), and the
+// in-memory file system the tests link in their place (filesystem-fake.cc).
 //
 // The scanner above never knows which half it runs on. Every call that can
 // fail says so in a result (result.h), with the system's own code.
