@@ -18,6 +18,8 @@
 #include "platform/arguments.h"
 #include "platform/console.h"
 
+namespace cli {
+
 namespace {
 
 // Upper-cases an option letter. Only a to z change: the C library's
@@ -233,3 +235,5 @@ parse_outcome parse_command_line(const std::vector<native_string>& arguments,
   parsed = std::move(result);
   return parse_outcome::run;
 }
+
+}  // namespace cli

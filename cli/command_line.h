@@ -7,6 +7,8 @@
 
 #include "platform/text.h"
 
+namespace cli {
+
 // The program's exit codes.
 enum exit_code : int {
   exit_success = 0,        // a completed run, or the usage text
@@ -43,5 +45,7 @@ void print_usage(native_ostream& out);
 // an optional sign, then decimal digits up to the first other character; no
 // digits give 0. Never fails: values beyond 32 bits saturate.
 std::int32_t parse_count(native_string_view text);
+
+}  // namespace cli
 
 #endif  // TWINFIND_CLI_COMMAND_LINE_H_

@@ -12,6 +12,9 @@
 #include <gtest/gtest.h>
 
 #include "platform/arguments.h"
+#include "platform/text_test_util.h"
+
+namespace cli {
 
 namespace {
 
@@ -26,9 +29,6 @@ native_string opt(const std::string& text) {
   return result;
 }
 
-// An ASCII text taken as it is (paths, parameters).
-native_string lit(const std::string& text) { return native_from_ascii(text); }
-
 struct parse_result {
   parse_outcome outcome;
   command_line parsed;
@@ -41,7 +41,7 @@ parse_result parse(const std::vector<native_string>& arguments) {
   native_ostringstream out;
   native_ostringstream err;
   // Left over from an earlier parse: must not survive this one.
-  result.parsed.directories.push_back(lit("stale"));
+  result.parsed.directories.push_back(T("stale"));
   result.parsed.verbose = true;
   result.outcome = parse_command_line(arguments, result.parsed, out, err);
   result.out = out.str();
@@ -117,8 +117,8 @@ TEST(CommandLineUsage, TextByteForByte) {
 TEST(CommandLineUsage, PrintedWhenNothingIsToBeScanned) {
   expect_usage({});
   expect_usage({opt("/V")});
-  expect_usage({opt("/C"), lit("2")});
-  expect_usage({opt("/V"), opt("/C"), lit("2"), opt("/C"), lit("3")});
+  expect_usage({opt("/C"), T("2")});
+  expect_usage({opt("/V"), opt("/C"), T("2"), opt("/C"), T("3")});
 }
 
 TEST(CommandLineUsage, AskedForByEveryHelpSpelling) {
@@ -127,8 +127,8 @@ TEST(CommandLineUsage, AskedForByEveryHelpSpelling) {
   expect_usage({opt("/H")});
   expect_usage({opt("/help")});
   // Paths and files are parsed but nothing runs.
-  expect_usage({opt("/?"), lit("data")});
-  expect_usage({lit("data"), opt("/F"), lit("x"), opt("/?")});
+  expect_usage({opt("/?"), T("data")});
+  expect_usage({T("data"), opt("/F"), T("x"), opt("/?")});
 }
 
 TEST(CommandLineUsage, LaterErrorWinsOverHelp) {
@@ -138,23 +138,23 @@ TEST(CommandLineUsage, LaterErrorWinsOverHelp) {
 
 TEST(CommandLineStates, NoneState) {
   // A non-option is a PATH; -V sets the flag and stays in the same state.
-  parse_result r = parse_run({lit("a"), opt("/V"), lit("b")});
-  EXPECT_EQ((strings{lit("a"), lit("b")}), r.parsed.directories);
+  parse_result r = parse_run({T("a"), opt("/V"), T("b")});
+  EXPECT_EQ((strings{T("a"), T("b")}), r.parsed.directories);
   EXPECT_TRUE(r.parsed.verbose);
   EXPECT_TRUE(r.parsed.files.empty());
   EXPECT_TRUE(r.parsed.list_files_for_hardlinkcount.empty());
 
-  r = parse_run({lit("a")});
+  r = parse_run({T("a")});
   EXPECT_FALSE(r.parsed.verbose);
 }
 
 TEST(CommandLineStates, WaitingForParameter) {
-  parse_result r = parse_run({opt("/F"), lit("x"), opt("/C"), lit("2"), lit("a")});
-  EXPECT_EQ((strings{lit("x")}), r.parsed.files);
+  parse_result r = parse_run({opt("/F"), T("x"), opt("/C"), T("2"), T("a")});
+  EXPECT_EQ((strings{T("x")}), r.parsed.files);
   EXPECT_EQ((counts{2}), r.parsed.list_files_for_hardlinkcount);
   // After a parameter the parser is back in the state without a pending
   // option: the next non-option is a PATH.
-  EXPECT_EQ((strings{lit("a")}), r.parsed.directories);
+  EXPECT_EQ((strings{T("a")}), r.parsed.directories);
 }
 
 TEST(CommandLineStates, OptionWhileWaitingIsAMissingParameter) {
@@ -167,8 +167,8 @@ TEST(CommandLineStates, OptionWhileWaitingIsAMissingParameter) {
 }
 
 TEST(CommandLineStates, EndWhileWaitingIsAMissingParameter) {
-  EXPECT_EQ(opt("Expected parameter for /F, found EOL.\n"), error_of({lit("a"), opt("/f")}));
-  EXPECT_EQ(opt("Expected parameter for /C, found EOL.\n"), error_of({lit("a"), opt("/Cx")}));
+  EXPECT_EQ(opt("Expected parameter for /F, found EOL.\n"), error_of({T("a"), opt("/f")}));
+  EXPECT_EQ(opt("Expected parameter for /C, found EOL.\n"), error_of({T("a"), opt("/Cx")}));
 }
 
 TEST(CommandLineStates, InvalidOptions) {
@@ -176,18 +176,18 @@ TEST(CommandLineStates, InvalidOptions) {
   EXPECT_EQ(opt("Invalid argument '/'.\n"), error_of({opt("/")}));
   // The argument is quoted as typed, not upper-cased; only the first error
   // is reported.
-  EXPECT_EQ(opt("Invalid argument '/data'.\n"), error_of({lit("a"), opt("/data"), opt("/y")}));
+  EXPECT_EQ(opt("Invalid argument '/data'.\n"), error_of({T("a"), opt("/data"), opt("/y")}));
 }
 
 TEST(CommandLineGrammar, OnlyTheLetterAfterThePrefixCounts) {
-  parse_result r = parse_run({opt("/Verbose"), lit("a")});
+  parse_result r = parse_run({opt("/Verbose"), T("a")});
   EXPECT_TRUE(r.parsed.verbose);
-  r = parse_run({opt("/vx"), lit("a")});
+  r = parse_run({opt("/vx"), T("a")});
   EXPECT_TRUE(r.parsed.verbose);
   // The text after the letter is never the parameter.
-  r = parse_run({opt("/Cfoo"), lit("3"), opt("/files"), lit("x")});
+  r = parse_run({opt("/Cfoo"), T("3"), opt("/files"), T("x")});
   EXPECT_EQ((counts{3}), r.parsed.list_files_for_hardlinkcount);
-  EXPECT_EQ((strings{lit("x")}), r.parsed.files);
+  EXPECT_EQ((strings{T("x")}), r.parsed.files);
   EXPECT_TRUE(r.parsed.directories.empty());
 }
 
@@ -195,54 +195,54 @@ TEST(CommandLineGrammar, OnlyAsciiLettersAreUpperCased) {
   // Letters outside a to z are never taken for an option letter.
   native_string argument = opt("/");
   argument.push_back(static_cast<native_char>(0xE7));  // c with cedilla in Latin-1
-  EXPECT_EQ(native_string(opt("Invalid argument '")) + argument + lit("'.\n"),
+  EXPECT_EQ(native_string(opt("Invalid argument '")) + argument + T("'.\n"),
             error_of({argument}));
   EXPECT_EQ(opt("Invalid argument '/{'.\n"), error_of({opt("/{")}));
   EXPECT_EQ(opt("Invalid argument '/@'.\n"), error_of({opt("/@")}));
 }
 
 TEST(CommandLineGrammar, SpaceByPathAndJsonAreLettersWithoutParameter) {
-  parse_result r = parse_run({opt("/s"), lit("a"), opt("/Json"), lit("b")});
+  parse_result r = parse_run({opt("/s"), T("a"), opt("/Json"), T("b")});
   EXPECT_TRUE(r.parsed.space_by_path && r.parsed.json);
-  EXPECT_EQ((strings{lit("a"), lit("b")}), r.parsed.directories);
-  r = parse_run({lit("a"), opt("/J")});
+  EXPECT_EQ((strings{T("a"), T("b")}), r.parsed.directories);
+  r = parse_run({T("a"), opt("/J")});
   EXPECT_TRUE(r.parsed.json && !r.parsed.space_by_path);
   expect_usage({opt("/J"), opt("/S")});  // nothing to scan
   EXPECT_EQ(opt("Expected parameter for /F, found '/J'.\n"), error_of({opt("/F"), opt("/J")}));
 }
 
 TEST(CommandLineGrammar, ListsKeepOrderAndDuplicates) {
-  parse_result r = parse_run({lit("a"), opt("/F"), lit("x"), lit("b"), opt("/F"), lit("y"),
-                              lit("a"), opt("/F"), lit("x"), opt("/C"), lit("2"),
-                              opt("/C"), lit("1"), opt("/C"), lit("2")});
-  EXPECT_EQ((strings{lit("a"), lit("b"), lit("a")}), r.parsed.directories);
-  EXPECT_EQ((strings{lit("x"), lit("y"), lit("x")}), r.parsed.files);
+  parse_result r = parse_run({T("a"), opt("/F"), T("x"), T("b"), opt("/F"), T("y"),
+                              T("a"), opt("/F"), T("x"), opt("/C"), T("2"),
+                              opt("/C"), T("1"), opt("/C"), T("2")});
+  EXPECT_EQ((strings{T("a"), T("b"), T("a")}), r.parsed.directories);
+  EXPECT_EQ((strings{T("x"), T("y"), T("x")}), r.parsed.files);
   EXPECT_EQ((counts{2, 1, 2}), r.parsed.list_files_for_hardlinkcount);
 }
 
 TEST(CommandLineGrammar, EmptyArgumentIsAPathOrAParameter) {
-  parse_result r = parse_run({lit("")});
-  EXPECT_EQ((strings{lit("")}), r.parsed.directories);
-  r = parse_run({opt("/F"), lit("")});
-  EXPECT_EQ((strings{lit("")}), r.parsed.files);
-  r = parse_run({opt("/C"), lit(""), lit("a")});
+  parse_result r = parse_run({T("")});
+  EXPECT_EQ((strings{T("")}), r.parsed.directories);
+  r = parse_run({opt("/F"), T("")});
+  EXPECT_EQ((strings{T("")}), r.parsed.files);
+  r = parse_run({opt("/C"), T(""), T("a")});
   EXPECT_EQ((counts{0}), r.parsed.list_files_for_hardlinkcount);
 }
 
 TEST(CommandLineGrammar, OtherPlatformsPrefixIsAPath) {
   // "/data" on POSIX, "-data" on Windows: an ordinary PATH.
   const char other = prefix == '-' ? '/' : '-';
-  native_string path = lit(std::string(1, other) + "data");
-  parse_result r = parse_run({path, opt("/F"), lit(std::string(1, other) + "x")});
+  native_string path = T(std::string(1, other) + "data");
+  parse_result r = parse_run({path, opt("/F"), T(std::string(1, other) + "x")});
   EXPECT_EQ((strings{path}), r.parsed.directories);
-  EXPECT_EQ((strings{lit(std::string(1, other) + "x")}), r.parsed.files);
+  EXPECT_EQ((strings{T(std::string(1, other) + "x")}), r.parsed.files);
 }
 
 TEST(CommandLineGrammar, CountParametersAreConverted) {
   // A negative count must not begin with '-', which is the prefix on POSIX:
   // " -2" is a parameter on both platforms.
-  parse_result r = parse_run({opt("/C"), lit("abc"), opt("/C"), lit(" -2"), opt("/C"), lit("3x"),
-                              opt("/C"), lit(" 7"), opt("/C"), lit("+4"), lit("a")});
+  parse_result r = parse_run({opt("/C"), T("abc"), opt("/C"), T(" -2"), opt("/C"), T("3x"),
+                              opt("/C"), T(" 7"), opt("/C"), T("+4"), T("a")});
   EXPECT_EQ((counts{0, -2, 3, 7, 4}), r.parsed.list_files_for_hardlinkcount);
 }
 
@@ -255,16 +255,16 @@ class CommandLineLongOptions : public ::testing::Test {
 };
 
 TEST_F(CommandLineLongOptions, HelpPrintsTheUsage) {
-  expect_usage({lit("--help")});
-  expect_usage({lit("a"), lit("--help")});
-  EXPECT_EQ(lit("Invalid argument '-x'.\n"), error_of({lit("--help"), lit("-x")}));
+  expect_usage({T("--help")});
+  expect_usage({T("a"), T("--help")});
+  EXPECT_EQ(T("Invalid argument '-x'.\n"), error_of({T("--help"), T("-x")}));
 }
 
 TEST_F(CommandLineLongOptions, VersionPrintsOneLineInsteadOfARun) {
-  const native_string line = lit("twinfind " TWINFIND_VERSION "\n");
+  const native_string line = T("twinfind " TWINFIND_VERSION "\n");
   for (const strings& arguments :
-       {strings{lit("--version")}, strings{lit("a"), lit("--version"), lit("-C"), lit("2")},
-        strings{lit("-V"), lit("--version")}}) {
+       {strings{T("--version")}, strings{T("a"), T("--version"), T("-C"), T("2")},
+        strings{T("-V"), T("--version")}}) {
     parse_result r = parse(arguments);
     EXPECT_EQ(parse_outcome::version, r.outcome);
     EXPECT_EQ(line, r.out);
@@ -276,83 +276,85 @@ TEST_F(CommandLineLongOptions, VersionPrintsOneLineInsteadOfARun) {
               std::string(TWINFIND_VERSION).size() >= 5)
       << TWINFIND_VERSION;
   // The usage text wins over the version, and an error over both.
-  expect_usage({lit("--version"), lit("--help")});
-  expect_usage({lit("-?"), lit("--version")});
-  EXPECT_EQ(lit("Invalid argument '-x'.\n"), error_of({lit("--version"), lit("-x")}));
+  expect_usage({T("--version"), T("--help")});
+  expect_usage({T("-?"), T("--version")});
+  EXPECT_EQ(T("Invalid argument '-x'.\n"), error_of({T("--version"), T("-x")}));
 }
 
 TEST_F(CommandLineLongOptions, OtherLongOptionsAreInvalidAndPointToHelp) {
   const std::string hint = "Try 'twinfind --help'.\n";
-  EXPECT_EQ(lit("Invalid argument '--verbose'.\n" + hint), error_of({lit("--verbose"), lit("a")}));
-  EXPECT_EQ(lit("Invalid argument '--versoin'.\n" + hint), error_of({lit("--versoin")}));
-  EXPECT_EQ(lit("Invalid argument '--helpme'.\n" + hint), error_of({lit("--helpme")}));
-  EXPECT_EQ(lit("Invalid argument '--HELP'.\n" + hint), error_of({lit("--HELP")}));
-  EXPECT_EQ(lit("Invalid argument '--version='.\n" + hint), error_of({lit("--version=")}));
-  EXPECT_EQ(lit("Invalid argument '---'.\n" + hint), error_of({lit("---")}));
+  EXPECT_EQ(T("Invalid argument '--verbose'.\n" + hint), error_of({T("--verbose"), T("a")}));
+  EXPECT_EQ(T("Invalid argument '--versoin'.\n" + hint), error_of({T("--versoin")}));
+  EXPECT_EQ(T("Invalid argument '--helpme'.\n" + hint), error_of({T("--helpme")}));
+  EXPECT_EQ(T("Invalid argument '--HELP'.\n" + hint), error_of({T("--HELP")}));
+  EXPECT_EQ(T("Invalid argument '--version='.\n" + hint), error_of({T("--version=")}));
+  EXPECT_EQ(T("Invalid argument '---'.\n" + hint), error_of({T("---")}));
   // Short options keep their one line.
-  EXPECT_EQ(lit("Invalid argument '-x'.\n"), error_of({lit("-x")}));
+  EXPECT_EQ(T("Invalid argument '-x'.\n"), error_of({T("-x")}));
 }
 
 TEST_F(CommandLineLongOptions, AreOptionsWhereAParameterIsExpected) {
-  EXPECT_EQ(lit("Expected parameter for -C, found '--help'.\n"),
-            error_of({lit("-C"), lit("--help")}));
-  EXPECT_EQ(lit("Expected parameter for -F, found '--x'.\n"), error_of({lit("-F"), lit("--x")}));
-  EXPECT_EQ(lit("Expected parameter for -F, found '--version'.\n"),
-            error_of({lit("-F"), lit("--version")}));
+  EXPECT_EQ(T("Expected parameter for -C, found '--help'.\n"),
+            error_of({T("-C"), T("--help")}));
+  EXPECT_EQ(T("Expected parameter for -F, found '--x'.\n"), error_of({T("-F"), T("--x")}));
+  EXPECT_EQ(T("Expected parameter for -F, found '--version'.\n"),
+            error_of({T("-F"), T("--version")}));
 }
 
 TEST_F(CommandLineLongOptions, DoubleDashEndsTheOptions) {
   // Every later argument is a PATH, a second "--" and a lone "-" too.
-  parse_result r = parse_run({lit("-V"), lit("a"), lit("--"), lit("-x"), lit("--help"), lit("-V"),
-                              lit("--"), lit("-"), lit("-C")});
-  EXPECT_EQ((strings{lit("a"), lit("-x"), lit("--help"), lit("-V"), lit("--"), lit("-"),
-                     lit("-C")}),
+  parse_result r = parse_run({T("-V"), T("a"), T("--"), T("-x"), T("--help"), T("-V"),
+                              T("--"), T("-"), T("-C")});
+  EXPECT_EQ((strings{T("a"), T("-x"), T("--help"), T("-V"), T("--"), T("-"),
+                     T("-C")}),
             r.parsed.directories);
   EXPECT_TRUE(r.parsed.verbose);
   EXPECT_TRUE(r.parsed.list_files_for_hardlinkcount.empty());
   // An option waiting for its parameter takes the next argument after it.
-  r = parse_run({lit("-F"), lit("--"), lit("-name"), lit("-d")});
-  EXPECT_EQ((strings{lit("-name")}), r.parsed.files);
-  EXPECT_EQ((strings{lit("-d")}), r.parsed.directories);
-  r = parse_run({lit("-C"), lit("2"), lit("-C"), lit("--"), lit("-1"), lit("-C"), lit("3")});
+  r = parse_run({T("-F"), T("--"), T("-name"), T("-d")});
+  EXPECT_EQ((strings{T("-name")}), r.parsed.files);
+  EXPECT_EQ((strings{T("-d")}), r.parsed.directories);
+  r = parse_run({T("-C"), T("2"), T("-C"), T("--"), T("-1"), T("-C"), T("3")});
   EXPECT_EQ((counts{2, -1}), r.parsed.list_files_for_hardlinkcount);
-  EXPECT_EQ((strings{lit("-C"), lit("3")}), r.parsed.directories);
+  EXPECT_EQ((strings{T("-C"), T("3")}), r.parsed.directories);
   // Nothing after it: nothing to scan, or a parameter still missing.
-  expect_usage({lit("--")});
-  expect_usage({lit("-V"), lit("--")});
-  EXPECT_EQ(lit("Expected parameter for -F, found EOL.\n"),
-            error_of({lit("a"), lit("-F"), lit("--")}));
+  expect_usage({T("--")});
+  expect_usage({T("-V"), T("--")});
+  EXPECT_EQ(T("Expected parameter for -F, found EOL.\n"),
+            error_of({T("a"), T("-F"), T("--")}));
   // Before it, options are still options.
-  EXPECT_EQ(lit("Invalid argument '-x'.\n"), error_of({lit("-x"), lit("--"), lit("a")}));
+  EXPECT_EQ(T("Invalid argument '-x'.\n"), error_of({T("-x"), T("--"), T("a")}));
 }
 
 TEST(ParseCount, LikeAtoi) {
-  EXPECT_EQ(0, parse_count(lit("")));
-  EXPECT_EQ(0, parse_count(lit("abc")));
-  EXPECT_EQ(0, parse_count(lit("-")));
-  EXPECT_EQ(0, parse_count(lit("+ 5")));
-  EXPECT_EQ(0, parse_count(lit("x5")));
-  EXPECT_EQ(42, parse_count(lit("42")));
-  EXPECT_EQ(42, parse_count(lit("+42")));
-  EXPECT_EQ(-42, parse_count(lit("-42")));
-  EXPECT_EQ(3, parse_count(lit("3x")));
-  EXPECT_EQ(12, parse_count(lit("12 34")));
-  EXPECT_EQ(7, parse_count(lit(" \t\n\v\f\r7")));
-  EXPECT_EQ(8, parse_count(lit("0008")));
-  EXPECT_EQ(0, parse_count(lit("--1")));
+  EXPECT_EQ(0, parse_count(T("")));
+  EXPECT_EQ(0, parse_count(T("abc")));
+  EXPECT_EQ(0, parse_count(T("-")));
+  EXPECT_EQ(0, parse_count(T("+ 5")));
+  EXPECT_EQ(0, parse_count(T("x5")));
+  EXPECT_EQ(42, parse_count(T("42")));
+  EXPECT_EQ(42, parse_count(T("+42")));
+  EXPECT_EQ(-42, parse_count(T("-42")));
+  EXPECT_EQ(3, parse_count(T("3x")));
+  EXPECT_EQ(12, parse_count(T("12 34")));
+  EXPECT_EQ(7, parse_count(T(" \t\n\v\f\r7")));
+  EXPECT_EQ(8, parse_count(T("0008")));
+  EXPECT_EQ(0, parse_count(T("--1")));
 }
 
 TEST(ParseCount, SaturatesBeyond32Bits) {
   const std::int32_t max = std::numeric_limits<std::int32_t>::max();
   const std::int32_t min = std::numeric_limits<std::int32_t>::min();
-  EXPECT_EQ(max, parse_count(lit("2147483647")));
-  EXPECT_EQ(max, parse_count(lit("2147483648")));
-  EXPECT_EQ(-max, parse_count(lit("-2147483647")));
-  EXPECT_EQ(min, parse_count(lit("-2147483648")));
-  EXPECT_EQ(min, parse_count(lit("-2147483649")));
-  EXPECT_EQ(max, parse_count(lit("99999999999999999999999999999999999999")));
-  EXPECT_EQ(min, parse_count(lit("-99999999999999999999999999999999999999")));
-  EXPECT_EQ(max, parse_count(lit("00000000000000000000000000000000000002147483647")));
+  EXPECT_EQ(max, parse_count(T("2147483647")));
+  EXPECT_EQ(max, parse_count(T("2147483648")));
+  EXPECT_EQ(-max, parse_count(T("-2147483647")));
+  EXPECT_EQ(min, parse_count(T("-2147483648")));
+  EXPECT_EQ(min, parse_count(T("-2147483649")));
+  EXPECT_EQ(max, parse_count(T("99999999999999999999999999999999999999")));
+  EXPECT_EQ(min, parse_count(T("-99999999999999999999999999999999999999")));
+  EXPECT_EQ(max, parse_count(T("00000000000000000000000000000000000002147483647")));
 }
 
 }  // namespace
+
+}  // namespace cli

@@ -1,6 +1,5 @@
 // The program's entry point: read the arguments, parse them, run, and make
 // sure the report reached its reader.
-#include <cstdint>
 #include <new>
 #include <ostream>
 #include <vector>
@@ -11,6 +10,7 @@
 #include "platform/console.h"
 #include "platform/process.h"
 #include "platform/text.h"
+#include "platform/user_locale.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ int finish(int code) {
   if (!platform::finish_output(problem)) {
     platform::standard_error() << "twinfind: error writing standard output: " << problem
                                << std::endl;
-    return exit_output_error;
+    return cli::exit_output_error;
   }
   return code;
 }
@@ -35,8 +35,8 @@ int finish(int code) {
 int out_of_memory() {
   platform::end_open_line();
   platform::standard_error() << "twinfind: out of memory" << std::endl;
-  finish(exit_out_of_memory);
-  return exit_out_of_memory;
+  finish(cli::exit_out_of_memory);
+  return cli::exit_out_of_memory;
 }
 
 int read_and_run(int argc, char** argv) {
@@ -44,23 +44,22 @@ int read_and_run(int argc, char** argv) {
   native_ostream& err = platform::standard_error();
 
   std::vector<native_string> arguments;
-  std::uint32_t error = 0;
-  if (!platform::read_arguments(argc, argv, arguments, error)) {
-    err << "CommandLineToArgvW failed: " << error << std::endl;
-    return finish(exit_argument_error);
-  }
+  if (!platform::read_arguments(argc, argv, arguments, err))
+    return finish(cli::exit_argument_error);
 
-  command_line parsed;
-  switch (parse_command_line(arguments, parsed, out, err)) {
-    case parse_outcome::error:
-      return finish(exit_argument_error);
-    case parse_outcome::usage:
-    case parse_outcome::version:
-      return finish(exit_success);
-    case parse_outcome::run:
+  cli::command_line parsed;
+  switch (cli::parse_command_line(arguments, parsed, out, err)) {
+    case cli::parse_outcome::error:
+      return finish(cli::exit_argument_error);
+    case cli::parse_outcome::usage:
+    case cli::parse_outcome::version:
+      return finish(cli::exit_success);
+    case cli::parse_outcome::run:
       break;
   }
-  return finish(run(parsed, out, err));
+  // The numbers of the reports are grouped as the user groups digits.
+  out.imbue(platform::user_locale());
+  return finish(cli::run(parsed, out, err));
 }
 
 }  // namespace

@@ -22,6 +22,8 @@
 #include "platform/refuse_statx_test_util-posix.h"
 #include "scan/test_tree.h"
 
+namespace cli {
+
 // AddressSanitizer reserves terabytes of address space and ends the program
 // itself when an allocation fails: the tests of running out of memory need
 // a build without it.
@@ -445,15 +447,7 @@ TEST(Program, ErrorLinesStayInOrderAfterStandardOutput) {
   int both[2];
   ASSERT_EQ(pipe(both), 0);
   // Standard error goes to the same pipe as standard output, as with 2>&1.
-  const pid_t child = fork();
-  if (child == 0) {
-    dup2(both[1], 1);
-    dup2(both[1], 2);
-    close(both[0]);
-    const std::string plain = tree.path("plain");
-    execl(TWINFIND_BINARY, TWINFIND_BINARY, "-V", plain.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  const pid_t child = spawn_twinfind({"-V", tree.path("plain")}, both[1], both[1]);
   close(both[1]);
   const std::string text = read_all(both[0]);
   close(both[0]);
@@ -465,3 +459,5 @@ TEST(Program, ErrorLinesStayInOrderAfterStandardOutput) {
 }
 
 }  // namespace
+
+}  // namespace cli

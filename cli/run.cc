@@ -8,14 +8,15 @@
 #include <string>
 
 #include "platform/arguments.h"
-#include "platform/user_locale.h"
 #include "report/report_format.h"
 #include "scan/scandata.h"
 
+namespace cli {
+
 int run(const command_line& parsed, native_ostream& out, native_ostream& err) {
   // On the heap, as the walk must run on the smallest stacks.
-  const std::unique_ptr<_scandata> scan = std::make_unique<_scandata>();
-  _scandata& scandata = *scan;
+  const std::unique_ptr<scan::_scandata> owned = std::make_unique<scan::_scandata>();
+  scan::_scandata& scandata = *owned;
   scandata.verbose = parsed.verbose;
   scandata.out = &out;
   scandata.err = &err;
@@ -45,21 +46,21 @@ int run(const command_line& parsed, native_ostream& out, native_ostream& err) {
   scandata.progress_done();
 
   if (parsed.json) {
-    print_json_report(out, scandata, parsed.directories, parsed.list_files_for_hardlinkcount);
+    report::print_json_report(out, scandata, parsed.directories,
+                              parsed.list_files_for_hardlinkcount);
     return scandata.scan_errors == 0 ? exit_success : exit_scan_error;
   }
 
   // The progress bar may have left the fill character at a backspace; the
-  // reports pad their columns with it and group digits as the user does.
+  // reports pad their columns with it.
   out.fill(' ');
-  out.imbue(platform::user_locale());
 
   // The reports follow the arguments given, not what the walks found.
   if (!parsed.directories.empty()) {
-    print_summary(out, scandata, parsed.directories, parsed.list_files_for_hardlinkcount);
-    if (parsed.space_by_path) print_space_by_path(out, scandata, parsed.directories);
+    report::print_summary(out, scandata, parsed.directories, parsed.list_files_for_hardlinkcount);
+    if (parsed.space_by_path) report::print_space_by_path(out, scandata, parsed.directories);
   }
-  if (!parsed.files.empty()) print_breakdowns(out, scandata);
+  if (!parsed.files.empty()) report::print_breakdowns(out, scandata);
   if (scandata.scan_errors == 0) return exit_success;
   // The report above is complete, but not what a clean run would give:
   // without verbose mode nothing else would say so.
@@ -70,3 +71,5 @@ int run(const command_line& parsed, native_ostream& out, native_ostream& err) {
   }
   return exit_scan_error;
 }
+
+}  // namespace cli

@@ -3,23 +3,24 @@
 #include "cli/run.h"
 
 #include "platform/arguments.h"
-#include "scan/test_tree.h"
+#include "platform/filesystem-fake.h"
+#include "platform/text_test_util.h"
 
 #include <string>
 
 #include <gtest/gtest.h>
 
-namespace {
+namespace cli {
 
-native_string lit(const std::string& text) { return native_from_ascii(text); }
+namespace {
 
 // Relative, so that it names nothing on either platform.
 const char missing[] = "twinfind-no-such-entry";
 
 // The line a run without verbose mode ends with when it met `count` errors.
 native_string errors_line(int count) {
-  return lit("twinfind: errors while scanning: " + std::to_string(count) + " (run with ") +
-         platform::option_prefix + lit("V to see them)\n");
+  return T("twinfind: errors while scanning: " + std::to_string(count) + " (run with ") +
+         platform::option_prefix + T("V to see them)\n");
 }
 
 struct run_result {
@@ -43,26 +44,26 @@ run_result run_with(const command_line& parsed) {
 
 TEST(Run, BreakdownsOnlyPrintNoSummary) {
   command_line parsed;
-  parsed.files.push_back(lit(missing));
+  parsed.files.push_back(T(missing));
   parsed.list_files_for_hardlinkcount.push_back(1);  // no summary to list in
   run_result r = run_with(parsed);
   // One tick, the end of the progress line, and no report: the breakdown of
   // a missing file collects nothing. That is an error, which the run says
   // in one line after everything else and in its exit code.
-  EXPECT_EQ(lit("Scanning directories and files.....\n"), r.out);
+  EXPECT_EQ(T("Scanning directories and files.....\n"), r.out);
   EXPECT_EQ(exit_scan_error, r.code);
   EXPECT_EQ(errors_line(1), r.err);
 }
 
 TEST(Run, MissingPathStillGetsASummary) {
   command_line parsed;
-  parsed.directories.push_back(lit(missing));
-  parsed.files.push_back(lit(missing));
+  parsed.directories.push_back(T(missing));
+  parsed.files.push_back(T(missing));
   run_result r = run_with(parsed);
   // The PATH that is no directory and the missing -F file: two errors.
   EXPECT_EQ(exit_scan_error, r.code);
   EXPECT_EQ(errors_line(2), r.err);
-  const native_string head = lit(
+  const native_string head = T(
       "Scanning directories and files.....\n"
       "\n"
       "Summary of Directories\n"
@@ -75,27 +76,27 @@ TEST(Run, MissingPathStillGetsASummary) {
   EXPECT_EQ(head, r.out.substr(0, head.size()));
   // Nothing was found; the columns are padded with spaces, whatever fill
   // the stream had before.
-  std::size_t naive = r.out.find(lit("\nNaive file size:"));
+  std::size_t naive = r.out.find(T("\nNaive file size:"));
   ASSERT_NE(native_string::npos, naive);
   std::size_t line_end = r.out.find('\n', naive + 1);
   native_string line = r.out.substr(naive + 1, line_end - naive - 1);
-  EXPECT_EQ(lit(" 0"), line.substr(line.size() - 2));
+  EXPECT_EQ(T(" 0"), line.substr(line.size() - 2));
   EXPECT_EQ(native_string::npos, r.out.find('#'));
   EXPECT_EQ(' ', r.fill_after);
-  EXPECT_EQ(native_string::npos, r.out.find(lit("Breakdown for")));
+  EXPECT_EQ(native_string::npos, r.out.find(T("Breakdown for")));
 }
 
 TEST(Run, VerboseReachesTheScanner) {
   command_line parsed;
-  parsed.files.push_back(lit(missing));
+  parsed.files.push_back(T(missing));
   parsed.verbose = true;
   run_result r = run_with(parsed);
   EXPECT_EQ(exit_scan_error, r.code);
   // The verbose progress text, and no bar of five dots.
-  EXPECT_EQ(lit("Scanning directories and files..."), r.out.substr(0, 33));
-  EXPECT_EQ(native_string::npos, r.out.find(lit(".....")));
+  EXPECT_EQ(T("Scanning directories and files..."), r.out.substr(0, 33));
+  EXPECT_EQ(native_string::npos, r.out.find(T(".....")));
   // Verbose mode printed the error itself: no count line after it.
-  EXPECT_NE(native_string::npos, r.out.find(lit("Error finding \"twinfind-no-such-entry\": 0x")));
+  EXPECT_NE(native_string::npos, r.out.find(T("Error finding \"twinfind-no-such-entry\": 0x")));
   EXPECT_EQ(native_string(), r.err);
 }
 
@@ -107,7 +108,7 @@ TEST(Run, CleanRunExitsZeroWithNothingOnStandardError) {
 }
 
 TEST(Run, SpaceByPathComesBetweenTheSummaryAndTheBreakdownsAndNeedsAPath) {
-  test_tree tree;
+  platform::fake_tree tree;
   tree.file("f", 4);
   command_line parsed;
   parsed.directories = {tree.path()};
@@ -115,15 +116,17 @@ TEST(Run, SpaceByPathComesBetweenTheSummaryAndTheBreakdownsAndNeedsAPath) {
   parsed.files = {tree.path("f")};
   parsed.space_by_path = true;
   const native_string out = run_with(parsed).out;
-  const std::size_t listing = out.find(lit("Files with 1 hardlinks:"));
-  const std::size_t difference = out.find(lit("\nDifference: "));
-  const std::size_t space = out.find(lit("\n\nSpace by Path\n"));
-  const std::size_t held = out.find(lit("\nHeld by names outside the paths: "));
-  const std::size_t breakdown = out.find(lit("\n\nBreakdown for \""));
+  const std::size_t listing = out.find(T("Files with 1 hardlinks:"));
+  const std::size_t difference = out.find(T("\nDifference: "));
+  const std::size_t space = out.find(T("\n\nSpace by Path\n"));
+  const std::size_t held = out.find(T("\nHeld by names outside the paths: "));
+  const std::size_t breakdown = out.find(T("\n\nBreakdown for \""));
   EXPECT_TRUE(listing < difference && difference < space && space < held && held < breakdown)
       << listing << " " << difference << " " << space << " " << held << " " << breakdown;
   parsed.directories.clear();  // only -F: no summary, so no section
-  EXPECT_EQ(native_string::npos, run_with(parsed).out.find(lit("Space by Path")));
+  EXPECT_EQ(native_string::npos, run_with(parsed).out.find(T("Space by Path")));
 }
 
 }  // namespace
+
+}  // namespace cli

@@ -27,7 +27,7 @@ inline pid_t spawn_twinfind(const std::vector<std::string>& arguments, int out_f
   dup2(out_fd, 1);
   dup2(err_fd, 2);
   if (ignore_sigpipe) signal(SIGPIPE, SIG_IGN);
-  for (int fd = 3; fd < 64; ++fd) close(fd);
+  for (int fd = 3; fd < 1024; ++fd) close(fd);
   if (setup) setup();
   execv(TWINFIND_BINARY, argv.data());
   _exit(127);

@@ -6,8 +6,7 @@ namespace platform {
 const native_char option_prefix = '-';
 
 bool read_arguments(int argc, char** argv, std::vector<native_string>& arguments,
-                    std::uint32_t& error) {
-  error = 0;
+                    native_ostream&) {
   arguments.clear();
   for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
   return true;

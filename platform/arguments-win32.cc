@@ -9,18 +9,19 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <ostream>
+
 namespace platform {
 
 const native_char option_prefix = L'/';
 
-bool read_arguments(int, char**, std::vector<native_string>& arguments,
-                    std::uint32_t& error) {
-  error = 0;
+bool read_arguments(int, char**, std::vector<native_string>& arguments, native_ostream& err) {
   arguments.clear();
   int count = 0;
   LPWSTR* array = CommandLineToArgvW(GetCommandLineW(), &count);
   if (!array) {
-    error = GetLastError();
+    const DWORD error = GetLastError();
+    err << "CommandLineToArgvW failed: " << error << std::endl;
     return false;
   }
   // Element 0 names the program itself.

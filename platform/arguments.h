@@ -2,7 +2,6 @@
 #ifndef TWINFIND_PLATFORM_ARGUMENTS_H_
 #define TWINFIND_PLATFORM_ARGUMENTS_H_
 
-#include <cstdint>
 #include <vector>
 
 #include "platform/text.h"
@@ -15,10 +14,10 @@ extern const native_char option_prefix;
 
 // Fills `arguments` with the program's arguments, its own name left out.
 // Windows splits its own command line (argc and argv are not used there);
-// POSIX takes argv as given. Returns false when the split fails, with the
-// system's code in `error`.
+// POSIX takes argv as given. When the split fails, prints one line on `err`
+// saying why, with the system's code, and returns false.
 bool read_arguments(int argc, char** argv, std::vector<native_string>& arguments,
-                    std::uint32_t& error);
+                    native_ostream& err);
 
 }  // namespace platform
 

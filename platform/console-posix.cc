@@ -12,6 +12,7 @@
 #include <iostream>
 
 #include "platform/console.h"
+#include "platform/result.h"
 
 namespace platform {
 
@@ -42,9 +43,9 @@ bool errors_is_terminal = false;
 
 // Writes all `size` bytes. A signal may cut a write short or interrupt it
 // before any byte went out, and a descriptor inherited in non-blocking mode
-// may refuse for a while; none of these is a failure. Returns 0 or the
-// errno of the failure.
-int write_all(int fd, const char* data, std::size_t size) {
+// may refuse for a while; none of these is a failure. Fails with the errno
+// of the failure.
+result<> write_all(int fd, const char* data, std::size_t size) {
   while (size > 0) {
     ssize_t written = write(fd, data, size);
     if (written > 0) {
@@ -52,7 +53,7 @@ int write_all(int fd, const char* data, std::size_t size) {
       size -= static_cast<std::size_t>(written);
       continue;
     }
-    if (written == 0) return EIO;  // no progress and no reason: do not spin
+    if (written == 0) return failed(EIO);  // no progress and no reason: do not spin
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
       pollfd ready = {fd, POLLOUT, 0};
@@ -60,9 +61,9 @@ int write_all(int fd, const char* data, std::size_t size) {
       continue;
     }
     if (errno == EPIPE) end_for_closed_pipe();
-    return errno;
+    return failed(static_cast<error_code>(errno));
   }
-  return 0;
+  return succeeded();
 }
 
 void write_out_at_exit() {
@@ -101,8 +102,9 @@ bool output_buffer::write_out() {
   setp(storage_.data(), storage_.data() + storage_.size());
   if (size > 0) last_ = data[size - 1];
   if (error) return false;  // after a failure, text is dropped, not written
-  error = write_all(fd, data, size);
-  return error == 0;
+  const result<> written = write_all(fd, data, size);
+  error = static_cast<int>(written.error);
+  return written.outcome;
 }
 
 bool output_buffer::ends_line() const {

@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "platform/console.h"
+#include "platform/result.h"
 
 namespace platform {
 
@@ -68,34 +69,34 @@ bool is_closed_pipe(DWORD code) {
   return code == ERROR_BROKEN_PIPE || code == ERROR_NO_DATA || code == ERROR_PIPE_NOT_CONNECTED;
 }
 
-// Writes all `size` bytes. Returns 0 or the code of the failure.
-DWORD write_all(HANDLE handle, const char* data, std::size_t size) {
+// Writes all `size` bytes. Fails with the code of the failure.
+result<> write_all(HANDLE handle, const char* data, std::size_t size) {
   while (size > 0) {
     DWORD count = size < 0x40000000 ? static_cast<DWORD>(size) : 0x40000000;
     DWORD written = 0;
     if (!WriteFile(handle, data, count, &written, nullptr)) {
-      DWORD code = GetLastError();
+      const DWORD code = GetLastError();
       if (is_closed_pipe(code)) end_for_closed_pipe();
-      return code;
+      return failed(code);
     }
-    if (written == 0) return ERROR_WRITE_FAULT;  // no progress and no reason: do not spin
+    // No progress and no reason: do not spin.
+    if (written == 0) return failed(ERROR_WRITE_FAULT);
     data += written;
     size -= written;
   }
-  return 0;
+  return succeeded();
 }
 
-DWORD write_console(HANDLE handle, const wchar_t* text, std::size_t length) {
+result<> write_console(HANDLE handle, const wchar_t* text, std::size_t length) {
   while (length > 0) {
     DWORD written = 0;
-    if (!WriteConsoleW(handle, text, static_cast<DWORD>(length), &written, nullptr)) {
-      return GetLastError();
-    }
-    if (written == 0) return ERROR_WRITE_FAULT;
+    if (!WriteConsoleW(handle, text, static_cast<DWORD>(length), &written, nullptr))
+      return failed(GetLastError());
+    if (written == 0) return failed(ERROR_WRITE_FAULT);
     text += written;
     length -= written;
   }
-  return 0;
+  return succeeded();
 }
 
 void write_out_at_exit() {
@@ -162,7 +163,7 @@ void output_channel::drain(bool last) {
     // The console gets a pair in one piece, too.
     done = length;
     if (!last && done > 0 && is_high_surrogate(wide_[done - 1])) --done;
-    error = write_console(handle, wide_, done);
+    error = write_console(handle, wide_, done).error;
   } else {
     done = append_utf8(std::wstring_view(wide_, length), last, bytes_);
     if (bytes_.size() >= block_size) write_bytes();
@@ -175,7 +176,7 @@ void output_channel::drain(bool last) {
 }
 
 void output_channel::write_bytes() {
-  if (!error && !abandoned) error = write_all(handle, bytes_.data(), bytes_.size());
+  if (!error && !abandoned) error = write_all(handle, bytes_.data(), bytes_.size()).error;
   bytes_.clear();
 }
 

@@ -15,6 +15,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/owners-posix.h"
+#include "platform/paths-posix.h"
 #include "platform/stat-posix.h"
 
 #ifdef __linux__
@@ -26,6 +28,40 @@
 namespace platform {
 
 const native_char path_separator = '/';
+
+const bool identities_find_cycles = true;
+
+// One directory the walk is inside of.
+struct walk_level {
+  unique_fd fd;                // none while parked to save descriptors
+  int deferred_error = 0;      // the directory opened but cannot be read
+  bool fills_replies = false;  // its file system fills every listing reply
+  std::uint64_t device = 0;    // to check a reopened directory is the same
+  std::uint64_t inode = 0;
+  // Where its name lies in the cursor's path, to reopen it from an ancestor.
+  std::size_t name_offset = 0;
+  std::size_t name_length = 0;
+};
+
+// What the listing read of an entry whose kind it could not tell otherwise.
+struct listed_facts {
+  result<examination> examined{examination::not_found, 0};
+  entry_facts facts;
+};
+
+struct walk_state {
+  std::vector<walk_level> levels;
+  std::size_t open_levels = 0;  // levels holding an open descriptor
+  std::size_t open_budget = 0;  // how many may
+  // Every level from 1 up to this one is parked, so the next to park is
+  // found without looking at them again.
+  std::size_t parked_below = 1;
+  // The buffer for the system's listing replies: on the heap, as a walk
+  // must run on the smallest stacks.
+  std::unique_ptr<char[]> replies;
+  // The facts read while listing the current directory (listed_entry).
+  std::vector<listed_facts> listed;
+};
 
 namespace {
 
@@ -39,6 +75,8 @@ constexpr std::size_t kFewestOpenLevels = 3;
 constexpr std::size_t kMostOpenLevels = 128;
 
 bool out_of_descriptors(int error) { return error == EMFILE || error == ENFILE; }
+
+error_code last_error() { return static_cast<error_code>(errno); }
 
 // How many more descriptors the process can open, up to `most`: counted by
 // duplicating `fd` until the system refuses. The limit alone says nothing
@@ -55,11 +93,10 @@ std::size_t free_descriptors(int fd, std::size_t most) {
   return count;
 }
 
-void close_level(walk_cursor& cursor, walk_level& level) {
-  if (level.fd < 0) return;
-  close(level.fd);
-  level.fd = -1;
-  --cursor.open_levels;
+void close_level(walk_state& walk, walk_level& level) {
+  if (!level.fd.valid()) return;
+  level.fd.reset();
+  --walk.open_levels;
 }
 
 bool same_directory(int fd, const walk_level& level) {
@@ -70,44 +107,44 @@ bool same_directory(int fd, const walk_level& level) {
 
 // Closes the shallowest open directory between the PATH and the deepest
 // level, never `keep`; false when there is none.
-bool park_one(walk_cursor& cursor, std::size_t keep) {
-  std::size_t& parked_below = cursor.own.parked_below;
-  for (std::size_t i = parked_below; i + 1 < cursor.levels.size(); ++i) {
-    const bool open = cursor.levels[i].fd >= 0;
-    if (open && i != keep) close_level(cursor, cursor.levels[i]);
-    if (i == parked_below && cursor.levels[i].fd < 0) ++parked_below;
+bool park_one(walk_state& walk, std::size_t keep) {
+  std::size_t& parked_below = walk.parked_below;
+  for (std::size_t i = parked_below; i + 1 < walk.levels.size(); ++i) {
+    const bool open = walk.levels[i].fd.valid();
+    if (open && i != keep) close_level(walk, walk.levels[i]);
+    if (i == parked_below && !walk.levels[i].fd.valid()) ++parked_below;
     if (open && i != keep) return true;
   }
   return false;
 }
 
 // Gives a level its descriptor back.
-void unpark(walk_cursor& cursor, std::size_t index, int fd) {
-  cursor.levels[index].fd = fd;
-  ++cursor.open_levels;
-  cursor.own.parked_below = std::max<std::size_t>(1, std::min(cursor.own.parked_below, index));
+void unpark(walk_state& walk, std::size_t index, unique_fd fd) {
+  walk.levels[index].fd = std::move(fd);
+  ++walk.open_levels;
+  walk.parked_below = std::max<std::size_t>(1, std::min(walk.parked_below, index));
 }
 
 // openat, and when the process is out of descriptors, parks an open level
 // (never `keep`, the one `dir_fd` belongs to) and tries again: a lack of
 // descriptors costs reopenings later, never a subtree. The budget shrinks to
 // what the process turned out to have, so the next levels park in time.
-int open_parking(walk_cursor& cursor, int dir_fd, const char* name, std::size_t keep) {
+unique_fd open_parking(walk_state& walk, int dir_fd, const char* name, std::size_t keep) {
   for (;;) {
-    const int fd = openat(dir_fd, name, kDirectoryFlags | O_NOFOLLOW);
-    if (fd >= 0 || !out_of_descriptors(errno)) return fd;
+    unique_fd fd(openat(dir_fd, name, kDirectoryFlags | O_NOFOLLOW));
+    if (fd.valid() || !out_of_descriptors(errno)) return fd;
     const int failure = errno;
-    if (cursor.open_levels > kFewestOpenLevels) cursor.open_budget = cursor.open_levels - 1;
-    if (!park_one(cursor, keep)) {
+    if (walk.open_levels > kFewestOpenLevels) walk.open_budget = walk.open_levels - 1;
+    if (!park_one(walk, keep)) {
       errno = failure;
-      return -1;
+      return fd;
     }
   }
 }
 
-// The name of `level`, from the cursor's path, as the system takes it.
-const char* level_name(const walk_cursor& cursor, const walk_level& level, native_string& storage) {
-  storage.assign(cursor.path, level.name_offset, level.name_length);
+// The name of `level`, from the walk's path, as the system takes it.
+const char* level_name(const native_string& path, const walk_level& level, native_string& storage) {
+  storage.assign(path, level.name_offset, level.name_length);
   return storage.c_str();
 }
 
@@ -115,51 +152,51 @@ const char* level_name(const walk_cursor& cursor, const walk_level& level, nativ
 // checking at each step that it is still the directory the walk entered.
 // When that fails, the level keeps the reason, for the error line of its
 // next subdirectory.
-void reopen_by_name(walk_cursor& cursor, std::size_t index) {
-  walk_level& target = cursor.levels[index];
+void reopen_by_name(walk_state& walk, const native_string& path, std::size_t index) {
+  walk_level& target = walk.levels[index];
   std::size_t open = index;
-  while (open > 0 && cursor.levels[open - 1].fd < 0) --open;
+  while (open > 0 && !walk.levels[open - 1].fd.valid()) --open;
   if (open == 0) {
     target.deferred_error = ENOENT;  // nothing to reopen from
     return;
   }
   const std::size_t ancestor_level = open - 1;
-  const int ancestor = cursor.levels[ancestor_level].fd;
+  const int ancestor = walk.levels[ancestor_level].fd.get();
   native_string name;
-  int fd = ancestor;
+  unique_fd fd;  // the deepest level reopened so far
   for (std::size_t k = open; k <= index; ++k) {
-    const walk_level& level = cursor.levels[k];
-    const int next = open_parking(cursor, fd, level_name(cursor, level, name), ancestor_level);
-    const int failure = next < 0 ? errno : ENOENT;  // ENOENT: another directory now
-    if (fd != ancestor) close(fd);
-    if (next < 0 || !same_directory(next, level)) {
-      if (next >= 0) close(next);
+    const walk_level& level = walk.levels[k];
+    unique_fd next = open_parking(walk, fd.valid() ? fd.get() : ancestor,
+                                  level_name(path, level, name), ancestor_level);
+    const int failure = next.valid() ? ENOENT : errno;  // ENOENT: another directory now
+    if (!next.valid() || !same_directory(next.get(), level)) {
       target.deferred_error = failure;
       return;
     }
-    fd = next;
+    fd = std::move(next);
   }
-  unpark(cursor, index, fd);
+  unpark(walk, index, std::move(fd));
 }
 
 // Leaves the deepest level, first bringing back the descriptor of its
 // parent if that was parked: through ".." of the level, or by name.
-void leave_deepest(walk_cursor& cursor) {
-  const std::size_t child = cursor.levels.size() - 1;
-  walk_level& parent = cursor.levels[child - 1];
-  if (parent.fd >= 0 || parent.deferred_error != 0) {
-    close_level(cursor, cursor.levels[child]);
+void leave_deepest(walk_state& walk, const native_string& path) {
+  const std::size_t child = walk.levels.size() - 1;
+  walk_level& parent = walk.levels[child - 1];
+  if (parent.fd.valid() || parent.deferred_error != 0) {
+    close_level(walk, walk.levels[child]);
     return;
   }
-  const int child_fd = cursor.levels[child].fd;
-  const int fd = child_fd >= 0 ? open_parking(cursor, child_fd, "..", child) : -1;
-  close_level(cursor, cursor.levels[child]);
-  if (fd >= 0 && same_directory(fd, parent)) {
-    unpark(cursor, child - 1, fd);
+  const walk_level& deepest = walk.levels[child];
+  unique_fd fd =
+      deepest.fd.valid() ? open_parking(walk, deepest.fd.get(), "..", child) : unique_fd();
+  close_level(walk, walk.levels[child]);
+  if (fd.valid() && same_directory(fd.get(), parent)) {
+    unpark(walk, child - 1, std::move(fd));
     return;
   }
-  if (fd >= 0) close(fd);
-  reopen_by_name(cursor, child - 1);  // the tree moved: go by names instead
+  fd.reset();
+  reopen_by_name(walk, path, child - 1);  // the tree moved: go by names instead
 }
 
 // Whether the directory's file system hands out directory entries until a
@@ -185,35 +222,33 @@ bool fills_every_reply(int fd) {
   return false;
 }
 
-directory_entry enter_top(walk_cursor& cursor, const native_string& path, error_code& error) {
+result<entering> enter_top(walk_state& walk, const native_string& path) {
   struct stat st;
-  if (lstat(path.c_str(), &st) != 0) {
-    error = static_cast<error_code>(errno);
-    return directory_entry::no_attributes;
-  }
+  if (lstat(path.c_str(), &st) != 0) return {entering::no_attributes, last_error()};
   // A PATH that is a link to a directory is walked: the top level is
   // followed, lower levels never are.
-  if (S_ISLNK(st.st_mode) && stat(path.c_str(), &st) != 0) return directory_entry::not_a_directory;
-  if (!S_ISDIR(st.st_mode)) return directory_entry::not_a_directory;
+  if (S_ISLNK(st.st_mode) && stat(path.c_str(), &st) != 0) return {entering::not_a_directory};
+  if (!S_ISDIR(st.st_mode)) return {entering::not_a_directory};
   walk_level level;
-  level.fd = open(path.c_str(), kDirectoryFlags);
-  if (level.fd < 0 || fstat(level.fd, &st) != 0) {
+  level.fd.reset(open(path.c_str(), kDirectoryFlags));
+  if (!level.fd.valid() || fstat(level.fd.get(), &st) != 0) {
     level.deferred_error = errno;
+    level.fd.reset();  // a directory it cannot look at is not read either
   } else {
-    ++cursor.open_levels;
+    ++walk.open_levels;
   }
   level.device = static_cast<std::uint64_t>(st.st_dev);
   level.inode = static_cast<std::uint64_t>(st.st_ino);
-  level.fills_replies = level.fd >= 0 && fills_every_reply(level.fd);
+  level.fills_replies = level.fd.valid() && fills_every_reply(level.fd.get());
   // Each open level takes one descriptor, and one more is kept for the
   // moment a level is reopened or a child opened before parking.
-  if (level.fd >= 0) {
-    cursor.open_budget = std::max(kFewestOpenLevels,
-                                  free_descriptors(level.fd, kMostOpenLevels + 1));
-    cursor.open_budget = std::min(cursor.open_budget, kMostOpenLevels);
+  if (level.fd.valid()) {
+    walk.open_budget = std::max(kFewestOpenLevels,
+                                free_descriptors(level.fd.get(), kMostOpenLevels + 1));
+    walk.open_budget = std::min(walk.open_budget, kMostOpenLevels);
   }
-  cursor.levels.push_back(level);
-  return directory_entry::entered;
+  walk.levels.push_back(std::move(level));
+  return {entering::entered};
 }
 
 bool is_listed_directory(const struct stat& st, const file_identity* identity) {
@@ -223,23 +258,20 @@ bool is_listed_directory(const struct stat& st, const file_identity* identity) {
 
 }  // namespace
 
-walk_cursor::walk_cursor() : open_budget(kFewestOpenLevels) {}
+walk_cursor::walk_cursor() : state(new walk_state) { state->open_budget = kFewestOpenLevels; }
 
-walk_cursor::~walk_cursor() {
-  for (walk_level& level : levels) {
-    if (level.fd >= 0) close(level.fd);
-  }
-}
+// The levels' owners close what is still open.
+walk_cursor::~walk_cursor() {}
 
-directory_entry enter_directory(walk_cursor& cursor, const native_string& path,
-                                native_string_view name, const file_identity* identity,
-                                error_code& error) {
-  if (cursor.levels.empty()) return enter_top(cursor, path, error);
-  const std::size_t parent_level = cursor.levels.size() - 1;
-  const walk_level& parent = cursor.levels[parent_level];
-  if (parent.fd < 0) {  // the parent could not be brought back
-    error = static_cast<error_code>(parent.deferred_error != 0 ? parent.deferred_error : ENOENT);
-    return directory_entry::no_attributes;
+result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
+                                 native_string_view name, const file_identity* identity) {
+  walk_state& walk = *cursor.state;
+  if (walk.levels.empty()) return enter_top(walk, path);
+  const std::size_t parent_level = walk.levels.size() - 1;
+  const walk_level& parent = walk.levels[parent_level];
+  if (!parent.fd.valid()) {  // the parent could not be brought back
+    const int failure = parent.deferred_error != 0 ? parent.deferred_error : ENOENT;
+    return {entering::no_attributes, static_cast<error_code>(failure)};
   }
   walk_level level;
   level.fills_replies = parent.fills_replies;
@@ -248,48 +280,40 @@ directory_entry enter_directory(walk_cursor& cursor, const native_string& path,
   // The name ends the path, so it ends in the path's NUL.
   const char* child = path.c_str() + level.name_offset;
   struct stat st;
-  level.fd = open_parking(cursor, parent.fd, child, parent_level);
-  if (level.fd < 0) {
+  level.fd = open_parking(walk, parent.fd.get(), child, parent_level);
+  if (!level.fd.valid()) {
     const int failure = errno;
-    if (failure == ENOENT) {
-      error = static_cast<error_code>(failure);
-      return directory_entry::no_attributes;
-    }
-    if (failure == ENOTDIR || failure == ELOOP) return directory_entry::not_a_directory;
+    if (failure == ENOENT) return {entering::no_attributes, ENOENT};
+    if (failure == ENOTDIR || failure == ELOOP) return {entering::not_a_directory};
     // Attributes first: a directory that cannot even be looked at (its
     // parent lets it be listed but not searched) is told apart from one
     // that is there but cannot be read.
-    if (fstatat(parent.fd, child, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      error = static_cast<error_code>(errno);
-      return directory_entry::no_attributes;
-    }
-    if (!S_ISDIR(st.st_mode)) return directory_entry::not_a_directory;
+    if (fstatat(parent.fd.get(), child, &st, AT_SYMLINK_NOFOLLOW) != 0)
+      return {entering::no_attributes, last_error()};
+    if (!S_ISDIR(st.st_mode)) return {entering::not_a_directory};
     level.deferred_error = failure;
-  } else if (fstat(level.fd, &st) != 0) {
-    error = static_cast<error_code>(errno);
-    close(level.fd);
-    return directory_entry::no_attributes;
+  } else if (fstat(level.fd.get(), &st) != 0) {
+    return {entering::no_attributes, last_error()};
   } else if (!is_listed_directory(st, identity)) {
     // Another directory stands where the listing saw this one (the tree
     // moved): its contents are not the ones asked for, and the one asked
     // for is no longer there.
-    error = ENOENT;
-    close(level.fd);
-    return directory_entry::no_attributes;
+    return {entering::no_attributes, ENOENT};
   }
   level.device = static_cast<std::uint64_t>(st.st_dev);
   level.inode = static_cast<std::uint64_t>(st.st_ino);
-  if (level.fd >= 0) {
-    ++cursor.open_levels;
-    if (cursor.open_levels > cursor.open_budget) park_one(cursor, parent_level);
+  if (level.fd.valid()) {
+    ++walk.open_levels;
+    if (walk.open_levels > walk.open_budget) park_one(walk, parent_level);
   }
-  cursor.levels.push_back(level);
-  return directory_entry::entered;
+  walk.levels.push_back(std::move(level));
+  return {entering::entered};
 }
 
 bool current_identity(const walk_cursor& cursor, file_identity& identity) {
-  if (cursor.levels.empty()) return false;
-  const walk_level& level = cursor.levels.back();
+  const walk_state& walk = *cursor.state;
+  if (walk.levels.empty()) return false;
+  const walk_level& level = walk.levels.back();
   if (level.device == 0 && level.inode == 0) return false;
   identity.volume = level.device;
   identity.key = static_cast<std::int64_t>(level.inode);
@@ -297,15 +321,16 @@ bool current_identity(const walk_cursor& cursor, file_identity& identity) {
 }
 
 void leave_directory(walk_cursor& cursor) {
-  if (cursor.levels.empty()) return;
-  if (cursor.levels.size() > 1) {
-    leave_deepest(cursor);
+  walk_state& walk = *cursor.state;
+  if (walk.levels.empty()) return;
+  if (walk.levels.size() > 1) {
+    leave_deepest(walk, cursor.path);
   } else {
-    close_level(cursor, cursor.levels.back());
+    close_level(walk, walk.levels.back());
   }
-  cursor.levels.pop_back();
-  cursor.own.parked_below =
-      std::max<std::size_t>(1, std::min(cursor.own.parked_below, cursor.levels.size()));
+  walk.levels.pop_back();
+  walk.parked_below =
+      std::max<std::size_t>(1, std::min(walk.parked_below, walk.levels.size()));
 }
 
 namespace {
@@ -316,18 +341,16 @@ constexpr std::size_t kReplySize = 32768;
 // Marks an entry to read while listing, until it is read.
 constexpr std::uint32_t kToRead = 0xFFFFFFFFu;
 
-bool read_names(int fd, bool fills_replies, walk_private& own, directory_listing& listing,
-                int& error) {
+// A listing that fails part way ends there: the entries read so far are
+// walked, as when the system stops returning entries.
+result<> read_names(int fd, bool fills_replies, walk_state& walk, directory_listing& listing) {
 #ifdef __linux__
-  if (!own.replies) own.replies.reset(new char[kReplySize]);
-  char* const buffer = own.replies.get();
+  if (!walk.replies) walk.replies.reset(new char[kReplySize]);
+  char* const buffer = walk.replies.get();
   for (;;) {
     const long got = syscall(SYS_getdents64, fd, buffer, kReplySize);
-    if (got < 0) {
-      error = errno;
-      return !listing.entries.empty();
-    }
-    if (got == 0) return true;
+    if (got < 0) return listing.entries.empty() ? failed(last_error()) : succeeded();
+    if (got == 0) return succeeded();
     // The longest record: 19 bytes of header, a 255-byte name and its NUL,
     // rounded up to 8.
     const bool last_reply = fills_replies && static_cast<std::size_t>(got) + 280 <= kReplySize;
@@ -338,7 +361,7 @@ bool read_names(int fd, bool fills_replies, walk_private& own, directory_listing
       const unsigned char type = static_cast<unsigned char>(buffer[at + 18]);
       const char* name = buffer + at + 19;
       at += record_length;
-      if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+      if (is_dot_or_dot_dot(name)) continue;
       listed_entry entry;
       entry.name_offset = listing.names.size();
       entry.name_length = static_cast<std::uint16_t>(std::strlen(name));
@@ -349,23 +372,18 @@ bool read_names(int fd, bool fills_replies, walk_private& own, directory_listing
       listing.names.append(name, entry.name_length + std::size_t{1});
       listing.entries.push_back(entry);
     }
-    if (last_reply) return true;
+    if (last_reply) return succeeded();
   }
 #else
   (void)fills_replies;
-  (void)own;
-  const int copy = dup(fd);
-  DIR* dir = copy >= 0 ? fdopendir(copy) : nullptr;
-  if (!dir) {
-    error = errno;
-    if (copy >= 0) close(copy);
-    return false;
-  }
-  rewinddir(dir);
-  errno = 0;
-  while (const struct dirent* record = readdir(dir)) {
+  (void)walk;
+  // A stream of its own, on a copy: the level keeps its descriptor.
+  const unique_dir dir{unique_fd(dup(fd))};
+  if (!dir) return failed(last_error());
+  rewinddir(dir.get());
+  while (const struct dirent* record = readdir(dir.get())) {
     const char* name = record->d_name;
-    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+    if (is_dot_or_dot_dot(name)) continue;
     listed_entry entry;
     entry.name_offset = listing.names.size();
     entry.name_length = static_cast<std::uint16_t>(std::strlen(name));
@@ -373,29 +391,20 @@ bool read_names(int fd, bool fills_replies, walk_private& own, directory_listing
     listing.names.append(name, entry.name_length + std::size_t{1});
     listing.entries.push_back(entry);
   }
-  closedir(dir);
-  return true;
+  return succeeded();
 #endif
 }
 
 }  // namespace
 
-bool list_directory(walk_cursor& cursor, const native_string&, directory_listing& listing,
-                    error_code& error) {
+result<> list_directory(walk_cursor& cursor, const native_string&, directory_listing& listing) {
   listing.clear();
-  if (cursor.levels.empty()) return false;
-  const walk_level& level = cursor.levels.back();
-  if (level.fd < 0) {
-    error = static_cast<error_code>(level.deferred_error);
-    return false;
-  }
-  int failure = 0;
-  // A listing that fails part way ends there: the entries read so far are
-  // still walked, as when the system stops returning entries.
-  if (!read_names(level.fd, level.fills_replies, cursor.own, listing, failure)) {
-    error = static_cast<error_code>(failure);
-    return false;
-  }
+  walk_state& walk = *cursor.state;
+  if (walk.levels.empty()) return failed(EBADF);  // no directory entered
+  const walk_level& level = walk.levels.back();
+  if (!level.fd.valid()) return failed(static_cast<error_code>(level.deferred_error));
+  const result<> read = read_names(level.fd.get(), level.fills_replies, walk, listing);
+  if (!read.outcome) return read;
   const char* names = listing.names.data();
   std::sort(listing.entries.begin(), listing.entries.end(),
             [names](const listed_entry& a, const listed_entry& b) {
@@ -404,63 +413,55 @@ bool list_directory(walk_cursor& cursor, const native_string&, directory_listing
             });
   // The entries whose kind the listing could not tell are read now; every
   // other one when it is visited.
-  std::vector<listed_facts>& listed = cursor.own.listed;
-  listed.clear();
+  walk.listed.clear();
   for (listed_entry& entry : listing.entries) {
     if (entry.listed_facts != kToRead) continue;
-    listed.emplace_back();
-    listed_facts& read = listed.back();
-    entry.listed_facts = static_cast<std::uint32_t>(listed.size());
-    const int failure_of_entry =
-        read_entry(level.fd, names + entry.name_offset, level.device, read.facts);
-    if (failure_of_entry != 0) {
-      read.error = static_cast<error_code>(failure_of_entry);
+    walk.listed.emplace_back();
+    listed_facts& read = walk.listed.back();
+    entry.listed_facts = static_cast<std::uint32_t>(walk.listed.size());
+    const result<> read_entry_facts =
+        read_entry(level.fd.get(), names + entry.name_offset, level.device, read.facts);
+    if (!read_entry_facts.outcome) {
+      read.examined = {examination::not_found, read_entry_facts.error};
       continue;
     }
-    read.outcome = examination::examined;
+    read.examined = {examination::examined, 0};
     entry.is_directory = read.facts.is_directory;
     entry.is_reparse = read.facts.kind != entry_kind::normal;
   }
-  return true;
+  return succeeded();
 }
 
-examination examine_entry(walk_cursor& cursor, const native_string& path,
-                          const listed_entry& entry, entry_facts& facts, error_code& error) {
+result<examination> examine_entry(walk_cursor& cursor, const native_string& path,
+                                  const listed_entry& entry, entry_facts& facts) {
+  const walk_state& walk = *cursor.state;
   if (entry.listed_facts != 0) {
-    const listed_facts& read = cursor.own.listed[entry.listed_facts - 1];
+    const listed_facts& read = walk.listed[entry.listed_facts - 1];
     facts = read.facts;
-    error = read.error;
-    return read.outcome;
+    return read.examined;
   }
-  if (cursor.levels.empty() || cursor.levels.back().fd < 0) return examine_path(path, facts, error);
-  const walk_level& level = cursor.levels.back();
+  if (walk.levels.empty() || !walk.levels.back().fd.valid()) return examine_path(path, facts);
+  const walk_level& level = walk.levels.back();
   // The name ends the path, so it ends in the path's NUL.
   const char* name = path.c_str() + (path.size() - entry.name_length);
-  if (int failure = read_entry(level.fd, name, level.device, facts)) {
-    error = static_cast<error_code>(failure);
-    return examination::not_found;
-  }
+  const result<> read = read_entry(level.fd.get(), name, level.device, facts);
+  if (!read.outcome) return {examination::not_found, read.error};
   // The kind the listing gave decided where the walk takes the entry; one
   // that changed since (the tree moved) is taken as listed.
   facts.is_directory = entry.is_directory;
-  return examination::examined;
+  return {examination::examined, 0};
 }
 
-examination examine_path(const native_string& path, entry_facts& facts, error_code& error) {
+result<examination> examine_path(const native_string& path, entry_facts& facts) {
   // The device of the directory holding it tells a mount point where the
   // kernel does not flag one.
   std::uint64_t parent_device = 0;
-  const std::size_t slash = path.find_last_of('/');
-  const native_string parent = slash == native_string::npos ? native_string(".")
-                               : slash == 0                 ? native_string("/")
-                                                            : path.substr(0, slash);
   struct stat st;
-  if (stat(parent.c_str(), &st) == 0) parent_device = static_cast<std::uint64_t>(st.st_dev);
-  if (int failure = read_entry(AT_FDCWD, path.c_str(), parent_device, facts)) {
-    error = static_cast<error_code>(failure);
-    return examination::not_found;
-  }
-  return examination::examined;
+  if (stat(directory_part(path).c_str(), &st) == 0)
+    parent_device = static_cast<std::uint64_t>(st.st_dev);
+  const result<> read = read_entry(AT_FDCWD, path.c_str(), parent_device, facts);
+  if (!read.outcome) return {examination::not_found, read.error};
+  return {examination::examined};
 }
 
 }  // namespace platform

@@ -10,7 +10,7 @@
 // tag), then opened as itself, never as the target of a link, for
 // attribute access only: its file index, link count and size come from the
 // open handle.
-#include "platform/filesystem.h"
+#include "platform/filesystem-win32.h"
 
 #include <windows.h>
 
@@ -18,11 +18,14 @@
 #include <map>
 #include <utility>
 
+#include "platform/owners-win32.h"
 #include "platform/system_path-win32.h"
 
 namespace platform {
 
 const native_char path_separator = L'\\';
+
+const bool identities_find_cycles = false;
 
 namespace {
 
@@ -39,38 +42,24 @@ entry_kind kind_of(const WIN32_FIND_DATAW& record) {
                                                       : entry_kind::reparse;
 }
 
-bool is_dot_or_dot_dot(const wchar_t* name) {
-  return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
-}
-
-examination examine(const wchar_t* target, entry_facts& facts, error_code& error) {
+result<examination> examine(const wchar_t* target, entry_facts& facts) {
   WIN32_FIND_DATAW record;
-  HANDLE search = FindFirstFileW(target, &record);
-  if (search == INVALID_HANDLE_VALUE) {
-    error = GetLastError();
-    return examination::not_found;
-  }
-  FindClose(search);
+  if (!unique_search(FindFirstFileW(target, &record)).valid())
+    return {examination::not_found, GetLastError()};
 
   // Attribute access only, sharing reading and writing: nothing is read,
   // and nobody else is kept from working with the file. Backup semantics
   // open directories too; the reparse-point flag opens a link as itself.
-  HANDLE file = CreateFileW(target, FILE_READ_ATTRIBUTES,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    error = GetLastError();
-    return examination::not_opened;
-  }
+  const unique_handle file(CreateFileW(target, FILE_READ_ATTRIBUTES,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                       nullptr));
+  if (!file.valid()) return {examination::not_opened, GetLastError()};
   BY_HANDLE_FILE_INFORMATION information;
   // Without the information there is no identity to file the entry under:
   // it counts as an entry that could not be opened.
-  if (!GetFileInformationByHandle(file, &information)) {
-    error = GetLastError();
-    CloseHandle(file);
-    return examination::not_opened;
-  }
-  CloseHandle(file);
+  if (!GetFileInformationByHandle(file.get(), &information))
+    return {examination::not_opened, GetLastError()};
 
   facts.is_directory = (record.dwFileAttributes & directory_bit) != 0;
   facts.kind = kind_of(record);
@@ -83,19 +72,20 @@ examination examine(const wchar_t* target, entry_facts& facts, error_code& error
                     : static_cast<std::int32_t>(information.nNumberOfLinks);
   facts.size = static_cast<std::int64_t>(
       (static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow);
-  return examination::examined;
+  return {examination::examined};
 }
 
 }  // namespace
 
-walk_cursor::walk_cursor() {}
+walk_cursor::walk_cursor() : state(new walk_state) {}
 walk_cursor::~walk_cursor() {}
 
-directory_entry enter_directory(walk_cursor& cursor, const native_string& path,
-                                native_string_view name, const file_identity*, error_code& error) {
-  native_string& directory = cursor.own.system_path;
+result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
+                                 native_string_view name, const file_identity*) {
+  walk_state& walk = *cursor.state;
+  native_string& directory = walk.system_path;
   const std::size_t parent_length = directory.size();
-  if (cursor.levels.empty()) {
+  if (walk.levels.empty()) {
     directory = system_path(path);
   } else {
     append_name(directory, name);
@@ -104,13 +94,15 @@ directory_entry enter_directory(walk_cursor& cursor, const native_string& path,
   // the directory bit, and the search below then lists its target.
   const DWORD attributes = GetFileAttributesW(directory.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & directory_bit)) {
-    if (attributes == INVALID_FILE_ATTRIBUTES) error = GetLastError();
-    directory.resize(cursor.levels.empty() ? 0 : parent_length);
-    return attributes == INVALID_FILE_ATTRIBUTES ? directory_entry::no_attributes
-                                                 : directory_entry::not_a_directory;
+    const result<entering> failure =
+        attributes == INVALID_FILE_ATTRIBUTES
+            ? result<entering>{entering::no_attributes, GetLastError()}
+            : result<entering>{entering::not_a_directory};
+    directory.resize(walk.levels.empty() ? 0 : parent_length);
+    return failure;
   }
-  cursor.levels.push_back(walk_level{directory.size()});
-  return directory_entry::entered;
+  walk.levels.push_back(walk_level{directory.size()});
+  return {entering::entered};
 }
 
 // Knowing it would cost a call per directory, and the walk has no use for
@@ -119,28 +111,29 @@ directory_entry enter_directory(walk_cursor& cursor, const native_string& path,
 bool current_identity(const walk_cursor&, file_identity&) { return false; }
 
 void leave_directory(walk_cursor& cursor) {
-  if (cursor.levels.empty()) return;
-  cursor.levels.pop_back();
-  cursor.own.system_path.resize(cursor.levels.empty() ? 0 : cursor.levels.back().system_length);
+  walk_state& walk = *cursor.state;
+  if (walk.levels.empty()) return;
+  walk.levels.pop_back();
+  walk.system_path.resize(walk.levels.empty() ? 0 : walk.levels.back().system_length);
 }
 
-bool list_directory(walk_cursor& cursor, const native_string& path, directory_listing& listing,
-                    error_code& error) {
+result<> list_directory(walk_cursor& cursor, const native_string& path,
+                        directory_listing& listing) {
   // The pattern is built in the names' own storage, which the listing
   // reuses from directory to directory, so it costs no allocation.
-  if (cursor.levels.empty()) {
+  if (cursor.state->levels.empty()) {
     listing.names.assign(system_path(path));  // outside a walk
   } else {
-    listing.names.assign(cursor.own.system_path);
+    listing.names.assign(cursor.state->system_path);
   }
   append_name(listing.names, L"*");
   WIN32_FIND_DATAW record;
-  HANDLE search = FindFirstFileW(listing.names.c_str(), &record);
+  const unique_search search(FindFirstFileW(listing.names.c_str(), &record));
   listing.clear();
-  if (search == INVALID_HANDLE_VALUE) {
-    error = GetLastError();
+  if (!search.valid()) {
+    const error_code error = GetLastError();
     // The root of an empty volume has not even "." to show.
-    return error == ERROR_FILE_NOT_FOUND;
+    return error == ERROR_FILE_NOT_FOUND ? succeeded() : failed(error);
   }
   do {
     if (is_dot_or_dot_dot(record.cFileName)) continue;
@@ -151,48 +144,42 @@ bool list_directory(walk_cursor& cursor, const native_string& path, directory_li
     entry.is_directory = (record.dwFileAttributes & directory_bit) != 0;
     entry.is_reparse = (record.dwFileAttributes & reparse_bit) != 0;
     listing.entries.push_back(entry);
-  } while (FindNextFileW(search, &record));
+  } while (FindNextFileW(search.get(), &record));
   // A failure other than the end of the listing ends it just the same: the
   // entries read so far are walked.
-  FindClose(search);
-  return true;
+  return succeeded();
 }
 
-examination examine_entry(walk_cursor& cursor, const native_string& path,
-                          const listed_entry& entry, entry_facts& facts, error_code& error) {
-  if (cursor.levels.empty() || entry.name_length > path.size())
-    return examine_path(path, facts, error);  // outside a walk
+result<examination> examine_entry(walk_cursor& cursor, const native_string& path,
+                                  const listed_entry& entry, entry_facts& facts) {
+  if (cursor.state->levels.empty() || entry.name_length > path.size())
+    return examine_path(path, facts);  // outside a walk
   // The name is appended to the directory's system form for the calls and
   // taken off again, so an entry costs no allocation.
-  native_string& directory = cursor.own.system_path;
+  native_string& directory = cursor.state->system_path;
   const std::size_t length = directory.size();
   append_name(directory, native_string_view(path).substr(path.size() - entry.name_length));
-  const examination outcome = examine(directory.c_str(), facts, error);
+  const result<examination> examined = examine(directory.c_str(), facts);
   directory.resize(length);
-  return outcome;
+  return examined;
 }
 
-examination examine_path(const native_string& path, entry_facts& facts, error_code& error) {
-  return examine(system_path(path).c_str(), facts, error);
+result<examination> examine_path(const native_string& path, entry_facts& facts) {
+  return examine(system_path(path).c_str(), facts);
 }
 
-bool find_pattern_matches(const native_string& pattern, std::vector<pattern_match>& matches,
-                          error_code& error) {
+result<> find_pattern_matches(const native_string& pattern, std::vector<pattern_match>& matches) {
   matches.clear();
   WIN32_FIND_DATAW record;
-  HANDLE search = FindFirstFileW(system_path(pattern).c_str(), &record);
-  if (search == INVALID_HANDLE_VALUE) {
-    error = GetLastError();
-    return false;
-  }
+  const unique_search search(FindFirstFileW(system_path(pattern).c_str(), &record));
+  if (!search.valid()) return failed(GetLastError());
   do {
     pattern_match match;
     match.name = record.cFileName;
     match.is_directory = (record.dwFileAttributes & directory_bit) != 0;
     matches.push_back(std::move(match));
-  } while (FindNextFileW(search, &record));
-  FindClose(search);
-  return true;
+  } while (FindNextFileW(search.get(), &record));
+  return succeeded();
 }
 
 native_string join_pattern_match(const native_string& pattern, native_string_view name) {

@@ -4,7 +4,7 @@
 // Some systems that run Windows programs lack parts of the API (wine, for
 // one, has no FindFirstFileNameW and creates no symbolic links); the tests
 // ask the system what it has and expect accordingly.
-#include "platform/filesystem.h"
+#include "platform/filesystem-win32.h"
 
 #include <windows.h>
 #include <winioctl.h>
@@ -120,24 +120,22 @@ std::vector<std::wstring> system_order(const std::wstring& directory) {
 }
 
 examination examine(const std::wstring& path, entry_facts& facts) {
-  error_code error = 0;
-  return examine_path(path, facts, error);
+  return examine_path(path, facts).outcome;
 }
 
 TEST_F(WindowsFileSystemTest, EnteringTellsDirectoriesFromFilesAndMissingPaths) {
   make_file(at(L"file.txt"));
   walk_cursor cursor;
-  error_code error = 0;
-  EXPECT_EQ(directory_entry::entered, enter_directory(cursor, root_, L"", nullptr, error));
-  EXPECT_EQ(1u, cursor.levels.size());
-  EXPECT_EQ(directory_entry::not_a_directory,
-            enter_directory(cursor, at(L"file.txt"), L"file.txt", nullptr, error));
-  EXPECT_EQ(directory_entry::no_attributes,
-            enter_directory(cursor, at(L"gone"), L"gone", nullptr, error));
-  EXPECT_EQ(static_cast<error_code>(ERROR_FILE_NOT_FOUND), error);
-  EXPECT_EQ(1u, cursor.levels.size());
+  EXPECT_EQ(entering::entered, enter_directory(cursor, root_, L"", nullptr).outcome);
+  EXPECT_EQ(1u, cursor.state->levels.size());
+  EXPECT_EQ(entering::not_a_directory,
+            enter_directory(cursor, at(L"file.txt"), L"file.txt", nullptr).outcome);
+  const result<entering> gone = enter_directory(cursor, at(L"gone"), L"gone", nullptr);
+  EXPECT_EQ(entering::no_attributes, gone.outcome);
+  EXPECT_EQ(static_cast<error_code>(ERROR_FILE_NOT_FOUND), gone.error);
+  EXPECT_EQ(1u, cursor.state->levels.size());
   leave_directory(cursor);
-  EXPECT_TRUE(cursor.levels.empty());
+  EXPECT_TRUE(cursor.state->levels.empty());
 }
 
 TEST_F(WindowsFileSystemTest, ListingKeepsEveryEntryButDotAndDotDotInSystemOrder) {
@@ -150,9 +148,8 @@ TEST_F(WindowsFileSystemTest, ListingKeepsEveryEntryButDotAndDotDotInSystemOrder
 
   walk_cursor cursor;
   directory_listing listing;
-  error_code error = 0;
-  ASSERT_EQ(directory_entry::entered, enter_directory(cursor, root_, L"", nullptr, error));
-  ASSERT_TRUE(list_directory(cursor, root_, listing, error)) << error;
+  ASSERT_EQ(entering::entered, enter_directory(cursor, root_, L"", nullptr).outcome);
+  ASSERT_TRUE(list_directory(cursor, root_, listing).outcome);
   std::vector<listed> entries = entries_of(listing);
   std::vector<std::wstring> names;
   for (const listed& entry : entries) names.push_back(entry.name);
@@ -168,17 +165,17 @@ TEST_F(WindowsFileSystemTest, ListingKeepsEveryEntryButDotAndDotDotInSystemOrder
   EXPECT_EQ((listed{L".git", true, false}), by_name[L".git"]);
 
   // The listing is reused: a smaller directory leaves nothing of the last.
-  ASSERT_EQ(directory_entry::entered,
-            enter_directory(cursor, at(L"sub"), L"sub", nullptr, error));
-  ASSERT_TRUE(list_directory(cursor, at(L"sub"), listing, error));
+  ASSERT_EQ(entering::entered,
+            enter_directory(cursor, at(L"sub"), L"sub", nullptr).outcome);
+  ASSERT_TRUE(list_directory(cursor, at(L"sub"), listing).outcome);
   EXPECT_EQ((std::vector<listed>{{L"inner.txt", false, false}}), entries_of(listing));
 
   // The listing is that of the cursor's current directory.
   make_directory(at(L"empty"));
   leave_directory(cursor);
-  ASSERT_EQ(directory_entry::entered,
-            enter_directory(cursor, at(L"empty"), L"empty", nullptr, error));
-  ASSERT_TRUE(list_directory(cursor, at(L"empty"), listing, error));
+  ASSERT_EQ(entering::entered,
+            enter_directory(cursor, at(L"empty"), L"empty", nullptr).outcome);
+  ASSERT_TRUE(list_directory(cursor, at(L"empty"), listing).outcome);
   EXPECT_TRUE(listing.entries.empty());
   EXPECT_TRUE(listing.names.empty());
 }
@@ -186,9 +183,9 @@ TEST_F(WindowsFileSystemTest, ListingKeepsEveryEntryButDotAndDotDotInSystemOrder
 TEST_F(WindowsFileSystemTest, ListingAVanishedDirectoryFails) {
   walk_cursor cursor;
   directory_listing listing;
-  error_code error = 0;
-  EXPECT_FALSE(list_directory(cursor, at(L"gone"), listing, error));
-  EXPECT_EQ(static_cast<error_code>(ERROR_PATH_NOT_FOUND), error);
+  const result<> listed = list_directory(cursor, at(L"gone"), listing);
+  EXPECT_FALSE(listed.outcome);
+  EXPECT_EQ(static_cast<error_code>(ERROR_PATH_NOT_FOUND), listed.error);
 }
 
 TEST_F(WindowsFileSystemTest, HardLinksShareIdentityLinkCountAndSize) {
@@ -240,17 +237,17 @@ TEST_F(WindowsFileSystemTest, AVanishedEntryIsNotFound) {
   make_file(at(L"short-lived"));
   walk_cursor cursor;
   directory_listing listing;
-  error_code error = 0;
-  ASSERT_EQ(directory_entry::entered, enter_directory(cursor, root_, L"", nullptr, error));
-  ASSERT_TRUE(list_directory(cursor, root_, listing, error));
+  ASSERT_EQ(entering::entered, enter_directory(cursor, root_, L"", nullptr).outcome);
+  ASSERT_TRUE(list_directory(cursor, root_, listing).outcome);
   ASSERT_EQ(1u, listing.entries.size());
   ASSERT_TRUE(DeleteFileW(at(L"short-lived").c_str()));
 
   entry_facts facts;
-  EXPECT_EQ(examination::not_found,
-            examine_entry(cursor, at(L"short-lived"), listing.entries[0], facts, error));
-  EXPECT_EQ(static_cast<error_code>(ERROR_FILE_NOT_FOUND), error);
-  EXPECT_EQ(examination::not_found, examine_path(at(L"gone\\deeper"), facts, error));
+  const result<examination> examined =
+      examine_entry(cursor, at(L"short-lived"), listing.entries[0], facts);
+  EXPECT_EQ(examination::not_found, examined.outcome);
+  EXPECT_EQ(static_cast<error_code>(ERROR_FILE_NOT_FOUND), examined.error);
+  EXPECT_EQ(examination::not_found, examine_path(at(L"gone\\deeper"), facts).outcome);
 }
 
 TEST_F(WindowsFileSystemTest, SymbolicLinksAreExaminedAsThemselves) {
@@ -280,9 +277,8 @@ TEST_F(WindowsFileSystemTest, SymbolicLinksAreExaminedAsThemselves) {
 
   walk_cursor cursor;
   directory_listing listing;
-  error_code error = 0;
-  ASSERT_EQ(directory_entry::entered, enter_directory(cursor, root_, L"", nullptr, error));
-  ASSERT_TRUE(list_directory(cursor, root_, listing, error));
+  ASSERT_EQ(entering::entered, enter_directory(cursor, root_, L"", nullptr).outcome);
+  ASSERT_TRUE(list_directory(cursor, root_, listing).outcome);
   for (const listed_entry& entry : listing.entries) {
     EXPECT_EQ(listing.name(entry).find(L"link") != std::wstring::npos, entry.is_reparse);
   }
@@ -313,23 +309,20 @@ class LongPathTest : public WindowsFileSystemTest {
 TEST_F(LongPathTest, ADeepTreeIsWalkedThroughItsPlainPaths) {
   walk_cursor cursor;
   directory_listing listing;
-  error_code error = 0;
-  ASSERT_EQ(directory_entry::entered, enter_directory(cursor, deep_, L"", nullptr, error))
-      << error;
-  ASSERT_TRUE(list_directory(cursor, deep_, listing, error)) << error;
+  ASSERT_EQ(entering::entered, enter_directory(cursor, deep_, L"", nullptr).outcome);
+  ASSERT_TRUE(list_directory(cursor, deep_, listing).outcome);
   ASSERT_EQ(2u, listing.entries.size());
 
   entry_facts one, two;
   ASSERT_EQ(examination::examined,
-            examine_entry(cursor, deep_ + L"\\one.txt", listing.entries[0], one, error))
-      << error;
+            examine_entry(cursor, deep_ + L"\\one.txt", listing.entries[0], one).outcome);
   ASSERT_EQ(examination::examined, examine(deep_ + L"\\two.txt", two));
   EXPECT_EQ(one.identity, two.identity);
   EXPECT_EQ(2, one.links);
   EXPECT_EQ(4, one.size);
 
   std::vector<pattern_match> matches;
-  ASSERT_TRUE(find_pattern_matches(deep_ + L"\\*.txt", matches, error)) << error;
+  ASSERT_TRUE(find_pattern_matches(deep_ + L"\\*.txt", matches).outcome);
   EXPECT_EQ(2u, matches.size());
 }
 
@@ -357,8 +350,7 @@ TEST_F(WindowsFileSystemTest, PatternsListEveryMatchInSearchOrder) {
   make_directory(at(L"d.txt"));
 
   std::vector<pattern_match> matches;
-  error_code error = 0;
-  ASSERT_TRUE(find_pattern_matches(at(L"*.txt"), matches, error)) << error;
+  ASSERT_TRUE(find_pattern_matches(at(L"*.txt"), matches).outcome);
   std::map<std::wstring, bool> found;
   for (const pattern_match& match : matches) found[match.name] = match.is_directory;
   EXPECT_EQ((std::map<std::wstring, bool>{{L"a.txt", false}, {L"b.txt", false},
@@ -367,14 +359,16 @@ TEST_F(WindowsFileSystemTest, PatternsListEveryMatchInSearchOrder) {
   EXPECT_EQ(3u, matches.size());
 
   // Reused: nothing of the last search remains.
-  ASSERT_TRUE(find_pattern_matches(at(L"?.log"), matches, error));
+  ASSERT_TRUE(find_pattern_matches(at(L"?.log"), matches).outcome);
   ASSERT_EQ(1u, matches.size());
   EXPECT_EQ(L"c.log", matches[0].name);
 
-  EXPECT_FALSE(find_pattern_matches(at(L"*.none"), matches, error));
-  EXPECT_EQ(static_cast<error_code>(ERROR_FILE_NOT_FOUND), error);
-  EXPECT_FALSE(find_pattern_matches(at(L"gone\\*.txt"), matches, error));
-  EXPECT_NE(0u, error);
+  result<> search = find_pattern_matches(at(L"*.none"), matches);
+  EXPECT_FALSE(search.outcome);
+  EXPECT_EQ(static_cast<error_code>(ERROR_FILE_NOT_FOUND), search.error);
+  search = find_pattern_matches(at(L"gone\\*.txt"), matches);
+  EXPECT_FALSE(search.outcome);
+  EXPECT_NE(0u, search.error);
 }
 
 TEST(JoinPatternMatchTest, JoinsToTheDirectoryAsThePatternWroteIt) {
@@ -400,8 +394,7 @@ TEST_F(WindowsFileSystemTest, JoinedMatchesNameTheFilesThatMatched) {
   for (const std::wstring& pattern : {std::wstring(L"*.txt"), drive + L"*.txt",
                                       root_ + L"\\*.txt", root_ + L"/*.txt"}) {
     std::vector<pattern_match> matches;
-    error_code error = 0;
-    if (!find_pattern_matches(pattern, matches, error) || matches.size() != 1) {
+      if (!find_pattern_matches(pattern, matches).outcome || matches.size() != 1) {
       joined.push_back(L"no match for " + pattern);
       continue;
     }

@@ -1,9 +1,9 @@
 // The file-system operations of the scanner: one contract, a Win32 half
-// (filesystem-win32.cc) and a POSIX half (filesystem-posix.cc).
+// (filesystem-win32.cc) and a POSIX half (filesystem-posix.cc), and the
+// in-memory file system the tests link in their place (filesystem-fake.cc).
 //
-// The scanner above never knows which half it runs on. Error codes are the
-// system's own (GetLastError() values on Windows, errno values on POSIX);
-// they are only ever printed.
+// The scanner above never knows which half it runs on. Every call that can
+// fail says so in a result (result.h), with the system's own code.
 #ifndef TWINFIND_PLATFORM_FILESYSTEM_H_
 #define TWINFIND_PLATFORM_FILESYSTEM_H_
 
@@ -12,11 +12,10 @@
 #include <memory>
 #include <vector>
 
+#include "platform/result.h"
 #include "platform/text.h"
 
 namespace platform {
-
-using error_code = std::uint32_t;
 
 // Joins a directory's path and an entry's name: '\' on Windows, '/' on POSIX.
 extern const native_char path_separator;
@@ -88,68 +87,32 @@ struct directory_listing {
   }
 };
 
+// True for "." and "..", which no listing keeps.
+inline bool is_dot_or_dot_dot(const native_char* name) {
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
 // How entering a directory went. `no_attributes` also stands for a
 // directory that is no longer the one its parent listed (the tree moved).
-enum class directory_entry { entered, no_attributes, not_a_directory };
+enum class entering { entered, no_attributes, not_a_directory };
 
-// The directories that a walk is inside of, from its PATH down to the
-// current directory. On POSIX it holds open directory descriptors, a bounded
-// number of them however deep the tree; on Windows everything goes by path,
-// through the system form of the current directory (system_path.h): the
-// PATH's, resolved once, with the listed names appended.
-}  // namespace platform
+// What a walk keeps that only the implementation behind this header knows:
+// on POSIX the open directory descriptors of the levels it is inside of, a
+// bounded number of them however deep the tree; on Windows, where
+// everything goes by path, the system form of the current directory
+// (system_path.h): the PATH's, resolved once, with the listed names
+// appended. Each implementation defines it in its own source, as libuv's
+// platform headers define their private fields; the walk above never looks
+// inside.
+struct walk_state;
 
-#ifdef _WIN32
-namespace platform {
-struct walk_level {
-  std::size_t system_length = 0;  // of its system form, in `system_path`
-};
-struct walk_private {
-  // The system form ("\\?\" and the full path) of the current directory,
-  // with an entry's name appended while that entry is looked at: one buffer
-  // for the whole walk, as the path is.
-  native_string system_path;
-};
-// The walk never enters a reparse point there, so no directory turns up
-// below itself; and some file systems report the same index (0 or a
+// Whether the identities of the directories a walk is inside of can tell a
+// cycle. On POSIX a bind mount can show a directory again below itself, and
+// only the device and inode of the directories on the way down tell it. On
+// Windows the walk never enters a reparse point, so no directory turns up
+// below itself; and some file systems there report the same index (0 or a
 // constant) for every file, which would pass for a cycle.
-constexpr bool identities_find_cycles = false;
-}  // namespace platform
-#else
-namespace platform {
-struct walk_level {
-  int fd = -1;               // -1 while parked to save descriptors
-  int deferred_error = 0;    // the directory opened but cannot be read
-  bool fills_replies = false;  // its file system fills every listing reply
-  std::uint64_t device = 0;  // to check a reopened directory is the same
-  std::uint64_t inode = 0;
-  // Where its name lies in the cursor's path, to reopen it from an ancestor.
-  std::size_t name_offset = 0;
-  std::size_t name_length = 0;
-};
-// What the listing read of an entry whose kind it could not tell otherwise.
-struct listed_facts {
-  examination outcome = examination::not_found;
-  error_code error = 0;
-  entry_facts facts;
-};
-struct walk_private {
-  // The buffer for the system's listing replies: on the heap, as a walk
-  // must run on the smallest stacks.
-  std::unique_ptr<char[]> replies;
-  // The facts read while listing the current directory (listed_entry).
-  std::vector<listed_facts> listed;
-  // Every level from 1 up to this one is parked, so the next to park is
-  // found without looking at them again.
-  std::size_t parked_below = 1;
-};
-// A bind mount can show a directory again below itself: only the device
-// and inode of the directories on the way down tell the cycle.
-constexpr bool identities_find_cycles = true;
-}  // namespace platform
-#endif
-
-namespace platform {
+extern const bool identities_find_cycles;
 
 struct walk_cursor {
   walk_cursor();
@@ -162,12 +125,9 @@ struct walk_cursor {
   // appended on the way down and cut off on the way back, so the memory of
   // a walk grows with the depth of the tree, not with its square. The names
   // of the levels stay in it, which is where the POSIX half finds them to
-  // reopen a parked level.
+  // reopen a level it had to close.
   native_string path;
-  std::vector<walk_level> levels;
-  std::size_t open_levels = 0;  // levels holding an open handle
-  std::size_t open_budget = 0;  // how many may, where handles are scarce
-  walk_private own;
+  std::unique_ptr<walk_state> state;
 };
 
 // Enters a directory. With an empty cursor this is the walk's PATH, whose
@@ -178,9 +138,8 @@ struct walk_cursor {
 // directory found there with another identity is not entered. On `entered`
 // the directory becomes current; a directory that can be entered but not
 // read still counts as entered, and its listing then fails.
-directory_entry enter_directory(walk_cursor& cursor, const native_string& path,
-                                native_string_view name, const file_identity* identity,
-                                error_code& error);
+result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
+                                 native_string_view name, const file_identity* identity);
 
 // The identity of the current directory, where the platform knows it
 // without an extra call (POSIX: always; Windows: never, as the walk there
@@ -190,19 +149,19 @@ bool current_identity(const walk_cursor& cursor, file_identity& identity);
 // Returns to the parent of the current directory.
 void leave_directory(walk_cursor& cursor);
 
-// Lists the current directory, at `path`. False when it cannot be read.
-bool list_directory(walk_cursor& cursor, const native_string& path,
-                    directory_listing& listing, error_code& error);
+// Lists the current directory, at `path`. Fails when it cannot be read.
+result<> list_directory(walk_cursor& cursor, const native_string& path,
+                        directory_listing& listing);
 
 // Examines one entry of the current directory; `path` is its full path,
 // which ends in the entry's name.
-examination examine_entry(walk_cursor& cursor, const native_string& path,
-                          const listed_entry& entry, entry_facts& facts, error_code& error);
+result<examination> examine_entry(walk_cursor& cursor, const native_string& path,
+                                  const listed_entry& entry, entry_facts& facts);
 
 // Examines a path on its own, outside any walk (for breakdowns), best
 // given in its system form (system_path.h). `kind` comes from the search
 // record of the path, the rest from the entry opened as itself.
-examination examine_path(const native_string& path, entry_facts& facts, error_code& error);
+result<examination> examine_path(const native_string& path, entry_facts& facts);
 
 // One match of a wildcard pattern.
 struct pattern_match {
@@ -214,10 +173,9 @@ struct pattern_match {
 bool has_wildcards(native_string_view path);
 
 // Lists, in search order, the entries that match the wildcard pattern of the
-// last component of `pattern`. False when the search fails or nothing
-// matches, with the code in `error`.
-bool find_pattern_matches(const native_string& pattern, std::vector<pattern_match>& matches,
-                          error_code& error);
+// last component of `pattern`. Fails when the search fails or nothing
+// matches.
+result<> find_pattern_matches(const native_string& pattern, std::vector<pattern_match>& matches);
 
 // Joins a pattern's directory part and a match's name, as the pattern wrote
 // the directory part: "dir" + separator + name, or the name alone (after a

@@ -28,6 +28,8 @@
 #include <utility>
 
 #include "platform/filesystem.h"
+#include "platform/owners-posix.h"
+#include "platform/paths-posix.h"
 #include "platform/stat-posix.h"
 #include "platform/tree_walk.h"
 
@@ -42,12 +44,6 @@ bool is_real_directory(const entry_facts& facts) {
   return facts.is_directory && facts.kind != entry_kind::symlink;
 }
 
-native_string parent_of(const native_string& absolute) {
-  const std::size_t slash = absolute.rfind('/');
-  return slash == 0 || slash == native_string::npos ? native_string("/")
-                                                    : absolute.substr(0, slash);
-}
-
 #ifdef O_PATH
 // Enough to name a directory and reach below it: passing through is all
 // that is asked of it, as of the directories of a path.
@@ -59,27 +55,24 @@ constexpr int kLookupFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 // Opens the directory `path`, whatever its length: a piece shorter than
 // PATH_MAX at a time, each relative to the last, links followed as the
 // system follows them within a path.
-int open_directory(const native_string& path) {
-  if (path.size() < PATH_MAX) return open(path.c_str(), kLookupFlags);
-  int fd = open(path[0] == '/' ? "/" : ".", kLookupFlags);
+unique_fd open_directory(const native_string& path) {
+  if (path.size() < PATH_MAX) return unique_fd(open(path.c_str(), kLookupFlags));
+  unique_fd fd(open(path[0] == '/' ? "/" : ".", kLookupFlags));
   native_string piece;
   std::size_t at = 0;
-  while (fd >= 0) {
+  while (fd.valid()) {
     while (at < path.size() && path[at] == '/') ++at;
     if (at == path.size()) break;
     std::size_t end = path.size();
     if (end - at >= PATH_MAX) {
       end = path.rfind('/', at + PATH_MAX - 1);
       if (end == native_string::npos || end <= at) {
-        close(fd);
         errno = ENAMETOOLONG;  // one name longer than any path
-        return -1;
+        return unique_fd();
       }
     }
     piece.assign(path, at, end - at);
-    const int next = openat(fd, piece.c_str(), kLookupFlags);
-    close(fd);
-    fd = next;
+    fd = unique_fd(openat(fd.get(), piece.c_str(), kLookupFlags));
     at = end;
   }
   return fd;
@@ -95,33 +88,26 @@ bool same_file(const struct stat& a, const struct stat& b) {
 // of the directory it covers, so then every directory is read.
 bool name_in_parent(int parent, const struct stat& parent_st, const struct stat& child,
                     native_string& name, entry_facts& facts) {
-  const int copy = openat(parent, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* dir = copy >= 0 ? fdopendir(copy) : nullptr;
-  if (!dir) {
-    if (copy >= 0) close(copy);
-    return false;
-  }
+  const unique_dir dir{unique_fd(openat(parent, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC))};
+  if (!dir) return false;
   const std::uint64_t device = static_cast<std::uint64_t>(parent_st.st_dev);
-  bool found = false;
-  for (int pass = 0; pass < 2 && !found; ++pass) {
-    rewinddir(dir);
-    while (const struct dirent* record = readdir(dir)) {
+  for (int pass = 0; pass < 2; ++pass) {
+    rewinddir(dir.get());
+    while (const struct dirent* record = readdir(dir.get())) {
       const char* entry = record->d_name;
-      if (entry[0] == '.' && (entry[1] == '\0' || (entry[1] == '.' && entry[2] == '\0'))) continue;
+      if (is_dot_or_dot_dot(entry)) continue;
       if (pass == 0 ? record->d_ino != child.st_ino
                     : record->d_type != DT_DIR && record->d_type != DT_UNKNOWN)
         continue;
-      if (read_entry(dirfd(dir), entry, device, facts) == 0 &&
+      if (read_entry(dirfd(dir.get()), entry, device, facts).outcome &&
           facts.identity.volume == static_cast<std::uint64_t>(child.st_dev) &&
           facts.identity.key == static_cast<std::int64_t>(child.st_ino)) {
         name = entry;
-        found = true;
-        break;
+        return true;
       }
     }
   }
-  closedir(dir);
-  return found;
+  return false;
 }
 
 // The absolute path of the directory open as `fd` and the mount point of
@@ -135,34 +121,28 @@ bool climb_to_root(int fd, bool from_parent, native_string& absolute,
   std::size_t mount_names = 0;       // how many of them name the mount point
   bool mount_found = false;
   struct stat st;
-  int current = openat(fd, ".", kLookupFlags);
-  bool ok = current >= 0 && fstat(current, &st) == 0;
+  unique_fd current(openat(fd, ".", kLookupFlags));
+  bool ok = current.valid() && fstat(current.get(), &st) == 0;
   while (ok) {
-    const int parent = openat(current, "..", kLookupFlags);
+    unique_fd parent(openat(current.get(), "..", kLookupFlags));
     struct stat parent_st;
-    if (parent < 0 || fstat(parent, &parent_st) != 0) {
-      if (parent >= 0) close(parent);
+    if (!parent.valid() || fstat(parent.get(), &parent_st) != 0) {
       ok = false;
       break;
     }
-    if (same_file(parent_st, st)) {  // the root is its own parent
-      close(parent);
-      break;
-    }
+    if (same_file(parent_st, st)) break;  // the root is its own parent
     native_string name;
     entry_facts facts;
-    ok = name_in_parent(parent, parent_st, st, name, facts);
+    ok = name_in_parent(parent.get(), parent_st, st, name, facts);
     const bool counts = !from_parent || !names.empty();
     if (ok && counts && !mount_found && facts.kind == entry_kind::reparse) {
       mount_found = true;
       mount_names = names.size();  // the names above this one, and its own
     }
     names.push_back(std::move(name));
-    close(current);
-    current = parent;
+    current = std::move(parent);
     st = parent_st;
   }
-  if (current >= 0) close(current);
   if (!ok) return false;
   absolute.clear();
   mount_point = "/";
@@ -191,9 +171,9 @@ native_string mount_point_of(native_string directory) {
   entry_facts facts;
   entry_facts parent_facts;
   while (directory != "/") {
-    native_string parent = parent_of(directory);
-    if (read_entry(AT_FDCWD, parent.c_str(), 0, parent_facts) != 0 ||
-        read_entry(AT_FDCWD, directory.c_str(), parent_facts.identity.volume, facts) != 0 ||
+    native_string parent = directory_part(directory);
+    if (!read_entry(AT_FDCWD, parent.c_str(), 0, parent_facts).outcome ||
+        !read_entry(AT_FDCWD, directory.c_str(), parent_facts.identity.volume, facts).outcome ||
         facts.kind == entry_kind::reparse)
       break;
     directory = std::move(parent);
@@ -207,15 +187,12 @@ native_string mount_point_of(native_string directory) {
 bool locate(const native_string& path, bool from_parent, native_string& absolute,
             native_string& mount_point) {
   if (resolve(path, absolute)) {
-    mount_point = mount_point_of(from_parent ? parent_of(absolute) : absolute);
+    mount_point = mount_point_of(from_parent ? directory_part(absolute) : absolute);
     return true;
   }
   if (errno != ENAMETOOLONG) return false;
-  const int fd = open_directory(path);
-  if (fd < 0) return false;
-  const bool ok = climb_to_root(fd, from_parent, absolute, mount_point);
-  close(fd);
-  return ok;
+  const unique_fd fd = open_directory(path);
+  return fd.valid() && climb_to_root(fd.get(), from_parent, absolute, mount_point);
 }
 
 // Where the directory of the last request lies: the matches of one pattern
@@ -250,10 +227,7 @@ bool own_name_of(native_string_view path, location_cache& locations, native_stri
   if (last.empty() || last == "." || last == "..") {
     if (!locate(native_string(path), true, name, mount_point)) return false;
   } else {
-    const native_string directory = slash == native_string::npos ? native_string(".")
-                                    : slash == 0                 ? native_string("/")
-                                                                 : native_string(path.substr(0, slash));
-    if (!locations.of(directory)) return false;
+    if (!locations.of(directory_part(path))) return false;
     name = locations.absolute;
     if (name.back() != '/') name += '/';
     name += last;
@@ -288,16 +262,16 @@ struct name_visitor {
 
   // Names in a directory that cannot be read or entered are simply not
   // found.
-  void entering() {}
-  void not_entered(directory_entry, error_code, const native_string&) {}
+  void before_entering() {}
+  void not_entered(entering, error_code, const native_string&) {}
   void unreadable(error_code, const native_string&) {}
   void listed(const file_identity*) {}
 
   entry_facts facts;  // of the entry visited last
 
   descent visit(walk_cursor& cursor, const listed_entry& entry, const native_string& path) {
-    error_code error = 0;
-    if (examine_entry(cursor, path, entry, facts, error) != examination::examined) return descent();
+    if (examine_entry(cursor, path, entry, facts).outcome != examination::examined)
+      return descent();
     if (is_real_directory(facts)) {
       // A mount point is a "reparse" directory; the device check also
       // catches one the system does not flag.

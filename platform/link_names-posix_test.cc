@@ -23,6 +23,7 @@
 #include <sstream>
 #include <string>
 
+#include "platform/child_check_test_util-posix.h"
 #include "platform/filesystem.h"
 #include "scan/mount_namespace_test_util-posix.h"
 #include "scan/test_tree.h"
@@ -81,8 +82,7 @@ struct name_search {
   // Asks for the names of the file at `examined`, by the path `asked`.
   void add(const std::string& examined, const std::string& asked) {
     platform::link_name_request request;
-    platform::error_code error = 0;
-    EXPECT_EQ(platform::examine_path(examined, request.facts, error),
+    EXPECT_EQ(platform::examine_path(examined, request.facts).outcome,
               platform::examination::examined)
         << examined;
     paths.push_back(asked);
@@ -119,29 +119,14 @@ struct problems {
 std::string on_own_volume(const test_tree& tree,
                           const std::function<void(const std::string& volume, problems&)>& body) {
   tree.directory("vol");
-  int pipe_fds[2];
-  if (pipe(pipe_fds) != 0) return "pipe failed";
-  const pid_t child = fork();
-  if (child == 0) {
-    close(pipe_fds[0]);
+  return check_in_child([&] {
     if (unshare(CLONE_NEWNS) == 0 &&
         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
       mount("tmpfs", tree.path("vol").c_str(), "tmpfs", 0, nullptr);
     problems found;
     body(tree.path("vol"), found);
-    const ssize_t written = write(pipe_fds[1], found.text.data(), found.text.size());
-    _exit(written == static_cast<ssize_t>(found.text.size()) ? 0 : 1);
-  }
-  close(pipe_fds[1]);
-  std::string report;
-  char buffer[4096];
-  for (ssize_t got; (got = read(pipe_fds[0], buffer, sizeof buffer)) > 0;)
-    report.append(buffer, got);
-  close(pipe_fds[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) report += "the child process failed\n";
-  return report;
+    return found.text;
+  });
 }
 
 void make_file(const std::string& path) { std::ofstream(path) << "content"; }
@@ -216,12 +201,14 @@ TEST(LinkNamesPosix, RequestsOnOneFileSystemShareOneSearch) {
 }
 
 void deep_tree(const std::string& vol, problems& found) {
-  const int depth = 3000;
+  // 300 levels: paths of 5 KB, past PATH_MAX, and more levels than the walk
+  // keeps descriptors for.
+  const int depth = 300;
   make_file(vol + "/top");
   int fd = open(vol.c_str(), O_RDONLY | O_DIRECTORY);
   for (int level = 0; level < depth && fd >= 0; ++level) {
-    mkdirat(fd, "deeper", 0755);
-    const int next = openat(fd, "deeper", O_RDONLY | O_DIRECTORY);
+    mkdirat(fd, "deeper-directory", 0755);
+    const int next = openat(fd, "deeper-directory", O_RDONLY | O_DIRECTORY);
     close(fd);
     fd = next;
   }
@@ -237,7 +224,7 @@ void deep_tree(const std::string& vol, problems& found) {
   search.run();
   std::string deep = mount_relative(vol + "/top");
   deep.resize(deep.size() - std::strlen("top"));
-  for (int level = 0; level < depth; ++level) deep += "deeper/";
+  for (int level = 0; level < depth; ++level) deep += "deeper-directory/";
   deep += "bottom";
   names expected{deep, mount_relative(vol + "/top")};
   std::sort(expected.begin(), expected.end());

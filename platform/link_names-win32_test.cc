@@ -172,7 +172,7 @@ TEST_F(LinkNamesWin32Test, TheBreakdownBlockListsEveryNameFound) {
   run.scan.breakdown(tree.path("f.txt"));
   run.scan.find_breakdown_names();
   report_test::report_stream stream;
-  print_breakdowns(stream.out, run.scan);
+  report::print_breakdowns(stream.out, run.scan);
 
   EXPECT_EQ((std::vector<std::wstring>(2, L"\\\\?\\" + tree.path("f.txt"))), volume_.targets);
   const std::vector<native_string> lines = report_test::lines_of(stream.out.str());

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/child_check_test_util-posix.h"
 #include "scan/test_tree.h"
 
 namespace {
@@ -72,31 +73,30 @@ TEST(MaskingPosix, TheCLocaleShowsAsciiOnly) {
 }
 
 // Locales of other encodings, compiled for the test where localedef and
-// its sources are installed, and loaded through LOCPATH.
+// its sources are installed, and loaded through LOCPATH. Each is compiled
+// when a test first needs it: ctest runs every test in a process of its
+// own, and compiling one takes half a second.
 class CompiledLocales : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    directory_ = new test_tree;
-    for (const char* charmap : {"ISO-8859-1", "EUC-JP"}) {
-      const std::string command = "localedef -c -i C -f " + std::string(charmap) + " '" +
-                                  directory_->path("C." + std::string(charmap)) +
-                                  "' >/dev/null 2>&1";
-      // What was not made is skipped by the tests that need it.
-      (void)std::system(command.c_str());
-    }
-  }
+  static void SetUpTestSuite() { directory_ = new test_tree; }
   static void TearDownTestSuite() {
     delete directory_;
     directory_ = nullptr;
   }
-  static bool made(const std::string& name) {
-    return std::filesystem::exists(directory_->path(name) + "/LC_CTYPE");
+  // Compiles the locale C.`charmap` unless it is there; false when it could
+  // not be made, and the test that needs it is skipped.
+  static bool made(const std::string& charmap) {
+    const std::string path = directory_->path("C." + charmap);
+    if (!std::filesystem::exists(path + "/LC_CTYPE")) {
+      const std::string command =
+          "localedef -c -i C -f " + charmap + " '" + path + "' >/dev/null 2>&1";
+      (void)std::system(command.c_str());
+    }
+    return std::filesystem::exists(path + "/LC_CTYPE");
   }
-  // Checks the masking of `cases` by the compiled locale `name`, in a child
-  // process: glibc keeps for good the LOCPATH it parses, which the leak
-  // checker of the debug build would report.
-  static void expect_masked_in_child(const std::string& name, locale_encoding::form kind,
-                                     const std::vector<masking_case>& cases) {
+  // How the compiled locale `name` masks `cases`, when not as they say.
+  static std::string masking_problems(const std::string& name, locale_encoding::form kind,
+                                      const std::vector<masking_case>& cases) {
     setenv("LOCPATH", directory_->path().c_str(), 1);
     const locale_encoding encoding(name.c_str());
     std::string problems;
@@ -106,9 +106,14 @@ class CompiledLocales : public ::testing::Test {
       platform::write_masked(out, c.text, encoding);
       if (out.str() != c.shown) problems += "\"" + c.text + "\" shown as \"" + out.str() + "\"\n";
     }
-    std::fputs(problems.c_str(), stderr);
-    std::fflush(stderr);
-    _exit(problems.empty() ? 0 : 1);
+    return problems;
+  }
+  // Checks the masking in a child process: glibc keeps for good the
+  // LOCPATH it parses, which the leak checker of the debug build would
+  // report.
+  static void expect_masked_in_child(const std::string& name, locale_encoding::form kind,
+                                     const std::vector<masking_case>& cases) {
+    EXPECT_EQ(check_in_child([&] { return masking_problems(name, kind, cases); }), "");
   }
   static test_tree* directory_;
 };
@@ -116,26 +121,22 @@ class CompiledLocales : public ::testing::Test {
 test_tree* CompiledLocales::directory_ = nullptr;
 
 TEST_F(CompiledLocales, ASingleByteEncodingKeepsItsLettersAndMasksRawC1Bytes) {
-  if (!made("C.ISO-8859-1")) GTEST_SKIP() << "localedef could not make C.ISO-8859-1";
-  EXPECT_EXIT(expect_masked_in_child(
-                  "C.ISO-8859-1", locale_encoding::form::single_byte,
-                  {{"caf\xe9 \xa0\xff", "caf\xe9 \xa0\xff"},  // é, no-break space, ÿ
-                   {"a\x1b\x7f" "b\x80\x85\x9b\x9f" "c", "a??b????c"}}),
-              ::testing::ExitedWithCode(0), "");
+  if (!made("ISO-8859-1")) GTEST_SKIP() << "localedef could not make C.ISO-8859-1";
+  expect_masked_in_child("C.ISO-8859-1", locale_encoding::form::single_byte,
+                         {{"caf\xe9 \xa0\xff", "caf\xe9 \xa0\xff"},  // é, no-break space, ÿ
+                          {"a\x1b\x7f" "b\x80\x85\x9b\x9f" "c", "a??b????c"}});
 }
 
 TEST_F(CompiledLocales, OtherMultibyteEncodingsAreReadByTheCLibrary) {
-  if (!made("C.EUC-JP")) GTEST_SKIP() << "localedef could not make C.EUC-JP";
-  EXPECT_EXIT(expect_masked_in_child(
-                  "C.EUC-JP", locale_encoding::form::multibyte,
-                  {
-                      // 日本 and a half-width katakana (SS2 0x8E, then its byte).
-                      {"\xc6\xfc\xcb\xdc-\x8e\xb1", "\xc6\xfc\xcb\xdc-\x8e\xb1"},
-                      {"a\x1b\x7f" "b", "a??b"},
-                      // A byte that begins nothing, and a character cut short.
-                      {"\x9b" "x\xff" "y\xc6", "?x?y?"},
-                  }),
-              ::testing::ExitedWithCode(0), "");
+  if (!made("EUC-JP")) GTEST_SKIP() << "localedef could not make C.EUC-JP";
+  expect_masked_in_child("C.EUC-JP", locale_encoding::form::multibyte,
+                         {
+                             // 日本 and a half-width katakana (SS2 0x8E, then its byte).
+                             {"\xc6\xfc\xcb\xdc-\x8e\xb1", "\xc6\xfc\xcb\xdc-\x8e\xb1"},
+                             {"a\x1b\x7f" "b", "a??b"},
+                             // A byte that begins nothing, and a character cut short.
+                             {"\x9b" "x\xff" "y\xc6", "?x?y?"},
+                         });
 }
 
 }  // namespace

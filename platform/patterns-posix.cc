@@ -5,7 +5,7 @@
 // name. A shell has usually expanded patterns already, so these are the ones
 // quoted on purpose: they match the way the Windows search does, where a
 // leading dot and '[' mean nothing special.
-#include "platform/patterns-posix.h"
+#include "platform/filesystem.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -14,61 +14,27 @@
 
 #include <algorithm>
 
-#include "platform/filesystem.h"
+#include "platform/owners-posix.h"
+#include "platform/paths-posix.h"
 #include "platform/stat-posix.h"
+#include "platform/wildcard.h"
 
 namespace platform {
 
-bool matches_wildcard(native_string_view pattern, native_string_view name) {
-  // Greedy, going back only to the last '*' met: a later '*' can absorb
-  // whatever an earlier one would have, so earlier choices never need
-  // revisiting, and the cost stays within length(pattern) * length(name)
-  // where naive backtracking is exponential in the number of stars.
-  constexpr std::size_t none = native_string_view::npos;
-  std::size_t p = 0;
-  std::size_t n = 0;
-  std::size_t star = none;  // the last '*' met
-  std::size_t resume = 0;   // where in `name` that '*' stops for now
-  while (n < name.size()) {
-    if (p < pattern.size() && pattern[p] == '*') {
-      star = p++;
-      resume = n;
-    } else if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == name[n])) {
-      ++p;
-      ++n;
-    } else if (star != none) {
-      p = star + 1;  // let the last '*' take one more byte
-      n = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == '*') ++p;
-  return p == pattern.size();
-}
-
-bool find_pattern_matches(const native_string& pattern, std::vector<pattern_match>& matches,
-                          error_code& error) {
+result<> find_pattern_matches(const native_string& pattern, std::vector<pattern_match>& matches) {
   matches.clear();
   const std::size_t slash = pattern.rfind('/');
-  const native_string directory = slash == native_string::npos ? native_string(".")
-                                  : slash == 0                 ? native_string("/")
-                                                               : pattern.substr(0, slash);
+  const native_string directory = directory_part(pattern);
   const native_string_view wildcard = slash == native_string::npos
                                           ? native_string_view(pattern)
                                           : native_string_view(pattern).substr(slash + 1);
 
-  const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
-  if (!dir) {
-    error = static_cast<error_code>(errno);
-    if (fd >= 0) close(fd);
-    return false;
-  }
+  const unique_dir dir{unique_fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))};
+  if (!dir) return failed(static_cast<error_code>(errno));
   int failure = 0;
   for (;;) {
     errno = 0;
-    const struct dirent* record = readdir(dir);
+    const struct dirent* record = readdir(dir.get());
     if (!record) {
       failure = errno;  // 0 at the end of the listing
       break;
@@ -91,18 +57,14 @@ bool find_pattern_matches(const native_string& pattern, std::vector<pattern_matc
   // the listing; its breakdown then reports why it cannot be read.
   entry_facts facts;
   for (pattern_match& match : matches) {
-    if (read_entry(dirfd(dir), match.name.c_str(), 0, facts) == 0)
+    if (read_entry(dirfd(dir.get()), match.name.c_str(), 0, facts).outcome)
       match.is_directory = facts.is_directory;
   }
-  closedir(dir);
-  if (matches.empty()) {
-    // A listing that broke off says why; one that ended says nothing matched.
-    error = static_cast<error_code>(failure != 0 ? failure : ENOENT);
-    return false;
-  }
+  // A listing that broke off says why; one that ended says nothing matched.
+  if (matches.empty()) return failed(static_cast<error_code>(failure != 0 ? failure : ENOENT));
   // A listing that broke off after some matches keeps them, as a search
   // whose next step fails ends with the matches found so far.
-  return true;
+  return succeeded();
 }
 
 native_string join_pattern_match(const native_string& pattern, native_string_view name) {

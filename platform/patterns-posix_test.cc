@@ -1,6 +1,6 @@
 // Wildcard patterns on POSIX: the byte-wise matcher, and the matches of a
 // real directory with their order and directory bits.
-#include "platform/patterns-posix.h"
+#include "platform/wildcard.h"
 
 #include <gtest/gtest.h>
 
@@ -96,18 +96,17 @@ TEST(PatternMatches, SortedByNameWithDirectoriesAndLinksToThemMarked) {
   ASSERT_EQ(symlink("nowhere", tree.path("dangling.txt").c_str()), 0);
 
   std::vector<platform::pattern_match> matches;
-  platform::error_code error = 0;
-  ASSERT_TRUE(platform::find_pattern_matches(tree.path("*.txt"), matches, error));
+  ASSERT_TRUE(platform::find_pattern_matches(tree.path("*.txt"), matches).outcome);
   EXPECT_EQ(listed(matches),
             ".hidden.txt [x].txt a.txt b.txt dangling.txt file-link.txt link.txt/ sub.txt/ "
             "\xFF.txt ");
 
   // "." and ".." are directories that ".*" fits, as the Windows search
   // lists them.
-  ASSERT_TRUE(platform::find_pattern_matches(tree.path(".*"), matches, error));
+  ASSERT_TRUE(platform::find_pattern_matches(tree.path(".*"), matches).outcome);
   EXPECT_EQ(listed(matches), "./ ../ .hidden.txt ");
   // One '?' per byte: "\xFF.txt" is five of them.
-  ASSERT_TRUE(platform::find_pattern_matches(tree.path("?????"), matches, error));
+  ASSERT_TRUE(platform::find_pattern_matches(tree.path("?????"), matches).outcome);
   EXPECT_EQ(listed(matches), "a.txt b.txt c.dat other/ \xFF.txt ");
 }
 
@@ -116,19 +115,19 @@ TEST(PatternMatches, NoMatchAndUnreadableDirectoriesFail) {
   tree.file("a.txt");
   tree.file("dir*/x.txt");  // a real directory named "dir*"
   std::vector<platform::pattern_match> matches;
-  platform::error_code error = 0;
-  EXPECT_FALSE(platform::find_pattern_matches(tree.path("*.none"), matches, error));
-  EXPECT_EQ(error, static_cast<platform::error_code>(ENOENT));
+  platform::result<> search = platform::find_pattern_matches(tree.path("*.none"), matches);
+  EXPECT_FALSE(search.outcome);
+  EXPECT_EQ(search.error, static_cast<platform::error_code>(ENOENT));
   EXPECT_TRUE(matches.empty());
-  error = 0;
-  EXPECT_FALSE(platform::find_pattern_matches(tree.path("missing/*"), matches, error));
-  EXPECT_EQ(error, static_cast<platform::error_code>(ENOENT));
-  error = 0;
-  EXPECT_FALSE(platform::find_pattern_matches(tree.path("a.txt/*"), matches, error));
-  EXPECT_EQ(error, static_cast<platform::error_code>(ENOTDIR));
+  search = platform::find_pattern_matches(tree.path("missing/*"), matches);
+  EXPECT_FALSE(search.outcome);
+  EXPECT_EQ(search.error, static_cast<platform::error_code>(ENOENT));
+  search = platform::find_pattern_matches(tree.path("a.txt/*"), matches);
+  EXPECT_FALSE(search.outcome);
+  EXPECT_EQ(search.error, static_cast<platform::error_code>(ENOTDIR));
   // The directory part is taken as written, never expanded.
-  EXPECT_FALSE(platform::find_pattern_matches(tree.path("d?r*/*.txt"), matches, error));
-  ASSERT_TRUE(platform::find_pattern_matches(tree.path("dir*/*.txt"), matches, error));
+  EXPECT_FALSE(platform::find_pattern_matches(tree.path("d?r*/*.txt"), matches).outcome);
+  ASSERT_TRUE(platform::find_pattern_matches(tree.path("dir*/*.txt"), matches).outcome);
   EXPECT_EQ(listed(matches), "x.txt ");
 }
 
@@ -150,16 +149,14 @@ TEST(PatternMatches, APatternWithoutDirectoryListsTheWorkingDirectory) {
   tree.file("two.txt");
   working_directory in(tree.path());
   std::vector<platform::pattern_match> matches;
-  platform::error_code error = 0;
-  ASSERT_TRUE(platform::find_pattern_matches("*.txt", matches, error));
+  ASSERT_TRUE(platform::find_pattern_matches("*.txt", matches).outcome);
   EXPECT_EQ(listed(matches), "one.txt two.txt ");
   EXPECT_EQ(platform::join_pattern_match("*.txt", "one.txt"), "one.txt");
 }
 
 TEST(PatternMatches, APatternAtTheRootListsTheRoot) {
   std::vector<platform::pattern_match> matches;
-  platform::error_code error = 0;
-  ASSERT_TRUE(platform::find_pattern_matches("/t?p", matches, error));
+  ASSERT_TRUE(platform::find_pattern_matches("/t?p", matches).outcome);
   EXPECT_EQ(listed(matches), "tmp/ ");
 }
 

@@ -33,16 +33,17 @@ struct raw_stat {
   int mount_root;  // 1 yes, 0 no, -1 the system cannot tell
 };
 
-int fstatat_no_follow(int dir_fd, const char* name, raw_stat& out) {
+result<> fstatat_no_follow(int dir_fd, const char* name, raw_stat& out) {
   struct stat st;
-  if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW | kNoAutomount) != 0) return errno;
+  if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW | kNoAutomount) != 0)
+    return failed(static_cast<error_code>(errno));
   out.device = static_cast<std::uint64_t>(st.st_dev);
   out.inode = static_cast<std::uint64_t>(st.st_ino);
   out.links = static_cast<std::uint64_t>(st.st_nlink);
   out.size = static_cast<std::int64_t>(st.st_size);
   out.mode = st.st_mode;
   out.mount_root = -1;  // left to the device comparison
-  return 0;
+  return succeeded();
 }
 
 #if defined(__linux__) && defined(STATX_TYPE)
@@ -57,13 +58,13 @@ bool refuses_statx(int error) {
   return error == EPERM || error == ENOSYS || error == EINVAL || error == EOPNOTSUPP;
 }
 
-int stat_no_follow(int dir_fd, const char* name, raw_stat& out) {
+result<> stat_no_follow(int dir_fd, const char* name, raw_stat& out) {
   if (statx_refused.load(std::memory_order_relaxed)) return fstatat_no_follow(dir_fd, name, out);
   struct statx sx;
   if (statx(dir_fd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
             STATX_TYPE | STATX_MODE | STATX_INO | STATX_NLINK | STATX_SIZE, &sx) != 0) {
     const int error = errno;
-    if (!refuses_statx(error)) return error;
+    if (!refuses_statx(error)) return failed(static_cast<error_code>(error));
     statx_refused.store(true, std::memory_order_relaxed);
     return fstatat_no_follow(dir_fd, name, out);
   }
@@ -81,19 +82,21 @@ int stat_no_follow(int dir_fd, const char* name, raw_stat& out) {
 #else
   out.mount_root = -1;
 #endif
-  return 0;
+  return succeeded();
 }
 #else
-int stat_no_follow(int dir_fd, const char* name, raw_stat& out) {
+result<> stat_no_follow(int dir_fd, const char* name, raw_stat& out) {
   return fstatat_no_follow(dir_fd, name, out);
 }
 #endif
 
 }  // namespace
 
-int read_entry(int dir_fd, const char* name, std::uint64_t parent_device, entry_facts& facts) {
+result<> read_entry(int dir_fd, const char* name, std::uint64_t parent_device,
+                    entry_facts& facts) {
   raw_stat st{};
-  if (int error = stat_no_follow(dir_fd, name, st)) return error;
+  const result<> read = stat_no_follow(dir_fd, name, st);
+  if (!read.outcome) return read;
   facts.identity.volume = st.device;
   facts.identity.key = static_cast<std::int64_t>(st.inode);
   facts.links = st.links > static_cast<std::uint64_t>(INT32_MAX) ? INT32_MAX
@@ -116,7 +119,7 @@ int read_entry(int dir_fd, const char* name, std::uint64_t parent_device, entry_
   } else if (!S_ISREG(st.mode)) {
     facts.kind = entry_kind::reparse;  // FIFO, socket, device node
   }
-  return 0;
+  return succeeded();
 }
 
 }  // namespace platform

@@ -14,9 +14,10 @@ namespace platform {
 // AT_FDCWD). `parent_device` is the device of the directory holding it, used
 // to recognise a mount point where the kernel does not flag one; 0 when not
 // known. Fills `facts`, whose directory bit is that of a listing: set for a
-// directory, and for a symbolic link to one. Returns 0, or the errno value
-// of the failed call.
-int read_entry(int dir_fd, const char* name, std::uint64_t parent_device, entry_facts& facts);
+// directory, and for a symbolic link to one. Fails with the errno value of
+// the failed call.
+result<> read_entry(int dir_fd, const char* name, std::uint64_t parent_device,
+                    entry_facts& facts);
 
 }  // namespace platform
 

@@ -15,18 +15,12 @@
 #include <cstring>
 #include <string>
 
+#include "platform/child_check_test_util-posix.h"
 #include "platform/refuse_statx_test_util-posix.h"
 #include "scan/mount_namespace_test_util-posix.h"
 #include "scan/test_tree.h"
 
 namespace {
-
-// Ends a forked check: 0 when `ok`, else 1 after saying what went wrong.
-void finish_child(bool ok, const std::string& what) {
-  if (!ok) std::fprintf(stderr, "%s\n", what.c_str());
-  std::fflush(stderr);
-  _exit(ok ? 0 : 1);
-}
 
 // Every kind of entry, and a name that is missing.
 const char* const kNames[] = {"file", "link-of-file", "dir", "to-dir", "to-file", "dangling",
@@ -53,8 +47,9 @@ std::string read_all(const test_tree& tree) {
   auto describe = [&](int at, const std::string& name, std::uint64_t parent_device) {
     platform::entry_facts facts;
     text += "<" + name + "> ";
-    if (int error = platform::read_entry(at, name.c_str(), parent_device, facts)) {
-      text += std::strerror(error) + std::string("\n");
+    const platform::result<> read = platform::read_entry(at, name.c_str(), parent_device, facts);
+    if (!read.outcome) {
+      text += std::strerror(static_cast<int>(read.error)) + std::string("\n");
       return;
     }
     text += std::to_string(facts.identity.volume) + ":" + std::to_string(facts.identity.key) +
@@ -81,27 +76,27 @@ std::string line_of(const std::string& text, const std::string& name) {
 // them twice more, the first refusal and then the remembered one. With
 // `mount`, "mnt" is first made a mount point of its own, which without
 // statx can only be told by its device.
-void read_with_statx_refused(const test_tree& tree, int error, bool mount_tmpfs) {
+std::string read_with_statx_refused(const test_tree& tree, int error, bool mount_tmpfs) {
   if (mount_tmpfs &&
       (unshare(CLONE_NEWNS) != 0 ||
        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
        mount("tmpfs", tree.path("mnt").c_str(), "tmpfs", 0, nullptr) != 0))
-    finish_child(false, std::string("mount: ") + std::strerror(errno));
+    return std::string("mount: ") + std::strerror(errno);
   const std::string with_statx = read_all(tree);
-  if (!refuse_statx(error)) finish_child(false, "no seccomp filter");
+  if (!refuse_statx(error)) return "no seccomp filter";
 #ifdef TWINFIND_CAN_REFUSE_STATX
   // The system call itself: the C library covers a missing one (ENOSYS).
   struct statx probe;
   if (syscall(__NR_statx, AT_FDCWD, ".", 0, STATX_TYPE, &probe) == 0 || errno != error)
-    finish_child(false, "the filter let statx through");
+    return "the filter let statx through";
 #endif
   const std::string refused = read_all(tree);
   const std::string remembered = read_all(tree);
   const bool mount_seen =
       !mount_tmpfs || (line_of(refused, "mnt").find(kReparse) != std::string::npos &&
                        line_of(refused, "dir").find(kReparse) == std::string::npos);
-  finish_child(with_statx == refused && refused == remembered && mount_seen,
-               "with statx:\n" + with_statx + "refused:\n" + refused + "remembered:\n" + remembered);
+  if (with_statx == refused && refused == remembered && mount_seen) return "";
+  return "with statx:\n" + with_statx + "refused:\n" + refused + "remembered:\n" + remembered;
 }
 
 TEST(ReadEntryPosix, WhereStatxIsRefusedFstatatGivesTheSameFacts) {
@@ -112,7 +107,7 @@ TEST(ReadEntryPosix, WhereStatxIsRefusedFstatatGivesTheSameFacts) {
   make_entries(tree);
   for (const int error : {EPERM, EOPNOTSUPP, EINVAL, ENOSYS}) {
     SCOPED_TRACE(std::strerror(error));
-    EXPECT_EXIT(read_with_statx_refused(tree, error, false), ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(check_in_child([&] { return read_with_statx_refused(tree, error, false); }), "");
   }
 }
 
@@ -126,7 +121,7 @@ TEST(ReadEntryPosix, WhereStatxIsRefusedMountPointsAreToldByTheirDevice) {
   if (!can_unshare_mounts()) GTEST_SKIP() << "no private mount namespace (needs root)";
   test_tree tree;
   make_entries(tree);
-  EXPECT_EXIT(read_with_statx_refused(tree, EPERM, true), ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(check_in_child([&] { return read_with_statx_refused(tree, EPERM, true); }), "");
 }
 
 }  // namespace

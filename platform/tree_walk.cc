@@ -12,13 +12,13 @@ bool tells_cycles(const tree_walk::frame& frame) {
 
 }  // namespace
 
-directory_entry tree_walk::enter(const pending_directory* next, error_code& error) {
+result<entering> tree_walk::enter(const pending_directory* next) {
   const native_string_view name =
       next ? native_string_view(cursor.path).substr(cursor.path.size() - next->name_length)
            : native_string_view();
   const file_identity* listed = next && next->identity_known ? &next->identity : nullptr;
-  const directory_entry outcome = enter_directory(cursor, cursor.path, name, listed, error);
-  if (outcome != directory_entry::entered) return outcome;
+  const result<entering> attempt = enter_directory(cursor, cursor.path, name, listed);
+  if (attempt.outcome != entering::entered) return attempt;
   frame entered{cursor.path.size(), pending.size(), pending.size(), pending_names.size(), {}, false};
   entered.identity_known = current_identity(cursor, entered.identity);
   if (!entered.identity_known && listed) {
@@ -27,7 +27,7 @@ directory_entry tree_walk::enter(const pending_directory* next, error_code& erro
   }
   frames.push_back(entered);
   if (tells_cycles(entered)) on_stack.insert(entered.identity);
-  return outcome;
+  return attempt;
 }
 
 void tree_walk::enter_later(native_string_view name, const file_identity* identity) {

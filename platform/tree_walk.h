@@ -11,8 +11,8 @@
 // shared by all levels, so its memory grows with the depth of the tree.
 //
 // The per-entry work is a visitor, a plain struct with these members:
-//   void entering();  // before each directory is entered
-//   void not_entered(directory_entry outcome, error_code error,
+//   void before_entering();  // before each directory is entered
+//   void not_entered(entering outcome, error_code error,
 //                    const native_string& path);
 //   void unreadable(error_code error, const native_string& path);
 //   void listed(const file_identity* identity);  // the directory just listed,
@@ -79,7 +79,7 @@ struct tree_walk {
   // Enters the directory at the cursor's path: the PATH when the stack is
   // empty, else the subdirectory `next` of the deepest frame. Puts a frame
   // on the stack when entered.
-  directory_entry enter(const pending_directory* next, error_code& error);
+  result<entering> enter(const pending_directory* next);
   // Keeps a subdirectory of the current directory to enter later, unless it
   // is one of the directories the walk is already inside of.
   void enter_later(native_string_view name, const file_identity* identity);
@@ -98,17 +98,17 @@ void walk_tree(const native_string& top, visitor_type& visitor) {
   path = top;
   const tree_walk::pending_directory* next = nullptr;
   do {
-    visitor.entering();
-    error_code error = 0;
-    const directory_entry outcome = walk.enter(next, error);
-    if (outcome != directory_entry::entered) {
-      visitor.not_entered(outcome, error, path);
+    visitor.before_entering();
+    const result<entering> entered = walk.enter(next);
+    if (entered.outcome != entering::entered) {
+      visitor.not_entered(entered.outcome, entered.error, path);
       continue;
     }
     // Here the directory is entered and, where the platform tells it, its
     // identity is known (the deepest frame's).
-    if (!list_directory(walk.cursor, path, walk.listing, error)) {
-      visitor.unreadable(error, path);
+    const result<> listed = list_directory(walk.cursor, path, walk.listing);
+    if (!listed.outcome) {
+      visitor.unreadable(listed.error, path);
       continue;
     }
     const tree_walk::frame& current = walk.frames.back();

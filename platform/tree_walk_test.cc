@@ -5,14 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "platform/text_test_util.h"
 #include "scan/test_tree.h"
 
 namespace {
-
-native_string text(const char* ascii) { return native_from_ascii(ascii); }
 
 // Records every visit, relative to the top, and enters every directory but
 // those named "skip...".
@@ -24,8 +24,8 @@ struct recording_visitor {
   std::size_t stop_after = static_cast<std::size_t>(-1);
   platform::entry_facts facts;
 
-  void entering() { ++entered; }
-  void not_entered(platform::directory_entry, platform::error_code, const native_string& path) {
+  void before_entering() { ++entered; }
+  void not_entered(platform::entering, platform::error_code, const native_string& path) {
     failures.push_back(path.substr(top_length));
   }
   void unreadable(platform::error_code, const native_string& path) {
@@ -35,11 +35,10 @@ struct recording_visitor {
   platform::descent visit(platform::walk_cursor& cursor, const platform::listed_entry& entry,
                           const native_string& path) {
     visits.push_back(path.substr(top_length));
-    platform::error_code error = 0;
-    const bool examined = platform::examine_entry(cursor, path, entry, facts, error) ==
+    const bool examined = platform::examine_entry(cursor, path, entry, facts).outcome ==
                           platform::examination::examined;
     const native_string_view name = native_string_view(path).substr(path.size() - entry.name_length);
-    if (!entry.is_directory || name.substr(0, 4) == text("skip")) return platform::descent();
+    if (!entry.is_directory || name.substr(0, 4) == T("skip")) return platform::descent();
     return platform::descent{true, examined ? &facts.identity : nullptr};
   }
   bool finished() const { return visits.size() >= stop_after; }
@@ -99,25 +98,37 @@ TEST(TreeWalk, WhatCannotBeEnteredIsReportedAndTheWalkGoesOn) {
   EXPECT_EQ(visitor.entered, 2);
 }
 
+// The listings of both halves leave out "." and "..", and nothing else.
+TEST(TreeWalk, DotNamesOtherThanDotAndDotDotAreOrdinaryEntries) {
+  test_tree tree;
+  tree.file(".git/config");
+  tree.file("..hidden");
+  recording_visitor visitor{tree.path().size(), {}, {}, 0, static_cast<std::size_t>(-1), {}};
+  platform::walk_tree(tree.path(), visitor);
+  std::sort(visitor.visits.begin(), visitor.visits.end());
+  EXPECT_EQ(visitor.visits, (std::vector<native_string>{relative("/..hidden"), relative("/.git"),
+                                                        relative("/.git/config")}));
+  EXPECT_EQ(visitor.entered, 2);
+}
+
 TEST(TreeWalk, OnlyIdentitiesThatTellCyclesKeepADirectoryFromBeingEnteredAgain) {
   test_tree tree;
   platform::tree_walk walk;
   walk.cursor.path = tree.path();
-  platform::error_code error = 0;
-  ASSERT_EQ(walk.enter(nullptr, error), platform::directory_entry::entered);
+  ASSERT_EQ(walk.enter(nullptr).outcome, platform::entering::entered);
   platform::file_identity top;
   const bool known = platform::current_identity(walk.cursor, top);
   EXPECT_EQ(known, platform::identities_find_cycles);
   if (!known) top = platform::file_identity{7, 7};
 
   // Met again below itself: a cycle, where identities can tell one.
-  walk.enter_later(text("again"), &top);
+  walk.enter_later(T("again"), &top);
   EXPECT_EQ(walk.pending.size(), platform::identities_find_cycles ? 0u : 1u);
   // Index 0 is no identity: some file systems give it to every file.
   const platform::file_identity zero{top.volume, 0};
-  walk.enter_later(text("zero"), &zero);
-  walk.enter_later(text("unknown"), nullptr);
-  EXPECT_EQ(walk.pending_names.substr(walk.pending_names.size() - 11), text("zerounknown"));
+  walk.enter_later(T("zero"), &zero);
+  walk.enter_later(T("unknown"), nullptr);
+  EXPECT_EQ(walk.pending_names.substr(walk.pending_names.size() - 11), T("zerounknown"));
 }
 
 }  // namespace

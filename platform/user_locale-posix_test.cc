@@ -42,7 +42,7 @@ TEST(LocaleDigitGroupingTest, SeparatorsArriveWholeAndTakeOnePlace) {
 
     std::ostringstream out;
     out.imbue(std::locale(std::locale::classic(), new platform::digit_grouping_facet(grouping)));
-    out << std::setw(12) << grouped(2505096);
+    out << std::setw(12) << report::grouped(2505096);
     EXPECT_EQ(expected.number, out.str());
   }
   if (!missing.empty()) GTEST_SKIP() << "locales not on this system:" << missing;

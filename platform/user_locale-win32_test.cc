@@ -55,7 +55,7 @@ TEST(WindowsNumberLocaleTest, NumbersCarryTheSettingsGrouping) {
 std::wstring grouped_text(const std::locale& locale, long long number, int width) {
   std::wostringstream out;
   out.imbue(locale);
-  out << std::setw(width) << grouped(number);
+  out << std::setw(width) << report::grouped(number);
   return out.str();
 }
 

@@ -7,7 +7,7 @@
 // wildcards, the bytes other matchers treat specially ('.', '[', ']', '\')
 // and bytes beyond ASCII, so that every mix of them turns up. Long inputs
 // shaped to make backtracking matchers explode must finish and agree.
-#include "platform/patterns-posix.h"
+#include "platform/wildcard.h"
 
 #include <gtest/gtest.h>
 

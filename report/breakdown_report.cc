@@ -13,6 +13,8 @@
 #include "platform/console.h"
 #include "report/report_format.h"
 
+namespace report {
+
 // A sparse file can claim a size so large that this product leaves the
 // 64-bit range; it is then held at the largest value.
 std::int64_t naive_size_of(std::int32_t links, std::int64_t size) {
@@ -31,7 +33,7 @@ std::int64_t naive_size_of(std::int32_t links, std::int64_t size) {
 
 namespace {
 
-void print_block(native_ostream& out, const _scandata_breakdown_fileinfo& info,
+void print_block(native_ostream& out, const scan::_scandata_breakdown_fileinfo& info,
                  const std::vector<native_string>& names) {
   out << std::endl;
   out << "Breakdown for \"" << platform::shown(info.filename) << "\"" << std::endl;
@@ -56,7 +58,7 @@ void print_block(native_ostream& out, const _scandata_breakdown_fileinfo& info,
       << grouped(naive_size_of(info.file_links, info.file_size)) << " bytes" << std::endl;
   out << "  Unique file size: " << std::setw(10) << grouped(info.file_size) << " bytes"
       << std::endl;
-  out << "  Kind of file:     " << std::setw(10) << kind_name(info.kind) << std::endl;
+  out << "  Kind of file:     " << std::setw(10) << scan::kind_name(info.kind) << std::endl;
   out << "  Filenames:" << std::endl;
   // Printed from the file's own list: a file with many names that stands
   // for many breakdowns keeps a single list of them.
@@ -65,7 +67,9 @@ void print_block(native_ostream& out, const _scandata_breakdown_fileinfo& info,
 
 }  // namespace
 
-void print_breakdowns(native_ostream& out, const _scandata& scandata) {
-  for (const _scandata_breakdown_fileinfo& info : scandata.breakdowns)
+void print_breakdowns(native_ostream& out, const scan::_scandata& scandata) {
+  for (const scan::_scandata_breakdown_fileinfo& info : scandata.breakdowns)
     print_block(out, info, scandata.names_of(info));
 }
+
+}  // namespace report

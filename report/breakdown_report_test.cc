@@ -9,14 +9,14 @@
 #include "report/report_format.h"
 #include "report/report_test_util.h"
 
-namespace {
+namespace report {
 
-using report_test::T;
+namespace {
 
 // Records name their files' lists of names: 0 is the example's two names,
 // 1 an empty list.
-_scandata_breakdown_fileinfo example_record() {
-  _scandata_breakdown_fileinfo info;
+scan::_scandata_breakdown_fileinfo example_record() {
+  scan::_scandata_breakdown_fileinfo info;
   info.filename = T("C:\\Data\\report.txt");
   info.file_key = 0x0003000000004A2F;
   info.file_links = 2;
@@ -30,8 +30,8 @@ platform::link_name_lists example_lists() {
   return {{T("\\Data\\report.txt"), T("\\Archive\\report-2019.txt")}, {}};
 }
 
-native_string breakdowns(const std::vector<_scandata_breakdown_fileinfo>& records) {
-  _scandata scan;
+native_string breakdowns(const std::vector<scan::_scandata_breakdown_fileinfo>& records) {
+  scan::_scandata scan;
   scan.breakdowns = records;
   scan.link_names = example_lists();
   report_test::report_stream stream;
@@ -58,12 +58,12 @@ TEST(BreakdownReportTest, Example) {
 }
 
 TEST(BreakdownReportTest, UnusualValues) {
-  _scandata_breakdown_fileinfo top_bit = example_record();
+  scan::_scandata_breakdown_fileinfo top_bit = example_record();
   top_bit.file_key = std::numeric_limits<std::int64_t>::min() | 0x4a2f;
   top_bit.kind = platform::entry_kind::symlink;
   top_bit.filenames = 1;
 
-  _scandata_breakdown_fileinfo big = example_record();
+  scan::_scandata_breakdown_fileinfo big = example_record();
   big.filename = T("x");
   big.file_key = 0;
   big.file_links = 1024;
@@ -88,9 +88,9 @@ TEST(BreakdownReportTest, UnusualValues) {
 }
 
 TEST(BreakdownReportTest, RecordsOfOneFilePrintItsOneListAndUnsearchedOnesNone) {
-  _scandata_breakdown_fileinfo again = example_record();
+  scan::_scandata_breakdown_fileinfo again = example_record();
   again.filename = T("C:\\Archive\\report-2019.txt");
-  _scandata_breakdown_fileinfo unsearched = example_record();
+  scan::_scandata_breakdown_fileinfo unsearched = example_record();
   unsearched.filenames = static_cast<std::size_t>(-1);
   const std::vector<native_string> lines =
       report_test::lines_of(breakdowns({example_record(), again, unsearched}));
@@ -103,7 +103,7 @@ TEST(BreakdownReportTest, RecordsOfOneFilePrintItsOneListAndUnsearchedOnesNone) 
 
 TEST(BreakdownReportTest, NaiveSizeBeyondSixtyFourBitsIsHeldAtTheLargest) {
   // A sparse file may claim almost any size; four names of it overflow.
-  _scandata_breakdown_fileinfo sparse = example_record();
+  scan::_scandata_breakdown_fileinfo sparse = example_record();
   sparse.file_links = 4;
   sparse.file_size = std::int64_t{1} << 62;
   const std::vector<native_string> lines = report_test::lines_of(breakdowns({sparse}));
@@ -113,7 +113,7 @@ TEST(BreakdownReportTest, NaiveSizeBeyondSixtyFourBitsIsHeldAtTheLargest) {
 }
 
 TEST(BreakdownReportTest, LeavesTheStreamAsItFoundIt) {
-  _scandata scan;
+  scan::_scandata scan;
   scan.breakdowns = {example_record()};
   scan.link_names = example_lists();
   report_test::report_stream stream;
@@ -128,3 +128,5 @@ TEST(BreakdownReportTest, LeavesTheStreamAsItFoundIt) {
 }
 
 }  // namespace
+
+}  // namespace report

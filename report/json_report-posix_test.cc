@@ -18,6 +18,8 @@
 #include "cli/spawn_test_util-posix.h"
 #include "scan/test_tree.h"
 
+namespace report {
+
 namespace {
 
 // Runs twinfind with its standard output in `file`; returns the exit code.
@@ -106,3 +108,5 @@ TEST(JsonReportPosix, AnUnreadableDirectoryIsListedForAnUnprivilegedUser) {
 }
 
 }  // namespace
+
+}  // namespace report

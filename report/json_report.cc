@@ -8,6 +8,8 @@
 #include "report/json_writer.h"
 #include "report/report_format.h"
 
+namespace report {
+
 namespace {
 
 void print_kinds(json_writer& json, const char* key, std::int64_t total, std::int64_t normal,
@@ -34,7 +36,7 @@ void print_names(json_writer& json, const std::vector<native_string>& names) {
   json.end_array();
 }
 
-void print_hardlinks(json_writer& json, const _scandata& scan) {
+void print_hardlinks(json_writer& json, const scan::_scandata& scan) {
   json.key("hardlinks");
   json.begin_array();
   for (const auto& [links, info] : scan.hardlinkcounts) {
@@ -50,12 +52,12 @@ void print_hardlinks(json_writer& json, const _scandata& scan) {
   json.end_array();
 }
 
-void print_space(json_writer& json, const _scandata& scan,
+void print_space(json_writer& json, const scan::_scandata& scan,
                  const std::vector<native_string>& directories) {
   json.key("space_by_path");
   json.begin_array();
   for (std::size_t i = 0; i < directories.size() && i < scan.space.paths.size(); ++i) {
-    const _scandata_path_space& path = scan.space.paths[i];
+    const scan::_scandata_path_space& path = scan.space.paths[i];
     json.begin_object();
     json.key("path");
     json.string(directories[i]);
@@ -73,11 +75,11 @@ void print_space(json_writer& json, const _scandata& scan,
   json.key("freed_if_all_deleted");
   json.number(scan.space.freed);
   json.key("held_outside");
-  json.number(held_outside(scan.space));
+  json.number(scan::held_outside(scan.space));
 }
 
 // One entry per -C count that the text report lists, in the same order.
-void print_listings(json_writer& json, const _scandata& scan,
+void print_listings(json_writer& json, const scan::_scandata& scan,
                     const std::vector<std::int32_t>& counts) {
   json.key("listings");
   json.begin_array();
@@ -93,7 +95,7 @@ void print_listings(json_writer& json, const _scandata& scan,
       json.begin_object();
       json.key("id");
       json.hex(static_cast<std::uint64_t>(id.key));
-      print_names(json, kept_names(scan.filenames_by_key.find(id)));
+      print_names(json, scan::kept_names(scan.filenames_by_key.find(id)));
       json.end_object();
     }
     json.end_array();
@@ -102,10 +104,10 @@ void print_listings(json_writer& json, const _scandata& scan,
   json.end_array();
 }
 
-void print_breakdowns(json_writer& json, const _scandata& scan) {
+void print_breakdowns(json_writer& json, const scan::_scandata& scan) {
   json.key("breakdowns");
   json.begin_array();
-  for (const _scandata_breakdown_fileinfo& info : scan.breakdowns) {
+  for (const scan::_scandata_breakdown_fileinfo& info : scan.breakdowns) {
     json.begin_object();
     json.key("path");
     json.string(info.filename);
@@ -118,17 +120,17 @@ void print_breakdowns(json_writer& json, const _scandata& scan) {
     json.key("size");
     json.number(info.file_size);
     json.key("kind");
-    json.ascii(kind_name(info.kind));
+    json.ascii(scan::kind_name(info.kind));
     print_names(json, scan.names_of(info));
     json.end_object();
   }
   json.end_array();
 }
 
-void print_errors(json_writer& json, const _scandata& scan) {
+void print_errors(json_writer& json, const scan::_scandata& scan) {
   json.key("errors");
   json.begin_array();
-  for (const _scandata_error& error : scan.errors) {
+  for (const scan::_scandata_error& error : scan.errors) {
     json.begin_object();
     json.key("message");
     json.string(error.message);
@@ -141,7 +143,7 @@ void print_errors(json_writer& json, const _scandata& scan) {
 
 }  // namespace
 
-void print_json_report(native_ostream& out, const _scandata& scan,
+void print_json_report(native_ostream& out, const scan::_scandata& scan,
                        const std::vector<native_string>& directories,
                        const std::vector<std::int32_t>& list_files_for_hardlinkcount) {
   json_writer json{out};
@@ -170,3 +172,5 @@ void print_json_report(native_ostream& out, const _scandata& scan,
   json.end_object();
   out << std::endl;
 }
+
+}  // namespace report

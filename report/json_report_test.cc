@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
 #include <limits>
 #include <string>
 #include <vector>
@@ -14,10 +13,13 @@
 #include <gtest/gtest.h>
 
 #include "cli/run.h"
-#include "platform/user_locale.h"
 #include "report/json_test_util.h"
 #include "report/report_format.h"
-#include "scan/test_tree.h"
+#include "report/report_test_util.h"
+#include "platform/filesystem-fake.h"
+#include "platform/text_test_util.h"
+
+namespace report {
 
 #ifdef TWINFIND_HAVE_JSON_PARSER
 
@@ -26,18 +28,24 @@ namespace {
 using json_test::native_of;
 using nlohmann::json;
 
-native_string lit(const std::string& text) { return native_from_ascii(text); }
-
 struct run_output {
   int code;
   native_string out;
   native_string err;
 };
 
-run_output run_with(const command_line& parsed) {
+// The locale of both reports, as the program imbues the user's: one that
+// groups digits, so that the figures are compared as a user sees them.
+const std::locale& user() {
+  static const std::locale grouping = report_test::grouping_locale(',');
+  return grouping;
+}
+
+run_output run_with(const cli::command_line& parsed) {
   native_ostringstream out;
   native_ostringstream err;
-  const int code = run(parsed, out, err);
+  out.imbue(user());
+  const int code = cli::run(parsed, out, err);
   return {code, out.str(), err.str()};
 }
 
@@ -59,8 +67,8 @@ platform::entry_kind kind_of(const std::string& kind) {
 }
 
 // The scan's figures as the document tells them.
-_scandata scan_of(const json& doc) {
-  _scandata scan;
+scan::_scandata scan_of(const json& doc) {
+  scan::_scandata scan;
   const json& files = doc.at("files");
   scan.files_total = files.at("total");
   scan.files_normal = files.at("normal");
@@ -79,12 +87,12 @@ _scandata scan_of(const json& doc) {
     const std::int32_t links = row.at("links");
     EXPECT_LT(previous, links) << "in ascending order of links";
     previous = links;
-    _scandata_hardlinkcount_info& info = scan.hardlinkcounts[links];
+    scan::_scandata_hardlinkcount_info& info = scan.hardlinkcounts[links];
     info.file_count = row.at("files");
     info.distinct_files = row.at("unique_files");
   }
   for (const json& listing : doc.at("listings")) {
-    _scandata_hardlinkcount_info& info = scan.hardlinkcounts.at(listing.at("links"));
+    scan::_scandata_hardlinkcount_info& info = scan.hardlinkcounts.at(listing.at("links"));
     EXPECT_EQ(static_cast<std::size_t>(info.distinct_files), listing.at("files").size());
     info.file_ids.clear();
     for (const json& file : listing.at("files")) {
@@ -101,9 +109,9 @@ _scandata scan_of(const json& doc) {
   }
   scan.space.unique_size = scan.unique_size;
   scan.space.freed = doc.at("freed_if_all_deleted");
-  EXPECT_EQ(doc.at("held_outside").get<std::int64_t>(), held_outside(scan.space));
+  EXPECT_EQ(doc.at("held_outside").get<std::int64_t>(), scan::held_outside(scan.space));
   for (const json& block : doc.at("breakdowns")) {
-    _scandata_breakdown_fileinfo info;
+    scan::_scandata_breakdown_fileinfo info;
     info.filename = native_of(block.at("path"));
     info.file_key = id_of(block.at("id")).key;
     info.file_links = block.at("links");
@@ -118,14 +126,14 @@ _scandata scan_of(const json& doc) {
 }
 
 // The text reports of what the document tells, as the run prints them.
-native_string reports_of(const json& doc, const command_line& parsed) {
-  const _scandata scan = scan_of(doc);
+native_string reports_of(const json& doc, const cli::command_line& parsed) {
+  const scan::_scandata scan = scan_of(doc);
   EXPECT_EQ(names_of(doc.at("paths")), parsed.directories);
   for (std::size_t i = 0; i < parsed.directories.size(); ++i)
     EXPECT_EQ(native_of(doc.at("space_by_path").at(i).at("path")), parsed.directories[i]);
   native_ostringstream out;
   out.fill(' ');
-  out.imbue(platform::user_locale());
+  out.imbue(user());
   print_summary(out, scan, parsed.directories, parsed.list_files_for_hardlinkcount);
   print_space_by_path(out, scan, parsed.directories);
   print_breakdowns(out, scan);
@@ -133,13 +141,13 @@ native_string reports_of(const json& doc, const command_line& parsed) {
 }
 
 // The text report without its progress line.
-native_string text_report(command_line parsed) {
+native_string text_report(cli::command_line parsed) {
   parsed.space_by_path = true;
   const native_string out = run_with(parsed).out;
   return out.substr(out.find('\n') + 1);
 }
 
-json json_report(command_line parsed) {
+json json_report(cli::command_line parsed) {
   parsed.json = true;
   const run_output r = run_with(parsed);
   EXPECT_EQ(native_string(), r.err);
@@ -149,7 +157,7 @@ json json_report(command_line parsed) {
 }
 
 TEST(JsonReport, EveryFigureIsTheTextReports) {
-  test_tree tree;
+  platform::fake_tree tree;
   tree.file("a/one", 10);
   tree.file("a/sub/two", 200);
   tree.hard_link("a/sub/two", "a/two-again");
@@ -157,7 +165,7 @@ TEST(JsonReport, EveryFigureIsTheTextReports) {
   tree.file("b/three", 3000);
   tree.hard_link("b/three", "outside/three");
   tree.directory("b/empty");
-  command_line parsed;
+  cli::command_line parsed;
   parsed.directories = {tree.path("a"), tree.path("b"), tree.path("a")};
   parsed.list_files_for_hardlinkcount = {3, 1, 7, 3, 2};
   // Single-link files: the breakdowns need no search of the file system.
@@ -171,17 +179,17 @@ TEST(JsonReport, EveryFigureIsTheTextReports) {
 }
 
 TEST(JsonReport, ErrorsAreListedInOrderAndNothingElseIsPrinted) {
-  test_tree tree;
+  platform::fake_tree tree;
   tree.file("plain", 1);
-  command_line parsed;
+  cli::command_line parsed;
   parsed.directories = {tree.path("missing"), tree.path("plain")};
   parsed.files = {tree.path("gone")};
   parsed.json = true;
   const run_output quiet = run_with(parsed);
   parsed.verbose = true;
   const run_output verbose = run_with(parsed);
-  EXPECT_EQ(exit_scan_error, quiet.code);
-  EXPECT_EQ(exit_scan_error, verbose.code);
+  EXPECT_EQ(cli::exit_scan_error, quiet.code);
+  EXPECT_EQ(cli::exit_scan_error, verbose.code);
   EXPECT_EQ(native_string(), quiet.err);  // no count line: the document has them
   EXPECT_EQ(native_string(), verbose.err);
   EXPECT_EQ(quiet.out, verbose.out);  // no verbose line either
@@ -195,11 +203,11 @@ TEST(JsonReport, ErrorsAreListedInOrderAndNothingElseIsPrinted) {
       "Argument \"" + json_test::utf8_of(tree.path("plain")) + "\" does not point to a directory.";
   EXPECT_EQ(not_a_directory, errors[1].at("message"));
   EXPECT_EQ(sizeof(native_char) == 1 ? 20 : 267, errors[1].at("code"));
-  EXPECT_EQ(lit(not_a_directory) + lit("\n"), text.err);
+  EXPECT_EQ(T(not_a_directory) + T("\n"), text.err);
   for (int i : {0, 2}) {
     char code[16];
     std::snprintf(code, sizeof code, ": 0x%.8x\n", errors[i].at("code").get<unsigned>());
-    const native_string line = native_of(errors[i].at("message")) + lit(code);
+    const native_string line = native_of(errors[i].at("message")) + T(code);
     EXPECT_NE(native_string::npos, text.out.find(line)) << errors[i].dump();
   }
   EXPECT_EQ(0u, errors[0].at("message").get<std::string>().find("Error getting attributes for \""));
@@ -207,9 +215,9 @@ TEST(JsonReport, ErrorsAreListedInOrderAndNothingElseIsPrinted) {
 }
 
 TEST(JsonReport, EveryKeyIsThereWhenOnlyFilesAreGiven) {
-  test_tree tree;
+  platform::fake_tree tree;
   tree.file("f", 5);
-  command_line parsed;
+  cli::command_line parsed;
   parsed.files = {tree.path("f")};
   parsed.list_files_for_hardlinkcount = {1};
   const json doc = json_report(parsed);
@@ -239,14 +247,13 @@ std::vector<std::string> awkward_names() {
 }
 
 TEST(JsonReport, NamesSurviveExactly) {
-  test_tree tree;
+  platform::fake_tree tree;
   std::vector<std::string> expected;
   for (const std::string& name : awkward_names()) {
-    const native_string native = native_of(name);
-    std::ofstream(tree.root() / std::filesystem::path(native), std::ios::binary) << "x";
+    tree.file(native_of(name), 1);
     expected.push_back(json_test::utf8_of(tree.path()) + (sizeof(native_char) == 1 ? "/" : "\\") + name);
   }
-  command_line parsed;
+  cli::command_line parsed;
   parsed.directories = {tree.path()};
   parsed.list_files_for_hardlinkcount = {1};
   const json doc = json_report(parsed);
@@ -261,3 +268,5 @@ TEST(JsonReport, NamesSurviveExactly) {
 }  // namespace
 
 #endif  // TWINFIND_HAVE_JSON_PARSER
+
+}  // namespace report

@@ -5,6 +5,8 @@
 #include <ostream>
 #include <string_view>
 
+namespace report {
+
 namespace {
 
 // Writes ASCII text on the native stream, widened where it is wide. (A
@@ -235,3 +237,5 @@ void json_writer::string(native_string_view text) {
   put_ascii(out, "\"", 1);
   needs_comma = true;
 }
+
+}  // namespace report

@@ -13,6 +13,8 @@
 
 #include "platform/text.h"
 
+namespace report {
+
 struct json_writer {
   native_ostream& out;
   bool needs_comma = false;  // a value came last at this level
@@ -37,5 +39,7 @@ struct json_writer {
 // escaped too: they stay exact, and cannot drive a terminal that shows the
 // document.
 void write_json_text(native_ostream& out, native_string_view text);
+
+}  // namespace report
 
 #endif  // TWINFIND_REPORT_JSON_WRITER_H_

@@ -13,9 +13,9 @@
 #include "report/json_test_util.h"
 #include "report/report_test_util.h"
 
-namespace {
+namespace report {
 
-using report_test::T;
+namespace {
 
 native_string written(native_string_view text) {
   report_test::report_stream stream;
@@ -133,3 +133,5 @@ TEST(JsonWriter, LoneSurrogatesAreEscapedAlone) {
 }
 
 }  // namespace
+
+}  // namespace report

@@ -6,6 +6,8 @@
 #include "platform/user_locale.h"
 #include "report/report_format.h"
 
+namespace report {
+
 namespace {
 
 // The grouping of `locale`: its own facet, or one made from its numpunct
@@ -77,3 +79,5 @@ native_ostream& operator<<(native_ostream& stream, const grouped_number& number)
   if (left) reversed.append(padding, stream.fill());
   return stream << reversed;
 }
+
+}  // namespace report

@@ -9,9 +9,9 @@
 #include "report/report_format.h"
 #include "report/report_test_util.h"
 
-namespace {
+namespace report {
 
-using report_test::T;
+namespace {
 
 const std::string repeat_threes = "\3";
 const std::string indian = "\3\2";  // threes, then twos
@@ -81,3 +81,5 @@ TEST(GroupedNumberTest, ALocaleWithoutTheFacetGroupsByItsNumpunct) {
 }
 
 }  // namespace
+
+}  // namespace report

@@ -1,11 +1,11 @@
 // The percentages of the reports: one share as a whole number, half up.
 #include <climits>
 #include <cstdint>
-#include <exception>
 #include <iomanip>
-#include <typeinfo>
 
 #include "report/report_format.h"
+
+namespace report {
 
 namespace {
 
@@ -51,14 +51,8 @@ int rounded_percent(std::int64_t part, std::int64_t whole) {
 
 }  // namespace
 
-void print_percent(std::ios_base& stream, std::int64_t part, std::int64_t whole) {
-  // A share must never end a report: whatever goes wrong here (a stream of
-  // another kind, a stream that throws on failure, memory) costs only the
-  // share itself, and the line goes on with its next piece.
-  try {
-    native_ostream& out = dynamic_cast<native_ostream&>(stream);
-    const int value = whole == 0 ? 0 : rounded_percent(part, whole);
-    out << std::setw(3) << grouped(value) << "%";
-  } catch (const std::exception&) {
-  }
+void print_percent(native_ostream& stream, std::int64_t part, std::int64_t whole) {
+  stream << std::setw(3) << grouped(whole == 0 ? 0 : rounded_percent(part, whole)) << '%';
 }
+
+}  // namespace report

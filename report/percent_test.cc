@@ -1,9 +1,5 @@
 #include <cstdint>
-#include <ios>
 #include <limits>
-#include <sstream>
-#include <streambuf>
-#include <type_traits>
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -11,9 +7,9 @@
 #include "report/report_format.h"
 #include "report/report_test_util.h"
 
-namespace {
+namespace report {
 
-using report_test::T;
+namespace {
 
 native_string printed(std::int64_t part, std::int64_t whole) {
   report_test::report_stream stream;
@@ -64,26 +60,6 @@ TEST(PercentTest, PadsWithTheStreamsFillAndChainsInALine) {
   EXPECT_EQ(T("(*13%)**0%"), stream.out.str());
 }
 
-// A stream buffer that refuses every character.
-class refusing_buffer : public std::basic_streambuf<native_char> {
- protected:
-  int_type overflow(int_type) override { return traits_type::eof(); }
-};
-
-TEST(PercentTest, ExceptionsAreDroppedAndTheStreamIsReturned) {
-  // A stream that throws when a write fails.
-  refusing_buffer buffer;
-  native_ostream failing(&buffer);
-  failing.exceptions(std::ios_base::badbit);
-  native_ostream* returned = nullptr;
-  EXPECT_NO_THROW(returned = &(failing << percent(1, 2)));
-  EXPECT_EQ(&failing, returned);
-
-  // A stream of the other character type is no stream the share can use.
-  using other_char = std::conditional_t<std::is_same_v<native_char, char>, wchar_t, char>;
-  std::basic_ostringstream<other_char> other;
-  EXPECT_NO_THROW(print_percent(other, 1, 2));
-  EXPECT_TRUE(other.str().empty());
-}
-
 }  // namespace
+
+}  // namespace report

@@ -8,12 +8,13 @@
 #define TWINFIND_REPORT_REPORT_FORMAT_H_
 
 #include <cstdint>
-#include <ios>
 #include <type_traits>
 #include <vector>
 
 #include "platform/text.h"
 #include "scan/scandata.h"
+
+namespace report {
 
 // A whole number with the digit grouping of the stream's locale: its
 // digit_grouping_facet where it has one, else its numpunct. The stream's
@@ -39,34 +40,33 @@ native_ostream& operator<<(native_ostream& stream, const grouped_number& number)
 
 // Prints `part` of `whole` as a whole-number percentage, right-aligned in
 // three places, then '%'. A whole of 0 prints 0; a half rounds up.
-void print_percent(std::ios_base& stream, std::int64_t part, std::int64_t whole);
+void print_percent(native_ostream& stream, std::int64_t part, std::int64_t whole);
 
-// The manipulator that `percent` returns: a printing function and its two
-// arguments, like the one-argument manipulator of std::setw.
+// The manipulator that `percent` returns, so that a share is written in a
+// line like any other value: out << percent(part, whole).
 struct percent_manip {
-  void (*print)(std::ios_base&, std::int64_t, std::int64_t);
   std::int64_t part;
   std::int64_t whole;
 };
 
 inline percent_manip percent(std::int64_t part, std::int64_t whole) {
-  return percent_manip{print_percent, part, whole};
+  return percent_manip{part, whole};
 }
 
 inline native_ostream& operator<<(native_ostream& stream, const percent_manip& manip) {
-  manip.print(stream, manip.part, manip.whole);
+  print_percent(stream, manip.part, manip.whole);
   return stream;
 }
 
 // The summary: directories scanned, kinds, hard links, the -C listings and
 // the sizes.
-void print_summary(native_ostream& out, const _scandata& scandata,
+void print_summary(native_ostream& out, const scan::_scandata& scandata,
                    const std::vector<native_string>& directories,
                    const std::vector<std::int32_t>& list_files_for_hardlinkcount);
 
 // The space by path: one row for each PATH and one for the run, then what
 // names outside the PATHs hold (space_report.cc).
-void print_space_by_path(native_ostream& out, const _scandata& scandata,
+void print_space_by_path(native_ostream& out, const scan::_scandata& scandata,
                          const std::vector<native_string>& directories);
 
 // What a file's names would take on the volume if each were a file of its
@@ -74,11 +74,13 @@ void print_space_by_path(native_ostream& out, const _scandata& scandata,
 std::int64_t naive_size_of(std::int32_t links, std::int64_t size);
 
 // The whole report as one JSON document, for scripts (json_report.cc).
-void print_json_report(native_ostream& out, const _scandata& scandata,
+void print_json_report(native_ostream& out, const scan::_scandata& scandata,
                        const std::vector<native_string>& directories,
                        const std::vector<std::int32_t>& list_files_for_hardlinkcount);
 
 // One block for each collected breakdown.
-void print_breakdowns(native_ostream& out, const _scandata& scandata);
+void print_breakdowns(native_ostream& out, const scan::_scandata& scandata);
+
+}  // namespace report
 
 #endif  // TWINFIND_REPORT_REPORT_FORMAT_H_

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/text.h"
+#include "platform/text_test_util.h"
 #include "platform/user_locale.h"
 
 namespace report_test {
@@ -84,9 +85,6 @@ inline std::vector<native_string> lines_of(const native_string& text) {
     lines.push_back(line);
   return lines;
 }
-
-// Shorthand for the expected texts, which are all ASCII.
-inline native_string T(std::string_view ascii) { return native_from_ascii(ascii); }
 
 }  // namespace report_test
 

@@ -11,6 +11,8 @@
 #include "platform/console.h"
 #include "report/report_format.h"
 
+namespace report {
+
 namespace {
 
 void print_figures(native_ostream& out, std::int64_t files, std::int64_t unique_files,
@@ -21,9 +23,9 @@ void print_figures(native_ostream& out, std::int64_t files, std::int64_t unique_
 
 }  // namespace
 
-void print_space_by_path(native_ostream& out, const _scandata& scandata,
+void print_space_by_path(native_ostream& out, const scan::_scandata& scandata,
                          const std::vector<native_string>& directories) {
-  const _scandata_space& space = scandata.space;
+  const scan::_scandata_space& space = scandata.space;
   out << std::endl;
   out << "Space by Path" << std::endl;
   out << "=============" << std::endl;
@@ -31,7 +33,7 @@ void print_space_by_path(native_ostream& out, const _scandata& scandata,
   out << "       Files  Unique Files           Unique size      Freed if deleted  Path"
       << std::endl;
   for (std::size_t i = 0; i < directories.size() && i < space.paths.size(); ++i) {
-    const _scandata_path_space& path = space.paths[i];
+    const scan::_scandata_path_space& path = space.paths[i];
     print_figures(out, path.files, path.unique_files, path.unique_size, path.freed);
     out << platform::shown(directories[i]) << std::endl;
   }
@@ -39,8 +41,10 @@ void print_space_by_path(native_ostream& out, const _scandata& scandata,
                 space.unique_size, space.freed);
   out << "<all paths>" << std::endl;
 
-  const std::int64_t held = held_outside(space);
+  const std::int64_t held = scan::held_outside(space);
   out << std::endl;
   out << "Held by names outside the paths: " << std::setw(20) << held << " ("
       << percent(held, space.unique_size) << ")" << std::endl;
 }
+
+}  // namespace report

@@ -8,14 +8,14 @@
 #include "report/report_format.h"
 #include "report/report_test_util.h"
 
-namespace {
+namespace report {
 
-using report_test::T;
+namespace {
 
 // The figures of two snapshots, the second a hard-linked copy of the first
 // with one file replaced, as the README's example makes them.
-_scandata snapshots_scan() {
-  _scandata scan;
+scan::_scandata snapshots_scan() {
+  scan::_scandata scan;
   scan.files_total = 10;
   scan.unique_files = 6;
   scan.space.paths = {{5, 5, 120047, 10}, {5, 5, 120055, 18}};
@@ -36,7 +36,7 @@ const char kSnapshotsSection[] =
     "\n"
     "Held by names outside the paths:                    0 (  0%)\n";
 
-native_string section(const _scandata& scan, const std::vector<native_string>& paths,
+native_string section(const scan::_scandata& scan, const std::vector<native_string>& paths,
                       char separator = ',') {
   report_test::report_stream stream(separator);
   print_space_by_path(stream.out, scan, paths);
@@ -51,7 +51,7 @@ TEST(SpaceReport, SnapshotsUnderTwoGroupingsOfTheUsersLocale) {
   EXPECT_EQ(T(german), section(snapshots_scan(), paths, '.'));
 
   // The second alone: what the first holds stays.
-  _scandata tue = snapshots_scan();
+  scan::_scandata tue = snapshots_scan();
   tue.files_total = tue.unique_files = 5;
   tue.space.paths = {{5, 5, 120055, 18}};
   tue.space.unique_size = 120055;
@@ -61,3 +61,5 @@ TEST(SpaceReport, SnapshotsUnderTwoGroupingsOfTheUsersLocale) {
 }
 
 }  // namespace
+
+}  // namespace report

@@ -14,6 +14,8 @@
 #include "platform/console.h"
 #include "report/report_format.h"
 
+namespace report {
+
 namespace {
 
 void print_kind_row(native_ostream& out, const char* label, std::int64_t files,
@@ -23,7 +25,7 @@ void print_kind_row(native_ostream& out, const char* label, std::int64_t files,
       << std::endl;
 }
 
-void print_kinds(native_ostream& out, const _scandata& scan) {
+void print_kinds(native_ostream& out, const scan::_scandata& scan) {
   out << "Attributes:   Files              Directories      " << std::endl;
   out << "  <total>     " << std::setw(10) << grouped(scan.files_total) << "         "
       << std::setw(10) << grouped(scan.dirs_total) << std::endl;
@@ -37,7 +39,7 @@ void print_kinds(native_ostream& out, const _scandata& scan) {
                  scan.dirs_skipped, scan.dirs_total);
 }
 
-void print_hardlinks(native_ostream& out, const _scandata& scan) {
+void print_hardlinks(native_ostream& out, const scan::_scandata& scan) {
   const std::int64_t unique_files = static_cast<std::int64_t>(scan.unique_files);
   out << "Hardlinks:    Files              Unique Files     " << std::endl;
   out << "  <total>     " << std::setw(10) << grouped(scan.files_total) << "         "
@@ -57,7 +59,7 @@ void print_hardlinks(native_ostream& out, const _scandata& scan) {
 
 // The names of every file with `links` links, file by file in the order the
 // files were first met. A count that no file has prints nothing at all.
-void print_listing(native_ostream& out, const _scandata& scan, std::int32_t links) {
+void print_listing(native_ostream& out, const scan::_scandata& scan, std::int32_t links) {
   const auto count = scan.hardlinkcounts.find(links);
   if (count == scan.hardlinkcounts.end())
     return;
@@ -70,7 +72,7 @@ void print_listing(native_ostream& out, const _scandata& scan, std::int32_t link
     first = false;
     // Names are kept only for the link counts the run was asked to list,
     // so a file may have none to show.
-    for (const native_string& name : kept_names(scan.filenames_by_key.find(id)))
+    for (const native_string& name : scan::kept_names(scan.filenames_by_key.find(id)))
       out << "  " << platform::shown(name) << std::endl;
   }
 }
@@ -87,7 +89,7 @@ std::int64_t saved_size(std::int64_t naive, std::int64_t unique) {
   return naive - unique;
 }
 
-void print_sizes(native_ostream& out, const _scandata& scan) {
+void print_sizes(native_ostream& out, const scan::_scandata& scan) {
   const std::int64_t saved = saved_size(scan.naive_size, scan.unique_size);
   out << "Naive file size:  " << std::setw(20) << grouped(scan.naive_size) << std::endl;
   out << "Unique file size: " << std::setw(20) << grouped(scan.unique_size) << " ("
@@ -98,7 +100,7 @@ void print_sizes(native_ostream& out, const _scandata& scan) {
 
 }  // namespace
 
-void print_summary(native_ostream& out, const _scandata& scandata,
+void print_summary(native_ostream& out, const scan::_scandata& scandata,
                    const std::vector<native_string>& directories,
                    const std::vector<std::int32_t>& list_files_for_hardlinkcount) {
   // The first line end also closes a progress line left open.
@@ -121,3 +123,5 @@ void print_summary(native_ostream& out, const _scandata& scandata,
   out << std::endl;
   print_sizes(out, scandata);
 }
+
+}  // namespace report

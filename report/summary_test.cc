@@ -8,13 +8,13 @@
 #include "report/report_format.h"
 #include "report/report_test_util.h"
 
-namespace {
+namespace report {
 
-using report_test::T;
+namespace {
 
 platform::file_identity id(std::int64_t key) { return platform::file_identity{1, key}; }
 
-void keep_names(_scandata& scan, platform::file_identity file,
+void keep_names(scan::_scandata& scan, platform::file_identity file,
                 std::initializer_list<native_string> names) {
   scan.filenames_by_key[file].names = std::make_unique<std::vector<native_string>>(names);
 }
@@ -23,9 +23,9 @@ void keep_names(_scandata& scan, platform::file_identity file,
 // b-copy.txt (a second name of b.txt) and c.log; C:\Other holds d.bin and
 // link.txt, a symbolic link. The keys are not in the order the files were
 // met, so a listing that follows the keys instead shows.
-_scandata example_scan() {
+scan::_scandata example_scan() {
   const std::int64_t a = 40, b = 50, c = 10, d = 30, link = 20;
-  _scandata scan;
+  scan::_scandata scan;
   scan.files_total = 6;
   scan.files_normal = 5;
   scan.files_symlink = 1;
@@ -82,7 +82,7 @@ const char kExampleSummary[] =
     "Unique file size:            2,255,096 ( 90%)\n"
     "Difference:                    250,000 ( 10%)\n";
 
-native_string summary(const _scandata& scan, const std::vector<native_string>& directories,
+native_string summary(const scan::_scandata& scan, const std::vector<native_string>& directories,
                       const std::vector<std::int32_t>& counts, char separator = ',') {
   report_test::report_stream stream(separator);
   print_summary(stream.out, scan, directories, counts);
@@ -139,11 +139,11 @@ TEST(SummaryTest, TreeWithoutFilesSharesNothing) {
       "Naive file size:                     0\n"
       "Unique file size:                    0 (  0%)\n"
       "Difference:                          0 (  0%)\n");
-  EXPECT_EQ(expected, summary(_scandata(), {T("C:\\Empty")}, {1}));
+  EXPECT_EQ(expected, summary(scan::_scandata(), {T("C:\\Empty")}, {1}));
 }
 
 TEST(SummaryTest, WideValuesPushTheirLineRight) {
-  _scandata scan;
+  scan::_scandata scan;
   scan.files_total = 123456789;
   scan.files_normal = 12345678;
   scan.files_skipped = 123456789 - 12345678;
@@ -158,7 +158,7 @@ TEST(SummaryTest, WideValuesPushTheirLineRight) {
 }
 
 TEST(SummaryTest, LargeLinkCountsAreGroupedAndOnlyTheyAreLeftAligned) {
-  _scandata scan;
+  scan::_scandata scan;
   scan.files_total = 4;
   scan.unique_files = 2;
   scan.naive_size = 2048;
@@ -181,7 +181,7 @@ TEST(SummaryTest, LargeLinkCountsAreGroupedAndOnlyTheyAreLeftAligned) {
 // difference is that of the totals shown, and never wraps.
 TEST(SummaryTest, TheDifferenceOfTotalsAtTheEndsOfTheRangeDoesNotWrap) {
   const std::int64_t max = std::numeric_limits<std::int64_t>::max();
-  _scandata scan;
+  scan::_scandata scan;
   scan.naive_size = max;
   scan.unique_size = std::int64_t{1} << 62;
   std::vector<native_string> lines = report_test::lines_of(summary(scan, {T("/")}, {}));
@@ -203,7 +203,7 @@ TEST(SummaryTest, TheDifferenceOfTotalsAtTheEndsOfTheRangeDoesNotWrap) {
 }
 
 TEST(SummaryTest, ListingsFollowTheCountsAsGiven) {
-  _scandata scan = example_scan();
+  scan::_scandata scan = example_scan();
   // A third file with two links, whose names the run did not keep.
   scan.hardlinkcounts[2].file_ids.push_back(id(60));
   ++scan.hardlinkcounts[2].distinct_files;
@@ -223,3 +223,5 @@ TEST(SummaryTest, ListingsFollowTheCountsAsGiven) {
 }
 
 }  // namespace
+
+}  // namespace report

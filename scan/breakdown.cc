@@ -4,6 +4,8 @@
 
 #include "platform/system_path.h"
 
+namespace scan {
+
 void _scandata::breakdown(const native_string& path) {
   // The path is resolved once into the form the system calls take; the
   // reports keep the path as given.
@@ -13,9 +15,9 @@ void _scandata::breakdown(const native_string& path) {
     return;
   }
   std::vector<platform::pattern_match> matches;
-  platform::error_code error = 0;
-  if (!platform::find_pattern_matches(system_path, matches, error)) {
-    scan_error(error, quoted_message("Error searching ", path));
+  const platform::result<> searched = platform::find_pattern_matches(system_path, matches);
+  if (!searched.outcome) {
+    scan_error(searched.error, quoted_message("Error searching ", path));
     return;
   }
   for (const platform::pattern_match& match : matches) {
@@ -32,17 +34,7 @@ void _scandata::breakdown(const native_string& path) {
 
 void _scandata::breakdown_single(const native_string& path, const native_string& system_path) {
   platform::entry_facts facts;
-  platform::error_code error = 0;
-  switch (platform::examine_path(system_path, facts, error)) {
-    case platform::examination::examined:
-      break;
-    case platform::examination::not_found:
-      scan_error(error, quoted_message("Error finding ", path));
-      return;
-    case platform::examination::not_opened:
-      scan_error(error, quoted_message("Error opening ", path));
-      return;
-  }
+  if (!examined(platform::examine_path(system_path, facts), path)) return;
   _scandata_breakdown_fileinfo info;
   info.filename = path;
   info.file_key = facts.identity.key;
@@ -73,3 +65,5 @@ const std::vector<native_string>& _scandata::names_of(
   static const std::vector<native_string> no_names;
   return info.filenames < link_names.size() ? link_names[info.filenames] : no_names;
 }
+
+}  // namespace scan

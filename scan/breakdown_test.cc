@@ -1,12 +1,18 @@
-// The breakdowns of -F paths and patterns, on real trees.
+// The breakdowns of -F paths and patterns, on the in-memory file system.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
+#include "platform/filesystem-fake.h"
+#include "platform/text_test_util.h"
 #include "scan/scandata.h"
-#include "scan/test_tree.h"
+
+namespace scan {
 
 namespace {
+
+using platform::fake_tree;
+using platform::fake_operation;
 
 struct captured_breakdowns {
   _scandata scan;
@@ -27,10 +33,8 @@ struct captured_breakdowns {
   }
 };
 
-native_string text(const char* ascii) { return native_from_ascii(ascii); }
-
 TEST(Breakdown, ASingleFileGivesOneRecordOfItsOwn) {
-  test_tree tree;
+  fake_tree tree;
   tree.file("a.txt", 1234);
   tree.hard_link("a.txt", "b.txt");
   captured_breakdowns run;
@@ -48,7 +52,7 @@ TEST(Breakdown, ASingleFileGivesOneRecordOfItsOwn) {
 }
 
 TEST(Breakdown, TwoNamesOfOneFileAndARepeatedPathAreNeverMerged) {
-  test_tree tree;
+  fake_tree tree;
   tree.file("a.txt");
   tree.hard_link("a.txt", "b.txt");
   captured_breakdowns run;
@@ -65,7 +69,7 @@ TEST(Breakdown, TwoNamesOfOneFileAndARepeatedPathAreNeverMerged) {
 }
 
 TEST(Breakdown, EachSearchNamesOnlyTheRecordsCollectedSinceTheLast) {
-  test_tree tree;
+  fake_tree tree;
   tree.file("a.txt");
   tree.hard_link("a.txt", "b.txt");
   tree.file("single.txt");
@@ -80,7 +84,7 @@ TEST(Breakdown, EachSearchNamesOnlyTheRecordsCollectedSinceTheLast) {
 }
 
 TEST(Breakdown, PatternsGiveOneRecordPerMatchingFileAndSkipDirectories) {
-  test_tree tree;
+  fake_tree tree;
   tree.file("a.txt");
   tree.file("b.txt");
   tree.file("c.log");
@@ -96,7 +100,7 @@ TEST(Breakdown, PatternsGiveOneRecordPerMatchingFileAndSkipDirectories) {
 }
 
 TEST(Breakdown, APatternOfOnlyDirectoriesGivesNothingAndSaysNothing) {
-  test_tree tree;
+  fake_tree tree;
   tree.directory("d1");
   tree.directory("d2");
   captured_breakdowns run;
@@ -104,22 +108,22 @@ TEST(Breakdown, APatternOfOnlyDirectoriesGivesNothingAndSaysNothing) {
   // An empty directory still holds "." and "..", which the search lists:
   // a pattern that fits only them finds directories, not nothing.
   tree.directory("E");
-  run.collect(tree.path("E") + platform::path_separator + text("*"));
-  run.collect(tree.path("E") + platform::path_separator + text(".*"));
+  run.collect(tree.path("E") + platform::path_separator + T("*"));
+  run.collect(tree.path("E") + platform::path_separator + T(".*"));
   EXPECT_TRUE(run.scan.breakdowns.empty());
   EXPECT_TRUE(run.out.str().empty());
   EXPECT_EQ(run.scan.scan_errors, 0);
 }
 
 TEST(Breakdown, FailuresAreReportedInVerboseModeOnly) {
-  test_tree tree;
+  fake_tree tree;
   captured_breakdowns run;
   run.collect(tree.path("missing.txt"));
   run.collect(tree.path("*.none"));
   EXPECT_TRUE(run.scan.breakdowns.empty());
   const native_string out = run.out.str();
-  EXPECT_EQ(out.find(text("Error finding \"") + tree.path("missing.txt") + text("\": 0x")), 0u);
-  EXPECT_NE(out.find(text("Error searching \"") + tree.path("*.none") + text("\": 0x")),
+  EXPECT_EQ(out.find(T("Error finding \"") + tree.path("missing.txt") + T("\": 0x")), 0u);
+  EXPECT_NE(out.find(T("Error searching \"") + tree.path("*.none") + T("\": 0x")),
             native_string::npos);
 
   _scandata quiet;
@@ -131,7 +135,7 @@ TEST(Breakdown, FailuresAreReportedInVerboseModeOnly) {
 }
 
 TEST(Breakdown, ADirectoryGivenAsASinglePathGivesARecord) {
-  test_tree tree;
+  fake_tree tree;
   tree.directory("sub");
   captured_breakdowns run;
   run.collect(tree.path("sub"));
@@ -139,4 +143,50 @@ TEST(Breakdown, ADirectoryGivenAsASinglePathGivesARecord) {
   EXPECT_EQ(run.scan.breakdowns[0].kind, platform::entry_kind::normal);
 }
 
+TEST(Breakdown, NamesAreEveryNameOfTheFileFromTheTopOfItsVolume) {
+  fake_tree tree;
+  tree.file("b/g", 3);
+  tree.hard_link("b/g", "a/f");
+  tree.mount("vol");
+  tree.file("vol/x/h");
+  tree.hard_link("vol/x/h", "vol/i");
+  captured_breakdowns run;
+  run.collect(tree.path("a/f"));
+  run.collect(tree.path("vol/x/h"));
+  ASSERT_EQ(run.scan.breakdowns.size(), 2u);
+  ASSERT_EQ(run.scan.link_names.size(), 2u);
+  // Sorted, whatever order the names were met in.
+  EXPECT_EQ(run.scan.link_names[run.scan.breakdowns[0].filenames],
+            (std::vector<native_string>{tree.path("a/f"), tree.path("b/g")}));
+  const native_string separator(1, platform::path_separator);
+  EXPECT_EQ(run.scan.link_names[run.scan.breakdowns[1].filenames],
+            (std::vector<native_string>{separator + T("i"),
+                                        separator + T("x") + separator + T("h")}));
+}
+
+TEST(Breakdown, FilesThatCannotBeExaminedAndDirectoriesThatCannotBeSearchedAreReported) {
+  fake_tree tree;
+  tree.file("d/a.txt");
+  tree.file("d/b.txt");
+  tree.file("d/c.txt", 9);
+  tree.file("locked/e.txt");
+  tree.fail(fake_operation::examine, "d/a.txt", 5, platform::examination::not_opened);
+  // Gone between the search that matched it and its examination.
+  tree.fail(fake_operation::examine, "d/b.txt", platform::fake_no_such_entry);
+  tree.fail(fake_operation::list, "locked", platform::fake_access_denied);
+  captured_breakdowns run;
+  run.collect(tree.path("d/*.txt"));
+  run.collect(tree.path("locked/*.txt"));
+  run.collect(tree.path("locked/e.txt"));  // examined without a search
+  EXPECT_EQ(run.filenames(), (std::vector<native_string>{tree.path("d/c.txt"),
+                                                         tree.path("locked/e.txt")}));
+  EXPECT_EQ(run.out.str(),
+            T("Error opening \"") + tree.path("d/a.txt") + T("\": 0x00000005\n") +
+                T("Error finding \"") + tree.path("d/b.txt") + T("\": 0x00000002\n") +
+                T("Error searching \"") + tree.path("locked/*.txt") + T("\": 0x0000000d\n"));
+  EXPECT_EQ(run.scan.scan_errors, 3);
+}
+
 }  // namespace
+
+}  // namespace scan

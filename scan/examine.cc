@@ -4,6 +4,8 @@
 
 #include "scan/scandata.h"
 
+namespace scan {
+
 namespace {
 
 // Adds a file's size to a total. Sparse files can claim sizes whose sum
@@ -21,10 +23,16 @@ std::int64_t saturating_add(std::int64_t total, std::int64_t size) {
 
 bool _scandata::scan_file(platform::walk_cursor& cursor, const native_string& path,
                           const platform::listed_entry& entry, platform::entry_facts& facts) {
-  platform::error_code error = 0;
-  switch (platform::examine_entry(cursor, path, entry, facts, error)) {
+  if (!examined(platform::examine_entry(cursor, path, entry, facts), path)) return false;
+  record_entry(path, facts);
+  return true;
+}
+
+bool _scandata::examined(platform::result<platform::examination> examination,
+                         const native_string& path) {
+  const platform::error_code error = examination.error;
+  switch (examination.outcome) {
     case platform::examination::examined:
-      record_entry(path, facts);
       return true;
     case platform::examination::not_found:
       scan_error(error, quoted_message("Error finding ", path));
@@ -92,3 +100,17 @@ const std::vector<native_string>& kept_names(const _scandata_fileinfo* file) {
   static const std::vector<native_string> none;
   return file && file->names ? *file->names : none;
 }
+
+const char* kind_name(platform::entry_kind kind) {
+  switch (kind) {
+    case platform::entry_kind::symlink:
+      return "symlink";
+    case platform::entry_kind::reparse:
+      return "reparse";
+    case platform::entry_kind::normal:
+      break;
+  }
+  return "normal";
+}
+
+}  // namespace scan

@@ -3,7 +3,10 @@
 
 #include <limits>
 
+#include "platform/text_test_util.h"
 #include "scan/scandata.h"
+
+namespace scan {
 
 namespace {
 
@@ -17,17 +20,15 @@ platform::entry_facts file(std::int64_t key, std::int32_t links, std::int64_t si
   return facts;
 }
 
-native_string text(const char* ascii) { return native_from_ascii(ascii); }
-
 TEST(Tally, TwoNamesOfOneFileAndAPlainFile) {
   _scandata scan;
-  scan.record_entry(text("D\\a.txt"), file(1, 2, 100));
+  scan.record_entry(T("D\\a.txt"), file(1, 2, 100));
   EXPECT_EQ(scan.naive_size, 100);
   EXPECT_EQ(scan.unique_size, 100);
-  scan.record_entry(text("D\\b.txt"), file(1, 2, 100));
+  scan.record_entry(T("D\\b.txt"), file(1, 2, 100));
   EXPECT_EQ(scan.naive_size, 200);
   EXPECT_EQ(scan.unique_size, 100);
-  scan.record_entry(text("D\\c.txt"), file(2, 1, 50));
+  scan.record_entry(T("D\\c.txt"), file(2, 1, 50));
 
   EXPECT_EQ(scan.files_normal, 3);
   EXPECT_EQ(scan.naive_size, 250);
@@ -37,13 +38,13 @@ TEST(Tally, TwoNamesOfOneFileAndAPlainFile) {
   EXPECT_EQ(scan.hardlinkcounts.at(1).file_count, 1);
   ASSERT_EQ(scan.filenames_by_key.size(), 2u);
   EXPECT_EQ(kept_names(scan.filenames_by_key.find(platform::file_identity{1, 1})),
-            (std::vector<native_string>{text("D\\a.txt"), text("D\\b.txt")}));
+            (std::vector<native_string>{T("D\\a.txt"), T("D\\b.txt")}));
 }
 
 TEST(Tally, SameIndexOnAnotherVolumeIsAnotherFile) {
   _scandata scan;
-  scan.record_entry(text("C:\\x"), file(7, 1, 10, /*volume=*/1));
-  scan.record_entry(text("D:\\x"), file(7, 1, 10, /*volume=*/2));
+  scan.record_entry(T("C:\\x"), file(7, 1, 10, /*volume=*/1));
+  scan.record_entry(T("D:\\x"), file(7, 1, 10, /*volume=*/2));
   EXPECT_EQ(scan.filenames_by_key.size(), 2u);
   EXPECT_EQ(scan.unique_size, 20);
   EXPECT_EQ(scan.hardlinkcounts.at(1).file_ids.size(), 2u);
@@ -53,14 +54,14 @@ TEST(Tally, KindsAndDirectories) {
   _scandata scan;
   platform::entry_facts directory = file(9, 1, 4096);
   directory.is_directory = true;
-  scan.record_entry(text("dir"), directory);
+  scan.record_entry(T("dir"), directory);
   directory.kind = platform::entry_kind::reparse;
-  scan.record_entry(text("mount"), directory);
+  scan.record_entry(T("mount"), directory);
   directory.kind = platform::entry_kind::symlink;
-  scan.record_entry(text("dirlink"), directory);
+  scan.record_entry(T("dirlink"), directory);
   platform::entry_facts link = file(10, 1, 12);
   link.kind = platform::entry_kind::symlink;
-  scan.record_entry(text("link"), link);
+  scan.record_entry(T("link"), link);
 
   EXPECT_EQ(scan.dirs_normal, 1);
   EXPECT_EQ(scan.dirs_reparse, 1);
@@ -73,8 +74,8 @@ TEST(Tally, KindsAndDirectories) {
 
 TEST(Tally, LinkCountChangingBetweenNamesKeepsTheKeyAtItsFirstCount) {
   _scandata scan;
-  scan.record_entry(text("a"), file(5, 2, 1));
-  scan.record_entry(text("b"), file(5, 3, 1));
+  scan.record_entry(T("a"), file(5, 2, 1));
+  scan.record_entry(T("b"), file(5, 3, 1));
   EXPECT_EQ(scan.hardlinkcounts.at(2).file_ids.size(), 1u);
   EXPECT_EQ(scan.hardlinkcounts.at(3).file_count, 1);
   EXPECT_TRUE(scan.hardlinkcounts.at(3).file_ids.empty());
@@ -85,12 +86,12 @@ TEST(Tally, NamesFollowTheLinkCountOfTheFirstName) {
   _scandata scan;
   scan.keep_all_names = false;
   scan.listed_link_counts = {2};
-  scan.record_entry(text("kept"), file(1, 2, 1));
-  scan.record_entry(text("kept-too"), file(1, 3, 1));  // count changed meanwhile
-  scan.record_entry(text("dropped"), file(2, 3, 1));
-  scan.record_entry(text("dropped-too"), file(2, 2, 1));
+  scan.record_entry(T("kept"), file(1, 2, 1));
+  scan.record_entry(T("kept-too"), file(1, 3, 1));  // count changed meanwhile
+  scan.record_entry(T("dropped"), file(2, 3, 1));
+  scan.record_entry(T("dropped-too"), file(2, 2, 1));
   EXPECT_EQ(kept_names(scan.filenames_by_key.find(platform::file_identity{1, 1})),
-            (std::vector<native_string>{text("kept"), text("kept-too")}));
+            (std::vector<native_string>{T("kept"), T("kept-too")}));
   EXPECT_TRUE(scan.filenames_by_key.contains(platform::file_identity{1, 2}));
   EXPECT_FALSE(scan.filenames_by_key.find(platform::file_identity{1, 2}));  // no record
 }
@@ -106,15 +107,15 @@ TEST(Tally, ADirectoryListedAgainAddsOnlyNames) {
   const platform::file_identity d{1, 100}, other{1, 101};
   auto list_d = [&] {
     scan.directory_listed(&d);
-    scan.record_entry(text("d/single"), file(1, 1, 10));
-    scan.record_entry(text("d/pair"), file(2, 2, 100));  // its other name lies elsewhere
+    scan.record_entry(T("d/single"), file(1, 1, 10));
+    scan.record_entry(T("d/pair"), file(2, 2, 100));  // its other name lies elsewhere
   };
   scan.space.paths.emplace_back();  // the first walk
   ++scan.walks;
   list_d();
   list_d();
   scan.directory_listed(&other);
-  scan.record_entry(text("other/single"), file(3, 1, 5));
+  scan.record_entry(T("other/single"), file(3, 1, 5));
   EXPECT_EQ(scan.files_normal, 5);
   EXPECT_EQ(scan.naive_size, 225);
   EXPECT_EQ(scan.unique_files, 3u);
@@ -143,11 +144,11 @@ TEST(Tally, DirectoriesWithoutAnIndexAreNeverTakenForEachOther) {
   const platform::file_identity none{1, 0};
   ++scan.walks;
   scan.directory_listed(&none);
-  scan.record_entry(text("x/a"), file(1, 1, 1));
+  scan.record_entry(T("x/a"), file(1, 1, 1));
   scan.directory_listed(&none);
-  scan.record_entry(text("y/b"), file(2, 1, 1));
+  scan.record_entry(T("y/b"), file(2, 1, 1));
   scan.directory_listed(nullptr);
-  scan.record_entry(text("z/c"), file(3, 1, 1));
+  scan.record_entry(T("z/c"), file(3, 1, 1));
   EXPECT_EQ(scan.unique_files, 3u);
   EXPECT_EQ(scan.unique_size, 3);
 }
@@ -159,17 +160,19 @@ TEST(Tally, SizeTotalsStopAtTheEndOfTheRange) {
   const std::int64_t max = std::numeric_limits<std::int64_t>::max();
   const std::int64_t quarter = std::int64_t{1} << 62;  // a quarter of the 64-bit range
   _scandata scan;
-  scan.record_entry(text("a"), file(1, 2, quarter));
-  scan.record_entry(text("a2"), file(1, 2, quarter));
+  scan.record_entry(T("a"), file(1, 2, quarter));
+  scan.record_entry(T("a2"), file(1, 2, quarter));
   EXPECT_EQ(scan.naive_size, max);  // 2^63
   EXPECT_EQ(scan.unique_size, quarter);
-  scan.record_entry(text("b"), file(2, 1, quarter - 1));
+  scan.record_entry(T("b"), file(2, 1, quarter - 1));
   EXPECT_EQ(scan.unique_size, max);  // 2^63 - 1 exactly
-  scan.record_entry(text("c"), file(3, 1, 1));
-  scan.record_entry(text("d"), file(4, 1, max));
-  scan.record_entry(text("empty"), file(5, 1, 0));
+  scan.record_entry(T("c"), file(3, 1, 1));
+  scan.record_entry(T("d"), file(4, 1, max));
+  scan.record_entry(T("empty"), file(5, 1, 0));
   EXPECT_EQ(scan.naive_size, max);
   EXPECT_EQ(scan.unique_size, max);
 }
 
 }  // namespace
+
+}  // namespace scan

@@ -2,6 +2,8 @@
 // record, for the files that have one.
 #include "scan/scandata.h"
 
+namespace scan {
+
 file_table::found file_table::insert(const platform::file_identity& id, bool with_record) {
   const std::uint32_t next = static_cast<std::uint32_t>(records_.size());
   const identity_table::inserted file = files_.insert(id, with_record ? next : no_record);
@@ -23,3 +25,5 @@ _scandata_fileinfo& file_table::operator[](const platform::file_identity& id) {
   }
   return records_[*record];
 }
+
+}  // namespace scan

@@ -3,6 +3,7 @@
 // one of the parts the same hash picks.
 #include "scan/identity_table.h"
 
+namespace scan {
 namespace {
 
 const std::size_t kFirstSlots = 16;
@@ -78,3 +79,5 @@ void identity_table::grow(part& p) {
   for (const slot& s : old)
     if (s.volume != 0) p.slots[place(p, hash(s.key, s.volume), s.key, s.volume)] = s;
 }
+
+}  // namespace scan

@@ -18,6 +18,8 @@
 
 #include "platform/filesystem.h"
 
+namespace scan {
+
 class identity_table {
  public:
   // The value of `id`, or null when the table does not hold it. Valid until
@@ -76,5 +78,7 @@ class identity_table {
   std::vector<std::uint64_t> volumes_;
   std::uint32_t last_volume_ = 0;  // the number found last: runs of one volume
 };
+
+}  // namespace scan
 
 #endif  // TWINFIND_SCAN_IDENTITY_TABLE_H_

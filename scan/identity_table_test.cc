@@ -8,6 +8,8 @@
 
 #include "scan/scandata.h"
 
+namespace scan {
+
 namespace {
 
 using platform::file_identity;
@@ -87,3 +89,5 @@ TEST(FileTable, RecordsOnlyWhereAskedAndKeptThroughGrowth) {
 }
 
 }  // namespace
+
+}  // namespace scan

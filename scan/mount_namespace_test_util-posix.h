@@ -3,17 +3,13 @@
 #define TWINFIND_SCAN_MOUNT_NAMESPACE_TEST_UTIL_POSIX_H_
 
 #include <sched.h>
-#include <sys/wait.h>
-#include <unistd.h>
+
+#include "platform/child_check_test_util-posix.h"
 
 // True when a child process can take a mount namespace of its own (root, or
 // a machine that lets users do so); tests that mount skip otherwise.
 inline bool can_unshare_mounts() {
-  const pid_t child = fork();
-  if (child == 0) _exit(unshare(CLONE_NEWNS) == 0 ? 0 : 1);
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return check_in_child([] { return unshare(CLONE_NEWNS) == 0 ? "" : "refused"; }).empty();
 }
 
 #endif  // TWINFIND_SCAN_MOUNT_NAMESPACE_TEST_UTIL_POSIX_H_

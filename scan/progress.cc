@@ -5,6 +5,8 @@
 
 #include "scan/scandata.h"
 
+namespace scan {
+
 void _scandata::progress() {
   native_ostream& stream = *out;
   // Every drawing is flushed: on a terminal the output layer writes it out
@@ -30,3 +32,5 @@ void _scandata::progress() {
 void _scandata::progress_done() {
   if (!verbose) *out << "....." << std::endl;
 }
+
+}  // namespace scan

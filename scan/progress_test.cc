@@ -1,7 +1,10 @@
 // The progress display, byte for byte.
 #include <gtest/gtest.h>
 
+#include "platform/text_test_util.h"
 #include "scan/scandata.h"
+
+namespace scan {
 
 namespace {
 
@@ -15,28 +18,26 @@ native_string ticks(int count, bool verbose = false) {
   return out.str();
 }
 
-native_string text(const std::string& ascii) { return native_from_ascii(ascii); }
-
 const std::string heading = "Scanning directories and files";
 const std::string rewind(5, '\b');
 
 TEST(Progress, FewerThan101TicksShowOnlyTheHeadingAndFiveDots) {
-  EXPECT_EQ(ticks(1), text(heading + ".....\n"));
-  EXPECT_EQ(ticks(100), text(heading + ".....\n"));
+  EXPECT_EQ(ticks(1), T(heading + ".....\n"));
+  EXPECT_EQ(ticks(100), T(heading + ".....\n"));
 }
 
 TEST(Progress, TheBarGrowsEveryHundredTicksAndStartsOverAt501) {
-  EXPECT_EQ(ticks(101), text(heading + ".    " + rewind + ".....\n"));
-  EXPECT_EQ(ticks(401), text(heading + ".    " + rewind + "..   " + rewind + "...  " + rewind +
+  EXPECT_EQ(ticks(101), T(heading + ".    " + rewind + ".....\n"));
+  EXPECT_EQ(ticks(401), T(heading + ".    " + rewind + "..   " + rewind + "...  " + rewind +
                              ".... " + rewind + ".....\n"));
-  EXPECT_EQ(ticks(501), text(heading + ".    " + rewind + "..   " + rewind + "...  " + rewind +
+  EXPECT_EQ(ticks(501), T(heading + ".    " + rewind + "..   " + rewind + "...  " + rewind +
                              ".... " + rewind + "     " + rewind + ".....\n"));
   const native_string after601 = ticks(601);
-  EXPECT_EQ(after601.substr(after601.size() - 16), text(".    " + rewind + ".....\n"));
+  EXPECT_EQ(after601.substr(after601.size() - 16), T(".    " + rewind + ".....\n"));
 }
 
 TEST(Progress, VerboseModeRepeatsItsTextAndLeavesTheLineOpen) {
-  EXPECT_EQ(ticks(3, true), text(heading + "..." + heading + "..." + heading + "..."));
+  EXPECT_EQ(ticks(3, true), T(heading + "..." + heading + "..." + heading + "..."));
 }
 
 TEST(Progress, ADrawingTickLeavesTheFillAtBackspace) {
@@ -49,3 +50,5 @@ TEST(Progress, ADrawingTickLeavesTheFillAtBackspace) {
 }
 
 }  // namespace
+
+}  // namespace scan

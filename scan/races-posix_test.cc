@@ -33,6 +33,8 @@
 #include "scan/scandata.h"
 #include "scan/test_tree.h"
 
+namespace scan {
+
 namespace {
 
 // An output buffer that keeps all text and calls `on_tick` with the number
@@ -75,18 +77,6 @@ struct watched_scan {
   std::ostream out{&buffer};
   std::ostringstream err;
   watched_scan() {
-    scan.verbose = true;
-    scan.out = &out;
-    scan.err = &err;
-  }
-};
-
-// A verbose scan into plain string streams.
-struct captured_scan {
-  _scandata scan;
-  std::ostringstream out;
-  std::ostringstream err;
-  captured_scan() {
     scan.verbose = true;
     scan.out = &out;
     scan.err = &err;
@@ -484,7 +474,7 @@ TEST(RacesStress, EntriesThatComeAndGoDuringManyWalksKeepTheCountsConsistent) {
   const int walks = 60;
   std::int64_t skipped = 0;
   for (int walk = 0; walk < walks; ++walk) {
-    captured_scan run;
+    captured_scan run(/*verbose=*/true);
     run.scan.scan_directory(scan_root);
     const std::string out = run.out.str();
     ASSERT_EQ(broken_invariants(run.scan, scan_root), "") << "walk " << walk;
@@ -538,7 +528,7 @@ TEST(RacesStress, EntriesListedButGoneBeforeTheyAreReadAreReportedAndSkipped) {
   int walks_with_skips = 0;
   int walk = 0;
   for (; walk < 400 && walks_with_skips < 5; ++walk) {
-    captured_scan run;
+    captured_scan run(/*verbose=*/true);
     run.scan.scan_directory(scan_root);
     const std::string out = run.out.str();
     ASSERT_EQ(broken_invariants(run.scan, scan_root), "") << "walk " << walk;
@@ -588,7 +578,7 @@ TEST(RacesStress, DirectoriesSwappedForLinksToOutsideAreNeverFollowed) {
   int links_counted = 0;   // walks that counted some sNNN as a link
   int swapped_before = 0;  // directories that were links by their descent
   for (int walk = 0; walk < 100; ++walk) {
-    captured_scan run;
+    captured_scan run(/*verbose=*/true);
     run.scan.scan_directory(scan_root);
     ASSERT_EQ(broken_invariants(run.scan, scan_root), "") << "walk " << walk;
     for (const std::string& name : all_names(run.scan)) {
@@ -608,3 +598,5 @@ TEST(RacesStress, DirectoriesSwappedForLinksToOutsideAreNeverFollowed) {
 }
 
 }  // namespace
+
+}  // namespace scan

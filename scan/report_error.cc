@@ -2,6 +2,8 @@
 #include "platform/error_codes.h"
 #include "scan/scandata.h"
 
+namespace scan {
+
 namespace {
 
 // The code as exactly eight lower-case hexadecimal digits, as printf's
@@ -52,14 +54,4 @@ native_string quoted_message(const char* text, native_string_view path) {
   return message;
 }
 
-const char* kind_name(platform::entry_kind kind) {
-  switch (kind) {
-    case platform::entry_kind::symlink:
-      return "symlink";
-    case platform::entry_kind::reparse:
-      return "reparse";
-    case platform::entry_kind::normal:
-      break;
-  }
-  return "normal";
-}
+}  // namespace scan

@@ -19,6 +19,8 @@
 #include "platform/text.h"
 #include "scan/identity_table.h"
 
+namespace scan {
+
 // The files met with one hard-link count.
 struct _scandata_hardlinkcount_info {
   // Names met whose file reported this link count, every name counted.
@@ -145,7 +147,8 @@ struct _scandata_error {
   platform::error_code code = 0;
 };
 
-// "normal", "symlink" or "reparse".
+// The name of a kind as the reports print it: "normal", "symlink" or
+// "reparse" (examine.cc, where entries are tallied by kind).
 const char* kind_name(platform::entry_kind kind);
 
 struct _scandata {
@@ -256,6 +259,10 @@ struct _scandata {
   bool keeps_single_link_files() const { return keeps_names_for(1); }
   // Counts a file met for the first time, under its link count.
   void count_new_file(const platform::entry_facts& facts, _scandata_hardlinkcount_info& by_links);
+  // True when the examination of `path` read it; otherwise counts the scan
+  // error and prints its line, which tells an entry not found from one
+  // found but not opened (examine.cc).
+  bool examined(platform::result<platform::examination> examination, const native_string& path);
   // `path` as printed, `system_path` for the calls (platform/system_path.h).
   void breakdown_single(const native_string& path, const native_string& system_path);
   std::size_t named_breakdowns_ = 0;  // breakdowns whose names were searched
@@ -267,5 +274,7 @@ void report_error(native_ostream& out, std::uint32_t code, native_string_view me
 
 // Builds the message of an error line: `text`, the quoted path.
 native_string quoted_message(const char* text, native_string_view path);
+
+}  // namespace scan
 
 #endif  // TWINFIND_SCAN_SCANDATA_H_

@@ -10,6 +10,8 @@
 #include "scan/scandata.h"
 #include "scan/test_tree.h"
 
+namespace scan {
+
 namespace {
 
 TEST(SpaceByPathPosix, ATreeReachedThroughALinkCountsOnceForTheRun) {
@@ -56,3 +58,5 @@ TEST(SpaceByPathPosix, SkippedEntriesAreFilesButNoUniqueFiles) {
 }
 
 }  // namespace
+
+}  // namespace scan

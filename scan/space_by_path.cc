@@ -20,6 +20,8 @@
 
 #include "scan/scandata.h"
 
+namespace scan {
+
 namespace {
 
 const std::uint32_t freed_by_walk = 1;
@@ -83,3 +85,5 @@ std::int64_t held_outside(const _scandata_space& space) {
   // Never below 0, even for a file whose size changed between its names.
   return space.freed < space.unique_size ? space.unique_size - space.freed : 0;
 }
+
+}  // namespace scan

@@ -1,11 +1,14 @@
-// The space by path on real trees: each PATH's figures, the run's, and
+// The space by path on the in-memory file system: each PATH's figures, the run's, and
 // every way a name can be met twice.
 #include <gtest/gtest.h>
 
 #include <limits>
 
+#include "platform/filesystem-fake.h"
+#include "scan/scan_test_util.h"
 #include "scan/scandata.h"
-#include "scan/test_tree.h"
+
+namespace scan {
 
 namespace {
 
@@ -47,7 +50,7 @@ std::vector<figures> space_rows(const std::vector<native_string>& paths) {
 // Two snapshots, the second a hard-linked copy of the first with one file
 // replaced; `latest` is a file of nine bytes, as large as the symbolic link
 // it stands for, so that the figures hold where links cannot be made.
-void make_snapshots(const test_tree& tree) {
+void make_snapshots(const platform::fake_tree& tree) {
   tree.file("mon/notes.txt", 10);
   tree.file("mon/photo.jpg", 120000);
   tree.file("mon/docs/report.txt", 10);
@@ -59,7 +62,7 @@ void make_snapshots(const test_tree& tree) {
 }
 
 TEST(SpaceByPath, SnapshotsFreeOnlyWhatIsTheirsAlone) {
-  test_tree tree;
+  platform::fake_tree tree;
   make_snapshots(tree);
   EXPECT_EQ(space_rows({tree.path("mon"), tree.path("tue")}),
             (std::vector<figures>{{5, 5, 120047, 10}, {5, 5, 120055, 18}, {10, 6, 120065, 120065}}));
@@ -69,7 +72,7 @@ TEST(SpaceByPath, SnapshotsFreeOnlyWhatIsTheirsAlone) {
 }
 
 TEST(SpaceByPath, ANameMetAgainCountsOnceForTheRun) {
-  test_tree tree;
+  platform::fake_tree tree;
   tree.file("a/x", 10);
   tree.file("a/b/y", 20);
   tree.file("a/b/h", 5);
@@ -89,7 +92,7 @@ TEST(SpaceByPath, ANameMetAgainCountsOnceForTheRun) {
 }
 
 TEST(SpaceByPath, HardLinksAcrossPathsAreFreedOnlyTogether) {
-  test_tree tree;
+  platform::fake_tree tree;
   tree.file("p/shared", 100);
   tree.hard_link("p/shared", "q/shared");
   tree.hard_link("p/shared", "q/sub/shared-again");
@@ -127,3 +130,5 @@ TEST(SpaceByPath, SizesSaturateAtTheLargest64BitValue) {
 }
 
 }  // namespace
+
+}  // namespace scan

@@ -20,6 +20,8 @@
 
 #include "cli/spawn_test_util-posix.h"
 
+namespace scan {
+
 namespace {
 
 struct bounded_run {
@@ -129,3 +131,5 @@ TEST(SystemTreesStress, AllOfSysIsWalkedToTheSummary) { walk_to_the_summary("/sy
 TEST(SystemTreesStress, DevIsWalkedToTheSummary) { walk_to_the_summary("/dev"); }
 
 }  // namespace
+
+}  // namespace scan

@@ -8,10 +8,9 @@
 #include <random>
 #include <string>
 #include <system_error>
-#include <vector>
 
 #include "platform/text.h"
-#include "scan/scandata.h"
+#include "scan/scan_test_util.h"
 
 // A fresh directory under the system's temporary directory (or under
 // `parent`), removed with everything in it when the test ends.
@@ -88,27 +87,5 @@ class test_tree {
   std::filesystem::path root_;
   bool made_ = false;
 };
-
-// A scan whose output and error lines are kept for the test to read.
-struct captured_scan {
-  _scandata scan;
-  native_ostringstream out;
-  native_ostringstream err;
-  explicit captured_scan(bool verbose = false) {
-    scan.verbose = verbose;
-    scan.out = &out;
-    scan.err = &err;
-  }
-};
-
-// Every name the scan kept, file after file in no particular order: for
-// scans of one file, or checks that do not depend on the order.
-inline std::vector<native_string> all_kept_names(const _scandata& scan) {
-  std::vector<native_string> names;
-  scan.filenames_by_key.for_each([&](const platform::file_identity&, const _scandata_fileinfo* file) {
-    for (const native_string& name : kept_names(file)) names.push_back(name);
-  });
-  return names;
-}
 
 #endif  // TWINFIND_SCAN_TEST_TREE_H_

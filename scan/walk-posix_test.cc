@@ -17,19 +17,15 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/child_check_test_util-posix.h"
 #include "platform/refuse_statx_test_util-posix.h"
-#include "scan/scandata.h"
 #include "scan/mount_namespace_test_util-posix.h"
+#include "scan/scandata.h"
 #include "scan/test_tree.h"
 
-namespace {
+namespace scan {
 
-// Ends a forked check: 0 when `ok`, else 1 after saying what went wrong.
-void finish_child(bool ok, const std::string& what) {
-  if (!ok) std::fprintf(stderr, "%s\n", what.c_str());
-  std::fflush(stderr);
-  _exit(ok ? 0 : 1);
-}
+namespace {
 
 TEST(WalkPosix, LinksAreCountedAsThemselvesAndNeverEntered) {
   test_tree tree;
@@ -116,7 +112,7 @@ TEST(WalkPosix, LargeDirectoriesAreListedCompletely) {
   EXPECT_EQ(run.scan.hardlinkcounts.at(names).file_count, names);
 }
 
-void walk_deep_tree_with_few_descriptors(const native_string& root, int depth) {
+std::string walk_deep_tree_with_few_descriptors(const native_string& root, int depth) {
   struct rlimit limit = {32, 32};
   setrlimit(RLIMIT_NOFILE, &limit);
   captured_scan run(/*verbose=*/true);
@@ -125,13 +121,15 @@ void walk_deep_tree_with_few_descriptors(const native_string& root, int depth) {
                   run.scan.dirs_skipped == 0 && run.out.str().find("Error") == std::string::npos &&
                   all_kept_names(run.scan).front().size() >
                       depth * std::strlen("/deeper-directory");
-  finish_child(ok, "dirs " + std::to_string(run.scan.dirs_total) + "\n" +
-                       run.out.str().substr(0, 2000));
+  if (ok) return "";
+  return "dirs " + std::to_string(run.scan.dirs_total) + "\n" + run.out.str().substr(0, 2000);
 }
 
 TEST(WalkPosix, TreesDeeperThanAnyPathLimitAreWalkedWithFewDescriptors) {
+  // 300 levels: paths of 5 KB, past PATH_MAX, and more levels than the walk
+  // keeps descriptors for (128 at most, here fewer than 32).
   test_tree tree;
-  const int depth = 3000;
+  const int depth = 300;
   int fd = open(tree.path().c_str(), O_RDONLY | O_DIRECTORY);
   ASSERT_GE(fd, 0);
   for (int level = 0; level < depth; ++level) {
@@ -145,13 +143,15 @@ TEST(WalkPosix, TreesDeeperThanAnyPathLimitAreWalkedWithFewDescriptors) {
   close(file);
   close(fd);
 
-  EXPECT_EXIT(walk_deep_tree_with_few_descriptors(tree.path(), depth),
-              ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(
+      check_in_child([&] { return walk_deep_tree_with_few_descriptors(tree.path(), depth); }), "");
 }
 
-void walk_unreadable_places_unprivileged(const test_tree& tree) {
-  if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
-    finish_child(false, "cannot drop privileges");
+// Drops to an unprivileged user, if root: permissions do not bind root.
+bool unprivileged() { return geteuid() != 0 || (setgid(65534) == 0 && setuid(65534) == 0); }
+
+std::string walk_unreadable_places_unprivileged(const test_tree& tree) {
+  if (!unprivileged()) return "cannot drop privileges";
   captured_scan run(/*verbose=*/true);
   run.scan.scan_directory(tree.path());
   const std::string out = run.out.str();
@@ -162,7 +162,7 @@ void walk_unreadable_places_unprivileged(const test_tree& tree) {
           std::string::npos &&
       out.find("Error finding \"" + tree.path("blind/unseen") + "\": 0x0000000d") !=
           std::string::npos;
-  finish_child(ok, out);
+  return ok ? "" : out;
 }
 
 TEST(WalkPosix, UnreadableDirectoriesAndEntriesAreReportedAndSkipped) {
@@ -173,12 +173,11 @@ TEST(WalkPosix, UnreadableDirectoriesAndEntriesAreReportedAndSkipped) {
   ASSERT_EQ(chmod(tree.path("locked").c_str(), 0), 0);
   ASSERT_EQ(chmod(tree.path("blind").c_str(), 0444), 0);  // listable, not searchable
   // Permissions do not bind root: check as an unprivileged user.
-  EXPECT_EXIT(walk_unreadable_places_unprivileged(tree), ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(check_in_child([&] { return walk_unreadable_places_unprivileged(tree); }), "");
 }
 
-void walk_unsearchable_parent_unprivileged(const test_tree& tree) {
-  if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
-    finish_child(false, "cannot drop privileges");
+std::string walk_unsearchable_parent_unprivileged(const test_tree& tree) {
+  if (!unprivileged()) return "cannot drop privileges";
   captured_scan run(/*verbose=*/true);
   run.scan.scan_directory(tree.path("P"));
   const std::string out = run.out.str();
@@ -190,27 +189,27 @@ void walk_unsearchable_parent_unprivileged(const test_tree& tree) {
       out.find("Error getting attributes for \"" + sub + "\": 0x0000000d") != std::string::npos &&
       out.find("Error searching") == std::string::npos && run.scan.scan_errors == 2 &&
       run.scan.dirs_total == 1 && run.scan.dirs_skipped == 1;
-  finish_child(ok, out);
+  return ok ? "" : out;
 }
 
 TEST(WalkPosix, ASubdirectoryWhoseAttributesCannotBeReadSaysSo) {
   test_tree tree;
   tree.file("P/s/inside");
   ASSERT_EQ(chmod(tree.path("P").c_str(), 0444), 0);  // listable, not searchable
-  EXPECT_EXIT(walk_unsearchable_parent_unprivileged(tree), ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(check_in_child([&] { return walk_unsearchable_parent_unprivileged(tree); }), "");
 }
 
-void walk_mounts_in_private_namespace(const test_tree& tree) {
+std::string walk_mounts_in_private_namespace(const test_tree& tree) {
   if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
       mount("tmpfs", tree.path("mnt").c_str(), "tmpfs", 0, nullptr) != 0 ||
       mount(tree.path().c_str(), tree.path("sub/loop").c_str(), nullptr, MS_BIND, nullptr) != 0)
-    finish_child(false, std::string("mount: ") + std::strerror(errno));
+    return std::string("mount: ") + std::strerror(errno);
   captured_scan run(/*verbose=*/true);
   run.scan.scan_directory(tree.path());
   // mnt and the bind mount of the tree itself are counted, never entered.
   const bool ok = run.scan.dirs_reparse == 2 && run.scan.files_total == 1;
-  finish_child(ok, "reparse " + std::to_string(run.scan.dirs_reparse) + " files " +
-                       std::to_string(run.scan.files_total));
+  return ok ? "" : "reparse " + std::to_string(run.scan.dirs_reparse) + " files " +
+                       std::to_string(run.scan.files_total);
 }
 
 TEST(WalkPosix, MountPointsAreReparsePointsAndBindCyclesAreNotEntered) {
@@ -219,17 +218,17 @@ TEST(WalkPosix, MountPointsAreReparsePointsAndBindCyclesAreNotEntered) {
   tree.file("mnt/hidden-by-mount");
   tree.file("sub/loop/placeholder");
   tree.file("sub/file");
-  EXPECT_EXIT(walk_mounts_in_private_namespace(tree), ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(check_in_child([&] { return walk_mounts_in_private_namespace(tree); }), "");
 }
 
-void walk_directory_reached_twice(const test_tree& tree) {
+std::string walk_directory_reached_twice(const test_tree& tree) {
   if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
       mount(tree.path("top/a").c_str(), tree.path("top/b/a-again").c_str(), nullptr, MS_BIND,
             nullptr) != 0)
-    finish_child(false, std::string("mount: ") + std::strerror(errno));
+    return std::string("mount: ") + std::strerror(errno);
   // Without statx the bind mount, on the same device, passes for a plain
   // directory, and the walk enters it.
-  if (!refuse_statx()) finish_child(true, "");  // no way to hide the mount here
+  if (!refuse_statx()) return "";  // no way to hide the mount here
   captured_scan run;
   run.scan.keep_all_names = false;
   run.scan.space.enabled = true;
@@ -241,8 +240,8 @@ void walk_directory_reached_twice(const test_tree& tree) {
   const bool ok = s.files_total == 5 && s.unique_files == 3 && s.naive_size == 2 * 110 + 5 &&
                   s.unique_size == 115 && path.unique_files == 3 && path.freed == 15 &&
                   s.hardlinkcounts.at(1).distinct_files == 2;
-  finish_child(ok, "files " + std::to_string(s.files_total) + " unique " +
-                       std::to_string(s.unique_files) + " freed " + std::to_string(path.freed));
+  return ok ? "" : "files " + std::to_string(s.files_total) + " unique " +
+                       std::to_string(s.unique_files) + " freed " + std::to_string(path.freed);
 }
 
 TEST(WalkPosix, ADirectoryReachedTwiceByOneWalkAddsOnlyNames) {
@@ -253,7 +252,9 @@ TEST(WalkPosix, ADirectoryReachedTwiceByOneWalkAddsOnlyNames) {
   tree.hard_link("top/a/pair", "elsewhere/pair");
   tree.file("top/b/own", 5);
   tree.directory("top/b/a-again");
-  EXPECT_EXIT(walk_directory_reached_twice(tree), ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(check_in_child([&] { return walk_directory_reached_twice(tree); }), "");
 }
 
 }  // namespace
+
+}  // namespace scan

@@ -11,6 +11,8 @@
 #include "scan/scandata.h"
 #include "scan/test_tree.h"
 
+namespace scan {
+
 namespace {
 
 // Made through the "\\?\" form, which takes every name as it is.
@@ -173,3 +175,5 @@ TEST(WalkWin32, BreakdownsOfPatternMatchesLookAtTheEntriesMatched) {
 }
 
 }  // namespace
+
+}  // namespace scan

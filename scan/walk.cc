@@ -8,17 +8,19 @@
 #include "platform/tree_walk.h"
 #include "scan/scandata.h"
 
+namespace scan {
+
 namespace {
 
 struct scan_visitor {
   _scandata& scan;
   platform::entry_facts facts;  // reused for every entry
 
-  void entering() { scan.progress(); }
+  void before_entering() { scan.progress(); }
 
-  void not_entered(platform::directory_entry outcome, platform::error_code error,
+  void not_entered(platform::entering outcome, platform::error_code error,
                    const native_string& path) {
-    if (outcome == platform::directory_entry::not_a_directory) {
+    if (outcome == platform::entering::not_a_directory) {
       scan.not_a_directory(path);
     } else {
       scan.scan_error(error, quoted_message("Error getting attributes for ", path));
@@ -77,3 +79,5 @@ void _scandata::directory_listed(const platform::file_identity* identity) {
   listed_before_by_walk = *listed.value == walks;
   *listed.value = walks;
 }
+
+}  // namespace scan

@@ -1,12 +1,23 @@
-// The walk on real trees: its order, its counters and its error lines.
+// The walk on the in-memory file system: its order, its counters, its
+// error lines, and every fault a disk can show it.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <ostream>
+#include <string>
+#include <vector>
 
+#include "platform/filesystem-fake.h"
+#include "platform/text_test_util.h"
+#include "scan/scan_test_util.h"
 #include "scan/scandata.h"
-#include "scan/test_tree.h"
+
+namespace scan {
 
 namespace {
+
+using platform::fake_tree;
+using platform::fake_operation;
 
 // The names met for `links`, in the order their files were first met.
 std::vector<native_string> names_by_first_meeting(const _scandata& scan, std::int32_t links) {
@@ -16,10 +27,8 @@ std::vector<native_string> names_by_first_meeting(const _scandata& scan, std::in
   return names;
 }
 
-native_string text(const char* ascii) { return native_from_ascii(ascii); }
-
 TEST(Walk, FilesThenDirectoriesThenDescentInNameOrder) {
-  test_tree tree;
+  fake_tree tree;
   tree.file("b.txt", 3);
   tree.file("a.txt", 5);
   tree.file("S/x/e.txt");
@@ -45,7 +54,7 @@ TEST(Walk, FilesThenDirectoriesThenDescentInNameOrder) {
 }
 
 TEST(Walk, HardLinksAreOneFileWithEveryName) {
-  test_tree tree;
+  fake_tree tree;
   tree.file("a/first", 100);
   tree.hard_link("a/first", "b/second");
   tree.hard_link("a/first", "b/third");
@@ -64,7 +73,7 @@ TEST(Walk, HardLinksAreOneFileWithEveryName) {
 }
 
 TEST(Walk, PathsGivenTwiceOrOverlappingCountEveryNameEachTime) {
-  test_tree tree;
+  fake_tree tree;
   tree.file("d/f", 10);
   captured_scan run;
   run.scan.scan_directory(tree.path());
@@ -79,7 +88,7 @@ TEST(Walk, PathsGivenTwiceOrOverlappingCountEveryNameEachTime) {
 }
 
 TEST(Walk, TrailingSeparatorIsKeptInEveryPath) {
-  test_tree tree;
+  fake_tree tree;
   tree.file("sub/f");
   captured_scan run;
   native_string top = tree.path();
@@ -87,24 +96,14 @@ TEST(Walk, TrailingSeparatorIsKeptInEveryPath) {
   run.scan.scan_directory(top);
   native_string expected = top;
   expected += platform::path_separator;
-  expected += text("sub");
+  expected += T("sub");
   expected += platform::path_separator;
-  expected += text("f");
+  expected += T("f");
   EXPECT_EQ(names_by_first_meeting(run.scan, 1), std::vector<native_string>{expected});
 }
 
-TEST(Walk, DotNamesOtherThanDotAndDotDotAreOrdinaryEntries) {
-  test_tree tree;
-  tree.file(".git/config");
-  tree.file("..hidden");
-  captured_scan run;
-  run.scan.scan_directory(tree.path());
-  EXPECT_EQ(run.scan.files_total, 2);
-  EXPECT_EQ(run.scan.dirs_total, 1);
-}
-
 TEST(Walk, PathsThatAreNoDirectoriesCountNothing) {
-  test_tree tree;
+  fake_tree tree;
   tree.file("plain");
   tree.directory("empty");
   captured_scan run(/*verbose=*/true);
@@ -116,11 +115,11 @@ TEST(Walk, PathsThatAreNoDirectoriesCountNothing) {
   EXPECT_EQ(run.scan.files_total + run.scan.dirs_total, 0);
   EXPECT_TRUE(run.scan.filenames_by_key.empty());
   const native_string out = run.out.str();
-  const native_string missing_line = text("Error getting attributes for \"") +
-                                     tree.path("missing") + text("\": 0x");
+  const native_string missing_line = T("Error getting attributes for \"") +
+                                     tree.path("missing") + T("\": 0x");
   EXPECT_NE(out.find(missing_line), native_string::npos) << out.c_str();
-  EXPECT_EQ(run.err.str(), text("Argument \"") + tree.path("plain") +
-                               text("\" does not point to a directory.\n"));
+  EXPECT_EQ(run.err.str(), T("Argument \"") + tree.path("plain") +
+                               T("\" does not point to a directory.\n"));
   // Verbose progress: one text per tick, four ticks.
   native_string progress;
   for (const native_char c : out)
@@ -129,17 +128,17 @@ TEST(Walk, PathsThatAreNoDirectoriesCountNothing) {
 }
 
 TEST(Walk, QuietModePrintsNoErrors) {
-  test_tree tree;
+  fake_tree tree;
   tree.file("plain");
   captured_scan run;
   run.scan.scan_directory(tree.path("missing"));
   run.scan.scan_directory(tree.path("plain"));
-  EXPECT_EQ(run.out.str(), text("Scanning directories and files"));
+  EXPECT_EQ(run.out.str(), T("Scanning directories and files"));
   EXPECT_TRUE(run.err.str().empty());
 }
 
 TEST(Walk, NamesAreKeptOnlyForListedLinkCountsWhenAsked) {
-  test_tree tree;
+  fake_tree tree;
   tree.file("one");
   tree.file("two");
   tree.hard_link("two", "two-again");
@@ -154,6 +153,242 @@ TEST(Walk, NamesAreKeptOnlyForListedLinkCountsWhenAsked) {
   EXPECT_TRUE(names_by_first_meeting(run.scan, 1).empty());
   EXPECT_EQ(names_by_first_meeting(run.scan, 2),
             (std::vector<native_string>{tree.path("two"), tree.path("two-again")}));
+}
+
+// The lines of a verbose run's output that begin with "Error", each up to
+// its line end.
+std::vector<native_string> error_lines(const native_string& out) {
+  std::vector<native_string> lines;
+  for (std::size_t at = out.find(T("Error")); at != native_string::npos;
+       at = out.find(T("Error"), at + 1))
+    lines.push_back(out.substr(at, out.find('\n', at) - at));
+  return lines;
+}
+
+native_string line(const char* heading, const native_string& path, const char* code) {
+  return T(heading) + T(" \"") + path + T("\": 0x") + T(code);
+}
+
+TEST(Walk, DeniedDirectoriesAndEntriesAreReportedAndSkipped) {
+  fake_tree tree;
+  tree.file("locked/secret");
+  tree.file("blind/unseen");
+  tree.file("open/visible");
+  tree.file("open/unopened");
+  tree.fail(fake_operation::list, "locked", platform::fake_access_denied);
+  tree.fail(fake_operation::examine, "blind/unseen", platform::fake_access_denied);
+  // Found by the listing, but it cannot be opened to read its identity.
+  tree.fail(fake_operation::examine, "open/unopened", 5, platform::examination::not_opened);
+  captured_scan run(/*verbose=*/true);
+  run.scan.scan_directory(tree.path());
+
+  EXPECT_EQ(error_lines(run.out.str()),
+            (std::vector<native_string>{
+                line("Error finding", tree.path("blind/unseen"), "0000000d"),
+                line("Error searching", tree.path("locked"), "0000000d"),
+                line("Error opening", tree.path("open/unopened"), "00000005")}));
+  EXPECT_EQ(run.scan.scan_errors, 3);
+  EXPECT_EQ(run.scan.dirs_total, 3);
+  EXPECT_EQ(run.scan.dirs_normal, 3);  // locked was examined, only not listed
+  EXPECT_EQ(run.scan.files_total, 3);
+  EXPECT_EQ(run.scan.files_skipped, 2);
+  EXPECT_EQ(run.scan.files_normal, 1);
+  EXPECT_TRUE(run.err.str().empty());
+}
+
+TEST(Walk, ASubdirectoryWhoseAttributesCannotBeReadSaysSo) {
+  // Listed, but neither examined nor entered (its parent can be listed but
+  // not searched): both say why.
+  fake_tree tree;
+  tree.file("P/s/inside");
+  tree.fail(fake_operation::examine, "P/s", platform::fake_access_denied);
+  tree.fail(fake_operation::enter, "P/s", platform::fake_access_denied);
+  captured_scan run(/*verbose=*/true);
+  run.scan.scan_directory(tree.path("P"));
+  EXPECT_EQ(error_lines(run.out.str()),
+            (std::vector<native_string>{
+                line("Error finding", tree.path("P/s"), "0000000d"),
+                line("Error getting attributes for", tree.path("P/s"), "0000000d")}));
+  EXPECT_EQ(run.scan.scan_errors, 2);
+  EXPECT_EQ(run.scan.dirs_total, 1);
+  EXPECT_EQ(run.scan.dirs_skipped, 1);
+  EXPECT_EQ(run.scan.files_total, 0);
+}
+
+TEST(Walk, EntriesThatVanishAfterTheListingAreSkippedWithTheirError) {
+  fake_tree tree;
+  tree.file("a.txt", 1);
+  tree.file("b.txt", 2);
+  tree.file("gone-dir/inner");
+  tree.file("kept/c.txt", 3);
+  tree.after_listing("", [&tree] {
+    tree.remove("b.txt");
+    tree.remove("gone-dir");
+  });
+  captured_scan run(/*verbose=*/true);
+  run.scan.scan_directory(tree.path());
+  // The directory fails twice: it can be neither examined nor entered.
+  EXPECT_EQ(error_lines(run.out.str()),
+            (std::vector<native_string>{
+                line("Error finding", tree.path("b.txt"), "00000002"),
+                line("Error finding", tree.path("gone-dir"), "00000002"),
+                line("Error getting attributes for", tree.path("gone-dir"), "00000002")}));
+  EXPECT_EQ(run.scan.files_total, 3);
+  EXPECT_EQ(run.scan.files_skipped, 1);
+  EXPECT_EQ(run.scan.dirs_total, 2);
+  EXPECT_EQ(run.scan.dirs_skipped, 1);
+  EXPECT_EQ(run.scan.naive_size, 4);
+  EXPECT_EQ(names_by_first_meeting(run.scan, 1),
+            (std::vector<native_string>{tree.path("a.txt"), tree.path("kept/c.txt")}));
+}
+
+// What stands where a directory was listed, once its turn to be entered
+// comes: the walk enters only the directory it listed.
+TEST(Walk, ADirectorySwappedBeforeItsDescentIsNeverWalked) {
+  struct swap_case {
+    const char* what;
+    std::function<void(const fake_tree&)> change;
+    bool walked;
+    const char* error;  // the error line's heading, or null for a line on err
+  };
+  const std::vector<swap_case> cases = {
+      {"another directory",
+       [](const fake_tree& t) {
+         t.rename("scan/victim", "away");
+         t.rename("outside", "scan/victim");
+       },
+       false, "Error getting attributes for"},
+      {"a link to a directory outside",
+       [](const fake_tree& t) {
+         t.rename("scan/victim", "away");
+         t.symlink("scan/victim", "outside");
+       },
+       false, nullptr},
+      {"a plain file",
+       [](const fake_tree& t) {
+         t.rename("scan/victim", "away");
+         t.file("scan/victim", 3);
+       },
+       false, nullptr},
+      {"nothing", [](const fake_tree& t) { t.remove("scan/victim"); }, false,
+       "Error getting attributes for"},
+      {"the same directory with other contents",
+       [](const fake_tree& t) {
+         t.remove("scan/victim/inner");
+         t.rename("outside/marker", "scan/victim/marker");
+       },
+       true, nullptr},
+  };
+  for (const swap_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fake_tree tree;
+    tree.file("outside/marker", 5);
+    tree.file("scan/a/file", 1);
+    tree.file("scan/victim/inner", 2);
+    // scan is listed, then a, then victim is entered.
+    tree.after_listing("scan/a", [&tree, &c] { c.change(tree); });
+    captured_scan run(/*verbose=*/true);
+    run.scan.scan_directory(tree.path("scan"));
+
+    EXPECT_EQ(run.scan.dirs_normal, 2);  // victim was a directory when examined
+    EXPECT_EQ(run.scan.files_total, c.walked ? 2 : 1);
+    const native_string victim = tree.path("scan/victim");
+    if (c.walked) {
+      EXPECT_EQ(names_by_first_meeting(run.scan, 1),
+                (std::vector<native_string>{tree.path("scan/a/file"),
+                                            tree.path("scan/victim/marker")}));
+      EXPECT_TRUE(error_lines(run.out.str()).empty());
+    } else if (c.error) {
+      EXPECT_EQ(error_lines(run.out.str()),
+                std::vector<native_string>{line(c.error, victim, "00000002")});
+    } else {
+      EXPECT_TRUE(error_lines(run.out.str()).empty());
+      EXPECT_EQ(run.err.str(),
+                T("Argument \"") + victim + T("\" does not point to a directory.\n"));
+    }
+    EXPECT_EQ(run.scan.scan_errors, c.walked ? 0 : 1);
+  }
+}
+
+TEST(Walk, LinkCountsAreTheFileSystemsNotTheNamesMet) {
+  fake_tree tree;
+  tree.file("outside/first", 10);
+  tree.hard_link("outside/first", "scan/second");
+  tree.hard_link("outside/first", "scan/third");
+  tree.file("scan/claims-more", 4);
+  tree.set_links("scan/claims-more", 7);
+  captured_scan run;
+  run.scan.scan_directory(tree.path("scan"));
+  // Two of the three names of one file, and one name of a file of seven.
+  EXPECT_EQ(run.scan.hardlinkcounts.at(3).file_count, 2);
+  EXPECT_EQ(run.scan.hardlinkcounts.at(3).file_ids,
+            std::vector<platform::file_identity>{tree.identity("outside/first")});
+  EXPECT_EQ(run.scan.hardlinkcounts.at(7).file_count, 1);
+  EXPECT_EQ(run.scan.hardlinkcounts.count(1), 0u);
+  EXPECT_EQ(run.scan.naive_size, 24);
+  EXPECT_EQ(run.scan.unique_size, 14);
+}
+
+TEST(Walk, LinksMountsAndSpecialFilesAreCountedAndNeverEntered) {
+  fake_tree tree;
+  tree.file("target", 10);
+  tree.file("dir/inside");
+  tree.symlink("file-link", "target");
+  tree.symlink("dir-link", "dir");
+  tree.symlink("dangling", "nowhere");
+  tree.special("fifo");
+  tree.mount("mnt");
+  tree.file("mnt/on-another-volume");
+  captured_scan run;
+  run.scan.scan_directory(tree.path());
+
+  EXPECT_EQ(run.scan.files_total, 5);  // target, the two file links, fifo, dir/inside
+  EXPECT_EQ(run.scan.files_symlink, 2);
+  EXPECT_EQ(run.scan.files_reparse, 1);
+  EXPECT_EQ(run.scan.dirs_total, 3);  // dir, dir-link with its directory bit, mnt
+  EXPECT_EQ(run.scan.dirs_symlink, 1);
+  EXPECT_EQ(run.scan.dirs_reparse, 1);
+  EXPECT_EQ(run.scan.progress_ticks, 2);  // the PATH and dir
+  EXPECT_EQ(run.scan.scan_errors, 0);
+}
+
+TEST(Walk, APathThatIsALinkToADirectoryIsWalked) {
+  fake_tree tree;
+  tree.file("real/f");
+  tree.symlink("link", "real");
+  captured_scan run;
+  run.scan.scan_directory(tree.path("link"));
+  EXPECT_EQ(run.scan.files_total, 1);
+  EXPECT_EQ(names_by_first_meeting(run.scan, 1), std::vector<native_string>{tree.path("link/f")});
+}
+
+TEST(Walk, ADirectoryMetAgainBelowItselfIsCountedButNotEntered) {
+  // A bind mount of the tree inside itself that the system does not flag:
+  // only the identities of the directories on the way down tell the cycle.
+  fake_tree tree;
+  tree.file("sub/file");
+  tree.bind("", "sub/loop");
+  captured_scan run;
+  run.scan.scan_directory(tree.path());
+  EXPECT_EQ(run.scan.files_total, 1);
+  EXPECT_EQ(run.scan.dirs_total, 2);  // sub and sub/loop
+  EXPECT_EQ(run.scan.dirs_normal, 2);
+  EXPECT_EQ(run.scan.progress_ticks, 2);
+  EXPECT_EQ(run.scan.scan_errors, 0);
+}
+
+TEST(Walk, EveryEntryIsExaminedOnceAndEveryDirectoryListedOnce) {
+  fake_tree tree;
+  tree.file("a");
+  tree.file("D/b");
+  tree.file("D/E/c");
+  tree.hard_link("D/b", "D/E/b2");
+  captured_scan run;
+  run.scan.scan_directory(tree.path());
+  const platform::fake_calls calls = tree.calls();
+  EXPECT_EQ(calls.examined, 6);
+  EXPECT_EQ(calls.listed, 3);
+  EXPECT_EQ(calls.entered, 3);
 }
 
 // The figures of the summary, for comparing two scans.
@@ -195,7 +430,7 @@ tallies scan_tallies(const std::vector<native_string>& paths,
 
 // A tree of single-link files beside files of two and three links, some of
 // whose names lie outside the PATHs.
-void make_mixed_tree(const test_tree& tree) {
+void make_mixed_tree(const fake_tree& tree) {
   tree.file("a/one", 1);
   tree.file("a/b/two", 20);
   tree.file("a/b/c/three", 300);
@@ -211,7 +446,7 @@ void make_mixed_tree(const test_tree& tree) {
 // file: the same whether the run keeps every file or only the files of
 // several links, which tells a single-link file met again by its directory.
 TEST(Walk, NamesMetAgainCountOnlyAsNamesWhateverIsKept) {
-  test_tree tree;
+  fake_tree tree;
   make_mixed_tree(tree);
   const native_string a = tree.path("a"), b = tree.path("a/b");
   native_string a_again = a;
@@ -234,7 +469,7 @@ TEST(Walk, NamesMetAgainCountOnlyAsNamesWhateverIsKept) {
 }
 
 TEST(Walk, ListingSingleLinkFilesKeepsEachNameOfEachWalk) {
-  test_tree tree;
+  fake_tree tree;
   make_mixed_tree(tree);
   captured_scan run;
   run.scan.keep_all_names = false;
@@ -248,4 +483,17 @@ TEST(Walk, ListingSingleLinkFilesKeepsEachNameOfEachWalk) {
   EXPECT_TRUE(run.scan.hardlinkcounts.at(3).file_ids.empty());  // not listed
 }
 
+// A directory reached twice by one walk (a bind mount the system does not
+// flag): its names count twice, its files once, whatever the run keeps.
+TEST(Walk, ADirectoryReachedTwiceByOneWalkAddsOnlyNames) {
+  fake_tree tree;
+  make_mixed_tree(tree);
+  tree.bind("a/b", "a/b-again");
+  const tallies twice = scan_tallies({tree.path("a")}, {});
+  EXPECT_EQ(twice, (tallies{12, 212641, 54321, 5, {1, 5, 3, 2, 3, 1, 3, 4, 1}}));
+  EXPECT_EQ(scan_tallies({tree.path("a")}, {1, 2, 3}), twice);
+}
+
 }  // namespace
+
+}  // namespace scan

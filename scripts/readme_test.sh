@@ -37,12 +37,33 @@ if [ -z "$commands" ] || [ -z "$expected" ] || ! grep -q '^scripts/run ' <<<"$co
 fi
 commands=${commands//\/tmp\/demo/$demo}
 commands=$(sed "s|^scripts/run |'$program' |" <<<"$commands")
-actual=$(cd "$scratch" && LC_ALL=C.UTF-8 bash -euo pipefail -c "$commands" 2>&1)
+# The demo's -F breakdowns search the file system of their files for
+# every name, from its mount point: on the root file system, the whole
+# machine. Where the system lets this script have a mount namespace of its
+# own (as root, or as a user mapped to root), the demo runs on a tmpfs of
+# its own there, and the search reads the demo's files alone.
+run_demo() {
+  cd "$scratch" && LC_ALL=C.UTF-8 bash -euo pipefail -c "$commands" 2>&1
+}
+run_demo_on_own_tmpfs() {
+  unshare "$@" --propagation private bash -euo pipefail -c '
+    mount -t tmpfs tmpfs "$1" && cd "$1" && LC_ALL=C.UTF-8 bash -euo pipefail -c "$2" 2>&1
+  ' demo "$scratch" "$commands"
+}
+if unshare --mount true 2>/dev/null; then
+  actual=$(run_demo_on_own_tmpfs --mount)
+  mount_point=$scratch
+elif unshare --mount --map-root-user true 2>/dev/null; then
+  actual=$(run_demo_on_own_tmpfs --mount --map-root-user)
+  mount_point=$scratch
+else
+  actual=$(run_demo)
+  mount_point=$(stat -c %m "$scratch")
+fi
 
 # A breakdown names a file by its path from the mount point of its file
 # system: the README's /tmp lies on the root file system, the scratch
 # directory may not.
-mount_point=$(stat -c %m "$scratch")
 from_mount=${demo#"${mount_point%/}"}
 
 # Back into the README's terms: every path as it would be under /tmp/demo,
