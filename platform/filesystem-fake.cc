@@ -281,7 +281,7 @@ result<> list_directory(walk_cursor& cursor, const native_string& path,
     const entry_facts facts = facts_of(index);
     listed_entry entry;
     entry.name_offset = listing.names.size();
-    entry.name_length = name.size();
+    entry.name_length = static_cast<std::uint16_t>(name.size());
     entry.is_directory = facts.is_directory;
     entry.is_reparse = facts.kind != entry_kind::normal;
     listing.names += name;
