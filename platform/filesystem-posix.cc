@@ -18,6 +18,7 @@
 #include "platform/owners-posix.h"
 #include "platform/paths-posix.h"
 #include "platform/stat-posix.h"
+#include "platform/stat_prefetch-posix.h"
 
 #ifdef __linux__
 #include <linux/magic.h>
@@ -61,6 +62,9 @@ struct walk_state {
   std::unique_ptr<char[]> replies;
   // The facts read while listing the current directory (listed_entry).
   std::vector<listed_facts> listed;
+  // The helpers reading the entries of a large listing ahead of the walk;
+  // last, so that they stop before the descriptors close.
+  stat_prefetch prefetch;
 };
 
 namespace {
@@ -266,6 +270,7 @@ walk_cursor::~walk_cursor() {}
 result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
                                  native_string_view name, const file_identity* identity) {
   walk_state& walk = *cursor.state;
+  walk.prefetch.stop();  // before a descriptor may be parked
   if (walk.levels.empty()) return enter_top(walk, path);
   const std::size_t parent_level = walk.levels.size() - 1;
   const walk_level& parent = walk.levels[parent_level];
@@ -322,6 +327,7 @@ bool current_identity(const walk_cursor& cursor, file_identity& identity) {
 
 void leave_directory(walk_cursor& cursor) {
   walk_state& walk = *cursor.state;
+  walk.prefetch.stop();  // before the descriptor closes
   if (walk.levels.empty()) return;
   if (walk.levels.size() > 1) {
     leave_deepest(walk, cursor.path);
@@ -340,6 +346,8 @@ namespace {
 constexpr std::size_t kReplySize = 32768;
 // Marks an entry to read while listing, until it is read.
 constexpr std::uint32_t kToRead = 0xFFFFFFFFu;
+// Marks an entry that the helpers read ahead: the rest is its ticket.
+constexpr std::uint32_t kTicket = 0x80000000u;
 
 // A listing that fails part way ends there: the entries read so far are
 // walked, as when the system stops returning entries.
@@ -397,7 +405,32 @@ result<> read_names(int fd, bool fills_replies, walk_state& walk, directory_list
 
 }  // namespace
 
+namespace {
+
+// Gives the entries left to read to the helpers, in the order the walk
+// visits them (files, then directories, each in listing order), when the
+// listing is large enough to be worth it.
+void hand_over_to_helpers(walk_state& walk, const walk_level& level,
+                          directory_listing& listing) {
+  std::size_t left = 0;
+  for (const listed_entry& entry : listing.entries) left += entry.listed_facts == 0;
+  if (!walk.prefetch.worth_it(left)) return;
+  std::vector<const char*> names;
+  names.reserve(left);
+  for (const bool directories : {false, true}) {
+    for (listed_entry& entry : listing.entries) {
+      if (entry.listed_facts != 0 || entry.is_directory != directories) continue;
+      entry.listed_facts = kTicket | static_cast<std::uint32_t>(names.size());
+      names.push_back(listing.names.data() + entry.name_offset);
+    }
+  }
+  walk.prefetch.start(level.fd.get(), level.device, names);
+}
+
+}  // namespace
+
 result<> list_directory(walk_cursor& cursor, const native_string&, directory_listing& listing) {
+  cursor.state->prefetch.stop();  // before the names change
   listing.clear();
   walk_state& walk = *cursor.state;
   if (walk.levels.empty()) return failed(EBADF);  // no directory entered
@@ -429,12 +462,19 @@ result<> list_directory(walk_cursor& cursor, const native_string&, directory_lis
     entry.is_directory = read.facts.is_directory;
     entry.is_reparse = read.facts.kind != entry_kind::normal;
   }
+  hand_over_to_helpers(walk, level, listing);
   return succeeded();
 }
 
 result<examination> examine_entry(walk_cursor& cursor, const native_string& path,
                                   const listed_entry& entry, entry_facts& facts) {
-  const walk_state& walk = *cursor.state;
+  walk_state& walk = *cursor.state;
+  if (entry.listed_facts & kTicket && entry.listed_facts != kToRead) {
+    const result<> read = walk.prefetch.take(entry.listed_facts & ~kTicket, facts);
+    if (!read.outcome) return {examination::not_found, read.error};
+    facts.is_directory = entry.is_directory;  // as below
+    return {examination::examined, 0};
+  }
   if (entry.listed_facts != 0) {
     const listed_facts& read = walk.listed[entry.listed_facts - 1];
     facts = read.facts;

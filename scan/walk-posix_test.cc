@@ -19,6 +19,7 @@
 
 #include "platform/child_check_test_util-posix.h"
 #include "platform/refuse_statx_test_util-posix.h"
+#include "platform/stat_prefetch-posix.h"
 #include "scan/mount_namespace_test_util-posix.h"
 #include "scan/scandata.h"
 #include "scan/test_tree.h"
@@ -253,6 +254,45 @@ TEST(WalkPosix, ADirectoryReachedTwiceByOneWalkAddsOnlyNames) {
   tree.file("top/b/own", 5);
   tree.directory("top/b/a-again");
   EXPECT_EQ(check_in_child([&] { return walk_directory_reached_twice(tree); }), "");
+}
+
+// Everything a verbose scan tells of a tree: its output and the figures.
+std::string everything_told(const native_string& top, std::size_t helpers) {
+  platform::stat_prefetch::set_helpers(helpers);
+  captured_scan run(/*verbose=*/true);
+  run.scan.space.enabled = true;
+  run.scan.scan_paths({top, top + "/big"});
+  platform::stat_prefetch::set_helpers(static_cast<std::size_t>(-1));
+  std::string told = run.out.str();
+  for (const native_string& name : all_kept_names(run.scan)) told += name + "\n";
+  for (const auto& [links, info] : run.scan.hardlinkcounts) {
+    told += std::to_string(links) + " " + std::to_string(info.file_count) + " " +
+            std::to_string(info.distinct_files) + "\n";
+  }
+  for (const std::int64_t n : {run.scan.files_total, run.scan.dirs_total, run.scan.naive_size,
+                               run.scan.unique_size, run.scan.space.freed, run.scan.scan_errors})
+    told += std::to_string(n) + " ";
+  return told;
+}
+
+// Helpers reading stats ahead change nothing the scan tells, in the same
+// order: files of every size and link count, links, directories and names
+// gone before they are read, in listings large and small.
+TEST(WalkPosix, HelpersReadingAheadChangeNothingTheScanTells) {
+  test_tree tree;
+  for (int i = 0; i < 1500; ++i) {
+    const std::string name = "big/f" + std::to_string(i);
+    tree.file(name, static_cast<std::size_t>(i % 13));
+    if (i % 7 == 0) tree.hard_link(name, "big/sub/again" + std::to_string(i));
+    if (i % 50 == 0) tree.directory("big/d" + std::to_string(i) + "/inner");
+  }
+  ASSERT_EQ(symlink("f1", tree.path("big/link").c_str()), 0);
+  ASSERT_EQ(symlink("sub", tree.path("big/dir-link").c_str()), 0);
+  ASSERT_EQ(symlink("nowhere", tree.path("big/dangling").c_str()), 0);
+  tree.file("small/one", 1);
+  const std::string alone = everything_told(tree.path(), 0);
+  EXPECT_NE(std::string::npos, alone.find(tree.path("big/sub/again0")));
+  for (int round = 0; round < 3; ++round) EXPECT_EQ(alone, everything_told(tree.path(), 2));
 }
 
 }  // namespace

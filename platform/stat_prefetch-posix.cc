@@ -1,0 +1,152 @@
+// The helpers that read stats ahead of the walk: tickets claimed from one
+// counter, results published per slot of a ring as wide as the window.
+#include "platform/stat_prefetch-posix.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "platform/stat-posix.h"
+
+namespace platform {
+namespace {
+
+// How far ahead of the walk the helpers read: the ring of results.
+constexpr std::size_t kWindow = 1024;
+// Smaller listings are read on the walk's own thread: waking a helper
+// costs more than it saves there.
+constexpr std::size_t kFewestEntries = 16;
+
+std::atomic<std::size_t> helpers_wanted{static_cast<std::size_t>(-1)};  // -1: by the cores
+
+std::size_t helper_count() {
+  const std::size_t wanted = helpers_wanted.load();
+  if (wanted != static_cast<std::size_t>(-1)) return wanted;
+  // Two at most: enough to keep a disk busy, few enough for a shared machine.
+  const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+  return cores <= 1 ? 0 : 2;
+}
+
+void pause_briefly(unsigned& spins) {
+  if (++spins < 64) {
+    std::this_thread::yield();
+  } else {
+    std::this_thread::sleep_for(std::chrono::microseconds(20));
+  }
+}
+
+}  // namespace
+
+void stat_prefetch::set_helpers(std::size_t helpers) { helpers_wanted.store(helpers); }
+
+stat_prefetch::~stat_prefetch() {
+  stop();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    quit_ = true;
+  }
+  wake_.notify_all();
+  for (const pthread_t helper : helpers_) pthread_join(helper, nullptr);
+}
+
+bool stat_prefetch::worth_it(std::size_t count) const {
+  return count >= kFewestEntries && helper_count() > 0;
+}
+
+void stat_prefetch::start(int dir_fd, std::uint64_t device, std::vector<const char*>& names) {
+  stop();
+  if (!slots_) slots_.reset(new slot[kWindow]);
+  for (std::size_t i = 0; i < kWindow; ++i) slots_[i].ticket.store(0, std::memory_order_relaxed);
+  names_.swap(names);
+  dir_fd_ = dir_fd;
+  device_ = device;
+  consumed_.store(0);
+  next_.store(0);
+  end_.store(names_.size());  // from here helpers may claim
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++listings_;
+  }
+  if (!helpers_started_) {
+    helpers_started_ = true;
+    helpers_.reserve(helper_count());
+    for (std::size_t i = helper_count(); i > 0; --i) {
+      pthread_t helper;
+      // Without room for a thread (a tight memory limit) the walk reads
+      // every entry itself.
+      if (pthread_create(&helper, nullptr, run_helper, this) != 0) break;
+      helpers_.push_back(helper);
+    }
+  }
+  wake_.notify_all();
+}
+
+void stat_prefetch::stop() {
+  end_.store(0);
+  unsigned spins = 0;
+  while (busy_.load() != 0) pause_briefly(spins);
+}
+
+void stat_prefetch::read_into(std::size_t ticket) {
+  slot& s = slots_[ticket % kWindow];
+  const result<> read = read_entry(dir_fd_, names_[ticket], device_, s.facts);
+  s.error = read.outcome ? 0 : read.error;
+  s.ticket.store(ticket + 1, std::memory_order_release);
+}
+
+result<> stat_prefetch::take(std::size_t ticket, entry_facts& facts) {
+  slot& s = slots_[ticket % kWindow];
+  unsigned spins = 0;
+  while (s.ticket.load(std::memory_order_acquire) != ticket + 1) {
+    std::size_t next = next_.load();
+    if (next <= ticket) {
+      // Nobody has it yet: read it here.
+      if (next_.compare_exchange_weak(next, next + 1)) read_into(next);
+      continue;
+    }
+    pause_briefly(spins);  // a helper is reading it
+  }
+  facts = s.facts;
+  const error_code error = s.error;
+  consumed_.store(ticket + 1);
+  return error == 0 ? succeeded() : failed(error);
+}
+
+void* stat_prefetch::run_helper(void* self) {
+  static_cast<stat_prefetch*>(self)->helper_loop();
+  return nullptr;
+}
+
+void stat_prefetch::helper_loop() {
+  std::uint64_t seen = 0;
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait(lock, [&] { return quit_ || listings_ != seen; });
+      if (quit_) return;
+      seen = listings_;
+    }
+    unsigned spins = 0;
+    for (;;) {
+      busy_.fetch_add(1);
+      std::size_t next = next_.load();
+      if (next >= end_.load()) {
+        busy_.fetch_sub(1);
+        break;  // the listing is done, or stopped
+      }
+      if (next >= consumed_.load() + kWindow) {
+        busy_.fetch_sub(1);
+        pause_briefly(spins);  // the window is full: let the walk catch up
+        continue;
+      }
+      if (next_.compare_exchange_weak(next, next + 1)) {
+        spins = 0;
+        read_into(next);
+      }
+      busy_.fetch_sub(1);
+    }
+  }
+}
+
+}  // namespace platform

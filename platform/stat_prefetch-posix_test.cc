@@ -1,0 +1,77 @@
+// The helpers that read stats ahead of the walk: every ticket's facts are
+// those of its own entry, whoever read it, through the window's wrap, a
+// listing given up half way, and none or several helpers.
+#include "platform/stat_prefetch-posix.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "scan/test_tree.h"
+
+namespace platform {
+namespace {
+
+// Sets the helpers for one test and puts the default back after it.
+struct helpers_for_test {
+  explicit helpers_for_test(std::size_t helpers) { stat_prefetch::set_helpers(helpers); }
+  ~helpers_for_test() { stat_prefetch::set_helpers(static_cast<std::size_t>(-1)); }
+};
+
+TEST(StatPrefetch, EveryTicketGetsTheFactsOfItsOwnEntry) {
+  test_tree tree;
+  const int count = 2500;  // more than the window holds
+  std::vector<std::string> names;
+  for (int i = 0; i < count; ++i) {
+    names.push_back("f" + std::to_string(i));
+    tree.file("d/" + names.back(), static_cast<std::size_t>(i % 97));
+  }
+  names.push_back("missing");  // a name that is gone by the time it is read
+  const int fd = open(tree.path("d").c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  for (const std::size_t helpers : {std::size_t{0}, std::size_t{1}, std::size_t{2}}) {
+    helpers_for_test setting(helpers);
+    stat_prefetch prefetch;
+    for (int round = 0; round < 3; ++round) {
+      std::vector<const char*> order;
+      for (const std::string& name : names) order.push_back(name.c_str());
+      prefetch.start(fd, 0, order);
+      // The second round gives the listing up half way, as a walk that
+      // ends early does; the next one starts afresh.
+      const int taken = round == 1 ? count / 2 : count + 1;
+      for (int i = 0; i < taken; ++i) {
+        entry_facts facts;
+        const result<> read = prefetch.take(static_cast<std::size_t>(i), facts);
+        if (i == count) {
+          EXPECT_FALSE(read.outcome);
+          EXPECT_EQ(static_cast<error_code>(ENOENT), read.error);
+          continue;
+        }
+        ASSERT_TRUE(read.outcome) << names[static_cast<std::size_t>(i)];
+        ASSERT_EQ(i % 97, facts.size) << helpers << " helpers, " << names[static_cast<std::size_t>(i)];
+        ASSERT_EQ(1, facts.links);
+      }
+    }
+    prefetch.stop();
+  }
+  close(fd);
+}
+
+TEST(StatPrefetch, SmallListingsAndNoHelpersAreLeftToTheWalk) {
+  {
+    helpers_for_test setting(0);
+    stat_prefetch prefetch;
+    EXPECT_FALSE(prefetch.worth_it(100000));
+  }
+  helpers_for_test setting(2);
+  stat_prefetch prefetch;
+  EXPECT_FALSE(prefetch.worth_it(3));
+  EXPECT_TRUE(prefetch.worth_it(100));
+}
+
+}  // namespace
+}  // namespace platform
