@@ -415,16 +415,17 @@ void hand_over_to_helpers(walk_state& walk, const walk_level& level,
   std::size_t left = 0;
   for (const listed_entry& entry : listing.entries) left += entry.listed_facts == 0;
   if (!walk.prefetch.worth_it(left)) return;
-  std::vector<const char*> names;
-  names.reserve(left);
+  std::vector<std::uint32_t> order;
+  order.reserve(left);
   for (const bool directories : {false, true}) {
-    for (listed_entry& entry : listing.entries) {
+    for (std::size_t i = 0; i < listing.entries.size(); ++i) {
+      listed_entry& entry = listing.entries[i];
       if (entry.listed_facts != 0 || entry.is_directory != directories) continue;
-      entry.listed_facts = kTicket | static_cast<std::uint32_t>(names.size());
-      names.push_back(listing.names.data() + entry.name_offset);
+      entry.listed_facts = kTicket | static_cast<std::uint32_t>(order.size());
+      order.push_back(static_cast<std::uint32_t>(i));
     }
   }
-  walk.prefetch.start(level.fd.get(), level.device, names);
+  walk.prefetch.start(level.fd.get(), level.device, listing, order);
 }
 
 }  // namespace

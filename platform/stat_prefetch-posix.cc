@@ -28,8 +28,13 @@ std::size_t helper_count() {
   return cores <= 1 ? 0 : 2;
 }
 
+// Waits a little for another thread: first without a system call (a warm
+// stat takes a microsecond or two), then giving the core away, then
+// sleeping (a cold one waits for the disk).
 void pause_briefly(unsigned& spins) {
-  if (++spins < 64) {
+  ++spins;
+  if (spins < 1024) return;
+  if (spins < 1024 + 64) {
     std::this_thread::yield();
   } else {
     std::this_thread::sleep_for(std::chrono::microseconds(20));
@@ -54,16 +59,18 @@ bool stat_prefetch::worth_it(std::size_t count) const {
   return count >= kFewestEntries && helper_count() > 0;
 }
 
-void stat_prefetch::start(int dir_fd, std::uint64_t device, std::vector<const char*>& names) {
+void stat_prefetch::start(int dir_fd, std::uint64_t device, const directory_listing& listing,
+                          std::vector<std::uint32_t>& order) {
   stop();
   if (!slots_) slots_.reset(new slot[kWindow]);
   for (std::size_t i = 0; i < kWindow; ++i) slots_[i].ticket.store(0, std::memory_order_relaxed);
-  names_.swap(names);
+  listing_ = &listing;
+  order_.swap(order);
   dir_fd_ = dir_fd;
   device_ = device;
   consumed_.store(0);
   next_.store(0);
-  end_.store(names_.size());  // from here helpers may claim
+  end_.store(order_.size());  // from here helpers may claim
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ++listings_;
@@ -90,7 +97,9 @@ void stat_prefetch::stop() {
 
 void stat_prefetch::read_into(std::size_t ticket) {
   slot& s = slots_[ticket % kWindow];
-  const result<> read = read_entry(dir_fd_, names_[ticket], device_, s.facts);
+  const listed_entry& entry = listing_->entries[order_[ticket]];
+  const char* name = listing_->names.data() + entry.name_offset;
+  const result<> read = read_entry(dir_fd_, name, device_, s.facts);
   s.error = read.outcome ? 0 : read.error;
   s.ticket.store(ticket + 1, std::memory_order_release);
 }

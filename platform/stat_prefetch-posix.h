@@ -35,10 +35,11 @@ class stat_prefetch {
 
   // Whether a listing with `count` entries to read is worth handing over.
   bool worth_it(std::size_t count) const;
-  // Hands over the entries of a listing in the order the walk will take
-  // them: `names` (NUL-terminated, kept by the caller until stop) in the
-  // directory `dir_fd` on `device`. Ticket i is names[i].
-  void start(int dir_fd, std::uint64_t device, std::vector<const char*>& names);
+  // Hands over entries of `listing` (whose names each end in a NUL, kept
+  // as they are until stop) in the order the walk will take them: ticket i
+  // is the entry at `order[i]`, in the directory `dir_fd` on `device`.
+  void start(int dir_fd, std::uint64_t device, const directory_listing& listing,
+             std::vector<std::uint32_t>& order);
   // The facts of ticket `ticket`, taken in increasing order: read by a
   // helper, waited for while one reads it, or read here.
   result<> take(std::size_t ticket, entry_facts& facts);
@@ -61,7 +62,8 @@ class stat_prefetch {
   static void* run_helper(void* self);
 
   std::unique_ptr<slot[]> slots_;
-  std::vector<const char*> names_;
+  const directory_listing* listing_ = nullptr;
+  std::vector<std::uint32_t> order_;  // four bytes a ticket
   int dir_fd_ = -1;
   std::uint64_t device_ = 0;
   std::atomic<std::size_t> next_{0};      // the next ticket to read

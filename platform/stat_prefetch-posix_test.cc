@@ -31,28 +31,39 @@ TEST(StatPrefetch, EveryTicketGetsTheFactsOfItsOwnEntry) {
     tree.file("d/" + names.back(), static_cast<std::size_t>(i % 97));
   }
   names.push_back("missing");  // a name that is gone by the time it is read
+  directory_listing listing;
+  for (const std::string& name : names) {
+    listed_entry entry;
+    entry.name_offset = listing.names.size();
+    entry.name_length = static_cast<std::uint16_t>(name.size());
+    listing.names.append(name.c_str(), name.size() + 1);
+    listing.entries.push_back(entry);
+  }
   const int fd = open(tree.path("d").c_str(), O_RDONLY | O_DIRECTORY);
   ASSERT_GE(fd, 0);
   for (const std::size_t helpers : {std::size_t{0}, std::size_t{1}, std::size_t{2}}) {
     helpers_for_test setting(helpers);
     stat_prefetch prefetch;
     for (int round = 0; round < 3; ++round) {
-      std::vector<const char*> order;
-      for (const std::string& name : names) order.push_back(name.c_str());
-      prefetch.start(fd, 0, order);
+      // Tickets in the listing's order, backwards in the last round.
+      std::vector<std::uint32_t> order;
+      for (std::uint32_t i = 0; i < names.size(); ++i)
+        order.push_back(round == 2 ? static_cast<std::uint32_t>(names.size()) - 1 - i : i);
+      prefetch.start(fd, 0, listing, order);
       // The second round gives the listing up half way, as a walk that
       // ends early does; the next one starts afresh.
       const int taken = round == 1 ? count / 2 : count + 1;
       for (int i = 0; i < taken; ++i) {
+        const int index = round == 2 ? count - i : i;  // of the entry read
         entry_facts facts;
         const result<> read = prefetch.take(static_cast<std::size_t>(i), facts);
-        if (i == count) {
+        if (index == count) {
           EXPECT_FALSE(read.outcome);
           EXPECT_EQ(static_cast<error_code>(ENOENT), read.error);
           continue;
         }
-        ASSERT_TRUE(read.outcome) << names[static_cast<std::size_t>(i)];
-        ASSERT_EQ(i % 97, facts.size) << helpers << " helpers, " << names[static_cast<std::size_t>(i)];
+        ASSERT_TRUE(read.outcome) << names[static_cast<std::size_t>(index)];
+        ASSERT_EQ(index % 97, facts.size) << helpers << " helpers, " << names[static_cast<std::size_t>(index)];
         ASSERT_EQ(1, facts.links);
       }
     }
