@@ -67,8 +67,11 @@ struct tree_walk {
     bool identity_known;
   };
 
-  walk_cursor cursor;  // its `path` is the walk's one path buffer
+  // Before the cursor, so that it outlives it: the system's half of the
+  // cursor may still be reading the entries of a listing when a walk ends
+  // early (memory ran out), and stops when the cursor goes.
   directory_listing listing;
+  walk_cursor cursor;  // its `path` is the walk's one path buffer
   std::vector<frame> frames;
   std::vector<pending_directory> pending;
   native_string pending_names;
