@@ -62,16 +62,27 @@ int read_and_run(int argc, char** argv) {
   return finish(cli::run(parsed, out, err));
 }
 
-}  // namespace
+struct program_arguments {
+  int argc;
+  char** argv;
+};
 
-int main(int argc, char** argv) {
+int guarded_run(void* raw) {
+  const program_arguments& arguments = *static_cast<const program_arguments*>(raw);
   // Our own code throws nothing; this is the standard library's allocation
   // failing, wherever it happened, from the output layer's buffers on.
-  platform::fail_critical_errors_without_dialogs();
   try {
     platform::install_output_layer();
-    return read_and_run(argc, argv);
+    return read_and_run(arguments.argc, arguments.argv);
   } catch (const std::bad_alloc&) {
     return out_of_memory();
   }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  platform::fail_critical_errors_without_dialogs();
+  program_arguments arguments{argc, argv};
+  return platform::run_on_own_stack(guarded_run, &arguments);
 }

@@ -11,4 +11,6 @@ void fail_critical_errors_without_dialogs() {
   SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS);
 }
 
+int run_on_own_stack(int (*body)(void*), void* data) { return body(data); }
+
 }  // namespace platform
