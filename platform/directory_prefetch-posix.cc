@@ -188,6 +188,7 @@ bool directory_prefetch::take(native_string_view below_top, std::uint64_t device
       }
       // A thread is reading it: waiting costs less than reading it again.
       if (reading_.find(below_top) == reading_.end()) break;
+      awaited_.assign(below_top.data(), below_top.size());
       walk_waits_ = true;
       done_.wait(lock);
       walk_waits_ = false;
@@ -208,7 +209,7 @@ void directory_prefetch::keep(const std::string& below_top, directory_read& read
       kept = std::move(read);
       entries_kept_ += kept.entries.size();
     }
-    wake = walk_waits_;
+    wake = walk_waits_ && below_top == awaited_;  // only for what it waits for
   }
   if (wake) done_.notify_all();
 }

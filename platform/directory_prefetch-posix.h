@@ -124,6 +124,7 @@ class directory_prefetch {
   std::map<std::string, directory_read, walk_order> read_by_threads_;  // kept for the walk
   std::size_t entries_kept_ = 0;  // in read_by_threads_
   bool walk_waits_ = false;
+  std::string awaited_;  // the directory the walk waits for
   std::condition_variable done_;
   std::string position_;  // the directory the walk listed last
   std::string frontier_;  // the last in walk order that a thread took
