@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bitset>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -38,12 +39,17 @@ constexpr std::size_t kMostQueued = 8192;
 // A listing quicker than this found its directory cached: the walk asks
 // the system whether it read the disk only after slower ones.
 constexpr std::chrono::microseconds kSlowListing(20);
+// The threads start once this many of the last 64 listings read the disk:
+// all of them, a cold tree. A warm one of which the system dropped a few
+// runs of blocks (as this VM's does between runs, up to half of 64 listings
+// in a row) is left to the walk, where the threads would only cost.
+constexpr int kColdOfLast64 = 64;
 constexpr std::size_t kReplySize = 32768;
 // What the threads keep for the walk: directories of at most this many
 // entries (larger ones are only read, for the caches), and this many
-// entries in all, some 4 MB.
+// entries in all, about 1 MB.
 constexpr std::size_t kMostEntriesKept = 4096;
-constexpr std::size_t kMostKeptInAll = 65536;
+constexpr std::size_t kMostKeptInAll = 16384;
 
 std::atomic<std::size_t> threads_wanted{static_cast<std::size_t>(-1)};  // -1: by the cores
 std::atomic<bool> every_listing_cold{false};
@@ -111,6 +117,7 @@ void directory_prefetch::begin(int top_fd, std::uint64_t device, std::size_t des
   device_ = device;
   threads_ = wanted != 0 && descriptors >= wanted ? wanted : 0;
   if (threads_ != 0) blocks_in_ = blocks_read_by_this_thread();
+  recent_listings_ = 0;
   std::lock_guard<std::mutex> lock(mutex_);
   queue_.clear();
   reading_.clear();
@@ -127,7 +134,6 @@ void directory_prefetch::listing_started() {
 }
 
 bool directory_prefetch::waited_for_disk() {
-  if (every_listing_cold.load()) return true;
   if (std::chrono::steady_clock::now() - listing_start_ < kSlowListing) return false;
   const long blocks = blocks_read_by_this_thread();
   const bool read_disk = blocks != blocks_in_;
@@ -138,7 +144,9 @@ bool directory_prefetch::waited_for_disk() {
 void directory_prefetch::listed(native_string_view below_top, const directory_listing& listing) {
   if (threads_ == 0) return;
   if (!started_) {
-    if (!waited_for_disk()) return;
+    recent_listings_ = recent_listings_ << 1 | (waited_for_disk() ? 1u : 0u);
+    if (every_listing_cold.load()) recent_listings_ = ~std::uint64_t{0};
+    if (static_cast<int>(std::bitset<64>(recent_listings_).count()) < kColdOfLast64) return;
     const bool any = std::any_of(listing.entries.begin(), listing.entries.end(),
                                  [](const listed_entry& e) { return e.is_directory && !e.is_reparse; });
     if (!any) return;  // nothing to read ahead yet

@@ -13,7 +13,7 @@
 // has not reached yet), at most a window ahead of it, and stop before the
 // walk's top directory closes.
 //
-// They start only once a listing of the walk had to wait for the disk: a
+// They start only once listings of the walk keep waiting for the disk: a
 // walk of a warm tree never starts them.
 #ifndef TWINFIND_PLATFORM_DIRECTORY_PREFETCH_POSIX_H_
 #define TWINFIND_PLATFORM_DIRECTORY_PREFETCH_POSIX_H_
@@ -78,8 +78,8 @@ class directory_prefetch {
             directory_read& read);
   // The walk has listed the directory `below_top` (its path below the top,
   // empty for the top itself): gives its subdirectories to the threads
-  // when they have not read it, and starts them when the listing waited
-  // for the disk.
+  // when they have not read it, and starts them once listings keep
+  // waiting for the disk.
   void listed(native_string_view below_top, const directory_listing& listing);
   // Stops the threads and waits for them; idempotent.
   void stop();
@@ -116,6 +116,7 @@ class directory_prefetch {
   bool started_ = false;
   std::chrono::steady_clock::time_point listing_start_;
   long blocks_in_ = 0;  // the walk thread's block reads, when last looked at
+  std::uint64_t recent_listings_ = 0;  // a bit for each of the last 64: read the disk
 
   std::mutex mutex_;
   std::condition_variable wake_;
