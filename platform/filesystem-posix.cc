@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/directory_prefetch-posix.h"
 #include "platform/owners-posix.h"
 #include "platform/paths-posix.h"
 #include "platform/stat-posix.h"
@@ -62,6 +63,14 @@ struct walk_state {
   std::unique_ptr<char[]> replies;
   // The facts read while listing the current directory (listed_entry).
   std::vector<listed_facts> listed;
+  // The length of the PATH in the walk's path: what follows is the path
+  // below it.
+  std::size_t top_length = 0;
+  // The threads reading directories ahead of the walk, on a cold cache;
+  // after the levels, so that they stop before the PATH's descriptor
+  // closes.
+  directory_prefetch read_ahead;
+  directory_prefetch::directory_read taken;  // what the walk took of theirs
   // The helpers reading the entries of a large listing ahead of the walk;
   // last, so that they stop before the descriptors close.
   stat_prefetch prefetch;
@@ -77,6 +86,10 @@ constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 constexpr std::size_t kFewestOpenLevels = 3;
 // Enough to spare almost every reopening in ordinary trees.
 constexpr std::size_t kMostOpenLevels = 128;
+// The threads reading ahead hold one descriptor each, and only where the
+// walk keeps at least this many for its own levels.
+constexpr std::size_t kFewestLevelsBesideReadAhead = 32;
+constexpr std::size_t kMostLentToReadAhead = 16;
 
 bool out_of_descriptors(int error) { return error == EMFILE || error == ENFILE; }
 
@@ -86,7 +99,8 @@ error_code last_error() { return static_cast<error_code>(errno); }
 // duplicating `fd` until the system refuses. The limit alone says nothing
 // of the descriptors the program inherited.
 std::size_t free_descriptors(int fd, std::size_t most) {
-  int copies[kMostOpenLevels + 1];
+  int copies[kMostOpenLevels + 1 + kMostLentToReadAhead];
+  most = std::min(most, sizeof copies / sizeof copies[0]);
   std::size_t count = 0;
   while (count < most) {
     const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
@@ -245,12 +259,19 @@ result<entering> enter_top(walk_state& walk, const native_string& path) {
   level.inode = static_cast<std::uint64_t>(st.st_ino);
   level.fills_replies = level.fd.valid() && fills_every_reply(level.fd.get());
   // Each open level takes one descriptor, and one more is kept for the
-  // moment a level is reopened or a child opened before parking.
+  // moment a level is reopened or a child opened before parking. The
+  // threads reading ahead get theirs out of the same count, never out of
+  // what the walk needs.
   if (level.fd.valid()) {
-    walk.open_budget = std::max(kFewestOpenLevels,
-                                free_descriptors(level.fd.get(), kMostOpenLevels + 1));
+    const std::size_t wanted =
+        std::min(directory_prefetch::descriptors_wanted(), kMostLentToReadAhead);
+    const std::size_t free = free_descriptors(level.fd.get(), kMostOpenLevels + 1 + wanted);
+    const std::size_t lent = free >= wanted + kFewestLevelsBesideReadAhead ? wanted : 0;
+    walk.open_budget = std::max(kFewestOpenLevels, free - lent);
     walk.open_budget = std::min(walk.open_budget, kMostOpenLevels);
+    walk.read_ahead.begin(level.fd.get(), level.device, lent);
   }
+  walk.top_length = path.size();
   walk.levels.push_back(std::move(level));
   return {entering::entered};
 }
@@ -332,6 +353,7 @@ void leave_directory(walk_cursor& cursor) {
   if (walk.levels.size() > 1) {
     leave_deepest(walk, cursor.path);
   } else {
+    walk.read_ahead.stop();  // before the PATH's descriptor closes
     close_level(walk, walk.levels.back());
   }
   walk.levels.pop_back();
@@ -407,6 +429,48 @@ result<> read_names(int fd, bool fills_replies, walk_state& walk, directory_list
 
 namespace {
 
+// The path of the current directory below the walk's PATH: empty for the
+// PATH itself, never starting with a separator.
+native_string_view below_top(const walk_state& walk, const native_string& path) {
+  native_string_view below(path);
+  below.remove_prefix(std::min(walk.top_length, below.size()));
+  while (!below.empty() && below.front() == '/') below.remove_prefix(1);
+  return below;
+}
+
+// Lists the current directory from what a thread reading ahead read of it:
+// the same names, and the facts of each entry kept as those read while
+// listing are, as the walk itself would have read them.
+void use_read_ahead(walk_state& walk, directory_listing& listing) {
+  directory_prefetch::directory_read& read = walk.taken;
+  listing.names.swap(read.names);
+  listing.entries.reserve(read.entries.size());
+  walk.listed.reserve(read.entries.size());
+  for (const directory_prefetch::entry_read& got : read.entries) {
+    listed_entry entry;
+    entry.name_offset = got.name_offset;
+    entry.name_length = got.name_length;
+    entry.is_directory = got.type == DT_DIR;
+    walk.listed.emplace_back();
+    listed_facts& kept = walk.listed.back();
+    entry.listed_facts = static_cast<std::uint32_t>(walk.listed.size());
+    kept.facts = got.facts;
+    if (got.error != 0) {
+      kept.examined = {examination::not_found, got.error};
+    } else if (got.type == DT_LNK || got.type == DT_UNKNOWN) {
+      // As list_directory reads these: they go where their facts say.
+      kept.examined = {examination::examined, 0};
+      entry.is_directory = got.facts.is_directory;
+      entry.is_reparse = got.facts.kind != entry_kind::normal;
+    } else {
+      // As examine_entry reads the others: taken as listed.
+      kept.examined = {examination::examined, 0};
+      kept.facts.is_directory = entry.is_directory;
+    }
+    listing.entries.push_back(entry);
+  }
+}
+
 // Gives the entries left to read to the helpers, in the order the walk
 // visits them (files, then directories, each in listing order), when the
 // listing is large enough to be worth it.
@@ -430,15 +494,23 @@ void hand_over_to_helpers(walk_state& walk, const walk_level& level,
 
 }  // namespace
 
-result<> list_directory(walk_cursor& cursor, const native_string&, directory_listing& listing) {
+result<> list_directory(walk_cursor& cursor, const native_string& path,
+                        directory_listing& listing) {
   cursor.state->prefetch.stop();  // before the names change
   listing.clear();
   walk_state& walk = *cursor.state;
   if (walk.levels.empty()) return failed(EBADF);  // no directory entered
   const walk_level& level = walk.levels.back();
   if (!level.fd.valid()) return failed(static_cast<error_code>(level.deferred_error));
-  const result<> read = read_names(level.fd.get(), level.fills_replies, walk, listing);
-  if (!read.outcome) return read;
+  walk.listed.clear();
+  walk.read_ahead.listing_started();
+  const native_string_view below = below_top(walk, path);
+  if (walk.read_ahead.take(below, level.device, level.inode, walk.taken)) {
+    use_read_ahead(walk, listing);
+  } else {
+    const result<> read = read_names(level.fd.get(), level.fills_replies, walk, listing);
+    if (!read.outcome) return read;
+  }
   const char* names = listing.names.data();
   std::sort(listing.entries.begin(), listing.entries.end(),
             [names](const listed_entry& a, const listed_entry& b) {
@@ -447,7 +519,6 @@ result<> list_directory(walk_cursor& cursor, const native_string&, directory_lis
             });
   // The entries whose kind the listing could not tell are read now; every
   // other one when it is visited.
-  walk.listed.clear();
   for (listed_entry& entry : listing.entries) {
     if (entry.listed_facts != kToRead) continue;
     walk.listed.emplace_back();
@@ -463,6 +534,7 @@ result<> list_directory(walk_cursor& cursor, const native_string&, directory_lis
     entry.is_directory = read.facts.is_directory;
     entry.is_reparse = read.facts.kind != entry_kind::normal;
   }
+  walk.read_ahead.listed(below, listing);
   hand_over_to_helpers(walk, level, listing);
   return succeeded();
 }

@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "platform/child_check_test_util-posix.h"
+#include "platform/directory_prefetch-posix.h"
 #include "platform/refuse_statx_test_util-posix.h"
 #include "platform/stat_prefetch-posix.h"
 #include "scan/mount_namespace_test_util-posix.h"
@@ -257,12 +258,18 @@ TEST(WalkPosix, ADirectoryReachedTwiceByOneWalkAddsOnlyNames) {
 }
 
 // Everything a verbose scan tells of a tree: its output and the figures.
-std::string everything_told(const native_string& top, std::size_t helpers) {
+// `readers`: threads reading directories ahead, started at once.
+std::string everything_told(const native_string& top, std::size_t helpers,
+                            std::size_t readers = 0) {
   platform::stat_prefetch::set_helpers(helpers);
+  platform::directory_prefetch::set_threads(readers);
+  platform::directory_prefetch::set_every_listing_cold(readers != 0);
   captured_scan run(/*verbose=*/true);
   run.scan.space.enabled = true;
   run.scan.scan_paths({top, top + "/big"});
   platform::stat_prefetch::set_helpers(static_cast<std::size_t>(-1));
+  platform::directory_prefetch::set_threads(static_cast<std::size_t>(-1));
+  platform::directory_prefetch::set_every_listing_cold(false);
   std::string told = run.out.str();
   for (const native_string& name : all_kept_names(run.scan)) told += name + "\n";
   for (const auto& [links, info] : run.scan.hardlinkcounts) {
@@ -293,6 +300,59 @@ TEST(WalkPosix, HelpersReadingAheadChangeNothingTheScanTells) {
   const std::string alone = everything_told(tree.path(), 0);
   EXPECT_NE(std::string::npos, alone.find(tree.path("big/sub/again0")));
   for (int round = 0; round < 3; ++round) EXPECT_EQ(alone, everything_told(tree.path(), 2));
+}
+
+// Threads reading directories ahead change nothing the scan tells either,
+// alone or beside the helpers: a tree of many directories, wide and deep,
+// with links of every kind and files linked across directories.
+TEST(WalkPosix, ThreadsReadingDirectoriesAheadChangeNothingTheScanTells) {
+  test_tree tree;
+  for (int i = 0; i < 40; ++i) {
+    const std::string dir = "big/d" + std::to_string(i % 8) + "/e" + std::to_string(i);
+    tree.file(dir + "/f", static_cast<std::size_t>(i));
+    tree.file(dir + "/deeper/g", 2);
+    if (i % 3 == 0) tree.hard_link(dir + "/f", "big/linked" + std::to_string(i));
+    if (i % 5 == 0) {
+      ASSERT_EQ(symlink("../..", tree.path(dir + "/up").c_str()), 0);
+    }
+  }
+  for (int i = 0; i < 300; ++i) tree.file("big/wide/w" + std::to_string(i), 1);
+  ASSERT_EQ(symlink("d1", tree.path("big/dir-link").c_str()), 0);
+  ASSERT_EQ(symlink("nowhere", tree.path("big/dangling").c_str()), 0);
+  const std::string alone = everything_told(tree.path(), 0);
+  EXPECT_NE(std::string::npos, alone.find(tree.path("big/linked0")));
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_EQ(alone, everything_told(tree.path(), 0, 4));
+    EXPECT_EQ(alone, everything_told(tree.path(), 2, 8));
+  }
+}
+
+// The error lines of unreadable places, verbose, in the order of a walk
+// alone, with threads reading ahead of it; as an unprivileged user.
+std::string errors_told_alike_unprivileged(const test_tree& tree) {
+  if (!unprivileged()) return "cannot drop privileges";
+  const std::string alone = everything_told(tree.path(), 0);
+  if (alone.find("Error searching") == std::string::npos ||
+      alone.find("Error finding") == std::string::npos)
+    return "no error lines: " + alone;
+  for (int round = 0; round < 3; ++round) {
+    const std::string together = everything_told(tree.path(), 0, 4);
+    if (together != alone) return "with threads:\n" + together + "\nalone:\n" + alone;
+  }
+  return "";
+}
+
+TEST(WalkPosix, ThreadsReadingAheadKeepTheErrorLinesAndTheirOrder) {
+  test_tree tree;
+  for (int i = 0; i < 6; ++i) {
+    const std::string n = std::to_string(i);
+    tree.file("big/locked" + n + "/secret");
+    tree.file("big/blind" + n + "/unseen");
+    tree.file("big/open" + n + "/visible", 3);
+    ASSERT_EQ(chmod(tree.path("big/locked" + n).c_str(), 0), 0);
+    ASSERT_EQ(chmod(tree.path("big/blind" + n).c_str(), 0444), 0);  // listable, not searchable
+  }
+  EXPECT_EQ(check_in_child([&] { return errors_told_alike_unprivileged(tree); }), "");
 }
 
 }  // namespace

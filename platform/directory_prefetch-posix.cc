@@ -1,0 +1,399 @@
+// The I/O threads that read directories ahead of the walk: a queue of paths
+// below the walk's top, sorted in the order the walk enters them, fed by
+// the walk where the threads are behind it and by the threads with the
+// subdirectories of what they read.
+#include "platform/directory_prefetch-posix.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bitset>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "platform/owners-posix.h"
+#include "platform/stat-posix.h"
+
+#ifdef __linux__
+#include <sys/syscall.h>
+#endif
+
+namespace platform {
+namespace {
+
+// Enough directories in flight to keep a disk's queue busy; they mostly
+// wait, so there may be more of them than cores.
+constexpr std::size_t kThreadsByDefault = 4;
+// How many directories the threads may take beyond the ones the walk has
+// listed: ahead enough to overlap, near enough that what they read is
+// still cached when the walk comes.
+constexpr std::size_t kWindow = 128;
+// The most paths the queue holds; the subdirectories of a directory met
+// beyond that are left to the walk.
+constexpr std::size_t kMostQueued = 8192;
+// A listing quicker than this found its directory cached: the walk asks
+// the system whether it read the disk only after slower ones.
+constexpr std::chrono::microseconds kSlowListing(20);
+// The threads start once this many of the last 64 listings read the disk:
+// all of them, a cold tree. A warm one of which the system dropped a few
+// runs of blocks (as this VM's does between runs, up to half of 64 listings
+// in a row) is left to the walk, where the threads would only cost.
+constexpr int kColdOfLast64 = 64;
+constexpr std::size_t kReplySize = 32768;
+// What the threads keep for the walk: directories of at most this many
+// entries (larger ones are only read, for the caches), and this many
+// entries in all, about 1 MB.
+constexpr std::size_t kMostEntriesKept = 4096;
+constexpr std::size_t kMostKeptInAll = 16384;
+
+std::atomic<std::size_t> threads_wanted{static_cast<std::size_t>(-1)};  // -1: by the cores
+std::atomic<bool> every_listing_cold{false};
+
+std::size_t thread_count() {
+  const std::size_t wanted = threads_wanted.load();
+  if (wanted != static_cast<std::size_t>(-1)) return wanted;
+  // One core keeps the single thread: its walk has no other core to
+  // rebuild the caches on.
+  return sysconf(_SC_NPROCESSORS_ONLN) <= 1 ? 0 : kThreadsByDefault;
+}
+
+// The blocks this thread has read from disks so far, in 512-byte units; a
+// read the page cache served counts none.
+long blocks_read_by_this_thread() {
+#ifdef RUSAGE_THREAD
+  struct rusage usage;
+  if (getrusage(RUSAGE_THREAD, &usage) != 0) return 0;
+  return usage.ru_inblock;
+#else
+  return 0;
+#endif
+}
+
+// `below` and a name, as the walk's path has them below its top.
+void append_child(std::string& path, native_string_view below, native_string_view name) {
+  path.assign(below.data(), below.size());
+  if (!below.empty()) path += '/';
+  path.append(name.data(), name.size());
+}
+
+}  // namespace
+
+bool entered_before(native_string_view a, native_string_view b) {
+  const std::size_t common = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < common; ++i) {
+    if (a[i] == b[i]) continue;
+    // The separator ends a name, so it comes before any byte of a longer
+    // one: "a/b" is entered before "a0".
+    const int left = a[i] == '/' ? 0 : static_cast<unsigned char>(a[i]) + 1;
+    const int right = b[i] == '/' ? 0 : static_cast<unsigned char>(b[i]) + 1;
+    return left < right;
+  }
+  return a.size() < b.size();
+}
+
+void directory_prefetch::set_threads(std::size_t threads) { threads_wanted.store(threads); }
+
+void directory_prefetch::set_every_listing_cold(bool cold) { every_listing_cold.store(cold); }
+
+std::size_t directory_prefetch::descriptors_wanted() {
+#ifdef __linux__
+  return thread_count();
+#else
+  return 0;  // the threads read directories with getdents64
+#endif
+}
+
+directory_prefetch::~directory_prefetch() { stop(); }
+
+void directory_prefetch::begin(int top_fd, std::uint64_t device, std::size_t descriptors) {
+  stop();
+  const std::size_t wanted = descriptors_wanted();
+  top_fd_ = top_fd;
+  device_ = device;
+  threads_ = wanted != 0 && descriptors >= wanted ? wanted : 0;
+  if (threads_ != 0) blocks_in_ = blocks_read_by_this_thread();
+  recent_listings_ = 0;
+  std::lock_guard<std::mutex> lock(mutex_);
+  queue_.clear();
+  reading_.clear();
+  read_by_threads_.clear();
+  entries_kept_ = 0;
+  taken_any_ = false;
+  walked_ = taken_ = 0;
+  quit_ = false;
+  quitting_.store(false);
+}
+
+void directory_prefetch::listing_started() {
+  if (threads_ != 0) listing_start_ = std::chrono::steady_clock::now();
+}
+
+bool directory_prefetch::waited_for_disk() {
+  if (std::chrono::steady_clock::now() - listing_start_ < kSlowListing) return false;
+  const long blocks = blocks_read_by_this_thread();
+  const bool read_disk = blocks != blocks_in_;
+  blocks_in_ = blocks;
+  return read_disk;
+}
+
+void directory_prefetch::listed(native_string_view below_top, const directory_listing& listing) {
+  if (threads_ == 0) return;
+  if (!started_) {
+    recent_listings_ = recent_listings_ << 1 | (waited_for_disk() ? 1u : 0u);
+    if (every_listing_cold.load()) recent_listings_ = ~std::uint64_t{0};
+    if (static_cast<int>(std::bitset<64>(recent_listings_).count()) < kColdOfLast64) return;
+    const bool any = std::any_of(listing.entries.begin(), listing.entries.end(),
+                                 [](const listed_entry& e) { return e.is_directory && !e.is_reparse; });
+    if (!any) return;  // nothing to read ahead yet
+    start_threads();
+  }
+  bool wake = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++walked_;
+    position_.assign(below_top.data(), below_top.size());
+    // The threads have not come this far: what they queued before it is
+    // behind the walk, and its subdirectories are next.
+    if (!taken_any_ || entered_before(frontier_, position_)) {
+      queue_.erase(queue_.begin(), queue_.upper_bound(position_));
+      queue_subdirectories(below_top, listing);
+      taken_ = walked_;
+      wake = true;
+    } else if (taken_ + kWindow / 2 == walked_ + kWindow) {
+      wake = true;  // the threads waiting for the walk may go on
+    }
+    wake = wake && waiting_ != 0;
+  }
+  if (wake) wake_.notify_all();
+}
+
+bool directory_prefetch::take(native_string_view below_top, std::uint64_t device,
+                              std::uint64_t inode, directory_read& read) {
+  if (!started_) return false;
+  bool taken = false;
+  bool wake = false;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    // What the walk went past without entering is of no more use.
+    const auto behind = read_by_threads_.lower_bound(below_top);
+    for (auto it = read_by_threads_.begin(); it != behind; it = read_by_threads_.erase(it))
+      entries_kept_ -= it->second.entries.size();
+    for (;;) {
+      const auto found = read_by_threads_.find(below_top);
+      if (found != read_by_threads_.end()) {
+        std::swap(read, found->second);
+        entries_kept_ -= read.entries.size();
+        read_by_threads_.erase(found);
+        // The same directory as the walk's, not another one put there since.
+        taken = read.device == device && read.inode == inode;
+        wake = waiting_ != 0;
+        break;
+      }
+      // A thread is reading it: waiting costs less than reading it again.
+      if (reading_.find(below_top) == reading_.end()) break;
+      awaited_.assign(below_top.data(), below_top.size());
+      walk_waits_ = true;
+      done_.wait(lock);
+      walk_waits_ = false;
+    }
+  }
+  if (wake) wake_.notify_all();
+  return taken;
+}
+
+void directory_prefetch::keep(const std::string& below_top, directory_read& read, bool whole) {
+  bool wake = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reading_.erase(below_top);
+    // Unless the walk has listed it meanwhile, reading it itself.
+    if (whole && entered_before(position_, below_top)) {
+      directory_read& kept = read_by_threads_[below_top];
+      kept = std::move(read);
+      entries_kept_ += kept.entries.size();
+    }
+    wake = walk_waits_ && below_top == awaited_;  // only for what it waits for
+  }
+  if (wake) done_.notify_all();
+}
+
+void directory_prefetch::queue_subdirectories(native_string_view below_top,
+                                              const directory_listing& listing) {
+  std::string path;
+  for (const listed_entry& entry : listing.entries) {
+    if (!entry.is_directory || entry.is_reparse) continue;
+    if (queue_.size() >= kMostQueued) return;
+    append_child(path, below_top, listing.name(entry));
+    queue_.insert(std::move(path));
+  }
+}
+
+void directory_prefetch::start_threads() {
+  started_ = true;
+  running_.reserve(threads_);
+  for (std::size_t i = 0; i < threads_; ++i) {
+    pthread_t thread;
+    // Without room for a thread the walk reads alone, or with fewer.
+    if (pthread_create(&thread, nullptr, run_thread, this) != 0) break;
+    running_.push_back(thread);
+  }
+}
+
+void directory_prefetch::stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    quit_ = true;
+  }
+  quitting_.store(true);
+  wake_.notify_all();
+  for (const pthread_t thread : running_) pthread_join(thread, nullptr);
+  running_.clear();
+  started_ = false;
+  threads_ = 0;
+}
+
+bool directory_prefetch::take_next(std::string& next) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    if (quit_) return false;
+    if (taken_ < walked_ + kWindow && entries_kept_ < kMostKeptInAll) {
+      // What the walk has reached is its own to read.
+      queue_.erase(queue_.begin(), queue_.upper_bound(position_));
+      if (!queue_.empty()) {
+        auto node = queue_.extract(queue_.begin());
+        next.swap(node.value());
+        reading_.insert(next);
+        ++taken_;
+        if (!taken_any_ || entered_before(frontier_, next)) frontier_ = next;
+        taken_any_ = true;
+        return true;
+      }
+    }
+    ++waiting_;
+    wake_.wait(lock);
+    --waiting_;
+  }
+}
+
+struct directory_prefetch::worker {
+  std::unique_ptr<char[]> replies{new char[kReplySize]};
+  native_string names;
+  struct entry {
+    std::uint64_t inode;
+    std::size_t name_offset;
+    unsigned char type;
+  };
+  std::vector<entry> entries;
+  std::string path;
+};
+
+bool directory_prefetch::read_directory(worker& own, const std::string& below_top,
+                                        directory_read& read) {
+#ifdef __linux__
+  unique_fd fd(openat(top_fd_, below_top.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) return false;  // gone, or no descriptor free: the walk will tell
+  struct stat st;
+  // Another file system is never walked, so never read.
+  if (fstat(fd.get(), &st) != 0 || static_cast<std::uint64_t>(st.st_dev) != device_) return false;
+  read.device = static_cast<std::uint64_t>(st.st_dev);
+  read.inode = static_cast<std::uint64_t>(st.st_ino);
+  own.names.clear();
+  own.entries.clear();
+  char* const buffer = own.replies.get();
+  bool whole = true;
+  for (;;) {
+    const long got = syscall(SYS_getdents64, fd.get(), buffer, kReplySize);
+    if (got < 0) whole = false;  // the walk lists it itself, and tells
+    if (got <= 0) break;
+    for (long at = 0; at < got;) {
+      // linux_dirent64: ino (8), off (8), reclen (2), type (1), name.
+      std::uint64_t inode;
+      unsigned short record_length;
+      std::memcpy(&inode, buffer + at, sizeof inode);
+      std::memcpy(&record_length, buffer + at + 16, sizeof record_length);
+      const unsigned char type = static_cast<unsigned char>(buffer[at + 18]);
+      const char* name = buffer + at + 19;
+      at += record_length;
+      if (is_dot_or_dot_dot(name)) continue;
+      own.entries.push_back({inode, own.names.size(), type});
+      own.names.append(name, std::strlen(name) + 1);
+    }
+  }
+  // The subdirectories first, so that other threads can start on them
+  // while this one reads the entries' inodes.
+  bool queued = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const worker::entry& e : own.entries) {
+      if (e.type != DT_DIR || queue_.size() >= kMostQueued) continue;
+      append_child(own.path, below_top, own.names.c_str() + e.name_offset);
+      if (!entered_before(position_, own.path)) continue;  // the walk is there already
+      queue_.insert(own.path);
+      queued = true;
+    }
+    queued = queued && waiting_ != 0;
+  }
+  if (queued) wake_.notify_all();
+  whole = whole && own.entries.size() <= kMostEntriesKept;
+  read.names.swap(own.names);
+  read.entries.clear();
+  if (whole) read.entries.reserve(own.entries.size());
+  // In the order of the inodes, which is the order of their blocks.
+  std::sort(own.entries.begin(), own.entries.end(),
+            [](const worker::entry& a, const worker::entry& b) { return a.inode < b.inode; });
+  entry_facts facts;
+  for (const worker::entry& e : own.entries) {
+    if (quitting_.load(std::memory_order_relaxed)) return false;
+    const char* name = read.names.c_str() + e.name_offset;
+    const result<> got = read_entry(fd.get(), name, device_, facts);
+    if (whole) {
+      read.entries.push_back({e.name_offset, static_cast<std::uint16_t>(std::strlen(name)), e.type,
+                              got.outcome ? 0 : got.error, facts});
+    }
+    // A file system that tells no kinds: the read tells the directories.
+    if (!got.outcome || e.type != DT_UNKNOWN || !facts.is_directory ||
+        facts.kind != entry_kind::normal)
+      continue;
+    std::lock_guard<std::mutex> lock(mutex_);
+    append_child(own.path, below_top, name);
+    if (queue_.size() < kMostQueued && entered_before(position_, own.path)) queue_.insert(own.path);
+  }
+  read_.fetch_add(1);
+  return whole;
+#else
+  (void)own;
+  (void)below_top;
+  (void)read;
+  return false;
+#endif
+}
+
+void directory_prefetch::run() {
+  std::string next;
+  directory_read read;
+  try {
+    worker own;
+    while (take_next(next)) {
+      const bool whole = read_directory(own, next, read);
+      keep(next, read, whole);
+      next.clear();
+    }
+  } catch (const std::bad_alloc&) {
+    // Reading ahead is only a help: without memory for it the walk reads
+    // alone, as it would have, and the directory this thread was reading
+    // too, rather than wait for it.
+    keep(next, read, false);
+  }
+}
+
+void* directory_prefetch::run_thread(void* self) {
+  static_cast<directory_prefetch*>(self)->run();
+  return nullptr;
+}
+
+}  // namespace platform

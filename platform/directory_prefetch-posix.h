@@ -1,0 +1,144 @@
+// Directories read ahead of the walk. On a cold cache a walk spends most of
+// its time waiting for the disk, one directory at a time; a few I/O threads
+// open, list and stat the directories the walk will enter next, several at
+// once, so that the walk finds them in the kernel's caches.
+//
+// What a thread reads of a directory (its names and the facts of each
+// entry, with the same calls the walk makes) is kept for the walk, which
+// takes it in place of listing and reading the directory itself when it
+// gets there; it still enters every directory itself and takes everything
+// in its own order, so every output is that of a walk without threads. The
+// threads take the directories in the order the walk enters them (a shared
+// queue sorted in that order, from which each takes the first one the walk
+// has not reached yet), at most a window ahead of it, and stop before the
+// walk's top directory closes.
+//
+// They start only once listings of the walk keep waiting for the disk: a
+// walk of a warm tree never starts them.
+#ifndef TWINFIND_PLATFORM_DIRECTORY_PREFETCH_POSIX_H_
+#define TWINFIND_PLATFORM_DIRECTORY_PREFETCH_POSIX_H_
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <pthread.h>
+
+#include "platform/filesystem.h"
+
+namespace platform {
+
+// The order in which the walk enters directories, for paths below its top:
+// a directory before everything below it, and what lies below one before
+// its next sibling (byte order of the names at the first component that
+// differs).
+bool entered_before(native_string_view a, native_string_view b);
+
+class directory_prefetch {
+ public:
+  directory_prefetch() = default;
+  ~directory_prefetch();
+  directory_prefetch(const directory_prefetch&) = delete;
+  directory_prefetch& operator=(const directory_prefetch&) = delete;
+
+  // How many descriptors the threads would hold at most: one each.
+  static std::size_t descriptors_wanted();
+  // A walk whose top is the open directory `top_fd` on `device`, with
+  // `descriptors` descriptors the threads may hold (fewer than they want:
+  // they never start).
+  void begin(int top_fd, std::uint64_t device, std::size_t descriptors);
+  // What a thread read of one directory.
+  struct entry_read {
+    std::size_t name_offset;
+    std::uint16_t name_length;
+    unsigned char type;  // the listing's DT_ value
+    error_code error;    // of the read; 0: `facts` hold
+    entry_facts facts;
+  };
+  struct directory_read {
+    std::uint64_t device = 0;  // the directory's own, as opened
+    std::uint64_t inode = 0;
+    native_string names;  // each followed by a NUL
+    std::vector<entry_read> entries;
+  };
+
+  // Before the walk lists a directory: times the listing.
+  void listing_started();
+  // Takes what a thread read of the directory `below_top`, whose device
+  // and inode the walk opened, waiting while a thread reads it; false when
+  // none has (the walk then reads it itself).
+  bool take(native_string_view below_top, std::uint64_t device, std::uint64_t inode,
+            directory_read& read);
+  // The walk has listed the directory `below_top` (its path below the top,
+  // empty for the top itself): gives its subdirectories to the threads
+  // when they have not read it, and starts them once listings keep
+  // waiting for the disk.
+  void listed(native_string_view below_top, const directory_listing& listing);
+  // Stops the threads and waits for them; idempotent.
+  void stop();
+
+  // For tests: how many threads a walk may use (0: none; -1 puts back the
+  // default, by the cores), and whether every listing counts as cold.
+  static void set_threads(std::size_t threads);
+  static void set_every_listing_cold(bool cold);
+  // For tests: the directories the threads have read, in all.
+  std::size_t directories_read() const { return read_.load(); }
+
+ private:
+  struct walk_order {
+    using is_transparent = void;  // looked up by views, without a copy
+    bool operator()(native_string_view a, native_string_view b) const {
+      return entered_before(a, b);
+    }
+  };
+  struct worker;  // one thread's buffers
+
+  bool waited_for_disk();
+  void start_threads();
+  void queue_subdirectories(native_string_view below_top, const directory_listing& listing);
+  // The next directory to read, waiting for one; false once stopped.
+  bool take_next(std::string& next);
+  bool read_directory(worker& own, const std::string& below_top, directory_read& read);
+  void keep(const std::string& below_top, directory_read& read, bool whole);
+  void run();
+  static void* run_thread(void* self);
+
+  int top_fd_ = -1;
+  std::uint64_t device_ = 0;
+  std::size_t threads_ = 0;  // 0: this walk reads alone
+  bool started_ = false;
+  std::chrono::steady_clock::time_point listing_start_;
+  long blocks_in_ = 0;  // the walk thread's block reads, when last looked at
+  std::uint64_t recent_listings_ = 0;  // a bit for each of the last 64: read the disk
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::set<std::string, walk_order> queue_;
+  std::set<std::string, walk_order> reading_;          // taken by a thread
+  std::map<std::string, directory_read, walk_order> read_by_threads_;  // kept for the walk
+  std::size_t entries_kept_ = 0;  // in read_by_threads_
+  bool walk_waits_ = false;
+  std::string awaited_;  // the directory the walk waits for
+  std::condition_variable done_;
+  std::string position_;  // the directory the walk listed last
+  std::string frontier_;  // the last in walk order that a thread took
+  bool taken_any_ = false;
+  std::size_t walked_ = 0;  // directories the walk listed
+  std::size_t taken_ = 0;   // ... and the threads took, from the same start
+  std::size_t waiting_ = 0;  // threads asleep on wake_
+  bool quit_ = false;
+  std::atomic<bool> quitting_{false};  // quit_, read without the lock
+  std::atomic<std::size_t> read_{0};
+  std::vector<pthread_t> running_;
+};
+
+}  // namespace platform
+
+#endif  // TWINFIND_PLATFORM_DIRECTORY_PREFETCH_POSIX_H_
