@@ -31,14 +31,23 @@ std::size_t helper_count() {
 // Waits a little for another thread: first without a system call (a warm
 // stat takes a microsecond or two), then giving the core away, then
 // sleeping (a cold one waits for the disk).
+constexpr unsigned kSpins = 8192;  // loads of one atomic: a few microseconds
 void pause_briefly(unsigned& spins) {
   ++spins;
-  if (spins < 1024) return;
-  if (spins < 1024 + 64) {
+  if (spins < kSpins) return;
+  if (spins < kSpins + 64) {
     std::this_thread::yield();
   } else {
     std::this_thread::sleep_for(std::chrono::microseconds(20));
   }
+}
+
+// A helper a whole window ahead of the walk: the walk needs a millisecond
+// or more to take that many, so the helper sleeps longer each time instead
+// of waking fifty thousand times a second to look.
+void wait_for_the_walk(unsigned& spins) {
+  const unsigned doublings = std::min(5u, spins++);
+  std::this_thread::sleep_for(std::chrono::microseconds(20u << doublings));
 }
 
 }  // namespace
@@ -146,7 +155,7 @@ void stat_prefetch::helper_loop() {
       }
       if (next >= consumed_.load() + kWindow) {
         busy_.fetch_sub(1);
-        pause_briefly(spins);  // the window is full: let the walk catch up
+        wait_for_the_walk(spins);  // the window is full: let the walk catch up
         continue;
       }
       if (next_.compare_exchange_weak(next, next + 1)) {
