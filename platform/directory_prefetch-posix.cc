@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <bitset>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -39,11 +38,11 @@ constexpr std::size_t kMostQueued = 8192;
 // A listing quicker than this found its directory cached: the walk asks
 // the system whether it read the disk only after slower ones.
 constexpr std::chrono::microseconds kSlowListing(20);
-// The threads start once this many of the last 64 listings read the disk:
-// all of them, a cold tree. A warm one of which the system dropped a few
-// runs of blocks (as this VM's does between runs, up to half of 64 listings
-// in a row) is left to the walk, where the threads would only cost.
-constexpr int kColdOfLast64 = 64;
+// The threads start once this many listings in a row read the disk: a cold
+// tree. A warm one of which the system dropped a few runs of blocks (as
+// this VM's does between runs, up to half of 64 listings in a row) is left
+// to the walk, where the threads would only cost.
+constexpr std::size_t kColdInARow = 64;
 constexpr std::size_t kReplySize = 32768;
 // What the threads keep for the walk: directories of at most this many
 // entries (larger ones are only read, for the caches), and this many
@@ -117,7 +116,7 @@ void directory_prefetch::begin(int top_fd, std::uint64_t device, std::size_t des
   device_ = device;
   threads_ = wanted != 0 && descriptors >= wanted ? wanted : 0;
   if (threads_ != 0) blocks_in_ = blocks_read_by_this_thread();
-  recent_listings_ = 0;
+  cold_in_a_row_ = 0;
   std::lock_guard<std::mutex> lock(mutex_);
   queue_.clear();
   reading_.clear();
@@ -144,9 +143,12 @@ bool directory_prefetch::waited_for_disk() {
 void directory_prefetch::listed(native_string_view below_top, const directory_listing& listing) {
   if (threads_ == 0) return;
   if (!started_) {
-    recent_listings_ = recent_listings_ << 1 | (waited_for_disk() ? 1u : 0u);
-    if (every_listing_cold.load()) recent_listings_ = ~std::uint64_t{0};
-    if (static_cast<int>(std::bitset<64>(recent_listings_).count()) < kColdOfLast64) return;
+    if (every_listing_cold.load()) {
+      cold_in_a_row_ = kColdInARow;
+    } else {
+      cold_in_a_row_ = waited_for_disk() ? cold_in_a_row_ + 1 : 0;
+    }
+    if (cold_in_a_row_ < kColdInARow) return;
     const bool any = std::any_of(listing.entries.begin(), listing.entries.end(),
                                  [](const listed_entry& e) { return e.is_directory && !e.is_reparse; });
     if (!any) return;  // nothing to read ahead yet

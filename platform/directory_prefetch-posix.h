@@ -116,7 +116,7 @@ class directory_prefetch {
   bool started_ = false;
   std::chrono::steady_clock::time_point listing_start_;
   long blocks_in_ = 0;  // the walk thread's block reads, when last looked at
-  std::uint64_t recent_listings_ = 0;  // a bit for each of the last 64: read the disk
+  std::size_t cold_in_a_row_ = 0;  // the last listings that all read the disk
 
   std::mutex mutex_;
   std::condition_variable wake_;
