@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -23,9 +24,11 @@ std::atomic<std::size_t> helpers_wanted{static_cast<std::size_t>(-1)};  // -1: b
 std::size_t helper_count() {
   const std::size_t wanted = helpers_wanted.load();
   if (wanted != static_cast<std::size_t>(-1)) return wanted;
-  // Two at most: enough to keep a disk busy, few enough for a shared machine.
+  // One core fewer than the machine has, the walk's thread taking the last
+  // one (a helper more only takes turns with the walk on a core), and two
+  // at most: enough to keep a disk busy, few enough for a shared machine.
   const long cores = sysconf(_SC_NPROCESSORS_ONLN);
-  return cores <= 1 ? 0 : 2;
+  return cores <= 1 ? 0 : std::min<std::size_t>(2, static_cast<std::size_t>(cores) - 1);
 }
 
 // Waits a little for another thread: first without a system call (a warm
@@ -123,7 +126,14 @@ result<> stat_prefetch::take(std::size_t ticket, entry_facts& facts) {
       if (next_.compare_exchange_weak(next, next + 1)) read_into(next);
       continue;
     }
-    pause_briefly(spins);  // a helper is reading it
+    // A helper is reading it: rather than wait, read the next one nobody
+    // has claimed, whose slot is free (it lies within the window). The walk
+    // keeps pace with the helper this way instead of spinning behind it.
+    if (next < end_.load() && next < ticket + kWindow) {
+      if (next_.compare_exchange_weak(next, next + 1)) read_into(next);
+      continue;
+    }
+    pause_briefly(spins);  // nothing left to read: the helper ends it soon
   }
   facts = s.facts;
   const error_code error = s.error;
