@@ -17,7 +17,7 @@ namespace {
 constexpr std::size_t kWindow = 1024;
 // Smaller listings are read on the walk's own thread: waking a helper
 // costs more than it saves there.
-constexpr std::size_t kFewestEntries = 16;
+constexpr std::size_t kFewestEntries = 32;
 
 std::atomic<std::size_t> helpers_wanted{static_cast<std::size_t>(-1)};  // -1: by the cores
 
