@@ -6,7 +6,7 @@
 namespace scan {
 namespace {
 
-const std::size_t kFirstSlots = 16;
+const std::size_t kFirstSlots = 16;  // at least a group
 
 }  // namespace
 
@@ -29,15 +29,20 @@ std::uint32_t identity_table::volume_number(std::uint64_t volume, bool add) {
 
 std::uint64_t identity_table::hash(std::int64_t key, std::uint32_t volume) {
   // The golden ratio's multiplier spreads runs of indexes (the usual way
-  // a file system hands them out) over the whole table.
-  return (static_cast<std::uint64_t>(key) ^ (static_cast<std::uint64_t>(volume) << 48)) *
+  // a file system hands them out) over the whole table, a group of
+  // kGroupSlots neighbours at a time: the files of one directory, mostly
+  // numbered in a row, then share cache lines and pages of the table.
+  return ((static_cast<std::uint64_t>(key) / kGroupSlots) ^
+          (static_cast<std::uint64_t>(volume) << 48)) *
          0x9E3779B97F4A7C15ull;
 }
 
 std::size_t identity_table::place(const part& in, std::uint64_t hash, std::int64_t key,
                                   std::uint32_t volume) {
   const std::size_t mask = in.slots.size() - 1;
-  std::size_t at = static_cast<std::size_t>((hash << kPartBits) >> in.shift);
+  // The group's first slot, then the index's own place in the group.
+  std::size_t at = static_cast<std::size_t>((hash << kPartBits) >> in.shift) & ~(kGroupSlots - 1);
+  at |= static_cast<std::size_t>(static_cast<std::uint64_t>(key) % kGroupSlots);
   while (in.slots[at].volume != 0 && (in.slots[at].key != key || in.slots[at].volume != volume))
     at = (at + 1) & mask;
   return at;

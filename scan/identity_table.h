@@ -64,6 +64,9 @@ class identity_table {
     unsigned shift = 0;  // 64 less the log2 of the slot count
   };
   static const unsigned kPartBits = 6;
+  // Neighbouring indexes share a hash and sit side by side, in two 64-byte
+  // cache lines.
+  static const std::size_t kGroupSlots = 8;
 
   // The hash of (`key`, `volume`): its top bits pick the part, the next
   // ones the first slot to look at.
