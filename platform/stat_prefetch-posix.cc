@@ -120,15 +120,11 @@ result<> stat_prefetch::take(std::size_t ticket, entry_facts& facts) {
   slot& s = slots_[ticket % kWindow];
   unsigned spins = 0;
   while (s.ticket.load(std::memory_order_acquire) != ticket + 1) {
+    // The first entry nobody has claimed: this one, or, while a helper
+    // reads this one, one further on, which the walk reads rather than
+    // spin behind the helper. Its slot is free as long as it lies within
+    // the window.
     std::size_t next = next_.load();
-    if (next <= ticket) {
-      // Nobody has it yet: read it here.
-      if (next_.compare_exchange_weak(next, next + 1)) read_into(next);
-      continue;
-    }
-    // A helper is reading it: rather than wait, read the next one nobody
-    // has claimed, whose slot is free (it lies within the window). The walk
-    // keeps pace with the helper this way instead of spinning behind it.
     if (next < end_.load() && next < ticket + kWindow) {
       if (next_.compare_exchange_weak(next, next + 1)) read_into(next);
       continue;

@@ -41,7 +41,8 @@ class stat_prefetch {
   void start(int dir_fd, std::uint64_t device, const directory_listing& listing,
              std::vector<std::uint32_t>& order);
   // The facts of ticket `ticket`, taken in increasing order: read by a
-  // helper, waited for while one reads it, or read here.
+  // helper or here; while a helper reads it, the entries after it that
+  // nobody has claimed are read here.
   result<> take(std::size_t ticket, entry_facts& facts);
   // No more reads; returns once no helper is reading.
   void stop();

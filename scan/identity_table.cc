@@ -1,12 +1,12 @@
 // The open-addressing table of identities: linear probing from a slot
-// picked by Fibonacci hashing of the file index and the volume's number, in
-// one of the parts the same hash picks.
+// picked by Fibonacci hashing of the file index's group and the volume's
+// number, in one of the parts the same hash picks.
 #include "scan/identity_table.h"
 
 namespace scan {
 namespace {
 
-const std::size_t kFirstSlots = 16;  // at least a group
+const std::size_t kFirstSlots = 16;
 
 }  // namespace
 
@@ -77,6 +77,7 @@ identity_table::inserted identity_table::insert(const platform::file_identity& i
 }
 
 void identity_table::grow(part& p) {
+  static_assert(kFirstSlots % kGroupSlots == 0, "a part holds whole groups");
   std::vector<slot> old(p.slots.empty() ? kFirstSlots : p.slots.size() * 2, slot{0, 0, 0});
   old.swap(p.slots);
   p.shift = 64;
