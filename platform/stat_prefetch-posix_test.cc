@@ -72,6 +72,40 @@ TEST(StatPrefetch, EveryTicketGetsTheFactsOfItsOwnEntry) {
   close(fd);
 }
 
+// While a helper reads the entry the walk needs, the walk reads those after
+// it: each result, a failure included, still lands with its own ticket.
+TEST(StatPrefetch, EntriesReadAheadByTheWalkKeepTheirOwnResults) {
+  test_tree tree;
+  directory_listing listing;
+  const int count = 3000;
+  for (int i = 0; i < count; ++i) {
+    const std::string name = "f" + std::to_string(i);
+    if (i % 7 != 3) tree.file("d/" + name, static_cast<std::size_t>(i % 89));  // else missing
+    listing.entries.push_back(listed_entry{});
+    listing.entries.back().name_offset = listing.names.size();
+    listing.entries.back().name_length = static_cast<std::uint16_t>(name.size());
+    listing.names.append(name.c_str(), name.size() + 1);
+  }
+  const int fd = open(tree.path("d").c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  helpers_for_test setting(1);
+  stat_prefetch prefetch;
+  for (int round = 0; round < 5; ++round) {
+    std::vector<std::uint32_t> order(count);
+    for (int i = 0; i < count; ++i) order[static_cast<std::size_t>(i)] = static_cast<std::uint32_t>(i);
+    prefetch.start(fd, 0, listing, order);
+    for (int i = 0; i < count; ++i) {
+      entry_facts facts;
+      const result<> read = prefetch.take(static_cast<std::size_t>(i), facts);
+      ASSERT_EQ(i % 7 != 3, read.outcome) << i;
+      if (read.outcome) ASSERT_EQ(i % 89, facts.size) << i;
+      else ASSERT_EQ(static_cast<error_code>(ENOENT), read.error) << i;
+    }
+  }
+  prefetch.stop();
+  close(fd);
+}
+
 TEST(StatPrefetch, SmallListingsAndNoHelpersAreLeftToTheWalk) {
   {
     helpers_for_test setting(0);
