@@ -471,16 +471,22 @@ void use_read_ahead(walk_state& walk, directory_listing& listing) {
   }
 }
 
-// Gives the entries left to read to the helpers, in the order the walk
-// visits them (files, then directories, each in listing order), when the
-// listing is large enough to be worth it.
-void hand_over_to_helpers(walk_state& walk, const walk_level& level,
+// Gives the entries to read to the helpers when the listing is large enough
+// to be worth it: first those whose kind the listing could not tell, which
+// the walk takes at once (their facts decide where it visits them), then
+// the others in the order it visits them (files, then directories, each in
+// listing order). Returns whether it did.
+bool hand_over_to_helpers(walk_state& walk, const walk_level& level,
                           directory_listing& listing) {
   std::size_t left = 0;
-  for (const listed_entry& entry : listing.entries) left += entry.listed_facts == 0;
-  if (!walk.prefetch.worth_it(left)) return;
+  for (const listed_entry& entry : listing.entries)
+    left += entry.listed_facts == 0 || entry.listed_facts == kToRead;
+  if (!walk.prefetch.worth_it(left)) return false;
   std::vector<std::uint32_t> order;
   order.reserve(left);
+  for (std::size_t i = 0; i < listing.entries.size(); ++i) {
+    if (listing.entries[i].listed_facts == kToRead) order.push_back(static_cast<std::uint32_t>(i));
+  }
   for (const bool directories : {false, true}) {
     for (std::size_t i = 0; i < listing.entries.size(); ++i) {
       listed_entry& entry = listing.entries[i];
@@ -490,6 +496,7 @@ void hand_over_to_helpers(walk_state& walk, const walk_level& level,
     }
   }
   walk.prefetch.start(level.fd.get(), level.device, listing, order);
+  return true;
 }
 
 }  // namespace
@@ -517,15 +524,19 @@ result<> list_directory(walk_cursor& cursor, const native_string& path,
               return native_string_view(names + a.name_offset, a.name_length) <
                      native_string_view(names + b.name_offset, b.name_length);
             });
-  // The entries whose kind the listing could not tell are read now; every
-  // other one when it is visited.
+  // The entries whose kind the listing could not tell are read now, by the
+  // helpers beside the walk where they take the listing (the first
+  // tickets); every other one when it is visited.
+  const bool handed_over = hand_over_to_helpers(walk, level, listing);
+  std::size_t ticket = 0;
   for (listed_entry& entry : listing.entries) {
     if (entry.listed_facts != kToRead) continue;
     walk.listed.emplace_back();
     listed_facts& read = walk.listed.back();
     entry.listed_facts = static_cast<std::uint32_t>(walk.listed.size());
     const result<> read_entry_facts =
-        read_entry(level.fd.get(), names + entry.name_offset, level.device, read.facts);
+        handed_over ? walk.prefetch.take(ticket++, read.facts)
+                    : read_entry(level.fd.get(), names + entry.name_offset, level.device, read.facts);
     if (!read_entry_facts.outcome) {
       read.examined = {examination::not_found, read_entry_facts.error};
       continue;
@@ -535,7 +546,6 @@ result<> list_directory(walk_cursor& cursor, const native_string& path,
     entry.is_reparse = read.facts.kind != entry_kind::normal;
   }
   walk.read_ahead.listed(below, listing);
-  hand_over_to_helpers(walk, level, listing);
   return succeeded();
 }
 

@@ -297,6 +297,13 @@ TEST(WalkPosix, HelpersReadingAheadChangeNothingTheScanTells) {
   ASSERT_EQ(symlink("sub", tree.path("big/dir-link").c_str()), 0);
   ASSERT_EQ(symlink("nowhere", tree.path("big/dangling").c_str()), 0);
   tree.file("small/one", 1);
+  // A large listing of links alone: the helpers read them while it is
+  // listed, and their targets decide which the walk visits as directories.
+  tree.directory("links");
+  for (int i = 0; i < 90; ++i) {
+    const char* target = i % 3 == 0 ? "../big/sub" : i % 3 == 1 ? "../big/f3" : "gone";
+    ASSERT_EQ(symlink(target, tree.path("links/l" + std::to_string(i)).c_str()), 0);
+  }
   const std::string alone = everything_told(tree.path(), 0);
   EXPECT_NE(std::string::npos, alone.find(tree.path("big/sub/again0")));
   for (int round = 0; round < 3; ++round) EXPECT_EQ(alone, everything_told(tree.path(), 2));
