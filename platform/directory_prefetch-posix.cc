@@ -283,35 +283,20 @@ bool directory_prefetch::take_next(std::string& next) {
 }
 
 struct directory_prefetch::worker {
-  std::unique_ptr<char[]> replies{new char[kReplySize]};
-  native_string names;
-  struct entry {
-    std::uint64_t inode;
-    std::size_t name_offset;
-    unsigned char type;
-  };
-  std::vector<entry> entries;
+  inode_listing listed;
   std::string path;
 };
 
-bool directory_prefetch::read_directory(worker& own, const std::string& below_top,
-                                        directory_read& read) {
+bool inode_listing::list(int fd) {
+  names.clear();
+  entries.clear();
 #ifdef __linux__
-  unique_fd fd(openat(top_fd_, below_top.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd.valid()) return false;  // gone, or no descriptor free: the walk will tell
-  struct stat st;
-  // Another file system is never walked, so never read.
-  if (fstat(fd.get(), &st) != 0 || static_cast<std::uint64_t>(st.st_dev) != device_) return false;
-  read.device = static_cast<std::uint64_t>(st.st_dev);
-  read.inode = static_cast<std::uint64_t>(st.st_ino);
-  own.names.clear();
-  own.entries.clear();
-  char* const buffer = own.replies.get();
-  bool whole = true;
+  if (!replies) replies.reset(new char[kReplySize]);
+  char* const buffer = replies.get();
   for (;;) {
-    const long got = syscall(SYS_getdents64, fd.get(), buffer, kReplySize);
-    if (got < 0) whole = false;  // the walk lists it itself, and tells
-    if (got <= 0) break;
+    const long got = syscall(SYS_getdents64, fd, buffer, kReplySize);
+    if (got < 0) return false;
+    if (got == 0) return true;
     for (long at = 0; at < got;) {
       // linux_dirent64: ino (8), off (8), reclen (2), type (1), name.
       std::uint64_t inode;
@@ -322,18 +307,48 @@ bool directory_prefetch::read_directory(worker& own, const std::string& below_to
       const char* name = buffer + at + 19;
       at += record_length;
       if (is_dot_or_dot_dot(name)) continue;
-      own.entries.push_back({inode, own.names.size(), type});
-      own.names.append(name, std::strlen(name) + 1);
+      entries.push_back({inode, names.size(), type});
+      names.append(name, std::strlen(name) + 1);
     }
   }
+#else
+  (void)fd;
+  return false;
+#endif
+}
+
+void inode_listing::sort_by_inode() {
+  std::sort(entries.begin(), entries.end(),
+            [](const entry& a, const entry& b) { return a.inode < b.inode; });
+}
+
+unique_fd open_to_read_ahead(int at, const char* name, std::uint64_t device,
+                             directory_prefetch::directory_read& read) {
+  unique_fd fd(openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) return fd;  // gone, or no descriptor free: the walk will tell
+  struct stat st;
+  // Another file system is never walked, so never read.
+  if (fstat(fd.get(), &st) != 0 || static_cast<std::uint64_t>(st.st_dev) != device) return unique_fd();
+  read.device = static_cast<std::uint64_t>(st.st_dev);
+  read.inode = static_cast<std::uint64_t>(st.st_ino);
+  return fd;
+}
+
+bool directory_prefetch::read_directory(worker& own, const std::string& below_top,
+                                        directory_read& read) {
+#ifdef __linux__
+  const unique_fd fd = open_to_read_ahead(top_fd_, below_top.c_str(), device_, read);
+  if (!fd.valid()) return false;
+  inode_listing& listed = own.listed;
+  bool whole = listed.list(fd.get());  // else the walk lists it itself, and tells
   // The subdirectories first, so that other threads can start on them
   // while this one reads the entries' inodes.
   bool queued = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const worker::entry& e : own.entries) {
+    for (const inode_listing::entry& e : listed.entries) {
       if (e.type != DT_DIR || queue_.size() >= kMostQueued) continue;
-      append_child(own.path, below_top, own.names.c_str() + e.name_offset);
+      append_child(own.path, below_top, listed.names.c_str() + e.name_offset);
       if (!entered_before(position_, own.path)) continue;  // the walk is there already
       queue_.insert(own.path);
       queued = true;
@@ -341,15 +356,13 @@ bool directory_prefetch::read_directory(worker& own, const std::string& below_to
     queued = queued && waiting_ != 0;
   }
   if (queued) wake_.notify_all();
-  whole = whole && own.entries.size() <= kMostEntriesKept;
-  read.names.swap(own.names);
+  whole = whole && listed.entries.size() <= kMostEntriesKept;
+  read.names.swap(listed.names);
   read.entries.clear();
-  if (whole) read.entries.reserve(own.entries.size());
-  // In the order of the inodes, which is the order of their blocks.
-  std::sort(own.entries.begin(), own.entries.end(),
-            [](const worker::entry& a, const worker::entry& b) { return a.inode < b.inode; });
+  if (whole) read.entries.reserve(listed.entries.size());
+  listed.sort_by_inode();
   entry_facts facts;
-  for (const worker::entry& e : own.entries) {
+  for (const inode_listing::entry& e : listed.entries) {
     if (quitting_.load(std::memory_order_relaxed)) return false;
     const char* name = read.names.c_str() + e.name_offset;
     const result<> got = read_entry(fd.get(), name, device_, facts);

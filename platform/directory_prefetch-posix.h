@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <mutex>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -32,6 +33,7 @@
 #include <pthread.h>
 
 #include "platform/filesystem.h"
+#include "platform/owners-posix.h"
 
 namespace platform {
 
@@ -40,6 +42,26 @@ namespace platform {
 // its next sibling (byte order of the names at the first component that
 // differs).
 bool entered_before(native_string_view a, native_string_view b);
+
+// A directory as a reader ahead of the walk lists it: every entry but "."
+// and ".." with its inode, in the order of the listing, and the buffer for
+// the system's replies, reused from directory to directory.
+struct inode_listing {
+  struct entry {
+    std::uint64_t inode;
+    std::size_t name_offset;
+    unsigned char type;  // the listing's DT_ value
+  };
+  native_string names;  // each followed by a NUL
+  std::vector<entry> entries;
+  std::unique_ptr<char[]> replies;
+
+  // Lists the open directory `fd` anew; false when a reply failed (what
+  // came before stays), and on POSIX systems other than Linux.
+  bool list(int fd);
+  // In the order of the inodes, which is the order of their blocks.
+  void sort_by_inode();
+};
 
 class directory_prefetch {
  public:
@@ -83,6 +105,8 @@ class directory_prefetch {
   void listed(native_string_view below_top, const directory_listing& listing);
   // Stops the threads and waits for them; idempotent.
   void stop();
+  // Whether the threads read ahead (the tree is cold).
+  bool running() const { return started_; }
 
   // For tests: how many threads a walk may use (0: none; -1 puts back the
   // default, by the cores), and whether every listing counts as cold.
@@ -138,6 +162,12 @@ class directory_prefetch {
   std::atomic<std::size_t> read_{0};
   std::vector<pthread_t> running_;
 };
+
+// Opens the directory `name` in `at` to read it ahead of the walk: never
+// through a link, and only on `device`, as the walk never crosses into
+// another file system; its identity goes to `read`. Invalid when it cannot.
+unique_fd open_to_read_ahead(int at, const char* name, std::uint64_t device,
+                             directory_prefetch::directory_read& read);
 
 }  // namespace platform
 
