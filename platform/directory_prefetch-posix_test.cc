@@ -20,6 +20,7 @@
 #include "platform/owners-posix.h"
 #include "platform/stat-posix.h"
 #include "platform/stat_prefetch-posix.h"
+#include "platform/subdirectory_prefetch-posix.h"
 #include "platform/tree_walk.h"
 #include "scan/test_tree.h"
 
@@ -33,8 +34,10 @@ struct read_ahead_for_test {
     directory_prefetch::set_threads(threads);
     directory_prefetch::set_every_listing_cold(threads != 0);
     stat_prefetch::set_helpers(0);  // only the threads under test
+    subdirectory_prefetch::set_enabled(0);
   }
   ~read_ahead_for_test() {
+    subdirectory_prefetch::set_enabled(-1);
     directory_prefetch::set_threads(static_cast<std::size_t>(-1));
     directory_prefetch::set_every_listing_cold(false);
     stat_prefetch::set_helpers(static_cast<std::size_t>(-1));

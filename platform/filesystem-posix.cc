@@ -20,6 +20,7 @@
 #include "platform/paths-posix.h"
 #include "platform/stat-posix.h"
 #include "platform/stat_prefetch-posix.h"
+#include "platform/subdirectory_prefetch-posix.h"
 
 #ifdef __linux__
 #include <linux/magic.h>
@@ -71,6 +72,20 @@ struct walk_state {
   // closes.
   directory_prefetch read_ahead;
   directory_prefetch::directory_read taken;  // what the walk took of theirs
+  // The helper reading the subdirectories the walk enters next, where it
+  // has a descriptor of its own; after the levels, as the threads above.
+  subdirectory_prefetch subdirectories;
+  bool lends_to_subdirectories = false;
+  // The subdirectories of the directory listed last that the walk will
+  // enter, by their names in that listing, until it enters the first one.
+  struct name_in_listing {
+    std::size_t offset;
+    std::uint16_t length;
+  };
+  std::vector<name_in_listing> to_enter;
+  const directory_listing* listing = nullptr;
+  std::size_t listed_level = 0;
+  native_string handed_names;  // for the helper, reused
   // The helpers reading the entries of a large listing ahead of the walk;
   // last, so that they stop before the descriptors close.
   stat_prefetch prefetch;
@@ -113,6 +128,7 @@ std::size_t free_descriptors(int fd, std::size_t most) {
 
 void close_level(walk_state& walk, walk_level& level) {
   if (!level.fd.valid()) return;
+  walk.subdirectories.end(static_cast<std::size_t>(&level - walk.levels.data()));
   level.fd.reset();
   --walk.open_levels;
 }
@@ -263,13 +279,15 @@ result<entering> enter_top(walk_state& walk, const native_string& path) {
   // threads reading ahead get theirs out of the same count, never out of
   // what the walk needs.
   if (level.fd.valid()) {
+    // One for the helper reading subdirectories, the rest for the threads.
     const std::size_t wanted =
-        std::min(directory_prefetch::descriptors_wanted(), kMostLentToReadAhead);
+        std::min(directory_prefetch::descriptors_wanted() + 1, kMostLentToReadAhead);
     const std::size_t free = free_descriptors(level.fd.get(), kMostOpenLevels + 1 + wanted);
     const std::size_t lent = free >= wanted + kFewestLevelsBesideReadAhead ? wanted : 0;
     walk.open_budget = std::max(kFewestOpenLevels, free - lent);
     walk.open_budget = std::min(walk.open_budget, kMostOpenLevels);
-    walk.read_ahead.begin(level.fd.get(), level.device, lent);
+    walk.lends_to_subdirectories = lent != 0;
+    walk.read_ahead.begin(level.fd.get(), level.device, lent == 0 ? 0 : lent - 1);
   }
   walk.top_length = path.size();
   walk.levels.push_back(std::move(level));
@@ -279,6 +297,29 @@ result<entering> enter_top(walk_state& walk, const native_string& path) {
 bool is_listed_directory(const struct stat& st, const file_identity* identity) {
   return !identity || (static_cast<std::uint64_t>(st.st_dev) == identity->volume &&
                        static_cast<std::int64_t>(st.st_ino) == identity->key);
+}
+
+}  // namespace
+
+namespace {
+
+// Before the walk enters the first subdirectory of the directory it listed
+// last: gives those it will enter to the helper, unless the threads read
+// whole directories ahead already (a cold tree).
+void hand_over_subdirectories(walk_state& walk, std::size_t parent_level) {
+  if (walk.to_enter.empty()) return;
+  if (walk.listed_level == parent_level && walk.lends_to_subdirectories &&
+      !walk.read_ahead.running() && subdirectory_prefetch::worth_it(walk.to_enter.size())) {
+    walk.handed_names.clear();
+    for (const walk_state::name_in_listing& name : walk.to_enter) {
+      walk.handed_names.append(walk.listing->names.data() + name.offset,
+                               name.length + std::size_t{1});
+    }
+    const walk_level& parent = walk.levels[parent_level];
+    walk.subdirectories.begin(parent_level, parent.fd.get(), parent.device, walk.handed_names,
+                              walk.to_enter.size());
+  }
+  walk.to_enter.clear();
 }
 
 }  // namespace
@@ -299,6 +340,7 @@ result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
     const int failure = parent.deferred_error != 0 ? parent.deferred_error : ENOENT;
     return {entering::no_attributes, static_cast<error_code>(failure)};
   }
+  hand_over_subdirectories(walk, parent_level);
   walk_level level;
   level.fills_replies = parent.fills_replies;
   level.name_offset = path.size() - name.size();
@@ -499,6 +541,17 @@ bool hand_over_to_helpers(walk_state& walk, const walk_level& level,
   return true;
 }
 
+// Lists the current directory from what a reader ahead of the walk read of
+// it, when one did: the threads, or the helper reading subdirectories.
+bool take_read_ahead(walk_state& walk, const native_string& path, const walk_level& level) {
+  if (walk.read_ahead.take(below_top(walk, path), level.device, level.inode, walk.taken))
+    return true;
+  if (walk.levels.size() < 2) return false;
+  const native_string_view name(path.data() + level.name_offset, level.name_length);
+  return walk.subdirectories.take(walk.levels.size() - 2, name, walk.taken) &&
+         walk.taken.device == level.device && walk.taken.inode == level.inode;
+}
+
 }  // namespace
 
 result<> list_directory(walk_cursor& cursor, const native_string& path,
@@ -506,13 +559,16 @@ result<> list_directory(walk_cursor& cursor, const native_string& path,
   cursor.state->prefetch.stop();  // before the names change
   listing.clear();
   walk_state& walk = *cursor.state;
+  walk.to_enter.clear();
   if (walk.levels.empty()) return failed(EBADF);  // no directory entered
   const walk_level& level = walk.levels.back();
   if (!level.fd.valid()) return failed(static_cast<error_code>(level.deferred_error));
   walk.listed.clear();
   walk.read_ahead.listing_started();
   const native_string_view below = below_top(walk, path);
-  if (walk.read_ahead.take(below, level.device, level.inode, walk.taken)) {
+  walk.listing = &listing;
+  walk.listed_level = walk.levels.size() - 1;
+  if (take_read_ahead(walk, path, level)) {
     use_read_ahead(walk, listing);
   } else {
     const result<> read = read_names(level.fd.get(), level.fills_replies, walk, listing);
@@ -549,9 +605,30 @@ result<> list_directory(walk_cursor& cursor, const native_string& path,
   return succeeded();
 }
 
+namespace {
+
+result<examination> examine_listed(walk_state& walk, const native_string& path,
+                                   const listed_entry& entry, entry_facts& facts);
+
+}  // namespace
+
 result<examination> examine_entry(walk_cursor& cursor, const native_string& path,
                                   const listed_entry& entry, entry_facts& facts) {
   walk_state& walk = *cursor.state;
+  const result<examination> examined = examine_listed(walk, path, entry, facts);
+  // The subdirectories the walk will enter, for the helper.
+  if (entry.is_directory && examined.outcome == examination::examined &&
+      facts.kind == entry_kind::normal && walk.lends_to_subdirectories) {
+    walk.to_enter.push_back({entry.name_offset, entry.name_length});
+  }
+  return examined;
+}
+
+namespace {
+
+// The facts of a listed entry: from the listing, from a helper, or read now.
+result<examination> examine_listed(walk_state& walk, const native_string& path,
+                                   const listed_entry& entry, entry_facts& facts) {
   if (entry.listed_facts & kTicket && entry.listed_facts != kToRead) {
     const result<> read = walk.prefetch.take(entry.listed_facts & ~kTicket, facts);
     if (!read.outcome) return {examination::not_found, read.error};
@@ -574,6 +651,8 @@ result<examination> examine_entry(walk_cursor& cursor, const native_string& path
   facts.is_directory = entry.is_directory;
   return {examination::examined, 0};
 }
+
+}  // namespace
 
 result<examination> examine_path(const native_string& path, entry_facts& facts) {
   // The device of the directory holding it tells a mount point where the

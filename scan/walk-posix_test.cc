@@ -21,6 +21,7 @@
 #include "platform/directory_prefetch-posix.h"
 #include "platform/refuse_statx_test_util-posix.h"
 #include "platform/stat_prefetch-posix.h"
+#include "platform/subdirectory_prefetch-posix.h"
 #include "scan/mount_namespace_test_util-posix.h"
 #include "scan/scandata.h"
 #include "scan/test_tree.h"
@@ -258,16 +259,20 @@ TEST(WalkPosix, ADirectoryReachedTwiceByOneWalkAddsOnlyNames) {
 }
 
 // Everything a verbose scan tells of a tree: its output and the figures.
-// `readers`: threads reading directories ahead, started at once.
+// `helpers`: threads reading stats ahead, and with any, the helper reading
+// subdirectories; `readers`: threads reading directories ahead, started at
+// once.
 std::string everything_told(const native_string& top, std::size_t helpers,
                             std::size_t readers = 0) {
   platform::stat_prefetch::set_helpers(helpers);
+  platform::subdirectory_prefetch::set_enabled(helpers != 0);
   platform::directory_prefetch::set_threads(readers);
   platform::directory_prefetch::set_every_listing_cold(readers != 0);
   captured_scan run(/*verbose=*/true);
   run.scan.space.enabled = true;
   run.scan.scan_paths({top, top + "/big"});
   platform::stat_prefetch::set_helpers(static_cast<std::size_t>(-1));
+  platform::subdirectory_prefetch::set_enabled(-1);
   platform::directory_prefetch::set_threads(static_cast<std::size_t>(-1));
   platform::directory_prefetch::set_every_listing_cold(false);
   std::string told = run.out.str();
@@ -307,6 +312,37 @@ TEST(WalkPosix, HelpersReadingAheadChangeNothingTheScanTells) {
   const std::string alone = everything_told(tree.path(), 0);
   EXPECT_NE(std::string::npos, alone.find(tree.path("big/sub/again0")));
   for (int round = 0; round < 3; ++round) EXPECT_EQ(alone, everything_told(tree.path(), 2));
+}
+
+// Nor does the helper reading subdirectories: many siblings, leaves and
+// not, empty ones, links, files linked across them, and a chain of levels
+// deeper than it keeps batches for.
+TEST(WalkPosix, TheHelperReadingSubdirectoriesChangesNothingTheScanTells) {
+  test_tree tree;
+  for (int i = 0; i < 60; ++i) {
+    const std::string dir = "wide/s" + std::to_string(i);
+    tree.file(dir + "/f", static_cast<std::size_t>(i));
+    if (i % 4 == 0) tree.file(dir + "/deeper/t" + std::to_string(i) + "/g", 3);
+    if (i % 6 == 0) tree.directory(dir + "/empty");
+    if (i % 5 == 0) tree.hard_link(dir + "/f", "wide/s" + std::to_string((i + 7) % 60) + "/twin");
+    if (i % 9 == 0) {
+      ASSERT_EQ(symlink("..", tree.path(dir + "/up").c_str()), 0);
+    }
+  }
+  std::string chain = "deep";
+  for (int depth = 0; depth < 40; ++depth) {
+    chain += "/d" + std::to_string(depth);
+    for (int i = 0; i < 3; ++i) tree.file(chain + "/side" + std::to_string(i) + "/f", 1);
+  }
+  const std::size_t taken_before = platform::subdirectory_prefetch::taken_in_all();
+  const std::string alone = everything_told(tree.path(), 0);
+  EXPECT_EQ(taken_before, platform::subdirectory_prefetch::taken_in_all());
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_EQ(alone, everything_told(tree.path(), 1));
+    EXPECT_EQ(alone, everything_told(tree.path(), 2, 4));
+  }
+  // Not a walk alone in disguise: the helper read some of them.
+  EXPECT_LT(taken_before, platform::subdirectory_prefetch::taken_in_all());
 }
 
 // Threads reading directories ahead change nothing the scan tells either,
