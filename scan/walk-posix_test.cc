@@ -371,7 +371,8 @@ TEST(WalkPosix, ThreadsReadingDirectoriesAheadChangeNothingTheScanTells) {
 }
 
 // The error lines of unreadable places, verbose, in the order of a walk
-// alone, with threads reading ahead of it; as an unprivileged user.
+// alone, with threads reading ahead of it or helpers beside it; as an
+// unprivileged user.
 std::string errors_told_alike_unprivileged(const test_tree& tree) {
   if (!unprivileged()) return "cannot drop privileges";
   const std::string alone = everything_told(tree.path(), 0);
@@ -381,6 +382,8 @@ std::string errors_told_alike_unprivileged(const test_tree& tree) {
   for (int round = 0; round < 3; ++round) {
     const std::string together = everything_told(tree.path(), 0, 4);
     if (together != alone) return "with threads:\n" + together + "\nalone:\n" + alone;
+    const std::string helped = everything_told(tree.path(), 1);
+    if (helped != alone) return "with helpers:\n" + helped + "\nalone:\n" + alone;
   }
   return "";
 }
