@@ -17,6 +17,7 @@
 
 #include "platform/owners-posix.h"
 #include "platform/stat-posix.h"
+#include "platform/stat_prefetch-posix.h"
 
 #ifdef __linux__
 #include <sys/syscall.h>
@@ -58,7 +59,7 @@ std::size_t thread_count() {
   if (wanted != static_cast<std::size_t>(-1)) return wanted;
   // One core keeps the single thread: its walk has no other core to
   // rebuild the caches on.
-  return sysconf(_SC_NPROCESSORS_ONLN) <= 1 ? 0 : kThreadsByDefault;
+  return online_cores() <= 1 ? 0 : kThreadsByDefault;
 }
 
 // The blocks this thread has read from disks so far, in 512-byte units; a
@@ -287,7 +288,7 @@ struct directory_prefetch::worker {
   std::string path;
 };
 
-bool inode_listing::list(int fd) {
+bool inode_listing::list(int fd, bool fills_replies) {
   names.clear();
   entries.clear();
 #ifdef __linux__
@@ -297,6 +298,7 @@ bool inode_listing::list(int fd) {
     const long got = syscall(SYS_getdents64, fd, buffer, kReplySize);
     if (got < 0) return false;
     if (got == 0) return true;
+    const bool last_reply = is_last_reply(fills_replies, got, kReplySize);
     for (long at = 0; at < got;) {
       // linux_dirent64: ino (8), off (8), reclen (2), type (1), name.
       std::uint64_t inode;
@@ -310,11 +312,19 @@ bool inode_listing::list(int fd) {
       entries.push_back({inode, names.size(), type});
       names.append(name, std::strlen(name) + 1);
     }
+    if (last_reply) return true;
   }
 #else
   (void)fd;
+  (void)fills_replies;
   return false;
 #endif
+}
+
+bool is_last_reply(bool fills_replies, long got, std::size_t capacity) {
+  // The longest record: 19 bytes of header, a 255-byte name and its NUL,
+  // rounded up to 8.
+  return fills_replies && static_cast<std::size_t>(got) + 280 <= capacity;
 }
 
 void inode_listing::sort_by_inode() {
@@ -340,7 +350,7 @@ bool directory_prefetch::read_directory(worker& own, const std::string& below_to
   const unique_fd fd = open_to_read_ahead(top_fd_, below_top.c_str(), device_, read);
   if (!fd.valid()) return false;
   inode_listing& listed = own.listed;
-  bool whole = listed.list(fd.get());  // else the walk lists it itself, and tells
+  bool whole = listed.list(fd.get(), false);  // else the walk lists it itself, and tells
   // The subdirectories first, so that other threads can start on them
   // while this one reads the entries' inodes.
   bool queued = false;

@@ -43,6 +43,11 @@ namespace platform {
 // differs).
 bool entered_before(native_string_view a, native_string_view b);
 
+// Whether a listing reply of `got` bytes, of `capacity`, is the last of its
+// directory, on a file system that fills every reply it can
+// (`fills_replies`): one with room left for the longest entry.
+bool is_last_reply(bool fills_replies, long got, std::size_t capacity);
+
 // A directory as a reader ahead of the walk lists it: every entry but "."
 // and ".." with its inode, in the order of the listing, and the buffer for
 // the system's replies, reused from directory to directory.
@@ -58,7 +63,7 @@ struct inode_listing {
 
   // Lists the open directory `fd` anew; false when a reply failed (what
   // came before stays), and on POSIX systems other than Linux.
-  bool list(int fd);
+  bool list(int fd, bool fills_replies);
   // In the order of the inodes, which is the order of their blocks.
   void sort_by_inode();
 };

@@ -316,8 +316,8 @@ void hand_over_subdirectories(walk_state& walk, std::size_t parent_level) {
                                name.length + std::size_t{1});
     }
     const walk_level& parent = walk.levels[parent_level];
-    walk.subdirectories.begin(parent_level, parent.fd.get(), parent.device, walk.handed_names,
-                              walk.to_enter.size());
+    walk.subdirectories.begin(parent_level, parent.fd.get(), parent.device, parent.fills_replies,
+                              walk.handed_names, walk.to_enter.size());
   }
   walk.to_enter.clear();
 }
@@ -423,9 +423,7 @@ result<> read_names(int fd, bool fills_replies, walk_state& walk, directory_list
     const long got = syscall(SYS_getdents64, fd, buffer, kReplySize);
     if (got < 0) return listing.entries.empty() ? failed(last_error()) : succeeded();
     if (got == 0) return succeeded();
-    // The longest record: 19 bytes of header, a 255-byte name and its NUL,
-    // rounded up to 8.
-    const bool last_reply = fills_replies && static_cast<std::size_t>(got) + 280 <= kReplySize;
+    const bool last_reply = is_last_reply(fills_replies, got, kReplySize);
     for (long at = 0; at < got;) {
       // linux_dirent64: ino (8), off (8), reclen (2), type (1), name.
       unsigned short record_length;

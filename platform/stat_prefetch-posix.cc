@@ -27,8 +27,8 @@ std::size_t helper_count() {
   // One core fewer than the machine has, the walk's thread taking the last
   // one (a helper more only takes turns with the walk on a core), and two
   // at most: enough to keep a disk busy, few enough for a shared machine.
-  const long cores = sysconf(_SC_NPROCESSORS_ONLN);
-  return cores <= 1 ? 0 : std::min<std::size_t>(2, static_cast<std::size_t>(cores) - 1);
+  const std::size_t cores = online_cores();
+  return cores <= 1 ? 0 : std::min<std::size_t>(2, cores - 1);
 }
 
 // Waits a little for another thread: first without a system call (a warm
@@ -54,6 +54,11 @@ void wait_for_the_walk(unsigned& spins) {
 }
 
 }  // namespace
+
+std::size_t online_cores() {
+  static const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+  return cores < 1 ? 1 : static_cast<std::size_t>(cores);
+}
 
 void stat_prefetch::set_helpers(std::size_t helpers) { helpers_wanted.store(helpers); }
 

@@ -26,6 +26,9 @@
 
 namespace platform {
 
+// The cores online, read once: sysconf reads a file of /sys at each call.
+std::size_t online_cores();
+
 class stat_prefetch {
  public:
   stat_prefetch() = default;

@@ -3,13 +3,13 @@
 // last subdirectory back, the deepest batch first (the walk is there).
 #include "platform/subdirectory_prefetch-posix.h"
 
-#include <unistd.h>
 
 #include <cstring>
 #include <new>
 
 #include "platform/owners-posix.h"
 #include "platform/stat-posix.h"
+#include "platform/stat_prefetch-posix.h"
 
 namespace platform {
 namespace {
@@ -34,8 +34,7 @@ bool enabled() {
   const int set = enabled_by_test.load();
   if (set >= 0) return set != 0;
   // On one core the helper would only take turns with the walk.
-  static const bool more_than_one_core = sysconf(_SC_NPROCESSORS_ONLN) > 1;
-  return more_than_one_core;
+  return online_cores() > 1;
 }
 
 }  // namespace
@@ -51,6 +50,7 @@ struct subdirectory_prefetch::batch {
   std::size_t level = 0;
   int parent_fd = -1;
   std::uint64_t device = 0;
+  bool fills_replies = false;
   native_string names;
   std::unique_ptr<item[]> items;
   std::size_t count = 0;
@@ -93,13 +93,15 @@ bool subdirectory_prefetch::worth_it(std::size_t count) {
 }
 
 void subdirectory_prefetch::begin(std::size_t level, int parent_fd, std::uint64_t device,
-                                  const native_string& names, std::size_t count) {
+                                  bool fills_replies, const native_string& names,
+                                  std::size_t count) {
   try {
     if (batches_.size() >= kMostBatches) return;
     std::unique_ptr<batch> added(new batch);
     added->level = level;
     added->parent_fd = parent_fd;
     added->device = device;
+    added->fills_replies = fills_replies;
     added->names = names;
     added->items.reset(new batch::item[count]);
     added->count = count;
@@ -212,7 +214,7 @@ void subdirectory_prefetch::read_item(inode_listing& listed, batch& from, std::s
   const unique_fd fd =
       open_to_read_ahead(from.parent_fd, from.names.c_str() + item.name_offset, from.device, read);
   // Unreadable or too large to keep: the walk reads it, and tells.
-  if (!fd.valid() || !listed.list(fd.get()) || listed.entries.size() > kMostEntriesKept) return;
+  if (!fd.valid() || !listed.list(fd.get(), from.fills_replies) || listed.entries.size() > kMostEntriesKept) return;
   listed.sort_by_inode();
   read.names.swap(listed.names);
   read.entries.clear();

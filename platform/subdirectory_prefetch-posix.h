@@ -42,10 +42,11 @@ class subdirectory_prefetch {
   static bool worth_it(std::size_t count);
   // The walk is about to enter the subdirectories `names` (each followed
   // by a NUL, in the order it enters them) of the directory open as
-  // `parent_fd` on `device`, at depth `level` below its PATH. A deeper
-  // level than any handed over before and not yet ended.
-  void begin(std::size_t level, int parent_fd, std::uint64_t device, const native_string& names,
-             std::size_t count);
+  // `parent_fd` on `device`, at depth `level` below its PATH: a deeper
+  // level than any handed over before and not yet ended. `fills_replies`:
+  // its file system fills every listing reply it can.
+  void begin(std::size_t level, int parent_fd, std::uint64_t device, bool fills_replies,
+             const native_string& names, std::size_t count);
   // The walk lists `name`, a subdirectory of the directory at `level`:
   // takes what the helper read of it, and lets go of the subdirectories
   // handed over before it. False when the helper has not read it (or still

@@ -46,7 +46,7 @@ TEST(SubdirectoryPrefetch, HandsOverTheFactsOfTheDirectoryItReadWithItsIdentity)
 
   subdirectory_prefetch prefetch;
   const std::size_t before = subdirectory_prefetch::read_in_all();
-  prefetch.begin(0, top.get(), device, native_string("a\0b\0c\0", 6), 3);
+  prefetch.begin(0, top.get(), device, false, native_string("a\0b\0c\0", 6), 3);
   ASSERT_TRUE(read_by_helper(before, 2));  // c and b, from the last one back
   // "b" is replaced after the helper read it: it hands over the directory
   // it read, by its identity, and the walk, which opens the new one, sees
@@ -88,7 +88,7 @@ TEST(SubdirectoryPrefetch, ABatchEndedWhileTheHelperReadsItIsLeftAlone) {
     unique_fd top(open(tree.path().c_str(), O_RDONLY | O_DIRECTORY));
     struct stat st;
     ASSERT_EQ(fstat(top.get(), &st), 0);
-    prefetch.begin(3, top.get(), static_cast<std::uint64_t>(st.st_dev), names, 20);
+    prefetch.begin(3, top.get(), static_cast<std::uint64_t>(st.st_dev), false, names, 20);
     if (round % 2) usleep(50);
     prefetch.end(3);  // then the descriptor closes, as a level's does
   }
@@ -97,7 +97,7 @@ TEST(SubdirectoryPrefetch, ABatchEndedWhileTheHelperReadsItIsLeftAlone) {
   struct stat st;
   ASSERT_EQ(fstat(top.get(), &st), 0);
   const std::size_t before = subdirectory_prefetch::read_in_all();
-  prefetch.begin(3, top.get(), static_cast<std::uint64_t>(st.st_dev), names, 20);
+  prefetch.begin(3, top.get(), static_cast<std::uint64_t>(st.st_dev), false, names, 20);
   ASSERT_TRUE(read_by_helper(before, 1));
   directory_prefetch::directory_read read;
   EXPECT_TRUE(prefetch.take(3, "s19", read));
