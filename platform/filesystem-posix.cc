@@ -76,16 +76,12 @@ struct walk_state {
   // has a descriptor of its own; after the levels, as the threads above.
   subdirectory_prefetch subdirectories;
   bool lends_to_subdirectories = false;
-  // The subdirectories of the directory listed last that the walk will
-  // enter, by their names in that listing, until it enters the first one.
-  struct name_in_listing {
-    std::size_t offset;
-    std::uint16_t length;
-  };
-  std::vector<name_in_listing> to_enter;
-  const directory_listing* listing = nullptr;
+  // The subdirectories of the directory listed last (at `listed_level`)
+  // that the walk will enter, each name followed by a NUL, until it enters
+  // the first one.
+  native_string to_enter;
+  std::size_t to_enter_count = 0;
   std::size_t listed_level = 0;
-  native_string handed_names;  // for the helper, reused
   // The helpers reading the entries of a large listing ahead of the walk;
   // last, so that they stop before the descriptors close.
   stat_prefetch prefetch;
@@ -276,10 +272,9 @@ result<entering> enter_top(walk_state& walk, const native_string& path) {
   level.fills_replies = level.fd.valid() && fills_every_reply(level.fd.get());
   // Each open level takes one descriptor, and one more is kept for the
   // moment a level is reopened or a child opened before parking. The
-  // threads reading ahead get theirs out of the same count, never out of
-  // what the walk needs.
+  // helper reading subdirectories and the threads reading ahead get theirs
+  // (one each) out of the same count, never out of what the walk needs.
   if (level.fd.valid()) {
-    // One for the helper reading subdirectories, the rest for the threads.
     const std::size_t wanted =
         std::min(directory_prefetch::descriptors_wanted() + 1, kMostLentToReadAhead);
     const std::size_t free = free_descriptors(level.fd.get(), kMostOpenLevels + 1 + wanted);
@@ -299,27 +294,19 @@ bool is_listed_directory(const struct stat& st, const file_identity* identity) {
                        static_cast<std::int64_t>(st.st_ino) == identity->key);
 }
 
-}  // namespace
-
-namespace {
-
 // Before the walk enters the first subdirectory of the directory it listed
 // last: gives those it will enter to the helper, unless the threads read
 // whole directories ahead already (a cold tree).
 void hand_over_subdirectories(walk_state& walk, std::size_t parent_level) {
-  if (walk.to_enter.empty()) return;
-  if (walk.listed_level == parent_level && walk.lends_to_subdirectories &&
-      !walk.read_ahead.running() && subdirectory_prefetch::worth_it(walk.to_enter.size())) {
-    walk.handed_names.clear();
-    for (const walk_state::name_in_listing& name : walk.to_enter) {
-      walk.handed_names.append(walk.listing->names.data() + name.offset,
-                               name.length + std::size_t{1});
-    }
+  if (walk.to_enter_count == 0) return;
+  if (walk.listed_level == parent_level && !walk.read_ahead.running() &&
+      subdirectory_prefetch::worth_it(walk.to_enter_count)) {
     const walk_level& parent = walk.levels[parent_level];
     walk.subdirectories.begin(parent_level, parent.fd.get(), parent.device, parent.fills_replies,
-                              walk.handed_names, walk.to_enter.size());
+                              walk.to_enter, walk.to_enter_count);
   }
   walk.to_enter.clear();
+  walk.to_enter_count = 0;
 }
 
 }  // namespace
@@ -558,13 +545,13 @@ result<> list_directory(walk_cursor& cursor, const native_string& path,
   listing.clear();
   walk_state& walk = *cursor.state;
   walk.to_enter.clear();
+  walk.to_enter_count = 0;
   if (walk.levels.empty()) return failed(EBADF);  // no directory entered
   const walk_level& level = walk.levels.back();
   if (!level.fd.valid()) return failed(static_cast<error_code>(level.deferred_error));
   walk.listed.clear();
   walk.read_ahead.listing_started();
   const native_string_view below = below_top(walk, path);
-  walk.listing = &listing;
   walk.listed_level = walk.levels.size() - 1;
   if (take_read_ahead(walk, path, level)) {
     use_read_ahead(walk, listing);
@@ -605,25 +592,6 @@ result<> list_directory(walk_cursor& cursor, const native_string& path,
 
 namespace {
 
-result<examination> examine_listed(walk_state& walk, const native_string& path,
-                                   const listed_entry& entry, entry_facts& facts);
-
-}  // namespace
-
-result<examination> examine_entry(walk_cursor& cursor, const native_string& path,
-                                  const listed_entry& entry, entry_facts& facts) {
-  walk_state& walk = *cursor.state;
-  const result<examination> examined = examine_listed(walk, path, entry, facts);
-  // The subdirectories the walk will enter, for the helper.
-  if (entry.is_directory && examined.outcome == examination::examined &&
-      facts.kind == entry_kind::normal && walk.lends_to_subdirectories) {
-    walk.to_enter.push_back({entry.name_offset, entry.name_length});
-  }
-  return examined;
-}
-
-namespace {
-
 // The facts of a listed entry: from the listing, from a helper, or read now.
 result<examination> examine_listed(walk_state& walk, const native_string& path,
                                    const listed_entry& entry, entry_facts& facts) {
@@ -651,6 +619,21 @@ result<examination> examine_listed(walk_state& walk, const native_string& path,
 }
 
 }  // namespace
+
+result<examination> examine_entry(walk_cursor& cursor, const native_string& path,
+                                  const listed_entry& entry, entry_facts& facts) {
+  walk_state& walk = *cursor.state;
+  const result<examination> examined = examine_listed(walk, path, entry, facts);
+  // The subdirectories the walk will enter, for the helper. The name ends
+  // the path.
+  if (entry.is_directory && examined.outcome == examination::examined &&
+      facts.kind == entry_kind::normal && walk.lends_to_subdirectories) {
+    walk.to_enter.append(path, path.size() - entry.name_length, entry.name_length);
+    walk.to_enter.push_back('\0');
+    ++walk.to_enter_count;
+  }
+  return examined;
+}
 
 result<examination> examine_path(const native_string& path, entry_facts& facts) {
   // The device of the directory holding it tells a mount point where the
