@@ -54,7 +54,7 @@ struct subdirectory_prefetch::batch {
   native_string names;
   std::unique_ptr<item[]> items;
   std::size_t count = 0;
-  std::size_t walk_next = 0;    // the first item the walk has not passed; the walk's
+  std::atomic<std::size_t> walk_next{0};  // the first item the walk has not passed
   std::size_t helper_next = 0;  // 1 + the last item left to the helper; under the lock
   bool helper_inside = false;   // under the lock
   bool ending = false;          // under the lock
@@ -138,19 +138,22 @@ bool subdirectory_prefetch::take(std::size_t level, native_string_view name,
   if (!own) return false;
   // A subdirectory not handed over (one that could not be examined) leaves
   // the batch as it is.
-  std::size_t found = own->walk_next;
+  const std::size_t first = own->walk_next.load(std::memory_order_relaxed);
+  std::size_t found = first;
   while (found < own->count && own->name(found) != name) ++found;
   if (found == own->count) return false;
+  // The helper leaves the next one to the walk.
+  own->walk_next.store(found + 1, std::memory_order_relaxed);
   std::size_t freed = 0;
   bool taken = false;
-  for (; own->walk_next <= found; ++own->walk_next) {
-    batch::item& item = own->items[own->walk_next];
+  for (std::size_t i = first; i <= found; ++i) {
+    batch::item& item = own->items[i];
     int state = kUnread;
     if (item.state.compare_exchange_strong(state, kPassed)) continue;
     // Being read: the walk reads it itself, and the helper's read waits for end.
     if (state != kRead) continue;
     if (item.whole) freed += item.read.entries.size();
-    if (own->walk_next == found && item.whole) {
+    if (i == found && item.whole) {
       std::swap(read, item.read);
       taken = true;
       taken_count.fetch_add(1, std::memory_order_relaxed);
@@ -196,7 +199,10 @@ bool subdirectory_prefetch::next_to_read(batch*& from, std::size_t& item) {
     if (b.ending || b.helper_next == 0) continue;
     const std::size_t last = --b.helper_next;
     int state = kUnread;
-    if (!b.items[last].state.compare_exchange_strong(state, kReading)) {
+    // The subdirectory the walk enters next is left to it: it would most
+    // often get there before the helper is done, and read it again.
+    if (last <= b.walk_next.load(std::memory_order_relaxed) ||
+        !b.items[last].state.compare_exchange_strong(state, kReading)) {
       b.helper_next = 0;  // the walk has come this far: the rest lies behind it
       continue;
     }
