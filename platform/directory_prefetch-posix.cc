@@ -288,7 +288,7 @@ struct directory_prefetch::worker {
   std::string path;
 };
 
-bool inode_listing::list(int fd, bool fills_replies) {
+bool inode_listing::list(int fd, bool fills_replies, std::size_t most) {
   names.clear();
   entries.clear();
 #ifdef __linux__
@@ -312,11 +312,13 @@ bool inode_listing::list(int fd, bool fills_replies) {
       entries.push_back({inode, names.size(), type});
       names.append(name, std::strlen(name) + 1);
     }
+    if (entries.size() > most) return false;
     if (last_reply) return true;
   }
 #else
   (void)fd;
   (void)fills_replies;
+  (void)most;
   return false;
 #endif
 }
@@ -350,7 +352,8 @@ bool directory_prefetch::read_directory(worker& own, const std::string& below_to
   const unique_fd fd = open_to_read_ahead(top_fd_, below_top.c_str(), device_, read);
   if (!fd.valid()) return false;
   inode_listing& listed = own.listed;
-  bool whole = listed.list(fd.get(), false);  // else the walk lists it itself, and tells
+  // Else the walk lists it itself, and tells.
+  bool whole = listed.list(fd.get(), false, static_cast<std::size_t>(-1));
   // The subdirectories first, so that other threads can start on them
   // while this one reads the entries' inodes.
   bool queued = false;

@@ -62,8 +62,9 @@ struct inode_listing {
   std::unique_ptr<char[]> replies;
 
   // Lists the open directory `fd` anew; false when a reply failed (what
-  // came before stays), and on POSIX systems other than Linux.
-  bool list(int fd, bool fills_replies);
+  // came before stays), when it holds more than `most` entries (it stops
+  // there), and on POSIX systems other than Linux.
+  bool list(int fd, bool fills_replies, std::size_t most);
   // In the order of the inodes, which is the order of their blocks.
   void sort_by_inode();
 };

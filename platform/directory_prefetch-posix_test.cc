@@ -191,6 +191,33 @@ TEST(DirectoryPrefetch, WhatTheWalkTakesIsWhatItWouldHaveRead) {
   EXPECT_FALSE(prefetch.take("d", device, inode, read));
 }
 
+// A listing for reading ahead holds every name but "." and "..", once,
+// with its inode; past the most entries it is asked for it says so rather
+// than pass for whole, whatever the replies' sizes.
+TEST(DirectoryPrefetch, AListingIsWholeOrSaysItIsNot) {
+  test_tree tree;
+  // Names of over 100 bytes: the listing takes several replies.
+  for (int i = 0; i < 600; ++i) tree.file("many/" + std::string(100, 'n') + std::to_string(i));
+  const unique_fd fd(open(tree.path("many").c_str(), O_RDONLY | O_DIRECTORY));
+  inode_listing listed;
+  for (const bool fills_replies : {false, true}) {
+    ASSERT_TRUE(listed.list(fd.get(), fills_replies, 600));
+    EXPECT_EQ(listed.entries.size(), 600u);
+    std::vector<std::string> names;
+    for (const inode_listing::entry& e : listed.entries) {
+      names.push_back(listed.names.c_str() + e.name_offset);
+      struct stat st;
+      ASSERT_EQ(fstatat(fd.get(), names.back().c_str(), &st, 0), 0) << names.back();
+      EXPECT_EQ(e.inode, static_cast<std::uint64_t>(st.st_ino));
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(std::unique(names.begin(), names.end()), names.end());
+    ASSERT_EQ(lseek(fd.get(), 0, SEEK_SET), 0);
+    EXPECT_FALSE(listed.list(fd.get(), fills_replies, 599));
+    ASSERT_EQ(lseek(fd.get(), 0, SEEK_SET), 0);
+  }
+}
+
 TEST(DirectoryPrefetch, WithoutADescriptorForEachThreadNoneStarts) {
   read_ahead_for_test setting(4);
   test_tree tree;

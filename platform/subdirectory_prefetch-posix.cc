@@ -220,7 +220,7 @@ void subdirectory_prefetch::read_item(inode_listing& listed, batch& from, std::s
   const unique_fd fd =
       open_to_read_ahead(from.parent_fd, from.names.c_str() + item.name_offset, from.device, read);
   // Unreadable or too large to keep: the walk reads it, and tells.
-  if (!fd.valid() || !listed.list(fd.get(), from.fills_replies) || listed.entries.size() > kMostEntriesKept) return;
+  if (!fd.valid() || !listed.list(fd.get(), from.fills_replies, kMostEntriesKept)) return;
   listed.sort_by_inode();
   read.names.swap(listed.names);
   read.entries.clear();
