@@ -96,7 +96,7 @@ void subdirectory_prefetch::begin(std::size_t level, int parent_fd, std::uint64_
                                   bool fills_replies, const native_string& names,
                                   std::size_t count) {
   try {
-    if (batches_.size() >= kMostBatches) return;
+    if (no_thread_ || batches_.size() >= kMostBatches) return;
     std::unique_ptr<batch> added(new batch);
     added->level = level;
     added->parent_fd = parent_fd;
@@ -112,8 +112,9 @@ void subdirectory_prefetch::begin(std::size_t level, int parent_fd, std::uint64_
       at += added->items[i].name_length + 1;
     }
     if (!started_) {
-      // Without room for a thread the walk reads alone.
-      if (pthread_create(&helper_, nullptr, run_thread, this) != 0) return;
+      // Without room for a thread the walk reads alone, and asks no more.
+      no_thread_ = pthread_create(&helper_, nullptr, run_thread, this) != 0;
+      if (no_thread_) return;
       started_ = true;
     }
     bool wake;

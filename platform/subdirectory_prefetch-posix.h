@@ -80,6 +80,7 @@ class subdirectory_prefetch {
   bool helper_waits_ = false;
   bool quit_ = false;
   bool started_ = false;
+  bool no_thread_ = false;  // the system had no room for one
   pthread_t helper_{};
 };
 
