@@ -346,6 +346,16 @@ unique_fd open_to_read_ahead(int at, const char* name, std::uint64_t device,
   return fd;
 }
 
+directory_prefetch::entry_read read_listed(int fd, std::uint64_t device, const native_string& names,
+                                           const inode_listing::entry& e) {
+  const char* name = names.c_str() + e.name_offset;
+  directory_prefetch::entry_read got{e.name_offset, static_cast<std::uint16_t>(std::strlen(name)),
+                                     e.type, 0, {}};
+  const result<> read = read_entry(fd, name, device, got.facts);
+  if (!read.outcome) got.error = read.error;
+  return got;
+}
+
 bool directory_prefetch::read_directory(worker& own, const std::string& below_top,
                                         directory_read& read) {
 #ifdef __linux__
@@ -374,19 +384,15 @@ bool directory_prefetch::read_directory(worker& own, const std::string& below_to
   read.entries.clear();
   if (whole) read.entries.reserve(listed.entries.size());
   listed.sort_by_inode();
-  entry_facts facts;
   for (const inode_listing::entry& e : listed.entries) {
     if (quitting_.load(std::memory_order_relaxed)) return false;
-    const char* name = read.names.c_str() + e.name_offset;
-    const result<> got = read_entry(fd.get(), name, device_, facts);
-    if (whole) {
-      read.entries.push_back({e.name_offset, static_cast<std::uint16_t>(std::strlen(name)), e.type,
-                              got.outcome ? 0 : got.error, facts});
-    }
+    const entry_read got = read_listed(fd.get(), device_, read.names, e);
+    if (whole) read.entries.push_back(got);
     // A file system that tells no kinds: the read tells the directories.
-    if (!got.outcome || e.type != DT_UNKNOWN || !facts.is_directory ||
-        facts.kind != entry_kind::normal)
+    if (got.error != 0 || e.type != DT_UNKNOWN || !got.facts.is_directory ||
+        got.facts.kind != entry_kind::normal)
       continue;
+    const char* name = read.names.c_str() + e.name_offset;
     std::lock_guard<std::mutex> lock(mutex_);
     append_child(own.path, below_top, name);
     if (queue_.size() < kMostQueued && entered_before(position_, own.path)) queue_.insert(own.path);

@@ -174,6 +174,10 @@ class directory_prefetch {
 // another file system; its identity goes to `read`. Invalid when it cannot.
 unique_fd open_to_read_ahead(int at, const char* name, std::uint64_t device,
                              directory_prefetch::directory_read& read);
+// Reads the facts of the listed entry `e`, whose name lies in `names`, in
+// the open directory `fd` on `device`, as the walk would.
+directory_prefetch::entry_read read_listed(int fd, std::uint64_t device, const native_string& names,
+                                           const inode_listing::entry& e);
 
 }  // namespace platform
 

@@ -528,9 +528,9 @@ bool hand_over_to_helpers(walk_state& walk, const walk_level& level,
 
 // Lists the current directory from what a reader ahead of the walk read of
 // it, when one did: the threads, or the helper reading subdirectories.
-bool take_read_ahead(walk_state& walk, const native_string& path, const walk_level& level) {
-  if (walk.read_ahead.take(below_top(walk, path), level.device, level.inode, walk.taken))
-    return true;
+bool take_read_ahead(walk_state& walk, const native_string& path, native_string_view below,
+                     const walk_level& level) {
+  if (walk.read_ahead.take(below, level.device, level.inode, walk.taken)) return true;
   if (walk.levels.size() < 2) return false;
   const native_string_view name(path.data() + level.name_offset, level.name_length);
   return walk.subdirectories.take(walk.levels.size() - 2, name, walk.taken) &&
@@ -553,7 +553,7 @@ result<> list_directory(walk_cursor& cursor, const native_string& path,
   walk.read_ahead.listing_started();
   const native_string_view below = below_top(walk, path);
   walk.listed_level = walk.levels.size() - 1;
-  if (take_read_ahead(walk, path, level)) {
+  if (take_read_ahead(walk, path, below, level)) {
     use_read_ahead(walk, listing);
   } else {
     const result<> read = read_names(level.fd.get(), level.fills_replies, walk, listing);

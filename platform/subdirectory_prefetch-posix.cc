@@ -3,9 +3,9 @@
 // last subdirectory back, the deepest batch first (the walk is there).
 #include "platform/subdirectory_prefetch-posix.h"
 
-
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "platform/owners-posix.h"
 #include "platform/stat-posix.h"
@@ -52,8 +52,7 @@ struct subdirectory_prefetch::batch {
   std::uint64_t device = 0;
   bool fills_replies = false;
   native_string names;
-  std::unique_ptr<item[]> items;
-  std::size_t count = 0;
+  std::vector<item> items;  // in the order the walk enters them
   std::atomic<std::size_t> walk_next{0};  // the first item the walk has not passed
   std::size_t helper_next = 0;  // 1 + the last item left to the helper; under the lock
   bool helper_inside = false;   // under the lock
@@ -103,8 +102,7 @@ void subdirectory_prefetch::begin(std::size_t level, int parent_fd, std::uint64_
     added->device = device;
     added->fills_replies = fills_replies;
     added->names = names;
-    added->items.reset(new batch::item[count]);
-    added->count = count;
+    added->items = std::vector<batch::item>(count);
     added->helper_next = count;
     for (std::size_t i = 0, at = 0; i < count; ++i) {
       added->items[i].name_offset = at;
@@ -141,8 +139,8 @@ bool subdirectory_prefetch::take(std::size_t level, native_string_view name,
   // the batch as it is.
   const std::size_t first = own->walk_next.load(std::memory_order_relaxed);
   std::size_t found = first;
-  while (found < own->count && own->name(found) != name) ++found;
-  if (found == own->count) return false;
+  while (found < own->items.size() && own->name(found) != name) ++found;
+  if (found == own->items.size()) return false;
   // The helper leaves the next one to the walk.
   own->walk_next.store(found + 1, std::memory_order_relaxed);
   std::size_t freed = 0;
@@ -183,8 +181,7 @@ void subdirectory_prefetch::end(std::size_t level) {
     own.ending = true;
     while (own.helper_inside) wake_.wait(lock);
     std::size_t freed = 0;
-    for (std::size_t i = 0; i < own.count; ++i) {
-      const batch::item& item = own.items[i];
+    for (const batch::item& item : own.items) {
       if (item.state.load() == kRead && item.whole) freed += item.read.entries.size();
     }
     entries_kept_.fetch_sub(freed);
@@ -224,15 +221,9 @@ void subdirectory_prefetch::read_item(inode_listing& listed, batch& from, std::s
   if (!fd.valid() || !listed.list(fd.get(), from.fills_replies, kMostEntriesKept)) return;
   listed.sort_by_inode();
   read.names.swap(listed.names);
-  read.entries.clear();
   read.entries.reserve(listed.entries.size());
-  entry_facts facts;
-  for (const inode_listing::entry& e : listed.entries) {
-    const char* name = read.names.c_str() + e.name_offset;
-    const result<> got = read_entry(fd.get(), name, from.device, facts);
-    read.entries.push_back({e.name_offset, static_cast<std::uint16_t>(std::strlen(name)), e.type,
-                            got.outcome ? 0 : got.error, facts});
-  }
+  for (const inode_listing::entry& e : listed.entries)
+    read.entries.push_back(read_listed(fd.get(), from.device, read.names, e));
   entries_kept_.fetch_add(read.entries.size());
   item.whole = true;
   read_count.fetch_add(1, std::memory_order_relaxed);
