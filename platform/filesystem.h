@@ -48,6 +48,10 @@ struct entry_facts {
   file_identity identity;
   std::int32_t links = 0;
   std::int64_t size = 0;
+  // The bytes the entry takes on disk (POSIX: st_blocks x 512; Windows: the
+  // allocation size the file system reports), read in the same call as the
+  // rest; 0 where the system does not tell it.
+  std::int64_t allocated = 0;
 };
 
 // How an examination ended: with facts, or failing to find or to open the
