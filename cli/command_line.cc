@@ -124,6 +124,8 @@ void print_usage(native_ostream& out) {
       "    /F FILE                 Specify a file (can include patterns) to give a",
       "                            complete breakdown on.",
       "",
+      "    /A                      Counts sizes as the space allocated on disk.",
+      "",
       "    /S                      Shows the space each path holds and would free.",
       "",
       "    /J                      Writes the report as JSON instead of text.",
@@ -194,6 +196,9 @@ parse_outcome parse_command_line(const std::vector<native_string>& arguments,
           break;
         case 'J':
           result.json = true;
+          break;
+        case 'A':
+          result.allocated = true;
           break;
         case 'C':
           pending_option = 'C';

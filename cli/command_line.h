@@ -26,6 +26,7 @@ struct command_line {
   bool verbose = false;
   bool space_by_path = false;  // -S
   bool json = false;           // -J
+  bool allocated = false;      // -A: sizes are the space allocated on disk
 };
 
 enum class parse_outcome { run, usage, version, error };

@@ -106,6 +106,8 @@ TEST(CommandLineUsage, TextByteForByte) {
       "    /F FILE                 Specify a file (can include patterns) to give a\n"
       "                            complete breakdown on.\n"
       "\n"
+      "    /A                      Counts sizes as the space allocated on disk.\n"
+      "\n"
       "    /S                      Shows the space each path holds and would free.\n"
       "\n"
       "    /J                      Writes the report as JSON instead of text.\n"

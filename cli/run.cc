@@ -26,6 +26,7 @@ int run(const command_line& parsed, native_ostream& out, native_ostream& err) {
   scandata.listed_link_counts = parsed.list_files_for_hardlinkcount;
 
   scandata.space.enabled = parsed.space_by_path || parsed.json;
+  if (parsed.allocated) scandata.measure_sizes(scan::size_measure::allocated);
   // In JSON mode standard output holds the document alone: the progress
   // display goes nowhere, and the errors are listed in the document instead
   // of printed.

@@ -519,6 +519,10 @@ void fake_tree::set_links(const tree_path& relative, std::int32_t links) const {
   disk().nodes[existing(path(relative))].fixed_links = links;
 }
 
+void fake_tree::set_allocated(const tree_path& relative, std::int64_t bytes) const {
+  disk().nodes[existing(path(relative))].facts.allocated = bytes;
+}
+
 file_identity fake_tree::identity(const tree_path& relative) const {
   return disk().nodes[existing(path(relative))].facts.identity;
 }

@@ -98,6 +98,9 @@ class fake_tree {
   void rename(const tree_path& from, const tree_path& to) const;
   // The link count the entry reports, whatever its names.
   void set_links(const tree_path& relative, std::int32_t links) const;
+  // The bytes the entry reports taking on disk; 0 until set, whatever its
+  // size, so that a test tells the two measures apart.
+  void set_allocated(const tree_path& relative, std::int64_t bytes) const;
   file_identity identity(const tree_path& relative) const;
 
   // Makes `operation` on the entry at `relative` fail with `error` from now

@@ -18,6 +18,14 @@
 namespace platform {
 namespace {
 
+// The bytes of `blocks` units of 512, held at the end of the 64-bit range:
+// no real disk holds that much, but a corrupt or crafted file system can
+// claim it, and a wrapped figure would print as negative.
+std::int64_t allocated_bytes(std::uint64_t blocks) {
+  const std::uint64_t max_blocks = static_cast<std::uint64_t>(INT64_MAX) / 512;
+  return blocks > max_blocks ? INT64_MAX : static_cast<std::int64_t>(blocks * 512);
+}
+
 #ifdef AT_NO_AUTOMOUNT
 constexpr int kNoAutomount = AT_NO_AUTOMOUNT;
 #else
@@ -29,6 +37,7 @@ struct raw_stat {
   std::uint64_t inode;
   std::uint64_t links;
   std::int64_t size;
+  std::uint64_t blocks;  // of 512 bytes, whatever the file system's block size
   mode_t mode;
   int mount_root;  // 1 yes, 0 no, -1 the system cannot tell
 };
@@ -41,6 +50,7 @@ result<> fstatat_no_follow(int dir_fd, const char* name, raw_stat& out) {
   out.inode = static_cast<std::uint64_t>(st.st_ino);
   out.links = static_cast<std::uint64_t>(st.st_nlink);
   out.size = static_cast<std::int64_t>(st.st_size);
+  out.blocks = static_cast<std::uint64_t>(st.st_blocks);
   out.mode = st.st_mode;
   out.mount_root = -1;  // left to the device comparison
   return succeeded();
@@ -62,7 +72,8 @@ result<> stat_no_follow(int dir_fd, const char* name, raw_stat& out) {
   if (statx_refused.load(std::memory_order_relaxed)) return fstatat_no_follow(dir_fd, name, out);
   struct statx sx;
   if (statx(dir_fd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
-            STATX_TYPE | STATX_MODE | STATX_INO | STATX_NLINK | STATX_SIZE, &sx) != 0) {
+            STATX_TYPE | STATX_MODE | STATX_INO | STATX_NLINK | STATX_SIZE | STATX_BLOCKS,
+            &sx) != 0) {
     const int error = errno;
     if (!refuses_statx(error)) return failed(static_cast<error_code>(error));
     statx_refused.store(true, std::memory_order_relaxed);
@@ -74,6 +85,9 @@ result<> stat_no_follow(int dir_fd, const char* name, raw_stat& out) {
   out.inode = sx.stx_ino;
   out.links = sx.stx_nlink;
   out.size = static_cast<std::int64_t>(sx.stx_size);
+  // A file system that cannot tell (some network ones) leaves the bit out:
+  // its entries then take nothing, as fstatat's st_blocks of 0 would say.
+  out.blocks = (sx.stx_mask & STATX_BLOCKS) ? sx.stx_blocks : 0;
   out.mode = sx.stx_mode;
 #ifdef STATX_ATTR_MOUNT_ROOT
   out.mount_root = (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT)
@@ -102,6 +116,7 @@ result<> read_entry(int dir_fd, const char* name, std::uint64_t parent_device,
   facts.links = st.links > static_cast<std::uint64_t>(INT32_MAX) ? INT32_MAX
                                                                  : static_cast<std::int32_t>(st.links);
   facts.size = st.size;
+  facts.allocated = allocated_bytes(st.blocks);
   facts.kind = entry_kind::normal;
   facts.is_directory = S_ISDIR(st.mode);
   if (facts.is_directory) {

@@ -34,7 +34,7 @@ std::int64_t naive_size_of(std::int32_t links, std::int64_t size) {
 namespace {
 
 void print_block(native_ostream& out, const scan::_scandata_breakdown_fileinfo& info,
-                 const std::vector<native_string>& names) {
+                 const std::vector<native_string>& names, bool allocated) {
   out << std::endl;
   out << "Breakdown for \"" << platform::shown(info.filename) << "\"" << std::endl;
 
@@ -54,10 +54,12 @@ void print_block(native_ostream& out, const scan::_scandata_breakdown_fileinfo& 
   out.imbue(user);
 
   out << "  Hardlink count:   " << std::setw(10) << grouped(info.file_links) << std::endl;
-  out << "  Naive file size:  " << std::setw(10)
+  // The sizes are in the run's measure, the labels saying which, in the
+  // same widths.
+  out << (allocated ? "  Naive allocated:  " : "  Naive file size:  ") << std::setw(10)
       << grouped(naive_size_of(info.file_links, info.file_size)) << " bytes" << std::endl;
-  out << "  Unique file size: " << std::setw(10) << grouped(info.file_size) << " bytes"
-      << std::endl;
+  out << (allocated ? "  Unique allocated: " : "  Unique file size: ") << std::setw(10)
+      << grouped(info.file_size) << " bytes" << std::endl;
   out << "  Kind of file:     " << std::setw(10) << scan::kind_name(info.kind) << std::endl;
   out << "  Filenames:" << std::endl;
   // Printed from the file's own list: a file with many names that stands
@@ -69,7 +71,8 @@ void print_block(native_ostream& out, const scan::_scandata_breakdown_fileinfo& 
 
 void print_breakdowns(native_ostream& out, const scan::_scandata& scandata) {
   for (const scan::_scandata_breakdown_fileinfo& info : scandata.breakdowns)
-    print_block(out, info, scandata.names_of(info));
+    print_block(out, info, scandata.names_of(info),
+                scandata.measure() == scan::size_measure::allocated);
 }
 
 }  // namespace report

@@ -161,6 +161,9 @@ void print_json_report(native_ostream& out, const scan::_scandata& scan,
   json.key("unique_files");
   json.number(static_cast<std::int64_t>(scan.unique_files));
   print_hardlinks(json, scan);
+  // Which measure every size of the document is in.
+  json.key("sizes");
+  json.ascii(scan.measure() == scan::size_measure::allocated ? "allocated" : "apparent");
   json.key("naive_size");
   json.number(scan.naive_size);
   json.key("unique_size");

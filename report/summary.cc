@@ -91,8 +91,12 @@ std::int64_t saved_size(std::int64_t naive, std::int64_t unique) {
 
 void print_sizes(native_ostream& out, const scan::_scandata& scan) {
   const std::int64_t saved = saved_size(scan.naive_size, scan.unique_size);
-  out << "Naive file size:  " << std::setw(20) << grouped(scan.naive_size) << std::endl;
-  out << "Unique file size: " << std::setw(20) << grouped(scan.unique_size) << " ("
+  // The labels say which measure the figures are in, in the same widths.
+  const bool allocated = scan.measure() == scan::size_measure::allocated;
+  out << (allocated ? "Naive allocated:  " : "Naive file size:  ") << std::setw(20)
+      << grouped(scan.naive_size) << std::endl;
+  out << (allocated ? "Unique allocated: " : "Unique file size: ") << std::setw(20)
+      << grouped(scan.unique_size) << " ("
       << percent(scan.unique_size, scan.naive_size) << ")" << std::endl;
   out << "Difference:       " << std::setw(20) << grouped(saved) << " ("
       << percent(saved, scan.naive_size) << ")" << std::endl;

@@ -39,7 +39,7 @@ void _scandata::breakdown_single(const native_string& path, const native_string&
   info.filename = path;
   info.file_key = facts.identity.key;
   info.file_links = facts.links;
-  info.file_size = facts.size;
+  info.file_size = facts.*size_of_;
   info.kind = facts.kind;
   info.volume = facts.identity.volume;
   info.is_directory = facts.is_directory;

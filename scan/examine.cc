@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "platform/system_path.h"
 #include "scan/scandata.h"
 
 namespace scan {
@@ -50,11 +51,16 @@ void _scandata::record_entry(native_string_view path, const platform::entry_fact
   const bool reparse = facts.kind == entry_kind::reparse;
   if (facts.is_directory) {
     ++(symlink ? dirs_symlink : reparse ? dirs_reparse : dirs_normal);
-    return;  // a directory adds nothing but its kind
+    // Counted by length, a directory adds nothing but its kind. Counted by
+    // allocation, it takes space of its own, except a mount point (or
+    // another reparse point), whose space is that of what it leads to: a
+    // walk that never enters it must not count it, as du -x does not.
+    if (measure_ == size_measure::allocated && !reparse) count_directory(facts, !listed_before_by_walk);
+    return;
   }
   ++(symlink ? files_symlink : reparse ? files_reparse : files_normal);
 
-  naive_size = saturating_add(naive_size, facts.size);
+  naive_size = saturating_add(naive_size, facts.*size_of_);
   _scandata_hardlinkcount_info& by_links = hardlinkcounts[facts.links];
   ++by_links.file_count;
   if (facts.links == 1 && !keeps_single_link_files()) {
@@ -86,9 +92,38 @@ void _scandata::count_new_file(const platform::entry_facts& facts,
                                _scandata_hardlinkcount_info& by_links) {
   ++unique_files;
   ++by_links.distinct_files;
-  unique_size = saturating_add(unique_size, facts.size);
+  unique_size = saturating_add(unique_size, facts.*size_of_);
   // Only a listing of the count reads the order of its files.
   if (keeps_names_for(facts.links)) by_links.file_ids.push_back(facts.identity);
+}
+
+void _scandata::measure_sizes(size_measure measure) {
+  measure_ = measure;
+  size_of_ = measure == size_measure::allocated ? &platform::entry_facts::allocated
+                                                : &platform::entry_facts::size;
+}
+
+void _scandata::count_directory(const platform::entry_facts& facts, bool new_to_walk) {
+  naive_size = saturating_add(naive_size, facts.allocated);
+  // A directory has one name, but a PATH's own directory is met without
+  // one, and again as an entry when another PATH holds it; its identity
+  // tells. Unknown (index 0, as some file systems give every file), it
+  // counts as new.
+  const bool new_to_run =
+      facts.identity.key == 0 || counted_directories_.insert(facts.identity, 0).added;
+  if (new_to_run) unique_size = saturating_add(unique_size, facts.allocated);
+  if (space.enabled) tally_directory_space(facts.allocated, new_to_run, new_to_walk);
+}
+
+void _scandata::count_top_directory(const native_string& path) {
+  platform::entry_facts facts;
+  // A PATH that cannot be read, or is no directory, adds nothing here: its
+  // walk says why.
+  if (platform::examine_path(platform::system_path(path), facts).outcome !=
+          platform::examination::examined ||
+      !facts.is_directory)
+    return;
+  count_directory(facts, true);
 }
 
 bool _scandata::keeps_names_for(std::int32_t links) const {

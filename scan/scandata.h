@@ -140,6 +140,10 @@ const std::vector<native_string>& kept_names(const _scandata_fileinfo* file);
 // files met that some name outside the PATHs keeps.
 std::int64_t held_outside(const _scandata_space& space);
 
+// How the run measures sizes: by the files' lengths, or (with -A) by the
+// space allocated to them on disk, where directories take space too.
+enum class size_measure : std::uint8_t { apparent, allocated };
+
 // One scan error, as the JSON report lists it: the message of its verbose
 // line and the system's code.
 struct _scandata_error {
@@ -220,6 +224,10 @@ struct _scandata {
   native_ostream* out = &platform::standard_output();
   native_ostream* err = &platform::standard_error();
 
+  // Sizes count as `measure` says from now on; set before the walks.
+  void measure_sizes(size_measure measure);
+  size_measure measure() const { return measure_; }
+
   // Walks the tree at `path` (walk.cc).
   void scan_directory(const native_string& path);
   // Walks every PATH in order, each a row of the space by path
@@ -238,6 +246,10 @@ struct _scandata {
   // run meets it first, `tally` its counts (space_by_path.cc).
   void tally_space(const platform::entry_facts& facts, bool new_file,
                    _scandata_space_tally& tally);
+  // Tallies the space of one directory for the space by path: `new_to_run`
+  // when no walk counted its identity before, `new_to_walk` when this walk
+  // meets its one name first (space_by_path.cc).
+  void tally_directory_space(std::int64_t allocated, bool new_to_run, bool new_to_walk);
   // Collects the breakdowns of one -F path or pattern (breakdown.cc).
   void breakdown(const native_string& path);
   // Finds the names of every collected breakdown, one search per volume.
@@ -259,6 +271,12 @@ struct _scandata {
   bool keeps_single_link_files() const { return keeps_names_for(1); }
   // Counts a file met for the first time, under its link count.
   void count_new_file(const platform::entry_facts& facts, _scandata_hardlinkcount_info& by_links);
+  // Counts the space a directory takes, when sizes are allocated ones: at
+  // every name in the naive total, once per identity in the unique one
+  // (examine.cc). `new_to_walk` as for tally_directory_space.
+  void count_directory(const platform::entry_facts& facts, bool new_to_walk);
+  // Counts the space of a PATH's own directory, read once before its walk.
+  void count_top_directory(const native_string& path);
   // True when the examination of `path` read it; otherwise counts the scan
   // error and prints its line, which tells an entry not found from one
   // found but not opened (examine.cc).
@@ -266,6 +284,16 @@ struct _scandata {
   // `path` as printed, `system_path` for the calls (platform/system_path.h).
   void breakdown_single(const native_string& path, const native_string& system_path);
   std::size_t named_breakdowns_ = 0;  // breakdowns whose names were searched
+
+  size_measure measure_ = size_measure::apparent;
+  // The member of an entry's facts that every size of the run adds up:
+  // picked once with the measure, so that the tally of an entry reads it
+  // with no test of the measure.
+  std::int64_t platform::entry_facts::*size_of_ = &platform::entry_facts::size;
+  // The directories whose space the unique total holds, by identity (only
+  // when sizes are allocated ones): a directory met again, as the PATH of
+  // one walk and an entry of another, counts once.
+  identity_table counted_directories_;
 };
 
 // Prints one scan error: `message`, ": 0x" and `code` as eight lower-case

@@ -58,7 +58,8 @@ void _scandata::tally_space(const platform::entry_facts& facts, bool new_file,
   if (space.paths.empty()) return;  // met outside scan_paths
   _scandata_path_space& path = space.paths.back();
   const auto walk = static_cast<std::uint32_t>(space.paths.size());
-  if (new_file) add_size(space.unique_size, facts.size);
+  const std::int64_t size = facts.*size_of_;
+  if (new_file) add_size(space.unique_size, size);
   // A name in a directory this walk listed before was met by it already.
   if (listed_before_by_walk) return;
   if (tally.last_walk != walk) {
@@ -66,19 +67,35 @@ void _scandata::tally_space(const platform::entry_facts& facts, bool new_file,
     tally.walk_names = 0;
     tally.freed &= ~freed_by_walk;
     ++path.unique_files;
-    add_size(path.unique_size, facts.size);
+    add_size(path.unique_size, size);
   }
   count_name(tally.walk_names);
   if (!(tally.freed & freed_by_walk) && reaches(tally.walk_names, facts.links)) {
     tally.freed |= freed_by_walk;
-    add_size(path.freed, facts.size);
+    add_size(path.freed, size);
   }
   if (listed_before_by_run) return;
   count_name(tally.run_names);
   if (!(tally.freed & freed_by_run) && reaches(tally.run_names, facts.links)) {
     tally.freed |= freed_by_run;
-    add_size(space.freed, facts.size);
+    add_size(space.freed, size);
   }
+}
+
+void _scandata::tally_directory_space(std::int64_t allocated, bool new_to_run,
+                                      bool new_to_walk) {
+  if (space.paths.empty()) return;  // met outside scan_paths
+  // A directory has one name, so it is freed wherever it is met: deleting
+  // the PATH whose walk holds that name deletes it, and deleting every PATH
+  // deletes every directory met, each once.
+  if (new_to_run) {
+    add_size(space.unique_size, allocated);
+    add_size(space.freed, allocated);
+  }
+  if (!new_to_walk) return;
+  _scandata_path_space& path = space.paths.back();
+  add_size(path.unique_size, allocated);
+  add_size(path.freed, allocated);
 }
 
 std::int64_t held_outside(const _scandata_space& space) {

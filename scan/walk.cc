@@ -54,6 +54,9 @@ struct scan_visitor {
 void _scandata::scan_directory(const native_string& path) {
   ++walks;
   walk_top = &path;
+  // Counted by allocation, the PATH's own directory takes space too; the
+  // walk reads only what lies below it.
+  if (measure_ == size_measure::allocated) count_top_directory(path);
   scan_visitor visitor{*this, {}};
   platform::walk_tree(path, visitor);
   walk_top = nullptr;
