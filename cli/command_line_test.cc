@@ -213,6 +213,15 @@ TEST(CommandLineGrammar, SpaceByPathAndJsonAreLettersWithoutParameter) {
   EXPECT_EQ(opt("Expected parameter for /F, found '/J'.\n"), error_of({opt("/F"), opt("/J")}));
 }
 
+TEST(CommandLineGrammar, AllocatedIsALetterWithoutParameter) {
+  parse_result r = parse_run({opt("/allocated"), T("a"), opt("/S")});
+  EXPECT_TRUE(r.parsed.allocated && r.parsed.space_by_path);
+  EXPECT_EQ((strings{T("a")}), r.parsed.directories);
+  EXPECT_FALSE(parse_run({T("a")}).parsed.allocated);
+  expect_usage({opt("/A")});  // nothing to scan
+  EXPECT_EQ(opt("Expected parameter for /C, found '/A'.\n"), error_of({opt("/C"), opt("/A")}));
+}
+
 TEST(CommandLineGrammar, ListsKeepOrderAndDuplicates) {
   parse_result r = parse_run({T("a"), opt("/F"), T("x"), T("b"), opt("/F"), T("y"),
                               T("a"), opt("/F"), T("x"), opt("/C"), T("2"),

@@ -130,7 +130,7 @@ class line_maker {
   // The prefix, a letter in either case or some other character, and
   // maybe more text.
   native_string option() {
-    static const char letters[] = "VvCcFfHh?VCFvcfSsJjXxZz-/:1 ";
+    static const char letters[] = "VvCcFfHh?VCFvcfSsJjAaXxZz-/:1 ";
     static const char* const tails[] = {"", "", "", "erbose", "X", "123", "=5", "ount", " ", "\t", "%s"};
     native_string value(1, prefix);
     value += static_cast<native_char>(letters[pick(sizeof letters - 1)]);
@@ -246,6 +246,7 @@ TEST(CommandLineFuzz, RandomLinesEndInExactlyOneWellFormedOutcome) {
     parsed.verbose = true;
     parsed.space_by_path = true;
     parsed.json = true;
+    parsed.allocated = true;
     native_ostringstream out;
     native_ostringstream err;
     const parse_outcome outcome = parse_command_line(arguments, parsed, out, err);
@@ -296,7 +297,7 @@ TEST(CommandLineFuzz, RandomLinesEndInExactlyOneWellFormedOutcome) {
     if (outcome != parse_outcome::run) {
       ASSERT_TRUE(parsed.directories.empty() && parsed.files.empty() &&
                   parsed.list_files_for_hardlinkcount.empty() && !parsed.verbose &&
-                  !parsed.space_by_path && !parsed.json)
+                  !parsed.space_by_path && !parsed.json && !parsed.allocated)
           << "a parse that does not run left something behind";
     }
 

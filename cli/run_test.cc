@@ -7,6 +7,7 @@
 #include "platform/text_test_util.h"
 
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -125,6 +126,56 @@ TEST(Run, SpaceByPathComesBetweenTheSummaryAndTheBreakdownsAndNeedsAPath) {
       << listing << " " << difference << " " << space << " " << held << " " << breakdown;
   parsed.directories.clear();  // only -F: no summary, so no section
   EXPECT_EQ(native_string::npos, run_with(parsed).out.find(T("Space by Path")));
+}
+
+// Files of three lengths with three other allocations, one of them linked
+// across the two PATHs; with `swapped`, each file's length is the other
+// tree's allocation. Directories take nothing on disk here.
+void make_measured_tree(const platform::fake_tree& tree, bool swapped) {
+  struct measured {
+    const char* name;
+    std::int64_t length, allocated;
+  };
+  for (const measured& f : {measured{"a/one", 10, 4096}, measured{"a/two", 5000, 8192},
+                            measured{"b/sparse", std::int64_t{1} << 40, 0}}) {
+    tree.file(f.name, swapped ? f.allocated : f.length);
+    if (!swapped) tree.set_allocated(f.name, f.allocated);
+  }
+  tree.hard_link("a/two", "b/two-again");
+}
+
+TEST(Run, AllocatedSizesTakeThePlaceOfLengthsEverywhereUnderTheirOwnLabels) {
+  command_line parsed;
+  parsed.list_files_for_hardlinkcount = {2};
+  parsed.space_by_path = true;
+  native_string allocated, lengths, plain;
+  {
+    platform::fake_tree tree;
+    make_measured_tree(tree, false);
+    parsed.directories = {tree.path("a"), tree.path("b")};
+    parsed.files = {tree.path("a/two")};
+    plain = run_with(parsed).out;
+    parsed.allocated = true;
+    allocated = run_with(parsed).out;
+  }
+  {
+    platform::fake_tree tree;
+    make_measured_tree(tree, true);
+    parsed.allocated = false;
+    lengths = run_with(parsed).out;
+  }
+  // The same report as that of files whose lengths are these allocations,
+  // but for the four labels, which keep their widths.
+  for (const auto& [from, to] : {std::pair<const char*, const char*>{"Naive file size:  ", "Naive allocated:  "},
+                                 {"Unique file size: ", "Unique allocated: "}}) {
+    int replaced = 0;
+    for (std::size_t at = 0; (at = lengths.find(T(from), at)) != native_string::npos; ++replaced)
+      lengths.replace(at, T(from).size(), T(to));
+    EXPECT_EQ(2, replaced) << from;  // the summary's and the breakdown's
+  }
+  EXPECT_EQ(lengths, allocated);
+  EXPECT_NE(native_string::npos, plain.find(T("Naive file size: ")));
+  EXPECT_NE(plain, allocated);
 }
 
 }  // namespace

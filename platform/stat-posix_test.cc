@@ -54,6 +54,7 @@ std::string read_all(const test_tree& tree) {
     }
     text += std::to_string(facts.identity.volume) + ":" + std::to_string(facts.identity.key) +
             " links " + std::to_string(facts.links) + " size " + std::to_string(facts.size) +
+            " allocated " + std::to_string(facts.allocated) +
             " kind " + std::to_string(static_cast<int>(facts.kind)) +
             (facts.is_directory ? " directory\n" : " file\n");
   };
@@ -97,6 +98,37 @@ std::string read_with_statx_refused(const test_tree& tree, int error, bool mount
                        line_of(refused, "dir").find(kReparse) == std::string::npos);
   if (with_statx == refused && refused == remembered && mount_seen) return "";
   return "with statx:\n" + with_statx + "refused:\n" + refused + "remembered:\n" + remembered;
+}
+
+// The space on disk is the system's count of 512-byte blocks, whatever the
+// length: a sparse file takes less than its length, a directory and a long
+// symbolic link take blocks of their own, an empty file none.
+TEST(ReadEntryPosix, AllocatedSpaceIsTheSystemsBlocksOf512Bytes) {
+  test_tree tree;
+  tree.file("data", 10000);
+  tree.file("empty");
+  tree.directory("dir");
+  const int sparse = open(tree.path("sparse").c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(sparse, 0);
+  ASSERT_EQ(ftruncate(sparse, off_t{1} << 32), 0);
+  ASSERT_EQ(pwrite(sparse, "x", 1, 1 << 20), 1);
+  close(sparse);
+  ASSERT_EQ(symlink(std::string(300, 't').c_str(), tree.path("long-link").c_str()), 0);
+  for (const char* name : {"data", "empty", "dir", "sparse", "long-link"}) {
+    SCOPED_TRACE(name);
+    struct stat st;
+    ASSERT_EQ(lstat(tree.path(name).c_str(), &st), 0);
+    platform::entry_facts facts;
+    ASSERT_TRUE(platform::read_entry(AT_FDCWD, tree.path(name).c_str(), 0, facts).outcome);
+    EXPECT_EQ(facts.allocated, static_cast<std::int64_t>(st.st_blocks) * 512);
+    EXPECT_EQ(facts.size, st.st_size);
+  }
+  platform::entry_facts facts;
+  ASSERT_TRUE(platform::read_entry(AT_FDCWD, tree.path("sparse").c_str(), 0, facts).outcome);
+  EXPECT_LT(facts.allocated, facts.size / 1024);
+  EXPECT_GT(facts.allocated, 0);
+  ASSERT_TRUE(platform::read_entry(AT_FDCWD, tree.path("empty").c_str(), 0, facts).outcome);
+  EXPECT_EQ(facts.allocated, 0);
 }
 
 TEST(ReadEntryPosix, WhereStatxIsRefusedFstatatGivesTheSameFacts) {

@@ -101,6 +101,9 @@ scan::_scandata scan_of(const json& doc) {
           std::make_unique<std::vector<native_string>>(names_of(file.at("names")));
     }
   }
+  const std::string sizes = doc.at("sizes");
+  EXPECT_TRUE(sizes == "apparent" || sizes == "allocated") << sizes;
+  if (sizes == "allocated") scan.measure_sizes(scan::size_measure::allocated);
   scan.naive_size = doc.at("naive_size");
   scan.unique_size = doc.at("unique_size");
   for (const json& row : doc.at("space_by_path")) {
@@ -176,6 +179,28 @@ TEST(JsonReport, EveryFigureIsTheTextReports) {
   EXPECT_EQ(3u, doc.at("breakdowns").size());
   EXPECT_EQ(text_report(parsed), reports_of(doc, parsed));
 
+}
+
+TEST(JsonReport, AllocatedSizesAreTheTextReportsAndSaySo) {
+  platform::fake_tree tree;
+  tree.file("a/one", 10);
+  tree.hard_link("a/one", "b/one-again");
+  tree.file("b/sparse", std::int64_t{1} << 40);
+  tree.set_allocated("a/one", 4096);
+  tree.set_allocated("b/sparse", 8192);
+  tree.set_allocated("a", 512);
+  tree.set_allocated("b", 1024);
+  cli::command_line parsed;
+  parsed.directories = {tree.path("a"), tree.path("b")};
+  parsed.files = {tree.path("a/one")};
+  parsed.allocated = true;
+  const json doc = json_report(parsed);
+  EXPECT_EQ("allocated", doc.at("sizes"));
+  EXPECT_EQ(4096 + 4096 + 8192 + 512 + 1024, doc.at("naive_size"));
+  EXPECT_EQ(4096 + 8192 + 512 + 1024, doc.at("unique_size"));
+  EXPECT_EQ(8192 + 1024, doc.at("space_by_path").at(1).at("freed_if_deleted"));
+  EXPECT_EQ(4096, doc.at("breakdowns").at(0).at("size"));
+  EXPECT_EQ(text_report(parsed), reports_of(doc, parsed));
 }
 
 TEST(JsonReport, ErrorsAreListedInOrderAndNothingElseIsPrinted) {

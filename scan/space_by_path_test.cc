@@ -27,23 +27,30 @@ std::ostream& operator<<(std::ostream& out, const figures& f) {
 // The rows of a space-by-path scan of `paths`, then the run's row; with
 // every file in the identity map or, as a run without a -C 1 listing keeps
 // them, only the files of several links.
-std::vector<figures> space_rows_of(const std::vector<native_string>& paths, bool keep_all) {
+// Sizes measured by allocation add a last row: the summary's naive and
+// unique totals, in the places of the two sizes.
+std::vector<figures> space_rows_of(const std::vector<native_string>& paths, bool keep_all,
+                                   size_measure measure) {
   captured_scan run;
   run.scan.space.enabled = true;
   run.scan.keep_all_names = keep_all;
+  run.scan.measure_sizes(measure);
   run.scan.scan_paths(paths);
   std::vector<figures> rows;
   for (const _scandata_path_space& p : run.scan.space.paths)
     rows.push_back({p.files, p.unique_files, p.unique_size, p.freed});
   rows.push_back({run.scan.files_total, static_cast<std::int64_t>(run.scan.unique_files),
                   run.scan.space.unique_size, run.scan.space.freed});
+  if (measure == size_measure::allocated)
+    rows.push_back({0, 0, run.scan.naive_size, run.scan.unique_size});
   return rows;
 }
 
 // The rows, which must not depend on what the identity map keeps.
-std::vector<figures> space_rows(const std::vector<native_string>& paths) {
-  const std::vector<figures> rows = space_rows_of(paths, false);
-  EXPECT_EQ(space_rows_of(paths, true), rows);
+std::vector<figures> space_rows(const std::vector<native_string>& paths,
+                                size_measure measure = size_measure::apparent) {
+  const std::vector<figures> rows = space_rows_of(paths, false, measure);
+  EXPECT_EQ(space_rows_of(paths, true, measure), rows);
   return rows;
 }
 
@@ -69,6 +76,60 @@ TEST(SpaceByPath, SnapshotsFreeOnlyWhatIsTheirsAlone) {
   // Alone, the second snapshot shares four files with names outside it.
   EXPECT_EQ(space_rows({tree.path("tue")}),
             (std::vector<figures>{{5, 5, 120055, 18}, {5, 5, 120055, 18}}));
+}
+
+// The snapshots' space on disk: each file takes 4096 bytes, the photo
+// 122880 and the second report 8192; the directories take 100, 200, 1000
+// and 2000, so that each sum tells which directories it holds.
+void allocate_snapshots(const platform::fake_tree& tree) {
+  for (const char* name : {"mon/notes.txt", "mon/docs/report.txt", "mon/docs/run.sh", "mon/latest"})
+    tree.set_allocated(name, 4096);
+  tree.set_allocated("mon/photo.jpg", 122880);
+  tree.set_allocated("tue/docs/report.txt", 8192);
+  tree.set_allocated("mon", 100);
+  tree.set_allocated("tue", 200);
+  tree.set_allocated("mon/docs", 1000);
+  tree.set_allocated("tue/docs", 2000);
+  tree.set_allocated("", 50000);  // above the PATHs: never counted
+}
+
+TEST(SpaceByPath, AllocatedSpaceHoldsEveryDirectoryAndFreesItWithItsPath) {
+  platform::fake_tree tree;
+  make_snapshots(tree);
+  allocate_snapshots(tree);
+  // mon: 139264 of files and its two directories, of which it frees its
+  // own report and both directories; tue likewise with 143360.
+  EXPECT_EQ(space_rows({tree.path("mon"), tree.path("tue")}, size_measure::allocated),
+            (std::vector<figures>{{5, 5, 140364, 5196},
+                                  {5, 5, 145560, 10392},
+                                  {10, 6, 150756, 150756},
+                                  {0, 0, 285924, 150756}}));
+  EXPECT_EQ(space_rows({tree.path("tue")}, size_measure::allocated),
+            (std::vector<figures>{{5, 5, 145560, 10392},
+                                  {5, 5, 145560, 10392},
+                                  {0, 0, 145560, 145560}}));
+  // Measured by length, directories still count for nothing.
+  EXPECT_EQ(space_rows({tree.path("mon"), tree.path("tue")}),
+            (std::vector<figures>{{5, 5, 120047, 10}, {5, 5, 120055, 18}, {10, 6, 120065, 120065}}));
+}
+
+TEST(SpaceByPath, AllocatedSpaceOfADirectoryMetByTwoWalksCountsOnceForTheRun) {
+  platform::fake_tree tree;
+  tree.file("a/b/c/f", 1);
+  tree.set_allocated("a", 10);
+  tree.set_allocated("a/b", 100);
+  tree.set_allocated("a/b/c", 1000);
+  tree.set_allocated("a/b/c/f", 5);
+  const figures a{1, 1, 1115, 1115};
+  const figures b{1, 1, 1105, 1105};
+  // b is the PATH of one walk and an entry of the other, in either order;
+  // a given twice is one PATH's directory twice.
+  EXPECT_EQ(space_rows({tree.path("a/b"), tree.path("a")}, size_measure::allocated),
+            (std::vector<figures>{b, a, {2, 1, 1115, 1115}, {0, 0, 2220, 1115}}));
+  EXPECT_EQ(space_rows({tree.path("a"), tree.path("a/b")}, size_measure::allocated),
+            (std::vector<figures>{a, b, {2, 1, 1115, 1115}, {0, 0, 2220, 1115}}));
+  EXPECT_EQ(space_rows({tree.path("a"), tree.path("a")}, size_measure::allocated),
+            (std::vector<figures>{a, a, {2, 1, 1115, 1115}, {0, 0, 2230, 1115}}));
 }
 
 TEST(SpaceByPath, ANameMetAgainCountsOnceForTheRun) {

@@ -352,6 +352,32 @@ TEST(Walk, LinksMountsAndSpecialFilesAreCountedAndNeverEntered) {
   EXPECT_EQ(run.scan.scan_errors, 0);
 }
 
+// Measured by allocation, a link to a directory takes its own space like
+// any entry, but a mount point's is that of the other volume's top, which
+// the walk never enters: it adds nothing, as with du -x.
+TEST(Walk, AllocatedSpaceHoldsDirectoriesAndLinksButNoMountPoints) {
+  fake_tree tree;
+  tree.file("dir/inside", 1);
+  tree.symlink("dir-link", "dir");
+  tree.mount("mnt");
+  tree.special("fifo");
+  tree.set_allocated("", 100000);
+  tree.set_allocated("dir", 10000);
+  tree.set_allocated("dir/inside", 1000);
+  tree.set_allocated("dir-link", 100);
+  tree.set_allocated("mnt", 10);
+  tree.set_allocated("fifo", 1);
+  captured_scan run;
+  run.scan.measure_sizes(size_measure::allocated);
+  run.scan.scan_directory(tree.path());
+  EXPECT_EQ(run.scan.naive_size, 111101);
+  EXPECT_EQ(run.scan.unique_size, 111101);
+  // The same PATH again: every name counts again, every directory once.
+  run.scan.scan_directory(tree.path());
+  EXPECT_EQ(run.scan.naive_size, 222202);
+  EXPECT_EQ(run.scan.unique_size, 111101);
+}
+
 TEST(Walk, APathThatIsALinkToADirectoryIsWalked) {
   fake_tree tree;
   tree.file("real/f");
