@@ -55,7 +55,14 @@ void _scandata::record_entry(native_string_view path, const platform::entry_fact
     // allocation, it takes space of its own, except a mount point (or
     // another reparse point), whose space is that of what it leads to: a
     // walk that never enters it must not count it, as du -x does not.
-    if (measure_ == size_measure::allocated && !reparse) count_directory(facts, !listed_before_by_walk);
+    if (measure_ != size_measure::allocated || reparse) return;
+    // A link to a directory can have several names (cp -al links links
+    // too): it is then freed only with all of them, like a file.
+    if (symlink && facts.links > 1) {
+      count_linked_directory(facts);
+    } else {
+      count_directory(facts, !listed_before_by_walk);
+    }
     return;
   }
   ++(symlink ? files_symlink : reparse ? files_reparse : files_normal);
@@ -113,6 +120,13 @@ void _scandata::count_directory(const platform::entry_facts& facts, bool new_to_
       facts.identity.key == 0 || counted_directories_.insert(facts.identity, 0).added;
   if (new_to_run) unique_size = saturating_add(unique_size, facts.allocated);
   if (space.enabled) tally_directory_space(facts.allocated, new_to_run, new_to_walk);
+}
+
+void _scandata::count_linked_directory(const platform::entry_facts& facts) {
+  naive_size = saturating_add(naive_size, facts.allocated);
+  const file_table::found link = linked_directories_.insert(facts.identity, space.enabled);
+  if (link.added) unique_size = saturating_add(unique_size, facts.allocated);
+  if (link.record) tally_space(facts, link.added, link.record->space);
 }
 
 void _scandata::count_top_directory(const native_string& path) {

@@ -132,6 +132,25 @@ TEST(SpaceByPath, AllocatedSpaceOfADirectoryMetByTwoWalksCountsOnceForTheRun) {
             (std::vector<figures>{a, a, {2, 1, 1115, 1115}, {0, 0, 2230, 1115}}));
 }
 
+TEST(SpaceByPath, AllocatedSpaceOfALinkToADirectoryWithTwoNamesIsFreedWithBoth) {
+  platform::fake_tree tree;
+  tree.directory("p/d");
+  tree.directory("q");
+  tree.symlink("p/to-d", "p/d");
+  tree.hard_link("p/to-d", "q/to-d");
+  tree.set_allocated("p", 100);
+  tree.set_allocated("p/d", 1000);
+  tree.set_allocated("q", 200);
+  tree.set_allocated("p/to-d", 7);
+  // No file entries; the link counts once, and is freed by neither PATH
+  // alone.
+  EXPECT_EQ(space_rows({tree.path("p"), tree.path("q")}, size_measure::allocated),
+            (std::vector<figures>{{0, 0, 1107, 1100},
+                                  {0, 0, 207, 200},
+                                  {0, 0, 1307, 1307},
+                                  {0, 0, 1314, 1307}}));
+}
+
 TEST(SpaceByPath, ANameMetAgainCountsOnceForTheRun) {
   platform::fake_tree tree;
   tree.file("a/x", 10);

@@ -1,0 +1,147 @@
+// The space allocated on disk against GNU du on generated snapshot trees:
+// the totals of a scan by allocation must be du's totals, and each PATH's
+// Freed if deleted what du gives that PATH as the last of its operands,
+// since du counts a file at its first name and a directory at its one name.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "scan/scandata.h"
+#include "scan/test_tree.h"
+
+namespace scan {
+
+namespace {
+
+// What `command` prints on standard output, through the shell.
+std::string output_of(const std::string& command) {
+  std::string text;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return text;
+  char buffer[4096];
+  std::size_t read;
+  while ((read = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, read);
+  pclose(pipe);
+  return text;
+}
+
+bool have_gnu_du() {
+  return output_of("du --version 2>/dev/null").find("GNU coreutils") != std::string::npos;
+}
+
+// The figure of the last line du prints for `paths`, or -1.
+std::int64_t du_last(const std::string& options, const std::vector<native_string>& paths) {
+  std::string command = "du " + options;
+  for (const native_string& path : paths) command += " '" + path + "'";
+  std::string out = output_of(command + " 2>/dev/null");
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  const std::size_t last = out.rfind('\n');
+  const std::string line = last == std::string::npos ? out : out.substr(last + 1);
+  if (line.empty()) return -1;
+  return std::strtoll(line.c_str(), nullptr, 10);
+}
+
+// A file of `size` bytes that holds data only at its middle.
+void sparse_file(const test_tree& tree, const std::string& name, off_t size) {
+  const int fd = open(tree.path(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, size), 0);
+  ASSERT_EQ(pwrite(fd, "x", 1, size / 2), 1);
+  close(fd);
+}
+
+void run(const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; }
+
+// Three snapshots, each made from the one before with cp -al, as backup
+// tools make them, then changed: files replaced, added and removed, a
+// subtree dropped, more names of a shared file made. Directories by the
+// hundred, one large enough to take several blocks, empty files, a sparse
+// file, symbolic links long enough to take a block of their own, and a
+// link to a directory, which cp -al links like any file.
+void make_snapshots(const test_tree& tree) {
+  for (int d = 0; d < 24; ++d) {
+    const std::string dir = "s1/d" + std::to_string(d);
+    for (int f = 0; f < 3; ++f)
+      tree.file(dir + "/f" + std::to_string(f), static_cast<std::size_t>((d * 7 + f * 977) % 9000));
+    tree.directory(dir + "/e/deeper");
+  }
+  for (int i = 0; i < 60; ++i)
+    tree.file("s1/big/" + std::string(200, 'n') + std::to_string(i));
+  tree.file("s1/empty");
+  tree.file("s1/d1/empty");
+  sparse_file(tree, "s1/sparse", off_t{1} << 30);
+  ASSERT_EQ(symlink(std::string(300, 't').c_str(), tree.path("s1/long-link").c_str()), 0);
+  ASSERT_EQ(symlink("d0/f0", tree.path("s1/short-link").c_str()), 0);
+  ASSERT_EQ(symlink("d1", tree.path("s1/to-d1").c_str()), 0);
+  tree.hard_link("s1/d2/f0", "s1/d3/also-f0");  // two names in one snapshot
+
+  const std::string root = "'" + tree.path() + "'";
+  run("cd " + root + " && cp -al s1 s2");
+  run("cd " + root + " && rm s2/d0/f1 && rm -r s2/d5 && rm s2/sparse");
+  tree.file("s2/d0/f1", 5000);
+  tree.file("s2/new", 9000);
+  tree.file("s2/extra/one", 100);
+  sparse_file(tree, "s2/sparse", off_t{1} << 31);
+  run("cd " + root + " && cp -al s2 s3");
+  tree.file("s3/d7/new", 20000);
+  tree.hard_link("s3/d8/f0", "s3/d9/twin");  // one more name of a file of all three
+  run("cd " + root + " && rm s3/long-link");
+}
+
+struct allocated_scan {
+  captured_scan run;
+  explicit allocated_scan(const std::vector<native_string>& paths) {
+    run.scan.keep_all_names = false;  // as the program runs
+    run.scan.space.enabled = true;
+    run.scan.measure_sizes(size_measure::allocated);
+    run.scan.scan_paths(paths);
+  }
+};
+
+// One tree for both comparisons, as each du reads it whole.
+TEST(AllocatedAgainstDu, TotalsAndWhatEachSnapshotFreesAreDus) {
+  if (!have_gnu_du()) GTEST_SKIP() << "GNU du is not installed";
+  test_tree tree;
+  make_snapshots(tree);
+  const std::vector<native_string> paths{tree.path("s1"), tree.path("s2"), tree.path("s3")};
+
+  // The plain scan: its totals are du's, over every snapshot and over two.
+  for (const std::vector<native_string>& some : {paths, {paths[2], paths[0]}}) {
+    SCOPED_TRACE(some.size());
+    const allocated_scan scanned(some);
+    EXPECT_EQ(scanned.run.scan.scan_errors, 0);
+    EXPECT_EQ(scanned.run.scan.unique_size, du_last("-s -c -B1 -x", some));
+    EXPECT_EQ(scanned.run.scan.naive_size, du_last("-s -c -l -B1 -x", some));
+  }
+
+  // The space by path: each snapshot frees what du gives it after all the
+  // others have taken theirs.
+  const allocated_scan scanned(paths);
+  ASSERT_EQ(scanned.run.scan.space.paths.size(), paths.size());
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    SCOPED_TRACE(paths[i]);
+    std::vector<native_string> last_of_all;
+    for (std::size_t j = 0; j < paths.size(); ++j)
+      if (j != i) last_of_all.push_back(paths[j]);
+    last_of_all.push_back(paths[i]);
+    const std::int64_t freed = scanned.run.scan.space.paths[i].freed;
+    EXPECT_EQ(freed, du_last("-s -B1 -x", last_of_all));
+    EXPECT_GT(freed, 0);
+  }
+  // Alone, a snapshot holds what du gives it alone.
+  EXPECT_EQ(scanned.run.scan.space.paths[1].unique_size, du_last("-s -B1 -x", {paths[1]}));
+  // No name lies outside the snapshots: deleting all of them frees all.
+  EXPECT_EQ(scanned.run.scan.space.freed, scanned.run.scan.unique_size);
+  EXPECT_EQ(held_outside(scanned.run.scan.space), 0);
+}
+
+}  // namespace
+
+}  // namespace scan
