@@ -79,7 +79,9 @@ void make_snapshots(const test_tree& tree) {
   sparse_file(tree, "s1/sparse", off_t{1} << 30);
   ASSERT_EQ(symlink(std::string(300, 't').c_str(), tree.path("s1/long-link").c_str()), 0);
   ASSERT_EQ(symlink("d0/f0", tree.path("s1/short-link").c_str()), 0);
-  ASSERT_EQ(symlink("d1", tree.path("s1/to-d1").c_str()), 0);
+  std::string to_d1;  // long enough to take a block
+  for (int i = 0; i < 150; ++i) to_d1 += "./";
+  ASSERT_EQ(symlink((to_d1 + "d1").c_str(), tree.path("s1/to-d1").c_str()), 0);
   tree.hard_link("s1/d2/f0", "s1/d3/also-f0");  // two names in one snapshot
 
   const std::string root = "'" + tree.path() + "'";
