@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Checks the bash completion: calls its function as bash does, with the
-# words typed so far, in a scratch directory of known names.
+# words typed so far, in a scratch directory of known names. Its options
+# are checked against those the program's own usage text lists:
+#   completion/twinfind_test.sh build/twinfind
 set -euo pipefail
+program=$(realpath "$1")
 source "$(cd "$(dirname "$0")" && pwd)/twinfind.bash"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -28,7 +31,7 @@ expect() {
   fi
 }
 
-expect "twinfind -" "-- --help --version -C -F -H -V"
+expect "twinfind -" "-- --help --version -A -C -F -H -J -S -V"
 expect "twinfind --v" "--version"
 expect "twinfind " "-x data docs"                       # a PATH: directories only
 expect "twinfind d" "data docs"
@@ -41,10 +44,40 @@ expect "twinfind -V -- -" "-x"                          # after --, no options
 expect "twinfind -F -- -" "-x -y"                       # -F still waits after --
 expect "twinfind -- -F " "-x data docs"                 # -F after -- is a PATH
 
+# Every option of the usage text's parameter list ("    -X" or
+# "    -X PARAMETER" at the start of a line) is offered, -? as its other
+# spelling -H (a '?' would be a wildcard to the shell); and what follows it
+# completes as its parameter says: a FILE files, a COUNT nothing, no
+# parameter a PATH. A parameter of another kind needs a completion of its
+# own, and fails here until it has one.
+usage=$("$program" --help)
+options=$(sed -n 's/^    \(-[A-Z?]\)\( [A-Z]\+\)\? .*/\1\2/p' <<<"$usage")
+[ "$(wc -l <<<"$options")" -ge 6 ] ||
+  { echo "FAILED: too few options in the usage text: $options" >&2; failures=$((failures + 1)); }
+COMP_WORDS=(twinfind -)
+COMP_CWORD=1
+COMPREPLY=()
+_twinfind
+offered=" ${COMPREPLY[*]} "
+while read -r option parameter; do
+  [ "$option" = "-?" ] && option=-H
+  if [[ $offered != *" $option "* ]]; then
+    printf 'FAILED: the usage text lists %s, the completion does not offer it\n' "$option" >&2
+    failures=$((failures + 1))
+  fi
+  case $parameter in
+    '') [ "$option" = -H ] || expect "twinfind $option " "-x data docs" ;;
+    FILE) expect "twinfind $option " "-x -y data docs notes.txt" ;;
+    COUNT) expect "twinfind $option " "" ;;
+    *) printf 'FAILED: %s takes a %s, which the completion does not know\n' "$option" "$parameter" >&2
+       failures=$((failures + 1)) ;;
+  esac
+done <<<"$options"
+
 [ "$(complete -p twinfind)" = "complete -o filenames -F _twinfind twinfind" ] ||
   { echo "FAILED: twinfind's completion is not registered" >&2; failures=$((failures + 1)); }
 if [ "$failures" != 0 ]; then
   echo "bash completion: $failures check(s) failed" >&2
   exit 1
 fi
-echo "bash completion: options, directories for PATH, files for -F"
+echo "bash completion: every option of the usage text, directories for PATH, files for -F"
