@@ -151,6 +151,19 @@ TEST(SpaceByPath, AllocatedSpaceOfALinkToADirectoryWithTwoNamesIsFreedWithBoth) 
                                   {0, 0, 1314, 1307}}));
 }
 
+TEST(SpaceByPath, AllocatedSpaceOfDirectoriesSaturatesToo) {
+  const std::int64_t max = std::numeric_limits<std::int64_t>::max();
+  const std::int64_t huge = std::int64_t{1} << 62;
+  platform::fake_tree tree;
+  for (const char* name : {"a", "a/b", "a/c"}) {
+    tree.directory(name);
+    tree.set_allocated(name, huge);
+  }
+  EXPECT_EQ(space_rows({tree.path("a"), tree.path("a")}, size_measure::allocated),
+            (std::vector<figures>{{0, 0, max, max}, {0, 0, max, max}, {0, 0, max, max},
+                                  {0, 0, max, max}}));
+}
+
 TEST(SpaceByPath, ANameMetAgainCountsOnceForTheRun) {
   platform::fake_tree tree;
   tree.file("a/x", 10);
