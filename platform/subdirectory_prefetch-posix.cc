@@ -28,7 +28,6 @@ enum : int { kUnread, kReading, kRead, kPassed };
 
 std::atomic<int> enabled_by_test{-1};
 std::atomic<std::size_t> read_count{0};
-std::atomic<std::size_t> taken_count{0};
 
 bool enabled() {
   const int set = enabled_by_test.load();
@@ -78,8 +77,6 @@ subdirectory_prefetch::~subdirectory_prefetch() {
 void subdirectory_prefetch::set_enabled(int enabled) { enabled_by_test.store(enabled); }
 
 std::size_t subdirectory_prefetch::read_in_all() { return read_count.load(); }
-
-std::size_t subdirectory_prefetch::taken_in_all() { return taken_count.load(); }
 
 bool subdirectory_prefetch::worth_it(std::size_t count) {
 #ifdef __linux__
@@ -155,7 +152,6 @@ bool subdirectory_prefetch::take(std::size_t level, native_string_view name,
     if (i == found && item.whole) {
       std::swap(read, item.read);
       taken = true;
-      taken_count.fetch_add(1, std::memory_order_relaxed);
     }
     item.read = directory_prefetch::directory_read();
     item.state.store(kPassed);

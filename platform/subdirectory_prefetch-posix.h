@@ -57,11 +57,9 @@ class subdirectory_prefetch {
   void end(std::size_t level);
 
   // For tests: whether walks use the helper (-1 puts back the default: on
-  // more than one core); how many directories helpers read whole, and how
-  // many of those walks took.
+  // more than one core); how many directories helpers read whole.
   static void set_enabled(int enabled);
   static std::size_t read_in_all();
-  static std::size_t taken_in_all();
 
  private:
   struct batch;
