@@ -17,7 +17,7 @@
 
 #include "platform/owners-posix.h"
 #include "platform/stat-posix.h"
-#include "platform/stat_prefetch-posix.h"
+#include "platform/threads-posix.h"
 
 #ifdef __linux__
 #include <sys/syscall.h>
@@ -238,12 +238,9 @@ void directory_prefetch::queue_subdirectories(native_string_view below_top,
 
 void directory_prefetch::start_threads() {
   started_ = true;
-  running_.reserve(threads_);
   for (std::size_t i = 0; i < threads_; ++i) {
-    pthread_t thread;
     // Without room for a thread the walk reads alone, or with fewer.
-    if (pthread_create(&thread, nullptr, run_thread, this) != 0) break;
-    running_.push_back(thread);
+    if (!running_.start(run_thread, this)) break;
   }
 }
 
@@ -254,8 +251,7 @@ void directory_prefetch::stop() {
   }
   quitting_.store(true);
   wake_.notify_all();
-  for (const pthread_t thread : running_) pthread_join(thread, nullptr);
-  running_.clear();
+  running_.join();
   started_ = false;
   threads_ = 0;
 }

@@ -30,10 +30,9 @@
 #include <string>
 #include <vector>
 
-#include <pthread.h>
-
 #include "platform/filesystem.h"
 #include "platform/owners-posix.h"
+#include "platform/threads-posix.h"
 
 namespace platform {
 
@@ -166,7 +165,7 @@ class directory_prefetch {
   bool quit_ = false;
   std::atomic<bool> quitting_{false};  // quit_, read without the lock
   std::atomic<std::size_t> read_{0};
-  std::vector<pthread_t> running_;
+  thread_group running_;
 };
 
 // Opens the directory `name` in `at` to read it ahead of the walk: never

@@ -55,11 +55,6 @@ void wait_for_the_walk(unsigned& spins) {
 
 }  // namespace
 
-std::size_t online_cores() {
-  static const long cores = sysconf(_SC_NPROCESSORS_ONLN);
-  return cores < 1 ? 1 : static_cast<std::size_t>(cores);
-}
-
 void stat_prefetch::set_helpers(std::size_t helpers) { helpers_wanted.store(helpers); }
 
 stat_prefetch::~stat_prefetch() {
@@ -69,7 +64,7 @@ stat_prefetch::~stat_prefetch() {
     quit_ = true;
   }
   wake_.notify_all();
-  for (const pthread_t helper : helpers_) pthread_join(helper, nullptr);
+  helpers_.join();
 }
 
 bool stat_prefetch::worth_it(std::size_t count) const {
@@ -94,13 +89,10 @@ void stat_prefetch::start(int dir_fd, std::uint64_t device, const directory_list
   }
   if (!helpers_started_) {
     helpers_started_ = true;
-    helpers_.reserve(helper_count());
     for (std::size_t i = helper_count(); i > 0; --i) {
-      pthread_t helper;
       // Without room for a thread (a tight memory limit) the walk reads
       // every entry itself.
-      if (pthread_create(&helper, nullptr, run_helper, this) != 0) break;
-      helpers_.push_back(helper);
+      if (!helpers_.start(run_helper, this)) break;
     }
   }
   wake_.notify_all();

@@ -20,14 +20,10 @@
 #include <mutex>
 #include <vector>
 
-#include <pthread.h>
-
 #include "platform/filesystem.h"
+#include "platform/threads-posix.h"
 
 namespace platform {
-
-// The cores online, read once: sysconf reads a file of /sys at each call.
-std::size_t online_cores();
 
 class stat_prefetch {
  public:
@@ -81,7 +77,7 @@ class stat_prefetch {
   bool quit_ = false;
   // The helpers started, on the first listing handed over; fewer than
   // wanted (none at all) where the system has no room for a thread.
-  std::vector<pthread_t> helpers_;
+  thread_group helpers_;
   bool helpers_started_ = false;
 };
 

@@ -9,7 +9,7 @@
 
 #include "platform/owners-posix.h"
 #include "platform/stat-posix.h"
-#include "platform/stat_prefetch-posix.h"
+#include "platform/threads-posix.h"
 
 namespace platform {
 namespace {
@@ -65,13 +65,13 @@ struct subdirectory_prefetch::batch {
 subdirectory_prefetch::subdirectory_prefetch() = default;
 
 subdirectory_prefetch::~subdirectory_prefetch() {
-  if (!started_) return;
+  if (helper_.empty()) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     quit_ = true;
   }
   wake_.notify_all();
-  pthread_join(helper_, nullptr);
+  helper_.join();
 }
 
 void subdirectory_prefetch::set_enabled(int enabled) { enabled_by_test.store(enabled); }
@@ -106,11 +106,10 @@ void subdirectory_prefetch::begin(std::size_t level, int parent_fd, std::uint64_
       added->items[i].name_length = std::strlen(added->names.c_str() + at);
       at += added->items[i].name_length + 1;
     }
-    if (!started_) {
+    if (helper_.empty()) {
       // Without room for a thread the walk reads alone, and asks no more.
-      no_thread_ = pthread_create(&helper_, nullptr, run_thread, this) != 0;
+      no_thread_ = !helper_.start(run_thread, this);
       if (no_thread_) return;
-      started_ = true;
     }
     bool wake;
     {

@@ -24,10 +24,9 @@
 #include <mutex>
 #include <vector>
 
-#include <pthread.h>
-
 #include "platform/directory_prefetch-posix.h"
 #include "platform/filesystem.h"
+#include "platform/threads-posix.h"
 
 namespace platform {
 
@@ -77,9 +76,8 @@ class subdirectory_prefetch {
   std::condition_variable wake_;  // for the helper, and for an ending batch
   bool helper_waits_ = false;
   bool quit_ = false;
-  bool started_ = false;
   bool no_thread_ = false;  // the system had no room for one
-  pthread_t helper_{};
+  thread_group helper_;
 };
 
 }  // namespace platform
