@@ -176,7 +176,8 @@ void directory_prefetch::listed(native_string_view below_top, const directory_li
 }
 
 bool directory_prefetch::take(native_string_view below_top, std::uint64_t device,
-                              std::uint64_t inode, directory_read& read) {
+                              std::uint64_t inode, std::int64_t changed_at,
+                              directory_read& read) {
   if (!started_) return false;
   bool taken = false;
   bool wake = false;
@@ -192,8 +193,9 @@ bool directory_prefetch::take(native_string_view below_top, std::uint64_t device
         std::swap(read, found->second);
         entries_kept_ -= read.entries.size();
         read_by_threads_.erase(found);
-        // The same directory as the walk's, not another one put there since.
-        taken = read.device == device && read.inode == inode;
+        // The same directory as the walk's, not another one put there
+        // since, nor changed since.
+        taken = read.device == device && read.inode == inode && read.changed_at == changed_at;
         wake = waiting_ != 0;
         break;
       }
@@ -330,6 +332,10 @@ void inode_listing::sort_by_inode() {
             [](const entry& a, const entry& b) { return a.inode < b.inode; });
 }
 
+std::int64_t change_time(const struct stat& st) {
+  return static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+}
+
 unique_fd open_to_read_ahead(int at, const char* name, std::uint64_t device,
                              directory_prefetch::directory_read& read) {
   unique_fd fd(openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -339,6 +345,7 @@ unique_fd open_to_read_ahead(int at, const char* name, std::uint64_t device,
   if (fstat(fd.get(), &st) != 0 || static_cast<std::uint64_t>(st.st_dev) != device) return unique_fd();
   read.device = static_cast<std::uint64_t>(st.st_dev);
   read.inode = static_cast<std::uint64_t>(st.st_ino);
+  read.changed_at = change_time(st);
   return fd;
 }
 

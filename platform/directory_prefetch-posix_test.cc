@@ -154,6 +154,7 @@ TEST(DirectoryPrefetch, WhatTheWalkTakesIsWhatItWouldHaveRead) {
   ASSERT_EQ(fstat(d.get(), &st), 0);
   const std::uint64_t device = static_cast<std::uint64_t>(st.st_dev);
   const std::uint64_t inode = static_cast<std::uint64_t>(st.st_ino);
+  const std::int64_t changed = change_time(st);
 
   directory_listing top_listing;
   top_listing.names.append("d", 2);
@@ -168,11 +169,17 @@ TEST(DirectoryPrefetch, WhatTheWalkTakesIsWhatItWouldHaveRead) {
     start_with_top(prefetch, top.get(), device, top_listing);
     // Another directory where the thread read this one (the tree moved)
     // is not taken.
-    ASSERT_FALSE(prefetch.take("d", device, inode + 1, read));
+    ASSERT_FALSE(prefetch.take("d", device, inode + 1, changed, read));
+  }
+  {
+    directory_prefetch prefetch;
+    start_with_top(prefetch, top.get(), device, top_listing);
+    // Nor the same directory changed since (or made anew with its inode).
+    ASSERT_FALSE(prefetch.take("d", device, inode, changed + 1, read));
   }
   directory_prefetch prefetch;
   start_with_top(prefetch, top.get(), device, top_listing);
-  ASSERT_TRUE(prefetch.take("d", device, inode, read));
+  ASSERT_TRUE(prefetch.take("d", device, inode, changed, read));
   ASSERT_EQ(read.entries.size(), 6u);
   for (const directory_prefetch::entry_read& got : read.entries) {
     const char* name = read.names.c_str() + got.name_offset;
@@ -188,7 +195,7 @@ TEST(DirectoryPrefetch, WhatTheWalkTakesIsWhatItWouldHaveRead) {
     EXPECT_EQ(own.is_directory, got.facts.is_directory);
   }
   // Nothing is kept twice: a second take finds nothing, and reads nothing.
-  EXPECT_FALSE(prefetch.take("d", device, inode, read));
+  EXPECT_FALSE(prefetch.take("d", device, inode, changed, read));
 }
 
 // A listing for reading ahead holds every name but "." and "..", once,
@@ -236,7 +243,7 @@ TEST(DirectoryPrefetch, WithoutADescriptorForEachThreadNoneStarts) {
   prefetch.listed("", top_listing);
   EXPECT_EQ(threads_of_this_process(), before);
   directory_prefetch::directory_read read;
-  EXPECT_FALSE(prefetch.take("d", 0, 0, read));
+  EXPECT_FALSE(prefetch.take("d", 0, 0, 0, read));
   EXPECT_EQ(prefetch.directories_read(), 0u);
 }
 

@@ -42,6 +42,7 @@ struct walk_level {
   bool fills_replies = false;  // its file system fills every listing reply
   std::uint64_t device = 0;    // to check a reopened directory is the same
   std::uint64_t inode = 0;
+  std::int64_t changed_at = 0;  // change_time() when entered
   // Where its name lies in the cursor's path, to reopen it from an ancestor.
   std::size_t name_offset = 0;
   std::size_t name_length = 0;
@@ -273,6 +274,7 @@ result<entering> enter_top(walk_state& walk, const native_string& path) {
   }
   level.device = static_cast<std::uint64_t>(st.st_dev);
   level.inode = static_cast<std::uint64_t>(st.st_ino);
+  level.changed_at = change_time(st);
   level.fills_replies = level.fd.valid() && fills_every_reply(level.fd.get());
   // Each open level takes one descriptor, and one more is kept for the
   // moment a level is reopened or a child opened before parking. The
@@ -361,6 +363,7 @@ result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
   }
   level.device = static_cast<std::uint64_t>(st.st_dev);
   level.inode = static_cast<std::uint64_t>(st.st_ino);
+  level.changed_at = change_time(st);
   if (level.fd.valid()) {
     ++walk.open_levels;
     if (walk.open_levels > walk.open_budget) park_one(walk, parent_level);
@@ -538,14 +541,18 @@ bool hand_over_to_helpers(walk_state& walk, const walk_level& level,
 }
 
 // Lists the current directory from what a reader ahead of the walk read of
-// it, when one did: the threads, or the helper reading subdirectories.
+// it, when one did: the threads, or the helper reading subdirectories. Only
+// a read of the directory the walk holds open, unchanged since it was read,
+// is taken.
 bool take_read_ahead(walk_state& walk, const native_string& path, native_string_view below,
                      const walk_level& level) {
-  if (walk.read_ahead.take(below, level.device, level.inode, walk.taken)) return true;
+  if (walk.read_ahead.take(below, level.device, level.inode, level.changed_at, walk.taken))
+    return true;
   if (walk.levels.size() < 2) return false;
   const native_string_view name(path.data() + level.name_offset, level.name_length);
   return walk.subdirectories.take(walk.levels.size() - 2, name, walk.taken) &&
-         walk.taken.device == level.device && walk.taken.inode == level.inode;
+         walk.taken.device == level.device && walk.taken.inode == level.inode &&
+         walk.taken.changed_at == level.changed_at;
 }
 
 }  // namespace
