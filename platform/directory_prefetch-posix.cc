@@ -6,6 +6,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -102,7 +103,8 @@ void directory_prefetch::set_every_listing_cold(bool cold) { every_listing_cold.
 
 std::size_t directory_prefetch::descriptors_wanted() {
 #ifdef __linux__
-  return thread_count();
+  // Two each: a directory and its parent, as a thread goes down to it.
+  return 2 * thread_count();
 #else
   return 0;  // the threads read directories with getdents64
 #endif
@@ -115,7 +117,7 @@ void directory_prefetch::begin(int top_fd, std::uint64_t device, std::size_t des
   const std::size_t wanted = descriptors_wanted();
   top_fd_ = top_fd;
   device_ = device;
-  threads_ = wanted != 0 && descriptors >= wanted ? wanted : 0;
+  threads_ = wanted != 0 && descriptors >= wanted ? thread_count() : 0;
   if (threads_ != 0) blocks_in_ = blocks_read_by_this_thread();
   cold_in_a_row_ = 0;
   std::lock_guard<std::mutex> lock(mutex_);
@@ -336,10 +338,27 @@ std::int64_t change_time(const struct stat& st) {
   return static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
 }
 
-unique_fd open_to_read_ahead(int at, const char* name, std::uint64_t device,
+unique_fd open_to_read_ahead(int at, const char* path, std::uint64_t device,
                              directory_prefetch::directory_read& read) {
-  unique_fd fd(openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd.valid()) return fd;  // gone, or no descriptor free: the walk will tell
+  // One name at a time, as the walk goes down: O_NOFOLLOW guards the last
+  // component of a path only, and a link put in place of a directory on
+  // the way would lead anywhere.
+  unique_fd fd;
+  for (const char* name = path;;) {
+    const char* end = std::strchr(name, '/');
+    const std::size_t length = end ? static_cast<std::size_t>(end - name) : std::strlen(name);
+    char component[NAME_MAX + 1];
+    if (length == 0 || length > NAME_MAX) return unique_fd();
+    std::memcpy(component, name, length);
+    component[length] = '\0';
+    // Gone, or no descriptor free: the walk will tell.
+    unique_fd next(openat(fd.valid() ? fd.get() : at, component,
+                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next.valid()) return next;
+    fd = std::move(next);
+    if (!end) break;
+    name = end + 1;
+  }
   struct stat st;
   // Another file system is never walked, so never read.
   if (fstat(fd.get(), &st) != 0 || static_cast<std::uint64_t>(st.st_dev) != device) return unique_fd();

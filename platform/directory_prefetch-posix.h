@@ -182,10 +182,12 @@ class directory_prefetch {
 // made within the same few milliseconds as the one before unseen.
 std::int64_t change_time(const struct stat& st);
 
-// Opens the directory `name` in `at` to read it ahead of the walk: never
-// through a link, and only on `device`, as the walk never crosses into
-// another file system; its identity goes to `read`. Invalid when it cannot.
-unique_fd open_to_read_ahead(int at, const char* name, std::uint64_t device,
+// Opens the directory `path` (names joined by '/') below `at` to read it
+// ahead of the walk, level by level: never through a link, on the way or
+// at the end, and only on `device`, as the walk never crosses into another
+// file system; its identity goes to `read`. Invalid when it cannot. It
+// holds two descriptors at most while it goes down.
+unique_fd open_to_read_ahead(int at, const char* path, std::uint64_t device,
                              directory_prefetch::directory_read& read);
 // Reads the facts of the listed entry `e`, whose name lies in `names`, in
 // the open directory `fd` on `device`, as the walk would.

@@ -131,7 +131,7 @@ TEST(DirectoryPrefetch, TheOrderIsTheOrderTheWalkEntersDirectories) {
 // otherwise get there first and read it itself).
 void start_with_top(directory_prefetch& prefetch, int top_fd, std::uint64_t device,
                     const directory_listing& top_listing) {
-  prefetch.begin(top_fd, device, 2);
+  prefetch.begin(top_fd, device, directory_prefetch::descriptors_wanted());
   prefetch.listing_started();
   prefetch.listed("", top_listing);
   for (int i = 0; i < 5000 && prefetch.directories_read() == 0; ++i) usleep(1000);
@@ -198,6 +198,28 @@ TEST(DirectoryPrefetch, WhatTheWalkTakesIsWhatItWouldHaveRead) {
   EXPECT_FALSE(prefetch.take("d", device, inode, changed, read));
 }
 
+// A thread goes down to a directory one name at a time and never through
+// a link: one put in place of a directory on the way (the tree changed
+// since the walk listed it) leads nowhere.
+TEST(DirectoryPrefetch, AThreadOpensLevelByLevelAndNeverThroughALink) {
+  test_tree tree;
+  tree.file("real/sub/f");
+  ASSERT_EQ(symlink("real", tree.path("link").c_str()), 0);
+  ASSERT_EQ(symlink(tree.path("real").c_str(), tree.path("real/sub/absolute").c_str()), 0);
+  const unique_fd top(open(tree.path().c_str(), O_RDONLY | O_DIRECTORY));
+  struct stat st;
+  ASSERT_EQ(stat(tree.path("real/sub").c_str(), &st), 0);
+  const std::uint64_t device = static_cast<std::uint64_t>(st.st_dev);
+  directory_prefetch::directory_read read;
+  EXPECT_TRUE(open_to_read_ahead(top.get(), "real/sub", device, read).valid());
+  EXPECT_EQ(read.inode, static_cast<std::uint64_t>(st.st_ino));
+  for (const char* path : {"link", "link/sub", "real/sub/absolute", "real/sub/absolute/sub",
+                           "real/sub/f", "real//sub", "real/sub/"}) {
+    EXPECT_FALSE(open_to_read_ahead(top.get(), path, device, read).valid()) << path;
+  }
+  EXPECT_FALSE(open_to_read_ahead(top.get(), "real/sub", device + 1, read).valid());
+}
+
 // A listing for reading ahead holds every name but "." and "..", once,
 // with its inode; past the most entries it is asked for it says so rather
 // than pass for whole, whatever the replies' sizes.
@@ -238,7 +260,7 @@ TEST(DirectoryPrefetch, WithoutADescriptorForEachThreadNoneStarts) {
   top_listing.entries.push_back(d_entry);
   const std::size_t before = threads_of_this_process();
   directory_prefetch prefetch;
-  prefetch.begin(top.get(), 0, 3);
+  prefetch.begin(top.get(), 0, directory_prefetch::descriptors_wanted() - 1);
   prefetch.listing_started();
   prefetch.listed("", top_listing);
   EXPECT_EQ(threads_of_this_process(), before);

@@ -105,7 +105,7 @@ constexpr std::size_t kMostOpenLevels = 128;
 // The threads reading ahead hold one descriptor each, and only where the
 // walk keeps at least this many for its own levels.
 constexpr std::size_t kFewestLevelsBesideReadAhead = 32;
-constexpr std::size_t kMostLentToReadAhead = 16;
+constexpr std::size_t kMostLentToReadAhead = 24;
 
 bool out_of_descriptors(int error) { return error == EMFILE || error == ENFILE; }
 
@@ -279,7 +279,8 @@ result<entering> enter_top(walk_state& walk, const native_string& path) {
   // Each open level takes one descriptor, and one more is kept for the
   // moment a level is reopened or a child opened before parking. The
   // helper reading subdirectories and the threads reading ahead get theirs
-  // (one each) out of the same count, never out of what the walk needs.
+  // (one, and two each) out of the same count, never out of what the walk
+  // needs.
   if (level.fd.valid()) {
     const std::size_t wanted =
         std::min(directory_prefetch::descriptors_wanted() + 1, kMostLentToReadAhead);
