@@ -402,6 +402,11 @@ bool directory_prefetch::read_directory(worker& own, const std::string& below_to
   }
   if (queued) wake_.notify_all();
   whole = whole && listed.entries.size() <= kMostEntriesKept;
+  // Not to be kept (too large, or not read whole): the walk, which may be
+  // waiting for it already, reads it itself at once, rather than wait for
+  // the facts of every entry and then read it again; this thread goes on
+  // reading them for the caches.
+  if (!whole) keep(below_top, read, false);
   read.names.swap(listed.names);
   read.entries.clear();
   if (whole) read.entries.reserve(listed.entries.size());
