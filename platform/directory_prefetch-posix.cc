@@ -16,6 +16,7 @@
 #include <memory>
 #include <new>
 
+#include "platform/listing_replies-posix.h"
 #include "platform/owners-posix.h"
 #include "platform/stat-posix.h"
 #include "platform/threads-posix.h"
@@ -45,12 +46,6 @@ constexpr std::chrono::microseconds kSlowListing(20);
 // this VM's does between runs, up to half of 64 listings in a row) is left
 // to the walk, where the threads would only cost.
 constexpr std::size_t kColdInARow = 64;
-constexpr std::size_t kReplySize = 32768;
-// What the threads keep for the walk: directories of at most this many
-// entries (larger ones are only read, for the caches), and this many
-// entries in all, about 1 MB.
-constexpr std::size_t kMostEntriesKept = 4096;
-constexpr std::size_t kMostKeptInAll = 16384;
 
 std::atomic<std::size_t> threads_wanted{static_cast<std::size_t>(-1)};  // -1: by the cores
 std::atomic<bool> every_listing_cold{false};
@@ -293,40 +288,18 @@ bool inode_listing::list(int fd, bool fills_replies, std::size_t most) {
   entries.clear();
 #ifdef __linux__
   if (!replies) replies.reset(new char[kReplySize]);
-  char* const buffer = replies.get();
-  for (;;) {
-    const long got = syscall(SYS_getdents64, fd, buffer, kReplySize);
-    if (got < 0) return false;
-    if (got == 0) return true;
-    const bool last_reply = is_last_reply(fills_replies, got, kReplySize);
-    for (long at = 0; at < got;) {
-      // linux_dirent64: ino (8), off (8), reclen (2), type (1), name.
-      std::uint64_t inode;
-      unsigned short record_length;
-      std::memcpy(&inode, buffer + at, sizeof inode);
-      std::memcpy(&record_length, buffer + at + 16, sizeof record_length);
-      const unsigned char type = static_cast<unsigned char>(buffer[at + 18]);
-      const char* name = buffer + at + 19;
-      at += record_length;
-      if (is_dot_or_dot_dot(name)) continue;
-      entries.push_back({inode, names.size(), type});
-      names.append(name, std::strlen(name) + 1);
-    }
-    if (entries.size() > most) return false;
-    if (last_reply) return true;
-  }
+  return read_replies(fd, fills_replies, replies.get(),
+                      [&](std::uint64_t inode, unsigned char type, const char* name) {
+                        entries.push_back({inode, names.size(), type});
+                        names.append(name, std::strlen(name) + 1);
+                        return entries.size() <= most;
+                      }) == replies_read::whole;
 #else
   (void)fd;
   (void)fills_replies;
   (void)most;
   return false;
 #endif
-}
-
-bool is_last_reply(bool fills_replies, long got, std::size_t capacity) {
-  // The longest record: 19 bytes of header, a 255-byte name and its NUL,
-  // rounded up to 8.
-  return fills_replies && static_cast<std::size_t>(got) + 280 <= capacity;
 }
 
 void inode_listing::sort_by_inode() {

@@ -44,11 +44,6 @@ namespace platform {
 // differs).
 bool entered_before(native_string_view a, native_string_view b);
 
-// Whether a listing reply of `got` bytes, of `capacity`, is the last of its
-// directory, on a file system that fills every reply it can
-// (`fills_replies`): one with room left for the longest entry.
-bool is_last_reply(bool fills_replies, long got, std::size_t capacity);
-
 // A directory as a reader ahead of the walk lists it: every entry but "."
 // and ".." with its inode, in the order of the listing, and the buffer for
 // the system's replies, reused from directory to directory.

@@ -17,6 +17,7 @@
 #include <new>
 
 #include "platform/directory_prefetch-posix.h"
+#include "platform/listing_replies-posix.h"
 #include "platform/owners-posix.h"
 #include "platform/paths-posix.h"
 #include "platform/stat-posix.h"
@@ -400,45 +401,32 @@ void leave_directory(walk_cursor& cursor) {
 
 namespace {
 
-// Appends every name of the directory but "." and "..", each followed by a
-// NUL so it can be handed to the system as it is.
-constexpr std::size_t kReplySize = 32768;
 // Marks an entry to read while listing, until it is read.
 constexpr std::uint32_t kToRead = 0xFFFFFFFFu;
 // Marks an entry that the helpers read ahead: the rest is its ticket.
 constexpr std::uint32_t kTicket = 0x80000000u;
 
-// A listing that fails part way ends there: the entries read so far are
-// walked, as when the system stops returning entries.
+// Appends every name of the directory but "." and "..", each followed by a
+// NUL so it can be handed to the system as it is. A listing that fails part
+// way ends there: the entries read so far are walked, as when the system
+// stops returning entries.
 result<> read_names(int fd, bool fills_replies, walk_state& walk, directory_listing& listing) {
 #ifdef __linux__
   if (!walk.replies) walk.replies.reset(new char[kReplySize]);
-  char* const buffer = walk.replies.get();
-  for (;;) {
-    const long got = syscall(SYS_getdents64, fd, buffer, kReplySize);
-    if (got < 0) return listing.entries.empty() ? failed(last_error()) : succeeded();
-    if (got == 0) return succeeded();
-    const bool last_reply = is_last_reply(fills_replies, got, kReplySize);
-    for (long at = 0; at < got;) {
-      // linux_dirent64: ino (8), off (8), reclen (2), type (1), name.
-      unsigned short record_length;
-      std::memcpy(&record_length, buffer + at + 16, sizeof record_length);
-      const unsigned char type = static_cast<unsigned char>(buffer[at + 18]);
-      const char* name = buffer + at + 19;
-      at += record_length;
-      if (is_dot_or_dot_dot(name)) continue;
-      listed_entry entry;
-      entry.name_offset = listing.names.size();
-      entry.name_length = static_cast<std::uint16_t>(std::strlen(name));
-      entry.is_directory = type == DT_DIR;
-      // A link may lead to a directory, and some file systems tell no
-      // type: the listing reads those, to know where they belong.
-      if (type == DT_LNK || type == DT_UNKNOWN) entry.listed_facts = kToRead;
-      listing.names.append(name, entry.name_length + std::size_t{1});
-      listing.entries.push_back(entry);
-    }
-    if (last_reply) return succeeded();
-  }
+  const auto append = [&listing](std::uint64_t, unsigned char type, const char* name) {
+    listed_entry entry;
+    entry.name_offset = listing.names.size();
+    entry.name_length = static_cast<std::uint16_t>(std::strlen(name));
+    entry.is_directory = type == DT_DIR;
+    // A link may lead to a directory, and some file systems tell no type:
+    // the listing reads those, to know where they belong.
+    if (type == DT_LNK || type == DT_UNKNOWN) entry.listed_facts = kToRead;
+    listing.names.append(name, entry.name_length + std::size_t{1});
+    listing.entries.push_back(entry);
+    return true;
+  };
+  const replies_read read = read_replies(fd, fills_replies, walk.replies.get(), append);
+  return read == replies_read::failed && listing.entries.empty() ? failed(last_error()) : succeeded();
 #else
   (void)fills_replies;
   (void)walk;

@@ -7,6 +7,7 @@
 #include <new>
 #include <vector>
 
+#include "platform/listing_replies-posix.h"
 #include "platform/owners-posix.h"
 #include "platform/stat-posix.h"
 #include "platform/threads-posix.h"
@@ -16,11 +17,9 @@ namespace {
 
 // Batches at most: the deepest levels' that are open.
 constexpr std::size_t kMostBatches = 16;
-// What the helper keeps for the walk: directories of at most this many
-// entries, and this many entries in all (about 1 MB); beyond that it waits
-// for the walk to take what it read.
-constexpr std::size_t kMostEntriesKept = 4096;
-constexpr std::size_t kMostKeptInAll = 16384;
+// What the helper keeps for the walk is bounded as the threads' is
+// (listing_replies-posix.h); beyond that it waits for the walk to take what
+// it read.
 
 // An item's state. The helper moves it from unread to reading and on to
 // read; the walk from unread or read to passed.
