@@ -46,7 +46,9 @@ TEST(ThreadGroup, EveryThreadRunsOnASmallStackAndIsJoined) {
   }
   EXPECT_EQ(what.ran.load(), 7);
   EXPECT_GT(what.largest_stack.load(), 0u);
+#ifndef __SANITIZE_THREAD__  // ThreadSanitizer sizes the stacks of threads itself
   EXPECT_LE(what.largest_stack.load(), kHelperStackBytes);
+#endif
 }
 
 }  // namespace
