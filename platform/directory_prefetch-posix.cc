@@ -6,6 +6,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,9 +16,10 @@
 #include <memory>
 #include <new>
 
+#include "platform/listing_replies-posix.h"
 #include "platform/owners-posix.h"
 #include "platform/stat-posix.h"
-#include "platform/stat_prefetch-posix.h"
+#include "platform/threads-posix.h"
 
 #ifdef __linux__
 #include <sys/syscall.h>
@@ -44,12 +46,6 @@ constexpr std::chrono::microseconds kSlowListing(20);
 // this VM's does between runs, up to half of 64 listings in a row) is left
 // to the walk, where the threads would only cost.
 constexpr std::size_t kColdInARow = 64;
-constexpr std::size_t kReplySize = 32768;
-// What the threads keep for the walk: directories of at most this many
-// entries (larger ones are only read, for the caches), and this many
-// entries in all, about 1 MB.
-constexpr std::size_t kMostEntriesKept = 4096;
-constexpr std::size_t kMostKeptInAll = 16384;
 
 std::atomic<std::size_t> threads_wanted{static_cast<std::size_t>(-1)};  // -1: by the cores
 std::atomic<bool> every_listing_cold{false};
@@ -102,7 +98,8 @@ void directory_prefetch::set_every_listing_cold(bool cold) { every_listing_cold.
 
 std::size_t directory_prefetch::descriptors_wanted() {
 #ifdef __linux__
-  return thread_count();
+  // Two each: a directory and its parent, as a thread goes down to it.
+  return 2 * thread_count();
 #else
   return 0;  // the threads read directories with getdents64
 #endif
@@ -115,7 +112,7 @@ void directory_prefetch::begin(int top_fd, std::uint64_t device, std::size_t des
   const std::size_t wanted = descriptors_wanted();
   top_fd_ = top_fd;
   device_ = device;
-  threads_ = wanted != 0 && descriptors >= wanted ? wanted : 0;
+  threads_ = wanted != 0 && descriptors >= wanted ? thread_count() : 0;
   if (threads_ != 0) blocks_in_ = blocks_read_by_this_thread();
   cold_in_a_row_ = 0;
   std::lock_guard<std::mutex> lock(mutex_);
@@ -176,7 +173,8 @@ void directory_prefetch::listed(native_string_view below_top, const directory_li
 }
 
 bool directory_prefetch::take(native_string_view below_top, std::uint64_t device,
-                              std::uint64_t inode, directory_read& read) {
+                              std::uint64_t inode, std::int64_t changed_at,
+                              directory_read& read) {
   if (!started_) return false;
   bool taken = false;
   bool wake = false;
@@ -192,8 +190,9 @@ bool directory_prefetch::take(native_string_view below_top, std::uint64_t device
         std::swap(read, found->second);
         entries_kept_ -= read.entries.size();
         read_by_threads_.erase(found);
-        // The same directory as the walk's, not another one put there since.
-        taken = read.device == device && read.inode == inode;
+        // The same directory as the walk's, not another one put there
+        // since, nor changed since.
+        taken = read.device == device && read.inode == inode && read.changed_at == changed_at;
         wake = waiting_ != 0;
         break;
       }
@@ -238,12 +237,9 @@ void directory_prefetch::queue_subdirectories(native_string_view below_top,
 
 void directory_prefetch::start_threads() {
   started_ = true;
-  running_.reserve(threads_);
   for (std::size_t i = 0; i < threads_; ++i) {
-    pthread_t thread;
     // Without room for a thread the walk reads alone, or with fewer.
-    if (pthread_create(&thread, nullptr, run_thread, this) != 0) break;
-    running_.push_back(thread);
+    if (!running_.start(run_thread, this)) break;
   }
 }
 
@@ -254,8 +250,7 @@ void directory_prefetch::stop() {
   }
   quitting_.store(true);
   wake_.notify_all();
-  for (const pthread_t thread : running_) pthread_join(thread, nullptr);
-  running_.clear();
+  running_.join();
   started_ = false;
   threads_ = 0;
 }
@@ -293,28 +288,12 @@ bool inode_listing::list(int fd, bool fills_replies, std::size_t most) {
   entries.clear();
 #ifdef __linux__
   if (!replies) replies.reset(new char[kReplySize]);
-  char* const buffer = replies.get();
-  for (;;) {
-    const long got = syscall(SYS_getdents64, fd, buffer, kReplySize);
-    if (got < 0) return false;
-    if (got == 0) return true;
-    const bool last_reply = is_last_reply(fills_replies, got, kReplySize);
-    for (long at = 0; at < got;) {
-      // linux_dirent64: ino (8), off (8), reclen (2), type (1), name.
-      std::uint64_t inode;
-      unsigned short record_length;
-      std::memcpy(&inode, buffer + at, sizeof inode);
-      std::memcpy(&record_length, buffer + at + 16, sizeof record_length);
-      const unsigned char type = static_cast<unsigned char>(buffer[at + 18]);
-      const char* name = buffer + at + 19;
-      at += record_length;
-      if (is_dot_or_dot_dot(name)) continue;
-      entries.push_back({inode, names.size(), type});
-      names.append(name, std::strlen(name) + 1);
-    }
-    if (entries.size() > most) return false;
-    if (last_reply) return true;
-  }
+  return read_replies(fd, fills_replies, replies.get(),
+                      [&](std::uint64_t inode, unsigned char type, const char* name) {
+                        entries.push_back({inode, names.size(), type});
+                        names.append(name, std::strlen(name) + 1);
+                        return entries.size() <= most;
+                      }) == replies_read::whole;
 #else
   (void)fd;
   (void)fills_replies;
@@ -323,26 +302,42 @@ bool inode_listing::list(int fd, bool fills_replies, std::size_t most) {
 #endif
 }
 
-bool is_last_reply(bool fills_replies, long got, std::size_t capacity) {
-  // The longest record: 19 bytes of header, a 255-byte name and its NUL,
-  // rounded up to 8.
-  return fills_replies && static_cast<std::size_t>(got) + 280 <= capacity;
-}
-
 void inode_listing::sort_by_inode() {
   std::sort(entries.begin(), entries.end(),
             [](const entry& a, const entry& b) { return a.inode < b.inode; });
 }
 
-unique_fd open_to_read_ahead(int at, const char* name, std::uint64_t device,
+std::int64_t change_time(const struct stat& st) {
+  return static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+}
+
+unique_fd open_to_read_ahead(int at, const char* path, std::uint64_t device,
                              directory_prefetch::directory_read& read) {
-  unique_fd fd(openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd.valid()) return fd;  // gone, or no descriptor free: the walk will tell
+  // One name at a time, as the walk goes down: O_NOFOLLOW guards the last
+  // component of a path only, and a link put in place of a directory on
+  // the way would lead anywhere.
+  unique_fd fd;
+  for (const char* name = path;;) {
+    const char* end = std::strchr(name, '/');
+    const std::size_t length = end ? static_cast<std::size_t>(end - name) : std::strlen(name);
+    char component[NAME_MAX + 1];
+    if (length == 0 || length > NAME_MAX) return unique_fd();
+    std::memcpy(component, name, length);
+    component[length] = '\0';
+    // Gone, or no descriptor free: the walk will tell.
+    unique_fd next(openat(fd.valid() ? fd.get() : at, component,
+                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next.valid()) return next;
+    fd = std::move(next);
+    if (!end) break;
+    name = end + 1;
+  }
   struct stat st;
   // Another file system is never walked, so never read.
   if (fstat(fd.get(), &st) != 0 || static_cast<std::uint64_t>(st.st_dev) != device) return unique_fd();
   read.device = static_cast<std::uint64_t>(st.st_dev);
   read.inode = static_cast<std::uint64_t>(st.st_ino);
+  read.changed_at = change_time(st);
   return fd;
 }
 
@@ -380,6 +375,11 @@ bool directory_prefetch::read_directory(worker& own, const std::string& below_to
   }
   if (queued) wake_.notify_all();
   whole = whole && listed.entries.size() <= kMostEntriesKept;
+  // Not to be kept (too large, or not read whole): the walk, which may be
+  // waiting for it already, reads it itself at once, rather than wait for
+  // the facts of every entry and then read it again; this thread goes on
+  // reading them for the caches.
+  if (!whole) keep(below_top, read, false);
   read.names.swap(listed.names);
   read.entries.clear();
   if (whole) read.entries.reserve(listed.entries.size());

@@ -30,10 +30,11 @@
 #include <string>
 #include <vector>
 
-#include <pthread.h>
+#include <sys/stat.h>
 
 #include "platform/filesystem.h"
 #include "platform/owners-posix.h"
+#include "platform/threads-posix.h"
 
 namespace platform {
 
@@ -42,11 +43,6 @@ namespace platform {
 // its next sibling (byte order of the names at the first component that
 // differs).
 bool entered_before(native_string_view a, native_string_view b);
-
-// Whether a listing reply of `got` bytes, of `capacity`, is the last of its
-// directory, on a file system that fills every reply it can
-// (`fills_replies`): one with room left for the longest entry.
-bool is_last_reply(bool fills_replies, long got, std::size_t capacity);
 
 // A directory as a reader ahead of the walk lists it: every entry but "."
 // and ".." with its inode, in the order of the listing, and the buffer for
@@ -93,17 +89,19 @@ class directory_prefetch {
   struct directory_read {
     std::uint64_t device = 0;  // the directory's own, as opened
     std::uint64_t inode = 0;
+    std::int64_t changed_at = 0;  // change_time() before it was listed
     native_string names;  // each followed by a NUL
     std::vector<entry_read> entries;
   };
 
   // Before the walk lists a directory: times the listing.
   void listing_started();
-  // Takes what a thread read of the directory `below_top`, whose device
-  // and inode the walk opened, waiting while a thread reads it; false when
-  // none has (the walk then reads it itself).
+  // Takes what a thread read of the directory `below_top`, whose device,
+  // inode and change_time() the walk opened, waiting while a thread reads
+  // it; false when none has, or what it read is not that directory as it
+  // is now (the walk then reads it itself).
   bool take(native_string_view below_top, std::uint64_t device, std::uint64_t inode,
-            directory_read& read);
+            std::int64_t changed_at, directory_read& read);
   // The walk has listed the directory `below_top` (its path below the top,
   // empty for the top itself): gives its subdirectories to the threads
   // when they have not read it, and starts them once listings keep
@@ -166,13 +164,25 @@ class directory_prefetch {
   bool quit_ = false;
   std::atomic<bool> quitting_{false};  // quit_, read without the lock
   std::atomic<std::size_t> read_{0};
-  std::vector<pthread_t> running_;
+  thread_group running_;
 };
 
-// Opens the directory `name` in `at` to read it ahead of the walk: never
-// through a link, and only on `device`, as the walk never crosses into
-// another file system; its identity goes to `read`. Invalid when it cannot.
-unique_fd open_to_read_ahead(int at, const char* name, std::uint64_t device,
+// When a directory last changed, in nanoseconds: a listing read ahead of
+// the walk is the walk's only while this has not moved since. The device
+// and inode alone do not tell: a directory removed and made anew (or one
+// whose entries changed) can have the same ones. The system stamps a change
+// after a look at the time with a time of its own (Linux since 6.13 on the
+// common local file systems), so no change after the read ahead passes
+// unseen; older systems stamp with a coarser clock, which leaves a change
+// made within the same few milliseconds as the one before unseen.
+std::int64_t change_time(const struct stat& st);
+
+// Opens the directory `path` (names joined by '/') below `at` to read it
+// ahead of the walk, level by level: never through a link, on the way or
+// at the end, and only on `device`, as the walk never crosses into another
+// file system; its identity goes to `read`. Invalid when it cannot. It
+// holds two descriptors at most while it goes down.
+unique_fd open_to_read_ahead(int at, const char* path, std::uint64_t device,
                              directory_prefetch::directory_read& read);
 // Reads the facts of the listed entry `e`, whose name lies in `names`, in
 // the open directory `fd` on `device`, as the walk would.

@@ -131,7 +131,7 @@ TEST(DirectoryPrefetch, TheOrderIsTheOrderTheWalkEntersDirectories) {
 // otherwise get there first and read it itself).
 void start_with_top(directory_prefetch& prefetch, int top_fd, std::uint64_t device,
                     const directory_listing& top_listing) {
-  prefetch.begin(top_fd, device, 2);
+  prefetch.begin(top_fd, device, directory_prefetch::descriptors_wanted());
   prefetch.listing_started();
   prefetch.listed("", top_listing);
   for (int i = 0; i < 5000 && prefetch.directories_read() == 0; ++i) usleep(1000);
@@ -154,6 +154,7 @@ TEST(DirectoryPrefetch, WhatTheWalkTakesIsWhatItWouldHaveRead) {
   ASSERT_EQ(fstat(d.get(), &st), 0);
   const std::uint64_t device = static_cast<std::uint64_t>(st.st_dev);
   const std::uint64_t inode = static_cast<std::uint64_t>(st.st_ino);
+  const std::int64_t changed = change_time(st);
 
   directory_listing top_listing;
   top_listing.names.append("d", 2);
@@ -168,11 +169,17 @@ TEST(DirectoryPrefetch, WhatTheWalkTakesIsWhatItWouldHaveRead) {
     start_with_top(prefetch, top.get(), device, top_listing);
     // Another directory where the thread read this one (the tree moved)
     // is not taken.
-    ASSERT_FALSE(prefetch.take("d", device, inode + 1, read));
+    ASSERT_FALSE(prefetch.take("d", device, inode + 1, changed, read));
+  }
+  {
+    directory_prefetch prefetch;
+    start_with_top(prefetch, top.get(), device, top_listing);
+    // Nor the same directory changed since (or made anew with its inode).
+    ASSERT_FALSE(prefetch.take("d", device, inode, changed + 1, read));
   }
   directory_prefetch prefetch;
   start_with_top(prefetch, top.get(), device, top_listing);
-  ASSERT_TRUE(prefetch.take("d", device, inode, read));
+  ASSERT_TRUE(prefetch.take("d", device, inode, changed, read));
   ASSERT_EQ(read.entries.size(), 6u);
   for (const directory_prefetch::entry_read& got : read.entries) {
     const char* name = read.names.c_str() + got.name_offset;
@@ -188,7 +195,29 @@ TEST(DirectoryPrefetch, WhatTheWalkTakesIsWhatItWouldHaveRead) {
     EXPECT_EQ(own.is_directory, got.facts.is_directory);
   }
   // Nothing is kept twice: a second take finds nothing, and reads nothing.
-  EXPECT_FALSE(prefetch.take("d", device, inode, read));
+  EXPECT_FALSE(prefetch.take("d", device, inode, changed, read));
+}
+
+// A thread goes down to a directory one name at a time and never through
+// a link: one put in place of a directory on the way (the tree changed
+// since the walk listed it) leads nowhere.
+TEST(DirectoryPrefetch, AThreadOpensLevelByLevelAndNeverThroughALink) {
+  test_tree tree;
+  tree.file("real/sub/f");
+  ASSERT_EQ(symlink("real", tree.path("link").c_str()), 0);
+  ASSERT_EQ(symlink(tree.path("real").c_str(), tree.path("real/sub/absolute").c_str()), 0);
+  const unique_fd top(open(tree.path().c_str(), O_RDONLY | O_DIRECTORY));
+  struct stat st;
+  ASSERT_EQ(stat(tree.path("real/sub").c_str(), &st), 0);
+  const std::uint64_t device = static_cast<std::uint64_t>(st.st_dev);
+  directory_prefetch::directory_read read;
+  EXPECT_TRUE(open_to_read_ahead(top.get(), "real/sub", device, read).valid());
+  EXPECT_EQ(read.inode, static_cast<std::uint64_t>(st.st_ino));
+  for (const char* path : {"link", "link/sub", "real/sub/absolute", "real/sub/absolute/sub",
+                           "real/sub/f", "real//sub", "real/sub/"}) {
+    EXPECT_FALSE(open_to_read_ahead(top.get(), path, device, read).valid()) << path;
+  }
+  EXPECT_FALSE(open_to_read_ahead(top.get(), "real/sub", device + 1, read).valid());
 }
 
 // A listing for reading ahead holds every name but "." and "..", once,
@@ -231,12 +260,12 @@ TEST(DirectoryPrefetch, WithoutADescriptorForEachThreadNoneStarts) {
   top_listing.entries.push_back(d_entry);
   const std::size_t before = threads_of_this_process();
   directory_prefetch prefetch;
-  prefetch.begin(top.get(), 0, 3);
+  prefetch.begin(top.get(), 0, directory_prefetch::descriptors_wanted() - 1);
   prefetch.listing_started();
   prefetch.listed("", top_listing);
   EXPECT_EQ(threads_of_this_process(), before);
   directory_prefetch::directory_read read;
-  EXPECT_FALSE(prefetch.take("d", 0, 0, read));
+  EXPECT_FALSE(prefetch.take("d", 0, 0, 0, read));
   EXPECT_EQ(prefetch.directories_read(), 0u);
 }
 

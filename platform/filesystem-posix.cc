@@ -14,8 +14,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "platform/directory_prefetch-posix.h"
+#include "platform/listing_replies-posix.h"
 #include "platform/owners-posix.h"
 #include "platform/paths-posix.h"
 #include "platform/stat-posix.h"
@@ -41,6 +43,7 @@ struct walk_level {
   bool fills_replies = false;  // its file system fills every listing reply
   std::uint64_t device = 0;    // to check a reopened directory is the same
   std::uint64_t inode = 0;
+  std::int64_t changed_at = 0;  // change_time() when entered
   // Where its name lies in the cursor's path, to reopen it from an ancestor.
   std::size_t name_offset = 0;
   std::size_t name_length = 0;
@@ -64,6 +67,9 @@ struct walk_state {
   std::unique_ptr<char[]> replies;
   // The facts read while listing the current directory (listed_entry).
   std::vector<listed_facts> listed;
+  // The entries handed to the stat helpers, in the order the walk takes
+  // them: kept from listing to listing, as the listing is.
+  std::vector<std::uint32_t> order;
   // The length of the PATH in the walk's path: what follows is the path
   // below it.
   std::size_t top_length = 0;
@@ -100,7 +106,7 @@ constexpr std::size_t kMostOpenLevels = 128;
 // The threads reading ahead hold one descriptor each, and only where the
 // walk keeps at least this many for its own levels.
 constexpr std::size_t kFewestLevelsBesideReadAhead = 32;
-constexpr std::size_t kMostLentToReadAhead = 16;
+constexpr std::size_t kMostLentToReadAhead = 24;
 
 bool out_of_descriptors(int error) { return error == EMFILE || error == ENFILE; }
 
@@ -269,11 +275,13 @@ result<entering> enter_top(walk_state& walk, const native_string& path) {
   }
   level.device = static_cast<std::uint64_t>(st.st_dev);
   level.inode = static_cast<std::uint64_t>(st.st_ino);
+  level.changed_at = change_time(st);
   level.fills_replies = level.fd.valid() && fills_every_reply(level.fd.get());
   // Each open level takes one descriptor, and one more is kept for the
   // moment a level is reopened or a child opened before parking. The
   // helper reading subdirectories and the threads reading ahead get theirs
-  // (one each) out of the same count, never out of what the walk needs.
+  // (one, and two each) out of the same count, never out of what the walk
+  // needs.
   if (level.fd.valid()) {
     const std::size_t wanted =
         std::min(directory_prefetch::descriptors_wanted() + 1, kMostLentToReadAhead);
@@ -357,6 +365,7 @@ result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
   }
   level.device = static_cast<std::uint64_t>(st.st_dev);
   level.inode = static_cast<std::uint64_t>(st.st_ino);
+  level.changed_at = change_time(st);
   if (level.fd.valid()) {
     ++walk.open_levels;
     if (walk.open_levels > walk.open_budget) park_one(walk, parent_level);
@@ -392,45 +401,32 @@ void leave_directory(walk_cursor& cursor) {
 
 namespace {
 
-// Appends every name of the directory but "." and "..", each followed by a
-// NUL so it can be handed to the system as it is.
-constexpr std::size_t kReplySize = 32768;
 // Marks an entry to read while listing, until it is read.
 constexpr std::uint32_t kToRead = 0xFFFFFFFFu;
 // Marks an entry that the helpers read ahead: the rest is its ticket.
 constexpr std::uint32_t kTicket = 0x80000000u;
 
-// A listing that fails part way ends there: the entries read so far are
-// walked, as when the system stops returning entries.
+// Appends every name of the directory but "." and "..", each followed by a
+// NUL so it can be handed to the system as it is. A listing that fails part
+// way ends there: the entries read so far are walked, as when the system
+// stops returning entries.
 result<> read_names(int fd, bool fills_replies, walk_state& walk, directory_listing& listing) {
 #ifdef __linux__
   if (!walk.replies) walk.replies.reset(new char[kReplySize]);
-  char* const buffer = walk.replies.get();
-  for (;;) {
-    const long got = syscall(SYS_getdents64, fd, buffer, kReplySize);
-    if (got < 0) return listing.entries.empty() ? failed(last_error()) : succeeded();
-    if (got == 0) return succeeded();
-    const bool last_reply = is_last_reply(fills_replies, got, kReplySize);
-    for (long at = 0; at < got;) {
-      // linux_dirent64: ino (8), off (8), reclen (2), type (1), name.
-      unsigned short record_length;
-      std::memcpy(&record_length, buffer + at + 16, sizeof record_length);
-      const unsigned char type = static_cast<unsigned char>(buffer[at + 18]);
-      const char* name = buffer + at + 19;
-      at += record_length;
-      if (is_dot_or_dot_dot(name)) continue;
-      listed_entry entry;
-      entry.name_offset = listing.names.size();
-      entry.name_length = static_cast<std::uint16_t>(std::strlen(name));
-      entry.is_directory = type == DT_DIR;
-      // A link may lead to a directory, and some file systems tell no
-      // type: the listing reads those, to know where they belong.
-      if (type == DT_LNK || type == DT_UNKNOWN) entry.listed_facts = kToRead;
-      listing.names.append(name, entry.name_length + std::size_t{1});
-      listing.entries.push_back(entry);
-    }
-    if (last_reply) return succeeded();
-  }
+  const auto append = [&listing](std::uint64_t, unsigned char type, const char* name) {
+    listed_entry entry;
+    entry.name_offset = listing.names.size();
+    entry.name_length = static_cast<std::uint16_t>(std::strlen(name));
+    entry.is_directory = type == DT_DIR;
+    // A link may lead to a directory, and some file systems tell no type:
+    // the listing reads those, to know where they belong.
+    if (type == DT_LNK || type == DT_UNKNOWN) entry.listed_facts = kToRead;
+    listing.names.append(name, entry.name_length + std::size_t{1});
+    listing.entries.push_back(entry);
+    return true;
+  };
+  const replies_read read = read_replies(fd, fills_replies, walk.replies.get(), append);
+  return read == replies_read::failed && listing.entries.empty() ? failed(last_error()) : succeeded();
 #else
   (void)fills_replies;
   (void)walk;
@@ -509,32 +505,43 @@ bool hand_over_to_helpers(walk_state& walk, const walk_level& level,
   for (const listed_entry& entry : listing.entries)
     left += entry.listed_facts == 0 || entry.listed_facts == kToRead;
   if (!walk.prefetch.worth_it(left)) return false;
-  std::vector<std::uint32_t> order;
-  order.reserve(left);
+  std::vector<std::uint32_t>& order = walk.order;
+  order.clear();
+  try {
+    order.reserve(left);
+  } catch (const std::bad_alloc&) {
+    return false;  // the walk reads alone, as it would have
+  }
   for (std::size_t i = 0; i < listing.entries.size(); ++i) {
     if (listing.entries[i].listed_facts == kToRead) order.push_back(static_cast<std::uint32_t>(i));
   }
+  const std::size_t first_visited = order.size();
   for (const bool directories : {false, true}) {
     for (std::size_t i = 0; i < listing.entries.size(); ++i) {
-      listed_entry& entry = listing.entries[i];
-      if (entry.listed_facts != 0 || entry.is_directory != directories) continue;
-      entry.listed_facts = kTicket | static_cast<std::uint32_t>(order.size());
-      order.push_back(static_cast<std::uint32_t>(i));
+      const listed_entry& entry = listing.entries[i];
+      if (entry.listed_facts == 0 && entry.is_directory == directories)
+        order.push_back(static_cast<std::uint32_t>(i));
     }
   }
-  walk.prefetch.start(level.fd.get(), level.device, listing, order);
+  if (!walk.prefetch.start(level.fd.get(), level.device, listing, order)) return false;
+  for (std::size_t ticket = first_visited; ticket < order.size(); ++ticket)
+    listing.entries[order[ticket]].listed_facts = kTicket | static_cast<std::uint32_t>(ticket);
   return true;
 }
 
 // Lists the current directory from what a reader ahead of the walk read of
-// it, when one did: the threads, or the helper reading subdirectories.
+// it, when one did: the threads, or the helper reading subdirectories. Only
+// a read of the directory the walk holds open, unchanged since it was read,
+// is taken.
 bool take_read_ahead(walk_state& walk, const native_string& path, native_string_view below,
                      const walk_level& level) {
-  if (walk.read_ahead.take(below, level.device, level.inode, walk.taken)) return true;
+  if (walk.read_ahead.take(below, level.device, level.inode, level.changed_at, walk.taken))
+    return true;
   if (walk.levels.size() < 2) return false;
   const native_string_view name(path.data() + level.name_offset, level.name_length);
   return walk.subdirectories.take(walk.levels.size() - 2, name, walk.taken) &&
-         walk.taken.device == level.device && walk.taken.inode == level.inode;
+         walk.taken.device == level.device && walk.taken.inode == level.inode &&
+         walk.taken.changed_at == level.changed_at;
 }
 
 }  // namespace

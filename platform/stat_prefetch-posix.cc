@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <new>
 #include <thread>
 
 #include "platform/stat-posix.h"
@@ -55,11 +56,6 @@ void wait_for_the_walk(unsigned& spins) {
 
 }  // namespace
 
-std::size_t online_cores() {
-  static const long cores = sysconf(_SC_NPROCESSORS_ONLN);
-  return cores < 1 ? 1 : static_cast<std::size_t>(cores);
-}
-
 void stat_prefetch::set_helpers(std::size_t helpers) { helpers_wanted.store(helpers); }
 
 stat_prefetch::~stat_prefetch() {
@@ -69,41 +65,52 @@ stat_prefetch::~stat_prefetch() {
     quit_ = true;
   }
   wake_.notify_all();
-  for (const pthread_t helper : helpers_) pthread_join(helper, nullptr);
+  helpers_.join();
 }
 
 bool stat_prefetch::worth_it(std::size_t count) const {
   return count >= kFewestEntries && helper_count() > 0;
 }
 
-void stat_prefetch::start(int dir_fd, std::uint64_t device, const directory_listing& listing,
-                          std::vector<std::uint32_t>& order) {
+bool stat_prefetch::start(int dir_fd, std::uint64_t device, const directory_listing& listing,
+                          const std::vector<std::uint32_t>& order) {
   stop();
-  if (!slots_) slots_.reset(new slot[kWindow]);
+  try {
+    if (!slots_) slots_.reset(new slot[kWindow]);
+    names_.clear();
+    name_at_.clear();
+    name_at_.reserve(order.size());
+    for (const std::uint32_t index : order) {
+      const listed_entry& entry = listing.entries[index];
+      name_at_.push_back(static_cast<std::uint32_t>(names_.size()));
+      names_.append(listing.names, entry.name_offset, entry.name_length);
+      names_.push_back('\0');
+    }
+  } catch (const std::bad_alloc&) {
+    // Reading ahead is only a help: without memory for it the walk reads
+    // alone, as it would have.
+    return false;
+  }
   for (std::size_t i = 0; i < kWindow; ++i) slots_[i].ticket.store(0, std::memory_order_relaxed);
-  listing_ = &listing;
-  order_.swap(order);
   dir_fd_ = dir_fd;
   device_ = device;
   consumed_.store(0);
   next_.store(0);
-  end_.store(order_.size());  // from here helpers may claim
+  end_.store(name_at_.size());  // from here helpers may claim
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ++listings_;
   }
   if (!helpers_started_) {
     helpers_started_ = true;
-    helpers_.reserve(helper_count());
     for (std::size_t i = helper_count(); i > 0; --i) {
-      pthread_t helper;
       // Without room for a thread (a tight memory limit) the walk reads
       // every entry itself.
-      if (pthread_create(&helper, nullptr, run_helper, this) != 0) break;
-      helpers_.push_back(helper);
+      if (!helpers_.start(run_helper, this)) break;
     }
   }
   wake_.notify_all();
+  return true;
 }
 
 void stat_prefetch::stop() {
@@ -114,8 +121,7 @@ void stat_prefetch::stop() {
 
 void stat_prefetch::read_into(std::size_t ticket) {
   slot& s = slots_[ticket % kWindow];
-  const listed_entry& entry = listing_->entries[order_[ticket]];
-  const char* name = listing_->names.data() + entry.name_offset;
+  const char* name = names_.data() + name_at_[ticket];
   const result<> read = read_entry(dir_fd_, name, device_, s.facts);
   s.error = read.outcome ? 0 : read.error;
   s.ticket.store(ticket + 1, std::memory_order_release);

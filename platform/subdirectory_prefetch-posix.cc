@@ -7,20 +7,19 @@
 #include <new>
 #include <vector>
 
+#include "platform/listing_replies-posix.h"
 #include "platform/owners-posix.h"
 #include "platform/stat-posix.h"
-#include "platform/stat_prefetch-posix.h"
+#include "platform/threads-posix.h"
 
 namespace platform {
 namespace {
 
 // Batches at most: the deepest levels' that are open.
 constexpr std::size_t kMostBatches = 16;
-// What the helper keeps for the walk: directories of at most this many
-// entries, and this many entries in all (about 1 MB); beyond that it waits
-// for the walk to take what it read.
-constexpr std::size_t kMostEntriesKept = 4096;
-constexpr std::size_t kMostKeptInAll = 16384;
+// What the helper keeps for the walk is bounded as the threads' is
+// (listing_replies-posix.h); beyond that it waits for the walk to take what
+// it read.
 
 // An item's state. The helper moves it from unread to reading and on to
 // read; the walk from unread or read to passed.
@@ -28,7 +27,6 @@ enum : int { kUnread, kReading, kRead, kPassed };
 
 std::atomic<int> enabled_by_test{-1};
 std::atomic<std::size_t> read_count{0};
-std::atomic<std::size_t> taken_count{0};
 
 bool enabled() {
   const int set = enabled_by_test.load();
@@ -66,20 +64,18 @@ struct subdirectory_prefetch::batch {
 subdirectory_prefetch::subdirectory_prefetch() = default;
 
 subdirectory_prefetch::~subdirectory_prefetch() {
-  if (!started_) return;
+  if (helper_.empty()) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     quit_ = true;
   }
   wake_.notify_all();
-  pthread_join(helper_, nullptr);
+  helper_.join();
 }
 
 void subdirectory_prefetch::set_enabled(int enabled) { enabled_by_test.store(enabled); }
 
 std::size_t subdirectory_prefetch::read_in_all() { return read_count.load(); }
-
-std::size_t subdirectory_prefetch::taken_in_all() { return taken_count.load(); }
 
 bool subdirectory_prefetch::worth_it(std::size_t count) {
 #ifdef __linux__
@@ -109,11 +105,10 @@ void subdirectory_prefetch::begin(std::size_t level, int parent_fd, std::uint64_
       added->items[i].name_length = std::strlen(added->names.c_str() + at);
       at += added->items[i].name_length + 1;
     }
-    if (!started_) {
+    if (helper_.empty()) {
       // Without room for a thread the walk reads alone, and asks no more.
-      no_thread_ = pthread_create(&helper_, nullptr, run_thread, this) != 0;
+      no_thread_ = !helper_.start(run_thread, this);
       if (no_thread_) return;
-      started_ = true;
     }
     bool wake;
     {
@@ -155,7 +150,6 @@ bool subdirectory_prefetch::take(std::size_t level, native_string_view name,
     if (i == found && item.whole) {
       std::swap(read, item.read);
       taken = true;
-      taken_count.fetch_add(1, std::memory_order_relaxed);
     }
     item.read = directory_prefetch::directory_read();
     item.state.store(kPassed);

@@ -24,10 +24,9 @@
 #include <mutex>
 #include <vector>
 
-#include <pthread.h>
-
 #include "platform/directory_prefetch-posix.h"
 #include "platform/filesystem.h"
+#include "platform/threads-posix.h"
 
 namespace platform {
 
@@ -57,11 +56,9 @@ class subdirectory_prefetch {
   void end(std::size_t level);
 
   // For tests: whether walks use the helper (-1 puts back the default: on
-  // more than one core); how many directories helpers read whole, and how
-  // many of those walks took.
+  // more than one core); how many directories helpers read whole.
   static void set_enabled(int enabled);
   static std::size_t read_in_all();
-  static std::size_t taken_in_all();
 
  private:
   struct batch;
@@ -79,9 +76,8 @@ class subdirectory_prefetch {
   std::condition_variable wake_;  // for the helper, and for an ending batch
   bool helper_waits_ = false;
   bool quit_ = false;
-  bool started_ = false;
   bool no_thread_ = false;  // the system had no room for one
-  pthread_t helper_{};
+  thread_group helper_;
 };
 
 }  // namespace platform

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/owners-posix.h"
 #include "platform/stat-posix.h"
@@ -72,6 +73,64 @@ TEST(SubdirectoryPrefetch, HandsOverTheFactsOfTheDirectoryItReadWithItsIdentity)
   }
   EXPECT_FALSE(prefetch.take(0, "c", read));  // taken once
   prefetch.end(0);
+}
+
+// Lists the current directory of `cursor`, at its path, as a walk does:
+// the names in listing order, and each entry examined.
+std::vector<std::string> list_and_examine(walk_cursor& cursor) {
+  directory_listing listing;
+  std::vector<std::string> names;
+  if (!list_directory(cursor, cursor.path, listing).outcome) return names;
+  const std::size_t length = cursor.path.size();
+  for (const listed_entry& entry : listing.entries) {
+    names.emplace_back(listing.name(entry));
+    cursor.path += '/';
+    cursor.path += names.back();
+    entry_facts facts;
+    examine_entry(cursor, cursor.path, entry, facts);
+    cursor.path.resize(length);
+  }
+  return names;
+}
+
+bool enter(walk_cursor& cursor, const std::string& name) {
+  cursor.path += '/';
+  cursor.path += name;
+  return enter_directory(cursor, cursor.path, name, nullptr).outcome == entering::entered;
+}
+
+void leave(walk_cursor& cursor) {
+  leave_directory(cursor);
+  cursor.path.resize(cursor.path.rfind('/'));
+}
+
+// A directory the helper read and that changed before the walk came to it
+// (an entry added, or the directory removed and made anew, which can give
+// the new one the old one's inode) is read again by the walk: it lists the
+// directory it holds open, as it is.
+TEST(SubdirectoryPrefetch, TheWalkTakesNoReadOfADirectoryThatChangedSince) {
+  enabled_for_test enabled;
+  test_tree tree;
+  for (const char* name : {"a", "b", "c"}) tree.file(std::string(name) + "/old");
+  walk_cursor cursor;
+  cursor.path = tree.path();
+  ASSERT_EQ(enter_directory(cursor, cursor.path, native_string_view(), nullptr).outcome,
+            entering::entered);
+  ASSERT_EQ(list_and_examine(cursor), (std::vector<std::string>{"a", "b", "c"}));
+  const std::size_t before = subdirectory_prefetch::read_in_all();
+  ASSERT_TRUE(enter(cursor, "a"));  // the helper reads c and b meanwhile
+  if (!read_by_helper(before, 2)) GTEST_SKIP() << "the helper never read b and c";
+  tree.file("b/new");
+  ASSERT_TRUE(rename(tree.path("c").c_str(), tree.path("c-gone").c_str()) == 0);
+  tree.file("c/other");
+  EXPECT_EQ(list_and_examine(cursor), std::vector<std::string>{"old"});
+  leave(cursor);
+  ASSERT_TRUE(enter(cursor, "b"));
+  EXPECT_EQ(list_and_examine(cursor), (std::vector<std::string>{"new", "old"}));
+  leave(cursor);
+  ASSERT_TRUE(enter(cursor, "c"));
+  EXPECT_EQ(list_and_examine(cursor), std::vector<std::string>{"other"});
+  leave(cursor);
 }
 
 TEST(SubdirectoryPrefetch, ABatchEndedWhileTheHelperReadsItIsLeftAlone) {
