@@ -490,9 +490,9 @@ void use_read_ahead(walk_state& walk, directory_listing& listing) {
       entry.is_directory = got.facts.is_directory;
       entry.is_reparse = got.facts.kind != entry_kind::normal;
     } else {
-      // As examine_entry reads the others: taken as listed.
+      // As examine_entry reads the others: every fact from the one reading,
+      // the directory bit too, whatever the listing said.
       kept.examined = {examination::examined, 0};
-      kept.facts.is_directory = entry.is_directory;
     }
     listing.entries.push_back(entry);
   }
@@ -598,7 +598,6 @@ result<examination> examine_listed(walk_state& walk, const native_string& path,
   if (entry.listed_facts & kTicket && entry.listed_facts != kToRead) {
     const result<> read = walk.prefetch.take(entry.listed_facts & ~kTicket, facts);
     if (!read.outcome) return {examination::not_found, read.error};
-    facts.is_directory = entry.is_directory;  // as below
     return {examination::examined, 0};
   }
   if (entry.listed_facts != 0) {
@@ -612,9 +611,9 @@ result<examination> examine_listed(walk_state& walk, const native_string& path,
   const char* name = path.c_str() + (path.size() - entry.name_length);
   const result<> read = read_entry(level.fd.get(), name, level.device, facts);
   if (!read.outcome) return {examination::not_found, read.error};
-  // The kind the listing gave decided where the walk takes the entry; one
-  // that changed since (the tree moved) is taken as listed.
-  facts.is_directory = entry.is_directory;
+  // Every fact is the reading's, the directory bit too: an entry that
+  // changed kind since the listing (the tree moved) is what the reading
+  // found, and the scan above believes the reading.
   return {examination::examined, 0};
 }
 
@@ -626,7 +625,7 @@ result<examination> examine_entry(walk_cursor& cursor, const native_string& path
   const result<examination> examined = examine_listed(walk, path, entry, facts);
   // The subdirectories the walk will enter, for the helper. The name ends
   // the path.
-  if (entry.is_directory && examined.outcome == examination::examined &&
+  if (entry.is_directory && examined.outcome == examination::examined && facts.is_directory &&
       facts.kind == entry_kind::normal && walk.lends_to_subdirectories) {
     walk.to_enter.append(path, path.size() - entry.name_length, entry.name_length);
     walk.to_enter.push_back('\0');

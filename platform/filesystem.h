@@ -158,7 +158,9 @@ result<> list_directory(walk_cursor& cursor, const native_string& path,
                         directory_listing& listing);
 
 // Examines one entry of the current directory; `path` is its full path,
-// which ends in the entry's name.
+// which ends in the entry's name. Every fact comes from one reading of the
+// entry, its directory bit too, which may disagree with the listing's where
+// the entry changed in between: the caller believes the reading.
 result<examination> examine_entry(walk_cursor& cursor, const native_string& path,
                                   const listed_entry& entry, entry_facts& facts);
 

@@ -34,7 +34,7 @@ void _scandata::breakdown(const native_string& path) {
 
 void _scandata::breakdown_single(const native_string& path, const native_string& system_path) {
   platform::entry_facts facts;
-  if (!examined(platform::examine_path(system_path, facts), path)) return;
+  if (!examined(platform::examine_path(system_path, facts), facts, path)) return;
   _scandata_breakdown_fileinfo info;
   info.filename = path;
   info.file_key = facts.identity.key;
