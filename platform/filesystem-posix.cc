@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <cstring>
 
 #include "platform/directory_prefetch-posix.h"
+#include "platform/long_paths-posix.h"
 #include "platform/owners-posix.h"
 #include "platform/paths-posix.h"
 #include "platform/stat-posix.h"
@@ -639,9 +641,20 @@ result<examination> examine_path(const native_string& path, entry_facts& facts) 
   // kernel does not flag one.
   std::uint64_t parent_device = 0;
   struct stat st;
-  if (stat(directory_part(path).c_str(), &st) == 0)
-    parent_device = static_cast<std::uint64_t>(st.st_dev);
-  const result<> read = read_entry(AT_FDCWD, path.c_str(), parent_device, facts);
+  if (path.size() < PATH_MAX) {
+    if (stat(directory_part(path).c_str(), &st) == 0)
+      parent_device = static_cast<std::uint64_t>(st.st_dev);
+    const result<> read = read_entry(AT_FDCWD, path.c_str(), parent_device, facts);
+    if (!read.outcome) return {examination::not_found, read.error};
+    return {examination::examined};
+  }
+  // Longer than the system takes whole: read from its directory, reached a
+  // piece at a time.
+  const char* name = nullptr;
+  const unique_fd parent = open_parent(path, name);
+  if (!parent.valid()) return {examination::not_found, last_error()};
+  if (fstat(parent.get(), &st) == 0) parent_device = static_cast<std::uint64_t>(st.st_dev);
+  const result<> read = read_entry(parent.get(), name, parent_device, facts);
   if (!read.outcome) return {examination::not_found, read.error};
   return {examination::examined};
 }

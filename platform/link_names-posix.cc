@@ -28,6 +28,7 @@
 #include <utility>
 
 #include "platform/filesystem.h"
+#include "platform/long_paths-posix.h"
 #include "platform/owners-posix.h"
 #include "platform/paths-posix.h"
 #include "platform/stat-posix.h"
@@ -51,32 +52,6 @@ constexpr int kLookupFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 #else
 constexpr int kLookupFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
-
-// Opens the directory `path`, whatever its length: a piece shorter than
-// PATH_MAX at a time, each relative to the last, links followed as the
-// system follows them within a path.
-unique_fd open_directory(const native_string& path) {
-  if (path.size() < PATH_MAX) return unique_fd(open(path.c_str(), kLookupFlags));
-  unique_fd fd(open(path[0] == '/' ? "/" : ".", kLookupFlags));
-  native_string piece;
-  std::size_t at = 0;
-  while (fd.valid()) {
-    while (at < path.size() && path[at] == '/') ++at;
-    if (at == path.size()) break;
-    std::size_t end = path.size();
-    if (end - at >= PATH_MAX) {
-      end = path.rfind('/', at + PATH_MAX - 1);
-      if (end == native_string::npos || end <= at) {
-        errno = ENAMETOOLONG;  // one name longer than any path
-        return unique_fd();
-      }
-    }
-    piece.assign(path, at, end - at);
-    fd = unique_fd(openat(fd.get(), piece.c_str(), kLookupFlags));
-    at = end;
-  }
-  return fd;
-}
 
 bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;

@@ -274,6 +274,53 @@ TEST(LinkNamesPosix, PathsBeyondPathMaxAreResolvedAndNamed) {
   EXPECT_EQ(on_own_volume(tree, beyond_path_max), "");
 }
 
+void file_beyond_path_max(const std::string& vol, problems& found) {
+  // 20 levels of 252-byte names: the file's own path is over 5,000 bytes,
+  // and it is examined, matched and named by that path alone.
+  std::string deep = vol;
+  int fd = open(vol.c_str(), O_RDONLY | O_DIRECTORY);
+  for (int level = 0; level < 20 && fd >= 0; ++level) {
+    const std::string name(252, static_cast<char>('a' + level));
+    deep += "/" + name;
+    mkdirat(fd, name.c_str(), 0755);
+    const int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+    close(fd);
+    fd = next;
+  }
+  found.expect(fd >= 0, "cannot build the deep tree");
+  close(openat(fd, "file", O_CREAT | O_WRONLY, 0644));
+  found.expect(linkat(fd, "file", AT_FDCWD, (vol + "/other").c_str(), 0) == 0, "link");
+  close(fd);
+  deep += "/file";
+  found.expect(deep.size() > 5000, "the path is " + std::to_string(deep.size()) + " bytes");
+
+  platform::entry_facts facts;
+  const platform::result<platform::examination> examined = platform::examine_path(deep, facts);
+  found.expect(examined.outcome == platform::examination::examined,
+               "examined with code " + std::to_string(examined.error));
+  found.expect(facts.links == 2 && !facts.is_directory, "links " + std::to_string(facts.links));
+
+  std::vector<platform::pattern_match> matches;
+  found.expect(platform::find_pattern_matches(deep.substr(0, deep.size() - 4) + "?i*", matches)
+                       .outcome &&
+                   matches.size() == 1 && matches[0].name == "file",
+               "the pattern beside it matched " + std::to_string(matches.size()));
+
+  name_search search;
+  search.add(deep);
+  search.run();
+  const std::string top = mount_relative(vol + "/other");
+  const std::string own = top.substr(0, top.size() - std::strlen("/other")) + deep.substr(vol.size());
+  names expected{top, own};
+  std::sort(expected.begin(), expected.end());
+  found.expect_names(search.of(0), expected, "by the long path");
+}
+
+TEST(LinkNamesPosix, AFileBeyondPathMaxIsExaminedMatchedAndNamedByItsOwnPath) {
+  test_tree tree;
+  EXPECT_EQ(on_own_volume(tree, file_beyond_path_max), "");
+}
+
 // Leaves exactly `count` descriptors free: fills the table to a small
 // limit, then gives `count` back.
 std::vector<int> keep_free(int count) {

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 
+#include "platform/long_paths-posix.h"
 #include "platform/owners-posix.h"
 #include "platform/paths-posix.h"
 #include "platform/stat-posix.h"
@@ -29,7 +30,10 @@ result<> find_pattern_matches(const native_string& pattern, std::vector<pattern_
                                           ? native_string_view(pattern)
                                           : native_string_view(pattern).substr(slash + 1);
 
-  const unique_dir dir{unique_fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))};
+  // Reached a piece at a time where it is longer than the system takes.
+  const unique_fd lookup = open_directory(directory);
+  const unique_dir dir{unique_fd(
+      lookup.valid() ? openat(lookup.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1)};
   if (!dir) return failed(static_cast<error_code>(errno));
   int failure = 0;
   for (;;) {
