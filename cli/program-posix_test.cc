@@ -397,6 +397,35 @@ TEST(Program, NamesAreMaskedByTheUsersLocaleOnATerminalOnly) {
   }
 }
 
+// '?' in a -F pattern is one character of the user's encoding, as on
+// Windows: in UTF-8 the two bytes of an é, and a byte that begins no
+// character is one on its own.
+TEST(Program, AQuestionMarkInAPatternIsOneCharacterOfTheUsersEncoding) {
+  test_tree tree;
+  for (const char* name : {"\xc3\xa9.txt", "\xff.txt", "ab.txt"}) tree.file(name);
+  const std::vector<std::string> arguments = {"-F", tree.path() + "/?.txt"};
+  struct locale_case {
+    const char* locale;
+    std::vector<std::string> matched;
+  };
+  for (const locale_case& c : {locale_case{"C.UTF-8", {"\xc3\xa9.txt", "\xff.txt"}},
+                               locale_case{"C", {"\xff.txt"}}}) {
+    SCOPED_TRACE(c.locale);
+    scoped_environment locale("LC_ALL", c.locale);
+    const finished_program run = run_twinfind(arguments);
+    EXPECT_TRUE(run.exited(0)) << run.status << run.err;
+    std::size_t breakdowns = 0;
+    for (std::size_t at = run.out.find("Breakdown for"); at != std::string::npos;
+         at = run.out.find("Breakdown for", at + 1))
+      ++breakdowns;
+    EXPECT_EQ(breakdowns, c.matched.size()) << run.out;
+    for (const std::string& name : c.matched)
+      EXPECT_NE(run.out.find("Breakdown for \"" + tree.path() + "/" + name + "\""),
+                std::string::npos)
+          << name << " in " << run.out;
+  }
+}
+
 // The line of `text` that begins with `start`, without its line end.
 std::string line_starting(const std::string& text, const std::string& start) {
   const std::size_t at = text.find("\n" + start);

@@ -18,6 +18,14 @@ constexpr error_code not_a_directory_error = 267;
 constexpr error_code not_a_directory_error = ENOTDIR;
 #endif
 
+// An entry that is no longer there: ERROR_FILE_NOT_FOUND on Windows,
+// ENOENT on POSIX, as a failed examination of a vanished entry reports.
+#ifdef _WIN32
+constexpr error_code no_such_entry = 2;
+#else
+constexpr error_code no_such_entry = ENOENT;
+#endif
+
 }  // namespace platform
 
 #endif  // TWINFIND_PLATFORM_ERROR_CODES_H_

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/name_search.h"
 #include "platform/path_identity.h"
 #include "platform/system_path.h"
 #include "platform/tree_walk.h"
@@ -364,60 +365,73 @@ native_string join_pattern_match(const native_string& pattern, native_string_vie
 
 namespace {
 
-// The per-entry work of the search for names, on the one walk: every
-// directory is entered, other volumes' too, links never, and the walk keeps
-// a directory met again below itself out. A name is a path from the top of
-// its volume.
-struct name_visitor {
-  const std::map<file_identity, std::size_t>& wanted;
-  link_name_lists& lists;
-  // Where each volume's top ends in the walk's paths.
-  std::map<std::uint64_t, std::size_t> tops;
-  entry_facts facts;
-
-  void before_entering() {}
-  void not_entered(entering, error_code, const native_string&) {}
-  void unreadable(error_code, const native_string&) {}
-  void listed(const file_identity*) {}
-
-  descent visit(walk_cursor& cursor, const listed_entry& entry, const native_string& path) {
-    if (examine_entry(cursor, path, entry, facts).outcome != examination::examined)
-      return descent();
-    const auto found = wanted.find(facts.identity);
-    if (found != wanted.end()) {
-      const auto top = tops.find(facts.identity.volume);
-      lists[found->second].push_back(path.substr(top != tops.end() ? top->second : 0));
-    }
-    if (!facts.is_directory || facts.kind == entry_kind::symlink) return descent();
-    tops.emplace(facts.identity.volume, path.size());  // the top of a volume met first
-    return descent{true, &facts.identity};
+// The mount that holds the entry at `path`, as the POSIX half finds it: the
+// nearest directory above it that is the top of a mount (a reparse
+// directory), or the root. Sets `top` to its path and `below` to the
+// entry's path from there. False where the directory part does not lead
+// anywhere.
+bool mount_of(native_string_view path, native_string& top, native_string& below) {
+  std::vector<native_string> parts = components(path);
+  if (parts.empty()) return false;
+  std::size_t at = kRoot;
+  std::size_t top_parts = 0;
+  for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+    at = follow(at, 8);
+    if (at == kNone || !disk().nodes[at].facts.is_directory) return false;
+    const auto found = disk().nodes[at].children.find(parts[i]);
+    if (found == disk().nodes[at].children.end()) return false;
+    at = found->second;
+    const node& n = disk().nodes[at];
+    if (n.facts.is_directory && n.facts.kind == entry_kind::reparse) top_parts = i + 1;
   }
-
-  bool finished() const { return false; }
-};
+  top.clear();
+  below.clear();
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    native_string& into = i < top_parts ? top : below;
+    into += path_separator;
+    into += parts[i];
+  }
+  if (top.empty()) top = native_string(1, path_separator);
+  return true;
+}
 
 }  // namespace
 
+// As the POSIX half does: a single-link file or a directory is named by its
+// own path; the names of any other file are searched on the mount it lives
+// on, whatever the volumes of its directories (name_search.h).
 void find_link_names(std::vector<link_name_request>& requests, link_name_lists& lists) {
-  // One list per file, shared by every request for it.
-  std::map<file_identity, std::size_t> wanted;
-  for (link_name_request& request : requests) {
-    const auto known = wanted.find(request.facts.identity);
-    if (known != wanted.end()) {
-      request.names = known->second;
+  std::vector<mount_search> searches;
+  std::vector<std::size_t> first_request;
+  std::map<native_string, std::size_t> by_top;
+  native_string top;
+  native_string below;
+  for (std::size_t r = 0; r < requests.size(); ++r) {
+    link_name_request& request = requests[r];
+    request.names = lists.size();
+    if (!mount_of(request.path, top, below)) {
+      lists.emplace_back();
       continue;
     }
-    request.names = lists.size();
-    lists.emplace_back();
-    wanted.emplace(request.facts.identity, request.names);
+    const entry_facts& facts = request.facts;
+    if (facts.links <= 1 || (facts.is_directory && facts.kind != entry_kind::symlink)) {
+      lists.emplace_back(1, below);
+      continue;
+    }
+    auto known = by_top.find(top);
+    if (known == by_top.end()) {
+      known = by_top.emplace(top, searches.size()).first;
+      searches.emplace_back();
+      searches.back().top = top;
+      first_request.push_back(r);
+    }
+    request.names = searches[known->second].want(facts, below, lists);
   }
-  if (wanted.empty()) return;
-  // From the root the walk's paths begin with two separators: the names
-  // begin after the first.
-  const native_string root(1, path_separator);
-  name_visitor visitor{wanted, lists, {{disk().nodes[kRoot].facts.identity.volume, 1}}, {}};
-  walk_tree(root, visitor);
-  for (const auto& file : wanted) std::sort(lists[file.second].begin(), lists[file.second].end());
+  std::size_t walks = 0;
+  for (std::size_t i = 0; i < searches.size(); ++i) {
+    search_mount(searches[i], lists, walks);
+    requests[first_request[i]].unsearched = std::move(searches[i].unsearched);
+  }
 }
 
 bool path_identity(const native_string& path, file_identity& identity) {
@@ -491,6 +505,13 @@ void fake_tree::mount(const tree_path& relative) const {
   node made;
   made.facts.is_directory = true;
   made.facts.kind = entry_kind::reparse;
+  const std::size_t index = make_node(path(relative), made);
+  disk().nodes[index].facts.identity = file_identity{++disk().volumes, disk().keys++};
+}
+
+void fake_tree::subvolume(const tree_path& relative) const {
+  node made;
+  made.facts.is_directory = true;
   const std::size_t index = make_node(path(relative), made);
   disk().nodes[index].facts.identity = file_identity{++disk().volumes, disk().keys++};
 }

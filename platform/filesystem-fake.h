@@ -86,8 +86,13 @@ class fake_tree {
   void symlink(const tree_path& relative, const tree_path& target) const;
   // A FIFO, socket or device node.
   void special(const tree_path& relative) const;
-  // An empty directory that is the top of a volume of its own.
+  // An empty directory that is the top of a volume of its own, mounted
+  // there: the system flags it as a mount point.
   void mount(const tree_path& relative) const;
+  // An empty directory with a volume of its own on the mount of its parent,
+  // as a btrfs subvolume: an ordinary directory, whose entries report that
+  // volume.
+  void subvolume(const tree_path& relative) const;
   // Another name of the directory `existing`, as a bind mount that the
   // system does not flag shows it: the same identity, an ordinary entry.
   void bind(const tree_path& existing, const tree_path& relative) const;

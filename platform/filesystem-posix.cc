@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 
 #include "platform/directory_prefetch-posix.h"
 #include "platform/listing_replies-posix.h"
+#include "platform/long_paths-posix.h"
 #include "platform/owners-posix.h"
 #include "platform/paths-posix.h"
 #include "platform/stat-posix.h"
@@ -486,9 +488,9 @@ void use_read_ahead(walk_state& walk, directory_listing& listing) {
       entry.is_directory = got.facts.is_directory;
       entry.is_reparse = got.facts.kind != entry_kind::normal;
     } else {
-      // As examine_entry reads the others: taken as listed.
+      // As examine_entry reads the others: every fact from the one reading,
+      // the directory bit too, whatever the listing said.
       kept.examined = {examination::examined, 0};
-      kept.facts.is_directory = entry.is_directory;
     }
     listing.entries.push_back(entry);
   }
@@ -605,7 +607,6 @@ result<examination> examine_listed(walk_state& walk, const native_string& path,
   if (entry.listed_facts & kTicket && entry.listed_facts != kToRead) {
     const result<> read = walk.prefetch.take(entry.listed_facts & ~kTicket, facts);
     if (!read.outcome) return {examination::not_found, read.error};
-    facts.is_directory = entry.is_directory;  // as below
     return {examination::examined, 0};
   }
   if (entry.listed_facts != 0) {
@@ -619,9 +620,9 @@ result<examination> examine_listed(walk_state& walk, const native_string& path,
   const char* name = path.c_str() + (path.size() - entry.name_length);
   const result<> read = read_entry(level.fd.get(), name, level.device, facts);
   if (!read.outcome) return {examination::not_found, read.error};
-  // The kind the listing gave decided where the walk takes the entry; one
-  // that changed since (the tree moved) is taken as listed.
-  facts.is_directory = entry.is_directory;
+  // Every fact is the reading's, the directory bit too: an entry that
+  // changed kind since the listing (the tree moved) is what the reading
+  // found, and the scan above believes the reading.
   return {examination::examined, 0};
 }
 
@@ -633,7 +634,7 @@ result<examination> examine_entry(walk_cursor& cursor, const native_string& path
   const result<examination> examined = examine_listed(walk, path, entry, facts);
   // The subdirectories the walk will enter, for the helper. The name ends
   // the path.
-  if (entry.is_directory && examined.outcome == examination::examined &&
+  if (entry.is_directory && examined.outcome == examination::examined && facts.is_directory &&
       facts.kind == entry_kind::normal && walk.lends_to_subdirectories) {
     walk.to_enter.append(path, path.size() - entry.name_length, entry.name_length);
     walk.to_enter.push_back('\0');
@@ -647,9 +648,20 @@ result<examination> examine_path(const native_string& path, entry_facts& facts) 
   // kernel does not flag one.
   std::uint64_t parent_device = 0;
   struct stat st;
-  if (stat(directory_part(path).c_str(), &st) == 0)
-    parent_device = static_cast<std::uint64_t>(st.st_dev);
-  const result<> read = read_entry(AT_FDCWD, path.c_str(), parent_device, facts);
+  if (path.size() < PATH_MAX) {
+    if (stat(directory_part(path).c_str(), &st) == 0)
+      parent_device = static_cast<std::uint64_t>(st.st_dev);
+    const result<> read = read_entry(AT_FDCWD, path.c_str(), parent_device, facts);
+    if (!read.outcome) return {examination::not_found, read.error};
+    return {examination::examined};
+  }
+  // Longer than the system takes whole: read from its directory, reached a
+  // piece at a time.
+  const char* name = nullptr;
+  const unique_fd parent = open_parent(path, name);
+  if (!parent.valid()) return {examination::not_found, last_error()};
+  if (fstat(parent.get(), &st) == 0) parent_device = static_cast<std::uint64_t>(st.st_dev);
+  const result<> read = read_entry(parent.get(), name, parent_device, facts);
   if (!read.outcome) return {examination::not_found, read.error};
   return {examination::examined};
 }

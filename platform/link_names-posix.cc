@@ -2,12 +2,13 @@
 //
 // A POSIX file knows how many names it has but not what they are. A file
 // with a single name is named by its own path. The names of any other file
-// are found by walking its file system from the mount point, never into
-// another mount and never through a symbolic link, and matching each entry's
-// device and inode against the files wanted. Such a walk may read a whole
-// volume, so all the files wanted on one file system share a single walk,
-// and the walk ends as soon as every one of them has shown as many names as
-// it has links.
+// are found by walking the mount it lives on from its mount point, never
+// into another mount and never through a symbolic link, and matching each
+// entry's identity against the files wanted (name_search.h). Such a walk
+// may read a whole volume, so all the files wanted on one mount share a
+// single walk, and the walk ends as soon as every one of them has shown as
+// many names as it has links. Directories it could not read are reported
+// where names are missing.
 //
 // Names are paths from the mount point through which the file was reached:
 // a file reached through a bind mount of a subtree is named from the top of
@@ -24,14 +25,14 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
-#include <unordered_map>
 #include <utility>
 
 #include "platform/filesystem.h"
+#include "platform/long_paths-posix.h"
+#include "platform/name_search.h"
 #include "platform/owners-posix.h"
 #include "platform/paths-posix.h"
 #include "platform/stat-posix.h"
-#include "platform/tree_walk.h"
 
 namespace platform {
 namespace {
@@ -51,32 +52,6 @@ constexpr int kLookupFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 #else
 constexpr int kLookupFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
-
-// Opens the directory `path`, whatever its length: a piece shorter than
-// PATH_MAX at a time, each relative to the last, links followed as the
-// system follows them within a path.
-unique_fd open_directory(const native_string& path) {
-  if (path.size() < PATH_MAX) return unique_fd(open(path.c_str(), kLookupFlags));
-  unique_fd fd(open(path[0] == '/' ? "/" : ".", kLookupFlags));
-  native_string piece;
-  std::size_t at = 0;
-  while (fd.valid()) {
-    while (at < path.size() && path[at] == '/') ++at;
-    if (at == path.size()) break;
-    std::size_t end = path.size();
-    if (end - at >= PATH_MAX) {
-      end = path.rfind('/', at + PATH_MAX - 1);
-      if (end == native_string::npos || end <= at) {
-        errno = ENAMETOOLONG;  // one name longer than any path
-        return unique_fd();
-      }
-    }
-    piece.assign(path, at, end - at);
-    fd = unique_fd(openat(fd.get(), piece.c_str(), kLookupFlags));
-    at = end;
-  }
-  return fd;
-}
 
 bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -237,78 +212,21 @@ bool own_name_of(native_string_view path, location_cache& locations, native_stri
   return true;
 }
 
-// A file wanted by one or more requests, with the names found so far.
-struct wanted_file {
-  std::int32_t links = 0;
-  std::size_t own_paths = 0;  // the first names: the requests' own paths
-  std::size_t list = 0;       // its list of names
-};
-
-// Everything wanted from one file system, reached through one mount point.
-struct volume_search {
-  std::uint64_t volume = 0;
-  native_string mount_point;
-  std::unordered_map<std::int64_t, wanted_file> files;  // by inode
-  // How many of `files` have fewer names than links: the walk ends at 0.
-  std::size_t incomplete = 0;
-};
-
-// The per-entry work of the walk of one file system: the names of the files
-// wanted are taken, and only real directories of the file system entered.
-struct name_visitor {
-  volume_search& search;
-  link_name_lists& lists;
-  std::size_t top_length;  // of the mount point's path in the walk's path
-
-  // Names in a directory that cannot be read or entered are simply not
-  // found.
-  void before_entering() {}
-  void not_entered(entering, error_code, const native_string&) {}
-  void unreadable(error_code, const native_string&) {}
-  void listed(const file_identity*) {}
-
-  entry_facts facts;  // of the entry visited last
-
-  descent visit(walk_cursor& cursor, const listed_entry& entry, const native_string& path) {
-    if (examine_entry(cursor, path, entry, facts).outcome != examination::examined)
-      return descent();
-    if (is_real_directory(facts)) {
-      // A mount point is a "reparse" directory; the device check also
-      // catches one the system does not flag.
-      if (facts.kind != entry_kind::normal || facts.identity.volume != search.volume)
-        return descent();
-      return descent{true, &facts.identity};
-    }
-    if (facts.links > 1 && facts.identity.volume == search.volume)
-      record(facts.identity.key, native_string_view(path).substr(top_length));
-    return descent();
-  }
-
-  bool finished() const { return search.incomplete == 0; }
-
-  void record(std::int64_t inode, native_string_view name) {
-    const auto found = search.files.find(inode);
-    if (found == search.files.end()) return;
-    wanted_file& file = found->second;
-    std::vector<native_string>& names = lists[file.list];
-    if (names.size() >= static_cast<std::size_t>(file.links)) return;
-    // The requests' own paths are names already; every other path is met
-    // only once.
-    for (std::size_t i = 0; i < file.own_paths; ++i) {
-      if (names[i] == name) return;
-    }
-    names.emplace_back(name);
-    if (names.size() == static_cast<std::size_t>(file.links)) --search.incomplete;
-  }
-};
-
-// Walks the file system from its mount point, never into another mount and
-// never through a link, until every file wanted has all its names.
-void search_volume(volume_search& search, link_name_lists& lists) {
-  // From the root the walk's paths begin with "//": the names begin after
-  // the mount point's own path either way.
-  name_visitor visitor{search, lists, search.mount_point.size(), {}};
-  walk_tree(search.mount_point, visitor);
+// The mount a search is for: its mount ID, where the system tells it (from
+// Linux 5.8), else the device of the file, as where the system cannot tell
+// mounts apart, directories of another device are taken for other mounts
+// (stat-posix.h). With its mount point's path, which tells apart mounts
+// whose IDs are not known.
+std::uint64_t mount_key(const native_string& mount_point, std::uint64_t device) {
+#if defined(__linux__) && defined(STATX_MNT_ID)
+  struct statx sx;
+  if (statx(AT_FDCWD, mount_point.c_str(), AT_NO_AUTOMOUNT, STATX_MNT_ID, &sx) == 0 &&
+      (sx.stx_mask & STATX_MNT_ID))
+    return sx.stx_mnt_id | (std::uint64_t{1} << 63);
+#else
+  (void)mount_point;
+#endif
+  return device;
 }
 
 }  // namespace
@@ -316,13 +234,15 @@ void search_volume(volume_search& search, link_name_lists& lists) {
 std::size_t link_name_searches() { return searches_made; }
 
 void find_link_names(std::vector<link_name_request>& requests, link_name_lists& lists) {
-  std::vector<volume_search> searches;
+  std::vector<mount_search> searches;
+  std::vector<std::size_t> first_request;  // of each search
   std::map<std::pair<std::uint64_t, native_string>, std::size_t> search_index;
   location_cache locations;
   native_string own_name;
   native_string mount_point;
 
-  for (link_name_request& request : requests) {
+  for (std::size_t r = 0; r < requests.size(); ++r) {
+    link_name_request& request = requests[r];
     const entry_facts& facts = request.facts;
     request.names = lists.size();
     // A directory's link count also counts the ".." of its subdirectories,
@@ -337,46 +257,20 @@ void find_link_names(std::vector<link_name_request>& requests, link_name_lists& 
       lists.emplace_back();  // no place to search from
       continue;
     }
-    const auto key = std::make_pair(facts.identity.volume, mount_point);
+    const auto key = std::make_pair(mount_key(mount_point, facts.identity.volume), mount_point);
     auto known = search_index.find(key);
     if (known == search_index.end()) {
       known = search_index.emplace(key, searches.size()).first;
       searches.emplace_back();
-      searches.back().volume = facts.identity.volume;
-      searches.back().mount_point = mount_point;
+      searches.back().top = mount_point;
+      first_request.push_back(r);
     }
-    volume_search& search = searches[known->second];
-    auto file = search.files.find(facts.identity.key);
-    if (file == search.files.end()) {
-      file = search.files.emplace(facts.identity.key, wanted_file()).first;
-      file->second.list = lists.size();
-      lists.emplace_back();
-    }
-    wanted_file& wanted = file->second;
-    request.names = wanted.list;
-    wanted.links = std::max(wanted.links, facts.links);
-    // Its own path is a name whether or not the walk can reach it (it may
-    // lie below a directory that can be passed through but not listed).
-    std::vector<native_string>& names = lists[wanted.list];
-    if (std::find(names.begin(), names.end(), own_name) == names.end()) {
-      names.push_back(own_name);
-      ++wanted.own_paths;
-    }
+    request.names = searches[known->second].want(facts, own_name, lists);
   }
 
-  for (volume_search& search : searches) {
-    for (const auto& file : search.files) {
-      if (lists[file.second.list].size() < static_cast<std::size_t>(file.second.links))
-        ++search.incomplete;
-    }
-    if (search.incomplete > 0) {
-      ++searches_made;
-      search_volume(search, lists);
-    }
-    // The order in which a walk meets names is its own; sorted, the same
-    // file gives the same list on every run.
-    for (const auto& file : search.files)
-      std::sort(lists[file.second.list].begin(), lists[file.second.list].end());
+  for (std::size_t i = 0; i < searches.size(); ++i) {
+    search_mount(searches[i], lists, searches_made);
+    requests[first_request[i]].unsearched = std::move(searches[i].unsearched);
   }
 }
 

@@ -7,6 +7,8 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <linux/btrfs.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -272,6 +274,192 @@ void beyond_path_max(const std::string& vol, problems& found) {
 TEST(LinkNamesPosix, PathsBeyondPathMaxAreResolvedAndNamed) {
   test_tree tree;
   EXPECT_EQ(on_own_volume(tree, beyond_path_max), "");
+}
+
+void file_beyond_path_max(const std::string& vol, problems& found) {
+  // 20 levels of 252-byte names: the file's own path is over 5,000 bytes,
+  // and it is examined, matched and named by that path alone.
+  std::string deep = vol;
+  int fd = open(vol.c_str(), O_RDONLY | O_DIRECTORY);
+  for (int level = 0; level < 20 && fd >= 0; ++level) {
+    const std::string name(252, static_cast<char>('a' + level));
+    deep += "/" + name;
+    mkdirat(fd, name.c_str(), 0755);
+    const int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+    close(fd);
+    fd = next;
+  }
+  found.expect(fd >= 0, "cannot build the deep tree");
+  close(openat(fd, "file", O_CREAT | O_WRONLY, 0644));
+  found.expect(linkat(fd, "file", AT_FDCWD, (vol + "/other").c_str(), 0) == 0, "link");
+  close(fd);
+  deep += "/file";
+  found.expect(deep.size() > 5000, "the path is " + std::to_string(deep.size()) + " bytes");
+
+  platform::entry_facts facts;
+  const platform::result<platform::examination> examined = platform::examine_path(deep, facts);
+  found.expect(examined.outcome == platform::examination::examined,
+               "examined with code " + std::to_string(examined.error));
+  found.expect(facts.links == 2 && !facts.is_directory, "links " + std::to_string(facts.links));
+
+  std::vector<platform::pattern_match> matches;
+  found.expect(platform::find_pattern_matches(deep.substr(0, deep.size() - 4) + "?i*", matches)
+                       .outcome &&
+                   matches.size() == 1 && matches[0].name == "file",
+               "the pattern beside it matched " + std::to_string(matches.size()));
+
+  name_search search;
+  search.add(deep);
+  search.run();
+  const std::string top = mount_relative(vol + "/other");
+  const std::string own = top.substr(0, top.size() - std::strlen("/other")) + deep.substr(vol.size());
+  names expected{top, own};
+  std::sort(expected.begin(), expected.end());
+  found.expect_names(search.of(0), expected, "by the long path");
+}
+
+TEST(LinkNamesPosix, AFileBeyondPathMaxIsExaminedMatchedAndNamedByItsOwnPath) {
+  test_tree tree;
+  EXPECT_EQ(on_own_volume(tree, file_beyond_path_max), "");
+}
+
+// Runs `body` in a child process with a mount namespace of its own, where
+// `mount_it` sets up the file system under test; a result beginning with
+// "skip: " says why the machine cannot.
+std::string in_own_namespace(const std::function<std::string()>& mount_it,
+                             const std::function<void(problems&)>& body) {
+  return check_in_child([&]() -> std::string {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+      return "skip: no mount namespace of its own (" + std::string(std::strerror(errno)) + ")";
+    const std::string unavailable = mount_it();
+    if (!unavailable.empty()) return "skip: " + unavailable;
+    problems found;
+    body(found);
+    return found.text;
+  });
+}
+
+#define EXPECT_CHECKED(result)                                       \
+  do {                                                               \
+    const std::string checked = (result);                            \
+    if (checked.compare(0, 6, "skip: ") == 0) GTEST_SKIP() << checked; \
+    EXPECT_EQ(checked, "");                                          \
+  } while (0)
+
+bool run_quietly(const std::string& command) {
+  return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// A btrfs subvolume has a device of its own, its mount another: the names
+// of a file in it are found from the mount point all the same.
+TEST(LinkNamesPosix, NamesInABtrfsSubvolumeAreFoundFromItsMount) {
+  test_tree tree;
+  tree.directory("mnt");
+  const std::string image = tree.path("btrfs.img");
+  const std::string mnt = tree.path("mnt");
+  EXPECT_CHECKED(in_own_namespace(
+      [&]() -> std::string {
+        if (!run_quietly("command -v mkfs.btrfs")) return "mkfs.btrfs is not installed";
+        if (truncate(image.c_str(), 0) != 0 && errno != ENOENT) return "no image";
+        { std::ofstream(image).close(); }
+        if (truncate(image.c_str(), 256 << 20) != 0) return "no image";
+        if (!run_quietly("mkfs.btrfs -q -f " + image)) return "mkfs.btrfs failed";
+        if (!run_quietly("mount -o loop " + image + " " + mnt)) return "no loop mount of btrfs";
+        mkdir((mnt + "/outer").c_str(), 0755);
+        const int outer = open((mnt + "/outer").c_str(), O_RDONLY | O_DIRECTORY);
+        btrfs_ioctl_vol_args args{};
+        std::strcpy(args.name, "sv");
+        const bool made = outer >= 0 && ioctl(outer, BTRFS_IOC_SUBVOL_CREATE, &args) == 0;
+        if (outer >= 0) close(outer);
+        if (!made) return "no btrfs subvolume";
+        return "";
+      },
+      [&](problems& found) {
+        make_file(mnt + "/outer/sv/a");
+        make_link(mnt + "/outer/sv/a", mnt + "/outer/sv/b", found);
+        struct stat sv, outer;
+        found.expect(stat((mnt + "/outer/sv").c_str(), &sv) == 0 &&
+                         stat((mnt + "/outer").c_str(), &outer) == 0 && sv.st_dev != outer.st_dev,
+                     "the subvolume shares its device");
+        name_search search;
+        search.add(mnt + "/outer/sv/a");
+        search.run();
+        found.expect_names(search.of(0), names{"/outer/sv/a", "/outer/sv/b"}, "in the subvolume");
+        found.expect(search.requests[0].unsearched.empty(), "unsearched places");
+      }));
+}
+
+// An overlay of a lower layer on one file system and an upper on another
+// reports its directories on one device and the lower layer's files on
+// another: every name is found all the same.
+TEST(LinkNamesPosix, NamesOnAnOverlayAreFoundWhateverTheDevicesItReports) {
+  test_tree tree;
+  for (const char* d : {"lower/d1/d2", "upperfs", "merged"}) tree.directory(d);
+  const std::string lower = tree.path("lower");
+  const std::string merged = tree.path("merged");
+  const std::string upperfs = tree.path("upperfs");
+  EXPECT_CHECKED(in_own_namespace(
+      [&]() -> std::string {
+        make_file(lower + "/d1/a");
+        if (link((lower + "/d1/a").c_str(), (lower + "/d1/d2/b").c_str()) != 0 ||
+            link((lower + "/d1/a").c_str(), (lower + "/top").c_str()) != 0)
+          return "no hard links in the lower layer";
+        if (mount("tmpfs", upperfs.c_str(), "tmpfs", 0, nullptr) != 0) return "no tmpfs";
+        mkdir((upperfs + "/upper").c_str(), 0755);
+        mkdir((upperfs + "/work").c_str(), 0755);
+        const std::string options =
+            "lowerdir=" + lower + ",upperdir=" + upperfs + "/upper,workdir=" + upperfs + "/work";
+        if (mount("overlay", merged.c_str(), "overlay", 0, options.c_str()) != 0)
+          return "no overlay mount (" + std::string(std::strerror(errno)) + ")";
+        return "";
+      },
+      [&](problems& found) {
+        name_search search;
+        search.add(merged + "/d1/a");
+        search.run();
+        found.expect(search.requests[0].facts.links == 3, "links");
+        found.expect_names(search.of(0), names{"/d1/a", "/d1/d2/b", "/top"}, "on the overlay");
+      }));
+}
+
+// Where names stay missing, the directories the search could not read say
+// so; where none are missing, nothing is said.
+void unreadable_directory(const std::string& vol, problems& found) {
+  mkdir((vol + "/a-locked").c_str(), 0755);
+  mkdir((vol + "/a-locked/inner").c_str(), 0755);
+  make_file(vol + "/a-locked/inner/f");
+  make_link(vol + "/a-locked/inner/f", vol + "/g", found);
+  make_file(vol + "/solo");
+  make_link(vol + "/solo", vol + "/solo2", found);
+  chmod((vol + "/a-locked").c_str(), 0);
+  // Root reads whatever the permissions say: the search runs unprivileged.
+  if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
+    found.expect(false, "cannot drop privileges");
+    return;
+  }
+  name_search search;
+  search.add(vol + "/g");
+  search.run();
+  found.expect_names(search.of(0), names{mount_relative(vol + "/g")}, "what can be found");
+  const std::vector<platform::unsearched_directory>& missed = search.requests[0].unsearched;
+  // Named as the user reaches it: the mount point's path, then the path
+  // below it.
+  char* absolute = realpath(vol.c_str(), nullptr);
+  const std::string locked = std::string(absolute ? absolute : "?") + "/a-locked";
+  std::free(absolute);
+  found.expect(missed.size() == 1 && missed[0].path == locked && missed[0].error == EACCES,
+               "unsearched: " + std::to_string(missed.size()) +
+                   (missed.empty() ? "" : " " + missed[0].path + " " + std::to_string(missed[0].error)));
+  name_search complete;
+  complete.add(vol + "/solo2");
+  complete.run();
+  found.expect(complete.of(0).size() == 2 && complete.requests[0].unsearched.empty(),
+               "a complete search says nothing");
+}
+
+TEST(LinkNamesPosix, DirectoriesThatCouldNotBeSearchedAreNamedWhereNamesAreMissing) {
+  test_tree tree;
+  EXPECT_EQ(on_own_volume(tree, unreadable_directory), "");
 }
 
 // Leaves exactly `count` descriptors free: fills the table to a small

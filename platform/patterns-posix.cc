@@ -4,22 +4,60 @@
 // before its last '/' is taken literally, and its listing is matched name by
 // name. A shell has usually expanded patterns already, so these are the ones
 // quoted on purpose: they match the way the Windows search does, where a
-// leading dot and '[' mean nothing special.
-#include "platform/filesystem.h"
+// leading dot and '[' mean nothing special and '?' is one character, here
+// one of the encoding of the user's locale.
+#include "platform/patterns-posix.h"
 
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <wchar.h>
+
 #include <algorithm>
 
+#include "platform/filesystem.h"
+#include "platform/long_paths-posix.h"
 #include "platform/owners-posix.h"
 #include "platform/paths-posix.h"
 #include "platform/stat-posix.h"
 #include "platform/wildcard.h"
 
 namespace platform {
+
+namespace {
+
+// The bytes of the character that begins `text` in the calling thread's
+// locale; 1 for a byte that begins none.
+std::size_t character_in_thread_locale(native_string_view text) {
+  std::mbstate_t state{};
+  const std::size_t length = mbrlen(text.data(), text.size(), &state);
+  if (length == static_cast<std::size_t>(-1) || length == static_cast<std::size_t>(-2) ||
+      length == 0)
+    return 1;
+  return length;
+}
+
+// The user's encoding, read at the first pattern, as masking reads it.
+const locale_encoding& user_encoding() {
+  static const locale_encoding user("");
+  return user;
+}
+
+}  // namespace
+
+bool matches_in_encoding(native_string_view pattern, native_string_view name,
+                         const locale_encoding& encoding) {
+  // A byte is a character in a single-byte encoding: no decoding at all.
+  if (encoding.kind == locale_encoding::form::single_byte) return matches_wildcard(pattern, name);
+  // The locale is the thread's only while matching: the process's own
+  // stays as it is.
+  const locale_t previous = uselocale(encoding.locale);
+  const bool matched = matches_wildcard(pattern, name, character_in_thread_locale);
+  uselocale(previous);
+  return matched;
+}
 
 result<> find_pattern_matches(const native_string& pattern, std::vector<pattern_match>& matches) {
   matches.clear();
@@ -29,7 +67,10 @@ result<> find_pattern_matches(const native_string& pattern, std::vector<pattern_
                                           ? native_string_view(pattern)
                                           : native_string_view(pattern).substr(slash + 1);
 
-  const unique_dir dir{unique_fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))};
+  // Reached a piece at a time where it is longer than the system takes.
+  const unique_fd lookup = open_directory(directory);
+  const unique_dir dir{unique_fd(
+      lookup.valid() ? openat(lookup.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1)};
   if (!dir) return failed(static_cast<error_code>(errno));
   int failure = 0;
   for (;;) {
@@ -42,7 +83,7 @@ result<> find_pattern_matches(const native_string& pattern, std::vector<pattern_
     // "." and ".." match like any name, as the Windows search lists them:
     // a pattern that fits only them finds directories, which give no
     // record, rather than nothing, which is an error.
-    if (!matches_wildcard(wildcard, record->d_name)) continue;
+    if (!matches_in_encoding(wildcard, record->d_name, user_encoding())) continue;
     pattern_match match;
     match.name = record->d_name;
     match.is_directory = record->d_type == DT_DIR;  // until the entry is read

@@ -1,5 +1,6 @@
 // Wildcard patterns on POSIX: the byte-wise matcher, and the matches of a
 // real directory with their order and directory bits.
+#include "platform/patterns-posix.h"
 #include "platform/wildcard.h"
 
 #include <gtest/gtest.h>
@@ -63,6 +64,32 @@ TEST(WildcardMatch, NamesAreBytesWhateverTheirEncoding) {
   EXPECT_TRUE(matches_wildcard("a???z", invalid));
   EXPECT_TRUE(matches_wildcard("*\xFF*", invalid));
   EXPECT_FALSE(matches_wildcard("*\xFE*", invalid));
+}
+
+// In a multibyte encoding '?' takes a whole character, and a '*' never
+// stops inside one: the bytes of a character cut in two would pass for
+// characters of their own.
+TEST(WildcardMatch, AQuestionMarkIsOneCharacterOfTheEncoding) {
+  const platform::locale_encoding utf8("C.UTF-8");
+  if (utf8.kind != platform::locale_encoding::form::utf8) GTEST_SKIP() << "no C.UTF-8 locale";
+  const std::string e_acute = "\xC3\xA9";
+  const std::string euro = "\xE2\x82\xAC";
+  EXPECT_TRUE(platform::matches_in_encoding("?.txt", e_acute + ".txt", utf8));
+  EXPECT_FALSE(platform::matches_in_encoding("??.txt", e_acute + ".txt", utf8));
+  EXPECT_TRUE(platform::matches_in_encoding("?", euro, utf8));
+  EXPECT_FALSE(platform::matches_in_encoding("*??", euro, utf8));
+  EXPECT_FALSE(platform::matches_in_encoding("*?\xACz", euro + "z", utf8));
+  EXPECT_TRUE(platform::matches_in_encoding("*?", "a" + euro, utf8));
+  EXPECT_TRUE(platform::matches_in_encoding("a*" + e_acute, "ab" + e_acute, utf8));
+  // Invalid bytes, a truncated sequence among them, are one each.
+  EXPECT_TRUE(platform::matches_in_encoding("?.txt", "\xFF.txt", utf8));
+  EXPECT_TRUE(platform::matches_in_encoding("???", "\xC3\xFF\x80", utf8));
+  EXPECT_FALSE(platform::matches_in_encoding("a?z", "a\xE2\x82z", utf8));
+  EXPECT_TRUE(platform::matches_in_encoding("a??z", "a\xE2\x82z", utf8));
+  // A byte is a character in a single-byte encoding.
+  const platform::locale_encoding ascii("C");
+  EXPECT_FALSE(platform::matches_in_encoding("?.txt", e_acute + ".txt", ascii));
+  EXPECT_TRUE(platform::matches_in_encoding("??.txt", e_acute + ".txt", ascii));
 }
 
 TEST(WildcardMatch, ManyStarsAgainstALongNameFinishQuickly) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -109,6 +110,41 @@ TEST(TreeWalk, DotNamesOtherThanDotAndDotDotAreOrdinaryEntries) {
   EXPECT_EQ(visitor.visits, (std::vector<native_string>{relative("/..hidden"), relative("/.git"),
                                                         relative("/.git/config")}));
   EXPECT_EQ(visitor.entered, 2);
+}
+
+// An entry that changed kind between the listing and its examination is
+// examined as what it is now, every fact from that one reading, its
+// directory bit too: the walk's user decides what to believe.
+TEST(TreeWalk, AnExaminationReadsWhatTheEntryIsNowNotWhatWasListed) {
+  test_tree tree;
+  tree.file("a-file", 1);
+  tree.file("b-dir/inner", 1);
+  platform::tree_walk walk;
+  walk.cursor.path = tree.path();
+  ASSERT_EQ(walk.enter(nullptr).outcome, platform::entering::entered);
+  ASSERT_TRUE(platform::list_directory(walk.cursor, walk.cursor.path, walk.listing).outcome);
+  ASSERT_EQ(walk.listing.entries.size(), 2u);
+
+  std::filesystem::remove(tree.path("a-file"));
+  std::filesystem::create_directory(tree.path("a-file"));
+  std::filesystem::remove_all(tree.path("b-dir"));
+  tree.file("b-dir", 1);
+
+  for (const platform::listed_entry& entry : walk.listing.entries) {
+    const native_string name(walk.listing.name(entry));
+    SCOPED_TRACE(std::filesystem::path(name).string());
+    const bool listed_as_directory = name == T("b-dir");
+    EXPECT_EQ(entry.is_directory, listed_as_directory);
+    const native_string path = tree.path() + platform::path_separator + name;
+    platform::entry_facts facts;
+    ASSERT_EQ(platform::examine_entry(walk.cursor, path, entry, facts).outcome,
+              platform::examination::examined);
+    EXPECT_EQ(facts.is_directory, !listed_as_directory);
+    if (!facts.is_directory) {
+      EXPECT_EQ(facts.links, 1);
+      EXPECT_EQ(facts.size, 1);
+    }
+  }
 }
 
 TEST(TreeWalk, OnlyIdentitiesThatTellCyclesKeepADirectoryFromBeingEnteredAgain) {

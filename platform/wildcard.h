@@ -4,14 +4,25 @@
 #ifndef TWINFIND_PLATFORM_WILDCARD_H_
 #define TWINFIND_PLATFORM_WILDCARD_H_
 
+#include <cstddef>
+
 #include "platform/text.h"
 
 namespace platform {
 
-// True when `name` matches `pattern`: '*' stands for any run of bytes, none
-// included, '?' for exactly one byte, and every other byte for itself. A
-// leading dot and '[' have no special meaning. Names are compared as code
-// units (bytes on POSIX), whatever their encoding.
+// How many code units the character that begins `text` (never empty) takes
+// in the names' encoding: at least 1, and 1 for a unit that begins no valid
+// character, so that every unit belongs to exactly one character.
+using character_length = std::size_t (*)(native_string_view text);
+
+// True when `name` matches `pattern`: '*' stands for any run of characters,
+// none included, '?' for exactly one character, and every other character
+// for itself. A leading dot and '[' have no special meaning. Characters are
+// told apart by `length`, and compared unit by unit (bytes on POSIX).
+bool matches_wildcard(native_string_view pattern, native_string_view name,
+                      character_length length);
+
+// The same with every code unit a character of its own.
 bool matches_wildcard(native_string_view pattern, native_string_view name);
 
 }  // namespace platform

@@ -2,6 +2,8 @@
 // table over pattern and name, where a cell says whether the pattern's first
 // i bytes match the name's first j. It is slow but plainly right: '*' takes
 // nothing or one more byte, '?' exactly one byte, any other byte itself.
+// The same table over characters instead of bytes, UTF-8 decoded here,
+// checks the matcher where '?' is one character of a multibyte encoding.
 //
 // Random pairs come from a fixed seed and a small alphabet holding the
 // wildcards, the bytes other matchers treat specially ('.', '[', ']', '\')
@@ -14,6 +16,7 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -33,6 +36,61 @@ bool reference_match(const std::string& pattern, const std::string& name) {
     row.swap(next);
   }
   return row[name.size()] != 0;
+}
+
+// The length of the UTF-8 character that begins `text`, strictly: 1 for a
+// byte that begins none (a stray continuation, an overlong form, a
+// surrogate, a value beyond U+10FFFF, a truncated sequence).
+std::size_t utf8_length(std::string_view text) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  std::size_t length = 1;
+  unsigned min_second = 0x80, max_second = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) min_second = 0xA0;
+    if (lead == 0xED) max_second = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) min_second = 0x90;
+    if (lead == 0xF4) max_second = 0x8F;
+  } else {
+    return 1;
+  }
+  if (text.size() < length || byte(1) < min_second || byte(1) > max_second) return 1;
+  for (std::size_t i = 2; i < length; ++i)
+    if (byte(i) < 0x80 || byte(i) > 0xBF) return 1;
+  return length;
+}
+
+std::vector<std::string> utf8_characters(const std::string& text) {
+  std::vector<std::string> characters;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t length = utf8_length(std::string_view(text).substr(at));
+    characters.push_back(text.substr(at, length));
+    at += length;
+  }
+  return characters;
+}
+
+// The reference's table over the characters of pattern and name.
+bool reference_match_utf8(const std::string& pattern, const std::string& name) {
+  const std::vector<std::string> p = utf8_characters(pattern);
+  const std::vector<std::string> n = utf8_characters(name);
+  std::vector<char> row(n.size() + 1, 0);
+  row[0] = 1;
+  for (const std::string& c : p) {
+    std::vector<char> next(n.size() + 1, 0);
+    if (c == "*") {
+      for (std::size_t j = 0; j <= n.size(); ++j) next[j] = row[j] || (j > 0 && next[j - 1]);
+    } else {
+      for (std::size_t j = 1; j <= n.size(); ++j) next[j] = row[j - 1] && (c == "?" || c == n[j - 1]);
+    }
+    row.swap(next);
+  }
+  return row[n.size()] != 0;
 }
 
 // Shows bytes beyond printable ASCII in hex, for failure messages.
@@ -92,6 +150,42 @@ TEST(WildcardFuzzPosix, RandomShortPairsAgreeWithTheReference) {
         << "pattern " << shown(pattern) << " name " << shown(name);
   }
   // Both answers are common.
+  EXPECT_GT(matched, pairs / 10);
+  EXPECT_LT(matched, pairs - pairs / 10);
+}
+
+TEST(WildcardFuzzPosix, RandomPairsOfUtf8CharactersAgreeWithTheReference) {
+  // Whole characters of two, three and four bytes, and the pieces of them
+  // that begin none, so that a '*' or '?' stopping inside a character shows.
+  const std::vector<std::string> pieces = {"a", "b", "*", "?", "\xC3\xA9", "\xE2\x82\xAC",
+                                           "\xF0\x9F\x98\x80", "\xC3", "\xA9", "\xE2\x82",
+                                           "\x82\xAC", "\xFF", "\xC0\xAF", "\xED\xA0\x80"};
+  std::mt19937 random(0xC4A2u);
+  int matched = 0;
+  const int pairs = 40000;
+  for (int i = 0; i < pairs; ++i) {
+    std::string pattern;
+    for (std::size_t k = random() % 7; k > 0; --k) pattern += pieces[random() % pieces.size()];
+    std::string name;
+    if (i % 2 == 0) {
+      for (std::size_t k = random() % 8; k > 0; --k) name += pieces[random() % pieces.size()];
+    } else {
+      // The pattern with its wildcards filled in by whole pieces.
+      for (const std::string& c : utf8_characters(pattern)) {
+        if (c == "*") {
+          for (std::size_t k = random() % 3; k > 0; --k) name += pieces[random() % pieces.size()];
+        } else if (c == "?") {
+          name += pieces[4 + random() % 3];
+        } else {
+          name += c;
+        }
+      }
+    }
+    const bool expected = reference_match_utf8(pattern, name);
+    matched += expected;
+    ASSERT_EQ(platform::matches_wildcard(pattern, name, utf8_length), expected)
+        << "pattern " << shown(pattern) << " name " << shown(name);
+  }
   EXPECT_GT(matched, pairs / 10);
   EXPECT_LT(matched, pairs - pairs / 10);
 }
@@ -162,6 +256,8 @@ TEST(WildcardFuzzPosix, LongInputsShapedToExplodeBacktrackingFinishAndAgree) {
       EXPECT_EQ(reference_match(c.pattern, c.name), c.expected);
     }
     EXPECT_EQ(platform::matches_wildcard(c.pattern, c.name), c.expected);
+    // ASCII, or bytes that begin no UTF-8 character: the same characters.
+    EXPECT_EQ(platform::matches_wildcard(c.pattern, c.name, utf8_length), c.expected);
   }
 
   // And random ones: many stars among few bytes, names of thousands.

@@ -34,7 +34,7 @@ void _scandata::breakdown(const native_string& path) {
 
 void _scandata::breakdown_single(const native_string& path, const native_string& system_path) {
   platform::entry_facts facts;
-  if (!examined(platform::examine_path(system_path, facts), path)) return;
+  if (!examined(platform::examine_path(system_path, facts), facts, path)) return;
   _scandata_breakdown_fileinfo info;
   info.filename = path;
   info.file_key = facts.identity.key;
@@ -53,11 +53,17 @@ void _scandata::find_breakdown_names() {
   for (std::size_t i = named_breakdowns_; i < breakdowns.size(); ++i) {
     const _scandata_breakdown_fileinfo& info = breakdowns[i];
     const native_string& path = info.system_path.empty() ? info.filename : info.system_path;
-    requests.push_back(platform::link_name_request{path, info.facts(), 0});
+    requests.emplace_back();
+    requests.back().path = path;
+    requests.back().facts = info.facts();
   }
   platform::find_link_names(requests, link_names);
-  for (const platform::link_name_request& request : requests)
+  for (const platform::link_name_request& request : requests) {
     breakdowns[named_breakdowns_++].filenames = request.names;
+    // Where names are missing, the places the search could not look into.
+    for (const platform::unsearched_directory& directory : request.unsearched)
+      scan_error(directory.error, quoted_message("Error searching ", directory.path));
+  }
 }
 
 const std::vector<native_string>& _scandata::names_of(

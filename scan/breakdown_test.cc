@@ -164,6 +164,46 @@ TEST(Breakdown, NamesAreEveryNameOfTheFileFromTheTopOfItsVolume) {
                                         separator + T("x") + separator + T("h")}));
 }
 
+// The search covers the whole mount the file lives on: directories of
+// another volume on that mount (a btrfs subvolume, an overlay's) are
+// entered, the tops of other mounts never, and names are matched by the
+// file's own identity. What it could not search is said, where names are
+// missing.
+TEST(Breakdown, NamesAreSearchedOnTheFilesWholeMount) {
+  struct mount_case {
+    const char* what;
+    bool locked;      // a directory of the mount cannot be listed
+    int more_links;   // links no name on the mount explains
+    int errors;
+  };
+  for (const mount_case& c : {mount_case{"every name found", false, 0, 0},
+                              mount_case{"all found despite a locked directory", true, 0, 0},
+                              mount_case{"names missing, one place not searched", true, 1, 1}}) {
+    SCOPED_TRACE(c.what);
+    fake_tree tree;
+    tree.directory("outer/a-locked");
+    tree.subvolume("outer/sv");
+    tree.file("outer/sv/a", 5);
+    tree.hard_link("outer/sv/a", "outer/sv/b");
+    tree.hard_link("outer/sv/a", "outer/sv/deeper/c");
+    tree.hard_link("outer/sv/a", "top");  // on the mount, outside the subvolume
+    tree.mount("outer/other");
+    tree.hard_link("outer/sv/a", "outer/other/hidden");  // under another mount
+    tree.set_links("outer/sv/a", 4 + c.more_links);
+    if (c.locked) tree.fail(fake_operation::list, "outer/a-locked", platform::fake_access_denied);
+    captured_breakdowns run;
+    run.collect(tree.path("outer/sv/a"));
+    ASSERT_EQ(run.scan.breakdowns.size(), 1u);
+    EXPECT_EQ(run.scan.names_of(run.scan.breakdowns[0]),
+              (std::vector<native_string>{tree.path("outer/sv/a"), tree.path("outer/sv/b"),
+                                          tree.path("outer/sv/deeper/c"), tree.path("top")}));
+    EXPECT_EQ(run.scan.scan_errors, c.errors);
+    EXPECT_EQ(run.out.str(), c.errors ? T("Error searching \"") + tree.path("outer/a-locked") +
+                                            T("\": 0x0000000d\n")
+                                      : T(""));
+  }
+}
+
 TEST(Breakdown, FilesThatCannotBeExaminedAndDirectoriesThatCannotBeSearchedAreReported) {
   fake_tree tree;
   tree.file("d/a.txt");

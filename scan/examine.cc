@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "platform/error_codes.h"
 #include "platform/system_path.h"
 #include "scan/scandata.h"
 
@@ -22,19 +23,24 @@ std::int64_t saturating_add(std::int64_t total, std::int64_t size) {
 
 }  // namespace
 
-bool _scandata::scan_file(platform::walk_cursor& cursor, const native_string& path,
-                          const platform::listed_entry& entry, platform::entry_facts& facts) {
-  if (!examined(platform::examine_entry(cursor, path, entry, facts), path)) return false;
-  record_entry(path, facts);
-  return true;
+bool _scandata::examine_listed(platform::walk_cursor& cursor, const native_string& path,
+                               const platform::listed_entry& entry, platform::entry_facts& facts) {
+  return examined(platform::examine_entry(cursor, path, entry, facts), facts, path);
 }
 
 bool _scandata::examined(platform::result<platform::examination> examination,
-                         const native_string& path) {
-  const platform::error_code error = examination.error;
+                         const platform::entry_facts& facts, const native_string& path) {
+  platform::error_code error = examination.error;
   switch (examination.outcome) {
     case platform::examination::examined:
-      return true;
+      // A file whose reading says it has no name left was unlinked while
+      // it was read: it is gone, as if the reading had come a moment
+      // later, and counts as not found. (A directory's count is not its
+      // names, and is never read.)
+      if (facts.is_directory || facts.links > 0) return true;
+      error = platform::no_such_entry;
+      scan_error(error, quoted_message("Error finding ", path));
+      return false;
     case platform::examination::not_found:
       scan_error(error, quoted_message("Error finding ", path));
       return false;

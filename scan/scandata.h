@@ -236,10 +236,11 @@ struct _scandata {
   // Notes that the walk listed a directory, by its identity when known,
   // before its entries are examined (walk.cc).
   void directory_listed(const platform::file_identity* identity);
-  // Examines one listed entry of the walk's current directory and tallies
-  // it; false when it could not be found or opened (examine.cc).
-  bool scan_file(platform::walk_cursor& cursor, const native_string& path,
-                 const platform::listed_entry& entry, platform::entry_facts& facts);
+  // Examines one listed entry of the walk's current directory into `facts`,
+  // all of them from one reading; false, with its error line, when it could
+  // not be found or opened, or was found with no link left (examine.cc).
+  bool examine_listed(platform::walk_cursor& cursor, const native_string& path,
+                      const platform::listed_entry& entry, platform::entry_facts& facts);
   // Tallies one examined entry met under `path` (examine.cc).
   void record_entry(native_string_view path, const platform::entry_facts& facts);
   // Tallies one examined file for the space by path: `new_file` when the
@@ -281,10 +282,12 @@ struct _scandata {
   void count_linked_directory(const platform::entry_facts& facts);
   // Counts the space of a PATH's own directory, read once before its walk.
   void count_top_directory(const native_string& path);
-  // True when the examination of `path` read it; otherwise counts the scan
-  // error and prints its line, which tells an entry not found from one
-  // found but not opened (examine.cc).
-  bool examined(platform::result<platform::examination> examination, const native_string& path);
+  // True when the examination of `path` read it into `facts`; otherwise
+  // counts the scan error and prints its line, which tells an entry not
+  // found from one found but not opened. A file read with no link left was
+  // unlinked meanwhile: not found (examine.cc).
+  bool examined(platform::result<platform::examination> examination,
+                const platform::entry_facts& facts, const native_string& path);
   // `path` as printed, `system_path` for the calls (platform/system_path.h).
   void breakdown_single(const native_string& path, const native_string& system_path);
   std::size_t named_breakdowns_ = 0;  // breakdowns whose names were searched

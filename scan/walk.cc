@@ -33,16 +33,24 @@ struct scan_visitor {
 
   void listed(const platform::file_identity* identity) { scan.directory_listed(identity); }
 
+  // Every fact of an entry is its reading's: where the reading disagrees
+  // with the listing (the entry changed kind in between), the entry is
+  // counted as what the reading found, and entered only where both saw a
+  // directory, so that what is counted and what is walked are one moment's.
   platform::descent visit(platform::walk_cursor& cursor, const platform::listed_entry& entry,
                           const native_string& path) {
-    const bool directory = entry.is_directory;
+    const bool examined = scan.examine_listed(cursor, path, entry, facts);
+    const bool directory = examined ? facts.is_directory : entry.is_directory;
     ++(directory ? scan.dirs_total : scan.files_total);
-    const bool examined = scan.scan_file(cursor, path, entry, facts);
-    if (!examined) ++(directory ? scan.dirs_skipped : scan.files_skipped);
+    if (examined) {
+      scan.record_entry(path, facts);
+    } else {
+      ++(directory ? scan.dirs_skipped : scan.files_skipped);
+    }
     // Links and mount points are counted, never entered; a directory that
     // could not be examined is still entered, and says itself why not.
     const bool reparse = examined ? facts.kind != platform::entry_kind::normal : entry.is_reparse;
-    if (!directory || reparse) return platform::descent();
+    if (!entry.is_directory || !directory || reparse) return platform::descent();
     return platform::descent{true, examined ? &facts.identity : nullptr};
   }
 

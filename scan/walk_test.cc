@@ -310,6 +310,65 @@ TEST(Walk, ADirectorySwappedBeforeItsDescentIsNeverWalked) {
   }
 }
 
+// An entry that changes kind between the listing and its reading is what
+// the reading found, every fact of it from that one moment; one whose
+// reading has no link left was unlinked meanwhile and is gone.
+TEST(Walk, AnEntryIsCountedAsItsReadingFoundIt) {
+  struct change_case {
+    const char* what;
+    bool listed_as_directory;
+    std::function<void(const fake_tree&)> change;
+    std::int64_t files, dirs, skipped;
+    std::vector<const char*> errors;  // the entries of "Error finding" lines
+  };
+  const std::vector<change_case> cases = {
+      {"a directory where a file was listed", false,
+       [](const fake_tree& t) {
+         t.remove("scan/flip");
+         t.file("scan/flip/inner", 1);  // never walked: it was listed as a file
+       },
+       10, 1, 0, {}},
+      {"a file where a directory was listed", true,
+       [](const fake_tree& t) {
+         t.remove("scan/flip");
+         t.file("scan/flip", 1);
+       },
+       11, 0, 0, {}},
+      {"a file read with no link left", false,
+       [](const fake_tree& t) { t.set_links("scan/flip", 0); }, 11, 0, 1, {"scan/flip"}},
+  };
+  for (const change_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fake_tree tree;
+    for (char name = 'a'; name < 'k'; ++name) tree.file(std::string("scan/") + name, 1);
+    if (c.listed_as_directory) {
+      tree.file("scan/flip/inner", 1);
+    } else {
+      tree.file("scan/flip", 1);
+    }
+    tree.after_listing("scan", [&tree, &c] { c.change(tree); });
+    captured_scan run(/*verbose=*/true);
+    run.scan.scan_directory(tree.path("scan"));
+
+    std::vector<native_string> expected_errors;
+    for (const char* gone : c.errors)
+      expected_errors.push_back(line("Error finding", tree.path(gone), "00000002"));
+    EXPECT_EQ(error_lines(run.out.str()), expected_errors);
+    EXPECT_EQ(run.err.str(), T(""));  // nothing entered that is no directory
+    EXPECT_EQ(run.scan.files_total, c.files);
+    EXPECT_EQ(run.scan.files_normal, c.files - c.skipped);
+    EXPECT_EQ(run.scan.files_skipped, c.skipped);
+    EXPECT_EQ(run.scan.dirs_total, c.dirs);
+    EXPECT_EQ(run.scan.dirs_normal, c.dirs);
+    // Every file counted has the one link and the one byte it had.
+    ASSERT_EQ(run.scan.hardlinkcounts.size(), 1u);
+    EXPECT_EQ(run.scan.hardlinkcounts.begin()->first, 1);
+    EXPECT_EQ(run.scan.hardlinkcounts.begin()->second.file_count, c.files - c.skipped);
+    EXPECT_EQ(run.scan.naive_size, c.files - c.skipped);
+    EXPECT_EQ(run.scan.scan_errors, c.skipped);
+  }
+}
+
 TEST(Walk, LinkCountsAreTheFileSystemsNotTheNamesMet) {
   fake_tree tree;
   tree.file("outside/first", 10);
