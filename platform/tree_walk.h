@@ -44,7 +44,8 @@ struct descent {
 
 struct identity_hash {
   std::size_t operator()(const file_identity& id) const {
-    return std::hash<std::int64_t>()(id.key) ^ std::hash<std::uint64_t>()(id.volume) * 31;
+    return std::hash<std::int64_t>()(id.key) ^ std::hash<std::uint64_t>()(id.volume) * 31 ^
+           std::hash<std::uint64_t>()(id.key_high) * 131;
   }
 };
 
