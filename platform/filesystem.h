@@ -87,6 +87,10 @@ struct listed_entry {
 struct directory_listing {
   native_string names;
   std::vector<listed_entry> entries;
+  // Set with a failed listing that failed midway (Windows: a share that
+  // dropped): `entries` then holds what was read before, which the walk
+  // walks all the same.
+  bool cut_short = false;
 
   native_string_view name(const listed_entry& entry) const {
     return native_string_view(names.data() + entry.name_offset, entry.name_length);

@@ -113,7 +113,7 @@ void walk_tree(const native_string& top, visitor_type& visitor) {
     const result<> listed = list_directory(walk.cursor, path, walk.listing);
     if (!listed.outcome) {
       visitor.unreadable(listed.error, path);
-      continue;
+      if (!walk.listing.cut_short) continue;
     }
     const tree_walk::frame& current = walk.frames.back();
     visitor.listed(current.identity_known ? &current.identity : nullptr);
