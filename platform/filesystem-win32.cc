@@ -109,6 +109,12 @@ bool read_file_id(const BYTE (&id)[16], file_identity& identity) {
   return true;
 }
 
+// The volume serial number as every call gives it: the low 32 bits of the
+// 64-bit serial of FileIdInfo and of the examination by name are all that
+// GetFileInformationByHandle gives, so an entry read one way and a PATH
+// read another (path_identity) still name one volume alike.
+std::uint64_t volume_serial(ULONGLONG serial) { return serial & 0xFFFFFFFFu; }
+
 // Failures of GetFileInformationByName that say the volume's file system
 // does not implement it, rather than anything about the entry.
 bool volume_refuses(DWORD error) {
@@ -142,7 +148,8 @@ bool examine_by_name(walk_state* walk, const wchar_t* target, entry_facts& facts
   // its target's, so the handle path, which opens the entry itself, reads
   // it again.
   if (information.FileAttributes & reparse_bit) return false;
-  facts.identity.volume = static_cast<std::uint64_t>(information.VolumeSerialNumber.QuadPart);
+  facts.identity.volume =
+      volume_serial(static_cast<ULONGLONG>(information.VolumeSerialNumber.QuadPart));
   if (!read_file_id(information.FileId128, facts.identity)) {
     facts.identity.key = information.FileId.QuadPart;
     facts.identity.key_high = 0;
@@ -207,7 +214,7 @@ bool handle_identity(HANDLE file, file_identity& identity) {
   file_id_information id;
   if (calls.information_by_handle(file, file_id_info, &id, sizeof id) &&
       read_file_id(id.FileId, identity)) {
-    identity.volume = id.VolumeSerialNumber;
+    identity.volume = volume_serial(id.VolumeSerialNumber);
     return true;
   }
   BY_HANDLE_FILE_INFORMATION information;

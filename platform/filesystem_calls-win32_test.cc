@@ -559,6 +559,13 @@ TEST_F(FilesystemCallsWin32Test, FilesAreToldApartByTheir128BitIds) {
   const std::unique_ptr<scanned> run = scan_top();
   EXPECT_EQ(1u, run->run.scan.unique_files);
   EXPECT_EQ(3, volume_.of(L"one").queries);
+  // Read by name or through that query, a file is the same file: the
+  // volume is named alike by every call.
+  entry_facts by_handle, by_name;
+  ASSERT_EQ(examination::examined, platform::examine_path(L"F:\\top\\narrow", by_handle).outcome);
+  install(true);
+  ASSERT_EQ(examination::examined, platform::examine_path(L"F:\\top\\narrow", by_name).outcome);
+  EXPECT_EQ(by_name.identity, by_handle.identity);
 }
 
 // A listing that fails midway is a scan error with the system's code, and
