@@ -87,9 +87,9 @@ struct listed_entry {
 struct directory_listing {
   native_string names;
   std::vector<listed_entry> entries;
-  // Set with a failed listing that failed midway (Windows: a share that
-  // dropped): `entries` then holds what was read before, which the walk
-  // walks all the same.
+  // Set when the listing failed midway (Windows: a share that dropped, a
+  // device error): `entries` then holds what was read before the failure,
+  // which the walk reports and walks all the same.
   bool cut_short = false;
 
   native_string_view name(const listed_entry& entry) const {

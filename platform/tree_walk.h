@@ -113,6 +113,7 @@ void walk_tree(const native_string& top, visitor_type& visitor) {
     const result<> listed = list_directory(walk.cursor, path, walk.listing);
     if (!listed.outcome) {
       visitor.unreadable(listed.error, path);
+      // A listing cut short is an error too, and what it read is walked.
       if (!walk.listing.cut_short) continue;
     }
     const tree_walk::frame& current = walk.frames.back();
