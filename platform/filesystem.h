@@ -27,16 +27,21 @@ enum class entry_kind : std::uint8_t { normal, symlink, reparse };
 
 // What tells one file from another: the volume it lives on and its index on
 // that volume. Two names with the same identity are hard links of one file.
-// Only `key`, the file index, is ever printed.
+// Only the file index is ever printed. Some volumes number their files with
+// 128 bits (ReFS on Windows), where the low 64 alone may be shared by two
+// files: `key_high` holds the rest there, and is 0 everywhere else (NTFS,
+// every POSIX file system).
 struct file_identity {
   std::uint64_t volume = 0;
   std::int64_t key = 0;
+  std::uint64_t key_high = 0;
 
   bool operator<(const file_identity& other) const {
-    return key != other.key ? key < other.key : volume < other.volume;
+    if (key != other.key) return key < other.key;
+    return key_high != other.key_high ? key_high < other.key_high : volume < other.volume;
   }
   bool operator==(const file_identity& other) const {
-    return key == other.key && volume == other.volume;
+    return key == other.key && key_high == other.key_high && volume == other.volume;
   }
 };
 
@@ -67,7 +72,8 @@ enum class examination : std::uint8_t { examined, not_found, not_opened };
 struct listed_entry {
   std::size_t name_offset = 0;
   // Where the half keeps the facts it read while listing, from 1; 0: none
-  // (the entry is examined when visited).
+  // (the entry is examined when visited). On Windows, where every listing
+  // record holds them, the reparse tag the listing returned.
   std::uint32_t listed_facts = 0;
   std::uint16_t name_length = 0;
   bool is_directory = false;  // the listing's directory bit
@@ -81,6 +87,10 @@ struct listed_entry {
 struct directory_listing {
   native_string names;
   std::vector<listed_entry> entries;
+  // Set when the listing failed midway (Windows: a share that dropped, a
+  // device error): `entries` then holds what was read before the failure,
+  // which the walk reports and walks all the same.
+  bool cut_short = false;
 
   native_string_view name(const listed_entry& entry) const {
     return native_string_view(names.data() + entry.name_offset, entry.name_length);

@@ -44,7 +44,8 @@ struct descent {
 
 struct identity_hash {
   std::size_t operator()(const file_identity& id) const {
-    return std::hash<std::int64_t>()(id.key) ^ std::hash<std::uint64_t>()(id.volume) * 31;
+    return std::hash<std::int64_t>()(id.key) ^ std::hash<std::uint64_t>()(id.volume) * 31 ^
+           std::hash<std::uint64_t>()(id.key_high) * 131;
   }
 };
 
@@ -112,7 +113,8 @@ void walk_tree(const native_string& top, visitor_type& visitor) {
     const result<> listed = list_directory(walk.cursor, path, walk.listing);
     if (!listed.outcome) {
       visitor.unreadable(listed.error, path);
-      continue;
+      // A listing cut short is an error too, and what it read is walked.
+      if (!walk.listing.cut_short) continue;
     }
     const tree_walk::frame& current = walk.frames.back();
     visitor.listed(current.identity_known ? &current.identity : nullptr);

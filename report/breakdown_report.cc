@@ -46,11 +46,20 @@ void print_block(native_ostream& out, const scan::_scandata_breakdown_fileinfo& 
   out.fill(fill);
 
   // An identity is no quantity: it is printed without the digit grouping of
-  // the user's locale, and as the bit pattern of the key.
+  // the user's locale, and as the bit pattern of the key; a 128-bit index
+  // whose high half is not 0 with all its 32 digits.
   const std::locale user = out.getloc();
   out.imbue(std::locale::classic());
-  out << "  Unique ID:  " << std::setw(16) << std::hex
-      << static_cast<std::uint64_t>(info.file_key) << std::dec << std::endl;
+  out << "  Unique ID:  " << std::hex;
+  if (info.file_key_high != 0) {
+    const native_char fill = out.fill(native_char('0'));
+    out << std::setw(16) << info.file_key_high << std::setw(16)
+        << static_cast<std::uint64_t>(info.file_key);
+    out.fill(fill);
+  } else {
+    out << std::setw(16) << static_cast<std::uint64_t>(info.file_key);
+  }
+  out << std::dec << std::endl;
   out.imbue(user);
 
   out << "  Hardlink count:   " << std::setw(10) << grouped(info.file_links) << std::endl;

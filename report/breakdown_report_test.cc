@@ -87,6 +87,21 @@ TEST(BreakdownReportTest, UnusualValues) {
   EXPECT_EQ(T("  Kind of file:        reparse"), lines[16]);
 }
 
+// A 128-bit index whose high half is set shows all 32 digits, the low half's
+// leading zeros too; one whose high half is 0 looks as a 64-bit one does.
+TEST(BreakdownReportTest, WideIndexesShowEveryDigit) {
+  scan::_scandata_breakdown_fileinfo wide = example_record();
+  wide.file_key_high = 0x1f;
+  wide.file_key = 0x4a2f;
+  scan::_scandata_breakdown_fileinfo narrow = example_record();
+  narrow.file_key_high = 0;
+  const std::vector<native_string> lines = report_test::lines_of(breakdowns({wide, narrow}));
+  ASSERT_EQ(22u, lines.size());
+  EXPECT_EQ(T("  Unique ID:  000000000000001f0000000000004a2f"), lines[3]);
+  EXPECT_EQ(T("  Hardlink count:            2"), lines[4]);
+  EXPECT_EQ(T("  Unique ID:     3000000004a2f"), lines[14]);
+}
+
 TEST(BreakdownReportTest, RecordsOfOneFilePrintItsOneListAndUnsearchedOnesNone) {
   scan::_scandata_breakdown_fileinfo again = example_record();
   again.filename = T("C:\\Archive\\report-2019.txt");

@@ -94,7 +94,7 @@ void print_listings(json_writer& json, const scan::_scandata& scan,
     for (const platform::file_identity& id : count->second.file_ids) {
       json.begin_object();
       json.key("id");
-      json.hex(static_cast<std::uint64_t>(id.key));
+      json.hex(id.key_high, static_cast<std::uint64_t>(id.key));
       print_names(json, scan::kept_names(scan.filenames_by_key.find(id)));
       json.end_object();
     }
@@ -112,7 +112,7 @@ void print_breakdowns(json_writer& json, const scan::_scandata& scan) {
     json.key("path");
     json.string(info.filename);
     json.key("id");
-    json.hex(static_cast<std::uint64_t>(info.file_key));
+    json.hex(info.file_key_high, static_cast<std::uint64_t>(info.file_key));
     json.key("links");
     json.number(info.file_links);
     json.key("naive_size");

@@ -222,6 +222,22 @@ void json_writer::hex(std::uint64_t value) {
   needs_comma = true;
 }
 
+void json_writer::hex(std::uint64_t high, std::uint64_t low) {
+  if (high == 0) return hex(low);
+  if (needs_comma) put_ascii(out, ",", 1);
+  char digits[34];
+  digits[0] = '"';
+  for (int i = 0; i < 16; ++i) {
+    digits[16 - i] = "0123456789abcdef"[high & 0xF];
+    digits[32 - i] = "0123456789abcdef"[low & 0xF];
+    high >>= 4;
+    low >>= 4;
+  }
+  digits[33] = '"';
+  put_ascii(out, digits, sizeof digits);
+  needs_comma = true;
+}
+
 void json_writer::ascii(const char* text) {
   if (needs_comma) put_ascii(out, ",", 1);
   put_ascii(out, "\"", 1);

@@ -29,6 +29,9 @@ struct json_writer {
   // A string of the value's lower-case hexadecimal digits, without leading
   // zeros, as the breakdown report prints a file's key.
   void hex(std::uint64_t value);
+  // The same of a 128-bit value: all 32 digits when `high` is not 0, else
+  // as hex(low).
+  void hex(std::uint64_t high, std::uint64_t low);
   void ascii(const char* text);
   void string(native_string_view text);
 };

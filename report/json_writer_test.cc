@@ -52,6 +52,19 @@ TEST(JsonWriter, PunctuationAndNumbersIgnoreTheUsersLocale) {
             stream.out.str());
 }
 
+TEST(JsonWriter, WideHexHasAllItsDigitsOnlyWhenItsHighHalfIsSet) {
+  report_test::report_stream stream;
+  json_writer json{stream.out};
+  json.begin_array();
+  json.hex(0, 0x4a2f);
+  json.hex(1, 0);
+  json.hex(std::numeric_limits<std::uint64_t>::max(), 0x4a2f);
+  json.end_array();
+  EXPECT_EQ(T("[\"4a2f\",\"00000000000000010000000000000000\","
+              "\"ffffffffffffffff0000000000004a2f\"]"),
+            stream.out.str());
+}
+
 TEST(JsonWriter, ShortEscapesAndControlCharacters) {
   EXPECT_EQ(T("\"a\\\"b\\\\c\\nd\\re\\tf\\bg\\fh\""), written(T("a\"b\\c\nd\re\tf\bg\fh")));
   native_string controls;

@@ -38,6 +38,7 @@ void _scandata::breakdown_single(const native_string& path, const native_string&
   _scandata_breakdown_fileinfo info;
   info.filename = path;
   info.file_key = facts.identity.key;
+  info.file_key_high = facts.identity.key_high;
   info.file_links = facts.links;
   info.file_size = facts.*size_of_;
   info.kind = facts.kind;

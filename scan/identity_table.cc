@@ -7,21 +7,34 @@ namespace scan {
 namespace {
 
 const std::size_t kFirstSlots = 16;
+// Up to this many volume numbers are found by a look along them.
+const std::size_t kVolumesLookedAlong = 16;
 
 }  // namespace
 
-std::uint32_t identity_table::known_volume_number(std::uint64_t volume) const {
-  if (last_volume_ != 0 && volumes_[last_volume_ - 1] == volume) return last_volume_;
+std::uint32_t identity_table::known_volume_number(const platform::file_identity& id) const {
+  const volume_part wanted{id.volume, id.key_high};
+  if (last_volume_ != 0 && volumes_[last_volume_ - 1] == wanted) return last_volume_;
+  if (volumes_.size() > kVolumesLookedAlong) {
+    const auto found = volume_numbers_.find(wanted);
+    return found != volume_numbers_.end() ? found->second : 0;
+  }
   for (std::size_t i = 0; i < volumes_.size(); ++i)
-    if (volumes_[i] == volume) return static_cast<std::uint32_t>(i + 1);
+    if (volumes_[i] == wanted) return static_cast<std::uint32_t>(i + 1);
   return 0;
 }
 
-std::uint32_t identity_table::volume_number(std::uint64_t volume, bool add) {
-  std::uint32_t number = known_volume_number(volume);
+std::uint32_t identity_table::volume_number(const platform::file_identity& id, bool add) {
+  std::uint32_t number = known_volume_number(id);
   if (number == 0 && add) {
-    volumes_.push_back(volume);
+    volumes_.push_back(volume_part{id.volume, id.key_high});
     number = static_cast<std::uint32_t>(volumes_.size());
+    if (volumes_.size() > kVolumesLookedAlong) {
+      if (volume_numbers_.empty())
+        for (std::size_t i = 0; i + 1 < volumes_.size(); ++i)
+          volume_numbers_.emplace(volumes_[i], static_cast<std::uint32_t>(i + 1));
+      volume_numbers_.emplace(volumes_.back(), number);
+    }
   }
   if (number != 0) last_volume_ = number;
   return number;
@@ -49,7 +62,7 @@ std::size_t identity_table::place(const part& in, std::uint64_t hash, std::int64
 }
 
 const std::uint32_t* identity_table::find(const platform::file_identity& id) const {
-  const std::uint32_t volume = known_volume_number(id.volume);
+  const std::uint32_t volume = known_volume_number(id);
   if (volume == 0) return nullptr;
   const std::uint64_t h = hash(id.key, volume);
   const part& in = parts_[h >> (64 - kPartBits)];
@@ -64,7 +77,7 @@ std::uint32_t* identity_table::find(const platform::file_identity& id) {
 
 identity_table::inserted identity_table::insert(const platform::file_identity& id,
                                                 std::uint32_t value) {
-  const std::uint32_t volume = volume_number(id.volume, true);
+  const std::uint32_t volume = volume_number(id, true);
   const std::uint64_t h = hash(id.key, volume);
   part& in = parts_[h >> (64 - kPartBits)];
   if ((in.size + 1) * 4 > in.slots.size() * 3) grow(in);

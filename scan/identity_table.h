@@ -3,7 +3,11 @@
 // slots, nothing allocated per entry.
 //
 // A slot holds the file index, a small number standing for the volume (the
-// volumes of a run are few, so each is stored once) and the value. Each of
+// volumes of a run are few, so each is stored once) and the value. The high
+// half of a 128-bit file index (file_identity::key_high) goes with the
+// volume into that number: it is 0 on all but a few file systems, so there
+// it costs nothing, and where it is not, files of one directory mostly
+// share it. Each of
 // 64 parts of the table, picked by the hash, doubles on its own when three
 // quarters of its slots are taken: it costs 21 to 43 bytes per identity, 32
 // on average, where a node of a std::map of the same pair costs 64 and more;
@@ -14,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/filesystem.h"
@@ -45,7 +50,10 @@ class identity_table {
   void for_each(visitor_type&& visit) const {
     for (const part& p : parts_)
       for (const slot& s : p.slots)
-        if (s.volume != 0) visit(platform::file_identity{volumes_[s.volume - 1], s.key}, s.value);
+        if (s.volume != 0) {
+          const volume_part& v = volumes_[s.volume - 1];
+          visit(platform::file_identity{v.volume, s.key, v.key_high}, s.value);
+        }
   }
 
  private:
@@ -55,9 +63,24 @@ class identity_table {
     std::uint32_t value;
   };
 
-  // The volume's number, from 1; 0 when it is not known (and `add` false).
-  std::uint32_t volume_number(std::uint64_t volume, bool add);
-  std::uint32_t known_volume_number(std::uint64_t volume) const;
+  // What a slot's volume number stands for.
+  struct volume_part {
+    std::uint64_t volume;
+    std::uint64_t key_high;
+    bool operator==(const volume_part& other) const {
+      return volume == other.volume && key_high == other.key_high;
+    }
+  };
+  struct volume_part_hash {
+    std::size_t operator()(const volume_part& v) const {
+      return static_cast<std::size_t>((v.volume ^ (v.key_high * 0x9E3779B97F4A7C15ull)) *
+                                      0xC2B2AE3D27D4EB4Full >> 17);
+    }
+  };
+  // The number of the identity's volume and high half, from 1; 0 when it
+  // is not known (and `add` false).
+  std::uint32_t volume_number(const platform::file_identity& id, bool add);
+  std::uint32_t known_volume_number(const platform::file_identity& id) const;
   struct part {
     std::vector<slot> slots;  // a power of two of them, or none
     std::size_t size = 0;
@@ -78,7 +101,10 @@ class identity_table {
 
   part parts_[1u << kPartBits];
   std::size_t size_ = 0;
-  std::vector<std::uint64_t> volumes_;
+  std::vector<volume_part> volumes_;
+  // Their numbers, once there are more than a look along `volumes_` finds
+  // quickly: only where high halves differ from file to file.
+  std::unordered_map<volume_part, std::uint32_t, volume_part_hash> volume_numbers_;
   std::uint32_t last_volume_ = 0;  // the number found last: runs of one volume
 };
 

@@ -51,6 +51,36 @@ TEST(IdentityTable, HoldsWhatAMapHoldsThroughEveryGrowth) {
   EXPECT_EQ(expected, visited);
 }
 
+// Where files are numbered with 128 bits, two may share the low 64 and the
+// volume: they are two files all the same. A volume whose high halves differ
+// from directory to directory gives the table many of them to tell apart.
+TEST(IdentityTable, HighHalvesOfWideIndexesTellFilesApart) {
+  identity_table table;
+  std::map<file_identity, std::uint32_t> expected;
+  std::uint32_t value = 0;
+  for (std::uint64_t high = 0; high < 300; ++high) {
+    for (std::int64_t key = 1; key <= 20; ++key) {
+      const file_identity id{7, key, high};
+      expected[id] = ++value;
+      ASSERT_TRUE(table.insert(id, value).added) << high << ":" << key;
+    }
+  }
+  // The same low halves on another volume are other files again.
+  for (std::int64_t key = 1; key <= 20; ++key)
+    ASSERT_TRUE(table.insert(file_identity{8, key, 5}, expected[file_identity{8, key, 5}] = ++value).added);
+  EXPECT_EQ(expected.size(), table.size());
+  for (const auto& [id, v] : expected) {
+    const std::uint32_t* found = table.find(id);
+    ASSERT_TRUE(found) << id.key_high << ":" << id.key;
+    EXPECT_EQ(v, *found);
+  }
+  EXPECT_FALSE(table.find(file_identity{7, 1, 300}));
+  EXPECT_FALSE(table.insert(file_identity{7, 3, 150}, 0).added);
+  std::map<file_identity, std::uint32_t> visited;
+  table.for_each([&](const file_identity& id, std::uint32_t v) { visited[id] = v; });
+  EXPECT_EQ(expected, visited);
+}
+
 TEST(IdentityTable, AnEmptyTableFindsNothing) {
   const identity_table table;
   EXPECT_FALSE(table.find(file_identity{0, 0}));

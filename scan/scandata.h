@@ -36,6 +36,7 @@ struct _scandata_hardlinkcount_info {
 struct _scandata_breakdown_fileinfo {
   native_string filename;  // the path under which the file was examined
   std::int64_t file_key = 0;
+  std::uint64_t file_key_high = 0;  // of a 128-bit file index; 0 on most volumes
   std::int32_t file_links = 0;
   std::int64_t file_size = 0;
   platform::entry_kind kind = platform::entry_kind::normal;
@@ -54,7 +55,7 @@ struct _scandata_breakdown_fileinfo {
     platform::entry_facts facts;
     facts.is_directory = is_directory;
     facts.kind = kind;
-    facts.identity = platform::file_identity{volume, file_key};
+    facts.identity = platform::file_identity{volume, file_key, file_key_high};
     facts.links = file_links;
     facts.size = file_size;
     return facts;
