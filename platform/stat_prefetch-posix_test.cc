@@ -111,7 +111,7 @@ TEST(StatPrefetch, EntriesReadAheadByTheWalkKeepTheirOwnResults) {
 // helpers still read the entries the walk has yet to examine.
 TEST(StatPrefetch, TheHelpersReadNothingOfAListingOnceItIsListed) {
   test_tree tree;
-  const int count = 1500;  // more than the helpers read ahead before the walk takes any
+  const int count = 3000;
   for (int i = 0; i < count; ++i)
     tree.file("d/entry-with-a-longer-name-" + std::to_string(i), static_cast<std::size_t>(i % 89));
   helpers_for_test setting(2);
