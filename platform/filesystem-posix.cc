@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 
 #include "platform/directory_prefetch-posix.h"
 #include "platform/listing_replies-posix.h"
@@ -69,9 +68,6 @@ struct walk_state {
   std::unique_ptr<char[]> replies;
   // The facts read while listing the current directory (listed_entry).
   std::vector<listed_facts> listed;
-  // The entries handed to the stat helpers, in the order the walk takes
-  // them: kept from listing to listing, as the listing is.
-  std::vector<std::uint32_t> order;
   // The length of the PATH in the walk's path: what follows is the path
   // below it.
   std::size_t top_length = 0;
@@ -507,27 +503,20 @@ bool hand_over_to_helpers(walk_state& walk, const walk_level& level,
   for (const listed_entry& entry : listing.entries)
     left += entry.listed_facts == 0 || entry.listed_facts == kToRead;
   if (!walk.prefetch.worth_it(left)) return false;
-  std::vector<std::uint32_t>& order = walk.order;
-  order.clear();
-  try {
-    order.reserve(left);
-  } catch (const std::bad_alloc&) {
-    return false;  // the walk reads alone, as it would have
-  }
+  std::vector<std::uint32_t> order;
+  order.reserve(left);
   for (std::size_t i = 0; i < listing.entries.size(); ++i) {
     if (listing.entries[i].listed_facts == kToRead) order.push_back(static_cast<std::uint32_t>(i));
   }
-  const std::size_t first_visited = order.size();
   for (const bool directories : {false, true}) {
     for (std::size_t i = 0; i < listing.entries.size(); ++i) {
-      const listed_entry& entry = listing.entries[i];
-      if (entry.listed_facts == 0 && entry.is_directory == directories)
-        order.push_back(static_cast<std::uint32_t>(i));
+      listed_entry& entry = listing.entries[i];
+      if (entry.listed_facts != 0 || entry.is_directory != directories) continue;
+      entry.listed_facts = kTicket | static_cast<std::uint32_t>(order.size());
+      order.push_back(static_cast<std::uint32_t>(i));
     }
   }
-  if (!walk.prefetch.start(level.fd.get(), level.device, listing, order)) return false;
-  for (std::size_t ticket = first_visited; ticket < order.size(); ++ticket)
-    listing.entries[order[ticket]].listed_facts = kTicket | static_cast<std::uint32_t>(ticket);
+  walk.prefetch.start(level.fd.get(), level.device, listing, order);
   return true;
 }
 

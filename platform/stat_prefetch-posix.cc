@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <new>
 #include <thread>
 
 #include "platform/stat-posix.h"
@@ -72,31 +71,18 @@ bool stat_prefetch::worth_it(std::size_t count) const {
   return count >= kFewestEntries && helper_count() > 0;
 }
 
-bool stat_prefetch::start(int dir_fd, std::uint64_t device, const directory_listing& listing,
-                          const std::vector<std::uint32_t>& order) {
+void stat_prefetch::start(int dir_fd, std::uint64_t device, const directory_listing& listing,
+                          std::vector<std::uint32_t>& order) {
   stop();
-  try {
-    if (!slots_) slots_.reset(new slot[kWindow]);
-    names_.clear();
-    name_at_.clear();
-    name_at_.reserve(order.size());
-    for (const std::uint32_t index : order) {
-      const listed_entry& entry = listing.entries[index];
-      name_at_.push_back(static_cast<std::uint32_t>(names_.size()));
-      names_.append(listing.names, entry.name_offset, entry.name_length);
-      names_.push_back('\0');
-    }
-  } catch (const std::bad_alloc&) {
-    // Reading ahead is only a help: without memory for it the walk reads
-    // alone, as it would have.
-    return false;
-  }
+  if (!slots_) slots_.reset(new slot[kWindow]);
   for (std::size_t i = 0; i < kWindow; ++i) slots_[i].ticket.store(0, std::memory_order_relaxed);
+  listing_ = &listing;
+  order_.swap(order);
   dir_fd_ = dir_fd;
   device_ = device;
   consumed_.store(0);
   next_.store(0);
-  end_.store(name_at_.size());  // from here helpers may claim
+  end_.store(order_.size());  // from here helpers may claim
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ++listings_;
@@ -110,7 +96,6 @@ bool stat_prefetch::start(int dir_fd, std::uint64_t device, const directory_list
     }
   }
   wake_.notify_all();
-  return true;
 }
 
 void stat_prefetch::stop() {
@@ -121,7 +106,8 @@ void stat_prefetch::stop() {
 
 void stat_prefetch::read_into(std::size_t ticket) {
   slot& s = slots_[ticket % kWindow];
-  const char* name = names_.data() + name_at_[ticket];
+  const listed_entry& entry = listing_->entries[order_[ticket]];
+  const char* name = listing_->names.data() + entry.name_offset;
   const result<> read = read_entry(dir_fd_, name, device_, s.facts);
   s.error = read.outcome ? 0 : read.error;
   s.ticket.store(ticket + 1, std::memory_order_release);

@@ -7,9 +7,8 @@
 // The walk still takes every entry in its own order and the facts of each
 // are what one read of it gives, whichever thread read it: the output is
 // that of a walk without helpers. The helpers read only the current
-// listing, of which they keep their own copy of the names, at most a
-// window ahead of the walk, and are stopped before the walk's descriptors
-// change.
+// listing, at most a window ahead of the walk, and are stopped before the
+// listing or the walk's descriptors change.
 #ifndef TWINFIND_PLATFORM_STAT_PREFETCH_POSIX_H_
 #define TWINFIND_PLATFORM_STAT_PREFETCH_POSIX_H_
 
@@ -35,13 +34,11 @@ class stat_prefetch {
 
   // Whether a listing with `count` entries to read is worth handing over.
   bool worth_it(std::size_t count) const;
-  // Hands over entries of `listing` (whose names each end in a NUL) in the
-  // order the walk will take them: ticket i is the entry at `order[i]`, in
-  // the directory `dir_fd` on `device`. The names are copied: the listing
-  // may change or go once this returns. False, and nothing handed over,
-  // when there is no memory for it.
-  bool start(int dir_fd, std::uint64_t device, const directory_listing& listing,
-             const std::vector<std::uint32_t>& order);
+  // Hands over entries of `listing` (whose names each end in a NUL, kept
+  // as they are until stop) in the order the walk will take them: ticket i
+  // is the entry at `order[i]`, in the directory `dir_fd` on `device`.
+  void start(int dir_fd, std::uint64_t device, const directory_listing& listing,
+             std::vector<std::uint32_t>& order);
   // The facts of ticket `ticket`, taken in increasing order: read by a
   // helper or here; while a helper reads it, the entries after it that
   // nobody has claimed are read here.
@@ -65,10 +62,8 @@ class stat_prefetch {
   static void* run_helper(void* self);
 
   std::unique_ptr<slot[]> slots_;
-  // The names of the tickets, in ticket order, each ended by a NUL, and
-  // where each begins: the helpers' own, whatever becomes of the listing.
-  native_string names_;
-  std::vector<std::uint32_t> name_at_;  // four bytes a ticket
+  const directory_listing* listing_ = nullptr;
+  std::vector<std::uint32_t> order_;  // four bytes a ticket
   int dir_fd_ = -1;
   std::uint64_t device_ = 0;
   std::atomic<std::size_t> next_{0};      // the next ticket to read

@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -105,42 +104,6 @@ TEST(StatPrefetch, EntriesReadAheadByTheWalkKeepTheirOwnResults) {
   }
   prefetch.stop();
   close(fd);
-}
-
-// A listing is the caller's: it may go as soon as it is listed, while the
-// helpers still read the entries the walk has yet to examine.
-TEST(StatPrefetch, TheHelpersReadNothingOfAListingOnceItIsListed) {
-  test_tree tree;
-  const int count = 3000;
-  for (int i = 0; i < count; ++i)
-    tree.file("d/entry-with-a-longer-name-" + std::to_string(i), static_cast<std::size_t>(i % 89));
-  helpers_for_test setting(2);
-  walk_cursor cursor;
-  native_string& path = cursor.path;
-  path = tree.path("d");
-  ASSERT_EQ(enter_directory(cursor, path, native_string_view(), nullptr).outcome,
-            entering::entered);
-  std::vector<listed_entry> entries;
-  native_string names;
-  {
-    auto listing = std::make_unique<directory_listing>();
-    ASSERT_TRUE(list_directory(cursor, path, *listing).outcome);
-    entries = listing->entries;
-    names = listing->names;
-  }
-  // Whatever lands where the names were is not theirs.
-  const native_string junk(names.size(), 'x');
-  path += '/';
-  const std::size_t prefix = path.size();
-  for (const listed_entry& entry : entries) {
-    path.resize(prefix);
-    path.append(names, entry.name_offset, entry.name_length);
-    const std::size_t number = std::stoul(path.substr(path.rfind('-') + 1));
-    entry_facts facts;
-    ASSERT_EQ(examine_entry(cursor, path, entry, facts).outcome, examination::examined) << path;
-    ASSERT_EQ(facts.size, static_cast<std::int64_t>(number % 89)) << path;
-  }
-  EXPECT_EQ(junk.size(), names.size());
 }
 
 TEST(StatPrefetch, SmallListingsAndNoHelpersAreLeftToTheWalk) {
