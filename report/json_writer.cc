@@ -126,12 +126,13 @@ void write_text(std::basic_ostream<char, Traits>& out, std::string_view text) {
   out.write(text.data() + run, static_cast<std::streamsize>(size - run));
 }
 
-bool is_high_surrogate(std::uint32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool is_low_surrogate(std::uint32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
-
 // Windows names: UTF-16 units, which the output layer turns into UTF-8.
 template <typename Traits>
 void write_text(std::basic_ostream<wchar_t, Traits>& out, std::wstring_view text) {
+  // Inside the template, which only Windows instantiates: elsewhere they
+  // would be functions nobody calls.
+  const auto is_high_surrogate = [](std::uint32_t c) { return c >= 0xD800 && c <= 0xDBFF; };
+  const auto is_low_surrogate = [](std::uint32_t c) { return c >= 0xDC00 && c <= 0xDFFF; };
   std::size_t run = 0;
   std::size_t i = 0;
   while (i < text.size()) {
