@@ -12,16 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/read_ahead_test_util-posix.h"
 #include "scan/test_tree.h"
 
 namespace platform {
 namespace {
-
-// Sets the helpers for one test and puts the default back after it.
-struct helpers_for_test {
-  explicit helpers_for_test(std::size_t helpers) { stat_prefetch::set_helpers(helpers); }
-  ~helpers_for_test() { stat_prefetch::set_helpers(static_cast<std::size_t>(-1)); }
-};
 
 TEST(StatPrefetch, EveryTicketGetsTheFactsOfItsOwnEntry) {
   test_tree tree;
@@ -43,7 +38,7 @@ TEST(StatPrefetch, EveryTicketGetsTheFactsOfItsOwnEntry) {
   const int fd = open(tree.path("d").c_str(), O_RDONLY | O_DIRECTORY);
   ASSERT_GE(fd, 0);
   for (const std::size_t helpers : {std::size_t{0}, std::size_t{1}, std::size_t{2}}) {
-    helpers_for_test setting(helpers);
+    stat_helpers_for_test setting(helpers);
     stat_prefetch prefetch;
     for (int round = 0; round < 3; ++round) {
       // Tickets in the listing's order, backwards in the last round.
@@ -89,7 +84,7 @@ TEST(StatPrefetch, EntriesReadAheadByTheWalkKeepTheirOwnResults) {
   }
   const int fd = open(tree.path("d").c_str(), O_RDONLY | O_DIRECTORY);
   ASSERT_GE(fd, 0);
-  helpers_for_test setting(1);
+  stat_helpers_for_test setting(1);
   stat_prefetch prefetch;
   for (int round = 0; round < 5; ++round) {
     std::vector<std::uint32_t> order(count);
@@ -114,7 +109,7 @@ TEST(StatPrefetch, TheHelpersReadNothingOfAListingOnceItIsListed) {
   const int count = 1500;  // more than the helpers read ahead before the walk takes any
   for (int i = 0; i < count; ++i)
     tree.file("d/entry-with-a-longer-name-" + std::to_string(i), static_cast<std::size_t>(i % 89));
-  helpers_for_test setting(2);
+  stat_helpers_for_test setting(2);
   walk_cursor cursor;
   native_string& path = cursor.path;
   path = tree.path("d");
@@ -145,11 +140,11 @@ TEST(StatPrefetch, TheHelpersReadNothingOfAListingOnceItIsListed) {
 
 TEST(StatPrefetch, SmallListingsAndNoHelpersAreLeftToTheWalk) {
   {
-    helpers_for_test setting(0);
+    stat_helpers_for_test setting(0);
     stat_prefetch prefetch;
     EXPECT_FALSE(prefetch.worth_it(100000));
   }
-  helpers_for_test setting(2);
+  stat_helpers_for_test setting(2);
   stat_prefetch prefetch;
   EXPECT_FALSE(prefetch.worth_it(3));
   EXPECT_TRUE(prefetch.worth_it(100));
