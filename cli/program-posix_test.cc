@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "cli/spawn_test_util-posix.h"
+#include "platform/process_state_test_util-posix.h"
 #include "platform/refuse_statx_test_util-posix.h"
 #include "scan/test_tree.h"
 
@@ -146,12 +147,10 @@ TEST(Program, LongOptionsAndTheEndOfOptions) {
   test_tree tree;
   tree.file("-x/a");
   tree.file("-x/b");
-  char* previous = getcwd(nullptr, 0);
-  ASSERT_NE(previous, nullptr);
-  ASSERT_EQ(chdir(tree.path().c_str()), 0);
-  const finished_program dashed = run_twinfind({"--", "-x"});
-  EXPECT_EQ(chdir(previous), 0);
-  free(previous);
+  const finished_program dashed = [&] {
+    const working_directory in(tree.path());
+    return run_twinfind({"--", "-x"});
+  }();
   EXPECT_TRUE(dashed.exited(0)) << dashed.err;
   EXPECT_NE(dashed.out.find("Directories scanned:\n  -x\n"), std::string::npos) << dashed.out;
   EXPECT_NE(dashed.out.find("\n  Normal               2 (100%)"), std::string::npos) << dashed.out;
@@ -322,30 +321,6 @@ TEST(Program, AClosedPipeEndsTheProgramQuietly) {
   }
 }
 
-// Sets an environment variable for the programs a test starts, and puts
-// back what was there when the test ends.
-class scoped_environment {
- public:
-  scoped_environment(const char* name, const char* value) : name_(name) {
-    const char* previous = std::getenv(name);
-    had_ = previous != nullptr;
-    if (had_) previous_ = previous;
-    setenv(name, value, 1);
-  }
-  ~scoped_environment() {
-    if (had_) {
-      setenv(name_, previous_.c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  bool had_;
-  std::string previous_;
-};
-
 // The screen of a terminal on which twinfind ran with `arguments`, or
 // nullopt where the system has no pseudo-terminals.
 std::optional<std::string> run_on_terminal(const std::vector<std::string>& arguments) {
@@ -446,8 +421,6 @@ TEST(Program, NumbersCarryTheLocalesWholeSeparatorAndKeepTheirColumns) {
       {"de_DE.UTF-8", "           2.505.096"},
       {"C", "             2505096"},
   };
-  const char* saved = getenv("LC_ALL");
-  const std::string saved_value = saved ? saved : "";
   std::string missing;
   for (const auto& expected : cases) {
     locale_t available = newlocale(LC_ALL_MASK, expected.locale, static_cast<locale_t>(0));
@@ -456,17 +429,13 @@ TEST(Program, NumbersCarryTheLocalesWholeSeparatorAndKeepTheirColumns) {
       continue;
     }
     freelocale(available);
-    setenv("LC_ALL", expected.locale, 1);
+    const scoped_environment locale("LC_ALL", expected.locale);
     const finished_program run = run_twinfind({tree.path()});
     EXPECT_TRUE(run.exited(0)) << expected.locale;
     EXPECT_EQ(std::string("Naive file size:  ") + expected.number,
               line_starting(run.out, "Naive file size:"))
         << expected.locale;
   }
-  if (saved)
-    setenv("LC_ALL", saved_value.c_str(), 1);
-  else
-    unsetenv("LC_ALL");
   if (!missing.empty()) GTEST_SKIP() << "locales not on this system:" << missing;
 }
 

@@ -90,38 +90,14 @@ int reserve_if_closed(int fd) {
 
 output_buffer::output_buffer(int fd, bool flush_on_sync, std::size_t capacity,
                              output_buffer* goes_before)
-    : fd(fd), flush_on_sync(flush_on_sync), goes_before(goes_before),
-      storage_(capacity > 0 ? capacity : 1) {
-  setp(storage_.data(), storage_.data() + storage_.size());
-}
+    : console_buffer(&output_buffer::write_bytes, flush_on_sync, capacity, goes_before),
+      fd(fd) {}
 
-bool output_buffer::write_out() {
-  if (goes_before) goes_before->write_out();
-  const char* data = pbase();
-  std::size_t size = static_cast<std::size_t>(pptr() - pbase());
-  setp(storage_.data(), storage_.data() + storage_.size());
-  if (size > 0) last_ = data[size - 1];
-  if (error) return false;  // after a failure, text is dropped, not written
-  const result<> written = write_all(fd, data, size);
-  error = static_cast<int>(written.error);
-  return written.outcome;
-}
-
-bool output_buffer::ends_line() const {
-  return (pptr() > pbase() ? pptr()[-1] : last_) == '\n';
-}
-
-output_buffer::int_type output_buffer::overflow(int_type c) {
-  if (!write_out()) return traits_type::eof();
-  if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
-  *pptr() = traits_type::to_char_type(c);
-  pbump(1);
-  return c;
-}
-
-int output_buffer::sync() {
-  if (flush_on_sync) return write_out() ? 0 : -1;
-  return error ? -1 : 0;
+std::size_t output_buffer::write_bytes(console_buffer& buffer, const char* text,
+                                       std::size_t length, bool, bool) {
+  output_buffer& self = static_cast<output_buffer&>(buffer);
+  self.error = write_all(self.fd, text, length).error;
+  return length;
 }
 
 native_ostream& standard_output() { return std::cout; }
@@ -148,7 +124,7 @@ bool finish_output(native_string& problem) {
     return false;
   }
   if (output->write_out()) return true;
-  problem = std::strerror(output->error);
+  problem = std::strerror(static_cast<int>(output->error));
   return false;
 }
 

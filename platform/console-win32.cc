@@ -148,61 +148,31 @@ std::size_t append_utf8(std::wstring_view text, bool last, std::string& bytes) {
 
 output_channel::output_channel(HANDLE handle, bool console, bool flush_on_sync,
                                output_channel* goes_before)
-    : handle(handle), console(console), flush_on_sync(flush_on_sync),
-      goes_before(goes_before) {
-  setp(wide_, wide_ + wide_capacity);
-}
+    : console_buffer(&output_channel::pass_text, flush_on_sync, wide_capacity, goes_before),
+      handle(handle), console(console) {}
 
-void output_channel::drain(bool last) {
-  std::size_t length = static_cast<std::size_t>(pptr() - pbase());
-  if (length > 0) last_ = wide_[length - 1];
-  std::size_t done = 0;
-  if (error || abandoned) {
-    done = length;  // after a failure, text is dropped, not written
-  } else if (console) {
-    // The console gets a pair in one piece, too.
-    done = length;
-    if (!last && done > 0 && is_high_surrogate(wide_[done - 1])) --done;
-    error = write_console(handle, wide_, done).error;
-  } else {
-    done = append_utf8(std::wstring_view(wide_, length), last, bytes_);
-    if (bytes_.size() >= block_size) write_bytes();
+std::size_t output_channel::pass_text(console_buffer& buffer, const wchar_t* text,
+                                      std::size_t length, bool write, bool last) {
+  output_channel& self = static_cast<output_channel&>(buffer);
+  if (abandoned) {
+    self.bytes_.clear();
+    return length;  // the program is ending: nothing more is written
   }
-  // What is left is at most the first half of a pair.
-  std::size_t left = length - done;
-  std::memmove(wide_, wide_ + done, left * sizeof(wchar_t));
-  setp(wide_, wide_ + wide_capacity);
-  pbump(static_cast<int>(left));
+  if (self.console) {
+    // The console gets a pair in one piece, too.
+    std::size_t done = length;
+    if (!last && done > 0 && is_high_surrogate(text[done - 1])) --done;
+    self.error = write_console(self.handle, text, done).error;
+    return done;
+  }
+  std::size_t done = append_utf8(std::wstring_view(text, length), last, self.bytes_);
+  if (write || self.bytes_.size() >= block_size) self.write_bytes();
+  return done;
 }
 
 void output_channel::write_bytes() {
   if (!error && !abandoned) error = write_all(handle, bytes_.data(), bytes_.size()).error;
   bytes_.clear();
-}
-
-bool output_channel::write_out(bool last) {
-  if (goes_before) goes_before->write_out(last);
-  drain(last);
-  write_bytes();
-  return error == 0;
-}
-
-bool output_channel::ends_line() const {
-  return (pptr() > pbase() ? pptr()[-1] : last_) == L'\n';
-}
-
-output_channel::int_type output_channel::overflow(int_type c) {
-  drain(false);
-  if (error) return traits_type::eof();
-  if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
-  *pptr() = traits_type::to_char_type(c);
-  pbump(1);
-  return c;
-}
-
-int output_channel::sync() {
-  if (flush_on_sync) return write_out() ? 0 : -1;
-  return error ? -1 : 0;
 }
 
 native_ostream& standard_output() { return std::wcout; }

@@ -18,30 +18,21 @@
 
 #include "platform/child_check_test_util-posix.h"
 #include "platform/owners-posix.h"
+#include "platform/read_ahead_test_util-posix.h"
 #include "platform/stat-posix.h"
-#include "platform/stat_prefetch-posix.h"
-#include "platform/subdirectory_prefetch-posix.h"
 #include "platform/tree_walk.h"
 #include "scan/test_tree.h"
 
 namespace platform {
 namespace {
 
-// Forces the threads on every listing for one test, and puts the defaults
-// back after it.
+// Forces the threads on every listing for one test, with no other helper
+// beside them, and puts the defaults back after it.
 struct read_ahead_for_test {
-  explicit read_ahead_for_test(std::size_t threads) {
-    directory_prefetch::set_threads(threads);
-    directory_prefetch::set_every_listing_cold(threads != 0);
-    stat_prefetch::set_helpers(0);  // only the threads under test
-    subdirectory_prefetch::set_enabled(0);
-  }
-  ~read_ahead_for_test() {
-    subdirectory_prefetch::set_enabled(-1);
-    directory_prefetch::set_threads(static_cast<std::size_t>(-1));
-    directory_prefetch::set_every_listing_cold(false);
-    stat_prefetch::set_helpers(static_cast<std::size_t>(-1));
-  }
+  explicit read_ahead_for_test(std::size_t threads) : threads(threads) {}
+  directory_threads_for_test threads;
+  stat_helpers_for_test stat_helpers{0};
+  subdirectory_helper_for_test subdirectory_helper{false};
 };
 
 std::size_t threads_of_this_process() {

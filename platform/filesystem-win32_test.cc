@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/current_directory_test_util-win32.h"
+
 namespace {
 
 using namespace platform;
@@ -333,14 +335,10 @@ TEST_F(LongPathTest, LongPathsAreParsedAsShortOnesWould) {
   EXPECT_EQ(examination::examined, examine(deep_ + L"\\\\one.txt", facts));
   EXPECT_EQ(examination::examined, examine(deep_ + L"\\.\\one.txt", facts));
 
-  wchar_t saved[MAX_PATH + 1];
-  DWORD length = GetCurrentDirectoryW(MAX_PATH + 1, saved);
-  ASSERT_TRUE(length > 0 && length <= MAX_PATH);
-  ASSERT_TRUE(SetCurrentDirectoryW(root_.c_str()));
+  const current_directory here(root_);
+  ASSERT_TRUE(here.set());
   ASSERT_GT(relative_deep_.size(), static_cast<std::size_t>(MAX_PATH));
-  examination relative = examine(relative_deep_ + L"\\one.txt", facts);
-  SetCurrentDirectoryW(saved);
-  EXPECT_EQ(examination::examined, relative);
+  EXPECT_EQ(examination::examined, examine(relative_deep_ + L"\\one.txt", facts));
 }
 
 TEST_F(WindowsFileSystemTest, PatternsListEveryMatchInSearchOrder) {
@@ -383,29 +381,27 @@ TEST(JoinPatternMatchTest, JoinsToTheDirectoryAsThePatternWroteIt) {
 
 TEST_F(WindowsFileSystemTest, JoinedMatchesNameTheFilesThatMatched) {
   make_file(at(L"sub.txt"), "1");
-  wchar_t saved[MAX_PATH + 1];
-  DWORD length = GetCurrentDirectoryW(MAX_PATH + 1, saved);
-  ASSERT_TRUE(length > 0 && length <= MAX_PATH);
-  ASSERT_TRUE(SetCurrentDirectoryW(root_.c_str()));
-
   // Relative to the current directory, alone and after the drive's colon.
   const std::wstring drive = root_.substr(0, 2);
   std::vector<std::wstring> joined;
-  for (const std::wstring& pattern : {std::wstring(L"*.txt"), drive + L"*.txt",
-                                      root_ + L"\\*.txt", root_ + L"/*.txt"}) {
-    std::vector<pattern_match> matches;
-      if (!find_pattern_matches(pattern, matches).outcome || matches.size() != 1) {
-      joined.push_back(L"no match for " + pattern);
-      continue;
-    }
-    joined.push_back(join_pattern_match(pattern, matches[0].name));
-  }
   std::vector<examination> outcomes;
-  for (const std::wstring& path : joined) {
-    entry_facts facts;
-    outcomes.push_back(examine(path, facts));
+  {
+    const current_directory here(root_);
+    ASSERT_TRUE(here.set());
+    for (const std::wstring& pattern : {std::wstring(L"*.txt"), drive + L"*.txt",
+                                        root_ + L"\\*.txt", root_ + L"/*.txt"}) {
+      std::vector<pattern_match> matches;
+      if (!find_pattern_matches(pattern, matches).outcome || matches.size() != 1) {
+        joined.push_back(L"no match for " + pattern);
+        continue;
+      }
+      joined.push_back(join_pattern_match(pattern, matches[0].name));
+    }
+    for (const std::wstring& path : joined) {
+      entry_facts facts;
+      outcomes.push_back(examine(path, facts));
+    }
   }
-  SetCurrentDirectoryW(saved);
 
   ASSERT_EQ(4u, joined.size());
   EXPECT_EQ(L"sub.txt", joined[0]);

@@ -27,6 +27,7 @@
 
 #include "platform/child_check_test_util-posix.h"
 #include "platform/filesystem.h"
+#include "platform/process_state_test_util-posix.h"
 #include "scan/mount_namespace_test_util-posix.h"
 #include "scan/test_tree.h"
 
@@ -590,11 +591,10 @@ TEST(LinkNamesPosix, RelativePathsAndVanishedFiles) {
   search.add(tree.path("here"), "here");
   search.add(tree.path("here"), tree.path("gone/here"));  // the directory has disappeared
   search.add(tree.path("here"), "");
-  const int previous = open(".", O_RDONLY);
-  ASSERT_EQ(chdir(tree.path().c_str()), 0);
-  search.run();
-  EXPECT_EQ(fchdir(previous), 0);
-  close(previous);
+  {
+    const working_directory in(tree.path());
+    search.run();
+  }
   EXPECT_EQ(search.of(0), names{mount_relative(tree.path("here"))});
   EXPECT_TRUE(search.of(1).empty());
   EXPECT_TRUE(search.of(2).empty());

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/filesystem.h"
+#include "platform/process_state_test_util-posix.h"
 #include "scan/test_tree.h"
 
 namespace {
@@ -157,18 +158,6 @@ TEST(PatternMatches, NoMatchAndUnreadableDirectoriesFail) {
   ASSERT_TRUE(platform::find_pattern_matches(tree.path("dir*/*.txt"), matches).outcome);
   EXPECT_EQ(listed(matches), "x.txt ");
 }
-
-// Runs in the directory `to` while it lives, then back where it was.
-struct working_directory {
-  int previous;
-  explicit working_directory(const native_string& to) : previous(open(".", O_RDONLY)) {
-    EXPECT_EQ(chdir(to.c_str()), 0);
-  }
-  ~working_directory() {
-    EXPECT_EQ(fchdir(previous), 0);
-    close(previous);
-  }
-};
 
 TEST(PatternMatches, APatternWithoutDirectoryListsTheWorkingDirectory) {
   test_tree tree;

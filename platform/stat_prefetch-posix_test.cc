@@ -11,16 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/read_ahead_test_util-posix.h"
 #include "scan/test_tree.h"
 
 namespace platform {
 namespace {
-
-// Sets the helpers for one test and puts the default back after it.
-struct helpers_for_test {
-  explicit helpers_for_test(std::size_t helpers) { stat_prefetch::set_helpers(helpers); }
-  ~helpers_for_test() { stat_prefetch::set_helpers(static_cast<std::size_t>(-1)); }
-};
 
 TEST(StatPrefetch, EveryTicketGetsTheFactsOfItsOwnEntry) {
   test_tree tree;
@@ -42,7 +37,7 @@ TEST(StatPrefetch, EveryTicketGetsTheFactsOfItsOwnEntry) {
   const int fd = open(tree.path("d").c_str(), O_RDONLY | O_DIRECTORY);
   ASSERT_GE(fd, 0);
   for (const std::size_t helpers : {std::size_t{0}, std::size_t{1}, std::size_t{2}}) {
-    helpers_for_test setting(helpers);
+    stat_helpers_for_test setting(helpers);
     stat_prefetch prefetch;
     for (int round = 0; round < 3; ++round) {
       // Tickets in the listing's order, backwards in the last round.
@@ -88,7 +83,7 @@ TEST(StatPrefetch, EntriesReadAheadByTheWalkKeepTheirOwnResults) {
   }
   const int fd = open(tree.path("d").c_str(), O_RDONLY | O_DIRECTORY);
   ASSERT_GE(fd, 0);
-  helpers_for_test setting(1);
+  stat_helpers_for_test setting(1);
   stat_prefetch prefetch;
   for (int round = 0; round < 5; ++round) {
     std::vector<std::uint32_t> order(count);
@@ -108,11 +103,11 @@ TEST(StatPrefetch, EntriesReadAheadByTheWalkKeepTheirOwnResults) {
 
 TEST(StatPrefetch, SmallListingsAndNoHelpersAreLeftToTheWalk) {
   {
-    helpers_for_test setting(0);
+    stat_helpers_for_test setting(0);
     stat_prefetch prefetch;
     EXPECT_FALSE(prefetch.worth_it(100000));
   }
-  helpers_for_test setting(2);
+  stat_helpers_for_test setting(2);
   stat_prefetch prefetch;
   EXPECT_FALSE(prefetch.worth_it(3));
   EXPECT_TRUE(prefetch.worth_it(100));

@@ -13,16 +13,12 @@
 #include <vector>
 
 #include "platform/owners-posix.h"
+#include "platform/read_ahead_test_util-posix.h"
 #include "platform/stat-posix.h"
 #include "scan/test_tree.h"
 
 namespace platform {
 namespace {
-
-struct enabled_for_test {
-  enabled_for_test() { subdirectory_prefetch::set_enabled(1); }
-  ~enabled_for_test() { subdirectory_prefetch::set_enabled(-1); }
-};
 
 // Waits until the helpers have read `count` more directories than `before`.
 bool read_by_helper(std::size_t before, std::size_t count) {
@@ -32,7 +28,7 @@ bool read_by_helper(std::size_t before, std::size_t count) {
 }
 
 TEST(SubdirectoryPrefetch, HandsOverTheFactsOfTheDirectoryItReadWithItsIdentity) {
-  enabled_for_test enabled;
+  subdirectory_helper_for_test enabled(true);
   test_tree tree;
   for (const char* name : {"a", "b", "c"}) {
     for (int i = 0; i < 3; ++i) tree.file(std::string(name) + "/f" + std::to_string(i), 10u * i + 1);
@@ -109,7 +105,7 @@ void leave(walk_cursor& cursor) {
 // the new one the old one's inode) is read again by the walk: it lists the
 // directory it holds open, as it is.
 TEST(SubdirectoryPrefetch, TheWalkTakesNoReadOfADirectoryThatChangedSince) {
-  enabled_for_test enabled;
+  subdirectory_helper_for_test enabled(true);
   test_tree tree;
   for (const char* name : {"a", "b", "c"}) tree.file(std::string(name) + "/old");
   walk_cursor cursor;
@@ -134,7 +130,7 @@ TEST(SubdirectoryPrefetch, TheWalkTakesNoReadOfADirectoryThatChangedSince) {
 }
 
 TEST(SubdirectoryPrefetch, ABatchEndedWhileTheHelperReadsItIsLeftAlone) {
-  enabled_for_test enabled;
+  subdirectory_helper_for_test enabled(true);
   test_tree tree;
   native_string names;
   for (int i = 0; i < 20; ++i) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "cli/spawn_test_util-posix.h"
+#include "platform/process_state_test_util-posix.h"
 #include "scan/test_tree.h"
 
 namespace report {
@@ -67,9 +68,10 @@ TEST(JsonReportPosix, NamesOfAnyBytesComeBackExactlyThroughPython) {
       "print(raw(doc['paths'][0]))\n"
       "for f in doc['listings'][0]['files']: print(raw(f['names'][0]))\n";
   const std::string command = "python3 -c \"$SCRIPT\" '" + document + "' > '" + listed + "'";
-  setenv("SCRIPT", script.c_str(), 1);
-  ASSERT_EQ(0, std::system(command.c_str()));
-  unsetenv("SCRIPT");
+  {
+    const scoped_environment given("SCRIPT", script.c_str());
+    ASSERT_EQ(0, std::system(command.c_str()));
+  }
   std::ifstream in(listed);
   std::string path_hex;
   std::getline(in, path_hex);

@@ -90,20 +90,6 @@ TEST(IdentityTable, AnEmptyTableFindsNothing) {
   EXPECT_EQ(0, visits);
 }
 
-// The files of one directory are mostly numbered in a row: eight
-// neighbouring indexes take neighbouring slots, so that looking them up
-// one after another stays in two cache lines.
-TEST(IdentityTable, NeighbouringIndexesSitSideBySide) {
-  identity_table table;
-  const std::int64_t first = 8 * 12345;  // the start of a group
-  for (std::int64_t i = 7; i >= 0; --i) table.insert(file_identity{2049, first + i}, 0);
-  const char* slot0 = reinterpret_cast<const char*>(table.find(file_identity{2049, first}));
-  for (std::int64_t i = 1; i < 8; ++i) {
-    const char* slot = reinterpret_cast<const char*>(table.find(file_identity{2049, first + i}));
-    EXPECT_EQ(i * 16, slot - slot0) << i;
-  }
-}
-
 // The identity map gives records only to the files that asked for one, and
 // a record keeps what was put in it however much the map grows.
 TEST(FileTable, RecordsOnlyWhereAskedAndKeptThroughGrowth) {

@@ -18,10 +18,8 @@
 #include <cstring>
 
 #include "platform/child_check_test_util-posix.h"
-#include "platform/directory_prefetch-posix.h"
+#include "platform/read_ahead_test_util-posix.h"
 #include "platform/refuse_statx_test_util-posix.h"
-#include "platform/stat_prefetch-posix.h"
-#include "platform/subdirectory_prefetch-posix.h"
 #include "scan/mount_namespace_test_util-posix.h"
 #include "scan/scandata.h"
 #include "scan/test_tree.h"
@@ -264,17 +262,12 @@ TEST(WalkPosix, ADirectoryReachedTwiceByOneWalkAddsOnlyNames) {
 // once.
 std::string everything_told(const native_string& top, std::size_t helpers,
                             std::size_t readers = 0) {
-  platform::stat_prefetch::set_helpers(helpers);
-  platform::subdirectory_prefetch::set_enabled(helpers != 0);
-  platform::directory_prefetch::set_threads(readers);
-  platform::directory_prefetch::set_every_listing_cold(readers != 0);
+  const platform::stat_helpers_for_test stat_helpers(helpers);
+  const platform::subdirectory_helper_for_test subdirectory_helper(helpers != 0);
+  const platform::directory_threads_for_test directory_threads(readers);
   captured_scan run(/*verbose=*/true);
   run.scan.space.enabled = true;
   run.scan.scan_paths({top, top + "/big"});
-  platform::stat_prefetch::set_helpers(static_cast<std::size_t>(-1));
-  platform::subdirectory_prefetch::set_enabled(-1);
-  platform::directory_prefetch::set_threads(static_cast<std::size_t>(-1));
-  platform::directory_prefetch::set_every_listing_cold(false);
   std::string told = run.out.str();
   for (const native_string& name : all_kept_names(run.scan)) told += name + "\n";
   for (const auto& [links, info] : run.scan.hardlinkcounts) {

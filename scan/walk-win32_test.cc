@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/current_directory_test_util-win32.h"
 #include "scan/scandata.h"
 #include "scan/test_tree.h"
 
@@ -37,23 +38,6 @@ void remove_entry(const std::wstring& path, bool directory) {
   const std::wstring prefixed = L"\\\\?\\" + path;
   directory ? RemoveDirectoryW(prefixed.c_str()) : DeleteFileW(prefixed.c_str());
 }
-
-// The current directory, set for the length of a test.
-class current_directory {
- public:
-  explicit current_directory(const std::wstring& path) {
-    wchar_t saved[MAX_PATH + 1];
-    const DWORD length = GetCurrentDirectoryW(MAX_PATH + 1, saved);
-    saved_.assign(saved, length <= MAX_PATH ? length : 0);
-    set_ = SetCurrentDirectoryW(path.c_str()) != 0;
-  }
-  ~current_directory() { SetCurrentDirectoryW(saved_.c_str()); }
-  bool set() const { return set_; }
-
- private:
-  std::wstring saved_;
-  bool set_ = false;
-};
 
 std::size_t names_met(const _scandata& scan) {
   return all_kept_names(scan).size();
