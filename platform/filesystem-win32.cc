@@ -148,6 +148,9 @@ bool examine_by_name(walk_state* walk, const wchar_t* target, entry_facts& facts
   // its target's, so the handle path, which opens the entry itself, reads
   // it again.
   if (information.FileAttributes & reparse_bit) return false;
+  // Every fact from this one reading, the directory bit too: the entry may
+  // have changed between a file and a directory since it was listed.
+  facts.is_directory = (information.FileAttributes & directory_bit) != 0;
   facts.identity.volume =
       volume_serial(static_cast<ULONGLONG>(information.VolumeSerialNumber.QuadPart));
   if (!read_file_id(information.FileId128, facts.identity)) {
@@ -183,6 +186,7 @@ result<examination> examine_by_handle(const wchar_t* target, entry_facts& facts)
       !handle_identity(file.get(), facts.identity)) {
     return {examination::not_opened, GetLastError()};
   }
+  facts.is_directory = standard.Directory != 0;  // as read, not as listed
   facts.links = link_count(standard.NumberOfLinks);
   facts.size = standard.EndOfFile.QuadPart;
   facts.allocated = standard.AllocationSize.QuadPart;
@@ -193,7 +197,8 @@ result<examination> examine_by_handle(const wchar_t* target, entry_facts& facts)
 // listing (or its own search) returned; `walk` is null outside a walk.
 result<examination> examine_listed(walk_state* walk, const wchar_t* target, DWORD attributes,
                                    DWORD reparse_tag, entry_facts& facts) {
-  facts.is_directory = (attributes & directory_bit) != 0;
+  // The kind is the listing's (its reparse tag is not read again); the
+  // directory bit and the rest come from the one reading below.
   facts.kind = kind_of(attributes, reparse_tag);
   result<examination> outcome{examination::not_opened};
   if (!(attributes & reparse_bit) && examine_by_name(walk, target, facts, outcome))
