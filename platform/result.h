@@ -15,14 +15,16 @@ using error_code = std::uint32_t;
 // `outcome` says what came of the call: true or false, or an outcome of its
 // own where failures differ (an entry not found, or found but not opened);
 // `error` is the system's code when the outcome is a failure, else 0.
+// [[nodiscard]]: the compiler rejects a call whose result is dropped, so an
+// unreported failure takes a cast that says so.
 template <typename outcome_type = bool>
-struct result {
+struct [[nodiscard]] result {
   outcome_type outcome{};
   error_code error = 0;
 };
 
-inline result<> succeeded() { return result<>{true, 0}; }
-inline result<> failed(error_code error) { return result<>{false, error}; }
+[[nodiscard]] inline result<> succeeded() { return result<>{true, 0}; }
+[[nodiscard]] inline result<> failed(error_code error) { return result<>{false, error}; }
 
 }  // namespace platform
 

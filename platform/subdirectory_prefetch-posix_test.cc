@@ -83,7 +83,9 @@ std::vector<std::string> list_and_examine(walk_cursor& cursor) {
     cursor.path += '/';
     cursor.path += names.back();
     entry_facts facts;
-    examine_entry(cursor, cursor.path, entry, facts);
+    // Only the calls matter here, as the walk makes them; what each
+    // examination found is checked by the tests that use the names.
+    static_cast<void>(examine_entry(cursor, cursor.path, entry, facts));
     cursor.path.resize(length);
   }
   return names;
