@@ -14,6 +14,7 @@
 
 #include "platform/name_search.h"
 #include "platform/path_identity.h"
+#include "platform/read_ahead.h"
 #include "platform/system_path.h"
 #include "platform/tree_walk.h"
 #include "platform/wildcard.h"
@@ -53,6 +54,11 @@ struct listing_hook {
   std::function<void()> change;
 };
 
+struct read_ahead_fault {
+  std::size_t node;
+  error_code error;
+};
+
 struct file_system {
   std::vector<node> nodes;
   std::vector<fault> faults;
@@ -60,6 +66,10 @@ struct file_system {
   std::uint64_t volumes = 1;
   std::int64_t keys = 1;
   fake_calls calls;
+  // Reading ahead by hand: the queue of the walk under way, when it has one.
+  bool read_ahead_by_hand = false;
+  read_ahead* queue = nullptr;
+  std::vector<read_ahead_fault> read_ahead_faults;
 };
 
 // An empty file system: its root directory alone.
@@ -229,20 +239,83 @@ std::size_t existing(native_string_view path) {
 
 }  // namespace
 
-// The nodes of the directories the walk is inside of, from its PATH down.
+// The nodes of the directories the walk is inside of, from its PATH down,
+// and the directory just entered as the queue read it, until it is listed.
 struct walk_state {
   std::vector<std::size_t> levels;
+  opened_directory adopted;
+  bool has_adopted = false;
+  std::vector<entry_reading> readings;  // of the listing, where a worker read them
 };
 
-walk_cursor::walk_cursor() : state(new walk_state) {}
-walk_cursor::~walk_cursor() {}
+namespace {
+
+// Runs the change a test hung on the listing of `path`, once.
+void run_listing_hook(const native_string& path) {
+  // Taken out before it runs: a change may add hooks of its own.
+  const native_string where = canonical(path);
+  std::vector<listing_hook>& hooks = disk().hooks;
+  for (std::size_t i = 0; i < hooks.size(); ++i) {
+    if (hooks[i].path != where) continue;
+    const std::function<void()> change = std::move(hooks[i].change);
+    hooks.erase(hooks.begin() + static_cast<std::ptrdiff_t>(i));
+    change();
+    break;
+  }
+}
+
+// Lists the children of `index` as the walk sees them.
+void list_node(std::size_t index, directory_listing& listing) {
+  for (const auto& [name, child] : disk().nodes[index].children) {
+    const entry_facts facts = facts_of(child);
+    listed_entry entry;
+    entry.name_offset = listing.names.size();
+    entry.name_length = static_cast<std::uint16_t>(name.size());
+    entry.is_directory = facts.is_directory;
+    entry.is_reparse = facts.kind != entry_kind::normal;
+    listing.names += name;
+    listing.entries.push_back(entry);
+  }
+}
+
+}  // namespace
+
+walk_cursor::walk_cursor()
+    : state(new walk_state),
+      ahead(new read_ahead(threads_for_a_walk(), disk().read_ahead_by_hand)) {
+  if (!disk().read_ahead_by_hand) return;
+  ahead->lend_descriptors(static_cast<std::size_t>(-1));
+  disk().queue = ahead.get();
+}
+
+walk_cursor::~walk_cursor() {
+  if (disk().queue == ahead.get()) disk().queue = nullptr;
+}
 
 result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
-                                 native_string_view name, const file_identity* identity) {
+                                 native_string_view name, const file_identity* identity,
+                                 opened_directory* adopted) {
+  walk_state& walk = *cursor.state;
+  walk.has_adopted = false;
+  std::vector<std::size_t>& levels = walk.levels;
+  if (adopted && adopted->handle >= 0) {
+    // The directory a worker opened is held, whatever its name leads to now.
+    const std::size_t index = static_cast<std::size_t>(adopted->handle);
+    adopted->handle = -1;
+    --disk().calls.opened_ahead_and_held;
+    if (identity && !(adopted->identity == *identity))
+      return {entering::no_attributes, fake_no_such_entry};
+    ++disk().calls.adopted;
+    walk.adopted.listing.names.swap(adopted->listing.names);
+    walk.adopted.listing.entries.swap(adopted->listing.entries);
+    walk.adopted.readings.swap(adopted->readings);
+    walk.has_adopted = true;
+    levels.push_back(index);
+    return {entering::entered};
+  }
   ++disk().calls.entered;
   if (const fault* f = fault_at(fake_operation::enter, path))
     return {entering::no_attributes, f->error};
-  std::vector<std::size_t>& levels = cursor.state->levels;
   std::size_t index = kNone;
   if (levels.empty()) {
     // The PATH is followed when it is a link to a directory.
@@ -269,35 +342,31 @@ bool current_identity(const walk_cursor& cursor, file_identity& identity) {
 }
 
 void leave_directory(walk_cursor& cursor) {
-  if (!cursor.state->levels.empty()) cursor.state->levels.pop_back();
+  walk_state& walk = *cursor.state;
+  walk.has_adopted = false;
+  if (walk.levels.empty()) return;
+  cursor.ahead->end_level(walk.levels.size() - 1);
+  walk.levels.pop_back();
 }
 
-result<> list_directory(walk_cursor& cursor, const native_string& path,
-                        directory_listing& listing) {
-  ++disk().calls.listed;
+result<> list_directory(walk_cursor& cursor, const native_string& path) {
+  walk_state& walk = *cursor.state;
+  directory_listing& listing = cursor.listing;
   listing.clear();
-  if (cursor.state->levels.empty()) return failed(fake_no_such_entry);
-  if (const fault* f = fault_at(fake_operation::list, path)) return failed(f->error);
-  for (const auto& [name, index] : disk().nodes[cursor.state->levels.back()].children) {
-    const entry_facts facts = facts_of(index);
-    listed_entry entry;
-    entry.name_offset = listing.names.size();
-    entry.name_length = static_cast<std::uint16_t>(name.size());
-    entry.is_directory = facts.is_directory;
-    entry.is_reparse = facts.kind != entry_kind::normal;
-    listing.names += name;
-    listing.entries.push_back(entry);
+  walk.readings.clear();
+  if (walk.levels.empty()) return failed(fake_no_such_entry);
+  if (walk.has_adopted) {
+    // As the worker listed it, with the readings it made.
+    walk.has_adopted = false;
+    listing.names.swap(walk.adopted.listing.names);
+    listing.entries.swap(walk.adopted.listing.entries);
+    walk.readings.swap(walk.adopted.readings);
+  } else {
+    ++disk().calls.listed;
+    if (const fault* f = fault_at(fake_operation::list, path)) return failed(f->error);
+    list_node(walk.levels.back(), listing);
   }
-  // Taken out before it runs: a change may add hooks of its own.
-  const native_string where = canonical(path);
-  std::vector<listing_hook>& hooks = disk().hooks;
-  for (std::size_t i = 0; i < hooks.size(); ++i) {
-    if (hooks[i].path != where) continue;
-    const std::function<void()> change = std::move(hooks[i].change);
-    hooks.erase(hooks.begin() + static_cast<std::ptrdiff_t>(i));
-    change();
-    break;
-  }
+  run_listing_hook(path);
   return succeeded();
 }
 
@@ -311,20 +380,102 @@ result<examination> examine(native_string_view path, std::size_t index, entry_fa
   return {examination::examined};
 }
 
+// The child `name` of the directory `index`, or kNone.
+std::size_t child_of(std::size_t index, native_string_view name) {
+  const auto& children = disk().nodes[index].children;
+  const auto found = children.find(native_string(name));
+  return found == children.end() ? kNone : found->second;
+}
+
+// Whether a test made entering or listing the directory `index` fail.
+bool fails_to_open(std::size_t index) {
+  for (const read_ahead_fault& f : disk().read_ahead_faults)
+    if (f.node == index) return true;
+  for (const fault& f : disk().faults) {
+    if (f.operation != fake_operation::examine && lookup(f.path, false) == index) return true;
+  }
+  return false;
+}
+
+// Examines the entry `name` of the directory `index` as a worker reads it,
+// failing as the test made it fail under whichever path it named it.
+result<examination> examine_child(std::size_t index, native_string_view name, entry_facts& facts) {
+  for (const fault& f : disk().faults) {
+    if (f.operation != fake_operation::examine) continue;
+    const auto [parent, fault_name] = parent_and_name(f.path, false);
+    if (parent == index && fault_name == name) {
+      ++disk().calls.examined;
+      return {f.outcome, f.error};
+    }
+  }
+  return examine(native_string(), child_of(index, name), facts);
+}
+
 }  // namespace
 
 result<examination> examine_entry(walk_cursor& cursor, const native_string& path,
                                   const listed_entry& entry, entry_facts& facts) {
+  const walk_state& walk = *cursor.state;
+  if (entry.listed_facts != 0) {
+    // Read by the worker that opened the directory.
+    const entry_reading& reading = walk.readings[entry.listed_facts - 1];
+    facts = reading.facts;
+    return reading.examined;
+  }
   // Read when asked, from the directory as it is now: an entry removed
   // since the listing is not found.
   std::size_t index = kNone;
-  if (!cursor.state->levels.empty()) {
-    const auto& children = disk().nodes[cursor.state->levels.back()].children;
-    const auto found = children.find(path.substr(path.size() - entry.name_length));
-    if (found != children.end()) index = found->second;
-  }
+  if (!walk.levels.empty())
+    index = child_of(walk.levels.back(), native_string_view(path).substr(path.size() - entry.name_length));
   return examine(path, index, facts);
 }
+
+// The queue's requests, carried out when the test says so.
+
+std::size_t read_ahead_threads() { return 0; }
+
+directory_place current_place(const walk_cursor& cursor) {
+  directory_place place;
+  if (cursor.state->levels.empty()) return place;
+  const std::size_t index = cursor.state->levels.back();
+  place.handle = static_cast<directory_handle>(index);
+  place.volume = disk().nodes[index].facts.identity.volume;
+  return place;
+}
+
+bool open_ahead(const directory_place& parent, const native_string& name,
+                opened_directory& opened) {
+  const std::size_t index = child_of(static_cast<std::size_t>(parent.handle), name);
+  if (index == kNone || fails_to_open(index)) return false;
+  const node& child = disk().nodes[index];
+  // As the POSIX half: never through a link, never onto another volume.
+  if (!child.facts.is_directory || child.facts.kind != entry_kind::normal ||
+      child.facts.identity.volume != parent.volume)
+    return false;
+  ++disk().calls.opened_ahead;
+  ++disk().calls.opened_ahead_and_held;
+  opened.identity = child.facts.identity;
+  list_node(index, opened.listing);
+  for (listed_entry& entry : opened.listing.entries) {
+    opened.readings.emplace_back();
+    entry_reading& reading = opened.readings.back();
+    reading.examined = examine_child(index, opened.listing.name(entry), reading.facts);
+    entry.listed_facts = static_cast<std::uint32_t>(opened.readings.size());
+  }
+  opened.handle = static_cast<directory_handle>(index);
+  return true;
+}
+
+void read_facts_ahead(const directory_place& place, const directory_listing& listing,
+                      const std::uint32_t* order, std::size_t count, entry_reading* readings) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const listed_entry& entry = listing.entries[order[i]];
+    readings[i].examined = examine_child(static_cast<std::size_t>(place.handle),
+                                         listing.name(entry), readings[i].facts);
+  }
+}
+
+void close_ahead(directory_handle) { --disk().calls.opened_ahead_and_held; }
 
 result<examination> examine_path(const native_string& path, entry_facts& facts) {
   return examine(path, lookup(path, false), facts);
@@ -558,5 +709,19 @@ void fake_tree::after_listing(const tree_path& relative, std::function<void()> c
 }
 
 fake_calls fake_tree::calls() const { return disk().calls; }
+
+void fake_tree::read_ahead_by_hand() const { disk().read_ahead_by_hand = true; }
+
+std::size_t fake_tree::complete_read_ahead(std::size_t most) const {
+  return disk().queue ? disk().queue->complete(most) : 0;
+}
+
+std::size_t fake_tree::claim_read_ahead(std::size_t most) const {
+  return disk().queue ? disk().queue->claim(most) : 0;
+}
+
+void fake_tree::fail_read_ahead(const tree_path& relative) const {
+  disk().read_ahead_faults.push_back(read_ahead_fault{existing(path(relative)), 0});
+}
 
 }  // namespace platform

@@ -42,6 +42,11 @@ struct fake_calls {
   int entered = 0;
   int listed = 0;
   int examined = 0;
+  // Reading ahead: directories a worker opened and read, those the walk
+  // adopted, and those opened and neither adopted nor closed yet.
+  int opened_ahead = 0;
+  int adopted = 0;
+  int opened_ahead_and_held = 0;
 };
 
 // A path relative to a fake_tree: ASCII text, or the program's own text
@@ -117,6 +122,19 @@ class fake_tree {
   void after_listing(const tree_path& relative, std::function<void()> change) const;
 
   fake_calls calls() const;
+
+  // Reading ahead by hand: from now on every walk asks for its
+  // subdirectories to be opened and read ahead, and no thread does it: the
+  // test completes requests, or claims them (a worker that started and is
+  // not done), from a hook (after_listing), in the order it chooses; the
+  // walk finishes a claimed one itself when it gets there, as it would wait
+  // for the worker. Return how many requests they took.
+  void read_ahead_by_hand() const;
+  std::size_t complete_read_ahead(std::size_t most = static_cast<std::size_t>(-1)) const;
+  std::size_t claim_read_ahead(std::size_t most = static_cast<std::size_t>(-1)) const;
+  // A worker fails to open the directory at `relative`, as the system
+  // refuses it for any reason (denied, gone, out of descriptors).
+  void fail_read_ahead(const tree_path& relative) const;
 };
 
 }  // namespace platform

@@ -16,14 +16,13 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/directory_prefetch-posix.h"
 #include "platform/listing_replies-posix.h"
 #include "platform/long_paths-posix.h"
 #include "platform/owners-posix.h"
 #include "platform/paths-posix.h"
+#include "platform/read_ahead.h"
 #include "platform/stat-posix.h"
-#include "platform/stat_prefetch-posix.h"
-#include "platform/subdirectory_prefetch-posix.h"
+#include "platform/threads.h"
 
 #ifdef __linux__
 #include <linux/magic.h>
@@ -44,16 +43,9 @@ struct walk_level {
   bool fills_replies = false;  // its file system fills every listing reply
   std::uint64_t device = 0;    // to check a reopened directory is the same
   std::uint64_t inode = 0;
-  std::int64_t changed_at = 0;  // change_time() when entered
   // Where its name lies in the cursor's path, to reopen it from an ancestor.
   std::size_t name_offset = 0;
   std::size_t name_length = 0;
-};
-
-// What the listing read of an entry whose kind it could not tell otherwise.
-struct listed_facts {
-  result<examination> examined{examination::not_found, 0};
-  entry_facts facts;
 };
 
 struct walk_state {
@@ -66,29 +58,13 @@ struct walk_state {
   // The buffer for the system's listing replies: on the heap, as a walk
   // must run on the smallest stacks.
   std::unique_ptr<char[]> replies;
-  // The facts read while listing the current directory (listed_entry).
-  std::vector<listed_facts> listed;
-  // The length of the PATH in the walk's path: what follows is the path
-  // below it.
-  std::size_t top_length = 0;
-  // The threads reading directories ahead of the walk, on a cold cache;
-  // after the levels, so that they stop before the PATH's descriptor
-  // closes.
-  directory_prefetch read_ahead;
-  directory_prefetch::directory_read taken;  // what the walk took of theirs
-  // The helper reading the subdirectories the walk enters next, where it
-  // has a descriptor of its own; after the levels, as the threads above.
-  subdirectory_prefetch subdirectories;
-  bool lends_to_subdirectories = false;
-  // The subdirectories of the directory listed last (at `listed_level`)
-  // that the walk will enter, each name followed by a NUL, until it enters
-  // the first one.
-  native_string to_enter;
-  std::size_t to_enter_count = 0;
-  std::size_t listed_level = 0;
-  // The helpers reading the entries of a large listing ahead of the walk;
-  // last, so that they stop before the descriptors close.
-  stat_prefetch prefetch;
+  // The readings of the current listing's entries that were made while
+  // listing it, here or by a worker (listed_entry::listed_facts).
+  std::vector<entry_reading> listed;
+  // The directory just entered as a worker read it, until it is listed.
+  opened_directory adopted;
+  bool has_adopted = false;
+  read_ahead* ahead = nullptr;  // the cursor's
 };
 
 namespace {
@@ -101,10 +77,18 @@ constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 constexpr std::size_t kFewestOpenLevels = 3;
 // Enough to spare almost every reopening in ordinary trees.
 constexpr std::size_t kMostOpenLevels = 128;
-// The threads reading ahead hold one descriptor each, and only where the
-// walk keeps at least this many for its own levels.
+// The queue reading ahead holds descriptors of its own (directories being
+// opened, and opened and not yet entered), and only where the walk keeps at
+// least this many for its own levels.
 constexpr std::size_t kFewestLevelsBesideReadAhead = 32;
-constexpr std::size_t kMostLentToReadAhead = 24;
+constexpr std::size_t kLentToReadAhead = 16;
+// Threads reading ahead, on more than one core: enough directories in
+// flight to keep a disk's queue busy on a cold cache (they mostly wait
+// there), few enough to share a warm one's cores with the walk.
+constexpr std::size_t kReadAheadThreads = 3;
+// Smaller listings have their entries read by the walk alone: a request
+// costs more than it saves there.
+constexpr std::size_t kFewestEntriesToShare = 32;
 
 bool out_of_descriptors(int error) { return error == EMFILE || error == ENFILE; }
 
@@ -114,7 +98,7 @@ error_code last_error() { return static_cast<error_code>(errno); }
 // duplicating `fd` until the system refuses. The limit alone says nothing
 // of the descriptors the program inherited.
 std::size_t free_descriptors(int fd, std::size_t most) {
-  int copies[kMostOpenLevels + 1 + kMostLentToReadAhead];
+  int copies[kMostOpenLevels + 1 + kLentToReadAhead];
   most = std::min(most, sizeof copies / sizeof copies[0]);
   std::size_t count = 0;
   while (count < most) {
@@ -128,7 +112,8 @@ std::size_t free_descriptors(int fd, std::size_t most) {
 
 void close_level(walk_state& walk, walk_level& level) {
   if (!level.fd.valid()) return;
-  walk.subdirectories.end(static_cast<std::size_t>(&level - walk.levels.data()));
+  // No request may read in it any more.
+  walk.ahead->end_level(static_cast<std::size_t>(&level - walk.levels.data()));
   level.fd.reset();
   --walk.open_levels;
 }
@@ -273,24 +258,19 @@ result<entering> enter_top(walk_state& walk, const native_string& path) {
   }
   level.device = static_cast<std::uint64_t>(st.st_dev);
   level.inode = static_cast<std::uint64_t>(st.st_ino);
-  level.changed_at = change_time(st);
   level.fills_replies = level.fd.valid() && fills_every_reply(level.fd.get());
   // Each open level takes one descriptor, and one more is kept for the
   // moment a level is reopened or a child opened before parking. The
-  // helper reading subdirectories and the threads reading ahead get theirs
-  // (one, and two each) out of the same count, never out of what the walk
-  // needs.
+  // queue reading ahead gets its own out of the same count, never out of
+  // what the walk needs.
   if (level.fd.valid()) {
-    const std::size_t wanted =
-        std::min(directory_prefetch::descriptors_wanted() + 1, kMostLentToReadAhead);
+    const std::size_t wanted = walk.ahead->enabled() ? kLentToReadAhead : 0;
     const std::size_t free = free_descriptors(level.fd.get(), kMostOpenLevels + 1 + wanted);
     const std::size_t lent = free >= wanted + kFewestLevelsBesideReadAhead ? wanted : 0;
     walk.open_budget = std::max(kFewestOpenLevels, free - lent);
     walk.open_budget = std::min(walk.open_budget, kMostOpenLevels);
-    walk.lends_to_subdirectories = lent != 0;
-    walk.read_ahead.begin(level.fd.get(), level.device, lent == 0 ? 0 : lent - 1);
+    walk.ahead->lend_descriptors(lent);
   }
-  walk.top_length = path.size();
   walk.levels.push_back(std::move(level));
   return {entering::entered};
 }
@@ -300,70 +280,88 @@ bool is_listed_directory(const struct stat& st, const file_identity* identity) {
                        static_cast<std::int64_t>(st.st_ino) == identity->key);
 }
 
-// Before the walk enters the first subdirectory of the directory it listed
-// last: gives those it will enter to the helper, unless the threads read
-// whole directories ahead already (a cold tree).
-void hand_over_subdirectories(walk_state& walk, std::size_t parent_level) {
-  if (walk.to_enter_count == 0) return;
-  if (walk.listed_level == parent_level && !walk.read_ahead.running() &&
-      subdirectory_prefetch::worth_it(walk.to_enter_count)) {
-    const walk_level& parent = walk.levels[parent_level];
-    walk.subdirectories.begin(parent_level, parent.fd.get(), parent.device, parent.fills_replies,
-                              walk.to_enter, walk.to_enter_count);
-  }
-  walk.to_enter.clear();
-  walk.to_enter_count = 0;
-}
-
 }  // namespace
 
-walk_cursor::walk_cursor() : state(new walk_state) { state->open_budget = kFewestOpenLevels; }
+walk_cursor::walk_cursor()
+    : state(new walk_state), ahead(new read_ahead(threads_for_a_walk())) {
+  state->open_budget = kFewestOpenLevels;
+  state->ahead = ahead.get();
+}
 
 // The levels' owners close what is still open.
 walk_cursor::~walk_cursor() {}
 
+namespace {
+
+// Takes over the directory a worker opened, as one the walk opened itself:
+// its descriptor becomes the level's, its listing the next one listed.
+result<entering> adopt(walk_state& walk, walk_level& level, opened_directory& opened,
+                       const file_identity* identity) {
+  level.fd.reset(static_cast<int>(opened.handle));
+  opened.handle = -1;
+  level.device = opened.identity.volume;
+  level.inode = static_cast<std::uint64_t>(opened.identity.key);
+  // Another directory stands where the listing saw this one (the tree
+  // moved): its contents are not the ones asked for, and the one asked for
+  // is no longer there.
+  if (identity && !(opened.identity == *identity)) return {entering::no_attributes, ENOENT};
+  walk.adopted.listing.names.swap(opened.listing.names);
+  walk.adopted.listing.entries.swap(opened.listing.entries);
+  walk.adopted.readings.swap(opened.readings);
+  walk.adopted.incomplete = opened.incomplete;
+  walk.has_adopted = true;
+  return {entering::entered};
+}
+
+}  // namespace
+
 result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
-                                 native_string_view name, const file_identity* identity) {
+                                 native_string_view name, const file_identity* identity,
+                                 opened_directory* adopted) {
   walk_state& walk = *cursor.state;
-  walk.prefetch.stop();  // before a descriptor may be parked
+  walk.ahead->end_facts();  // the entries of the parent are all visited
+  walk.has_adopted = false;
   if (walk.levels.empty()) return enter_top(walk, path);
   const std::size_t parent_level = walk.levels.size() - 1;
   const walk_level& parent = walk.levels[parent_level];
+  walk_level level;
   if (!parent.fd.valid()) {  // the parent could not be brought back
+    if (adopted && adopted->handle >= 0) level.fd.reset(static_cast<int>(adopted->handle));
+    if (adopted) adopted->handle = -1;
     const int failure = parent.deferred_error != 0 ? parent.deferred_error : ENOENT;
     return {entering::no_attributes, static_cast<error_code>(failure)};
   }
-  hand_over_subdirectories(walk, parent_level);
-  walk_level level;
   level.fills_replies = parent.fills_replies;
   level.name_offset = path.size() - name.size();
   level.name_length = name.size();
-  // The name ends the path, so it ends in the path's NUL.
-  const char* child = path.c_str() + level.name_offset;
-  struct stat st;
-  level.fd = open_parking(walk, parent.fd.get(), child, parent_level);
-  if (!level.fd.valid()) {
-    const int failure = errno;
-    if (failure == ENOENT) return {entering::no_attributes, ENOENT};
-    if (failure == ENOTDIR || failure == ELOOP) return {entering::not_a_directory};
-    // Attributes first: a directory that cannot even be looked at (its
-    // parent lets it be listed but not searched) is told apart from one
-    // that is there but cannot be read.
-    if (fstatat(parent.fd.get(), child, &st, AT_SYMLINK_NOFOLLOW) != 0)
+  if (adopted && adopted->handle >= 0) {
+    const result<entering> taken = adopt(walk, level, *adopted, identity);
+    if (taken.outcome != entering::entered) return taken;
+  } else {
+    // The name ends the path, so it ends in the path's NUL.
+    const char* child = path.c_str() + level.name_offset;
+    struct stat st;
+    level.fd = open_parking(walk, parent.fd.get(), child, parent_level);
+    if (!level.fd.valid()) {
+      const int failure = errno;
+      if (failure == ENOENT) return {entering::no_attributes, ENOENT};
+      if (failure == ENOTDIR || failure == ELOOP) return {entering::not_a_directory};
+      // Attributes first: a directory that cannot even be looked at (its
+      // parent lets it be listed but not searched) is told apart from one
+      // that is there but cannot be read.
+      if (fstatat(parent.fd.get(), child, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return {entering::no_attributes, last_error()};
+      if (!S_ISDIR(st.st_mode)) return {entering::not_a_directory};
+      level.deferred_error = failure;
+    } else if (fstat(level.fd.get(), &st) != 0) {
       return {entering::no_attributes, last_error()};
-    if (!S_ISDIR(st.st_mode)) return {entering::not_a_directory};
-    level.deferred_error = failure;
-  } else if (fstat(level.fd.get(), &st) != 0) {
-    return {entering::no_attributes, last_error()};
-  } else if (!is_listed_directory(st, identity)) {
-    // Another directory stands where the listing saw this one (the tree
-    // moved): its contents are not the ones asked for, and the one asked
-    // for is no longer there.
-    return {entering::no_attributes, ENOENT};
+    } else if (!is_listed_directory(st, identity)) {
+      // As above, for a directory the walk opened itself.
+      return {entering::no_attributes, ENOENT};
+    }
+    level.device = static_cast<std::uint64_t>(st.st_dev);
+    level.inode = static_cast<std::uint64_t>(st.st_ino);
   }
-  level.device = static_cast<std::uint64_t>(st.st_dev);
-  level.inode = static_cast<std::uint64_t>(st.st_ino);
-  level.changed_at = change_time(st);
   if (level.fd.valid()) {
     ++walk.open_levels;
     if (walk.open_levels > walk.open_budget) park_one(walk, parent_level);
@@ -384,12 +382,12 @@ bool current_identity(const walk_cursor& cursor, file_identity& identity) {
 
 void leave_directory(walk_cursor& cursor) {
   walk_state& walk = *cursor.state;
-  walk.prefetch.stop();  // before the descriptor closes
+  walk.ahead->end_facts();  // before the descriptor closes
+  walk.has_adopted = false;
   if (walk.levels.empty()) return;
   if (walk.levels.size() > 1) {
     leave_deepest(walk, cursor.path);
   } else {
-    walk.read_ahead.stop();  // before the PATH's descriptor closes
     close_level(walk, walk.levels.back());
   }
   walk.levels.pop_back();
@@ -397,21 +395,48 @@ void leave_directory(walk_cursor& cursor) {
       std::max<std::size_t>(1, std::min(walk.parked_below, walk.levels.size()));
 }
 
+directory_place current_place(const walk_cursor& cursor) {
+  const walk_state& walk = *cursor.state;
+  directory_place place;
+  if (walk.levels.empty() || !walk.levels.back().fd.valid()) return place;
+  const walk_level& level = walk.levels.back();
+  place.handle = level.fd.get();
+  place.volume = level.device;
+  place.fills_replies = level.fills_replies;
+  return place;
+}
+
+std::size_t read_ahead_threads() {
+#ifdef __linux__
+  // On one core a thread would only take turns with the walk.
+  return online_cores() <= 1 ? 0 : kReadAheadThreads;
+#else
+  return 0;  // workers list directories with getdents64
+#endif
+}
+
 namespace {
 
 // Marks an entry to read while listing, until it is read.
 constexpr std::uint32_t kToRead = 0xFFFFFFFFu;
-// Marks an entry that the helpers read ahead: the rest is its ticket.
+// Marks an entry that the queue reads: the rest is its ticket.
 constexpr std::uint32_t kTicket = 0x80000000u;
+// A worker keeps directories of at most this many entries whole for the
+// walk, with the readings of every entry; of a larger one it hands over
+// what it listed so far, and the walk reads on from where it stopped.
+constexpr std::size_t kMostEntriesKept = 4096;
 
-// Appends every name of the directory but "." and "..", each followed by a
-// NUL so it can be handed to the system as it is. A listing that fails part
-// way ends there: the entries read so far are walked, as when the system
-// stops returning entries.
-result<> read_names(int fd, bool fills_replies, walk_state& walk, directory_listing& listing) {
+// Appends the names of the open directory `fd`, from where its reading
+// stands, each followed by a NUL so it can be handed to the system as it
+// is, until the end or until more than `most` are listed (`stopped`; the
+// reply at hand is listed whole, and the next reading goes on after it). A
+// listing that fails part way ends there: the entries read so far are
+// walked, as when the system stops returning entries. `inodes`, when not
+// null, gets each entry's inode.
+replies_read append_names(int fd, bool fills_replies, char* replies, directory_listing& listing,
+                          std::size_t most, std::vector<std::uint64_t>* inodes) {
 #ifdef __linux__
-  if (!walk.replies) walk.replies.reset(new char[kReplySize]);
-  const auto append = [&listing](std::uint64_t, unsigned char type, const char* name) {
+  const auto append = [&](std::uint64_t inode, unsigned char type, const char* name) {
     listed_entry entry;
     entry.name_offset = listing.names.size();
     entry.name_length = static_cast<std::uint16_t>(std::strlen(name));
@@ -421,16 +446,18 @@ result<> read_names(int fd, bool fills_replies, walk_state& walk, directory_list
     if (type == DT_LNK || type == DT_UNKNOWN) entry.listed_facts = kToRead;
     listing.names.append(name, entry.name_length + std::size_t{1});
     listing.entries.push_back(entry);
-    return true;
+    if (inodes) inodes->push_back(inode);
+    return listing.entries.size() <= most;
   };
-  const replies_read read = read_replies(fd, fills_replies, walk.replies.get(), append);
-  return read == replies_read::failed && listing.entries.empty() ? failed(last_error()) : succeeded();
+  return read_replies(fd, fills_replies, replies, append);
 #else
   (void)fills_replies;
-  (void)walk;
+  (void)replies;
+  (void)most;
+  (void)inodes;
   // A stream of its own, on a copy: the level keeps its descriptor.
   const unique_dir dir{unique_fd(dup(fd))};
-  if (!dir) return failed(last_error());
+  if (!dir) return replies_read::failed;
   rewinddir(dir.get());
   while (const struct dirent* record = readdir(dir.get())) {
     const char* name = record->d_name;
@@ -442,195 +469,206 @@ result<> read_names(int fd, bool fills_replies, walk_state& walk, directory_list
     listing.names.append(name, entry.name_length + std::size_t{1});
     listing.entries.push_back(entry);
   }
-  return succeeded();
+  return replies_read::whole;
 #endif
 }
 
-}  // namespace
-
-namespace {
-
-// The path of the current directory below the walk's PATH: empty for the
-// PATH itself, never starting with a separator.
-native_string_view below_top(const walk_state& walk, const native_string& path) {
-  native_string_view below(path);
-  below.remove_prefix(std::min(walk.top_length, below.size()));
-  while (!below.empty() && below.front() == '/') below.remove_prefix(1);
-  return below;
-}
-
-// Lists the current directory from what a thread reading ahead read of it:
-// the same names, and the facts of each entry kept as those read while
-// listing are, as the walk itself would have read them.
-void use_read_ahead(walk_state& walk, directory_listing& listing) {
-  directory_prefetch::directory_read& read = walk.taken;
-  listing.names.swap(read.names);
-  listing.entries.reserve(read.entries.size());
-  walk.listed.reserve(read.entries.size());
-  for (const directory_prefetch::entry_read& got : read.entries) {
-    listed_entry entry;
-    entry.name_offset = got.name_offset;
-    entry.name_length = got.name_length;
-    entry.is_directory = got.type == DT_DIR;
-    walk.listed.emplace_back();
-    listed_facts& kept = walk.listed.back();
-    entry.listed_facts = static_cast<std::uint32_t>(walk.listed.size());
-    kept.facts = got.facts;
-    if (got.error != 0) {
-      kept.examined = {examination::not_found, got.error};
-    } else if (got.type == DT_LNK || got.type == DT_UNKNOWN) {
-      // As list_directory reads these: they go where their facts say.
-      kept.examined = {examination::examined, 0};
-      entry.is_directory = got.facts.is_directory;
-      entry.is_reparse = got.facts.kind != entry_kind::normal;
-    } else {
-      // As examine_entry reads the others: every fact from the one reading,
-      // the directory bit too, whatever the listing said.
-      kept.examined = {examination::examined, 0};
-    }
-    listing.entries.push_back(entry);
-  }
-}
-
-// Gives the entries to read to the helpers when the listing is large enough
-// to be worth it: first those whose kind the listing could not tell, which
-// the walk takes at once (their facts decide where it visits them), then
-// the others in the order it visits them (files, then directories, each in
-// listing order). Returns whether it did.
-bool hand_over_to_helpers(walk_state& walk, const walk_level& level,
-                          directory_listing& listing) {
-  std::size_t left = 0;
-  for (const listed_entry& entry : listing.entries)
-    left += entry.listed_facts == 0 || entry.listed_facts == kToRead;
-  if (!walk.prefetch.worth_it(left)) return false;
-  std::vector<std::uint32_t> order;
-  order.reserve(left);
-  for (std::size_t i = 0; i < listing.entries.size(); ++i) {
-    if (listing.entries[i].listed_facts == kToRead) order.push_back(static_cast<std::uint32_t>(i));
-  }
-  for (const bool directories : {false, true}) {
-    for (std::size_t i = 0; i < listing.entries.size(); ++i) {
-      listed_entry& entry = listing.entries[i];
-      if (entry.listed_facts != 0 || entry.is_directory != directories) continue;
-      entry.listed_facts = kTicket | static_cast<std::uint32_t>(order.size());
-      order.push_back(static_cast<std::uint32_t>(i));
-    }
-  }
-  walk.prefetch.start(level.fd.get(), level.device, listing, order);
-  return true;
-}
-
-// Lists the current directory from what a reader ahead of the walk read of
-// it, when one did: the threads, or the helper reading subdirectories. Only
-// a read of the directory the walk holds open, unchanged since it was read,
-// is taken.
-bool take_read_ahead(walk_state& walk, const native_string& path, native_string_view below,
-                     const walk_level& level) {
-  if (walk.read_ahead.take(below, level.device, level.inode, level.changed_at, walk.taken))
-    return true;
-  if (walk.levels.size() < 2) return false;
-  const native_string_view name(path.data() + level.name_offset, level.name_length);
-  return walk.subdirectories.take(walk.levels.size() - 2, name, walk.taken) &&
-         walk.taken.device == level.device && walk.taken.inode == level.inode &&
-         walk.taken.changed_at == level.changed_at;
-}
-
-}  // namespace
-
-result<> list_directory(walk_cursor& cursor, const native_string& path,
-                        directory_listing& listing) {
-  cursor.state->prefetch.stop();  // before the names change
-  listing.clear();
-  walk_state& walk = *cursor.state;
-  walk.to_enter.clear();
-  walk.to_enter_count = 0;
-  if (walk.levels.empty()) return failed(EBADF);  // no directory entered
-  const walk_level& level = walk.levels.back();
-  if (!level.fd.valid()) return failed(static_cast<error_code>(level.deferred_error));
-  walk.listed.clear();
-  walk.read_ahead.listing_started();
-  const native_string_view below = below_top(walk, path);
-  walk.listed_level = walk.levels.size() - 1;
-  if (take_read_ahead(walk, path, below, level)) {
-    use_read_ahead(walk, listing);
-  } else {
-    const result<> read = read_names(level.fd.get(), level.fills_replies, walk, listing);
-    if (!read.outcome) return read;
-  }
+void sort_by_name(directory_listing& listing) {
   const char* names = listing.names.data();
   std::sort(listing.entries.begin(), listing.entries.end(),
             [names](const listed_entry& a, const listed_entry& b) {
               return native_string_view(names + a.name_offset, a.name_length) <
                      native_string_view(names + b.name_offset, b.name_length);
             });
-  // The entries whose kind the listing could not tell are read now, by the
-  // helpers beside the walk where they take the listing (the first
-  // tickets); every other one when it is visited.
-  const bool handed_over = hand_over_to_helpers(walk, level, listing);
-  std::size_t ticket = 0;
-  for (listed_entry& entry : listing.entries) {
-    if (entry.listed_facts != kToRead) continue;
-    walk.listed.emplace_back();
-    listed_facts& read = walk.listed.back();
-    entry.listed_facts = static_cast<std::uint32_t>(walk.listed.size());
-    const result<> read_entry_facts =
-        handed_over ? walk.prefetch.take(ticket++, read.facts)
-                    : read_entry(level.fd.get(), names + entry.name_offset, level.device, read.facts);
-    if (!read_entry_facts.outcome) {
-      read.examined = {examination::not_found, read_entry_facts.error};
-      continue;
-    }
-    read.examined = {examination::examined, 0};
-    entry.is_directory = read.facts.is_directory;
-    entry.is_reparse = read.facts.kind != entry_kind::normal;
-  }
-  walk.read_ahead.listed(below, listing);
-  return succeeded();
 }
 
-namespace {
+// One reading of the entry `name` of the open directory `fd` on `device`.
+entry_reading read_one(int fd, const char* name, std::uint64_t device) {
+  entry_reading reading;
+  const result<> read = read_entry(fd, name, device, reading.facts);
+  reading.examined = read.outcome ? result<examination>{examination::examined, 0}
+                                  : result<examination>{examination::not_found, read.error};
+  return reading;
+}
 
-// The facts of a listed entry: from the listing, from a helper, or read now.
-result<examination> examine_listed(walk_state& walk, const native_string& path,
-                                   const listed_entry& entry, entry_facts& facts) {
-  if (entry.listed_facts & kTicket && entry.listed_facts != kToRead) {
-    const result<> read = walk.prefetch.take(entry.listed_facts & ~kTicket, facts);
-    if (!read.outcome) return {examination::not_found, read.error};
-    return {examination::examined, 0};
+// An entry whose kind the listing could not tell goes where its reading
+// says.
+void place_by_reading(listed_entry& entry, const entry_reading& reading) {
+  if (reading.examined.outcome != examination::examined) return;
+  entry.is_directory = reading.facts.is_directory;
+  entry.is_reparse = reading.facts.kind != entry_kind::normal;
+}
+
+// Hands the entries still to read to the queue when the listing is large
+// enough to be worth it: first those whose kind the listing could not
+// tell, which the walk takes at once (their readings decide where it
+// visits them), then the others in the order it visits them (files, then
+// directories, each in listing order). Returns whether it did.
+bool share_readings(walk_state& walk, const directory_place& place, directory_listing& listing) {
+  std::size_t left = 0;
+  for (const listed_entry& entry : listing.entries)
+    left += entry.listed_facts == 0 || entry.listed_facts == kToRead;
+  if (left < kFewestEntriesToShare || !walk.ahead->enabled()) return false;
+  std::vector<std::uint32_t> order;
+  order.reserve(left);
+  for (std::size_t i = 0; i < listing.entries.size(); ++i) {
+    if (listing.entries[i].listed_facts == kToRead) order.push_back(static_cast<std::uint32_t>(i));
   }
-  if (entry.listed_facts != 0) {
-    const listed_facts& read = walk.listed[entry.listed_facts - 1];
-    facts = read.facts;
-    return read.examined;
+  const std::size_t first_visited = order.size();
+  for (const bool directories : {false, true}) {
+    for (std::size_t i = 0; i < listing.entries.size(); ++i) {
+      const listed_entry& entry = listing.entries[i];
+      if (entry.listed_facts == 0 && entry.is_directory == directories)
+        order.push_back(static_cast<std::uint32_t>(i));
+    }
   }
-  if (walk.levels.empty() || !walk.levels.back().fd.valid()) return examine_path(path, facts);
-  const walk_level& level = walk.levels.back();
-  // The name ends the path, so it ends in the path's NUL.
-  const char* name = path.c_str() + (path.size() - entry.name_length);
-  const result<> read = read_entry(level.fd.get(), name, level.device, facts);
-  if (!read.outcome) return {examination::not_found, read.error};
-  // Every fact is the reading's, the directory bit too: an entry that
-  // changed kind since the listing (the tree moved) is what the reading
-  // found, and the scan above believes the reading.
-  return {examination::examined, 0};
+  for (std::size_t t = first_visited; t < order.size(); ++t)
+    listing.entries[order[t]].listed_facts = kTicket | static_cast<std::uint32_t>(t);
+  if (walk.ahead->read_facts(place, listing, order)) return true;
+  for (listed_entry& entry : listing.entries)
+    if (entry.listed_facts != kToRead && entry.listed_facts & kTicket) entry.listed_facts = 0;
+  return false;
 }
 
 }  // namespace
 
+result<> list_directory(walk_cursor& cursor, const native_string& path) {
+  (void)path;
+  walk_state& walk = *cursor.state;
+  directory_listing& listing = cursor.listing;
+  walk.ahead->end_facts();  // before the listing changes
+  listing.clear();
+  listing.cut_short = false;
+  walk.listed.clear();
+  if (walk.levels.empty()) return failed(EBADF);  // no directory entered
+  const walk_level& level = walk.levels.back();
+  if (!level.fd.valid()) return failed(static_cast<error_code>(level.deferred_error));
+  bool read_whole = false;
+  if (walk.has_adopted) {
+    walk.has_adopted = false;
+    opened_directory& opened = walk.adopted;
+    listing.names.swap(opened.listing.names);
+    listing.entries.swap(opened.listing.entries);
+    walk.listed.swap(opened.readings);
+    read_whole = !opened.incomplete;
+  }
+  if (!read_whole) {
+    if (!walk.replies) walk.replies.reset(new char[kReplySize]);
+    // After a worker's part of the listing, the rest: the descriptor's
+    // reading stands where the worker stopped.
+    const replies_read read = append_names(level.fd.get(), level.fills_replies,
+                                           walk.replies.get(), listing, static_cast<std::size_t>(-1),
+                                           nullptr);
+    if (read == replies_read::failed && listing.entries.empty()) return failed(last_error());
+    sort_by_name(listing);
+  }
+  // The entries whose kind the listing could not tell are read now, by the
+  // queue beside the walk where it takes the listing (the first tickets);
+  // every other one when it is visited.
+  const directory_place place = current_place(cursor);
+  const bool shared = share_readings(walk, place, listing);
+  std::size_t ticket = 0;
+  const char* names = listing.names.data();
+  for (listed_entry& entry : listing.entries) {
+    if (entry.listed_facts != kToRead) continue;
+    walk.listed.emplace_back();
+    entry_reading& reading = walk.listed.back();
+    entry.listed_facts = static_cast<std::uint32_t>(walk.listed.size());
+    if (shared) {
+      walk.ahead->take_facts(ticket++, reading);
+    } else {
+      reading = read_one(level.fd.get(), names + entry.name_offset, level.device);
+    }
+    place_by_reading(entry, reading);
+  }
+  return succeeded();
+}
+
 result<examination> examine_entry(walk_cursor& cursor, const native_string& path,
                                   const listed_entry& entry, entry_facts& facts) {
   walk_state& walk = *cursor.state;
-  const result<examination> examined = examine_listed(walk, path, entry, facts);
-  // The subdirectories the walk will enter, for the helper. The name ends
-  // the path.
-  if (entry.is_directory && examined.outcome == examination::examined && facts.is_directory &&
-      facts.kind == entry_kind::normal && walk.lends_to_subdirectories) {
-    walk.to_enter.append(path, path.size() - entry.name_length, entry.name_length);
-    walk.to_enter.push_back('\0');
-    ++walk.to_enter_count;
+  entry_reading reading;
+  if (entry.listed_facts & kTicket && entry.listed_facts != kToRead) {
+    walk.ahead->take_facts(entry.listed_facts & ~kTicket, reading);
+  } else if (entry.listed_facts != 0) {
+    reading = walk.listed[entry.listed_facts - 1];
+  } else if (walk.levels.empty() || !walk.levels.back().fd.valid()) {
+    return examine_path(path, facts);
+  } else {
+    const walk_level& level = walk.levels.back();
+    // The name ends the path, so it ends in the path's NUL. Every fact is
+    // the reading's, the directory bit too: an entry that changed kind
+    // since the listing (the tree moved) is what the reading found, and
+    // the scan above believes the reading.
+    reading = read_one(level.fd.get(), path.c_str() + (path.size() - entry.name_length),
+                       level.device);
   }
-  return examined;
+  facts = reading.facts;
+  return reading.examined;
 }
+
+// What a worker of the queue does, on its own thread.
+
+bool open_ahead(const directory_place& parent, const native_string& name,
+                opened_directory& opened) {
+#ifdef __linux__
+  // One name, relative to the parent the request pins: never a path, never
+  // through a link.
+  unique_fd fd(openat(static_cast<int>(parent.handle), name.c_str(), kDirectoryFlags | O_NOFOLLOW));
+  struct stat st;
+  // Another file system is never walked, so never read.
+  if (!fd.valid() || fstat(fd.get(), &st) != 0 ||
+      static_cast<std::uint64_t>(st.st_dev) != parent.volume)
+    return false;
+  opened.identity.volume = static_cast<std::uint64_t>(st.st_dev);
+  opened.identity.key = static_cast<std::int64_t>(st.st_ino);
+  // Each worker's own buffers, kept from request to request.
+  thread_local std::unique_ptr<char[]> replies;
+  thread_local std::vector<std::uint64_t> inodes;
+  thread_local std::vector<std::uint32_t> by_inode;
+  if (!replies) replies.reset(new char[kReplySize]);
+  inodes.clear();
+  directory_listing& listing = opened.listing;
+  const replies_read read =
+      append_names(fd.get(), parent.fills_replies, replies.get(), listing, kMostEntriesKept, &inodes);
+  if (read == replies_read::failed) return false;  // the walk meets it, and says so
+  opened.incomplete = read == replies_read::stopped;
+  if (!opened.incomplete) {
+    // Read in the order of the inodes, which is the order of their blocks.
+    by_inode.resize(listing.entries.size());
+    for (std::size_t i = 0; i < by_inode.size(); ++i) by_inode[i] = static_cast<std::uint32_t>(i);
+    std::sort(by_inode.begin(), by_inode.end(),
+              [](std::uint32_t a, std::uint32_t b) { return inodes[a] < inodes[b]; });
+    opened.readings.resize(listing.entries.size());
+    for (const std::uint32_t i : by_inode) {
+      listed_entry& entry = listing.entries[i];
+      opened.readings[i] =
+          read_one(fd.get(), listing.names.c_str() + entry.name_offset, parent.volume);
+      if (entry.listed_facts == kToRead) place_by_reading(entry, opened.readings[i]);
+      entry.listed_facts = i + 1;
+    }
+    sort_by_name(listing);
+  }
+  opened.handle = fd.release();
+  return true;
+#else
+  (void)parent;
+  (void)name;
+  (void)opened;
+  return false;
+#endif
+}
+
+void read_facts_ahead(const directory_place& place, const directory_listing& listing,
+                      const std::uint32_t* order, std::size_t count, entry_reading* readings) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const listed_entry& entry = listing.entries[order[i]];
+    readings[i] = read_one(static_cast<int>(place.handle),
+                           listing.names.c_str() + entry.name_offset, place.volume);
+  }
+}
+
+void close_ahead(directory_handle handle) { close(static_cast<int>(handle)); }
 
 result<examination> examine_path(const native_string& path, entry_facts& facts) {
   // The device of the directory holding it tells a mount point where the

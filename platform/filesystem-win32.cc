@@ -25,6 +25,7 @@
 #include <utility>
 
 #include "platform/owners-win32.h"
+#include "platform/read_ahead.h"
 #include "platform/system_path-win32.h"
 
 namespace platform {
@@ -232,11 +233,25 @@ bool handle_identity(HANDLE file, file_identity& identity) {
   return true;
 }
 
-walk_cursor::walk_cursor() : state(new walk_state) {}
+// The walk here reads alone: it goes by paths, with no open directory for
+// a request to pin, and asks nothing of the queue.
+walk_cursor::walk_cursor() : state(new walk_state), ahead(new read_ahead(0)) {}
 walk_cursor::~walk_cursor() {}
 
+std::size_t read_ahead_threads() { return 0; }
+
+directory_place current_place(const walk_cursor&) { return directory_place(); }
+
+bool open_ahead(const directory_place&, const native_string&, opened_directory&) { return false; }
+
+void read_facts_ahead(const directory_place&, const directory_listing&, const std::uint32_t*,
+                      std::size_t, entry_reading*) {}
+
+void close_ahead(directory_handle) {}
+
 result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
-                                 native_string_view name, const file_identity*) {
+                                 native_string_view name, const file_identity*,
+                                 opened_directory*) {
   walk_state& walk = *cursor.state;
   native_string& directory = walk.system_path;
   const std::size_t parent_length = directory.size();
@@ -272,8 +287,8 @@ void leave_directory(walk_cursor& cursor) {
   walk.system_path.resize(walk.levels.empty() ? 0 : walk.levels.back().system_length);
 }
 
-result<> list_directory(walk_cursor& cursor, const native_string& path,
-                        directory_listing& listing) {
+result<> list_directory(walk_cursor& cursor, const native_string& path) {
+  directory_listing& listing = cursor.listing;
   // The pattern is built in the names' own storage, which the listing
   // reuses from directory to directory, so it costs no allocation.
   if (cursor.state->levels.empty()) {

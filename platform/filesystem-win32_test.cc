@@ -149,9 +149,9 @@ TEST_F(WindowsFileSystemTest, ListingKeepsEveryEntryButDotAndDotDotInSystemOrder
   make_file(at(L"sub\\inner.txt"));
 
   walk_cursor cursor;
-  directory_listing listing;
+  const directory_listing& listing = cursor.listing;
   ASSERT_EQ(entering::entered, enter_directory(cursor, root_, L"", nullptr).outcome);
-  ASSERT_TRUE(list_directory(cursor, root_, listing).outcome);
+  ASSERT_TRUE(list_directory(cursor, root_).outcome);
   std::vector<listed> entries = entries_of(listing);
   std::vector<std::wstring> names;
   for (const listed& entry : entries) names.push_back(entry.name);
@@ -169,7 +169,7 @@ TEST_F(WindowsFileSystemTest, ListingKeepsEveryEntryButDotAndDotDotInSystemOrder
   // The listing is reused: a smaller directory leaves nothing of the last.
   ASSERT_EQ(entering::entered,
             enter_directory(cursor, at(L"sub"), L"sub", nullptr).outcome);
-  ASSERT_TRUE(list_directory(cursor, at(L"sub"), listing).outcome);
+  ASSERT_TRUE(list_directory(cursor, at(L"sub")).outcome);
   EXPECT_EQ((std::vector<listed>{{L"inner.txt", false, false}}), entries_of(listing));
 
   // The listing is that of the cursor's current directory.
@@ -177,15 +177,15 @@ TEST_F(WindowsFileSystemTest, ListingKeepsEveryEntryButDotAndDotDotInSystemOrder
   leave_directory(cursor);
   ASSERT_EQ(entering::entered,
             enter_directory(cursor, at(L"empty"), L"empty", nullptr).outcome);
-  ASSERT_TRUE(list_directory(cursor, at(L"empty"), listing).outcome);
+  ASSERT_TRUE(list_directory(cursor, at(L"empty")).outcome);
   EXPECT_TRUE(listing.entries.empty());
   EXPECT_TRUE(listing.names.empty());
 }
 
 TEST_F(WindowsFileSystemTest, ListingAVanishedDirectoryFails) {
   walk_cursor cursor;
-  directory_listing listing;
-  const result<> listed = list_directory(cursor, at(L"gone"), listing);
+  const directory_listing& listing = cursor.listing;
+  const result<> listed = list_directory(cursor, at(L"gone"));
   EXPECT_FALSE(listed.outcome);
   EXPECT_EQ(static_cast<error_code>(ERROR_PATH_NOT_FOUND), listed.error);
 }
@@ -238,9 +238,9 @@ TEST_F(WindowsFileSystemTest, SizesBeyondFourGigabytesKeepTheirHighPart) {
 TEST_F(WindowsFileSystemTest, AVanishedEntryIsNotFound) {
   make_file(at(L"short-lived"));
   walk_cursor cursor;
-  directory_listing listing;
+  const directory_listing& listing = cursor.listing;
   ASSERT_EQ(entering::entered, enter_directory(cursor, root_, L"", nullptr).outcome);
-  ASSERT_TRUE(list_directory(cursor, root_, listing).outcome);
+  ASSERT_TRUE(list_directory(cursor, root_).outcome);
   ASSERT_EQ(1u, listing.entries.size());
   ASSERT_TRUE(DeleteFileW(at(L"short-lived").c_str()));
 
@@ -278,9 +278,9 @@ TEST_F(WindowsFileSystemTest, SymbolicLinksAreExaminedAsThemselves) {
   EXPECT_TRUE(dir_link.is_directory);
 
   walk_cursor cursor;
-  directory_listing listing;
+  const directory_listing& listing = cursor.listing;
   ASSERT_EQ(entering::entered, enter_directory(cursor, root_, L"", nullptr).outcome);
-  ASSERT_TRUE(list_directory(cursor, root_, listing).outcome);
+  ASSERT_TRUE(list_directory(cursor, root_).outcome);
   for (const listed_entry& entry : listing.entries) {
     EXPECT_EQ(listing.name(entry).find(L"link") != std::wstring::npos, entry.is_reparse);
   }
@@ -310,9 +310,9 @@ class LongPathTest : public WindowsFileSystemTest {
 
 TEST_F(LongPathTest, ADeepTreeIsWalkedThroughItsPlainPaths) {
   walk_cursor cursor;
-  directory_listing listing;
+  const directory_listing& listing = cursor.listing;
   ASSERT_EQ(entering::entered, enter_directory(cursor, deep_, L"", nullptr).outcome);
-  ASSERT_TRUE(list_directory(cursor, deep_, listing).outcome);
+  ASSERT_TRUE(list_directory(cursor, deep_).outcome);
   ASSERT_EQ(2u, listing.entries.size());
 
   entry_facts one, two;

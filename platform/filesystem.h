@@ -120,6 +120,11 @@ enum class entering { entered, no_attributes, not_a_directory };
 // inside.
 struct walk_state;
 
+// The queue that reads ahead of a walk, and what it hands the walk
+// (read_ahead.h).
+class read_ahead;
+struct opened_directory;
+
 // Whether the identities of the directories a walk is inside of can tell a
 // cycle. On POSIX a bind mount can show a directory again below itself, and
 // only the device and inode of the directories on the way down tell it. On
@@ -141,7 +146,14 @@ struct walk_cursor {
   // of the levels stay in it, which is where the POSIX half finds them to
   // reopen a level it had to close.
   native_string path;
+  // The listing of the current directory, which list_directory fills and
+  // the queue reading ahead reads in until the next listing: the cursor
+  // owns both, the listing first, so that it outlives every read of it.
+  directory_listing listing;
   std::unique_ptr<walk_state> state;
+  // Last, so that it ends first: no request still reads in a directory
+  // the state closes, nor in the listing.
+  std::unique_ptr<read_ahead> ahead;
 };
 
 // Enters a directory. With an empty cursor this is the walk's PATH, whose
@@ -151,9 +163,13 @@ struct walk_cursor {
 // `identity` is the child's identity as listed, when known, else null: a
 // directory found there with another identity is not entered. On `entered`
 // the directory becomes current; a directory that can be entered but not
-// read still counts as entered, and its listing then fails.
+// read still counts as entered, and its listing then fails. `adopted`, when
+// not null, is the child as the queue reading ahead opened and read it: the
+// walk takes over its open directory (and checks it as one it opened) and
+// its listing, leaving the rest of the record to be given back.
 result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
-                                 native_string_view name, const file_identity* identity);
+                                 native_string_view name, const file_identity* identity,
+                                 opened_directory* adopted = nullptr);
 
 // The identity of the current directory, where the platform knows it
 // without an extra call (POSIX: always; Windows: never, as the walk there
@@ -163,9 +179,9 @@ bool current_identity(const walk_cursor& cursor, file_identity& identity);
 // Returns to the parent of the current directory.
 void leave_directory(walk_cursor& cursor);
 
-// Lists the current directory, at `path`. Fails when it cannot be read.
-result<> list_directory(walk_cursor& cursor, const native_string& path,
-                        directory_listing& listing);
+// Lists the current directory, at `path`, into the cursor's listing. Fails
+// when it cannot be read.
+result<> list_directory(walk_cursor& cursor, const native_string& path);
 
 // Examines one entry of the current directory; `path` is its full path,
 // which ends in the entry's name. Every fact comes from one reading of the

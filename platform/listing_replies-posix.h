@@ -1,6 +1,6 @@
 // The one reader of the system's listing replies on Linux (getdents64),
-// shared by the walk and by the threads reading ahead of it, and the sizes
-// both keep to.
+// shared by the walk and by the threads reading ahead of it, and the size
+// of a reply both keep to.
 #ifndef TWINFIND_PLATFORM_LISTING_REPLIES_POSIX_H_
 #define TWINFIND_PLATFORM_LISTING_REPLIES_POSIX_H_
 
@@ -19,11 +19,6 @@ namespace platform {
 
 // The buffer for one reply: a few hundred entries of common names.
 constexpr std::size_t kReplySize = 32768;
-// What readers ahead of the walk keep for it: directories of at most this
-// many entries (larger ones it reads itself), and this many entries in all,
-// about 1 MB.
-constexpr std::size_t kMostEntriesKept = 4096;
-constexpr std::size_t kMostKeptInAll = 16384;
 
 // Whether a listing reply of `got` bytes, of `capacity`, is the last of its
 // directory, on a file system that fills every reply it can

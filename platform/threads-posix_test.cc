@@ -1,5 +1,5 @@
 // The helpers' threads: small stacks of their own, and every one joined.
-#include "platform/threads-posix.h"
+#include "platform/threads.h"
 
 #include <gtest/gtest.h>
 

@@ -68,11 +68,8 @@ struct tree_walk {
     bool identity_known;
   };
 
-  // Before the cursor, so that it outlives it: the system's half of the
-  // cursor may still be reading the entries of a listing when a walk ends
-  // early (memory ran out), and stops when the cursor goes.
-  directory_listing listing;
-  walk_cursor cursor;  // its `path` is the walk's one path buffer
+  walk_cursor cursor;  // its `path` is the walk's one path buffer, its
+                       // `listing` the current directory's
   std::vector<frame> frames;
   std::vector<pending_directory> pending;
   native_string pending_names;
@@ -84,6 +81,9 @@ struct tree_walk {
   // empty, else the subdirectory `next` of the deepest frame. Puts a frame
   // on the stack when entered.
   result<entering> enter(const pending_directory* next);
+  // Has the queue reading ahead open and read the subdirectories of the
+  // directory just listed, in the order the walk will enter them.
+  void read_ahead_of_listing();
   // Keeps a subdirectory of the current directory to enter later, unless it
   // is one of the directories the walk is already inside of.
   void enter_later(native_string_view name, const file_identity* identity);
@@ -110,11 +110,14 @@ void walk_tree(const native_string& top, visitor_type& visitor) {
     }
     // Here the directory is entered and, where the platform tells it, its
     // identity is known (the deepest frame's).
-    const result<> listed = list_directory(walk.cursor, path, walk.listing);
+    const result<> listed = list_directory(walk.cursor, path);
+    const directory_listing& listing = walk.cursor.listing;
     if (!listed.outcome) {
       visitor.unreadable(listed.error, path);
       // A listing cut short is an error too, and what it read is walked.
-      if (!walk.listing.cut_short) continue;
+      if (!listing.cut_short) continue;
+    } else {
+      walk.read_ahead_of_listing();
     }
     const tree_walk::frame& current = walk.frames.back();
     visitor.listed(current.identity_known ? &current.identity : nullptr);
@@ -123,9 +126,9 @@ void walk_tree(const native_string& top, visitor_type& visitor) {
     const std::size_t prefix = path.size();
     // Files first, then directories, each in listing order.
     for (const bool directories : {false, true}) {
-      for (const listed_entry& entry : walk.listing.entries) {
+      for (const listed_entry& entry : listing.entries) {
         if (entry.is_directory != directories) continue;
-        const native_string_view name = walk.listing.name(entry);
+        const native_string_view name = listing.name(entry);
         path.resize(prefix);
         path += name;
         const descent step = visitor.visit(walk.cursor, entry, path);

@@ -122,16 +122,16 @@ TEST(TreeWalk, AnExaminationReadsWhatTheEntryIsNowNotWhatWasListed) {
   platform::tree_walk walk;
   walk.cursor.path = tree.path();
   ASSERT_EQ(walk.enter(nullptr).outcome, platform::entering::entered);
-  ASSERT_TRUE(platform::list_directory(walk.cursor, walk.cursor.path, walk.listing).outcome);
-  ASSERT_EQ(walk.listing.entries.size(), 2u);
+  ASSERT_TRUE(platform::list_directory(walk.cursor, walk.cursor.path).outcome);
+  ASSERT_EQ(walk.cursor.listing.entries.size(), 2u);
 
   std::filesystem::remove(tree.path("a-file"));
   std::filesystem::create_directory(tree.path("a-file"));
   std::filesystem::remove_all(tree.path("b-dir"));
   tree.file("b-dir", 1);
 
-  for (const platform::listed_entry& entry : walk.listing.entries) {
-    const native_string name(walk.listing.name(entry));
+  for (const platform::listed_entry& entry : walk.cursor.listing.entries) {
+    const native_string name(walk.cursor.listing.name(entry));
     SCOPED_TRACE(std::filesystem::path(name).string());
     const bool listed_as_directory = name == T("b-dir");
     EXPECT_EQ(entry.is_directory, listed_as_directory);

@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/read_ahead_test_util.h"
 #include "scan/scandata.h"
 #include "scan/test_tree.h"
 
@@ -72,8 +73,12 @@ class tick_watching_buffer : public std::streambuf {
 };
 
 // A verbose scan whose standard output is watched and whose error stream is
-// kept.
+// kept. The walk reads alone: each of these tests changes the tree at a
+// chosen moment of the walk, and a thread reading ahead might have read
+// the place before or after it (what the walk then reports is the
+// directory it holds, which the tests of the queue check on their own).
 struct watched_scan {
+  platform::read_ahead_threads_for_test alone{0};
   _scandata scan;
   tick_watching_buffer buffer;
   std::ostream out{&buffer};

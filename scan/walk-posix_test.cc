@@ -18,7 +18,7 @@
 #include <cstring>
 
 #include "platform/child_check_test_util-posix.h"
-#include "platform/read_ahead_test_util-posix.h"
+#include "platform/read_ahead_test_util.h"
 #include "platform/refuse_statx_test_util-posix.h"
 #include "scan/mount_namespace_test_util-posix.h"
 #include "scan/scandata.h"
@@ -256,15 +256,10 @@ TEST(WalkPosix, ADirectoryReachedTwiceByOneWalkAddsOnlyNames) {
   EXPECT_EQ(check_in_child([&] { return walk_directory_reached_twice(tree); }), "");
 }
 
-// Everything a verbose scan tells of a tree: its output and the figures.
-// `helpers`: threads reading stats ahead, and with any, the helper reading
-// subdirectories; `readers`: threads reading directories ahead, started at
-// once.
-std::string everything_told(const native_string& top, std::size_t helpers,
-                            std::size_t readers = 0) {
-  const platform::stat_helpers_for_test stat_helpers(helpers);
-  const platform::subdirectory_helper_for_test subdirectory_helper(helpers != 0);
-  const platform::directory_threads_for_test directory_threads(readers);
+// Everything a verbose scan tells of a tree: its output and the figures,
+// with `threads` threads reading ahead of the walk (0: the walk alone).
+std::string everything_told(const native_string& top, std::size_t threads) {
+  const platform::read_ahead_threads_for_test reading_ahead(threads);
   captured_scan run(/*verbose=*/true);
   run.scan.space.enabled = true;
   run.scan.scan_paths({top, top + "/big"});
@@ -280,10 +275,14 @@ std::string everything_told(const native_string& top, std::size_t helpers,
   return told;
 }
 
-// Helpers reading stats ahead change nothing the scan tells, in the same
-// order: files of every size and link count, links, directories and names
-// gone before they are read, in listings large and small.
-TEST(WalkPosix, HelpersReadingAheadChangeNothingTheScanTells) {
+// Threads reading ahead change nothing the scan tells, in the same order,
+// however many: large listings whose entries they read (files of every
+// size and link count, links to files, to directories and to nothing, a
+// listing of links alone whose targets decide where the walk visits them),
+// many siblings whose directories they open (leaves and not, empty ones,
+// links up, files linked across them), and a chain of levels deep enough
+// that they read at several depths at once.
+TEST(WalkPosix, ReadingAheadChangesNothingTheScanTells) {
   test_tree tree;
   for (int i = 0; i < 1500; ++i) {
     const std::string name = "big/f" + std::to_string(i);
@@ -295,67 +294,30 @@ TEST(WalkPosix, HelpersReadingAheadChangeNothingTheScanTells) {
   ASSERT_EQ(symlink("sub", tree.path("big/dir-link").c_str()), 0);
   ASSERT_EQ(symlink("nowhere", tree.path("big/dangling").c_str()), 0);
   tree.file("small/one", 1);
-  // A large listing of links alone: the helpers read them while it is
-  // listed, and their targets decide which the walk visits as directories.
   tree.directory("links");
   for (int i = 0; i < 90; ++i) {
     const char* target = i % 3 == 0 ? "../big/sub" : i % 3 == 1 ? "../big/f3" : "gone";
     ASSERT_EQ(symlink(target, tree.path("links/l" + std::to_string(i)).c_str()), 0);
   }
-  const std::string alone = everything_told(tree.path(), 0);
-  EXPECT_NE(std::string::npos, alone.find(tree.path("big/sub/again0")));
-  for (int round = 0; round < 3; ++round) EXPECT_EQ(alone, everything_told(tree.path(), 2));
-}
-
-// Nor does the helper reading subdirectories: many siblings, leaves and
-// not, empty ones, links, files linked across them, and a chain of levels
-// deeper than it keeps batches for.
-TEST(WalkPosix, TheHelperReadingSubdirectoriesChangesNothingTheScanTells) {
-  test_tree tree;
   for (int i = 0; i < 60; ++i) {
-    const std::string dir = "wide/s" + std::to_string(i);
+    const std::string dir = "big/wide/s" + std::to_string(i);
     tree.file(dir + "/f", static_cast<std::size_t>(i));
     if (i % 4 == 0) tree.file(dir + "/deeper/t" + std::to_string(i) + "/g", 3);
     if (i % 6 == 0) tree.directory(dir + "/empty");
-    if (i % 5 == 0) tree.hard_link(dir + "/f", "wide/s" + std::to_string((i + 7) % 60) + "/twin");
+    if (i % 5 == 0) tree.hard_link(dir + "/f", "big/wide/s" + std::to_string((i + 7) % 60) + "/twin");
     if (i % 9 == 0) {
       ASSERT_EQ(symlink("..", tree.path(dir + "/up").c_str()), 0);
     }
   }
-  std::string chain = "deep";
+  std::string chain = "big/deep";
   for (int depth = 0; depth < 40; ++depth) {
     chain += "/d" + std::to_string(depth);
     for (int i = 0; i < 3; ++i) tree.file(chain + "/side" + std::to_string(i) + "/f", 1);
   }
   const std::string alone = everything_told(tree.path(), 0);
+  EXPECT_NE(std::string::npos, alone.find(tree.path("big/sub/again0")));
   for (int round = 0; round < 3; ++round) {
-    EXPECT_EQ(alone, everything_told(tree.path(), 1));
-    EXPECT_EQ(alone, everything_told(tree.path(), 2, 4));
-  }
-}
-
-// Threads reading directories ahead change nothing the scan tells either,
-// alone or beside the helpers: a tree of many directories, wide and deep,
-// with links of every kind and files linked across directories.
-TEST(WalkPosix, ThreadsReadingDirectoriesAheadChangeNothingTheScanTells) {
-  test_tree tree;
-  for (int i = 0; i < 40; ++i) {
-    const std::string dir = "big/d" + std::to_string(i % 8) + "/e" + std::to_string(i);
-    tree.file(dir + "/f", static_cast<std::size_t>(i));
-    tree.file(dir + "/deeper/g", 2);
-    if (i % 3 == 0) tree.hard_link(dir + "/f", "big/linked" + std::to_string(i));
-    if (i % 5 == 0) {
-      ASSERT_EQ(symlink("../..", tree.path(dir + "/up").c_str()), 0);
-    }
-  }
-  for (int i = 0; i < 300; ++i) tree.file("big/wide/w" + std::to_string(i), 1);
-  ASSERT_EQ(symlink("d1", tree.path("big/dir-link").c_str()), 0);
-  ASSERT_EQ(symlink("nowhere", tree.path("big/dangling").c_str()), 0);
-  const std::string alone = everything_told(tree.path(), 0);
-  EXPECT_NE(std::string::npos, alone.find(tree.path("big/linked0")));
-  for (int round = 0; round < 3; ++round) {
-    EXPECT_EQ(alone, everything_told(tree.path(), 0, 4));
-    EXPECT_EQ(alone, everything_told(tree.path(), 2, 8));
+    for (const std::size_t threads : {1, 3, 8}) EXPECT_EQ(alone, everything_told(tree.path(), threads));
   }
 }
 
@@ -369,10 +331,10 @@ std::string errors_told_alike_unprivileged(const test_tree& tree) {
       alone.find("Error finding") == std::string::npos)
     return "no error lines: " + alone;
   for (int round = 0; round < 3; ++round) {
-    const std::string together = everything_told(tree.path(), 0, 4);
-    if (together != alone) return "with threads:\n" + together + "\nalone:\n" + alone;
-    const std::string helped = everything_told(tree.path(), 1);
-    if (helped != alone) return "with helpers:\n" + helped + "\nalone:\n" + alone;
+    for (const std::size_t threads : {1, 4}) {
+      const std::string together = everything_told(tree.path(), threads);
+      if (together != alone) return "with threads:\n" + together + "\nalone:\n" + alone;
+    }
   }
   return "";
 }

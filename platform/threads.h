@@ -1,6 +1,7 @@
 // The threads that read ahead of the walk: started on a small stack of
 // their own and joined by their owner, and the count of cores that decides
-// whether there are any.
+// whether there are any. One contract, a POSIX half (threads-posix.cc) and
+// a Win32 half (threads-win32.cc).
 //
 // A thread of the C library's default size reserves 8 MiB of address space
 // for a stack that reading ahead never fills (a few kilobytes: a stat
@@ -8,12 +9,11 @@
 // (ulimit -v) a handful of them cost more than the whole walk, so each gets
 // kHelperStackBytes, and a thread the system will not start is one fewer:
 // the walk reads what it would have read.
-#ifndef TWINFIND_PLATFORM_THREADS_POSIX_H_
-#define TWINFIND_PLATFORM_THREADS_POSIX_H_
-
-#include <pthread.h>
+#ifndef TWINFIND_PLATFORM_THREADS_H_
+#define TWINFIND_PLATFORM_THREADS_H_
 
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 namespace platform {
@@ -22,15 +22,16 @@ namespace platform {
 // library's allocation and locking) many times over, sanitizers included.
 constexpr std::size_t kHelperStackBytes = std::size_t{128} << 10;
 
-// The cores online, read once: sysconf reads a file of /sys at each call.
+// The cores online, read once (on Linux, sysconf reads a file of /sys at
+// each call).
 std::size_t online_cores();
 
 // Threads running `run(argument)`, joined when the group goes or on
 // join(). Whoever owns the group tells the threads to end first.
 class thread_group {
  public:
-  thread_group() = default;
-  ~thread_group() { join(); }
+  thread_group();
+  ~thread_group();
   thread_group(const thread_group&) = delete;
   thread_group& operator=(const thread_group&) = delete;
 
@@ -43,9 +44,10 @@ class thread_group {
   bool empty() const { return threads_.empty(); }
 
  private:
-  std::vector<pthread_t> threads_;
+  struct running;  // the system's handle of one thread
+  std::vector<std::unique_ptr<running>> threads_;
 };
 
 }  // namespace platform
 
-#endif  // TWINFIND_PLATFORM_THREADS_POSIX_H_
+#endif  // TWINFIND_PLATFORM_THREADS_H_
