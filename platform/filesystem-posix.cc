@@ -81,11 +81,12 @@ constexpr std::size_t kMostOpenLevels = 128;
 // opened, and opened and not yet entered), and only where the walk keeps at
 // least this many for its own levels.
 constexpr std::size_t kFewestLevelsBesideReadAhead = 32;
-constexpr std::size_t kLentToReadAhead = 16;
-// Threads reading ahead, on more than one core: enough directories in
-// flight to keep a disk's queue busy on a cold cache (they mostly wait
-// there), few enough to share a warm one's cores with the walk.
-constexpr std::size_t kReadAheadThreads = 3;
+constexpr std::size_t kLentToReadAhead = 64;
+// Threads reading ahead: one core fewer than the process may use, the
+// walk's thread taking the last one (a thread more only takes turns with
+// the walk, warm or cold alike on the machines measured), and a few at
+// most.
+constexpr std::size_t kMostReadAheadThreads = 3;
 // Smaller listings have their entries read by the walk alone: a request
 // costs more than it saves there.
 constexpr std::size_t kFewestEntriesToShare = 32;
@@ -409,7 +410,7 @@ directory_place current_place(const walk_cursor& cursor) {
 std::size_t read_ahead_threads() {
 #ifdef __linux__
   // On one core a thread would only take turns with the walk.
-  return online_cores() <= 1 ? 0 : kReadAheadThreads;
+  return std::min(kMostReadAheadThreads, online_cores() - 1);
 #else
   return 0;  // workers list directories with getdents64
 #endif
@@ -424,7 +425,7 @@ constexpr std::uint32_t kTicket = 0x80000000u;
 // A worker keeps directories of at most this many entries whole for the
 // walk, with the readings of every entry; of a larger one it hands over
 // what it listed so far, and the walk reads on from where it stopped.
-constexpr std::size_t kMostEntriesKept = 4096;
+constexpr std::size_t kMostEntriesKept = 1024;
 
 // Appends the names of the open directory `fd`, from where its reading
 // stands, each followed by a NUL so it can be handed to the system as it

@@ -184,7 +184,6 @@ TEST_F(WindowsFileSystemTest, ListingKeepsEveryEntryButDotAndDotDotInSystemOrder
 
 TEST_F(WindowsFileSystemTest, ListingAVanishedDirectoryFails) {
   walk_cursor cursor;
-  const directory_listing& listing = cursor.listing;
   const result<> listed = list_directory(cursor, at(L"gone"));
   EXPECT_FALSE(listed.outcome);
   EXPECT_EQ(static_cast<error_code>(ERROR_PATH_NOT_FOUND), listed.error);

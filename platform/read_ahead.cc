@@ -9,7 +9,10 @@
 #include <chrono>
 #include <new>
 
+#include <cstdio>
 namespace platform {
+struct dbg_counts { std::atomic<long> adopted{0}, walk_own{0}, notasked{0}, waited{0}, slept{0}, slices_walk{0}, slices_worker{0}, failed{0}, idle_waits{0};
+ ~dbg_counts(){ if (std::getenv("TWDBG")) std::fprintf(stderr,"adopted %ld walk_own %ld notasked %ld waited %ld slept %ld slices_walk %ld slices_worker %ld failed %ld idle %ld\n", adopted.load(), walk_own.load(), notasked.load(), waited.load(), slept.load(), slices_walk.load(), slices_worker.load(), failed.load(), idle_waits.load()); } } dbg;
 namespace {
 
 // A slice of facts: enough entries that a claim costs little beside the
@@ -17,8 +20,10 @@ namespace {
 constexpr std::size_t kSlice = 32;
 // Slices ahead of the walk at most: the readings kept for it.
 constexpr std::size_t kRing = 32;
+// Subdirectories of one level opened ahead of the walk at most.
+static const std::size_t kAheadAtALevel = std::getenv("TWW") ? std::strtoul(std::getenv("TWW"), nullptr, 10) : 8;  // EXPERIMENT
 // How long the walk looks again at a request being read before it sleeps.
-constexpr std::chrono::microseconds kSpinBeforeSleeping(50);
+static const std::chrono::microseconds kSpinBeforeSleeping(std::getenv("TWS") ? std::strtoul(std::getenv("TWS"), nullptr, 10) : 50);  // EXPERIMENT
 
 enum class status : std::uint8_t { queued, claimed, done, dropped };
 
@@ -41,6 +46,9 @@ struct read_ahead::request {
   bool succeeded = false;
   bool abandoned = false;  // the walk let go of it while it was read
   std::uint64_t serial = 0;  // one more at each claim: a wait knows its own
+  // The serial of the last claim that ended, for a wait to look at
+  // without the lock.
+  std::atomic<std::uint64_t> ended{0};
   std::size_t level = 0;
   std::size_t item = 0;  // open: its place in the level's list; facts: the slice
   directory_place place;
@@ -64,7 +72,6 @@ struct read_ahead::level_requests {
   std::vector<request*> active;  // claimed or done, owned by `owned`
   std::vector<std::unique_ptr<request>> owned;
   std::size_t walk_at = 0;     // the first item the walk has not passed
-  std::size_t next_claim = 0;  // the first item no worker looked at
 
   request* find(std::size_t index) const {
     for (request* r : active)
@@ -174,10 +181,16 @@ read_ahead::request* read_ahead::next_to_claim() {
   if (holding_ >= lent_) return nullptr;
   for (std::size_t level = levels_.size(); level > 0; --level) {
     level_requests& batch = levels_[level - 1];
-    std::size_t& i = batch.next_claim;
-    i = std::max(i, batch.walk_at);
-    while (i < batch.items.size() && batch.items[i].state != status::queued) ++i;
-    if (i == batch.items.size()) continue;
+    // Only a few ahead of the walk at each level, so that the levels it
+    // has still to come back to cannot take every descriptor from the one
+    // it is in.
+    // The walk takes the next one itself, and the nearest after it are
+    // taken last, so that the walk seldom arrives at one being read.
+    const std::size_t window_end = std::min(batch.items.size(), batch.walk_at + kAheadAtALevel);
+    std::size_t i = window_end;
+    while (i > batch.walk_at && batch.items[i - 1].state != status::queued) --i;
+    if (i == batch.walk_at) continue;
+    --i;
     std::unique_ptr<request> claimed;
     try {
       claimed = fresh_request();
@@ -202,7 +215,6 @@ read_ahead::request* read_ahead::next_to_claim() {
     batch.active.push_back(&r);
     batch.owned.push_back(std::move(claimed));
     ++holding_;
-    ++i;
     return &r;
   }
   return nullptr;
@@ -234,6 +246,7 @@ void read_ahead::carry_out(request& r) {
 // Under the lock: a request is done.
 void read_ahead::finish(std::unique_lock<std::mutex>&, request& r) {
   r.state = status::done;
+  r.ended.store(r.serial, std::memory_order_release);
   if (r.opens) {
     level_requests& batch = levels_[r.level];
     batch.items[r.item].state = status::done;
@@ -265,34 +278,39 @@ void read_ahead::drop(request& r) {
     }
     break;
   }
-  if (idle_ != 0) work_.notify_all();  // a descriptor is free
+  // A descriptor is free: wake a worker that waited for one.
+  if (idle_ != 0 && holding_ + 1 == lent_) work_.notify_all();
+}
+
+bool read_ahead::look_a_while(std::unique_lock<std::mutex>& lock, request& r) {
+  if (r.state != status::claimed) return true;
+  if (by_hand_) {
+    // No thread to finish it: the test's worker finishes it now.
+    lock.unlock();
+    carry_out(r);
+    lock.lock();
+    finish(lock, r);
+    return true;
+  }
+  // A warm read ends within microseconds: look again a while, without the
+  // lock, as a sleep and a wake-up cost more than that. The request may
+  // end and be claimed anew meanwhile: the serial tells.
+  const std::uint64_t serial = r.serial;
+  lock.unlock();
+  const auto until = std::chrono::steady_clock::now() + kSpinBeforeSleeping;
+  for (unsigned looks = 0; r.ended.load(std::memory_order_acquire) != serial; ++looks) {
+    if (looks % 64 == 0 && std::chrono::steady_clock::now() >= until) break;
+  }
+  lock.lock();
+  return r.state != status::claimed || r.serial != serial;
 }
 
 void read_ahead::wait_for(std::unique_lock<std::mutex>& lock, request& r) {
-  if (r.state != status::claimed) return;
-  if (by_hand_) {
-    // No thread to finish it: the test's worker finishes it now.
-    if (r.state == status::claimed) {
-      lock.unlock();
-      carry_out(r);
-      lock.lock();
-      finish(lock, r);
-    }
-    return;
-  }
-  // The request may end and be claimed anew, for another directory,
-  // before this thread runs again: the serial tells.
   const std::uint64_t serial = r.serial;
+  if (look_a_while(lock, r)) return;
   const auto over = [&] { return r.state != status::claimed || r.serial != serial; };
-  // A warm read ends within microseconds: look again a while before
-  // sleeping, as a sleep and a wake-up cost more than that.
-  const auto until = std::chrono::steady_clock::now() + kSpinBeforeSleeping;
-  while (!over() && std::chrono::steady_clock::now() < until) {
-    lock.unlock();
-    for (int i = 0; i < 64; ++i) std::atomic_signal_fence(std::memory_order_seq_cst);
-    lock.lock();
-  }
   walk_waits_ = true;
+  if (!over()) ++dbg.slept;
   finished_.wait(lock, over);
   walk_waits_ = false;
 }
@@ -307,24 +325,35 @@ std::unique_ptr<opened_directory> read_ahead::take_opened(std::size_t level,
          native_string_view(batch.names).substr(batch.items[found].name_offset,
                                                 batch.items[found].name_length) != name)
     ++found;
-  if (found == batch.items.size()) return nullptr;  // not asked for
+  if (found == batch.items.size()) { ++dbg.notasked; return nullptr; }  // not asked for
   // What the walk passes without entering is of no more use.
   for (std::size_t i = batch.walk_at; i < found; ++i) {
     if (request* r = batch.find(i)) drop(*r);
     if (batch.items[i].state == status::queued) batch.items[i].state = status::dropped;
   }
   batch.walk_at = found + 1;
+  // The window of this level moved on: one more may be opened ahead.
+  if (idle_ != 0 && batch.walk_at + kAheadAtALevel <= batch.items.size()) work_.notify_one();
   request* r = batch.find(found);
   if (!r) {
     // Nobody claimed it: the walk opens it itself, as it would alone.
     batch.items[found].state = status::dropped;
+    ++dbg.walk_own;
     return nullptr;
   }
-  wait_for(lock, *r);  // not abandoned: it stays the walk's to take
-  if (!r->succeeded) {
+  if (r->state == status::claimed) ++dbg.waited;
+  // A worker still at it after a while (its core taken by another program)
+  // is left to it: the walk opens the directory itself rather than sleep.
+  if (!look_a_while(lock, *r)) {
+    ++dbg.slept;
+    drop(*r);
+    return nullptr;
+  }
+  if (!r->succeeded) { ++dbg.failed;
     drop(*r);  // the walk meets the failure itself, and reports it
     return nullptr;
   }
+  ++dbg.adopted;
   std::unique_ptr<opened_directory> adopted = std::move(r->opened);
   r->opened.reset();
   r->succeeded = false;  // nothing left to close
@@ -358,7 +387,7 @@ void read_ahead::end_level(std::size_t level) {
   }
   batch.items.clear();
   batch.names.clear();
-  batch.walk_at = batch.next_claim = 0;
+  batch.walk_at = 0;
   batch.parent = directory_place();
 }
 
@@ -418,6 +447,7 @@ void read_ahead::take_facts(std::size_t ticket, entry_reading& reading) {
         }
       }
       own->state = status::claimed;
+      ++dbg.slices_walk;
       lock.unlock();
       carry_out(*own);
       lock.lock();
@@ -479,6 +509,7 @@ void read_ahead::run() {
   while (!quit_) {
     request* r = next_to_claim();
     if (!r) {
+      ++dbg.idle_waits;
       ++idle_;
       work_.wait(lock);
       --idle_;

@@ -14,10 +14,18 @@
 //     is visiting, read in the directory the walk holds open.
 // The walk still takes everything in its own order. A request it reaches
 // before any worker claimed it is dropped, and the walk does the work
-// itself, as it would alone; one a worker is reading is waited for; one that
-// failed is dropped too, and the walk meets the failure itself and reports
-// it in its place. So every output is that of a walk alone, errors and
-// their order included, whatever the threads do.
+// itself, as it would alone; one a worker is reading is looked at a little
+// while, then left to the worker and done by the walk too; one that failed
+// is dropped, and the walk meets the failure itself and reports it in its
+// place. So every output is that of a walk alone, errors and their order
+// included, whatever the threads do.
+//
+// Which request a worker takes is the walk's own order turned around: a
+// slice of the listing being visited first, then the subdirectories of the
+// deepest level (where the walk is), a few ahead of the walk at each level
+// and the farthest of those first, so that the walk seldom arrives at one
+// still being read; and only while the descriptors lent to the queue last,
+// the levels the walk will come back to holding no more than their few.
 //
 // The engine is the same for every half of the file system: each half says
 // how a request is carried out (the functions at the end, linked in with
@@ -135,6 +143,7 @@ class read_ahead {
   void carry_out(request& r);
   void finish(std::unique_lock<std::mutex>& lock, request& r);
   void drop(request& r);
+  bool look_a_while(std::unique_lock<std::mutex>& lock, request& r);
   void wait_for(std::unique_lock<std::mutex>& lock, request& r);
   std::unique_ptr<request> fresh_request();
   void start_threads();

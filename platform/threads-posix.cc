@@ -2,6 +2,7 @@
 #include "platform/threads.h"
 
 #include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <new>
@@ -13,8 +14,18 @@ struct thread_group::running {
 };
 
 std::size_t online_cores() {
-  static const long cores = sysconf(_SC_NPROCESSORS_ONLN);
-  return cores < 1 ? 1 : static_cast<std::size_t>(cores);
+  static const std::size_t cores = [] {
+#ifdef __linux__
+    // The cores this process may run on: `taskset -c 0 twinfind` has one,
+    // however many the machine has.
+    cpu_set_t usable;
+    if (sched_getaffinity(0, sizeof usable, &usable) == 0 && CPU_COUNT(&usable) > 0)
+      return static_cast<std::size_t>(CPU_COUNT(&usable));
+#endif
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online < 1 ? std::size_t{1} : static_cast<std::size_t>(online);
+  }();
+  return cores;
 }
 
 thread_group::thread_group() = default;

@@ -22,8 +22,9 @@ namespace platform {
 // library's allocation and locking) many times over, sanitizers included.
 constexpr std::size_t kHelperStackBytes = std::size_t{128} << 10;
 
-// The cores online, read once (on Linux, sysconf reads a file of /sys at
-// each call).
+// The cores this process may run on (its CPU affinity where the system
+// has one, else the cores online), read once: sysconf reads a file of /sys
+// at each call.
 std::size_t online_cores();
 
 // Threads running `run(argument)`, joined when the group goes or on
