@@ -15,8 +15,8 @@
 #include <ostream>
 #include <utility>
 
-#include "platform/arguments.h"
-#include "platform/console.h"
+#include "program/arguments.h"
+#include "term/console.h"
 
 namespace cli {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/text.h"
+#include "base/text.h"
 
 namespace cli {
 

@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/arguments.h"
-#include "platform/text_test_util.h"
+#include "program/arguments.h"
+#include "testing/text_test_util.h"
 
 namespace cli {
 

@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "cli/command_line.h"
-#include "platform/arguments.h"
-#include "platform/text_test_util.h"
+#include "program/arguments.h"
+#include "testing/text_test_util.h"
 
 namespace cli {
 

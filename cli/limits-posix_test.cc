@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/spawn_test_util-posix.h"
-#include "scan/test_tree.h"
+#include "testing/spawn_test_util-posix.h"
+#include "testing/test_tree.h"
 
 namespace cli {
 

@@ -6,11 +6,11 @@
 
 #include "cli/command_line.h"
 #include "cli/run.h"
-#include "platform/arguments.h"
-#include "platform/console.h"
-#include "platform/process.h"
-#include "platform/text.h"
-#include "platform/user_locale.h"
+#include "program/arguments.h"
+#include "term/console.h"
+#include "program/process.h"
+#include "base/text.h"
+#include "term/user_locale.h"
 
 namespace {
 

@@ -18,10 +18,10 @@
 #include <string>
 #include <vector>
 
-#include "cli/spawn_test_util-posix.h"
-#include "platform/process_state_test_util-posix.h"
-#include "platform/refuse_statx_test_util-posix.h"
-#include "scan/test_tree.h"
+#include "testing/spawn_test_util-posix.h"
+#include "testing/process_state_test_util-posix.h"
+#include "testing/refuse_statx_test_util-posix.h"
+#include "testing/test_tree.h"
 
 namespace cli {
 

@@ -7,7 +7,7 @@
 #include <ostream>
 #include <string>
 
-#include "platform/arguments.h"
+#include "program/arguments.h"
 #include "report/report_format.h"
 #include "scan/scandata.h"
 

@@ -3,7 +3,7 @@
 #define TWINFIND_CLI_RUN_H_
 
 #include "cli/command_line.h"
-#include "platform/text.h"
+#include "base/text.h"
 
 namespace cli {
 

@@ -2,9 +2,9 @@
 // the scanner and the reports, and in which order.
 #include "cli/run.h"
 
-#include "platform/arguments.h"
-#include "platform/filesystem-fake.h"
-#include "platform/text_test_util.h"
+#include "program/arguments.h"
+#include "testing/filesystem-fake.h"
+#include "testing/text_test_util.h"
 
 #include <string>
 #include <utility>

@@ -10,7 +10,7 @@
 #include <ostream>
 #include <vector>
 
-#include "platform/console.h"
+#include "term/console.h"
 #include "report/report_format.h"
 
 namespace report {

@@ -13,11 +13,11 @@
 #include <gtest/gtest.h>
 
 #include "cli/run.h"
-#include "report/json_test_util.h"
+#include "testing/json_test_util.h"
 #include "report/report_format.h"
-#include "report/report_test_util.h"
-#include "platform/filesystem-fake.h"
-#include "platform/text_test_util.h"
+#include "testing/report_test_util.h"
+#include "testing/filesystem-fake.h"
+#include "testing/text_test_util.h"
 
 namespace report {
 

@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "platform/text.h"
+#include "base/text.h"
 
 namespace report {
 

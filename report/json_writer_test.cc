@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "report/json_test_util.h"
-#include "report/report_test_util.h"
+#include "testing/json_test_util.h"
+#include "testing/report_test_util.h"
 
 namespace report {
 

@@ -3,7 +3,7 @@
 #include <locale>
 #include <ostream>
 
-#include "platform/user_locale.h"
+#include "term/user_locale.h"
 #include "report/report_format.h"
 
 namespace report {

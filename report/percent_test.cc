@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "report/report_format.h"
-#include "report/report_test_util.h"
+#include "testing/report_test_util.h"
 
 namespace report {
 

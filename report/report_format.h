@@ -11,7 +11,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "platform/text.h"
+#include "base/text.h"
 #include "scan/scandata.h"
 
 namespace report {

@@ -8,7 +8,7 @@
 #include <iomanip>
 #include <ostream>
 
-#include "platform/console.h"
+#include "term/console.h"
 #include "report/report_format.h"
 
 namespace report {

@@ -11,7 +11,7 @@
 #include <limits>
 #include <ostream>
 
-#include "platform/console.h"
+#include "term/console.h"
 #include "report/report_format.h"
 
 namespace report {

@@ -2,7 +2,7 @@
 // wildcard pattern stands for, with every name its volume knows it by.
 #include "scan/scandata.h"
 
-#include "platform/system_path.h"
+#include "fs/system_path.h"
 
 namespace scan {
 

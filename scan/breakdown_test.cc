@@ -3,8 +3,8 @@
 
 #include <algorithm>
 
-#include "platform/filesystem-fake.h"
-#include "platform/text_test_util.h"
+#include "testing/filesystem-fake.h"
+#include "testing/text_test_util.h"
 #include "scan/scandata.h"
 
 namespace scan {

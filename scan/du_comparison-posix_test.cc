@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "scan/scandata.h"
-#include "scan/test_tree.h"
+#include "testing/test_tree.h"
 
 namespace scan {
 

@@ -2,8 +2,8 @@
 #include <algorithm>
 #include <limits>
 
-#include "platform/error_codes.h"
-#include "platform/system_path.h"
+#include "base/error_codes.h"
+#include "fs/system_path.h"
 #include "scan/scandata.h"
 
 namespace scan {

@@ -21,7 +21,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/filesystem.h"
+#include "fs/filesystem.h"
 
 namespace scan {
 

@@ -1,7 +1,7 @@
 // The progress display, byte for byte.
 #include <gtest/gtest.h>
 
-#include "platform/text_test_util.h"
+#include "testing/text_test_util.h"
 #include "scan/scandata.h"
 
 namespace scan {

@@ -32,9 +32,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/read_ahead_test_util.h"
+#include "testing/read_ahead_test_util.h"
 #include "scan/scandata.h"
-#include "scan/test_tree.h"
+#include "testing/test_tree.h"
 
 namespace scan {
 

@@ -1,5 +1,5 @@
 // The error line of a failed system call during a scan.
-#include "platform/error_codes.h"
+#include "base/error_codes.h"
 #include "scan/scandata.h"
 
 namespace scan {

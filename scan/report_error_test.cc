@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "platform/text_test_util.h"
+#include "testing/text_test_util.h"
 #include "scan/scandata.h"
 
 namespace scan {

@@ -14,9 +14,9 @@
 #include <memory>
 #include <vector>
 
-#include "platform/console.h"
-#include "platform/filesystem.h"
-#include "platform/text.h"
+#include "term/console.h"
+#include "fs/filesystem.h"
+#include "base/text.h"
 #include "scan/identity_table.h"
 
 namespace scan {
@@ -46,7 +46,7 @@ struct _scandata_breakdown_fileinfo {
 
   // For the search of those names: the rest of the file's identity, whether
   // it is a directory, and the form of `filename` that the system calls
-  // took where it differs (platform/system_path.h; empty where it serves).
+  // took where it differs (fs/system_path.h; empty where it serves).
   std::uint64_t volume = 0;
   bool is_directory = false;
   native_string system_path;
@@ -289,7 +289,7 @@ struct _scandata {
   // unlinked meanwhile: not found (examine.cc).
   bool examined(platform::result<platform::examination> examination,
                 const platform::entry_facts& facts, const native_string& path);
-  // `path` as printed, `system_path` for the calls (platform/system_path.h).
+  // `path` as printed, `system_path` for the calls (fs/system_path.h).
   void breakdown_single(const native_string& path, const native_string& system_path);
   std::size_t named_breakdowns_ = 0;  // breakdowns whose names were searched
 

@@ -8,7 +8,7 @@
 #include <cstdio>
 
 #include "scan/scandata.h"
-#include "scan/test_tree.h"
+#include "testing/test_tree.h"
 
 namespace scan {
 

@@ -4,8 +4,8 @@
 
 #include <limits>
 
-#include "platform/filesystem-fake.h"
-#include "scan/scan_test_util.h"
+#include "testing/filesystem-fake.h"
+#include "testing/scan_test_util.h"
 #include "scan/scandata.h"
 
 namespace scan {

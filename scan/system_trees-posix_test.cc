@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/spawn_test_util-posix.h"
+#include "testing/spawn_test_util-posix.h"
 
 namespace scan {
 

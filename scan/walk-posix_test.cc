@@ -17,12 +17,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/child_check_test_util-posix.h"
-#include "platform/read_ahead_test_util.h"
-#include "platform/refuse_statx_test_util-posix.h"
-#include "scan/mount_namespace_test_util-posix.h"
+#include "testing/child_check_test_util-posix.h"
+#include "testing/read_ahead_test_util.h"
+#include "testing/refuse_statx_test_util-posix.h"
+#include "testing/mount_namespace_test_util-posix.h"
 #include "scan/scandata.h"
-#include "scan/test_tree.h"
+#include "testing/test_tree.h"
 
 namespace scan {
 

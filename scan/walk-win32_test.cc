@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/current_directory_test_util-win32.h"
+#include "testing/current_directory_test_util-win32.h"
 #include "scan/scandata.h"
-#include "scan/test_tree.h"
+#include "testing/test_tree.h"
 
 namespace scan {
 

@@ -1,11 +1,11 @@
-// The scan of one directory tree: the walk of platform/tree_walk.h, with
+// The scan of one directory tree: the walk of walk/tree_walk.h, with
 // every entry examined and tallied, and every failure a counted scan error.
 //
 // The run remembers every directory its walks listed, so that a name met
 // again (a PATH given twice, a PATH inside another, a directory reached
 // twice) is known as such without remembering every file.
-#include "platform/path_identity.h"
-#include "platform/tree_walk.h"
+#include "fs/path_identity.h"
+#include "walk/tree_walk.h"
 #include "scan/scandata.h"
 
 namespace scan {

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/filesystem-fake.h"
-#include "platform/text_test_util.h"
-#include "scan/scan_test_util.h"
+#include "testing/filesystem-fake.h"
+#include "testing/text_test_util.h"
+#include "testing/scan_test_util.h"
 #include "scan/scandata.h"
 
 namespace scan {

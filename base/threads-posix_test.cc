@@ -1,0 +1,55 @@
+// The helpers' threads: small stacks of their own, and every one joined.
+#include "base/threads.h"
+
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstddef>
+
+namespace platform {
+namespace {
+
+struct seen {
+  std::atomic<int> ran{0};
+  std::atomic<std::size_t> largest_stack{0};
+};
+
+void* note_stack(void* raw) {
+  seen& what = *static_cast<seen*>(raw);
+  pthread_attr_t attributes;
+  std::size_t size = 0;
+  if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+    pthread_attr_getstacksize(&attributes, &size);
+    pthread_attr_destroy(&attributes);
+  }
+  std::size_t largest = what.largest_stack.load();
+  while (size > largest && !what.largest_stack.compare_exchange_weak(largest, size)) {
+  }
+  what.ran.fetch_add(1);
+  return nullptr;
+}
+
+// The C library's default would reserve 8 MiB of address space a thread:
+// under `ulimit -v` the helpers would cost more than the walk.
+TEST(ThreadGroup, EveryThreadRunsOnASmallStackAndIsJoined) {
+  seen what;
+  {
+    thread_group group;
+    for (int i = 0; i < 6; ++i) ASSERT_TRUE(group.start(note_stack, &what));
+    EXPECT_EQ(group.size(), 6u);
+    group.join();
+    EXPECT_TRUE(group.empty());
+    EXPECT_EQ(what.ran.load(), 6);
+    ASSERT_TRUE(group.start(note_stack, &what));  // joined by its end
+  }
+  EXPECT_EQ(what.ran.load(), 7);
+  EXPECT_GT(what.largest_stack.load(), 0u);
+#ifndef __SANITIZE_THREAD__  // ThreadSanitizer sizes the stacks of threads itself
+  EXPECT_LE(what.largest_stack.load(), kHelperStackBytes);
+#endif
+}
+
+}  // namespace
+}  // namespace platform

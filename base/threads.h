@@ -1,0 +1,54 @@
+// The threads that read ahead of the walk: started on a small stack of
+// their own and joined by their owner, and the count of cores that decides
+// whether there are any. One contract, a POSIX half (threads-posix.cc) and
+// a Win32 half (threads-win32.cc).
+//
+// A thread of the C library's default size reserves 8 MiB of address space
+// for a stack that reading ahead never fills (a few kilobytes: a stat
+// buffer, a listing reply on the heap). Under a limit on address space
+// (ulimit -v) a handful of them cost more than the whole walk, so each gets
+// kHelperStackBytes, and a thread the system will not start is one fewer:
+// the walk reads what it would have read.
+#ifndef TWINFIND_BASE_THREADS_H_
+#define TWINFIND_BASE_THREADS_H_
+
+#include <cstddef>
+#include <memory>
+#include <vector>
+
+namespace platform {
+
+// Room for the deepest call chain of a helper (a stat, a listing, the C++
+// library's allocation and locking) many times over, sanitizers included.
+constexpr std::size_t kHelperStackBytes = std::size_t{128} << 10;
+
+// The cores this process may run on (its CPU affinity where the system
+// has one, else the cores online), read once: sysconf reads a file of /sys
+// at each call.
+std::size_t online_cores();
+
+// Threads running `run(argument)`, joined when the group goes or on
+// join(). Whoever owns the group tells the threads to end first.
+class thread_group {
+ public:
+  thread_group();
+  ~thread_group();
+  thread_group(const thread_group&) = delete;
+  thread_group& operator=(const thread_group&) = delete;
+
+  // Starts one more thread; false when the system has no room for it (the
+  // group keeps those it has).
+  bool start(void* (*run)(void*), void* argument);
+  // Waits for every thread to end; the group is then empty.
+  void join();
+  std::size_t size() const { return threads_.size(); }
+  bool empty() const { return threads_.empty(); }
+
+ private:
+  struct running;  // the system's handle of one thread
+  std::vector<std::unique_ptr<running>> threads_;
+};
+
+}  // namespace platform
+
+#endif  // TWINFIND_BASE_THREADS_H_

@@ -1,0 +1,697 @@
+// The walk's file-system operations on POSIX.
+//
+// Every entry is read relative to its open parent directory, never by its
+// full path, so neither PATH_MAX nor the depth of a tree limits the walk.
+// Listings are sorted by the bytes of the names, so that output is the same
+// from run to run and machine to machine, as NTFS lists in name order.
+#include "fs/filesystem.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "fs/listing_replies-posix.h"
+#include "fs/long_paths-posix.h"
+#include "base/owners-posix.h"
+#include "fs/paths-posix.h"
+#include "fs/read_ahead.h"
+#include "fs/stat-posix.h"
+#include "base/threads.h"
+
+#ifdef __linux__
+#include <linux/magic.h>
+#include <sys/syscall.h>
+#include <sys/vfs.h>
+#endif
+
+namespace platform {
+
+const native_char path_separator = '/';
+
+const bool identities_find_cycles = true;
+
+// One directory the walk is inside of.
+struct walk_level {
+  unique_fd fd;                // none while parked to save descriptors
+  int deferred_error = 0;      // the directory opened but cannot be read
+  bool fills_replies = false;  // its file system fills every listing reply
+  std::uint64_t device = 0;    // to check a reopened directory is the same
+  std::uint64_t inode = 0;
+  // Where its name lies in the cursor's path, to reopen it from an ancestor.
+  std::size_t name_offset = 0;
+  std::size_t name_length = 0;
+};
+
+struct walk_state {
+  std::vector<walk_level> levels;
+  std::size_t open_levels = 0;  // levels holding an open descriptor
+  std::size_t open_budget = 0;  // how many may
+  // Every level from 1 up to this one is parked, so the next to park is
+  // found without looking at them again.
+  std::size_t parked_below = 1;
+  // The buffer for the system's listing replies: on the heap, as a walk
+  // must run on the smallest stacks.
+  std::unique_ptr<char[]> replies;
+  // The readings of the current listing's entries that were made while
+  // listing it, here or by a worker (listed_entry::listed_facts).
+  std::vector<entry_reading> listed;
+  // The directory just entered as a worker read it, until it is listed.
+  opened_directory adopted;
+  bool has_adopted = false;
+  read_ahead* ahead = nullptr;  // the cursor's
+};
+
+namespace {
+
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+// Levels that are never parked: the PATH, the current directory and the
+// child being opened. Below that many free descriptors a walk cannot go on
+// everywhere, and says so where it stops.
+constexpr std::size_t kFewestOpenLevels = 3;
+// Enough to spare almost every reopening in ordinary trees.
+constexpr std::size_t kMostOpenLevels = 128;
+// The queue reading ahead holds descriptors of its own (directories being
+// opened, and opened and not yet entered), and only where the walk keeps at
+// least this many for its own levels.
+constexpr std::size_t kFewestLevelsBesideReadAhead = 32;
+constexpr std::size_t kLentToReadAhead = 64;
+// Threads reading ahead: one core fewer than the process may use, the
+// walk's thread taking the last one (a thread more only takes turns with
+// the walk, warm or cold alike on the machines measured), and a few at
+// most.
+constexpr std::size_t kMostReadAheadThreads = 3;
+// Smaller listings have their entries read by the walk alone: a request
+// costs more than it saves there.
+constexpr std::size_t kFewestEntriesToShare = 32;
+
+bool out_of_descriptors(int error) { return error == EMFILE || error == ENFILE; }
+
+error_code last_error() { return static_cast<error_code>(errno); }
+
+// How many more descriptors the process can open, up to `most`: counted by
+// duplicating `fd` until the system refuses. The limit alone says nothing
+// of the descriptors the program inherited.
+std::size_t free_descriptors(int fd, std::size_t most) {
+  int copies[kMostOpenLevels + 1 + kLentToReadAhead];
+  most = std::min(most, sizeof copies / sizeof copies[0]);
+  std::size_t count = 0;
+  while (count < most) {
+    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) break;
+    copies[count++] = copy;
+  }
+  for (std::size_t i = 0; i < count; ++i) close(copies[i]);
+  return count;
+}
+
+void close_level(walk_state& walk, walk_level& level) {
+  if (!level.fd.valid()) return;
+  // No request may read in it any more.
+  walk.ahead->end_level(static_cast<std::size_t>(&level - walk.levels.data()));
+  level.fd.reset();
+  --walk.open_levels;
+}
+
+bool same_directory(int fd, const walk_level& level) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && static_cast<std::uint64_t>(st.st_dev) == level.device &&
+         static_cast<std::uint64_t>(st.st_ino) == level.inode;
+}
+
+// Closes the shallowest open directory between the PATH and the deepest
+// level, never `keep`; false when there is none.
+bool park_one(walk_state& walk, std::size_t keep) {
+  std::size_t& parked_below = walk.parked_below;
+  for (std::size_t i = parked_below; i + 1 < walk.levels.size(); ++i) {
+    const bool open = walk.levels[i].fd.valid();
+    if (open && i != keep) close_level(walk, walk.levels[i]);
+    if (i == parked_below && !walk.levels[i].fd.valid()) ++parked_below;
+    if (open && i != keep) return true;
+  }
+  return false;
+}
+
+// Gives a level its descriptor back.
+void unpark(walk_state& walk, std::size_t index, unique_fd fd) {
+  walk.levels[index].fd = std::move(fd);
+  ++walk.open_levels;
+  walk.parked_below = std::max<std::size_t>(1, std::min(walk.parked_below, index));
+}
+
+// openat, and when the process is out of descriptors, parks an open level
+// (never `keep`, the one `dir_fd` belongs to) and tries again: a lack of
+// descriptors costs reopenings later, never a subtree. The budget shrinks to
+// what the process turned out to have, so the next levels park in time.
+unique_fd open_parking(walk_state& walk, int dir_fd, const char* name, std::size_t keep) {
+  for (;;) {
+    unique_fd fd(openat(dir_fd, name, kDirectoryFlags | O_NOFOLLOW));
+    if (fd.valid() || !out_of_descriptors(errno)) return fd;
+    const int failure = errno;
+    if (walk.open_levels > kFewestOpenLevels) walk.open_budget = walk.open_levels - 1;
+    if (!park_one(walk, keep)) {
+      errno = failure;
+      return fd;
+    }
+  }
+}
+
+// The name of `level`, from the walk's path, as the system takes it.
+const char* level_name(const native_string& path, const walk_level& level, native_string& storage) {
+  storage.assign(path, level.name_offset, level.name_length);
+  return storage.c_str();
+}
+
+// Reopens the parked level `index` from its nearest open ancestor, by name,
+// checking at each step that it is still the directory the walk entered.
+// When that fails, the level keeps the reason, for the error line of its
+// next subdirectory.
+void reopen_by_name(walk_state& walk, const native_string& path, std::size_t index) {
+  walk_level& target = walk.levels[index];
+  std::size_t open = index;
+  while (open > 0 && !walk.levels[open - 1].fd.valid()) --open;
+  if (open == 0) {
+    target.deferred_error = ENOENT;  // nothing to reopen from
+    return;
+  }
+  const std::size_t ancestor_level = open - 1;
+  const int ancestor = walk.levels[ancestor_level].fd.get();
+  native_string name;
+  unique_fd fd;  // the deepest level reopened so far
+  for (std::size_t k = open; k <= index; ++k) {
+    const walk_level& level = walk.levels[k];
+    unique_fd next = open_parking(walk, fd.valid() ? fd.get() : ancestor,
+                                  level_name(path, level, name), ancestor_level);
+    const int failure = next.valid() ? ENOENT : errno;  // ENOENT: another directory now
+    if (!next.valid() || !same_directory(next.get(), level)) {
+      target.deferred_error = failure;
+      return;
+    }
+    fd = std::move(next);
+  }
+  unpark(walk, index, std::move(fd));
+}
+
+// Leaves the deepest level, first bringing back the descriptor of its
+// parent if that was parked: through ".." of the level, or by name.
+void leave_deepest(walk_state& walk, const native_string& path) {
+  const std::size_t child = walk.levels.size() - 1;
+  walk_level& parent = walk.levels[child - 1];
+  if (parent.fd.valid() || parent.deferred_error != 0) {
+    close_level(walk, walk.levels[child]);
+    return;
+  }
+  const walk_level& deepest = walk.levels[child];
+  unique_fd fd =
+      deepest.fd.valid() ? open_parking(walk, deepest.fd.get(), "..", child) : unique_fd();
+  close_level(walk, walk.levels[child]);
+  if (fd.valid() && same_directory(fd.get(), parent)) {
+    unpark(walk, child - 1, std::move(fd));
+    return;
+  }
+  fd.reset();
+  reopen_by_name(walk, path, child - 1);  // the tree moved: go by names instead
+}
+
+// Whether the directory's file system hands out directory entries until a
+// listing reply is full, so that a reply with room left for the longest
+// entry is the last one. Those that are known to (the common local ones)
+// save every directory one call; all others are read until the empty reply.
+// The walk never crosses into another file system, so the answer holds for
+// the whole tree below a PATH.
+bool fills_every_reply(int fd) {
+#ifdef __linux__
+  struct statfs info;
+  if (fstatfs(fd, &info) != 0) return false;
+  switch (static_cast<unsigned long>(info.f_type)) {
+    case EXT4_SUPER_MAGIC:  // ext2, ext3 and ext4
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+      return true;
+  }
+#else
+  (void)fd;
+#endif
+  return false;
+}
+
+result<entering> enter_top(walk_state& walk, const native_string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return {entering::no_attributes, last_error()};
+  // A PATH that is a link to a directory is walked: the top level is
+  // followed, lower levels never are.
+  if (S_ISLNK(st.st_mode) && stat(path.c_str(), &st) != 0) return {entering::not_a_directory};
+  if (!S_ISDIR(st.st_mode)) return {entering::not_a_directory};
+  walk_level level;
+  level.fd.reset(open(path.c_str(), kDirectoryFlags));
+  if (!level.fd.valid() || fstat(level.fd.get(), &st) != 0) {
+    level.deferred_error = errno;
+    level.fd.reset();  // a directory it cannot look at is not read either
+  } else {
+    ++walk.open_levels;
+  }
+  level.device = static_cast<std::uint64_t>(st.st_dev);
+  level.inode = static_cast<std::uint64_t>(st.st_ino);
+  level.fills_replies = level.fd.valid() && fills_every_reply(level.fd.get());
+  // Each open level takes one descriptor, and one more is kept for the
+  // moment a level is reopened or a child opened before parking. The
+  // queue reading ahead gets its own out of the same count, never out of
+  // what the walk needs.
+  if (level.fd.valid()) {
+    const std::size_t wanted = walk.ahead->enabled() ? kLentToReadAhead : 0;
+    const std::size_t free = free_descriptors(level.fd.get(), kMostOpenLevels + 1 + wanted);
+    const std::size_t lent = free >= wanted + kFewestLevelsBesideReadAhead ? wanted : 0;
+    walk.open_budget = std::max(kFewestOpenLevels, free - lent);
+    walk.open_budget = std::min(walk.open_budget, kMostOpenLevels);
+    walk.ahead->lend_descriptors(lent);
+  }
+  walk.levels.push_back(std::move(level));
+  return {entering::entered};
+}
+
+bool is_listed_directory(const struct stat& st, const file_identity* identity) {
+  return !identity || (static_cast<std::uint64_t>(st.st_dev) == identity->volume &&
+                       static_cast<std::int64_t>(st.st_ino) == identity->key);
+}
+
+}  // namespace
+
+walk_cursor::walk_cursor()
+    : state(new walk_state), ahead(new read_ahead(threads_for_a_walk())) {
+  state->open_budget = kFewestOpenLevels;
+  state->ahead = ahead.get();
+}
+
+// The levels' owners close what is still open.
+walk_cursor::~walk_cursor() {}
+
+namespace {
+
+// Takes over the directory a worker opened, as one the walk opened itself:
+// its descriptor becomes the level's, its listing the next one listed.
+result<entering> adopt(walk_state& walk, walk_level& level, opened_directory& opened,
+                       const file_identity* identity) {
+  level.fd.reset(static_cast<int>(opened.handle));
+  opened.handle = -1;
+  level.device = opened.identity.volume;
+  level.inode = static_cast<std::uint64_t>(opened.identity.key);
+  // Another directory stands where the listing saw this one (the tree
+  // moved): its contents are not the ones asked for, and the one asked for
+  // is no longer there.
+  if (identity && !(opened.identity == *identity)) return {entering::no_attributes, ENOENT};
+  walk.adopted.listing.names.swap(opened.listing.names);
+  walk.adopted.listing.entries.swap(opened.listing.entries);
+  walk.adopted.readings.swap(opened.readings);
+  walk.adopted.incomplete = opened.incomplete;
+  walk.has_adopted = true;
+  return {entering::entered};
+}
+
+}  // namespace
+
+result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
+                                 native_string_view name, const file_identity* identity,
+                                 opened_directory* adopted) {
+  walk_state& walk = *cursor.state;
+  walk.ahead->end_facts();  // the entries of the parent are all visited
+  walk.has_adopted = false;
+  if (walk.levels.empty()) return enter_top(walk, path);
+  const std::size_t parent_level = walk.levels.size() - 1;
+  const walk_level& parent = walk.levels[parent_level];
+  walk_level level;
+  if (!parent.fd.valid()) {  // the parent could not be brought back
+    if (adopted && adopted->handle >= 0) level.fd.reset(static_cast<int>(adopted->handle));
+    if (adopted) adopted->handle = -1;
+    const int failure = parent.deferred_error != 0 ? parent.deferred_error : ENOENT;
+    return {entering::no_attributes, static_cast<error_code>(failure)};
+  }
+  level.fills_replies = parent.fills_replies;
+  level.name_offset = path.size() - name.size();
+  level.name_length = name.size();
+  if (adopted && adopted->handle >= 0) {
+    const result<entering> taken = adopt(walk, level, *adopted, identity);
+    if (taken.outcome != entering::entered) return taken;
+  } else {
+    // The name ends the path, so it ends in the path's NUL.
+    const char* child = path.c_str() + level.name_offset;
+    struct stat st;
+    level.fd = open_parking(walk, parent.fd.get(), child, parent_level);
+    if (!level.fd.valid()) {
+      const int failure = errno;
+      if (failure == ENOENT) return {entering::no_attributes, ENOENT};
+      if (failure == ENOTDIR || failure == ELOOP) return {entering::not_a_directory};
+      // Attributes first: a directory that cannot even be looked at (its
+      // parent lets it be listed but not searched) is told apart from one
+      // that is there but cannot be read.
+      if (fstatat(parent.fd.get(), child, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return {entering::no_attributes, last_error()};
+      if (!S_ISDIR(st.st_mode)) return {entering::not_a_directory};
+      level.deferred_error = failure;
+    } else if (fstat(level.fd.get(), &st) != 0) {
+      return {entering::no_attributes, last_error()};
+    } else if (!is_listed_directory(st, identity)) {
+      // As above, for a directory the walk opened itself.
+      return {entering::no_attributes, ENOENT};
+    }
+    level.device = static_cast<std::uint64_t>(st.st_dev);
+    level.inode = static_cast<std::uint64_t>(st.st_ino);
+  }
+  if (level.fd.valid()) {
+    ++walk.open_levels;
+    if (walk.open_levels > walk.open_budget) park_one(walk, parent_level);
+  }
+  walk.levels.push_back(std::move(level));
+  return {entering::entered};
+}
+
+bool current_identity(const walk_cursor& cursor, file_identity& identity) {
+  const walk_state& walk = *cursor.state;
+  if (walk.levels.empty()) return false;
+  const walk_level& level = walk.levels.back();
+  if (level.device == 0 && level.inode == 0) return false;
+  identity.volume = level.device;
+  identity.key = static_cast<std::int64_t>(level.inode);
+  return true;
+}
+
+void leave_directory(walk_cursor& cursor) {
+  walk_state& walk = *cursor.state;
+  walk.ahead->end_facts();  // before the descriptor closes
+  walk.has_adopted = false;
+  if (walk.levels.empty()) return;
+  if (walk.levels.size() > 1) {
+    leave_deepest(walk, cursor.path);
+  } else {
+    close_level(walk, walk.levels.back());
+  }
+  walk.levels.pop_back();
+  walk.parked_below =
+      std::max<std::size_t>(1, std::min(walk.parked_below, walk.levels.size()));
+}
+
+directory_place current_place(const walk_cursor& cursor) {
+  const walk_state& walk = *cursor.state;
+  directory_place place;
+  if (walk.levels.empty() || !walk.levels.back().fd.valid()) return place;
+  const walk_level& level = walk.levels.back();
+  place.handle = level.fd.get();
+  place.volume = level.device;
+  place.fills_replies = level.fills_replies;
+  return place;
+}
+
+std::size_t read_ahead_threads() {
+#ifdef __linux__
+  // On one core a thread would only take turns with the walk.
+  return std::min(kMostReadAheadThreads, online_cores() - 1);
+#else
+  return 0;  // workers list directories with getdents64
+#endif
+}
+
+namespace {
+
+// Marks an entry to read while listing, until it is read.
+constexpr std::uint32_t kToRead = 0xFFFFFFFFu;
+// Marks an entry that the queue reads: the rest is its ticket.
+constexpr std::uint32_t kTicket = 0x80000000u;
+// A worker keeps directories of at most this many entries whole for the
+// walk, with the readings of every entry; of a larger one it hands over
+// what it listed so far, and the walk reads on from where it stopped.
+constexpr std::size_t kMostEntriesKept = 1024;
+
+// Appends the names of the open directory `fd`, from where its reading
+// stands, each followed by a NUL so it can be handed to the system as it
+// is, until the end or until more than `most` are listed (`stopped`; the
+// reply at hand is listed whole, and the next reading goes on after it). A
+// listing that fails part way ends there: the entries read so far are
+// walked, as when the system stops returning entries. `inodes`, when not
+// null, gets each entry's inode.
+replies_read append_names(int fd, bool fills_replies, char* replies, directory_listing& listing,
+                          std::size_t most, std::vector<std::uint64_t>* inodes) {
+#ifdef __linux__
+  const auto append = [&](std::uint64_t inode, unsigned char type, const char* name) {
+    listed_entry entry;
+    entry.name_offset = listing.names.size();
+    entry.name_length = static_cast<std::uint16_t>(std::strlen(name));
+    entry.is_directory = type == DT_DIR;
+    // A link may lead to a directory, and some file systems tell no type:
+    // the listing reads those, to know where they belong.
+    if (type == DT_LNK || type == DT_UNKNOWN) entry.listed_facts = kToRead;
+    listing.names.append(name, entry.name_length + std::size_t{1});
+    listing.entries.push_back(entry);
+    if (inodes) inodes->push_back(inode);
+    return listing.entries.size() <= most;
+  };
+  return read_replies(fd, fills_replies, replies, append);
+#else
+  (void)fills_replies;
+  (void)replies;
+  (void)most;
+  (void)inodes;
+  // A stream of its own, on a copy: the level keeps its descriptor.
+  const unique_dir dir{unique_fd(dup(fd))};
+  if (!dir) return replies_read::failed;
+  rewinddir(dir.get());
+  while (const struct dirent* record = readdir(dir.get())) {
+    const char* name = record->d_name;
+    if (is_dot_or_dot_dot(name)) continue;
+    listed_entry entry;
+    entry.name_offset = listing.names.size();
+    entry.name_length = static_cast<std::uint16_t>(std::strlen(name));
+    entry.listed_facts = kToRead;  // no type to tell directories by
+    listing.names.append(name, entry.name_length + std::size_t{1});
+    listing.entries.push_back(entry);
+  }
+  return replies_read::whole;
+#endif
+}
+
+void sort_by_name(directory_listing& listing) {
+  const char* names = listing.names.data();
+  std::sort(listing.entries.begin(), listing.entries.end(),
+            [names](const listed_entry& a, const listed_entry& b) {
+              return native_string_view(names + a.name_offset, a.name_length) <
+                     native_string_view(names + b.name_offset, b.name_length);
+            });
+}
+
+// One reading of the entry `name` of the open directory `fd` on `device`.
+entry_reading read_one(int fd, const char* name, std::uint64_t device) {
+  entry_reading reading;
+  const result<> read = read_entry(fd, name, device, reading.facts);
+  reading.examined = read.outcome ? result<examination>{examination::examined, 0}
+                                  : result<examination>{examination::not_found, read.error};
+  return reading;
+}
+
+// An entry whose kind the listing could not tell goes where its reading
+// says.
+void place_by_reading(listed_entry& entry, const entry_reading& reading) {
+  if (reading.examined.outcome != examination::examined) return;
+  entry.is_directory = reading.facts.is_directory;
+  entry.is_reparse = reading.facts.kind != entry_kind::normal;
+}
+
+// Hands the entries still to read to the queue when the listing is large
+// enough to be worth it: first those whose kind the listing could not
+// tell, which the walk takes at once (their readings decide where it
+// visits them), then the others in the order it visits them (files, then
+// directories, each in listing order). Returns whether it did.
+bool share_readings(walk_state& walk, const directory_place& place, directory_listing& listing) {
+  std::size_t left = 0;
+  for (const listed_entry& entry : listing.entries)
+    left += entry.listed_facts == 0 || entry.listed_facts == kToRead;
+  if (left < kFewestEntriesToShare || !walk.ahead->enabled()) return false;
+  std::vector<std::uint32_t> order;
+  order.reserve(left);
+  for (std::size_t i = 0; i < listing.entries.size(); ++i) {
+    if (listing.entries[i].listed_facts == kToRead) order.push_back(static_cast<std::uint32_t>(i));
+  }
+  const std::size_t first_visited = order.size();
+  for (const bool directories : {false, true}) {
+    for (std::size_t i = 0; i < listing.entries.size(); ++i) {
+      const listed_entry& entry = listing.entries[i];
+      if (entry.listed_facts == 0 && entry.is_directory == directories)
+        order.push_back(static_cast<std::uint32_t>(i));
+    }
+  }
+  for (std::size_t t = first_visited; t < order.size(); ++t)
+    listing.entries[order[t]].listed_facts = kTicket | static_cast<std::uint32_t>(t);
+  if (walk.ahead->read_facts(place, listing, order)) return true;
+  for (listed_entry& entry : listing.entries)
+    if (entry.listed_facts != kToRead && entry.listed_facts & kTicket) entry.listed_facts = 0;
+  return false;
+}
+
+}  // namespace
+
+result<> list_directory(walk_cursor& cursor, const native_string& path) {
+  (void)path;
+  walk_state& walk = *cursor.state;
+  directory_listing& listing = cursor.listing;
+  walk.ahead->end_facts();  // before the listing changes
+  listing.clear();
+  listing.cut_short = false;
+  walk.listed.clear();
+  if (walk.levels.empty()) return failed(EBADF);  // no directory entered
+  const walk_level& level = walk.levels.back();
+  if (!level.fd.valid()) return failed(static_cast<error_code>(level.deferred_error));
+  bool read_whole = false;
+  if (walk.has_adopted) {
+    walk.has_adopted = false;
+    opened_directory& opened = walk.adopted;
+    listing.names.swap(opened.listing.names);
+    listing.entries.swap(opened.listing.entries);
+    walk.listed.swap(opened.readings);
+    read_whole = !opened.incomplete;
+  }
+  if (!read_whole) {
+    if (!walk.replies) walk.replies.reset(new char[kReplySize]);
+    // After a worker's part of the listing, the rest: the descriptor's
+    // reading stands where the worker stopped.
+    const replies_read read = append_names(level.fd.get(), level.fills_replies,
+                                           walk.replies.get(), listing, static_cast<std::size_t>(-1),
+                                           nullptr);
+    if (read == replies_read::failed && listing.entries.empty()) return failed(last_error());
+    sort_by_name(listing);
+  }
+  // The entries whose kind the listing could not tell are read now, by the
+  // queue beside the walk where it takes the listing (the first tickets);
+  // every other one when it is visited.
+  const directory_place place = current_place(cursor);
+  const bool shared = share_readings(walk, place, listing);
+  std::size_t ticket = 0;
+  const char* names = listing.names.data();
+  for (listed_entry& entry : listing.entries) {
+    if (entry.listed_facts != kToRead) continue;
+    walk.listed.emplace_back();
+    entry_reading& reading = walk.listed.back();
+    entry.listed_facts = static_cast<std::uint32_t>(walk.listed.size());
+    if (shared) {
+      walk.ahead->take_facts(ticket++, reading);
+    } else {
+      reading = read_one(level.fd.get(), names + entry.name_offset, level.device);
+    }
+    place_by_reading(entry, reading);
+  }
+  return succeeded();
+}
+
+result<examination> examine_entry(walk_cursor& cursor, const native_string& path,
+                                  const listed_entry& entry, entry_facts& facts) {
+  walk_state& walk = *cursor.state;
+  entry_reading reading;
+  if (entry.listed_facts & kTicket && entry.listed_facts != kToRead) {
+    walk.ahead->take_facts(entry.listed_facts & ~kTicket, reading);
+  } else if (entry.listed_facts != 0) {
+    reading = walk.listed[entry.listed_facts - 1];
+  } else if (walk.levels.empty() || !walk.levels.back().fd.valid()) {
+    return examine_path(path, facts);
+  } else {
+    const walk_level& level = walk.levels.back();
+    // The name ends the path, so it ends in the path's NUL. Every fact is
+    // the reading's, the directory bit too: an entry that changed kind
+    // since the listing (the tree moved) is what the reading found, and
+    // the scan above believes the reading.
+    reading = read_one(level.fd.get(), path.c_str() + (path.size() - entry.name_length),
+                       level.device);
+  }
+  facts = reading.facts;
+  return reading.examined;
+}
+
+// What a worker of the queue does, on its own thread.
+
+bool open_ahead(const directory_place& parent, const native_string& name,
+                opened_directory& opened) {
+#ifdef __linux__
+  // One name, relative to the parent the request pins: never a path, never
+  // through a link.
+  unique_fd fd(openat(static_cast<int>(parent.handle), name.c_str(), kDirectoryFlags | O_NOFOLLOW));
+  struct stat st;
+  // Another file system is never walked, so never read.
+  if (!fd.valid() || fstat(fd.get(), &st) != 0 ||
+      static_cast<std::uint64_t>(st.st_dev) != parent.volume)
+    return false;
+  opened.identity.volume = static_cast<std::uint64_t>(st.st_dev);
+  opened.identity.key = static_cast<std::int64_t>(st.st_ino);
+  // Each worker's own buffers, kept from request to request.
+  thread_local std::unique_ptr<char[]> replies;
+  thread_local std::vector<std::uint64_t> inodes;
+  thread_local std::vector<std::uint32_t> by_inode;
+  if (!replies) replies.reset(new char[kReplySize]);
+  inodes.clear();
+  directory_listing& listing = opened.listing;
+  const replies_read read =
+      append_names(fd.get(), parent.fills_replies, replies.get(), listing, kMostEntriesKept, &inodes);
+  if (read == replies_read::failed) return false;  // the walk meets it, and says so
+  opened.incomplete = read == replies_read::stopped;
+  if (!opened.incomplete) {
+    // Read in the order of the inodes, which is the order of their blocks.
+    by_inode.resize(listing.entries.size());
+    for (std::size_t i = 0; i < by_inode.size(); ++i) by_inode[i] = static_cast<std::uint32_t>(i);
+    std::sort(by_inode.begin(), by_inode.end(),
+              [](std::uint32_t a, std::uint32_t b) { return inodes[a] < inodes[b]; });
+    opened.readings.resize(listing.entries.size());
+    for (const std::uint32_t i : by_inode) {
+      listed_entry& entry = listing.entries[i];
+      opened.readings[i] =
+          read_one(fd.get(), listing.names.c_str() + entry.name_offset, parent.volume);
+      if (entry.listed_facts == kToRead) place_by_reading(entry, opened.readings[i]);
+      entry.listed_facts = i + 1;
+    }
+    sort_by_name(listing);
+  }
+  opened.handle = fd.release();
+  return true;
+#else
+  (void)parent;
+  (void)name;
+  (void)opened;
+  return false;
+#endif
+}
+
+void read_facts_ahead(const directory_place& place, const directory_listing& listing,
+                      const std::uint32_t* order, std::size_t count, entry_reading* readings) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const listed_entry& entry = listing.entries[order[i]];
+    readings[i] = read_one(static_cast<int>(place.handle),
+                           listing.names.c_str() + entry.name_offset, place.volume);
+  }
+}
+
+void close_ahead(directory_handle handle) { close(static_cast<int>(handle)); }
+
+result<examination> examine_path(const native_string& path, entry_facts& facts) {
+  // The device of the directory holding it tells a mount point where the
+  // kernel does not flag one.
+  std::uint64_t parent_device = 0;
+  struct stat st;
+  if (path.size() < PATH_MAX) {
+    if (stat(directory_part(path).c_str(), &st) == 0)
+      parent_device = static_cast<std::uint64_t>(st.st_dev);
+    const result<> read = read_entry(AT_FDCWD, path.c_str(), parent_device, facts);
+    if (!read.outcome) return {examination::not_found, read.error};
+    return {examination::examined};
+  }
+  // Longer than the system takes whole: read from its directory, reached a
+  // piece at a time.
+  const char* name = nullptr;
+  const unique_fd parent = open_parent(path, name);
+  if (!parent.valid()) return {examination::not_found, last_error()};
+  if (fstat(parent.get(), &st) == 0) parent_device = static_cast<std::uint64_t>(st.st_dev);
+  const result<> read = read_entry(parent.get(), name, parent_device, facts);
+  if (!read.outcome) return {examination::not_found, read.error};
+  return {examination::examined};
+}
+
+}  // namespace platform

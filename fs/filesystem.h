@@ -1,0 +1,251 @@
+// The file-system operations of the scanner: one contract, a Win32 half
+// (filesystem-win32.cc) and a POSIX half (filesystem-posix.cc), and the
+// in-memory file system the tests link in their place (filesystem-fake.cc).
+//
+// The scanner above never knows which half it runs on. Every call that can
+// fail says so in a result (result.h), with the system's own code.
+#ifndef TWINFIND_FS_FILESYSTEM_H_
+#define TWINFIND_FS_FILESYSTEM_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "base/result.h"
+#include "base/text.h"
+
+namespace platform {
+
+// Joins a directory's path and an entry's name: '\' on Windows, '/' on POSIX.
+extern const native_char path_separator;
+
+// How an entry is stored: a plain file or directory, a symbolic link, or
+// any other reparse point (junctions, mount points; on POSIX also FIFOs,
+// sockets and device nodes).
+enum class entry_kind : std::uint8_t { normal, symlink, reparse };
+
+// What tells one file from another: the volume it lives on and its index on
+// that volume. Two names with the same identity are hard links of one file.
+// Only the file index is ever printed. Some volumes number their files with
+// 128 bits (ReFS on Windows), where the low 64 alone may be shared by two
+// files: `key_high` holds the rest there, and is 0 everywhere else (NTFS,
+// every POSIX file system).
+struct file_identity {
+  std::uint64_t volume = 0;
+  std::int64_t key = 0;
+  std::uint64_t key_high = 0;
+
+  bool operator<(const file_identity& other) const {
+    if (key != other.key) return key < other.key;
+    return key_high != other.key_high ? key_high < other.key_high : volume < other.volume;
+  }
+  bool operator==(const file_identity& other) const {
+    return key == other.key && key_high == other.key_high && volume == other.volume;
+  }
+};
+
+// What an examination reads of one entry, the entry itself and never the
+// target of a link.
+struct entry_facts {
+  bool is_directory = false;
+  entry_kind kind = entry_kind::normal;
+  file_identity identity;
+  std::int32_t links = 0;
+  std::int64_t size = 0;
+  // The bytes the entry takes on disk (POSIX: st_blocks x 512; Windows: the
+  // allocation size the file system reports), read in the same call as the
+  // rest; 0 where the system does not tell it.
+  std::int64_t allocated = 0;
+};
+
+// How an examination ended: with facts, or failing to find or to open the
+// entry (the two failures print different error lines).
+enum class examination : std::uint8_t { examined, not_found, not_opened };
+
+// One entry of a directory listing, sixteen bytes: a flat directory of a
+// million entries lists in 16 MB beside its names. The name lives in the
+// listing's `names`. What the examination reads is not kept here: each half
+// examines an entry when it is visited, and only entries whose kind the
+// listing cannot tell (a POSIX symbolic link, which counts as a directory
+// when it leads to one) are read while listing, their facts kept aside.
+struct listed_entry {
+  std::size_t name_offset = 0;
+  // Where the half keeps the facts it read while listing, from 1; 0: none
+  // (the entry is examined when visited). On Windows, where every listing
+  // record holds them, the reparse tag the listing returned.
+  std::uint32_t listed_facts = 0;
+  std::uint16_t name_length = 0;
+  bool is_directory = false;  // the listing's directory bit
+  bool is_reparse = false;    // the listing's reparse-point bit, where it has one
+};
+
+// The entries of one directory, "." and ".." left out, in the order the
+// walk takes them: the system's order on Windows (NTFS lists by name), byte
+// order of the names on POSIX. Reused from directory to directory, so a
+// walk allocates nothing per entry once it has seen its largest directory.
+struct directory_listing {
+  native_string names;
+  std::vector<listed_entry> entries;
+  // Set when the listing failed midway (Windows: a share that dropped, a
+  // device error): `entries` then holds what was read before the failure,
+  // which the walk reports and walks all the same.
+  bool cut_short = false;
+
+  native_string_view name(const listed_entry& entry) const {
+    return native_string_view(names.data() + entry.name_offset, entry.name_length);
+  }
+  void clear() {
+    names.clear();
+    entries.clear();
+  }
+};
+
+// True for "." and "..", which no listing keeps.
+inline bool is_dot_or_dot_dot(const native_char* name) {
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// How entering a directory went. `no_attributes` also stands for a
+// directory that is no longer the one its parent listed (the tree moved).
+enum class entering { entered, no_attributes, not_a_directory };
+
+// What a walk keeps that only the implementation behind this header knows:
+// on POSIX the open directory descriptors of the levels it is inside of, a
+// bounded number of them however deep the tree; on Windows, where
+// everything goes by path, the system form of the current directory
+// (system_path.h): the PATH's, resolved once, with the listed names
+// appended. Each implementation defines it in its own source, as libuv's
+// platform headers define their private fields; the walk above never looks
+// inside.
+struct walk_state;
+
+// The queue that reads ahead of a walk, and what it hands the walk
+// (read_ahead.h).
+class read_ahead;
+struct opened_directory;
+
+// Whether the identities of the directories a walk is inside of can tell a
+// cycle. On POSIX a bind mount can show a directory again below itself, and
+// only the device and inode of the directories on the way down tell it. On
+// Windows the walk never enters a reparse point, so no directory turns up
+// below itself; and some file systems there report the same index (0 or a
+// constant) for every file, which would pass for a cycle.
+extern const bool identities_find_cycles;
+
+struct walk_cursor {
+  walk_cursor();
+  ~walk_cursor();
+  walk_cursor(const walk_cursor&) = delete;
+  walk_cursor& operator=(const walk_cursor&) = delete;
+
+  // The walk's one path buffer: the path of the current directory, with the
+  // name of an entry appended while that entry is looked at. Names are
+  // appended on the way down and cut off on the way back, so the memory of
+  // a walk grows with the depth of the tree, not with its square. The names
+  // of the levels stay in it, which is where the POSIX half finds them to
+  // reopen a level it had to close.
+  native_string path;
+  // The listing of the current directory, which list_directory fills and
+  // the queue reading ahead reads in until the next listing: the cursor
+  // owns both, the listing first, so that it outlives every read of it.
+  directory_listing listing;
+  std::unique_ptr<walk_state> state;
+  // Last, so that it ends first: no request still reads in a directory
+  // the state closes, nor in the listing.
+  std::unique_ptr<read_ahead> ahead;
+};
+
+// Enters a directory. With an empty cursor this is the walk's PATH, whose
+// last component is followed when it is a link to a directory; otherwise it
+// is the child `name` of the current directory, at `path`, never followed;
+// `name` is the end of `path`, and `path` is the cursor's own path buffer.
+// `identity` is the child's identity as listed, when known, else null: a
+// directory found there with another identity is not entered. On `entered`
+// the directory becomes current; a directory that can be entered but not
+// read still counts as entered, and its listing then fails. `adopted`, when
+// not null, is the child as the queue reading ahead opened and read it: the
+// walk takes over its open directory (and checks it as one it opened) and
+// its listing, leaving the rest of the record to be given back.
+result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
+                                 native_string_view name, const file_identity* identity,
+                                 opened_directory* adopted = nullptr);
+
+// The identity of the current directory, where the platform knows it
+// without an extra call (POSIX: always; Windows: never, as the walk there
+// never enters a link and so cannot meet a directory below itself).
+bool current_identity(const walk_cursor& cursor, file_identity& identity);
+
+// Returns to the parent of the current directory.
+void leave_directory(walk_cursor& cursor);
+
+// Lists the current directory, at `path`, into the cursor's listing. Fails
+// when it cannot be read.
+result<> list_directory(walk_cursor& cursor, const native_string& path);
+
+// Examines one entry of the current directory; `path` is its full path,
+// which ends in the entry's name. Every fact comes from one reading of the
+// entry, its directory bit too, which may disagree with the listing's where
+// the entry changed in between: the caller believes the reading.
+result<examination> examine_entry(walk_cursor& cursor, const native_string& path,
+                                  const listed_entry& entry, entry_facts& facts);
+
+// Examines a path on its own, outside any walk (for breakdowns), best
+// given in its system form (system_path.h). `kind` comes from the search
+// record of the path, the rest from the entry opened as itself.
+result<examination> examine_path(const native_string& path, entry_facts& facts);
+
+// One match of a wildcard pattern.
+struct pattern_match {
+  native_string name;
+  bool is_directory = false;
+};
+
+// True when `path` holds a '*' or a '?'.
+bool has_wildcards(native_string_view path);
+
+// Lists, in search order, the entries that match the wildcard pattern of the
+// last component of `pattern`. Fails when the search fails or nothing
+// matches.
+result<> find_pattern_matches(const native_string& pattern, std::vector<pattern_match>& matches);
+
+// Joins a pattern's directory part and a match's name, as the pattern wrote
+// the directory part: "dir" + separator + name, or the name alone (after a
+// drive's colon on Windows) when the pattern had no separator.
+native_string join_pattern_match(const native_string& pattern, native_string_view name);
+
+// A directory that a search for names could not read or enter, where names
+// may lie: its path as the search reached it, and the system's code.
+struct unsearched_directory {
+  native_string path;
+  error_code error = 0;
+};
+
+// A file whose every name is wanted: the path it was examined under (kept
+// by the asker while the search runs) and what the examination read.
+struct link_name_request {
+  native_string_view path;  // best in its system form, as examine_path had it
+  entry_facts facts;
+  std::size_t names = 0;  // set by find_link_names: its list in the lists
+  // Set by find_link_names, where it searches directories, on the first
+  // request of each search that ended with names still missing: the
+  // directories it could not search, in the order met.
+  std::vector<unsearched_directory> unsearched;
+};
+
+// The names of files, one list per file: every request for the same file
+// shares its list, however many there are.
+using link_name_lists = std::vector<std::vector<native_string>>;
+
+// Finds the names of every request, appending one list for each file to
+// `lists`: paths from the root of the file's volume (Windows: "\dir\name"
+// without a drive; POSIX: "/dir/name" from the file system's mount point). A
+// name that cannot be found is left out; where a search could not read a
+// directory, the request says which (`unsearched`). Requests on one volume
+// (on POSIX, one mount) share a single search.
+void find_link_names(std::vector<link_name_request>& requests, link_name_lists& lists);
+
+}  // namespace platform
+
+
+#endif  // TWINFIND_FS_FILESYSTEM_H_

@@ -1,0 +1,530 @@
+// The read-ahead queue: one lock over every request, the walk and the
+// workers claiming from the same lists, and each request's end (adopted,
+// dropped, waited for, closed) decided in one place.
+#include "fs/read_ahead.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <atomic>
+#include <chrono>
+#include <new>
+
+#include <cstdio>
+namespace platform {
+struct dbg_counts { std::atomic<long> adopted{0}, walk_own{0}, notasked{0}, waited{0}, slept{0}, slices_walk{0}, slices_worker{0}, failed{0}, idle_waits{0};
+ ~dbg_counts(){ if (std::getenv("TWDBG")) std::fprintf(stderr,"adopted %ld walk_own %ld notasked %ld waited %ld slept %ld slices_walk %ld slices_worker %ld failed %ld idle %ld\n", adopted.load(), walk_own.load(), notasked.load(), waited.load(), slept.load(), slices_walk.load(), slices_worker.load(), failed.load(), idle_waits.load()); } } dbg;
+namespace {
+
+// A slice of facts: enough entries that a claim costs little beside the
+// reads, few enough that the walk seldom waits behind one.
+constexpr std::size_t kSlice = 32;
+// Slices ahead of the walk at most: the readings kept for it.
+constexpr std::size_t kRing = 32;
+// Subdirectories of one level opened ahead of the walk at most.
+static const std::size_t kAheadAtALevel = std::getenv("TWW") ? std::strtoul(std::getenv("TWW"), nullptr, 10) : 8;  // EXPERIMENT
+// How long the walk looks again at a request being read before it sleeps.
+static const std::chrono::microseconds kSpinBeforeSleeping(std::getenv("TWS") ? std::strtoul(std::getenv("TWS"), nullptr, 10) : 50);  // EXPERIMENT
+
+enum class status : std::uint8_t { queued, claimed, done, dropped };
+
+constexpr std::size_t kByTheHalf = static_cast<std::size_t>(-1);
+std::atomic<std::size_t> threads_set{kByTheHalf};
+
+}  // namespace
+
+std::size_t threads_for_a_walk() {
+  if (const char* e = std::getenv("TWX")) return std::strtoul(e, nullptr, 10);  // EXPERIMENT
+  const std::size_t set = threads_set.load();
+  return set == kByTheHalf ? read_ahead_threads() : set;
+}
+
+void set_read_ahead_threads(std::size_t threads) { threads_set.store(threads); }
+
+struct read_ahead::request {
+  bool opens = false;  // an open request; else a slice of facts
+  status state = status::queued;
+  bool succeeded = false;
+  bool abandoned = false;  // the walk let go of it while it was read
+  std::uint64_t serial = 0;  // one more at each claim: a wait knows its own
+  // The serial of the last claim that ended, for a wait to look at
+  // without the lock.
+  std::atomic<std::uint64_t> ended{0};
+  std::size_t level = 0;
+  std::size_t item = 0;  // open: its place in the level's list; facts: the slice
+  directory_place place;
+  native_string name;
+  std::unique_ptr<opened_directory> opened;
+  entry_reading readings[kSlice];
+};
+
+// The subdirectories of one level, in listing order: every name, and a
+// request only for those a worker claimed, so that a directory of many
+// subdirectories costs a few bytes each.
+struct read_ahead::level_requests {
+  struct item {
+    std::uint32_t name_offset;
+    std::uint16_t name_length;
+    status state;
+  };
+  directory_place parent;
+  native_string names;
+  std::vector<item> items;
+  std::vector<request*> active;  // claimed or done, owned by `owned`
+  std::vector<std::unique_ptr<request>> owned;
+  std::size_t walk_at = 0;     // the first item the walk has not passed
+
+  request* find(std::size_t index) const {
+    for (request* r : active)
+      if (r->item == index) return r;
+    return nullptr;
+  }
+};
+
+struct read_ahead::facts_job {
+  directory_place place;
+  const directory_listing* listing = nullptr;
+  std::vector<std::uint32_t> order;
+  std::unique_ptr<request> ring[kRing];  // slice s at ring[s % kRing]
+  std::size_t slices = 0;
+  std::size_t walk_slice = 0;  // the slice the walk takes from
+  bool walk_has_slice = false;  // ... and it is done
+  std::size_t issued = 0;      // slices in the ring: walk_slice..issued
+
+  request& slice(std::size_t s) { return *ring[s % kRing]; }
+  void issue(std::size_t s) {
+    request& r = slice(s);
+    r.state = status::queued;
+    r.item = s;
+    r.abandoned = false;
+  }
+};
+
+read_ahead::read_ahead(std::size_t threads, bool by_hand)
+    : threads_wanted_(threads), by_hand_(by_hand) {}
+
+read_ahead::~read_ahead() {
+  end_facts();
+  for (std::size_t level = levels_.size(); level > 0; --level) end_level(level - 1);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    quit_ = true;
+  }
+  work_.notify_all();
+  threads_.join();
+}
+
+void read_ahead::lend_descriptors(std::size_t count) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  lent_ = count;
+}
+
+std::unique_ptr<read_ahead::request> read_ahead::fresh_request() {
+  if (spare_.empty()) return std::unique_ptr<request>(new request);
+  std::unique_ptr<request> r = std::move(spare_.back());
+  spare_.pop_back();
+  return r;
+}
+
+void read_ahead::start_threads() {
+  started_ = true;
+  for (std::size_t i = 0; i < threads_wanted_; ++i) {
+    // Without room for a thread the walk reads alone, or with fewer.
+    if (!threads_.start(run_thread, this)) break;
+  }
+}
+
+void read_ahead::open_subdirectories(std::size_t level, const directory_place& parent,
+                                     const directory_listing& listing) {
+  if (!enabled() || parent.handle < 0) return;
+  end_level(level);  // what was asked at this depth before is over
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (lent_ == 0) return;
+  try {
+    if (levels_.size() <= level) levels_.resize(level + 1);
+    level_requests& batch = levels_[level];
+    batch.parent = parent;
+    for (const listed_entry& entry : listing.entries) {
+      if (!entry.is_directory || entry.is_reparse) continue;
+      batch.items.push_back({static_cast<std::uint32_t>(batch.names.size()), entry.name_length,
+                             status::queued});
+      batch.names += listing.name(entry);
+    }
+    if (batch.items.empty()) return;
+    if (!started_ && !by_hand_) start_threads();
+  } catch (const std::bad_alloc&) {
+    // Reading ahead is only a help: the walk reads what was not asked for.
+    if (level < levels_.size()) {
+      levels_[level].items.clear();
+      levels_[level].names.clear();
+    }
+    return;
+  }
+  const bool wake = idle_ != 0;
+  lock.unlock();
+  if (wake) work_.notify_all();
+}
+
+// The next request to carry out, claimed, under the lock: a slice of the
+// facts the walk visits now, else the subdirectory it enters soonest (the
+// deepest level's first), while descriptors are free.
+read_ahead::request* read_ahead::next_to_claim() {
+  if (facts_ && facts_->listing) {
+    facts_job& job = *facts_;
+    for (std::size_t s = job.walk_slice; s < job.issued; ++s) {
+      request& r = job.slice(s);
+      if (r.state != status::queued) continue;
+      r.state = status::claimed;
+      ++r.serial;
+      return &r;
+    }
+  }
+  if (holding_ >= lent_) return nullptr;
+  for (std::size_t level = levels_.size(); level > 0; --level) {
+    level_requests& batch = levels_[level - 1];
+    // Only a few ahead of the walk at each level, so that the levels it
+    // has still to come back to cannot take every descriptor from the one
+    // it is in.
+    // The walk takes the next one itself, and the nearest after it are
+    // taken last, so that the walk seldom arrives at one being read.
+    const std::size_t window_end = std::min(batch.items.size(), batch.walk_at + kAheadAtALevel);
+    std::size_t i = window_end;
+    while (i > batch.walk_at && batch.items[i - 1].state != status::queued) --i;
+    if (i == batch.walk_at) continue;
+    --i;
+    std::unique_ptr<request> claimed;
+    try {
+      claimed = fresh_request();
+      batch.active.reserve(batch.active.size() + 1);
+      batch.owned.reserve(batch.owned.size() + 1);
+      if (!claimed->opened) claimed->opened.reset(new opened_directory);
+      const level_requests::item& item = batch.items[i];
+      claimed->name.assign(batch.names, item.name_offset, item.name_length);
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    }
+    request& r = *claimed;
+    r.opens = true;
+    r.state = status::claimed;
+    ++r.serial;
+    r.succeeded = false;
+    r.abandoned = false;
+    r.level = level - 1;
+    r.item = i;
+    r.place = batch.parent;
+    batch.items[i].state = status::claimed;
+    batch.active.push_back(&r);
+    batch.owned.push_back(std::move(claimed));
+    ++holding_;
+    return &r;
+  }
+  return nullptr;
+}
+
+// Outside the lock. Never throws: a request that ran out of memory failed,
+// and the walk does its work itself.
+void read_ahead::carry_out(request& r) {
+  r.succeeded = false;
+  try {
+    if (r.opens) {
+      opened_directory& opened = *r.opened;
+      opened.listing.clear();
+      opened.readings.clear();
+      opened.incomplete = false;
+      opened.handle = -1;
+      r.succeeded = open_ahead(r.place, r.name, opened);
+      return;
+    }
+    const facts_job& job = *facts_;
+    const std::size_t first = r.item * kSlice;
+    const std::size_t count = std::min(kSlice, job.order.size() - first);
+    read_facts_ahead(job.place, *job.listing, job.order.data() + first, count, r.readings);
+    r.succeeded = true;
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+// Under the lock: a request is done.
+void read_ahead::finish(std::unique_lock<std::mutex>&, request& r) {
+  r.state = status::done;
+  r.ended.store(r.serial, std::memory_order_release);
+  if (r.opens) {
+    level_requests& batch = levels_[r.level];
+    batch.items[r.item].state = status::done;
+    if (r.abandoned) drop(r);  // else the walk takes or drops it
+  }
+  if (walk_waits_) finished_.notify_all();
+}
+
+// Under the lock: the walk no longer wants a claimed or done open request.
+void read_ahead::drop(request& r) {
+  level_requests& batch = levels_[r.level];
+  if (r.state == status::claimed) {
+    r.abandoned = true;  // whoever finishes it drops it
+    return;
+  }
+  if (r.succeeded && r.opened && r.opened->handle >= 0) close_ahead(r.opened->handle);
+  if (r.opened) r.opened->handle = -1;
+  r.succeeded = false;
+  batch.items[r.item].state = status::dropped;
+  --holding_;
+  for (std::size_t i = 0; i < batch.active.size(); ++i) {
+    if (batch.active[i] != &r) continue;
+    batch.active.erase(batch.active.begin() + static_cast<std::ptrdiff_t>(i));
+    for (std::size_t k = 0; k < batch.owned.size(); ++k) {
+      if (batch.owned[k].get() != &r) continue;
+      spare_.push_back(std::move(batch.owned[k]));
+      batch.owned.erase(batch.owned.begin() + static_cast<std::ptrdiff_t>(k));
+      break;
+    }
+    break;
+  }
+  // A descriptor is free: wake a worker that waited for one.
+  if (idle_ != 0 && holding_ + 1 == lent_) work_.notify_all();
+}
+
+bool read_ahead::look_a_while(std::unique_lock<std::mutex>& lock, request& r) {
+  if (r.state != status::claimed) return true;
+  if (by_hand_) {
+    // No thread to finish it: the test's worker finishes it now.
+    lock.unlock();
+    carry_out(r);
+    lock.lock();
+    finish(lock, r);
+    return true;
+  }
+  // A warm read ends within microseconds: look again a while, without the
+  // lock, as a sleep and a wake-up cost more than that. The request may
+  // end and be claimed anew meanwhile: the serial tells.
+  const std::uint64_t serial = r.serial;
+  lock.unlock();
+  const auto until = std::chrono::steady_clock::now() + kSpinBeforeSleeping;
+  for (unsigned looks = 0; r.ended.load(std::memory_order_acquire) != serial; ++looks) {
+    if (looks % 64 == 0 && std::chrono::steady_clock::now() >= until) break;
+  }
+  lock.lock();
+  return r.state != status::claimed || r.serial != serial;
+}
+
+void read_ahead::wait_for(std::unique_lock<std::mutex>& lock, request& r) {
+  const std::uint64_t serial = r.serial;
+  if (look_a_while(lock, r)) return;
+  const auto over = [&] { return r.state != status::claimed || r.serial != serial; };
+  walk_waits_ = true;
+  if (!over()) ++dbg.slept;
+  finished_.wait(lock, over);
+  walk_waits_ = false;
+}
+
+std::unique_ptr<opened_directory> read_ahead::take_opened(std::size_t level,
+                                                          native_string_view name) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (level >= levels_.size()) return nullptr;
+  level_requests& batch = levels_[level];
+  std::size_t found = batch.walk_at;
+  while (found < batch.items.size() &&
+         native_string_view(batch.names).substr(batch.items[found].name_offset,
+                                                batch.items[found].name_length) != name)
+    ++found;
+  if (found == batch.items.size()) { ++dbg.notasked; return nullptr; }  // not asked for
+  // What the walk passes without entering is of no more use.
+  for (std::size_t i = batch.walk_at; i < found; ++i) {
+    if (request* r = batch.find(i)) drop(*r);
+    if (batch.items[i].state == status::queued) batch.items[i].state = status::dropped;
+  }
+  batch.walk_at = found + 1;
+  // The window of this level moved on: one more may be opened ahead.
+  if (idle_ != 0 && batch.walk_at + kAheadAtALevel <= batch.items.size()) work_.notify_one();
+  request* r = batch.find(found);
+  if (!r) {
+    // Nobody claimed it: the walk opens it itself, as it would alone.
+    batch.items[found].state = status::dropped;
+    ++dbg.walk_own;
+    return nullptr;
+  }
+  if (r->state == status::claimed) ++dbg.waited;
+  // A worker still at it after a while (its core taken by another program)
+  // is left to it: the walk opens the directory itself rather than sleep.
+  if (!look_a_while(lock, *r)) {
+    ++dbg.slept;
+    drop(*r);
+    return nullptr;
+  }
+  if (!r->succeeded) { ++dbg.failed;
+    drop(*r);  // the walk meets the failure itself, and reports it
+    return nullptr;
+  }
+  ++dbg.adopted;
+  std::unique_ptr<opened_directory> adopted = std::move(r->opened);
+  r->opened.reset();
+  r->succeeded = false;  // nothing left to close
+  drop(*r);
+  return adopted;
+}
+
+void read_ahead::give_back(std::unique_ptr<opened_directory> spent) {
+  if (!spent) return;
+  spent->handle = -1;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (std::unique_ptr<request>& r : spare_) {
+    if (r->opened) continue;
+    r->opened = std::move(spent);
+    return;
+  }
+}
+
+void read_ahead::end_level(std::size_t level) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (level >= levels_.size()) return;
+  level_requests& batch = levels_[level];
+  for (level_requests::item& item : batch.items)
+    if (item.state == status::queued) item.state = status::dropped;
+  while (!batch.active.empty()) {
+    request& r = *batch.active.back();
+    // One the walk abandoned drops itself when done, and may then be
+    // claimed anew elsewhere; any other is dropped here.
+    wait_for(lock, r);
+    if (!batch.active.empty() && batch.active.back() == &r && r.state == status::done) drop(r);
+  }
+  batch.items.clear();
+  batch.names.clear();
+  batch.walk_at = 0;
+  batch.parent = directory_place();
+}
+
+bool read_ahead::read_facts(const directory_place& place, const directory_listing& listing,
+                            std::vector<std::uint32_t>& order) {
+  end_facts();
+  if (!enabled() || order.empty()) return false;
+  std::unique_lock<std::mutex> lock(mutex_);
+  try {
+    if (!facts_) facts_.reset(new facts_job);
+    for (std::unique_ptr<request>& r : facts_->ring)
+      if (!r) r.reset(new request);
+  } catch (const std::bad_alloc&) {
+    return false;  // the walk reads every entry itself
+  }
+  facts_job& job = *facts_;
+  job.place = place;
+  job.listing = &listing;
+  job.order.swap(order);
+  job.slices = (job.order.size() + kSlice - 1) / kSlice;
+  job.walk_slice = 0;
+  job.walk_has_slice = false;
+  job.issued = std::min(kRing, job.slices);
+  for (std::size_t s = 0; s < job.issued; ++s) job.issue(s);
+  if (!started_ && !by_hand_) start_threads();
+  const bool wake = idle_ != 0;
+  lock.unlock();
+  if (wake) work_.notify_all();
+  return true;
+}
+
+void read_ahead::take_facts(std::size_t ticket, entry_reading& reading) {
+  facts_job& job = *facts_;
+  const std::size_t wanted = ticket / kSlice;
+  if (!(job.walk_has_slice && job.walk_slice == wanted)) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    // The slices before it are spent: their places take the next ones.
+    while (job.walk_slice < wanted) {
+      // A slice the walk skipped may still be read: its place is reused.
+      wait_for(lock, job.slice(job.walk_slice));
+      ++job.walk_slice;
+      if (job.issued < job.slices) job.issue(job.issued++);
+    }
+    job.walk_has_slice = false;
+    request& r = job.slice(wanted);
+    while (r.state != status::done) {
+      request* own = &r;
+      if (r.state == status::claimed) {
+        // A worker reads it: read the next slice nobody has claimed
+        // meanwhile, or wait when there is none.
+        own = nullptr;
+        for (std::size_t s = wanted + 1; s < job.issued && !own; ++s)
+          if (job.slice(s).state == status::queued) own = &job.slice(s);
+        if (!own) {
+          wait_for(lock, r);
+          continue;
+        }
+      }
+      own->state = status::claimed;
+      ++dbg.slices_walk;
+      lock.unlock();
+      carry_out(*own);
+      lock.lock();
+      finish(lock, *own);
+    }
+    if (!r.succeeded) {
+      // Out of memory in the middle: read here, where running out of it
+      // ends the program as it would without the queue.
+      const std::size_t first = wanted * kSlice;
+      read_facts_ahead(job.place, *job.listing, job.order.data() + first,
+                       std::min(kSlice, job.order.size() - first), r.readings);
+      r.succeeded = true;
+    }
+    job.walk_has_slice = true;
+    if (job.issued < job.slices && idle_ != 0) work_.notify_all();
+  }
+  reading = job.slice(wanted).readings[ticket % kSlice];
+}
+
+void read_ahead::end_facts() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!facts_ || !facts_->listing) return;
+  facts_job& job = *facts_;
+  for (std::size_t s = job.walk_slice; s < job.issued; ++s) {
+    request& r = job.slice(s);
+    if (r.state == status::claimed) wait_for(lock, r);
+    r.state = status::dropped;
+  }
+  job.listing = nullptr;
+  job.order.clear();
+  job.slices = job.issued = job.walk_slice = 0;
+  job.walk_has_slice = false;
+}
+
+std::size_t read_ahead::complete(std::size_t most) {
+  std::size_t done = 0;
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (done < most) {
+    request* r = next_to_claim();
+    if (!r) break;
+    lock.unlock();
+    carry_out(*r);
+    lock.lock();
+    finish(lock, *r);
+    ++done;
+  }
+  return done;
+}
+
+std::size_t read_ahead::claim(std::size_t most) {
+  std::size_t claimed = 0;
+  std::lock_guard<std::mutex> lock(mutex_);
+  while (claimed < most && next_to_claim()) ++claimed;
+  return claimed;
+}
+
+void read_ahead::run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!quit_) {
+    request* r = next_to_claim();
+    if (!r) {
+      ++dbg.idle_waits;
+      ++idle_;
+      work_.wait(lock);
+      --idle_;
+      continue;
+    }
+    lock.unlock();
+    carry_out(*r);
+    lock.lock();
+    finish(lock, *r);
+  }
+}
+
+void* read_ahead::run_thread(void* self) {
+  static_cast<read_ahead*>(self)->run();
+  return nullptr;
+}
+
+}  // namespace platform

@@ -1,0 +1,199 @@
+// Reading ahead of the walk: one queue of typed requests, served by a small
+// pool of threads that the walk owns.
+//
+// A walk spends its time in two kinds of call: opening and listing a
+// directory, and reading the facts of each of its entries. Both wait for
+// the disk on a cold cache and both can share a second core on a warm one,
+// so the walk asks for them ahead of itself:
+//   - "open and list this subdirectory": by name, relative to the open
+//     directory of a level of the walk, which the request pins. The worker
+//     hands back the directory it opened, with its listing and the facts of
+//     its entries; the walk adopts that directory as the level it enters,
+//     so what the walk reports is always the directory it holds open.
+//   - "read the facts of these entries": a slice of the listing the walk
+//     is visiting, read in the directory the walk holds open.
+// The walk still takes everything in its own order. A request it reaches
+// before any worker claimed it is dropped, and the walk does the work
+// itself, as it would alone; one a worker is reading is looked at a little
+// while, then left to the worker and done by the walk too; one that failed
+// is dropped, and the walk meets the failure itself and reports it in its
+// place. So every output is that of a walk alone, errors and their order
+// included, whatever the threads do.
+//
+// Which request a worker takes is the walk's own order turned around: a
+// slice of the listing being visited first, then the subdirectories of the
+// deepest level (where the walk is), a few ahead of the walk at each level
+// and the farthest of those first, so that the walk seldom arrives at one
+// still being read; and only while the descriptors lent to the queue last,
+// the levels the walk will come back to holding no more than their few.
+//
+// The engine is the same for every half of the file system: each half says
+// how a request is carried out (the functions at the end, linked in with
+// the half), and how many threads a walk may use. The fake file system of
+// the tests starts none and completes requests when the test says, so that
+// every order of events is one the test chose.
+#ifndef TWINFIND_FS_READ_AHEAD_H_
+#define TWINFIND_FS_READ_AHEAD_H_
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "fs/filesystem.h"
+#include "base/text.h"
+#include "base/threads.h"
+
+namespace platform {
+
+// A directory as a half holds it open: a POSIX descriptor, a node of the
+// fake file system. -1: none.
+using directory_handle = std::intptr_t;
+
+// An open directory of the walk that requests read in, or below: its handle
+// (pinned while a request uses it), its volume, and what the half knows of
+// its file system.
+struct directory_place {
+  directory_handle handle = -1;
+  std::uint64_t volume = 0;
+  bool fills_replies = false;
+};
+
+// One reading of an entry, as examining it ends.
+struct entry_reading {
+  result<examination> examined{examination::not_found, 0};
+  entry_facts facts;
+};
+
+// A subdirectory as a worker opened and read it, for the walk to adopt.
+struct opened_directory {
+  directory_handle handle = -1;  // open until adopted or given back
+  file_identity identity;
+  // Sorted as the walk lists; every entry's `listed_facts` is its reading
+  // in `readings`, from 1. Unless `incomplete`: a directory too large to
+  // keep whole is listed only in part, with no readings, and the rest of
+  // its entries are still to be read from the handle.
+  directory_listing listing;
+  std::vector<entry_reading> readings;
+  bool incomplete = false;
+};
+
+class read_ahead {
+ public:
+  // `threads` workers at most, started at the first request; none, unless
+  // `by_hand`, turns every request down and the walk reads alone. `by_hand`
+  // (the fake's tests): no thread, requests complete when complete() or a
+  // wait for them says.
+  explicit read_ahead(std::size_t threads, bool by_hand = false);
+  ~read_ahead();
+  read_ahead(const read_ahead&) = delete;
+  read_ahead& operator=(const read_ahead&) = delete;
+
+  bool enabled() const { return threads_wanted_ != 0 || by_hand_; }
+  // How many descriptors the requests may hold at once: those being opened
+  // and those opened and not yet adopted. 0 (the default) allows no
+  // request to open a directory.
+  void lend_descriptors(std::size_t count);
+
+  // Asks for the subdirectories of `listing` (the entries listed as
+  // directories, no reparse points) to be opened and read, in listing
+  // order, where `parent` is the open directory of level `level`.
+  void open_subdirectories(std::size_t level, const directory_place& parent,
+                           const directory_listing& listing);
+  // The walk enters the subdirectory `name` of level `level`: the
+  // directory a worker opened there, waiting while one reads it; null when
+  // none did (the walk opens it itself). Requests of that level that come
+  // before it in the listing are dropped.
+  std::unique_ptr<opened_directory> take_opened(std::size_t level, native_string_view name);
+  // What a taken directory leaves once adopted, for the next request to
+  // reuse its buffers; its handle is the walk's now.
+  void give_back(std::unique_ptr<opened_directory> spent);
+
+  // Asks for the facts of the entries `order` of `listing`, the listing of
+  // the open directory `place`, in that order; ticket i is `order[i]`.
+  // `listing` stays as it is until end_facts(). False when the walk is to
+  // read them all itself.
+  bool read_facts(const directory_place& place, const directory_listing& listing,
+                  std::vector<std::uint32_t>& order);
+  // The reading of ticket `ticket`, taken in increasing order: read by a
+  // worker or here; while a worker reads it, the walk reads the next
+  // unclaimed slice itself rather than wait idle.
+  void take_facts(std::size_t ticket, entry_reading& reading);
+  // No more facts of that listing; returns once no worker reads them.
+  void end_facts();
+
+  // The level `level` closes, or lets its descriptor go: its requests are
+  // dropped, those being read waited for, the directories opened for it
+  // and not adopted closed. Other levels' requests go on.
+  void end_level(std::size_t level);
+
+  // By hand (the fake's tests): carries out the next `most` requests as a
+  // worker would take them; claims them without carrying them out, to be
+  // finished when the walk waits for them. Return how many.
+  std::size_t complete(std::size_t most);
+  std::size_t claim(std::size_t most);
+
+ private:
+  struct request;
+  struct level_requests;
+
+  request* next_to_claim();
+  void carry_out(request& r);
+  void finish(std::unique_lock<std::mutex>& lock, request& r);
+  void drop(request& r);
+  bool look_a_while(std::unique_lock<std::mutex>& lock, request& r);
+  void wait_for(std::unique_lock<std::mutex>& lock, request& r);
+  std::unique_ptr<request> fresh_request();
+  void start_threads();
+  void run();
+  static void* run_thread(void* self);
+
+  const std::size_t threads_wanted_;
+  const bool by_hand_;
+  std::mutex mutex_;
+  std::condition_variable work_;      // for idle workers
+  std::condition_variable finished_;  // for the walk waiting on a request
+  bool walk_waits_ = false;
+  bool quit_ = false;
+  std::size_t idle_ = 0;
+  std::size_t lent_ = 0;     // descriptors requests may hold
+  std::size_t holding_ = 0;  // ... and hold, or are opening
+  std::vector<level_requests> levels_;
+  std::vector<std::unique_ptr<request>> spare_;
+  // The facts being read: the listing's, in slices of a ring.
+  struct facts_job;
+  std::unique_ptr<facts_job> facts_;
+  thread_group threads_;
+  bool started_ = false;
+};
+
+// How each half carries out requests, on a worker's thread. open_ahead
+// opens the subdirectory `name` of `parent` without following a link, on
+// the parent's volume only, and reads it as the walk would; false when it
+// cannot (the walk then does it itself and reports what it meets).
+bool open_ahead(const directory_place& parent, const native_string& name,
+                opened_directory& opened);
+// Reads the entries `order[0..count)` of `listing` in the open directory
+// `place`, into `readings`.
+void read_facts_ahead(const directory_place& place, const directory_listing& listing,
+                      const std::uint32_t* order, std::size_t count, entry_reading* readings);
+// Closes a directory a worker opened and the walk did not adopt.
+void close_ahead(directory_handle handle);
+// How many threads a walk may use: 0 with one core, where the walk reads
+// alone.
+std::size_t read_ahead_threads();
+// The open directory of the walk's current level, where requests pin it;
+// a handle of -1 where the half has none (the walk reads alone there).
+directory_place current_place(const walk_cursor& cursor);
+
+// What read_ahead_threads() says, unless a test set another number (-1
+// puts it back): the one switch of reading ahead, for the tests that
+// compare walks with and without it.
+std::size_t threads_for_a_walk();
+void set_read_ahead_threads(std::size_t threads);
+
+}  // namespace platform
+
+#endif  // TWINFIND_FS_READ_AHEAD_H_

@@ -1,0 +1,24 @@
+// How the POSIX half reads one entry: one stat-family call, relative to an
+// open directory, never following the last component. Shared by the walk,
+// the breakdowns and the search for link names.
+#ifndef TWINFIND_FS_STAT_POSIX_H_
+#define TWINFIND_FS_STAT_POSIX_H_
+
+#include <cstdint>
+
+#include "fs/filesystem.h"
+
+namespace platform {
+
+// Reads the entry `name` of the directory `dir_fd` (or a path, with
+// AT_FDCWD). `parent_device` is the device of the directory holding it, used
+// to recognise a mount point where the kernel does not flag one; 0 when not
+// known. Fills `facts`, whose directory bit is that of a listing: set for a
+// directory, and for a symbolic link to one. Fails with the errno value of
+// the failed call.
+result<> read_entry(int dir_fd, const char* name, std::uint64_t parent_device,
+                    entry_facts& facts);
+
+}  // namespace platform
+
+#endif  // TWINFIND_FS_STAT_POSIX_H_

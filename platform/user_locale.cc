@@ -1,8 +1,0 @@
-// The platform-free part of the user's locale.
-#include "platform/user_locale.h"
-
-namespace platform {
-
-std::locale::id digit_grouping_facet::id;
-
-}  // namespace platform

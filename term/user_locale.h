@@ -1,0 +1,53 @@
+// The user's preferred locale, for the numbers of the reports.
+#ifndef TWINFIND_TERM_USER_LOCALE_H_
+#define TWINFIND_TERM_USER_LOCALE_H_
+
+#include <cstddef>
+#include <locale>
+#include <string>
+#include <utility>
+
+#include "base/text.h"
+
+namespace platform {
+
+// How the user groups the digits of a whole number. std::numpunct holds a
+// single character for the separator, but many locales use one that is
+// not: U+202F in French, U+2019 in Swiss German, each several bytes of
+// UTF-8; Windows allows up to three characters. So the separator is kept as
+// text, in the encoding the output is read in, along with the number of
+// characters it takes on screen.
+struct digit_grouping {
+  native_string separator;       // empty: the digits are not grouped
+  std::size_t separator_width = 0;
+  // The sizes of the groups from the right in std::numpunct's form: the
+  // last size repeats; a size of 0, a negative one or CHAR_MAX ends the
+  // grouping, and the digits left form one group.
+  std::string grouping;
+};
+
+// The facet that carries a digit_grouping in a locale, so that a stream
+// imbued with the user's locale carries the whole separator. Where a locale
+// has none, its numpunct<native_char> tells the grouping.
+class digit_grouping_facet : public std::locale::facet {
+ public:
+  explicit digit_grouping_facet(digit_grouping grouping)
+      : std::locale::facet(0), grouping_(std::move(grouping)) {}
+  const digit_grouping& grouping() const { return grouping_; }
+
+  static std::locale::id id;
+
+ private:
+  digit_grouping grouping_;
+};
+
+// Builds the locale named by the empty name, all categories, with the
+// user's digit grouping in a digit_grouping_facet. Never throws: where the
+// environment names a locale that cannot be built, it falls back to the
+// classic locale (on Windows, to the classic locale with the digit grouping
+// of the user's Windows settings).
+std::locale user_locale();
+
+}  // namespace platform
+
+#endif  // TWINFIND_TERM_USER_LOCALE_H_

@@ -1,0 +1,727 @@
+// The in-memory file system of the tests, behind fs/filesystem.h.
+//
+// A volume is a graph of nodes, as on a disk: a directory maps names to
+// nodes, and a node with two names is a file with two hard links. Nodes are
+// never freed, only unnamed, so a walk holds on to a directory it is in
+// whatever happens to its name, as a real walk holds an open descriptor.
+#include "testing/filesystem-fake.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+#include <utility>
+#include <vector>
+
+#include "names/name_search.h"
+#include "fs/path_identity.h"
+#include "fs/read_ahead.h"
+#include "fs/system_path.h"
+#include "walk/tree_walk.h"
+#include "fs/wildcard.h"
+
+namespace platform {
+
+#ifdef _WIN32
+const native_char path_separator = L'\\';
+#else
+const native_char path_separator = '/';
+#endif
+
+const bool identities_find_cycles = true;
+
+namespace {
+
+constexpr std::size_t kRoot = 0;
+constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+struct node {
+  entry_facts facts;
+  std::int32_t names = 0;       // the entries that name it
+  std::int32_t fixed_links = -1;  // a link count set by the test, or -1
+  native_string target;          // a symbolic link's, from the root
+  std::map<native_string, std::size_t> children;
+};
+
+struct fault {
+  fake_operation operation;
+  native_string path;  // canonical
+  error_code error;
+  examination outcome;
+};
+
+struct listing_hook {
+  native_string path;  // canonical
+  std::function<void()> change;
+};
+
+struct read_ahead_fault {
+  std::size_t node;
+  error_code error;
+};
+
+struct file_system {
+  std::vector<node> nodes;
+  std::vector<fault> faults;
+  std::vector<listing_hook> hooks;
+  std::uint64_t volumes = 1;
+  std::int64_t keys = 1;
+  fake_calls calls;
+  // Reading ahead by hand: the queue of the walk under way, when it has one.
+  bool read_ahead_by_hand = false;
+  read_ahead* queue = nullptr;
+  std::vector<read_ahead_fault> read_ahead_faults;
+};
+
+// An empty file system: its root directory alone.
+file_system empty() {
+  file_system fs;
+  node root;
+  root.facts.is_directory = true;
+  root.facts.identity = file_identity{1, fs.keys++};
+  fs.nodes.push_back(root);
+  return fs;
+}
+
+file_system& disk() {
+  static file_system instance = empty();
+  return instance;
+}
+
+void reset() { disk() = empty(); }
+
+bool is_separator(native_char c) {
+#ifdef _WIN32
+  return c == '\\' || c == '/';
+#else
+  return c == '/';
+#endif
+}
+
+// The components of a path, "." and empty ones left out and ".." taking
+// the last one back, as the system reads a path whose links are resolved.
+// A relative path starts at the root too.
+std::vector<native_string> components(native_string_view path) {
+  std::vector<native_string> parts;
+  std::size_t at = 0;
+  while (at <= path.size()) {
+    std::size_t end = at;
+    while (end < path.size() && !is_separator(path[end])) ++end;
+    const native_string_view part = path.substr(at, end - at);
+    if (part == native_from_ascii("..")) {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != native_from_ascii(".")) {
+      parts.emplace_back(part);
+    }
+    at = end + 1;
+  }
+  return parts;
+}
+
+// The one spelling of a path that faults and hooks are filed under.
+native_string canonical(native_string_view path) {
+  native_string joined;
+  for (const native_string& part : components(path)) {
+    joined += '/';
+    joined += part;
+  }
+  return joined;
+}
+
+bool is_link(const node& n) { return n.facts.kind == entry_kind::symlink; }
+
+std::size_t resolve(const std::vector<native_string>& parts, bool follow_last, int links_left);
+
+// The node a link leads to, or kNone.
+std::size_t follow(std::size_t index, int links_left) {
+  while (index != kNone && is_link(disk().nodes[index])) {
+    if (links_left-- == 0) return kNone;
+    index = resolve(components(disk().nodes[index].target), false, links_left);
+  }
+  return index;
+}
+
+std::size_t resolve(const std::vector<native_string>& parts, bool follow_last, int links_left) {
+  std::size_t at = kRoot;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    at = follow(at, links_left);
+    if (at == kNone || !disk().nodes[at].facts.is_directory) return kNone;
+    const auto& children = disk().nodes[at].children;
+    const auto found = children.find(parts[i]);
+    if (found == children.end()) return kNone;
+    at = found->second;
+  }
+  return follow_last ? follow(at, links_left) : at;
+}
+
+// The node at `path`, or kNone; the last component followed when it is a
+// link only if `follow_last`.
+std::size_t lookup(native_string_view path, bool follow_last) {
+  if (path.empty()) return kNone;  // as no system takes an empty path
+  return resolve(components(path), follow_last, 8);
+}
+
+// The facts of a node, as an examination reads them.
+entry_facts facts_of(std::size_t index) {
+  const node& n = disk().nodes[index];
+  entry_facts facts = n.facts;
+  facts.links = n.fixed_links >= 0 ? n.fixed_links : n.names;
+  if (is_link(n)) {
+    const std::size_t target = follow(index, 8);
+    facts.is_directory = target != kNone && disk().nodes[target].facts.is_directory;
+  }
+  return facts;
+}
+
+const fault* fault_at(fake_operation operation, native_string_view path) {
+  const native_string where = canonical(path);
+  for (const fault& f : disk().faults) {
+    if (f.operation == operation && f.path == where) return &f;
+  }
+  return nullptr;
+}
+
+// The directory that holds `path` and the name in it, making missing
+// directories on the way when `make`.
+std::pair<std::size_t, native_string> parent_and_name(native_string_view path, bool make) {
+  std::vector<native_string> parts = components(path);
+  native_string name = parts.back();
+  parts.pop_back();
+  std::size_t at = kRoot;
+  for (const native_string& part : parts) {
+    auto& children = disk().nodes[at].children;
+    const auto found = children.find(part);
+    if (found != children.end()) {
+      at = found->second;
+      continue;
+    }
+    if (!make) return {kNone, name};
+    node directory;
+    directory.facts.is_directory = true;
+    directory.facts.identity = file_identity{disk().nodes[at].facts.identity.volume, disk().keys++};
+    directory.names = 1;
+    disk().nodes.push_back(directory);
+    const std::size_t made = disk().nodes.size() - 1;
+    disk().nodes[at].children.emplace(part, made);
+    at = made;
+  }
+  return {at, name};
+}
+
+// Names `index` at `path`, replacing what was there.
+void name_node(native_string_view path, std::size_t index) {
+  const auto [parent, name] = parent_and_name(path, true);
+  auto& children = disk().nodes[parent].children;
+  const auto old = children.find(name);
+  if (old != children.end()) {
+    --disk().nodes[old->second].names;
+    children.erase(old);
+  }
+  children.emplace(name, index);
+  ++disk().nodes[index].names;
+}
+
+// Makes a node for `path` on the volume of its directory.
+std::size_t make_node(native_string_view path, const node& made) {
+  const std::size_t parent = parent_and_name(path, true).first;
+  disk().nodes.push_back(made);
+  const std::size_t index = disk().nodes.size() - 1;
+  disk().nodes[index].facts.identity =
+      file_identity{disk().nodes[parent].facts.identity.volume, disk().keys++};
+  name_node(path, index);
+  return index;
+}
+
+std::size_t existing(native_string_view path) {
+  const std::size_t index = lookup(path, false);
+  if (index == kNone) std::abort();  // the test names an entry it never made
+  return index;
+}
+
+}  // namespace
+
+// The nodes of the directories the walk is inside of, from its PATH down,
+// and the directory just entered as the queue read it, until it is listed.
+struct walk_state {
+  std::vector<std::size_t> levels;
+  opened_directory adopted;
+  bool has_adopted = false;
+  std::vector<entry_reading> readings;  // of the listing, where a worker read them
+};
+
+namespace {
+
+// Runs the change a test hung on the listing of `path`, once.
+void run_listing_hook(const native_string& path) {
+  // Taken out before it runs: a change may add hooks of its own.
+  const native_string where = canonical(path);
+  std::vector<listing_hook>& hooks = disk().hooks;
+  for (std::size_t i = 0; i < hooks.size(); ++i) {
+    if (hooks[i].path != where) continue;
+    const std::function<void()> change = std::move(hooks[i].change);
+    hooks.erase(hooks.begin() + static_cast<std::ptrdiff_t>(i));
+    change();
+    break;
+  }
+}
+
+// Lists the children of `index` as the walk sees them.
+void list_node(std::size_t index, directory_listing& listing) {
+  for (const auto& [name, child] : disk().nodes[index].children) {
+    const entry_facts facts = facts_of(child);
+    listed_entry entry;
+    entry.name_offset = listing.names.size();
+    entry.name_length = static_cast<std::uint16_t>(name.size());
+    entry.is_directory = facts.is_directory;
+    entry.is_reparse = facts.kind != entry_kind::normal;
+    listing.names += name;
+    listing.entries.push_back(entry);
+  }
+}
+
+}  // namespace
+
+walk_cursor::walk_cursor()
+    : state(new walk_state),
+      ahead(new read_ahead(threads_for_a_walk(), disk().read_ahead_by_hand)) {
+  if (!disk().read_ahead_by_hand) return;
+  ahead->lend_descriptors(static_cast<std::size_t>(-1));
+  disk().queue = ahead.get();
+}
+
+walk_cursor::~walk_cursor() {
+  if (disk().queue == ahead.get()) disk().queue = nullptr;
+}
+
+result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
+                                 native_string_view name, const file_identity* identity,
+                                 opened_directory* adopted) {
+  walk_state& walk = *cursor.state;
+  walk.has_adopted = false;
+  std::vector<std::size_t>& levels = walk.levels;
+  if (adopted && adopted->handle >= 0) {
+    // The directory a worker opened is held, whatever its name leads to now.
+    const std::size_t index = static_cast<std::size_t>(adopted->handle);
+    adopted->handle = -1;
+    --disk().calls.opened_ahead_and_held;
+    if (identity && !(adopted->identity == *identity))
+      return {entering::no_attributes, fake_no_such_entry};
+    ++disk().calls.adopted;
+    walk.adopted.listing.names.swap(adopted->listing.names);
+    walk.adopted.listing.entries.swap(adopted->listing.entries);
+    walk.adopted.readings.swap(adopted->readings);
+    walk.has_adopted = true;
+    levels.push_back(index);
+    return {entering::entered};
+  }
+  ++disk().calls.entered;
+  if (const fault* f = fault_at(fake_operation::enter, path))
+    return {entering::no_attributes, f->error};
+  std::size_t index = kNone;
+  if (levels.empty()) {
+    // The PATH is followed when it is a link to a directory.
+    index = lookup(path, true);
+  } else {
+    const auto& children = disk().nodes[levels.back()].children;
+    const auto found = children.find(native_string(name));
+    if (found != children.end()) index = found->second;
+  }
+  if (index == kNone) return {entering::no_attributes, fake_no_such_entry};
+  const node& entered = disk().nodes[index];
+  if (is_link(entered) || !entered.facts.is_directory) return {entering::not_a_directory};
+  // Another directory standing where the listing saw this one is not it.
+  if (identity && !(entered.facts.identity == *identity))
+    return {entering::no_attributes, fake_no_such_entry};
+  levels.push_back(index);
+  return {entering::entered};
+}
+
+bool current_identity(const walk_cursor& cursor, file_identity& identity) {
+  if (cursor.state->levels.empty()) return false;
+  identity = disk().nodes[cursor.state->levels.back()].facts.identity;
+  return true;
+}
+
+void leave_directory(walk_cursor& cursor) {
+  walk_state& walk = *cursor.state;
+  walk.has_adopted = false;
+  if (walk.levels.empty()) return;
+  cursor.ahead->end_level(walk.levels.size() - 1);
+  walk.levels.pop_back();
+}
+
+result<> list_directory(walk_cursor& cursor, const native_string& path) {
+  walk_state& walk = *cursor.state;
+  directory_listing& listing = cursor.listing;
+  listing.clear();
+  walk.readings.clear();
+  if (walk.levels.empty()) return failed(fake_no_such_entry);
+  if (walk.has_adopted) {
+    // As the worker listed it, with the readings it made.
+    walk.has_adopted = false;
+    listing.names.swap(walk.adopted.listing.names);
+    listing.entries.swap(walk.adopted.listing.entries);
+    walk.readings.swap(walk.adopted.readings);
+  } else {
+    ++disk().calls.listed;
+    if (const fault* f = fault_at(fake_operation::list, path)) return failed(f->error);
+    list_node(walk.levels.back(), listing);
+  }
+  run_listing_hook(path);
+  return succeeded();
+}
+
+namespace {
+
+result<examination> examine(native_string_view path, std::size_t index, entry_facts& facts) {
+  ++disk().calls.examined;
+  if (const fault* f = fault_at(fake_operation::examine, path)) return {f->outcome, f->error};
+  if (index == kNone) return {examination::not_found, fake_no_such_entry};
+  facts = facts_of(index);
+  return {examination::examined};
+}
+
+// The child `name` of the directory `index`, or kNone.
+std::size_t child_of(std::size_t index, native_string_view name) {
+  const auto& children = disk().nodes[index].children;
+  const auto found = children.find(native_string(name));
+  return found == children.end() ? kNone : found->second;
+}
+
+// Whether a test made entering or listing the directory `index` fail.
+bool fails_to_open(std::size_t index) {
+  for (const read_ahead_fault& f : disk().read_ahead_faults)
+    if (f.node == index) return true;
+  for (const fault& f : disk().faults) {
+    if (f.operation != fake_operation::examine && lookup(f.path, false) == index) return true;
+  }
+  return false;
+}
+
+// Examines the entry `name` of the directory `index` as a worker reads it,
+// failing as the test made it fail under whichever path it named it.
+result<examination> examine_child(std::size_t index, native_string_view name, entry_facts& facts) {
+  for (const fault& f : disk().faults) {
+    if (f.operation != fake_operation::examine) continue;
+    const auto [parent, fault_name] = parent_and_name(f.path, false);
+    if (parent == index && fault_name == name) {
+      ++disk().calls.examined;
+      return {f.outcome, f.error};
+    }
+  }
+  return examine(native_string(), child_of(index, name), facts);
+}
+
+}  // namespace
+
+result<examination> examine_entry(walk_cursor& cursor, const native_string& path,
+                                  const listed_entry& entry, entry_facts& facts) {
+  const walk_state& walk = *cursor.state;
+  if (entry.listed_facts != 0) {
+    // Read by the worker that opened the directory.
+    const entry_reading& reading = walk.readings[entry.listed_facts - 1];
+    facts = reading.facts;
+    return reading.examined;
+  }
+  // Read when asked, from the directory as it is now: an entry removed
+  // since the listing is not found.
+  std::size_t index = kNone;
+  if (!walk.levels.empty())
+    index = child_of(walk.levels.back(), native_string_view(path).substr(path.size() - entry.name_length));
+  return examine(path, index, facts);
+}
+
+// The queue's requests, carried out when the test says so.
+
+std::size_t read_ahead_threads() { return 0; }
+
+directory_place current_place(const walk_cursor& cursor) {
+  directory_place place;
+  if (cursor.state->levels.empty()) return place;
+  const std::size_t index = cursor.state->levels.back();
+  place.handle = static_cast<directory_handle>(index);
+  place.volume = disk().nodes[index].facts.identity.volume;
+  return place;
+}
+
+bool open_ahead(const directory_place& parent, const native_string& name,
+                opened_directory& opened) {
+  const std::size_t index = child_of(static_cast<std::size_t>(parent.handle), name);
+  if (index == kNone || fails_to_open(index)) return false;
+  const node& child = disk().nodes[index];
+  // As the POSIX half: never through a link, never onto another volume.
+  if (!child.facts.is_directory || child.facts.kind != entry_kind::normal ||
+      child.facts.identity.volume != parent.volume)
+    return false;
+  ++disk().calls.opened_ahead;
+  ++disk().calls.opened_ahead_and_held;
+  opened.identity = child.facts.identity;
+  list_node(index, opened.listing);
+  for (listed_entry& entry : opened.listing.entries) {
+    opened.readings.emplace_back();
+    entry_reading& reading = opened.readings.back();
+    reading.examined = examine_child(index, opened.listing.name(entry), reading.facts);
+    entry.listed_facts = static_cast<std::uint32_t>(opened.readings.size());
+  }
+  opened.handle = static_cast<directory_handle>(index);
+  return true;
+}
+
+void read_facts_ahead(const directory_place& place, const directory_listing& listing,
+                      const std::uint32_t* order, std::size_t count, entry_reading* readings) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const listed_entry& entry = listing.entries[order[i]];
+    readings[i].examined = examine_child(static_cast<std::size_t>(place.handle),
+                                         listing.name(entry), readings[i].facts);
+  }
+}
+
+void close_ahead(directory_handle) { --disk().calls.opened_ahead_and_held; }
+
+result<examination> examine_path(const native_string& path, entry_facts& facts) {
+  return examine(path, lookup(path, false), facts);
+}
+
+result<> find_pattern_matches(const native_string& pattern, std::vector<pattern_match>& matches) {
+  matches.clear();
+  std::size_t last = pattern.size();
+  while (last > 0 && !is_separator(pattern[last - 1])) --last;
+  const native_string directory = last > 0 ? pattern.substr(0, last) : native_from_ascii(".");
+  const native_string_view wildcard = native_string_view(pattern).substr(last);
+  if (const fault* f = fault_at(fake_operation::list, directory)) return failed(f->error);
+  const std::size_t index = lookup(directory, true);
+  if (index == kNone || !disk().nodes[index].facts.is_directory)
+    return failed(fake_no_such_entry);
+  // "." and ".." match like any name, as both real halves list them.
+  for (const char* dots : {".", ".."}) {
+    if (matches_wildcard(wildcard, native_from_ascii(dots)))
+      matches.push_back(pattern_match{native_from_ascii(dots), true});
+  }
+  for (const auto& [name, child] : disk().nodes[index].children) {
+    if (matches_wildcard(wildcard, name))
+      matches.push_back(pattern_match{name, facts_of(child).is_directory});
+  }
+  std::sort(matches.begin(), matches.end(),
+            [](const pattern_match& a, const pattern_match& b) { return a.name < b.name; });
+  if (matches.empty()) return failed(fake_no_such_entry);
+  return succeeded();
+}
+
+native_string join_pattern_match(const native_string& pattern, native_string_view name) {
+  std::size_t last = pattern.size();
+  while (last > 0 && !is_separator(pattern[last - 1])) --last;
+  native_string joined = pattern.substr(0, last);
+  joined += name;
+  return joined;
+}
+
+namespace {
+
+// The mount that holds the entry at `path`, as the POSIX half finds it: the
+// nearest directory above it that is the top of a mount (a reparse
+// directory), or the root. Sets `top` to its path and `below` to the
+// entry's path from there. False where the directory part does not lead
+// anywhere.
+bool mount_of(native_string_view path, native_string& top, native_string& below) {
+  std::vector<native_string> parts = components(path);
+  if (parts.empty()) return false;
+  std::size_t at = kRoot;
+  std::size_t top_parts = 0;
+  for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+    at = follow(at, 8);
+    if (at == kNone || !disk().nodes[at].facts.is_directory) return false;
+    const auto found = disk().nodes[at].children.find(parts[i]);
+    if (found == disk().nodes[at].children.end()) return false;
+    at = found->second;
+    const node& n = disk().nodes[at];
+    if (n.facts.is_directory && n.facts.kind == entry_kind::reparse) top_parts = i + 1;
+  }
+  top.clear();
+  below.clear();
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    native_string& into = i < top_parts ? top : below;
+    into += path_separator;
+    into += parts[i];
+  }
+  if (top.empty()) top = native_string(1, path_separator);
+  return true;
+}
+
+}  // namespace
+
+// As the POSIX half does: a single-link file or a directory is named by its
+// own path; the names of any other file are searched on the mount it lives
+// on, whatever the volumes of its directories (name_search.h).
+void find_link_names(std::vector<link_name_request>& requests, link_name_lists& lists) {
+  std::vector<mount_search> searches;
+  std::vector<std::size_t> first_request;
+  std::map<native_string, std::size_t> by_top;
+  native_string top;
+  native_string below;
+  for (std::size_t r = 0; r < requests.size(); ++r) {
+    link_name_request& request = requests[r];
+    request.names = lists.size();
+    if (!mount_of(request.path, top, below)) {
+      lists.emplace_back();
+      continue;
+    }
+    const entry_facts& facts = request.facts;
+    if (facts.links <= 1 || (facts.is_directory && facts.kind != entry_kind::symlink)) {
+      lists.emplace_back(1, below);
+      continue;
+    }
+    auto known = by_top.find(top);
+    if (known == by_top.end()) {
+      known = by_top.emplace(top, searches.size()).first;
+      searches.emplace_back();
+      searches.back().top = top;
+      first_request.push_back(r);
+    }
+    request.names = searches[known->second].want(facts, below, lists);
+  }
+  std::size_t walks = 0;
+  for (std::size_t i = 0; i < searches.size(); ++i) {
+    search_mount(searches[i], lists, walks);
+    requests[first_request[i]].unsearched = std::move(searches[i].unsearched);
+  }
+}
+
+bool path_identity(const native_string& path, file_identity& identity) {
+  const std::size_t index = lookup(path, true);
+  if (index == kNone) return false;
+  identity = disk().nodes[index].facts.identity;
+  return true;
+}
+
+// Every path serves as it is: the fake takes any spelling.
+native_string system_path(const native_string& path) { return path; }
+
+// The tree of one test.
+
+namespace {
+
+native_string under_tree(const native_string& relative) {
+  native_string path = native_from_ascii("/tree");
+  path[0] = path_separator;
+  if (relative.empty()) return path;
+  path += path_separator;
+  for (const native_char c : relative) path += c == '/' ? path_separator : c;
+  return path;
+}
+
+}  // namespace
+
+fake_tree::fake_tree() {
+  reset();
+  directory("");
+}
+
+fake_tree::~fake_tree() { reset(); }
+
+native_string fake_tree::path(const tree_path& relative) const {
+  return under_tree(relative.text());
+}
+
+void fake_tree::file(const tree_path& relative, std::int64_t size) const {
+  node made;
+  made.facts.size = size;
+  make_node(path(relative), made);
+}
+
+void fake_tree::directory(const tree_path& relative) const {
+  if (lookup(path(relative), false) != kNone) return;
+  node made;
+  made.facts.is_directory = true;
+  make_node(path(relative), made);
+}
+
+void fake_tree::hard_link(const tree_path& existing_path, const tree_path& relative) const {
+  name_node(path(relative), existing(path(existing_path)));
+}
+
+void fake_tree::symlink(const tree_path& relative, const tree_path& target) const {
+  node made;
+  made.facts.kind = entry_kind::symlink;
+  made.target = path(target);
+  made.facts.size = static_cast<std::int64_t>(target.text().size());
+  make_node(path(relative), made);
+}
+
+void fake_tree::special(const tree_path& relative) const {
+  node made;
+  made.facts.kind = entry_kind::reparse;
+  make_node(path(relative), made);
+}
+
+void fake_tree::mount(const tree_path& relative) const {
+  node made;
+  made.facts.is_directory = true;
+  made.facts.kind = entry_kind::reparse;
+  const std::size_t index = make_node(path(relative), made);
+  disk().nodes[index].facts.identity = file_identity{++disk().volumes, disk().keys++};
+}
+
+void fake_tree::subvolume(const tree_path& relative) const {
+  node made;
+  made.facts.is_directory = true;
+  const std::size_t index = make_node(path(relative), made);
+  disk().nodes[index].facts.identity = file_identity{++disk().volumes, disk().keys++};
+}
+
+void fake_tree::bind(const tree_path& existing_path, const tree_path& relative) const {
+  name_node(path(relative), existing(path(existing_path)));
+}
+
+void fake_tree::remove(const tree_path& relative) const {
+  const auto [parent, name] = parent_and_name(path(relative), false);
+  if (parent == kNone) return;
+  auto& children = disk().nodes[parent].children;
+  const auto found = children.find(name);
+  if (found == children.end()) return;
+  --disk().nodes[found->second].names;
+  children.erase(found);
+}
+
+void fake_tree::rename(const tree_path& from, const tree_path& to) const {
+  const std::size_t index = existing(path(from));
+  remove(from);
+  name_node(path(to), index);
+}
+
+void fake_tree::set_links(const tree_path& relative, std::int32_t links) const {
+  disk().nodes[existing(path(relative))].fixed_links = links;
+}
+
+void fake_tree::set_allocated(const tree_path& relative, std::int64_t bytes) const {
+  disk().nodes[existing(path(relative))].facts.allocated = bytes;
+}
+
+file_identity fake_tree::identity(const tree_path& relative) const {
+  return disk().nodes[existing(path(relative))].facts.identity;
+}
+
+void fake_tree::fail(fake_operation operation, const tree_path& relative, error_code error,
+                     examination outcome) const {
+  disk().faults.push_back(fault{operation, canonical(path(relative)), error, outcome});
+}
+
+void fake_tree::after_listing(const tree_path& relative, std::function<void()> change) const {
+  disk().hooks.push_back(listing_hook{canonical(path(relative)), std::move(change)});
+}
+
+fake_calls fake_tree::calls() const { return disk().calls; }
+
+void fake_tree::read_ahead_by_hand() const { disk().read_ahead_by_hand = true; }
+
+std::size_t fake_tree::complete_read_ahead(std::size_t most) const {
+  return disk().queue ? disk().queue->complete(most) : 0;
+}
+
+std::size_t fake_tree::claim_read_ahead(std::size_t most) const {
+  return disk().queue ? disk().queue->claim(most) : 0;
+}
+
+void fake_tree::fail_read_ahead(const tree_path& relative) const {
+  disk().read_ahead_faults.push_back(read_ahead_fault{existing(path(relative)), 0});
+}
+
+}  // namespace platform

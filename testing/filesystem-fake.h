@@ -1,0 +1,142 @@
+// An in-memory file system behind fs/filesystem.h, for tests.
+//
+// The fake-backed test binary links testing/filesystem-fake.cc in place of
+// the real halves of the file-system seam, as ninja tests its build logic
+// against a virtual file system: the scanner, the reports and the run
+// sequence then walk trees built here, in memory, and touch no disk. Every
+// fault a real disk only shows by chance or with privileges (a denied
+// access, an entry that vanishes between its listing and its examination, a
+// directory swapped for another, a bind mount looping back) is one call.
+//
+// It behaves as the POSIX half does where the halves differ: listings in
+// byte order of the names, the identity of every directory known, links
+// never entered below the PATH. It uses the platform's separator, and on
+// Windows takes '/' too.
+#ifndef TWINFIND_TESTING_FILESYSTEM_FAKE_H_
+#define TWINFIND_TESTING_FILESYSTEM_FAKE_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "fs/filesystem.h"
+#include "base/text.h"
+
+namespace platform {
+
+// The codes of the fake's failures: those of POSIX, so that an error line
+// reads as one would there.
+constexpr error_code fake_no_such_entry = 2;   // ENOENT
+constexpr error_code fake_access_denied = 13;  // EACCES
+
+// What a fault stops.
+enum class fake_operation {
+  enter,    // entering the directory: no attributes
+  list,     // listing the directory (or searching it for a pattern)
+  examine,  // examining the entry, in a walk or on its own
+};
+
+// How often the file system was asked, to test that nothing is done twice.
+struct fake_calls {
+  int entered = 0;
+  int listed = 0;
+  int examined = 0;
+  // Reading ahead: directories a worker opened and read, those the walk
+  // adopted, and those opened and neither adopted nor closed yet.
+  int opened_ahead = 0;
+  int adopted = 0;
+  int opened_ahead_and_held = 0;
+};
+
+// A path relative to a fake_tree: ASCII text, or the program's own text
+// for a name beyond ASCII, with '/' between components.
+class tree_path {
+ public:
+  tree_path(const char* ascii) : text_(native_from_ascii(ascii)) {}
+  tree_path(std::string_view ascii) : text_(native_from_ascii(ascii)) {}
+  tree_path(const std::string& ascii) : text_(native_from_ascii(ascii)) {}
+#ifdef _WIN32
+  tree_path(const native_string& native) : text_(native) {}
+#endif
+  const native_string& text() const { return text_; }
+
+ private:
+  native_string text_;
+};
+
+// The fake file system for one test, with a directory of its own at its
+// root ("/tree", or "\tree" on Windows). Making one empties the file system;
+// so does its end. Only one lives at a time. Paths given to its members are
+// relative to that directory.
+class fake_tree {
+ public:
+  fake_tree();
+  ~fake_tree();
+  fake_tree(const fake_tree&) = delete;
+  fake_tree& operator=(const fake_tree&) = delete;
+
+  // The tree's directory, or a path in it, as the program's own text.
+  native_string path(const tree_path& relative = tree_path("")) const;
+
+  // Makes an entry, with every directory above it that is missing. Each
+  // new file or directory has an identity of its own on the volume of its
+  // directory.
+  void file(const tree_path& relative, std::int64_t size = 0) const;
+  void directory(const tree_path& relative) const;
+  // Another name of an existing file: its link count grows by one.
+  void hard_link(const tree_path& existing, const tree_path& relative) const;
+  // A symbolic link to `target`, relative to the tree; it counts among the
+  // directories when its target is one.
+  void symlink(const tree_path& relative, const tree_path& target) const;
+  // A FIFO, socket or device node.
+  void special(const tree_path& relative) const;
+  // An empty directory that is the top of a volume of its own, mounted
+  // there: the system flags it as a mount point.
+  void mount(const tree_path& relative) const;
+  // An empty directory with a volume of its own on the mount of its parent,
+  // as a btrfs subvolume: an ordinary directory, whose entries report that
+  // volume.
+  void subvolume(const tree_path& relative) const;
+  // Another name of the directory `existing`, as a bind mount that the
+  // system does not flag shows it: the same identity, an ordinary entry.
+  void bind(const tree_path& existing, const tree_path& relative) const;
+
+  // Takes a name away; what it named lives on under its other names.
+  void remove(const tree_path& relative) const;
+  // Moves a name, replacing whatever `to` named.
+  void rename(const tree_path& from, const tree_path& to) const;
+  // The link count the entry reports, whatever its names.
+  void set_links(const tree_path& relative, std::int32_t links) const;
+  // The bytes the entry reports taking on disk; 0 until set, whatever its
+  // size, so that a test tells the two measures apart.
+  void set_allocated(const tree_path& relative, std::int64_t bytes) const;
+  file_identity identity(const tree_path& relative) const;
+
+  // Makes `operation` on the entry at `relative` fail with `error` from now
+  // on; an examination fails with `outcome`.
+  void fail(fake_operation operation, const tree_path& relative, error_code error,
+            examination outcome = examination::not_found) const;
+  // Runs `change` once, right after the directory at `relative` has been
+  // listed: what a walk meets between a listing and the work on its entries.
+  void after_listing(const tree_path& relative, std::function<void()> change) const;
+
+  fake_calls calls() const;
+
+  // Reading ahead by hand: from now on every walk asks for its
+  // subdirectories to be opened and read ahead, and no thread does it: the
+  // test completes requests, or claims them (a worker that started and is
+  // not done), from a hook (after_listing), in the order it chooses; the
+  // walk finishes a claimed one itself when it gets there, as it would wait
+  // for the worker. Return how many requests they took.
+  void read_ahead_by_hand() const;
+  std::size_t complete_read_ahead(std::size_t most = static_cast<std::size_t>(-1)) const;
+  std::size_t claim_read_ahead(std::size_t most = static_cast<std::size_t>(-1)) const;
+  // A worker fails to open the directory at `relative`, as the system
+  // refuses it for any reason (denied, gone, out of descriptors).
+  void fail_read_ahead(const tree_path& relative) const;
+};
+
+}  // namespace platform
+
+#endif  // TWINFIND_TESTING_FILESYSTEM_FAKE_H_

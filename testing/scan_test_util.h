@@ -1,0 +1,33 @@
+// What the tests of the scanner share, on real trees or on the fake.
+#ifndef TWINFIND_TESTING_SCAN_TEST_UTIL_H_
+#define TWINFIND_TESTING_SCAN_TEST_UTIL_H_
+
+#include <vector>
+
+#include "base/text.h"
+#include "scan/scandata.h"
+
+// A scan whose output and error lines are kept for the test to read.
+struct captured_scan {
+  scan::_scandata scan;
+  native_ostringstream out;
+  native_ostringstream err;
+  explicit captured_scan(bool verbose = false) {
+    scan.verbose = verbose;
+    scan.out = &out;
+    scan.err = &err;
+  }
+};
+
+// Every name the scan kept, file after file in no particular order: for
+// scans of one file, or checks that do not depend on the order.
+inline std::vector<native_string> all_kept_names(const scan::_scandata& scanned) {
+  std::vector<native_string> names;
+  scanned.filenames_by_key.for_each(
+      [&](const platform::file_identity&, const scan::_scandata_fileinfo* file) {
+        for (const native_string& name : scan::kept_names(file)) names.push_back(name);
+      });
+  return names;
+}
+
+#endif  // TWINFIND_TESTING_SCAN_TEST_UTIL_H_
