@@ -295,23 +295,24 @@ walk_cursor::~walk_cursor() {}
 namespace {
 
 // Takes over the directory a worker opened, as one the walk opened itself:
-// its descriptor becomes the level's, its listing the next one listed.
-result<entering> adopt(walk_state& walk, walk_level& level, opened_directory& opened,
-                       const file_identity* identity) {
-  level.fd.reset(static_cast<int>(opened.handle));
+// its descriptor becomes the level's, its listing the next one listed. Only
+// the directory the parent's listing and examination saw: where the tree
+// moved since the worker opened it, false, and the directory is closed (the
+// walk opens what stands there now, as it would alone).
+bool adopt(walk_state& walk, walk_level& level, opened_directory& opened,
+           const file_identity* identity) {
+  unique_fd held(static_cast<int>(opened.handle));
   opened.handle = -1;
+  if (identity && !(opened.identity == *identity)) return false;
+  level.fd = std::move(held);
   level.device = opened.identity.volume;
   level.inode = static_cast<std::uint64_t>(opened.identity.key);
-  // Another directory stands where the listing saw this one (the tree
-  // moved): its contents are not the ones asked for, and the one asked for
-  // is no longer there.
-  if (identity && !(opened.identity == *identity)) return {entering::no_attributes, ENOENT};
   walk.adopted.listing.names.swap(opened.listing.names);
   walk.adopted.listing.entries.swap(opened.listing.entries);
   walk.adopted.readings.swap(opened.readings);
   walk.adopted.incomplete = opened.incomplete;
   walk.has_adopted = true;
-  return {entering::entered};
+  return true;
 }
 
 }  // namespace
@@ -335,10 +336,7 @@ result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
   level.fills_replies = parent.fills_replies;
   level.name_offset = path.size() - name.size();
   level.name_length = name.size();
-  if (adopted && adopted->handle >= 0) {
-    const result<entering> taken = adopt(walk, level, *adopted, identity);
-    if (taken.outcome != entering::entered) return taken;
-  } else {
+  if (!(adopted && adopted->handle >= 0 && adopt(walk, level, *adopted, identity))) {
     // The name ends the path, so it ends in the path's NUL.
     const char* child = path.c_str() + level.name_offset;
     struct stat st;
@@ -357,7 +355,9 @@ result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
     } else if (fstat(level.fd.get(), &st) != 0) {
       return {entering::no_attributes, last_error()};
     } else if (!is_listed_directory(st, identity)) {
-      // As above, for a directory the walk opened itself.
+      // Another directory stands where the listing saw this one (the tree
+      // moved): its contents are not the ones asked for, and the one asked
+      // for is no longer there.
       return {entering::no_attributes, ENOENT};
     }
     level.device = static_cast<std::uint64_t>(st.st_dev);

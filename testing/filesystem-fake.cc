@@ -298,13 +298,14 @@ result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
   walk_state& walk = *cursor.state;
   walk.has_adopted = false;
   std::vector<std::size_t>& levels = walk.levels;
-  if (adopted && adopted->handle >= 0) {
-    // The directory a worker opened is held, whatever its name leads to now.
+  // The directory a worker opened is held, whatever its name leads to now;
+  // it is taken only where it is the one the parent's listing and
+  // examination saw (else the walk opens what stands there now, as alone).
+  const bool adoptable = adopted && adopted->handle >= 0;
+  if (adoptable) --disk().calls.opened_ahead_and_held;
+  if (adoptable && (!identity || adopted->identity == *identity)) {
     const std::size_t index = static_cast<std::size_t>(adopted->handle);
     adopted->handle = -1;
-    --disk().calls.opened_ahead_and_held;
-    if (identity && !(adopted->identity == *identity))
-      return {entering::no_attributes, fake_no_such_entry};
     ++disk().calls.adopted;
     walk.adopted.listing.names.swap(adopted->listing.names);
     walk.adopted.listing.entries.swap(adopted->listing.entries);
@@ -313,6 +314,7 @@ result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
     levels.push_back(index);
     return {entering::entered};
   }
+  if (adoptable) adopted->handle = -1;  // closed
   ++disk().calls.entered;
   if (const fault* f = fault_at(fake_operation::enter, path))
     return {entering::no_attributes, f->error};
