@@ -5,6 +5,7 @@
 // walk ends leave no descriptor open and no reading of freed memory (the
 // last under the debug and thread-sanitizer builds).
 #include <dirent.h>
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <utility>
@@ -65,6 +67,26 @@ std::vector<std::string> names_of(const directory_listing& listing) {
   return names;
 }
 
+// Where the trees of thousands of entries are made: a file system in
+// memory where the system has one, as making them on a busy disk takes
+// seconds; the temporary directory otherwise.
+std::filesystem::path roomy_parent() {
+  if (access("/dev/shm", W_OK | X_OK) == 0) return "/dev/shm";
+  return std::filesystem::temp_directory_path();
+}
+
+// Makes the directory `dir` of the tree with `count` empty files f0, f1...
+// in it, with a call each: large directories in little time.
+void many_files(const test_tree& tree, const std::string& dir, int count) {
+  tree.directory(dir);
+  const std::string prefix = tree.path(dir) + "/f";
+  for (int i = 0; i < count; ++i) {
+    const int fd = open((prefix + std::to_string(i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    close(fd);
+  }
+}
+
 // Enters and lists `top` with `cursor`, as the walk enters its PATH.
 bool enter_and_list(walk_cursor& cursor, const std::string& top) {
   cursor.path = top;
@@ -102,9 +124,9 @@ visits read_alone(walk_cursor& cursor,
 // directory with the part it listed; the walk adopts it and lists on from
 // where the worker stopped, every name once.
 TEST(ReadAheadPosix, ALargeDirectoryIsHandedOverInPartAndListedOnByTheWalk) {
-  test_tree tree;
+  test_tree tree(roomy_parent());
   constexpr int kEntries = 6000;
-  for (int i = 0; i < kEntries; ++i) tree.file("big/f" + std::to_string(i));
+  many_files(tree, "big", kEntries);
   const platform::read_ahead_threads_for_test alone(0);
   walk_cursor cursor;
   ASSERT_TRUE(enter_and_list(cursor, tree.path()));
@@ -170,19 +192,19 @@ visits walked(const std::string& top, std::size_t threads,
 // middle of large listings and with subdirectories being opened, leave no
 // descriptor open.
 TEST(ReadAheadPosix, WalksWithThreadsReadEveryEntryOnceAndLeaveNothingOpen) {
-  test_tree tree;
-  for (int d = 0; d < 2; ++d) {
-    for (int i = 0; i < 4500; ++i) tree.file("top/big" + std::to_string(d) + "/f" + std::to_string(i));
-  }
+  test_tree tree(roomy_parent());
+  for (int d = 0; d < 2; ++d) many_files(tree, "top/big" + std::to_string(d), 4500);
   for (int d = 0; d < 20; ++d) tree.file("top/small" + std::to_string(d) + "/inner/f", 1);
   ASSERT_EQ(symlink("big0", tree.path("top/link").c_str()), 0);
   const auto alone = walked(tree.path("top"), 0);
   ASSERT_EQ(alone.size(), 2u * 4501 + 20 * 3 + 1);
   const int before = open_descriptors();
-  EXPECT_EQ(walked(tree.path("top"), 2), alone);
-  for (const std::size_t stop : {10, 4000, 8600}) {
-    const visits first(alone.begin(), alone.begin() + static_cast<std::ptrdiff_t>(stop));
-    EXPECT_EQ(walked(tree.path("top"), 2, stop), first);
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(walked(tree.path("top"), 2), alone);
+    for (const std::size_t stop : {10, 4000, 8600}) {
+      const visits first(alone.begin(), alone.begin() + static_cast<std::ptrdiff_t>(stop));
+      EXPECT_EQ(walked(tree.path("top"), 2, stop), first);
+    }
   }
   EXPECT_EQ(open_descriptors(), before);
 }
@@ -382,10 +404,8 @@ TEST(ReadAheadPosix, TheQueueHandsOverWhatTheWalkAloneReadsAndClosesTheRest) {
 // debug build's address checks and the thread-sanitizer build tell the
 // first).
 TEST(ReadAheadPosix, AListingOutlivesEveryReadingOfIt) {
-  test_tree tree;
-  for (const char* dir : {"one", "one/sub", "two"}) {
-    for (int i = 0; i < 1500; ++i) tree.file(std::string(dir) + "/f" + std::to_string(i), 1);
-  }
+  test_tree tree(roomy_parent());
+  for (const char* dir : {"one", "one/sub", "two"}) many_files(tree, dir, 1500);
   const int before = open_descriptors();
   for (std::size_t take : {0, 3, 200}) {
     SCOPED_TRACE(take);
