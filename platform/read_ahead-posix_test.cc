@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +26,7 @@
 #include "platform/child_check_test_util-posix.h"
 #include "platform/read_ahead.h"
 #include "platform/read_ahead_test_util.h"
+#include "platform/threads.h"
 #include "platform/tree_walk.h"
 #include "scan/mount_namespace_test_util-posix.h"
 #include "scan/test_tree.h"
@@ -436,6 +438,29 @@ TEST(ReadAheadPosix, AListingOutlivesEveryReadingOfIt) {
     }
   }
   EXPECT_EQ(open_descriptors(), before);
+}
+
+// Without room for a thread (a user at the limit of its processes), the
+// queue starts none, or fewer, and the walk reads alone: the same visits,
+// nothing left open. In a child that drops its privileges, which is why
+// the suite is not one the thread-sanitizer run takes.
+TEST(ReadingAlonePosix, AWalkWhoseThreadsCannotStartReadsAlone) {
+  test_tree tree(roomy_parent());
+  for (int d = 0; d < 6; ++d) many_files(tree, "top/d" + std::to_string(d), 300);
+  const visits alone = walked(tree.path("top"), 0);
+  EXPECT_EQ(check_in_child([&]() -> std::string {
+              const rlimit none{0, 0};
+              if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+                return "cannot drop privileges";
+              if (setrlimit(RLIMIT_NPROC, &none) != 0) return "cannot limit the processes";
+              platform::thread_group probe;
+              if (probe.start(+[](void*) -> void* { return nullptr; }, nullptr))
+                return "a thread still starts";
+              const int before = open_descriptors();
+              if (walked(tree.path("top"), 2) != alone) return "the walk told otherwise";
+              return open_descriptors() == before ? "" : "a descriptor left open";
+            }),
+            "");
 }
 
 }  // namespace
