@@ -1,0 +1,373 @@
+// The queue reading ahead of the walk, on the in-memory file system, driven
+// by hand: the test completes or claims requests at moments it chooses (a
+// listing's hook, a visit), so that every order of events between a worker
+// and the walk is one the test names, and no thread runs. Whatever the
+// order, the walk tells what a walk alone tells of the same events, adopts
+// only directories it can vouch for, and leaves no directory open.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "scan/scandata.h"
+#include "testing/filesystem-fake.h"
+#include "testing/scan_test_util.h"
+#include "testing/text_test_util.h"
+#include "walk/tree_walk.h"
+
+namespace {
+
+using platform::fake_calls;
+using platform::fake_operation;
+using platform::fake_tree;
+
+using build_function = std::function<void(const fake_tree&)>;
+
+// A path below the top, as the walk spells it.
+native_string relative(const char* ascii) {
+  native_string path;
+  for (const char c : std::string(ascii)) path += c == '/' ? platform::path_separator : native_char(c);
+  return path;
+}
+
+native_string number(std::int64_t n) { return T(std::to_string(n)); }
+
+// What a verbose scan of a tree tells, and how often it asked the file
+// system; the tree built and its hooks hung by `build`, the queue driven
+// by hand or not there at all.
+struct scan_result {
+  native_string told;
+  fake_calls calls;
+};
+
+scan_result scan_of(const build_function& build, bool by_hand) {
+  fake_tree tree;
+  build(tree);
+  if (by_hand) tree.read_ahead_by_hand();
+  captured_scan run(/*verbose=*/true);
+  run.scan.scan_directory(tree.path("top"));
+  scan_result result{run.out.str() + run.err.str(), tree.calls()};
+  for (const native_string& name : all_kept_names(run.scan)) result.told += name + T("\n");
+  for (const std::int64_t n : {run.scan.files_total, run.scan.dirs_total, run.scan.naive_size,
+                               run.scan.unique_size, run.scan.scan_errors})
+    result.told += number(n) + T(" ");
+  return result;
+}
+
+// A tree of a few levels, hard links across them; the walk lists top,
+// then a, a/x, b, c, c/d, c/d/e.
+void plain_tree(const fake_tree& t) {
+  t.file("top/a/one", 1);
+  t.file("top/a/x/two", 2);
+  t.file("top/b/three", 3);
+  t.hard_link("top/a/one", "top/b/again");
+  t.file("top/c/four", 4);
+  t.file("top/c/d/five", 5);
+  t.file("top/c/d/e/six", 6);
+  t.file("top/z.txt", 7);
+}
+
+const char* const kPlainDirectories[] = {"top", "top/a", "top/a/x", "top/b",
+                                          "top/c", "top/c/d", "top/c/d/e"};
+
+// Completes (or claims) every request asked for so far, each time a
+// directory of the plain tree has been listed.
+void after_every_listing(const fake_tree& t, bool claim_only) {
+  for (const char* directory : kPlainDirectories) {
+    t.after_listing(directory, [&t, claim_only] {
+      if (claim_only) {
+        t.claim_read_ahead();
+      } else {
+        t.complete_read_ahead();
+      }
+    });
+  }
+}
+
+// Every order a request can end in beside the walk: done before the walk
+// reaches it, being read when it does (the walk waits and takes it), never
+// begun (the walk reads alone). The scan tells the same, every directory
+// is read once, by a worker or by the walk, and none stays open.
+TEST(ReadAheadFake, AnyMomentARequestEndsTheScanTellsTheSame) {
+  const scan_result alone = scan_of(plain_tree, false);
+  EXPECT_EQ(alone.calls.listed, 7);
+  EXPECT_EQ(alone.calls.opened_ahead, 0);
+  struct moment_case {
+    const char* what;
+    build_function build;
+    bool adopts;
+  };
+  const std::vector<moment_case> cases = {
+      {"completed before",
+       [](const fake_tree& t) {
+         plain_tree(t);
+         after_every_listing(t, false);
+       },
+       true},
+      {"claimed, finished when the walk gets there",
+       [](const fake_tree& t) {
+         plain_tree(t);
+         after_every_listing(t, true);
+       },
+       true},
+      {"never begun", plain_tree, false},
+  };
+  for (const moment_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const scan_result ahead = scan_of(c.build, true);
+    EXPECT_EQ(ahead.told, alone.told);
+    EXPECT_EQ(ahead.calls.opened_ahead_and_held, 0);
+    // Every directory a worker read was adopted: nothing read twice.
+    EXPECT_EQ(ahead.calls.adopted, ahead.calls.opened_ahead);
+    EXPECT_EQ(ahead.calls.listed + ahead.calls.adopted, alone.calls.listed);
+    EXPECT_EQ(ahead.calls.entered + ahead.calls.adopted, alone.calls.entered);
+    EXPECT_EQ(ahead.calls.examined, alone.calls.examined);
+    if (c.adopts) {
+      EXPECT_GT(ahead.calls.adopted, 0);
+    } else {
+      EXPECT_EQ(ahead.calls.adopted, 0);
+    }
+  }
+}
+
+// A worker that cannot open or list a directory leaves it to the walk,
+// which meets the failure itself and reports it where a walk alone does;
+// a failure on one entry, read by the worker, is the walk's reading too.
+TEST(ReadAheadFake, FailuresAreReportedAsTheWalkAloneReportsThem) {
+  struct failure_case {
+    const char* what;
+    std::function<void(const fake_tree&)> fail;
+    bool reported = true;  // by a walk alone too
+  };
+  const std::vector<failure_case> cases = {
+      {"the worker alone is refused", [](const fake_tree& t) { t.fail_read_ahead("top/b"); },
+       false},
+      {"entering denied (EACCES)",
+       [](const fake_tree& t) { t.fail(fake_operation::enter, "top/b", 13); }},
+      {"listing finds it gone (ENOENT)",
+       [](const fake_tree& t) { t.fail(fake_operation::list, "top/c", 2); }},
+      {"out of descriptors (EMFILE)",
+       [](const fake_tree& t) {
+         t.fail(fake_operation::list, "top/c/d", 24);
+         t.fail(fake_operation::enter, "top/a/x", 24);
+       }},
+      {"an entry denied (EACCES)",
+       [](const fake_tree& t) {
+         t.fail(fake_operation::examine, "top/b/three", 13, platform::examination::not_opened);
+         t.fail(fake_operation::examine, "top/c/d/e/six", 2);
+       }},
+  };
+  for (const failure_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto faulty = [&c](const fake_tree& t) {
+      plain_tree(t);
+      c.fail(t);
+    };
+    const scan_result alone = scan_of(faulty, false);
+    ASSERT_EQ(alone.calls.opened_ahead, 0);
+    EXPECT_EQ(alone.told.find(T("Error")) != native_string::npos, c.reported);
+    for (const bool claim_only : {false, true}) {
+      const scan_result ahead = scan_of(
+          [&](const fake_tree& t) {
+            faulty(t);
+            after_every_listing(t, claim_only);
+          },
+          true);
+      EXPECT_EQ(ahead.told, alone.told);
+      EXPECT_EQ(ahead.calls.opened_ahead_and_held, 0);
+      EXPECT_EQ(ahead.calls.adopted, ahead.calls.opened_ahead);
+      EXPECT_GT(ahead.calls.adopted, 0);
+    }
+  }
+}
+
+// A directory moved away and another put in its place after a worker read
+// it, once the walk has examined it: the walk adopts the one it examined,
+// the one the worker holds, and tells it whole, as a walk alone tells it
+// when the move comes once it has entered the directory; never a mix.
+TEST(ReadAheadFake, ADirectoryReplacedAfterItsExaminationIsTheOneAdopted) {
+  const auto tree_and_swap = [](const fake_tree& t, const char* when) {
+    t.file("top/a/f", 1);
+    t.file("top/b/old", 2);
+    t.file("top/b/old-too", 3);
+    t.file("outside/new", 4);
+    t.after_listing(when, [&t] {
+      t.complete_read_ahead();
+      t.rename("top/b", "away");
+      t.rename("outside", "top/b");
+    });
+  };
+  const scan_result ahead = scan_of([&](const fake_tree& t) { tree_and_swap(t, "top/a"); }, true);
+  EXPECT_EQ(ahead.calls.adopted, 1);
+  EXPECT_EQ(ahead.calls.opened_ahead_and_held, 0);
+  const scan_result swapped_once_entered =
+      scan_of([&](const fake_tree& t) { tree_and_swap(t, "top/b"); }, false);
+  EXPECT_EQ(ahead.told, swapped_once_entered.told);
+  EXPECT_NE(ahead.told.find(relative("b/old-too")), native_string::npos);
+  EXPECT_EQ(ahead.told.find(relative("b/new")), native_string::npos);
+}
+
+// A visitor of the walk that examines every entry, enters what its
+// examination says is a plain directory (except names beginning with 'q'),
+// and runs the test's `at_visit` before each visit, where the queue has
+// been asked for the subdirectories of every level listed.
+struct examining_visitor {
+  std::size_t top_length = 0;
+  std::vector<native_string> told;
+  std::function<void(const native_string&)> at_visit;
+  std::size_t stop_after = static_cast<std::size_t>(-1);
+  platform::entry_facts facts;
+
+  void before_entering() {}
+  void not_entered(platform::entering outcome, platform::error_code error, const native_string& path) {
+    told.push_back(T("not entered ") + path.substr(top_length) + T(" ") +
+                   number(static_cast<int>(outcome)) + T(" ") + number(error));
+  }
+  void unreadable(platform::error_code error, const native_string& path) {
+    told.push_back(T("unreadable ") + path.substr(top_length) + T(" ") + number(error));
+  }
+  void listed(const platform::file_identity*) {}
+  platform::descent visit(platform::walk_cursor& cursor, const platform::listed_entry& entry,
+                          const native_string& path) {
+    const native_string at = path.substr(top_length);
+    if (at_visit) at_visit(at);
+    told.push_back(at);
+    if (platform::examine_entry(cursor, path, entry, facts).outcome != platform::examination::examined)
+      return platform::descent();
+    if (!facts.is_directory || facts.kind != platform::entry_kind::normal ||
+        at[at.rfind(platform::path_separator) + 1] == 'q')
+      return platform::descent();
+    return platform::descent{true, &facts.identity};
+  }
+  bool finished() const { return told.size() >= stop_after; }
+};
+
+// Walks "top" of a tree built by `build`, which also sets what the
+// visitor does at each visit.
+std::vector<native_string> walk_of(const std::function<void(const fake_tree&, examining_visitor&)>& build,
+                                   bool by_hand, fake_calls* calls = nullptr) {
+  fake_tree tree;
+  examining_visitor visitor;
+  visitor.top_length = tree.path("top").size() + 1;
+  build(tree, visitor);
+  if (by_hand) tree.read_ahead_by_hand();
+  platform::walk_tree(tree.path("top"), visitor);
+  if (calls) *calls = tree.calls();
+  return visitor.told;
+}
+
+// Runs `change` once, at the first visit.
+std::function<void(const native_string&)> at_first_visit(std::function<void()> change) {
+  return [change, done = false](const native_string&) mutable {
+    if (!done) change();
+    done = true;
+  };
+}
+
+// The directory replaced before the walk examined it: the examination sees
+// the new one, the worker holds the old one. What the walk tells of b is
+// never the old one's contents.
+void replaced_before_examination(const fake_tree& t, examining_visitor& v) {
+  t.file("top/a/f", 1);
+  t.file("top/b/old", 2);
+  t.file("outside/new", 3);
+  t.file("top/z.txt", 4);
+  v.at_visit = at_first_visit([&t] {
+    t.complete_read_ahead();
+    t.rename("top/b", "away");
+    t.rename("outside", "top/b");
+  });
+}
+
+TEST(ReadAheadFake, ADirectoryReplacedBeforeItsExaminationIsNeverReadAsTheOldOne) {
+  fake_calls calls;
+  const std::vector<native_string> told = walk_of(replaced_before_examination, true, &calls);
+  for (const native_string& line : told) EXPECT_EQ(line.find(relative("b/old")), native_string::npos);
+  EXPECT_EQ(calls.adopted, 1);  // a, not the old b
+  EXPECT_EQ(calls.opened_ahead, 2);
+  EXPECT_EQ(calls.opened_ahead_and_held, 0);
+}
+
+// Fails: on finding the adopted directory is not the one examined, the
+// walk reports b as gone (ENOENT) instead of opening the name itself, as a
+// walk alone does, which enters the new b.
+TEST(ReadAheadFake, ADirectoryReplacedBeforeItsExaminationIsEnteredAsAWalkAloneEntersIt) {
+  EXPECT_EQ(walk_of(replaced_before_examination, true), walk_of(replaced_before_examination, false));
+}
+
+// A directory a worker opened that the walk then does not enter (its
+// examination says it is now a file, or a mount) is closed once the walk
+// passes it, not at the end of the walk.
+TEST(ReadAheadFake, ADirectoryTheWalkPassesByIsClosed) {
+  int held_in_d = -1;
+  const auto build = [&held_in_d](const fake_tree& t, examining_visitor& v) {
+    for (const char* f : {"top/a/f", "top/b/f", "top/c/f", "top/d/f"}) t.file(f, 1);
+    v.at_visit = [&t, &held_in_d, fired = false](const native_string& at) mutable {
+      if (at == relative("d/f")) held_in_d = t.calls().opened_ahead_and_held;
+      if (fired) return;
+      fired = true;
+      t.complete_read_ahead();
+      t.remove("top/b");
+      t.file("top/b", 5);
+      t.rename("top/c", "away");
+      t.mount("top/c");
+    };
+  };
+  const std::vector<native_string> alone = walk_of(build, false);
+  EXPECT_EQ(held_in_d, 0);
+  held_in_d = -1;
+  fake_calls calls;
+  EXPECT_EQ(walk_of(build, true, &calls), alone);
+  EXPECT_EQ(calls.opened_ahead, 4);
+  EXPECT_EQ(calls.adopted, 2);  // a and d
+  EXPECT_EQ(held_in_d, 0);
+  EXPECT_EQ(calls.opened_ahead_and_held, 0);
+}
+
+// A level left, or a walk ended early, with requests done or being read
+// and not adopted: every directory they opened is closed.
+TEST(ReadAheadFake, ALevelClosedWithRequestsInFlightClosesTheirDirectories) {
+  for (const bool claim_only : {false, true}) {
+    SCOPED_TRACE(claim_only ? "claimed" : "completed");
+    int held_then = -1;
+    int held_in_b = -1;
+    const auto build = [&](const fake_tree& t, examining_visitor& v) {
+      for (const char* f : {"top/a/m/f", "top/a/q1/f", "top/a/q2/f", "top/b/f", "top/c/f"}) t.file(f, 1);
+      v.at_visit = [&t, &held_then, &held_in_b, claim_only](const native_string& at) {
+        if (at == relative("b/f")) held_in_b = t.calls().opened_ahead_and_held;
+        if (at != relative("a/m")) return;
+        // a's subdirectories and a's siblings, all asked for.
+        if (claim_only) {
+          t.claim_read_ahead();
+        } else {
+          t.complete_read_ahead();
+          held_then = t.calls().opened_ahead_and_held;
+        }
+      };
+    };
+    const std::vector<native_string> alone = walk_of(build, false);
+    fake_calls calls;
+    EXPECT_EQ(walk_of(build, true, &calls), alone);
+    if (!claim_only) {
+      EXPECT_EQ(held_then, 5);
+    }
+    // q1 and q2 went with a's level; b is adopted.
+    EXPECT_EQ(held_in_b, claim_only ? 0 : 1);  // c, done and waiting
+    EXPECT_EQ(calls.opened_ahead_and_held, 0);
+    EXPECT_EQ(calls.adopted, 3);  // m, b, c
+
+    // The same walk ended at a/m/f, with q1, q2, b and c not adopted.
+    fake_calls ended;
+    walk_of(
+        [&](const fake_tree& t, examining_visitor& v) {
+          build(t, v);
+          v.stop_after = 4;  // a, b, c, then a/m
+        },
+        true, &ended);
+    EXPECT_GE(ended.opened_ahead, claim_only ? 0 : 5);
+    EXPECT_EQ(ended.opened_ahead_and_held, 0);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,470 @@
+// The queue reading ahead of the walk on a real disk: what a worker opens
+// (one name below a pinned directory, never through a link, never onto
+// another file system), how a directory too large to keep whole is handed
+// over, and that requests still in flight when a level, a listing or the
+// walk ends leave no descriptor open and no reading of freed memory (the
+// last under the debug and thread-sanitizer builds).
+#include <dirent.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/threads.h"
+#include "fs/read_ahead.h"
+#include "testing/child_check_test_util-posix.h"
+#include "testing/mount_namespace_test_util-posix.h"
+#include "testing/read_ahead_test_util.h"
+#include "testing/test_tree.h"
+#include "walk/tree_walk.h"
+
+namespace {
+
+using platform::directory_listing;
+using platform::entering;
+using platform::opened_directory;
+using platform::walk_cursor;
+
+// The descriptors this process holds.
+int open_descriptors() {
+  int count = 0;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (const dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
+    closedir(dir);
+  }
+  return count;
+}
+
+std::int64_t inode_of(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? static_cast<std::int64_t>(st.st_ino) : -1;
+}
+
+platform::file_identity identity_of(const std::string& path) {
+  struct stat st;
+  platform::file_identity identity;
+  if (lstat(path.c_str(), &st) == 0) {
+    identity.volume = static_cast<std::uint64_t>(st.st_dev);
+    identity.key = static_cast<std::int64_t>(st.st_ino);
+  }
+  return identity;
+}
+
+std::vector<std::string> names_of(const directory_listing& listing) {
+  std::vector<std::string> names;
+  for (const platform::listed_entry& entry : listing.entries) names.emplace_back(listing.name(entry));
+  return names;
+}
+
+// Where the trees of thousands of entries are made: a file system in
+// memory where the system has one, as making them on a busy disk takes
+// seconds; the temporary directory otherwise.
+std::filesystem::path roomy_parent() {
+  if (access("/dev/shm", W_OK | X_OK) == 0) return "/dev/shm";
+  return std::filesystem::temp_directory_path();
+}
+
+// Makes the directory `dir` of the tree with `count` empty files f0, f1...
+// in it, with a call each: large directories in little time.
+void many_files(const test_tree& tree, const std::string& dir, int count) {
+  tree.directory(dir);
+  const std::string prefix = tree.path(dir) + "/f";
+  for (int i = 0; i < count; ++i) {
+    const int fd = open((prefix + std::to_string(i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    close(fd);
+  }
+}
+
+// Enters and lists `top` with `cursor`, as the walk enters its PATH.
+bool enter_and_list(walk_cursor& cursor, const std::string& top) {
+  cursor.path = top;
+  return platform::enter_directory(cursor, cursor.path, {}, nullptr).outcome == entering::entered &&
+         platform::list_directory(cursor, cursor.path).outcome;
+}
+
+// Each entry of a subdirectory and its inode, as the walk alone reads them
+// with `cursor`, standing in its parent.
+using visits = std::vector<std::pair<std::string, std::int64_t>>;
+
+visits read_alone(walk_cursor& cursor,
+                  const std::string& name) {
+  visits read;
+  const std::size_t parent_length = cursor.path.size();
+  cursor.path += "/" + name;
+  if (platform::enter_directory(cursor, cursor.path, name, nullptr).outcome == entering::entered) {
+    if (platform::list_directory(cursor, cursor.path).outcome) {
+      platform::entry_facts facts;
+      for (const platform::listed_entry& entry : cursor.listing.entries) {
+        const std::string entry_name(cursor.listing.name(entry));
+        const bool examined =
+            platform::examine_entry(cursor, cursor.path + "/" + entry_name, entry, facts).outcome ==
+            platform::examination::examined;
+        read.emplace_back(entry_name, examined ? facts.identity.key : -1);
+      }
+    }
+    platform::leave_directory(cursor);
+  }
+  cursor.path.resize(parent_length);
+  return read;
+}
+
+// Of a directory too large to keep whole, a worker hands over the open
+// directory with the part it listed; the walk adopts it and lists on from
+// where the worker stopped, every name once.
+TEST(ReadAheadPosix, ALargeDirectoryIsHandedOverInPartAndListedOnByTheWalk) {
+  test_tree tree(roomy_parent());
+  constexpr int kEntries = 6000;  // more than a worker keeps whole
+  many_files(tree, "big", kEntries);
+  const platform::read_ahead_threads_for_test alone(0);
+  walk_cursor cursor;
+  ASSERT_TRUE(enter_and_list(cursor, tree.path()));
+  opened_directory opened;
+  ASSERT_TRUE(platform::open_ahead(platform::current_place(cursor), "big", opened));
+  EXPECT_TRUE(opened.incomplete);
+  EXPECT_GT(opened.listing.entries.size(), 0u);
+  EXPECT_LT(opened.listing.entries.size(), static_cast<std::size_t>(kEntries));
+  EXPECT_TRUE(opened.readings.empty());
+
+  const platform::file_identity listed = identity_of(tree.path("big"));
+  EXPECT_TRUE(opened.identity == listed);
+  cursor.path += "/big";
+  ASSERT_EQ(platform::enter_directory(cursor, cursor.path, "big", &listed, &opened).outcome,
+            entering::entered);
+  EXPECT_EQ(opened.handle, -1);  // the walk's now
+  ASSERT_TRUE(platform::list_directory(cursor, cursor.path).outcome);
+  std::vector<std::string> names = names_of(cursor.listing);
+  EXPECT_TRUE(std::is_sorted(names.begin(), names.end()));
+  std::vector<std::string> expected;
+  for (int i = 0; i < kEntries; ++i) expected.push_back("f" + std::to_string(i));
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(names, expected);
+}
+
+// A visitor that records every entry's path and inode and enters every
+// directory; it may end the walk early.
+struct recording_visitor {
+  visits seen;
+  std::size_t stop_after = static_cast<std::size_t>(-1);
+  platform::entry_facts facts;
+  void before_entering() {}
+  void not_entered(entering, platform::error_code, const std::string& path) {
+    seen.emplace_back("not entered " + path, 0);
+  }
+  void unreadable(platform::error_code, const std::string& path) {
+    seen.emplace_back("unreadable " + path, 0);
+  }
+  void listed(const platform::file_identity*) {}
+  platform::descent visit(walk_cursor& cursor, const platform::listed_entry& entry,
+                          const std::string& path) {
+    const bool examined = platform::examine_entry(cursor, path, entry, facts).outcome ==
+                          platform::examination::examined;
+    seen.emplace_back(path, examined ? facts.identity.key : -1);
+    if (!examined || !facts.is_directory || facts.kind != platform::entry_kind::normal)
+      return platform::descent();
+    return platform::descent{true, &facts.identity};
+  }
+  bool finished() const { return seen.size() >= stop_after; }
+};
+
+visits walked(const std::string& top, std::size_t threads,
+              std::size_t stop_after = static_cast<std::size_t>(-1)) {
+  const platform::read_ahead_threads_for_test reading_ahead(threads);
+  recording_visitor visitor;
+  visitor.stop_after = stop_after;
+  platform::walk_tree(top, visitor);
+  return visitor.seen;
+}
+
+// Walks with threads reading ahead of them tell what the walk alone tells,
+// every large directory whole, whoever lists it; walks ended early, in the
+// middle of large listings and with subdirectories being opened, leave no
+// descriptor open.
+TEST(ReadAheadPosix, WalksWithThreadsReadEveryEntryOnceAndLeaveNothingOpen) {
+  test_tree tree(roomy_parent());
+  for (int d = 0; d < 2; ++d) many_files(tree, "top/big" + std::to_string(d), 4500);
+  for (int d = 0; d < 20; ++d) tree.file("top/small" + std::to_string(d) + "/inner/f", 1);
+  ASSERT_EQ(symlink("big0", tree.path("top/link").c_str()), 0);
+  const auto alone = walked(tree.path("top"), 0);
+  ASSERT_EQ(alone.size(), 2u * 4501 + 20 * 3 + 1);
+  const int before = open_descriptors();
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(walked(tree.path("top"), 2), alone);
+    for (const std::size_t stop : {10, 4000, 8600}) {
+      const visits first(alone.begin(), alone.begin() + static_cast<std::ptrdiff_t>(stop));
+      EXPECT_EQ(walked(tree.path("top"), 2, stop), first);
+    }
+  }
+  EXPECT_EQ(open_descriptors(), before);
+}
+
+// A worker opens one name below the directory its request pins, as it is:
+// never a link, never a directory of another file system.
+TEST(ReadAheadPosix, AWorkerNeverFollowsALinkNorLeavesTheFileSystem) {
+  test_tree tree;
+  tree.file("real/inner/f");
+  tree.file("plain");
+  ASSERT_EQ(symlink("real", tree.path("link").c_str()), 0);
+  ASSERT_EQ(symlink(tree.path("real").c_str(), tree.path("absolute-link").c_str()), 0);
+  const platform::read_ahead_threads_for_test alone(0);
+  walk_cursor cursor;
+  ASSERT_TRUE(enter_and_list(cursor, tree.path()));
+  const platform::directory_place place = platform::current_place(cursor);
+  const int before = open_descriptors();
+  for (const char* refused : {"link", "absolute-link", "plain", "missing"}) {
+    SCOPED_TRACE(refused);
+    opened_directory opened;
+    EXPECT_FALSE(platform::open_ahead(place, refused, opened));
+    EXPECT_EQ(opened.handle, -1);
+  }
+  EXPECT_EQ(open_descriptors(), before);
+  opened_directory opened;
+  ASSERT_TRUE(platform::open_ahead(place, "real", opened));
+  EXPECT_TRUE(opened.identity == identity_of(tree.path("real")));
+  EXPECT_EQ(names_of(opened.listing), std::vector<std::string>{"inner"});
+  ASSERT_EQ(opened.readings.size(), 1u);
+  EXPECT_EQ(opened.readings[0].facts.identity.key, inode_of(tree.path("real/inner")));
+  platform::close_ahead(opened.handle);
+
+  if (!can_unshare_mounts()) GTEST_SKIP() << "no private mount namespace (needs root)";
+  tree.directory("mnt");
+  EXPECT_EQ(check_in_child([&]() -> std::string {
+              if (unshare(CLONE_NEWNS) != 0 ||
+                  mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                  mount("tmpfs", tree.path("mnt").c_str(), "tmpfs", 0, nullptr) != 0)
+                return std::string("mount: ") + std::strerror(errno);
+              // Opened here, where the mount is seen.
+              walk_cursor in_namespace;
+              if (!enter_and_list(in_namespace, tree.path())) return "cannot list the tree";
+              opened_directory on_tmpfs;
+              return platform::open_ahead(platform::current_place(in_namespace), "mnt", on_tmpfs)
+                         ? "opened a mounted directory"
+                         : "";
+            }),
+            "");
+}
+
+// The walk adopts the directory a worker holds, and tells that one: moved
+// away and replaced after the examination, it is still the one examined,
+// its listing and identity together; replaced before, its listing is never
+// taken for the new one's.
+TEST(ReadAheadPosix, AnAdoptedDirectoryIsTheOneItsListingCameFrom) {
+  test_tree tree;
+  tree.file("c/old");
+  tree.file("other/new");
+  const platform::read_ahead_threads_for_test alone(0);
+  for (const bool examined_before_the_move : {true, false}) {
+    SCOPED_TRACE(examined_before_the_move ? "examined before the move" : "examined after");
+    walk_cursor cursor;
+    ASSERT_TRUE(enter_and_list(cursor, tree.path()));
+    opened_directory opened;
+    ASSERT_TRUE(platform::open_ahead(platform::current_place(cursor), "c", opened));
+    const platform::file_identity old_c = identity_of(tree.path("c"));
+    ASSERT_EQ(rename(tree.path("c").c_str(), tree.path("away").c_str()), 0);
+    ASSERT_EQ(rename(tree.path("other").c_str(), tree.path("c").c_str()), 0);
+    const platform::file_identity listed =
+        examined_before_the_move ? old_c : identity_of(tree.path("c"));
+    cursor.path += "/c";
+    const entering entered =
+        platform::enter_directory(cursor, cursor.path, "c", &listed, &opened).outcome;
+    if (entered == entering::entered) {
+      ASSERT_TRUE(platform::list_directory(cursor, cursor.path).outcome);
+      platform::file_identity held;
+      ASSERT_TRUE(platform::current_identity(cursor, held));
+      EXPECT_TRUE(held == listed);
+      EXPECT_EQ(names_of(cursor.listing),
+                std::vector<std::string>{examined_before_the_move ? "old" : "new"});
+    } else {
+      EXPECT_FALSE(examined_before_the_move);
+    }
+    // Back as it was.
+    ASSERT_EQ(rename(tree.path("c").c_str(), tree.path("other").c_str()), 0);
+    ASSERT_EQ(rename(tree.path("away").c_str(), tree.path("c").c_str()), 0);
+  }
+}
+
+// Fails: a directory replaced before its examination, adopted from the
+// worker that opened the old one, is reported as gone (ENOENT) where a
+// walk alone opens the name and enters the new one.
+TEST(ReadAheadPosix, ADirectoryReplacedBeforeItsExaminationIsEnteredAsAWalkAloneEntersIt) {
+  test_tree tree;
+  tree.file("c/old");
+  tree.file("other/new");
+  const platform::read_ahead_threads_for_test alone(0);
+  walk_cursor cursor;
+  ASSERT_TRUE(enter_and_list(cursor, tree.path()));
+  opened_directory opened;
+  ASSERT_TRUE(platform::open_ahead(platform::current_place(cursor), "c", opened));
+  ASSERT_EQ(rename(tree.path("c").c_str(), tree.path("away").c_str()), 0);
+  ASSERT_EQ(rename(tree.path("other").c_str(), tree.path("c").c_str()), 0);
+  const platform::file_identity listed = identity_of(tree.path("c"));
+  cursor.path += "/c";
+  ASSERT_EQ(platform::enter_directory(cursor, cursor.path, "c", &listed, &opened).outcome,
+            entering::entered);
+  ASSERT_TRUE(platform::list_directory(cursor, cursor.path).outcome);
+  EXPECT_EQ(names_of(cursor.listing), std::vector<std::string>{"new"});
+}
+
+// The engine with threads of its own, used as the walk uses it: the
+// subdirectories it hands over hold what the walk alone reads there; the
+// requests left when a level ends, or when the queue goes, are closed.
+TEST(ReadAheadPosix, TheQueueHandsOverWhatTheWalkAloneReadsAndClosesTheRest) {
+  test_tree tree;
+  for (int d = 0; d < 12; ++d) {
+    const std::string dir = "top/s" + std::to_string(d);
+    for (int i = 0; i <= d; ++i) tree.file(dir + "/f" + std::to_string(i), 1);
+    if (d % 3 == 0) tree.directory(dir + "/deeper");
+    if (d % 4 == 0) {
+      ASSERT_EQ(symlink("..", tree.path(dir + "/up").c_str()), 0);
+    }
+  }
+  tree.file("top/a-file");
+  const platform::read_ahead_threads_for_test alone(0);
+  walk_cursor cursor;
+  ASSERT_TRUE(enter_and_list(cursor, tree.path("top")));
+  const directory_listing& listing = cursor.listing;
+  std::vector<std::string> subdirectories;
+  for (const platform::listed_entry& entry : listing.entries)
+    if (entry.is_directory) subdirectories.emplace_back(listing.name(entry));
+  ASSERT_EQ(subdirectories.size(), 12u);
+  std::vector<visits> expected;
+  walk_cursor walk_alone;
+  ASSERT_TRUE(enter_and_list(walk_alone, tree.path("top")));
+  for (const std::string& name : subdirectories) expected.push_back(read_alone(walk_alone, name));
+
+  // Driven by hand, the requests end where the test says, and what is
+  // adopted or closed is known; with threads, whatever they finish.
+  for (const bool by_hand : {true, false}) {
+    SCOPED_TRACE(by_hand ? "by hand" : "threads");
+    const int before = open_descriptors();
+    std::size_t completed = 0;  // by hand, in round 0
+    std::size_t adopted = 0;    // in round 0
+    {
+      platform::read_ahead ahead(by_hand ? 0 : 2, by_hand);
+      ahead.lend_descriptors(4);
+      for (int round = 0; round < 3; ++round) {
+        const platform::directory_place place = platform::current_place(cursor);
+        ahead.open_subdirectories(0, place, listing);
+        // Round 0 takes them all; round 1 takes the first and ends the
+        // level; round 2 leaves every request to the queue's end.
+        if (by_hand) {
+          // Which, the queue chooses; how many, no more than it was lent.
+          const std::size_t done = ahead.complete(round == 2 ? 2 : 10);
+          EXPECT_GT(done, 0u);
+          EXPECT_LE(done, 4u);
+          EXPECT_GT(open_descriptors(), before);
+          if (round == 0) completed = done;
+          if (round == 2) ahead.claim(10);
+        }
+        const std::size_t taken = round == 0 ? subdirectories.size() : round == 1 ? 1 : 0;
+        for (std::size_t i = 0; i < taken; ++i) {
+          SCOPED_TRACE(subdirectories[i]);
+          std::unique_ptr<opened_directory> opened = ahead.take_opened(0, subdirectories[i]);
+          if (!opened) continue;  // nobody had begun it: the walk reads it itself
+          adopted += round == 0;
+          EXPECT_TRUE(opened->identity == identity_of(tree.path("top/" + subdirectories[i])));
+          ASSERT_FALSE(opened->incomplete);
+          visits read;
+          for (const platform::listed_entry& entry : opened->listing.entries) {
+            const platform::entry_reading& reading = opened->readings.at(entry.listed_facts - 1);
+            read.emplace_back(std::string(opened->listing.name(entry)),
+                              reading.examined.outcome == platform::examination::examined
+                                  ? reading.facts.identity.key
+                                  : -1);
+          }
+          EXPECT_EQ(read, expected[i]);
+          platform::close_ahead(opened->handle);
+          ahead.give_back(std::move(opened));
+        }
+        if (round == 1) {
+          ahead.end_level(0);
+          if (by_hand) {
+            EXPECT_EQ(open_descriptors(), before);
+          }
+        }
+      }
+    }
+    if (by_hand) {
+      EXPECT_EQ(adopted, completed);  // every one opened, as nothing moved
+    }
+    EXPECT_EQ(open_descriptors(), before);
+  }
+}
+
+// The queue reads facts in a listing the cursor owns: listing another
+// directory, leaving one, or ending the cursor with slices being read must
+// neither read a listing that changed nor leave a descriptor open (the
+// debug build's address checks and the thread-sanitizer build tell the
+// first).
+TEST(ReadAheadPosix, AListingOutlivesEveryReadingOfIt) {
+  test_tree tree(roomy_parent());
+  for (const char* dir : {"one", "one/sub", "two"}) many_files(tree, dir, 1500);
+  const int before = open_descriptors();
+  for (std::size_t take : {0, 3, 200}) {
+    SCOPED_TRACE(take);
+    const platform::read_ahead_threads_for_test reading_ahead(2);
+    walk_cursor cursor;
+    ASSERT_TRUE(enter_and_list(cursor, tree.path()));
+    // one, then its subdirectory while one's facts are being read; back
+    // up to the top, then two, which the cursor ends in.
+    for (const char* dir : {"one", "one/sub", "two"}) {
+      const std::string name = std::string(dir).substr(std::string(dir).rfind('/') + 1);
+      cursor.path = tree.path() + "/" + dir;
+      ASSERT_EQ(platform::enter_directory(cursor, cursor.path, name, nullptr).outcome,
+                entering::entered);
+      ASSERT_TRUE(platform::list_directory(cursor, cursor.path).outcome);
+      ASSERT_GE(cursor.listing.entries.size(), 1500u);
+      platform::entry_facts facts;
+      for (std::size_t i = 0; i < take; ++i) {
+        const platform::listed_entry& entry = cursor.listing.entries[i];
+        const std::string path = cursor.path + "/" + std::string(cursor.listing.name(entry));
+        ASSERT_EQ(platform::examine_entry(cursor, path, entry, facts).outcome,
+                  platform::examination::examined);
+        EXPECT_EQ(facts.identity.key, inode_of(path));
+      }
+      if (name == "sub") {
+        platform::leave_directory(cursor);
+        platform::leave_directory(cursor);
+      }
+    }
+  }
+  EXPECT_EQ(open_descriptors(), before);
+}
+
+// Without room for a thread (a user at the limit of its processes), the
+// queue starts none, or fewer, and the walk reads alone: the same visits,
+// nothing left open. In a child that drops its privileges, which is why
+// the suite is not one the thread-sanitizer run takes.
+TEST(ReadingAlonePosix, AWalkWhoseThreadsCannotStartReadsAlone) {
+  test_tree tree(roomy_parent());
+  for (int d = 0; d < 6; ++d) many_files(tree, "top/d" + std::to_string(d), 300);
+  const visits alone = walked(tree.path("top"), 0);
+  EXPECT_EQ(check_in_child([&]() -> std::string {
+              const rlimit none{0, 0};
+              if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+                return "cannot drop privileges";
+              if (setrlimit(RLIMIT_NPROC, &none) != 0) return "cannot limit the processes";
+              platform::thread_group probe;
+              if (probe.start(+[](void*) -> void* { return nullptr; }, nullptr))
+                return "a thread still starts";
+              const int before = open_descriptors();
+              if (walked(tree.path("top"), 2) != alone) return "the walk told otherwise";
+              return open_descriptors() == before ? "" : "a descriptor left open";
+            }),
+            "");
+}
+
+}  // namespace
