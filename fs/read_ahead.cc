@@ -4,15 +4,11 @@
 #include "fs/read_ahead.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <atomic>
 #include <chrono>
 #include <new>
 
-#include <cstdio>
 namespace platform {
-struct dbg_counts { std::atomic<long> adopted{0}, walk_own{0}, notasked{0}, waited{0}, slept{0}, slices_walk{0}, slices_worker{0}, failed{0}, idle_waits{0};
- ~dbg_counts(){ if (std::getenv("TWDBG")) std::fprintf(stderr,"adopted %ld walk_own %ld notasked %ld waited %ld slept %ld slices_walk %ld slices_worker %ld failed %ld idle %ld\n", adopted.load(), walk_own.load(), notasked.load(), waited.load(), slept.load(), slices_walk.load(), slices_worker.load(), failed.load(), idle_waits.load()); } } dbg;
 namespace {
 
 // A slice of facts: enough entries that a claim costs little beside the
@@ -21,9 +17,9 @@ constexpr std::size_t kSlice = 32;
 // Slices ahead of the walk at most: the readings kept for it.
 constexpr std::size_t kRing = 32;
 // Subdirectories of one level opened ahead of the walk at most.
-static const std::size_t kAheadAtALevel = std::getenv("TWW") ? std::strtoul(std::getenv("TWW"), nullptr, 10) : 8;  // EXPERIMENT
+constexpr std::size_t kAheadAtALevel = 8;
 // How long the walk looks again at a request being read before it sleeps.
-static const std::chrono::microseconds kSpinBeforeSleeping(std::getenv("TWS") ? std::strtoul(std::getenv("TWS"), nullptr, 10) : 50);  // EXPERIMENT
+constexpr std::chrono::microseconds kSpinBeforeSleeping(50);
 
 enum class status : std::uint8_t { queued, claimed, done, dropped };
 
@@ -33,7 +29,6 @@ std::atomic<std::size_t> threads_set{kByTheHalf};
 }  // namespace
 
 std::size_t threads_for_a_walk() {
-  if (const char* e = std::getenv("TWX")) return std::strtoul(e, nullptr, 10);  // EXPERIMENT
   const std::size_t set = threads_set.load();
   return set == kByTheHalf ? read_ahead_threads() : set;
 }
@@ -183,9 +178,9 @@ read_ahead::request* read_ahead::next_to_claim() {
     level_requests& batch = levels_[level - 1];
     // Only a few ahead of the walk at each level, so that the levels it
     // has still to come back to cannot take every descriptor from the one
-    // it is in.
-    // The walk takes the next one itself, and the nearest after it are
-    // taken last, so that the walk seldom arrives at one being read.
+    // it is in; the farthest of them first, so that the walk, taking the
+    // nearest itself where no worker came first, seldom arrives at one
+    // being read.
     const std::size_t window_end = std::min(batch.items.size(), batch.walk_at + kAheadAtALevel);
     std::size_t i = window_end;
     while (i > batch.walk_at && batch.items[i - 1].state != status::queued) --i;
@@ -310,7 +305,6 @@ void read_ahead::wait_for(std::unique_lock<std::mutex>& lock, request& r) {
   if (look_a_while(lock, r)) return;
   const auto over = [&] { return r.state != status::claimed || r.serial != serial; };
   walk_waits_ = true;
-  if (!over()) ++dbg.slept;
   finished_.wait(lock, over);
   walk_waits_ = false;
 }
@@ -325,7 +319,7 @@ std::unique_ptr<opened_directory> read_ahead::take_opened(std::size_t level,
          native_string_view(batch.names).substr(batch.items[found].name_offset,
                                                 batch.items[found].name_length) != name)
     ++found;
-  if (found == batch.items.size()) { ++dbg.notasked; return nullptr; }  // not asked for
+  if (found == batch.items.size()) return nullptr;  // not asked for
   // What the walk passes without entering is of no more use.
   for (std::size_t i = batch.walk_at; i < found; ++i) {
     if (request* r = batch.find(i)) drop(*r);
@@ -338,22 +332,18 @@ std::unique_ptr<opened_directory> read_ahead::take_opened(std::size_t level,
   if (!r) {
     // Nobody claimed it: the walk opens it itself, as it would alone.
     batch.items[found].state = status::dropped;
-    ++dbg.walk_own;
     return nullptr;
   }
-  if (r->state == status::claimed) ++dbg.waited;
   // A worker still at it after a while (its core taken by another program)
   // is left to it: the walk opens the directory itself rather than sleep.
   if (!look_a_while(lock, *r)) {
-    ++dbg.slept;
     drop(*r);
     return nullptr;
   }
-  if (!r->succeeded) { ++dbg.failed;
+  if (!r->succeeded) {
     drop(*r);  // the walk meets the failure itself, and reports it
     return nullptr;
   }
-  ++dbg.adopted;
   std::unique_ptr<opened_directory> adopted = std::move(r->opened);
   r->opened.reset();
   r->succeeded = false;  // nothing left to close
@@ -447,7 +437,6 @@ void read_ahead::take_facts(std::size_t ticket, entry_reading& reading) {
         }
       }
       own->state = status::claimed;
-      ++dbg.slices_walk;
       lock.unlock();
       carry_out(*own);
       lock.lock();
@@ -509,7 +498,6 @@ void read_ahead::run() {
   while (!quit_) {
     request* r = next_to_claim();
     if (!r) {
-      ++dbg.idle_waits;
       ++idle_;
       work_.wait(lock);
       --idle_;
