@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <locale.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -278,6 +279,61 @@ TEST(Program, RunningOutOfMemoryEndsWithCodeFourAndOneLine) {
     ASSERT_LT(limit, runs + 100 * step) << "no run completed";
   }
   EXPECT_GT(out_of_memory, 0) << "every run had memory enough";
+}
+
+// The least address space, to 64 KiB, in which `twinfind PATH` completes
+// when it may use one core only, where the walk reads alone.
+rlim_t least_space_alone(const std::string& path) {
+  const rlim_t step = 64 * 1024;
+  rlim_t fails = 64 * step;  // 4 MiB: too little for any run
+  rlim_t runs = 4096 * step;  // 256 MiB
+  while (runs - fails > step) {
+    const rlim_t middle = fails + (runs - fails) / 2 / step * step;
+    const finished_program run = run_twinfind({path}, -1, false, [middle] {
+      cpu_set_t allowed;
+      if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+          if (!CPU_ISSET(cpu, &allowed)) continue;
+          CPU_ZERO(&allowed);
+          CPU_SET(cpu, &allowed);
+          sched_setaffinity(0, sizeof allowed, &allowed);
+          break;
+        }
+      }
+      const rlimit limit = {middle, middle};
+      setrlimit(RLIMIT_AS, &limit);
+    });
+    (run.exited(0) ? runs : fails) = middle;
+  }
+  return runs;
+}
+
+// A walk that fits in an address space on one core fits on more, give or
+// take what the threads reading ahead take: a small stack each and the few
+// directories they hold for the walk, where the C library's default stacks
+// alone would take 8 MiB a thread.
+TEST(ProgramStress, AWalkThatFitsOnOneCoreFitsOnTwoGiveOrTakeLittle) {
+#ifdef TWINFIND_ADDRESS_SANITIZER
+  GTEST_SKIP() << "AddressSanitizer reserves address space of its own";
+#endif
+  cpu_set_t allowed;
+  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0 || CPU_COUNT(&allowed) < 2)
+    GTEST_SKIP() << "one core: the walk reads alone either way";
+  test_tree tree;
+  for (int d = 0; d < 300; ++d) {
+    const std::string dir = "d" + std::to_string(d % 20) + "/e" + std::to_string(d);
+    for (int f = 0; f < 12; ++f) tree.file(dir + "/f" + std::to_string(f), 1);
+  }
+  // Every limit from a little above what the walk alone needs: a thread
+  // that cannot start leaves the walk alone, so a too-large stack shows
+  // only where it starts and leaves the walk too little.
+  const rlim_t alone = least_space_alone(tree.path());
+  const rlim_t step = 512 * 1024;
+  for (rlim_t limit = alone + 4 * step; limit <= alone + 32 * step; limit += step) {
+    const finished_program run = run_in(limit, {tree.path()});
+    EXPECT_TRUE(run.exited(0)) << "alone " << alone / 1024 << " KiB; with threads, "
+                               << limit / 1024 << " KiB: " << run.status << " " << run.err;
+  }
 }
 
 TEST(Program, AFullDiskIsAFailureWithOneLineSayingSo) {

@@ -81,7 +81,7 @@ constexpr std::size_t kMostOpenLevels = 128;
 // opened, and opened and not yet entered), and only where the walk keeps at
 // least this many for its own levels.
 constexpr std::size_t kFewestLevelsBesideReadAhead = 32;
-constexpr std::size_t kLentToReadAhead = 64;
+constexpr std::size_t kLentToReadAhead = 32;
 // Threads reading ahead: one core fewer than the process may use, the
 // walk's thread taking the last one (a thread more only takes turns with
 // the walk, warm or cold alike on the machines measured), and a few at

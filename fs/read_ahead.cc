@@ -18,6 +18,10 @@ constexpr std::size_t kSlice = 32;
 constexpr std::size_t kRing = 32;
 // Subdirectories of one level opened ahead of the walk at most.
 constexpr std::size_t kAheadAtALevel = 8;
+// What a spare record keeps of the buffers of the directory it held, for
+// the next: enough for most directories; a larger one's memory goes back,
+// so that what the queue keeps stays small beside the walk's own.
+constexpr std::size_t kMostEntriesKeptSpare = 64;
 // How long the walk looks again at a request being read before it sleeps.
 constexpr std::chrono::microseconds kSpinBeforeSleeping(50);
 
@@ -25,6 +29,17 @@ enum class status : std::uint8_t { queued, claimed, done, dropped };
 
 constexpr std::size_t kByTheHalf = static_cast<std::size_t>(-1);
 std::atomic<std::size_t> threads_set{kByTheHalf};
+
+// Lets go of the buffers of a large directory.
+void trim(opened_directory& spent) {
+  if (spent.listing.entries.capacity() > kMostEntriesKeptSpare) {
+    directory_listing().names.swap(spent.listing.names);
+    std::vector<listed_entry>().swap(spent.listing.entries);
+    std::vector<entry_reading>().swap(spent.readings);
+  }
+  spent.listing.clear();
+  spent.readings.clear();
+}
 
 }  // namespace
 
@@ -49,7 +64,7 @@ struct read_ahead::request {
   directory_place place;
   native_string name;
   std::unique_ptr<opened_directory> opened;
-  entry_reading readings[kSlice];
+  std::unique_ptr<entry_reading[]> readings;  // a slice's, kSlice of them
 };
 
 // The subdirectories of one level, in listing order: every name, and a
@@ -232,7 +247,7 @@ void read_ahead::carry_out(request& r) {
     const facts_job& job = *facts_;
     const std::size_t first = r.item * kSlice;
     const std::size_t count = std::min(kSlice, job.order.size() - first);
-    read_facts_ahead(job.place, *job.listing, job.order.data() + first, count, r.readings);
+    read_facts_ahead(job.place, *job.listing, job.order.data() + first, count, r.readings.get());
     r.succeeded = true;
   } catch (const std::bad_alloc&) {
   }
@@ -267,6 +282,7 @@ void read_ahead::drop(request& r) {
     batch.active.erase(batch.active.begin() + static_cast<std::ptrdiff_t>(i));
     for (std::size_t k = 0; k < batch.owned.size(); ++k) {
       if (batch.owned[k].get() != &r) continue;
+      if (r.opened) trim(*r.opened);
       spare_.push_back(std::move(batch.owned[k]));
       batch.owned.erase(batch.owned.begin() + static_cast<std::ptrdiff_t>(k));
       break;
@@ -354,6 +370,7 @@ std::unique_ptr<opened_directory> read_ahead::take_opened(std::size_t level,
 void read_ahead::give_back(std::unique_ptr<opened_directory> spent) {
   if (!spent) return;
   spent->handle = -1;
+  trim(*spent);
   std::lock_guard<std::mutex> lock(mutex_);
   for (std::unique_ptr<request>& r : spare_) {
     if (r->opened) continue;
@@ -388,8 +405,10 @@ bool read_ahead::read_facts(const directory_place& place, const directory_listin
   std::unique_lock<std::mutex> lock(mutex_);
   try {
     if (!facts_) facts_.reset(new facts_job);
-    for (std::unique_ptr<request>& r : facts_->ring)
+    for (std::unique_ptr<request>& r : facts_->ring) {
       if (!r) r.reset(new request);
+      if (!r->readings) r->readings.reset(new entry_reading[kSlice]);
+    }
   } catch (const std::bad_alloc&) {
     return false;  // the walk reads every entry itself
   }
@@ -447,7 +466,7 @@ void read_ahead::take_facts(std::size_t ticket, entry_reading& reading) {
       // ends the program as it would without the queue.
       const std::size_t first = wanted * kSlice;
       read_facts_ahead(job.place, *job.listing, job.order.data() + first,
-                       std::min(kSlice, job.order.size() - first), r.readings);
+                       std::min(kSlice, job.order.size() - first), r.readings.get());
       r.succeeded = true;
     }
     job.walk_has_slice = true;

@@ -322,7 +322,7 @@ TEST(WalkPosix, ReadingAheadChangesNothingTheScanTells) {
 }
 
 // The error lines of unreadable places, verbose, in the order of a walk
-// alone, with threads reading ahead of it or helpers beside it; as an
+// alone and with threads reading ahead of it; as an
 // unprivileged user.
 std::string errors_told_alike_unprivileged(const test_tree& tree) {
   if (!unprivileged()) return "cannot drop privileges";
