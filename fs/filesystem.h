@@ -179,8 +179,9 @@ bool current_identity(const walk_cursor& cursor, file_identity& identity);
 // Returns to the parent of the current directory.
 void leave_directory(walk_cursor& cursor);
 
-// Lists the current directory, at `path`, into the cursor's listing. Fails
-// when it cannot be read.
+// Lists the current directory, at `path`, into the cursor's listing, once
+// for each time it is entered (the POSIX half reads on from where the
+// directory's reading stands). Fails when it cannot be read.
 result<> list_directory(walk_cursor& cursor, const native_string& path);
 
 // Examines one entry of the current directory; `path` is its full path,
