@@ -1,4 +1,6 @@
-// The native text type: what file names are made of on this platform.
+// The native text type: what file names are made of on this platform, in
+// namespace platform; each layer above names the types it uses in its
+// chief header.
 //
 // Windows names are UTF-16 and are printed through the wide streams; POSIX
 // names are bytes and are printed through the narrow ones. Names are never
@@ -10,6 +12,8 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+
+namespace platform {
 
 #ifdef _WIN32
 using native_char = wchar_t;
@@ -26,5 +30,7 @@ using native_ostringstream = std::basic_ostringstream<native_char>;
 inline native_string native_from_ascii(std::string_view ascii) {
   return native_string(ascii.begin(), ascii.end());
 }
+
+}  // namespace platform
 
 #endif  // TWINFIND_BASE_TEXT_H_

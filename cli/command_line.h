@@ -9,6 +9,14 @@
 
 namespace cli {
 
+// The system's text types, as every layer names them.
+using platform::native_char;
+using platform::native_from_ascii;
+using platform::native_ostream;
+using platform::native_ostringstream;
+using platform::native_string;
+using platform::native_string_view;
+
 // The program's exit codes.
 enum exit_code : int {
   exit_success = 0,        // a completed run, or the usage text

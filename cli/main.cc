@@ -18,7 +18,7 @@ namespace {
 // the output layer has written out its buffer: a full disk must not pass
 // for a complete report.
 int finish(int code) {
-  native_string problem;
+  platform::native_string problem;
   if (!platform::finish_output(problem)) {
     platform::standard_error() << "twinfind: error writing standard output: " << problem
                                << std::endl;
@@ -40,10 +40,10 @@ int out_of_memory() {
 }
 
 int read_and_run(int argc, char** argv) {
-  native_ostream& out = platform::standard_output();
-  native_ostream& err = platform::standard_error();
+  platform::native_ostream& out = platform::standard_output();
+  platform::native_ostream& err = platform::standard_error();
 
-  std::vector<native_string> arguments;
+  std::vector<platform::native_string> arguments;
   if (!platform::read_arguments(argc, argv, arguments, err))
     return finish(cli::exit_argument_error);
 

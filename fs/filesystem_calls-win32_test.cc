@@ -297,7 +297,7 @@ class FilesystemCallsWin32Test : public ::testing::Test {
   // A scan of F:\top, verbose, with its report of every listing kept.
   struct scanned {
     captured_scan run{true};
-    native_string report;
+    platform::native_string report;
   };
   std::unique_ptr<scanned> scan_top() {
     auto result = std::make_unique<scanned>();
@@ -336,7 +336,7 @@ const std::vector<std::wstring> tree_directories = {L"sub", L"sub\\deeper"};
 TEST_F(FilesystemCallsWin32Test, EachEntryCostsOneCallOrOneHandleAskedTwice) {
   plant_tree(volume_);
   const std::unique_ptr<scanned> fast = scan_top();
-  EXPECT_EQ(native_string::npos, fast->run.out.str().find(L"Error")) << fast->run.out.str();
+  EXPECT_EQ(platform::native_string::npos, fast->run.out.str().find(L"Error")) << fast->run.out.str();
   EXPECT_EQ(5, fast->run.scan.files_total);
   EXPECT_EQ(2, fast->run.scan.dirs_total);
   EXPECT_EQ(4u, fast->run.scan.unique_files);
@@ -405,7 +405,7 @@ TEST_F(FilesystemCallsWin32Test, AFileThatCannotBeOpenedIsExaminedByNameAndSkipp
   volume_.add(L"pagefile.sys", pagefile);
 
   const std::unique_ptr<scanned> fast = scan_top();
-  EXPECT_EQ(native_string::npos, fast->run.out.str().find(L"Error")) << fast->run.out.str();
+  EXPECT_EQ(platform::native_string::npos, fast->run.out.str().find(L"Error")) << fast->run.out.str();
   EXPECT_EQ(0, fast->run.scan.files_skipped);
   EXPECT_EQ(10018 + (1 << 20), fast->run.scan.naive_size);
 
@@ -414,7 +414,7 @@ TEST_F(FilesystemCallsWin32Test, AFileThatCannotBeOpenedIsExaminedByNameAndSkipp
   EXPECT_EQ(1, by_handle->run.scan.files_skipped);
   EXPECT_EQ(1, by_handle->run.scan.scan_errors);
   EXPECT_EQ(10018, by_handle->run.scan.naive_size);
-  EXPECT_NE(native_string::npos,
+  EXPECT_NE(platform::native_string::npos,
             by_handle->run.out.str().find(L"Error opening \"F:\\top\\pagefile.sys\": 0x00000020"))
       << by_handle->run.out.str();
 }
@@ -438,7 +438,7 @@ TEST_F(FilesystemCallsWin32Test, TheExaminationByNameFallsBackToTheHandlePath) {
   run = scan_top();
   EXPECT_EQ(1, run->run.scan.files_skipped);
   EXPECT_EQ(0, volume_.of(L"c.bin").open);
-  EXPECT_NE(native_string::npos,
+  EXPECT_NE(platform::native_string::npos,
             run->run.out.str().find(L"Error finding \"F:\\top\\c.bin\": 0x00000002"));
   volume_.entries[top + L"\\c.bin"].by_name_error = 0;
 
@@ -500,7 +500,7 @@ TEST_F(FilesystemCallsWin32Test, ReparseTagsTellTheKindAndNoReparsePointIsEntere
   volume_.file(L"plain.txt", ++id, 1);
 
   const std::unique_ptr<scanned> run = scan_top();
-  EXPECT_EQ(native_string::npos, run->run.out.str().find(L"Error")) << run->run.out.str();
+  EXPECT_EQ(platform::native_string::npos, run->run.out.str().find(L"Error")) << run->run.out.str();
   EXPECT_EQ(6, run->run.scan.files_total);
   EXPECT_EQ(1, run->run.scan.files_normal);
   EXPECT_EQ(1, run->run.scan.files_symlink);
@@ -547,7 +547,7 @@ TEST_F(FilesystemCallsWin32Test, FilesAreToldApartByTheir128BitIds) {
     run->run.scan.breakdown(L"F:\\top\\narrow");
     report_test::report_stream stream;
     report::print_breakdowns(stream.out, run->run.scan);
-    const std::vector<native_string> lines = report_test::lines_of(stream.out.str());
+    const std::vector<platform::native_string> lines = report_test::lines_of(stream.out.str());
     ASSERT_EQ(18u, lines.size()) << stream.out.str();
     EXPECT_EQ(L"  Unique ID:  000000000000002e0000000000004a2f", lines[3]);
     EXPECT_EQ(L"  Unique ID:              4a2f", lines[12]);
@@ -576,7 +576,7 @@ TEST_F(FilesystemCallsWin32Test, AListingCutShortIsAScanErrorThatKeepsWhatItList
   volume_.cut_after = 3;  // ".", ".." and "d.txt"; "deeper" is never listed
   const std::unique_ptr<scanned> run = scan_top();
   EXPECT_EQ(1, run->run.scan.scan_errors);
-  EXPECT_NE(native_string::npos,
+  EXPECT_NE(platform::native_string::npos,
             run->run.out.str().find(L"Error searching \"F:\\top\\sub\": 0x0000003b"))
       << run->run.out.str();
   EXPECT_EQ(4, run->run.scan.files_total);

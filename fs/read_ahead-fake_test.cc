@@ -25,19 +25,19 @@ using platform::fake_tree;
 using build_function = std::function<void(const fake_tree&)>;
 
 // A path below the top, as the walk spells it.
-native_string relative(const char* ascii) {
-  native_string path;
-  for (const char c : std::string(ascii)) path += c == '/' ? platform::path_separator : native_char(c);
+platform::native_string relative(const char* ascii) {
+  platform::native_string path;
+  for (const char c : std::string(ascii)) path += c == '/' ? platform::path_separator : platform::native_char(c);
   return path;
 }
 
-native_string number(std::int64_t n) { return T(std::to_string(n)); }
+platform::native_string number(std::int64_t n) { return T(std::to_string(n)); }
 
 // What a verbose scan of a tree tells, and how often it asked the file
 // system; the tree built and its hooks hung by `build`, the queue driven
 // by hand or not there at all.
 struct scan_result {
-  native_string told;
+  platform::native_string told;
   fake_calls calls;
 };
 
@@ -48,7 +48,7 @@ scan_result scan_of(const build_function& build, bool by_hand) {
   captured_scan run(/*verbose=*/true);
   run.scan.scan_directory(tree.path("top"));
   scan_result result{run.out.str() + run.err.str(), tree.calls()};
-  for (const native_string& name : all_kept_names(run.scan)) result.told += name + T("\n");
+  for (const platform::native_string& name : all_kept_names(run.scan)) result.told += name + T("\n");
   for (const std::int64_t n : {run.scan.files_total, run.scan.dirs_total, run.scan.naive_size,
                                run.scan.unique_size, run.scan.scan_errors})
     result.told += number(n) + T(" ");
@@ -166,7 +166,7 @@ TEST(ReadAheadFake, FailuresAreReportedAsTheWalkAloneReportsThem) {
     };
     const scan_result alone = scan_of(faulty, false);
     ASSERT_EQ(alone.calls.opened_ahead, 0);
-    EXPECT_EQ(alone.told.find(T("Error")) != native_string::npos, c.reported);
+    EXPECT_EQ(alone.told.find(T("Error")) != platform::native_string::npos, c.reported);
     for (const bool claim_only : {false, true}) {
       const scan_result ahead = scan_of(
           [&](const fake_tree& t) {
@@ -204,8 +204,8 @@ TEST(ReadAheadFake, ADirectoryReplacedAfterItsExaminationIsTheOneAdopted) {
   const scan_result swapped_once_entered =
       scan_of([&](const fake_tree& t) { tree_and_swap(t, "top/b"); }, false);
   EXPECT_EQ(ahead.told, swapped_once_entered.told);
-  EXPECT_NE(ahead.told.find(relative("b/old-too")), native_string::npos);
-  EXPECT_EQ(ahead.told.find(relative("b/new")), native_string::npos);
+  EXPECT_NE(ahead.told.find(relative("b/old-too")), platform::native_string::npos);
+  EXPECT_EQ(ahead.told.find(relative("b/new")), platform::native_string::npos);
 }
 
 // A visitor of the walk that examines every entry, enters what its
@@ -214,23 +214,23 @@ TEST(ReadAheadFake, ADirectoryReplacedAfterItsExaminationIsTheOneAdopted) {
 // been asked for the subdirectories of every level listed.
 struct examining_visitor {
   std::size_t top_length = 0;
-  std::vector<native_string> told;
-  std::function<void(const native_string&)> at_visit;
+  std::vector<platform::native_string> told;
+  std::function<void(const platform::native_string&)> at_visit;
   std::size_t stop_after = static_cast<std::size_t>(-1);
   platform::entry_facts facts;
 
   void before_entering() {}
-  void not_entered(platform::entering outcome, platform::error_code error, const native_string& path) {
+  void not_entered(platform::entering outcome, platform::error_code error, const platform::native_string& path) {
     told.push_back(T("not entered ") + path.substr(top_length) + T(" ") +
                    number(static_cast<int>(outcome)) + T(" ") + number(error));
   }
-  void unreadable(platform::error_code error, const native_string& path) {
+  void unreadable(platform::error_code error, const platform::native_string& path) {
     told.push_back(T("unreadable ") + path.substr(top_length) + T(" ") + number(error));
   }
   void listed(const platform::file_identity*) {}
   platform::descent visit(platform::walk_cursor& cursor, const platform::listed_entry& entry,
-                          const native_string& path) {
-    const native_string at = path.substr(top_length);
+                          const platform::native_string& path) {
+    const platform::native_string at = path.substr(top_length);
     if (at_visit) at_visit(at);
     told.push_back(at);
     if (platform::examine_entry(cursor, path, entry, facts).outcome != platform::examination::examined)
@@ -245,7 +245,7 @@ struct examining_visitor {
 
 // Walks "top" of a tree built by `build`, which also sets what the
 // visitor does at each visit.
-std::vector<native_string> walk_of(const std::function<void(const fake_tree&, examining_visitor&)>& build,
+std::vector<platform::native_string> walk_of(const std::function<void(const fake_tree&, examining_visitor&)>& build,
                                    bool by_hand, fake_calls* calls = nullptr) {
   fake_tree tree;
   examining_visitor visitor;
@@ -258,8 +258,8 @@ std::vector<native_string> walk_of(const std::function<void(const fake_tree&, ex
 }
 
 // Runs `change` once, at the first visit.
-std::function<void(const native_string&)> at_first_visit(std::function<void()> change) {
-  return [change, done = false](const native_string&) mutable {
+std::function<void(const platform::native_string&)> at_first_visit(std::function<void()> change) {
+  return [change, done = false](const platform::native_string&) mutable {
     if (!done) change();
     done = true;
   };
@@ -282,8 +282,8 @@ void replaced_before_examination(const fake_tree& t, examining_visitor& v) {
 
 TEST(ReadAheadFake, ADirectoryReplacedBeforeItsExaminationIsNeverReadAsTheOldOne) {
   fake_calls calls;
-  const std::vector<native_string> told = walk_of(replaced_before_examination, true, &calls);
-  for (const native_string& line : told) EXPECT_EQ(line.find(relative("b/old")), native_string::npos);
+  const std::vector<platform::native_string> told = walk_of(replaced_before_examination, true, &calls);
+  for (const platform::native_string& line : told) EXPECT_EQ(line.find(relative("b/old")), platform::native_string::npos);
   EXPECT_EQ(calls.adopted, 1);  // a, not the old b
   EXPECT_EQ(calls.opened_ahead, 2);
   EXPECT_EQ(calls.opened_ahead_and_held, 0);
@@ -303,7 +303,7 @@ TEST(ReadAheadFake, ADirectoryTheWalkPassesByIsClosed) {
   int held_in_d = -1;
   const auto build = [&held_in_d](const fake_tree& t, examining_visitor& v) {
     for (const char* f : {"top/a/f", "top/b/f", "top/c/f", "top/d/f"}) t.file(f, 1);
-    v.at_visit = [&t, &held_in_d, fired = false](const native_string& at) mutable {
+    v.at_visit = [&t, &held_in_d, fired = false](const platform::native_string& at) mutable {
       if (at == relative("d/f")) held_in_d = t.calls().opened_ahead_and_held;
       if (fired) return;
       fired = true;
@@ -314,7 +314,7 @@ TEST(ReadAheadFake, ADirectoryTheWalkPassesByIsClosed) {
       t.mount("top/c");
     };
   };
-  const std::vector<native_string> alone = walk_of(build, false);
+  const std::vector<platform::native_string> alone = walk_of(build, false);
   EXPECT_EQ(held_in_d, 0);
   held_in_d = -1;
   fake_calls calls;
@@ -334,7 +334,7 @@ TEST(ReadAheadFake, ALevelClosedWithRequestsInFlightClosesTheirDirectories) {
     int held_in_b = -1;
     const auto build = [&](const fake_tree& t, examining_visitor& v) {
       for (const char* f : {"top/a/m/f", "top/a/q1/f", "top/a/q2/f", "top/b/f", "top/c/f"}) t.file(f, 1);
-      v.at_visit = [&t, &held_then, &held_in_b, claim_only](const native_string& at) {
+      v.at_visit = [&t, &held_then, &held_in_b, claim_only](const platform::native_string& at) {
         if (at == relative("b/f")) held_in_b = t.calls().opened_ahead_and_held;
         if (at != relative("a/m")) return;
         // a's subdirectories and a's siblings, all asked for.
@@ -346,7 +346,7 @@ TEST(ReadAheadFake, ALevelClosedWithRequestsInFlightClosesTheirDirectories) {
         }
       };
     };
-    const std::vector<native_string> alone = walk_of(build, false);
+    const std::vector<platform::native_string> alone = walk_of(build, false);
     fake_calls calls;
     EXPECT_EQ(walk_of(build, true, &calls), alone);
     if (!claim_only) {

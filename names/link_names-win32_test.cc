@@ -92,7 +92,7 @@ class LinkNamesWin32Test : public ::testing::Test {
   }
 
   // The names found for one request of `path`.
-  std::vector<native_string> names_of(const std::wstring& path) {
+  std::vector<platform::native_string> names_of(const std::wstring& path) {
     std::vector<platform::link_name_request> requests(1);
     requests[0].path = path;
     platform::link_name_lists lists;
@@ -115,7 +115,7 @@ TEST_F(LinkNamesWin32Test, ManyNamesAndNamesBeyondMaxPathAreAllKept) {
   for (int i = 0; i < 60; ++i) volume_.names.push_back(L"\\dir\\name" + std::to_wstring(i));
   volume_.names.push_back(long_name(L'b', 1000));
   volume_.names.push_back(L"\\last");
-  const std::vector<native_string> names = names_of(L"C:\\dir\\name0");
+  const std::vector<platform::native_string> names = names_of(L"C:\\dir\\name0");
   EXPECT_EQ(volume_.names, names);
   EXPECT_EQ(2, volume_.more_data_replies);
   EXPECT_EQ(1, volume_.closes);
@@ -126,7 +126,7 @@ TEST_F(LinkNamesWin32Test, ManyNamesAndNamesBeyondMaxPathAreAllKept) {
 TEST_F(LinkNamesWin32Test, AFailureInMidListKeepsTheNamesBeforeIt) {
   volume_.names = {L"\\a", L"\\b", L"\\c", L"\\d"};
   volume_.fails_at = 2;
-  EXPECT_EQ((std::vector<native_string>{L"\\a", L"\\b"}), names_of(L"C:\\a"));
+  EXPECT_EQ((std::vector<platform::native_string>{L"\\a", L"\\b"}), names_of(L"C:\\a"));
   EXPECT_EQ(1, volume_.closes);
 
   // Failing at once leaves no names and no search to close; the next
@@ -138,10 +138,10 @@ TEST_F(LinkNamesWin32Test, AFailureInMidListKeepsTheNamesBeforeIt) {
   requests[0].path = L"C:\\denied";
   requests[1].path = L"C:\\other";
   // The lists found before stay as they are; each request gets its own.
-  platform::link_name_lists lists(1, std::vector<native_string>{L"\\earlier"});
+  platform::link_name_lists lists(1, std::vector<platform::native_string>{L"\\earlier"});
   platform::find_link_names(requests, lists);
   ASSERT_EQ(3u, lists.size());
-  EXPECT_EQ(std::vector<native_string>{L"\\earlier"}, lists[0]);
+  EXPECT_EQ(std::vector<platform::native_string>{L"\\earlier"}, lists[0]);
   EXPECT_EQ(1u, requests[0].names);
   EXPECT_EQ(2u, requests[1].names);
   EXPECT_TRUE(lists[1].empty());
@@ -175,7 +175,7 @@ TEST_F(LinkNamesWin32Test, TheBreakdownBlockListsEveryNameFound) {
   report::print_breakdowns(stream.out, run.scan);
 
   EXPECT_EQ((std::vector<std::wstring>(2, L"\\\\?\\" + tree.path("f.txt"))), volume_.targets);
-  const std::vector<native_string> lines = report_test::lines_of(stream.out.str());
+  const std::vector<platform::native_string> lines = report_test::lines_of(stream.out.str());
   ASSERT_EQ(12u, lines.size()) << stream.out.str();
   EXPECT_EQ(L"Breakdown for \"" + tree.path("f.txt") + L"\"", lines[1]);
   EXPECT_EQ(L"  Unique file size:          5 bytes", lines[6]);

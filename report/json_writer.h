@@ -15,6 +15,14 @@
 
 namespace report {
 
+// The system's text types, as every layer names them.
+using platform::native_char;
+using platform::native_from_ascii;
+using platform::native_ostream;
+using platform::native_ostringstream;
+using platform::native_string;
+using platform::native_string_view;
+
 struct json_writer {
   native_ostream& out;
   bool needs_comma = false;  // a value came last at this level

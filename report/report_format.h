@@ -16,6 +16,14 @@
 
 namespace report {
 
+// The system's text types, as every layer names them.
+using platform::native_char;
+using platform::native_from_ascii;
+using platform::native_ostream;
+using platform::native_ostringstream;
+using platform::native_string;
+using platform::native_string_view;
+
 // A whole number with the digit grouping of the stream's locale: its
 // digit_grouping_facet where it has one, else its numpunct. The stream's
 // width, fill and left or right adjustment apply as to any number, but the

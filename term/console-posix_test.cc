@@ -244,7 +244,7 @@ TEST(OutputLayerTest, OneFileForBothStreamsGetsTheLinesInOrderAndNamesUnchanged)
         std::cout << "name " << platform::shown("a\x1b[2Jb") << std::endl;
         std::cerr << "twinfind: warning" << std::endl;
         std::cout << "end" << std::endl;
-        native_string problem;
+        platform::native_string problem;
         return platform::finish_output(problem) ? 0 : 2;
       });
   EXPECT_TRUE(exited_with(status, 0)) << status;
@@ -268,7 +268,7 @@ TEST(OutputLayerTest, TextLeftAtExitIsWrittenOut) {
 // Exits 0 when finish_output() failed with the text of `error`.
 int expect_failure(int error) {
   for (int i = 0; i < 10000; ++i) std::cout << "line " << i << std::endl;
-  native_string problem;
+  platform::native_string problem;
   if (platform::finish_output(problem)) return 1;
   return problem == std::strerror(error) ? 0 : 2;
 }
@@ -309,7 +309,7 @@ void check_closed_pipe(void (*prepare_sigpipe)()) {
       },
       [] {
         for (int i = 0; i < 100000; ++i) std::cout << "line " << i << std::endl;
-        native_string problem;
+        platform::native_string problem;
         platform::finish_output(problem);
         std::cerr << "still running" << std::endl;
         return 3;

@@ -16,6 +16,14 @@
 
 namespace json_test {
 
+// The system's text types, as every layer names them.
+using platform::native_char;
+using platform::native_from_ascii;
+using platform::native_ostream;
+using platform::native_ostringstream;
+using platform::native_string;
+using platform::native_string_view;
+
 // Native text as UTF-8: the bytes themselves on POSIX, UTF-16 converted on
 // Windows (lone surrogates are not expected here).
 inline std::string utf8_of(native_string_view text) {

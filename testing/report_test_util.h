@@ -17,6 +17,14 @@
 
 namespace report_test {
 
+// The system's text types, as every layer names them.
+using platform::native_char;
+using platform::native_from_ascii;
+using platform::native_ostream;
+using platform::native_ostringstream;
+using platform::native_string;
+using platform::native_string_view;
+
 // Groups digits by threes with `separator`: ',' as in English (United
 // States), '.' as in German (Germany).
 class grouping_by_threes : public std::numpunct<native_char> {

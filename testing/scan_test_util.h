@@ -10,8 +10,8 @@
 // A scan whose output and error lines are kept for the test to read.
 struct captured_scan {
   scan::_scandata scan;
-  native_ostringstream out;
-  native_ostringstream err;
+  platform::native_ostringstream out;
+  platform::native_ostringstream err;
   explicit captured_scan(bool verbose = false) {
     scan.verbose = verbose;
     scan.out = &out;
@@ -21,11 +21,11 @@ struct captured_scan {
 
 // Every name the scan kept, file after file in no particular order: for
 // scans of one file, or checks that do not depend on the order.
-inline std::vector<native_string> all_kept_names(const scan::_scandata& scanned) {
-  std::vector<native_string> names;
+inline std::vector<platform::native_string> all_kept_names(const scan::_scandata& scanned) {
+  std::vector<platform::native_string> names;
   scanned.filenames_by_key.for_each(
       [&](const platform::file_identity&, const scan::_scandata_fileinfo* file) {
-        for (const native_string& name : scan::kept_names(file)) names.push_back(name);
+        for (const platform::native_string& name : scan::kept_names(file)) names.push_back(name);
       });
   return names;
 }

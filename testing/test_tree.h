@@ -46,7 +46,7 @@ class test_tree {
   const std::filesystem::path& root() const { return root_; }
   // The tree's root as the program's own text, or a path inside it, joined
   // with the platform's separator.
-  native_string path(const std::string& relative = std::string()) const {
+  platform::native_string path(const std::string& relative = std::string()) const {
     return relative.empty() ? root_.native() : (root_ / relative).make_preferred().native();
   }
 

@@ -7,6 +7,6 @@
 
 #include "base/text.h"
 
-inline native_string T(std::string_view ascii) { return native_from_ascii(ascii); }
+inline platform::native_string T(std::string_view ascii) { return platform::native_from_ascii(ascii); }
 
 #endif  // TWINFIND_TESTING_TEXT_TEST_UTIL_H_

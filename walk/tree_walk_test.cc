@@ -19,36 +19,36 @@ namespace {
 // those named "skip...".
 struct recording_visitor {
   std::size_t top_length;
-  std::vector<native_string> visits;
-  std::vector<native_string> failures;
+  std::vector<platform::native_string> visits;
+  std::vector<platform::native_string> failures;
   int entered = 0;
   std::size_t stop_after = static_cast<std::size_t>(-1);
   platform::entry_facts facts;
 
   void before_entering() { ++entered; }
-  void not_entered(platform::entering, platform::error_code, const native_string& path) {
+  void not_entered(platform::entering, platform::error_code, const platform::native_string& path) {
     failures.push_back(path.substr(top_length));
   }
-  void unreadable(platform::error_code, const native_string& path) {
+  void unreadable(platform::error_code, const platform::native_string& path) {
     failures.push_back(path.substr(top_length));
   }
   void listed(const platform::file_identity*) {}
   platform::descent visit(platform::walk_cursor& cursor, const platform::listed_entry& entry,
-                          const native_string& path) {
+                          const platform::native_string& path) {
     visits.push_back(path.substr(top_length));
     const bool examined = platform::examine_entry(cursor, path, entry, facts).outcome ==
                           platform::examination::examined;
-    const native_string_view name = native_string_view(path).substr(path.size() - entry.name_length);
+    const platform::native_string_view name = platform::native_string_view(path).substr(path.size() - entry.name_length);
     if (!entry.is_directory || name.substr(0, 4) == T("skip")) return platform::descent();
     return platform::descent{true, examined ? &facts.identity : nullptr};
   }
   bool finished() const { return visits.size() >= stop_after; }
 };
 
-native_string relative(const char* ascii) {
-  native_string path;
+platform::native_string relative(const char* ascii) {
+  platform::native_string path;
   for (const char c : std::string(ascii)) {
-    path += c == '/' ? platform::path_separator : native_char(c);
+    path += c == '/' ? platform::path_separator : platform::native_char(c);
   }
   return path;
 }
@@ -83,7 +83,7 @@ TEST(TreeWalk, AFinishedVisitorEndsTheWalkAtOnce) {
   tree.file("D/E/c");
   recording_visitor visitor{tree.path().size(), {}, {}, 0, 3, {}};
   platform::walk_tree(tree.path(), visitor);
-  EXPECT_EQ(visitor.visits, (std::vector<native_string>{relative("/a"), relative("/D"),
+  EXPECT_EQ(visitor.visits, (std::vector<platform::native_string>{relative("/a"), relative("/D"),
                                                         relative("/D/b")}));
   EXPECT_EQ(visitor.entered, 2);
 }
@@ -107,7 +107,7 @@ TEST(TreeWalk, DotNamesOtherThanDotAndDotDotAreOrdinaryEntries) {
   recording_visitor visitor{tree.path().size(), {}, {}, 0, static_cast<std::size_t>(-1), {}};
   platform::walk_tree(tree.path(), visitor);
   std::sort(visitor.visits.begin(), visitor.visits.end());
-  EXPECT_EQ(visitor.visits, (std::vector<native_string>{relative("/..hidden"), relative("/.git"),
+  EXPECT_EQ(visitor.visits, (std::vector<platform::native_string>{relative("/..hidden"), relative("/.git"),
                                                         relative("/.git/config")}));
   EXPECT_EQ(visitor.entered, 2);
 }
@@ -131,11 +131,11 @@ TEST(TreeWalk, AnExaminationReadsWhatTheEntryIsNowNotWhatWasListed) {
   tree.file("b-dir", 1);
 
   for (const platform::listed_entry& entry : walk.cursor.listing.entries) {
-    const native_string name(walk.cursor.listing.name(entry));
+    const platform::native_string name(walk.cursor.listing.name(entry));
     SCOPED_TRACE(std::filesystem::path(name).string());
     const bool listed_as_directory = name == T("b-dir");
     EXPECT_EQ(entry.is_directory, listed_as_directory);
-    const native_string path = tree.path() + platform::path_separator + name;
+    const platform::native_string path = tree.path() + platform::path_separator + name;
     platform::entry_facts facts;
     ASSERT_EQ(platform::examine_entry(walk.cursor, path, entry, facts).outcome,
               platform::examination::examined);
