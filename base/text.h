@@ -1,6 +1,6 @@
 // The native text type: what file names are made of on this platform, in
-// namespace platform; each layer above names the types it uses in its
-// chief header.
+// namespace platform; each layer above brings them into its own namespace
+// in its chief header (platform::text_types).
 //
 // Windows names are UTF-16 and are printed through the wide streams; POSIX
 // names are bytes and are printed through the narrow ones. Names are never
@@ -30,6 +30,17 @@ using native_ostringstream = std::basic_ostringstream<native_char>;
 inline native_string native_from_ascii(std::string_view ascii) {
   return native_string(ascii.begin(), ascii.end());
 }
+
+// The names above, for a layer to bring into its own namespace with one
+// using-directive in its chief header.
+namespace text_types {
+using platform::native_char;
+using platform::native_from_ascii;
+using platform::native_ostream;
+using platform::native_ostringstream;
+using platform::native_string;
+using platform::native_string_view;
+}  // namespace text_types
 
 }  // namespace platform
 

@@ -16,13 +16,8 @@
 
 namespace report {
 
-// The system's text types, as every layer names them.
-using platform::native_char;
-using platform::native_from_ascii;
-using platform::native_ostream;
-using platform::native_ostringstream;
-using platform::native_string;
-using platform::native_string_view;
+// The system's text types, by their own names.
+using namespace platform::text_types;
 
 // A whole number with the digit grouping of the stream's locale: its
 // digit_grouping_facet where it has one, else its numpunct. The stream's

@@ -16,13 +16,8 @@
 
 namespace json_test {
 
-// The system's text types, as every layer names them.
-using platform::native_char;
-using platform::native_from_ascii;
-using platform::native_ostream;
-using platform::native_ostringstream;
-using platform::native_string;
-using platform::native_string_view;
+// The system's text types, by their own names.
+using namespace platform::text_types;
 
 // Native text as UTF-8: the bytes themselves on POSIX, UTF-16 converted on
 // Windows (lone surrogates are not expected here).

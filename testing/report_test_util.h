@@ -17,13 +17,8 @@
 
 namespace report_test {
 
-// The system's text types, as every layer names them.
-using platform::native_char;
-using platform::native_from_ascii;
-using platform::native_ostream;
-using platform::native_ostringstream;
-using platform::native_string;
-using platform::native_string_view;
+// The system's text types, by their own names.
+using namespace platform::text_types;
 
 // Groups digits by threes with `separator`: ',' as in English (United
 // States), '.' as in German (Germany).
