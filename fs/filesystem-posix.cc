@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "fs/listing_replies-posix.h"
@@ -26,6 +27,7 @@
 
 #ifdef __linux__
 #include <linux/magic.h>
+#include <linux/openat2.h>
 #include <sys/syscall.h>
 #include <sys/vfs.h>
 #endif
@@ -70,6 +72,12 @@ struct walk_state {
 namespace {
 
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+#ifdef AT_NO_AUTOMOUNT
+constexpr int kNoAutomount = AT_NO_AUTOMOUNT;
+#else
+constexpr int kNoAutomount = 0;
+#endif
 
 // Levels that are never parked: the PATH, the current directory and the
 // child being opened. Below that many free descriptors a walk cannot go on
@@ -296,14 +304,22 @@ namespace {
 
 // Takes over the directory a worker opened, as one the walk opened itself:
 // its descriptor becomes the level's, its listing the next one listed. Only
-// the directory the parent's listing and examination saw: where the tree
-// moved since the worker opened it, false, and the directory is closed (the
-// walk opens what stands there now, as it would alone).
-bool adopt(walk_state& walk, walk_level& level, opened_directory& opened,
-           const file_identity* identity) {
+// the directory that stands at `name` in the parent now, and the one the
+// parent's examination saw where it saw one: a directory deleted, moved
+// away or replaced since the worker opened it lives on only through the
+// worker's descriptor, and its contents are no longer the tree's. Otherwise
+// false, and the directory is closed: the walk opens what stands there now,
+// as it would alone, and reports what it finds.
+bool adopt(walk_state& walk, walk_level& level, int parent_fd, const char* name,
+           opened_directory& opened, const file_identity* identity) {
   unique_fd held(static_cast<int>(opened.handle));
   opened.handle = -1;
   if (identity && !(opened.identity == *identity)) return false;
+  struct stat st;
+  if (fstatat(parent_fd, name, &st, AT_SYMLINK_NOFOLLOW | kNoAutomount) != 0 ||
+      static_cast<std::uint64_t>(st.st_dev) != opened.identity.volume ||
+      static_cast<std::int64_t>(st.st_ino) != opened.identity.key)
+    return false;
   level.fd = std::move(held);
   level.device = opened.identity.volume;
   level.inode = static_cast<std::uint64_t>(opened.identity.key);
@@ -336,9 +352,10 @@ result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
   level.fills_replies = parent.fills_replies;
   level.name_offset = path.size() - name.size();
   level.name_length = name.size();
-  if (!(adopted && adopted->handle >= 0 && adopt(walk, level, *adopted, identity))) {
-    // The name ends the path, so it ends in the path's NUL.
-    const char* child = path.c_str() + level.name_offset;
+  // The name ends the path, so it ends in the path's NUL.
+  const char* child = path.c_str() + level.name_offset;
+  if (!(adopted && adopted->handle >= 0 &&
+        adopt(walk, level, parent.fd.get(), child, *adopted, identity))) {
     struct stat st;
     level.fd = open_parking(walk, parent.fd.get(), child, parent_level);
     if (!level.fd.valid()) {
@@ -610,19 +627,57 @@ result<examination> examine_entry(walk_cursor& cursor, const native_string& path
 
 // What a worker of the queue does, on its own thread.
 
+#ifdef __linux__
+namespace {
+
+#ifdef SYS_openat2
+// Set once the kernel has refused openat2 as a whole (older than 5.6, or a
+// seccomp profile that forbids it): openat then serves alone.
+std::atomic<bool> openat2_refused{false};
+#endif
+
+// Opens the directory `name` of `parent_fd`: one name, never through a link,
+// never across a mount point, even one mounted since its attributes were
+// read, where the kernel can tell (openat2).
+unique_fd open_below(int parent_fd, const char* name) {
+#ifdef SYS_openat2
+  if (!openat2_refused.load(std::memory_order_relaxed)) {
+    open_how how{};
+    how.flags = static_cast<std::uint64_t>(kDirectoryFlags | O_NOFOLLOW);
+    how.resolve = RESOLVE_NO_XDEV | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    const long fd = syscall(SYS_openat2, parent_fd, name, &how, sizeof how);
+    if (fd >= 0) return unique_fd(static_cast<int>(fd));
+    if (errno != ENOSYS && errno != EPERM && errno != E2BIG) return unique_fd();
+    openat2_refused.store(true, std::memory_order_relaxed);
+  }
+#endif
+  return unique_fd(openat(parent_fd, name, kDirectoryFlags | O_NOFOLLOW));
+}
+
+}  // namespace
+#endif
+
 bool open_ahead(const directory_place& parent, const native_string& name,
                 opened_directory& opened) {
 #ifdef __linux__
-  // One name, relative to the parent the request pins: never a path, never
-  // through a link.
-  unique_fd fd(openat(static_cast<int>(parent.handle), name.c_str(), kDirectoryFlags | O_NOFOLLOW));
-  struct stat st;
-  // Another file system is never walked, so never read.
-  if (!fd.valid() || fstat(fd.get(), &st) != 0 ||
-      static_cast<std::uint64_t>(st.st_dev) != parent.volume)
+  const int parent_fd = static_cast<int>(parent.handle);
+  // What the walk would enter, decided before anything is opened: a mount
+  // point (another file system, a bind mount, an automount point) is never
+  // opened, as opening it may wait for good on a mount that does not answer
+  // where the walk alone only reads its attributes and passes it by.
+  entry_facts facts;
+  if (!read_entry(parent_fd, name.c_str(), parent.volume, facts).outcome ||
+      !facts.is_directory || facts.kind != entry_kind::normal ||
+      facts.identity.volume != parent.volume)
     return false;
-  opened.identity.volume = static_cast<std::uint64_t>(st.st_dev);
-  opened.identity.key = static_cast<std::int64_t>(st.st_ino);
+  unique_fd fd = open_below(parent_fd, name.c_str());
+  struct stat st;
+  // The directory just read, and no other that took its name since.
+  if (!fd.valid() || fstat(fd.get(), &st) != 0 ||
+      static_cast<std::uint64_t>(st.st_dev) != facts.identity.volume ||
+      static_cast<std::int64_t>(st.st_ino) != facts.identity.key)
+    return false;
+  opened.identity = facts.identity;
   // Each worker's own buffers, kept from request to request.
   thread_local std::unique_ptr<char[]> replies;
   thread_local std::vector<std::uint64_t> inodes;

@@ -182,32 +182,6 @@ TEST(ReadAheadFake, FailuresAreReportedAsTheWalkAloneReportsThem) {
   }
 }
 
-// A directory moved away and another put in its place after a worker read
-// it, once the walk has examined it: the walk adopts the one it examined,
-// the one the worker holds, and tells it whole, as a walk alone tells it
-// when the move comes once it has entered the directory; never a mix.
-TEST(ReadAheadFake, ADirectoryReplacedAfterItsExaminationIsTheOneAdopted) {
-  const auto tree_and_swap = [](const fake_tree& t, const char* when) {
-    t.file("top/a/f", 1);
-    t.file("top/b/old", 2);
-    t.file("top/b/old-too", 3);
-    t.file("outside/new", 4);
-    t.after_listing(when, [&t] {
-      t.complete_read_ahead();
-      t.rename("top/b", "away");
-      t.rename("outside", "top/b");
-    });
-  };
-  const scan_result ahead = scan_of([&](const fake_tree& t) { tree_and_swap(t, "top/a"); }, true);
-  EXPECT_EQ(ahead.calls.adopted, 1);
-  EXPECT_EQ(ahead.calls.opened_ahead_and_held, 0);
-  const scan_result swapped_once_entered =
-      scan_of([&](const fake_tree& t) { tree_and_swap(t, "top/b"); }, false);
-  EXPECT_EQ(ahead.told, swapped_once_entered.told);
-  EXPECT_NE(ahead.told.find(relative("b/old-too")), platform::native_string::npos);
-  EXPECT_EQ(ahead.told.find(relative("b/new")), platform::native_string::npos);
-}
-
 // A visitor of the walk that examines every entry, enters what its
 // examination says is a plain directory (except names beginning with 'q'),
 // and runs the test's `at_visit` before each visit, where the queue has
@@ -294,6 +268,60 @@ TEST(ReadAheadFake, ADirectoryReplacedBeforeItsExaminationIsNeverReadAsTheOldOne
 // walk alone does, which enters the new b.
 TEST(ReadAheadFake, ADirectoryReplacedBeforeItsExaminationIsEnteredAsAWalkAloneEntersIt) {
   EXPECT_EQ(walk_of(replaced_before_examination, true), walk_of(replaced_before_examination, false));
+}
+
+// A directory a worker holds that is no longer the one standing at its
+// name when the walk enters it, because it was deleted, moved out of the
+// tree, or deleted and made anew, before or after the walk examined it: the
+// worker's descriptor alone keeps it alive, and its contents are not the
+// tree's. The walk never tells them; it tells what a walk alone tells of
+// the same events: the error of a directory gone, or the new one entered.
+TEST(ReadAheadFake, ADirectoryNoLongerAtItsNameIsNeverTheOneTold) {
+  struct change_case {
+    const char* what;
+    const char* at;  // the visit before which it happens: before b's, or after
+    std::function<void(const fake_tree&)> change;
+  };
+  const auto deleted = [](const fake_tree& t) { t.remove("top/b"); };
+  const auto moved_out = [](const fake_tree& t) { t.rename("top/b", "away"); };
+  const auto made_anew = [](const fake_tree& t) {
+    t.remove("top/b");
+    t.file("top/b/new-marker", 4);
+  };
+  const auto replaced = [](const fake_tree& t) {
+    t.rename("top/b", "away");
+    t.rename("outside", "top/b");
+  };
+  const std::vector<change_case> cases = {
+      {"deleted before its examination", "a", deleted},
+      {"moved out before its examination", "a", moved_out},
+      {"made anew before its examination", "a", made_anew},
+      {"deleted after its examination", "c", deleted},
+      {"moved out after its examination", "c", moved_out},
+      {"made anew after its examination", "c", made_anew},
+      {"replaced by another after its examination", "c", replaced},
+  };
+  for (const change_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto build = [&c](const fake_tree& t, examining_visitor& v) {
+      t.file("top/a/f", 1);
+      t.file("top/b/dead-marker", 2);
+      t.file("top/c/f", 3);
+      t.file("outside/new", 5);
+      v.at_visit = [&t, &c](const platform::native_string& at) {
+        if (at == relative("a")) t.complete_read_ahead();  // a, b and c opened
+        if (at == relative(c.at)) c.change(t);
+      };
+    };
+    fake_calls calls;
+    const std::vector<platform::native_string> ahead = walk_of(build, true, &calls);
+    EXPECT_EQ(ahead, walk_of(build, false));
+    for (const platform::native_string& line : ahead)
+      EXPECT_EQ(line.find(T("dead-marker")), platform::native_string::npos) << line;
+    EXPECT_EQ(calls.opened_ahead, 3);
+    EXPECT_EQ(calls.adopted, 2);  // a and c, never b
+    EXPECT_EQ(calls.opened_ahead_and_held, 0);
+  }
 }
 
 // A directory a worker opened that the walk then does not enter (its

@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -16,8 +17,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -257,11 +260,12 @@ TEST(ReadAheadPosix, AWorkerNeverFollowsALinkNorLeavesTheFileSystem) {
             "");
 }
 
-// The walk adopts the directory a worker holds, and tells that one: moved
-// away and replaced after the examination, it is still the one examined,
-// its listing and identity together; replaced before, its listing is never
-// taken for the new one's.
-TEST(ReadAheadPosix, AnAdoptedDirectoryIsTheOneItsListingCameFrom) {
+// The walk adopts the directory a worker holds only while it still stands
+// at its name: moved away and replaced, before or after the walk examined
+// it, the walk does what it does alone: it opens the name, and enters what
+// stands there when that is the directory examined, or reports the one
+// examined gone. It never lists the one the worker holds.
+TEST(ReadAheadPosix, AnAdoptedDirectoryIsTheOneStandingAtItsName) {
   test_tree tree;
   tree.file("c/old");
   tree.file("other/new");
@@ -278,17 +282,18 @@ TEST(ReadAheadPosix, AnAdoptedDirectoryIsTheOneItsListingCameFrom) {
     const platform::file_identity listed =
         examined_before_the_move ? old_c : identity_of(tree.path("c"));
     cursor.path += "/c";
-    const entering entered =
-        platform::enter_directory(cursor, cursor.path, "c", &listed, &opened).outcome;
-    if (entered == entering::entered) {
+    const platform::result<entering> entered =
+        platform::enter_directory(cursor, cursor.path, "c", &listed, &opened);
+    if (examined_before_the_move) {
+      EXPECT_EQ(entered.outcome, entering::no_attributes);
+      EXPECT_EQ(entered.error, static_cast<platform::error_code>(ENOENT));
+    } else {
+      ASSERT_EQ(entered.outcome, entering::entered);
       ASSERT_TRUE(platform::list_directory(cursor, cursor.path).outcome);
       platform::file_identity held;
       ASSERT_TRUE(platform::current_identity(cursor, held));
       EXPECT_TRUE(held == listed);
-      EXPECT_EQ(names_of(cursor.listing),
-                std::vector<std::string>{examined_before_the_move ? "old" : "new"});
-    } else {
-      EXPECT_FALSE(examined_before_the_move);
+      EXPECT_EQ(names_of(cursor.listing), std::vector<std::string>{"new"});
     }
     // Back as it was.
     ASSERT_EQ(rename(tree.path("c").c_str(), tree.path("other").c_str()), 0);
@@ -442,6 +447,151 @@ TEST(ReadAheadPosix, AListingOutlivesEveryReadingOfIt) {
     }
   }
   EXPECT_EQ(open_descriptors(), before);
+}
+
+// Runs `body` in a child with a mount namespace of its own, once `mount_it`
+// has mounted what it needs there; "skip: ..." when the machine allows no
+// such namespace or mount.
+std::string in_own_namespace(const std::function<std::string()>& mount_it,
+                             const std::function<std::string()>& body) {
+  return check_in_child([&]() -> std::string {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+      return "skip: no mount namespace of its own (" + std::string(std::strerror(errno)) + ")";
+    const std::string unavailable = mount_it();
+    if (!unavailable.empty()) return "skip: " + unavailable;
+    return body();
+  });
+}
+
+#define EXPECT_CHECKED(result)                                         \
+  do {                                                                 \
+    const std::string checked = (result);                              \
+    if (checked.compare(0, 6, "skip: ") == 0) GTEST_SKIP() << checked; \
+    EXPECT_EQ(checked, "");                                            \
+  } while (0)
+
+bool run_quietly(const std::string& command) {
+  return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Opens of each watched directory itself, as inotify reports them.
+struct open_watch {
+  int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ~open_watch() {
+    if (fd >= 0) close(fd);
+  }
+  bool add(const std::string& directory) const {
+    return fd >= 0 && inotify_add_watch(fd, directory.c_str(), IN_OPEN | IN_ONLYDIR) >= 0;
+  }
+  int opens() const {
+    int count = 0;
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+      const ssize_t got = read(fd, buffer, sizeof buffer);
+      if (got <= 0) return count;
+      for (ssize_t at = 0; at < got;) {
+        const inotify_event* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        count += (event->mask & IN_OPEN) != 0;
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
+    }
+  }
+};
+
+// A mount point is counted and passed by, never entered: no worker opens
+// it either, whether it is another file system or a bind mount of a
+// directory of this one, however long the walk lingers beside it. (A mount
+// that never answers would hold a worker in its open for good, and the walk
+// with it.) inotify tells every open of the mounted directory.
+TEST(ReadAheadPosix, NoWorkerOpensAMountPoint) {
+  if (!can_unshare_mounts()) GTEST_SKIP() << "no private mount namespace (needs root)";
+  test_tree tree(roomy_parent());
+  for (int d = 0; d < 6; ++d) many_files(tree, "top/d" + std::to_string(d), 200);
+  for (const char* d : {"top/mnt", "top/bound", "top/zz-mnt", "outside/src/inner"}) tree.directory(d);
+  const std::string top = tree.path("top");
+  EXPECT_CHECKED(in_own_namespace(
+      [&]() -> std::string {
+        for (const char* at : {"top/mnt", "top/zz-mnt"}) {
+          if (mount("tmpfs", tree.path(at).c_str(), "tmpfs", 0, nullptr) != 0) return "no tmpfs";
+          if (mkdir((tree.path(at) + "/inside").c_str(), 0755) != 0) return "cannot write the tmpfs";
+        }
+        if (mount(tree.path("outside/src").c_str(), tree.path("top/bound").c_str(), nullptr, MS_BIND,
+                  nullptr) != 0)
+          return "no bind mount";
+        return "";
+      },
+      [&]() -> std::string {
+        open_watch watch;
+        for (const char* at : {"top/mnt", "top/zz-mnt", "outside/src"})
+          if (!watch.add(tree.path(at))) return std::string("cannot watch ") + at;
+        const visits alone = walked(top, 0);
+        if (watch.opens() != 0) return "the walk alone opened a mount point";
+        std::string problems;
+        for (int round = 0; round < 5; ++round) {
+          if (walked(top, 2) != alone) problems += "a walk with threads told otherwise\n";
+          if (const int opens = watch.opens())
+            problems += "a mount point opened " + std::to_string(opens) + " times\n";
+        }
+        return problems;
+      }));
+}
+
+// A directory deleted and made anew at its name while a worker holds the
+// old one open: the walk never tells the dead one's contents. On ext4 the
+// walk alone, holding nothing, may meet the new directory under the old
+// inode number and tell it; with the old one held, the new one has another
+// number and the walk reports the directory it examined gone. Either is
+// sound; the dead contents are not.
+std::string remade_while_held(const std::string& top) {
+  const std::string d7 = top + "/D7";
+  walk_cursor cursor;
+  if (!enter_and_list(cursor, top)) return "cannot list " + top;
+  opened_directory opened;
+  if (!platform::open_ahead(platform::current_place(cursor), "D7", opened)) return "not opened ahead";
+  const platform::file_identity examined = identity_of(d7);
+  if (!run_quietly("rm -rf '" + d7 + "' && mkdir '" + d7 + "' && touch '" + d7 + "/new-marker'"))
+    return "cannot make D7 anew";
+  cursor.path += "/D7";
+  const platform::result<entering> entered =
+      platform::enter_directory(cursor, cursor.path, "D7", &examined, &opened);
+  if (entered.outcome == entering::no_attributes && entered.error == ENOENT) return "";
+  if (entered.outcome != entering::entered) return "neither entered nor gone";
+  if (!platform::list_directory(cursor, cursor.path).outcome) return "not listed";
+  const std::vector<std::string> names = names_of(cursor.listing);
+  return names == std::vector<std::string>{"new-marker"} ? "" : "the dead directory's entries told";
+}
+
+TEST(ReadAheadPosix, ADirectoryRemadeWhileAWorkerHoldsItIsNeverTheDeadOne) {
+  const platform::read_ahead_threads_for_test alone(0);
+  {
+    SCOPED_TRACE("on the tests' own disk");
+    test_tree tree;
+    tree.file("D7/dead-marker-7");
+    EXPECT_EQ(remade_while_held(tree.path()), "");
+  }
+  SCOPED_TRACE("on ext4, which reuses inode numbers");
+  test_tree tree;
+  tree.directory("mnt");
+  const std::string image = tree.path("ext4.img");
+  const std::string mnt = tree.path("mnt");
+  EXPECT_CHECKED(in_own_namespace(
+      [&]() -> std::string {
+        if (!run_quietly("command -v mkfs.ext4")) return "mkfs.ext4 is not installed";
+        if (!run_quietly("truncate -s 16M '" + image + "' && mkfs.ext4 -q -F '" + image + "'"))
+          return "mkfs.ext4 failed";
+        if (!run_quietly("mount -o loop '" + image + "' '" + mnt + "'")) return "no loop mount of ext4";
+        return "";
+      },
+      [&]() -> std::string {
+        std::string problems;
+        for (int round = 0; round < 5; ++round) {
+          if (!run_quietly("rm -rf '" + mnt + "/T' && mkdir -p '" + mnt + "/T/D7' && touch '" + mnt +
+                           "/T/D7/dead-marker-7'"))
+            return "cannot make the tree";
+          problems += remade_while_held(mnt + "/T");
+        }
+        return problems;
+      }));
 }
 
 // Without room for a thread (a user at the limit of its processes), the

@@ -231,6 +231,13 @@ std::size_t make_node(native_string_view path, const node& made) {
   return index;
 }
 
+// The child `name` of the directory `index`, or kNone.
+std::size_t child_of(std::size_t index, native_string_view name) {
+  const auto& children = disk().nodes[index].children;
+  const auto found = children.find(native_string(name));
+  return found == children.end() ? kNone : found->second;
+}
+
 std::size_t existing(native_string_view path) {
   const std::size_t index = lookup(path, false);
   if (index == kNone) std::abort();  // the test names an entry it never made
@@ -299,12 +306,15 @@ result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
   walk.has_adopted = false;
   std::vector<std::size_t>& levels = walk.levels;
   // The directory a worker opened is held, whatever its name leads to now;
-  // it is taken only where it is the one the parent's listing and
-  // examination saw (else the walk opens what stands there now, as alone).
+  // it is taken only where its name still leads to it and it is the one the
+  // parent's examination saw, where that saw one (else the walk opens what
+  // stands there now, as alone).
   const bool adoptable = adopted && adopted->handle >= 0;
   if (adoptable) --disk().calls.opened_ahead_and_held;
-  if (adoptable && (!identity || adopted->identity == *identity)) {
-    const std::size_t index = static_cast<std::size_t>(adopted->handle);
+  const std::size_t held = adoptable ? static_cast<std::size_t>(adopted->handle) : kNone;
+  if (adoptable && !levels.empty() && child_of(levels.back(), name) == held &&
+      (!identity || adopted->identity == *identity)) {
+    const std::size_t index = held;
     adopted->handle = -1;
     ++disk().calls.adopted;
     walk.adopted.listing.names.swap(adopted->listing.names);
@@ -380,13 +390,6 @@ result<examination> examine(native_string_view path, std::size_t index, entry_fa
   if (index == kNone) return {examination::not_found, fake_no_such_entry};
   facts = facts_of(index);
   return {examination::examined};
-}
-
-// The child `name` of the directory `index`, or kNone.
-std::size_t child_of(std::size_t index, native_string_view name) {
-  const auto& children = disk().nodes[index].children;
-  const auto found = children.find(native_string(name));
-  return found == children.end() ? kNone : found->second;
 }
 
 // Whether a test made entering or listing the directory `index` fail.
