@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -330,6 +331,47 @@ TEST(ProgramStress, AWalkThatFitsOnOneCoreFitsOnTwoGiveOrTakeLittle) {
   const rlim_t alone = least_space_alone(tree.path());
   const rlim_t step = 512 * 1024;
   for (rlim_t limit = alone + 4 * step; limit <= alone + 32 * step; limit += step) {
+    const finished_program run = run_in(limit, {tree.path()});
+    EXPECT_TRUE(run.exited(0)) << "alone " << alone / 1024 << " KiB; with threads, "
+                               << limit / 1024 << " KiB: " << run.status << " " << run.err;
+  }
+}
+
+// Makes `count` empty files named `stem` and a number in `dir`, a call each.
+void empty_files(const std::string& dir, const std::string& stem, int count) {
+  std::filesystem::create_directories(dir);
+  for (int i = 0; i < count; ++i) {
+    const int fd = open((dir + "/" + stem + std::to_string(i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    if (fd >= 0) close(fd);
+  }
+}
+
+// The directories the threads read ahead hold for the walk take memory the
+// walk alone never needs: large ones at every level beside the walk's way
+// down, while the walk at the bottom lists the largest directory of all.
+// When an allocation of the walk fails, the queue lets go of all it holds
+// and the walk goes on, so a run that fits on one core fits on two, but
+// for a thread's own stack and buffers.
+TEST(ProgramStress, AWalkBesideLargeDirectoriesReadAheadFitsWhereItFitsAlone) {
+#ifdef TWINFIND_ADDRESS_SANITIZER
+  GTEST_SKIP() << "AddressSanitizer reserves address space of its own";
+#endif
+  cpu_set_t allowed;
+  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0 || CPU_COUNT(&allowed) < 2)
+    GTEST_SKIP() << "one core: the walk reads alone either way";
+  test_tree tree(access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm" : std::filesystem::temp_directory_path());
+  const std::string long_stem(190, 'n');
+  std::string spine = tree.path();
+  for (int level = 0; level < 3; ++level) {
+    for (int sibling = 0; sibling < 8; ++sibling)
+      empty_files(spine + "/s" + std::to_string(sibling), long_stem, 700);
+    spine += "/a";
+  }
+  for (int d = 0; d < 300; ++d) empty_files(spine + "/small" + std::to_string(d), "f", 1);
+  empty_files(spine + "/zbig", std::string(240, 'y'), 12000);
+  const rlim_t alone = least_space_alone(tree.path());
+  const rlim_t step = 512 * 1024;
+  for (rlim_t limit = alone + 2 * step; limit <= alone + 10 * step; limit += step) {
     const finished_program run = run_in(limit, {tree.path()});
     EXPECT_TRUE(run.exited(0)) << "alone " << alone / 1024 << " KiB; with threads, "
                                << limit / 1024 << " KiB: " << run.status << " " << run.err;

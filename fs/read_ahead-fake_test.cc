@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -322,6 +323,44 @@ TEST(ReadAheadFake, ADirectoryNoLongerAtItsNameIsNeverTheOneTold) {
     EXPECT_EQ(calls.adopted, 2);  // a and c, never b
     EXPECT_EQ(calls.opened_ahead_and_held, 0);
   }
+}
+
+// An allocation of the walk that fails while the queue holds directories
+// for it: the queue lets go of every one and opens no more, and the walk,
+// its allocation tried again, reads them itself and tells the same. With
+// nothing left to free, the allocation fails as it would alone.
+TEST(ReadAheadFake, AnAllocationThatFailsTakesBackWhatTheQueueHolds) {
+  int held_before = -1;
+  int held_after = -1;
+  bool failed_with_nothing_held = false;
+  bool by_hand = false;
+  const auto build = [&](const fake_tree& t, examining_visitor& v) {
+    for (const char* f : {"top/a/m/f", "top/a/n/f", "top/b/f", "top/c/f"}) t.file(f, 1);
+    v.at_visit = [&](const platform::native_string& at) {
+      if (at == relative("a") && by_hand) {
+        t.complete_read_ahead();
+        held_before = t.calls().opened_ahead_and_held;
+        std::get_new_handler()();  // as operator new calls it, failing
+        held_after = t.calls().opened_ahead_and_held;
+        try {
+          std::get_new_handler()();
+        } catch (const std::bad_alloc&) {
+          failed_with_nothing_held = true;
+        }
+      }
+      if (at == relative("a/m")) t.complete_read_ahead();  // none is opened now
+    };
+  };
+  const std::vector<platform::native_string> alone = walk_of(build, false);
+  by_hand = true;
+  fake_calls calls;
+  EXPECT_EQ(walk_of(build, true, &calls), alone);
+  EXPECT_EQ(held_before, 3);
+  EXPECT_EQ(held_after, 0);
+  EXPECT_TRUE(failed_with_nothing_held);
+  EXPECT_EQ(calls.opened_ahead, 3);
+  EXPECT_EQ(calls.adopted, 0);
+  EXPECT_EQ(calls.opened_ahead_and_held, 0);
 }
 
 // A directory a worker opened that the walk then does not enter (its

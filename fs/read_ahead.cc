@@ -30,6 +30,19 @@ enum class status : std::uint8_t { queued, claimed, done, dropped };
 constexpr std::size_t kByTheHalf = static_cast<std::size_t>(-1);
 std::atomic<std::size_t> threads_set{kByTheHalf};
 
+// The queue that frees its memory when an allocation fails.
+std::atomic<read_ahead*> queue_to_free{nullptr};
+// Set on a worker's thread, and where a thread allocates holding the
+// queue's lock: an allocation failing there fails (the request is dropped
+// and the walk does its work) instead of waiting for the lock it holds.
+thread_local bool frees_nothing_here = false;
+
+struct freeing_nothing_here {
+  const bool before = frees_nothing_here;
+  freeing_nothing_here() { frees_nothing_here = true; }
+  ~freeing_nothing_here() { frees_nothing_here = before; }
+};
+
 // Lets go of the buffers of a large directory.
 void trim(opened_directory& spent) {
   if (spent.listing.entries.capacity() > kMostEntriesKeptSpare) {
@@ -54,6 +67,7 @@ struct read_ahead::request {
   bool opens = false;  // an open request; else a slice of facts
   status state = status::queued;
   bool succeeded = false;
+  bool ran_short = false;  // failed for want of memory
   bool abandoned = false;  // the walk let go of it while it was read
   std::uint64_t serial = 0;  // one more at each claim: a wait knows its own
   // The serial of the last claim that ended, for a wait to look at
@@ -110,7 +124,13 @@ struct read_ahead::facts_job {
 };
 
 read_ahead::read_ahead(std::size_t threads, bool by_hand)
-    : threads_wanted_(threads), by_hand_(by_hand) {}
+    : threads_wanted_(threads), by_hand_(by_hand) {
+  if (!enabled()) return;
+  queue_to_free.store(this);
+  // With no queue to free, the handler fails the allocation as the
+  // standard library would without one.
+  std::set_new_handler(on_allocation_failure);
+}
 
 read_ahead::~read_ahead() {
   end_facts();
@@ -121,6 +141,40 @@ read_ahead::~read_ahead() {
   }
   work_.notify_all();
   threads_.join();
+  read_ahead* self = this;
+  queue_to_free.compare_exchange_strong(self, nullptr);
+}
+
+// The process's new-handler while a queue lives: where the queue held
+// anything, the failed allocation is tried again in the room it left.
+void read_ahead::on_allocation_failure() {
+  if (!frees_nothing_here) {
+    read_ahead* queue = queue_to_free.load();
+    if (queue && queue->give_up_memory()) return;
+  }
+  throw std::bad_alloc();
+}
+
+bool read_ahead::give_up_memory() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  memory_short_ = true;
+  bool freed = false;
+  for (level_requests& batch : levels_) {
+    // Those being read too: the worker is waited for, as it reads no more
+    // than the walk would read alone.
+    while (!batch.active.empty()) {
+      request& r = *batch.active.back();
+      wait_for(lock, r);
+      if (!batch.active.empty() && batch.active.back() == &r && r.state == status::done) {
+        drop(r);
+        freed = true;
+      }
+    }
+  }
+  freed = freed || !spare_.empty();
+  records_ -= spare_.size();
+  spare_.clear();
+  return freed;
 }
 
 void read_ahead::lend_descriptors(std::size_t count) {
@@ -129,7 +183,14 @@ void read_ahead::lend_descriptors(std::size_t count) {
 }
 
 std::unique_ptr<read_ahead::request> read_ahead::fresh_request() {
-  if (spare_.empty()) return std::unique_ptr<request>(new request);
+  if (spare_.empty()) {
+    std::unique_ptr<request> made(new request);
+    // Room for every record among the spares, so that dropping a request
+    // never allocates.
+    spare_.reserve(records_ + 1);
+    ++records_;
+    return made;
+  }
   std::unique_ptr<request> r = std::move(spare_.back());
   spare_.pop_back();
   return r;
@@ -148,7 +209,8 @@ void read_ahead::open_subdirectories(std::size_t level, const directory_place& p
   if (!enabled() || parent.handle < 0) return;
   end_level(level);  // what was asked at this depth before is over
   std::unique_lock<std::mutex> lock(mutex_);
-  if (lent_ == 0) return;
+  if (lent_ == 0 || memory_short_) return;
+  const freeing_nothing_here under_the_lock;
   try {
     if (levels_.size() <= level) levels_.resize(level + 1);
     level_requests& batch = levels_[level];
@@ -188,7 +250,8 @@ read_ahead::request* read_ahead::next_to_claim() {
       return &r;
     }
   }
-  if (holding_ >= lent_) return nullptr;
+  if (holding_ >= lent_ || memory_short_) return nullptr;
+  const freeing_nothing_here under_the_lock;
   for (std::size_t level = levels_.size(); level > 0; --level) {
     level_requests& batch = levels_[level - 1];
     // Only a few ahead of the walk at each level, so that the levels it
@@ -234,6 +297,7 @@ read_ahead::request* read_ahead::next_to_claim() {
 // and the walk does its work itself.
 void read_ahead::carry_out(request& r) {
   r.succeeded = false;
+  r.ran_short = false;
   try {
     if (r.opens) {
       opened_directory& opened = *r.opened;
@@ -250,6 +314,9 @@ void read_ahead::carry_out(request& r) {
     read_facts_ahead(job.place, *job.listing, job.order.data() + first, count, r.readings.get());
     r.succeeded = true;
   } catch (const std::bad_alloc&) {
+    r.ran_short = true;
+    // What it had read goes at once, not when the walk gets to it.
+    if (r.opens) *r.opened = opened_directory();
   }
 }
 
@@ -257,6 +324,8 @@ void read_ahead::carry_out(request& r) {
 void read_ahead::finish(std::unique_lock<std::mutex>&, request& r) {
   r.state = status::done;
   r.ended.store(r.serial, std::memory_order_release);
+  // Short of memory once, the queue opens no more directories ahead.
+  if (r.ran_short && r.opens) memory_short_ = true;
   if (r.opens) {
     level_requests& batch = levels_[r.level];
     batch.items[r.item].state = status::done;
@@ -403,6 +472,7 @@ bool read_ahead::read_facts(const directory_place& place, const directory_listin
   end_facts();
   if (!enabled() || order.empty()) return false;
   std::unique_lock<std::mutex> lock(mutex_);
+  const freeing_nothing_here under_the_lock;
   try {
     if (!facts_) facts_.reset(new facts_job);
     for (std::unique_ptr<request>& r : facts_->ring) {
@@ -513,6 +583,7 @@ std::size_t read_ahead::claim(std::size_t most) {
 }
 
 void read_ahead::run() {
+  frees_nothing_here = true;
   std::unique_lock<std::mutex> lock(mutex_);
   while (!quit_) {
     request* r = next_to_claim();

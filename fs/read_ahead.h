@@ -129,6 +129,14 @@ class read_ahead {
   // and not adopted closed. Other levels' requests go on.
   void end_level(std::size_t level);
 
+  // Lets go of every directory opened ahead and not yet adopted, and of the
+  // buffers kept for the next requests, and opens no more for this walk:
+  // what the queue holds must never cost the walk memory it would have
+  // alone. The newest queue is called when an allocation of the walk's
+  // thread fails (through the process's new-handler, which the first queue
+  // sets), and the allocation is tried again. True when it freed anything.
+  bool give_up_memory();
+
   // By hand (the fake's tests): carries out the next `most` requests as a
   // worker would take them; claims them without carrying them out, to be
   // finished when the walk waits for them. Return how many.
@@ -150,8 +158,12 @@ class read_ahead {
   void run();
   static void* run_thread(void* self);
 
+  static void on_allocation_failure();
+
   const std::size_t threads_wanted_;
   const bool by_hand_;
+  bool memory_short_ = false;  // no more directories opened ahead
+  std::size_t records_ = 0;    // request records alive, spare or in use
   std::mutex mutex_;
   std::condition_variable work_;      // for idle workers
   std::condition_variable finished_;  // for the walk waiting on a request

@@ -40,6 +40,7 @@ int run_on_own_stack(int (*body)(void*), void* data) {
   // needs, and a limit on address space (ulimit -v) then bounds the same
   // memory as when the run was the main thread.
   mallopt(M_ARENA_MAX, 1);
+  mallopt(M_MMAP_THRESHOLD, 64 * 1024);
 #endif
   stack_run run{body, data, 0};
   pthread_attr_t attributes;
