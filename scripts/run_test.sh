@@ -55,15 +55,31 @@ cli/main.cc:7:1: error: expected ';' before '}' token
 ninja: build stopped: subcommand failed.
 scripts/run: the build failed (cmake --build $scratch/build --target twinfind)" "$err"
 
-# The first run configures too, and a failure there is shown as well.
+# Without a PATH, a demo: snapshots made in a temporary folder, and
+# twinfind -A -S on them, run from there; the folder goes when it ends.
+run
+check "demo: exit status" 0 "$status"
+check "demo: the run" "twinfind ran with: -A -S snap.1 snap.2 snap.3" "$out"
+TWINFIND=$scratch/build/twinfind run
+check "demo with a program given: the run" "twinfind ran with: -A -S snap.1 snap.2 snap.3" "$out"
+
+# The first run configures too, says so in one line, and a failure there
+# is shown as well.
 rm "$scratch/build/build.ninja" "$scratch/cmake-calls"
 FAIL_WITH="no compiler" run /data
 check "configure: exit status" 3 "$status"
 check "configure: the step that failed" "cmake --preset default -S $scratch" "$(cat "$scratch/cmake-calls")"
 check "configure: the error shown" "cli/main.cc:7:1: error: no compiler" "$(grep error: <<<"$err")"
+check "configure: what it does, first" "building twinfind (first run, about a minute)..." "$(head -1 <<<"$err")"
+rm "$scratch/cmake-calls"
+run /data
+check "first run: exit status" 0 "$status"
+check "first run: one line on standard error" "building twinfind (first run, about a minute)..." "$err"
+check "first run: standard output" "twinfind ran with: /data" "$out"
+touch "$scratch/build/build.ninja"
 
 if [ "$failures" != 0 ]; then
   echo "scripts/run: $failures check(s) failed" >&2
   exit 1
 fi
-echo "scripts/run: quiet on success, shows a failed build"
+echo "scripts/run: one line on the first build, quiet once built, shows a failed build, runs the demo"
