@@ -117,9 +117,10 @@ result<> read_shared_extents(walk_cursor& cursor, const native_string& path,
     std::memset(map, 0, sizeof(struct fiemap));
     map->fm_start = start;
     map->fm_length = FIEMAP_MAX_OFFSET - start;
-    // Data still in memory has no place on disk yet: written out first, it
-    // has, as the allocation the examination read counts it.
-    map->fm_flags = FIEMAP_FLAG_SYNC;
+    // No FIEMAP_FLAG_SYNC: a scan must not force anyone's data out. Data
+    // not yet written has no place on disk, and is no copy's yet either: it
+    // counts as the file's own, as the allocation the examination read.
+    map->fm_flags = 0;
     map->fm_extent_count = static_cast<std::uint32_t>(kExtentsPerCall);
     if (ioctl(fd.get(), FS_IOC_FIEMAP, map) != 0) return failed(static_cast<error_code>(errno));
     if (map->fm_mapped_extents == 0) break;

@@ -78,6 +78,7 @@ struct image_kind {
   const char* name;
   const char* mkfs;  // the command, before the image's path
   off_t size;
+  const char* options = "";  // mount options beside the loop
 };
 
 // Mounts a fresh image of `kind` at `mnt` in a namespace of the child's
@@ -97,7 +98,8 @@ std::string on_image(const image_kind& kind, const test_tree& tree,
     { std::ofstream(image).close(); }
     if (truncate(image.c_str(), kind.size) != 0) return "skip: no image";
     if (!run_quietly(std::string(kind.mkfs) + " " + image)) return "skip: " + tool + " failed";
-    if (!run_quietly("mount -o loop " + image + " " + mnt))
+    if (!run_quietly("mount -o loop" + std::string(*kind.options ? "," : "") + kind.options + " " +
+                     image + " " + mnt))
       return "skip: no loop mount of " + std::string(kind.name);
     problems found;
     body(mnt, found);
@@ -236,6 +238,32 @@ TEST(SharedExtentsPosix, BtrfsSubvolumeSnapshotBeforeAndAfterChanges) {
     found.expect_eq(e.paths[0].freed, MiB, "after: s1 freed");
     found.expect_eq(e.paths[1].freed, MiB + 512 * 1024, "after: s2 freed");
     found.expect_eq(e.freed, e.unique, "after: freed by both");
+  }));
+}
+
+// Compressed extents: each is known by its start, and counts its
+// uncompressed length, as st_blocks does; a copy of a compressed file
+// holds the same extents, which count once.
+TEST(SharedExtentsPosix, CompressedCopiesOnBtrfsCountOnce) {
+  test_tree tree;
+  const image_kind zstd{"btrfs-zstd", "mkfs.btrfs -q -f", off_t{256} * MiB, "compress-force=zstd"};
+  EXPECT_CHECKED(on_image(zstd, tree, [](const std::string& mnt, problems& found) {
+    // Text that compresses well, but not to nothing.
+    shell("mkdir -p " + mnt + "/a && for i in $(seq 1 60000); do echo \"line $i of the file\"; done > " +
+              mnt + "/a/f",
+          found);
+    sync();
+    reflink(mnt + "/a/f", mnt + "/b/g", found);
+    sync();
+    struct stat st;
+    found.expect(stat((mnt + "/a/f").c_str(), &st) == 0, "no file");
+    const std::int64_t allocated = static_cast<std::int64_t>(st.st_blocks) * 512;
+    const std::vector<std::string> paths = {mnt + "/a", mnt + "/b"};
+    const figures a = scan_of(paths, false), e = scan_of(paths, true);
+    found.expect_eq(e.errors, 0, "compressed: errors");
+    found.expect_eq(e.unique, a.unique - allocated, "compressed: unique");
+    found.expect_eq(e.paths[0].freed, a.paths[0].freed - allocated, "compressed: freed by one");
+    found.expect_eq(e.freed, a.freed - allocated, "compressed: freed by both");
   }));
 }
 
