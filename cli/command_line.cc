@@ -126,6 +126,8 @@ void print_usage(native_ostream& out) {
       "",
       "    /A                      Counts sizes as the space allocated on disk.",
       "",
+      "    /E                      Counts extents that copies share once.",
+      "",
       "    /S                      Shows the space each path holds and would free.",
       "",
       "    /J                      Writes the report as JSON instead of text.",
@@ -199,6 +201,10 @@ parse_outcome parse_command_line(const std::vector<native_string>& arguments,
           break;
         case 'A':
           result.allocated = true;
+          break;
+        case 'E':
+          result.allocated = true;
+          result.shared_extents = true;
           break;
         case 'C':
           pending_option = 'C';

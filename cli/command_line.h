@@ -30,6 +30,7 @@ struct command_line {
   bool space_by_path = false;  // -S
   bool json = false;           // -J
   bool allocated = false;      // -A: sizes are the space allocated on disk
+  bool shared_extents = false; // -E: extents several files share count once (implies -A)
 };
 
 enum class parse_outcome { run, usage, version, error };

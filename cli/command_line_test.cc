@@ -108,6 +108,8 @@ TEST(CommandLineUsage, TextByteForByte) {
       "\n"
       "    /A                      Counts sizes as the space allocated on disk.\n"
       "\n"
+      "    /E                      Counts extents that copies share once.\n"
+      "\n"
       "    /S                      Shows the space each path holds and would free.\n"
       "\n"
       "    /J                      Writes the report as JSON instead of text.\n"
@@ -220,6 +222,16 @@ TEST(CommandLineGrammar, AllocatedIsALetterWithoutParameter) {
   EXPECT_FALSE(parse_run({T("a")}).parsed.allocated);
   expect_usage({opt("/A")});  // nothing to scan
   EXPECT_EQ(opt("Expected parameter for /C, found '/A'.\n"), error_of({opt("/C"), opt("/A")}));
+}
+
+TEST(CommandLineGrammar, SharedExtentsIsALetterThatImpliesAllocated) {
+  parse_result r = parse_run({opt("/extents"), T("a")});
+  EXPECT_TRUE(r.parsed.shared_extents && r.parsed.allocated);
+  EXPECT_EQ((strings{T("a")}), r.parsed.directories);
+  r = parse_run({opt("/A"), T("a")});
+  EXPECT_TRUE(r.parsed.allocated && !r.parsed.shared_extents);
+  expect_usage({opt("/E")});  // nothing to scan
+  EXPECT_EQ(opt("Expected parameter for /F, found '/E'.\n"), error_of({opt("/F"), opt("/E")}));
 }
 
 TEST(CommandLineGrammar, ListsKeepOrderAndDuplicates) {

@@ -184,6 +184,36 @@ TEST(Program, WhereStatxIsRefusedTheReportIsTheSame) {
   EXPECT_NE(normal.out.find("  Normal               3 (100%)"), std::string::npos) << normal.out;
 }
 
+// On a file system whose files share no extents (ext4, tmpfs, or any
+// tree without copies that share), -E prints what -A prints, and its JSON
+// document differs by its one key.
+TEST(Program, SharedExtentsWhereNoneAreSharedPrintWhatAllocatedPrints) {
+  test_tree tree;
+  tree.file("a/file", 100000);
+  tree.hard_link("a/file", "b/second-name");
+  tree.file("b/other", 7);
+  tree.directory("c/empty");
+  const std::vector<std::string> paths = {tree.path("a"), tree.path("b"), tree.path("c")};
+  for (const std::vector<std::string>& options :
+       {std::vector<std::string>{"-S"}, {"-S", "-C", "2"}, {"-J"}}) {
+    std::vector<std::string> allocated = options, shared = options;
+    allocated.push_back("-A");
+    shared.push_back("-E");
+    allocated.insert(allocated.end(), paths.begin(), paths.end());
+    shared.insert(shared.end(), paths.begin(), paths.end());
+    const finished_program a = run_twinfind(allocated), e = run_twinfind(shared);
+    ASSERT_TRUE(a.exited(0) && e.exited(0)) << a.err << e.err;
+    std::string expected = a.out;
+    const std::string key = "\"shared_extents\":";
+    const std::size_t at = expected.find(key + "false");
+    if (options[0] == "-J") {
+      ASSERT_NE(at, std::string::npos) << expected;
+      expected.replace(at + key.size(), 5, "true");
+    }
+    EXPECT_EQ(e.out, expected);
+  }
+}
+
 // The digits of the number on the line of `text` that begins with `label`,
 // without the grouping of whatever locale the run had.
 std::string number_after(const std::string& text, const std::string& label) {

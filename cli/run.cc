@@ -27,6 +27,7 @@ int run(const command_line& parsed, native_ostream& out, native_ostream& err) {
 
   scandata.space.enabled = parsed.space_by_path || parsed.json;
   if (parsed.allocated) scandata.measure_sizes(scan::size_measure::allocated);
+  if (parsed.shared_extents) scandata.count_shared_extents();
   // In JSON mode standard output holds the document alone: the progress
   // display goes nowhere, and the errors are listed in the document instead
   // of printed.

@@ -396,4 +396,13 @@ native_string join_pattern_match(const native_string& pattern, native_string_vie
   return joined;
 }
 
+// ReFS can clone blocks between files, but its maps are not looked at:
+// every volume counts as sharing nothing, and sizes are allocation sizes.
+bool volume_shares_extents(walk_cursor&, const native_string&) { return false; }
+
+result<> read_shared_extents(walk_cursor&, const native_string&, const listed_entry&,
+                             const entry_facts&, std::vector<shared_extent>&) {
+  return failed(ERROR_NOT_SUPPORTED);
+}
+
 }  // namespace platform

@@ -191,6 +191,31 @@ result<> list_directory(walk_cursor& cursor, const native_string& path);
 result<examination> examine_entry(walk_cursor& cursor, const native_string& path,
                                   const listed_entry& entry, entry_facts& facts);
 
+// One extent of a file's data that the volume flags as shared: other files
+// (or the file itself elsewhere) hold its blocks too, as a copy made by
+// reflink or a snapshot's does.
+struct shared_extent {
+  std::uint64_t physical = 0;  // where it starts on the volume, in bytes
+  std::uint64_t length = 0;    // bytes
+  // Compressed: it starts at `physical`, but `length` is what it holds
+  // uncompressed, as the file's allocation counts it.
+  bool encoded = false;
+};
+
+// Whether files on the volume of the entry at `path`, of the walk's
+// current directory, can share extents (POSIX: btrfs, xfs, bcachefs,
+// ocfs2; Windows: never, ReFS block cloning is not looked at). One call a
+// volume is enough: the answer is the volume's.
+bool volume_shares_extents(walk_cursor& cursor, const native_string& path);
+
+// Appends the shared extents of the regular file `entry` of the walk's
+// current directory, at `path`, which the examination read as `facts`.
+// The others are not kept. Fails with the system's code when the map
+// cannot be read, or the entry is no longer the file examined.
+result<> read_shared_extents(walk_cursor& cursor, const native_string& path,
+                             const listed_entry& entry, const entry_facts& facts,
+                             std::vector<shared_extent>& extents);
+
 // Examines a path on its own, outside any walk (for breakdowns), best
 // given in its system form (system_path.h). `kind` comes from the search
 // record of the path, the rest from the entry opened as itself.

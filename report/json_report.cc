@@ -164,6 +164,9 @@ void print_json_report(native_ostream& out, const scan::_scandata& scan,
   // Which measure every size of the document is in.
   json.key("sizes");
   json.ascii(scan.measure() == scan::size_measure::allocated ? "allocated" : "apparent");
+  // Whether extents that several files share counted once (-E).
+  json.key("shared_extents");
+  json.boolean(scan.counts_shared_extents());
   json.key("naive_size");
   json.number(scan.naive_size);
   json.key("unique_size");

@@ -258,7 +258,8 @@ TEST(JsonReport, EveryKeyIsThereWhenOnlyFilesAreGiven) {
   ASSERT_EQ(1u, doc.at("breakdowns").size());
   EXPECT_EQ(5, doc.at("breakdowns")[0].at("size"));
   EXPECT_EQ("apparent", doc.at("sizes"));
-  EXPECT_EQ(15u, doc.size());
+  EXPECT_EQ(false, doc.at("shared_extents"));
+  EXPECT_EQ(16u, doc.size());
 }
 
 // Names with every character JSON must escape that this platform's names

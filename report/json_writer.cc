@@ -209,6 +209,16 @@ void json_writer::number(std::int64_t value) {
   needs_comma = true;
 }
 
+void json_writer::boolean(bool value) {
+  if (needs_comma) put_ascii(out, ",", 1);
+  if (value) {
+    put_ascii(out, "true", 4);
+  } else {
+    put_ascii(out, "false", 5);
+  }
+  needs_comma = true;
+}
+
 void json_writer::hex(std::uint64_t value) {
   if (needs_comma) put_ascii(out, ",", 1);
   char digits[18];

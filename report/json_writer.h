@@ -29,6 +29,7 @@ struct json_writer {
   // The key of the next member of an object; an ASCII text.
   void key(const char* name);
   void number(std::int64_t value);
+  void boolean(bool value);
   // A string of the value's lower-case hexadecimal digits, without leading
   // zeros, as the breakdown report prints a file's key.
   void hex(std::uint64_t value);

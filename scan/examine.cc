@@ -51,7 +51,8 @@ bool _scandata::examined(platform::result<platform::examination> examination,
   return false;
 }
 
-void _scandata::record_entry(native_string_view path, const platform::entry_facts& facts) {
+void _scandata::record_entry(native_string_view path, const platform::entry_facts& facts,
+                             const _scandata_entry_place* place) {
   using platform::entry_kind;
   const bool symlink = facts.kind == entry_kind::symlink;
   const bool reparse = facts.kind == entry_kind::reparse;
@@ -80,9 +81,14 @@ void _scandata::record_entry(native_string_view path, const platform::entry_fact
     // Its one name is met again only where its directory is listed again;
     // its space-by-path counts start afresh, as those of that name alone.
     const bool new_file = !listed_before_by_run;
-    if (new_file) count_new_file(facts, by_links);
+    const platform::entry_facts& counted =
+        shared_extents_on_ ? own_part(facts, new_file, place) : facts;
+    if (new_file) count_new_file(counted, by_links);
     _scandata_space_tally alone;
-    if (space.enabled) tally_space(facts, new_file, alone);
+    if (space.enabled) {
+      tally_space(counted, new_file, alone);
+      if (shared_extents_on_) note_holder(alone);
+    }
     return;
   }
 
@@ -92,13 +98,70 @@ void _scandata::record_entry(native_string_view path, const platform::entry_fact
   const file_table::found file =
       filenames_by_key.insert(facts.identity, keeps_names || space.enabled);
   _scandata_fileinfo* record = file.record;
+  const platform::entry_facts& counted =
+      shared_extents_on_ ? own_part(facts, file.added, place) : facts;
   if (file.added) {
-    count_new_file(facts, by_links);
+    count_new_file(counted, by_links);
     if (keeps_names) record->names = std::make_unique<std::vector<native_string>>();
   }
   if (!record) return;
-  if (space.enabled) tally_space(facts, file.added, record->space);
+  if (space.enabled) {
+    tally_space(counted, file.added, record->space);
+    if (shared_extents_on_) note_holder(record->space);
+  }
   if (record->names) record->names->emplace_back(path);
+}
+
+const platform::entry_facts& _scandata::own_part(const platform::entry_facts& facts,
+                                                 bool new_file,
+                                                 const _scandata_entry_place* place) {
+  holder_ = no_holder;
+  // Only a regular file's data can be shared; one without blocks has none.
+  if (facts.is_directory || facts.kind != platform::entry_kind::normal || facts.allocated <= 0)
+    return facts;
+  // A file met before is a holder or not since its first meeting; one met
+  // before under a name not known as such (a directory without identity)
+  // is not read twice either.
+  const std::uint32_t* known = holders_.empty() ? nullptr : holder_of_.find(facts.identity);
+  if (!known && new_file && place && volume_shares(facts.identity.volume, *place)) {
+    extents_.clear();
+    const platform::result<> read =
+        platform::read_shared_extents(place->cursor, place->path, place->entry, facts, extents_);
+    if (!read.outcome) {
+      // It counts as -A counts it.
+      scan_error(read.error, quoted_message("Error reading extents of ", place->path));
+      return facts;
+    }
+    if (extents_.empty()) return facts;
+    const std::uint32_t holder = shared_.add_holder();
+    std::uint64_t shared_bytes = 0;
+    for (const platform::shared_extent& extent : extents_) {
+      if (extent.encoded) {
+        shared_.add_encoded(holder, extent.physical, extent.length);
+      } else {
+        shared_.add_range(holder, extent.physical, extent.length);
+      }
+      shared_bytes += extent.length;
+    }
+    _scandata_shared_holder made;
+    const auto allocated = static_cast<std::uint64_t>(facts.allocated);
+    made.own = shared_bytes >= allocated ? 0 : static_cast<std::int64_t>(allocated - shared_bytes);
+    holders_.push_back(made);
+    known = holder_of_.insert(facts.identity, holder).value;
+  }
+  if (!known) return facts;
+  holder_ = *known;
+  own_facts_ = facts;
+  own_facts_.allocated = holders_[holder_].own;
+  return own_facts_;
+}
+
+bool _scandata::volume_shares(std::uint64_t volume, const _scandata_entry_place& place) {
+  for (const auto& known : sharing_volumes_)
+    if (known.first == volume) return known.second;
+  const bool shares = platform::volume_shares_extents(place.cursor, place.path);
+  sharing_volumes_.emplace_back(volume, shares);
+  return shares;
 }
 
 void _scandata::count_new_file(const platform::entry_facts& facts,

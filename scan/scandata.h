@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <utility>
 #include <memory>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "fs/filesystem.h"
 #include "base/text.h"
 #include "scan/identity_table.h"
+#include "scan/shared_extents.h"
 
 namespace scan {
 
@@ -144,6 +146,23 @@ const std::vector<native_string>& kept_names(const _scandata_fileinfo* file);
 // files met that some name outside the PATHs keeps.
 std::int64_t held_outside(const _scandata_space& space);
 
+// Where the walk met the entry being recorded, for reading its extent map
+// (-E): its directory is the cursor's current one.
+struct _scandata_entry_place {
+  platform::walk_cursor& cursor;
+  const platform::listed_entry& entry;
+  const native_string& path;
+};
+
+// A file that holds extents its volume flags as shared (-E): its
+// allocation less those extents, which count apart, and how the walk under
+// way met it.
+struct _scandata_shared_holder {
+  std::int64_t own = 0;
+  std::uint32_t last_walk = 0;  // the last walk that met it, from 1
+  bool freed_by_walk = false;   // that walk met every name of it
+};
+
 // How the run measures sizes: by the files' lengths, or (with -A) by the
 // space allocated to them on disk, where directories take space too.
 enum class size_measure : std::uint8_t { apparent, allocated };
@@ -232,6 +251,16 @@ struct _scandata {
   void measure_sizes(size_measure measure);
   size_measure measure() const { return measure_; }
 
+  // Extents that several files share count once (-E): on volumes that can
+  // share them, each regular file's shared extents count by their physical
+  // ranges, once however many files hold them. Set after measure_sizes
+  // (allocated) and before the walks.
+  void count_shared_extents() { shared_extents_on_ = true; }
+  bool counts_shared_extents() const { return shared_extents_on_; }
+  // Adds the shared ranges to the totals and to the space by path, once
+  // every holder is known: after the last walk (scan_paths does it).
+  void settle_shared_extents();
+
   // Walks the tree at `path` (walk.cc).
   void scan_directory(const native_string& path);
   // Walks every PATH in order, each a row of the space by path
@@ -245,8 +274,10 @@ struct _scandata {
   // not be found or opened, or was found with no link left (examine.cc).
   bool examine_listed(platform::walk_cursor& cursor, const native_string& path,
                       const platform::listed_entry& entry, platform::entry_facts& facts);
-  // Tallies one examined entry met under `path` (examine.cc).
-  void record_entry(native_string_view path, const platform::entry_facts& facts);
+  // Tallies one examined entry met under `path` (examine.cc); `place`,
+  // where the walk met it, serves to read its extents under -E.
+  void record_entry(native_string_view path, const platform::entry_facts& facts,
+                    const _scandata_entry_place* place = nullptr);
   // Tallies one examined file for the space by path: `new_file` when the
   // run meets it first, `tally` its counts (space_by_path.cc). A link to a
   // directory tallied so adds its size but no file.
@@ -275,6 +306,20 @@ struct _scandata {
   // Whether a single-link file goes into the identity map (its names are
   // kept); else directories must be remembered to tell it met again.
   bool keeps_single_link_files() const { return keeps_names_for(1); }
+  // The facts a file counts by under -E: `facts`, or for a file that holds
+  // shared extents a copy whose allocation is its own part alone. Reads
+  // the extents of a file met first (`new_file`), where `place` tells
+  // where, and sets `holder_` (examine.cc).
+  const platform::entry_facts& own_part(const platform::entry_facts& facts, bool new_file,
+                                        const _scandata_entry_place* place);
+  // Whether the volume of the entry at `place` can share extents, asked
+  // once per volume.
+  bool volume_shares(std::uint64_t volume, const _scandata_entry_place& place);
+  // Notes how the walk under way met the file `holder_`, by its
+  // space-by-path counts (space_by_path.cc).
+  void note_holder(const _scandata_space_tally& tally);
+  // Hands the meetings of the walk just ended to the shared ranges.
+  void end_walk_of_holders();
   // Counts a file met for the first time, under its link count.
   void count_new_file(const platform::entry_facts& facts, _scandata_hardlinkcount_info& by_links);
   // Counts the space a directory takes, when sizes are allocated ones: at
@@ -305,6 +350,19 @@ struct _scandata {
   // when sizes are allocated ones): a directory met again, as the PATH of
   // one walk and an entry of another, counts once.
   identity_table counted_directories_;
+  // Under -E: the files holding shared extents, their ranges and which
+  // holder each file is; the holders the walk under way met; the volumes
+  // asked whether they share; the one buffer the extents are read into.
+  bool shared_extents_on_ = false;
+  shared_extents shared_;
+  std::vector<_scandata_shared_holder> holders_;
+  identity_table holder_of_;
+  std::vector<std::uint32_t> holders_met_;
+  std::vector<std::pair<std::uint64_t, bool>> sharing_volumes_;
+  std::vector<platform::shared_extent> extents_;
+  static constexpr std::uint32_t no_holder = 0xFFFFFFFFu;
+  std::uint32_t holder_ = no_holder;  // of the file being recorded
+  platform::entry_facts own_facts_;   // what own_part returns for a holder
   // The links to directories that have several names, with their
   // space-by-path counts, apart from the files: they are no file entries.
   file_table linked_directories_;

@@ -50,6 +50,43 @@ void _scandata::scan_paths(const std::vector<native_string>& paths) {
     const std::int64_t files_before = files_total;
     scan_directory(path);
     space.paths.back().files = files_total - files_before;
+    end_walk_of_holders();
+  }
+  settle_shared_extents();
+}
+
+void _scandata::note_holder(const _scandata_space_tally& tally) {
+  if (holder_ == no_holder) return;
+  const auto walk = static_cast<std::uint32_t>(space.paths.size());
+  if (tally.freed & freed_by_run) shared_.freed_by_run(holder_);
+  // A name the walk met before leaves the tally as it was.
+  if (walk == 0 || tally.last_walk != walk) return;
+  _scandata_shared_holder& holder = holders_[holder_];
+  if (holder.last_walk != walk) {
+    holder.last_walk = walk;
+    holders_met_.push_back(holder_);
+  }
+  holder.freed_by_walk = (tally.freed & freed_by_walk) != 0;
+}
+
+void _scandata::end_walk_of_holders() {
+  const auto walk = static_cast<std::uint32_t>(space.paths.size());
+  for (const std::uint32_t holder : holders_met_)
+    shared_.met(holder, walk, holders_[holder].freed_by_walk);
+  holders_met_.clear();
+}
+
+void _scandata::settle_shared_extents() {
+  if (shared_.empty()) return;
+  const shared_extent_totals totals =
+      shared_.settle(static_cast<std::uint32_t>(space.paths.size()));
+  add_size(unique_size, totals.unique);
+  if (!space.enabled) return;
+  add_size(space.unique_size, totals.unique);
+  add_size(space.freed, totals.freed);
+  for (std::size_t i = 0; i < space.paths.size(); ++i) {
+    add_size(space.paths[i].unique_size, totals.walk_unique[i]);
+    add_size(space.paths[i].freed, totals.walk_freed[i]);
   }
 }
 

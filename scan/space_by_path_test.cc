@@ -225,3 +225,152 @@ TEST(SpaceByPath, SizesSaturateAtTheLargest64BitValue) {
 }  // namespace
 
 }  // namespace scan
+
+namespace scan {
+
+namespace {
+
+// Under -E: the rows as space_rows gives them (sizes allocated), with
+// extents that several files share counted once; the same whatever the
+// identity map keeps. `errors` gets the run's scan errors.
+std::vector<figures> shared_rows(const std::vector<native_string>& paths,
+                                 std::int64_t* errors = nullptr) {
+  std::vector<figures> kept[2];
+  for (const bool keep_all : {false, true}) {
+    captured_scan run;
+    run.scan.space.enabled = true;
+    run.scan.keep_all_names = keep_all;
+    run.scan.measure_sizes(size_measure::allocated);
+    run.scan.count_shared_extents();
+    run.scan.scan_paths(paths);
+    std::vector<figures>& rows = kept[keep_all];
+    for (const _scandata_path_space& p : run.scan.space.paths)
+      rows.push_back({p.files, p.unique_files, p.unique_size, p.freed});
+    rows.push_back({run.scan.files_total, static_cast<std::int64_t>(run.scan.unique_files),
+                    run.scan.space.unique_size, run.scan.space.freed});
+    rows.push_back({0, 0, run.scan.naive_size, run.scan.unique_size});
+    if (errors) *errors = run.scan.scan_errors;
+  }
+  EXPECT_EQ(kept[0], kept[1]);
+  return kept[0];
+}
+
+constexpr std::int64_t MiB = 1 << 20;
+
+platform::shared_extent range(std::uint64_t physical, std::uint64_t length) {
+  return platform::shared_extent{physical, length, false};
+}
+
+// A file of `allocated` bytes with its shared extents.
+void shared_file(const platform::fake_tree& tree, const char* name, std::int64_t allocated,
+                 std::vector<platform::shared_extent> extents) {
+  tree.file(name, allocated);
+  tree.set_allocated(name, allocated);
+  tree.set_shared_extents(name, std::move(extents));
+}
+
+// A file and its reflinked copy, in two PATHs: the blocks count once, and
+// go back only with both copies. The volume shares extents; directories
+// take nothing here.
+TEST(SharedExtentsByPath, ReflinkedCopyCountsOnceAndIsFreedWithBoth) {
+  platform::fake_tree tree;
+  tree.share_extents("");
+  shared_file(tree, "a/f", 16 * MiB, {range(100 * MiB, 16 * MiB)});
+  shared_file(tree, "b/g", 16 * MiB, {range(100 * MiB, 16 * MiB)});
+  EXPECT_EQ(shared_rows({tree.path("a"), tree.path("b")}),
+            (std::vector<figures>{{1, 1, 16 * MiB, 0},
+                                  {1, 1, 16 * MiB, 0},
+                                  {2, 2, 16 * MiB, 16 * MiB},
+                                  {0, 0, 32 * MiB, 16 * MiB}}));
+  // The copy alone: its blocks are held by the file outside the PATHs.
+  EXPECT_EQ(shared_rows({tree.path("b")}),
+            (std::vector<figures>{{1, 1, 16 * MiB, 0}, {1, 1, 16 * MiB, 0},
+                                  {0, 0, 16 * MiB, 16 * MiB}}));
+  // One PATH holding both frees them.
+  EXPECT_EQ(shared_rows({tree.path("")})[0], (figures{2, 2, 16 * MiB, 16 * MiB}));
+}
+
+// The copy rewritten in part: the new blocks are its own, the rest still
+// shared; the original's second half is flagged shared no more (as xfs
+// maps it), so it is the original's own.
+TEST(SharedExtentsByPath, PartlyRewrittenCopyFreesItsNewBlocks) {
+  platform::fake_tree tree;
+  tree.share_extents("");
+  shared_file(tree, "a/f", 16 * MiB, {range(100 * MiB, 8 * MiB)});
+  shared_file(tree, "b/g", 16 * MiB, {range(100 * MiB, 8 * MiB)});
+  EXPECT_EQ(shared_rows({tree.path("a"), tree.path("b")}),
+            (std::vector<figures>{{1, 1, 16 * MiB, 8 * MiB},
+                                  {1, 1, 16 * MiB, 8 * MiB},
+                                  {2, 2, 24 * MiB, 24 * MiB},
+                                  {0, 0, 32 * MiB, 24 * MiB}}));
+}
+
+// Hard links and reflinks in one tree: a file with two names in two
+// snapshots, and a reflinked copy in a third. Each file counts once, its
+// map read once; its blocks go with all three snapshots.
+TEST(SharedExtentsByPath, HardLinksAndReflinksCountEachOnce) {
+  platform::fake_tree tree;
+  tree.share_extents("");
+  shared_file(tree, "s1/f", 8 * MiB, {range(0, 8 * MiB)});
+  tree.hard_link("s1/f", "s2/f");
+  shared_file(tree, "s3/f", 8 * MiB, {range(0, 8 * MiB)});
+  tree.file("s3/own", 4096);
+  tree.set_allocated("s3/own", 4096);
+  const int reads_before = tree.calls().extent_maps_read;
+  EXPECT_EQ(shared_rows({tree.path("s1"), tree.path("s2"), tree.path("s3")}),
+            (std::vector<figures>{{1, 1, 8 * MiB, 0},
+                                  {1, 1, 8 * MiB, 0},
+                                  {2, 2, 8 * MiB + 4096, 4096},
+                                  {4, 3, 8 * MiB + 4096, 8 * MiB + 4096},
+                                  {0, 0, 24 * MiB + 4096, 8 * MiB + 4096}}));
+  // Two runs, two files with shared extents and one without: three maps
+  // each, never one per name.
+  EXPECT_EQ(tree.calls().extent_maps_read - reads_before, 6);
+  // Both names of the linked file together free it, but not the copy's
+  // blocks it shares.
+  EXPECT_EQ(shared_rows({tree.path("s1"), tree.path("s2")})[2], (figures{2, 1, 8 * MiB, 0}));
+}
+
+// A file whose map cannot be read counts as -A counts it, as a scan error.
+TEST(SharedExtentsByPath, UnreadableMapCountsAsAllocatedAndIsAnError) {
+  platform::fake_tree tree;
+  tree.share_extents("");
+  shared_file(tree, "a/f", 16 * MiB, {range(0, 16 * MiB)});
+  shared_file(tree, "b/g", 16 * MiB, {range(0, 16 * MiB)});
+  tree.fail(platform::fake_operation::extents, "b/g", platform::fake_access_denied);
+  std::int64_t errors = 0;
+  // The copy's blocks count as its own: the file that could be read holds
+  // its range alone in the run's eyes, which keeps it from being freed.
+  EXPECT_EQ(shared_rows({tree.path("a"), tree.path("b")}, &errors),
+            (std::vector<figures>{{1, 1, 16 * MiB, 0},
+                                  {1, 1, 16 * MiB, 16 * MiB},
+                                  {2, 2, 32 * MiB, 16 * MiB},
+                                  {0, 0, 32 * MiB, 32 * MiB}}));
+  EXPECT_EQ(errors, 1);
+  captured_scan run(true);
+  run.scan.measure_sizes(size_measure::allocated);
+  run.scan.count_shared_extents();
+  run.scan.scan_paths({tree.path("b")});
+  const native_string line = platform::native_from_ascii("Error reading extents of \"") +
+                             tree.path("b/g") + platform::native_from_ascii("\": 0x0000000d\n");
+  EXPECT_NE(run.out.str().find(line), native_string::npos);
+}
+
+// On a volume that shares nothing, -E is -A: the same figures, and no map
+// read; each volume is asked once a run.
+TEST(SharedExtentsByPath, VolumeThatSharesNothingCountsAsAllocated) {
+  platform::fake_tree tree;
+  make_snapshots(tree);
+  allocate_snapshots(tree);
+  tree.set_shared_extents("mon/photo.jpg", {range(0, 4096)});  // never asked for
+  const std::vector<native_string> paths = {tree.path("mon"), tree.path("tue")};
+  const platform::fake_calls before = tree.calls();
+  std::vector<figures> rows = shared_rows(paths);
+  EXPECT_EQ(tree.calls().extent_maps_read, before.extent_maps_read);
+  EXPECT_EQ(tree.calls().volumes_asked - before.volumes_asked, 2);
+  EXPECT_EQ(rows, space_rows(paths, size_measure::allocated));
+}
+
+}  // namespace
+
+}  // namespace scan

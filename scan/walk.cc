@@ -43,7 +43,8 @@ struct scan_visitor {
     const bool directory = examined ? facts.is_directory : entry.is_directory;
     ++(directory ? scan.dirs_total : scan.files_total);
     if (examined) {
-      scan.record_entry(path, facts);
+      const _scandata_entry_place place{cursor, entry, path};
+      scan.record_entry(path, facts, &place);
     } else {
       ++(directory ? scan.dirs_skipped : scan.files_skipped);
     }

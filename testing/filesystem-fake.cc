@@ -39,6 +39,7 @@ struct node {
   std::int32_t names = 0;       // the entries that name it
   std::int32_t fixed_links = -1;  // a link count set by the test, or -1
   native_string target;          // a symbolic link's, from the root
+  std::vector<shared_extent> extents;  // a file's shared extents
   std::map<native_string, std::size_t> children;
 };
 
@@ -70,6 +71,7 @@ struct file_system {
   bool read_ahead_by_hand = false;
   read_ahead* queue = nullptr;
   std::vector<read_ahead_fault> read_ahead_faults;
+  std::vector<std::uint64_t> sharing_volumes;  // volumes that share extents
 };
 
 // An empty file system: its root directory alone.
@@ -397,7 +399,8 @@ bool fails_to_open(std::size_t index) {
   for (const read_ahead_fault& f : disk().read_ahead_faults)
     if (f.node == index) return true;
   for (const fault& f : disk().faults) {
-    if (f.operation != fake_operation::examine && lookup(f.path, false) == index) return true;
+    const bool opens = f.operation == fake_operation::enter || f.operation == fake_operation::list;
+    if (opens && lookup(f.path, false) == index) return true;
   }
   return false;
 }
@@ -433,6 +436,31 @@ result<examination> examine_entry(walk_cursor& cursor, const native_string& path
   if (!walk.levels.empty())
     index = child_of(walk.levels.back(), native_string_view(path).substr(path.size() - entry.name_length));
   return examine(path, index, facts);
+}
+
+bool volume_shares_extents(walk_cursor& cursor, const native_string&) {
+  ++disk().calls.volumes_asked;
+  if (cursor.state->levels.empty()) return false;
+  const std::uint64_t volume = disk().nodes[cursor.state->levels.back()].facts.identity.volume;
+  const std::vector<std::uint64_t>& sharing = disk().sharing_volumes;
+  return std::find(sharing.begin(), sharing.end(), volume) != sharing.end();
+}
+
+result<> read_shared_extents(walk_cursor& cursor, const native_string& path,
+                             const listed_entry& entry, const entry_facts& facts,
+                             std::vector<shared_extent>& extents) {
+  ++disk().calls.extent_maps_read;
+  if (const fault* f = fault_at(fake_operation::extents, path)) return failed(f->error);
+  std::size_t index = kNone;
+  if (!cursor.state->levels.empty())
+    index = child_of(cursor.state->levels.back(),
+                     native_string_view(path).substr(path.size() - entry.name_length));
+  // The entry must still be the file examined.
+  if (index == kNone || !(disk().nodes[index].facts.identity == facts.identity))
+    return failed(fake_no_such_entry);
+  const std::vector<shared_extent>& own = disk().nodes[index].extents;
+  extents.insert(extents.end(), own.begin(), own.end());
+  return succeeded();
 }
 
 // The queue's requests, carried out when the test says so.
@@ -711,6 +739,15 @@ void fake_tree::fail(fake_operation operation, const tree_path& relative, error_
 
 void fake_tree::after_listing(const tree_path& relative, std::function<void()> change) const {
   disk().hooks.push_back(listing_hook{canonical(path(relative)), std::move(change)});
+}
+
+void fake_tree::share_extents(const tree_path& relative) const {
+  disk().sharing_volumes.push_back(disk().nodes[existing(path(relative))].facts.identity.volume);
+}
+
+void fake_tree::set_shared_extents(const tree_path& relative,
+                                   std::vector<shared_extent> extents) const {
+  disk().nodes[existing(path(relative))].extents = std::move(extents);
 }
 
 fake_calls fake_tree::calls() const { return disk().calls; }

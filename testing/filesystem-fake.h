@@ -19,6 +19,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "fs/filesystem.h"
 #include "base/text.h"
@@ -35,6 +36,7 @@ enum class fake_operation {
   enter,    // entering the directory: no attributes
   list,     // listing the directory (or searching it for a pattern)
   examine,  // examining the entry, in a walk or on its own
+  extents,  // reading the file's extent map
 };
 
 // How often the file system was asked, to test that nothing is done twice.
@@ -47,6 +49,9 @@ struct fake_calls {
   int opened_ahead = 0;
   int adopted = 0;
   int opened_ahead_and_held = 0;
+  // Extent maps: volumes asked whether they share extents, maps read.
+  int volumes_asked = 0;
+  int extent_maps_read = 0;
 };
 
 // A path relative to a fake_tree: ASCII text, or the program's own text
@@ -112,6 +117,11 @@ class fake_tree {
   // size, so that a test tells the two measures apart.
   void set_allocated(const tree_path& relative, std::int64_t bytes) const;
   file_identity identity(const tree_path& relative) const;
+  // The volume of the directory `relative` can share extents between files
+  // from now on, as btrfs and xfs can; no volume can until then.
+  void share_extents(const tree_path& relative) const;
+  // The extents of the file `relative` that its volume flags as shared.
+  void set_shared_extents(const tree_path& relative, std::vector<shared_extent> extents) const;
 
   // Makes `operation` on the entry at `relative` fail with `error` from now
   // on; an examination fails with `outcome`.

@@ -1,0 +1,272 @@
+// Extents that several files share, on real file systems that share them:
+// loop-mounted xfs (with reflink) and btrfs images, in a private mount
+// namespace. Each layout is scanned with -A and with -E, and -E must take
+// away exactly the blocks that copies share: once in the unique total, and
+// from a PATH's Freed if deleted unless every holder goes with it.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "scan/scandata.h"
+#include "testing/child_check_test_util-posix.h"
+#include "testing/test_tree.h"
+
+namespace scan {
+
+namespace {
+
+constexpr std::int64_t MiB = 1 << 20;
+
+bool run_quietly(const std::string& command) {
+  return std::system(("{ " + command + "; } >/dev/null 2>&1").c_str()) == 0;
+}
+
+// The figures of one scan of `paths`, sizes allocated, with or without -E.
+struct figures {
+  std::vector<_scandata_path_space> paths;
+  std::int64_t unique = 0;  // the summary's unique total
+  std::int64_t freed = 0;   // what deleting every PATH frees
+  std::int64_t errors = 0;
+  std::string output;
+};
+
+figures scan_of(const std::vector<std::string>& paths, bool shared) {
+  _scandata scan;
+  platform::native_ostringstream out;
+  scan.out = &out;
+  scan.err = &out;
+  scan.keep_all_names = false;
+  scan.space.enabled = true;
+  scan.measure_sizes(size_measure::allocated);
+  if (shared) scan.count_shared_extents();
+  scan.scan_paths(paths);
+  figures f;
+  f.paths = scan.space.paths;
+  f.unique = scan.unique_size;
+  f.freed = scan.space.freed;
+  f.errors = scan.scan_errors;
+  f.output = out.str();
+  return f;
+}
+
+// What went wrong, one line each.
+struct problems {
+  std::string text;
+  void expect_eq(std::int64_t actual, std::int64_t expected, const std::string& what) {
+    if (actual != expected)
+      text += what + ": " + std::to_string(actual) + ", expected " + std::to_string(expected) + "\n";
+  }
+  void expect(bool holds, const std::string& what) {
+    if (!holds) text += what + "\n";
+  }
+};
+
+// A file system on a loop-mounted image.
+struct image_kind {
+  const char* name;
+  const char* mkfs;  // the command, before the image's path
+  off_t size;
+  const char* options = "";  // mount options beside the loop
+};
+
+// Mounts a fresh image of `kind` at `mnt` in a namespace of the child's
+// own, then runs `body` there. Skips where the tools, loop devices or
+// namespaces are missing.
+std::string on_image(const image_kind& kind, const test_tree& tree,
+                     const std::function<void(const std::string& mnt, problems&)>& body) {
+  const std::string image = tree.path(std::string(kind.name) + ".img");
+  const std::string mnt = tree.path(std::string(kind.name) + "-mnt");
+  mkdir(mnt.c_str(), 0755);
+  return check_in_child([&]() -> std::string {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+      return "skip: no mount namespace of its own (" + std::string(std::strerror(errno)) + ")";
+    const std::string tool = std::string(kind.mkfs).substr(0, std::string(kind.mkfs).find(' '));
+    if (!run_quietly("command -v " + tool)) return "skip: " + tool + " is not installed";
+    if (!run_quietly("command -v losetup && losetup -f")) return "skip: no free loop device";
+    { std::ofstream(image).close(); }
+    if (truncate(image.c_str(), kind.size) != 0) return "skip: no image";
+    if (!run_quietly(std::string(kind.mkfs) + " " + image)) return "skip: " + tool + " failed";
+    if (!run_quietly("mount -o loop" + std::string(*kind.options ? "," : "") + kind.options + " " +
+                     image + " " + mnt))
+      return "skip: no loop mount of " + std::string(kind.name);
+    problems found;
+    body(mnt, found);
+    run_quietly("umount " + mnt);
+    return found.text;
+  });
+}
+
+#define EXPECT_CHECKED(result)                                         \
+  do {                                                                 \
+    const std::string checked = (result);                              \
+    if (checked.compare(0, 6, "skip: ") == 0) GTEST_SKIP() << checked; \
+    EXPECT_EQ(checked, "");                                            \
+  } while (0)
+
+void shell(const std::string& command, problems& found) {
+  found.expect(run_quietly(command), "failed: " + command);
+}
+
+// `bytes` of random data at `path`, written out to disk.
+void random_file(const std::string& path, std::int64_t bytes, problems& found) {
+  shell("mkdir -p \"$(dirname '" + path + "')\" && head -c " + std::to_string(bytes) +
+            " /dev/urandom > '" + path + "'",
+        found);
+}
+
+void reflink(const std::string& from, const std::string& to, problems& found) {
+  shell("mkdir -p \"$(dirname '" + to + "')\" && cp --reflink=always '" + from + "' '" + to + "'",
+        found);
+}
+
+// Overwrites `bytes` at `offset` of `path` in place, with new data.
+void rewrite(const std::string& path, std::int64_t offset, std::int64_t bytes, problems& found) {
+  shell("dd if=/dev/urandom of='" + path + "' bs=1M seek=" + std::to_string(offset / MiB) +
+            " count=" + std::to_string(bytes / MiB) + " conv=notrunc,fsync",
+        found);
+}
+
+// The layouts every file system that shares extents must get right.
+void check_layouts(const std::string& mnt, problems& found) {
+  // A file and its reflinked copy in two PATHs: -E counts the 16 MiB once,
+  // and neither PATH alone frees them; both do, once.
+  random_file(mnt + "/pair/a/f", 16 * MiB, found);
+  reflink(mnt + "/pair/a/f", mnt + "/pair/b/g", found);
+  sync();
+  {
+    const std::vector<std::string> paths = {mnt + "/pair/a", mnt + "/pair/b"};
+    const figures a = scan_of(paths, false), e = scan_of(paths, true);
+    found.expect_eq(e.errors, 0, "pair: errors");
+    found.expect(a.unique >= 32 * MiB, "pair: -A sees both files");
+    found.expect_eq(e.unique, a.unique - 16 * MiB, "pair: unique");
+    found.expect_eq(e.freed, a.freed - 16 * MiB, "pair: freed by both");
+    for (std::size_t i = 0; i < 2; ++i) {
+      found.expect_eq(e.paths[i].freed, a.paths[i].freed - 16 * MiB, "pair: freed by one");
+      found.expect_eq(e.paths[i].unique_size, a.paths[i].unique_size, "pair: a PATH's unique");
+    }
+    // Held by a file outside the PATHs: the copy alone frees none of it.
+    const figures alone = scan_of({mnt + "/pair/b"}, true);
+    const figures alone_a = scan_of({mnt + "/pair/b"}, false);
+    found.expect_eq(alone.paths[0].freed, alone_a.paths[0].freed - 16 * MiB, "outside: freed");
+    found.expect_eq(alone.freed, alone_a.freed - 16 * MiB, "outside: freed by the run");
+  }
+
+  // The copy rewritten in part: deleting it frees the rewritten blocks.
+  random_file(mnt + "/part/a/f", 16 * MiB, found);
+  reflink(mnt + "/part/a/f", mnt + "/part/b/g", found);
+  rewrite(mnt + "/part/b/g", 4 * MiB, 4 * MiB, found);
+  sync();
+  {
+    const std::vector<std::string> paths = {mnt + "/part/a", mnt + "/part/b"};
+    const figures a = scan_of(paths, false), e = scan_of(paths, true);
+    found.expect_eq(e.paths[1].freed, a.paths[1].freed - 16 * MiB + 4 * MiB, "part: copy freed");
+    found.expect_eq(e.unique, a.unique - 12 * MiB, "part: unique");
+  }
+
+  // Hard links and reflinks in one tree: a file with a name in each of two
+  // snapshots and a reflinked copy in a third; each counts once.
+  random_file(mnt + "/mixed/s1/f", 8 * MiB, found);
+  shell("mkdir -p " + mnt + "/mixed/s2 && ln " + mnt + "/mixed/s1/f " + mnt + "/mixed/s2/f", found);
+  reflink(mnt + "/mixed/s1/f", mnt + "/mixed/s3/f", found);
+  sync();
+  {
+    const std::vector<std::string> paths = {mnt + "/mixed/s1", mnt + "/mixed/s2",
+                                            mnt + "/mixed/s3"};
+    const figures a = scan_of(paths, false), e = scan_of(paths, true);
+    found.expect_eq(e.unique, a.unique - 8 * MiB, "mixed: unique");
+    found.expect_eq(e.freed, a.freed - 8 * MiB, "mixed: freed by all");
+    found.expect_eq(e.paths[2].freed, a.paths[2].freed - 8 * MiB, "mixed: the copy's PATH");
+    for (std::size_t i = 0; i < 2; ++i)
+      found.expect_eq(e.paths[i].freed, a.paths[i].freed, "mixed: a linked PATH");
+  }
+}
+
+const image_kind xfs{"xfs", "mkfs.xfs -q -f -m reflink=1", off_t{320} * MiB};
+const image_kind btrfs{"btrfs", "mkfs.btrfs -q -f", off_t{256} * MiB};
+
+TEST(SharedExtentsPosix, ReflinkedCopiesOnXfs) {
+  test_tree tree;
+  EXPECT_CHECKED(on_image(xfs, tree, check_layouts));
+}
+
+TEST(SharedExtentsPosix, ReflinkedCopiesOnBtrfs) {
+  test_tree tree;
+  EXPECT_CHECKED(on_image(btrfs, tree, check_layouts));
+}
+
+// A btrfs snapshot of a small tree: unchanged, it frees nothing and adds
+// nothing; changed, each side frees what only it holds. btrfs gives
+// directories no blocks, and the files are too large to be kept inline.
+TEST(SharedExtentsPosix, BtrfsSubvolumeSnapshotBeforeAndAfterChanges) {
+  test_tree tree;
+  EXPECT_CHECKED(on_image(btrfs, tree, [](const std::string& mnt, problems& found) {
+    shell("btrfs subvolume create " + mnt + "/s1", found);
+    for (int i = 0; i < 3; ++i) random_file(mnt + "/s1/big" + std::to_string(i), MiB, found);
+    for (int i = 0; i < 5; ++i)
+      random_file(mnt + "/s1/d/small" + std::to_string(i), 16384, found);
+    sync();
+    shell("btrfs subvolume snapshot " + mnt + "/s1 " + mnt + "/s2", found);
+    sync();
+    const std::vector<std::string> paths = {mnt + "/s1", mnt + "/s2"};
+    const std::int64_t data = 3 * MiB + 5 * 16384;
+    figures e = scan_of(paths, true);
+    found.expect_eq(e.errors, 0, "before: errors");
+    found.expect_eq(e.unique, data, "before: unique");
+    found.expect_eq(e.paths[0].freed, 0, "before: s1 freed");
+    found.expect_eq(e.paths[1].freed, 0, "before: s2 freed");
+    found.expect_eq(e.freed, data, "before: freed by both");
+
+    // The snapshot's copy of one large file replaced by new data, and a new
+    // file of its own.
+    rewrite(mnt + "/s2/big1", 0, MiB, found);
+    random_file(mnt + "/s2/new", 512 * 1024, found);
+    sync();
+    e = scan_of(paths, true);
+    found.expect_eq(e.unique, data + MiB + 512 * 1024, "after: unique");
+    found.expect_eq(e.paths[0].freed, MiB, "after: s1 freed");
+    found.expect_eq(e.paths[1].freed, MiB + 512 * 1024, "after: s2 freed");
+    found.expect_eq(e.freed, e.unique, "after: freed by both");
+  }));
+}
+
+// Compressed extents: each is known by its start, and counts its
+// uncompressed length, as st_blocks does; a copy of a compressed file
+// holds the same extents, which count once.
+TEST(SharedExtentsPosix, CompressedCopiesOnBtrfsCountOnce) {
+  test_tree tree;
+  const image_kind zstd{"btrfs-zstd", "mkfs.btrfs -q -f", off_t{256} * MiB, "compress-force=zstd"};
+  EXPECT_CHECKED(on_image(zstd, tree, [](const std::string& mnt, problems& found) {
+    // Text that compresses well, but not to nothing.
+    shell("mkdir -p " + mnt + "/a && for i in $(seq 1 60000); do echo \"line $i of the file\"; done > " +
+              mnt + "/a/f",
+          found);
+    sync();
+    reflink(mnt + "/a/f", mnt + "/b/g", found);
+    sync();
+    struct stat st;
+    found.expect(stat((mnt + "/a/f").c_str(), &st) == 0, "no file");
+    const std::int64_t allocated = static_cast<std::int64_t>(st.st_blocks) * 512;
+    const std::vector<std::string> paths = {mnt + "/a", mnt + "/b"};
+    const figures a = scan_of(paths, false), e = scan_of(paths, true);
+    found.expect_eq(e.errors, 0, "compressed: errors");
+    found.expect_eq(e.unique, a.unique - allocated, "compressed: unique");
+    found.expect_eq(e.paths[0].freed, a.paths[0].freed - allocated, "compressed: freed by one");
+    found.expect_eq(e.freed, a.freed - allocated, "compressed: freed by both");
+  }));
+}
+
+}  // namespace
+
+}  // namespace scan

@@ -1,0 +1,167 @@
+// The shared ranges of a run, settled piece by piece: the ranges cut the
+// volume into pieces where the same files hold every byte, and each piece
+// counts as a whole.
+#include "scan/shared_extents.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace scan {
+
+namespace {
+
+// Sizes add up to at most the largest 64-bit value, as the summary's do.
+void add_size(std::int64_t& total, std::uint64_t size) {
+  const auto max = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  const auto room = max - static_cast<std::uint64_t>(total);
+  total = size > room ? std::numeric_limits<std::int64_t>::max()
+                      : total + static_cast<std::int64_t>(size);
+}
+
+// The files that hold the piece being settled, each with how many of its
+// ranges cover it: a file that shares blocks with itself holds them once.
+struct holding {
+  std::vector<std::uint32_t> references;  // per holder
+  std::vector<std::uint32_t> holders;     // those with references
+  std::uint32_t total = 0;
+
+  void add(std::uint32_t holder) {
+    if (references[holder]++ == 0) holders.push_back(holder);
+    ++total;
+  }
+  void remove(std::uint32_t holder) {
+    --total;
+    if (--references[holder] != 0) return;
+    const auto place = std::find(holders.begin(), holders.end(), holder);
+    *place = holders.back();
+    holders.pop_back();
+  }
+  void clear() {
+    for (const std::uint32_t holder : holders) references[holder] = 0;
+    holders.clear();
+    total = 0;
+  }
+};
+
+}  // namespace
+
+std::uint32_t shared_extents::add_holder() {
+  freed_by_run_.push_back(false);
+  return static_cast<std::uint32_t>(freed_by_run_.size() - 1);
+}
+
+void shared_extents::add_range(std::uint32_t holder, std::uint64_t start, std::uint64_t length) {
+  if (length == 0) return;
+  const std::uint64_t end =
+      length > std::numeric_limits<std::uint64_t>::max() - start ? std::numeric_limits<std::uint64_t>::max()
+                                                                : start + length;
+  ranges_.push_back(range{start, end, holder});
+}
+
+void shared_extents::add_encoded(std::uint32_t holder, std::uint64_t start, std::uint64_t length) {
+  if (length != 0) encoded_.push_back(range{start, length, holder});
+}
+
+void shared_extents::met(std::uint32_t holder, std::uint32_t walk, bool freed) {
+  meetings_.push_back(meeting{holder, walk, freed});
+}
+
+void shared_extents::freed_by_run(std::uint32_t holder) { freed_by_run_[holder] = true; }
+
+shared_extent_totals shared_extents::settle(std::uint32_t walks) const {
+  shared_extent_totals totals;
+  totals.walk_unique.assign(walks, 0);
+  totals.walk_freed.assign(walks, 0);
+
+  // Each holder's meetings, together.
+  std::vector<meeting> meetings = meetings_;
+  std::sort(meetings.begin(), meetings.end(), [](const meeting& a, const meeting& b) {
+    return a.holder != b.holder ? a.holder < b.holder : a.walk < b.walk;
+  });
+  std::vector<std::size_t> first(holders() + 1, 0);
+  for (const meeting& m : meetings) ++first[m.holder + 1];
+  for (std::size_t h = 0; h < holders(); ++h) first[h + 1] += first[h];
+
+  // Per walk, for the piece being settled: whether it met a holder (the
+  // piece's number marks it), and how many of the holders it freed.
+  std::vector<std::uint64_t> stamp(walks + std::size_t{1}, 0);
+  std::vector<std::uint32_t> freed_holders(walks + std::size_t{1}, 0);
+  std::vector<std::uint32_t> touched;
+  std::uint64_t piece = 0;
+
+  holding held;
+  held.references.assign(holders(), 0);
+
+  const auto settle_piece = [&](std::uint64_t length) {
+    if (length == 0 || held.holders.empty()) return;
+    ++piece;
+    add_size(totals.unique, length);
+    // One reference alone: the volume shares it with a file the run never
+    // met, which keeps it whatever goes.
+    const bool freeable = held.total >= 2;
+    bool by_run = freeable;
+    touched.clear();
+    for (const std::uint32_t holder : held.holders) {
+      by_run = by_run && freed_by_run_[holder];
+      for (std::size_t i = first[holder]; i < first[holder + 1]; ++i) {
+        const meeting& m = meetings[i];
+        if (m.walk == 0 || m.walk > walks) continue;
+        if (stamp[m.walk] != piece) {
+          stamp[m.walk] = piece;
+          freed_holders[m.walk] = 0;
+          touched.push_back(m.walk);
+        }
+        freed_holders[m.walk] += m.freed ? 1 : 0;
+      }
+    }
+    if (by_run) add_size(totals.freed, length);
+    for (const std::uint32_t walk : touched) {
+      add_size(totals.walk_unique[walk - 1], length);
+      if (freeable && freed_holders[walk] == held.holders.size())
+        add_size(totals.walk_freed[walk - 1], length);
+    }
+  };
+
+  // The plain ranges: a sweep over their ends, settling each piece between
+  // two ends.
+  struct end_point {
+    std::uint64_t at;
+    std::uint32_t holder;
+    bool opens;
+  };
+  std::vector<end_point> ends;
+  ends.reserve(ranges_.size() * 2);
+  for (const range& r : ranges_) {
+    ends.push_back(end_point{r.start, r.holder, true});
+    ends.push_back(end_point{r.end, r.holder, false});
+  }
+  std::sort(ends.begin(), ends.end(),
+            [](const end_point& a, const end_point& b) { return a.at < b.at; });
+  for (std::size_t i = 0; i < ends.size(); ++i) {
+    if (i > 0) settle_piece(ends[i].at - ends[i - 1].at);
+    if (ends[i].opens) {
+      held.add(ends[i].holder);
+    } else {
+      held.remove(ends[i].holder);
+    }
+  }
+
+  // The compressed extents, each one piece, named by its start.
+  std::vector<range> encoded = encoded_;
+  std::sort(encoded.begin(), encoded.end(),
+            [](const range& a, const range& b) { return a.start < b.start; });
+  for (std::size_t i = 0; i < encoded.size();) {
+    std::size_t j = i;
+    std::uint64_t length = 0;
+    held.clear();
+    for (; j < encoded.size() && encoded[j].start == encoded[i].start; ++j) {
+      held.add(encoded[j].holder);
+      length = std::max(length, encoded[j].end);
+    }
+    settle_piece(length);
+    i = j;
+  }
+  return totals;
+}
+
+}  // namespace scan

@@ -1,0 +1,74 @@
+// The arithmetic of extents that several files share (-E): which files hold
+// each physical range of a volume, and what deleting a PATH gives back of
+// them.
+//
+// A range counts once however many files hold it. Deleting a PATH gives it
+// back only when every file of the run that holds it goes with the PATH,
+// and only when the run met at least two references to it: a range the
+// volume flags shared that the run met once has its other holder elsewhere.
+// Ranges are settled after the last walk, when every holder is known.
+//
+// Memory grows with the ranges kept (24 bytes each) and the files that hold
+// them, never with the extents no other file shares.
+#ifndef TWINFIND_SCAN_SHARED_EXTENTS_H_
+#define TWINFIND_SCAN_SHARED_EXTENTS_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace scan {
+
+// What the shared ranges add to the figures of the run.
+struct shared_extent_totals {
+  std::int64_t unique = 0;  // every physical byte once
+  std::int64_t freed = 0;   // what deleting every PATH gives back
+  // Per walk, in order: the ranges some file the walk met holds, and what
+  // deleting its PATH alone gives back.
+  std::vector<std::int64_t> walk_unique;
+  std::vector<std::int64_t> walk_freed;
+};
+
+class shared_extents {
+ public:
+  // A file that holds shared ranges; the number that names it.
+  std::uint32_t add_holder();
+  // The bytes [start, start + length) of the volume, held by `holder`.
+  // Ranges of several holders may overlap in any way: the union counts.
+  void add_range(std::uint32_t holder, std::uint64_t start, std::uint64_t length);
+  // A compressed extent: its start identifies it, and `length` is what it
+  // holds uncompressed, so it is never merged with other ranges; the
+  // longest length met for one start counts.
+  void add_encoded(std::uint32_t holder, std::uint64_t start, std::uint64_t length);
+  // The walk `walk` (from 1) met `holder`, and freed it (every name below
+  // the walk's PATH) or not. Once per walk and holder.
+  void met(std::uint32_t holder, std::uint32_t walk, bool freed);
+  // Deleting every PATH deletes `holder`.
+  void freed_by_run(std::uint32_t holder);
+
+  std::size_t holders() const { return freed_by_run_.size(); }
+  bool empty() const { return ranges_.empty() && encoded_.empty(); }
+
+  // The figures of `walks` walks.
+  shared_extent_totals settle(std::uint32_t walks) const;
+
+ private:
+  struct range {
+    std::uint64_t start;
+    std::uint64_t end;  // past the last byte; the length for an encoded one
+    std::uint32_t holder;
+  };
+  struct meeting {
+    std::uint32_t holder;
+    std::uint32_t walk;
+    bool freed;
+  };
+  std::vector<range> ranges_;
+  std::vector<range> encoded_;
+  std::vector<meeting> meetings_;
+  std::vector<bool> freed_by_run_;
+};
+
+}  // namespace scan
+
+#endif  // TWINFIND_SCAN_SHARED_EXTENTS_H_
