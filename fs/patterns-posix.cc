@@ -45,6 +45,21 @@ const locale_encoding& user_encoding() {
   return user;
 }
 
+// Opens the directory of a pattern to list it, by its last name from its
+// parent, as opening it by its path would: listing it then takes read
+// permission on it and search permission on its parent, as ls does, and
+// never search permission on the directory itself, which looking up "."
+// inside it would take. The parent is reached a piece at a time where the
+// path is longer than the system takes. Fails with errno set.
+unique_fd open_to_list(native_string directory) {
+  // Slashes at the end name the directory before them; "/" stays itself.
+  while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
+  const char* name = nullptr;
+  const unique_fd parent = open_parent(directory, name);
+  if (!parent.valid()) return unique_fd();
+  return unique_fd(openat(parent.get(), name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
 }  // namespace
 
 bool matches_in_encoding(native_string_view pattern, native_string_view name,
@@ -67,10 +82,7 @@ result<> find_pattern_matches(const native_string& pattern, std::vector<pattern_
                                           ? native_string_view(pattern)
                                           : native_string_view(pattern).substr(slash + 1);
 
-  // Reached a piece at a time where it is longer than the system takes.
-  const unique_fd lookup = open_directory(directory);
-  const unique_dir dir{unique_fd(
-      lookup.valid() ? openat(lookup.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1)};
+  const unique_dir dir{open_to_list(directory)};
   if (!dir) return failed(static_cast<error_code>(errno));
   int failure = 0;
   for (;;) {

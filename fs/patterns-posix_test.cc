@@ -14,6 +14,7 @@
 #include <string>
 
 #include "fs/filesystem.h"
+#include "testing/child_check_test_util-posix.h"
 #include "testing/process_state_test_util-posix.h"
 #include "testing/test_tree.h"
 
@@ -157,6 +158,70 @@ TEST(PatternMatches, NoMatchAndUnreadableDirectoriesFail) {
   EXPECT_FALSE(platform::find_pattern_matches(tree.path("d?r*/*.txt"), matches).outcome);
   ASSERT_TRUE(platform::find_pattern_matches(tree.path("dir*/*.txt"), matches).outcome);
   EXPECT_EQ(listed(matches), "x.txt ");
+}
+
+// Lists `patterns` as an unprivileged user (permissions do not bind root),
+// then "d/*" from `working`: each must find f and g, and "." and "..".
+std::string match_f_and_g_unprivileged(const std::vector<std::string>& patterns,
+                                       const std::string& working) {
+  if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+    return "cannot drop privileges";
+  std::string problems;
+  std::vector<std::string> all = patterns;
+  all.push_back("d/*");
+  for (const std::string& pattern : all) {
+    if (pattern == "d/*" && chdir(working.c_str()) != 0) return "cannot enter " + working;
+    std::vector<platform::pattern_match> matches;
+    const platform::result<> search = platform::find_pattern_matches(pattern, matches);
+    const std::string which = "the pattern of " + std::to_string(pattern.size()) + " bytes ending " +
+                              pattern.substr(pattern.size() > 40 ? pattern.size() - 40 : 0);
+    if (!search.outcome) {
+      problems += which + " failed with " + std::to_string(search.error) + "\n";
+    } else if (listed(matches) != "./ ../ f g ") {
+      problems += which + " found " + listed(matches) + "\n";
+    }
+  }
+  return problems;
+}
+
+// A directory that can be listed but not searched (r--, as ls lists it):
+// its names match, with the bits of its listing, as the entries themselves
+// cannot be read; whether its path is short, ends in '/', is relative or is
+// longer than the system takes whole. Only the breakdown of each match then
+// fails, each with its own line.
+TEST(PatternMatches, ADirectoryThatCanBeListedButNotSearchedIsListed) {
+  test_tree tree;
+  tree.file("d/f");
+  tree.file("d/g");
+  // 20 levels of 252-byte names, then d: a path of over 5,000 bytes, built
+  // by descriptor, as paths stop at PATH_MAX.
+  std::string deep = tree.path();
+  int fd = open(tree.path().c_str(), O_RDONLY | O_DIRECTORY);
+  for (int level = 0; level < 20 && fd >= 0; ++level) {
+    const std::string name(252, static_cast<char>('a' + level));
+    deep += "/" + name;
+    mkdirat(fd, name.c_str(), 0755);
+    const int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+    close(fd);
+    fd = next;
+  }
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(mkdirat(fd, "d", 0755), 0);
+  for (const char* name : {"d/f", "d/g"}) close(openat(fd, name, O_CREAT | O_WRONLY, 0644));
+  deep += "/d";
+  ASSERT_GT(deep.size(), 5000u);
+  ASSERT_EQ(fchmodat(fd, "d", 0644, 0), 0);
+  ASSERT_EQ(chmod(tree.path("d").c_str(), 0644), 0);
+
+  EXPECT_EQ(check_in_child([&] {
+              return match_f_and_g_unprivileged(
+                  {tree.path("d") + "/*", tree.path("d") + "//*", deep + "/*"}, tree.path());
+            }),
+            "");
+  // Open to its owner again, to be removed.
+  EXPECT_EQ(fchmodat(fd, "d", 0755, 0), 0);
+  EXPECT_EQ(chmod(tree.path("d").c_str(), 0755), 0);
+  close(fd);
 }
 
 TEST(PatternMatches, APatternWithoutDirectoryListsTheWorkingDirectory) {

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -63,8 +64,10 @@ void run(const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0
 // tools make them, then changed: files replaced, added and removed, a
 // subtree dropped, more names of a shared file made. Directories by the
 // hundred, one large enough to take several blocks, empty files, a sparse
-// file, symbolic links long enough to take a block of their own, and a
-// link to a directory, which cp -al links like any file.
+// file, symbolic links long enough to take a block of their own, and
+// links to directories, which cp -al links like any file: one of them to a
+// directory the later snapshots drop, so that its relative target leads to
+// a directory from its first name only.
 void make_snapshots(const test_tree& tree) {
   for (int d = 0; d < 24; ++d) {
     const std::string dir = "s1/d" + std::to_string(d);
@@ -82,6 +85,7 @@ void make_snapshots(const test_tree& tree) {
   std::string to_d1;  // long enough to take a block
   for (int i = 0; i < 150; ++i) to_d1 += "./";
   ASSERT_EQ(symlink((to_d1 + "d1").c_str(), tree.path("s1/to-d1").c_str()), 0);
+  ASSERT_EQ(symlink((to_d1 + "d5").c_str(), tree.path("s1/to-d5").c_str()), 0);  // s2 drops d5
   tree.hard_link("s1/d2/f0", "s1/d3/also-f0");  // two names in one snapshot
 
   const std::string root = "'" + tree.path() + "'";
@@ -142,6 +146,75 @@ TEST(AllocatedAgainstDu, TotalsAndWhatEachSnapshotFreesAreDus) {
   // No name lies outside the snapshots: deleting all of them frees all.
   EXPECT_EQ(scanned.run.scan.space.freed, scanned.run.scan.unique_size);
   EXPECT_EQ(held_outside(scanned.run.scan.space), 0);
+}
+
+// On a real disk: a symbolic link with a relative target
+// of 100 bytes (a block of its own on ext4: more than fits in the inode),
+// hard-linked into a second directory where its target does not exist. It
+// leads to a directory from one name only, and is one file of two links at
+// both, whichever is met first: both names listed, counted once, nothing
+// held outside the PATHs.
+TEST(AllocatedAgainstDu, ALinkLeadingToADirectoryFromOneNameOnlyIsOneFile) {
+  test_tree tree;
+  const std::string target(100, 'd');
+  tree.directory("a/" + target);
+  tree.directory("b");
+  ASSERT_EQ(symlink(target.c_str(), tree.path("a/link").c_str()), 0);
+  ASSERT_EQ(linkat(AT_FDCWD, tree.path("a/link").c_str(), AT_FDCWD, tree.path("b/link").c_str(), 0),
+            0);
+  struct stat link_stat;
+  ASSERT_EQ(lstat(tree.path("b/link").c_str(), &link_stat), 0);
+  ASSERT_EQ(link_stat.st_nlink, 2u);
+  struct stat target_stat;
+  ASSERT_EQ(stat(tree.path("a/link").c_str(), &target_stat), 0);
+  ASSERT_TRUE(S_ISDIR(target_stat.st_mode));
+  ASSERT_NE(stat(tree.path("b/link").c_str(), &target_stat), 0);  // nowhere from b
+  const std::int64_t link_allocated = static_cast<std::int64_t>(link_stat.st_blocks) * 512;
+  const bool gnu_du = have_gnu_du();
+
+  const std::vector<native_string> a_b{tree.path("a"), tree.path("b")};
+  const std::vector<native_string> b_a{tree.path("b"), tree.path("a")};
+  for (const std::vector<native_string>& paths : {a_b, b_a}) {
+    for (const size_measure measure : {size_measure::allocated, size_measure::apparent}) {
+      SCOPED_TRACE(paths[0] + (measure == size_measure::allocated ? " first, -A" : " first"));
+      captured_scan run;
+      run.scan.keep_all_names = false;  // as the program runs, with -C 2
+      run.scan.listed_link_counts = {2};
+      run.scan.space.enabled = true;
+      run.scan.measure_sizes(measure);
+      run.scan.scan_paths(paths);
+      const _scandata& scan = run.scan;
+      EXPECT_EQ(scan.scan_errors, 0);
+      EXPECT_EQ(scan.files_total, 2);
+      EXPECT_EQ(scan.files_symlink, 2);
+      EXPECT_EQ(scan.dirs_total, 1);  // a's directory alone
+      EXPECT_EQ(scan.dirs_symlink, 0);
+      ASSERT_EQ(scan.hardlinkcounts.count(2), 1u);
+      EXPECT_EQ(scan.hardlinkcounts.at(2).file_count, 2);
+      EXPECT_EQ(scan.hardlinkcounts.at(2).distinct_files, 1);
+      std::vector<native_string> names = all_kept_names(scan);
+      std::sort(names.begin(), names.end());
+      EXPECT_EQ(names, (std::vector<native_string>{tree.path("a/link"), tree.path("b/link")}));
+      // Every name lies inside the PATHs: deleting both frees everything.
+      EXPECT_EQ(held_outside(scan.space), 0);
+      EXPECT_EQ(scan.space.freed, scan.unique_size);
+      ASSERT_EQ(scan.space.paths.size(), 2u);
+      for (const _scandata_path_space& path : scan.space.paths) {
+        EXPECT_EQ(path.files, 1);
+        EXPECT_EQ(path.unique_files, 1);
+      }
+      if (measure == size_measure::apparent) {
+        EXPECT_EQ(scan.naive_size, 200);  // the link's length, at both names
+        EXPECT_EQ(scan.unique_size, 100);
+        continue;
+      }
+      EXPECT_EQ(scan.naive_size - scan.unique_size, link_allocated);
+      if (!gnu_du) continue;
+      EXPECT_EQ(scan.unique_size, du_last("-s -c -B1 -x", paths));
+      EXPECT_EQ(scan.naive_size, du_last("-s -c -l -B1 -x", paths));
+    }
+  }
+  if (!gnu_du) GTEST_SKIP() << "GNU du is not installed: checked all but du's figures";
 }
 
 }  // namespace

@@ -25,7 +25,18 @@ std::int64_t saturating_add(std::int64_t total, std::int64_t size) {
 
 bool _scandata::examine_listed(platform::walk_cursor& cursor, const native_string& path,
                                const platform::listed_entry& entry, platform::entry_facts& facts) {
-  return examined(platform::examine_entry(cursor, path, entry, facts), facts, path);
+  if (!examined(platform::examine_entry(cursor, path, entry, facts), facts, path)) return false;
+  // A symbolic link counts among the directories when it leads to one, as
+  // Windows lists it. But a link of several names (cp -al links links too)
+  // may lead to a directory from one name and nowhere from another, as a
+  // relative target is read from each name's own directory: its kind then
+  // cannot come from its target, or one file would be a directory at one
+  // name and a file at another, its names and space counted apart. It is a
+  // file at every name, like any file of several links. (On Windows the
+  // directory bit is the link's own, the same at every name, and NTFS makes
+  // no hard link of a directory: the rule changes nothing there.)
+  if (facts.kind == platform::entry_kind::symlink && facts.links > 1) facts.is_directory = false;
+  return true;
 }
 
 bool _scandata::examined(platform::result<platform::examination> examination,
@@ -62,14 +73,10 @@ void _scandata::record_entry(native_string_view path, const platform::entry_fact
     // allocation, it takes space of its own, except a mount point (or
     // another reparse point), whose space is that of what it leads to: a
     // walk that never enters it must not count it, as du -x does not.
-    if (measure_ != size_measure::allocated || reparse) return;
-    // A link to a directory can have several names (cp -al links links
-    // too): it is then freed only with all of them, like a file.
-    if (symlink && facts.links > 1) {
-      count_linked_directory(facts);
-    } else {
+    // A link to a directory has one name here: one of several is counted
+    // as a file (examine_listed).
+    if (measure_ == size_measure::allocated && !reparse)
       count_directory(facts, !listed_before_by_walk);
-    }
     return;
   }
   ++(symlink ? files_symlink : reparse ? files_reparse : files_normal);
@@ -189,13 +196,6 @@ void _scandata::count_directory(const platform::entry_facts& facts, bool new_to_
       facts.identity.key == 0 || counted_directories_.insert(facts.identity, 0).added;
   if (new_to_run) unique_size = saturating_add(unique_size, facts.allocated);
   if (space.enabled) tally_directory_space(facts.allocated, new_to_run, new_to_walk);
-}
-
-void _scandata::count_linked_directory(const platform::entry_facts& facts) {
-  naive_size = saturating_add(naive_size, facts.allocated);
-  const file_table::found link = linked_directories_.insert(facts.identity, space.enabled);
-  if (link.added) unique_size = saturating_add(unique_size, facts.allocated);
-  if (link.record) tally_space(facts, link.added, link.record->space);
 }
 
 void _scandata::count_top_directory(const native_string& path) {

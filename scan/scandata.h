@@ -271,7 +271,9 @@ struct _scandata {
   void directory_listed(const platform::file_identity* identity);
   // Examines one listed entry of the walk's current directory into `facts`,
   // all of them from one reading; false, with its error line, when it could
-  // not be found or opened, or was found with no link left (examine.cc).
+  // not be found or opened, or was found with no link left (examine.cc). A
+  // symbolic link of several names is no directory in `facts`, wherever
+  // its target leads: it is tallied as a file at every name.
   bool examine_listed(platform::walk_cursor& cursor, const native_string& path,
                       const platform::listed_entry& entry, platform::entry_facts& facts);
   // Tallies one examined entry met under `path` (examine.cc); `place`,
@@ -279,8 +281,7 @@ struct _scandata {
   void record_entry(native_string_view path, const platform::entry_facts& facts,
                     const _scandata_entry_place* place = nullptr);
   // Tallies one examined file for the space by path: `new_file` when the
-  // run meets it first, `tally` its counts (space_by_path.cc). A link to a
-  // directory tallied so adds its size but no file.
+  // run meets it first, `tally` its counts (space_by_path.cc).
   void tally_space(const platform::entry_facts& facts, bool new_file,
                    _scandata_space_tally& tally);
   // Tallies the space of one directory for the space by path: `new_to_run`
@@ -326,9 +327,6 @@ struct _scandata {
   // every name in the naive total, once per identity in the unique one
   // (examine.cc). `new_to_walk` as for tally_directory_space.
   void count_directory(const platform::entry_facts& facts, bool new_to_walk);
-  // Counts the space of a link to a directory that has several names, by
-  // its names as a file's (examine.cc).
-  void count_linked_directory(const platform::entry_facts& facts);
   // Counts the space of a PATH's own directory, read once before its walk.
   void count_top_directory(const native_string& path);
   // True when the examination of `path` read it into `facts`; otherwise
@@ -363,9 +361,6 @@ struct _scandata {
   static constexpr std::uint32_t no_holder = 0xFFFFFFFFu;
   std::uint32_t holder_ = no_holder;  // of the file being recorded
   platform::entry_facts own_facts_;   // what own_part returns for a holder
-  // The links to directories that have several names, with their
-  // space-by-path counts, apart from the files: they are no file entries.
-  file_table linked_directories_;
 };
 
 // Prints one scan error: `message`, ": 0x" and `code` as eight lower-case

@@ -103,7 +103,7 @@ void _scandata::tally_space(const platform::entry_facts& facts, bool new_file,
     tally.last_walk = walk;
     tally.walk_names = 0;
     tally.freed &= ~freed_by_walk;
-    if (!facts.is_directory) ++path.unique_files;
+    ++path.unique_files;
     add_size(path.unique_size, size);
   }
   count_name(tally.walk_names);

@@ -142,13 +142,39 @@ TEST(SpaceByPath, AllocatedSpaceOfALinkToADirectoryWithTwoNamesIsFreedWithBoth) 
   tree.set_allocated("p/d", 1000);
   tree.set_allocated("q", 200);
   tree.set_allocated("p/to-d", 7);
-  // No file entries; the link counts once, and is freed by neither PATH
-  // alone.
+  // A link of two names is a file at both, wherever it leads: it counts
+  // once, and is freed by neither PATH alone.
   EXPECT_EQ(space_rows({tree.path("p"), tree.path("q")}, size_measure::allocated),
-            (std::vector<figures>{{0, 0, 1107, 1100},
-                                  {0, 0, 207, 200},
-                                  {0, 0, 1307, 1307},
+            (std::vector<figures>{{1, 1, 1107, 1100},
+                                  {1, 1, 207, 200},
+                                  {2, 1, 1307, 1307},
                                   {0, 0, 1314, 1307}}));
+}
+
+// cp -al of a symbolic link with a relative target: the copy leads nowhere
+// where the original leads to a directory (with 100
+// bytes of target taking a block of 4096). One file whichever name comes
+// first: counted once, freed with both PATHs, nothing held outside them.
+TEST(SpaceByPath, ALinkOfTwoNamesLeadingToADirectoryFromOneOnlyIsOneFile) {
+  platform::fake_tree tree;
+  const std::string target(100, 'd');
+  tree.directory("a/" + target);
+  tree.directory("b");
+  tree.relative_symlink("a/link", target);
+  tree.hard_link("a/link", "b/link");
+  for (const std::string& name : {std::string("a"), "a/" + target, std::string("b")})
+    tree.set_allocated(name, 4096);
+  tree.set_allocated("a/link", 4096);
+  const figures a{1, 1, 12288, 8192};
+  const figures b{1, 1, 8192, 4096};
+  // du -s -c -B1 -x a b: 12288, 4096, 16384 in all.
+  EXPECT_EQ(space_rows({tree.path("a"), tree.path("b")}, size_measure::allocated),
+            (std::vector<figures>{a, b, {2, 1, 16384, 16384}, {0, 0, 20480, 16384}}));
+  EXPECT_EQ(space_rows({tree.path("b"), tree.path("a")}, size_measure::allocated),
+            (std::vector<figures>{b, a, {2, 1, 16384, 16384}, {0, 0, 20480, 16384}}));
+  // By length: the link's 100 bytes, once.
+  EXPECT_EQ(space_rows({tree.path("a"), tree.path("b")}),
+            (std::vector<figures>{{1, 1, 100, 0}, {1, 1, 100, 0}, {2, 1, 100, 100}}));
 }
 
 TEST(SpaceByPath, AllocatedSpaceOfDirectoriesSaturatesToo) {

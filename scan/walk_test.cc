@@ -411,6 +411,45 @@ TEST(Walk, LinksMountsAndSpecialFilesAreCountedAndNeverEntered) {
   EXPECT_EQ(run.scan.scan_errors, 0);
 }
 
+// A symbolic link hard-linked into two places (cp -al) with a relative
+// target, which leads to a directory from one name and nowhere from the
+// other. Its kind cannot come from its target: it is a file at both names,
+// one file of two links, both names listed, counted once; and never
+// entered, as no link is.
+TEST(Walk, ALinkOfSeveralNamesIsAFileAtEveryNameWhereverItLeads) {
+  for (const bool a_first : {true, false}) {
+    SCOPED_TRACE(a_first ? "a first" : "b first");
+    fake_tree tree;
+    tree.file("a/dir/inside", 1);
+    tree.directory("b");
+    tree.relative_symlink("a/link", "dir");
+    tree.hard_link("a/link", "b/link");
+    captured_scan run;
+    run.scan.keep_all_names = false;
+    run.scan.listed_link_counts = {2};
+    const std::vector<native_string> paths =
+        a_first ? std::vector<native_string>{tree.path("a"), tree.path("b")}
+                : std::vector<native_string>{tree.path("b"), tree.path("a")};
+    for (const native_string& path : paths) run.scan.scan_directory(path);
+
+    EXPECT_EQ(run.scan.files_total, 3);  // the link at both names, a/dir/inside
+    EXPECT_EQ(run.scan.files_symlink, 2);
+    EXPECT_EQ(run.scan.dirs_total, 1);  // a/dir alone
+    EXPECT_EQ(run.scan.dirs_normal, 1);
+    EXPECT_EQ(run.scan.dirs_symlink, 0);
+    const _scandata_hardlinkcount_info& two = run.scan.hardlinkcounts.at(2);
+    EXPECT_EQ(two.file_count, 2);
+    EXPECT_EQ(two.distinct_files, 1);
+    EXPECT_EQ(names_by_first_meeting(run.scan, 2),
+              a_first ? (std::vector<native_string>{tree.path("a/link"), tree.path("b/link")})
+                      : (std::vector<native_string>{tree.path("b/link"), tree.path("a/link")}));
+    EXPECT_EQ(run.scan.unique_files, 2u);
+    EXPECT_EQ(run.scan.naive_size, 1 + 3 + 3);  // the link's size is its target's length
+    EXPECT_EQ(run.scan.unique_size, 1 + 3);
+    EXPECT_EQ(run.scan.progress_ticks, 3);  // a, b and a/dir: never a link
+  }
+}
+
 // Measured by allocation, a link to a directory takes its own space like
 // any entry, but a mount point's is that of the other volume's top, which
 // the walk never enters: it adds nothing, as with du -x.

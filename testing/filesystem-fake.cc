@@ -38,7 +38,8 @@ struct node {
   entry_facts facts;
   std::int32_t names = 0;       // the entries that name it
   std::int32_t fixed_links = -1;  // a link count set by the test, or -1
-  native_string target;          // a symbolic link's, from the root
+  native_string target;          // a symbolic link's: from the root, or
+  bool relative = false;         // from the directory of each of its names
   std::vector<shared_extent> extents;  // a file's shared extents
   std::map<native_string, std::size_t> children;
 };
@@ -131,44 +132,59 @@ native_string canonical(native_string_view path) {
 
 bool is_link(const node& n) { return n.facts.kind == entry_kind::symlink; }
 
-std::size_t resolve(const std::vector<native_string>& parts, bool follow_last, int links_left);
+std::size_t resolve(std::size_t start, const std::vector<native_string>& parts, bool follow_last,
+                    int links_left, std::size_t* holder = nullptr);
 
-// The node a link leads to, or kNone.
-std::size_t follow(std::size_t index, int links_left) {
+// The node a link leads to, or kNone. `directory` is the directory that
+// holds the name the link was reached by (kNone: not known), where a
+// relative target is read from, as the system reads it.
+std::size_t follow(std::size_t index, std::size_t directory, int links_left) {
   while (index != kNone && is_link(disk().nodes[index])) {
     if (links_left-- == 0) return kNone;
-    index = resolve(components(disk().nodes[index].target), false, links_left);
+    const node& link = disk().nodes[index];
+    const std::size_t start = link.relative ? directory : kRoot;
+    if (start == kNone) return kNone;
+    index = resolve(start, components(link.target), false, links_left, &directory);
   }
   return index;
 }
 
-std::size_t resolve(const std::vector<native_string>& parts, bool follow_last, int links_left) {
-  std::size_t at = kRoot;
+// The node at `parts` from the directory `start`; `holder`, when not null,
+// gets the directory that holds the last component's name (kNone for no
+// component).
+std::size_t resolve(std::size_t start, const std::vector<native_string>& parts, bool follow_last,
+                    int links_left, std::size_t* holder) {
+  std::size_t at = start;
+  std::size_t directory = kNone;
   for (std::size_t i = 0; i < parts.size(); ++i) {
-    at = follow(at, links_left);
+    at = follow(at, directory, links_left);
     if (at == kNone || !disk().nodes[at].facts.is_directory) return kNone;
     const auto& children = disk().nodes[at].children;
     const auto found = children.find(parts[i]);
     if (found == children.end()) return kNone;
+    directory = at;
     at = found->second;
   }
-  return follow_last ? follow(at, links_left) : at;
+  if (holder) *holder = directory;
+  return follow_last ? follow(at, directory, links_left) : at;
 }
 
 // The node at `path`, or kNone; the last component followed when it is a
-// link only if `follow_last`.
-std::size_t lookup(native_string_view path, bool follow_last) {
+// link only if `follow_last`. `holder` as for resolve.
+std::size_t lookup(native_string_view path, bool follow_last, std::size_t* holder = nullptr) {
   if (path.empty()) return kNone;  // as no system takes an empty path
-  return resolve(components(path), follow_last, 8);
+  return resolve(kRoot, components(path), follow_last, 8, holder);
 }
 
-// The facts of a node, as an examination reads them.
-entry_facts facts_of(std::size_t index) {
+// The facts of a node, as an examination reads them through a name in the
+// directory `directory` (kNone: not known), from which a link's relative
+// target is read.
+entry_facts facts_of(std::size_t index, std::size_t directory) {
   const node& n = disk().nodes[index];
   entry_facts facts = n.facts;
   facts.links = n.fixed_links >= 0 ? n.fixed_links : n.names;
   if (is_link(n)) {
-    const std::size_t target = follow(index, 8);
+    const std::size_t target = follow(index, directory, 8);
     facts.is_directory = target != kNone && disk().nodes[target].facts.is_directory;
   }
   return facts;
@@ -276,7 +292,7 @@ void run_listing_hook(const native_string& path) {
 // Lists the children of `index` as the walk sees them.
 void list_node(std::size_t index, directory_listing& listing) {
   for (const auto& [name, child] : disk().nodes[index].children) {
-    const entry_facts facts = facts_of(child);
+    const entry_facts facts = facts_of(child, index);
     listed_entry entry;
     entry.name_offset = listing.names.size();
     entry.name_length = static_cast<std::uint16_t>(name.size());
@@ -386,11 +402,13 @@ result<> list_directory(walk_cursor& cursor, const native_string& path) {
 
 namespace {
 
-result<examination> examine(native_string_view path, std::size_t index, entry_facts& facts) {
+// Examines the node `index`, named in the directory `directory`.
+result<examination> examine(native_string_view path, std::size_t index, std::size_t directory,
+                            entry_facts& facts) {
   ++disk().calls.examined;
   if (const fault* f = fault_at(fake_operation::examine, path)) return {f->outcome, f->error};
   if (index == kNone) return {examination::not_found, fake_no_such_entry};
-  facts = facts_of(index);
+  facts = facts_of(index, directory);
   return {examination::examined};
 }
 
@@ -416,7 +434,7 @@ result<examination> examine_child(std::size_t index, native_string_view name, en
       return {f.outcome, f.error};
     }
   }
-  return examine(native_string(), child_of(index, name), facts);
+  return examine(native_string(), child_of(index, name), index, facts);
 }
 
 }  // namespace
@@ -433,9 +451,10 @@ result<examination> examine_entry(walk_cursor& cursor, const native_string& path
   // Read when asked, from the directory as it is now: an entry removed
   // since the listing is not found.
   std::size_t index = kNone;
-  if (!walk.levels.empty())
-    index = child_of(walk.levels.back(), native_string_view(path).substr(path.size() - entry.name_length));
-  return examine(path, index, facts);
+  const std::size_t directory = walk.levels.empty() ? kNone : walk.levels.back();
+  if (directory != kNone)
+    index = child_of(directory, native_string_view(path).substr(path.size() - entry.name_length));
+  return examine(path, index, directory, facts);
 }
 
 bool volume_shares_extents(walk_cursor& cursor, const native_string&) {
@@ -511,7 +530,9 @@ void read_facts_ahead(const directory_place& place, const directory_listing& lis
 void close_ahead(directory_handle) { --disk().calls.opened_ahead_and_held; }
 
 result<examination> examine_path(const native_string& path, entry_facts& facts) {
-  return examine(path, lookup(path, false), facts);
+  std::size_t directory = kNone;
+  const std::size_t index = lookup(path, false, &directory);
+  return examine(path, index, directory, facts);
 }
 
 result<> find_pattern_matches(const native_string& pattern, std::vector<pattern_match>& matches) {
@@ -531,7 +552,7 @@ result<> find_pattern_matches(const native_string& pattern, std::vector<pattern_
   }
   for (const auto& [name, child] : disk().nodes[index].children) {
     if (matches_wildcard(wildcard, name))
-      matches.push_back(pattern_match{name, facts_of(child).is_directory});
+      matches.push_back(pattern_match{name, facts_of(child, index).is_directory});
   }
   std::sort(matches.begin(), matches.end(),
             [](const pattern_match& a, const pattern_match& b) { return a.name < b.name; });
@@ -558,12 +579,14 @@ bool mount_of(native_string_view path, native_string& top, native_string& below)
   std::vector<native_string> parts = components(path);
   if (parts.empty()) return false;
   std::size_t at = kRoot;
+  std::size_t directory = kNone;
   std::size_t top_parts = 0;
   for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
-    at = follow(at, 8);
+    at = follow(at, directory, 8);
     if (at == kNone || !disk().nodes[at].facts.is_directory) return false;
     const auto found = disk().nodes[at].children.find(parts[i]);
     if (found == disk().nodes[at].children.end()) return false;
+    directory = at;
     at = found->second;
     const node& n = disk().nodes[at];
     if (n.facts.is_directory && n.facts.kind == entry_kind::reparse) top_parts = i + 1;
@@ -675,6 +698,15 @@ void fake_tree::symlink(const tree_path& relative, const tree_path& target) cons
   node made;
   made.facts.kind = entry_kind::symlink;
   made.target = path(target);
+  made.facts.size = static_cast<std::int64_t>(target.text().size());
+  make_node(path(relative), made);
+}
+
+void fake_tree::relative_symlink(const tree_path& relative, const tree_path& target) const {
+  node made;
+  made.facts.kind = entry_kind::symlink;
+  made.target = target.text();
+  made.relative = true;
   made.facts.size = static_cast<std::int64_t>(target.text().size());
   make_node(path(relative), made);
 }

@@ -94,6 +94,12 @@ class fake_tree {
   // A symbolic link to `target`, relative to the tree; it counts among the
   // directories when its target is one.
   void symlink(const tree_path& relative, const tree_path& target) const;
+  // A symbolic link whose `target` is relative, as "ln -s name" makes it:
+  // read from the directory of whichever of its names it is reached by
+  // (going down from there: ".." is not followed up), so that one link of
+  // several names may lead somewhere from one name and nowhere from
+  // another.
+  void relative_symlink(const tree_path& relative, const tree_path& target) const;
   // A FIFO, socket or device node.
   void special(const tree_path& relative) const;
   // An empty directory that is the top of a volume of its own, mounted
