@@ -78,6 +78,27 @@ void print_space(json_writer& json, const scan::_scandata& scan,
   json.number(scan::held_outside(scan.space));
 }
 
+// Empty unless the space by directory was asked for.
+void print_directories(json_writer& json, const scan::_scandata& scan) {
+  json.key("space_by_directory");
+  json.begin_array();
+  for (const scan::_scandata_directory_row& row : scan.directories.rows) {
+    json.begin_object();
+    json.key("path");
+    json.string(row.path);
+    json.key("depth");
+    json.number(row.depth);
+    json.key("files");
+    json.number(row.files);
+    json.key("unique_size");
+    json.number(row.unique_size);
+    json.key("freed_if_deleted");
+    json.number(row.freed);
+    json.end_object();
+  }
+  json.end_array();
+}
+
 // One entry per -C count that the text report lists, in the same order.
 void print_listings(json_writer& json, const scan::_scandata& scan,
                     const std::vector<std::int32_t>& counts) {
@@ -169,6 +190,7 @@ void print_json_report(native_ostream& out, const scan::_scandata& scan,
   json.key("unique_size");
   json.number(scan.unique_size);
   print_space(json, scan, directories);
+  print_directories(json, scan);
   print_listings(json, scan, list_files_for_hardlinkcount);
   print_breakdowns(json, scan);
   print_errors(json, scan);

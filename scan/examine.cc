@@ -81,8 +81,11 @@ void _scandata::record_entry(native_string_view path, const platform::entry_fact
     // its space-by-path counts start afresh, as those of that name alone.
     const bool new_file = !listed_before_by_run;
     if (new_file) count_new_file(facts, by_links);
-    _scandata_space_tally alone;
-    if (space.enabled) tally_space(facts, new_file, alone);
+    if (space.enabled) {
+      _scandata_space_tally alone;
+      _scandata_row_tally alone_in_rows;
+      tally_space(facts, new_file, alone, &alone_in_rows);
+    }
     return;
   }
 
@@ -97,7 +100,7 @@ void _scandata::record_entry(native_string_view path, const platform::entry_fact
     if (keeps_names) record->names = std::make_unique<std::vector<native_string>>();
   }
   if (!record) return;
-  if (space.enabled) tally_space(facts, file.added, record->space);
+  if (space.enabled) tally_space(facts, file.added, record->space, file.rows);
   if (record->names) record->names->emplace_back(path);
 }
 
@@ -132,7 +135,7 @@ void _scandata::count_linked_directory(const platform::entry_facts& facts) {
   naive_size = saturating_add(naive_size, facts.allocated);
   const file_table::found link = linked_directories_.insert(facts.identity, space.enabled);
   if (link.added) unique_size = saturating_add(unique_size, facts.allocated);
-  if (link.record) tally_space(facts, link.added, link.record->space);
+  if (link.record) tally_space(facts, link.added, link.record->space, link.rows);
 }
 
 void _scandata::count_top_directory(const native_string& path) {

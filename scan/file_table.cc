@@ -7,9 +7,13 @@ namespace scan {
 file_table::found file_table::insert(const platform::file_identity& id, bool with_record) {
   const std::uint32_t next = static_cast<std::uint32_t>(records_.size());
   const identity_table::inserted file = files_.insert(id, with_record ? next : no_record);
-  if (file.added && with_record) records_.emplace_back();
+  if (file.added && with_record) {
+    records_.emplace_back();
+    if (with_rows_) row_tallies_.emplace_back();
+  }
   const std::uint32_t record = *file.value;
-  return {record == no_record ? nullptr : &records_[record], file.added};
+  if (record == no_record) return {nullptr, file.added, nullptr};
+  return {&records_[record], file.added, with_rows_ ? &row_tallies_[record] : nullptr};
 }
 
 const _scandata_fileinfo* file_table::find(const platform::file_identity& id) const {
@@ -22,6 +26,7 @@ _scandata_fileinfo& file_table::operator[](const platform::file_identity& id) {
   if (*record == no_record) {
     *record = static_cast<std::uint32_t>(records_.size());
     records_.emplace_back();
+    if (with_rows_) row_tallies_.emplace_back();
   }
   return records_[*record];
 }

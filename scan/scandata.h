@@ -18,6 +18,7 @@
 #include "fs/filesystem.h"
 #include "base/text.h"
 #include "scan/identity_table.h"
+#include "walk/tree_walk.h"
 
 namespace scan {
 
@@ -75,6 +76,14 @@ struct _scandata_space_tally {
   std::uint32_t freed = 0;       // which of the two counts reached the links
 };
 
+// Where the names of one distinct file lie among the rows of the space by
+// directory, in the walk that met it last (space_by_directory.cc): the row
+// of its last name and the lowest row that holds all of them.
+struct _scandata_row_tally {
+  std::uint32_t last_row = 0;
+  std::uint32_t common_row = 0;
+};
+
 // What the identity map keeps of one distinct file, where there is
 // something to keep: its names when they are kept, its space-by-path counts
 // when the space by path is asked for. Most files have no record.
@@ -93,7 +102,13 @@ class file_table {
   struct found {
     _scandata_fileinfo* record;  // null for a file without one
     bool added;
+    // The file's place among the rows of the space by directory: null for
+    // a file without a record, or while the table keeps none.
+    _scandata_row_tally* rows;
   };
+  // From now on every record has a row tally too. Kept beside the records
+  // rather than in them, so that only a run with the rows pays for them.
+  void keep_row_tallies() { with_rows_ = true; }
   // Finds `id`, or adds it, with a record when `with_record`. The record
   // stays where it is until the next insert.
   found insert(const platform::file_identity& id, bool with_record);
@@ -118,6 +133,8 @@ class file_table {
   static constexpr std::uint32_t no_record = 0xFFFFFFFFu;
   identity_table files_;  // the place of each file's record, or no_record
   std::vector<_scandata_fileinfo> records_;
+  bool with_rows_ = false;
+  std::vector<_scandata_row_tally> row_tallies_;  // one per record, when kept
 };
 
 // The space figures of one PATH's walk, files only.
@@ -134,6 +151,60 @@ struct _scandata_space {
   std::vector<_scandata_path_space> paths;  // one per PATH, in order
   std::int64_t unique_size = 0;  // every file once, like the summary's
   std::int64_t freed = 0;        // files whose every name the run met
+};
+
+// One row of the space by directory: a directory that a walk listed, at
+// most as deep below its PATH as asked, with the figures of its subtree.
+struct _scandata_directory_row {
+  native_string path;  // as the walk built it
+  std::int32_t depth = 0;      // 0 for the PATH itself
+  std::int64_t files = 0;      // file entries listed, skipped ones included
+  std::int64_t unique_size = 0;  // the distinct files examined, each once
+  std::int64_t freed = 0;        // those with every name in the subtree
+};
+
+// A directory of the current walk while it is walked: a row, or one whose
+// listing was cut short, which shows no row but holds what was read of it.
+// Its figures are its own until the walk ends, then its subtree's. The
+// figures of the unique sizes go below zero on the way (a file's size is
+// taken back at the lowest common directory of two of its names), and
+// their sums can pass the 64-bit range: they are 128-bit wide.
+__extension__ typedef __int128 wide_figure;
+struct _scandata_walked_directory {
+  std::uint32_t parent;
+  std::uint32_t depth;
+  std::uint32_t row;  // its place in _scandata_directories::rows, or none
+  std::int64_t files = 0;
+  wide_figure unique_size = 0;
+  wide_figure freed = 0;
+};
+
+// The space by directory of the run (-L).
+struct _scandata_directories {
+  static constexpr std::uint32_t none = 0xFFFFFFFFu;
+  std::int32_t depth = -1;  // the rows go this deep; below 0, there are none
+  std::vector<_scandata_directory_row> rows;  // every walk's, in walk order
+
+  // The state of the walk under way, settled into `rows` when it ends.
+  std::vector<_scandata_walked_directory> walked;
+  std::vector<std::uint32_t> open;  // the walked directories the walk is inside
+  std::uint32_t current = none;     // where the files listed now belong
+  std::int64_t files_counted = 0;   // files_total when last handed to a row
+  std::int64_t top_allocated = 0;   // the PATH's own space, before its listing
+  std::int64_t entered_allocated = 0;  // that of the directory entry just counted
+
+  bool collecting() const { return current != none; }
+  // The lowest directory holding both `a` and `b`.
+  std::uint32_t common(std::uint32_t a, std::uint32_t b) const {
+    while (a != b) {
+      if (walked[a].depth >= walked[b].depth) {
+        a = walked[a].parent;
+      } else {
+        b = walked[b].parent;
+      }
+    }
+    return a;
+  }
 };
 
 // The names kept of a file: empty when its names are not kept (or it has no
@@ -203,6 +274,7 @@ struct _scandata {
   // The names of one breakdown's file: its list in `link_names`, or none.
   const std::vector<native_string>& names_of(const _scandata_breakdown_fileinfo& info) const;
   _scandata_space space;
+  _scandata_directories directories;
 
   // Names are only ever printed by the listings of the link counts asked for
   // with -C. When `keep_all_names` is false, a file's names are kept only if
@@ -237,9 +309,20 @@ struct _scandata {
   // Walks every PATH in order, each a row of the space by path
   // (space_by_path.cc).
   void scan_paths(const std::vector<native_string>& paths);
+  // Asks for the space by directory, with rows down to `depth` (below 0
+  // counts as 0), before the walks. It needs the names counted as the space
+  // by path counts them, so it collects that too (space_by_directory.cc).
+  void collect_directories(std::int32_t depth);
   // Notes that the walk listed a directory, by its identity when known,
   // before its entries are examined (walk.cc).
-  void directory_listed(const platform::file_identity* identity);
+  void directory_listed(const platform::listed_directory& directory);
+  // The space a directory entry just tallied took in the rows, taken (and
+  // forgotten) for the walk to hand to that directory's own row.
+  std::int64_t take_entered_allocated() {
+    const std::int64_t allocated = directories.entered_allocated;
+    directories.entered_allocated = 0;
+    return allocated;
+  }
   // Examines one listed entry of the walk's current directory into `facts`,
   // all of them from one reading; false, with its error line, when it could
   // not be found or opened, or was found with no link left (examine.cc).
@@ -250,8 +333,10 @@ struct _scandata {
   // Tallies one examined file for the space by path: `new_file` when the
   // run meets it first, `tally` its counts (space_by_path.cc). A link to a
   // directory tallied so adds its size but no file.
+  // `rows` is the file's place among the rows of the space by directory,
+  // when they are collected.
   void tally_space(const platform::entry_facts& facts, bool new_file,
-                   _scandata_space_tally& tally);
+                   _scandata_space_tally& tally, _scandata_row_tally* rows = nullptr);
   // Tallies the space of one directory for the space by path: `new_to_run`
   // when no walk counted its identity before, `new_to_walk` when this walk
   // meets its one name first (space_by_path.cc).
@@ -286,6 +371,16 @@ struct _scandata {
   void count_linked_directory(const platform::entry_facts& facts);
   // Counts the space of a PATH's own directory, read once before its walk.
   void count_top_directory(const native_string& path);
+  // The space by directory's part of a walk: a directory listed (its row
+  // made, where it has one), and the walk's end (space_by_directory.cc).
+  void directory_row(const platform::listed_directory& directory);
+  void settle_directory_rows();
+  // A walk's first name of a file, a further one, and the name that makes
+  // its names reach its link count, in the rows; a directory's own space.
+  void first_name_in_rows(std::int64_t size, _scandata_row_tally& rows);
+  void further_name_in_rows(std::int64_t size, _scandata_row_tally& rows);
+  void freed_in_rows(std::int64_t size, const _scandata_row_tally& rows);
+  void directory_in_rows(std::int64_t allocated);
   // True when the examination of `path` read it into `facts`; otherwise
   // counts the scan error and prints its line, which tells an entry not
   // found from one found but not opened. A file read with no link left was
