@@ -1,6 +1,7 @@
-// The space-by-path section: its layout byte for byte under two digit
-// groupings.
+// The space-by-path and space-by-directory sections: their layout byte for
+// byte under two digit groupings.
 #include <algorithm>
+#include <limits>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -58,6 +59,36 @@ TEST(SpaceReport, SnapshotsUnderTwoGroupingsOfTheUsersLocale) {
   tue.space.freed = 18;
   EXPECT_EQ(T("Held by names outside the paths:              120,037 (100%)"),
             report_test::lines_of(section(tue, {T("/tmp/demo/tue")})).back());
+}
+
+scan::_scandata_directory_row directory(const char* path, std::int32_t depth, std::int64_t files,
+                                       std::int64_t unique_size, std::int64_t freed) {
+  return scan::_scandata_directory_row{T(path), depth, files, unique_size, freed};
+}
+
+TEST(SpaceReport, DirectoriesUnderTwoGroupingsOfTheUsersLocale) {
+  scan::_scandata scan;
+  scan.directories.rows = {directory("/backups", 0, 1234567, 9876543210, 123456789),
+                           directory("/backups/mon", 1, 5, 120047, 0),
+                           directory("/backups/tue", 1, 0, 0, 0),
+                           directory("/backups/big", 1, 7, std::numeric_limits<std::int64_t>::max(), 1)};
+  const std::string expected =
+      "\n"
+      "Space by Directory\n"
+      "==================\n"
+      "\n"
+      "       Files           Unique size      Freed if deleted  Directory\n"
+      "   1,234,567         9,876,543,210           123,456,789  /backups\n"
+      "           5               120,047                     0  /backups/mon\n"
+      "           0                     0                     0  /backups/tue\n"
+      "           7  9,223,372,036,854,775,807                     1  /backups/big\n";
+  for (const char separator : {',', '.'}) {
+    std::string grouped = expected;
+    std::replace(grouped.begin(), grouped.end(), ',', separator);
+    report_test::report_stream stream(separator);
+    print_space_by_directory(stream.out, scan);
+    EXPECT_EQ(T(grouped), stream.out.str());
+  }
 }
 
 }  // namespace
