@@ -83,17 +83,18 @@ void print_directories(json_writer& json, const scan::_scandata& scan) {
   json.key("space_by_directory");
   json.begin_array();
   for (const scan::_scandata_directory_row& row : scan.directories.rows) {
+    if (!row.shown) continue;
     json.begin_object();
     json.key("path");
-    json.string(row.path);
+    json.string(scan.directories.path_of(row));
     json.key("depth");
     json.number(row.depth);
     json.key("files");
     json.number(row.files);
     json.key("unique_size");
-    json.number(row.unique_size);
+    json.number(row.unique_size());
     json.key("freed_if_deleted");
-    json.number(row.freed);
+    json.number(row.freed());
     json.end_object();
   }
   json.end_array();

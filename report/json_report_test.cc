@@ -114,13 +114,11 @@ scan::_scandata scan_of(const json& doc) {
   scan.space.freed = doc.at("freed_if_all_deleted");
   EXPECT_EQ(doc.at("held_outside").get<std::int64_t>(), scan::held_outside(scan.space));
   for (const json& row : doc.at("space_by_directory")) {
-    scan::_scandata_directory_row directory;
-    directory.path = native_of(row.at("path"));
-    directory.depth = row.at("depth");
+    scan::_scandata_directory_row& directory =
+        scan.directories.add_row(native_of(row.at("path")), row.at("depth"));
     directory.files = row.at("files");
-    directory.unique_size = row.at("unique_size");
-    directory.freed = row.at("freed_if_deleted");
-    scan.directories.rows.push_back(std::move(directory));
+    directory.unique = row.at("unique_size").get<std::int64_t>();
+    directory.freeable = row.at("freed_if_deleted").get<std::int64_t>();
   }
   for (const json& block : doc.at("breakdowns")) {
     scan::_scandata_breakdown_fileinfo info;

@@ -57,8 +57,10 @@ void print_space_by_directory(native_ostream& out, const scan::_scandata& scanda
   out << std::endl;
   out << "       Files           Unique size      Freed if deleted  Directory" << std::endl;
   for (const scan::_scandata_directory_row& row : scandata.directories.rows) {
-    out << std::setw(12) << row.files << "  " << std::setw(20) << row.unique_size << "  "
-        << std::setw(20) << row.freed << "  " << platform::shown(row.path) << std::endl;
+    if (!row.shown) continue;
+    out << std::setw(12) << row.files << "  " << std::setw(20) << row.unique_size() << "  "
+        << std::setw(20) << row.freed() << "  "
+        << platform::shown(scandata.directories.path_of(row)) << std::endl;
   }
 }
 

@@ -61,17 +61,23 @@ TEST(SpaceReport, SnapshotsUnderTwoGroupingsOfTheUsersLocale) {
             report_test::lines_of(section(tue, {T("/tmp/demo/tue")})).back());
 }
 
-scan::_scandata_directory_row directory(const char* path, std::int32_t depth, std::int64_t files,
-                                       std::int64_t unique_size, std::int64_t freed) {
-  return scan::_scandata_directory_row{T(path), depth, files, unique_size, freed};
+scan::_scandata_directory_row& add_row(scan::_scandata& scan, const char* path, std::int32_t depth,
+                                      std::int64_t files, std::int64_t unique_size,
+                                      std::int64_t freed) {
+  scan::_scandata_directory_row& row = scan.directories.add_row(T(path), depth);
+  row.files = files;
+  row.unique = unique_size;
+  row.freeable = freed;
+  return row;
 }
 
 TEST(SpaceReport, DirectoriesUnderTwoGroupingsOfTheUsersLocale) {
   scan::_scandata scan;
-  scan.directories.rows = {directory("/backups", 0, 1234567, 9876543210, 123456789),
-                           directory("/backups/mon", 1, 5, 120047, 0),
-                           directory("/backups/tue", 1, 0, 0, 0),
-                           directory("/backups/big", 1, 7, std::numeric_limits<std::int64_t>::max(), 1)};
+  add_row(scan, "/backups", 0, 1234567, 9876543210, 123456789);
+  add_row(scan, "/backups/mon", 1, 5, 120047, 0);
+  add_row(scan, "/backups/tue", 1, 0, 0, 0);
+  add_row(scan, "/backups/big", 1, 7, std::numeric_limits<std::int64_t>::max(), 1);
+  add_row(scan, "/backups/cut-short", 1, 1, 1, 1).shown = false;  // shows nothing
   const std::string expected =
       "\n"
       "Space by Directory\n"

@@ -174,14 +174,15 @@ TEST(AllocatedAgainstDu, EachDirectoryHoldsAndFreesWhatDuSays) {
   const std::int64_t all = du_last("-s -c -B1 -x", paths);
   std::int32_t deepest = 0;
   for (const _scandata_directory_row& row : rows) {
-    SCOPED_TRACE(row.path);
+    const native_string path(scanned.run.scan.directories.path_of(row));
+    SCOPED_TRACE(path);
     deepest = std::max(deepest, row.depth);
-    EXPECT_EQ(row.unique_size, du_last("-s -B1 -x", {row.path}));
-    const std::string exclude = "--exclude='" + exclude_pattern(row.path) + "'";
-    EXPECT_EQ(row.freed, all - du_last("-s -c -B1 -x " + exclude, paths));
+    EXPECT_EQ(row.unique_size(), du_last("-s -B1 -x", {path}));
+    const std::string exclude = "--exclude='" + exclude_pattern(path) + "'";
+    EXPECT_EQ(row.freed(), all - du_last("-s -c -B1 -x " + exclude, paths));
   }
   EXPECT_EQ(deepest, 3);
-  EXPECT_EQ(rows.front().freed, scanned.run.scan.space.paths.front().freed);
+  EXPECT_EQ(rows.front().freed(), scanned.run.scan.space.paths.front().freed);
   EXPECT_GT(rows.size(), 3u * 24 * 3);
   // A row's figures are its subtree's, whatever depth the rows go to.
   const allocated_scan shallow(paths, 1);
@@ -191,9 +192,10 @@ TEST(AllocatedAgainstDu, EachDirectoryHoldsAndFreesWhatDuSays) {
   ASSERT_EQ(shallow.run.scan.directories.rows.size(), shallower.size());
   for (std::size_t i = 0; i < shallower.size(); ++i) {
     const _scandata_directory_row& row = shallow.run.scan.directories.rows[i];
-    EXPECT_EQ(row.path, shallower[i].path);
-    EXPECT_EQ(row.unique_size, shallower[i].unique_size);
-    EXPECT_EQ(row.freed, shallower[i].freed);
+    EXPECT_EQ(shallow.run.scan.directories.path_of(row),
+              scanned.run.scan.directories.path_of(shallower[i]));
+    EXPECT_EQ(row.unique_size(), shallower[i].unique_size());
+    EXPECT_EQ(row.freed(), shallower[i].freed());
   }
 }
 

@@ -83,9 +83,9 @@ void _scandata::record_entry(native_string_view path, const platform::entry_fact
     if (new_file) count_new_file(facts, by_links);
     if (space.enabled) {
       _scandata_space_tally alone;
-      _scandata_row_tally alone_in_rows;
-      tally_space(facts, new_file, alone, &alone_in_rows);
+      tally_space(facts, new_file, alone);
     }
+    tally_rows(facts.*size_of_);
     return;
   }
 
@@ -99,8 +99,9 @@ void _scandata::record_entry(native_string_view path, const platform::entry_fact
     count_new_file(facts, by_links);
     if (keeps_names) record->names = std::make_unique<std::vector<native_string>>();
   }
+  if (file.rows) tally_rows(facts, *file.rows);
   if (!record) return;
-  if (space.enabled) tally_space(facts, file.added, record->space, file.rows);
+  if (space.enabled) tally_space(facts, file.added, record->space);
   if (record->names) record->names->emplace_back(path);
 }
 
@@ -129,13 +130,15 @@ void _scandata::count_directory(const platform::entry_facts& facts, bool new_to_
       facts.identity.key == 0 || counted_directories_.insert(facts.identity, 0).added;
   if (new_to_run) unique_size = saturating_add(unique_size, facts.allocated);
   if (space.enabled) tally_directory_space(facts.allocated, new_to_run, new_to_walk);
+  if (directories.depth >= 0) directory_in_rows(new_to_walk ? facts.allocated : 0);
 }
 
 void _scandata::count_linked_directory(const platform::entry_facts& facts) {
   naive_size = saturating_add(naive_size, facts.allocated);
   const file_table::found link = linked_directories_.insert(facts.identity, space.enabled);
   if (link.added) unique_size = saturating_add(unique_size, facts.allocated);
-  if (link.record) tally_space(facts, link.added, link.record->space, link.rows);
+  if (link.rows) tally_rows(facts, *link.rows);
+  if (link.record) tally_space(facts, link.added, link.record->space);
 }
 
 void _scandata::count_top_directory(const native_string& path) {

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <memory>
 #include <vector>
@@ -76,12 +77,18 @@ struct _scandata_space_tally {
   std::uint32_t freed = 0;       // which of the two counts reached the links
 };
 
-// Where the names of one distinct file lie among the rows of the space by
-// directory, in the walk that met it last (space_by_directory.cc): the row
-// of its last name and the lowest row that holds all of them.
+// What the space by directory keeps of one distinct file
+// (space_by_directory.cc): the names the walk that met it last met, and
+// where among that walk's rows the last of them and all of them lie. The
+// rows of later walks come after those of earlier ones, so the row of the
+// last name also tells which walk met it. Twelve bytes, kept apart from
+// the records, so that only a run with rows pays for them.
 struct _scandata_row_tally {
-  std::uint32_t last_row = 0;
-  std::uint32_t common_row = 0;
+  static constexpr std::uint32_t freed_bit = 0x80000000u;
+  std::uint32_t names = 0;       // names met by that walk, 0 for none yet;
+                                 // freed_bit once freed
+  std::uint32_t last_row = 0;    // the row of the last name met
+  std::uint32_t common_row = 0;  // the lowest row holding every name met
 };
 
 // What the identity map keeps of one distinct file, where there is
@@ -102,12 +109,12 @@ class file_table {
   struct found {
     _scandata_fileinfo* record;  // null for a file without one
     bool added;
-    // The file's place among the rows of the space by directory: null for
-    // a file without a record, or while the table keeps none.
+    // The file's counts for the space by directory: null unless the table
+    // keeps them. They stay where they are.
     _scandata_row_tally* rows;
   };
-  // From now on every record has a row tally too. Kept beside the records
-  // rather than in them, so that only a run with the rows pays for them.
+  // From now on, before the first insert, every file has counts for the
+  // space by directory, with or without a record (file_table.cc).
   void keep_row_tallies() { with_rows_ = true; }
   // Finds `id`, or adds it, with a record when `with_record`. The record
   // stays where it is until the next insert.
@@ -125,7 +132,7 @@ class file_table {
   template <typename visitor_type>
   void for_each(visitor_type&& visit) const {
     files_.for_each([&](const platform::file_identity& id, std::uint32_t record) {
-      visit(id, record == no_record ? nullptr : &records_[record]);
+      visit(id, record < records_.size() ? &records_[record] : nullptr);
     });
   }
 
@@ -133,8 +140,19 @@ class file_table {
   static constexpr std::uint32_t no_record = 0xFFFFFFFFu;
   identity_table files_;  // the place of each file's record, or no_record
   std::vector<_scandata_fileinfo> records_;
+  // With row tallies, every file has a place, which both its tally and (if
+  // it has one) its record take: records_ then stops at the last record.
+  // The tallies lie in blocks that never move, so that adding one copies
+  // none of the others and a large table never exists twice.
+  static constexpr std::size_t rows_per_block = 4096;
   bool with_rows_ = false;
-  std::vector<_scandata_row_tally> row_tallies_;  // one per record, when kept
+  std::uint32_t places_ = 0;
+  std::vector<std::unique_ptr<_scandata_row_tally[]>> row_tallies_;
+  _scandata_row_tally* row_tally(std::uint32_t place) {
+    return &row_tallies_[place / rows_per_block][place % rows_per_block];
+  }
+  // A new place for a file, with its tally; with its record when asked.
+  std::uint32_t new_place(bool with_record);
 };
 
 // The space figures of one PATH's walk, files only.
@@ -153,54 +171,73 @@ struct _scandata_space {
   std::int64_t freed = 0;        // files whose every name the run met
 };
 
-// One row of the space by directory: a directory that a walk listed, at
-// most as deep below its PATH as asked, with the figures of its subtree.
-struct _scandata_directory_row {
-  native_string path;  // as the walk built it
-  std::int32_t depth = 0;      // 0 for the PATH itself
-  std::int64_t files = 0;      // file entries listed, skipped ones included
-  std::int64_t unique_size = 0;  // the distinct files examined, each once
-  std::int64_t freed = 0;        // those with every name in the subtree
-};
-
-// A directory of the current walk while it is walked: a row, or one whose
-// listing was cut short, which shows no row but holds what was read of it.
-// Its figures are its own until the walk ends, then its subtree's. The
-// figures of the unique sizes go below zero on the way (a file's size is
-// taken back at the lowest common directory of two of its names), and
-// their sums can pass the 64-bit range: they are 128-bit wide.
 __extension__ typedef __int128 wide_figure;
-struct _scandata_walked_directory {
-  std::uint32_t parent;
-  std::uint32_t depth;
-  std::uint32_t row;  // its place in _scandata_directories::rows, or none
-  std::int64_t files = 0;
-  wide_figure unique_size = 0;
-  wide_figure freed = 0;
+
+// One directory of the space by directory: a directory that a walk listed,
+// at most as deep below its PATH as asked. Its figures are its own while
+// the walk goes on, and its subtree's once the walk is over. The sizes go
+// below zero on the way (a file's size is taken back at the lowest common
+// directory of two of its names), and their sums can pass the 64-bit
+// range: they are 128-bit wide, and saturate when read.
+struct _scandata_directory_row {
+  std::size_t path_offset = 0;   // its path, as the walk built it, in
+  std::uint32_t path_length = 0; // _scandata_directories::paths
+  std::uint32_t parent = 0;      // the row of its parent; none for a PATH's
+  std::int32_t depth = 0;        // 0 for the PATH itself
+  // False for a directory whose listing was cut short: it shows no row, but
+  // what was read of it counts in the rows above.
+  bool shown = true;
+  std::int64_t files = 0;        // file entries listed, skipped ones included
+  wide_figure unique = 0;        // the distinct files examined, each once
+  wide_figure freeable = 0;      // those with every name in the subtree
+
+  std::int64_t unique_size() const { return saturated(unique); }
+  std::int64_t freed() const { return saturated(freeable); }
+  static std::int64_t saturated(wide_figure figure) {
+    const std::int64_t max = std::numeric_limits<std::int64_t>::max();
+    if (figure <= 0) return 0;
+    return figure > max ? max : static_cast<std::int64_t>(figure);
+  }
 };
 
 // The space by directory of the run (-L).
 struct _scandata_directories {
   static constexpr std::uint32_t none = 0xFFFFFFFFu;
   std::int32_t depth = -1;  // the rows go this deep; below 0, there are none
-  std::vector<_scandata_directory_row> rows;  // every walk's, in walk order
+  // Every walk's rows, in walk order, those not shown among them.
+  std::vector<_scandata_directory_row> rows;
+  native_string paths;  // the paths of the rows, one after another
 
-  // The state of the walk under way, settled into `rows` when it ends.
-  std::vector<_scandata_walked_directory> walked;
-  std::vector<std::uint32_t> open;  // the walked directories the walk is inside
+  // Adds a row for `path`, its figures 0.
+  _scandata_directory_row& add_row(native_string_view path, std::int32_t row_depth) {
+    _scandata_directory_row row;
+    row.path_offset = paths.size();
+    row.path_length = static_cast<std::uint32_t>(path.size());
+    row.depth = row_depth;
+    paths += path;
+    rows.push_back(row);
+    return rows.back();
+  }
+  native_string_view path_of(const _scandata_directory_row& row) const {
+    return native_string_view(paths).substr(row.path_offset, row.path_length);
+  }
+
+  // The state of the walk under way.
+  std::size_t walk_rows = 0;        // where its rows begin
+  std::vector<std::uint32_t> open;  // the rows the walk is inside
   std::uint32_t current = none;     // where the files listed now belong
   std::int64_t files_counted = 0;   // files_total when last handed to a row
   std::int64_t top_allocated = 0;   // the PATH's own space, before its listing
   std::int64_t entered_allocated = 0;  // that of the directory entry just counted
 
   bool collecting() const { return current != none; }
-  // The lowest directory holding both `a` and `b`.
+  // The lowest row holding both `a` and `b`, rows of one walk.
   std::uint32_t common(std::uint32_t a, std::uint32_t b) const {
     while (a != b) {
-      if (walked[a].depth >= walked[b].depth) {
-        a = walked[a].parent;
+      if (rows[a].depth >= rows[b].depth) {
+        a = rows[a].parent;
       } else {
-        b = walked[b].parent;
+        b = rows[b].parent;
       }
     }
     return a;
@@ -310,8 +347,7 @@ struct _scandata {
   // (space_by_path.cc).
   void scan_paths(const std::vector<native_string>& paths);
   // Asks for the space by directory, with rows down to `depth` (below 0
-  // counts as 0), before the walks. It needs the names counted as the space
-  // by path counts them, so it collects that too (space_by_directory.cc).
+  // counts as 0), before the walks (space_by_directory.cc).
   void collect_directories(std::int32_t depth);
   // Notes that the walk listed a directory, by its identity when known,
   // before its entries are examined (walk.cc).
@@ -333,10 +369,14 @@ struct _scandata {
   // Tallies one examined file for the space by path: `new_file` when the
   // run meets it first, `tally` its counts (space_by_path.cc). A link to a
   // directory tallied so adds its size but no file.
-  // `rows` is the file's place among the rows of the space by directory,
-  // when they are collected.
   void tally_space(const platform::entry_facts& facts, bool new_file,
-                   _scandata_space_tally& tally, _scandata_row_tally* rows = nullptr);
+                   _scandata_space_tally& tally);
+  // Tallies one examined file of one name, or of several (`tally` its
+  // counts), in the rows of the space by directory (space_by_directory.cc).
+  void tally_rows(std::int64_t size) {
+    if (directories.collecting() && !listed_before_by_walk) single_name_in_rows(size);
+  }
+  void tally_rows(const platform::entry_facts& facts, _scandata_row_tally& tally);
   // Tallies the space of one directory for the space by path: `new_to_run`
   // when no walk counted its identity before, `new_to_walk` when this walk
   // meets its one name first (space_by_path.cc).
@@ -375,11 +415,9 @@ struct _scandata {
   // made, where it has one), and the walk's end (space_by_directory.cc).
   void directory_row(const platform::listed_directory& directory);
   void settle_directory_rows();
-  // A walk's first name of a file, a further one, and the name that makes
-  // its names reach its link count, in the rows; a directory's own space.
-  void first_name_in_rows(std::int64_t size, _scandata_row_tally& rows);
-  void further_name_in_rows(std::int64_t size, _scandata_row_tally& rows);
-  void freed_in_rows(std::int64_t size, const _scandata_row_tally& rows);
+  // A file of one name in the rows, and a directory's own space: freed
+  // where met.
+  void single_name_in_rows(std::int64_t size);
   void directory_in_rows(std::int64_t allocated);
   // True when the examination of `path` read it into `facts`; otherwise
   // counts the scan error and prints its line, which tells an entry not

@@ -43,18 +43,26 @@ std::string relative(const platform::fake_tree& tree, const native_string& path)
   return text;
 }
 
+// With every file's names kept, with none, or with those of two links only
+// (a -C 2 listing): then some files have records and others not.
+enum class kept { all, none, pairs };
+
 rows rows_of(const platform::fake_tree& tree, const std::vector<std::string>& paths,
-             std::int32_t depth, size_measure measure, bool keep_all) {
+             std::int32_t depth, size_measure measure, kept names) {
   captured_scan run;
-  run.scan.keep_all_names = keep_all;
+  run.scan.keep_all_names = names == kept::all;
+  if (names == kept::pairs) run.scan.listed_link_counts = {2};
   run.scan.measure_sizes(measure);
   run.scan.collect_directories(depth);
   std::vector<native_string> native;
   for (const std::string& path : paths) native.push_back(tree.path(path));
   run.scan.scan_paths(native);
   rows found;
-  for (const _scandata_directory_row& row : run.scan.directories.rows)
-    found.push_back({relative(tree, row.path), row.depth, row.files, row.unique_size, row.freed});
+  for (const _scandata_directory_row& row : run.scan.directories.rows) {
+    if (!row.shown) continue;
+    found.push_back({relative(tree, native_string(run.scan.directories.path_of(row))), row.depth,
+                     row.files, row.unique_size(), row.freed()});
+  }
   return found;
 }
 
@@ -62,8 +70,9 @@ rows rows_of(const platform::fake_tree& tree, const std::vector<std::string>& pa
 // what the identity map keeps.
 rows directory_rows(const platform::fake_tree& tree, const std::vector<std::string>& paths,
                     std::int32_t depth, size_measure measure = size_measure::apparent) {
-  const rows found = rows_of(tree, paths, depth, measure, false);
-  EXPECT_EQ(rows_of(tree, paths, depth, measure, true), found);
+  const rows found = rows_of(tree, paths, depth, measure, kept::none);
+  EXPECT_EQ(rows_of(tree, paths, depth, measure, kept::all), found);
+  EXPECT_EQ(rows_of(tree, paths, depth, measure, kept::pairs), found);
   return found;
 }
 

@@ -54,7 +54,7 @@ void _scandata::scan_paths(const std::vector<native_string>& paths) {
 }
 
 void _scandata::tally_space(const platform::entry_facts& facts, bool new_file,
-                            _scandata_space_tally& tally, _scandata_row_tally* rows) {
+                            _scandata_space_tally& tally) {
   if (space.paths.empty()) return;  // met outside scan_paths
   _scandata_path_space& path = space.paths.back();
   const auto walk = static_cast<std::uint32_t>(space.paths.size());
@@ -62,24 +62,17 @@ void _scandata::tally_space(const platform::entry_facts& facts, bool new_file,
   if (new_file) add_size(space.unique_size, size);
   // A name in a directory this walk listed before was met by it already.
   if (listed_before_by_walk) return;
-  // The rows of the space by directory, where collected, count this walk's
-  // names as it does (space_by_directory.cc).
-  if (!rows || !directories.collecting()) rows = nullptr;
   if (tally.last_walk != walk) {
     tally.last_walk = walk;
     tally.walk_names = 0;
     tally.freed &= ~freed_by_walk;
     if (!facts.is_directory) ++path.unique_files;
     add_size(path.unique_size, size);
-    if (rows) first_name_in_rows(size, *rows);
-  } else if (rows) {
-    further_name_in_rows(size, *rows);
   }
   count_name(tally.walk_names);
   if (!(tally.freed & freed_by_walk) && reaches(tally.walk_names, facts.links)) {
     tally.freed |= freed_by_walk;
     add_size(path.freed, size);
-    if (rows) freed_in_rows(size, *rows);
   }
   if (listed_before_by_run) return;
   count_name(tally.run_names);
@@ -99,12 +92,10 @@ void _scandata::tally_directory_space(std::int64_t allocated, bool new_to_run,
     add_size(space.unique_size, allocated);
     add_size(space.freed, allocated);
   }
-  directories.entered_allocated = 0;
   if (!new_to_walk) return;
   _scandata_path_space& path = space.paths.back();
   add_size(path.unique_size, allocated);
   add_size(path.freed, allocated);
-  directory_in_rows(allocated);
 }
 
 std::int64_t held_outside(const _scandata_space& space) {

@@ -81,8 +81,8 @@ void _scandata::directory_listed(const platform::listed_directory& directory) {
   listed_before_by_walk = false;
   listed_before_by_run = false;
   // Only needed where the identity map does not tell a file met again, or
-  // for the space by path, which counts names.
-  if (keeps_single_link_files() && !space.enabled) return;
+  // for the space by path and by directory, which count names.
+  if (keeps_single_link_files() && !space.enabled && directories.depth < 0) return;
   // Where the walk does not know its PATH's identity (Windows), it is read
   // here, once per PATH: the first directory a walk lists is its PATH.
   platform::file_identity top;
