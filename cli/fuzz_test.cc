@@ -130,7 +130,7 @@ class line_maker {
   // The prefix, a letter in either case or some other character, and
   // maybe more text.
   native_string option() {
-    static const char letters[] = "VvCcFfHh?VCFvcfSsJjAaXxZz-/:1 ";
+    static const char letters[] = "VvCcFfHh?VCFvcfSsJjAaLlXxZz-/:1 ";
     static const char* const tails[] = {"", "", "", "erbose", "X", "123", "=5", "ount", " ", "\t", "%s"};
     native_string value(1, prefix);
     value += static_cast<native_char>(letters[pick(sizeof letters - 1)]);
@@ -247,6 +247,7 @@ TEST(CommandLineFuzz, RandomLinesEndInExactlyOneWellFormedOutcome) {
     parsed.space_by_path = true;
     parsed.json = true;
     parsed.allocated = true;
+    parsed.directory_depth = 5;
     native_ostringstream out;
     native_ostringstream err;
     const parse_outcome outcome = parse_command_line(arguments, parsed, out, err);
@@ -297,9 +298,12 @@ TEST(CommandLineFuzz, RandomLinesEndInExactlyOneWellFormedOutcome) {
     if (outcome != parse_outcome::run) {
       ASSERT_TRUE(parsed.directories.empty() && parsed.files.empty() &&
                   parsed.list_files_for_hardlinkcount.empty() && !parsed.verbose &&
-                  !parsed.space_by_path && !parsed.json && !parsed.allocated)
+                  !parsed.space_by_path && !parsed.json && !parsed.allocated &&
+                  parsed.directory_depth == -1)
           << "a parse that does not run left something behind";
     }
+
+    ASSERT_GE(parsed.directory_depth, -1);  // never below 0 when given
 
     // Only arguments of the line, each in the line's order.
     ASSERT_TRUE(in_order_within(parsed.directories, arguments));
