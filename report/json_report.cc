@@ -1,5 +1,6 @@
 // The JSON report: everything the text reports carry, and the space by
-// path, as one document streamed out member by member. Its keys are an
+// path (and by directory, when asked for), as one document streamed out
+// member by member. Its keys are an
 // interface for scripts: they stay as they are, and every one is always
 // present, with zeros and empty lists where there is nothing to tell.
 #include <cstdint>
