@@ -2,7 +2,7 @@
 //
 // An option is an argument that begins with the platform's option prefix;
 // only its first letter after the prefix counts, so -Verbose is -V and -Cfoo
-// is -C. -C and -F take the next argument as their parameter, which can
+// is -C. -C, -F and -L take the next argument as their parameter, which can
 // never itself begin with the prefix. Everything else is a PATH.
 //
 // Where the prefix is '-' (POSIX), arguments that begin with two dashes are
@@ -130,6 +130,8 @@ void print_usage(native_ostream& out) {
       "",
       "    /S                      Shows the space each path holds and would free.",
       "",
+      "    /L DEPTH                Shows the space of each directory down to DEPTH.",
+      "",
       "    /J                      Writes the report as JSON instead of text.",
       "",
       "    /?                      Displays this help message.",
@@ -212,12 +214,21 @@ parse_outcome parse_command_line(const std::vector<native_string>& arguments,
         case 'F':
           pending_option = 'F';
           break;
+        case 'L':
+          pending_option = 'L';
+          break;
         default:
           print_invalid_argument(err, argument);
           return parse_outcome::error;
       }
     } else if (pending_option == 'F') {
       result.files.push_back(argument);
+      pending_option = 0;
+    } else if (pending_option == 'L') {
+      // Read as a COUNT is; no depth lies above the PATH, and the last one
+      // given wins.
+      const std::int32_t depth = parse_count(argument);
+      result.directory_depth = depth < 0 ? 0 : depth;
       pending_option = 0;
     } else if (pending_option == 'C') {
       result.list_files_for_hardlinkcount.push_back(parse_count(argument));

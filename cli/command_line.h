@@ -31,6 +31,8 @@ struct command_line {
   bool json = false;           // -J
   bool allocated = false;      // -A: sizes are the space allocated on disk
   bool shared_extents = false; // -E: extents several files share count once (implies -A)
+  // -L DEPTH: the space by directory down to this depth; below 0, not asked.
+  std::int32_t directory_depth = -1;
 };
 
 enum class parse_outcome { run, usage, version, error };
@@ -46,7 +48,7 @@ parse_outcome parse_command_line(const std::vector<native_string>& arguments,
 // Prints the usage text, with this platform's option prefix.
 void print_usage(native_ostream& out);
 
-// Converts a -C parameter as the C library's atoi does: leading white space,
+// Converts a -C (or -L) parameter as the C library's atoi does: leading white space,
 // an optional sign, then decimal digits up to the first other character; no
 // digits give 0. Never fails: values beyond 32 bits saturate.
 std::int32_t parse_count(native_string_view text);

@@ -64,6 +64,7 @@ native_string error_of(const std::vector<native_string>& arguments) {
   EXPECT_TRUE(result.parsed.files.empty());
   EXPECT_TRUE(result.parsed.list_files_for_hardlinkcount.empty());
   EXPECT_FALSE(result.parsed.verbose);
+  EXPECT_EQ(-1, result.parsed.directory_depth);
   return result.err;
 }
 
@@ -111,6 +112,8 @@ TEST(CommandLineUsage, TextByteForByte) {
       "    /E                      Counts extents that copies share once.\n"
       "\n"
       "    /S                      Shows the space each path holds and would free.\n"
+      "\n"
+      "    /L DEPTH                Shows the space of each directory down to DEPTH.\n"
       "\n"
       "    /J                      Writes the report as JSON instead of text.\n"
       "\n"
@@ -267,6 +270,45 @@ TEST(CommandLineGrammar, CountParametersAreConverted) {
   parse_result r = parse_run({opt("/C"), T("abc"), opt("/C"), T(" -2"), opt("/C"), T("3x"),
                               opt("/C"), T(" 7"), opt("/C"), T("+4"), T("a")});
   EXPECT_EQ((counts{0, -2, 3, 7, 4}), r.parsed.list_files_for_hardlinkcount);
+}
+
+// -L DEPTH reads its parameter as -C does; a depth below 0 is the PATH
+// alone, and the last -L given is the one that counts.
+TEST(CommandLineGrammar, DirectoryDepthIsACountAtLeastZero) {
+  EXPECT_EQ(-1, parse_run({T("a")}).parsed.directory_depth);
+  const struct {
+    std::vector<std::string> depths;
+    std::int32_t parsed;
+  } cases[] = {
+      {{"3"}, 3},
+      {{"0"}, 0},
+      {{" -2"}, 0},
+      {{"abc"}, 0},
+      {{""}, 0},
+      {{"3x"}, 3},
+      {{"+4"}, 4},
+      {{"99999999999"}, std::numeric_limits<std::int32_t>::max()},
+      {{" -99999999999"}, 0},
+      {{"2", "5"}, 5},
+      {{"5", " -1"}, 0},
+  };
+  for (const auto& c : cases) {
+    std::vector<native_string> arguments{T("a")};
+    for (const std::string& depth : c.depths) {
+      arguments.push_back(opt("/Levels"));
+      arguments.push_back(T(depth));
+    }
+    const parse_result r = parse_run(arguments);
+    EXPECT_EQ(c.parsed, r.parsed.directory_depth) << c.depths.back();
+    EXPECT_EQ((strings{T("a")}), r.parsed.directories);
+    EXPECT_TRUE(r.parsed.list_files_for_hardlinkcount.empty());
+  }
+  EXPECT_EQ(opt("Expected parameter for /L, found EOL.\n"), error_of({T("a"), opt("/l")}));
+  EXPECT_EQ(opt("Expected parameter for /L, found '/S'.\n"),
+            error_of({opt("/L"), opt("/S"), T("a")}));
+  expect_usage({opt("/L"), T("2")});  // nothing to scan
+  // D is no letter of it: "/data" stays an invalid argument.
+  EXPECT_EQ(opt("Invalid argument '/data'.\n"), error_of({T("a"), opt("/data")}));
 }
 
 // Long options exist only where the prefix is '-'.

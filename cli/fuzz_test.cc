@@ -130,7 +130,7 @@ class line_maker {
   // The prefix, a letter in either case or some other character, and
   // maybe more text.
   native_string option() {
-    static const char letters[] = "VvCcFfHh?VCFvcfSsJjAaEeXxZz-/:1 ";
+    static const char letters[] = "VvCcFfHh?VCFvcfSsJjAaEeLlXxZz-/:1 ";
     static const char* const tails[] = {"", "", "", "erbose", "X", "123", "=5", "ount", " ", "\t", "%s"};
     native_string value(1, prefix);
     value += static_cast<native_char>(letters[pick(sizeof letters - 1)]);
@@ -248,6 +248,7 @@ TEST(CommandLineFuzz, RandomLinesEndInExactlyOneWellFormedOutcome) {
     parsed.json = true;
     parsed.allocated = true;
     parsed.shared_extents = true;
+    parsed.directory_depth = 5;
     native_ostringstream out;
     native_ostringstream err;
     const parse_outcome outcome = parse_command_line(arguments, parsed, out, err);
@@ -299,9 +300,11 @@ TEST(CommandLineFuzz, RandomLinesEndInExactlyOneWellFormedOutcome) {
       ASSERT_TRUE(parsed.directories.empty() && parsed.files.empty() &&
                   parsed.list_files_for_hardlinkcount.empty() && !parsed.verbose &&
                   !parsed.space_by_path && !parsed.json && !parsed.allocated &&
-                  !parsed.shared_extents)
+                  !parsed.shared_extents && parsed.directory_depth == -1)
           << "a parse that does not run left something behind";
     }
+
+    ASSERT_GE(parsed.directory_depth, -1);  // never below 0 when given
 
     // Only arguments of the line, each in the line's order.
     ASSERT_TRUE(in_order_within(parsed.directories, arguments));

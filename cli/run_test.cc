@@ -128,6 +128,46 @@ TEST(Run, SpaceByPathComesBetweenTheSummaryAndTheBreakdownsAndNeedsAPath) {
   EXPECT_EQ(native_string::npos, run_with(parsed).out.find(T("Space by Path")));
 }
 
+// The space by directory comes after the space by path and before the
+// breakdowns, needs a PATH, and changes nothing else of the report.
+TEST(Run, SpaceByDirectoryFollowsTheSpaceByPathAndChangesNothingElse) {
+  platform::fake_tree tree;
+  tree.file("d/f", 4);
+  tree.file("d/sub/g", 5);
+  tree.hard_link("d/sub/g", "d/g-again");
+  command_line parsed;
+  parsed.directories = {tree.path("d")};
+  parsed.list_files_for_hardlinkcount = {2};
+  parsed.files = {tree.path("d/f")};
+  const native_string section = T("\n\nSpace by Directory\n");
+  // With the space by path before it, and without: then it follows the
+  // summary.
+  for (const bool space_by_path : {true, false}) {
+    parsed.space_by_path = space_by_path;
+    parsed.directory_depth = -1;
+    const native_string plain = run_with(parsed).out;
+    parsed.directory_depth = 1;
+    const native_string out = run_with(parsed).out;
+    const std::size_t before =
+        out.find(space_by_path ? T("\nHeld by names outside the paths: ") : T("\nDifference: "));
+    const std::size_t directories = out.find(section);
+    const std::size_t breakdown = out.find(T("\n\nBreakdown for \""));
+    ASSERT_TRUE(before < directories && directories < breakdown);
+    const native_string rows = out.substr(directories, breakdown + 1 - directories);
+    EXPECT_NE(native_string::npos,
+              rows.find(T("           3                     9                     9  ") +
+                        tree.path("d") + T("\n")));
+    EXPECT_NE(native_string::npos,
+              rows.find(T("           1                     5                     0  ") +
+                        tree.path("d/sub") + T("\n")));
+    native_string without = out;
+    without.erase(directories + 1, breakdown - directories);
+    EXPECT_EQ(plain, without);
+  }
+  parsed.directories.clear();  // only -F: no summary, so no section
+  EXPECT_EQ(native_string::npos, run_with(parsed).out.find(T("Space by Directory")));
+}
+
 // Files of three lengths with three other allocations, one of them linked
 // across the two PATHs; with `swapped`, each file's length is the other
 // tree's allocation. Directories take nothing on disk here.

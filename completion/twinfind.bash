@@ -1,19 +1,19 @@
 # bash completion for twinfind, installed as
 # share/bash-completion/completions/twinfind: the options, directories for
 # a PATH, files and directories for the FILE of -F, nothing for the COUNT
-# of -C.
+# of -C or the DEPTH of -L.
 
 _twinfind() {
   local current=${COMP_WORDS[COMP_CWORD]} word pending='' ended='' i
   # What the words before this one leave open, as the program reads them:
-  # only the letter after the '-' counts, "--" ends the options, and -C or
-  # -F wait for the next word even across the "--".
+  # only the letter after the '-' counts, "--" ends the options, and -C, -F
+  # or -L wait for the next word even across the "--".
   for ((i = 1; i < COMP_CWORD; i++)); do
     word=${COMP_WORDS[i]}
     if [[ -z $ended && $word == -?* ]]; then
       case $word in
         --) ended=1 ;;
-        -[CcFf]*) pending=${word:1:1} ;;
+        -[CcFfLl]*) pending=${word:1:1} ;;
         *) pending='' ;;
       esac
     else
@@ -22,11 +22,11 @@ _twinfind() {
   done
 
   case $pending in
-    [Cc]) COMPREPLY=() ;;
+    [CcLl]) COMPREPLY=() ;;
     [Ff]) mapfile -t COMPREPLY < <(compgen -f -- "$current") ;;
     *)
       if [[ -z $ended && $current == -* ]]; then
-        mapfile -t COMPREPLY < <(compgen -W '-V -C -F -A -E -S -J -H --help --version --' -- "$current")
+        mapfile -t COMPREPLY < <(compgen -W '-V -C -F -A -E -S -L -J -H --help --version --' -- "$current")
       else
         mapfile -t COMPREPLY < <(compgen -d -- "$current")
       fi

@@ -31,7 +31,7 @@ expect() {
   fi
 }
 
-expect "twinfind -" "-- --help --version -A -C -E -F -H -J -S -V"
+expect "twinfind -" "-- --help --version -A -C -E -F -H -J -L -S -V"
 expect "twinfind --v" "--version"
 expect "twinfind " "-x data docs"                       # a PATH: directories only
 expect "twinfind d" "data docs"
@@ -40,6 +40,8 @@ expect "twinfind -F " "-x -y data docs notes.txt"       # a FILE: files too
 expect "twinfind -files n" "notes.txt"                  # only the letter counts
 expect "twinfind -C " ""                                # a COUNT: nothing
 expect "twinfind -c 2 d" "data docs"                    # after the COUNT, a PATH
+expect "twinfind -L " ""                                # a DEPTH: nothing
+expect "twinfind -levels 2 d" "data docs"               # after the DEPTH, a PATH
 expect "twinfind -V -- -" "-x"                          # after --, no options
 expect "twinfind -F -- -" "-x -y"                       # -F still waits after --
 expect "twinfind -- -F " "-x data docs"                 # -F after -- is a PATH
@@ -47,7 +49,8 @@ expect "twinfind -- -F " "-x data docs"                 # -F after -- is a PATH
 # Every option of the usage text's parameter list ("    -X" or
 # "    -X PARAMETER" at the start of a line) is offered, -? as its other
 # spelling -H (a '?' would be a wildcard to the shell); and what follows it
-# completes as its parameter says: a FILE files, a COUNT nothing, no
+# completes as its parameter says: a FILE files, a COUNT or a DEPTH
+# nothing, no
 # parameter a PATH. A parameter of another kind needs a completion of its
 # own, and fails here until it has one.
 usage=$("$program" --help)
@@ -68,7 +71,7 @@ while read -r option parameter; do
   case $parameter in
     '') [ "$option" = -H ] || expect "twinfind $option " "-x data docs" ;;
     FILE) expect "twinfind $option " "-x -y data docs notes.txt" ;;
-    COUNT) expect "twinfind $option " "" ;;
+    COUNT | DEPTH) expect "twinfind $option " "" ;;
     *) printf 'FAILED: %s takes a %s, which the completion does not know\n' "$option" "$parameter" >&2
        failures=$((failures + 1)) ;;
   esac

@@ -594,4 +594,60 @@ TEST_F(FilesystemCallsWin32Test, AListingCutShortIsAScanErrorThatKeepsWhatItList
   EXPECT_EQ(0, empty->run.scan.files_total);
 }
 
+// The space by directory through the Windows calls: a row for each
+// directory listed down to the depth asked for, whichever path examined
+// the entries, with the same figures; none for a listing cut short.
+TEST_F(FilesystemCallsWin32Test, SpaceByDirectoryHasARowForEachDirectoryListed) {
+  plant_tree(volume_);
+  volume_.entries[top + L"\\c.bin"].links = 2;
+  volume_.file(L"sub\\c-again.bin", 102, 10000, 2);  // a hard link of c.bin
+  std::vector<platform::native_string> paths;
+  const auto rows_of = [&](platform::native_string& report, scan::size_measure measure) {
+    captured_scan run{true};
+    run.scan.collect_directories(1);
+    run.scan.measure_sizes(measure);
+    run.scan.scan_paths({L"F:\\top"});
+    report_test::report_stream stream;
+    report::print_space_by_directory(stream.out, run.scan);
+    report = stream.out.str();
+    EXPECT_EQ(platform::native_string::npos, run.out.str().find(L"Error")) << run.out.str();
+    paths.clear();
+    for (const scan::_scandata_directory_row& row : run.scan.directories.rows)
+      paths.emplace_back(run.scan.directories.path_of(row));
+    return run.scan.directories.rows;
+  };
+  for (const bool by_name : {true, false}) {
+    install(by_name);
+    platform::native_string report;
+    const std::vector<scan::_scandata_directory_row> rows =
+        rows_of(report, scan::size_measure::apparent);
+    ASSERT_EQ(2u, rows.size()) << by_name;
+    EXPECT_EQ((std::vector<platform::native_string>{L"F:\\top", L"F:\\top\\sub"}), paths);
+    EXPECT_EQ(1, rows[1].depth);
+    const std::vector<platform::native_string> lines = report_test::lines_of(report);
+    ASSERT_EQ(7u, lines.size()) << report;
+    EXPECT_EQ(L"Space by Directory", lines[1]);
+    EXPECT_EQ(L"           6                10,013                10,013  F:\\top", lines[5]);
+    // c.bin has a name in sub and one above: sub holds it, but frees it not.
+    EXPECT_EQ(L"           3                10,008                     8  F:\\top\\sub", lines[6]);
+    // By allocation: each file takes whole blocks of 4096 bytes.
+    const std::vector<scan::_scandata_directory_row> allocated =
+        rows_of(report, scan::size_measure::allocated);
+    ASSERT_EQ(2u, allocated.size());
+    EXPECT_EQ(4096 + 12288 + 4096 + 4096, allocated[0].unique_size());
+    EXPECT_EQ(12288 + 4096 + 4096, allocated[1].unique_size());
+    EXPECT_EQ(4096 + 4096, allocated[1].freed());
+  }
+  volume_.cut_in = top + L"\\sub";
+  volume_.cut_after = 3;  // ".", ".." and "c-again.bin"
+  captured_scan run{true};
+  run.scan.collect_directories(3);
+  run.scan.scan_paths({L"F:\\top"});
+  // sub is not shown, but what was read of it counts in the top's row.
+  ASSERT_EQ(2u, run.scan.directories.rows.size());
+  EXPECT_FALSE(run.scan.directories.rows[1].shown);
+  EXPECT_EQ(4, run.scan.directories.rows[0].files);
+  EXPECT_EQ(10005, run.scan.directories.rows[0].unique_size());
+}
+
 }  // namespace

@@ -202,7 +202,7 @@ struct examining_visitor {
   void unreadable(platform::error_code error, const platform::native_string& path) {
     told.push_back(T("unreadable ") + path.substr(top_length) + T(" ") + number(error));
   }
-  void listed(const platform::file_identity*) {}
+  void listed(const platform::listed_directory&) {}
   platform::descent visit(platform::walk_cursor& cursor, const platform::listed_entry& entry,
                           const platform::native_string& path) {
     const platform::native_string at = path.substr(top_length);

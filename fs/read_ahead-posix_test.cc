@@ -170,7 +170,7 @@ struct recording_visitor {
   void unreadable(platform::error_code, const std::string& path) {
     seen.emplace_back("unreadable " + path, 0);
   }
-  void listed(const platform::file_identity*) {}
+  void listed(const platform::listed_directory&) {}
   platform::descent visit(walk_cursor& cursor, const platform::listed_entry& entry,
                           const std::string& path) {
     const bool examined = platform::examine_entry(cursor, path, entry, facts).outcome ==

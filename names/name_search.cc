@@ -27,7 +27,7 @@ struct name_visitor {
     if (outcome != entering::not_a_directory) unsearched(error, path);
   }
   void unreadable(error_code error, const native_string& path) { unsearched(error, path); }
-  void listed(const file_identity*) {}
+  void listed(const listed_directory&) {}
 
   descent visit(walk_cursor& cursor, const listed_entry& entry, const native_string& path) {
     if (examine_entry(cursor, path, entry, facts).outcome != examination::examined)

@@ -1,5 +1,6 @@
 // The JSON report: everything the text reports carry, and the space by
-// path, as one document streamed out member by member. Its keys are an
+// path (and by directory, when asked for), as one document streamed out
+// member by member. Its keys are an
 // interface for scripts: they stay as they are, and every one is always
 // present, with zeros and empty lists where there is nothing to tell.
 #include <cstdint>
@@ -76,6 +77,28 @@ void print_space(json_writer& json, const scan::_scandata& scan,
   json.number(scan.space.freed);
   json.key("held_outside");
   json.number(scan::held_outside(scan.space));
+}
+
+// Empty unless the space by directory was asked for.
+void print_directories(json_writer& json, const scan::_scandata& scan) {
+  json.key("space_by_directory");
+  json.begin_array();
+  for (const scan::_scandata_directory_row& row : scan.directories.rows) {
+    if (!row.shown) continue;
+    json.begin_object();
+    json.key("path");
+    json.string(scan.directories.path_of(row));
+    json.key("depth");
+    json.number(row.depth);
+    json.key("files");
+    json.number(row.files);
+    json.key("unique_size");
+    json.number(row.unique_size());
+    json.key("freed_if_deleted");
+    json.number(row.freed());
+    json.end_object();
+  }
+  json.end_array();
 }
 
 // One entry per -C count that the text report lists, in the same order.
@@ -172,6 +195,7 @@ void print_json_report(native_ostream& out, const scan::_scandata& scan,
   json.key("unique_size");
   json.number(scan.unique_size);
   print_space(json, scan, directories);
+  print_directories(json, scan);
   print_listings(json, scan, list_files_for_hardlinkcount);
   print_breakdowns(json, scan);
   print_errors(json, scan);

@@ -113,6 +113,13 @@ scan::_scandata scan_of(const json& doc) {
   scan.space.unique_size = scan.unique_size;
   scan.space.freed = doc.at("freed_if_all_deleted");
   EXPECT_EQ(doc.at("held_outside").get<std::int64_t>(), scan::held_outside(scan.space));
+  for (const json& row : doc.at("space_by_directory")) {
+    scan::_scandata_directory_row& directory =
+        scan.directories.add_row(native_of(row.at("path")), row.at("depth"));
+    directory.files = row.at("files");
+    directory.unique = row.at("unique_size").get<std::int64_t>();
+    directory.freeable = row.at("freed_if_deleted").get<std::int64_t>();
+  }
   for (const json& block : doc.at("breakdowns")) {
     scan::_scandata_breakdown_fileinfo info;
     info.filename = native_of(block.at("path"));
@@ -139,6 +146,7 @@ native_string reports_of(const json& doc, const cli::command_line& parsed) {
   out.imbue(user());
   print_summary(out, scan, parsed.directories, parsed.list_files_for_hardlinkcount);
   print_space_by_path(out, scan, parsed.directories);
+  if (parsed.directory_depth >= 0) print_space_by_directory(out, scan);
   print_breakdowns(out, scan);
   return out.str();
 }
@@ -178,7 +186,42 @@ TEST(JsonReport, EveryFigureIsTheTextReports) {
   EXPECT_EQ(4u, doc.at("listings").size());  // 3, 1, 3, 2: none for 7
   EXPECT_EQ(3u, doc.at("breakdowns").size());
   EXPECT_EQ(text_report(parsed), reports_of(doc, parsed));
+  EXPECT_EQ(json::array(), doc.at("space_by_directory"));  // not asked for
+}
 
+TEST(JsonReport, SpaceByDirectoryIsTheTextReportsAfterTheSpaceByPath) {
+  platform::fake_tree tree;
+  tree.file("a/one", 10);
+  tree.file("a/sub/deeper/two", 200);
+  tree.hard_link("a/sub/deeper/two", "a/two-again");
+  tree.hard_link("a/sub/deeper/two", "b/two-in-b");
+  tree.file("b/three", 3000);
+  tree.set_allocated("a/one", 4096);
+  tree.set_allocated("a/sub/deeper/two", 8192);
+  tree.set_allocated("b/three", 4096);
+  tree.set_allocated("a/sub", 100);
+  tree.set_allocated("a/sub/deeper", 10);
+  cli::command_line parsed;
+  parsed.directories = {tree.path("a"), tree.path("b"), tree.path("a")};
+  parsed.directory_depth = 1;
+  for (const bool allocated : {false, true}) {
+    parsed.allocated = allocated;
+    parsed.json = true;
+    const native_string text = run_with(parsed).out;
+    parsed.json = false;
+    const json doc = json_test::parse(text);
+    const json& rows = doc.at("space_by_directory");
+    ASSERT_EQ(5u, rows.size());
+    EXPECT_EQ(json({{"path", json_test::utf8_of(tree.path("a/sub"))}, {"depth", 1}, {"files", 1},
+                    {"unique_size", allocated ? 8192 + 110 : 200},
+                    {"freed_if_deleted", allocated ? 110 : 0}}),
+              rows[1]);
+    EXPECT_EQ(rows[0], rows[3]);  // the same PATH again, the same figures
+    EXPECT_EQ(text_report(parsed), reports_of(doc, parsed));
+    const std::size_t held = text.find(T("\"held_outside\""));
+    const std::size_t directories = text.find(T("\"space_by_directory\""));
+    EXPECT_TRUE(held < directories && directories < text.find(T("\"listings\"")));
+  }
 }
 
 TEST(JsonReport, AllocatedSizesAreTheTextReportsAndSaySo) {
@@ -247,7 +290,8 @@ TEST(JsonReport, EveryKeyIsThereWhenOnlyFilesAreGiven) {
   parsed.list_files_for_hardlinkcount = {1};
   const json doc = json_report(parsed);
   const json empty = json::array();
-  for (const char* key : {"paths", "hardlinks", "space_by_path", "listings", "errors"})
+  for (const char* key :
+       {"paths", "hardlinks", "space_by_path", "space_by_directory", "listings", "errors"})
     EXPECT_EQ(empty, doc.at(key)) << key;
   for (const char* key : {"unique_files", "naive_size", "unique_size", "freed_if_all_deleted",
                           "held_outside"})
@@ -259,7 +303,7 @@ TEST(JsonReport, EveryKeyIsThereWhenOnlyFilesAreGiven) {
   EXPECT_EQ(5, doc.at("breakdowns")[0].at("size"));
   EXPECT_EQ("apparent", doc.at("sizes"));
   EXPECT_EQ(false, doc.at("shared_extents"));
-  EXPECT_EQ(16u, doc.size());
+  EXPECT_EQ(17u, doc.size());
 }
 
 // Names with every character JSON must escape that this platform's names

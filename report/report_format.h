@@ -72,6 +72,10 @@ void print_summary(native_ostream& out, const scan::_scandata& scandata,
 void print_space_by_path(native_ostream& out, const scan::_scandata& scandata,
                          const std::vector<native_string>& directories);
 
+// The space by directory: one row for each directory the walks listed down
+// to the depth asked for, in walk order (space_report.cc).
+void print_space_by_directory(native_ostream& out, const scan::_scandata& scandata);
+
 // What a file's names would take on the volume if each were a file of its
 // own: links times size, held within the 64-bit range.
 std::int64_t naive_size_of(std::int32_t links, std::int64_t size);

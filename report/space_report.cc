@@ -4,6 +4,9 @@
 //
 // Each row is Files (12 places), Unique Files (12) and the two sizes (20
 // each), two spaces apart, then the PATH.
+//
+// The space by directory follows, when asked for: rows of Files (12
+// places) and the two sizes (20 each), then the directory.
 #include <cstdint>
 #include <iomanip>
 #include <ostream>
@@ -45,6 +48,20 @@ void print_space_by_path(native_ostream& out, const scan::_scandata& scandata,
   out << std::endl;
   out << "Held by names outside the paths: " << std::setw(20) << held << " ("
       << percent(held, space.unique_size) << ")" << std::endl;
+}
+
+void print_space_by_directory(native_ostream& out, const scan::_scandata& scandata) {
+  out << std::endl;
+  out << "Space by Directory" << std::endl;
+  out << "==================" << std::endl;
+  out << std::endl;
+  out << "       Files           Unique size      Freed if deleted  Directory" << std::endl;
+  for (const scan::_scandata_directory_row& row : scandata.directories.rows) {
+    if (!row.shown) continue;
+    out << std::setw(12) << row.files << "  " << std::setw(20) << row.unique_size() << "  "
+        << std::setw(20) << row.freed() << "  "
+        << platform::shown(scandata.directories.path_of(row)) << std::endl;
+  }
 }
 
 }  // namespace report

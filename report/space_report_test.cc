@@ -1,6 +1,7 @@
-// The space-by-path section: its layout byte for byte under two digit
-// groupings.
+// The space-by-path and space-by-directory sections: their layout byte for
+// byte under two digit groupings.
 #include <algorithm>
+#include <limits>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -58,6 +59,42 @@ TEST(SpaceReport, SnapshotsUnderTwoGroupingsOfTheUsersLocale) {
   tue.space.freed = 18;
   EXPECT_EQ(T("Held by names outside the paths:              120,037 (100%)"),
             report_test::lines_of(section(tue, {T("/tmp/demo/tue")})).back());
+}
+
+scan::_scandata_directory_row& add_row(scan::_scandata& scan, const char* path, std::int32_t depth,
+                                      std::int64_t files, std::int64_t unique_size,
+                                      std::int64_t freed) {
+  scan::_scandata_directory_row& row = scan.directories.add_row(T(path), depth);
+  row.files = files;
+  row.unique = unique_size;
+  row.freeable = freed;
+  return row;
+}
+
+TEST(SpaceReport, DirectoriesUnderTwoGroupingsOfTheUsersLocale) {
+  scan::_scandata scan;
+  add_row(scan, "/backups", 0, 1234567, 9876543210, 123456789);
+  add_row(scan, "/backups/mon", 1, 5, 120047, 0);
+  add_row(scan, "/backups/tue", 1, 0, 0, 0);
+  add_row(scan, "/backups/big", 1, 7, std::numeric_limits<std::int64_t>::max(), 1);
+  add_row(scan, "/backups/cut-short", 1, 1, 1, 1).shown = false;  // shows nothing
+  const std::string expected =
+      "\n"
+      "Space by Directory\n"
+      "==================\n"
+      "\n"
+      "       Files           Unique size      Freed if deleted  Directory\n"
+      "   1,234,567         9,876,543,210           123,456,789  /backups\n"
+      "           5               120,047                     0  /backups/mon\n"
+      "           0                     0                     0  /backups/tue\n"
+      "           7  9,223,372,036,854,775,807                     1  /backups/big\n";
+  for (const char separator : {',', '.'}) {
+    std::string grouped = expected;
+    std::replace(grouped.begin(), grouped.end(), ',', separator);
+    report_test::report_stream stream(separator);
+    print_space_by_directory(stream.out, scan);
+    EXPECT_EQ(T(grouped), stream.out.str());
+  }
 }
 
 }  // namespace

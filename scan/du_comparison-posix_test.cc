@@ -2,6 +2,9 @@
 // the totals of a scan by allocation must be du's totals, and each PATH's
 // Freed if deleted what du gives that PATH as the last of its operands,
 // since du counts a file at its first name and a directory at its one name.
+// So too the space by directory: each row's Unique size is du's of that
+// directory alone, and its Freed if deleted what du of all the PATHs loses
+// when that directory is excluded.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -103,13 +106,25 @@ void make_snapshots(const test_tree& tree) {
 
 struct allocated_scan {
   captured_scan run;
-  explicit allocated_scan(const std::vector<native_string>& paths) {
+  // With the space by directory down to `depth`, where not below 0.
+  explicit allocated_scan(const std::vector<native_string>& paths, std::int32_t depth = -1) {
     run.scan.keep_all_names = false;  // as the program runs
     run.scan.space.enabled = true;
+    if (depth >= 0) run.scan.collect_directories(depth);
     run.scan.measure_sizes(size_measure::allocated);
     run.scan.scan_paths(paths);
   }
 };
+
+// `path` as a pattern of du --exclude that matches it alone.
+std::string exclude_pattern(const std::string& path) {
+  std::string pattern;
+  for (const char c : path) {
+    if (c == '*' || c == '?' || c == '[' || c == '\\') pattern += '\\';
+    pattern += c;
+  }
+  return pattern;
+}
 
 // One tree for both comparisons, as each du reads it whole.
 TEST(AllocatedAgainstDu, TotalsAndWhatEachSnapshotFreesAreDus) {
@@ -215,6 +230,45 @@ TEST(AllocatedAgainstDu, ALinkLeadingToADirectoryFromOneNameOnlyIsOneFile) {
     }
   }
   if (!gnu_du) GTEST_SKIP() << "GNU du is not installed: checked all but du's figures";
+}
+
+// Every directory of the snapshots down to depth 3 is a row: what it holds
+// is du's of it alone, and what deleting it frees is what du of every
+// snapshot loses without it.
+TEST(AllocatedAgainstDu, EachDirectoryHoldsAndFreesWhatDuSays) {
+  if (!have_gnu_du()) GTEST_SKIP() << "GNU du is not installed";
+  test_tree tree;
+  make_snapshots(tree);
+  const std::vector<native_string> paths{tree.path("s1"), tree.path("s2"), tree.path("s3")};
+  const allocated_scan scanned(paths, 3);
+  EXPECT_EQ(scanned.run.scan.scan_errors, 0);
+  const std::vector<_scandata_directory_row>& rows = scanned.run.scan.directories.rows;
+  const std::int64_t all = du_last("-s -c -B1 -x", paths);
+  std::int32_t deepest = 0;
+  for (const _scandata_directory_row& row : rows) {
+    const native_string path(scanned.run.scan.directories.path_of(row));
+    SCOPED_TRACE(path);
+    deepest = std::max(deepest, row.depth);
+    EXPECT_EQ(row.unique_size(), du_last("-s -B1 -x", {path}));
+    const std::string exclude = "--exclude='" + exclude_pattern(path) + "'";
+    EXPECT_EQ(row.freed(), all - du_last("-s -c -B1 -x " + exclude, paths));
+  }
+  EXPECT_EQ(deepest, 3);
+  EXPECT_EQ(rows.front().freed(), scanned.run.scan.space.paths.front().freed);
+  EXPECT_GT(rows.size(), 3u * 24 * 3);
+  // A row's figures are its subtree's, whatever depth the rows go to.
+  const allocated_scan shallow(paths, 1);
+  std::vector<_scandata_directory_row> shallower;
+  for (const _scandata_directory_row& row : rows)
+    if (row.depth <= 1) shallower.push_back(row);
+  ASSERT_EQ(shallow.run.scan.directories.rows.size(), shallower.size());
+  for (std::size_t i = 0; i < shallower.size(); ++i) {
+    const _scandata_directory_row& row = shallow.run.scan.directories.rows[i];
+    EXPECT_EQ(shallow.run.scan.directories.path_of(row),
+              scanned.run.scan.directories.path_of(shallower[i]));
+    EXPECT_EQ(row.unique_size(), shallower[i].unique_size());
+    EXPECT_EQ(row.freed(), shallower[i].freed());
+  }
 }
 
 }  // namespace

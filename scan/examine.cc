@@ -96,6 +96,7 @@ void _scandata::record_entry(native_string_view path, const platform::entry_fact
       tally_space(counted, new_file, alone);
       if (shared_extents_on_) note_holder(alone);
     }
+    tally_rows(counted.*size_of_);
     return;
   }
 
@@ -111,6 +112,7 @@ void _scandata::record_entry(native_string_view path, const platform::entry_fact
     count_new_file(counted, by_links);
     if (keeps_names) record->names = std::make_unique<std::vector<native_string>>();
   }
+  if (file.rows) tally_rows(counted, *file.rows);
   if (!record) return;
   if (space.enabled) {
     tally_space(counted, file.added, record->space);
@@ -196,6 +198,7 @@ void _scandata::count_directory(const platform::entry_facts& facts, bool new_to_
       facts.identity.key == 0 || counted_directories_.insert(facts.identity, 0).added;
   if (new_to_run) unique_size = saturating_add(unique_size, facts.allocated);
   if (space.enabled) tally_directory_space(facts.allocated, new_to_run, new_to_walk);
+  if (directories.depth >= 0) directory_in_rows(new_to_walk ? facts.allocated : 0);
 }
 
 void _scandata::count_top_directory(const native_string& path) {

@@ -96,6 +96,12 @@ TEST(Tally, NamesFollowTheLinkCountOfTheFirstName) {
   EXPECT_FALSE(scan.filenames_by_key.find(platform::file_identity{1, 2}));  // no record
 }
 
+// A directory listed by the walk, at its top, by its identity alone.
+platform::listed_directory listed(const platform::file_identity* identity) {
+  static const native_string path;
+  return platform::listed_directory{identity, path, 0, 0, true};
+}
+
 // A directory can be listed twice by one walk (a bind mount the system does
 // not flag) and again by later walks: its names count each time, its files
 // and their space once per walk and once for the run, single-link files
@@ -106,7 +112,7 @@ TEST(Tally, ADirectoryListedAgainAddsOnlyNames) {
   scan.space.enabled = true;
   const platform::file_identity d{1, 100}, other{1, 101};
   auto list_d = [&] {
-    scan.directory_listed(&d);
+    scan.directory_listed(listed(&d));
     scan.record_entry(T("d/single"), file(1, 1, 10));
     scan.record_entry(T("d/pair"), file(2, 2, 100));  // its other name lies elsewhere
   };
@@ -114,7 +120,7 @@ TEST(Tally, ADirectoryListedAgainAddsOnlyNames) {
   ++scan.walks;
   list_d();
   list_d();
-  scan.directory_listed(&other);
+  scan.directory_listed(listed(&other));
   scan.record_entry(T("other/single"), file(3, 1, 5));
   EXPECT_EQ(scan.files_normal, 5);
   EXPECT_EQ(scan.naive_size, 225);
@@ -143,11 +149,11 @@ TEST(Tally, DirectoriesWithoutAnIndexAreNeverTakenForEachOther) {
   scan.keep_all_names = false;
   const platform::file_identity none{1, 0};
   ++scan.walks;
-  scan.directory_listed(&none);
+  scan.directory_listed(listed(&none));
   scan.record_entry(T("x/a"), file(1, 1, 1));
-  scan.directory_listed(&none);
+  scan.directory_listed(listed(&none));
   scan.record_entry(T("y/b"), file(2, 1, 1));
-  scan.directory_listed(nullptr);
+  scan.directory_listed(listed(nullptr));
   scan.record_entry(T("z/c"), file(3, 1, 1));
   EXPECT_EQ(scan.unique_files, 3u);
   EXPECT_EQ(scan.unique_size, 3);

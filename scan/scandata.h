@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <utility>
 #include <memory>
@@ -20,6 +21,7 @@
 #include "base/text.h"
 #include "scan/identity_table.h"
 #include "scan/shared_extents.h"
+#include "walk/tree_walk.h"
 
 namespace scan {
 
@@ -77,6 +79,20 @@ struct _scandata_space_tally {
   std::uint32_t freed = 0;       // which of the two counts reached the links
 };
 
+// What the space by directory keeps of one distinct file
+// (space_by_directory.cc): the names the walk that met it last met, and
+// where among that walk's rows the last of them and all of them lie. The
+// rows of later walks come after those of earlier ones, so the row of the
+// last name also tells which walk met it. Twelve bytes, kept apart from
+// the records, so that only a run with rows pays for them.
+struct _scandata_row_tally {
+  static constexpr std::uint32_t freed_bit = 0x80000000u;
+  std::uint32_t names = 0;       // names met by that walk, 0 for none yet;
+                                 // freed_bit once freed
+  std::uint32_t last_row = 0;    // the row of the last name met
+  std::uint32_t common_row = 0;  // the lowest row holding every name met
+};
+
 // What the identity map keeps of one distinct file, where there is
 // something to keep: its names when they are kept, its space-by-path counts
 // when the space by path is asked for. Most files have no record.
@@ -95,7 +111,13 @@ class file_table {
   struct found {
     _scandata_fileinfo* record;  // null for a file without one
     bool added;
+    // The file's counts for the space by directory: null unless the table
+    // keeps them. They stay where they are.
+    _scandata_row_tally* rows;
   };
+  // From now on, before the first insert, every file has counts for the
+  // space by directory, with or without a record (file_table.cc).
+  void keep_row_tallies() { with_rows_ = true; }
   // Finds `id`, or adds it, with a record when `with_record`. The record
   // stays where it is until the next insert.
   found insert(const platform::file_identity& id, bool with_record);
@@ -112,7 +134,7 @@ class file_table {
   template <typename visitor_type>
   void for_each(visitor_type&& visit) const {
     files_.for_each([&](const platform::file_identity& id, std::uint32_t record) {
-      visit(id, record == no_record ? nullptr : &records_[record]);
+      visit(id, record < records_.size() ? &records_[record] : nullptr);
     });
   }
 
@@ -120,6 +142,19 @@ class file_table {
   static constexpr std::uint32_t no_record = 0xFFFFFFFFu;
   identity_table files_;  // the place of each file's record, or no_record
   std::vector<_scandata_fileinfo> records_;
+  // With row tallies, every file has a place, which both its tally and (if
+  // it has one) its record take: records_ then stops at the last record.
+  // The tallies lie in blocks that never move, so that adding one copies
+  // none of the others and a large table never exists twice.
+  static constexpr std::size_t rows_per_block = 4096;
+  bool with_rows_ = false;
+  std::uint32_t places_ = 0;
+  std::vector<std::unique_ptr<_scandata_row_tally[]>> row_tallies_;
+  _scandata_row_tally* row_tally(std::uint32_t place) {
+    return &row_tallies_[place / rows_per_block][place % rows_per_block];
+  }
+  // A new place for a file, with its tally; with its record when asked.
+  std::uint32_t new_place(bool with_record);
 };
 
 // The space figures of one PATH's walk, files only.
@@ -136,6 +171,79 @@ struct _scandata_space {
   std::vector<_scandata_path_space> paths;  // one per PATH, in order
   std::int64_t unique_size = 0;  // every file once, like the summary's
   std::int64_t freed = 0;        // files whose every name the run met
+};
+
+__extension__ typedef __int128 wide_figure;
+
+// One directory of the space by directory: a directory that a walk listed,
+// at most as deep below its PATH as asked. Its figures are its own while
+// the walk goes on, and its subtree's once the walk is over. The sizes go
+// below zero on the way (a file's size is taken back at the lowest common
+// directory of two of its names), and their sums can pass the 64-bit
+// range: they are 128-bit wide, and saturate when read.
+struct _scandata_directory_row {
+  std::size_t path_offset = 0;   // its path, as the walk built it, in
+  std::uint32_t path_length = 0; // _scandata_directories::paths
+  std::uint32_t parent = 0;      // the row of its parent; none for a PATH's
+  std::int32_t depth = 0;        // 0 for the PATH itself
+  // False for a directory whose listing was cut short: it shows no row, but
+  // what was read of it counts in the rows above.
+  bool shown = true;
+  std::int64_t files = 0;        // file entries listed, skipped ones included
+  wide_figure unique = 0;        // the distinct files examined, each once
+  wide_figure freeable = 0;      // those with every name in the subtree
+
+  std::int64_t unique_size() const { return saturated(unique); }
+  std::int64_t freed() const { return saturated(freeable); }
+  static std::int64_t saturated(wide_figure figure) {
+    const std::int64_t max = std::numeric_limits<std::int64_t>::max();
+    if (figure <= 0) return 0;
+    return figure > max ? max : static_cast<std::int64_t>(figure);
+  }
+};
+
+// The space by directory of the run (-L).
+struct _scandata_directories {
+  static constexpr std::uint32_t none = 0xFFFFFFFFu;
+  std::int32_t depth = -1;  // the rows go this deep; below 0, there are none
+  // Every walk's rows, in walk order, those not shown among them.
+  std::vector<_scandata_directory_row> rows;
+  native_string paths;  // the paths of the rows, one after another
+
+  // Adds a row for `path`, its figures 0.
+  _scandata_directory_row& add_row(native_string_view path, std::int32_t row_depth) {
+    _scandata_directory_row row;
+    row.path_offset = paths.size();
+    row.path_length = static_cast<std::uint32_t>(path.size());
+    row.depth = row_depth;
+    paths += path;
+    rows.push_back(row);
+    return rows.back();
+  }
+  native_string_view path_of(const _scandata_directory_row& row) const {
+    return native_string_view(paths).substr(row.path_offset, row.path_length);
+  }
+
+  // The state of the walk under way.
+  std::size_t walk_rows = 0;        // where its rows begin
+  std::vector<std::uint32_t> open;  // the rows the walk is inside
+  std::uint32_t current = none;     // where the files listed now belong
+  std::int64_t files_counted = 0;   // files_total when last handed to a row
+  std::int64_t top_allocated = 0;   // the PATH's own space, before its listing
+  std::int64_t entered_allocated = 0;  // that of the directory entry just counted
+
+  bool collecting() const { return current != none; }
+  // The lowest row holding both `a` and `b`, rows of one walk.
+  std::uint32_t common(std::uint32_t a, std::uint32_t b) const {
+    while (a != b) {
+      if (rows[a].depth >= rows[b].depth) {
+        a = rows[a].parent;
+      } else {
+        b = rows[b].parent;
+      }
+    }
+    return a;
+  }
 };
 
 // The names kept of a file: empty when its names are not kept (or it has no
@@ -222,6 +330,7 @@ struct _scandata {
   // The names of one breakdown's file: its list in `link_names`, or none.
   const std::vector<native_string>& names_of(const _scandata_breakdown_fileinfo& info) const;
   _scandata_space space;
+  _scandata_directories directories;
 
   // Names are only ever printed by the listings of the link counts asked for
   // with -C. When `keep_all_names` is false, a file's names are kept only if
@@ -266,9 +375,19 @@ struct _scandata {
   // Walks every PATH in order, each a row of the space by path
   // (space_by_path.cc).
   void scan_paths(const std::vector<native_string>& paths);
+  // Asks for the space by directory, with rows down to `depth` (below 0
+  // counts as 0), before the walks (space_by_directory.cc).
+  void collect_directories(std::int32_t depth);
   // Notes that the walk listed a directory, by its identity when known,
   // before its entries are examined (walk.cc).
-  void directory_listed(const platform::file_identity* identity);
+  void directory_listed(const platform::listed_directory& directory);
+  // The space a directory entry just tallied took in the rows, taken (and
+  // forgotten) for the walk to hand to that directory's own row.
+  std::int64_t take_entered_allocated() {
+    const std::int64_t allocated = directories.entered_allocated;
+    directories.entered_allocated = 0;
+    return allocated;
+  }
   // Examines one listed entry of the walk's current directory into `facts`,
   // all of them from one reading; false, with its error line, when it could
   // not be found or opened, or was found with no link left (examine.cc). A
@@ -284,6 +403,12 @@ struct _scandata {
   // run meets it first, `tally` its counts (space_by_path.cc).
   void tally_space(const platform::entry_facts& facts, bool new_file,
                    _scandata_space_tally& tally);
+  // Tallies one examined file of one name, or of several (`tally` its
+  // counts), in the rows of the space by directory (space_by_directory.cc).
+  void tally_rows(std::int64_t size) {
+    if (directories.collecting() && !listed_before_by_walk) single_name_in_rows(size);
+  }
+  void tally_rows(const platform::entry_facts& facts, _scandata_row_tally& tally);
   // Tallies the space of one directory for the space by path: `new_to_run`
   // when no walk counted its identity before, `new_to_walk` when this walk
   // meets its one name first (space_by_path.cc).
@@ -329,6 +454,14 @@ struct _scandata {
   void count_directory(const platform::entry_facts& facts, bool new_to_walk);
   // Counts the space of a PATH's own directory, read once before its walk.
   void count_top_directory(const native_string& path);
+  // The space by directory's part of a walk: a directory listed (its row
+  // made, where it has one), and the walk's end (space_by_directory.cc).
+  void directory_row(const platform::listed_directory& directory);
+  void settle_directory_rows();
+  // A file of one name in the rows, and a directory's own space: freed
+  // where met.
+  void single_name_in_rows(std::int64_t size);
+  void directory_in_rows(std::int64_t allocated);
   // True when the examination of `path` read it into `facts`; otherwise
   // counts the scan error and prints its line, which tells an entry not
   // found from one found but not opened. A file read with no link left was

@@ -31,7 +31,7 @@ struct scan_visitor {
     scan.scan_error(error, quoted_message("Error searching ", path));
   }
 
-  void listed(const platform::file_identity* identity) { scan.directory_listed(identity); }
+  void listed(const platform::listed_directory& directory) { scan.directory_listed(directory); }
 
   // Every fact of an entry is its reading's: where the reading disagrees
   // with the listing (the entry changed kind in between), the entry is
@@ -52,7 +52,10 @@ struct scan_visitor {
     // could not be examined is still entered, and says itself why not.
     const bool reparse = examined ? facts.kind != platform::entry_kind::normal : entry.is_reparse;
     if (!entry.is_directory || !directory || reparse) return platform::descent();
-    return platform::descent{true, examined ? &facts.identity : nullptr};
+    // The space the directory takes went to the row of this one; its own
+    // row, if it gets one, takes it over once it is listed.
+    if (!examined) return platform::descent{true, nullptr};
+    return platform::descent{true, &facts.identity, scan.take_entered_allocated()};
   }
 
   bool finished() const { return false; }
@@ -66,17 +69,21 @@ void _scandata::scan_directory(const native_string& path) {
   // Counted by allocation, the PATH's own directory takes space too; the
   // walk reads only what lies below it.
   if (measure_ == size_measure::allocated) count_top_directory(path);
+  directories.top_allocated = take_entered_allocated();
   scan_visitor visitor{*this, {}};
   platform::walk_tree(path, visitor);
   walk_top = nullptr;
+  settle_directory_rows();
 }
 
-void _scandata::directory_listed(const platform::file_identity* identity) {
+void _scandata::directory_listed(const platform::listed_directory& directory) {
+  if (directories.depth >= 0) directory_row(directory);
+  const platform::file_identity* identity = directory.identity;
   listed_before_by_walk = false;
   listed_before_by_run = false;
   // Only needed where the identity map does not tell a file met again, or
-  // for the space by path, which counts names.
-  if (keeps_single_link_files() && !space.enabled) return;
+  // for the space by path and by directory, which count names.
+  if (keeps_single_link_files() && !space.enabled && directories.depth < 0) return;
   // Where the walk does not know its PATH's identity (Windows), it is read
   // here, once per PATH: the first directory a walk lists is its PATH.
   platform::file_identity top;

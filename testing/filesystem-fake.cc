@@ -383,6 +383,7 @@ result<> list_directory(walk_cursor& cursor, const native_string& path) {
   walk_state& walk = *cursor.state;
   directory_listing& listing = cursor.listing;
   listing.clear();
+  listing.cut_short = false;
   walk.readings.clear();
   if (walk.levels.empty()) return failed(fake_no_such_entry);
   if (walk.has_adopted) {
@@ -395,6 +396,12 @@ result<> list_directory(walk_cursor& cursor, const native_string& path) {
     ++disk().calls.listed;
     if (const fault* f = fault_at(fake_operation::list, path)) return failed(f->error);
     list_node(walk.levels.back(), listing);
+    // An error that ends the listing after what it read: the walk reports
+    // it and walks the entries all the same.
+    if (const fault* f = fault_at(fake_operation::list_cut_short, path)) {
+      listing.cut_short = true;
+      return failed(f->error);
+    }
   }
   run_listing_hook(path);
   return succeeded();

@@ -35,6 +35,7 @@ constexpr error_code fake_access_denied = 13;  // EACCES
 enum class fake_operation {
   enter,    // entering the directory: no attributes
   list,     // listing the directory (or searching it for a pattern)
+  list_cut_short,  // listing the directory, after every entry was read
   examine,  // examining the entry, in a walk or on its own
   extents,  // reading the file's extent map
 };

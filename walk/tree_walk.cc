@@ -26,7 +26,8 @@ result<entering> tree_walk::enter(const pending_directory* next) {
   const result<entering> attempt = enter_directory(cursor, cursor.path, name, listed, opened.get());
   cursor.ahead->give_back(std::move(opened));
   if (attempt.outcome != entering::entered) return attempt;
-  frame entered{cursor.path.size(), pending.size(), pending.size(), pending_names.size(), {}, false};
+  frame entered{cursor.path.size(), pending.size(), pending.size(), pending_names.size(), {}, false,
+                next ? next->carried : 0};
   entered.identity_known = current_identity(cursor, entered.identity);
   if (!entered.identity_known && listed) {
     entered.identity = *listed;
@@ -41,14 +42,16 @@ void tree_walk::read_ahead_of_listing() {
   cursor.ahead->open_subdirectories(frames.size() - 1, current_place(cursor), cursor.listing);
 }
 
-void tree_walk::enter_later(native_string_view name, const file_identity* identity) {
+void tree_walk::enter_later(native_string_view name, const file_identity* identity,
+                            std::int64_t carried) {
   // A directory already on the stack (a bind mount of an ancestor that the
   // system does not flag as a mount) is not entered again: the walk would
   // never end. Index 0 is no identity at all.
   if (identities_find_cycles && identity && identity->key != 0 && on_stack.count(*identity) != 0)
     return;
   pending.push_back(pending_directory{pending_names.size(), name.size(),
-                                      identity ? *identity : file_identity(), identity != nullptr});
+                                      identity ? *identity : file_identity(), identity != nullptr,
+                                      carried});
   pending_names += name;
 }
 

@@ -15,8 +15,8 @@
 //   void not_entered(entering outcome, error_code error,
 //                    const native_string& path);
 //   void unreadable(error_code error, const native_string& path);
-//   void listed(const file_identity* identity);  // the directory just listed,
-//                                                // null where not known
+//   void listed(const listed_directory& directory);  // the directory just
+//                                                    // listed
 //   descent visit(walk_cursor& cursor, const listed_entry& entry,
 //                 const native_string& path);  // `path`: the entry's own
 //   bool finished() const;  // true ends the walk early
@@ -40,6 +40,18 @@ namespace platform {
 struct descent {
   bool enter = false;
   const file_identity* identity = nullptr;
+  // A number the per-entry work hands itself across the wait: the walk keeps
+  // it with the subdirectory and gives it back when it is listed.
+  std::int64_t carried = 0;
+};
+
+// The directory the walk has just listed, before its entries are visited.
+struct listed_directory {
+  const file_identity* identity;  // null where not known
+  const native_string& path;
+  std::size_t depth;     // 0 for the top, 1 for its subdirectories, and so on
+  std::int64_t carried;  // what its descent carried; 0 for the top
+  bool complete;         // false for a listing cut short by an error
 };
 
 struct identity_hash {
@@ -57,6 +69,7 @@ struct tree_walk {
     std::size_t name_length;
     file_identity identity;
     bool identity_known;
+    std::int64_t carried;
   };
   // One directory of the stack, with the range of `pending` that is its own.
   struct frame {
@@ -66,6 +79,7 @@ struct tree_walk {
     std::size_t first_name;
     file_identity identity;
     bool identity_known;
+    std::int64_t carried;
   };
 
   walk_cursor cursor;  // its `path` is the walk's one path buffer, its
@@ -86,7 +100,8 @@ struct tree_walk {
   void read_ahead_of_listing();
   // Keeps a subdirectory of the current directory to enter later, unless it
   // is one of the directories the walk is already inside of.
-  void enter_later(native_string_view name, const file_identity* identity);
+  void enter_later(native_string_view name, const file_identity* identity,
+                   std::int64_t carried = 0);
   // Leaves finished directories and moves the path to the next one to
   // enter; null when the walk is over.
   const pending_directory* next_directory();
@@ -120,7 +135,9 @@ void walk_tree(const native_string& top, visitor_type& visitor) {
       walk.read_ahead_of_listing();
     }
     const tree_walk::frame& current = walk.frames.back();
-    visitor.listed(current.identity_known ? &current.identity : nullptr);
+    visitor.listed(listed_directory{current.identity_known ? &current.identity : nullptr, path,
+                                    walk.frames.size() - 1, current.carried,
+                                    static_cast<bool>(listed.outcome)});
     const std::size_t directory_length = path.size();
     path += path_separator;
     const std::size_t prefix = path.size();
@@ -132,7 +149,7 @@ void walk_tree(const native_string& top, visitor_type& visitor) {
         path.resize(prefix);
         path += name;
         const descent step = visitor.visit(walk.cursor, entry, path);
-        if (step.enter) walk.enter_later(name, step.identity);
+        if (step.enter) walk.enter_later(name, step.identity, step.carried);
         if (visitor.finished()) return;
       }
     }

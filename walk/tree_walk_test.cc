@@ -32,7 +32,7 @@ struct recording_visitor {
   void unreadable(platform::error_code, const platform::native_string& path) {
     failures.push_back(path.substr(top_length));
   }
-  void listed(const platform::file_identity*) {}
+  void listed(const platform::listed_directory&) {}
   platform::descent visit(platform::walk_cursor& cursor, const platform::listed_entry& entry,
                           const platform::native_string& path) {
     visits.push_back(path.substr(top_length));

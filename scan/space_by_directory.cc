@@ -1,0 +1,148 @@
+// The space by directory: for each directory a walk lists down to the depth
+// asked for, the files of its subtree, their distinct sizes, and what
+// deleting the subtree would free, all from the one scan.
+//
+// The rows of a walk form a tree, its PATH at the root; a directory deeper
+// than the rows go belongs to the row of its nearest ancestor that has one.
+// Each row first gathers only what lies in its own directories, then, when
+// the walk ends, every row's figures are added into its ancestors once.
+// A row costs its path and a record of 64 bytes.
+//
+// A file of one link adds its size to the row of its one name. A file of
+// several links must count once in every row that holds any of its names,
+// and in no other: the walk meets directories in pre-order (a directory's
+// files before its subdirectories, each subtree whole before the next), so
+// the names of a file held by one subtree come one after another, and
+// adding its size at every name and taking it back at the lowest common row
+// of each name and the one before leaves it counted exactly once in every
+// subtree holding any of them. That needs only the row of the file's last
+// name. Freed, the file counts in the lowest common row of all its names
+// (and so in every row above) once the walk met as many of its names as it
+// has links: then no name lies outside that row's subtree.
+//
+// Names are counted as the space by path counts them, each once per walk:
+// a name in a directory this walk listed before was met already. A file's
+// counts start afresh with each walk, so a PATH given twice or inside
+// another has rows of its own with the figures of its own walk. They cost
+// twelve bytes for each file of several links, apart from its record
+// (file_table.cc), and nothing for a file of one link, which is freed
+// where it is met.
+#include "scan/scandata.h"
+
+namespace scan {
+
+namespace {
+
+// A size below 0 counts as none, as everywhere else.
+std::int64_t counted(std::int64_t size) { return size > 0 ? size : 0; }
+
+bool reaches(std::uint32_t names, std::int32_t links) {
+  return links <= 0 || names >= static_cast<std::uint32_t>(links);
+}
+
+}  // namespace
+
+void _scandata::collect_directories(std::int32_t depth) {
+  directories.depth = depth < 0 ? 0 : depth;
+  filenames_by_key.keep_row_tallies();
+}
+
+void _scandata::directory_row(const platform::listed_directory& directory) {
+  _scandata_directories& rows = directories;
+  // The files listed since the last listing were the last directory's.
+  if (rows.current != rows.none) rows.rows[rows.current].files += files_total - rows.files_counted;
+  rows.files_counted = files_total;
+  // Those the walk has left are no ancestors of this one: the walk enters
+  // a directory only after its parent, and leaves it for good.
+  while (!rows.open.empty() &&
+         static_cast<std::size_t>(rows.rows[rows.open.back()].depth) >= directory.depth)
+    rows.open.pop_back();
+  const std::uint32_t parent = rows.open.empty() ? rows.none : rows.open.back();
+  if (directory.depth > static_cast<std::size_t>(rows.depth) || rows.rows.size() >= rows.none) {
+    rows.current = parent;
+    return;
+  }
+  rows.current = static_cast<std::uint32_t>(rows.rows.size());
+  _scandata_directory_row& row =
+      rows.add_row(directory.complete ? native_string_view(directory.path) : native_string_view(),
+                   static_cast<std::int32_t>(directory.depth));
+  row.parent = parent;
+  row.shown = directory.complete;
+  // The directory's own space (counted by allocation) is its row's: the
+  // parent's row took it when the parent listed it, and gives it over; the
+  // PATH's was counted before the walk.
+  const std::int64_t allocated = directory.depth == 0 ? rows.top_allocated : directory.carried;
+  row.unique = allocated;
+  row.freeable = allocated;
+  if (parent != rows.none) {
+    rows.rows[parent].unique -= allocated;
+    rows.rows[parent].freeable -= allocated;
+  }
+  rows.open.push_back(rows.current);
+}
+
+void _scandata::settle_directory_rows() {
+  _scandata_directories& rows = directories;
+  if (rows.current != rows.none) rows.rows[rows.current].files += files_total - rows.files_counted;
+  // A row comes after its parent: from the last one back, each holds its
+  // whole subtree when it is added into its parent.
+  for (std::size_t i = rows.rows.size(); i-- > rows.walk_rows;) {
+    const _scandata_directory_row& child = rows.rows[i];
+    if (child.parent == rows.none) continue;
+    _scandata_directory_row& parent = rows.rows[child.parent];
+    parent.files += child.files;
+    parent.unique += child.unique;
+    parent.freeable += child.freeable;
+  }
+  rows.walk_rows = rows.rows.size();
+  rows.open.clear();
+  rows.current = rows.none;
+}
+
+void _scandata::single_name_in_rows(std::int64_t size) {
+  _scandata_directory_row& here = directories.rows[directories.current];
+  here.unique += counted(size);
+  here.freeable += counted(size);
+}
+
+void _scandata::tally_rows(const platform::entry_facts& facts, _scandata_row_tally& tally) {
+  _scandata_directories& rows = directories;
+  if (!rows.collecting() || listed_before_by_walk) return;
+  const std::int64_t size = counted(facts.*size_of_);
+  const std::uint32_t here = rows.current;
+  if (tally.names == 0 || tally.last_row < rows.walk_rows) {
+    tally.names = 0;
+    tally.last_row = here;
+    tally.common_row = here;
+    rows.rows[here].unique += size;
+  } else if (here != tally.last_row) {
+    // The size as read at this name, added here and taken back where this
+    // subtree meets the last name's: every subtree counts the file once,
+    // at the size read at the first of its names that it holds.
+    rows.rows[here].unique += size;
+    rows.rows[rows.common(tally.last_row, here)].unique -= size;
+    tally.common_row = rows.common(tally.common_row, here);
+    tally.last_row = here;
+  }
+  const std::uint32_t freed = tally.names & _scandata_row_tally::freed_bit;
+  std::uint32_t names = tally.names & ~_scandata_row_tally::freed_bit;
+  if (names < ~_scandata_row_tally::freed_bit) ++names;
+  tally.names = freed | names;
+  // Once only, even where a link count read at a later name is another.
+  if (!freed && reaches(names, facts.links)) {
+    tally.names |= _scandata_row_tally::freed_bit;
+    rows.rows[tally.common_row].freeable += size;
+  }
+}
+
+void _scandata::directory_in_rows(std::int64_t allocated) {
+  if (directories.depth < 0) return;
+  // Kept for the directory's own row, or for the PATH's, which is counted
+  // before its walk lists it and has no row to go to before.
+  directories.entered_allocated = counted(allocated);
+  if (!directories.collecting()) return;
+  directories.rows[directories.current].unique += counted(allocated);
+  directories.rows[directories.current].freeable += counted(allocated);
+}
+
+}  // namespace scan

@@ -1,0 +1,304 @@
+// The space by directory on the in-memory file system: which directories
+// have rows, and the figures of each, wherever a file's names lie.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <limits>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+
+#include "testing/filesystem-fake.h"
+#include "testing/scan_test_util.h"
+#include "scan/scandata.h"
+
+namespace scan {
+
+namespace {
+
+struct row_figures {
+  std::string path;  // relative to the tree, with '/'; "" for the tree itself
+  std::int32_t depth;
+  std::int64_t files, unique_size, freed;
+  bool operator==(const row_figures& o) const {
+    return path == o.path && depth == o.depth && files == o.files &&
+           unique_size == o.unique_size && freed == o.freed;
+  }
+};
+
+std::ostream& operator<<(std::ostream& out, const row_figures& r) {
+  return out << "'" << r.path << "' " << r.depth << ": " << r.files << " " << r.unique_size
+             << " " << r.freed;
+}
+
+using rows = std::vector<row_figures>;
+
+// A path of the tree as the test spells it: ASCII, '/' between names.
+std::string relative(const platform::fake_tree& tree, const native_string& path) {
+  const native_string top = tree.path();
+  std::string text;
+  for (std::size_t i = std::min(path.size(), top.size() + 1); i < path.size(); ++i)
+    text += path[i] == platform::path_separator ? '/' : static_cast<char>(path[i]);
+  return text;
+}
+
+// With every file's names kept, with none, or with those of two links only
+// (a -C 2 listing): then some files have records and others not.
+enum class kept { all, none, pairs };
+
+rows rows_of(const platform::fake_tree& tree, const std::vector<std::string>& paths,
+             std::int32_t depth, size_measure measure, kept names) {
+  captured_scan run;
+  run.scan.keep_all_names = names == kept::all;
+  if (names == kept::pairs) run.scan.listed_link_counts = {2};
+  run.scan.measure_sizes(measure);
+  run.scan.collect_directories(depth);
+  std::vector<native_string> native;
+  for (const std::string& path : paths) native.push_back(tree.path(path));
+  run.scan.scan_paths(native);
+  rows found;
+  for (const _scandata_directory_row& row : run.scan.directories.rows) {
+    if (!row.shown) continue;
+    found.push_back({relative(tree, native_string(run.scan.directories.path_of(row))), row.depth,
+                     row.files, row.unique_size(), row.freed()});
+  }
+  return found;
+}
+
+// The rows of a scan of `paths` down to `depth`, which must not depend on
+// what the identity map keeps.
+rows directory_rows(const platform::fake_tree& tree, const std::vector<std::string>& paths,
+                    std::int32_t depth, size_measure measure = size_measure::apparent) {
+  const rows found = rows_of(tree, paths, depth, measure, kept::none);
+  EXPECT_EQ(rows_of(tree, paths, depth, measure, kept::all), found);
+  EXPECT_EQ(rows_of(tree, paths, depth, measure, kept::pairs), found);
+  return found;
+}
+
+// Two snapshots, the second a hard-linked copy of the first with one
+// report replaced, side by side in the tree.
+void make_snapshots(const platform::fake_tree& tree) {
+  tree.file("mon/notes", 10);
+  tree.file("mon/photo", 1000);
+  tree.file("mon/docs/report", 20);
+  tree.file("mon/docs/run", 30);
+  for (const char* name : {"notes", "photo", "docs/run"})
+    tree.hard_link(std::string("mon/") + name, std::string("tue/") + name);
+  tree.file("tue/docs/report", 40);
+}
+
+const row_figures mon{"mon", 0, 4, 1060, 20};
+const row_figures mon_docs{"mon/docs", 1, 2, 50, 20};
+const row_figures tue{"tue", 0, 4, 1080, 40};
+const row_figures tue_docs{"tue/docs", 1, 2, 70, 40};
+
+TEST(SpaceByDirectory, EachSnapshotFreesOnlyWhatIsItsAlone) {
+  platform::fake_tree tree;
+  make_snapshots(tree);
+  // Below one PATH: the files shared by the snapshots count in each, and
+  // are freed only by the directory that holds both.
+  EXPECT_EQ(directory_rows(tree, {""}, 2),
+            (rows{{"", 0, 8, 1100, 1100},
+                  {"mon", 1, 4, 1060, 20},
+                  {"mon/docs", 2, 2, 50, 20},
+                  {"tue", 1, 4, 1080, 40},
+                  {"tue/docs", 2, 2, 70, 40}}));
+  // Each snapshot a PATH: each walk counts on its own, so what the other
+  // holds too is never freed, nor is what lies outside every PATH.
+  EXPECT_EQ(directory_rows(tree, {"mon", "tue"}, 1), (rows{mon, mon_docs, tue, tue_docs}));
+  EXPECT_EQ(directory_rows(tree, {"tue"}, 1), (rows{tue, tue_docs}));
+  // The figures do not depend on the order of the PATHs.
+  EXPECT_EQ(directory_rows(tree, {"tue", "mon"}, 1), (rows{tue, tue_docs, mon, mon_docs}));
+}
+
+TEST(SpaceByDirectory, APathGivenTwiceOrInsideAnotherHasRowsOfItsOwnWalk) {
+  platform::fake_tree tree;
+  make_snapshots(tree);
+  EXPECT_EQ(directory_rows(tree, {"mon", "mon"}, 1), (rows{mon, mon_docs, mon, mon_docs}));
+  const rows whole{{"", 0, 8, 1100, 1100}, {"mon", 1, 4, 1060, 20}, {"tue", 1, 4, 1080, 40}};
+  rows nested = whole;
+  nested.insert(nested.end(), {mon, mon_docs});
+  EXPECT_EQ(directory_rows(tree, {"", "mon"}, 1), nested);
+  rows inside_first{mon, mon_docs};
+  inside_first.insert(inside_first.end(), whole.begin(), whole.end());
+  EXPECT_EQ(directory_rows(tree, {"mon", ""}, 1), inside_first);
+}
+
+TEST(SpaceByDirectory, LinksWithinOneDirectoryAreFreedWithIt) {
+  platform::fake_tree tree;
+  tree.file("d/x", 7);
+  tree.hard_link("d/x", "d/y");
+  tree.file("d/sub/p", 5);
+  tree.hard_link("d/sub/p", "d/sub/q");
+  tree.hard_link("d/sub/p", "d/sub/deep/r");  // folded into sub at depth 1
+  tree.file("d/sub/deep/s", 3);
+  EXPECT_EQ(directory_rows(tree, {"d"}, 1),
+            (rows{{"d", 0, 6, 15, 15}, {"d/sub", 1, 4, 8, 8}}));
+  EXPECT_EQ(directory_rows(tree, {"d"}, 2),
+            (rows{{"d", 0, 6, 15, 15}, {"d/sub", 1, 4, 8, 8}, {"d/sub/deep", 2, 2, 8, 3}}));
+}
+
+TEST(SpaceByDirectory, DepthZeroIsThePathAloneAndNoDepthIsTooDeep) {
+  platform::fake_tree tree;
+  make_snapshots(tree);
+  EXPECT_EQ(directory_rows(tree, {"mon", "tue"}, 0), (rows{mon, tue}));
+  const rows all = directory_rows(tree, {""}, 2);
+  EXPECT_EQ(directory_rows(tree, {""}, 1000000), all);
+  EXPECT_EQ(directory_rows(tree, {""}, std::numeric_limits<std::int32_t>::max()), all);
+}
+
+// A directory that cannot be listed has no row, and what is not found in
+// it counts nowhere; one whose listing was cut short has no row either,
+// but what it read counts in the rows above, and its subdirectories have
+// rows of their own.
+TEST(SpaceByDirectory, DirectoriesNotListedHaveNoRow) {
+  {
+    platform::fake_tree tree;
+    make_snapshots(tree);
+    tree.fail(platform::fake_operation::list, "mon/docs", platform::fake_access_denied);
+    tree.fail(platform::fake_operation::enter, "tue/docs", platform::fake_access_denied);
+    EXPECT_EQ(directory_rows(tree, {""}, 2),
+              (rows{{"", 0, 4, 1010, 1010}, {"mon", 1, 2, 1010, 0}, {"tue", 1, 2, 1010, 0}}));
+  }
+  {
+    platform::fake_tree tree;
+    make_snapshots(tree);
+    tree.fail(platform::fake_operation::list_cut_short, "mon", platform::fake_access_denied);
+    EXPECT_EQ(directory_rows(tree, {""}, 2),
+              (rows{{"", 0, 8, 1100, 1100}, {"mon/docs", 2, 2, 50, 20},
+                    {"tue", 1, 4, 1080, 40}, {"tue/docs", 2, 2, 70, 40}}));
+    tree.fail(platform::fake_operation::list_cut_short, "", platform::fake_access_denied);
+    EXPECT_EQ(directory_rows(tree, {""}, 1), (rows{{"tue", 1, 4, 1080, 40}}));
+  }
+  {
+    platform::fake_tree tree;
+    make_snapshots(tree);
+    tree.fail(platform::fake_operation::list, "mon", platform::fake_access_denied);
+    EXPECT_EQ(directory_rows(tree, {"mon", "tue"}, 1), (rows{tue, tue_docs}));
+  }
+}
+
+// A directory listed a second time by one walk (a bind mount the system
+// does not flag) lists its files again, but their names were met already.
+TEST(SpaceByDirectory, ADirectoryMetTwiceByOneWalkAddsOnlyItsEntries) {
+  platform::fake_tree tree;
+  tree.file("a/x", 10);
+  tree.hard_link("a/x", "a/y");
+  tree.directory("b");
+  tree.bind("a", "b/again");
+  EXPECT_EQ(directory_rows(tree, {""}, 2),
+            (rows{{"", 0, 4, 10, 10}, {"a", 1, 2, 10, 10}, {"b", 1, 2, 0, 0},
+                  {"b/again", 2, 2, 0, 0}}));
+}
+
+TEST(SpaceByDirectory, SizesSaturateAtTheLargest64BitValue) {
+  const std::int64_t max = std::numeric_limits<std::int64_t>::max();
+  const std::int64_t huge = std::int64_t{1} << 62;
+  platform::fake_tree tree;
+  tree.file("a/x", huge);
+  tree.hard_link("a/x", "b/x");  // taken back where a and b meet
+  tree.file("a/y", huge);
+  tree.file("b/y", huge);
+  tree.file("c/z", huge);
+  tree.file("c/w", huge - 1);
+  // The root's figures pass 2^64 on the way; a's and b's are 2^63.
+  EXPECT_EQ(directory_rows(tree, {""}, 1),
+            (rows{{"", 0, 6, max, max}, {"a", 1, 2, max, huge}, {"b", 1, 2, max, huge},
+                  {"c", 1, 2, max, max}}));
+}
+
+// Measured by allocation, each directory takes space of its own, freed with
+// its row and every row above; a mount point takes none and is not entered.
+TEST(SpaceByDirectory, AllocatedSpaceHoldsEveryDirectoryInItsRowAndAbove) {
+  platform::fake_tree tree;
+  make_snapshots(tree);
+  for (const char* name : {"mon/notes", "mon/photo", "mon/docs/report", "mon/docs/run"})
+    tree.set_allocated(name, 4096);
+  tree.set_allocated("tue/docs/report", 8192);
+  tree.set_allocated("", 1);
+  tree.set_allocated("mon", 100);
+  tree.set_allocated("tue", 200);
+  tree.set_allocated("mon/docs", 1000);
+  tree.set_allocated("tue/docs", 2000);
+  tree.mount("tue/mnt");
+  tree.set_allocated("tue/mnt", 1 << 20);
+  const std::int64_t files = 4 * 4096 + 8192;
+  EXPECT_EQ(directory_rows(tree, {""}, 2, size_measure::allocated),
+            (rows{{"", 0, 8, files + 3301, files + 3301},
+                  {"mon", 1, 4, 4 * 4096 + 1100, 4096 + 1100},
+                  {"mon/docs", 2, 2, 2 * 4096 + 1000, 4096 + 1000},
+                  {"tue", 1, 4, 3 * 4096 + 8192 + 2200, 8192 + 2200},
+                  {"tue/docs", 2, 2, 4096 + 8192 + 2000, 8192 + 2000}}));
+  // Deeper directories count in the nearest row; a PATH's own directory in
+  // its own row.
+  EXPECT_EQ(directory_rows(tree, {"tue", "mon"}, 0, size_measure::allocated),
+            (rows{{"tue", 0, 4, 3 * 4096 + 8192 + 2200, 8192 + 2200},
+                  {"mon", 0, 4, 4 * 4096 + 1100, 4096 + 1100}}));
+}
+
+// On a random tree of hard-linked files, every row against the figures
+// worked out from the names themselves: what the subtree holds, and what
+// has no name outside it.
+TEST(SpaceByDirectory, RandomTreesAgreeWithTheirNames) {
+  std::mt19937 random(20261208);
+  for (int round = 0; round < 20; ++round) {
+    platform::fake_tree tree;
+    std::vector<std::string> directories{"top"};
+    for (int i = 0; i < 25; ++i) {
+      const std::string& parent = directories[random() % directories.size()];
+      if (std::count(parent.begin(), parent.end(), '/') >= 4) continue;
+      directories.push_back(parent + "/d" + std::to_string(i));
+      tree.directory(directories.back());
+    }
+    directories.push_back("out");  // outside every PATH
+    struct model_file {
+      std::int64_t size;
+      std::vector<std::string> names;
+    };
+    std::vector<model_file> files;
+    for (int i = 0; i < 40; ++i) {
+      const std::string name = directories[random() % directories.size()] + "/f" + std::to_string(i);
+      files.push_back({static_cast<std::int64_t>(random() % 1000 + 1), {name}});
+      tree.file(name, files.back().size);
+    }
+    for (int i = 0; i < 40; ++i) {
+      model_file& file = files[random() % files.size()];
+      const std::string name = directories[random() % directories.size()] + "/l" + std::to_string(i);
+      tree.hard_link(file.names.front(), name);
+      file.names.push_back(name);
+    }
+    const auto under = [](const std::string& name, const std::string& directory) {
+      return name.compare(0, directory.size() + 1, directory + "/") == 0;
+    };
+    // Names of lower-case letters and digits only: sorted paths are the
+    // walk's pre-order.
+    std::vector<std::string> sorted(directories.begin(), directories.end() - 1);
+    std::sort(sorted.begin(), sorted.end());
+    const std::string second = sorted[random() % sorted.size()];
+    const std::int32_t depth = static_cast<std::int32_t>(random() % 4);
+    rows expected;
+    for (const std::string& path : {std::string("top"), second}) {
+      const auto top_depth = std::count(path.begin(), path.end(), '/');
+      for (const std::string& directory : sorted) {
+        if (directory != path && !under(directory, path)) continue;
+        const auto row_depth = std::count(directory.begin(), directory.end(), '/') - top_depth;
+        if (row_depth > depth) continue;
+        row_figures row{directory, static_cast<std::int32_t>(row_depth), 0, 0, 0};
+        for (const model_file& file : files) {
+          const auto inside = std::count_if(file.names.begin(), file.names.end(),
+                                            [&](const std::string& n) { return under(n, directory); });
+          row.files += inside;
+          if (inside > 0) row.unique_size += file.size;
+          if (inside == static_cast<std::ptrdiff_t>(file.names.size())) row.freed += file.size;
+        }
+        expected.push_back(row);
+      }
+    }
+    EXPECT_EQ(directory_rows(tree, {"top", second}, depth), expected) << "round " << round;
+  }
+}
+
+}  // namespace
+
+}  // namespace scan
