@@ -14,7 +14,7 @@ namespace report {
 namespace {
 
 // The figures of two snapshots, the second a hard-linked copy of the first
-// with one file replaced, as the README's example makes them.
+// with one file replaced, as the guide to the report's example makes them.
 scan::_scandata snapshots_scan() {
   scan::_scandata scan;
   scan.files_total = 10;

@@ -1,38 +1,61 @@
 #!/usr/bin/env bash
-# Runs the README's demo as written and compares what it prints with the
-# report the README shows, so that the two cannot drift apart:
+# Runs the demos of the README and of its guide to the report as written and
+# compares what they print with the reports shown, so that neither can drift
+# from the program:
 #   scripts/readme_test.sh build/twinfind
-# The blocks are the indented lines between "<!-- demo: commands" or
-# "<!-- demo: output" and "<!-- demo: end -->". The commands run in a fresh
+# The README shows what scripts/run prints without a PATH (a demo of its
+# own, made on tmpfs, between "<!-- run: output" and "<!-- run: end -->").
+# The guide's blocks are the indented lines between "<!-- demo: commands" or
+# "<!-- demo: output" and "<!-- demo: end -->". Its commands run in a fresh
 # directory in place of /tmp/demo, with the given program in place of
-# scripts/run; the report is then written back in the README's terms. The
+# scripts/run; the report is then written back in the guide's terms. The
 # Unique IDs, inode numbers, differ from machine to machine and are masked.
 set -euo pipefail
 program=$(realpath "$1")
-readme=$(cd "$(dirname "$0")/.." && pwd)/README.md
+root=$(cd "$(dirname "$0")/.." && pwd)
+readme=$root/README.md
+guide=$root/doc/reading-the-report.md
 
-# The lines of one block, their indent taken off, without the blank lines
-# around it.
-block() {
-  awk -v start="<!-- demo: $1" '
+# The lines of one block of FILE, their indent taken off, without the blank
+# lines around it.
+block() { # block FILE KIND WHAT
+  awk -v start="<!-- $2: $3" -v end="<!-- $2: end -->" '
     index($0, start) == 1 { inside = 1; next }
-    inside && $0 == "<!-- demo: end -->" { exit }
+    inside && $0 == end { exit }
     inside && $0 == "" { if (printed) blanks++; next }
     inside {
       for (; blanks > 0; blanks--) print ""
       print substr($0, 5)
       printed = 1
-    }' "$readme"
+    }' "$1"
 }
+
+# The README's demo: scripts/run without a PATH, with the given program.
+shown=$(block "$readme" run output)
+if [ -z "$shown" ]; then
+  echo "README.md: no output of scripts/run found" >&2
+  exit 1
+fi
+if [ -w /dev/shm ]; then
+  # Spaces at the ends of lines, which the columns leave, are not shown.
+  printed=$(TWINFIND=$program LC_ALL=C.UTF-8 "$root/scripts/run" 2>/dev/null | sed "s/ *$//")
+  if ! diff -u --label "README.md" --label "scripts/run's output" <(echo "$shown") <(echo "$printed"); then
+    echo "README.md: what scripts/run prints differs from the README's (above)" >&2
+    exit 1
+  fi
+  echo "README.md: scripts/run prints the report shown"
+else
+  echo "README.md: no /dev/shm, whose sizes on disk the report shows: scripts/run's demo not compared"
+fi
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 demo=$scratch/demo
 
-commands=$(block commands)
-expected=$(block output)
+commands=$(block "$guide" demo commands)
+expected=$(block "$guide" demo output)
 if [ -z "$commands" ] || [ -z "$expected" ] || ! grep -q '^scripts/run ' <<<"$commands"; then
-  echo "README.md: no demo found (the commands, a scripts/run line and the output)" >&2
+  echo "doc/reading-the-report.md: no demo found (the commands, a scripts/run line and the output)" >&2
   exit 1
 fi
 commands=${commands//\/tmp\/demo/$demo}
@@ -94,9 +117,9 @@ in_readme_terms() {
 }
 mask_ids() { sed -E 's/^  Unique ID: +[0-9a-f]+$/  Unique ID: (masked)/'; }
 
-if ! diff -u --label "README.md" --label "the demo's output" \
+if ! diff -u --label "doc/reading-the-report.md" --label "the demo's output" \
     <(mask_ids <<<"$expected") <(in_readme_terms <<<"$actual"); then
-  echo "README.md: the demo's output differs from the README's (above)" >&2
+  echo "doc/reading-the-report.md: the demo's output differs from the guide's (above)" >&2
   exit 1
 fi
-echo "README.md: the demo prints the report shown"
+echo "doc/reading-the-report.md: the demo prints the report shown"
