@@ -139,6 +139,23 @@ TEST(PatternMatches, SortedByNameWithDirectoriesAndLinksToThemMarked) {
   EXPECT_EQ(listed(matches), "a.txt b.txt c.dat other/ \xFF.txt ");
 }
 
+// A link of several names counts as a file at every name, wherever it
+// leads: it is no directory to a pattern either, so each of its names has
+// a breakdown, from the directory where it leads to one as from the other.
+TEST(PatternMatches, ALinkOfSeveralNamesIsAFileWhereverItLeads) {
+  test_tree tree;
+  tree.directory("a/target");
+  tree.directory("b");
+  ASSERT_EQ(symlink("target", tree.path("a/link").c_str()), 0);
+  ASSERT_EQ(symlink("target", tree.path("a/alone").c_str()), 0);
+  ASSERT_EQ(linkat(AT_FDCWD, tree.path("a/link").c_str(), AT_FDCWD, tree.path("b/link").c_str(), 0), 0);
+  std::vector<platform::pattern_match> matches;
+  ASSERT_TRUE(platform::find_pattern_matches(tree.path("a/*"), matches).outcome);
+  EXPECT_EQ(listed(matches), "./ ../ alone/ link target/ ");
+  ASSERT_TRUE(platform::find_pattern_matches(tree.path("b/*"), matches).outcome);
+  EXPECT_EQ(listed(matches), "./ ../ link ");
+}
+
 TEST(PatternMatches, NoMatchAndUnreadableDirectoriesFail) {
   test_tree tree;
   tree.file("a.txt");
