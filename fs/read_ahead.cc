@@ -79,6 +79,11 @@ struct read_ahead::request {
   native_string name;
   std::unique_ptr<opened_directory> opened;
   std::unique_ptr<entry_reading[]> readings;  // a slice's, kSlice of them
+  // What a slice reads, set when it is claimed: a worker reads from these,
+  // never from the job, which the walk may have moved on from.
+  const directory_listing* listing = nullptr;
+  const std::uint32_t* order = nullptr;
+  std::size_t count = 0;
 };
 
 // The subdirectories of one level, in listing order: every name, and a
@@ -115,6 +120,16 @@ struct read_ahead::facts_job {
   std::size_t issued = 0;      // slices in the ring: walk_slice..issued
 
   request& slice(std::size_t s) { return *ring[s % kRing]; }
+  // Under the lock: slice `s` is taken, by a worker or by the walk.
+  void claim(request& r) {
+    const std::size_t first = r.item * kSlice;
+    r.state = status::claimed;
+    ++r.serial;
+    r.place = place;
+    r.listing = listing;
+    r.order = order.data() + first;
+    r.count = std::min(kSlice, order.size() - first);
+  }
   void issue(std::size_t s) {
     request& r = slice(s);
     r.state = status::queued;
@@ -135,6 +150,9 @@ read_ahead::read_ahead(std::size_t threads, bool by_hand)
 read_ahead::~read_ahead() {
   end_facts();
   for (std::size_t level = levels_.size(); level > 0; --level) end_level(level - 1);
+  // By hand, the workers finish what they claimed, as threads do before
+  // they are joined; nothing is left when every wait above waited.
+  finish_claimed(static_cast<std::size_t>(-1));
   {
     std::lock_guard<std::mutex> lock(mutex_);
     quit_ = true;
@@ -245,8 +263,7 @@ read_ahead::request* read_ahead::next_to_claim() {
     for (std::size_t s = job.walk_slice; s < job.issued; ++s) {
       request& r = job.slice(s);
       if (r.state != status::queued) continue;
-      r.state = status::claimed;
-      ++r.serial;
+      job.claim(r);
       return &r;
     }
   }
@@ -308,10 +325,7 @@ void read_ahead::carry_out(request& r) {
       r.succeeded = open_ahead(r.place, r.name, opened);
       return;
     }
-    const facts_job& job = *facts_;
-    const std::size_t first = r.item * kSlice;
-    const std::size_t count = std::min(kSlice, job.order.size() - first);
-    read_facts_ahead(job.place, *job.listing, job.order.data() + first, count, r.readings.get());
+    read_facts_ahead(r.place, *r.listing, r.order, r.count, r.readings.get());
     r.succeeded = true;
   } catch (const std::bad_alloc&) {
     r.ran_short = true;
@@ -324,6 +338,11 @@ void read_ahead::carry_out(request& r) {
 void read_ahead::finish(std::unique_lock<std::mutex>&, request& r) {
   r.state = status::done;
   r.ended.store(r.serial, std::memory_order_release);
+  for (std::size_t i = 0; i < claimed_by_hand_.size(); ++i) {
+    if (claimed_by_hand_[i] != &r) continue;
+    claimed_by_hand_.erase(claimed_by_hand_.begin() + static_cast<std::ptrdiff_t>(i));
+    break;
+  }
   // Short of memory once, the queue opens no more directories ahead.
   if (r.ran_short && r.opens) memory_short_ = true;
   if (r.opens) {
@@ -525,7 +544,7 @@ void read_ahead::take_facts(std::size_t ticket, entry_reading& reading) {
           continue;
         }
       }
-      own->state = status::claimed;
+      job.claim(*own);
       lock.unlock();
       carry_out(*own);
       lock.lock();
@@ -578,8 +597,29 @@ std::size_t read_ahead::complete(std::size_t most) {
 std::size_t read_ahead::claim(std::size_t most) {
   std::size_t claimed = 0;
   std::lock_guard<std::mutex> lock(mutex_);
-  while (claimed < most && next_to_claim()) ++claimed;
+  while (claimed < most) {
+    request* r = next_to_claim();
+    if (!r) break;
+    claimed_by_hand_.push_back(r);
+    ++claimed;
+  }
   return claimed;
+}
+
+std::size_t read_ahead::finish_claimed(std::size_t most) {
+  std::size_t done = 0;
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (done < most && !claimed_by_hand_.empty()) {
+    // The oldest claim, whatever the walk made of its request meanwhile:
+    // a worker finishes what it began.
+    request& r = *claimed_by_hand_.front();
+    lock.unlock();
+    carry_out(r);
+    lock.lock();
+    finish(lock, r);
+    ++done;
+  }
+  return done;
 }
 
 void read_ahead::run() {

@@ -139,9 +139,13 @@ class read_ahead {
 
   // By hand (the fake's tests): carries out the next `most` requests as a
   // worker would take them; claims them without carrying them out, to be
-  // finished when the walk waits for them. Return how many.
+  // finished when the walk waits for them, or when finish_claimed() says,
+  // oldest first, as the worker that claimed one finishes it whatever the
+  // walk did meanwhile (the end of the queue finishes the rest, as threads
+  // finish before they are joined). Return how many.
   std::size_t complete(std::size_t most);
   std::size_t claim(std::size_t most);
+  std::size_t finish_claimed(std::size_t most);
 
  private:
   struct request;
@@ -174,6 +178,10 @@ class read_ahead {
   std::size_t holding_ = 0;  // ... and hold, or are opening
   std::vector<level_requests> levels_;
   std::vector<std::unique_ptr<request>> spare_;
+  // By hand: the requests claimed and not yet finished, oldest first. A
+  // record among them is never freed, as a claimed request is waited for
+  // before its record goes.
+  std::vector<request*> claimed_by_hand_;
   // The facts being read: the listing's, in slices of a ring.
   struct facts_job;
   std::unique_ptr<facts_job> facts_;

@@ -70,6 +70,9 @@ struct file_system {
   bool read_ahead_by_hand = false;
   read_ahead* queue = nullptr;
   std::vector<read_ahead_fault> read_ahead_faults;
+  // The directory whose listing the queue reads the facts of, from the
+  // moment the walk asks until it says it is done with them; kNone: none.
+  std::size_t facts_shared_in = kNone;
 };
 
 // An empty file system: its root directory alone.
@@ -296,13 +299,56 @@ walk_cursor::walk_cursor()
 }
 
 walk_cursor::~walk_cursor() {
+  // The walk is done with its listing before the queue ends, so that a
+  // reading the queue would make after that is seen as one too late.
+  ahead->end_facts();
+  disk().facts_shared_in = kNone;
   if (disk().queue == ahead.get()) disk().queue = nullptr;
 }
+
+namespace {
+
+// Marks an entry whose facts the queue reads: the rest is its ticket.
+constexpr std::uint32_t kTicket = 0x80000000u;
+
+// The walk is done with the facts of its listing: the queue reads no more
+// of them once this returns.
+void end_shared_facts(walk_cursor& cursor) {
+  cursor.ahead->end_facts();
+  disk().facts_shared_in = kNone;
+}
+
+// Has the queue read the facts of a listing of the directory `index` large
+// enough to share, in the order the walk visits them (files, then
+// directories, each in listing order), as the POSIX half does.
+void share_facts(walk_cursor& cursor, std::size_t index) {
+  directory_listing& listing = cursor.listing;
+  if (!disk().read_ahead_by_hand || listing.entries.size() < fake_tree::kFewestEntriesShared)
+    return;
+  std::vector<std::uint32_t> order;
+  for (const bool directories : {false, true}) {
+    for (std::size_t i = 0; i < listing.entries.size(); ++i) {
+      if (listing.entries[i].is_directory == directories) order.push_back(static_cast<std::uint32_t>(i));
+    }
+  }
+  for (std::size_t t = 0; t < order.size(); ++t)
+    listing.entries[order[t]].listed_facts = kTicket | static_cast<std::uint32_t>(t);
+  directory_place place;
+  place.handle = static_cast<directory_handle>(index);
+  place.volume = disk().nodes[index].facts.identity.volume;
+  disk().facts_shared_in = index;
+  if (cursor.ahead->read_facts(place, listing, order)) return;
+  disk().facts_shared_in = kNone;
+  for (listed_entry& entry : listing.entries) entry.listed_facts = 0;
+}
+
+}  // namespace
 
 result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
                                  native_string_view name, const file_identity* identity,
                                  opened_directory* adopted) {
   walk_state& walk = *cursor.state;
+  end_shared_facts(cursor);  // the entries of the parent are all visited
   walk.has_adopted = false;
   std::vector<std::size_t>& levels = walk.levels;
   // The directory a worker opened is held, whatever its name leads to now;
@@ -355,6 +401,7 @@ bool current_identity(const walk_cursor& cursor, file_identity& identity) {
 
 void leave_directory(walk_cursor& cursor) {
   walk_state& walk = *cursor.state;
+  end_shared_facts(cursor);
   walk.has_adopted = false;
   if (walk.levels.empty()) return;
   cursor.ahead->end_level(walk.levels.size() - 1);
@@ -364,6 +411,7 @@ void leave_directory(walk_cursor& cursor) {
 result<> list_directory(walk_cursor& cursor, const native_string& path) {
   walk_state& walk = *cursor.state;
   directory_listing& listing = cursor.listing;
+  end_shared_facts(cursor);  // before the listing changes
   listing.clear();
   walk.readings.clear();
   if (walk.levels.empty()) return failed(fake_no_such_entry);
@@ -377,6 +425,7 @@ result<> list_directory(walk_cursor& cursor, const native_string& path) {
     ++disk().calls.listed;
     if (const fault* f = fault_at(fake_operation::list, path)) return failed(f->error);
     list_node(walk.levels.back(), listing);
+    share_facts(cursor, walk.levels.back());
   }
   run_listing_hook(path);
   return succeeded();
@@ -421,6 +470,12 @@ result<examination> examine_child(std::size_t index, native_string_view name, en
 result<examination> examine_entry(walk_cursor& cursor, const native_string& path,
                                   const listed_entry& entry, entry_facts& facts) {
   const walk_state& walk = *cursor.state;
+  if (entry.listed_facts & kTicket) {
+    entry_reading reading;
+    cursor.ahead->take_facts(entry.listed_facts & ~kTicket, reading);
+    facts = reading.facts;
+    return reading.examined;
+  }
   if (entry.listed_facts != 0) {
     // Read by the worker that opened the directory.
     const entry_reading& reading = walk.readings[entry.listed_facts - 1];
@@ -473,6 +528,12 @@ bool open_ahead(const directory_place& parent, const native_string& name,
 
 void read_facts_ahead(const directory_place& place, const directory_listing& listing,
                       const std::uint32_t* order, std::size_t count, entry_reading* readings) {
+  disk().calls.examined_by_queue += static_cast<int>(count);
+  if (static_cast<std::size_t>(place.handle) != disk().facts_shared_in) {
+    // The walk let this listing go: its entries are no longer there to read.
+    disk().calls.examined_by_queue_too_late += static_cast<int>(count);
+    return;
+  }
   for (std::size_t i = 0; i < count; ++i) {
     const listed_entry& entry = listing.entries[order[i]];
     readings[i].examined = examine_child(static_cast<std::size_t>(place.handle),
@@ -723,6 +784,10 @@ std::size_t fake_tree::complete_read_ahead(std::size_t most) const {
 
 std::size_t fake_tree::claim_read_ahead(std::size_t most) const {
   return disk().queue ? disk().queue->claim(most) : 0;
+}
+
+std::size_t fake_tree::finish_claimed_read_ahead(std::size_t most) const {
+  return disk().queue ? disk().queue->finish_claimed(most) : 0;
 }
 
 void fake_tree::fail_read_ahead(const tree_path& relative) const {
