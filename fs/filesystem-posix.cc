@@ -21,7 +21,7 @@
 #include "fs/long_paths-posix.h"
 #include "base/owners-posix.h"
 #include "fs/paths-posix.h"
-#include "fs/read_ahead.h"
+#include "fs/read_ahead-posix.h"
 #include "fs/stat-posix.h"
 #include "base/threads.h"
 
@@ -66,7 +66,9 @@ struct walk_state {
   // The directory just entered as a worker read it, until it is listed.
   opened_directory adopted;
   bool has_adopted = false;
-  read_ahead* ahead = nullptr;  // the cursor's
+  // Last, so that it ends first: no request still reads in a directory
+  // the levels close.
+  std::unique_ptr<read_ahead> ahead;
 };
 
 namespace {
@@ -291,10 +293,22 @@ bool is_listed_directory(const struct stat& st, const file_identity* identity) {
 
 }  // namespace
 
-walk_cursor::walk_cursor()
-    : state(new walk_state), ahead(new read_ahead(threads_for_a_walk())) {
+namespace {
+
+std::size_t read_ahead_threads() {
+#ifdef __linux__
+  // On one core a thread would only take turns with the walk.
+  return std::min(kMostReadAheadThreads, online_cores() - 1);
+#else
+  return 0;  // workers list directories with getdents64
+#endif
+}
+
+}  // namespace
+
+walk_cursor::walk_cursor() : state(new walk_state) {
   state->open_budget = kFewestOpenLevels;
-  state->ahead = ahead.get();
+  state->ahead.reset(new read_ahead(posix_read_ahead, threads_for_a_walk(read_ahead_threads())));
 }
 
 // The levels' owners close what is still open.
@@ -312,8 +326,7 @@ namespace {
 // as it would alone, and reports what it finds.
 bool adopt(walk_state& walk, walk_level& level, int parent_fd, const char* name,
            opened_directory& opened, const file_identity* identity) {
-  unique_fd held(static_cast<int>(opened.handle));
-  opened.handle = -1;
+  unique_fd held(static_cast<int>(opened.handle.release()));
   if (identity && !(opened.identity == *identity)) return false;
   struct stat st;
   if (fstatat(parent_fd, name, &st, AT_SYMLINK_NOFOLLOW | kNoAutomount) != 0 ||
@@ -334,8 +347,21 @@ bool adopt(walk_state& walk, walk_level& level, int parent_fd, const char* name,
 }  // namespace
 
 result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
-                                 native_string_view name, const file_identity* identity,
-                                 opened_directory* adopted) {
+                                 native_string_view name, const file_identity* identity) {
+  walk_state& walk = *cursor.state;
+  if (walk.levels.empty()) return enter_directory_adopting(cursor, path, name, identity, nullptr);
+  // The subdirectory as a worker opened it, if one did: the walk adopts it
+  // in place of opening it.
+  std::unique_ptr<opened_directory> opened = walk.ahead->take_opened(walk.levels.size() - 1, name);
+  const result<entering> entered =
+      enter_directory_adopting(cursor, path, name, identity, opened.get());
+  walk.ahead->give_back(std::move(opened));
+  return entered;
+}
+
+result<entering> enter_directory_adopting(walk_cursor& cursor, const native_string& path,
+                                          native_string_view name, const file_identity* identity,
+                                          opened_directory* adopted) {
   walk_state& walk = *cursor.state;
   walk.ahead->end_facts();  // the entries of the parent are all visited
   walk.has_adopted = false;
@@ -344,8 +370,7 @@ result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
   const walk_level& parent = walk.levels[parent_level];
   walk_level level;
   if (!parent.fd.valid()) {  // the parent could not be brought back
-    if (adopted && adopted->handle >= 0) level.fd.reset(static_cast<int>(adopted->handle));
-    if (adopted) adopted->handle = -1;
+    if (adopted) adopted->handle.reset();
     const int failure = parent.deferred_error != 0 ? parent.deferred_error : ENOENT;
     return {entering::no_attributes, static_cast<error_code>(failure)};
   }
@@ -354,7 +379,7 @@ result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
   level.name_length = name.size();
   // The name ends the path, so it ends in the path's NUL.
   const char* child = path.c_str() + level.name_offset;
-  if (!(adopted && adopted->handle >= 0 &&
+  if (!(adopted && adopted->handle.valid() &&
         adopt(walk, level, parent.fd.get(), child, *adopted, identity))) {
     struct stat st;
     level.fd = open_parking(walk, parent.fd.get(), child, parent_level);
@@ -422,15 +447,6 @@ directory_place current_place(const walk_cursor& cursor) {
   place.volume = level.device;
   place.fills_replies = level.fills_replies;
   return place;
-}
-
-std::size_t read_ahead_threads() {
-#ifdef __linux__
-  // On one core a thread would only take turns with the walk.
-  return std::min(kMostReadAheadThreads, online_cores() - 1);
-#else
-  return 0;  // workers list directories with getdents64
-#endif
 }
 
 namespace {
@@ -599,6 +615,7 @@ result<> list_directory(walk_cursor& cursor, const native_string& path) {
     }
     place_by_reading(entry, reading);
   }
+  walk.ahead->open_subdirectories(walk.levels.size() - 1, place, listing);
   return succeeded();
 }
 
@@ -705,7 +722,7 @@ bool open_ahead(const directory_place& parent, const native_string& name,
     }
     sort_by_name(listing);
   }
-  opened.handle = fd.release();
+  opened.handle = owned_directory(fd.release(), close_ahead);
   return true;
 #else
   (void)parent;
@@ -714,6 +731,8 @@ bool open_ahead(const directory_place& parent, const native_string& name,
   return false;
 #endif
 }
+
+namespace {
 
 void read_facts_ahead(const directory_place& place, const directory_listing& listing,
                       const std::uint32_t* order, std::size_t count, entry_reading* readings) {
@@ -724,7 +743,11 @@ void read_facts_ahead(const directory_place& place, const directory_listing& lis
   }
 }
 
+}  // namespace
+
 void close_ahead(directory_handle handle) { close(static_cast<int>(handle)); }
+
+const read_ahead_operations posix_read_ahead = {open_ahead, read_facts_ahead};
 
 result<examination> examine_path(const native_string& path, entry_facts& facts) {
   // The device of the directory holding it tells a mount point where the

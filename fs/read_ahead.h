@@ -27,17 +27,20 @@
 // still being read; and only while the descriptors lent to the queue last,
 // the levels the walk will come back to holding no more than their few.
 //
-// The engine is the same for every half of the file system: each half says
-// how a request is carried out (the functions at the end, linked in with
-// the half), and how many threads a walk may use. The fake file system of
-// the tests starts none and completes requests when the test says, so that
-// every order of events is one the test chose.
+// The engine is the same for every half of the file system that reads
+// ahead: the half makes the queue of a walk, with the operations that carry
+// out its requests and the threads it may use, and is the only one to ask
+// it anything; the walk above asks the half. A half that reads alone (the
+// Win32 one, which goes by paths) makes none. The fake file system of the
+// tests starts no thread and completes requests when the test says, so
+// that every order of events is one the test chose.
 #ifndef TWINFIND_FS_READ_AHEAD_H_
 #define TWINFIND_FS_READ_AHEAD_H_
 
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -51,6 +54,47 @@ namespace platform {
 // A directory as a half holds it open: a POSIX descriptor, a node of the
 // fake file system. -1: none.
 using directory_handle = std::intptr_t;
+
+// A directory a worker opened, owned by the one record that holds it and
+// moved, never copied, from the worker's record to the walk's: closed
+// through its half's `close` when its owner lets it go, unless the walk
+// took it over (release()).
+class owned_directory {
+ public:
+  owned_directory() = default;
+  owned_directory(directory_handle handle, void (*close)(directory_handle))
+      : handle_(handle), close_(close) {}
+  ~owned_directory() { reset(); }
+  owned_directory(owned_directory&& other) noexcept
+      : handle_(other.release()), close_(other.close_) {}
+  owned_directory& operator=(owned_directory&& other) noexcept {
+    if (this != &other) {
+      reset();
+      close_ = other.close_;
+      handle_ = other.release();
+    }
+    return *this;
+  }
+  owned_directory(const owned_directory&) = delete;
+  owned_directory& operator=(const owned_directory&) = delete;
+
+  bool valid() const { return handle_ >= 0; }
+  directory_handle get() const { return handle_; }
+  // The walk's now: closing it is the walk's business.
+  directory_handle release() {
+    const directory_handle handle = handle_;
+    handle_ = -1;
+    return handle;
+  }
+  void reset() {
+    if (handle_ >= 0) close_(handle_);
+    handle_ = -1;
+  }
+
+ private:
+  directory_handle handle_ = -1;
+  void (*close_)(directory_handle) = nullptr;
+};
 
 // An open directory of the walk that requests read in, or below: its handle
 // (pinned while a request uses it), its volume, and what the half knows of
@@ -69,7 +113,7 @@ struct entry_reading {
 
 // A subdirectory as a worker opened and read it, for the walk to adopt.
 struct opened_directory {
-  directory_handle handle = -1;  // open until adopted or given back
+  owned_directory handle;
   file_identity identity;
   // Sorted as the walk lists; every entry's `listed_facts` is its reading
   // in `readings`, from 1. Unless `incomplete`: a directory too large to
@@ -80,13 +124,26 @@ struct opened_directory {
   bool incomplete = false;
 };
 
+// How a half carries out requests, on a worker's thread.
+struct read_ahead_operations {
+  // Opens the subdirectory `name` of `parent` without following a link, on
+  // the parent's volume only, and reads it as the walk would; false when it
+  // cannot (the walk then does it itself and reports what it meets).
+  bool (*open)(const directory_place& parent, const native_string& name,
+               opened_directory& opened);
+  // Reads the entries `order[0..count)` of `listing` in the open directory
+  // `place`, into `readings`.
+  void (*read_facts)(const directory_place& place, const directory_listing& listing,
+                     const std::uint32_t* order, std::size_t count, entry_reading* readings);
+};
+
 class read_ahead {
  public:
-  // `threads` workers at most, started at the first request; none, unless
-  // `by_hand`, turns every request down and the walk reads alone. `by_hand`
-  // (the fake's tests): no thread, requests complete when complete() or a
-  // wait for them says.
-  explicit read_ahead(std::size_t threads, bool by_hand = false);
+  // Requests carried out by `operations`, by `threads` workers at most,
+  // started at the first request; none, unless `by_hand`, turns every
+  // request down and the walk reads alone. `by_hand` (the fake's tests): no
+  // thread, requests complete when complete() or a wait for them says.
+  read_ahead(const read_ahead_operations& operations, std::size_t threads, bool by_hand = false);
   ~read_ahead();
   read_ahead(const read_ahead&) = delete;
   read_ahead& operator=(const read_ahead&) = delete;
@@ -148,6 +205,8 @@ class read_ahead {
   std::size_t finish_claimed(std::size_t most);
 
  private:
+  struct pinned_place;
+  class place_pin;
   struct request;
   struct level_requests;
 
@@ -164,6 +223,7 @@ class read_ahead {
 
   static void on_allocation_failure();
 
+  const read_ahead_operations operations_;
   const std::size_t threads_wanted_;
   const bool by_hand_;
   bool memory_short_ = false;  // no more directories opened ahead
@@ -176,7 +236,9 @@ class read_ahead {
   std::size_t idle_ = 0;
   std::size_t lent_ = 0;     // descriptors requests may hold
   std::size_t holding_ = 0;  // ... and hold, or are opening
-  std::vector<level_requests> levels_;
+  // A deque: a level's place stays where its requests pinned it when
+  // deeper levels are added.
+  std::deque<level_requests> levels_;
   std::vector<std::unique_ptr<request>> spare_;
   // By hand: the requests claimed and not yet finished, oldest first. A
   // record among them is never freed, as a claimed request is waited for
@@ -189,29 +251,10 @@ class read_ahead {
   bool started_ = false;
 };
 
-// How each half carries out requests, on a worker's thread. open_ahead
-// opens the subdirectory `name` of `parent` without following a link, on
-// the parent's volume only, and reads it as the walk would; false when it
-// cannot (the walk then does it itself and reports what it meets).
-bool open_ahead(const directory_place& parent, const native_string& name,
-                opened_directory& opened);
-// Reads the entries `order[0..count)` of `listing` in the open directory
-// `place`, into `readings`.
-void read_facts_ahead(const directory_place& place, const directory_listing& listing,
-                      const std::uint32_t* order, std::size_t count, entry_reading* readings);
-// Closes a directory a worker opened and the walk did not adopt.
-void close_ahead(directory_handle handle);
-// How many threads a walk may use: 0 with one core, where the walk reads
-// alone.
-std::size_t read_ahead_threads();
-// The open directory of the walk's current level, where requests pin it;
-// a handle of -1 where the half has none (the walk reads alone there).
-directory_place current_place(const walk_cursor& cursor);
-
-// What read_ahead_threads() says, unless a test set another number (-1
-// puts it back): the one switch of reading ahead, for the tests that
-// compare walks with and without it.
-std::size_t threads_for_a_walk();
+// `by_the_half`, the threads the half would have a walk use, unless a test
+// set another number (-1 puts it back): the one switch of reading ahead,
+// for the tests that compare walks with and without it.
+std::size_t threads_for_a_walk(std::size_t by_the_half);
 void set_read_ahead_threads(std::size_t threads);
 
 }  // namespace platform

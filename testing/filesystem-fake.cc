@@ -256,6 +256,8 @@ struct walk_state {
   opened_directory adopted;
   bool has_adopted = false;
   std::vector<entry_reading> readings;  // of the listing, where a worker read them
+  // Last, so that it ends first.
+  std::unique_ptr<read_ahead> ahead;
 };
 
 namespace {
@@ -288,22 +290,40 @@ void list_node(std::size_t index, directory_listing& listing) {
   }
 }
 
+// The queue's requests, carried out when the test says so (below).
+bool open_ahead(const directory_place& parent, const native_string& name,
+                opened_directory& opened);
+void read_facts_ahead(const directory_place& place, const directory_listing& listing,
+                      const std::uint32_t* order, std::size_t count, entry_reading* readings);
+void close_ahead(directory_handle handle);
+const read_ahead_operations fake_read_ahead = {open_ahead, read_facts_ahead};
+
+// The directory the walk is in, where requests pin it.
+directory_place current_place(const walk_cursor& cursor) {
+  directory_place place;
+  if (cursor.state->levels.empty()) return place;
+  const std::size_t index = cursor.state->levels.back();
+  place.handle = static_cast<directory_handle>(index);
+  place.volume = disk().nodes[index].facts.identity.volume;
+  return place;
+}
+
 }  // namespace
 
-walk_cursor::walk_cursor()
-    : state(new walk_state),
-      ahead(new read_ahead(threads_for_a_walk(), disk().read_ahead_by_hand)) {
+// A queue with no thread: it reads ahead only by hand, when the test asks.
+walk_cursor::walk_cursor() : state(new walk_state) {
+  state->ahead.reset(new read_ahead(fake_read_ahead, 0, disk().read_ahead_by_hand));
   if (!disk().read_ahead_by_hand) return;
-  ahead->lend_descriptors(static_cast<std::size_t>(-1));
-  disk().queue = ahead.get();
+  state->ahead->lend_descriptors(static_cast<std::size_t>(-1));
+  disk().queue = state->ahead.get();
 }
 
 walk_cursor::~walk_cursor() {
   // The walk is done with its listing before the queue ends, so that a
   // reading the queue would make after that is seen as one too late.
-  ahead->end_facts();
+  state->ahead->end_facts();
   disk().facts_shared_in = kNone;
-  if (disk().queue == ahead.get()) disk().queue = nullptr;
+  if (disk().queue == state->ahead.get()) disk().queue = nullptr;
 }
 
 namespace {
@@ -314,7 +334,7 @@ constexpr std::uint32_t kTicket = 0x80000000u;
 // The walk is done with the facts of its listing: the queue reads no more
 // of them once this returns.
 void end_shared_facts(walk_cursor& cursor) {
-  cursor.ahead->end_facts();
+  cursor.state->ahead->end_facts();
   disk().facts_shared_in = kNone;
 }
 
@@ -337,16 +357,18 @@ void share_facts(walk_cursor& cursor, std::size_t index) {
   place.handle = static_cast<directory_handle>(index);
   place.volume = disk().nodes[index].facts.identity.volume;
   disk().facts_shared_in = index;
-  if (cursor.ahead->read_facts(place, listing, order)) return;
+  if (cursor.state->ahead->read_facts(place, listing, order)) return;
   disk().facts_shared_in = kNone;
   for (listed_entry& entry : listing.entries) entry.listed_facts = 0;
 }
 
 }  // namespace
 
-result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
-                                 native_string_view name, const file_identity* identity,
-                                 opened_directory* adopted) {
+namespace {
+
+result<entering> enter_adopting(walk_cursor& cursor, const native_string& path,
+                                native_string_view name, const file_identity* identity,
+                                opened_directory* adopted) {
   walk_state& walk = *cursor.state;
   end_shared_facts(cursor);  // the entries of the parent are all visited
   walk.has_adopted = false;
@@ -355,13 +377,13 @@ result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
   // it is taken only where its name still leads to it and it is the one the
   // parent's examination saw, where that saw one (else the walk opens what
   // stands there now, as alone).
-  const bool adoptable = adopted && adopted->handle >= 0;
-  if (adoptable) --disk().calls.opened_ahead_and_held;
-  const std::size_t held = adoptable ? static_cast<std::size_t>(adopted->handle) : kNone;
+  const bool adoptable = adopted && adopted->handle.valid();
+  const std::size_t held = adoptable ? static_cast<std::size_t>(adopted->handle.get()) : kNone;
   if (adoptable && !levels.empty() && child_of(levels.back(), name) == held &&
       (!identity || adopted->identity == *identity)) {
     const std::size_t index = held;
-    adopted->handle = -1;
+    adopted->handle.release();
+    --disk().calls.opened_ahead_and_held;
     ++disk().calls.adopted;
     walk.adopted.listing.names.swap(adopted->listing.names);
     walk.adopted.listing.entries.swap(adopted->listing.entries);
@@ -370,7 +392,7 @@ result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
     levels.push_back(index);
     return {entering::entered};
   }
-  if (adoptable) adopted->handle = -1;  // closed
+  if (adoptable) adopted->handle.reset();  // closed
   ++disk().calls.entered;
   if (const fault* f = fault_at(fake_operation::enter, path))
     return {entering::no_attributes, f->error};
@@ -393,6 +415,19 @@ result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
   return {entering::entered};
 }
 
+}  // namespace
+
+result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
+                                 native_string_view name, const file_identity* identity) {
+  walk_state& walk = *cursor.state;
+  if (walk.levels.empty()) return enter_adopting(cursor, path, name, identity, nullptr);
+  // The subdirectory as a worker opened it, if one did.
+  std::unique_ptr<opened_directory> opened = walk.ahead->take_opened(walk.levels.size() - 1, name);
+  const result<entering> entered = enter_adopting(cursor, path, name, identity, opened.get());
+  walk.ahead->give_back(std::move(opened));
+  return entered;
+}
+
 bool current_identity(const walk_cursor& cursor, file_identity& identity) {
   if (cursor.state->levels.empty()) return false;
   identity = disk().nodes[cursor.state->levels.back()].facts.identity;
@@ -404,7 +439,7 @@ void leave_directory(walk_cursor& cursor) {
   end_shared_facts(cursor);
   walk.has_adopted = false;
   if (walk.levels.empty()) return;
-  cursor.ahead->end_level(walk.levels.size() - 1);
+  cursor.state->ahead->end_level(walk.levels.size() - 1);
   walk.levels.pop_back();
 }
 
@@ -428,6 +463,7 @@ result<> list_directory(walk_cursor& cursor, const native_string& path) {
     share_facts(cursor, walk.levels.back());
   }
   run_listing_hook(path);
+  walk.ahead->open_subdirectories(walk.levels.size() - 1, current_place(cursor), listing);
   return succeeded();
 }
 
@@ -472,7 +508,7 @@ result<examination> examine_entry(walk_cursor& cursor, const native_string& path
   const walk_state& walk = *cursor.state;
   if (entry.listed_facts & kTicket) {
     entry_reading reading;
-    cursor.ahead->take_facts(entry.listed_facts & ~kTicket, reading);
+    cursor.state->ahead->take_facts(entry.listed_facts & ~kTicket, reading);
     facts = reading.facts;
     return reading.examined;
   }
@@ -490,18 +526,7 @@ result<examination> examine_entry(walk_cursor& cursor, const native_string& path
   return examine(path, index, facts);
 }
 
-// The queue's requests, carried out when the test says so.
-
-std::size_t read_ahead_threads() { return 0; }
-
-directory_place current_place(const walk_cursor& cursor) {
-  directory_place place;
-  if (cursor.state->levels.empty()) return place;
-  const std::size_t index = cursor.state->levels.back();
-  place.handle = static_cast<directory_handle>(index);
-  place.volume = disk().nodes[index].facts.identity.volume;
-  return place;
-}
+namespace {
 
 bool open_ahead(const directory_place& parent, const native_string& name,
                 opened_directory& opened) {
@@ -522,7 +547,7 @@ bool open_ahead(const directory_place& parent, const native_string& name,
     reading.examined = examine_child(index, opened.listing.name(entry), reading.facts);
     entry.listed_facts = static_cast<std::uint32_t>(opened.readings.size());
   }
-  opened.handle = static_cast<directory_handle>(index);
+  opened.handle = owned_directory(static_cast<directory_handle>(index), close_ahead);
   return true;
 }
 
@@ -542,6 +567,8 @@ void read_facts_ahead(const directory_place& place, const directory_listing& lis
 }
 
 void close_ahead(directory_handle) { --disk().calls.opened_ahead_and_held; }
+
+}  // namespace
 
 result<examination> examine_path(const native_string& path, entry_facts& facts) {
   return examine(path, lookup(path, false), facts);
