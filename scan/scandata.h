@@ -17,6 +17,7 @@
 #include "term/console.h"
 #include "fs/filesystem.h"
 #include "base/text.h"
+#include "names/link_names.h"
 #include "scan/identity_table.h"
 
 namespace scan {
