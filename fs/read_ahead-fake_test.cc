@@ -572,4 +572,57 @@ TEST(ReadAheadFakeFacts, AListingLetGoWithSlicesBeingReadIsWaitedFor) {
   }
 }
 
+// Workers that claimed requests and then do not run (another program took
+// their cores): the walk does without them where it can, opening the
+// directory or reading the entry itself, so that at a later visit every
+// one of them is still unfinished; where it cannot go on without one (a
+// listing let go, a level closed) it waits, and no worker reads in what
+// the walk let go. It tells what a walk alone tells either way.
+TEST(ReadAheadFakeStalled, TheWalkWaitsForAWorkerThatDoesNotRunOnlyWhereItMust) {
+  struct stalled_case {
+    const char* what;
+    build_function build;
+    const char* stalled_at;  // the visit where workers claim and stall
+    const char* looked_at;   // the visit where their workers run at last
+    bool adopts;
+  };
+  const std::vector<stalled_case> cases = {
+      {"subdirectories being opened", plain_tree, "a", "c/d/e/six", false},
+      {"slices of the facts of a listing", wide_tree, "f000", "f099", true},
+      {"slices, their workers left to run when the listing is let go", wide_tree, "f000", nullptr,
+       true},
+  };
+  for (const stalled_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::size_t stalled = 0;
+    std::size_t unfinished = 0;
+    bool by_hand = false;
+    const auto build = [&](const fake_tree& t, examining_visitor& v) {
+      c.build(t);
+      v.at_visit = [&t, &c, &stalled, &unfinished, &by_hand](const platform::native_string& at) {
+        if (!by_hand) return;
+        if (at == relative(c.stalled_at)) stalled = t.stall_read_ahead();
+        if (c.looked_at && at == relative(c.looked_at)) unfinished = t.finish_claimed_read_ahead();
+      };
+    };
+    fake_calls alone_calls;
+    const std::vector<platform::native_string> alone = walk_of(build, false, &alone_calls);
+    by_hand = true;
+    fake_calls calls;
+    EXPECT_EQ(walk_of(build, true, &calls), alone);
+    EXPECT_GT(stalled, 0u);
+    if (c.looked_at) {
+      EXPECT_EQ(unfinished, stalled);  // the walk waited for none of them
+    }
+    // What a stalled worker opened is never adopted, and is closed.
+    if (!c.adopts) {
+      EXPECT_EQ(calls.adopted, 0);
+      EXPECT_EQ(calls.listed, alone_calls.listed);
+    }
+    EXPECT_EQ(calls.opened_ahead_and_held, 0);
+    EXPECT_EQ(calls.examined_by_queue_too_late, 0);
+    EXPECT_GE(calls.examined, alone_calls.examined);
+  }
+}
+
 }  // namespace

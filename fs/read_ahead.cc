@@ -35,6 +35,7 @@ enum class request_kind : std::uint8_t { open_and_list, read_facts_slice };
 enum class outcome : std::uint8_t { none, read, failed, ran_short };
 
 constexpr std::size_t kByTheHalf = static_cast<std::size_t>(-1);
+constexpr std::size_t kNoSlice = static_cast<std::size_t>(-1);
 std::atomic<std::size_t> threads_set{kByTheHalf};
 
 // The queue that frees its memory when an allocation fails.
@@ -128,6 +129,9 @@ struct read_ahead::request {
   // The serial of the last claim that ended, for a wait to look at
   // without the lock.
   std::atomic<std::uint64_t> ended{0};
+  // The core its worker stood on when it began, -1 when no thread of the
+  // pool carries it out: where the walk stands on it, the worker waits.
+  std::atomic<int> core{-1};
   place_pin parent;
   // open_and_list: a subdirectory of a level, by its place in the level's
   // list, and the directory the worker opened there.
@@ -183,6 +187,9 @@ struct read_ahead::facts_job {
   std::size_t walk_slice = 0;  // the slice the walk takes from
   bool walk_has_slice = false;  // ... and it is done
   std::size_t issued = 0;      // slices in the ring: walk_slice..issued
+  // A slice whose worker the walk found not running: the walk reads its
+  // entries itself until the worker is done.
+  std::size_t late_slice = kNoSlice;
 
   request& slice(std::size_t s) { return *ring[s % kRing]; }
   // Under the lock: slice `s` is taken, by a worker or by the walk.
@@ -407,11 +414,13 @@ void read_ahead::carry_out(request& r) {
 void read_ahead::finish(std::unique_lock<std::mutex>&, request& r) {
   r.state = status::done;
   r.ended.store(r.serial, std::memory_order_release);
-  for (std::size_t i = 0; i < claimed_by_hand_.size(); ++i) {
-    if (claimed_by_hand_[i] != &r) continue;
-    claimed_by_hand_.erase(claimed_by_hand_.begin() + static_cast<std::ptrdiff_t>(i));
-    break;
+  if (by_hand_) {
+    claimed_by_hand_.erase(std::remove(claimed_by_hand_.begin(), claimed_by_hand_.end(), &r),
+                           claimed_by_hand_.end());
+    stalled_by_hand_.erase(std::remove(stalled_by_hand_.begin(), stalled_by_hand_.end(), &r),
+                           stalled_by_hand_.end());
   }
+  r.core.store(-1, std::memory_order_relaxed);
   // Done with the directory it read in: the walk may close it.
   r.parent.let_go();
   if (r.opens()) {
@@ -451,16 +460,30 @@ void read_ahead::drop(request& r) {
   if (idle_ != 0 && holding_ + 1 == lent_) work_.notify_all();
 }
 
+bool read_ahead::stalled(const request& r) const {
+  return std::find(stalled_by_hand_.begin(), stalled_by_hand_.end(), &r) != stalled_by_hand_.end();
+}
+
+// By hand, under the lock: the test's worker carries out what it claimed.
+void read_ahead::finish_by_hand(std::unique_lock<std::mutex>& lock, request& r) {
+  lock.unlock();
+  carry_out(r);
+  lock.lock();
+  finish(lock, r);
+}
+
 bool read_ahead::look_a_while(std::unique_lock<std::mutex>& lock, request& r) {
   if (r.state != status::claimed) return true;
   if (by_hand_) {
-    // No thread to finish it: the test's worker finishes it now.
-    lock.unlock();
-    carry_out(r);
-    lock.lock();
-    finish(lock, r);
+    // A worker the test stalled does not run now; any other finishes now.
+    if (stalled(r)) return false;
+    finish_by_hand(lock, r);
     return true;
   }
+  // A worker that stands on the walk's own core is not running: looking
+  // would only keep it from running.
+  const int worker_core = r.core.load(std::memory_order_relaxed);
+  if (worker_core >= 0 && worker_core == current_core()) return false;
   // A warm read ends within microseconds: look again a while, without the
   // lock, as a sleep and a wake-up cost more than that. The request may
   // end and be claimed anew meanwhile: the serial tells.
@@ -477,6 +500,11 @@ bool read_ahead::look_a_while(std::unique_lock<std::mutex>& lock, request& r) {
 void read_ahead::wait_for(std::unique_lock<std::mutex>& lock, request& r) {
   const std::uint64_t serial = r.serial;
   if (look_a_while(lock, r)) return;
+  if (by_hand_) {
+    // A stalled worker runs at last: the walk cannot go on without it.
+    finish_by_hand(lock, r);
+    return;
+  }
   const auto over = [&] { return r.state != status::claimed || r.serial != serial; };
   walk_waits_ = true;
   finished_.wait(lock, over);
@@ -590,12 +618,15 @@ void read_ahead::take_facts(std::size_t ticket, entry_reading& reading) {
   const std::size_t wanted = ticket / kSlice;
   if (!(job.walk_has_slice && job.walk_slice == wanted)) {
     std::unique_lock<std::mutex> lock(mutex_);
-    // The slices before it are spent: their places take the next ones.
+    // The slices before it are spent: their places in the ring take the
+    // next ones, once no worker reads in them. Where there is no next one,
+    // a slice still being read is left to its worker (end_facts waits).
     while (job.walk_slice < wanted) {
-      // A slice the walk skipped may still be read: its place is reused.
-      wait_for(lock, job.slice(job.walk_slice));
+      if (job.issued < job.slices) {
+        wait_for(lock, job.slice(job.walk_slice));
+        job.issue(job.issued++);
+      }
       ++job.walk_slice;
-      if (job.issued < job.slices) job.issue(job.issued++);
     }
     job.walk_has_slice = false;
     request& r = job.slice(wanted);
@@ -603,13 +634,20 @@ void read_ahead::take_facts(std::size_t ticket, entry_reading& reading) {
       request* own = &r;
       if (r.state == status::claimed) {
         // A worker reads it: read the next slice nobody has claimed
-        // meanwhile, or wait when there is none.
+        // meanwhile; when there is none, look a while, and where the
+        // worker is not running (its core taken), read this entry here
+        // rather than wait for it, and the next ones of its slice without
+        // looking again.
         own = nullptr;
         for (std::size_t s = wanted + 1; s < job.issued && !own; ++s)
           if (job.slice(s).state == status::queued) own = &job.slice(s);
         if (!own) {
-          wait_for(lock, r);
-          continue;
+          if (job.late_slice != wanted && look_a_while(lock, r)) continue;
+          job.late_slice = wanted;
+          lock.unlock();
+          operations_.read_facts(job.place.place, *job.listing, job.order.data() + ticket, 1,
+                                 &reading);
+          return;
         }
       }
       job.claim(*own);
@@ -636,16 +674,19 @@ void read_ahead::end_facts() {
   std::unique_lock<std::mutex> lock(mutex_);
   if (!facts_ || !facts_->listing) return;
   facts_job& job = *facts_;
-  for (std::size_t s = job.walk_slice; s < job.issued; ++s) {
-    request& r = job.slice(s);
-    if (r.state == status::claimed) wait_for(lock, r);
-    r.state = status::dropped;
+  // Every place of the ring: a slice the walk passed may be left to its
+  // worker.
+  for (std::unique_ptr<request>& r : job.ring) {
+    if (!r) continue;
+    if (r->state == status::claimed) wait_for(lock, *r);
+    r->state = status::dropped;
   }
   job.place.reset();  // no slice reads in it any more
   job.listing = nullptr;
   job.order.clear();
   job.slices = job.issued = job.walk_slice = 0;
   job.walk_has_slice = false;
+  job.late_slice = kNoSlice;
 }
 
 std::size_t read_ahead::complete(std::size_t most) {
@@ -663,13 +704,14 @@ std::size_t read_ahead::complete(std::size_t most) {
   return done;
 }
 
-std::size_t read_ahead::claim(std::size_t most) {
+std::size_t read_ahead::claim(std::size_t most, bool running) {
   std::size_t claimed = 0;
   std::lock_guard<std::mutex> lock(mutex_);
   while (claimed < most) {
     request* r = next_to_claim();
     if (!r) break;
     claimed_by_hand_.push_back(r);
+    if (!running) stalled_by_hand_.push_back(r);
     ++claimed;
   }
   return claimed;
@@ -681,11 +723,7 @@ std::size_t read_ahead::finish_claimed(std::size_t most) {
   while (done < most && !claimed_by_hand_.empty()) {
     // The oldest claim, whatever the walk made of its request meanwhile:
     // a worker finishes what it began.
-    request& r = *claimed_by_hand_.front();
-    lock.unlock();
-    carry_out(r);
-    lock.lock();
-    finish(lock, r);
+    finish_by_hand(lock, *claimed_by_hand_.front());
     ++done;
   }
   return done;
@@ -702,6 +740,7 @@ void read_ahead::run() {
       --idle_;
       continue;
     }
+    r->core.store(current_core(), std::memory_order_relaxed);
     lock.unlock();
     carry_out(*r);
     lock.lock();

@@ -200,8 +200,11 @@ class read_ahead {
   // oldest first, as the worker that claimed one finishes it whatever the
   // walk did meanwhile (the end of the queue finishes the rest, as threads
   // finish before they are joined). Return how many.
+  // A claim that is not `running` is a worker whose core another program
+  // took: the walk looks at it in vain, does what it can without it, and
+  // waits for it only where it must (the worker then runs at last).
   std::size_t complete(std::size_t most);
-  std::size_t claim(std::size_t most);
+  std::size_t claim(std::size_t most, bool running = true);
   std::size_t finish_claimed(std::size_t most);
 
  private:
@@ -215,6 +218,8 @@ class read_ahead {
   void finish(std::unique_lock<std::mutex>& lock, request& r);
   void drop(request& r);
   bool look_a_while(std::unique_lock<std::mutex>& lock, request& r);
+  bool stalled(const request& r) const;
+  void finish_by_hand(std::unique_lock<std::mutex>& lock, request& r);
   void wait_for(std::unique_lock<std::mutex>& lock, request& r);
   std::unique_ptr<request> fresh_request();
   void start_threads();
@@ -244,6 +249,7 @@ class read_ahead {
   // record among them is never freed, as a claimed request is waited for
   // before its record goes.
   std::vector<request*> claimed_by_hand_;
+  std::vector<request*> stalled_by_hand_;  // ... of those, not running
   // The facts being read: the listing's, in slices of a ring.
   struct facts_job;
   std::unique_ptr<facts_job> facts_;

@@ -813,6 +813,10 @@ std::size_t fake_tree::claim_read_ahead(std::size_t most) const {
   return disk().queue ? disk().queue->claim(most) : 0;
 }
 
+std::size_t fake_tree::stall_read_ahead(std::size_t most) const {
+  return disk().queue ? disk().queue->claim(most, false) : 0;
+}
+
 std::size_t fake_tree::finish_claimed_read_ahead(std::size_t most) const {
   return disk().queue ? disk().queue->finish_claimed(most) : 0;
 }

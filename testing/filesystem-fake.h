@@ -144,6 +144,11 @@ class fake_tree {
   std::size_t complete_read_ahead(std::size_t most = static_cast<std::size_t>(-1)) const;
   std::size_t claim_read_ahead(std::size_t most = static_cast<std::size_t>(-1)) const;
   std::size_t finish_claimed_read_ahead(std::size_t most = static_cast<std::size_t>(-1)) const;
+  // Claims requests whose workers then do not run (another program took
+  // their cores): the walk looks at them in vain and does without them
+  // where it can; where it cannot go on without one, it waits and the
+  // worker runs at last.
+  std::size_t stall_read_ahead(std::size_t most = static_cast<std::size_t>(-1)) const;
   // A worker fails to open the directory at `relative`, as the system
   // refuses it for any reason (denied, gone, out of descriptors).
   void fail_read_ahead(const tree_path& relative) const;
