@@ -25,8 +25,6 @@ constexpr std::size_t kAheadAtALevel = 8;
 constexpr std::size_t kMostEntriesKeptSpare = 64;
 // How long the walk looks again at a request being read before it sleeps.
 constexpr std::chrono::microseconds kSpinBeforeSleeping(50);
-// How long a worker that found itself on the walk's core leaves it alone.
-constexpr std::chrono::milliseconds kBackOff(2);
 
 enum class status : std::uint8_t { queued, claimed, done, dropped };
 
@@ -233,7 +231,6 @@ read_ahead::~read_ahead() {
     quit_ = true;
   }
   work_.notify_all();
-  backing_off_.notify_all();
   threads_.join();
   read_ahead* self = this;
   queue_to_free.compare_exchange_strong(self, nullptr);
@@ -516,7 +513,6 @@ void read_ahead::wait_for(std::unique_lock<std::mutex>& lock, request& r) {
 
 std::unique_ptr<opened_directory> read_ahead::take_opened(std::size_t level,
                                                           native_string_view name) {
-  walk_core_.store(current_core(), std::memory_order_relaxed);
   std::unique_lock<std::mutex> lock(mutex_);
   if (level >= levels_.size()) return nullptr;
   level_requests& batch = levels_[level];
@@ -621,7 +617,6 @@ void read_ahead::take_facts(std::size_t ticket, entry_reading& reading) {
   facts_job& job = *facts_;
   const std::size_t wanted = ticket / kSlice;
   if (!(job.walk_has_slice && job.walk_slice == wanted)) {
-    walk_core_.store(current_core(), std::memory_order_relaxed);
     std::unique_lock<std::mutex> lock(mutex_);
     // The slices before it are spent: their places in the ring take the
     // next ones, once no worker reads in them. Where there is no next one,
@@ -738,15 +733,6 @@ void read_ahead::run() {
   frees_nothing_here = true;
   std::unique_lock<std::mutex> lock(mutex_);
   while (!quit_) {
-    // A worker standing on the walk's core (another program has the
-    // other) only takes turns with the walk there, each turn a switch: it
-    // leaves the walk alone a while and looks again, as the system may
-    // have moved either of them meanwhile.
-    const int here = current_core();
-    if (here >= 0 && here == walk_core_.load(std::memory_order_relaxed)) {
-      backing_off_.wait_for(lock, kBackOff);
-      continue;
-    }
     request* r = next_to_claim();
     if (!r) {
       ++idle_;

@@ -37,7 +37,6 @@
 #ifndef TWINFIND_FS_READ_AHEAD_H_
 #define TWINFIND_FS_READ_AHEAD_H_
 
-#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -237,9 +236,6 @@ class read_ahead {
   std::mutex mutex_;
   std::condition_variable work_;      // for idle workers
   std::condition_variable finished_;  // for the walk waiting on a request
-  std::condition_variable backing_off_;  // for workers leaving the walk alone
-  // The core the walk stood on when it last asked the queue, -1 before.
-  std::atomic<int> walk_core_{-1};
   bool walk_waits_ = false;
   bool quit_ = false;
   std::size_t idle_ = 0;
