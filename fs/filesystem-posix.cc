@@ -52,8 +52,9 @@ struct walk_level {
 
 struct walk_state {
   std::vector<walk_level> levels;
-  std::size_t open_levels = 0;  // levels holding an open descriptor
-  std::size_t open_budget = 0;  // how many may
+  // Counted when the PATH is entered; `levels` of it are the levels
+  // holding an open descriptor. The queue draws on it too.
+  descriptor_budget descriptors;
   // Every level from 1 up to this one is parked, so the next to park is
   // found without looking at them again.
   std::size_t parked_below = 1;
@@ -87,11 +88,11 @@ constexpr int kNoAutomount = 0;
 constexpr std::size_t kFewestOpenLevels = 3;
 // Enough to spare almost every reopening in ordinary trees.
 constexpr std::size_t kMostOpenLevels = 128;
-// The queue reading ahead holds descriptors of its own (directories being
-// opened, and opened and not yet entered), and only where the walk keeps at
-// least this many for its own levels.
+// The queue reading ahead holds descriptors of the same budget (directories
+// being opened, and opened and not yet entered), this many at most, and
+// only where the walk keeps at least this many for its own levels.
 constexpr std::size_t kFewestLevelsBesideReadAhead = 32;
-constexpr std::size_t kLentToReadAhead = 32;
+constexpr std::size_t kMostHeldAhead = 32;
 // Threads reading ahead: one core fewer than the process may use, the
 // walk's thread taking the last one (a thread more only takes turns with
 // the walk, warm or cold alike on the machines measured), and a few at
@@ -109,7 +110,7 @@ error_code last_error() { return static_cast<error_code>(errno); }
 // duplicating `fd` until the system refuses. The limit alone says nothing
 // of the descriptors the program inherited.
 std::size_t free_descriptors(int fd, std::size_t most) {
-  int copies[kMostOpenLevels + 1 + kLentToReadAhead];
+  int copies[kMostOpenLevels + 1 + kMostHeldAhead];
   most = std::min(most, sizeof copies / sizeof copies[0]);
   std::size_t count = 0;
   while (count < most) {
@@ -126,7 +127,7 @@ void close_level(walk_state& walk, walk_level& level) {
   // No request may read in it any more.
   walk.ahead->end_level(static_cast<std::size_t>(&level - walk.levels.data()));
   level.fd.reset();
-  --walk.open_levels;
+  --walk.descriptors.levels;
 }
 
 bool same_directory(int fd, const walk_level& level) {
@@ -151,7 +152,7 @@ bool park_one(walk_state& walk, std::size_t keep) {
 // Gives a level its descriptor back.
 void unpark(walk_state& walk, std::size_t index, unique_fd fd) {
   walk.levels[index].fd = std::move(fd);
-  ++walk.open_levels;
+  ++walk.descriptors.levels;
   walk.parked_below = std::max<std::size_t>(1, std::min(walk.parked_below, index));
 }
 
@@ -164,7 +165,9 @@ unique_fd open_parking(walk_state& walk, int dir_fd, const char* name, std::size
     unique_fd fd(openat(dir_fd, name, kDirectoryFlags | O_NOFOLLOW));
     if (fd.valid() || !out_of_descriptors(errno)) return fd;
     const int failure = errno;
-    if (walk.open_levels > kFewestOpenLevels) walk.open_budget = walk.open_levels - 1;
+    // The levels' room shrinks to one fewer than they hold now.
+    const std::size_t levels = walk.descriptors.levels;
+    if (levels > kFewestOpenLevels) walk.descriptors.total = levels - 1 + walk.descriptors.ahead;
     if (!park_one(walk, keep)) {
       errno = failure;
       return fd;
@@ -265,22 +268,20 @@ result<entering> enter_top(walk_state& walk, const native_string& path) {
     level.deferred_error = errno;
     level.fd.reset();  // a directory it cannot look at is not read either
   } else {
-    ++walk.open_levels;
+    ++walk.descriptors.levels;
   }
   level.device = static_cast<std::uint64_t>(st.st_dev);
   level.inode = static_cast<std::uint64_t>(st.st_ino);
   level.fills_replies = level.fd.valid() && fills_every_reply(level.fd.get());
   // Each open level takes one descriptor, and one more is kept for the
   // moment a level is reopened or a child opened before parking. The
-  // queue reading ahead gets its own out of the same count, never out of
-  // what the walk needs.
+  // queue reading ahead draws on the same count, never on what the walk's
+  // levels hold.
   if (level.fd.valid()) {
-    const std::size_t wanted = walk.ahead->enabled() ? kLentToReadAhead : 0;
-    const std::size_t free = free_descriptors(level.fd.get(), kMostOpenLevels + 1 + wanted);
-    const std::size_t lent = free >= wanted + kFewestLevelsBesideReadAhead ? wanted : 0;
-    walk.open_budget = std::max(kFewestOpenLevels, free - lent);
-    walk.open_budget = std::min(walk.open_budget, kMostOpenLevels);
-    walk.ahead->lend_descriptors(lent);
+    const std::size_t most_ahead = walk.ahead->enabled() ? kMostHeldAhead : 0;
+    walk.descriptors.total = free_descriptors(level.fd.get(), kMostOpenLevels + 1 + most_ahead);
+    walk.descriptors.kept_for_levels = kFewestLevelsBesideReadAhead;
+    walk.descriptors.most_ahead = most_ahead;
   }
   walk.levels.push_back(std::move(level));
   return {entering::entered};
@@ -307,8 +308,9 @@ std::size_t read_ahead_threads() {
 }  // namespace
 
 walk_cursor::walk_cursor() : state(new walk_state) {
-  state->open_budget = kFewestOpenLevels;
+  state->descriptors.total = kFewestOpenLevels;
   state->ahead.reset(new read_ahead(posix_read_ahead, threads_for_a_walk(read_ahead_threads())));
+  state->ahead->share_descriptors(&state->descriptors);
 }
 
 // The levels' owners close what is still open.
@@ -406,8 +408,9 @@ result<entering> enter_directory_adopting(walk_cursor& cursor, const native_stri
     level.inode = static_cast<std::uint64_t>(st.st_ino);
   }
   if (level.fd.valid()) {
-    ++walk.open_levels;
-    if (walk.open_levels > walk.open_budget) park_one(walk, parent_level);
+    ++walk.descriptors.levels;
+    if (walk.descriptors.levels > walk.descriptors.room_for_levels(kFewestOpenLevels, kMostOpenLevels))
+      park_one(walk, parent_level);
   }
   walk.levels.push_back(std::move(level));
   return {entering::entered};

@@ -625,4 +625,52 @@ TEST(ReadAheadFakeStalled, TheWalkWaitsForAWorkerThatDoesNotRunOnlyWhereItMust) 
   }
 }
 
+// The walk's levels and the directories the queue holds draw on one count
+// of descriptors: the queue opens one only while the walk keeps room for
+// the levels it is in and its few more, and never more than its most; a
+// budget too small for both leaves the walk reading alone. Whatever the
+// budget, the walk tells the same.
+TEST(ReadAheadFakeBudget, TheQueueOpensOnlyWhatTheWalkCanSpare) {
+  // Too few entries for their facts to be shared: every request counted
+  // below opens a directory.
+  const auto flat = [](const fake_tree& t) {
+    for (int i = 0; i + 1 < static_cast<int>(fake_tree::kFewestEntriesShared); ++i)
+      t.file(numbered("top/s", i) + relative("/f"), i);
+  };
+  const auto deep = [](const fake_tree& t) {
+    for (int i = 0; i < 6; ++i) t.file(numbered("top/a/b/c/s", i) + relative("/f"), i);
+  };
+  struct budget_case {
+    const char* what;
+    std::function<void(const fake_tree&)> build;
+    platform::fake_descriptors budget;  // total, kept for levels, most ahead
+    const char* at;  // where every request asked for so far is completed
+    std::size_t opened;
+  };
+  const std::vector<budget_case> cases = {
+      {"too few to spare beside the walk's levels: none", flat, {5, 8, 32}, "s000", 0},
+      {"room for two beside the eight kept for the walk", flat, {10, 8, 32}, "s000", 2},
+      {"room for many, no more than the queue's most", flat, {1000, 0, 3}, "s000", 3},
+      {"four levels deep, the walk's four first: two", deep, {6, 0, 32}, "a/b/c/s000", 2},
+  };
+  for (const budget_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::size_t opened = 99;
+    bool by_hand = false;
+    const auto build = [&](const fake_tree& t, examining_visitor& v) {
+      c.build(t);
+      t.descriptors_for_a_walk(c.budget);
+      v.at_visit = [&t, &c, &opened, &by_hand](const platform::native_string& at) {
+        if (by_hand && at == relative(c.at)) opened = t.complete_read_ahead();
+      };
+    };
+    const std::vector<platform::native_string> alone = walk_of(build, false);
+    by_hand = true;
+    fake_calls calls;
+    EXPECT_EQ(walk_of(build, true, &calls), alone);
+    EXPECT_EQ(opened, c.opened);
+    EXPECT_EQ(calls.opened_ahead_and_held, 0);
+  }
+}
+
 }  // namespace

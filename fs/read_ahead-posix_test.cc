@@ -358,8 +358,13 @@ TEST(ReadAheadPosix, TheQueueHandsOverWhatTheWalkAloneReadsAndClosesTheRest) {
     std::size_t completed = 0;  // by hand, in round 0
     std::size_t adopted = 0;    // in round 0
     {
+      // Room for four directories ahead; before the queue, which it
+      // outlives.
+      platform::descriptor_budget descriptors;
+      descriptors.total = 1000;
+      descriptors.most_ahead = 4;
       platform::read_ahead ahead(platform::posix_read_ahead, by_hand ? 0 : 2, by_hand);
-      ahead.lend_descriptors(4);
+      ahead.share_descriptors(&descriptors);
       for (int round = 0; round < 3; ++round) {
         const platform::directory_place place = platform::current_place(cursor);
         ahead.open_subdirectories(0, place, listing);

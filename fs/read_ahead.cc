@@ -268,9 +268,9 @@ bool read_ahead::give_up_memory() {
   return freed;
 }
 
-void read_ahead::lend_descriptors(std::size_t count) {
+void read_ahead::share_descriptors(descriptor_budget* budget) {
   std::lock_guard<std::mutex> lock(mutex_);
-  lent_ = count;
+  budget_ = budget;
 }
 
 std::unique_ptr<read_ahead::request> read_ahead::fresh_request() {
@@ -300,7 +300,7 @@ void read_ahead::open_subdirectories(std::size_t level, const directory_place& p
   if (!enabled() || parent.handle < 0) return;
   end_level(level);  // what was asked at this depth before is over
   std::unique_lock<std::mutex> lock(mutex_);
-  if (lent_ == 0 || memory_short_) return;
+  if (!budget_ || budget_->most_ahead == 0 || memory_short_) return;
   const freeing_nothing_here under_the_lock;
   try {
     if (levels_.size() <= level) levels_.resize(level + 1);
@@ -340,7 +340,7 @@ read_ahead::request* read_ahead::next_to_claim() {
       return &r;
     }
   }
-  if (holding_ >= lent_ || memory_short_) return nullptr;
+  if (!budget_ || !budget_->ahead_may_take_one() || memory_short_) return nullptr;
   const freeing_nothing_here under_the_lock;
   for (std::size_t level = levels_.size(); level > 0; --level) {
     level_requests& batch = levels_[level - 1];
@@ -376,7 +376,7 @@ read_ahead::request* read_ahead::next_to_claim() {
     batch.items[i].state = status::claimed;
     batch.active.push_back(&r);
     batch.owned.push_back(std::move(claimed));
-    ++holding_;
+    budget_->ahead.store(++holding_, std::memory_order_relaxed);
     return &r;
   }
   return nullptr;
@@ -443,7 +443,8 @@ void read_ahead::drop(request& r) {
   if (r.open.opened) r.open.opened->handle.reset();
   r.read = outcome::none;
   batch.items[r.open.index].state = status::dropped;
-  --holding_;
+  const bool was_full = !budget_->ahead_may_take_one();
+  budget_->ahead.store(--holding_, std::memory_order_relaxed);
   for (std::size_t i = 0; i < batch.active.size(); ++i) {
     if (batch.active[i] != &r) continue;
     batch.active.erase(batch.active.begin() + static_cast<std::ptrdiff_t>(i));
@@ -457,7 +458,7 @@ void read_ahead::drop(request& r) {
     break;
   }
   // A descriptor is free: wake a worker that waited for one.
-  if (idle_ != 0 && holding_ + 1 == lent_) work_.notify_all();
+  if (idle_ != 0 && was_full) work_.notify_all();
 }
 
 bool read_ahead::stalled(const request& r) const {

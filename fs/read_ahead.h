@@ -37,6 +37,8 @@
 #ifndef TWINFIND_FS_READ_AHEAD_H_
 #define TWINFIND_FS_READ_AHEAD_H_
 
+#include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -124,6 +126,39 @@ struct opened_directory {
   bool incomplete = false;
 };
 
+// The descriptors a walk may open beyond those the process held, counted
+// once where the walk starts: the walk's open levels and the directories
+// its queue holds (being opened, or opened and not adopted) draw on this one
+// count. The walk's levels come first: the queue takes one only while the
+// walk keeps room for the levels it holds and `kept_for_levels` at least,
+// and holds `most_ahead` at most; the walk, short of room, parks a level
+// rather than wait for the queue, which gives its descriptors back as the
+// walk adopts or passes what it opened. Written by the walk's thread and
+// by the queue under its lock, read by both: atomic.
+struct descriptor_budget {
+  std::atomic<std::size_t> total{0};
+  std::atomic<std::size_t> levels{0};  // the walk's open levels
+  std::atomic<std::size_t> ahead{0};   // the queue's
+  std::size_t kept_for_levels = 0;
+  std::size_t most_ahead = 0;
+
+  // Whether the queue may open one more.
+  bool ahead_may_take_one() const {
+    const std::size_t held = ahead.load(std::memory_order_relaxed);
+    const std::size_t kept =
+        std::max(levels.load(std::memory_order_relaxed), kept_for_levels);
+    return held < most_ahead && held + 1 + kept <= total.load(std::memory_order_relaxed);
+  }
+  // How many levels the walk may hold open now, between `fewest` and
+  // `most`.
+  std::size_t room_for_levels(std::size_t fewest, std::size_t most) const {
+    const std::size_t all = total.load(std::memory_order_relaxed);
+    const std::size_t held = ahead.load(std::memory_order_relaxed);
+    const std::size_t room = all > held ? all - held : 0;
+    return std::min(most, std::max(fewest, room));
+  }
+};
+
 // How a half carries out requests, on a worker's thread.
 struct read_ahead_operations {
   // Opens the subdirectory `name` of `parent` without following a link, on
@@ -149,10 +184,9 @@ class read_ahead {
   read_ahead& operator=(const read_ahead&) = delete;
 
   bool enabled() const { return threads_wanted_ != 0 || by_hand_; }
-  // How many descriptors the requests may hold at once: those being opened
-  // and those opened and not yet adopted. 0 (the default) allows no
-  // request to open a directory.
-  void lend_descriptors(std::size_t count);
+  // The walk's one budget of descriptors, which outlives the queue; none
+  // (the default) allows no request to open a directory.
+  void share_descriptors(descriptor_budget* budget);
 
   // Asks for the subdirectories of `listing` (the entries listed as
   // directories, no reparse points) to be opened and read, in listing
@@ -239,8 +273,8 @@ class read_ahead {
   bool walk_waits_ = false;
   bool quit_ = false;
   std::size_t idle_ = 0;
-  std::size_t lent_ = 0;     // descriptors requests may hold
-  std::size_t holding_ = 0;  // ... and hold, or are opening
+  descriptor_budget* budget_ = nullptr;
+  std::size_t holding_ = 0;  // descriptors requests hold, or are opening
   // A deque: a level's place stays where its requests pinned it when
   // deeper levels are added.
   std::deque<level_requests> levels_;

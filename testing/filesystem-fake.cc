@@ -70,6 +70,8 @@ struct file_system {
   bool read_ahead_by_hand = false;
   read_ahead* queue = nullptr;
   std::vector<read_ahead_fault> read_ahead_faults;
+  // What a walk may hold open: as many as it likes, unless a test says.
+  fake_descriptors descriptors{static_cast<std::size_t>(-1) / 2, 0, static_cast<std::size_t>(-1) / 4};
   // The directory whose listing the queue reads the facts of, from the
   // moment the walk asks until it says it is done with them; kNone: none.
   std::size_t facts_shared_in = kNone;
@@ -256,6 +258,8 @@ struct walk_state {
   opened_directory adopted;
   bool has_adopted = false;
   std::vector<entry_reading> readings;  // of the listing, where a worker read them
+  // Every level counts as an open descriptor, as on POSIX.
+  descriptor_budget descriptors;
   // Last, so that it ends first.
   std::unique_ptr<read_ahead> ahead;
 };
@@ -314,7 +318,11 @@ directory_place current_place(const walk_cursor& cursor) {
 walk_cursor::walk_cursor() : state(new walk_state) {
   state->ahead.reset(new read_ahead(fake_read_ahead, 0, disk().read_ahead_by_hand));
   if (!disk().read_ahead_by_hand) return;
-  state->ahead->lend_descriptors(static_cast<std::size_t>(-1));
+  const fake_descriptors& budget = disk().descriptors;
+  state->descriptors.total = budget.total;
+  state->descriptors.kept_for_levels = budget.kept_for_levels;
+  state->descriptors.most_ahead = budget.most_ahead;
+  state->ahead->share_descriptors(&state->descriptors);
   disk().queue = state->ahead.get();
 }
 
@@ -390,6 +398,7 @@ result<entering> enter_adopting(walk_cursor& cursor, const native_string& path,
     walk.adopted.readings.swap(adopted->readings);
     walk.has_adopted = true;
     levels.push_back(index);
+    ++walk.descriptors.levels;
     return {entering::entered};
   }
   if (adoptable) adopted->handle.reset();  // closed
@@ -412,6 +421,7 @@ result<entering> enter_adopting(walk_cursor& cursor, const native_string& path,
   if (identity && !(entered.facts.identity == *identity))
     return {entering::no_attributes, fake_no_such_entry};
   levels.push_back(index);
+  ++walk.descriptors.levels;
   return {entering::entered};
 }
 
@@ -441,6 +451,7 @@ void leave_directory(walk_cursor& cursor) {
   if (walk.levels.empty()) return;
   cursor.state->ahead->end_level(walk.levels.size() - 1);
   walk.levels.pop_back();
+  --walk.descriptors.levels;
 }
 
 result<> list_directory(walk_cursor& cursor, const native_string& path) {
@@ -811,6 +822,10 @@ std::size_t fake_tree::complete_read_ahead(std::size_t most) const {
 
 std::size_t fake_tree::claim_read_ahead(std::size_t most) const {
   return disk().queue ? disk().queue->claim(most) : 0;
+}
+
+void fake_tree::descriptors_for_a_walk(const fake_descriptors& budget) const {
+  disk().descriptors = budget;
 }
 
 std::size_t fake_tree::stall_read_ahead(std::size_t most) const {

@@ -55,6 +55,15 @@ struct fake_calls {
   int examined_by_queue_too_late = 0;
 };
 
+// What a walk may hold open, as POSIX counts it when the walk starts (see
+// descriptor_budget in fs/read_ahead.h): every level the walk is in takes
+// one.
+struct fake_descriptors {
+  std::size_t total = 0;
+  std::size_t kept_for_levels = 0;
+  std::size_t most_ahead = 0;
+};
+
 // A path relative to a fake_tree: ASCII text, or the program's own text
 // for a name beyond ASCII, with '/' between components.
 class tree_path {
@@ -149,6 +158,8 @@ class fake_tree {
   // where it can; where it cannot go on without one, it waits and the
   // worker runs at last.
   std::size_t stall_read_ahead(std::size_t most = static_cast<std::size_t>(-1)) const;
+  // From now on, each walk's descriptors.
+  void descriptors_for_a_walk(const fake_descriptors& budget) const;
   // A worker fails to open the directory at `relative`, as the system
   // refuses it for any reason (denied, gone, out of descriptors).
   void fail_read_ahead(const tree_path& relative) const;
