@@ -24,8 +24,9 @@
 // slice of the listing being visited first, then the subdirectories of the
 // deepest level (where the walk is), a few ahead of the walk at each level
 // and the farthest of those first, so that the walk seldom arrives at one
-// still being read; and only while the descriptors lent to the queue last,
-// the levels the walk will come back to holding no more than their few.
+// still being read; and only while the walk's one budget of descriptors
+// spares one beside the walk's levels (descriptor_budget), the levels the
+// walk will come back to holding no more than their few.
 //
 // The engine is the same for every half of the file system that reads
 // ahead: the half makes the queue of a walk, with the operations that carry
