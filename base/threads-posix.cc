@@ -28,6 +28,14 @@ std::size_t online_cores() {
   return cores;
 }
 
+int current_core() {
+#ifdef __linux__
+  return sched_getcpu();  // from the vDSO: no system call
+#else
+  return -1;
+#endif
+}
+
 thread_group::thread_group() = default;
 thread_group::~thread_group() { join(); }
 

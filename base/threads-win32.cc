@@ -37,6 +37,8 @@ std::size_t online_cores() {
   return cores;
 }
 
+int current_core() { return static_cast<int>(GetCurrentProcessorNumber()); }
+
 thread_group::thread_group() = default;
 thread_group::~thread_group() { join(); }
 

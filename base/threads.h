@@ -27,6 +27,11 @@ constexpr std::size_t kHelperStackBytes = std::size_t{128} << 10;
 // at each call.
 std::size_t online_cores();
 
+// The core the calling thread runs on at this moment, or -1 where the
+// system does not say. Two threads that see the same core cannot both be
+// running: one waits for the other to give the core up.
+int current_core();
+
 // Threads running `run(argument)`, joined when the group goes or on
 // join(). Whoever owns the group tells the threads to end first.
 class thread_group {

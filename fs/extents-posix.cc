@@ -15,7 +15,7 @@
 #include "base/owners-posix.h"
 #include "fs/filesystem.h"
 #include "fs/long_paths-posix.h"
-#include "fs/read_ahead.h"
+#include "fs/read_ahead-posix.h"
 
 #ifdef __linux__
 #include <linux/fiemap.h>

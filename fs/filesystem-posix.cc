@@ -21,7 +21,7 @@
 #include "fs/long_paths-posix.h"
 #include "base/owners-posix.h"
 #include "fs/paths-posix.h"
-#include "fs/read_ahead.h"
+#include "fs/read_ahead-posix.h"
 #include "fs/stat-posix.h"
 #include "base/threads.h"
 
@@ -52,8 +52,9 @@ struct walk_level {
 
 struct walk_state {
   std::vector<walk_level> levels;
-  std::size_t open_levels = 0;  // levels holding an open descriptor
-  std::size_t open_budget = 0;  // how many may
+  // Counted when the PATH is entered; `levels` of it are the levels
+  // holding an open descriptor. The queue draws on it too.
+  descriptor_budget descriptors;
   // Every level from 1 up to this one is parked, so the next to park is
   // found without looking at them again.
   std::size_t parked_below = 1;
@@ -66,7 +67,9 @@ struct walk_state {
   // The directory just entered as a worker read it, until it is listed.
   opened_directory adopted;
   bool has_adopted = false;
-  read_ahead* ahead = nullptr;  // the cursor's
+  // Last, so that it ends first: no request still reads in a directory
+  // the levels close.
+  std::unique_ptr<read_ahead> ahead;
 };
 
 namespace {
@@ -85,11 +88,11 @@ constexpr int kNoAutomount = 0;
 constexpr std::size_t kFewestOpenLevels = 3;
 // Enough to spare almost every reopening in ordinary trees.
 constexpr std::size_t kMostOpenLevels = 128;
-// The queue reading ahead holds descriptors of its own (directories being
-// opened, and opened and not yet entered), and only where the walk keeps at
-// least this many for its own levels.
+// The queue reading ahead holds descriptors of the same budget (directories
+// being opened, and opened and not yet entered), this many at most, and
+// only where the walk keeps at least this many for its own levels.
 constexpr std::size_t kFewestLevelsBesideReadAhead = 32;
-constexpr std::size_t kLentToReadAhead = 32;
+constexpr std::size_t kMostHeldAhead = 32;
 // Threads reading ahead: one core fewer than the process may use, the
 // walk's thread taking the last one (a thread more only takes turns with
 // the walk, warm or cold alike on the machines measured), and a few at
@@ -107,7 +110,7 @@ error_code last_error() { return static_cast<error_code>(errno); }
 // duplicating `fd` until the system refuses. The limit alone says nothing
 // of the descriptors the program inherited.
 std::size_t free_descriptors(int fd, std::size_t most) {
-  int copies[kMostOpenLevels + 1 + kLentToReadAhead];
+  int copies[kMostOpenLevels + 1 + kMostHeldAhead];
   most = std::min(most, sizeof copies / sizeof copies[0]);
   std::size_t count = 0;
   while (count < most) {
@@ -124,7 +127,7 @@ void close_level(walk_state& walk, walk_level& level) {
   // No request may read in it any more.
   walk.ahead->end_level(static_cast<std::size_t>(&level - walk.levels.data()));
   level.fd.reset();
-  --walk.open_levels;
+  --walk.descriptors.levels;
 }
 
 bool same_directory(int fd, const walk_level& level) {
@@ -149,7 +152,7 @@ bool park_one(walk_state& walk, std::size_t keep) {
 // Gives a level its descriptor back.
 void unpark(walk_state& walk, std::size_t index, unique_fd fd) {
   walk.levels[index].fd = std::move(fd);
-  ++walk.open_levels;
+  ++walk.descriptors.levels;
   walk.parked_below = std::max<std::size_t>(1, std::min(walk.parked_below, index));
 }
 
@@ -162,7 +165,9 @@ unique_fd open_parking(walk_state& walk, int dir_fd, const char* name, std::size
     unique_fd fd(openat(dir_fd, name, kDirectoryFlags | O_NOFOLLOW));
     if (fd.valid() || !out_of_descriptors(errno)) return fd;
     const int failure = errno;
-    if (walk.open_levels > kFewestOpenLevels) walk.open_budget = walk.open_levels - 1;
+    // The levels' room shrinks to one fewer than they hold now.
+    const std::size_t levels = walk.descriptors.levels;
+    if (levels > kFewestOpenLevels) walk.descriptors.total = levels - 1 + walk.descriptors.ahead;
     if (!park_one(walk, keep)) {
       errno = failure;
       return fd;
@@ -263,22 +268,20 @@ result<entering> enter_top(walk_state& walk, const native_string& path) {
     level.deferred_error = errno;
     level.fd.reset();  // a directory it cannot look at is not read either
   } else {
-    ++walk.open_levels;
+    ++walk.descriptors.levels;
   }
   level.device = static_cast<std::uint64_t>(st.st_dev);
   level.inode = static_cast<std::uint64_t>(st.st_ino);
   level.fills_replies = level.fd.valid() && fills_every_reply(level.fd.get());
   // Each open level takes one descriptor, and one more is kept for the
   // moment a level is reopened or a child opened before parking. The
-  // queue reading ahead gets its own out of the same count, never out of
-  // what the walk needs.
+  // queue reading ahead draws on the same count, never on what the walk's
+  // levels hold.
   if (level.fd.valid()) {
-    const std::size_t wanted = walk.ahead->enabled() ? kLentToReadAhead : 0;
-    const std::size_t free = free_descriptors(level.fd.get(), kMostOpenLevels + 1 + wanted);
-    const std::size_t lent = free >= wanted + kFewestLevelsBesideReadAhead ? wanted : 0;
-    walk.open_budget = std::max(kFewestOpenLevels, free - lent);
-    walk.open_budget = std::min(walk.open_budget, kMostOpenLevels);
-    walk.ahead->lend_descriptors(lent);
+    const std::size_t most_ahead = walk.ahead->enabled() ? kMostHeldAhead : 0;
+    walk.descriptors.total = free_descriptors(level.fd.get(), kMostOpenLevels + 1 + most_ahead);
+    walk.descriptors.kept_for_levels = kFewestLevelsBesideReadAhead;
+    walk.descriptors.most_ahead = most_ahead;
   }
   walk.levels.push_back(std::move(level));
   return {entering::entered};
@@ -291,10 +294,23 @@ bool is_listed_directory(const struct stat& st, const file_identity* identity) {
 
 }  // namespace
 
-walk_cursor::walk_cursor()
-    : state(new walk_state), ahead(new read_ahead(threads_for_a_walk())) {
-  state->open_budget = kFewestOpenLevels;
-  state->ahead = ahead.get();
+namespace {
+
+std::size_t read_ahead_threads() {
+#ifdef __linux__
+  // On one core a thread would only take turns with the walk.
+  return std::min(kMostReadAheadThreads, online_cores() - 1);
+#else
+  return 0;  // workers list directories with getdents64
+#endif
+}
+
+}  // namespace
+
+walk_cursor::walk_cursor() : state(new walk_state) {
+  state->descriptors.total = kFewestOpenLevels;
+  state->ahead.reset(new read_ahead(posix_read_ahead, threads_for_a_walk(read_ahead_threads())));
+  state->ahead->share_descriptors(&state->descriptors);
 }
 
 // The levels' owners close what is still open.
@@ -312,8 +328,7 @@ namespace {
 // as it would alone, and reports what it finds.
 bool adopt(walk_state& walk, walk_level& level, int parent_fd, const char* name,
            opened_directory& opened, const file_identity* identity) {
-  unique_fd held(static_cast<int>(opened.handle));
-  opened.handle = -1;
+  unique_fd held(static_cast<int>(opened.handle.release()));
   if (identity && !(opened.identity == *identity)) return false;
   struct stat st;
   if (fstatat(parent_fd, name, &st, AT_SYMLINK_NOFOLLOW | kNoAutomount) != 0 ||
@@ -334,8 +349,21 @@ bool adopt(walk_state& walk, walk_level& level, int parent_fd, const char* name,
 }  // namespace
 
 result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
-                                 native_string_view name, const file_identity* identity,
-                                 opened_directory* adopted) {
+                                 native_string_view name, const file_identity* identity) {
+  walk_state& walk = *cursor.state;
+  if (walk.levels.empty()) return enter_directory_adopting(cursor, path, name, identity, nullptr);
+  // The subdirectory as a worker opened it, if one did: the walk adopts it
+  // in place of opening it.
+  std::unique_ptr<opened_directory> opened = walk.ahead->take_opened(walk.levels.size() - 1, name);
+  const result<entering> entered =
+      enter_directory_adopting(cursor, path, name, identity, opened.get());
+  walk.ahead->give_back(std::move(opened));
+  return entered;
+}
+
+result<entering> enter_directory_adopting(walk_cursor& cursor, const native_string& path,
+                                          native_string_view name, const file_identity* identity,
+                                          opened_directory* adopted) {
   walk_state& walk = *cursor.state;
   walk.ahead->end_facts();  // the entries of the parent are all visited
   walk.has_adopted = false;
@@ -344,8 +372,7 @@ result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
   const walk_level& parent = walk.levels[parent_level];
   walk_level level;
   if (!parent.fd.valid()) {  // the parent could not be brought back
-    if (adopted && adopted->handle >= 0) level.fd.reset(static_cast<int>(adopted->handle));
-    if (adopted) adopted->handle = -1;
+    if (adopted) adopted->handle.reset();
     const int failure = parent.deferred_error != 0 ? parent.deferred_error : ENOENT;
     return {entering::no_attributes, static_cast<error_code>(failure)};
   }
@@ -354,7 +381,7 @@ result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
   level.name_length = name.size();
   // The name ends the path, so it ends in the path's NUL.
   const char* child = path.c_str() + level.name_offset;
-  if (!(adopted && adopted->handle >= 0 &&
+  if (!(adopted && adopted->handle.valid() &&
         adopt(walk, level, parent.fd.get(), child, *adopted, identity))) {
     struct stat st;
     level.fd = open_parking(walk, parent.fd.get(), child, parent_level);
@@ -381,8 +408,9 @@ result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
     level.inode = static_cast<std::uint64_t>(st.st_ino);
   }
   if (level.fd.valid()) {
-    ++walk.open_levels;
-    if (walk.open_levels > walk.open_budget) park_one(walk, parent_level);
+    ++walk.descriptors.levels;
+    if (walk.descriptors.levels > walk.descriptors.room_for_levels(kFewestOpenLevels, kMostOpenLevels))
+      park_one(walk, parent_level);
   }
   walk.levels.push_back(std::move(level));
   return {entering::entered};
@@ -422,15 +450,6 @@ directory_place current_place(const walk_cursor& cursor) {
   place.volume = level.device;
   place.fills_replies = level.fills_replies;
   return place;
-}
-
-std::size_t read_ahead_threads() {
-#ifdef __linux__
-  // On one core a thread would only take turns with the walk.
-  return std::min(kMostReadAheadThreads, online_cores() - 1);
-#else
-  return 0;  // workers list directories with getdents64
-#endif
 }
 
 namespace {
@@ -495,6 +514,11 @@ void sort_by_name(directory_listing& listing) {
   const char* names = listing.names.data();
   std::sort(listing.entries.begin(), listing.entries.end(),
             [names](const listed_entry& a, const listed_entry& b) {
+              // Most names differ in their first byte: told apart there
+              // without a call (every name has one, then its NUL).
+              const unsigned char first_a = static_cast<unsigned char>(names[a.name_offset]);
+              const unsigned char first_b = static_cast<unsigned char>(names[b.name_offset]);
+              if (first_a != first_b) return first_a < first_b;
               return native_string_view(names + a.name_offset, a.name_length) <
                      native_string_view(names + b.name_offset, b.name_length);
             });
@@ -599,6 +623,7 @@ result<> list_directory(walk_cursor& cursor, const native_string& path) {
     }
     place_by_reading(entry, reading);
   }
+  walk.ahead->open_subdirectories(walk.levels.size() - 1, place, listing);
   return succeeded();
 }
 
@@ -705,7 +730,7 @@ bool open_ahead(const directory_place& parent, const native_string& name,
     }
     sort_by_name(listing);
   }
-  opened.handle = fd.release();
+  opened.handle = owned_directory(fd.release(), close_ahead);
   return true;
 #else
   (void)parent;
@@ -714,6 +739,8 @@ bool open_ahead(const directory_place& parent, const native_string& name,
   return false;
 #endif
 }
+
+namespace {
 
 void read_facts_ahead(const directory_place& place, const directory_listing& listing,
                       const std::uint32_t* order, std::size_t count, entry_reading* readings) {
@@ -724,7 +751,11 @@ void read_facts_ahead(const directory_place& place, const directory_listing& lis
   }
 }
 
+}  // namespace
+
 void close_ahead(directory_handle handle) { close(static_cast<int>(handle)); }
+
+const read_ahead_operations posix_read_ahead = {open_ahead, read_facts_ahead};
 
 result<examination> examine_path(const native_string& path, entry_facts& facts) {
   // The device of the directory holding it tells a mount point where the

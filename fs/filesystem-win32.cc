@@ -25,7 +25,6 @@
 #include <utility>
 
 #include "base/owners-win32.h"
-#include "fs/read_ahead.h"
 #include "fs/system_path-win32.h"
 
 namespace platform {
@@ -234,24 +233,12 @@ bool handle_identity(HANDLE file, file_identity& identity) {
 }
 
 // The walk here reads alone: it goes by paths, with no open directory for
-// a request to pin, and asks nothing of the queue.
-walk_cursor::walk_cursor() : state(new walk_state), ahead(new read_ahead(0)) {}
+// a request to pin, and makes no queue.
+walk_cursor::walk_cursor() : state(new walk_state) {}
 walk_cursor::~walk_cursor() {}
 
-std::size_t read_ahead_threads() { return 0; }
-
-directory_place current_place(const walk_cursor&) { return directory_place(); }
-
-bool open_ahead(const directory_place&, const native_string&, opened_directory&) { return false; }
-
-void read_facts_ahead(const directory_place&, const directory_listing&, const std::uint32_t*,
-                      std::size_t, entry_reading*) {}
-
-void close_ahead(directory_handle) {}
-
 result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
-                                 native_string_view name, const file_identity*,
-                                 opened_directory*) {
+                                 native_string_view name, const file_identity*) {
   walk_state& walk = *cursor.state;
   native_string& directory = walk.system_path;
   const std::size_t parent_length = directory.size();

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "testing/current_directory_test_util-win32.h"
+#include "names/link_names.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -42,6 +43,14 @@ struct file_identity {
   }
   bool operator==(const file_identity& other) const {
     return key == other.key && key_high == other.key_high && volume == other.volume;
+  }
+};
+
+// For the tables that look identities up.
+struct identity_hash {
+  std::size_t operator()(const file_identity& id) const {
+    return std::hash<std::int64_t>()(id.key) ^ std::hash<std::uint64_t>()(id.volume) * 31 ^
+           std::hash<std::uint64_t>()(id.key_high) * 131;
   }
 };
 
@@ -120,11 +129,6 @@ enum class entering { entered, no_attributes, not_a_directory };
 // inside.
 struct walk_state;
 
-// The queue that reads ahead of a walk, and what it hands the walk
-// (read_ahead.h).
-class read_ahead;
-struct opened_directory;
-
 // Whether the identities of the directories a walk is inside of can tell a
 // cycle. On POSIX a bind mount can show a directory again below itself, and
 // only the device and inode of the directories on the way down tell it. On
@@ -147,13 +151,11 @@ struct walk_cursor {
   // reopen a level it had to close.
   native_string path;
   // The listing of the current directory, which list_directory fills and
-  // the queue reading ahead reads in until the next listing: the cursor
-  // owns both, the listing first, so that it outlives every read of it.
+  // a half's queue reading ahead (read_ahead.h, kept in the state) reads in
+  // until the next listing: before the state, so that it outlives every
+  // read of it.
   directory_listing listing;
   std::unique_ptr<walk_state> state;
-  // Last, so that it ends first: no request still reads in a directory
-  // the state closes, nor in the listing.
-  std::unique_ptr<read_ahead> ahead;
 };
 
 // Enters a directory. With an empty cursor this is the walk's PATH, whose
@@ -163,13 +165,11 @@ struct walk_cursor {
 // `identity` is the child's identity as listed, when known, else null: a
 // directory found there with another identity is not entered. On `entered`
 // the directory becomes current; a directory that can be entered but not
-// read still counts as entered, and its listing then fails. `adopted`, when
-// not null, is the child as the queue reading ahead opened and read it: the
-// walk takes over its open directory (and checks it as one it opened) and
-// its listing, leaving the rest of the record to be given back.
+// read still counts as entered, and its listing then fails. Where the half
+// reads ahead, it takes the child as a worker opened and read it, when one
+// did and it is still the one standing at `name`.
 result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
-                                 native_string_view name, const file_identity* identity,
-                                 opened_directory* adopted = nullptr);
+                                 native_string_view name, const file_identity* identity);
 
 // The identity of the current directory, where the platform knows it
 // without an extra call (POSIX: always; Windows: never, as the walk there
@@ -181,7 +181,8 @@ void leave_directory(walk_cursor& cursor);
 
 // Lists the current directory, at `path`, into the cursor's listing, once
 // for each time it is entered (the POSIX half reads on from where the
-// directory's reading stands). Fails when it cannot be read.
+// directory's reading stands). Fails when it cannot be read. Where the half
+// reads ahead, a listing read whole has its subdirectories asked for.
 result<> list_directory(walk_cursor& cursor, const native_string& path);
 
 // Examines one entry of the current directory; `path` is its full path,
@@ -239,37 +240,6 @@ result<> find_pattern_matches(const native_string& pattern, std::vector<pattern_
 // the directory part: "dir" + separator + name, or the name alone (after a
 // drive's colon on Windows) when the pattern had no separator.
 native_string join_pattern_match(const native_string& pattern, native_string_view name);
-
-// A directory that a search for names could not read or enter, where names
-// may lie: its path as the search reached it, and the system's code.
-struct unsearched_directory {
-  native_string path;
-  error_code error = 0;
-};
-
-// A file whose every name is wanted: the path it was examined under (kept
-// by the asker while the search runs) and what the examination read.
-struct link_name_request {
-  native_string_view path;  // best in its system form, as examine_path had it
-  entry_facts facts;
-  std::size_t names = 0;  // set by find_link_names: its list in the lists
-  // Set by find_link_names, where it searches directories, on the first
-  // request of each search that ended with names still missing: the
-  // directories it could not search, in the order met.
-  std::vector<unsearched_directory> unsearched;
-};
-
-// The names of files, one list per file: every request for the same file
-// shares its list, however many there are.
-using link_name_lists = std::vector<std::vector<native_string>>;
-
-// Finds the names of every request, appending one list for each file to
-// `lists`: paths from the root of the file's volume (Windows: "\dir\name"
-// without a drive; POSIX: "/dir/name" from the file system's mount point). A
-// name that cannot be found is left out; where a search could not read a
-// directory, the request says which (`unsearched`). Requests on one volume
-// (on POSIX, one mount) share a single search.
-void find_link_names(std::vector<link_name_request>& requests, link_name_lists& lists);
 
 }  // namespace platform
 

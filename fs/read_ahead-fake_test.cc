@@ -183,14 +183,17 @@ TEST(ReadAheadFake, FailuresAreReportedAsTheWalkAloneReportsThem) {
   }
 }
 
-// A visitor of the walk that examines every entry, enters what its
-// examination says is a plain directory (except names beginning with 'q'),
-// and runs the test's `at_visit` before each visit, where the queue has
-// been asked for the subdirectories of every level listed.
+// A visitor of the walk that examines every entry (or those `examines`
+// says), tells what each examination read, enters what its examination
+// says is a plain directory (except names beginning with 'q'), or what the
+// listing says is one where it does not examine, and runs the test's
+// `at_visit` before each visit, where the queue has been asked for the
+// subdirectories of every level listed.
 struct examining_visitor {
   std::size_t top_length = 0;
   std::vector<platform::native_string> told;
   std::function<void(const platform::native_string&)> at_visit;
+  std::function<bool(const platform::native_string&)> examines;
   std::size_t stop_after = static_cast<std::size_t>(-1);
   platform::entry_facts facts;
 
@@ -208,8 +211,13 @@ struct examining_visitor {
     const platform::native_string at = path.substr(top_length);
     if (at_visit) at_visit(at);
     told.push_back(at);
-    if (platform::examine_entry(cursor, path, entry, facts).outcome != platform::examination::examined)
-      return platform::descent();
+    if (examines && !examines(at)) return platform::descent{entry.is_directory && !entry.is_reparse};
+    const platform::result<platform::examination> examined =
+        platform::examine_entry(cursor, path, entry, facts);
+    told.back() += T(" ") + number(static_cast<int>(examined.outcome)) + T(" ") + number(examined.error);
+    if (examined.outcome != platform::examination::examined) return platform::descent();
+    told.back() += T(" ") + number(facts.size) + T(" ") + number(facts.links) + T(" ") +
+                   number(facts.identity.key);
     if (!facts.is_directory || facts.kind != platform::entry_kind::normal ||
         at[at.rfind(platform::path_separator) + 1] == 'q')
       return platform::descent();
@@ -434,6 +442,234 @@ TEST(ReadAheadFake, ALevelClosedWithRequestsInFlightClosesTheirDirectories) {
         true, &ended);
     EXPECT_GE(ended.opened_ahead, claim_only ? 0 : 5);
     EXPECT_EQ(ended.opened_ahead_and_held, 0);
+  }
+}
+
+// The facts of a listing read beside the walk, in slices: a tree whose
+// top and top/d list enough entries to share, with hard links across them
+// and an entry that cannot be examined.
+platform::native_string numbered(const char* prefix, int i) {
+  const std::string digits = std::to_string(i);
+  return relative(prefix) + T(std::string(3 - digits.size(), '0') + digits);
+}
+
+constexpr int kWideEntries = 100;
+
+void wide_tree(const fake_tree& t) {
+  for (int i = 0; i < kWideEntries; ++i) {
+    t.file(numbered("top/f", i), i);
+    t.file(numbered("top/d/g", i), i);
+  }
+  t.hard_link("top/f001", "top/d/link");
+  t.file("top/e/h", 1);
+  t.fail(fake_operation::examine, "top/f050", 13, platform::examination::not_opened);
+}
+
+// Every order in which the slices of the facts end beside the walk, alone
+// and with the subdirectories opened ahead among them: the walk tells what
+// a walk alone tells, every entry of a shared listing is read once, by a
+// worker or by the walk through the queue, and none after the walk let its
+// listing go.
+TEST(ReadAheadFakeFacts, AnyMomentASliceEndsTheWalkTellsTheSame) {
+  using drive_function = std::function<void(const fake_tree&, examining_visitor&)>;
+  const auto at_listings = [](std::function<void(const fake_tree&)> step) {
+    return [step](const fake_tree& t, examining_visitor&) {
+      for (const char* directory : {"top", "top/d"}) t.after_listing(directory, [&t, step] { step(t); });
+    };
+  };
+  struct moment_case {
+    const char* what;
+    drive_function drive;
+  };
+  const std::vector<moment_case> cases = {
+      {"never begun: the walk reads every slice", [](const fake_tree&, examining_visitor&) {}},
+      {"done before the walk visits",
+       at_listings([](const fake_tree& t) { t.complete_read_ahead(); })},
+      {"one done, the walk reads the rest",
+       at_listings([](const fake_tree& t) { t.complete_read_ahead(1); })},
+      {"being read when the walk gets there: it waits",
+       at_listings([](const fake_tree& t) { t.claim_read_ahead(); })},
+      {"the first being read: the walk reads the next ones, then waits",
+       at_listings([](const fake_tree& t) { t.claim_read_ahead(1); })},
+      {"being read, their workers finishing while the walk visits",
+       [&at_listings](const fake_tree& t, examining_visitor& v) {
+         at_listings([](const fake_tree& tree) { tree.claim_read_ahead(); })(t, v);
+         v.at_visit = [&t](const platform::native_string&) { t.finish_claimed_read_ahead(1); };
+       }},
+      {"slices and subdirectories, one at each visit",
+       [](const fake_tree& t, examining_visitor& v) {
+         v.at_visit = [&t](const platform::native_string&) { t.complete_read_ahead(1); };
+       }},
+      {"slices and subdirectories claimed, one finished at each visit",
+       [](const fake_tree& t, examining_visitor& v) {
+         v.at_visit = [&t](const platform::native_string&) {
+           t.claim_read_ahead(1);
+           t.finish_claimed_read_ahead(1);
+         };
+       }},
+  };
+  const auto build = [](const drive_function& drive) {
+    return [drive](const fake_tree& t, examining_visitor& v) {
+      wide_tree(t);
+      drive(t, v);
+    };
+  };
+  fake_calls alone_calls;
+  const std::vector<platform::native_string> alone =
+      walk_of(build([](const fake_tree&, examining_visitor&) {}), false, &alone_calls);
+  EXPECT_EQ(alone_calls.examined_by_queue, 0);
+  for (const moment_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fake_calls calls;
+    EXPECT_EQ(walk_of(build(c.drive), true, &calls), alone);
+    EXPECT_EQ(calls.examined, alone_calls.examined);
+    // top's files, d and e at least; d's too, unless a worker opened d
+    // and read them as it listed it.
+    EXPECT_GE(calls.examined_by_queue, kWideEntries + 2);
+    EXPECT_EQ(calls.examined_by_queue_too_late, 0);
+    EXPECT_EQ(calls.opened_ahead_and_held, 0);
+  }
+}
+
+// The walk lets a listing go while workers still read slices of it (it
+// examined only some of its entries): leaving for a subdirectory, leaving
+// the directory, ending. It waits for them first: no worker reads a
+// listing the walk has moved on from, nor in a directory it left.
+TEST(ReadAheadFakeFacts, AListingLetGoWithSlicesBeingReadIsWaitedFor) {
+  struct let_go_case {
+    const char* what;
+    const char* claimed_at;   // the listing whose slices are claimed
+    const char* finished_at;  // the visit where their workers finish
+    std::size_t stop_after;
+  };
+  const std::size_t all = static_cast<std::size_t>(-1);
+  const std::vector<let_go_case> cases = {
+      {"entering a subdirectory", "top", "d/g000", all},
+      {"leaving the directory", "top/d", "e/h", all},
+      {"ending the walk", "top", nullptr, 3},
+  };
+  for (const let_go_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::size_t claimed = 0;
+    const auto build = [&](const fake_tree& t, examining_visitor& v) {
+      wide_tree(t);
+      // The first entry of each directory and e's only one: the slices
+      // after the first are never waited for by a visit.
+      v.examines = [](const platform::native_string& at) {
+        return at.find(T("000")) != platform::native_string::npos || at == relative("e/h");
+      };
+      v.stop_after = c.stop_after;
+      t.after_listing(c.claimed_at, [&t, &claimed] { claimed = t.claim_read_ahead(); });
+      v.at_visit = [&t, &c](const platform::native_string& at) {
+        if (c.finished_at && at == relative(c.finished_at)) t.finish_claimed_read_ahead();
+      };
+    };
+    const std::vector<platform::native_string> alone = walk_of(build, false);
+    fake_calls calls;
+    EXPECT_EQ(walk_of(build, true, &calls), alone);
+    EXPECT_GE(claimed, 2u);  // slices the walk never asked for among them
+    EXPECT_EQ(calls.examined_by_queue_too_late, 0);
+  }
+}
+
+// Workers that claimed requests and then do not run (another program took
+// their cores): the walk does without them where it can, opening the
+// directory or reading the entry itself, so that at a later visit every
+// one of them is still unfinished; where it cannot go on without one (a
+// listing let go, a level closed) it waits, and no worker reads in what
+// the walk let go. It tells what a walk alone tells either way.
+TEST(ReadAheadFakeStalled, TheWalkWaitsForAWorkerThatDoesNotRunOnlyWhereItMust) {
+  struct stalled_case {
+    const char* what;
+    build_function build;
+    const char* stalled_at;  // the visit where workers claim and stall
+    const char* looked_at;   // the visit where their workers run at last
+    bool adopts;
+  };
+  const std::vector<stalled_case> cases = {
+      {"subdirectories being opened", plain_tree, "a", "c/d/e/six", false},
+      {"slices of the facts of a listing", wide_tree, "f000", "f099", true},
+      {"slices, their workers left to run when the listing is let go", wide_tree, "f000", nullptr,
+       true},
+  };
+  for (const stalled_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::size_t stalled = 0;
+    std::size_t unfinished = 0;
+    bool by_hand = false;
+    const auto build = [&](const fake_tree& t, examining_visitor& v) {
+      c.build(t);
+      v.at_visit = [&t, &c, &stalled, &unfinished, &by_hand](const platform::native_string& at) {
+        if (!by_hand) return;
+        if (at == relative(c.stalled_at)) stalled = t.stall_read_ahead();
+        if (c.looked_at && at == relative(c.looked_at)) unfinished = t.finish_claimed_read_ahead();
+      };
+    };
+    fake_calls alone_calls;
+    const std::vector<platform::native_string> alone = walk_of(build, false, &alone_calls);
+    by_hand = true;
+    fake_calls calls;
+    EXPECT_EQ(walk_of(build, true, &calls), alone);
+    EXPECT_GT(stalled, 0u);
+    if (c.looked_at) {
+      EXPECT_EQ(unfinished, stalled);  // the walk waited for none of them
+    }
+    // What a stalled worker opened is never adopted, and is closed.
+    if (!c.adopts) {
+      EXPECT_EQ(calls.adopted, 0);
+      EXPECT_EQ(calls.listed, alone_calls.listed);
+    }
+    EXPECT_EQ(calls.opened_ahead_and_held, 0);
+    EXPECT_EQ(calls.examined_by_queue_too_late, 0);
+    EXPECT_GE(calls.examined, alone_calls.examined);
+  }
+}
+
+// The walk's levels and the directories the queue holds draw on one count
+// of descriptors: the queue opens one only while the walk keeps room for
+// the levels it is in and its few more, and never more than its most; a
+// budget too small for both leaves the walk reading alone. Whatever the
+// budget, the walk tells the same.
+TEST(ReadAheadFakeBudget, TheQueueOpensOnlyWhatTheWalkCanSpare) {
+  // Too few entries for their facts to be shared: every request counted
+  // below opens a directory.
+  const auto flat = [](const fake_tree& t) {
+    for (int i = 0; i + 1 < static_cast<int>(fake_tree::kFewestEntriesShared); ++i)
+      t.file(numbered("top/s", i) + relative("/f"), i);
+  };
+  const auto deep = [](const fake_tree& t) {
+    for (int i = 0; i < 6; ++i) t.file(numbered("top/a/b/c/s", i) + relative("/f"), i);
+  };
+  struct budget_case {
+    const char* what;
+    std::function<void(const fake_tree&)> build;
+    platform::fake_descriptors budget;  // total, kept for levels, most ahead
+    const char* at;  // where every request asked for so far is completed
+    std::size_t opened;
+  };
+  const std::vector<budget_case> cases = {
+      {"too few to spare beside the walk's levels: none", flat, {5, 8, 32}, "s000", 0},
+      {"room for two beside the eight kept for the walk", flat, {10, 8, 32}, "s000", 2},
+      {"room for many, no more than the queue's most", flat, {1000, 0, 3}, "s000", 3},
+      {"four levels deep, the walk's four first: two", deep, {6, 0, 32}, "a/b/c/s000", 2},
+  };
+  for (const budget_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::size_t opened = 99;
+    bool by_hand = false;
+    const auto build = [&](const fake_tree& t, examining_visitor& v) {
+      c.build(t);
+      t.descriptors_for_a_walk(c.budget);
+      v.at_visit = [&t, &c, &opened, &by_hand](const platform::native_string& at) {
+        if (by_hand && at == relative(c.at)) opened = t.complete_read_ahead();
+      };
+    };
+    const std::vector<platform::native_string> alone = walk_of(build, false);
+    by_hand = true;
+    fake_calls calls;
+    EXPECT_EQ(walk_of(build, true, &calls), alone);
+    EXPECT_EQ(opened, c.opened);
+    EXPECT_EQ(calls.opened_ahead_and_held, 0);
   }
 }
 

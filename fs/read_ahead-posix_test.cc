@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "base/threads.h"
-#include "fs/read_ahead.h"
+#include "fs/read_ahead-posix.h"
 #include "testing/child_check_test_util-posix.h"
 #include "testing/mount_namespace_test_util-posix.h"
 #include "testing/read_ahead_test_util.h"
@@ -145,9 +145,9 @@ TEST(ReadAheadPosix, ALargeDirectoryIsHandedOverInPartAndListedOnByTheWalk) {
   const platform::file_identity listed = identity_of(tree.path("big"));
   EXPECT_TRUE(opened.identity == listed);
   cursor.path += "/big";
-  ASSERT_EQ(platform::enter_directory(cursor, cursor.path, "big", &listed, &opened).outcome,
+  ASSERT_EQ(platform::enter_directory_adopting(cursor, cursor.path, "big", &listed, &opened).outcome,
             entering::entered);
-  EXPECT_EQ(opened.handle, -1);  // the walk's now
+  EXPECT_FALSE(opened.handle.valid());  // the walk's now
   ASSERT_TRUE(platform::list_directory(cursor, cursor.path).outcome);
   std::vector<std::string> names = names_of(cursor.listing);
   EXPECT_TRUE(std::is_sorted(names.begin(), names.end()));
@@ -231,7 +231,7 @@ TEST(ReadAheadPosix, AWorkerNeverFollowsALinkNorLeavesTheFileSystem) {
     SCOPED_TRACE(refused);
     opened_directory opened;
     EXPECT_FALSE(platform::open_ahead(place, refused, opened));
-    EXPECT_EQ(opened.handle, -1);
+    EXPECT_FALSE(opened.handle.valid());
   }
   EXPECT_EQ(open_descriptors(), before);
   opened_directory opened;
@@ -240,7 +240,7 @@ TEST(ReadAheadPosix, AWorkerNeverFollowsALinkNorLeavesTheFileSystem) {
   EXPECT_EQ(names_of(opened.listing), std::vector<std::string>{"inner"});
   ASSERT_EQ(opened.readings.size(), 1u);
   EXPECT_EQ(opened.readings[0].facts.identity.key, inode_of(tree.path("real/inner")));
-  platform::close_ahead(opened.handle);
+  opened.handle.reset();
 
   if (!can_unshare_mounts()) GTEST_SKIP() << "no private mount namespace (needs root)";
   tree.directory("mnt");
@@ -283,7 +283,7 @@ TEST(ReadAheadPosix, AnAdoptedDirectoryIsTheOneStandingAtItsName) {
         examined_before_the_move ? old_c : identity_of(tree.path("c"));
     cursor.path += "/c";
     const platform::result<entering> entered =
-        platform::enter_directory(cursor, cursor.path, "c", &listed, &opened);
+        platform::enter_directory_adopting(cursor, cursor.path, "c", &listed, &opened);
     if (examined_before_the_move) {
       EXPECT_EQ(entered.outcome, entering::no_attributes);
       EXPECT_EQ(entered.error, static_cast<platform::error_code>(ENOENT));
@@ -317,7 +317,7 @@ TEST(ReadAheadPosix, ADirectoryReplacedBeforeItsExaminationIsEnteredAsAWalkAlone
   ASSERT_EQ(rename(tree.path("other").c_str(), tree.path("c").c_str()), 0);
   const platform::file_identity listed = identity_of(tree.path("c"));
   cursor.path += "/c";
-  ASSERT_EQ(platform::enter_directory(cursor, cursor.path, "c", &listed, &opened).outcome,
+  ASSERT_EQ(platform::enter_directory_adopting(cursor, cursor.path, "c", &listed, &opened).outcome,
             entering::entered);
   ASSERT_TRUE(platform::list_directory(cursor, cursor.path).outcome);
   EXPECT_EQ(names_of(cursor.listing), std::vector<std::string>{"new"});
@@ -358,8 +358,13 @@ TEST(ReadAheadPosix, TheQueueHandsOverWhatTheWalkAloneReadsAndClosesTheRest) {
     std::size_t completed = 0;  // by hand, in round 0
     std::size_t adopted = 0;    // in round 0
     {
-      platform::read_ahead ahead(by_hand ? 0 : 2, by_hand);
-      ahead.lend_descriptors(4);
+      // Room for four directories ahead; before the queue, which it
+      // outlives.
+      platform::descriptor_budget descriptors;
+      descriptors.total = 1000;
+      descriptors.most_ahead = 4;
+      platform::read_ahead ahead(platform::posix_read_ahead, by_hand ? 0 : 2, by_hand);
+      ahead.share_descriptors(&descriptors);
       for (int round = 0; round < 3; ++round) {
         const platform::directory_place place = platform::current_place(cursor);
         ahead.open_subdirectories(0, place, listing);
@@ -391,7 +396,7 @@ TEST(ReadAheadPosix, TheQueueHandsOverWhatTheWalkAloneReadsAndClosesTheRest) {
                                   : -1);
           }
           EXPECT_EQ(read, expected[i]);
-          platform::close_ahead(opened->handle);
+          opened->handle.reset();
           ahead.give_back(std::move(opened));
         }
         if (round == 1) {
@@ -553,7 +558,7 @@ std::string remade_while_held(const std::string& top) {
     return "cannot make D7 anew";
   cursor.path += "/D7";
   const platform::result<entering> entered =
-      platform::enter_directory(cursor, cursor.path, "D7", &examined, &opened);
+      platform::enter_directory_adopting(cursor, cursor.path, "D7", &examined, &opened);
   if (entered.outcome == entering::no_attributes && entered.error == ENOENT) return "";
   if (entered.outcome != entering::entered) return "neither entered nor gone";
   if (!platform::list_directory(cursor, cursor.path).outcome) return "not listed";

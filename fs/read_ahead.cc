@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <chrono>
 #include <new>
 
@@ -27,7 +28,14 @@ constexpr std::chrono::microseconds kSpinBeforeSleeping(50);
 
 enum class status : std::uint8_t { queued, claimed, done, dropped };
 
+// What a request is, fixed when its record is made.
+enum class request_kind : std::uint8_t { open_and_list, read_facts_slice };
+
+// How the last carrying out of a request ended.
+enum class outcome : std::uint8_t { none, read, failed, ran_short };
+
 constexpr std::size_t kByTheHalf = static_cast<std::size_t>(-1);
+constexpr std::size_t kNoSlice = static_cast<std::size_t>(-1);
 std::atomic<std::size_t> threads_set{kByTheHalf};
 
 // The queue that frees its memory when an allocation fails.
@@ -56,29 +64,95 @@ void trim(opened_directory& spent) {
 
 }  // namespace
 
-std::size_t threads_for_a_walk() {
+std::size_t threads_for_a_walk(std::size_t by_the_half) {
   const std::size_t set = threads_set.load();
-  return set == kByTheHalf ? read_ahead_threads() : set;
+  return set == kByTheHalf ? by_the_half : set;
 }
 
 void set_read_ahead_threads(std::size_t threads) { threads_set.store(threads); }
 
+// An open directory of the walk that requests read in, and how many
+// requests read in it now. Its place changes, and the directory closes,
+// only once none does.
+struct read_ahead::pinned_place {
+  directory_place place;
+  std::size_t pins = 0;
+
+  // Under the lock: a new directory here, or none.
+  void reset(const directory_place& to = directory_place()) {
+    assert(pins == 0 && "a directory changed under a request reading in it");
+    place = to;
+  }
+};
+
+// A request's hold on the directory it reads in, from its claim to its end,
+// both under the lock; counted in the place, so that a place that goes
+// while held is caught (in builds with assertions).
+class read_ahead::place_pin {
+ public:
+  place_pin() = default;
+  ~place_pin() { assert(!held_ && "a request ended holding its directory"); }
+  place_pin(const place_pin&) = delete;
+  place_pin& operator=(const place_pin&) = delete;
+
+  void take(pinned_place& place) {
+    assert(!held_);
+    held_ = &place;
+    ++place.pins;
+  }
+  void let_go() {
+    if (!held_) return;
+    assert(held_->pins > 0);
+    --held_->pins;
+    held_ = nullptr;
+  }
+  // Outside the lock too: a pinned place does not change.
+  const directory_place& place() const {
+    assert(held_);
+    return held_->place;
+  }
+
+ private:
+  pinned_place* held_ = nullptr;
+};
+
+// One request: its kind, where it stands, the directory it reads in, and
+// what it reads and hands back, of its kind only.
 struct read_ahead::request {
-  bool opens = false;  // an open request; else a slice of facts
+  explicit request(request_kind made_as) : kind(made_as) {}
+
+  const request_kind kind;
   status state = status::queued;
-  bool succeeded = false;
-  bool ran_short = false;  // failed for want of memory
+  outcome read = outcome::none;
   bool abandoned = false;  // the walk let go of it while it was read
   std::uint64_t serial = 0;  // one more at each claim: a wait knows its own
   // The serial of the last claim that ended, for a wait to look at
   // without the lock.
   std::atomic<std::uint64_t> ended{0};
-  std::size_t level = 0;
-  std::size_t item = 0;  // open: its place in the level's list; facts: the slice
-  directory_place place;
-  native_string name;
-  std::unique_ptr<opened_directory> opened;
-  std::unique_ptr<entry_reading[]> readings;  // a slice's, kSlice of them
+  // The core its worker stood on when it began, -1 when no thread of the
+  // pool carries it out: where the walk stands on it, the worker waits.
+  std::atomic<int> core{-1};
+  place_pin parent;
+  // open_and_list: a subdirectory of a level, by its place in the level's
+  // list, and the directory the worker opened there.
+  struct open_and_list {
+    std::size_t level = 0;
+    std::size_t index = 0;
+    native_string name;
+    std::unique_ptr<opened_directory> opened;
+  } open;
+  // read_facts_slice: slice `slice` of the facts being read, what it
+  // reads (set at its claim: a worker reads from these, never from the
+  // job, which the walk may have moved on from), and its readings.
+  struct facts_slice {
+    std::size_t slice = 0;
+    const directory_listing* listing = nullptr;
+    const std::uint32_t* order = nullptr;
+    std::size_t count = 0;
+    std::unique_ptr<entry_reading[]> readings;  // kSlice of them
+  } facts;
+
+  bool opens() const { return kind == request_kind::open_and_list; }
 };
 
 // The subdirectories of one level, in listing order: every name, and a
@@ -90,7 +164,7 @@ struct read_ahead::level_requests {
     std::uint16_t name_length;
     status state;
   };
-  directory_place parent;
+  pinned_place parent;
   native_string names;
   std::vector<item> items;
   std::vector<request*> active;  // claimed or done, owned by `owned`
@@ -99,13 +173,13 @@ struct read_ahead::level_requests {
 
   request* find(std::size_t index) const {
     for (request* r : active)
-      if (r->item == index) return r;
+      if (r->open.index == index) return r;
     return nullptr;
   }
 };
 
 struct read_ahead::facts_job {
-  directory_place place;
+  pinned_place place;
   const directory_listing* listing = nullptr;
   std::vector<std::uint32_t> order;
   std::unique_ptr<request> ring[kRing];  // slice s at ring[s % kRing]
@@ -113,18 +187,32 @@ struct read_ahead::facts_job {
   std::size_t walk_slice = 0;  // the slice the walk takes from
   bool walk_has_slice = false;  // ... and it is done
   std::size_t issued = 0;      // slices in the ring: walk_slice..issued
+  // A slice whose worker the walk found not running: the walk reads its
+  // entries itself until the worker is done.
+  std::size_t late_slice = kNoSlice;
 
   request& slice(std::size_t s) { return *ring[s % kRing]; }
+  // Under the lock: slice `s` is taken, by a worker or by the walk.
+  void claim(request& r) {
+    const std::size_t first = r.facts.slice * kSlice;
+    r.state = status::claimed;
+    ++r.serial;
+    r.parent.take(place);
+    r.facts.listing = listing;
+    r.facts.order = order.data() + first;
+    r.facts.count = std::min(kSlice, order.size() - first);
+  }
   void issue(std::size_t s) {
     request& r = slice(s);
     r.state = status::queued;
-    r.item = s;
+    r.facts.slice = s;
     r.abandoned = false;
   }
 };
 
-read_ahead::read_ahead(std::size_t threads, bool by_hand)
-    : threads_wanted_(threads), by_hand_(by_hand) {
+read_ahead::read_ahead(const read_ahead_operations& operations, std::size_t threads,
+                       bool by_hand)
+    : operations_(operations), threads_wanted_(threads), by_hand_(by_hand) {
   if (!enabled()) return;
   queue_to_free.store(this);
   // With no queue to free, the handler fails the allocation as the
@@ -135,6 +223,9 @@ read_ahead::read_ahead(std::size_t threads, bool by_hand)
 read_ahead::~read_ahead() {
   end_facts();
   for (std::size_t level = levels_.size(); level > 0; --level) end_level(level - 1);
+  // By hand, the workers finish what they claimed, as threads do before
+  // they are joined; nothing is left when every wait above waited.
+  finish_claimed(static_cast<std::size_t>(-1));
   {
     std::lock_guard<std::mutex> lock(mutex_);
     quit_ = true;
@@ -177,14 +268,14 @@ bool read_ahead::give_up_memory() {
   return freed;
 }
 
-void read_ahead::lend_descriptors(std::size_t count) {
+void read_ahead::share_descriptors(descriptor_budget* budget) {
   std::lock_guard<std::mutex> lock(mutex_);
-  lent_ = count;
+  budget_ = budget;
 }
 
 std::unique_ptr<read_ahead::request> read_ahead::fresh_request() {
   if (spare_.empty()) {
-    std::unique_ptr<request> made(new request);
+    std::unique_ptr<request> made(new request(request_kind::open_and_list));
     // Room for every record among the spares, so that dropping a request
     // never allocates.
     spare_.reserve(records_ + 1);
@@ -209,12 +300,12 @@ void read_ahead::open_subdirectories(std::size_t level, const directory_place& p
   if (!enabled() || parent.handle < 0) return;
   end_level(level);  // what was asked at this depth before is over
   std::unique_lock<std::mutex> lock(mutex_);
-  if (lent_ == 0 || memory_short_) return;
+  if (!budget_ || budget_->most_ahead == 0 || memory_short_) return;
   const freeing_nothing_here under_the_lock;
   try {
     if (levels_.size() <= level) levels_.resize(level + 1);
     level_requests& batch = levels_[level];
-    batch.parent = parent;
+    batch.parent.reset(parent);
     for (const listed_entry& entry : listing.entries) {
       if (!entry.is_directory || entry.is_reparse) continue;
       batch.items.push_back({static_cast<std::uint32_t>(batch.names.size()), entry.name_length,
@@ -245,12 +336,11 @@ read_ahead::request* read_ahead::next_to_claim() {
     for (std::size_t s = job.walk_slice; s < job.issued; ++s) {
       request& r = job.slice(s);
       if (r.state != status::queued) continue;
-      r.state = status::claimed;
-      ++r.serial;
+      job.claim(r);
       return &r;
     }
   }
-  if (holding_ >= lent_ || memory_short_) return nullptr;
+  if (!budget_ || !budget_->ahead_may_take_one() || memory_short_) return nullptr;
   const freeing_nothing_here under_the_lock;
   for (std::size_t level = levels_.size(); level > 0; --level) {
     level_requests& batch = levels_[level - 1];
@@ -269,25 +359,24 @@ read_ahead::request* read_ahead::next_to_claim() {
       claimed = fresh_request();
       batch.active.reserve(batch.active.size() + 1);
       batch.owned.reserve(batch.owned.size() + 1);
-      if (!claimed->opened) claimed->opened.reset(new opened_directory);
+      if (!claimed->open.opened) claimed->open.opened.reset(new opened_directory);
       const level_requests::item& item = batch.items[i];
-      claimed->name.assign(batch.names, item.name_offset, item.name_length);
+      claimed->open.name.assign(batch.names, item.name_offset, item.name_length);
     } catch (const std::bad_alloc&) {
       return nullptr;
     }
     request& r = *claimed;
-    r.opens = true;
     r.state = status::claimed;
     ++r.serial;
-    r.succeeded = false;
+    r.read = outcome::none;
     r.abandoned = false;
-    r.level = level - 1;
-    r.item = i;
-    r.place = batch.parent;
+    r.open.level = level - 1;
+    r.open.index = i;
+    r.parent.take(batch.parent);
     batch.items[i].state = status::claimed;
     batch.active.push_back(&r);
     batch.owned.push_back(std::move(claimed));
-    ++holding_;
+    budget_->ahead.store(++holding_, std::memory_order_relaxed);
     return &r;
   }
   return nullptr;
@@ -296,27 +385,28 @@ read_ahead::request* read_ahead::next_to_claim() {
 // Outside the lock. Never throws: a request that ran out of memory failed,
 // and the walk does its work itself.
 void read_ahead::carry_out(request& r) {
-  r.succeeded = false;
-  r.ran_short = false;
+  r.read = outcome::failed;
   try {
-    if (r.opens) {
-      opened_directory& opened = *r.opened;
-      opened.listing.clear();
-      opened.readings.clear();
-      opened.incomplete = false;
-      opened.handle = -1;
-      r.succeeded = open_ahead(r.place, r.name, opened);
-      return;
+    switch (r.kind) {
+      case request_kind::open_and_list: {
+        opened_directory& opened = *r.open.opened;
+        opened.listing.clear();
+        opened.readings.clear();
+        opened.incomplete = false;
+        opened.handle.reset();
+        if (operations_.open(r.parent.place(), r.open.name, opened)) r.read = outcome::read;
+        return;
+      }
+      case request_kind::read_facts_slice:
+        operations_.read_facts(r.parent.place(), *r.facts.listing, r.facts.order, r.facts.count,
+                               r.facts.readings.get());
+        r.read = outcome::read;
+        return;
     }
-    const facts_job& job = *facts_;
-    const std::size_t first = r.item * kSlice;
-    const std::size_t count = std::min(kSlice, job.order.size() - first);
-    read_facts_ahead(job.place, *job.listing, job.order.data() + first, count, r.readings.get());
-    r.succeeded = true;
   } catch (const std::bad_alloc&) {
-    r.ran_short = true;
+    r.read = outcome::ran_short;
     // What it had read goes at once, not when the walk gets to it.
-    if (r.opens) *r.opened = opened_directory();
+    if (r.opens()) *r.open.opened = opened_directory();
   }
 }
 
@@ -324,11 +414,20 @@ void read_ahead::carry_out(request& r) {
 void read_ahead::finish(std::unique_lock<std::mutex>&, request& r) {
   r.state = status::done;
   r.ended.store(r.serial, std::memory_order_release);
-  // Short of memory once, the queue opens no more directories ahead.
-  if (r.ran_short && r.opens) memory_short_ = true;
-  if (r.opens) {
-    level_requests& batch = levels_[r.level];
-    batch.items[r.item].state = status::done;
+  if (by_hand_) {
+    claimed_by_hand_.erase(std::remove(claimed_by_hand_.begin(), claimed_by_hand_.end(), &r),
+                           claimed_by_hand_.end());
+    stalled_by_hand_.erase(std::remove(stalled_by_hand_.begin(), stalled_by_hand_.end(), &r),
+                           stalled_by_hand_.end());
+  }
+  r.core.store(-1, std::memory_order_relaxed);
+  // Done with the directory it read in: the walk may close it.
+  r.parent.let_go();
+  if (r.opens()) {
+    // Short of memory once, the queue opens no more directories ahead.
+    if (r.read == outcome::ran_short) memory_short_ = true;
+    level_requests& batch = levels_[r.open.level];
+    batch.items[r.open.index].state = status::done;
     if (r.abandoned) drop(r);  // else the walk takes or drops it
   }
   if (walk_waits_) finished_.notify_all();
@@ -336,22 +435,22 @@ void read_ahead::finish(std::unique_lock<std::mutex>&, request& r) {
 
 // Under the lock: the walk no longer wants a claimed or done open request.
 void read_ahead::drop(request& r) {
-  level_requests& batch = levels_[r.level];
+  level_requests& batch = levels_[r.open.level];
   if (r.state == status::claimed) {
     r.abandoned = true;  // whoever finishes it drops it
     return;
   }
-  if (r.succeeded && r.opened && r.opened->handle >= 0) close_ahead(r.opened->handle);
-  if (r.opened) r.opened->handle = -1;
-  r.succeeded = false;
-  batch.items[r.item].state = status::dropped;
-  --holding_;
+  if (r.open.opened) r.open.opened->handle.reset();
+  r.read = outcome::none;
+  batch.items[r.open.index].state = status::dropped;
+  const bool was_full = !budget_->ahead_may_take_one();
+  budget_->ahead.store(--holding_, std::memory_order_relaxed);
   for (std::size_t i = 0; i < batch.active.size(); ++i) {
     if (batch.active[i] != &r) continue;
     batch.active.erase(batch.active.begin() + static_cast<std::ptrdiff_t>(i));
     for (std::size_t k = 0; k < batch.owned.size(); ++k) {
       if (batch.owned[k].get() != &r) continue;
-      if (r.opened) trim(*r.opened);
+      if (r.open.opened) trim(*r.open.opened);
       spare_.push_back(std::move(batch.owned[k]));
       batch.owned.erase(batch.owned.begin() + static_cast<std::ptrdiff_t>(k));
       break;
@@ -359,19 +458,33 @@ void read_ahead::drop(request& r) {
     break;
   }
   // A descriptor is free: wake a worker that waited for one.
-  if (idle_ != 0 && holding_ + 1 == lent_) work_.notify_all();
+  if (idle_ != 0 && was_full) work_.notify_all();
+}
+
+bool read_ahead::stalled(const request& r) const {
+  return std::find(stalled_by_hand_.begin(), stalled_by_hand_.end(), &r) != stalled_by_hand_.end();
+}
+
+// By hand, under the lock: the test's worker carries out what it claimed.
+void read_ahead::finish_by_hand(std::unique_lock<std::mutex>& lock, request& r) {
+  lock.unlock();
+  carry_out(r);
+  lock.lock();
+  finish(lock, r);
 }
 
 bool read_ahead::look_a_while(std::unique_lock<std::mutex>& lock, request& r) {
   if (r.state != status::claimed) return true;
   if (by_hand_) {
-    // No thread to finish it: the test's worker finishes it now.
-    lock.unlock();
-    carry_out(r);
-    lock.lock();
-    finish(lock, r);
+    // A worker the test stalled does not run now; any other finishes now.
+    if (stalled(r)) return false;
+    finish_by_hand(lock, r);
     return true;
   }
+  // A worker that stands on the walk's own core is not running: looking
+  // would only keep it from running.
+  const int worker_core = r.core.load(std::memory_order_relaxed);
+  if (worker_core >= 0 && worker_core == current_core()) return false;
   // A warm read ends within microseconds: look again a while, without the
   // lock, as a sleep and a wake-up cost more than that. The request may
   // end and be claimed anew meanwhile: the serial tells.
@@ -388,6 +501,11 @@ bool read_ahead::look_a_while(std::unique_lock<std::mutex>& lock, request& r) {
 void read_ahead::wait_for(std::unique_lock<std::mutex>& lock, request& r) {
   const std::uint64_t serial = r.serial;
   if (look_a_while(lock, r)) return;
+  if (by_hand_) {
+    // A stalled worker runs at last: the walk cannot go on without it.
+    finish_by_hand(lock, r);
+    return;
+  }
   const auto over = [&] { return r.state != status::claimed || r.serial != serial; };
   walk_waits_ = true;
   finished_.wait(lock, over);
@@ -425,25 +543,23 @@ std::unique_ptr<opened_directory> read_ahead::take_opened(std::size_t level,
     drop(*r);
     return nullptr;
   }
-  if (!r->succeeded) {
+  if (r->read != outcome::read) {
     drop(*r);  // the walk meets the failure itself, and reports it
     return nullptr;
   }
-  std::unique_ptr<opened_directory> adopted = std::move(r->opened);
-  r->opened.reset();
-  r->succeeded = false;  // nothing left to close
+  std::unique_ptr<opened_directory> adopted = std::move(r->open.opened);
   drop(*r);
   return adopted;
 }
 
 void read_ahead::give_back(std::unique_ptr<opened_directory> spent) {
   if (!spent) return;
-  spent->handle = -1;
+  spent->handle.reset();  // released where the walk took it, closed where not
   trim(*spent);
   std::lock_guard<std::mutex> lock(mutex_);
   for (std::unique_ptr<request>& r : spare_) {
-    if (r->opened) continue;
-    r->opened = std::move(spent);
+    if (r->open.opened) continue;
+    r->open.opened = std::move(spent);
     return;
   }
 }
@@ -464,7 +580,7 @@ void read_ahead::end_level(std::size_t level) {
   batch.items.clear();
   batch.names.clear();
   batch.walk_at = 0;
-  batch.parent = directory_place();
+  batch.parent.reset();  // no request reads in it any more
 }
 
 bool read_ahead::read_facts(const directory_place& place, const directory_listing& listing,
@@ -476,14 +592,14 @@ bool read_ahead::read_facts(const directory_place& place, const directory_listin
   try {
     if (!facts_) facts_.reset(new facts_job);
     for (std::unique_ptr<request>& r : facts_->ring) {
-      if (!r) r.reset(new request);
-      if (!r->readings) r->readings.reset(new entry_reading[kSlice]);
+      if (!r) r.reset(new request(request_kind::read_facts_slice));
+      if (!r->facts.readings) r->facts.readings.reset(new entry_reading[kSlice]);
     }
   } catch (const std::bad_alloc&) {
     return false;  // the walk reads every entry itself
   }
   facts_job& job = *facts_;
-  job.place = place;
+  job.place.reset(place);
   job.listing = &listing;
   job.order.swap(order);
   job.slices = (job.order.size() + kSlice - 1) / kSlice;
@@ -503,12 +619,15 @@ void read_ahead::take_facts(std::size_t ticket, entry_reading& reading) {
   const std::size_t wanted = ticket / kSlice;
   if (!(job.walk_has_slice && job.walk_slice == wanted)) {
     std::unique_lock<std::mutex> lock(mutex_);
-    // The slices before it are spent: their places take the next ones.
+    // The slices before it are spent: their places in the ring take the
+    // next ones, once no worker reads in them. Where there is no next one,
+    // a slice still being read is left to its worker (end_facts waits).
     while (job.walk_slice < wanted) {
-      // A slice the walk skipped may still be read: its place is reused.
-      wait_for(lock, job.slice(job.walk_slice));
+      if (job.issued < job.slices) {
+        wait_for(lock, job.slice(job.walk_slice));
+        job.issue(job.issued++);
+      }
       ++job.walk_slice;
-      if (job.issued < job.slices) job.issue(job.issued++);
     }
     job.walk_has_slice = false;
     request& r = job.slice(wanted);
@@ -516,48 +635,59 @@ void read_ahead::take_facts(std::size_t ticket, entry_reading& reading) {
       request* own = &r;
       if (r.state == status::claimed) {
         // A worker reads it: read the next slice nobody has claimed
-        // meanwhile, or wait when there is none.
+        // meanwhile; when there is none, look a while, and where the
+        // worker is not running (its core taken), read this entry here
+        // rather than wait for it, and the next ones of its slice without
+        // looking again.
         own = nullptr;
         for (std::size_t s = wanted + 1; s < job.issued && !own; ++s)
           if (job.slice(s).state == status::queued) own = &job.slice(s);
         if (!own) {
-          wait_for(lock, r);
-          continue;
+          if (job.late_slice != wanted && look_a_while(lock, r)) continue;
+          job.late_slice = wanted;
+          lock.unlock();
+          operations_.read_facts(job.place.place, *job.listing, job.order.data() + ticket, 1,
+                                 &reading);
+          return;
         }
       }
-      own->state = status::claimed;
+      job.claim(*own);
       lock.unlock();
       carry_out(*own);
       lock.lock();
       finish(lock, *own);
     }
-    if (!r.succeeded) {
+    if (r.read != outcome::read) {
       // Out of memory in the middle: read here, where running out of it
       // ends the program as it would without the queue.
       const std::size_t first = wanted * kSlice;
-      read_facts_ahead(job.place, *job.listing, job.order.data() + first,
-                       std::min(kSlice, job.order.size() - first), r.readings.get());
-      r.succeeded = true;
+      operations_.read_facts(job.place.place, *job.listing, job.order.data() + first,
+                             std::min(kSlice, job.order.size() - first), r.facts.readings.get());
+      r.read = outcome::read;
     }
     job.walk_has_slice = true;
     if (job.issued < job.slices && idle_ != 0) work_.notify_all();
   }
-  reading = job.slice(wanted).readings[ticket % kSlice];
+  reading = job.slice(wanted).facts.readings[ticket % kSlice];
 }
 
 void read_ahead::end_facts() {
   std::unique_lock<std::mutex> lock(mutex_);
   if (!facts_ || !facts_->listing) return;
   facts_job& job = *facts_;
-  for (std::size_t s = job.walk_slice; s < job.issued; ++s) {
-    request& r = job.slice(s);
-    if (r.state == status::claimed) wait_for(lock, r);
-    r.state = status::dropped;
+  // Every place of the ring: a slice the walk passed may be left to its
+  // worker.
+  for (std::unique_ptr<request>& r : job.ring) {
+    if (!r) continue;
+    if (r->state == status::claimed) wait_for(lock, *r);
+    r->state = status::dropped;
   }
+  job.place.reset();  // no slice reads in it any more
   job.listing = nullptr;
   job.order.clear();
   job.slices = job.issued = job.walk_slice = 0;
   job.walk_has_slice = false;
+  job.late_slice = kNoSlice;
 }
 
 std::size_t read_ahead::complete(std::size_t most) {
@@ -575,11 +705,29 @@ std::size_t read_ahead::complete(std::size_t most) {
   return done;
 }
 
-std::size_t read_ahead::claim(std::size_t most) {
+std::size_t read_ahead::claim(std::size_t most, bool running) {
   std::size_t claimed = 0;
   std::lock_guard<std::mutex> lock(mutex_);
-  while (claimed < most && next_to_claim()) ++claimed;
+  while (claimed < most) {
+    request* r = next_to_claim();
+    if (!r) break;
+    claimed_by_hand_.push_back(r);
+    if (!running) stalled_by_hand_.push_back(r);
+    ++claimed;
+  }
   return claimed;
+}
+
+std::size_t read_ahead::finish_claimed(std::size_t most) {
+  std::size_t done = 0;
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (done < most && !claimed_by_hand_.empty()) {
+    // The oldest claim, whatever the walk made of its request meanwhile:
+    // a worker finishes what it began.
+    finish_by_hand(lock, *claimed_by_hand_.front());
+    ++done;
+  }
+  return done;
 }
 
 void read_ahead::run() {
@@ -593,6 +741,7 @@ void read_ahead::run() {
       --idle_;
       continue;
     }
+    r->core.store(current_core(), std::memory_order_relaxed);
     lock.unlock();
     carry_out(*r);
     lock.lock();

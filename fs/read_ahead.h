@@ -24,20 +24,26 @@
 // slice of the listing being visited first, then the subdirectories of the
 // deepest level (where the walk is), a few ahead of the walk at each level
 // and the farthest of those first, so that the walk seldom arrives at one
-// still being read; and only while the descriptors lent to the queue last,
-// the levels the walk will come back to holding no more than their few.
+// still being read; and only while the walk's one budget of descriptors
+// spares one beside the walk's levels (descriptor_budget), the levels the
+// walk will come back to holding no more than their few.
 //
-// The engine is the same for every half of the file system: each half says
-// how a request is carried out (the functions at the end, linked in with
-// the half), and how many threads a walk may use. The fake file system of
-// the tests starts none and completes requests when the test says, so that
-// every order of events is one the test chose.
+// The engine is the same for every half of the file system that reads
+// ahead: the half makes the queue of a walk, with the operations that carry
+// out its requests and the threads it may use, and is the only one to ask
+// it anything; the walk above asks the half. A half that reads alone (the
+// Win32 one, which goes by paths) makes none. The fake file system of the
+// tests starts no thread and completes requests when the test says, so
+// that every order of events is one the test chose.
 #ifndef TWINFIND_FS_READ_AHEAD_H_
 #define TWINFIND_FS_READ_AHEAD_H_
 
+#include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -51,6 +57,47 @@ namespace platform {
 // A directory as a half holds it open: a POSIX descriptor, a node of the
 // fake file system. -1: none.
 using directory_handle = std::intptr_t;
+
+// A directory a worker opened, owned by the one record that holds it and
+// moved, never copied, from the worker's record to the walk's: closed
+// through its half's `close` when its owner lets it go, unless the walk
+// took it over (release()).
+class owned_directory {
+ public:
+  owned_directory() = default;
+  owned_directory(directory_handle handle, void (*close)(directory_handle))
+      : handle_(handle), close_(close) {}
+  ~owned_directory() { reset(); }
+  owned_directory(owned_directory&& other) noexcept
+      : handle_(other.release()), close_(other.close_) {}
+  owned_directory& operator=(owned_directory&& other) noexcept {
+    if (this != &other) {
+      reset();
+      close_ = other.close_;
+      handle_ = other.release();
+    }
+    return *this;
+  }
+  owned_directory(const owned_directory&) = delete;
+  owned_directory& operator=(const owned_directory&) = delete;
+
+  bool valid() const { return handle_ >= 0; }
+  directory_handle get() const { return handle_; }
+  // The walk's now: closing it is the walk's business.
+  directory_handle release() {
+    const directory_handle handle = handle_;
+    handle_ = -1;
+    return handle;
+  }
+  void reset() {
+    if (handle_ >= 0) close_(handle_);
+    handle_ = -1;
+  }
+
+ private:
+  directory_handle handle_ = -1;
+  void (*close_)(directory_handle) = nullptr;
+};
 
 // An open directory of the walk that requests read in, or below: its handle
 // (pinned while a request uses it), its volume, and what the half knows of
@@ -69,7 +116,7 @@ struct entry_reading {
 
 // A subdirectory as a worker opened and read it, for the walk to adopt.
 struct opened_directory {
-  directory_handle handle = -1;  // open until adopted or given back
+  owned_directory handle;
   file_identity identity;
   // Sorted as the walk lists; every entry's `listed_facts` is its reading
   // in `readings`, from 1. Unless `incomplete`: a directory too large to
@@ -80,22 +127,67 @@ struct opened_directory {
   bool incomplete = false;
 };
 
+// The descriptors a walk may open beyond those the process held, counted
+// once where the walk starts: the walk's open levels and the directories
+// its queue holds (being opened, or opened and not adopted) draw on this one
+// count. The walk's levels come first: the queue takes one only while the
+// walk keeps room for the levels it holds and `kept_for_levels` at least,
+// and holds `most_ahead` at most; the walk, short of room, parks a level
+// rather than wait for the queue, which gives its descriptors back as the
+// walk adopts or passes what it opened. Written by the walk's thread and
+// by the queue under its lock, read by both: atomic.
+struct descriptor_budget {
+  std::atomic<std::size_t> total{0};
+  std::atomic<std::size_t> levels{0};  // the walk's open levels
+  std::atomic<std::size_t> ahead{0};   // the queue's
+  std::size_t kept_for_levels = 0;
+  std::size_t most_ahead = 0;
+
+  // Whether the queue may open one more.
+  bool ahead_may_take_one() const {
+    const std::size_t held = ahead.load(std::memory_order_relaxed);
+    const std::size_t kept =
+        std::max(levels.load(std::memory_order_relaxed), kept_for_levels);
+    return held < most_ahead && held + 1 + kept <= total.load(std::memory_order_relaxed);
+  }
+  // How many levels the walk may hold open now, between `fewest` and
+  // `most`.
+  std::size_t room_for_levels(std::size_t fewest, std::size_t most) const {
+    const std::size_t all = total.load(std::memory_order_relaxed);
+    const std::size_t held = ahead.load(std::memory_order_relaxed);
+    const std::size_t room = all > held ? all - held : 0;
+    return std::min(most, std::max(fewest, room));
+  }
+};
+
+// How a half carries out requests, on a worker's thread.
+struct read_ahead_operations {
+  // Opens the subdirectory `name` of `parent` without following a link, on
+  // the parent's volume only, and reads it as the walk would; false when it
+  // cannot (the walk then does it itself and reports what it meets).
+  bool (*open)(const directory_place& parent, const native_string& name,
+               opened_directory& opened);
+  // Reads the entries `order[0..count)` of `listing` in the open directory
+  // `place`, into `readings`.
+  void (*read_facts)(const directory_place& place, const directory_listing& listing,
+                     const std::uint32_t* order, std::size_t count, entry_reading* readings);
+};
+
 class read_ahead {
  public:
-  // `threads` workers at most, started at the first request; none, unless
-  // `by_hand`, turns every request down and the walk reads alone. `by_hand`
-  // (the fake's tests): no thread, requests complete when complete() or a
-  // wait for them says.
-  explicit read_ahead(std::size_t threads, bool by_hand = false);
+  // Requests carried out by `operations`, by `threads` workers at most,
+  // started at the first request; none, unless `by_hand`, turns every
+  // request down and the walk reads alone. `by_hand` (the fake's tests): no
+  // thread, requests complete when complete() or a wait for them says.
+  read_ahead(const read_ahead_operations& operations, std::size_t threads, bool by_hand = false);
   ~read_ahead();
   read_ahead(const read_ahead&) = delete;
   read_ahead& operator=(const read_ahead&) = delete;
 
   bool enabled() const { return threads_wanted_ != 0 || by_hand_; }
-  // How many descriptors the requests may hold at once: those being opened
-  // and those opened and not yet adopted. 0 (the default) allows no
-  // request to open a directory.
-  void lend_descriptors(std::size_t count);
+  // The walk's one budget of descriptors, which outlives the queue; none
+  // (the default) allows no request to open a directory.
+  void share_descriptors(descriptor_budget* budget);
 
   // Asks for the subdirectories of `listing` (the entries listed as
   // directories, no reparse points) to be opened and read, in listing
@@ -139,11 +231,20 @@ class read_ahead {
 
   // By hand (the fake's tests): carries out the next `most` requests as a
   // worker would take them; claims them without carrying them out, to be
-  // finished when the walk waits for them. Return how many.
+  // finished when the walk waits for them, or when finish_claimed() says,
+  // oldest first, as the worker that claimed one finishes it whatever the
+  // walk did meanwhile (the end of the queue finishes the rest, as threads
+  // finish before they are joined). Return how many.
+  // A claim that is not `running` is a worker whose core another program
+  // took: the walk looks at it in vain, does what it can without it, and
+  // waits for it only where it must (the worker then runs at last).
   std::size_t complete(std::size_t most);
-  std::size_t claim(std::size_t most);
+  std::size_t claim(std::size_t most, bool running = true);
+  std::size_t finish_claimed(std::size_t most);
 
  private:
+  struct pinned_place;
+  class place_pin;
   struct request;
   struct level_requests;
 
@@ -152,6 +253,8 @@ class read_ahead {
   void finish(std::unique_lock<std::mutex>& lock, request& r);
   void drop(request& r);
   bool look_a_while(std::unique_lock<std::mutex>& lock, request& r);
+  bool stalled(const request& r) const;
+  void finish_by_hand(std::unique_lock<std::mutex>& lock, request& r);
   void wait_for(std::unique_lock<std::mutex>& lock, request& r);
   std::unique_ptr<request> fresh_request();
   void start_threads();
@@ -160,6 +263,7 @@ class read_ahead {
 
   static void on_allocation_failure();
 
+  const read_ahead_operations operations_;
   const std::size_t threads_wanted_;
   const bool by_hand_;
   bool memory_short_ = false;  // no more directories opened ahead
@@ -170,10 +274,17 @@ class read_ahead {
   bool walk_waits_ = false;
   bool quit_ = false;
   std::size_t idle_ = 0;
-  std::size_t lent_ = 0;     // descriptors requests may hold
-  std::size_t holding_ = 0;  // ... and hold, or are opening
-  std::vector<level_requests> levels_;
+  descriptor_budget* budget_ = nullptr;
+  std::size_t holding_ = 0;  // descriptors requests hold, or are opening
+  // A deque: a level's place stays where its requests pinned it when
+  // deeper levels are added.
+  std::deque<level_requests> levels_;
   std::vector<std::unique_ptr<request>> spare_;
+  // By hand: the requests claimed and not yet finished, oldest first. A
+  // record among them is never freed, as a claimed request is waited for
+  // before its record goes.
+  std::vector<request*> claimed_by_hand_;
+  std::vector<request*> stalled_by_hand_;  // ... of those, not running
   // The facts being read: the listing's, in slices of a ring.
   struct facts_job;
   std::unique_ptr<facts_job> facts_;
@@ -181,29 +292,10 @@ class read_ahead {
   bool started_ = false;
 };
 
-// How each half carries out requests, on a worker's thread. open_ahead
-// opens the subdirectory `name` of `parent` without following a link, on
-// the parent's volume only, and reads it as the walk would; false when it
-// cannot (the walk then does it itself and reports what it meets).
-bool open_ahead(const directory_place& parent, const native_string& name,
-                opened_directory& opened);
-// Reads the entries `order[0..count)` of `listing` in the open directory
-// `place`, into `readings`.
-void read_facts_ahead(const directory_place& place, const directory_listing& listing,
-                      const std::uint32_t* order, std::size_t count, entry_reading* readings);
-// Closes a directory a worker opened and the walk did not adopt.
-void close_ahead(directory_handle handle);
-// How many threads a walk may use: 0 with one core, where the walk reads
-// alone.
-std::size_t read_ahead_threads();
-// The open directory of the walk's current level, where requests pin it;
-// a handle of -1 where the half has none (the walk reads alone there).
-directory_place current_place(const walk_cursor& cursor);
-
-// What read_ahead_threads() says, unless a test set another number (-1
-// puts it back): the one switch of reading ahead, for the tests that
-// compare walks with and without it.
-std::size_t threads_for_a_walk();
+// `by_the_half`, the threads the half would have a walk use, unless a test
+// set another number (-1 puts it back): the one switch of reading ahead,
+// for the tests that compare walks with and without it.
+std::size_t threads_for_a_walk(std::size_t by_the_half);
 void set_read_ahead_threads(std::size_t threads);
 
 }  // namespace platform

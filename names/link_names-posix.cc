@@ -33,6 +33,7 @@
 #include "base/owners-posix.h"
 #include "fs/paths-posix.h"
 #include "fs/stat-posix.h"
+#include "names/link_names.h"
 
 namespace platform {
 namespace {

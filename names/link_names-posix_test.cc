@@ -27,6 +27,7 @@
 
 #include "testing/child_check_test_util-posix.h"
 #include "fs/filesystem.h"
+#include "names/link_names.h"
 #include "testing/process_state_test_util-posix.h"
 #include "testing/mount_namespace_test_util-posix.h"
 #include "testing/test_tree.h"

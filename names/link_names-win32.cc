@@ -8,6 +8,7 @@
 
 #include "fs/filesystem.h"
 #include "fs/system_path.h"
+#include "names/link_names.h"
 
 namespace platform {
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fs/filesystem.h"
+#include "names/link_names.h"
 #include "report/report_format.h"
 #include "testing/report_test_util.h"
 #include "scan/scandata.h"

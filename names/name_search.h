@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "fs/filesystem.h"
+#include "names/link_names.h"
 #include "walk/tree_walk.h"
 
 namespace platform {

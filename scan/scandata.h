@@ -19,6 +19,7 @@
 #include "term/console.h"
 #include "fs/filesystem.h"
 #include "base/text.h"
+#include "names/link_names.h"
 #include "scan/identity_table.h"
 #include "scan/shared_extents.h"
 #include "walk/tree_walk.h"

@@ -73,6 +73,11 @@ struct file_system {
   read_ahead* queue = nullptr;
   std::vector<read_ahead_fault> read_ahead_faults;
   std::vector<std::uint64_t> sharing_volumes;  // volumes that share extents
+  // What a walk may hold open: as many as it likes, unless a test says.
+  fake_descriptors descriptors{static_cast<std::size_t>(-1) / 2, 0, static_cast<std::size_t>(-1) / 4};
+  // The directory whose listing the queue reads the facts of, from the
+  // moment the walk asks until it says it is done with them; kNone: none.
+  std::size_t facts_shared_in = kNone;
 };
 
 // An empty file system: its root directory alone.
@@ -271,6 +276,10 @@ struct walk_state {
   opened_directory adopted;
   bool has_adopted = false;
   std::vector<entry_reading> readings;  // of the listing, where a worker read them
+  // Every level counts as an open descriptor, as on POSIX.
+  descriptor_budget descriptors;
+  // Last, so that it ends first.
+  std::unique_ptr<read_ahead> ahead;
 };
 
 namespace {
@@ -303,46 +312,114 @@ void list_node(std::size_t index, directory_listing& listing) {
   }
 }
 
+// The queue's requests, carried out when the test says so (below).
+bool open_ahead(const directory_place& parent, const native_string& name,
+                opened_directory& opened);
+void read_facts_ahead(const directory_place& place, const directory_listing& listing,
+                      const std::uint32_t* order, std::size_t count, entry_reading* readings);
+void close_ahead(directory_handle handle);
+const read_ahead_operations fake_read_ahead = {open_ahead, read_facts_ahead};
+
+// The directory the walk is in, where requests pin it.
+directory_place current_place(const walk_cursor& cursor) {
+  directory_place place;
+  if (cursor.state->levels.empty()) return place;
+  const std::size_t index = cursor.state->levels.back();
+  place.handle = static_cast<directory_handle>(index);
+  place.volume = disk().nodes[index].facts.identity.volume;
+  return place;
+}
+
 }  // namespace
 
-walk_cursor::walk_cursor()
-    : state(new walk_state),
-      ahead(new read_ahead(threads_for_a_walk(), disk().read_ahead_by_hand)) {
+// A queue with no thread: it reads ahead only by hand, when the test asks.
+walk_cursor::walk_cursor() : state(new walk_state) {
+  state->ahead.reset(new read_ahead(fake_read_ahead, 0, disk().read_ahead_by_hand));
   if (!disk().read_ahead_by_hand) return;
-  ahead->lend_descriptors(static_cast<std::size_t>(-1));
-  disk().queue = ahead.get();
+  const fake_descriptors& budget = disk().descriptors;
+  state->descriptors.total = budget.total;
+  state->descriptors.kept_for_levels = budget.kept_for_levels;
+  state->descriptors.most_ahead = budget.most_ahead;
+  state->ahead->share_descriptors(&state->descriptors);
+  disk().queue = state->ahead.get();
 }
 
 walk_cursor::~walk_cursor() {
-  if (disk().queue == ahead.get()) disk().queue = nullptr;
+  // The walk is done with its listing before the queue ends, so that a
+  // reading the queue would make after that is seen as one too late.
+  state->ahead->end_facts();
+  disk().facts_shared_in = kNone;
+  if (disk().queue == state->ahead.get()) disk().queue = nullptr;
 }
 
-result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
-                                 native_string_view name, const file_identity* identity,
-                                 opened_directory* adopted) {
+namespace {
+
+// Marks an entry whose facts the queue reads: the rest is its ticket.
+constexpr std::uint32_t kTicket = 0x80000000u;
+
+// The walk is done with the facts of its listing: the queue reads no more
+// of them once this returns.
+void end_shared_facts(walk_cursor& cursor) {
+  cursor.state->ahead->end_facts();
+  disk().facts_shared_in = kNone;
+}
+
+// Has the queue read the facts of a listing of the directory `index` large
+// enough to share, in the order the walk visits them (files, then
+// directories, each in listing order), as the POSIX half does.
+void share_facts(walk_cursor& cursor, std::size_t index) {
+  directory_listing& listing = cursor.listing;
+  if (!disk().read_ahead_by_hand || listing.entries.size() < fake_tree::kFewestEntriesShared)
+    return;
+  std::vector<std::uint32_t> order;
+  for (const bool directories : {false, true}) {
+    for (std::size_t i = 0; i < listing.entries.size(); ++i) {
+      if (listing.entries[i].is_directory == directories) order.push_back(static_cast<std::uint32_t>(i));
+    }
+  }
+  for (std::size_t t = 0; t < order.size(); ++t)
+    listing.entries[order[t]].listed_facts = kTicket | static_cast<std::uint32_t>(t);
+  directory_place place;
+  place.handle = static_cast<directory_handle>(index);
+  place.volume = disk().nodes[index].facts.identity.volume;
+  disk().facts_shared_in = index;
+  if (cursor.state->ahead->read_facts(place, listing, order)) return;
+  disk().facts_shared_in = kNone;
+  for (listed_entry& entry : listing.entries) entry.listed_facts = 0;
+}
+
+}  // namespace
+
+namespace {
+
+result<entering> enter_adopting(walk_cursor& cursor, const native_string& path,
+                                native_string_view name, const file_identity* identity,
+                                opened_directory* adopted) {
   walk_state& walk = *cursor.state;
+  end_shared_facts(cursor);  // the entries of the parent are all visited
   walk.has_adopted = false;
   std::vector<std::size_t>& levels = walk.levels;
   // The directory a worker opened is held, whatever its name leads to now;
   // it is taken only where its name still leads to it and it is the one the
   // parent's examination saw, where that saw one (else the walk opens what
   // stands there now, as alone).
-  const bool adoptable = adopted && adopted->handle >= 0;
-  if (adoptable) --disk().calls.opened_ahead_and_held;
-  const std::size_t held = adoptable ? static_cast<std::size_t>(adopted->handle) : kNone;
+  const bool adoptable = adopted && adopted->handle.valid();
+  const std::size_t held = adoptable ? static_cast<std::size_t>(adopted->handle.get()) : kNone;
   if (adoptable && !levels.empty() && child_of(levels.back(), name) == held &&
       (!identity || adopted->identity == *identity)) {
     const std::size_t index = held;
-    adopted->handle = -1;
+    adopted->handle.release();
+    --disk().calls.opened_ahead_and_held;
     ++disk().calls.adopted;
     walk.adopted.listing.names.swap(adopted->listing.names);
     walk.adopted.listing.entries.swap(adopted->listing.entries);
     walk.adopted.readings.swap(adopted->readings);
     walk.has_adopted = true;
     levels.push_back(index);
+    ++walk.descriptors.levels;
     return {entering::entered};
   }
-  if (adoptable) adopted->handle = -1;  // closed
+  if (adoptable) adopted->handle.reset();  // closed
   ++disk().calls.entered;
   if (const fault* f = fault_at(fake_operation::enter, path))
     return {entering::no_attributes, f->error};
@@ -362,7 +439,21 @@ result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
   if (identity && !(entered.facts.identity == *identity))
     return {entering::no_attributes, fake_no_such_entry};
   levels.push_back(index);
+  ++walk.descriptors.levels;
   return {entering::entered};
+}
+
+}  // namespace
+
+result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
+                                 native_string_view name, const file_identity* identity) {
+  walk_state& walk = *cursor.state;
+  if (walk.levels.empty()) return enter_adopting(cursor, path, name, identity, nullptr);
+  // The subdirectory as a worker opened it, if one did.
+  std::unique_ptr<opened_directory> opened = walk.ahead->take_opened(walk.levels.size() - 1, name);
+  const result<entering> entered = enter_adopting(cursor, path, name, identity, opened.get());
+  walk.ahead->give_back(std::move(opened));
+  return entered;
 }
 
 bool current_identity(const walk_cursor& cursor, file_identity& identity) {
@@ -373,15 +464,18 @@ bool current_identity(const walk_cursor& cursor, file_identity& identity) {
 
 void leave_directory(walk_cursor& cursor) {
   walk_state& walk = *cursor.state;
+  end_shared_facts(cursor);
   walk.has_adopted = false;
   if (walk.levels.empty()) return;
-  cursor.ahead->end_level(walk.levels.size() - 1);
+  cursor.state->ahead->end_level(walk.levels.size() - 1);
   walk.levels.pop_back();
+  --walk.descriptors.levels;
 }
 
 result<> list_directory(walk_cursor& cursor, const native_string& path) {
   walk_state& walk = *cursor.state;
   directory_listing& listing = cursor.listing;
+  end_shared_facts(cursor);  // before the listing changes
   listing.clear();
   listing.cut_short = false;
   walk.readings.clear();
@@ -402,8 +496,10 @@ result<> list_directory(walk_cursor& cursor, const native_string& path) {
       listing.cut_short = true;
       return failed(f->error);
     }
+    share_facts(cursor, walk.levels.back());
   }
   run_listing_hook(path);
+  walk.ahead->open_subdirectories(walk.levels.size() - 1, current_place(cursor), listing);
   return succeeded();
 }
 
@@ -449,6 +545,12 @@ result<examination> examine_child(std::size_t index, native_string_view name, en
 result<examination> examine_entry(walk_cursor& cursor, const native_string& path,
                                   const listed_entry& entry, entry_facts& facts) {
   const walk_state& walk = *cursor.state;
+  if (entry.listed_facts & kTicket) {
+    entry_reading reading;
+    cursor.state->ahead->take_facts(entry.listed_facts & ~kTicket, reading);
+    facts = reading.facts;
+    return reading.examined;
+  }
   if (entry.listed_facts != 0) {
     // Read by the worker that opened the directory.
     const entry_reading& reading = walk.readings[entry.listed_facts - 1];
@@ -489,18 +591,7 @@ result<> read_shared_extents(walk_cursor& cursor, const native_string& path,
   return succeeded();
 }
 
-// The queue's requests, carried out when the test says so.
-
-std::size_t read_ahead_threads() { return 0; }
-
-directory_place current_place(const walk_cursor& cursor) {
-  directory_place place;
-  if (cursor.state->levels.empty()) return place;
-  const std::size_t index = cursor.state->levels.back();
-  place.handle = static_cast<directory_handle>(index);
-  place.volume = disk().nodes[index].facts.identity.volume;
-  return place;
-}
+namespace {
 
 bool open_ahead(const directory_place& parent, const native_string& name,
                 opened_directory& opened) {
@@ -521,12 +612,18 @@ bool open_ahead(const directory_place& parent, const native_string& name,
     reading.examined = examine_child(index, opened.listing.name(entry), reading.facts);
     entry.listed_facts = static_cast<std::uint32_t>(opened.readings.size());
   }
-  opened.handle = static_cast<directory_handle>(index);
+  opened.handle = owned_directory(static_cast<directory_handle>(index), close_ahead);
   return true;
 }
 
 void read_facts_ahead(const directory_place& place, const directory_listing& listing,
                       const std::uint32_t* order, std::size_t count, entry_reading* readings) {
+  disk().calls.examined_by_queue += static_cast<int>(count);
+  if (static_cast<std::size_t>(place.handle) != disk().facts_shared_in) {
+    // The walk let this listing go: its entries are no longer there to read.
+    disk().calls.examined_by_queue_too_late += static_cast<int>(count);
+    return;
+  }
   for (std::size_t i = 0; i < count; ++i) {
     const listed_entry& entry = listing.entries[order[i]];
     readings[i].examined = examine_child(static_cast<std::size_t>(place.handle),
@@ -535,6 +632,8 @@ void read_facts_ahead(const directory_place& place, const directory_listing& lis
 }
 
 void close_ahead(directory_handle) { --disk().calls.opened_ahead_and_held; }
+
+}  // namespace
 
 result<examination> examine_path(const native_string& path, entry_facts& facts) {
   std::size_t directory = kNone;
@@ -799,6 +898,18 @@ std::size_t fake_tree::complete_read_ahead(std::size_t most) const {
 
 std::size_t fake_tree::claim_read_ahead(std::size_t most) const {
   return disk().queue ? disk().queue->claim(most) : 0;
+}
+
+void fake_tree::descriptors_for_a_walk(const fake_descriptors& budget) const {
+  disk().descriptors = budget;
+}
+
+std::size_t fake_tree::stall_read_ahead(std::size_t most) const {
+  return disk().queue ? disk().queue->claim(most, false) : 0;
+}
+
+std::size_t fake_tree::finish_claimed_read_ahead(std::size_t most) const {
+  return disk().queue ? disk().queue->finish_claimed(most) : 0;
 }
 
 void fake_tree::fail_read_ahead(const tree_path& relative) const {

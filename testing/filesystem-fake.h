@@ -15,6 +15,7 @@
 #ifndef TWINFIND_TESTING_FILESYSTEM_FAKE_H_
 #define TWINFIND_TESTING_FILESYSTEM_FAKE_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -53,6 +54,20 @@ struct fake_calls {
   // Extent maps: volumes asked whether they share extents, maps read.
   int volumes_asked = 0;
   int extent_maps_read = 0;
+  // Entries of a listing the queue examined, by a worker or for the walk;
+  // and those it examined after the walk had let that listing go, which a
+  // walk that waits for its workers never lets happen.
+  int examined_by_queue = 0;
+  int examined_by_queue_too_late = 0;
+};
+
+// What a walk may hold open, as POSIX counts it when the walk starts (see
+// descriptor_budget in fs/read_ahead.h): every level the walk is in takes
+// one.
+struct fake_descriptors {
+  std::size_t total = 0;
+  std::size_t kept_for_levels = 0;
+  std::size_t most_ahead = 0;
 };
 
 // A path relative to a fake_tree: ASCII text, or the program's own text
@@ -141,14 +156,27 @@ class fake_tree {
   fake_calls calls() const;
 
   // Reading ahead by hand: from now on every walk asks for its
-  // subdirectories to be opened and read ahead, and no thread does it: the
-  // test completes requests, or claims them (a worker that started and is
-  // not done), from a hook (after_listing), in the order it chooses; the
-  // walk finishes a claimed one itself when it gets there, as it would wait
-  // for the worker. Return how many requests they took.
+  // subdirectories to be opened and read ahead, and for the facts of the
+  // entries of every listing of at least `kFewestEntriesShared` to be read
+  // beside it, and no thread does it: the test completes requests, or
+  // claims them (a worker that started and is not done), from a hook
+  // (after_listing, a visit), in the order it chooses; the walk finishes a
+  // claimed one itself when it waits for it, as it would wait for the
+  // worker, and finish_claimed_read_ahead() finishes the oldest claims
+  // wherever the walk stands, as their workers would. Return how many
+  // requests they took.
+  static constexpr std::size_t kFewestEntriesShared = 8;
   void read_ahead_by_hand() const;
   std::size_t complete_read_ahead(std::size_t most = static_cast<std::size_t>(-1)) const;
   std::size_t claim_read_ahead(std::size_t most = static_cast<std::size_t>(-1)) const;
+  std::size_t finish_claimed_read_ahead(std::size_t most = static_cast<std::size_t>(-1)) const;
+  // Claims requests whose workers then do not run (another program took
+  // their cores): the walk looks at them in vain and does without them
+  // where it can; where it cannot go on without one, it waits and the
+  // worker runs at last.
+  std::size_t stall_read_ahead(std::size_t most = static_cast<std::size_t>(-1)) const;
+  // From now on, each walk's descriptors.
+  void descriptors_for_a_walk(const fake_descriptors& budget) const;
   // A worker fails to open the directory at `relative`, as the system
   // refuses it for any reason (denied, gone, out of descriptors).
   void fail_read_ahead(const tree_path& relative) const;

@@ -1,8 +1,6 @@
 // The stack of the one directory walk.
 #include "walk/tree_walk.h"
 
-#include "fs/read_ahead.h"
-
 namespace platform {
 namespace {
 
@@ -19,12 +17,7 @@ result<entering> tree_walk::enter(const pending_directory* next) {
       next ? native_string_view(cursor.path).substr(cursor.path.size() - next->name_length)
            : native_string_view();
   const file_identity* listed = next && next->identity_known ? &next->identity : nullptr;
-  // The subdirectory as a worker opened it, if one did: the walk adopts it
-  // in place of opening it.
-  std::unique_ptr<opened_directory> opened;
-  if (next) opened = cursor.ahead->take_opened(frames.size() - 1, name);
-  const result<entering> attempt = enter_directory(cursor, cursor.path, name, listed, opened.get());
-  cursor.ahead->give_back(std::move(opened));
+  const result<entering> attempt = enter_directory(cursor, cursor.path, name, listed);
   if (attempt.outcome != entering::entered) return attempt;
   frame entered{cursor.path.size(), pending.size(), pending.size(), pending_names.size(), {}, false,
                 next ? next->carried : 0};
@@ -36,10 +29,6 @@ result<entering> tree_walk::enter(const pending_directory* next) {
   frames.push_back(entered);
   if (tells_cycles(entered)) on_stack.insert(entered.identity);
   return attempt;
-}
-
-void tree_walk::read_ahead_of_listing() {
-  cursor.ahead->open_subdirectories(frames.size() - 1, current_place(cursor), cursor.listing);
 }
 
 void tree_walk::enter_later(native_string_view name, const file_identity* identity,

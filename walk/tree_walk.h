@@ -24,7 +24,6 @@
 #define TWINFIND_WALK_TREE_WALK_H_
 
 #include <cstddef>
-#include <functional>
 #include <memory>
 #include <unordered_set>
 #include <vector>
@@ -52,13 +51,6 @@ struct listed_directory {
   std::size_t depth;     // 0 for the top, 1 for its subdirectories, and so on
   std::int64_t carried;  // what its descent carried; 0 for the top
   bool complete;         // false for a listing cut short by an error
-};
-
-struct identity_hash {
-  std::size_t operator()(const file_identity& id) const {
-    return std::hash<std::int64_t>()(id.key) ^ std::hash<std::uint64_t>()(id.volume) * 31 ^
-           std::hash<std::uint64_t>()(id.key_high) * 131;
-  }
 };
 
 // The state of one walk.
@@ -95,9 +87,6 @@ struct tree_walk {
   // empty, else the subdirectory `next` of the deepest frame. Puts a frame
   // on the stack when entered.
   result<entering> enter(const pending_directory* next);
-  // Has the queue reading ahead open and read the subdirectories of the
-  // directory just listed, in the order the walk will enter them.
-  void read_ahead_of_listing();
   // Keeps a subdirectory of the current directory to enter later, unless it
   // is one of the directories the walk is already inside of.
   void enter_later(native_string_view name, const file_identity* identity,
@@ -131,8 +120,6 @@ void walk_tree(const native_string& top, visitor_type& visitor) {
       visitor.unreadable(listed.error, path);
       // A listing cut short is an error too, and what it read is walked.
       if (!listing.cut_short) continue;
-    } else {
-      walk.read_ahead_of_listing();
     }
     const tree_walk::frame& current = walk.frames.back();
     visitor.listed(listed_directory{current.identity_known ? &current.identity : nullptr, path,
