@@ -270,8 +270,10 @@ struct _scandata_shared_holder {
   std::uint32_t last_walk = 0;  // the last walk that met it, from 1
   bool freed_by_walk = false;   // that walk met every name of it
   // In the rows of the space by directory: the last walk that met it
-  // there, and the row that walk freed it in (none until then).
+  // there, the row of the last name it met, and the row that walk freed
+  // it in (none until then).
   std::uint32_t rows_walk = 0;
+  std::uint32_t last_row = _scandata_directories::none;
   std::uint32_t freed_row = _scandata_directories::none;
 };
 
@@ -509,8 +511,9 @@ struct _scandata {
   std::vector<_scandata_shared_holder> holders_;
   identity_table holder_of_;
   std::vector<std::uint32_t> holders_met_;
-  // Under -E with rows: the rows of the holders' names, each name once per
-  // walk; the rows that freed them; the holders the walk under way met.
+  // Under -E with rows: the rows of the holders' names, a row once for the
+  // names one after another in it; the rows that freed them; the holders
+  // the walk under way met.
   std::vector<_scandata_holder_row> holder_names_;
   std::vector<_scandata_holder_row> holders_freed_;
   std::vector<std::uint32_t> holders_in_rows_;

@@ -31,13 +31,14 @@
 // Under -E a file holding shared extents counts its own part as any file
 // counts its size; its shared ranges count once the walks are over, when
 // every holder is known. Each name of a holder leaves its row (twelve
-// bytes), and each walk the row that freed the holder. A piece of the
-// ranges then counts, in each walk, once in every row holding a name of
-// any of its holders, by the same adding and taking back over those rows
-// in pre-order; it is freed in the lowest row holding the rows that freed
-// each of its holders, when that walk freed every one of them and the run
-// met at least two references to it. Those figures go into the rows, and
-// up through their ancestors, after the rows of every walk were settled.
+// bytes, once for names one after another in a row), and each walk the
+// row that freed the holder. A piece of the ranges then counts, in each
+// walk, once in every row holding a name of any of its holders, by the
+// same adding and taking back over those rows in pre-order; it is freed
+// in the lowest row holding the rows that freed each of its holders, when
+// that walk freed every one of them and the run met at least two
+// references to it. Those figures go into the rows, and up through their
+// ancestors, after the rows of every walk were settled.
 #include <algorithm>
 #include <utility>
 
@@ -120,10 +121,15 @@ void _scandata::note_holder_in_rows(const _scandata_row_tally* tally) {
   _scandata_shared_holder& holder = holders_[holder_];
   if (holder.rows_walk != walks) {
     holder.rows_walk = walks;
+    holder.last_row = rows.none;
     holder.freed_row = rows.none;
     holders_in_rows_.push_back(holder_);
   }
-  holder_names_.push_back(_scandata_holder_row{holder_, walks, rows.current});
+  // Names in one directory come one after another: their row once.
+  if (holder.last_row != rows.current) {
+    holder.last_row = rows.current;
+    holder_names_.push_back(_scandata_holder_row{holder_, walks, rows.current});
+  }
   // Where the rows freed it, as they did, once: a file of one name where
   // it is, one of several where its names met its link count.
   if (holder.freed_row != rows.none) return;
