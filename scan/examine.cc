@@ -97,6 +97,7 @@ void _scandata::record_entry(native_string_view path, const platform::entry_fact
       if (shared_extents_on_) note_holder(alone);
     }
     tally_rows(counted.*size_of_);
+    if (holder_ != no_holder) note_holder_in_rows(nullptr);
     return;
   }
 
@@ -112,7 +113,10 @@ void _scandata::record_entry(native_string_view path, const platform::entry_fact
     count_new_file(counted, by_links);
     if (keeps_names) record->names = std::make_unique<std::vector<native_string>>();
   }
-  if (file.rows) tally_rows(counted, *file.rows);
+  if (file.rows) {
+    tally_rows(counted, *file.rows);
+    if (holder_ != no_holder) note_holder_in_rows(file.rows);
+  }
   if (!record) return;
   if (space.enabled) {
     tally_space(counted, file.added, record->space);

@@ -270,6 +270,20 @@ struct _scandata_shared_holder {
   std::int64_t own = 0;
   std::uint32_t last_walk = 0;  // the last walk that met it, from 1
   bool freed_by_walk = false;   // that walk met every name of it
+  // In the rows of the space by directory: the last walk that met it
+  // there, the row of the last name it met, and the row that walk freed
+  // it in (none until then).
+  std::uint32_t rows_walk = 0;
+  std::uint32_t last_row = _scandata_directories::none;
+  std::uint32_t freed_row = _scandata_directories::none;
+};
+
+// A row of the space by directory that holds a name of a holder of shared
+// extents, or that freed the holder, in one walk.
+struct _scandata_holder_row {
+  std::uint32_t holder;
+  std::uint32_t walk;
+  std::uint32_t row;
 };
 
 // How the run measures sizes: by the files' lengths, or (with -A) by the
@@ -447,6 +461,14 @@ struct _scandata {
   void note_holder(const _scandata_space_tally& tally);
   // Hands the meetings of the walk just ended to the shared ranges.
   void end_walk_of_holders();
+  // Notes the row of a name of the file `holder_`, just tallied in the rows
+  // with `tally` (null for a file of one name), and at the walk's end the
+  // rows that freed the holders it met (space_by_directory.cc).
+  void note_holder_in_rows(const _scandata_row_tally* tally);
+  void end_walk_of_holder_rows();
+  // Settles the shared ranges, each piece also into the rows of its
+  // holders' names, after the last walk (space_by_directory.cc).
+  shared_extent_totals settle_shared_rows(std::uint32_t walks);
   // Counts a file met for the first time, under its link count.
   void count_new_file(const platform::entry_facts& facts, _scandata_hardlinkcount_info& by_links);
   // Counts the space a directory takes, when sizes are allocated ones: at
@@ -490,6 +512,12 @@ struct _scandata {
   std::vector<_scandata_shared_holder> holders_;
   identity_table holder_of_;
   std::vector<std::uint32_t> holders_met_;
+  // Under -E with rows: the rows of the holders' names, a row once for the
+  // names one after another in it; the rows that freed them; the holders
+  // the walk under way met.
+  std::vector<_scandata_holder_row> holder_names_;
+  std::vector<_scandata_holder_row> holders_freed_;
+  std::vector<std::uint32_t> holders_in_rows_;
   std::vector<std::pair<std::uint64_t, bool>> sharing_volumes_;
   std::vector<platform::shared_extent> extents_;
   static constexpr std::uint32_t no_holder = 0xFFFFFFFFu;

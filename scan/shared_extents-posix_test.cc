@@ -33,16 +33,32 @@ bool run_quietly(const std::string& command) {
   return std::system(("{ " + command + "; } >/dev/null 2>&1").c_str()) == 0;
 }
 
-// The figures of one scan of `paths`, sizes allocated, with or without -E.
+// One row of the space by directory.
+struct row_figures {
+  std::string path;
+  std::int64_t unique = 0;
+  std::int64_t freed = 0;
+};
+
+// The figures of one scan of `paths`, sizes allocated, with or without -E;
+// with the rows of the space by directory down to `depth`, if not below 0.
 struct figures {
   std::vector<_scandata_path_space> paths;
   std::int64_t unique = 0;  // the summary's unique total
   std::int64_t freed = 0;   // what deleting every PATH frees
   std::int64_t errors = 0;
   std::string output;
+  std::vector<row_figures> rows;
+
+  // The row of `path`; one of nothing where there is none.
+  row_figures row(const std::string& path) const {
+    for (const row_figures& r : rows)
+      if (r.path == path) return r;
+    return row_figures{};
+  }
 };
 
-figures scan_of(const std::vector<std::string>& paths, bool shared) {
+figures scan_of(const std::vector<std::string>& paths, bool shared, std::int32_t depth = -1) {
   _scandata scan;
   platform::native_ostringstream out;
   scan.out = &out;
@@ -51,6 +67,7 @@ figures scan_of(const std::vector<std::string>& paths, bool shared) {
   scan.space.enabled = true;
   scan.measure_sizes(size_measure::allocated);
   if (shared) scan.count_shared_extents();
+  if (depth >= 0) scan.collect_directories(depth);
   scan.scan_paths(paths);
   figures f;
   f.paths = scan.space.paths;
@@ -58,6 +75,8 @@ figures scan_of(const std::vector<std::string>& paths, bool shared) {
   f.freed = scan.space.freed;
   f.errors = scan.scan_errors;
   f.output = out.str();
+  for (const _scandata_directory_row& row : scan.directories.rows)
+    f.rows.push_back({std::string(scan.directories.path_of(row)), row.unique_size(), row.freed()});
   return f;
 }
 
@@ -138,6 +157,28 @@ void rewrite(const std::string& path, std::int64_t offset, std::int64_t bytes, p
         found);
 }
 
+// Under -E, the row of each of `directories` below their common PATH
+// holds what the space by path says of it as a PATH of its own.
+void expect_rows_as_paths(const std::string& top, const std::vector<std::string>& directories,
+                          const std::string& what, problems& found) {
+  std::vector<std::string> paths;
+  for (const std::string& directory : directories) paths.push_back(top + "/" + directory);
+  const figures by_path = scan_of(paths, true);
+  const figures by_directory = scan_of({top}, true, 1);
+  found.expect_eq(by_directory.errors, 0, what + ": errors");
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    const row_figures row = by_directory.row(paths[i]);
+    found.expect(!row.path.empty(), what + ": no row for " + directories[i]);
+    found.expect_eq(row.unique, by_path.paths[i].unique_size, what + ": unique of " + directories[i]);
+    found.expect_eq(row.freed, by_path.paths[i].freed, what + ": freed by " + directories[i]);
+  }
+  // The PATH's own row holds what the space by path says of the PATH.
+  found.expect_eq(by_directory.row(top).unique, by_directory.paths[0].unique_size,
+                  what + ": the PATH's unique");
+  found.expect_eq(by_directory.row(top).freed, by_directory.paths[0].freed,
+                  what + ": freed by the PATH");
+}
+
 // The layouts every file system that shares extents must get right.
 void check_layouts(const std::string& mnt, problems& found) {
   // A file and its reflinked copy in two PATHs: -E counts the 16 MiB once,
@@ -161,6 +202,7 @@ void check_layouts(const std::string& mnt, problems& found) {
     const figures alone_a = scan_of({mnt + "/pair/b"}, false);
     found.expect_eq(alone.paths[0].freed, alone_a.paths[0].freed - 16 * MiB, "outside: freed");
     found.expect_eq(alone.freed, alone_a.freed - 16 * MiB, "outside: freed by the run");
+    expect_rows_as_paths(mnt + "/pair", {"a", "b"}, "pair rows", found);
   }
 
   // The copy rewritten in part: deleting it frees the rewritten blocks.
@@ -238,6 +280,7 @@ TEST(SharedExtentsPosix, BtrfsSubvolumeSnapshotBeforeAndAfterChanges) {
     found.expect_eq(e.paths[0].freed, MiB, "after: s1 freed");
     found.expect_eq(e.paths[1].freed, MiB + 512 * 1024, "after: s2 freed");
     found.expect_eq(e.freed, e.unique, "after: freed by both");
+    expect_rows_as_paths(mnt, {"s1", "s2"}, "snapshot rows", found);
   }));
 }
 

@@ -68,7 +68,8 @@ void shared_extents::met(std::uint32_t holder, std::uint32_t walk, bool freed) {
 
 void shared_extents::freed_by_run(std::uint32_t holder) { freed_by_run_[holder] = true; }
 
-shared_extent_totals shared_extents::settle(std::uint32_t walks) const {
+shared_extent_totals shared_extents::settle(
+    std::uint32_t walks, const std::function<void(const shared_piece&)>& each_piece) const {
   shared_extent_totals totals;
   totals.walk_unique.assign(walks, 0);
   totals.walk_freed.assign(walks, 0);
@@ -99,6 +100,8 @@ shared_extent_totals shared_extents::settle(std::uint32_t walks) const {
     // One reference alone: the volume shares it with a file the run never
     // met, which keeps it whatever goes.
     const bool freeable = held.total >= 2;
+    if (each_piece)
+      each_piece(shared_piece{length, held.holders.data(), held.holders.size(), freeable});
     bool by_run = freeable;
     touched.clear();
     for (const std::uint32_t holder : held.holders) {

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace scan {
@@ -27,6 +28,16 @@ struct shared_extent_totals {
   // deleting its PATH alone gives back.
   std::vector<std::int64_t> walk_unique;
   std::vector<std::int64_t> walk_freed;
+};
+
+// One piece of the ranges: bytes that the same files hold throughout.
+struct shared_piece {
+  std::uint64_t length = 0;
+  const std::uint32_t* holders = nullptr;  // each once, in no order
+  std::size_t holder_count = 0;
+  // The run met at least two references to it: deleting its holders can
+  // give it back.
+  bool freeable = false;
 };
 
 class shared_extents {
@@ -49,8 +60,11 @@ class shared_extents {
   std::size_t holders() const { return freed_by_run_.size(); }
   bool empty() const { return ranges_.empty() && encoded_.empty(); }
 
-  // The figures of `walks` walks.
-  shared_extent_totals settle(std::uint32_t walks) const;
+  // The figures of `walks` walks; `each_piece`, where given, sees every
+  // piece as it is counted, for figures finer than a walk's.
+  shared_extent_totals settle(
+      std::uint32_t walks,
+      const std::function<void(const shared_piece&)>& each_piece = nullptr) const;
 
  private:
   struct range {

@@ -27,6 +27,21 @@
 // twelve bytes for each file of several links, apart from its record
 // (file_table.cc), and nothing for a file of one link, which is freed
 // where it is met.
+//
+// Under -E a file holding shared extents counts its own part as any file
+// counts its size; its shared ranges count once the walks are over, when
+// every holder is known. Each name of a holder leaves its row (twelve
+// bytes, once for names one after another in a row), and each walk the
+// row that freed the holder. A piece of the ranges then counts, in each
+// walk, once in every row holding a name of any of its holders, by the
+// same adding and taking back over those rows in pre-order; it is freed
+// in the lowest row holding the rows that freed each of its holders, when
+// that walk freed every one of them and the run met at least two
+// references to it. Those figures go into the rows, and up through their
+// ancestors, after the rows of every walk were settled.
+#include <algorithm>
+#include <utility>
+
 #include "scan/scandata.h"
 
 namespace scan {
@@ -97,6 +112,117 @@ void _scandata::settle_directory_rows() {
   rows.walk_rows = rows.rows.size();
   rows.open.clear();
   rows.current = rows.none;
+  if (!holders_in_rows_.empty()) end_walk_of_holder_rows();
+}
+
+void _scandata::note_holder_in_rows(const _scandata_row_tally* tally) {
+  _scandata_directories& rows = directories;
+  if (!rows.collecting() || listed_before_by_walk) return;
+  _scandata_shared_holder& holder = holders_[holder_];
+  if (holder.rows_walk != walks) {
+    holder.rows_walk = walks;
+    holder.last_row = rows.none;
+    holder.freed_row = rows.none;
+    holders_in_rows_.push_back(holder_);
+  }
+  // Names in one directory come one after another: their row once.
+  if (holder.last_row != rows.current) {
+    holder.last_row = rows.current;
+    holder_names_.push_back(_scandata_holder_row{holder_, walks, rows.current});
+  }
+  // Where the rows freed it, as they did, once: a file of one name where
+  // it is, one of several where its names met its link count.
+  if (holder.freed_row != rows.none) return;
+  if (!tally) {
+    holder.freed_row = rows.current;
+  } else if (tally->names & _scandata_row_tally::freed_bit) {
+    holder.freed_row = tally->common_row;
+  }
+}
+
+void _scandata::end_walk_of_holder_rows() {
+  for (const std::uint32_t holder : holders_in_rows_) {
+    const std::uint32_t row = holders_[holder].freed_row;
+    if (row != directories.none) holders_freed_.push_back(_scandata_holder_row{holder, walks, row});
+  }
+  holders_in_rows_.clear();
+}
+
+shared_extent_totals _scandata::settle_shared_rows(std::uint32_t walks_settled) {
+  _scandata_directories& rows = directories;
+  const auto in_order = [](const _scandata_holder_row& a, const _scandata_holder_row& b) {
+    if (a.holder != b.holder) return a.holder < b.holder;
+    return a.walk != b.walk ? a.walk < b.walk : a.row < b.row;
+  };
+  const auto same = [](const _scandata_holder_row& a, const _scandata_holder_row& b) {
+    return a.holder == b.holder && a.walk == b.walk && a.row == b.row;
+  };
+  // Each holder's entries together, a row once per walk, and where they
+  // begin.
+  std::sort(holder_names_.begin(), holder_names_.end(), in_order);
+  holder_names_.erase(std::unique(holder_names_.begin(), holder_names_.end(), same),
+                      holder_names_.end());
+  std::sort(holders_freed_.begin(), holders_freed_.end(), in_order);
+  const auto first_of_each = [this](const std::vector<_scandata_holder_row>& entries) {
+    std::vector<std::size_t> first(holders_.size() + 1, 0);
+    for (const _scandata_holder_row& entry : entries) ++first[entry.holder + 1];
+    for (std::size_t h = 0; h < holders_.size(); ++h) first[h + 1] += first[h];
+    return first;
+  };
+  const std::vector<std::size_t> names_from = first_of_each(holder_names_);
+  const std::vector<std::size_t> freed_from = first_of_each(holders_freed_);
+
+  // What the pieces add to each row alone; its subtree's comes after.
+  std::vector<wide_figure> unique(rows.rows.size(), 0);
+  std::vector<wide_figure> freed(rows.rows.size(), 0);
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> met;  // walk, row
+  const auto gather = [&](const shared_piece& piece,
+                          const std::vector<_scandata_holder_row>& entries,
+                          const std::vector<std::size_t>& from) {
+    met.clear();
+    for (std::size_t k = 0; k < piece.holder_count; ++k) {
+      const std::uint32_t holder = piece.holders[k];
+      for (std::size_t i = from[holder]; i < from[holder + 1]; ++i)
+        met.emplace_back(entries[i].walk, entries[i].row);
+    }
+    // By walk, and in pre-order within each walk.
+    std::sort(met.begin(), met.end());
+  };
+  const shared_extent_totals totals =
+      shared_.settle(walks_settled, [&](const shared_piece& piece) {
+        const auto length = static_cast<wide_figure>(piece.length);
+        gather(piece, holder_names_, names_from);
+        met.erase(std::unique(met.begin(), met.end()), met.end());
+        for (std::size_t i = 0; i < met.size(); ++i) {
+          unique[met[i].second] += length;
+          if (i > 0 && met[i - 1].first == met[i].first)
+            unique[rows.common(met[i - 1].second, met[i].second)] -= length;
+        }
+        if (!piece.freeable) return;
+        // A walk frees the piece where it freed every holder: one entry
+        // per holder and walk.
+        gather(piece, holders_freed_, freed_from);
+        for (std::size_t i = 0; i < met.size();) {
+          std::size_t j = i + 1;
+          std::uint32_t common = met[i].second;
+          for (; j < met.size() && met[j].first == met[i].first; ++j)
+            common = rows.common(common, met[j].second);
+          if (j - i == piece.holder_count) freed[common] += length;
+          i = j;
+        }
+      });
+  // A row comes after its parent: from the last one back, each holds its
+  // subtree's part when it is added into its parent.
+  for (std::size_t i = rows.rows.size(); i-- > 0;) {
+    _scandata_directory_row& row = rows.rows[i];
+    if (row.parent != rows.none) {
+      unique[row.parent] += unique[i];
+      freed[row.parent] += freed[i];
+    }
+    row.unique += unique[i];
+    row.freeable += freed[i];
+  }
+  return totals;
 }
 
 void _scandata::single_name_in_rows(std::int64_t size) {

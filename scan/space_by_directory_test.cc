@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <limits>
 #include <map>
 #include <random>
@@ -296,6 +297,266 @@ TEST(SpaceByDirectory, RandomTreesAgreeWithTheirNames) {
       }
     }
     EXPECT_EQ(directory_rows(tree, {"top", second}, depth), expected) << "round " << round;
+  }
+}
+
+// Under -E: extents that several files share count once in every row
+// holding a name of any of their holders, and are freed by the lowest row
+// holding every holder whole.
+
+constexpr std::int64_t MiB = 1 << 20;
+
+// The rows of a scan under -E, sizes allocated. They must not depend on
+// what the identity map keeps, nor on the space by path beside them; and
+// the PATH's row of each walk holds what the space by path says of it.
+rows shared_directory_rows(const platform::fake_tree& tree, const std::vector<std::string>& paths,
+                           std::int32_t depth) {
+  rows first;
+  bool have_first = false;
+  for (const kept names : {kept::none, kept::all, kept::pairs}) {
+    for (const bool by_path : {false, true}) {
+      captured_scan run;
+      run.scan.keep_all_names = names == kept::all;
+      if (names == kept::pairs) run.scan.listed_link_counts = {2};
+      run.scan.space.enabled = by_path;
+      run.scan.measure_sizes(size_measure::allocated);
+      run.scan.count_shared_extents();
+      run.scan.collect_directories(depth);
+      std::vector<native_string> native;
+      for (const std::string& path : paths) native.push_back(tree.path(path));
+      run.scan.scan_paths(native);
+      rows found;
+      std::size_t walk = 0;
+      for (const _scandata_directory_row& row : run.scan.directories.rows) {
+        const std::string path = relative(tree, native_string(run.scan.directories.path_of(row)));
+        if (by_path && row.depth == 0) {
+          EXPECT_LT(walk, run.scan.space.paths.size()) << path;
+          if (walk >= run.scan.space.paths.size()) break;
+          const _scandata_path_space& space = run.scan.space.paths[walk++];
+          EXPECT_EQ(row.unique_size(), space.unique_size) << path;
+          EXPECT_EQ(row.freed(), space.freed) << path;
+        }
+        if (row.shown) found.push_back({path, row.depth, row.files, row.unique_size(), row.freed()});
+      }
+      if (by_path) {
+        EXPECT_EQ(walk, run.scan.space.paths.size());
+      }
+      if (have_first) {
+        EXPECT_EQ(found, first);
+      } else {
+        first = found;
+        have_first = true;
+      }
+    }
+  }
+  return first;
+}
+
+platform::shared_extent range(std::uint64_t physical, std::uint64_t length) {
+  return platform::shared_extent{physical, length, false};
+}
+
+// A file of `allocated` bytes with its shared extents.
+void shared_file(const platform::fake_tree& tree, const std::string& name, std::int64_t allocated,
+                 std::vector<platform::shared_extent> extents = {}) {
+  tree.file(name, allocated);
+  tree.set_allocated(name, allocated);
+  if (!extents.empty()) tree.set_shared_extents(name, std::move(extents));
+}
+
+// A file of 4 MiB of its own and 16 shared with its reflinked copy, in
+// sibling directories.
+void reflinked_pair(const platform::fake_tree& tree) {
+  shared_file(tree, "p/a/f", 20 * MiB, {range(100 * MiB, 16 * MiB)});
+  shared_file(tree, "p/b/g", 16 * MiB, {range(100 * MiB, 16 * MiB)});
+}
+
+const row_figures pair_p{"p", 0, 2, 20 * MiB, 20 * MiB};
+const row_figures pair_a{"p/a", 1, 1, 20 * MiB, 4 * MiB};
+const row_figures pair_b{"p/b", 1, 1, 16 * MiB, 0};
+
+struct shared_case {
+  const char* name;
+  std::function<void(const platform::fake_tree&)> make;
+  std::vector<std::string> paths;
+  std::int32_t depth;
+  rows expected;
+};
+
+TEST(SharedExtentsByDirectory, PiecesCountOnceInEachRowAndAreFreedWhereEveryHolderIs) {
+  // A file of 8 MiB shared with one outside the PATH, and one of 4 MiB
+  // whose blocks the volume shares with a file the run never meets.
+  const auto outside = [](const platform::fake_tree& tree) {
+    shared_file(tree, "p/a/f", 8 * MiB, {range(0, 8 * MiB)});
+    shared_file(tree, "p/solo", 4 * MiB, {range(50 * MiB, 4 * MiB)});
+    shared_file(tree, "out/h", 8 * MiB, {range(0, 8 * MiB)});
+  };
+  // A file of 4 MiB of its own and 8 shared, with a name in each of two
+  // directories, and its reflinked copy beside a file of its own in a
+  // third.
+  const auto linked = [](const platform::fake_tree& tree) {
+    shared_file(tree, "p/a/s1/f", 12 * MiB, {range(0, 8 * MiB)});
+    tree.hard_link("p/a/s1/f", "p/a/s2/f");
+    shared_file(tree, "p/b/f", 8 * MiB, {range(0, 8 * MiB)});
+    shared_file(tree, "p/b/own", 4096);
+  };
+  // Three overlapping ranges: [0, 8) of f1 and [4, 12) of f2 in d1,
+  // [6, 10) of f3 in d2 (MiB). [0, 4) and [10, 12) have one reference
+  // each: their other holders lie elsewhere.
+  const auto overlapping = [](const platform::fake_tree& tree) {
+    shared_file(tree, "p/d1/f1", 8 * MiB, {range(0, 8 * MiB)});
+    shared_file(tree, "p/d1/f2", 8 * MiB, {range(4 * MiB, 8 * MiB)});
+    shared_file(tree, "p/d2/f3", 4 * MiB, {range(6 * MiB, 4 * MiB)});
+  };
+  const std::vector<shared_case> cases{
+      {"a reflinked pair", reflinked_pair, {"p"}, 1, {pair_p, pair_a, pair_b}},
+      {"a reflinked pair, each a PATH", reflinked_pair, {"p/a", "p/b"}, 0,
+       {{"p/a", 0, 1, 20 * MiB, 4 * MiB}, {"p/b", 0, 1, 16 * MiB, 0}}},
+      {"a PATH given twice", reflinked_pair, {"p", "p"}, 1,
+       {pair_p, pair_a, pair_b, pair_p, pair_a, pair_b}},
+      {"a PATH inside another", reflinked_pair, {"p", "p/a"}, 1,
+       {pair_p, pair_a, pair_b, {"p/a", 0, 1, 20 * MiB, 4 * MiB}}},
+      {"a PATH inside another, first", reflinked_pair, {"p/b", "p"}, 1,
+       {{"p/b", 0, 1, 16 * MiB, 0}, pair_p, pair_a, pair_b}},
+      {"a holder outside", outside, {"p"}, 1,
+       {{"p", 0, 2, 12 * MiB, 0}, {"p/a", 1, 1, 8 * MiB, 0}}},
+      {"a holder in another PATH", outside, {"p", "out"}, 0,
+       {{"p", 0, 2, 12 * MiB, 0}, {"out", 0, 1, 8 * MiB, 0}}},
+      {"links and a copy", linked, {"p"}, 2,
+       {{"p", 0, 4, 12 * MiB + 4096, 12 * MiB + 4096},
+        {"p/a", 1, 2, 12 * MiB, 4 * MiB},
+        {"p/a/s1", 2, 1, 12 * MiB, 0},
+        {"p/a/s2", 2, 1, 12 * MiB, 0},
+        {"p/b", 1, 2, 8 * MiB + 4096, 4096}}},
+      {"links and a copy, names deeper than the rows", linked, {"p"}, 1,
+       {{"p", 0, 4, 12 * MiB + 4096, 12 * MiB + 4096},
+        {"p/a", 1, 2, 12 * MiB, 4 * MiB},
+        {"p/b", 1, 2, 8 * MiB + 4096, 4096}}},
+      {"links and a copy, each a PATH", linked, {"p/a/s1", "p/a/s2", "p/b"}, 0,
+       {{"p/a/s1", 0, 1, 12 * MiB, 0},
+        {"p/a/s2", 0, 1, 12 * MiB, 0},
+        {"p/b", 0, 2, 8 * MiB + 4096, 4096}}},
+      {"overlapping ranges", overlapping, {"p"}, 1,
+       {{"p", 0, 3, 12 * MiB, 6 * MiB},
+        {"p/d1", 1, 2, 12 * MiB, 2 * MiB},
+        {"p/d2", 1, 1, 4 * MiB, 0}}},
+  };
+  for (const shared_case& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform::fake_tree tree;
+    tree.share_extents("");
+    c.make(tree);
+    EXPECT_EQ(shared_directory_rows(tree, c.paths, c.depth), c.expected);
+  }
+}
+
+// Without -E, the same tree counts every file by its allocation: the
+// shared ranges change nothing.
+TEST(SharedExtentsByDirectory, WithoutSharedExtentsRowsCountAllocation) {
+  platform::fake_tree tree;
+  tree.share_extents("");
+  reflinked_pair(tree);
+  EXPECT_EQ(directory_rows(tree, {"p"}, 1, size_measure::allocated),
+            (rows{{"p", 0, 2, 36 * MiB, 36 * MiB},
+                  {"p/a", 1, 1, 20 * MiB, 20 * MiB},
+                  {"p/b", 1, 1, 16 * MiB, 16 * MiB}}));
+}
+
+// On random trees of hard-linked files sharing random ranges, every row
+// against the figures worked out block by block from the names: a block
+// counts where some name of a holder lies, and is freed where every
+// holder the run met lies whole, when the run met two references to it.
+TEST(SharedExtentsByDirectory, RandomTreesAgreeWithTheirBlocks) {
+  constexpr std::int64_t block = 4096;
+  constexpr std::uint64_t blocks = 48;
+  std::mt19937 random(20261209);
+  for (int round = 0; round < 30; ++round) {
+    platform::fake_tree tree;
+    tree.share_extents("");
+    std::vector<std::string> directories{"top"};
+    for (int i = 0; i < 12; ++i) {
+      const std::string& parent = directories[random() % directories.size()];
+      if (std::count(parent.begin(), parent.end(), '/') >= 3) continue;
+      directories.push_back(parent + "/d" + std::to_string(i));
+      tree.directory(directories.back());
+    }
+    directories.push_back("out");  // outside every PATH
+    struct model_file {
+      std::int64_t own;
+      std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;  // in blocks
+      std::vector<std::string> names;
+    };
+    std::vector<model_file> files;
+    for (int i = 0; i < 16; ++i) {
+      model_file file{static_cast<std::int64_t>(random() % 3) * block, {}, {}};
+      std::vector<platform::shared_extent> extents;
+      std::int64_t shared = 0;
+      for (std::uint32_t r = random() % 3; r > 0; --r) {
+        const std::uint64_t start = random() % blocks, length = random() % 8 + 1;
+        const std::uint64_t end = std::min(blocks, start + length);
+        file.ranges.emplace_back(start, end);
+        extents.push_back(range(start * block, (end - start) * block));
+        shared += static_cast<std::int64_t>(end - start) * block;
+      }
+      file.names.push_back(directories[random() % directories.size()] + "/f" + std::to_string(i));
+      shared_file(tree, file.names.front(), file.own + shared, extents);
+      files.push_back(file);
+    }
+    for (int i = 0; i < 12; ++i) {
+      model_file& file = files[random() % files.size()];
+      const std::string name = directories[random() % directories.size()] + "/l" + std::to_string(i);
+      tree.hard_link(file.names.front(), name);
+      file.names.push_back(name);
+    }
+    const auto under = [](const std::string& name, const std::string& directory) {
+      return name.compare(0, directory.size() + 1, directory + "/") == 0;
+    };
+    const auto inside = [&](const model_file& file, const std::string& directory) {
+      return std::count_if(file.names.begin(), file.names.end(),
+                           [&](const std::string& n) { return under(n, directory); });
+    };
+    // The run meets the files with a name under "top": only their ranges
+    // count, and only their references.
+    std::vector<const model_file*> met;
+    for (const model_file& file : files)
+      if (inside(file, "top") > 0) met.push_back(&file);
+    std::vector<std::string> sorted(directories.begin(), directories.end() - 1);
+    std::sort(sorted.begin(), sorted.end());
+    const std::string second = sorted[random() % sorted.size()];
+    const std::int32_t depth = static_cast<std::int32_t>(random() % 3);
+    rows expected;
+    for (const std::string& path : {std::string("top"), second}) {
+      const auto top_depth = std::count(path.begin(), path.end(), '/');
+      for (const std::string& directory : sorted) {
+        if (directory != path && !under(directory, path)) continue;
+        const auto row_depth = std::count(directory.begin(), directory.end(), '/') - top_depth;
+        if (row_depth > depth) continue;
+        row_figures row{directory, static_cast<std::int32_t>(row_depth), 0, 0, 0};
+        for (const model_file* file : met) {
+          const auto names = inside(*file, directory);
+          row.files += names;
+          if (names > 0) row.unique_size += file->own;
+          if (names == static_cast<std::ptrdiff_t>(file->names.size())) row.freed += file->own;
+        }
+        for (std::uint64_t b = 0; b < blocks; ++b) {
+          std::size_t references = 0;
+          bool held_here = false, all_whole = true;
+          for (const model_file* file : met) {
+            std::size_t covering = 0;
+            for (const auto& r : file->ranges) covering += r.first <= b && b < r.second ? 1 : 0;
+            if (covering == 0) continue;
+            references += covering;
+            const auto names = inside(*file, directory);
+            held_here = held_here || names > 0;
+            all_whole = all_whole && names == static_cast<std::ptrdiff_t>(file->names.size());
+          }
+          if (held_here) row.unique_size += block;
+          if (held_here && all_whole && references >= 2) row.freed += block;
+        }
+        expected.push_back(row);
+      }
+    }
+    EXPECT_EQ(shared_directory_rows(tree, {"top", second}, depth), expected) << "round " << round;
   }
 }
 

@@ -78,8 +78,10 @@ void _scandata::end_walk_of_holders() {
 
 void _scandata::settle_shared_extents() {
   if (shared_.empty()) return;
-  const shared_extent_totals totals =
-      shared_.settle(static_cast<std::uint32_t>(space.paths.size()));
+  const auto walks_settled = static_cast<std::uint32_t>(space.paths.size());
+  const shared_extent_totals totals = holder_names_.empty()
+                                          ? shared_.settle(walks_settled)
+                                          : settle_shared_rows(walks_settled);
   add_size(unique_size, totals.unique);
   if (!space.enabled) return;
   add_size(space.unique_size, totals.unique);
