@@ -454,31 +454,6 @@ TEST(ReadAheadPosix, AListingOutlivesEveryReadingOfIt) {
   EXPECT_EQ(open_descriptors(), before);
 }
 
-// Runs `body` in a child with a mount namespace of its own, once `mount_it`
-// has mounted what it needs there; "skip: ..." when the machine allows no
-// such namespace or mount.
-std::string in_own_namespace(const std::function<std::string()>& mount_it,
-                             const std::function<std::string()>& body) {
-  return check_in_child([&]() -> std::string {
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-      return "skip: no mount namespace of its own (" + std::string(std::strerror(errno)) + ")";
-    const std::string unavailable = mount_it();
-    if (!unavailable.empty()) return "skip: " + unavailable;
-    return body();
-  });
-}
-
-#define EXPECT_CHECKED(result)                                         \
-  do {                                                                 \
-    const std::string checked = (result);                              \
-    if (checked.compare(0, 6, "skip: ") == 0) GTEST_SKIP() << checked; \
-    EXPECT_EQ(checked, "");                                            \
-  } while (0)
-
-bool run_quietly(const std::string& command) {
-  return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
-}
-
 // Opens of each watched directory itself, as inotify reports them.
 struct open_watch {
   int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);

@@ -325,31 +325,15 @@ TEST(LinkNamesPosix, AFileBeyondPathMaxIsExaminedMatchedAndNamedByItsOwnPath) {
   EXPECT_EQ(on_own_volume(tree, file_beyond_path_max), "");
 }
 
-// Runs `body` in a child process with a mount namespace of its own, where
-// `mount_it` sets up the file system under test; a result beginning with
-// "skip: " says why the machine cannot.
-std::string in_own_namespace(const std::function<std::string()>& mount_it,
-                             const std::function<void(problems&)>& body) {
-  return check_in_child([&]() -> std::string {
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-      return "skip: no mount namespace of its own (" + std::string(std::strerror(errno)) + ")";
-    const std::string unavailable = mount_it();
-    if (!unavailable.empty()) return "skip: " + unavailable;
+// Runs `body` with its problems in a child process with a mount namespace
+// of its own, where `mount_it` sets up the file system under test.
+std::string checked_in_own_namespace(const std::function<std::string()>& mount_it,
+                                     const std::function<void(problems&)>& body) {
+  return in_own_namespace(mount_it, [&] {
     problems found;
     body(found);
     return found.text;
   });
-}
-
-#define EXPECT_CHECKED(result)                                       \
-  do {                                                               \
-    const std::string checked = (result);                            \
-    if (checked.compare(0, 6, "skip: ") == 0) GTEST_SKIP() << checked; \
-    EXPECT_EQ(checked, "");                                          \
-  } while (0)
-
-bool run_quietly(const std::string& command) {
-  return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
 }
 
 // A btrfs subvolume has a device of its own, its mount another: the names
@@ -359,7 +343,7 @@ TEST(LinkNamesPosix, NamesInABtrfsSubvolumeAreFoundFromItsMount) {
   tree.directory("mnt");
   const std::string image = tree.path("btrfs.img");
   const std::string mnt = tree.path("mnt");
-  EXPECT_CHECKED(in_own_namespace(
+  EXPECT_CHECKED(checked_in_own_namespace(
       [&]() -> std::string {
         if (!run_quietly("command -v mkfs.btrfs")) return "mkfs.btrfs is not installed";
         if (truncate(image.c_str(), 0) != 0 && errno != ENOENT) return "no image";
@@ -400,7 +384,7 @@ TEST(LinkNamesPosix, NamesOnAnOverlayAreFoundWhateverTheDevicesItReports) {
   const std::string lower = tree.path("lower");
   const std::string merged = tree.path("merged");
   const std::string upperfs = tree.path("upperfs");
-  EXPECT_CHECKED(in_own_namespace(
+  EXPECT_CHECKED(checked_in_own_namespace(
       [&]() -> std::string {
         make_file(lower + "/d1/a");
         if (link((lower + "/d1/a").c_str(), (lower + "/d1/d2/b").c_str()) != 0 ||

@@ -21,6 +21,7 @@
 
 #include "scan/scandata.h"
 #include "testing/child_check_test_util-posix.h"
+#include "testing/mount_namespace_test_util-posix.h"
 #include "testing/test_tree.h"
 
 namespace scan {
@@ -28,10 +29,6 @@ namespace scan {
 namespace {
 
 constexpr std::int64_t MiB = 1 << 20;
-
-bool run_quietly(const std::string& command) {
-  return std::system(("{ " + command + "; } >/dev/null 2>&1").c_str()) == 0;
-}
 
 // One row of the space by directory.
 struct row_figures {
@@ -108,31 +105,26 @@ std::string on_image(const image_kind& kind, const test_tree& tree,
   const std::string image = tree.path(std::string(kind.name) + ".img");
   const std::string mnt = tree.path(std::string(kind.name) + "-mnt");
   mkdir(mnt.c_str(), 0755);
-  return check_in_child([&]() -> std::string {
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-      return "skip: no mount namespace of its own (" + std::string(std::strerror(errno)) + ")";
-    const std::string tool = std::string(kind.mkfs).substr(0, std::string(kind.mkfs).find(' '));
-    if (!run_quietly("command -v " + tool)) return "skip: " + tool + " is not installed";
-    if (!run_quietly("command -v losetup && losetup -f")) return "skip: no free loop device";
-    { std::ofstream(image).close(); }
-    if (truncate(image.c_str(), kind.size) != 0) return "skip: no image";
-    if (!run_quietly(std::string(kind.mkfs) + " " + image)) return "skip: " + tool + " failed";
-    if (!run_quietly("mount -o loop" + std::string(*kind.options ? "," : "") + kind.options + " " +
-                     image + " " + mnt))
-      return "skip: no loop mount of " + std::string(kind.name);
-    problems found;
-    body(mnt, found);
-    run_quietly("umount " + mnt);
-    return found.text;
-  });
+  return in_own_namespace(
+      [&]() -> std::string {
+        const std::string tool = std::string(kind.mkfs).substr(0, std::string(kind.mkfs).find(' '));
+        if (!run_quietly("command -v " + tool)) return tool + " is not installed";
+        if (!run_quietly("command -v losetup && losetup -f")) return "no free loop device";
+        { std::ofstream(image).close(); }
+        if (truncate(image.c_str(), kind.size) != 0) return "no image";
+        if (!run_quietly(std::string(kind.mkfs) + " " + image)) return tool + " failed";
+        if (!run_quietly("mount -o loop" + std::string(*kind.options ? "," : "") + kind.options +
+                         " " + image + " " + mnt))
+          return "no loop mount of " + std::string(kind.name);
+        return "";
+      },
+      [&] {
+        problems found;
+        body(mnt, found);
+        run_quietly("umount " + mnt);
+        return found.text;
+      });
 }
-
-#define EXPECT_CHECKED(result)                                         \
-  do {                                                                 \
-    const std::string checked = (result);                              \
-    if (checked.compare(0, 6, "skip: ") == 0) GTEST_SKIP() << checked; \
-    EXPECT_EQ(checked, "");                                            \
-  } while (0)
 
 void shell(const std::string& command, problems& found) {
   found.expect(run_quietly(command), "failed: " + command);
