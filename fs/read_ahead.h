@@ -43,7 +43,6 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -197,7 +196,11 @@ class read_ahead {
   // The walk enters the subdirectory `name` of level `level`: the
   // directory a worker opened there, waiting while one reads it; null when
   // none did (the walk opens it itself). Requests of that level that come
-  // before it in the listing are dropped.
+  // before it in the listing are dropped. The requests the worker made for
+  // the subdirectories of the one it opened, which read in its handle,
+  // become those of level `level + 1` (and open_subdirectories of that
+  // level keeps them): where the half does not adopt the directory after
+  // all, it ends that level before it closes the handle.
   std::unique_ptr<opened_directory> take_opened(std::size_t level, native_string_view name);
   // What a taken directory leaves once adopted, for the next request to
   // reuse its buffers; its handle is the walk's now.
@@ -249,9 +252,13 @@ class read_ahead {
   struct level_requests;
 
   request* next_to_claim();
+  request* claim_in(level_requests& batch);
   void carry_out(request& r);
+  void ask_for_children(request& r);
   void finish(std::unique_lock<std::mutex>& lock, request& r);
-  void drop(request& r);
+  void drop(std::unique_lock<std::mutex>& lock, request& r);
+  bool drop_all(std::unique_lock<std::mutex>& lock, level_requests& batch);
+  void end_batch(std::unique_lock<std::mutex>& lock, level_requests& batch);
   bool look_a_while(std::unique_lock<std::mutex>& lock, request& r);
   bool stalled(const request& r) const;
   void finish_by_hand(std::unique_lock<std::mutex>& lock, request& r);
@@ -276,9 +283,11 @@ class read_ahead {
   std::size_t idle_ = 0;
   descriptor_budget* budget_ = nullptr;
   std::size_t holding_ = 0;  // descriptors requests hold, or are opening
-  // A deque: a level's place stays where its requests pinned it when
-  // deeper levels are added.
-  std::deque<level_requests> levels_;
+  // Each level's requests on the heap: their place stays where requests
+  // pinned it when levels are added, and a batch a worker made for the
+  // directory it opened becomes a level's as it is, when the walk adopts
+  // that directory.
+  std::vector<std::unique_ptr<level_requests>> levels_;
   std::vector<std::unique_ptr<request>> spare_;
   // By hand: the requests claimed and not yet finished, oldest first. A
   // record among them is never freed, as a claimed request is waited for

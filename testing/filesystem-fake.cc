@@ -419,7 +419,11 @@ result<entering> enter_adopting(walk_cursor& cursor, const native_string& path,
     ++walk.descriptors.levels;
     return {entering::entered};
   }
-  if (adoptable) adopted->handle.reset();  // closed
+  if (adoptable) {
+    // What the worker asked for below it reads in it: that ends first.
+    walk.ahead->end_level(levels.size());
+    adopted->handle.reset();  // closed
+  }
   ++disk().calls.entered;
   if (const fault* f = fault_at(fake_operation::enter, path))
     return {entering::no_attributes, f->error};
