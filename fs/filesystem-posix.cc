@@ -98,6 +98,9 @@ constexpr std::size_t kMostHeldAhead = 32;
 // the walk, warm or cold alike on the machines measured), and a few at
 // most.
 constexpr std::size_t kMostReadAheadThreads = 3;
+// Threads at most where the walk keeps arriving at requests still being
+// read, as on a cold cache: each waits on the disk, not on a core.
+constexpr std::size_t kMostReadAheadThreadsWhileWaiting = 4;
 // Smaller listings have their entries read by the walk alone: a request
 // costs more than it saves there.
 constexpr std::size_t kFewestEntriesToShare = 32;
@@ -311,6 +314,7 @@ walk_cursor::walk_cursor() : state(new walk_state) {
   state->descriptors.total = kFewestOpenLevels;
   state->ahead.reset(new read_ahead(posix_read_ahead, threads_for_a_walk(read_ahead_threads())));
   state->ahead->share_descriptors(&state->descriptors);
+  state->ahead->allow_threads_while_waiting(kMostReadAheadThreadsWhileWaiting);
 }
 
 // The levels' owners close what is still open.

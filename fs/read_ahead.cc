@@ -23,6 +23,9 @@ constexpr std::size_t kAheadAtALevel = 8;
 // the next: enough for most directories; a larger one's memory goes back,
 // so that what the queue keeps stays small beside the walk's own.
 constexpr std::size_t kMostEntriesKeptSpare = 64;
+// The walk's arrivals at claimed requests weighed at a time: when half of
+// them were still being read after its look, one more thread may start.
+constexpr std::size_t kArrivalsWeighed = 16;
 // How long the walk looks again at a request being read before it sleeps.
 constexpr std::chrono::microseconds kSpinBeforeSleeping(50);
 
@@ -335,6 +338,39 @@ void read_ahead::start_threads() {
     // Without room for a thread the walk reads alone, or with fewer.
     if (!threads_.start(run_thread, this)) break;
   }
+  threads_now_ = threads_.size();
+}
+
+void read_ahead::allow_threads_while_waiting(std::size_t most) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  threads_while_waiting_ = most;
+}
+
+std::size_t read_ahead::threads_wanted_now() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return by_hand_ ? threads_now_ : threads_.size();
+}
+
+// Under the lock, on the walk's thread: the walk reached a request a
+// worker claimed, done or finished within its look, or still being read
+// after it (on another core: a worker on the walk's own core only waits for
+// the walk). What it observes decides the threads, never a guess about the
+// cache: a cold tree keeps it arriving early, a warm one does not.
+void read_ahead::arrived(bool still_being_read) {
+  if (threads_while_waiting_ <= std::max(threads_wanted_, threads_now_)) return;
+  ++arrivals_;
+  if (still_being_read) ++arrivals_waited_;
+  if (arrivals_ < kArrivalsWeighed) return;
+  const bool behind = arrivals_waited_ * 2 >= arrivals_;
+  arrivals_ = arrivals_waited_ = 0;
+  if (!behind) return;
+  if (by_hand_) {
+    ++threads_now_;
+    return;
+  }
+  if (!started_) return;
+  // A thread the system will not start leaves the count as it is.
+  if (threads_.start(run_thread, this)) threads_now_ = threads_.size();
 }
 
 void read_ahead::open_subdirectories(std::size_t level, const directory_place& parent,
@@ -649,10 +685,13 @@ std::unique_ptr<opened_directory> read_ahead::take_opened(std::size_t level,
   }
   // A worker still at it after a while (its core taken by another program)
   // is left to it: the walk opens the directory itself rather than sleep.
+  const int worker_core = r->core.load(std::memory_order_relaxed);
   if (!look_a_while(lock, *r)) {
+    arrived(worker_core < 0 || worker_core != current_core());
     drop(lock, *r);
     return nullptr;
   }
+  arrived(false);
   if (r->read != outcome::read) {
     drop(lock, *r);  // the walk meets the failure itself, and reports it
     return nullptr;

@@ -24,9 +24,18 @@
 // slice of the listing being visited first, then the subdirectories of the
 // deepest level (where the walk is), a few ahead of the walk at each level
 // and the farthest of those first, so that the walk seldom arrives at one
-// still being read; and only while the walk's one budget of descriptors
+// still being read, then those below the directories already opened there,
+// nearest first; and only while the walk's one budget of descriptors
 // spares one beside the walk's levels (descriptor_budget), the levels the
 // walk will come back to holding no more than their few.
+//
+// A worker that opens a directory asks, in the same queue, for the
+// subdirectories of its listing, pinned to the descriptor it holds: how
+// far ahead the queue reads is bounded by the descriptors and the memory it
+// may hold, not by the levels the walk is in. The walk that adopts that
+// directory takes those requests over as the ones of the level it enters;
+// where it does not adopt it, or drops it, they end (waited for where being
+// read, their directories closed) before its descriptor closes.
 //
 // The engine is the same for every half of the file system that reads
 // ahead: the half makes the queue of a walk, with the operations that carry
@@ -184,6 +193,15 @@ class read_ahead {
   read_ahead& operator=(const read_ahead&) = delete;
 
   bool enabled() const { return threads_wanted_ != 0 || by_hand_; }
+  // Up to `most` threads in all where the walk keeps arriving at requests
+  // still being read (it waits on the disk beside them): a worker then
+  // waits on the disk too, and more of them keep more reads under way than
+  // there are cores. Where the walk finds its requests done, the threads
+  // stay as many as the queue was made with. Never fewer than those.
+  void allow_threads_while_waiting(std::size_t most);
+  // The threads the queue would run now (by hand: none run, the count
+  // only).
+  std::size_t threads_wanted_now() const;
   // The walk's one budget of descriptors, which outlives the queue; none
   // (the default) allows no request to open a directory.
   void share_descriptors(descriptor_budget* budget);
@@ -265,6 +283,7 @@ class read_ahead {
   void wait_for(std::unique_lock<std::mutex>& lock, request& r);
   std::unique_ptr<request> fresh_request();
   void start_threads();
+  void arrived(bool still_being_read);
   void run();
   static void* run_thread(void* self);
 
@@ -273,9 +292,15 @@ class read_ahead {
   const read_ahead_operations operations_;
   const std::size_t threads_wanted_;
   const bool by_hand_;
+  std::size_t threads_while_waiting_ = 0;
+  std::size_t threads_now_ = 0;  // wanted now: started, or by hand counted
+  // Of the walk's last arrivals at requests a worker claimed: how many, and
+  // of those how many were still being read after it looked a while.
+  std::size_t arrivals_ = 0;
+  std::size_t arrivals_waited_ = 0;
   bool memory_short_ = false;  // no more directories opened ahead
   std::size_t records_ = 0;    // request records alive, spare or in use
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::condition_variable work_;      // for idle workers
   std::condition_variable finished_;  // for the walk waiting on a request
   bool walk_waits_ = false;

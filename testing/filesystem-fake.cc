@@ -72,6 +72,7 @@ struct file_system {
   bool read_ahead_by_hand = false;
   read_ahead* queue = nullptr;
   std::vector<read_ahead_fault> read_ahead_faults;
+  std::size_t threads_while_waiting = 0;  // none: the queue's own count
   std::vector<std::uint64_t> sharing_volumes;  // volumes that share extents
   // What a walk may hold open: as many as it likes, unless a test says.
   fake_descriptors descriptors{static_cast<std::size_t>(-1) / 2, 0, static_cast<std::size_t>(-1) / 4};
@@ -341,6 +342,8 @@ walk_cursor::walk_cursor() : state(new walk_state) {
   state->descriptors.kept_for_levels = budget.kept_for_levels;
   state->descriptors.most_ahead = budget.most_ahead;
   state->ahead->share_descriptors(&state->descriptors);
+  if (disk().threads_while_waiting != 0)
+    state->ahead->allow_threads_while_waiting(disk().threads_while_waiting);
   disk().queue = state->ahead.get();
 }
 
@@ -906,6 +909,14 @@ std::size_t fake_tree::claim_read_ahead(std::size_t most) const {
 
 void fake_tree::descriptors_for_a_walk(const fake_descriptors& budget) const {
   disk().descriptors = budget;
+}
+
+void fake_tree::threads_while_waiting(std::size_t most) const {
+  disk().threads_while_waiting = most;
+}
+
+std::size_t fake_tree::read_ahead_threads() const {
+  return disk().queue ? disk().queue->threads_wanted_now() : 0;
 }
 
 std::size_t fake_tree::stall_read_ahead(std::size_t most) const {

@@ -177,6 +177,12 @@ class fake_tree {
   std::size_t stall_read_ahead(std::size_t most = static_cast<std::size_t>(-1)) const;
   // From now on, each walk's descriptors.
   void descriptors_for_a_walk(const fake_descriptors& budget) const;
+  // From now on, each walk's queue may count up to `most` threads where the
+  // walk keeps arriving at requests still being read
+  // (read_ahead::allow_threads_while_waiting); read_ahead_threads() is the
+  // count of the walk under way (none run by hand).
+  void threads_while_waiting(std::size_t most) const;
+  std::size_t read_ahead_threads() const;
   // A worker fails to open the directory at `relative`, as the system
   // refuses it for any reason (denied, gone, out of descriptors).
   void fail_read_ahead(const tree_path& relative) const;
