@@ -776,29 +776,34 @@ TEST(ReadAheadFakeNested, AWalkEndedEarlyClosesEverythingOpenedBelow) {
 
 // The threads follow what the walk meets: where it keeps arriving at
 // requests still being read after its look (workers that wait on the
-// disk), more may run, one at a time and no more than allowed; where it
-// finds them done, or nobody claimed them, no more than the queue's own.
+// disk), more may run, one at a time and no more than allowed, and the
+// queue reads below what it opened; where it finds them done, or nobody
+// claimed them, no more than the queue's own, and no deeper.
 TEST(ReadAheadFakeThreads, MoreThreadsOnlyWhereTheWalkArrivesWhileTheyRead) {
   struct threads_case {
     const char* what;
     std::function<void(const fake_tree&)> at_each_listing;
     std::size_t allowed;
     std::size_t threads;
+    bool deeper;  // the queue reads below what it opened
   };
   const std::vector<threads_case> cases = {
       {"requests done before the walk arrives", [](const fake_tree& t) { t.complete_read_ahead(); },
-       4, 0},
+       4, 0, false},
       {"requests claimed and finished while it looks",
-       [](const fake_tree& t) { t.claim_read_ahead(); }, 4, 0},
-      {"requests never claimed", [](const fake_tree&) {}, 4, 0},
+       [](const fake_tree& t) { t.claim_read_ahead(); }, 4, 0, false},
+      {"requests never claimed", [](const fake_tree&) {}, 4, 0, false},
       {"requests still being read: up to the most allowed",
-       [](const fake_tree& t) { t.stall_read_ahead(); }, 4, 4},
+       [](const fake_tree& t) { t.stall_read_ahead(); }, 4, 4, true},
       {"requests still being read, three allowed", [](const fake_tree& t) { t.stall_read_ahead(); },
-       3, 3},
+       3, 3, true},
+      {"requests still being read, no more threads allowed",
+       [](const fake_tree& t) { t.stall_read_ahead(); }, 0, 0, true},
   };
   for (const threads_case& c : cases) {
     SCOPED_TRACE(c.what);
     std::size_t threads = 99;
+    bool deeper = !c.deeper;
     bool by_hand = false;
     const auto build = [&](const fake_tree& t, examining_visitor& v) {
       // 200 directories of one file each, in 10 of 20: arrivals enough for
@@ -807,10 +812,14 @@ TEST(ReadAheadFakeThreads, MoreThreadsOnlyWhereTheWalkArrivesWhileTheyRead) {
       for (int i = 0; i < 200; ++i)
         t.file(numbered("top/d", i / 20) + numbered("/s", i) + relative("/f"), i);
       t.threads_while_waiting(c.allowed);
+      t.read_deeper_only_when_behind();
       v.at_visit = [&](const platform::native_string& at) {
         if (!by_hand) return;
         c.at_each_listing(t);
-        if (at == relative("d009/s199/f")) threads = t.read_ahead_threads();
+        if (at == relative("d009/s199/f")) {
+          threads = t.read_ahead_threads();
+          deeper = t.reading_deeper();
+        }
       };
     };
     const std::vector<platform::native_string> alone = walk_of(build, false);
@@ -818,6 +827,7 @@ TEST(ReadAheadFakeThreads, MoreThreadsOnlyWhereTheWalkArrivesWhileTheyRead) {
     fake_calls calls;
     EXPECT_EQ(walk_of(build, true, &calls), alone);
     EXPECT_EQ(threads, c.threads);
+    EXPECT_EQ(deeper, c.deeper);
     EXPECT_EQ(calls.opened_ahead_and_held, 0);
   }
 }

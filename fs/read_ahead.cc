@@ -346,6 +346,16 @@ void read_ahead::allow_threads_while_waiting(std::size_t most) {
   threads_while_waiting_ = most;
 }
 
+void read_ahead::read_deeper_at_once() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  reading_deeper_ = true;
+}
+
+bool read_ahead::reading_deeper() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return reading_deeper_;
+}
+
 std::size_t read_ahead::threads_wanted_now() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return by_hand_ ? threads_now_ : threads_.size();
@@ -355,15 +365,18 @@ std::size_t read_ahead::threads_wanted_now() const {
 // worker claimed, done or finished within its look, or still being read
 // after it (on another core: a worker on the walk's own core only waits for
 // the walk). What it observes decides the threads, never a guess about the
-// cache: a cold tree keeps it arriving early, a warm one does not.
+// cache: a cold tree keeps it arriving early, a warm one does not. The
+// same decides the reading below what the queue opened.
 void read_ahead::arrived(bool still_being_read) {
-  if (threads_while_waiting_ <= std::max(threads_wanted_, threads_now_)) return;
+  if (reading_deeper_ && threads_while_waiting_ <= std::max(threads_wanted_, threads_now_)) return;
   ++arrivals_;
   if (still_being_read) ++arrivals_waited_;
   if (arrivals_ < kArrivalsWeighed) return;
   const bool behind = arrivals_waited_ * 2 >= arrivals_;
   arrivals_ = arrivals_waited_ = 0;
   if (!behind) return;
+  reading_deeper_ = true;
+  if (threads_while_waiting_ <= std::max(threads_wanted_, threads_now_)) return;
   if (by_hand_) {
     ++threads_now_;
     return;
@@ -449,6 +462,7 @@ read_ahead::request* read_ahead::claim_in(level_requests& batch) {
   std::size_t i = window_end;
   while (i > batch.walk_at && batch.items[i - 1].state != status::queued) --i;
   if (i == batch.walk_at) {
+    if (!reading_deeper_) return nullptr;
     for (std::size_t k = batch.walk_at; k < window_end; ++k) {
       if (batch.items[k].state != status::done) continue;
       request* opened = batch.find(k);

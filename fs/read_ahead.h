@@ -202,6 +202,12 @@ class read_ahead {
   // The threads the queue would run now (by hand: none run, the count
   // only).
   std::size_t threads_wanted_now() const;
+  // The queue reads below the directories it opened only once the walk
+  // arrives early as above (a warm walk beside a worker on a busy core
+  // lost more to the waits below a directory it passed than it gained);
+  // from the start after read_deeper_at_once().
+  void read_deeper_at_once();
+  bool reading_deeper() const;
   // The walk's one budget of descriptors, which outlives the queue; none
   // (the default) allows no request to open a directory.
   void share_descriptors(descriptor_budget* budget);
@@ -298,6 +304,7 @@ class read_ahead {
   // of those how many were still being read after it looked a while.
   std::size_t arrivals_ = 0;
   std::size_t arrivals_waited_ = 0;
+  bool reading_deeper_ = false;  // below what it opened
   bool memory_short_ = false;  // no more directories opened ahead
   std::size_t records_ = 0;    // request records alive, spare or in use
   mutable std::mutex mutex_;

@@ -73,6 +73,7 @@ struct file_system {
   read_ahead* queue = nullptr;
   std::vector<read_ahead_fault> read_ahead_faults;
   std::size_t threads_while_waiting = 0;  // none: the queue's own count
+  bool deeper_only_when_behind = false;   // else below at once
   std::vector<std::uint64_t> sharing_volumes;  // volumes that share extents
   // What a walk may hold open: as many as it likes, unless a test says.
   fake_descriptors descriptors{static_cast<std::size_t>(-1) / 2, 0, static_cast<std::size_t>(-1) / 4};
@@ -344,6 +345,7 @@ walk_cursor::walk_cursor() : state(new walk_state) {
   state->ahead->share_descriptors(&state->descriptors);
   if (disk().threads_while_waiting != 0)
     state->ahead->allow_threads_while_waiting(disk().threads_while_waiting);
+  if (!disk().deeper_only_when_behind) state->ahead->read_deeper_at_once();
   disk().queue = state->ahead.get();
 }
 
@@ -918,6 +920,10 @@ void fake_tree::threads_while_waiting(std::size_t most) const {
 std::size_t fake_tree::read_ahead_threads() const {
   return disk().queue ? disk().queue->threads_wanted_now() : 0;
 }
+
+void fake_tree::read_deeper_only_when_behind() const { disk().deeper_only_when_behind = true; }
+
+bool fake_tree::reading_deeper() const { return disk().queue && disk().queue->reading_deeper(); }
 
 std::size_t fake_tree::stall_read_ahead(std::size_t most) const {
   return disk().queue ? disk().queue->claim(most, false) : 0;
