@@ -235,6 +235,9 @@ struct read_ahead::facts_job {
 read_ahead::read_ahead(const read_ahead_operations& operations, std::size_t threads,
                        bool by_hand)
     : operations_(operations), threads_wanted_(threads), by_hand_(by_hand) {
+  // Threads a test set read below what they open from the start, so that
+  // every walk the tests compare with a walk alone reads as deep as it can.
+  reading_deeper_ = threads_set.load() != kByTheHalf;
   if (!enabled()) return;
   queue_to_free.store(this);
   // With no queue to free, the handler fails the allocation as the

@@ -335,7 +335,8 @@ class read_ahead {
 
 // `by_the_half`, the threads the half would have a walk use, unless a test
 // set another number (-1 puts it back): the one switch of reading ahead,
-// for the tests that compare walks with and without it.
+// for the tests that compare walks with and without it. Threads a test set
+// also read below what they open from the start (read_deeper_at_once).
 std::size_t threads_for_a_walk(std::size_t by_the_half);
 void set_read_ahead_threads(std::size_t threads);
 
