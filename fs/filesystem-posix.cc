@@ -98,6 +98,9 @@ constexpr std::size_t kMostHeldAhead = 32;
 // the walk, warm or cold alike on the machines measured), and a few at
 // most.
 constexpr std::size_t kMostReadAheadThreads = 3;
+// Threads at most where the walk keeps arriving at requests still being
+// read, as on a cold cache: each waits on the disk, not on a core.
+constexpr std::size_t kMostReadAheadThreadsWhileWaiting = 4;
 // Smaller listings have their entries read by the walk alone: a request
 // costs more than it saves there.
 constexpr std::size_t kFewestEntriesToShare = 32;
@@ -311,6 +314,7 @@ walk_cursor::walk_cursor() : state(new walk_state) {
   state->descriptors.total = kFewestOpenLevels;
   state->ahead.reset(new read_ahead(posix_read_ahead, threads_for_a_walk(read_ahead_threads())));
   state->ahead->share_descriptors(&state->descriptors);
+  state->ahead->allow_threads_while_waiting(kMostReadAheadThreadsWhileWaiting);
 }
 
 // The levels' owners close what is still open.
@@ -328,14 +332,13 @@ namespace {
 // as it would alone, and reports what it finds.
 bool adopt(walk_state& walk, walk_level& level, int parent_fd, const char* name,
            opened_directory& opened, const file_identity* identity) {
-  unique_fd held(static_cast<int>(opened.handle.release()));
   if (identity && !(opened.identity == *identity)) return false;
   struct stat st;
   if (fstatat(parent_fd, name, &st, AT_SYMLINK_NOFOLLOW | kNoAutomount) != 0 ||
       static_cast<std::uint64_t>(st.st_dev) != opened.identity.volume ||
       static_cast<std::int64_t>(st.st_ino) != opened.identity.key)
     return false;
-  level.fd = std::move(held);
+  level.fd = unique_fd(static_cast<int>(opened.handle.release()));
   level.device = opened.identity.volume;
   level.inode = static_cast<std::uint64_t>(opened.identity.key);
   walk.adopted.listing.names.swap(opened.listing.names);
@@ -371,8 +374,16 @@ result<entering> enter_directory_adopting(walk_cursor& cursor, const native_stri
   const std::size_t parent_level = walk.levels.size() - 1;
   const walk_level& parent = walk.levels[parent_level];
   walk_level level;
+  // A directory a worker opened and the walk does not take: the requests
+  // the worker made below it, which read in its descriptor, end before it
+  // closes.
+  const auto refuse = [&] {
+    if (!adopted || !adopted->handle.valid()) return;
+    walk.ahead->end_level(walk.levels.size());
+    adopted->handle.reset();
+  };
   if (!parent.fd.valid()) {  // the parent could not be brought back
-    if (adopted) adopted->handle.reset();
+    refuse();
     const int failure = parent.deferred_error != 0 ? parent.deferred_error : ENOENT;
     return {entering::no_attributes, static_cast<error_code>(failure)};
   }
@@ -383,6 +394,7 @@ result<entering> enter_directory_adopting(walk_cursor& cursor, const native_stri
   const char* child = path.c_str() + level.name_offset;
   if (!(adopted && adopted->handle.valid() &&
         adopt(walk, level, parent.fd.get(), child, *adopted, identity))) {
+    refuse();
     struct stat st;
     level.fd = open_parking(walk, parent.fd.get(), child, parent_level);
     if (!level.fd.valid()) {

@@ -363,10 +363,10 @@ TEST(ReadAheadFake, AnAllocationThatFailsTakesBackWhatTheQueueHolds) {
   by_hand = true;
   fake_calls calls;
   EXPECT_EQ(walk_of(build, true, &calls), alone);
-  EXPECT_EQ(held_before, 3);
+  EXPECT_EQ(held_before, 5);  // a, b, c and, below a, m and n
   EXPECT_EQ(held_after, 0);
   EXPECT_TRUE(failed_with_nothing_held);
-  EXPECT_EQ(calls.opened_ahead, 3);
+  EXPECT_EQ(calls.opened_ahead, 5);
   EXPECT_EQ(calls.adopted, 0);
   EXPECT_EQ(calls.opened_ahead_and_held, 0);
 }
@@ -640,6 +640,9 @@ TEST(ReadAheadFakeBudget, TheQueueOpensOnlyWhatTheWalkCanSpare) {
   const auto deep = [](const fake_tree& t) {
     for (int i = 0; i < 6; ++i) t.file(numbered("top/a/b/c/s", i) + relative("/f"), i);
   };
+  // Seven directories one in another below top: when the walk visits a,
+  // the queue may open them all, each below the one it opened before.
+  const auto chain = [](const fake_tree& t) { t.file("top/a/b/c/d/e/f/g/h", 1); };
   struct budget_case {
     const char* what;
     std::function<void(const fake_tree&)> build;
@@ -652,6 +655,8 @@ TEST(ReadAheadFakeBudget, TheQueueOpensOnlyWhatTheWalkCanSpare) {
       {"room for two beside the eight kept for the walk", flat, {10, 8, 32}, "s000", 2},
       {"room for many, no more than the queue's most", flat, {1000, 0, 3}, "s000", 3},
       {"four levels deep, the walk's four first: two", deep, {6, 0, 32}, "a/b/c/s000", 2},
+      {"below what the queue opened, no more than its most", chain, {1000, 0, 3}, "a", 3},
+      {"below what the queue opened, all the walk can spare", chain, {6, 0, 32}, "a", 5},
   };
   for (const budget_case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -669,6 +674,160 @@ TEST(ReadAheadFakeBudget, TheQueueOpensOnlyWhatTheWalkCanSpare) {
     fake_calls calls;
     EXPECT_EQ(walk_of(build, true, &calls), alone);
     EXPECT_EQ(opened, c.opened);
+    EXPECT_EQ(calls.opened_ahead_and_held, 0);
+  }
+}
+
+// Below a directory a worker opened, requests for its subdirectories,
+// pinned to it: a, where a/b, a/b/c, a/b/g and a/h are below, and z beside
+// it. Whatever they are when the walk reaches a (done, being read, stalled,
+// never begun), and whether the walk adopts a or finds another directory
+// at its name, the walk tells what a walk alone tells, adopts the ones
+// below only through the a it adopted, and leaves nothing open.
+TEST(ReadAheadFakeNested, RequestsBelowAnOpenedDirectoryEndWithIt) {
+  enum class below { queued, done, claimed, stalled };
+  struct nested_case {
+    const char* what;
+    below state;
+    bool replaced;  // another a stands at its name when the walk enters it
+    int opened;
+    int adopted;
+  };
+  const std::vector<nested_case> cases = {
+      {"done: a adopted whole, and those below it in turn", below::done, false, 6, 6},
+      {"being read when a is adopted: finished, then adopted", below::claimed, false, 4, 4},
+      {"stalled when a is adopted: the walk opens them itself", below::stalled, false, 4, 2},
+      {"never begun: the walk opens them itself", below::queued, false, 2, 2},
+      {"a replaced, those below it done: none adopted", below::done, true, 6, 1},
+      {"a replaced, those below it being read", below::claimed, true, 4, 1},
+      {"a replaced, those below it stalled", below::stalled, true, 4, 1},
+      {"a replaced, those below it never begun: dropped", below::queued, true, 2, 1},
+  };
+  for (const nested_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    int held_in_z = -1;
+    const auto build = [&c, &held_in_z](const fake_tree& t, examining_visitor& v) {
+      t.file("top/a/b/c/old-marker", 1);
+      t.file("top/a/b/g/f", 2);
+      t.file("top/a/h/f", 3);
+      t.hard_link("top/a/h/f", "top/z/again");
+      t.file("outside/b/c/f", 4);
+      t.file("outside/h/f", 5);
+      const auto first = at_first_visit([&t, &c] {
+        if (c.state == below::done) {
+          t.complete_read_ahead();  // a, z, and all below a
+        } else {
+          t.complete_read_ahead(2);  // a and z
+          if (c.state == below::claimed) t.claim_read_ahead();  // a/b and a/h
+          if (c.state == below::stalled) t.stall_read_ahead();
+        }
+        if (c.replaced) {
+          t.rename("top/a", "away");
+          t.rename("outside", "top/a");
+        }
+      });
+      v.at_visit = [&t, first, &held_in_z](const platform::native_string& at) mutable {
+        first(at);
+        if (at == relative("z/again")) held_in_z = t.calls().opened_ahead_and_held;
+      };
+    };
+    const std::vector<platform::native_string> alone = walk_of(build, false);
+    fake_calls calls;
+    const std::vector<platform::native_string> ahead = walk_of(build, true, &calls);
+    EXPECT_EQ(ahead, alone);
+    if (c.replaced) {
+      for (const platform::native_string& line : ahead)
+        EXPECT_EQ(line.find(T("old-marker")), platform::native_string::npos) << line;
+    }
+    EXPECT_EQ(calls.opened_ahead, c.opened);
+    EXPECT_EQ(calls.adopted, c.adopted);
+    // Once the walk is past a, nothing opened in or below it is held.
+    EXPECT_EQ(held_in_z, 0);
+    EXPECT_EQ(calls.opened_ahead_and_held, 0);
+  }
+}
+
+// A walk that ends, or leaves a level, while requests opened below what the
+// queue holds are done, being read or stalled: every directory they opened
+// is closed, deepest first, and none after the one it reads in.
+TEST(ReadAheadFakeNested, AWalkEndedEarlyClosesEverythingOpenedBelow) {
+  for (const int claimed : {0, 1, 2}) {
+    SCOPED_TRACE(claimed);
+    for (const std::size_t stop_after : {1, 2, 3, 5}) {
+      SCOPED_TRACE(stop_after);
+      const auto build = [&](const fake_tree& t, examining_visitor& v) {
+        t.file("top/a/b/c/d/f", 1);
+        t.file("top/a/e/f", 2);
+        t.file("top/z/y/f", 3);
+        v.stop_after = stop_after;
+        v.at_visit = at_first_visit([&t, claimed] {
+          t.complete_read_ahead(3);  // a, z, and one below them
+          if (claimed == 1) t.claim_read_ahead();
+          if (claimed == 2) t.stall_read_ahead();
+        });
+      };
+      fake_calls calls;
+      EXPECT_EQ(walk_of(build, true, &calls), walk_of(build, false));
+      EXPECT_GE(calls.opened_ahead, 3);
+      EXPECT_EQ(calls.opened_ahead_and_held, 0);
+    }
+  }
+}
+
+// The threads follow what the walk meets: where it keeps arriving at
+// requests still being read after its look (workers that wait on the
+// disk), more may run, one at a time and no more than allowed, and the
+// queue reads below what it opened; where it finds them done, or nobody
+// claimed them, no more than the queue's own, and no deeper.
+TEST(ReadAheadFakeThreads, MoreThreadsOnlyWhereTheWalkArrivesWhileTheyRead) {
+  struct threads_case {
+    const char* what;
+    std::function<void(const fake_tree&)> at_each_listing;
+    std::size_t allowed;
+    std::size_t threads;
+    bool deeper;  // the queue reads below what it opened
+  };
+  const std::vector<threads_case> cases = {
+      {"requests done before the walk arrives", [](const fake_tree& t) { t.complete_read_ahead(); },
+       4, 0, false},
+      {"requests claimed and finished while it looks",
+       [](const fake_tree& t) { t.claim_read_ahead(); }, 4, 0, false},
+      {"requests never claimed", [](const fake_tree&) {}, 4, 0, false},
+      {"requests still being read: up to the most allowed",
+       [](const fake_tree& t) { t.stall_read_ahead(); }, 4, 4, true},
+      {"requests still being read, three allowed", [](const fake_tree& t) { t.stall_read_ahead(); },
+       3, 3, true},
+      {"requests still being read, no more threads allowed",
+       [](const fake_tree& t) { t.stall_read_ahead(); }, 0, 0, true},
+  };
+  for (const threads_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::size_t threads = 99;
+    bool deeper = !c.deeper;
+    bool by_hand = false;
+    const auto build = [&](const fake_tree& t, examining_visitor& v) {
+      // 200 directories of one file each, in 10 of 20: arrivals enough for
+      // several weighings. At each visit, whatever can be is completed,
+      // claimed or stalled.
+      for (int i = 0; i < 200; ++i)
+        t.file(numbered("top/d", i / 20) + numbered("/s", i) + relative("/f"), i);
+      t.threads_while_waiting(c.allowed);
+      t.read_deeper_only_when_behind();
+      v.at_visit = [&](const platform::native_string& at) {
+        if (!by_hand) return;
+        c.at_each_listing(t);
+        if (at == relative("d009/s199/f")) {
+          threads = t.read_ahead_threads();
+          deeper = t.reading_deeper();
+        }
+      };
+    };
+    const std::vector<platform::native_string> alone = walk_of(build, false);
+    by_hand = true;
+    fake_calls calls;
+    EXPECT_EQ(walk_of(build, true, &calls), alone);
+    EXPECT_EQ(threads, c.threads);
+    EXPECT_EQ(deeper, c.deeper);
     EXPECT_EQ(calls.opened_ahead_and_held, 0);
   }
 }

@@ -23,6 +23,9 @@ constexpr std::size_t kAheadAtALevel = 8;
 // the next: enough for most directories; a larger one's memory goes back,
 // so that what the queue keeps stays small beside the walk's own.
 constexpr std::size_t kMostEntriesKeptSpare = 64;
+// The walk's arrivals at claimed requests weighed at a time: when half of
+// them were still being read after its look, one more thread may start.
+constexpr std::size_t kArrivalsWeighed = 16;
 // How long the walk looks again at a request being read before it sleeps.
 constexpr std::chrono::microseconds kSpinBeforeSleeping(50);
 
@@ -60,6 +63,17 @@ void trim(opened_directory& spent) {
   }
   spent.listing.clear();
   spent.readings.clear();
+}
+
+}  // namespace
+
+namespace {
+
+// Makes `levels` hold `count` batches at least; throws std::bad_alloc.
+template <typename batch>
+void add_levels(std::vector<std::unique_ptr<batch>>& levels, std::size_t count) {
+  levels.reserve(count);
+  while (levels.size() < count) levels.emplace_back(new batch);
 }
 
 }  // namespace
@@ -133,13 +147,16 @@ struct read_ahead::request {
   // pool carries it out: where the walk stands on it, the worker waits.
   std::atomic<int> core{-1};
   place_pin parent;
-  // open_and_list: a subdirectory of a level, by its place in the level's
-  // list, and the directory the worker opened there.
+  // open_and_list: a subdirectory, by its place in the list of the
+  // directory it is asked in, the directory the worker opened there, and
+  // the requests for the subdirectories of that one, pinned to it: they go
+  // with it to the walk that adopts it, or end before it closes.
   struct open_and_list {
-    std::size_t level = 0;
+    level_requests* batch = nullptr;
     std::size_t index = 0;
     native_string name;
     std::unique_ptr<opened_directory> opened;
+    std::unique_ptr<level_requests> children;
   } open;
   // read_facts_slice: slice `slice` of the facts being read, what it
   // reads (set at its claim: a worker reads from these, never from the
@@ -155,9 +172,11 @@ struct read_ahead::request {
   bool opens() const { return kind == request_kind::open_and_list; }
 };
 
-// The subdirectories of one level, in listing order: every name, and a
-// request only for those a worker claimed, so that a directory of many
-// subdirectories costs a few bytes each.
+// The subdirectories of one open directory, in listing order: every name,
+// and a request only for those a worker claimed, so that a directory of
+// many subdirectories costs a few bytes each. The directory is a level of
+// the walk, or one a worker opened ahead of it (whose requests become
+// those of the level the walk enters when it adopts that directory).
 struct read_ahead::level_requests {
   struct item {
     std::uint32_t name_offset;
@@ -170,6 +189,9 @@ struct read_ahead::level_requests {
   std::vector<request*> active;  // claimed or done, owned by `owned`
   std::vector<std::unique_ptr<request>> owned;
   std::size_t walk_at = 0;     // the first item the walk has not passed
+  // Made by a worker for the directory it opened, handed to the walk that
+  // adopted it and not yet taken on by the walk's listing of it.
+  bool inherited = false;
 
   request* find(std::size_t index) const {
     for (request* r : active)
@@ -213,6 +235,9 @@ struct read_ahead::facts_job {
 read_ahead::read_ahead(const read_ahead_operations& operations, std::size_t threads,
                        bool by_hand)
     : operations_(operations), threads_wanted_(threads), by_hand_(by_hand) {
+  // Threads a test set read below what they open from the start, so that
+  // every walk the tests compare with a walk alone reads as deep as it can.
+  reading_deeper_ = threads_set.load() != kByTheHalf;
   if (!enabled()) return;
   queue_to_free.store(this);
   // With no queue to free, the handler fails the allocation as the
@@ -250,17 +275,10 @@ bool read_ahead::give_up_memory() {
   std::unique_lock<std::mutex> lock(mutex_);
   memory_short_ = true;
   bool freed = false;
-  for (level_requests& batch : levels_) {
-    // Those being read too: the worker is waited for, as it reads no more
-    // than the walk would read alone.
-    while (!batch.active.empty()) {
-      request& r = *batch.active.back();
-      wait_for(lock, r);
-      if (!batch.active.empty() && batch.active.back() == &r && r.state == status::done) {
-        drop(r);
-        freed = true;
-      }
-    }
+  for (std::unique_ptr<level_requests>& batch : levels_) {
+    // Those being read too, and those opened below them: the worker is
+    // waited for, as it reads no more than the walk would read alone.
+    freed = drop_all(lock, *batch) || freed;
   }
   freed = freed || !spare_.empty();
   records_ -= spare_.size();
@@ -271,6 +289,36 @@ bool read_ahead::give_up_memory() {
 void read_ahead::share_descriptors(descriptor_budget* budget) {
   std::lock_guard<std::mutex> lock(mutex_);
   budget_ = budget;
+}
+
+// Under the lock: every request of `batch`, and all below them, waited for
+// where being read and dropped. True when it dropped any.
+bool read_ahead::drop_all(std::unique_lock<std::mutex>& lock, level_requests& batch) {
+  bool dropped = false;
+  for (level_requests::item& item : batch.items)
+    if (item.state == status::queued) item.state = status::dropped;
+  while (!batch.active.empty()) {
+    request& r = *batch.active.back();
+    // One the walk abandoned drops itself when done, and may then be
+    // claimed anew elsewhere; any other is dropped here.
+    wait_for(lock, r);
+    if (!batch.active.empty() && batch.active.back() == &r && r.state == status::done) {
+      drop(lock, r);
+      dropped = true;
+    }
+  }
+  return dropped;
+}
+
+// Under the lock: `batch` asks for nothing any more, and no request reads
+// in its directory, which may then close.
+void read_ahead::end_batch(std::unique_lock<std::mutex>& lock, level_requests& batch) {
+  drop_all(lock, batch);
+  batch.items.clear();
+  batch.names.clear();
+  batch.walk_at = 0;
+  batch.inherited = false;
+  batch.parent.reset();  // no request reads in it any more
 }
 
 std::unique_ptr<read_ahead::request> read_ahead::fresh_request() {
@@ -293,18 +341,75 @@ void read_ahead::start_threads() {
     // Without room for a thread the walk reads alone, or with fewer.
     if (!threads_.start(run_thread, this)) break;
   }
+  threads_now_ = threads_.size();
+}
+
+void read_ahead::allow_threads_while_waiting(std::size_t most) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  threads_while_waiting_ = most;
+}
+
+void read_ahead::read_deeper_at_once() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  reading_deeper_ = true;
+}
+
+bool read_ahead::reading_deeper() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return reading_deeper_;
+}
+
+std::size_t read_ahead::threads_wanted_now() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return by_hand_ ? threads_now_ : threads_.size();
+}
+
+// Under the lock, on the walk's thread: the walk reached a request a
+// worker claimed, done or finished within its look, or still being read
+// after it (on another core: a worker on the walk's own core only waits for
+// the walk). What it observes decides the threads, never a guess about the
+// cache: a cold tree keeps it arriving early, a warm one does not. The
+// same decides the reading below what the queue opened.
+void read_ahead::arrived(bool still_being_read) {
+  if (reading_deeper_ && threads_while_waiting_ <= std::max(threads_wanted_, threads_now_)) return;
+  ++arrivals_;
+  if (still_being_read) ++arrivals_waited_;
+  if (arrivals_ < kArrivalsWeighed) return;
+  const bool behind = arrivals_waited_ * 2 >= arrivals_;
+  arrivals_ = arrivals_waited_ = 0;
+  if (!behind) return;
+  reading_deeper_ = true;
+  if (threads_while_waiting_ <= std::max(threads_wanted_, threads_now_)) return;
+  if (by_hand_) {
+    ++threads_now_;
+    return;
+  }
+  if (!started_) return;
+  // A thread the system will not start leaves the count as it is.
+  if (threads_.start(run_thread, this)) threads_now_ = threads_.size();
 }
 
 void read_ahead::open_subdirectories(std::size_t level, const directory_place& parent,
                                      const directory_listing& listing) {
   if (!enabled() || parent.handle < 0) return;
+  {
+    // A directory the walk adopted comes with the requests the worker made
+    // for its subdirectories, from the very listing the walk took over:
+    // they are this level's, some of them perhaps read already.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (level < levels_.size() && levels_[level]->inherited &&
+        levels_[level]->parent.place.handle == parent.handle) {
+      levels_[level]->inherited = false;
+      return;
+    }
+  }
   end_level(level);  // what was asked at this depth before is over
   std::unique_lock<std::mutex> lock(mutex_);
   if (!budget_ || budget_->most_ahead == 0 || memory_short_) return;
   const freeing_nothing_here under_the_lock;
   try {
-    if (levels_.size() <= level) levels_.resize(level + 1);
-    level_requests& batch = levels_[level];
+    add_levels(levels_, level + 1);
+    level_requests& batch = *levels_[level];
     batch.parent.reset(parent);
     for (const listed_entry& entry : listing.entries) {
       if (!entry.is_directory || entry.is_reparse) continue;
@@ -317,8 +422,8 @@ void read_ahead::open_subdirectories(std::size_t level, const directory_place& p
   } catch (const std::bad_alloc&) {
     // Reading ahead is only a help: the walk reads what was not asked for.
     if (level < levels_.size()) {
-      levels_[level].items.clear();
-      levels_[level].names.clear();
+      levels_[level]->items.clear();
+      levels_[level]->names.clear();
     }
     return;
   }
@@ -342,44 +447,60 @@ read_ahead::request* read_ahead::next_to_claim() {
   }
   if (!budget_ || !budget_->ahead_may_take_one() || memory_short_) return nullptr;
   const freeing_nothing_here under_the_lock;
-  for (std::size_t level = levels_.size(); level > 0; --level) {
-    level_requests& batch = levels_[level - 1];
-    // Only a few ahead of the walk at each level, so that the levels it
-    // has still to come back to cannot take every descriptor from the one
-    // it is in; the farthest of them first, so that the walk, taking the
-    // nearest itself where no worker came first, seldom arrives at one
-    // being read.
-    const std::size_t window_end = std::min(batch.items.size(), batch.walk_at + kAheadAtALevel);
-    std::size_t i = window_end;
-    while (i > batch.walk_at && batch.items[i - 1].state != status::queued) --i;
-    if (i == batch.walk_at) continue;
-    --i;
-    std::unique_ptr<request> claimed;
-    try {
-      claimed = fresh_request();
-      batch.active.reserve(batch.active.size() + 1);
-      batch.owned.reserve(batch.owned.size() + 1);
-      if (!claimed->open.opened) claimed->open.opened.reset(new opened_directory);
-      const level_requests::item& item = batch.items[i];
-      claimed->open.name.assign(batch.names, item.name_offset, item.name_length);
-    } catch (const std::bad_alloc&) {
-      return nullptr;
-    }
-    request& r = *claimed;
-    r.state = status::claimed;
-    ++r.serial;
-    r.read = outcome::none;
-    r.abandoned = false;
-    r.open.level = level - 1;
-    r.open.index = i;
-    r.parent.take(batch.parent);
-    batch.items[i].state = status::claimed;
-    batch.active.push_back(&r);
-    batch.owned.push_back(std::move(claimed));
-    budget_->ahead.store(++holding_, std::memory_order_relaxed);
-    return &r;
-  }
+  for (std::size_t level = levels_.size(); level > 0; --level)
+    if (request* r = claim_in(*levels_[level - 1])) return r;
   return nullptr;
+}
+
+// Under the lock: the next subdirectory of `batch` to open ahead, claimed,
+// else one below those opened there already, nearest first: how far ahead
+// the queue reads is bounded by the descriptors and memory it may hold, not
+// by the levels the walk is in.
+read_ahead::request* read_ahead::claim_in(level_requests& batch) {
+  // Only a few ahead of the walk at each level, so that the levels it has
+  // still to come back to cannot take every descriptor from the one it is
+  // in; the farthest of them first, so that the walk, taking the nearest
+  // itself where no worker came first, seldom arrives at one being read.
+  const std::size_t window_end = std::min(batch.items.size(), batch.walk_at + kAheadAtALevel);
+  std::size_t i = window_end;
+  while (i > batch.walk_at && batch.items[i - 1].state != status::queued) --i;
+  if (i == batch.walk_at) {
+    if (!reading_deeper_) return nullptr;
+    for (std::size_t k = batch.walk_at; k < window_end; ++k) {
+      if (batch.items[k].state != status::done) continue;
+      request* opened = batch.find(k);
+      if (!opened || opened->read != outcome::read || opened->abandoned) continue;
+      if (request* r = claim_in(*opened->open.children)) return r;
+    }
+    return nullptr;
+  }
+  --i;
+  std::unique_ptr<request> claimed;
+  try {
+    claimed = fresh_request();
+    batch.active.reserve(batch.active.size() + 1);
+    batch.owned.reserve(batch.owned.size() + 1);
+    if (!claimed->open.opened) claimed->open.opened.reset(new opened_directory);
+    if (!claimed->open.children) claimed->open.children.reset(new level_requests);
+    const level_requests::item& item = batch.items[i];
+    claimed->open.name.assign(batch.names, item.name_offset, item.name_length);
+  } catch (const std::bad_alloc&) {
+    if (claimed) spare_.push_back(std::move(claimed));  // reserved
+    return nullptr;
+  }
+  request& r = *claimed;
+  r.state = status::claimed;
+  ++r.serial;
+  r.read = outcome::none;
+  r.abandoned = false;
+  r.open.batch = &batch;
+  r.open.index = i;
+  r.parent.take(batch.parent);
+  batch.items[i].state = status::claimed;
+  batch.active.push_back(&r);
+  batch.owned.push_back(std::move(claimed));
+  budget_->ahead.store(++holding_, std::memory_order_relaxed);
+  return &r;
 }
 
 // Outside the lock. Never throws: a request that ran out of memory failed,
@@ -394,7 +515,9 @@ void read_ahead::carry_out(request& r) {
         opened.readings.clear();
         opened.incomplete = false;
         opened.handle.reset();
-        if (operations_.open(r.parent.place(), r.open.name, opened)) r.read = outcome::read;
+        if (!operations_.open(r.parent.place(), r.open.name, opened)) return;
+        r.read = outcome::read;
+        ask_for_children(r);
         return;
       }
       case request_kind::read_facts_slice:
@@ -410,8 +533,41 @@ void read_ahead::carry_out(request& r) {
   }
 }
 
+// Outside the lock, on the worker that opened the directory: the requests
+// for its subdirectories, in its listing's order, the very list the walk
+// makes of them when it adopts the listing. None for a listing kept only in
+// part, which the walk finishes itself, nor where memory runs short (the
+// walk asks for them itself then).
+void read_ahead::ask_for_children(request& r) {
+  level_requests& children = *r.open.children;
+  const opened_directory& opened = *r.open.opened;
+  children.items.clear();
+  children.names.clear();
+  children.walk_at = 0;
+  children.inherited = false;
+  if (opened.incomplete || !opened.handle.valid()) return;
+  try {
+    for (const listed_entry& entry : opened.listing.entries) {
+      if (!entry.is_directory || entry.is_reparse) continue;
+      children.items.push_back({static_cast<std::uint32_t>(children.names.size()),
+                                entry.name_length, status::queued});
+      children.names += opened.listing.name(entry);
+    }
+  } catch (const std::bad_alloc&) {
+    children.items.clear();
+    children.names.clear();
+    return;
+  }
+  // Nothing reads in it yet: no request of the batch is visible before this
+  // one is done.
+  directory_place place = r.parent.place();
+  place.handle = opened.handle.get();
+  place.volume = opened.identity.volume;
+  children.parent.reset(place);
+}
+
 // Under the lock: a request is done.
-void read_ahead::finish(std::unique_lock<std::mutex>&, request& r) {
+void read_ahead::finish(std::unique_lock<std::mutex>& lock, request& r) {
   r.state = status::done;
   r.ended.store(r.serial, std::memory_order_release);
   if (by_hand_) {
@@ -426,20 +582,27 @@ void read_ahead::finish(std::unique_lock<std::mutex>&, request& r) {
   if (r.opens()) {
     // Short of memory once, the queue opens no more directories ahead.
     if (r.read == outcome::ran_short) memory_short_ = true;
-    level_requests& batch = levels_[r.open.level];
+    level_requests& batch = *r.open.batch;
     batch.items[r.open.index].state = status::done;
-    if (r.abandoned) drop(r);  // else the walk takes or drops it
+    if (r.abandoned) {
+      drop(lock, r);  // else the walk takes or drops it
+    } else if (idle_ != 0 && !r.open.children->items.empty()) {
+      work_.notify_all();  // its subdirectories may be opened now
+    }
   }
   if (walk_waits_) finished_.notify_all();
 }
 
 // Under the lock: the walk no longer wants a claimed or done open request.
-void read_ahead::drop(request& r) {
-  level_requests& batch = levels_[r.open.level];
+// The requests made below it end first (waited for where being read), as
+// they read in the directory it closes.
+void read_ahead::drop(std::unique_lock<std::mutex>& lock, request& r) {
+  level_requests& batch = *r.open.batch;
   if (r.state == status::claimed) {
     r.abandoned = true;  // whoever finishes it drops it
     return;
   }
+  if (r.open.children) end_batch(lock, *r.open.children);
   if (r.open.opened) r.open.opened->handle.reset();
   r.read = outcome::none;
   batch.items[r.open.index].state = status::dropped;
@@ -516,7 +679,7 @@ std::unique_ptr<opened_directory> read_ahead::take_opened(std::size_t level,
                                                           native_string_view name) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (level >= levels_.size()) return nullptr;
-  level_requests& batch = levels_[level];
+  level_requests& batch = *levels_[level];
   std::size_t found = batch.walk_at;
   while (found < batch.items.size() &&
          native_string_view(batch.names).substr(batch.items[found].name_offset,
@@ -525,7 +688,7 @@ std::unique_ptr<opened_directory> read_ahead::take_opened(std::size_t level,
   if (found == batch.items.size()) return nullptr;  // not asked for
   // What the walk passes without entering is of no more use.
   for (std::size_t i = batch.walk_at; i < found; ++i) {
-    if (request* r = batch.find(i)) drop(*r);
+    if (request* r = batch.find(i)) drop(lock, *r);
     if (batch.items[i].state == status::queued) batch.items[i].state = status::dropped;
   }
   batch.walk_at = found + 1;
@@ -539,16 +702,36 @@ std::unique_ptr<opened_directory> read_ahead::take_opened(std::size_t level,
   }
   // A worker still at it after a while (its core taken by another program)
   // is left to it: the walk opens the directory itself rather than sleep.
+  const int worker_core = r->core.load(std::memory_order_relaxed);
   if (!look_a_while(lock, *r)) {
-    drop(*r);
+    arrived(worker_core < 0 || worker_core != current_core());
+    drop(lock, *r);
     return nullptr;
   }
+  arrived(false);
   if (r->read != outcome::read) {
-    drop(*r);  // the walk meets the failure itself, and reports it
+    drop(lock, *r);  // the walk meets the failure itself, and reports it
     return nullptr;
+  }
+  // The requests made for its subdirectories are those of the level the
+  // walk enters, still pinned to the directory, whose descriptor the walk
+  // holds from now on; the half ends that level before it closes the
+  // directory where it does not adopt it after all.
+  const freeing_nothing_here under_the_lock;
+  try {
+    add_levels(levels_, level + 2);
+  } catch (const std::bad_alloc&) {
+    drop(lock, *r);  // the walk opens it itself
+    return nullptr;
+  }
+  level_requests& below = *levels_[level + 1];
+  end_batch(lock, below);
+  if (!r->open.children->items.empty()) {
+    levels_[level + 1].swap(r->open.children);
+    levels_[level + 1]->inherited = true;
   }
   std::unique_ptr<opened_directory> adopted = std::move(r->open.opened);
-  drop(*r);
+  drop(lock, *r);
   return adopted;
 }
 
@@ -567,20 +750,7 @@ void read_ahead::give_back(std::unique_ptr<opened_directory> spent) {
 void read_ahead::end_level(std::size_t level) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (level >= levels_.size()) return;
-  level_requests& batch = levels_[level];
-  for (level_requests::item& item : batch.items)
-    if (item.state == status::queued) item.state = status::dropped;
-  while (!batch.active.empty()) {
-    request& r = *batch.active.back();
-    // One the walk abandoned drops itself when done, and may then be
-    // claimed anew elsewhere; any other is dropped here.
-    wait_for(lock, r);
-    if (!batch.active.empty() && batch.active.back() == &r && r.state == status::done) drop(r);
-  }
-  batch.items.clear();
-  batch.names.clear();
-  batch.walk_at = 0;
-  batch.parent.reset();  // no request reads in it any more
+  end_batch(lock, *levels_[level]);
 }
 
 bool read_ahead::read_facts(const directory_place& place, const directory_listing& listing,

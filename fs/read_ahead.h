@@ -24,9 +24,18 @@
 // slice of the listing being visited first, then the subdirectories of the
 // deepest level (where the walk is), a few ahead of the walk at each level
 // and the farthest of those first, so that the walk seldom arrives at one
-// still being read; and only while the walk's one budget of descriptors
+// still being read, then those below the directories already opened there,
+// nearest first; and only while the walk's one budget of descriptors
 // spares one beside the walk's levels (descriptor_budget), the levels the
 // walk will come back to holding no more than their few.
+//
+// A worker that opens a directory asks, in the same queue, for the
+// subdirectories of its listing, pinned to the descriptor it holds: how
+// far ahead the queue reads is bounded by the descriptors and the memory it
+// may hold, not by the levels the walk is in. The walk that adopts that
+// directory takes those requests over as the ones of the level it enters;
+// where it does not adopt it, or drops it, they end (waited for where being
+// read, their directories closed) before its descriptor closes.
 //
 // The engine is the same for every half of the file system that reads
 // ahead: the half makes the queue of a walk, with the operations that carry
@@ -43,7 +52,6 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -185,6 +193,21 @@ class read_ahead {
   read_ahead& operator=(const read_ahead&) = delete;
 
   bool enabled() const { return threads_wanted_ != 0 || by_hand_; }
+  // Up to `most` threads in all where the walk keeps arriving at requests
+  // still being read (it waits on the disk beside them): a worker then
+  // waits on the disk too, and more of them keep more reads under way than
+  // there are cores. Where the walk finds its requests done, the threads
+  // stay as many as the queue was made with. Never fewer than those.
+  void allow_threads_while_waiting(std::size_t most);
+  // The threads the queue would run now (by hand: none run, the count
+  // only).
+  std::size_t threads_wanted_now() const;
+  // The queue reads below the directories it opened only once the walk
+  // arrives early as above (a warm walk beside a worker on a busy core
+  // lost more to the waits below a directory it passed than it gained);
+  // from the start after read_deeper_at_once().
+  void read_deeper_at_once();
+  bool reading_deeper() const;
   // The walk's one budget of descriptors, which outlives the queue; none
   // (the default) allows no request to open a directory.
   void share_descriptors(descriptor_budget* budget);
@@ -197,7 +220,11 @@ class read_ahead {
   // The walk enters the subdirectory `name` of level `level`: the
   // directory a worker opened there, waiting while one reads it; null when
   // none did (the walk opens it itself). Requests of that level that come
-  // before it in the listing are dropped.
+  // before it in the listing are dropped. The requests the worker made for
+  // the subdirectories of the one it opened, which read in its handle,
+  // become those of level `level + 1` (and open_subdirectories of that
+  // level keeps them): where the half does not adopt the directory after
+  // all, it ends that level before it closes the handle.
   std::unique_ptr<opened_directory> take_opened(std::size_t level, native_string_view name);
   // What a taken directory leaves once adopted, for the next request to
   // reuse its buffers; its handle is the walk's now.
@@ -249,15 +276,20 @@ class read_ahead {
   struct level_requests;
 
   request* next_to_claim();
+  request* claim_in(level_requests& batch);
   void carry_out(request& r);
+  void ask_for_children(request& r);
   void finish(std::unique_lock<std::mutex>& lock, request& r);
-  void drop(request& r);
+  void drop(std::unique_lock<std::mutex>& lock, request& r);
+  bool drop_all(std::unique_lock<std::mutex>& lock, level_requests& batch);
+  void end_batch(std::unique_lock<std::mutex>& lock, level_requests& batch);
   bool look_a_while(std::unique_lock<std::mutex>& lock, request& r);
   bool stalled(const request& r) const;
   void finish_by_hand(std::unique_lock<std::mutex>& lock, request& r);
   void wait_for(std::unique_lock<std::mutex>& lock, request& r);
   std::unique_ptr<request> fresh_request();
   void start_threads();
+  void arrived(bool still_being_read);
   void run();
   static void* run_thread(void* self);
 
@@ -266,9 +298,16 @@ class read_ahead {
   const read_ahead_operations operations_;
   const std::size_t threads_wanted_;
   const bool by_hand_;
+  std::size_t threads_while_waiting_ = 0;
+  std::size_t threads_now_ = 0;  // wanted now: started, or by hand counted
+  // Of the walk's last arrivals at requests a worker claimed: how many, and
+  // of those how many were still being read after it looked a while.
+  std::size_t arrivals_ = 0;
+  std::size_t arrivals_waited_ = 0;
+  bool reading_deeper_ = false;  // below what it opened
   bool memory_short_ = false;  // no more directories opened ahead
   std::size_t records_ = 0;    // request records alive, spare or in use
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::condition_variable work_;      // for idle workers
   std::condition_variable finished_;  // for the walk waiting on a request
   bool walk_waits_ = false;
@@ -276,9 +315,11 @@ class read_ahead {
   std::size_t idle_ = 0;
   descriptor_budget* budget_ = nullptr;
   std::size_t holding_ = 0;  // descriptors requests hold, or are opening
-  // A deque: a level's place stays where its requests pinned it when
-  // deeper levels are added.
-  std::deque<level_requests> levels_;
+  // Each level's requests on the heap: their place stays where requests
+  // pinned it when levels are added, and a batch a worker made for the
+  // directory it opened becomes a level's as it is, when the walk adopts
+  // that directory.
+  std::vector<std::unique_ptr<level_requests>> levels_;
   std::vector<std::unique_ptr<request>> spare_;
   // By hand: the requests claimed and not yet finished, oldest first. A
   // record among them is never freed, as a claimed request is waited for
@@ -294,7 +335,8 @@ class read_ahead {
 
 // `by_the_half`, the threads the half would have a walk use, unless a test
 // set another number (-1 puts it back): the one switch of reading ahead,
-// for the tests that compare walks with and without it.
+// for the tests that compare walks with and without it. Threads a test set
+// also read below what they open from the start (read_deeper_at_once).
 std::size_t threads_for_a_walk(std::size_t by_the_half);
 void set_read_ahead_threads(std::size_t threads);
 

@@ -72,6 +72,8 @@ struct file_system {
   bool read_ahead_by_hand = false;
   read_ahead* queue = nullptr;
   std::vector<read_ahead_fault> read_ahead_faults;
+  std::size_t threads_while_waiting = 0;  // none: the queue's own count
+  bool deeper_only_when_behind = false;   // else below at once
   std::vector<std::uint64_t> sharing_volumes;  // volumes that share extents
   // What a walk may hold open: as many as it likes, unless a test says.
   fake_descriptors descriptors{static_cast<std::size_t>(-1) / 2, 0, static_cast<std::size_t>(-1) / 4};
@@ -341,6 +343,9 @@ walk_cursor::walk_cursor() : state(new walk_state) {
   state->descriptors.kept_for_levels = budget.kept_for_levels;
   state->descriptors.most_ahead = budget.most_ahead;
   state->ahead->share_descriptors(&state->descriptors);
+  if (disk().threads_while_waiting != 0)
+    state->ahead->allow_threads_while_waiting(disk().threads_while_waiting);
+  if (!disk().deeper_only_when_behind) state->ahead->read_deeper_at_once();
   disk().queue = state->ahead.get();
 }
 
@@ -419,7 +424,11 @@ result<entering> enter_adopting(walk_cursor& cursor, const native_string& path,
     ++walk.descriptors.levels;
     return {entering::entered};
   }
-  if (adoptable) adopted->handle.reset();  // closed
+  if (adoptable) {
+    // What the worker asked for below it reads in it: that ends first.
+    walk.ahead->end_level(levels.size());
+    adopted->handle.reset();  // closed
+  }
   ++disk().calls.entered;
   if (const fault* f = fault_at(fake_operation::enter, path))
     return {entering::no_attributes, f->error};
@@ -903,6 +912,18 @@ std::size_t fake_tree::claim_read_ahead(std::size_t most) const {
 void fake_tree::descriptors_for_a_walk(const fake_descriptors& budget) const {
   disk().descriptors = budget;
 }
+
+void fake_tree::threads_while_waiting(std::size_t most) const {
+  disk().threads_while_waiting = most;
+}
+
+std::size_t fake_tree::read_ahead_threads() const {
+  return disk().queue ? disk().queue->threads_wanted_now() : 0;
+}
+
+void fake_tree::read_deeper_only_when_behind() const { disk().deeper_only_when_behind = true; }
+
+bool fake_tree::reading_deeper() const { return disk().queue && disk().queue->reading_deeper(); }
 
 std::size_t fake_tree::stall_read_ahead(std::size_t most) const {
   return disk().queue ? disk().queue->claim(most, false) : 0;

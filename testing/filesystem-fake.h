@@ -177,6 +177,17 @@ class fake_tree {
   std::size_t stall_read_ahead(std::size_t most = static_cast<std::size_t>(-1)) const;
   // From now on, each walk's descriptors.
   void descriptors_for_a_walk(const fake_descriptors& budget) const;
+  // From now on, each walk's queue may count up to `most` threads where the
+  // walk keeps arriving at requests still being read
+  // (read_ahead::allow_threads_while_waiting); read_ahead_threads() is the
+  // count of the walk under way (none run by hand).
+  void threads_while_waiting(std::size_t most) const;
+  std::size_t read_ahead_threads() const;
+  // By hand, the queue reads below what it opened from the start; from now
+  // on, only once the walk arrives early as the threads' count says, as
+  // with threads. reading_deeper(): whether the walk under way's does.
+  void read_deeper_only_when_behind() const;
+  bool reading_deeper() const;
   // A worker fails to open the directory at `relative`, as the system
   // refuses it for any reason (denied, gone, out of descriptors).
   void fail_read_ahead(const tree_path& relative) const;
