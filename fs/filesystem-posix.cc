@@ -76,12 +76,6 @@ namespace {
 
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
-#ifdef AT_NO_AUTOMOUNT
-constexpr int kNoAutomount = AT_NO_AUTOMOUNT;
-#else
-constexpr int kNoAutomount = 0;
-#endif
-
 // Levels that are never parked: the PATH, the current directory and the
 // child being opened. Below that many free descriptors a walk cannot go on
 // everywhere, and says so where it stops.

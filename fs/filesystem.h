@@ -68,6 +68,18 @@ struct entry_facts {
   std::int64_t allocated = 0;
 };
 
+// Whether an examined entry counts among the directories: a directory, or
+// a symbolic link to one, as Windows lists it, unless the link has several
+// names. A relative target is read from each name's own directory, so a
+// link of several names (cp -al links links too) may lead to a directory
+// from one name and nowhere from another; one file is one kind at all its
+// names, and such a link is a file at every name, like any file of several
+// links. (On Windows a link's directory bit is its own, the same at every
+// name, and NTFS makes no hard link of a directory.)
+inline bool counts_as_directory(const entry_facts& facts) {
+  return facts.is_directory && !(facts.kind == entry_kind::symlink && facts.links > 1);
+}
+
 // How an examination ended: with facts, or failing to find or to open the
 // entry (the two failures print different error lines).
 enum class examination : std::uint8_t { examined, not_found, not_opened };

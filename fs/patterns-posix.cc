@@ -105,17 +105,14 @@ result<> find_pattern_matches(const native_string& pattern, std::vector<pattern_
   // come out the same from run to run.
   std::sort(matches.begin(), matches.end(),
             [](const pattern_match& a, const pattern_match& b) { return a.name < b.name; });
-  // A link to a directory is skipped like a directory, as Windows lists it
-  // with the directory bit, unless it has several names: the scan counts
-  // such a link as a file at every name (its target may be a directory from
-  // one name only), and so it has a breakdown from every name. An entry
-  // that cannot be read keeps the bit of the listing; its breakdown then
-  // reports why it cannot be read.
+  // A link to a directory is skipped like a directory, unless the scan
+  // counts it as a file (counts_as_directory): then it has a breakdown from
+  // every name. An entry that cannot be read keeps the bit of the listing;
+  // its breakdown then reports why it cannot be read.
   entry_facts facts;
   for (pattern_match& match : matches) {
     if (read_entry(dirfd(dir.get()), match.name.c_str(), 0, facts).outcome)
-      match.is_directory =
-          facts.is_directory && !(facts.kind == entry_kind::symlink && facts.links > 1);
+      match.is_directory = counts_as_directory(facts);
   }
   // A listing that broke off says why; one that ended says nothing matched.
   if (matches.empty()) return failed(static_cast<error_code>(failure != 0 ? failure : ENOENT));

@@ -26,12 +26,6 @@ std::int64_t allocated_bytes(std::uint64_t blocks) {
   return blocks > max_blocks ? INT64_MAX : static_cast<std::int64_t>(blocks * 512);
 }
 
-#ifdef AT_NO_AUTOMOUNT
-constexpr int kNoAutomount = AT_NO_AUTOMOUNT;
-#else
-constexpr int kNoAutomount = 0;
-#endif
-
 struct raw_stat {
   std::uint64_t device;
   std::uint64_t inode;

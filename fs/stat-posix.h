@@ -4,11 +4,21 @@
 #ifndef TWINFIND_FS_STAT_POSIX_H_
 #define TWINFIND_FS_STAT_POSIX_H_
 
+#include <fcntl.h>
+
 #include <cstdint>
 
 #include "fs/filesystem.h"
 
 namespace platform {
+
+// Looking at an automount point never sets it off: it counts as what it is
+// before mounting, as the walk never enters it.
+#ifdef AT_NO_AUTOMOUNT
+constexpr int kNoAutomount = AT_NO_AUTOMOUNT;
+#else
+constexpr int kNoAutomount = 0;
+#endif
 
 // Reads the entry `name` of the directory `dir_fd` (or a path, with
 // AT_FDCWD). `parent_device` is the device of the directory holding it, used

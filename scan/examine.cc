@@ -26,16 +26,9 @@ std::int64_t saturating_add(std::int64_t total, std::int64_t size) {
 bool _scandata::examine_listed(platform::walk_cursor& cursor, const native_string& path,
                                const platform::listed_entry& entry, platform::entry_facts& facts) {
   if (!examined(platform::examine_entry(cursor, path, entry, facts), facts, path)) return false;
-  // A symbolic link counts among the directories when it leads to one, as
-  // Windows lists it. But a link of several names (cp -al links links too)
-  // may lead to a directory from one name and nowhere from another, as a
-  // relative target is read from each name's own directory: its kind then
-  // cannot come from its target, or one file would be a directory at one
-  // name and a file at another, its names and space counted apart. It is a
-  // file at every name, like any file of several links. (On Windows the
-  // directory bit is the link's own, the same at every name, and NTFS makes
-  // no hard link of a directory: the rule changes nothing there.)
-  if (facts.kind == platform::entry_kind::symlink && facts.links > 1) facts.is_directory = false;
+  // A link of several names is one kind at all of them, or its names and
+  // space would be counted apart.
+  facts.is_directory = platform::counts_as_directory(facts);
   return true;
 }
 
