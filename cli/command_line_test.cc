@@ -280,17 +280,9 @@ TEST(CommandLineGrammar, DirectoryDepthIsACountAtLeastZero) {
     std::vector<std::string> depths;
     std::int32_t parsed;
   } cases[] = {
-      {{"3"}, 3},
-      {{"0"}, 0},
-      {{" -2"}, 0},
-      {{"abc"}, 0},
-      {{""}, 0},
-      {{"3x"}, 3},
-      {{"+4"}, 4},
-      {{"99999999999"}, std::numeric_limits<std::int32_t>::max()},
-      {{" -99999999999"}, 0},
-      {{"2", "5"}, 5},
-      {{"5", " -1"}, 0},
+      {{"3"}, 3}, {{"0"}, 0}, {{" -2"}, 0}, {{"abc"}, 0}, {{""}, 0}, {{"3x"}, 3}, {{"+4"}, 4},
+      {{"99999999999"}, std::numeric_limits<std::int32_t>::max()}, {{" -99999999999"}, 0},
+      {{"2", "5"}, 5}, {{"5", " -1"}, 0},
   };
   for (const auto& c : cases) {
     std::vector<native_string> arguments{T("a")};

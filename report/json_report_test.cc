@@ -167,13 +167,19 @@ json json_report(cli::command_line parsed) {
   return json_test::parse(r.out);
 }
 
+// Two PATHs, a and b, and a file with two names in a (one two levels
+// down, for rows of the space by directory to tell apart) and one in b.
+void make_paths(const platform::fake_tree& tree) {
+  tree.file("a/one", 10);
+  tree.file("a/sub/deeper/two", 200);
+  tree.hard_link("a/sub/deeper/two", "a/two-again");
+  tree.hard_link("a/sub/deeper/two", "b/two-in-b");
+  tree.file("b/three", 3000);
+}
+
 TEST(JsonReport, EveryFigureIsTheTextReports) {
   platform::fake_tree tree;
-  tree.file("a/one", 10);
-  tree.file("a/sub/two", 200);
-  tree.hard_link("a/sub/two", "a/two-again");
-  tree.hard_link("a/sub/two", "b/two-in-b");
-  tree.file("b/three", 3000);
+  make_paths(tree);
   tree.hard_link("b/three", "outside/three");
   tree.directory("b/empty");
   cli::command_line parsed;
@@ -191,11 +197,7 @@ TEST(JsonReport, EveryFigureIsTheTextReports) {
 
 TEST(JsonReport, SpaceByDirectoryIsTheTextReportsAfterTheSpaceByPath) {
   platform::fake_tree tree;
-  tree.file("a/one", 10);
-  tree.file("a/sub/deeper/two", 200);
-  tree.hard_link("a/sub/deeper/two", "a/two-again");
-  tree.hard_link("a/sub/deeper/two", "b/two-in-b");
-  tree.file("b/three", 3000);
+  make_paths(tree);
   tree.set_allocated("a/one", 4096);
   tree.set_allocated("a/sub/deeper/two", 8192);
   tree.set_allocated("b/three", 4096);

@@ -5,18 +5,21 @@
 #include <algorithm>
 #include <functional>
 #include <limits>
-#include <map>
 #include <random>
-#include <set>
 #include <string>
 
 #include "testing/filesystem-fake.h"
 #include "testing/scan_test_util.h"
+#include "testing/shared_extents_test_util.h"
 #include "scan/scandata.h"
 
 namespace scan {
 
 namespace {
+
+using shared_extents_test::MiB;
+using shared_extents_test::range;
+using shared_extents_test::shared_file;
 
 struct row_figures {
   std::string path;  // relative to the tree, with '/'; "" for the tree itself
@@ -46,284 +49,31 @@ std::string relative(const platform::fake_tree& tree, const native_string& path)
 
 // With every file's names kept, with none, or with those of two links only
 // (a -C 2 listing): then some files have records and others not.
-enum class kept { all, none, pairs };
+enum class kept { none, all, pairs };
 
-rows rows_of(const platform::fake_tree& tree, const std::vector<std::string>& paths,
-             std::int32_t depth, size_measure measure, kept names) {
-  captured_scan run;
-  run.scan.keep_all_names = names == kept::all;
-  if (names == kept::pairs) run.scan.listed_link_counts = {2};
-  run.scan.measure_sizes(measure);
-  run.scan.collect_directories(depth);
+// The shown rows of a scan of `paths` down to `depth`. They must not depend
+// on what the identity map keeps; under -E (`shared`, sizes allocated) nor
+// on the space by path beside them, whose figures for each PATH are those
+// of the PATH's row.
+rows directory_rows(const platform::fake_tree& tree, const std::vector<std::string>& paths,
+                    std::int32_t depth, size_measure measure = size_measure::apparent,
+                    bool shared = false) {
   std::vector<native_string> native;
   for (const std::string& path : paths) native.push_back(tree.path(path));
-  run.scan.scan_paths(native);
-  rows found;
-  for (const _scandata_directory_row& row : run.scan.directories.rows) {
-    if (!row.shown) continue;
-    found.push_back({relative(tree, native_string(run.scan.directories.path_of(row))), row.depth,
-                     row.files, row.unique_size(), row.freed()});
-  }
-  return found;
-}
-
-// The rows of a scan of `paths` down to `depth`, which must not depend on
-// what the identity map keeps.
-rows directory_rows(const platform::fake_tree& tree, const std::vector<std::string>& paths,
-                    std::int32_t depth, size_measure measure = size_measure::apparent) {
-  const rows found = rows_of(tree, paths, depth, measure, kept::none);
-  EXPECT_EQ(rows_of(tree, paths, depth, measure, kept::all), found);
-  EXPECT_EQ(rows_of(tree, paths, depth, measure, kept::pairs), found);
-  return found;
-}
-
-// Two snapshots, the second a hard-linked copy of the first with one
-// report replaced, side by side in the tree.
-void make_snapshots(const platform::fake_tree& tree) {
-  tree.file("mon/notes", 10);
-  tree.file("mon/photo", 1000);
-  tree.file("mon/docs/report", 20);
-  tree.file("mon/docs/run", 30);
-  for (const char* name : {"notes", "photo", "docs/run"})
-    tree.hard_link(std::string("mon/") + name, std::string("tue/") + name);
-  tree.file("tue/docs/report", 40);
-}
-
-const row_figures mon{"mon", 0, 4, 1060, 20};
-const row_figures mon_docs{"mon/docs", 1, 2, 50, 20};
-const row_figures tue{"tue", 0, 4, 1080, 40};
-const row_figures tue_docs{"tue/docs", 1, 2, 70, 40};
-
-TEST(SpaceByDirectory, EachSnapshotFreesOnlyWhatIsItsAlone) {
-  platform::fake_tree tree;
-  make_snapshots(tree);
-  // Below one PATH: the files shared by the snapshots count in each, and
-  // are freed only by the directory that holds both.
-  EXPECT_EQ(directory_rows(tree, {""}, 2),
-            (rows{{"", 0, 8, 1100, 1100},
-                  {"mon", 1, 4, 1060, 20},
-                  {"mon/docs", 2, 2, 50, 20},
-                  {"tue", 1, 4, 1080, 40},
-                  {"tue/docs", 2, 2, 70, 40}}));
-  // Each snapshot a PATH: each walk counts on its own, so what the other
-  // holds too is never freed, nor is what lies outside every PATH.
-  EXPECT_EQ(directory_rows(tree, {"mon", "tue"}, 1), (rows{mon, mon_docs, tue, tue_docs}));
-  EXPECT_EQ(directory_rows(tree, {"tue"}, 1), (rows{tue, tue_docs}));
-  // The figures do not depend on the order of the PATHs.
-  EXPECT_EQ(directory_rows(tree, {"tue", "mon"}, 1), (rows{tue, tue_docs, mon, mon_docs}));
-}
-
-TEST(SpaceByDirectory, APathGivenTwiceOrInsideAnotherHasRowsOfItsOwnWalk) {
-  platform::fake_tree tree;
-  make_snapshots(tree);
-  EXPECT_EQ(directory_rows(tree, {"mon", "mon"}, 1), (rows{mon, mon_docs, mon, mon_docs}));
-  const rows whole{{"", 0, 8, 1100, 1100}, {"mon", 1, 4, 1060, 20}, {"tue", 1, 4, 1080, 40}};
-  rows nested = whole;
-  nested.insert(nested.end(), {mon, mon_docs});
-  EXPECT_EQ(directory_rows(tree, {"", "mon"}, 1), nested);
-  rows inside_first{mon, mon_docs};
-  inside_first.insert(inside_first.end(), whole.begin(), whole.end());
-  EXPECT_EQ(directory_rows(tree, {"mon", ""}, 1), inside_first);
-}
-
-TEST(SpaceByDirectory, LinksWithinOneDirectoryAreFreedWithIt) {
-  platform::fake_tree tree;
-  tree.file("d/x", 7);
-  tree.hard_link("d/x", "d/y");
-  tree.file("d/sub/p", 5);
-  tree.hard_link("d/sub/p", "d/sub/q");
-  tree.hard_link("d/sub/p", "d/sub/deep/r");  // folded into sub at depth 1
-  tree.file("d/sub/deep/s", 3);
-  EXPECT_EQ(directory_rows(tree, {"d"}, 1),
-            (rows{{"d", 0, 6, 15, 15}, {"d/sub", 1, 4, 8, 8}}));
-  EXPECT_EQ(directory_rows(tree, {"d"}, 2),
-            (rows{{"d", 0, 6, 15, 15}, {"d/sub", 1, 4, 8, 8}, {"d/sub/deep", 2, 2, 8, 3}}));
-}
-
-TEST(SpaceByDirectory, DepthZeroIsThePathAloneAndNoDepthIsTooDeep) {
-  platform::fake_tree tree;
-  make_snapshots(tree);
-  EXPECT_EQ(directory_rows(tree, {"mon", "tue"}, 0), (rows{mon, tue}));
-  const rows all = directory_rows(tree, {""}, 2);
-  EXPECT_EQ(directory_rows(tree, {""}, 1000000), all);
-  EXPECT_EQ(directory_rows(tree, {""}, std::numeric_limits<std::int32_t>::max()), all);
-}
-
-// A directory that cannot be listed has no row, and what is not found in
-// it counts nowhere; one whose listing was cut short has no row either,
-// but what it read counts in the rows above, and its subdirectories have
-// rows of their own.
-TEST(SpaceByDirectory, DirectoriesNotListedHaveNoRow) {
-  {
-    platform::fake_tree tree;
-    make_snapshots(tree);
-    tree.fail(platform::fake_operation::list, "mon/docs", platform::fake_access_denied);
-    tree.fail(platform::fake_operation::enter, "tue/docs", platform::fake_access_denied);
-    EXPECT_EQ(directory_rows(tree, {""}, 2),
-              (rows{{"", 0, 4, 1010, 1010}, {"mon", 1, 2, 1010, 0}, {"tue", 1, 2, 1010, 0}}));
-  }
-  {
-    platform::fake_tree tree;
-    make_snapshots(tree);
-    tree.fail(platform::fake_operation::list_cut_short, "mon", platform::fake_access_denied);
-    EXPECT_EQ(directory_rows(tree, {""}, 2),
-              (rows{{"", 0, 8, 1100, 1100}, {"mon/docs", 2, 2, 50, 20},
-                    {"tue", 1, 4, 1080, 40}, {"tue/docs", 2, 2, 70, 40}}));
-    tree.fail(platform::fake_operation::list_cut_short, "", platform::fake_access_denied);
-    EXPECT_EQ(directory_rows(tree, {""}, 1), (rows{{"tue", 1, 4, 1080, 40}}));
-  }
-  {
-    platform::fake_tree tree;
-    make_snapshots(tree);
-    tree.fail(platform::fake_operation::list, "mon", platform::fake_access_denied);
-    EXPECT_EQ(directory_rows(tree, {"mon", "tue"}, 1), (rows{tue, tue_docs}));
-  }
-}
-
-// A directory listed a second time by one walk (a bind mount the system
-// does not flag) lists its files again, but their names were met already.
-TEST(SpaceByDirectory, ADirectoryMetTwiceByOneWalkAddsOnlyItsEntries) {
-  platform::fake_tree tree;
-  tree.file("a/x", 10);
-  tree.hard_link("a/x", "a/y");
-  tree.directory("b");
-  tree.bind("a", "b/again");
-  EXPECT_EQ(directory_rows(tree, {""}, 2),
-            (rows{{"", 0, 4, 10, 10}, {"a", 1, 2, 10, 10}, {"b", 1, 2, 0, 0},
-                  {"b/again", 2, 2, 0, 0}}));
-}
-
-TEST(SpaceByDirectory, SizesSaturateAtTheLargest64BitValue) {
-  const std::int64_t max = std::numeric_limits<std::int64_t>::max();
-  const std::int64_t huge = std::int64_t{1} << 62;
-  platform::fake_tree tree;
-  tree.file("a/x", huge);
-  tree.hard_link("a/x", "b/x");  // taken back where a and b meet
-  tree.file("a/y", huge);
-  tree.file("b/y", huge);
-  tree.file("c/z", huge);
-  tree.file("c/w", huge - 1);
-  // The root's figures pass 2^64 on the way; a's and b's are 2^63.
-  EXPECT_EQ(directory_rows(tree, {""}, 1),
-            (rows{{"", 0, 6, max, max}, {"a", 1, 2, max, huge}, {"b", 1, 2, max, huge},
-                  {"c", 1, 2, max, max}}));
-}
-
-// Measured by allocation, each directory takes space of its own, freed with
-// its row and every row above; a mount point takes none and is not entered.
-TEST(SpaceByDirectory, AllocatedSpaceHoldsEveryDirectoryInItsRowAndAbove) {
-  platform::fake_tree tree;
-  make_snapshots(tree);
-  for (const char* name : {"mon/notes", "mon/photo", "mon/docs/report", "mon/docs/run"})
-    tree.set_allocated(name, 4096);
-  tree.set_allocated("tue/docs/report", 8192);
-  tree.set_allocated("", 1);
-  tree.set_allocated("mon", 100);
-  tree.set_allocated("tue", 200);
-  tree.set_allocated("mon/docs", 1000);
-  tree.set_allocated("tue/docs", 2000);
-  tree.mount("tue/mnt");
-  tree.set_allocated("tue/mnt", 1 << 20);
-  const std::int64_t files = 4 * 4096 + 8192;
-  EXPECT_EQ(directory_rows(tree, {""}, 2, size_measure::allocated),
-            (rows{{"", 0, 8, files + 3301, files + 3301},
-                  {"mon", 1, 4, 4 * 4096 + 1100, 4096 + 1100},
-                  {"mon/docs", 2, 2, 2 * 4096 + 1000, 4096 + 1000},
-                  {"tue", 1, 4, 3 * 4096 + 8192 + 2200, 8192 + 2200},
-                  {"tue/docs", 2, 2, 4096 + 8192 + 2000, 8192 + 2000}}));
-  // Deeper directories count in the nearest row; a PATH's own directory in
-  // its own row.
-  EXPECT_EQ(directory_rows(tree, {"tue", "mon"}, 0, size_measure::allocated),
-            (rows{{"tue", 0, 4, 3 * 4096 + 8192 + 2200, 8192 + 2200},
-                  {"mon", 0, 4, 4 * 4096 + 1100, 4096 + 1100}}));
-}
-
-// On a random tree of hard-linked files, every row against the figures
-// worked out from the names themselves: what the subtree holds, and what
-// has no name outside it.
-TEST(SpaceByDirectory, RandomTreesAgreeWithTheirNames) {
-  std::mt19937 random(20261208);
-  for (int round = 0; round < 20; ++round) {
-    platform::fake_tree tree;
-    std::vector<std::string> directories{"top"};
-    for (int i = 0; i < 25; ++i) {
-      const std::string& parent = directories[random() % directories.size()];
-      if (std::count(parent.begin(), parent.end(), '/') >= 4) continue;
-      directories.push_back(parent + "/d" + std::to_string(i));
-      tree.directory(directories.back());
-    }
-    directories.push_back("out");  // outside every PATH
-    struct model_file {
-      std::int64_t size;
-      std::vector<std::string> names;
-    };
-    std::vector<model_file> files;
-    for (int i = 0; i < 40; ++i) {
-      const std::string name = directories[random() % directories.size()] + "/f" + std::to_string(i);
-      files.push_back({static_cast<std::int64_t>(random() % 1000 + 1), {name}});
-      tree.file(name, files.back().size);
-    }
-    for (int i = 0; i < 40; ++i) {
-      model_file& file = files[random() % files.size()];
-      const std::string name = directories[random() % directories.size()] + "/l" + std::to_string(i);
-      tree.hard_link(file.names.front(), name);
-      file.names.push_back(name);
-    }
-    const auto under = [](const std::string& name, const std::string& directory) {
-      return name.compare(0, directory.size() + 1, directory + "/") == 0;
-    };
-    // Names of lower-case letters and digits only: sorted paths are the
-    // walk's pre-order.
-    std::vector<std::string> sorted(directories.begin(), directories.end() - 1);
-    std::sort(sorted.begin(), sorted.end());
-    const std::string second = sorted[random() % sorted.size()];
-    const std::int32_t depth = static_cast<std::int32_t>(random() % 4);
-    rows expected;
-    for (const std::string& path : {std::string("top"), second}) {
-      const auto top_depth = std::count(path.begin(), path.end(), '/');
-      for (const std::string& directory : sorted) {
-        if (directory != path && !under(directory, path)) continue;
-        const auto row_depth = std::count(directory.begin(), directory.end(), '/') - top_depth;
-        if (row_depth > depth) continue;
-        row_figures row{directory, static_cast<std::int32_t>(row_depth), 0, 0, 0};
-        for (const model_file& file : files) {
-          const auto inside = std::count_if(file.names.begin(), file.names.end(),
-                                            [&](const std::string& n) { return under(n, directory); });
-          row.files += inside;
-          if (inside > 0) row.unique_size += file.size;
-          if (inside == static_cast<std::ptrdiff_t>(file.names.size())) row.freed += file.size;
-        }
-        expected.push_back(row);
-      }
-    }
-    EXPECT_EQ(directory_rows(tree, {"top", second}, depth), expected) << "round " << round;
-  }
-}
-
-// Under -E: extents that several files share count once in every row
-// holding a name of any of their holders, and are freed by the lowest row
-// holding every holder whole.
-
-constexpr std::int64_t MiB = 1 << 20;
-
-// The rows of a scan under -E, sizes allocated. They must not depend on
-// what the identity map keeps, nor on the space by path beside them; and
-// the PATH's row of each walk holds what the space by path says of it.
-rows shared_directory_rows(const platform::fake_tree& tree, const std::vector<std::string>& paths,
-                           std::int32_t depth) {
   rows first;
   bool have_first = false;
   for (const kept names : {kept::none, kept::all, kept::pairs}) {
     for (const bool by_path : {false, true}) {
+      if (by_path && !shared) continue;
+      SCOPED_TRACE(testing::Message() << "kept " << static_cast<int>(names) << ", by path "
+                                      << by_path);
       captured_scan run;
       run.scan.keep_all_names = names == kept::all;
       if (names == kept::pairs) run.scan.listed_link_counts = {2};
       run.scan.space.enabled = by_path;
-      run.scan.measure_sizes(size_measure::allocated);
-      run.scan.count_shared_extents();
+      run.scan.measure_sizes(shared ? size_measure::allocated : measure);
+      if (shared) run.scan.count_shared_extents();
       run.scan.collect_directories(depth);
-      std::vector<native_string> native;
-      for (const std::string& path : paths) native.push_back(tree.path(path));
       run.scan.scan_paths(native);
       rows found;
       std::size_t walk = 0;
@@ -352,17 +102,166 @@ rows shared_directory_rows(const platform::fake_tree& tree, const std::vector<st
   return first;
 }
 
-platform::shared_extent range(std::uint64_t physical, std::uint64_t length) {
-  return platform::shared_extent{physical, length, false};
+// Two snapshots, the second a hard-linked copy of the first with one
+// report replaced, side by side in the tree.
+void make_snapshots(const platform::fake_tree& tree) {
+  tree.file("mon/notes", 10);
+  tree.file("mon/photo", 1000);
+  tree.file("mon/docs/report", 20);
+  tree.file("mon/docs/run", 30);
+  for (const char* name : {"notes", "photo", "docs/run"})
+    tree.hard_link(std::string("mon/") + name, std::string("tue/") + name);
+  tree.file("tue/docs/report", 40);
 }
 
-// A file of `allocated` bytes with its shared extents.
-void shared_file(const platform::fake_tree& tree, const std::string& name, std::int64_t allocated,
-                 std::vector<platform::shared_extent> extents = {}) {
-  tree.file(name, allocated);
-  tree.set_allocated(name, allocated);
-  if (!extents.empty()) tree.set_shared_extents(name, std::move(extents));
+// A tree, the PATHs and depth of its scan, and the rows it must have.
+struct tree_case {
+  const char* name;
+  std::function<void(const platform::fake_tree&)> make;
+  std::vector<std::string> paths;
+  std::int32_t depth;
+  rows expected;
+  size_measure measure = size_measure::apparent;
+};
+
+void run_cases(const std::vector<tree_case>& cases, bool shared = false) {
+  for (const tree_case& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform::fake_tree tree;
+    if (shared) tree.share_extents("");
+    c.make(tree);
+    EXPECT_EQ(directory_rows(tree, c.paths, c.depth, c.measure, shared), c.expected);
+  }
 }
+
+TEST(SpaceByDirectory, SnapshotsUnderEveryChoiceOfPathsAndDepth) {
+  const row_figures mon{"mon", 0, 4, 1060, 20}, mon_docs{"mon/docs", 1, 2, 50, 20};
+  const row_figures tue{"tue", 0, 4, 1080, 40}, tue_docs{"tue/docs", 1, 2, 70, 40};
+  const row_figures root{"", 0, 8, 1100, 1100};
+  const row_figures mon_1{"mon", 1, 4, 1060, 20}, tue_1{"tue", 1, 4, 1080, 40};
+  const rows whole{root, mon_1, {"mon/docs", 2, 2, 50, 20}, tue_1, {"tue/docs", 2, 2, 70, 40}};
+  const auto snapshots = make_snapshots;
+  run_cases({
+      // Below one PATH, the files shared by the snapshots count in each,
+      // and are freed only by the directory that holds both.
+      {"one PATH", snapshots, {""}, 2, whole},
+      // Each walk counts on its own, so what another PATH holds too is
+      // never freed, nor is what lies outside every PATH.
+      {"each snapshot a PATH", snapshots, {"mon", "tue"}, 1, {mon, mon_docs, tue, tue_docs}},
+      {"one snapshot", snapshots, {"tue"}, 1, {tue, tue_docs}},
+      {"the other order", snapshots, {"tue", "mon"}, 1, {tue, tue_docs, mon, mon_docs}},
+      {"a PATH given twice", snapshots, {"mon", "mon"}, 1, {mon, mon_docs, mon, mon_docs}},
+      {"a PATH inside another", snapshots, {"", "mon"}, 1, {root, mon_1, tue_1, mon, mon_docs}},
+      {"a PATH inside another, first", snapshots, {"mon", ""}, 1,
+       {mon, mon_docs, root, mon_1, tue_1}},
+      {"depth 0: the PATHs alone", snapshots, {"mon", "tue"}, 0, {mon, tue}},
+      {"no depth is too deep", snapshots, {""}, 1000000, whole},
+      {"the largest depth", snapshots, {""}, std::numeric_limits<std::int32_t>::max(), whole},
+  });
+}
+
+// The snapshots with `operation` failing on `directory`.
+std::function<void(const platform::fake_tree&)> failing(platform::fake_operation operation,
+                                                        const char* directory) {
+  return [=](const platform::fake_tree& tree) {
+    make_snapshots(tree);
+    tree.fail(operation, directory, platform::fake_access_denied);
+  };
+}
+
+TEST(SpaceByDirectory, SmallTreesHaveTheRowsOfTheirNames) {
+  const auto links = [](const platform::fake_tree& tree) {
+    tree.file("d/x", 7);
+    tree.hard_link("d/x", "d/y");
+    tree.file("d/sub/p", 5);
+    tree.hard_link("d/sub/p", "d/sub/q");
+    tree.hard_link("d/sub/p", "d/sub/deep/r");  // folded into sub at depth 1
+    tree.file("d/sub/deep/s", 3);
+  };
+  // A directory listed a second time by one walk (a bind mount the system
+  // does not flag) lists its files again, but their names were met already.
+  const auto bound = [](const platform::fake_tree& tree) {
+    tree.file("a/x", 10);
+    tree.hard_link("a/x", "a/y");
+    tree.directory("b");
+    tree.bind("a", "b/again");
+  };
+  // The root's figures pass 2^64 on the way; a's and b's are 2^63.
+  const std::int64_t max = std::numeric_limits<std::int64_t>::max(), huge = std::int64_t{1} << 62;
+  const auto huge_files = [=](const platform::fake_tree& tree) {
+    tree.file("a/x", huge);
+    tree.hard_link("a/x", "b/x");  // taken back where a and b meet
+    tree.file("a/y", huge);
+    tree.file("b/y", huge);
+    tree.file("c/z", huge);
+    tree.file("c/w", huge - 1);
+  };
+  // Measured by allocation, each directory takes space of its own, freed
+  // with its row and every row above; a mount point takes none and is not
+  // entered.
+  const auto allocated = [](const platform::fake_tree& tree) {
+    make_snapshots(tree);
+    for (const char* name : {"mon/notes", "mon/photo", "mon/docs/report", "mon/docs/run"})
+      tree.set_allocated(name, 4096);
+    tree.set_allocated("tue/docs/report", 8192);
+    tree.set_allocated("", 1);
+    tree.set_allocated("mon", 100);
+    tree.set_allocated("tue", 200);
+    tree.set_allocated("mon/docs", 1000);
+    tree.set_allocated("tue/docs", 2000);
+    tree.mount("tue/mnt");
+    tree.set_allocated("tue/mnt", 1 << 20);
+  };
+  const std::int64_t files = 4 * 4096 + 8192;
+  const row_figures mon_allocated{"mon", 1, 4, 4 * 4096 + 1100, 4096 + 1100};
+  const row_figures tue_allocated{"tue", 1, 4, 3 * 4096 + 8192 + 2200, 8192 + 2200};
+  using platform::fake_operation;
+  const auto cut_root = [](const platform::fake_tree& tree) {
+    failing(fake_operation::list_cut_short, "mon")(tree);
+    tree.fail(fake_operation::list_cut_short, "", platform::fake_access_denied);
+  };
+  run_cases({
+      {"links within one directory", links, {"d"}, 1, {{"d", 0, 6, 15, 15}, {"d/sub", 1, 4, 8, 8}}},
+      {"links within one directory, deeper", links, {"d"}, 2,
+       {{"d", 0, 6, 15, 15}, {"d/sub", 1, 4, 8, 8}, {"d/sub/deep", 2, 2, 8, 3}}},
+      {"a directory met twice by one walk", bound, {""}, 2,
+       {{"", 0, 4, 10, 10}, {"a", 1, 2, 10, 10}, {"b", 1, 2, 0, 0}, {"b/again", 2, 2, 0, 0}}},
+      {"sizes saturate", huge_files, {""}, 1,
+       {{"", 0, 6, max, max}, {"a", 1, 2, max, huge}, {"b", 1, 2, max, huge},
+        {"c", 1, 2, max, max}}},
+      {"allocated", allocated, {""}, 2,
+       {{"", 0, 8, files + 3301, files + 3301}, mon_allocated,
+        {"mon/docs", 2, 2, 2 * 4096 + 1000, 4096 + 1000}, tue_allocated,
+        {"tue/docs", 2, 2, 4096 + 8192 + 2000, 8192 + 2000}},
+       size_measure::allocated},
+      // Deeper directories count in the nearest row; a PATH's own directory
+      // in its own row.
+      {"allocated, depth 0", allocated, {"tue", "mon"}, 0,
+       {{"tue", 0, 4, tue_allocated.unique_size, tue_allocated.freed},
+        {"mon", 0, 4, mon_allocated.unique_size, mon_allocated.freed}},
+       size_measure::allocated},
+      // A directory that cannot be listed has no row, and what is not found
+      // in it counts nowhere; one whose listing was cut short has no row
+      // either, but what it read counts in the rows above, and its
+      // subdirectories have rows of their own.
+      {"not listed, not entered",
+       [](const platform::fake_tree& tree) {
+         failing(fake_operation::list, "mon/docs")(tree);
+         tree.fail(fake_operation::enter, "tue/docs", platform::fake_access_denied);
+       },
+       {""}, 2, {{"", 0, 4, 1010, 1010}, {"mon", 1, 2, 1010, 0}, {"tue", 1, 2, 1010, 0}}},
+      {"cut short", failing(fake_operation::list_cut_short, "mon"), {""}, 2,
+       {{"", 0, 8, 1100, 1100}, {"mon/docs", 2, 2, 50, 20}, {"tue", 1, 4, 1080, 40},
+        {"tue/docs", 2, 2, 70, 40}}},
+      {"cut short, the root too", cut_root, {""}, 1, {{"tue", 1, 4, 1080, 40}}},
+      {"a PATH not listed", failing(fake_operation::list, "mon"), {"mon", "tue"}, 1,
+       {{"tue", 0, 4, 1080, 40}, {"tue/docs", 1, 2, 70, 40}}},
+  });
+}
+
+// Under -E: extents that several files share count once in every row
+// holding a name of any of their holders, and are freed by the lowest row
+// holding every holder whole.
 
 // A file of 4 MiB of its own and 16 shared with its reflinked copy, in
 // sibling directories.
@@ -370,18 +269,6 @@ void reflinked_pair(const platform::fake_tree& tree) {
   shared_file(tree, "p/a/f", 20 * MiB, {range(100 * MiB, 16 * MiB)});
   shared_file(tree, "p/b/g", 16 * MiB, {range(100 * MiB, 16 * MiB)});
 }
-
-const row_figures pair_p{"p", 0, 2, 20 * MiB, 20 * MiB};
-const row_figures pair_a{"p/a", 1, 1, 20 * MiB, 4 * MiB};
-const row_figures pair_b{"p/b", 1, 1, 16 * MiB, 0};
-
-struct shared_case {
-  const char* name;
-  std::function<void(const platform::fake_tree&)> make;
-  std::vector<std::string> paths;
-  std::int32_t depth;
-  rows expected;
-};
 
 TEST(SharedExtentsByDirectory, PiecesCountOnceInEachRowAndAreFreedWhereEveryHolderIs) {
   // A file of 8 MiB shared with one outside the PATH, and one of 4 MiB
@@ -408,7 +295,14 @@ TEST(SharedExtentsByDirectory, PiecesCountOnceInEachRowAndAreFreedWhereEveryHold
     shared_file(tree, "p/d1/f2", 8 * MiB, {range(4 * MiB, 8 * MiB)});
     shared_file(tree, "p/d2/f3", 4 * MiB, {range(6 * MiB, 4 * MiB)});
   };
-  const std::vector<shared_case> cases{
+  const row_figures pair_p{"p", 0, 2, 20 * MiB, 20 * MiB};
+  const row_figures pair_a{"p/a", 1, 1, 20 * MiB, 4 * MiB};
+  const row_figures pair_b{"p/b", 1, 1, 16 * MiB, 0};
+  const row_figures linked_p{"p", 0, 4, 12 * MiB + 4096, 12 * MiB + 4096};
+  const row_figures linked_a{"p/a", 1, 2, 12 * MiB, 4 * MiB};
+  const row_figures linked_b{"p/b", 1, 2, 8 * MiB + 4096, 4096};
+  run_cases(
+      {
       {"a reflinked pair", reflinked_pair, {"p"}, 1, {pair_p, pair_a, pair_b}},
       {"a reflinked pair, each a PATH", reflinked_pair, {"p/a", "p/b"}, 0,
        {{"p/a", 0, 1, 20 * MiB, 4 * MiB}, {"p/b", 0, 1, 16 * MiB, 0}}},
@@ -423,140 +317,152 @@ TEST(SharedExtentsByDirectory, PiecesCountOnceInEachRowAndAreFreedWhereEveryHold
       {"a holder in another PATH", outside, {"p", "out"}, 0,
        {{"p", 0, 2, 12 * MiB, 0}, {"out", 0, 1, 8 * MiB, 0}}},
       {"links and a copy", linked, {"p"}, 2,
-       {{"p", 0, 4, 12 * MiB + 4096, 12 * MiB + 4096},
-        {"p/a", 1, 2, 12 * MiB, 4 * MiB},
-        {"p/a/s1", 2, 1, 12 * MiB, 0},
-        {"p/a/s2", 2, 1, 12 * MiB, 0},
-        {"p/b", 1, 2, 8 * MiB + 4096, 4096}}},
+       {linked_p, linked_a, {"p/a/s1", 2, 1, 12 * MiB, 0}, {"p/a/s2", 2, 1, 12 * MiB, 0},
+        linked_b}},
       {"links and a copy, names deeper than the rows", linked, {"p"}, 1,
-       {{"p", 0, 4, 12 * MiB + 4096, 12 * MiB + 4096},
-        {"p/a", 1, 2, 12 * MiB, 4 * MiB},
-        {"p/b", 1, 2, 8 * MiB + 4096, 4096}}},
+       {linked_p, linked_a, linked_b}},
       {"links and a copy, each a PATH", linked, {"p/a/s1", "p/a/s2", "p/b"}, 0,
-       {{"p/a/s1", 0, 1, 12 * MiB, 0},
-        {"p/a/s2", 0, 1, 12 * MiB, 0},
+       {{"p/a/s1", 0, 1, 12 * MiB, 0}, {"p/a/s2", 0, 1, 12 * MiB, 0},
         {"p/b", 0, 2, 8 * MiB + 4096, 4096}}},
       {"overlapping ranges", overlapping, {"p"}, 1,
-       {{"p", 0, 3, 12 * MiB, 6 * MiB},
-        {"p/d1", 1, 2, 12 * MiB, 2 * MiB},
+       {{"p", 0, 3, 12 * MiB, 6 * MiB}, {"p/d1", 1, 2, 12 * MiB, 2 * MiB},
         {"p/d2", 1, 1, 4 * MiB, 0}}},
-  };
-  for (const shared_case& c : cases) {
-    SCOPED_TRACE(c.name);
-    platform::fake_tree tree;
-    tree.share_extents("");
-    c.make(tree);
-    EXPECT_EQ(shared_directory_rows(tree, c.paths, c.depth), c.expected);
-  }
-}
-
-// Without -E, the same tree counts every file by its allocation: the
-// shared ranges change nothing.
-TEST(SharedExtentsByDirectory, WithoutSharedExtentsRowsCountAllocation) {
+      },
+      true);
+  // Without -E, the same tree counts every file by its allocation: the
+  // shared ranges change nothing.
   platform::fake_tree tree;
   tree.share_extents("");
   reflinked_pair(tree);
   EXPECT_EQ(directory_rows(tree, {"p"}, 1, size_measure::allocated),
-            (rows{{"p", 0, 2, 36 * MiB, 36 * MiB},
-                  {"p/a", 1, 1, 20 * MiB, 20 * MiB},
+            (rows{{"p", 0, 2, 36 * MiB, 36 * MiB}, {"p/a", 1, 1, 20 * MiB, 20 * MiB},
                   {"p/b", 1, 1, 16 * MiB, 16 * MiB}}));
 }
 
-// On random trees of hard-linked files sharing random ranges, every row
-// against the figures worked out block by block from the names: a block
-// counts where some name of a holder lies, and is freed where every
-// holder the run met lies whole, when the run met two references to it.
-TEST(SharedExtentsByDirectory, RandomTreesAgreeWithTheirBlocks) {
+// How a random tree is drawn: with lengths alone, or (`shared`) with
+// allocations of whole blocks and ranges of `blocks` shared blocks.
+struct random_trees {
+  const char* name;
+  bool shared;
+  std::uint32_t seed;
+  int rounds, directories, nesting, files, links, depths;
+};
+
+// On random trees of hard-linked files, every row against the figures
+// worked out from the names themselves: what the subtree holds, and what
+// has no name outside it. Under -E, block by block: a block counts where
+// some name of a holder lies, and is freed where every holder the run met
+// lies whole, when the run met two references to it.
+TEST(SpaceByDirectory, RandomTreesAgreeWithTheirNamesAndBlocks) {
   constexpr std::int64_t block = 4096;
   constexpr std::uint64_t blocks = 48;
-  std::mt19937 random(20261209);
-  for (int round = 0; round < 30; ++round) {
-    platform::fake_tree tree;
-    tree.share_extents("");
-    std::vector<std::string> directories{"top"};
-    for (int i = 0; i < 12; ++i) {
-      const std::string& parent = directories[random() % directories.size()];
-      if (std::count(parent.begin(), parent.end(), '/') >= 3) continue;
-      directories.push_back(parent + "/d" + std::to_string(i));
-      tree.directory(directories.back());
-    }
-    directories.push_back("out");  // outside every PATH
-    struct model_file {
-      std::int64_t own;
-      std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;  // in blocks
-      std::vector<std::string> names;
-    };
-    std::vector<model_file> files;
-    for (int i = 0; i < 16; ++i) {
-      model_file file{static_cast<std::int64_t>(random() % 3) * block, {}, {}};
-      std::vector<platform::shared_extent> extents;
-      std::int64_t shared = 0;
-      for (std::uint32_t r = random() % 3; r > 0; --r) {
-        const std::uint64_t start = random() % blocks, length = random() % 8 + 1;
-        const std::uint64_t end = std::min(blocks, start + length);
-        file.ranges.emplace_back(start, end);
-        extents.push_back(range(start * block, (end - start) * block));
-        shared += static_cast<std::int64_t>(end - start) * block;
+  for (const random_trees& kind : {random_trees{"lengths", false, 20261208, 20, 25, 4, 40, 40, 4},
+                                   random_trees{"shared", true, 20261209, 30, 12, 3, 16, 12, 3}}) {
+    SCOPED_TRACE(kind.name);
+    std::mt19937 random(kind.seed);
+    for (int round = 0; round < kind.rounds; ++round) {
+      SCOPED_TRACE(round);
+      platform::fake_tree tree;
+      if (kind.shared) tree.share_extents("");
+      std::vector<std::string> directories{"top"};
+      for (int i = 0; i < kind.directories; ++i) {
+        const std::string& parent = directories[random() % directories.size()];
+        if (std::count(parent.begin(), parent.end(), '/') >= kind.nesting) continue;
+        directories.push_back(parent + "/d" + std::to_string(i));
+        tree.directory(directories.back());
       }
-      file.names.push_back(directories[random() % directories.size()] + "/f" + std::to_string(i));
-      shared_file(tree, file.names.front(), file.own + shared, extents);
-      files.push_back(file);
-    }
-    for (int i = 0; i < 12; ++i) {
-      model_file& file = files[random() % files.size()];
-      const std::string name = directories[random() % directories.size()] + "/l" + std::to_string(i);
-      tree.hard_link(file.names.front(), name);
-      file.names.push_back(name);
-    }
-    const auto under = [](const std::string& name, const std::string& directory) {
-      return name.compare(0, directory.size() + 1, directory + "/") == 0;
-    };
-    const auto inside = [&](const model_file& file, const std::string& directory) {
-      return std::count_if(file.names.begin(), file.names.end(),
-                           [&](const std::string& n) { return under(n, directory); });
-    };
-    // The run meets the files with a name under "top": only their ranges
-    // count, and only their references.
-    std::vector<const model_file*> met;
-    for (const model_file& file : files)
-      if (inside(file, "top") > 0) met.push_back(&file);
-    std::vector<std::string> sorted(directories.begin(), directories.end() - 1);
-    std::sort(sorted.begin(), sorted.end());
-    const std::string second = sorted[random() % sorted.size()];
-    const std::int32_t depth = static_cast<std::int32_t>(random() % 3);
-    rows expected;
-    for (const std::string& path : {std::string("top"), second}) {
-      const auto top_depth = std::count(path.begin(), path.end(), '/');
-      for (const std::string& directory : sorted) {
-        if (directory != path && !under(directory, path)) continue;
-        const auto row_depth = std::count(directory.begin(), directory.end(), '/') - top_depth;
-        if (row_depth > depth) continue;
-        row_figures row{directory, static_cast<std::int32_t>(row_depth), 0, 0, 0};
-        for (const model_file* file : met) {
-          const auto names = inside(*file, directory);
-          row.files += names;
-          if (names > 0) row.unique_size += file->own;
-          if (names == static_cast<std::ptrdiff_t>(file->names.size())) row.freed += file->own;
+      directories.push_back("out");  // outside every PATH
+      struct model_file {
+        std::int64_t own;
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;  // in blocks
+        std::vector<std::string> names;
+      };
+      std::vector<model_file> files;
+      const auto random_name = [&](const char* prefix, int i) {
+        return directories[random() % directories.size()] + prefix + std::to_string(i);
+      };
+      for (int i = 0; i < kind.files; ++i) {
+        model_file file{0, {}, {}};
+        if (!kind.shared) {  // the name drawn first: the seed keeps the trees checked before
+          file.names.push_back(random_name("/f", i));
+          file.own = static_cast<std::int64_t>(random() % 1000 + 1);
+          tree.file(file.names.front(), file.own);
+          files.push_back(file);
+          continue;
         }
-        for (std::uint64_t b = 0; b < blocks; ++b) {
-          std::size_t references = 0;
-          bool held_here = false, all_whole = true;
+        file.own = static_cast<std::int64_t>(random() % 3) * block;
+        std::vector<platform::shared_extent> extents;
+        std::int64_t shared = 0;
+        for (std::uint32_t r = random() % 3; r > 0; --r) {
+          const std::uint64_t start = random() % blocks, length = random() % 8 + 1;
+          const std::uint64_t end = std::min(blocks, start + length);
+          file.ranges.emplace_back(start, end);
+          extents.push_back(range(start * block, (end - start) * block));
+          shared += static_cast<std::int64_t>(end - start) * block;
+        }
+        file.names.push_back(random_name("/f", i));
+        shared_file(tree, file.names.front(), file.own + shared, extents);
+        files.push_back(file);
+      }
+      for (int i = 0; i < kind.links; ++i) {
+        model_file& file = files[random() % files.size()];
+        const std::string name = random_name("/l", i);
+        tree.hard_link(file.names.front(), name);
+        file.names.push_back(name);
+      }
+      const auto under = [](const std::string& name, const std::string& directory) {
+        return name.compare(0, directory.size() + 1, directory + "/") == 0;
+      };
+      const auto inside = [&](const model_file& file, const std::string& directory) {
+        return std::count_if(file.names.begin(), file.names.end(),
+                             [&](const std::string& n) { return under(n, directory); });
+      };
+      // The run meets the files with a name under "top": only their ranges
+      // count, and only their references.
+      std::vector<const model_file*> met;
+      for (const model_file& file : files)
+        if (inside(file, "top") > 0) met.push_back(&file);
+      // Names of lower-case letters and digits only: sorted paths are the
+      // walk's pre-order.
+      std::vector<std::string> sorted(directories.begin(), directories.end() - 1);
+      std::sort(sorted.begin(), sorted.end());
+      const std::string second = sorted[random() % sorted.size()];
+      const auto depth = static_cast<std::int32_t>(random() % kind.depths);
+      rows expected;
+      for (const std::string& path : {std::string("top"), second}) {
+        const auto top_depth = std::count(path.begin(), path.end(), '/');
+        for (const std::string& directory : sorted) {
+          if (directory != path && !under(directory, path)) continue;
+          const auto row_depth = std::count(directory.begin(), directory.end(), '/') - top_depth;
+          if (row_depth > depth) continue;
+          row_figures row{directory, static_cast<std::int32_t>(row_depth), 0, 0, 0};
           for (const model_file* file : met) {
-            std::size_t covering = 0;
-            for (const auto& r : file->ranges) covering += r.first <= b && b < r.second ? 1 : 0;
-            if (covering == 0) continue;
-            references += covering;
             const auto names = inside(*file, directory);
-            held_here = held_here || names > 0;
-            all_whole = all_whole && names == static_cast<std::ptrdiff_t>(file->names.size());
+            row.files += names;
+            if (names > 0) row.unique_size += file->own;
+            if (names == static_cast<std::ptrdiff_t>(file->names.size())) row.freed += file->own;
           }
-          if (held_here) row.unique_size += block;
-          if (held_here && all_whole && references >= 2) row.freed += block;
+          for (std::uint64_t b = 0; kind.shared && b < blocks; ++b) {
+            std::size_t references = 0;
+            bool held_here = false, all_whole = true;
+            for (const model_file* file : met) {
+              std::size_t covering = 0;
+              for (const auto& r : file->ranges) covering += r.first <= b && b < r.second ? 1 : 0;
+              if (covering == 0) continue;
+              references += covering;
+              const auto names = inside(*file, directory);
+              held_here = held_here || names > 0;
+              all_whole = all_whole && names == static_cast<std::ptrdiff_t>(file->names.size());
+            }
+            if (held_here) row.unique_size += block;
+            if (held_here && all_whole && references >= 2) row.freed += block;
+          }
+          expected.push_back(row);
         }
-        expected.push_back(row);
       }
+      EXPECT_EQ(directory_rows(tree, {"top", second}, depth, size_measure::apparent, kind.shared),
+                expected);
     }
-    EXPECT_EQ(shared_directory_rows(tree, {"top", second}, depth), expected) << "round " << round;
   }
 }
 

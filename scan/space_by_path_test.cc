@@ -6,11 +6,16 @@
 
 #include "testing/filesystem-fake.h"
 #include "testing/scan_test_util.h"
+#include "testing/shared_extents_test_util.h"
 #include "scan/scandata.h"
 
 namespace scan {
 
 namespace {
+
+using shared_extents_test::MiB;
+using shared_extents_test::range;
+using shared_extents_test::shared_file;
 
 struct figures {
   std::int64_t files, unique_files, unique_size, freed;
@@ -29,12 +34,15 @@ std::ostream& operator<<(std::ostream& out, const figures& f) {
 // them, only the files of several links.
 // Sizes measured by allocation add a last row: the summary's naive and
 // unique totals, in the places of the two sizes.
+// Under -E (`shared`, sizes allocated), extents that several files share
+// count once; `errors` gets the run's scan errors.
 std::vector<figures> space_rows_of(const std::vector<native_string>& paths, bool keep_all,
-                                   size_measure measure) {
+                                   size_measure measure, bool shared, std::int64_t* errors) {
   captured_scan run;
   run.scan.space.enabled = true;
   run.scan.keep_all_names = keep_all;
   run.scan.measure_sizes(measure);
+  if (shared) run.scan.count_shared_extents();
   run.scan.scan_paths(paths);
   std::vector<figures> rows;
   for (const _scandata_path_space& p : run.scan.space.paths)
@@ -43,15 +51,22 @@ std::vector<figures> space_rows_of(const std::vector<native_string>& paths, bool
                   run.scan.space.unique_size, run.scan.space.freed});
   if (measure == size_measure::allocated)
     rows.push_back({0, 0, run.scan.naive_size, run.scan.unique_size});
+  if (errors) *errors = run.scan.scan_errors;
   return rows;
 }
 
 // The rows, which must not depend on what the identity map keeps.
 std::vector<figures> space_rows(const std::vector<native_string>& paths,
-                                size_measure measure = size_measure::apparent) {
-  const std::vector<figures> rows = space_rows_of(paths, false, measure);
-  EXPECT_EQ(space_rows_of(paths, true, measure), rows);
+                                size_measure measure = size_measure::apparent,
+                                bool shared = false, std::int64_t* errors = nullptr) {
+  const std::vector<figures> rows = space_rows_of(paths, false, measure, shared, errors);
+  EXPECT_EQ(space_rows_of(paths, true, measure, shared, nullptr), rows);
   return rows;
+}
+
+std::vector<figures> shared_rows(const std::vector<native_string>& paths,
+                                 std::int64_t* errors = nullptr) {
+  return space_rows(paths, size_measure::allocated, true, errors);
 }
 
 // Two snapshots, the second a hard-linked copy of the first with one file
@@ -248,87 +263,33 @@ TEST(SpaceByPath, SizesSaturateAtTheLargest64BitValue) {
   EXPECT_EQ(held_outside(scan.space), 0);
 }
 
-}  // namespace
-
-}  // namespace scan
-
-namespace scan {
-
-namespace {
-
-// Under -E: the rows as space_rows gives them (sizes allocated), with
-// extents that several files share counted once; the same whatever the
-// identity map keeps. `errors` gets the run's scan errors.
-std::vector<figures> shared_rows(const std::vector<native_string>& paths,
-                                 std::int64_t* errors = nullptr) {
-  std::vector<figures> kept[2];
-  for (const bool keep_all : {false, true}) {
-    captured_scan run;
-    run.scan.space.enabled = true;
-    run.scan.keep_all_names = keep_all;
-    run.scan.measure_sizes(size_measure::allocated);
-    run.scan.count_shared_extents();
-    run.scan.scan_paths(paths);
-    std::vector<figures>& rows = kept[keep_all];
-    for (const _scandata_path_space& p : run.scan.space.paths)
-      rows.push_back({p.files, p.unique_files, p.unique_size, p.freed});
-    rows.push_back({run.scan.files_total, static_cast<std::int64_t>(run.scan.unique_files),
-                    run.scan.space.unique_size, run.scan.space.freed});
-    rows.push_back({0, 0, run.scan.naive_size, run.scan.unique_size});
-    if (errors) *errors = run.scan.scan_errors;
-  }
-  EXPECT_EQ(kept[0], kept[1]);
-  return kept[0];
-}
-
-constexpr std::int64_t MiB = 1 << 20;
-
-platform::shared_extent range(std::uint64_t physical, std::uint64_t length) {
-  return platform::shared_extent{physical, length, false};
-}
-
-// A file of `allocated` bytes with its shared extents.
-void shared_file(const platform::fake_tree& tree, const char* name, std::int64_t allocated,
-                 std::vector<platform::shared_extent> extents) {
-  tree.file(name, allocated);
-  tree.set_allocated(name, allocated);
-  tree.set_shared_extents(name, std::move(extents));
-}
-
 // A file and its reflinked copy, in two PATHs: the blocks count once, and
-// go back only with both copies. The volume shares extents; directories
-// take nothing here.
+// go back only with both copies. With half of it rewritten, the copy's new
+// blocks are its own, the rest still shared; the original's second half is
+// flagged shared no more (as xfs maps it), so it is the original's own.
+// The volume shares extents; directories take nothing here.
 TEST(SharedExtentsByPath, ReflinkedCopyCountsOnceAndIsFreedWithBoth) {
+  for (const std::int64_t still_shared : {16 * MiB, 8 * MiB}) {
+    SCOPED_TRACE(still_shared);
+    platform::fake_tree tree;
+    tree.share_extents("");
+    shared_file(tree, "a/f", 16 * MiB, {range(100 * MiB, still_shared)});
+    shared_file(tree, "b/g", 16 * MiB, {range(100 * MiB, still_shared)});
+    const std::int64_t own = 16 * MiB - still_shared, freed = 16 * MiB + own;
+    EXPECT_EQ(shared_rows({tree.path("a"), tree.path("b")}),
+              (std::vector<figures>{{1, 1, 16 * MiB, own}, {1, 1, 16 * MiB, own},
+                                    {2, 2, freed, freed}, {0, 0, 32 * MiB, freed}}));
+  }
   platform::fake_tree tree;
   tree.share_extents("");
   shared_file(tree, "a/f", 16 * MiB, {range(100 * MiB, 16 * MiB)});
   shared_file(tree, "b/g", 16 * MiB, {range(100 * MiB, 16 * MiB)});
-  EXPECT_EQ(shared_rows({tree.path("a"), tree.path("b")}),
-            (std::vector<figures>{{1, 1, 16 * MiB, 0},
-                                  {1, 1, 16 * MiB, 0},
-                                  {2, 2, 16 * MiB, 16 * MiB},
-                                  {0, 0, 32 * MiB, 16 * MiB}}));
   // The copy alone: its blocks are held by the file outside the PATHs.
   EXPECT_EQ(shared_rows({tree.path("b")}),
             (std::vector<figures>{{1, 1, 16 * MiB, 0}, {1, 1, 16 * MiB, 0},
                                   {0, 0, 16 * MiB, 16 * MiB}}));
   // One PATH holding both frees them.
   EXPECT_EQ(shared_rows({tree.path("")})[0], (figures{2, 2, 16 * MiB, 16 * MiB}));
-}
-
-// The copy rewritten in part: the new blocks are its own, the rest still
-// shared; the original's second half is flagged shared no more (as xfs
-// maps it), so it is the original's own.
-TEST(SharedExtentsByPath, PartlyRewrittenCopyFreesItsNewBlocks) {
-  platform::fake_tree tree;
-  tree.share_extents("");
-  shared_file(tree, "a/f", 16 * MiB, {range(100 * MiB, 8 * MiB)});
-  shared_file(tree, "b/g", 16 * MiB, {range(100 * MiB, 8 * MiB)});
-  EXPECT_EQ(shared_rows({tree.path("a"), tree.path("b")}),
-            (std::vector<figures>{{1, 1, 16 * MiB, 8 * MiB},
-                                  {1, 1, 16 * MiB, 8 * MiB},
-                                  {2, 2, 24 * MiB, 24 * MiB},
-                                  {0, 0, 32 * MiB, 24 * MiB}}));
 }
 
 // Hard links and reflinks in one tree: a file with two names in two
