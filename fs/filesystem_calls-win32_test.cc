@@ -601,42 +601,37 @@ TEST_F(FilesystemCallsWin32Test, SpaceByDirectoryHasARowForEachDirectoryListed) 
   plant_tree(volume_);
   volume_.entries[top + L"\\c.bin"].links = 2;
   volume_.file(L"sub\\c-again.bin", 102, 10000, 2);  // a hard link of c.bin
-  std::vector<platform::native_string> paths;
-  const auto rows_of = [&](platform::native_string& report, scan::size_measure measure) {
-    captured_scan run{true};
-    run.scan.collect_directories(1);
-    run.scan.measure_sizes(measure);
-    run.scan.scan_paths({L"F:\\top"});
-    report_test::report_stream stream;
-    report::print_space_by_directory(stream.out, run.scan);
-    report = stream.out.str();
-    EXPECT_EQ(platform::native_string::npos, run.out.str().find(L"Error")) << run.out.str();
-    paths.clear();
-    for (const scan::_scandata_directory_row& row : run.scan.directories.rows)
-      paths.emplace_back(run.scan.directories.path_of(row));
-    return run.scan.directories.rows;
-  };
   for (const bool by_name : {true, false}) {
     install(by_name);
-    platform::native_string report;
-    const std::vector<scan::_scandata_directory_row> rows =
-        rows_of(report, scan::size_measure::apparent);
-    ASSERT_EQ(2u, rows.size()) << by_name;
-    EXPECT_EQ((std::vector<platform::native_string>{L"F:\\top", L"F:\\top\\sub"}), paths);
-    EXPECT_EQ(1, rows[1].depth);
-    const std::vector<platform::native_string> lines = report_test::lines_of(report);
-    ASSERT_EQ(7u, lines.size()) << report;
-    EXPECT_EQ(L"Space by Directory", lines[1]);
-    EXPECT_EQ(L"           6                10,013                10,013  F:\\top", lines[5]);
-    // c.bin has a name in sub and one above: sub holds it, but frees it not.
-    EXPECT_EQ(L"           3                10,008                     8  F:\\top\\sub", lines[6]);
-    // By allocation: each file takes whole blocks of 4096 bytes.
-    const std::vector<scan::_scandata_directory_row> allocated =
-        rows_of(report, scan::size_measure::allocated);
-    ASSERT_EQ(2u, allocated.size());
-    EXPECT_EQ(4096 + 12288 + 4096 + 4096, allocated[0].unique_size());
-    EXPECT_EQ(12288 + 4096 + 4096, allocated[1].unique_size());
-    EXPECT_EQ(4096 + 4096, allocated[1].freed());
+    for (const scan::size_measure measure :
+         {scan::size_measure::apparent, scan::size_measure::allocated}) {
+      SCOPED_TRACE(std::string(by_name ? "by name, " : "by handle, ") +
+                   (measure == scan::size_measure::allocated ? "allocated" : "apparent"));
+      captured_scan run{true};
+      run.scan.collect_directories(1);
+      run.scan.measure_sizes(measure);
+      run.scan.scan_paths({L"F:\\top"});
+      EXPECT_EQ(platform::native_string::npos, run.out.str().find(L"Error")) << run.out.str();
+      const std::vector<scan::_scandata_directory_row>& rows = run.scan.directories.rows;
+      ASSERT_EQ(2u, rows.size());
+      EXPECT_EQ(1, rows[1].depth);
+      if (measure == scan::size_measure::allocated) {
+        // Each file takes whole blocks of 4096 bytes.
+        EXPECT_EQ(4096 + 12288 + 4096 + 4096, rows[0].unique_size());
+        EXPECT_EQ(12288 + 4096 + 4096, rows[1].unique_size());
+        EXPECT_EQ(4096 + 4096, rows[1].freed());
+        continue;
+      }
+      // The rows' paths are checked by the report's lines.
+      report_test::report_stream stream;
+      report::print_space_by_directory(stream.out, run.scan);
+      const std::vector<platform::native_string> lines = report_test::lines_of(stream.out.str());
+      ASSERT_EQ(7u, lines.size()) << stream.out.str();
+      EXPECT_EQ(L"Space by Directory", lines[1]);
+      EXPECT_EQ(L"           6                10,013                10,013  F:\\top", lines[5]);
+      // c.bin has a name in sub and one above: sub holds it, but frees it not.
+      EXPECT_EQ(L"           3                10,008                     8  F:\\top\\sub", lines[6]);
+    }
   }
   volume_.cut_in = top + L"\\sub";
   volume_.cut_after = 3;  // ".", ".." and "c-again.bin"

@@ -177,26 +177,24 @@ TEST(PatternMatches, NoMatchAndUnreadableDirectoriesFail) {
   EXPECT_EQ(listed(matches), "x.txt ");
 }
 
-// Lists `patterns` as an unprivileged user (permissions do not bind root),
-// then "d/*" from `working`: each must find f and g, and "." and "..".
-std::string match_f_and_g_unprivileged(const std::vector<std::string>& patterns,
+// Lists `patterns`, then "d/*" from `working`, as an unprivileged user
+// (permissions do not bind root): each must find f and g, "." and "..".
+std::string match_f_and_g_unprivileged(std::vector<std::string> patterns,
                                        const std::string& working) {
   if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
     return "cannot drop privileges";
+  if (chdir(working.c_str()) != 0) return "cannot enter " + working;
+  patterns.push_back("d/*");
   std::string problems;
-  std::vector<std::string> all = patterns;
-  all.push_back("d/*");
-  for (const std::string& pattern : all) {
-    if (pattern == "d/*" && chdir(working.c_str()) != 0) return "cannot enter " + working;
+  for (const std::string& pattern : patterns) {
     std::vector<platform::pattern_match> matches;
     const platform::result<> search = platform::find_pattern_matches(pattern, matches);
     const std::string which = "the pattern of " + std::to_string(pattern.size()) + " bytes ending " +
                               pattern.substr(pattern.size() > 40 ? pattern.size() - 40 : 0);
-    if (!search.outcome) {
+    if (!search.outcome)
       problems += which + " failed with " + std::to_string(search.error) + "\n";
-    } else if (listed(matches) != "./ ../ f g ") {
+    else if (listed(matches) != "./ ../ f g ")
       problems += which + " found " + listed(matches) + "\n";
-    }
   }
   return problems;
 }
@@ -210,18 +208,9 @@ TEST(PatternMatches, ADirectoryThatCanBeListedButNotSearchedIsListed) {
   test_tree tree;
   tree.file("d/f");
   tree.file("d/g");
-  // 20 levels of 252-byte names, then d: a path of over 5,000 bytes, built
-  // by descriptor, as paths stop at PATH_MAX.
-  std::string deep = tree.path();
-  int fd = open(tree.path().c_str(), O_RDONLY | O_DIRECTORY);
-  for (int level = 0; level < 20 && fd >= 0; ++level) {
-    const std::string name(252, static_cast<char>('a' + level));
-    deep += "/" + name;
-    mkdirat(fd, name.c_str(), 0755);
-    const int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
-    close(fd);
-    fd = next;
-  }
+  // 20 levels of 252-byte names, then d: a path of over 5,000 bytes.
+  std::string deep;
+  const int fd = make_deep_directories(tree.path(), 20, 252, deep);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(mkdirat(fd, "d", 0755), 0);
   for (const char* name : {"d/f", "d/g"}) close(openat(fd, name, O_CREAT | O_WRONLY, 0644));

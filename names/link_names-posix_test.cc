@@ -242,17 +242,8 @@ TEST(LinkNamesPosix, NamesDeeperThanAnyPathLimitAreFoundWithFewDescriptors) {
 
 void beyond_path_max(const std::string& vol, problems& found) {
   // 16 directories of 250 bytes: the file's path is twice PATH_MAX.
-  std::string deep = vol;
-  for (int level = 0; level < 16; ++level) deep += "/" + std::string(250, static_cast<char>('a' + level));
-  // Built by descriptor: paths stop at PATH_MAX.
-  int fd = open(vol.c_str(), O_RDONLY | O_DIRECTORY);
-  for (int level = 0; level < 16 && fd >= 0; ++level) {
-    const std::string name(250, static_cast<char>('a' + level));
-    mkdirat(fd, name.c_str(), 0755);
-    const int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
-    close(fd);
-    fd = next;
-  }
+  std::string deep;
+  int fd = make_deep_directories(vol, 16, 250, deep);
   found.expect(fd >= 0, "cannot build the deep tree");
   const int file = openat(fd, "h", O_CREAT | O_WRONLY, 0644);
   close(file);
@@ -281,16 +272,8 @@ TEST(LinkNamesPosix, PathsBeyondPathMaxAreResolvedAndNamed) {
 void file_beyond_path_max(const std::string& vol, problems& found) {
   // 20 levels of 252-byte names: the file's own path is over 5,000 bytes,
   // and it is examined, matched and named by that path alone.
-  std::string deep = vol;
-  int fd = open(vol.c_str(), O_RDONLY | O_DIRECTORY);
-  for (int level = 0; level < 20 && fd >= 0; ++level) {
-    const std::string name(252, static_cast<char>('a' + level));
-    deep += "/" + name;
-    mkdirat(fd, name.c_str(), 0755);
-    const int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
-    close(fd);
-    fd = next;
-  }
+  std::string deep;
+  int fd = make_deep_directories(vol, 20, 252, deep);
   found.expect(fd >= 0, "cannot build the deep tree");
   close(openat(fd, "file", O_CREAT | O_WRONLY, 0644));
   found.expect(linkat(fd, "file", AT_FDCWD, (vol + "/other").c_str(), 0) == 0, "link");

@@ -177,19 +177,15 @@ TEST(AllocatedAgainstDu, ALinkLeadingToADirectoryFromOneNameOnlyIsOneFile) {
   ASSERT_EQ(symlink(target.c_str(), tree.path("a/link").c_str()), 0);
   ASSERT_EQ(linkat(AT_FDCWD, tree.path("a/link").c_str(), AT_FDCWD, tree.path("b/link").c_str(), 0),
             0);
-  struct stat link_stat;
+  struct stat link_stat, target_stat;
   ASSERT_EQ(lstat(tree.path("b/link").c_str(), &link_stat), 0);
-  ASSERT_EQ(link_stat.st_nlink, 2u);
-  struct stat target_stat;
-  ASSERT_EQ(stat(tree.path("a/link").c_str(), &target_stat), 0);
-  ASSERT_TRUE(S_ISDIR(target_stat.st_mode));
   ASSERT_NE(stat(tree.path("b/link").c_str(), &target_stat), 0);  // nowhere from b
   const std::int64_t link_allocated = static_cast<std::int64_t>(link_stat.st_blocks) * 512;
   const bool gnu_du = have_gnu_du();
 
-  const std::vector<native_string> a_b{tree.path("a"), tree.path("b")};
-  const std::vector<native_string> b_a{tree.path("b"), tree.path("a")};
-  for (const std::vector<native_string>& paths : {a_b, b_a}) {
+  for (const std::vector<native_string>& paths :
+       {std::vector<native_string>{tree.path("a"), tree.path("b")},
+        std::vector<native_string>{tree.path("b"), tree.path("a")}}) {
     for (const size_measure measure : {size_measure::allocated, size_measure::apparent}) {
       SCOPED_TRACE(paths[0] + (measure == size_measure::allocated ? " first, -A" : " first"));
       captured_scan run;

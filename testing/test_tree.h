@@ -12,6 +12,12 @@
 #include "base/text.h"
 #include "testing/scan_test_util.h"
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 // A fresh directory under the system's temporary directory (or under
 // `parent`), removed with everything in it when the test ends.
 //
@@ -87,5 +93,26 @@ class test_tree {
   std::filesystem::path root_;
   bool made_ = false;
 };
+
+#ifndef _WIN32
+// Makes `levels` directories of `name_length`-byte names ('a', 'b', ... in
+// turn) one below the other under `top`, by descriptor, as paths stop at
+// PATH_MAX. Returns the deepest open (-1 where one could not be made) and
+// sets `path` to its path.
+inline int make_deep_directories(const std::string& top, int levels, std::size_t name_length,
+                                 std::string& path) {
+  path = top;
+  int fd = open(top.c_str(), O_RDONLY | O_DIRECTORY);
+  for (int level = 0; level < levels && fd >= 0; ++level) {
+    const std::string name(name_length, static_cast<char>('a' + level));
+    path += "/" + name;
+    mkdirat(fd, name.c_str(), 0755);
+    const int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+    close(fd);
+    fd = next;
+  }
+  return fd;
+}
+#endif
 
 #endif  // TWINFIND_TESTING_TEST_TREE_H_
