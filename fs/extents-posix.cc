@@ -106,11 +106,12 @@ result<> read_shared_extents(walk_cursor& cursor, const native_string& path,
       static_cast<std::int64_t>(st.st_ino) != facts.identity.key)
     return failed(ENOENT);
 
-  // The walk's thread alone reads maps, into one buffer kept for the run.
-  thread_local std::unique_ptr<char[]> buffer;
+  // On the heap, as a walk must run on the smallest stacks; not a
+  // thread-local one, whose destructor's registration ends the process
+  // where it finds no memory.
   constexpr std::size_t kBufferSize =
       sizeof(struct fiemap) + kExtentsPerCall * sizeof(struct fiemap_extent);
-  if (!buffer) buffer.reset(new char[kBufferSize]);
+  const std::unique_ptr<char[]> buffer(new char[kBufferSize]);
   auto* map = reinterpret_cast<struct fiemap*>(buffer.get());
   std::uint64_t start = 0;
   for (;;) {

@@ -709,12 +709,13 @@ bool open_ahead(const directory_place& parent, const native_string& name,
       static_cast<std::int64_t>(st.st_ino) != facts.identity.key)
     return false;
   opened.identity = facts.identity;
-  // Each worker's own buffers, kept from request to request.
-  thread_local std::unique_ptr<char[]> replies;
-  thread_local std::vector<std::uint64_t> inodes;
-  thread_local std::vector<std::uint32_t> by_inode;
-  if (!replies) replies.reset(new char[kReplySize]);
-  inodes.clear();
+  // Buffers of this request alone, not kept by the thread: a thread-local
+  // object with a destructor registers it on first use, and the C library
+  // ends the whole process when that registration finds no memory. A
+  // failed allocation here only fails the request.
+  const std::unique_ptr<char[]> replies(new char[kReplySize]);
+  std::vector<std::uint64_t> inodes;
+  std::vector<std::uint32_t> by_inode;
   directory_listing& listing = opened.listing;
   const replies_read read =
       append_names(fd.get(), parent.fills_replies, replies.get(), listing, kMostEntriesKept, &inodes);
@@ -725,7 +726,7 @@ bool open_ahead(const directory_place& parent, const native_string& name,
     by_inode.resize(listing.entries.size());
     for (std::size_t i = 0; i < by_inode.size(); ++i) by_inode[i] = static_cast<std::uint32_t>(i);
     std::sort(by_inode.begin(), by_inode.end(),
-              [](std::uint32_t a, std::uint32_t b) { return inodes[a] < inodes[b]; });
+              [&inodes](std::uint32_t a, std::uint32_t b) { return inodes[a] < inodes[b]; });
     opened.readings.resize(listing.entries.size());
     for (const std::uint32_t i : by_inode) {
       listed_entry& entry = listing.entries[i];
