@@ -339,32 +339,41 @@ rlim_t least_space_alone(const std::string& path) {
   return runs;
 }
 
+// Threads start only with a second core; a sanitizer reserves space too.
+bool can_compare_address_space() {
+#ifdef TWINFIND_ADDRESS_SANITIZER
+  return false;
+#else
+  cpu_set_t allowed;
+  return sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) >= 2;
+#endif
+}
+
+// Every limit, by 512 KiB, from `from` to `to` steps above what a walk of
+// `path` alone needs: a thread that cannot start leaves the walk alone, so
+// threads taking too much show only where they start and starve the walk.
+void expect_fits_beside_threads(const std::string& path, int from, int to) {
+  const rlim_t alone = least_space_alone(path);
+  const rlim_t step = 512 * 1024;
+  for (rlim_t limit = alone + from * step; limit <= alone + to * step; limit += step) {
+    const finished_program run = run_in(limit, {path});
+    EXPECT_TRUE(run.exited(0)) << "alone " << alone / 1024 << " KiB; with threads, "
+                               << limit / 1024 << " KiB: " << run.status << " " << run.err;
+  }
+}
+
 // A walk that fits in an address space on one core fits on more, give or
 // take what the threads reading ahead take: a small stack each and the few
 // directories they hold for the walk, where the C library's default stacks
 // alone would take 8 MiB a thread.
 TEST(ProgramStress, AWalkThatFitsOnOneCoreFitsOnTwoGiveOrTakeLittle) {
-#ifdef TWINFIND_ADDRESS_SANITIZER
-  GTEST_SKIP() << "AddressSanitizer reserves address space of its own";
-#endif
-  cpu_set_t allowed;
-  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0 || CPU_COUNT(&allowed) < 2)
-    GTEST_SKIP() << "one core: the walk reads alone either way";
+  if (!can_compare_address_space()) GTEST_SKIP() << "one core, or a sanitizer's own reservations";
   test_tree tree;
   for (int d = 0; d < 300; ++d) {
     const std::string dir = "d" + std::to_string(d % 20) + "/e" + std::to_string(d);
     for (int f = 0; f < 12; ++f) tree.file(dir + "/f" + std::to_string(f), 1);
   }
-  // Every limit from a little above what the walk alone needs: a thread
-  // that cannot start leaves the walk alone, so a too-large stack shows
-  // only where it starts and leaves the walk too little.
-  const rlim_t alone = least_space_alone(tree.path());
-  const rlim_t step = 512 * 1024;
-  for (rlim_t limit = alone + 4 * step; limit <= alone + 32 * step; limit += step) {
-    const finished_program run = run_in(limit, {tree.path()});
-    EXPECT_TRUE(run.exited(0)) << "alone " << alone / 1024 << " KiB; with threads, "
-                               << limit / 1024 << " KiB: " << run.status << " " << run.err;
-  }
+  expect_fits_beside_threads(tree.path(), 4, 32);
 }
 
 // Makes `count` empty files named `stem` and a number in `dir`, a call each.
@@ -383,12 +392,7 @@ void empty_files(const std::string& dir, const std::string& stem, int count) {
 // and the walk goes on, so a run that fits on one core fits on two, but
 // for a thread's own stack and buffers.
 TEST(ProgramStress, AWalkBesideLargeDirectoriesReadAheadFitsWhereItFitsAlone) {
-#ifdef TWINFIND_ADDRESS_SANITIZER
-  GTEST_SKIP() << "AddressSanitizer reserves address space of its own";
-#endif
-  cpu_set_t allowed;
-  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0 || CPU_COUNT(&allowed) < 2)
-    GTEST_SKIP() << "one core: the walk reads alone either way";
+  if (!can_compare_address_space()) GTEST_SKIP() << "one core, or a sanitizer's own reservations";
   test_tree tree(access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm" : std::filesystem::temp_directory_path());
   const std::string long_stem(190, 'n');
   std::string spine = tree.path();
@@ -399,13 +403,7 @@ TEST(ProgramStress, AWalkBesideLargeDirectoriesReadAheadFitsWhereItFitsAlone) {
   }
   for (int d = 0; d < 300; ++d) empty_files(spine + "/small" + std::to_string(d), "f", 1);
   empty_files(spine + "/zbig", std::string(240, 'y'), 12000);
-  const rlim_t alone = least_space_alone(tree.path());
-  const rlim_t step = 512 * 1024;
-  for (rlim_t limit = alone + 2 * step; limit <= alone + 10 * step; limit += step) {
-    const finished_program run = run_in(limit, {tree.path()});
-    EXPECT_TRUE(run.exited(0)) << "alone " << alone / 1024 << " KiB; with threads, "
-                               << limit / 1024 << " KiB: " << run.status << " " << run.err;
-  }
+  expect_fits_beside_threads(tree.path(), 2, 10);
 }
 
 TEST(Program, AFullDiskIsAFailureWithOneLineSayingSo) {

@@ -240,6 +240,32 @@ std::vector<platform::native_string> walk_of(const std::function<void(const fake
   return visitor.told;
 }
 
+// Walks alone, then with the queue read by hand (`*by_hand` set in
+// between, for builds that drive the queue only in the second walk): the
+// two must tell the same, and nothing opened ahead may stay held.
+struct alike_walks {
+  std::vector<platform::native_string> told;  // by the walk with the queue
+  fake_calls calls;
+  fake_calls alone_calls;
+};
+
+alike_walks walked_alike(const std::function<void(const fake_tree&, examining_visitor&)>& build,
+                         bool* by_hand = nullptr) {
+  alike_walks w;
+  const std::vector<platform::native_string> alone = walk_of(build, false, &w.alone_calls);
+  if (by_hand) *by_hand = true;
+  w.told = walk_of(build, true, &w.calls);
+  EXPECT_EQ(w.told, alone);
+  EXPECT_EQ(w.calls.opened_ahead_and_held, 0);
+  return w;
+}
+
+// Whether any line told names `marker`: the contents of a dead directory.
+void expect_never_told(const std::vector<platform::native_string>& told, const char* marker) {
+  for (const platform::native_string& line : told)
+    EXPECT_EQ(line.find(T(marker)), platform::native_string::npos) << line;
+}
+
 // Runs `change` once, at the first visit.
 std::function<void(const platform::native_string&)> at_first_visit(std::function<void()> change) {
   return [change, done = false](const platform::native_string&) mutable {
@@ -248,43 +274,14 @@ std::function<void(const platform::native_string&)> at_first_visit(std::function
   };
 }
 
-// The directory replaced before the walk examined it: the examination sees
-// the new one, the worker holds the old one. What the walk tells of b is
-// never the old one's contents.
-void replaced_before_examination(const fake_tree& t, examining_visitor& v) {
-  t.file("top/a/f", 1);
-  t.file("top/b/old", 2);
-  t.file("outside/new", 3);
-  t.file("top/z.txt", 4);
-  v.at_visit = at_first_visit([&t] {
-    t.complete_read_ahead();
-    t.rename("top/b", "away");
-    t.rename("outside", "top/b");
-  });
-}
-
-TEST(ReadAheadFake, ADirectoryReplacedBeforeItsExaminationIsNeverReadAsTheOldOne) {
-  fake_calls calls;
-  const std::vector<platform::native_string> told = walk_of(replaced_before_examination, true, &calls);
-  for (const platform::native_string& line : told) EXPECT_EQ(line.find(relative("b/old")), platform::native_string::npos);
-  EXPECT_EQ(calls.adopted, 1);  // a, not the old b
-  EXPECT_EQ(calls.opened_ahead, 2);
-  EXPECT_EQ(calls.opened_ahead_and_held, 0);
-}
-
-// Fails: on finding the adopted directory is not the one examined, the
-// walk reports b as gone (ENOENT) instead of opening the name itself, as a
-// walk alone does, which enters the new b.
-TEST(ReadAheadFake, ADirectoryReplacedBeforeItsExaminationIsEnteredAsAWalkAloneEntersIt) {
-  EXPECT_EQ(walk_of(replaced_before_examination, true), walk_of(replaced_before_examination, false));
-}
-
 // A directory a worker holds that is no longer the one standing at its
 // name when the walk enters it, because it was deleted, moved out of the
-// tree, or deleted and made anew, before or after the walk examined it: the
-// worker's descriptor alone keeps it alive, and its contents are not the
-// tree's. The walk never tells them; it tells what a walk alone tells of
-// the same events: the error of a directory gone, or the new one entered.
+// tree, made anew, or replaced by another moved in, before or after the
+// walk examined it (before, the examination sees the new one while the
+// worker holds the old one): the worker's descriptor alone keeps it alive,
+// and its contents are not the tree's. The walk never tells them; it tells
+// what a walk alone tells of the same events: the error of a directory
+// gone, or the new one entered.
 TEST(ReadAheadFake, ADirectoryNoLongerAtItsNameIsNeverTheOneTold) {
   struct change_case {
     const char* what;
@@ -305,6 +302,7 @@ TEST(ReadAheadFake, ADirectoryNoLongerAtItsNameIsNeverTheOneTold) {
       {"deleted before its examination", "a", deleted},
       {"moved out before its examination", "a", moved_out},
       {"made anew before its examination", "a", made_anew},
+      {"replaced by another before its examination", "a", replaced},
       {"deleted after its examination", "c", deleted},
       {"moved out after its examination", "c", moved_out},
       {"made anew after its examination", "c", made_anew},
@@ -322,14 +320,10 @@ TEST(ReadAheadFake, ADirectoryNoLongerAtItsNameIsNeverTheOneTold) {
         if (at == relative(c.at)) c.change(t);
       };
     };
-    fake_calls calls;
-    const std::vector<platform::native_string> ahead = walk_of(build, true, &calls);
-    EXPECT_EQ(ahead, walk_of(build, false));
-    for (const platform::native_string& line : ahead)
-      EXPECT_EQ(line.find(T("dead-marker")), platform::native_string::npos) << line;
-    EXPECT_EQ(calls.opened_ahead, 3);
-    EXPECT_EQ(calls.adopted, 2);  // a and c, never b
-    EXPECT_EQ(calls.opened_ahead_and_held, 0);
+    const alike_walks w = walked_alike(build);
+    expect_never_told(w.told, "dead-marker");
+    EXPECT_EQ(w.calls.opened_ahead, 3);
+    EXPECT_EQ(w.calls.adopted, 2);  // a and c, never b
   }
 }
 
@@ -359,16 +353,12 @@ TEST(ReadAheadFake, AnAllocationThatFailsTakesBackWhatTheQueueHolds) {
       if (at == relative("a/m")) t.complete_read_ahead();  // none is opened now
     };
   };
-  const std::vector<platform::native_string> alone = walk_of(build, false);
-  by_hand = true;
-  fake_calls calls;
-  EXPECT_EQ(walk_of(build, true, &calls), alone);
+  const alike_walks w = walked_alike(build, &by_hand);
   EXPECT_EQ(held_before, 5);  // a, b, c and, below a, m and n
   EXPECT_EQ(held_after, 0);
   EXPECT_TRUE(failed_with_nothing_held);
-  EXPECT_EQ(calls.opened_ahead, 5);
-  EXPECT_EQ(calls.adopted, 0);
-  EXPECT_EQ(calls.opened_ahead_and_held, 0);
+  EXPECT_EQ(w.calls.opened_ahead, 5);
+  EXPECT_EQ(w.calls.adopted, 0);
 }
 
 // A directory a worker opened that the walk then does not enter (its
@@ -520,14 +510,14 @@ TEST(ReadAheadFakeFacts, AnyMomentASliceEndsTheWalkTellsTheSame) {
   EXPECT_EQ(alone_calls.examined_by_queue, 0);
   for (const moment_case& c : cases) {
     SCOPED_TRACE(c.what);
-    fake_calls calls;
-    EXPECT_EQ(walk_of(build(c.drive), true, &calls), alone);
+    const alike_walks w = walked_alike(build(c.drive));
+    EXPECT_EQ(w.told, alone);
+    const fake_calls& calls = w.calls;
     EXPECT_EQ(calls.examined, alone_calls.examined);
     // top's files, d and e at least; d's too, unless a worker opened d
     // and read them as it listed it.
     EXPECT_GE(calls.examined_by_queue, kWideEntries + 2);
     EXPECT_EQ(calls.examined_by_queue_too_late, 0);
-    EXPECT_EQ(calls.opened_ahead_and_held, 0);
   }
 }
 
@@ -564,9 +554,7 @@ TEST(ReadAheadFakeFacts, AListingLetGoWithSlicesBeingReadIsWaitedFor) {
         if (c.finished_at && at == relative(c.finished_at)) t.finish_claimed_read_ahead();
       };
     };
-    const std::vector<platform::native_string> alone = walk_of(build, false);
-    fake_calls calls;
-    EXPECT_EQ(walk_of(build, true, &calls), alone);
+    const fake_calls calls = walked_alike(build).calls;
     EXPECT_GE(claimed, 2u);  // slices the walk never asked for among them
     EXPECT_EQ(calls.examined_by_queue_too_late, 0);
   }
@@ -605,11 +593,8 @@ TEST(ReadAheadFakeStalled, TheWalkWaitsForAWorkerThatDoesNotRunOnlyWhereItMust) 
         if (c.looked_at && at == relative(c.looked_at)) unfinished = t.finish_claimed_read_ahead();
       };
     };
-    fake_calls alone_calls;
-    const std::vector<platform::native_string> alone = walk_of(build, false, &alone_calls);
-    by_hand = true;
-    fake_calls calls;
-    EXPECT_EQ(walk_of(build, true, &calls), alone);
+    const alike_walks w = walked_alike(build, &by_hand);
+    const fake_calls& calls = w.calls;
     EXPECT_GT(stalled, 0u);
     if (c.looked_at) {
       EXPECT_EQ(unfinished, stalled);  // the walk waited for none of them
@@ -617,11 +602,10 @@ TEST(ReadAheadFakeStalled, TheWalkWaitsForAWorkerThatDoesNotRunOnlyWhereItMust) 
     // What a stalled worker opened is never adopted, and is closed.
     if (!c.adopts) {
       EXPECT_EQ(calls.adopted, 0);
-      EXPECT_EQ(calls.listed, alone_calls.listed);
+      EXPECT_EQ(calls.listed, w.alone_calls.listed);
     }
-    EXPECT_EQ(calls.opened_ahead_and_held, 0);
     EXPECT_EQ(calls.examined_by_queue_too_late, 0);
-    EXPECT_GE(calls.examined, alone_calls.examined);
+    EXPECT_GE(calls.examined, w.alone_calls.examined);
   }
 }
 
@@ -669,12 +653,8 @@ TEST(ReadAheadFakeBudget, TheQueueOpensOnlyWhatTheWalkCanSpare) {
         if (by_hand && at == relative(c.at)) opened = t.complete_read_ahead();
       };
     };
-    const std::vector<platform::native_string> alone = walk_of(build, false);
-    by_hand = true;
-    fake_calls calls;
-    EXPECT_EQ(walk_of(build, true, &calls), alone);
+    walked_alike(build, &by_hand);
     EXPECT_EQ(opened, c.opened);
-    EXPECT_EQ(calls.opened_ahead_and_held, 0);
   }
 }
 
@@ -731,19 +711,12 @@ TEST(ReadAheadFakeNested, RequestsBelowAnOpenedDirectoryEndWithIt) {
         if (at == relative("z/again")) held_in_z = t.calls().opened_ahead_and_held;
       };
     };
-    const std::vector<platform::native_string> alone = walk_of(build, false);
-    fake_calls calls;
-    const std::vector<platform::native_string> ahead = walk_of(build, true, &calls);
-    EXPECT_EQ(ahead, alone);
-    if (c.replaced) {
-      for (const platform::native_string& line : ahead)
-        EXPECT_EQ(line.find(T("old-marker")), platform::native_string::npos) << line;
-    }
-    EXPECT_EQ(calls.opened_ahead, c.opened);
-    EXPECT_EQ(calls.adopted, c.adopted);
+    const alike_walks w = walked_alike(build);
+    if (c.replaced) expect_never_told(w.told, "old-marker");
+    EXPECT_EQ(w.calls.opened_ahead, c.opened);
+    EXPECT_EQ(w.calls.adopted, c.adopted);
     // Once the walk is past a, nothing opened in or below it is held.
     EXPECT_EQ(held_in_z, 0);
-    EXPECT_EQ(calls.opened_ahead_and_held, 0);
   }
 }
 
@@ -766,10 +739,7 @@ TEST(ReadAheadFakeNested, AWalkEndedEarlyClosesEverythingOpenedBelow) {
           if (claimed == 2) t.stall_read_ahead();
         });
       };
-      fake_calls calls;
-      EXPECT_EQ(walk_of(build, true, &calls), walk_of(build, false));
-      EXPECT_GE(calls.opened_ahead, 3);
-      EXPECT_EQ(calls.opened_ahead_and_held, 0);
+      EXPECT_GE(walked_alike(build).calls.opened_ahead, 3);
     }
   }
 }
@@ -822,13 +792,9 @@ TEST(ReadAheadFakeThreads, MoreThreadsOnlyWhereTheWalkArrivesWhileTheyRead) {
         }
       };
     };
-    const std::vector<platform::native_string> alone = walk_of(build, false);
-    by_hand = true;
-    fake_calls calls;
-    EXPECT_EQ(walk_of(build, true, &calls), alone);
+    walked_alike(build, &by_hand);
     EXPECT_EQ(threads, c.threads);
     EXPECT_EQ(deeper, c.deeper);
-    EXPECT_EQ(calls.opened_ahead_and_held, 0);
   }
 }
 

@@ -200,27 +200,24 @@ TEST(WalkPosix, ASubdirectoryWhoseAttributesCannotBeReadSaysSo) {
   EXPECT_EQ(check_in_child([&] { return walk_unsearchable_parent_unprivileged(tree); }), "");
 }
 
-std::string breakdowns_in_unsearchable_directory_unprivileged(const test_tree& tree) {
-  if (!unprivileged()) return "cannot drop privileges";
-  if (chdir(tree.path().c_str()) != 0) return "cannot enter the tree";
-  captured_scan run(/*verbose=*/true);
-  run.scan.breakdown("d/*");
-  const std::string out = run.out.str();
-  // The pattern matches, as the listing succeeds; each match cannot be
-  // read, and says so on its own line.
-  const bool ok = out ==
-                      "Error finding \"d/f\": 0x0000000d\n"
-                      "Error finding \"d/g\": 0x0000000d\n" &&
-                  run.scan.scan_errors == 2 && run.scan.breakdowns.empty();
-  return ok ? "" : out;
-}
-
+// Listable but not searchable, in a child without privileges (which would
+// search it anyway): the pattern matches, as the listing succeeds; each
+// match cannot be read, and says so on its own line.
 TEST(WalkPosix, BreakdownsOfAPatternInADirectoryListedButNotSearchedSayWhyEach) {
   test_tree tree;
   tree.file("d/f");
   tree.file("d/g");
-  ASSERT_EQ(chmod(tree.path("d").c_str(), 0644), 0);  // listable, not searchable
-  EXPECT_EQ(check_in_child([&] { return breakdowns_in_unsearchable_directory_unprivileged(tree); }),
+  ASSERT_EQ(chmod(tree.path("d").c_str(), 0644), 0);
+  EXPECT_EQ(check_in_child([&]() -> std::string {
+              if (!unprivileged()) return "cannot drop privileges";
+              if (chdir(tree.path().c_str()) != 0) return "cannot enter the tree";
+              captured_scan run(/*verbose=*/true);
+              run.scan.breakdown("d/*");
+              const std::string out = run.out.str();
+              const bool ok = out == "Error finding \"d/f\": 0x0000000d\nError finding \"d/g\": 0x0000000d\n" &&
+                              run.scan.scan_errors == 2 && run.scan.breakdowns.empty();
+              return ok ? "" : out;
+            }),
             "");
   ASSERT_EQ(chmod(tree.path("d").c_str(), 0755), 0);
 }
