@@ -728,10 +728,12 @@ bool open_ahead(const directory_place& parent, const native_string& name,
     std::sort(by_inode.begin(), by_inode.end(),
               [&inodes](std::uint32_t a, std::uint32_t b) { return inodes[a] < inodes[b]; });
     opened.readings.resize(listing.entries.size());
+    std::uint32_t read = 0;
     for (const std::uint32_t i : by_inode) {
       listed_entry& entry = listing.entries[i];
       opened.readings[i] =
           read_one(fd.get(), listing.names.c_str() + entry.name_offset, parent.volume);
+      if (opened.entries_read) opened.entries_read->store(++read, std::memory_order_relaxed);
       if (entry.listed_facts == kToRead) place_by_reading(entry, opened.readings[i]);
       entry.listed_facts = i + 1;
     }

@@ -157,6 +157,7 @@ struct read_ahead::request {
     native_string name;
     std::unique_ptr<opened_directory> opened;
     std::unique_ptr<level_requests> children;
+    std::atomic<std::uint32_t> entries_read{0};  // as the worker goes
   } open;
   // read_facts_slice: slice `slice` of the facts being read, what it
   // reads (set at its claim: a worker reads from these, never from the
@@ -515,7 +516,11 @@ void read_ahead::carry_out(request& r) {
         opened.readings.clear();
         opened.incomplete = false;
         opened.handle.reset();
-        if (!operations_.open(r.parent.place(), r.open.name, opened)) return;
+        r.open.entries_read.store(0, std::memory_order_relaxed);
+        opened.entries_read = &r.open.entries_read;
+        const bool read = operations_.open(r.parent.place(), r.open.name, opened);
+        opened.entries_read = nullptr;
+        if (!read) return;
         r.read = outcome::read;
         ask_for_children(r);
         return;
@@ -636,7 +641,8 @@ void read_ahead::finish_by_hand(std::unique_lock<std::mutex>& lock, request& r) 
   finish(lock, r);
 }
 
-bool read_ahead::look_a_while(std::unique_lock<std::mutex>& lock, request& r) {
+bool read_ahead::look_a_while(std::unique_lock<std::mutex>& lock, request& r, bool* at_first) {
+  if (at_first) *at_first = true;
   if (r.state != status::claimed) return true;
   if (by_hand_) {
     // A worker the test stalled does not run now; any other finishes now.
@@ -650,12 +656,25 @@ bool read_ahead::look_a_while(std::unique_lock<std::mutex>& lock, request& r) {
   if (worker_core >= 0 && worker_core == current_core()) return false;
   // A warm read ends within microseconds: look again a while, without the
   // lock, as a sleep and a wake-up cost more than that. The request may
-  // end and be claimed anew meanwhile: the serial tells.
+  // end and be claimed anew meanwhile: the serial tells. A worker still
+  // reading the entries of a large directory is looked at for as long as
+  // it reads on: waiting for the rest costs the walk less than reading the
+  // whole again, while a worker whose core another program took reads
+  // nothing for a while.
   const std::uint64_t serial = r.serial;
+  const std::atomic<std::uint32_t>* entries = r.opens() ? &r.open.entries_read : nullptr;
+  std::uint32_t seen = entries ? entries->load(std::memory_order_relaxed) : 0;
   lock.unlock();
-  const auto until = std::chrono::steady_clock::now() + kSpinBeforeSleeping;
-  for (unsigned looks = 0; r.ended.load(std::memory_order_acquire) != serial; ++looks) {
-    if (looks % 64 == 0 && std::chrono::steady_clock::now() >= until) break;
+  auto until = std::chrono::steady_clock::now() + kSpinBeforeSleeping;
+  for (unsigned looks = 1; r.ended.load(std::memory_order_acquire) != serial; ++looks) {
+    if (looks % 64 != 0) continue;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < until) continue;
+    if (at_first) *at_first = false;
+    const std::uint32_t read = entries ? entries->load(std::memory_order_relaxed) : seen;
+    if (read == seen) break;
+    seen = read;
+    until = now + kSpinBeforeSleeping;
   }
   lock.lock();
   return r.state != status::claimed || r.serial != serial;
@@ -703,12 +722,13 @@ std::unique_ptr<opened_directory> read_ahead::take_opened(std::size_t level,
   // A worker still at it after a while (its core taken by another program)
   // is left to it: the walk opens the directory itself rather than sleep.
   const int worker_core = r->core.load(std::memory_order_relaxed);
-  if (!look_a_while(lock, *r)) {
+  bool at_first = true;
+  if (!look_a_while(lock, *r, &at_first)) {
     arrived(worker_core < 0 || worker_core != current_core());
     drop(lock, *r);
     return nullptr;
   }
-  arrived(false);
+  arrived(!at_first);
   if (r->read != outcome::read) {
     drop(lock, *r);  // the walk meets the failure itself, and reports it
     return nullptr;

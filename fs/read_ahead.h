@@ -133,6 +133,10 @@ struct opened_directory {
   directory_listing listing;
   std::vector<entry_reading> readings;
   bool incomplete = false;
+  // While a worker reads it: counted up as each entry is read, so that a
+  // walk arriving meanwhile tells a worker at work from one whose core
+  // another program took. Null where nobody looks.
+  std::atomic<std::uint32_t>* entries_read = nullptr;
 };
 
 // The descriptors a walk may open beyond those the process held, counted
@@ -283,7 +287,7 @@ class read_ahead {
   void drop(std::unique_lock<std::mutex>& lock, request& r);
   bool drop_all(std::unique_lock<std::mutex>& lock, level_requests& batch);
   void end_batch(std::unique_lock<std::mutex>& lock, level_requests& batch);
-  bool look_a_while(std::unique_lock<std::mutex>& lock, request& r);
+  bool look_a_while(std::unique_lock<std::mutex>& lock, request& r, bool* at_first = nullptr);
   bool stalled(const request& r) const;
   void finish_by_hand(std::unique_lock<std::mutex>& lock, request& r);
   void wait_for(std::unique_lock<std::mutex>& lock, request& r);
