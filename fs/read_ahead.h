@@ -283,14 +283,14 @@ class read_ahead {
   request* claim_in(level_requests& batch);
   void carry_out(request& r);
   void ask_for_children(request& r);
-  void finish(std::unique_lock<std::mutex>& lock, request& r);
-  void drop(std::unique_lock<std::mutex>& lock, request& r);
-  bool drop_all(std::unique_lock<std::mutex>& lock, level_requests& batch);
-  void end_batch(std::unique_lock<std::mutex>& lock, level_requests& batch);
-  bool look_a_while(std::unique_lock<std::mutex>& lock, request& r, bool* at_first = nullptr);
+  void finish(std::unique_lock<brief_mutex>& lock, request& r);
+  void drop(std::unique_lock<brief_mutex>& lock, request& r);
+  bool drop_all(std::unique_lock<brief_mutex>& lock, level_requests& batch);
+  void end_batch(std::unique_lock<brief_mutex>& lock, level_requests& batch);
+  bool look_a_while(std::unique_lock<brief_mutex>& lock, request& r, bool* at_first = nullptr);
   bool stalled(const request& r) const;
-  void finish_by_hand(std::unique_lock<std::mutex>& lock, request& r);
-  void wait_for(std::unique_lock<std::mutex>& lock, request& r);
+  void finish_by_hand(std::unique_lock<brief_mutex>& lock, request& r);
+  void wait_for(std::unique_lock<brief_mutex>& lock, request& r);
   std::unique_ptr<request> fresh_request();
   void start_threads();
   void arrived(bool still_being_read);
@@ -311,9 +311,9 @@ class read_ahead {
   bool reading_deeper_ = false;  // below what it opened
   bool memory_short_ = false;  // no more directories opened ahead
   std::size_t records_ = 0;    // request records alive, spare or in use
-  mutable std::mutex mutex_;
-  std::condition_variable work_;      // for idle workers
-  std::condition_variable finished_;  // for the walk waiting on a request
+  mutable brief_mutex mutex_;
+  std::condition_variable_any work_;      // for idle workers
+  std::condition_variable_any finished_;  // for the walk waiting on a request
   bool walk_waits_ = false;
   bool quit_ = false;
   std::size_t idle_ = 0;
