@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -748,7 +749,10 @@ TEST(ReadAheadFakeNested, AWalkEndedEarlyClosesEverythingOpenedBelow) {
 // requests still being read after its look (workers that wait on the
 // disk), more may run, one at a time and no more than allowed, and the
 // queue reads below what it opened; where it finds them done, or nobody
-// claimed them, no more than the queue's own, and no deeper.
+// claimed them, no more than the queue's own. Where every worker it meets
+// ran beside it (on another core), the queue reads below what it opened
+// too; where some ran on the walk's own core, taking turns with it, or
+// nobody claimed any, it does not.
 TEST(ReadAheadFakeThreads, MoreThreadsOnlyWhereTheWalkArrivesWhileTheyRead) {
   struct threads_case {
     const char* what;
@@ -759,10 +763,16 @@ TEST(ReadAheadFakeThreads, MoreThreadsOnlyWhereTheWalkArrivesWhileTheyRead) {
   };
   const std::vector<threads_case> cases = {
       {"requests done before the walk arrives", [](const fake_tree& t) { t.complete_read_ahead(); },
-       4, 0, false},
+       4, 0, true},
       {"requests claimed and finished while it looks",
-       [](const fake_tree& t) { t.claim_read_ahead(); }, 4, 0, false},
+       [](const fake_tree& t) { t.claim_read_ahead(); }, 4, 0, true},
       {"requests never claimed", [](const fake_tree&) {}, 4, 0, false},
+      {"one request in four claimed on the walk's core, the others done",
+       [visits = std::make_shared<int>(0)](const fake_tree& t) {
+         if ((*visits)++ % 4 == 0) t.stall_read_ahead(1);
+         t.complete_read_ahead();
+       },
+       4, 0, false},
       {"requests still being read: up to the most allowed",
        [](const fake_tree& t) { t.stall_read_ahead(); }, 4, 4, true},
       {"requests still being read, three allowed", [](const fake_tree& t) { t.stall_read_ahead(); },

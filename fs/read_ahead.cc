@@ -26,6 +26,17 @@ constexpr std::size_t kMostEntriesKeptSpare = 64;
 // The walk's arrivals at claimed requests weighed at a time: when half of
 // them were still being read after its look, one more thread may start.
 constexpr std::size_t kArrivalsWeighed = 16;
+// Weighings in a row in which every worker the walk met had run on
+// another core than the walk's, before the queue reads below what it
+// opened on a warm tree ...
+constexpr std::size_t kWeighingsBesideTheWalk = 8;
+// ... and how many weighings one that met a worker on the walk's own core
+// (another program holds the other cores) keeps it from doing so.
+constexpr std::size_t kWeighingsAfterSharingACore = 64;
+// By hand, the cores the test's workers stand on: a worker that runs is
+// beside the walk, one the test stalled on the walk's core.
+constexpr int kWalksCoreByHand = 0;
+constexpr int kOtherCoreByHand = 1;
 // How long the walk looks again at a request being read before it sleeps.
 constexpr std::chrono::microseconds kSpinBeforeSleeping(50);
 
@@ -146,6 +157,9 @@ struct read_ahead::request {
   // The core its worker stood on when it began, -1 when no thread of the
   // pool carries it out: where the walk stands on it, the worker waits.
   std::atomic<int> core{-1};
+  // The core its last worker began on, kept once it is done, for the walk
+  // that arrives at it to tell whether that worker ran beside it.
+  int began_on = -1;
   place_pin parent;
   // open_and_list: a subdirectory, by its place in the list of the
   // directory it is asked in, the directory the worker opened there, and
@@ -357,7 +371,7 @@ void read_ahead::read_deeper_at_once() {
 
 bool read_ahead::reading_deeper() const {
   std::lock_guard<brief_mutex> lock(mutex_);
-  return reading_deeper_;
+  return reading_deeper_ || beside_the_walk_;
 }
 
 std::size_t read_ahead::threads_wanted_now() const {
@@ -371,13 +385,14 @@ std::size_t read_ahead::threads_wanted_now() const {
 // the walk). What it observes decides the threads, never a guess about the
 // cache: a cold tree keeps it arriving early, a warm one does not. The
 // same decides the reading below what the queue opened.
-void read_ahead::arrived(bool still_being_read) {
-  if (reading_deeper_ && threads_while_waiting_ <= std::max(threads_wanted_, threads_now_)) return;
+void read_ahead::arrived(bool still_being_read, bool on_the_walks_core) {
   ++arrivals_;
   if (still_being_read) ++arrivals_waited_;
+  if (on_the_walks_core) ++arrivals_on_the_walks_core_;
   if (arrivals_ < kArrivalsWeighed) return;
   const bool behind = arrivals_waited_ * 2 >= arrivals_;
-  arrivals_ = arrivals_waited_ = 0;
+  weigh_cores(arrivals_on_the_walks_core_ != 0);
+  arrivals_ = arrivals_waited_ = arrivals_on_the_walks_core_ = 0;
   if (!behind) return;
   reading_deeper_ = true;
   if (threads_while_waiting_ <= std::max(threads_wanted_, threads_now_)) return;
@@ -388,6 +403,24 @@ void read_ahead::arrived(bool still_being_read) {
   if (!started_) return;
   // A thread the system will not start leaves the count as it is.
   if (threads_.start(run_thread, this)) threads_now_ = threads_.size();
+}
+
+// Under the lock, on the walk's thread, once per weighing of arrivals. A
+// warm tree keeps a worker beside the walk busy only where it also reads
+// below what it opened, and every worker the walk meets running on another
+// core says that the queue has a core of its own; one met on the walk's
+// core says that the walk and its workers take turns on one (another
+// program holds the others), where what a worker reads below is read in
+// place of the walk's own work and lost where the walk passes it.
+void read_ahead::weigh_cores(bool met_on_the_walks_core) {
+  if (met_on_the_walks_core) {
+    weighings_beside_ = 0;
+    weighings_shared_left_ = kWeighingsAfterSharingACore;
+  } else {
+    ++weighings_beside_;
+    if (weighings_shared_left_ != 0) --weighings_shared_left_;
+  }
+  beside_the_walk_ = weighings_shared_left_ == 0 && weighings_beside_ >= kWeighingsBesideTheWalk;
 }
 
 void read_ahead::open_subdirectories(std::size_t level, const directory_place& parent,
@@ -466,7 +499,7 @@ read_ahead::request* read_ahead::claim_in(level_requests& batch) {
   std::size_t i = window_end;
   while (i > batch.walk_at && batch.items[i - 1].state != status::queued) --i;
   if (i == batch.walk_at) {
-    if (!reading_deeper_) return nullptr;
+    if (!reading_deeper_ && !beside_the_walk_) return nullptr;
     for (std::size_t k = batch.walk_at; k < window_end; ++k) {
       if (batch.items[k].state != status::done) continue;
       request* opened = batch.find(k);
@@ -722,13 +755,15 @@ std::unique_ptr<opened_directory> read_ahead::take_opened(std::size_t level,
   // A worker still at it after a while (its core taken by another program)
   // is left to it: the walk opens the directory itself rather than sleep.
   const int worker_core = r->core.load(std::memory_order_relaxed);
+  const int walk_core = by_hand_ ? kWalksCoreByHand : current_core();
+  const bool on_the_walks_core = r->began_on >= 0 && r->began_on == walk_core;
   bool at_first = true;
   if (!look_a_while(lock, *r, &at_first)) {
-    arrived(worker_core < 0 || worker_core != current_core());
+    arrived(worker_core < 0 || worker_core != walk_core, on_the_walks_core);
     drop(lock, *r);
     return nullptr;
   }
-  arrived(!at_first);
+  arrived(!at_first, on_the_walks_core);
   if (r->read != outcome::read) {
     drop(lock, *r);  // the walk meets the failure itself, and reports it
     return nullptr;
@@ -886,6 +921,7 @@ std::size_t read_ahead::complete(std::size_t most) {
   while (done < most) {
     request* r = next_to_claim();
     if (!r) break;
+    r->began_on = kOtherCoreByHand;
     lock.unlock();
     carry_out(*r);
     lock.lock();
@@ -901,6 +937,7 @@ std::size_t read_ahead::claim(std::size_t most, bool running) {
   while (claimed < most) {
     request* r = next_to_claim();
     if (!r) break;
+    r->began_on = running ? kOtherCoreByHand : kWalksCoreByHand;
     claimed_by_hand_.push_back(r);
     if (!running) stalled_by_hand_.push_back(r);
     ++claimed;
@@ -931,7 +968,8 @@ void read_ahead::run() {
       --idle_;
       continue;
     }
-    r->core.store(current_core(), std::memory_order_relaxed);
+    r->began_on = current_core();
+    r->core.store(r->began_on, std::memory_order_relaxed);
     lock.unlock();
     carry_out(*r);
     lock.lock();

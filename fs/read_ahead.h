@@ -206,10 +206,12 @@ class read_ahead {
   // The threads the queue would run now (by hand: none run, the count
   // only).
   std::size_t threads_wanted_now() const;
-  // The queue reads below the directories it opened only once the walk
-  // arrives early as above (a warm walk beside a worker on a busy core
-  // lost more to the waits below a directory it passed than it gained);
-  // from the start after read_deeper_at_once().
+  // The queue reads below the directories it opened once the walk arrives
+  // early as above, and on a warm tree while every worker the walk meets
+  // ran on another core than the walk's: a warm walk beside a worker that
+  // took turns with it on one core (another program holding the other)
+  // lost more to the waits below a directory it passed than it gained.
+  // From the start after read_deeper_at_once().
   void read_deeper_at_once();
   bool reading_deeper() const;
   // The walk's one budget of descriptors, which outlives the queue; none
@@ -293,7 +295,8 @@ class read_ahead {
   void wait_for(std::unique_lock<brief_mutex>& lock, request& r);
   std::unique_ptr<request> fresh_request();
   void start_threads();
-  void arrived(bool still_being_read);
+  void arrived(bool still_being_read, bool on_the_walks_core);
+  void weigh_cores(bool met_on_the_walks_core);
   void run();
   static void* run_thread(void* self);
 
@@ -308,7 +311,14 @@ class read_ahead {
   // of those how many were still being read after it looked a while.
   std::size_t arrivals_ = 0;
   std::size_t arrivals_waited_ = 0;
-  bool reading_deeper_ = false;  // below what it opened
+  bool reading_deeper_ = false;  // below what it opened, from then on
+  // ... and while its workers run beside the walk, on cores of their own:
+  // how many weighings in a row said so, and for how many more one that
+  // met a worker on the walk's core keeps it from reading below.
+  std::size_t arrivals_on_the_walks_core_ = 0;
+  std::size_t weighings_beside_ = 0;
+  std::size_t weighings_shared_left_ = 0;
+  bool beside_the_walk_ = false;
   bool memory_short_ = false;  // no more directories opened ahead
   std::size_t records_ = 0;    // request records alive, spare or in use
   mutable brief_mutex mutex_;
