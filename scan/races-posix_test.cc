@@ -546,10 +546,13 @@ TEST(RacesStress, EntriesListedButGoneBeforeTheyAreReadAreReportedAndSkipped) {
       },
       std::uint64_t{1} << 40);
 
-  // Bounded: at most 400 walks, ending after the fifth that skipped.
+  // Bounded: at most 4,000 walks, ending after the fifth that skipped. A
+  // walk of the 2,000 names takes about a millisecond with threads reading
+  // beside it, and most of them meet no rename: 400 were sometimes too few
+  // for five under a loaded machine.
   int walks_with_skips = 0;
   int walk = 0;
-  for (; walk < 400 && walks_with_skips < 5; ++walk) {
+  for (; walk < 4000 && walks_with_skips < 5; ++walk) {
     captured_scan run(/*verbose=*/true);
     run.scan.scan_directory(scan_root);
     const std::string out = run.out.str();
