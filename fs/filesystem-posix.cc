@@ -689,16 +689,23 @@ unique_fd open_below(int parent_fd, const char* name) {
 #endif
 
 bool open_ahead(const directory_place& parent, const native_string& name,
-                opened_directory& opened) {
+                const entry_facts* seen, opened_directory& opened) {
 #ifdef __linux__
   const int parent_fd = static_cast<int>(parent.handle);
   // What the walk would enter, decided before anything is opened: a mount
   // point (another file system, a bind mount, an automount point) is never
   // opened, as opening it may wait for good on a mount that does not answer
-  // where the walk alone only reads its attributes and passes it by.
+  // where the walk alone only reads its attributes and passes it by. The
+  // reading a worker made with the parent's listing serves where there is
+  // one: openat2 refuses a mount made since, and fstat below a directory
+  // that took the name since.
   entry_facts facts;
-  if (!read_entry(parent_fd, name.c_str(), parent.volume, facts).outcome ||
-      !facts.is_directory || facts.kind != entry_kind::normal ||
+  if (seen) {
+    facts = *seen;
+  } else if (!read_entry(parent_fd, name.c_str(), parent.volume, facts).outcome) {
+    return false;
+  }
+  if (!facts.is_directory || facts.kind != entry_kind::normal ||
       facts.identity.volume != parent.volume)
     return false;
   unique_fd fd = open_below(parent_fd, name.c_str());
@@ -744,6 +751,7 @@ bool open_ahead(const directory_place& parent, const native_string& name,
 #else
   (void)parent;
   (void)name;
+  (void)seen;
   (void)opened;
   return false;
 #endif

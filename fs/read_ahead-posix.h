@@ -13,7 +13,11 @@ namespace platform {
 extern const read_ahead_operations posix_read_ahead;
 
 bool open_ahead(const directory_place& parent, const native_string& name,
-                opened_directory& opened);
+                const entry_facts* seen, opened_directory& opened);
+inline bool open_ahead(const directory_place& parent, const native_string& name,
+                       opened_directory& opened) {
+  return open_ahead(parent, name, nullptr, opened);
+}
 void close_ahead(directory_handle handle);
 
 // The open directory of the walk's current level, where requests pin it;

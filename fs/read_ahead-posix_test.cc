@@ -28,6 +28,7 @@
 
 #include "base/threads.h"
 #include "fs/read_ahead-posix.h"
+#include "fs/stat-posix.h"
 #include "testing/child_check_test_util-posix.h"
 #include "testing/mount_namespace_test_util-posix.h"
 #include "testing/read_ahead_test_util.h"
@@ -214,6 +215,30 @@ TEST(ReadAheadPosix, WalksWithThreadsReadEveryEntryOnceAndLeaveNothingOpen) {
   EXPECT_EQ(open_descriptors(), before);
 }
 
+// Opens of each watched directory itself, as inotify reports them.
+struct open_watch {
+  int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ~open_watch() {
+    if (fd >= 0) close(fd);
+  }
+  bool add(const std::string& directory) const {
+    return fd >= 0 && inotify_add_watch(fd, directory.c_str(), IN_OPEN | IN_ONLYDIR) >= 0;
+  }
+  int opens() const {
+    int count = 0;
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+      const ssize_t got = read(fd, buffer, sizeof buffer);
+      if (got <= 0) return count;
+      for (ssize_t at = 0; at < got;) {
+        const inotify_event* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        count += (event->mask & IN_OPEN) != 0;
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
+    }
+  }
+};
+
 // A worker opens one name below the directory its request pins, as it is:
 // never a link, never a directory of another file system.
 TEST(ReadAheadPosix, AWorkerNeverFollowsALinkNorLeavesTheFileSystem) {
@@ -242,8 +267,28 @@ TEST(ReadAheadPosix, AWorkerNeverFollowsALinkNorLeavesTheFileSystem) {
   EXPECT_EQ(opened.readings[0].facts.identity.key, inode_of(tree.path("real/inner")));
   opened.handle.reset();
 
+  // A reading made earlier, with the parent's listing, decides what to open
+  // without a new one; what changed at the name since is refused all the
+  // same: a link now standing there, another directory moved in.
+  tree.file("other/f");
+  platform::entry_facts real_facts;
+  ASSERT_TRUE(platform::read_entry(static_cast<int>(place.handle), "real", place.volume,
+                                   real_facts).outcome);
+  ASSERT_TRUE(platform::open_ahead(place, "real", &real_facts, opened));
+  EXPECT_TRUE(opened.identity == identity_of(tree.path("real")));
+  opened.handle.reset();
+  for (const char* changed : {"link", "absolute-link", "other"}) {
+    SCOPED_TRACE(changed);
+    EXPECT_FALSE(platform::open_ahead(place, changed, &real_facts, opened));
+    EXPECT_FALSE(opened.handle.valid());
+  }
+  EXPECT_EQ(open_descriptors(), before);
+
   if (!can_unshare_mounts()) GTEST_SKIP() << "no private mount namespace (needs root)";
   tree.directory("mnt");
+  platform::entry_facts before_the_mount;
+  ASSERT_TRUE(platform::read_entry(static_cast<int>(place.handle), "mnt", place.volume,
+                                   before_the_mount).outcome);
   EXPECT_EQ(check_in_child([&]() -> std::string {
               if (unshare(CLONE_NEWNS) != 0 ||
                   mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
@@ -253,9 +298,16 @@ TEST(ReadAheadPosix, AWorkerNeverFollowsALinkNorLeavesTheFileSystem) {
               walk_cursor in_namespace;
               if (!enter_and_list(in_namespace, tree.path())) return "cannot list the tree";
               opened_directory on_tmpfs;
-              return platform::open_ahead(platform::current_place(in_namespace), "mnt", on_tmpfs)
-                         ? "opened a mounted directory"
-                         : "";
+              if (platform::open_ahead(platform::current_place(in_namespace), "mnt", on_tmpfs))
+                return "opened a mounted directory";
+              // Read as a plain directory before the mount: the kernel
+              // refuses to cross it all the same, without opening it.
+              open_watch watch;
+              if (!watch.add(tree.path("mnt"))) return "cannot watch mnt";
+              if (platform::open_ahead(platform::current_place(in_namespace), "mnt",
+                                       &before_the_mount, on_tmpfs))
+                return "opened a directory mounted since its reading";
+              return watch.opens() == 0 ? "" : "a directory mounted since its reading opened";
             }),
             "");
 }
@@ -453,30 +505,6 @@ TEST(ReadAheadPosix, AListingOutlivesEveryReadingOfIt) {
   }
   EXPECT_EQ(open_descriptors(), before);
 }
-
-// Opens of each watched directory itself, as inotify reports them.
-struct open_watch {
-  int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  ~open_watch() {
-    if (fd >= 0) close(fd);
-  }
-  bool add(const std::string& directory) const {
-    return fd >= 0 && inotify_add_watch(fd, directory.c_str(), IN_OPEN | IN_ONLYDIR) >= 0;
-  }
-  int opens() const {
-    int count = 0;
-    alignas(inotify_event) char buffer[4096];
-    for (;;) {
-      const ssize_t got = read(fd, buffer, sizeof buffer);
-      if (got <= 0) return count;
-      for (ssize_t at = 0; at < got;) {
-        const inotify_event* event = reinterpret_cast<const inotify_event*>(buffer + at);
-        count += (event->mask & IN_OPEN) != 0;
-        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-      }
-    }
-  }
-};
 
 // A mount point is counted and passed by, never entered: no worker opens
 // it either, whether it is another file system or a bind mount of a

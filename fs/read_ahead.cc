@@ -169,6 +169,8 @@ struct read_ahead::request {
     level_requests* batch = nullptr;
     std::size_t index = 0;
     native_string name;
+    bool seen = false;  // `facts` read with the directory it is asked in
+    entry_facts facts;
     std::unique_ptr<opened_directory> opened;
     std::unique_ptr<level_requests> children;
     std::atomic<std::uint32_t> entries_read{0};  // as the worker goes
@@ -194,9 +196,13 @@ struct read_ahead::request {
 // those of the level the walk enters when it adopts that directory).
 struct read_ahead::level_requests {
   struct item {
+    item(std::uint32_t offset, std::uint16_t length) : name_offset(offset), name_length(length) {}
     std::uint32_t name_offset;
     std::uint16_t name_length;
-    status state;
+    status state = status::queued;
+    // Read by the worker that listed the directory, where one did.
+    bool seen = false;
+    entry_facts facts;
   };
   pinned_place parent;
   native_string names;
@@ -447,8 +453,7 @@ void read_ahead::open_subdirectories(std::size_t level, const directory_place& p
     batch.parent.reset(parent);
     for (const listed_entry& entry : listing.entries) {
       if (!entry.is_directory || entry.is_reparse) continue;
-      batch.items.push_back({static_cast<std::uint32_t>(batch.names.size()), entry.name_length,
-                             status::queued});
+      batch.items.emplace_back(static_cast<std::uint32_t>(batch.names.size()), entry.name_length);
       batch.names += listing.name(entry);
     }
     if (batch.items.empty()) return;
@@ -518,6 +523,8 @@ read_ahead::request* read_ahead::claim_in(level_requests& batch) {
     if (!claimed->open.children) claimed->open.children.reset(new level_requests);
     const level_requests::item& item = batch.items[i];
     claimed->open.name.assign(batch.names, item.name_offset, item.name_length);
+    claimed->open.seen = item.seen;
+    claimed->open.facts = item.facts;
   } catch (const std::bad_alloc&) {
     if (claimed) spare_.push_back(std::move(claimed));  // reserved
     return nullptr;
@@ -551,7 +558,8 @@ void read_ahead::carry_out(request& r) {
         opened.handle.reset();
         r.open.entries_read.store(0, std::memory_order_relaxed);
         opened.entries_read = &r.open.entries_read;
-        const bool read = operations_.open(r.parent.place(), r.open.name, opened);
+        const bool read = operations_.open(r.parent.place(), r.open.name,
+                                           r.open.seen ? &r.open.facts : nullptr, opened);
         opened.entries_read = nullptr;
         if (!read) return;
         r.read = outcome::read;
@@ -587,8 +595,16 @@ void read_ahead::ask_for_children(request& r) {
   try {
     for (const listed_entry& entry : opened.listing.entries) {
       if (!entry.is_directory || entry.is_reparse) continue;
-      children.items.push_back({static_cast<std::uint32_t>(children.names.size()),
-                                entry.name_length, status::queued});
+      level_requests::item item(static_cast<std::uint32_t>(children.names.size()),
+                                entry.name_length);
+      // Its reading, made with the listing: the worker that opens it
+      // decides from that whether to, without reading it again.
+      if (entry.listed_facts != 0 && entry.listed_facts <= opened.readings.size()) {
+        const entry_reading& reading = opened.readings[entry.listed_facts - 1];
+        item.seen = reading.examined.outcome == examination::examined;
+        item.facts = reading.facts;
+      }
+      children.items.push_back(item);
       children.names += opened.listing.name(entry);
     }
   } catch (const std::bad_alloc&) {

@@ -177,7 +177,10 @@ struct read_ahead_operations {
   // Opens the subdirectory `name` of `parent` without following a link, on
   // the parent's volume only, and reads it as the walk would; false when it
   // cannot (the walk then does it itself and reports what it meets).
-  bool (*open)(const directory_place& parent, const native_string& name,
+  // `seen`, when not null, is the reading of `name` that a worker made
+  // while it read `parent`: what to open is decided from it, with no new
+  // reading.
+  bool (*open)(const directory_place& parent, const native_string& name, const entry_facts* seen,
                opened_directory& opened);
   // Reads the entries `order[0..count)` of `listing` in the open directory
   // `place`, into `readings`.

@@ -316,7 +316,7 @@ void list_node(std::size_t index, directory_listing& listing) {
 
 // The queue's requests, carried out when the test says so (below).
 bool open_ahead(const directory_place& parent, const native_string& name,
-                opened_directory& opened);
+                const entry_facts* seen, opened_directory& opened);
 void read_facts_ahead(const directory_place& place, const directory_listing& listing,
                       const std::uint32_t* order, std::size_t count, entry_reading* readings);
 void close_ahead(directory_handle handle);
@@ -603,13 +603,16 @@ result<> read_shared_extents(walk_cursor& cursor, const native_string& path,
 namespace {
 
 bool open_ahead(const directory_place& parent, const native_string& name,
-                opened_directory& opened) {
+                const entry_facts* seen, opened_directory& opened) {
   const std::size_t index = child_of(static_cast<std::size_t>(parent.handle), name);
   if (index == kNone || fails_to_open(index)) return false;
   const node& child = disk().nodes[index];
-  // As the POSIX half: never through a link, never onto another volume.
-  if (!child.facts.is_directory || child.facts.kind != entry_kind::normal ||
-      child.facts.identity.volume != parent.volume)
+  // As the POSIX half: never through a link, never onto another volume,
+  // judged by the reading made with the parent's listing where there is
+  // one; and never a directory other than the one that reading saw.
+  const entry_facts& facts = seen ? *seen : child.facts;
+  if (!facts.is_directory || facts.kind != entry_kind::normal ||
+      facts.identity.volume != parent.volume || !(facts.identity == child.facts.identity))
     return false;
   ++disk().calls.opened_ahead;
   ++disk().calls.opened_ahead_and_held;
