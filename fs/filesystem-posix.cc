@@ -86,7 +86,7 @@ constexpr std::size_t kMostOpenLevels = 128;
 // being opened, and opened and not yet entered), this many at most, and
 // only where the walk keeps at least this many for its own levels.
 constexpr std::size_t kFewestLevelsBesideReadAhead = 32;
-constexpr std::size_t kMostHeldAhead = 32;
+constexpr std::size_t kMostHeldAhead = 64;
 // Threads reading ahead: one core fewer than the process may use, the
 // walk's thread taking the last one (a thread more only takes turns with
 // the walk, warm or cold alike on the machines measured), and a few at

@@ -18,7 +18,7 @@ constexpr std::size_t kSlice = 32;
 // Slices ahead of the walk at most: the readings kept for it.
 constexpr std::size_t kRing = 32;
 // Subdirectories of one level opened ahead of the walk at most.
-constexpr std::size_t kAheadAtALevel = 8;
+constexpr std::size_t kAheadAtALevel = 16;
 // What a spare record keeps of the buffers of the directory it held, for
 // the next: enough for most directories; a larger one's memory goes back,
 // so that what the queue keeps stays small beside the walk's own.
