@@ -745,6 +745,7 @@ void read_ahead::wait_for(std::unique_lock<brief_mutex>& lock, request& r) {
 
 std::unique_ptr<opened_directory> read_ahead::take_opened(std::size_t level,
                                                           native_string_view name) {
+  if (!enabled()) return nullptr;  // a walk alone: nothing to take, no lock to take
   std::unique_lock<brief_mutex> lock(mutex_);
   if (level >= levels_.size()) return nullptr;
   level_requests& batch = *levels_[level];
@@ -819,6 +820,7 @@ void read_ahead::give_back(std::unique_ptr<opened_directory> spent) {
 }
 
 void read_ahead::end_level(std::size_t level) {
+  if (!enabled()) return;
   std::unique_lock<brief_mutex> lock(mutex_);
   if (level >= levels_.size()) return;
   end_batch(lock, *levels_[level]);
@@ -913,8 +915,11 @@ void read_ahead::take_facts(std::size_t ticket, entry_reading& reading) {
 }
 
 void read_ahead::end_facts() {
-  std::unique_lock<brief_mutex> lock(mutex_);
+  // Asked at every directory the walk enters, lists and leaves, mostly with
+  // no facts being read: the walk's own thread alone sets and clears them,
+  // so it may look without the lock.
   if (!facts_ || !facts_->listing) return;
+  std::unique_lock<brief_mutex> lock(mutex_);
   facts_job& job = *facts_;
   // Every place of the ring: a slice the walk passed may be left to its
   // worker.
