@@ -273,7 +273,7 @@ read_ahead::~read_ahead() {
   // they are joined; nothing is left when every wait above waited.
   finish_claimed(static_cast<std::size_t>(-1));
   {
-    std::lock_guard<brief_mutex> lock(mutex_);
+    brief_lock lock(mutex_);
     quit_ = true;
   }
   work_.notify_all();
@@ -293,7 +293,7 @@ void read_ahead::on_allocation_failure() {
 }
 
 bool read_ahead::give_up_memory() {
-  std::unique_lock<brief_mutex> lock(mutex_);
+  brief_lock lock(mutex_);
   memory_short_ = true;
   bool freed = false;
   for (std::unique_ptr<level_requests>& batch : levels_) {
@@ -308,13 +308,13 @@ bool read_ahead::give_up_memory() {
 }
 
 void read_ahead::share_descriptors(descriptor_budget* budget) {
-  std::lock_guard<brief_mutex> lock(mutex_);
+  brief_lock lock(mutex_);
   budget_ = budget;
 }
 
 // Under the lock: every request of `batch`, and all below them, waited for
 // where being read and dropped. True when it dropped any.
-bool read_ahead::drop_all(std::unique_lock<brief_mutex>& lock, level_requests& batch) {
+bool read_ahead::drop_all(brief_lock& lock, level_requests& batch) {
   bool dropped = false;
   for (level_requests::item& item : batch.items)
     if (item.state == status::queued) item.state = status::dropped;
@@ -333,7 +333,7 @@ bool read_ahead::drop_all(std::unique_lock<brief_mutex>& lock, level_requests& b
 
 // Under the lock: `batch` asks for nothing any more, and no request reads
 // in its directory, which may then close.
-void read_ahead::end_batch(std::unique_lock<brief_mutex>& lock, level_requests& batch) {
+void read_ahead::end_batch(brief_lock& lock, level_requests& batch) {
   drop_all(lock, batch);
   batch.items.clear();
   batch.names.clear();
@@ -366,22 +366,22 @@ void read_ahead::start_threads() {
 }
 
 void read_ahead::allow_threads_while_waiting(std::size_t most) {
-  std::lock_guard<brief_mutex> lock(mutex_);
+  brief_lock lock(mutex_);
   threads_while_waiting_ = most;
 }
 
 void read_ahead::read_deeper_at_once() {
-  std::lock_guard<brief_mutex> lock(mutex_);
+  brief_lock lock(mutex_);
   reading_deeper_ = true;
 }
 
 bool read_ahead::reading_deeper() const {
-  std::lock_guard<brief_mutex> lock(mutex_);
+  brief_lock lock(mutex_);
   return reading_deeper_ || beside_the_walk_;
 }
 
 std::size_t read_ahead::threads_wanted_now() const {
-  std::lock_guard<brief_mutex> lock(mutex_);
+  brief_lock lock(mutex_);
   return by_hand_ ? threads_now_ : threads_.size();
 }
 
@@ -436,7 +436,7 @@ void read_ahead::open_subdirectories(std::size_t level, const directory_place& p
     // A directory the walk adopted comes with the requests the worker made
     // for its subdirectories, from the very listing the walk took over:
     // they are this level's, some of them perhaps read already.
-    std::lock_guard<brief_mutex> lock(mutex_);
+    brief_lock lock(mutex_);
     if (level < levels_.size() && levels_[level]->inherited &&
         levels_[level]->parent.place.handle == parent.handle) {
       levels_[level]->inherited = false;
@@ -444,7 +444,7 @@ void read_ahead::open_subdirectories(std::size_t level, const directory_place& p
     }
   }
   end_level(level);  // what was asked at this depth before is over
-  std::unique_lock<brief_mutex> lock(mutex_);
+  brief_lock lock(mutex_);
   if (!budget_ || budget_->most_ahead == 0 || memory_short_) return;
   const freeing_nothing_here under_the_lock;
   try {
@@ -621,7 +621,7 @@ void read_ahead::ask_for_children(request& r) {
 }
 
 // Under the lock: a request is done.
-void read_ahead::finish(std::unique_lock<brief_mutex>& lock, request& r) {
+void read_ahead::finish(brief_lock& lock, request& r) {
   r.state = status::done;
   r.ended.store(r.serial, std::memory_order_release);
   if (by_hand_) {
@@ -650,7 +650,7 @@ void read_ahead::finish(std::unique_lock<brief_mutex>& lock, request& r) {
 // Under the lock: the walk no longer wants a claimed or done open request.
 // The requests made below it end first (waited for where being read), as
 // they read in the directory it closes.
-void read_ahead::drop(std::unique_lock<brief_mutex>& lock, request& r) {
+void read_ahead::drop(brief_lock& lock, request& r) {
   level_requests& batch = *r.open.batch;
   if (r.state == status::claimed) {
     r.abandoned = true;  // whoever finishes it drops it
@@ -683,14 +683,14 @@ bool read_ahead::stalled(const request& r) const {
 }
 
 // By hand, under the lock: the test's worker carries out what it claimed.
-void read_ahead::finish_by_hand(std::unique_lock<brief_mutex>& lock, request& r) {
+void read_ahead::finish_by_hand(brief_lock& lock, request& r) {
   lock.unlock();
   carry_out(r);
   lock.lock();
   finish(lock, r);
 }
 
-bool read_ahead::look_a_while(std::unique_lock<brief_mutex>& lock, request& r, bool* at_first) {
+bool read_ahead::look_a_while(brief_lock& lock, request& r, bool* at_first) {
   if (at_first) *at_first = true;
   if (r.state != status::claimed) return true;
   if (by_hand_) {
@@ -729,7 +729,7 @@ bool read_ahead::look_a_while(std::unique_lock<brief_mutex>& lock, request& r, b
   return r.state != status::claimed || r.serial != serial;
 }
 
-void read_ahead::wait_for(std::unique_lock<brief_mutex>& lock, request& r) {
+void read_ahead::wait_for(brief_lock& lock, request& r) {
   const std::uint64_t serial = r.serial;
   if (look_a_while(lock, r)) return;
   if (by_hand_) {
@@ -746,7 +746,7 @@ void read_ahead::wait_for(std::unique_lock<brief_mutex>& lock, request& r) {
 std::unique_ptr<opened_directory> read_ahead::take_opened(std::size_t level,
                                                           native_string_view name) {
   if (!enabled()) return nullptr;  // a walk alone: nothing to take, no lock to take
-  std::unique_lock<brief_mutex> lock(mutex_);
+  brief_lock lock(mutex_);
   if (level >= levels_.size()) return nullptr;
   level_requests& batch = *levels_[level];
   std::size_t found = batch.walk_at;
@@ -811,7 +811,7 @@ void read_ahead::give_back(std::unique_ptr<opened_directory> spent) {
   if (!spent) return;
   spent->handle.reset();  // released where the walk took it, closed where not
   trim(*spent);
-  std::lock_guard<brief_mutex> lock(mutex_);
+  brief_lock lock(mutex_);
   for (std::unique_ptr<request>& r : spare_) {
     if (r->open.opened) continue;
     r->open.opened = std::move(spent);
@@ -821,7 +821,7 @@ void read_ahead::give_back(std::unique_ptr<opened_directory> spent) {
 
 void read_ahead::end_level(std::size_t level) {
   if (!enabled()) return;
-  std::unique_lock<brief_mutex> lock(mutex_);
+  brief_lock lock(mutex_);
   if (level >= levels_.size()) return;
   end_batch(lock, *levels_[level]);
 }
@@ -830,7 +830,7 @@ bool read_ahead::read_facts(const directory_place& place, const directory_listin
                             std::vector<std::uint32_t>& order) {
   end_facts();
   if (!enabled() || order.empty()) return false;
-  std::unique_lock<brief_mutex> lock(mutex_);
+  brief_lock lock(mutex_);
   const freeing_nothing_here under_the_lock;
   try {
     if (!facts_) facts_.reset(new facts_job);
@@ -861,7 +861,7 @@ void read_ahead::take_facts(std::size_t ticket, entry_reading& reading) {
   facts_job& job = *facts_;
   const std::size_t wanted = ticket / kSlice;
   if (!(job.walk_has_slice && job.walk_slice == wanted)) {
-    std::unique_lock<brief_mutex> lock(mutex_);
+    brief_lock lock(mutex_);
     // The slices before it are spent: their places in the ring take the
     // next ones, once no worker reads in them. Where there is no next one,
     // a slice still being read is left to its worker (end_facts waits).
@@ -919,7 +919,7 @@ void read_ahead::end_facts() {
   // no facts being read: the walk's own thread alone sets and clears them,
   // so it may look without the lock.
   if (!facts_ || !facts_->listing) return;
-  std::unique_lock<brief_mutex> lock(mutex_);
+  brief_lock lock(mutex_);
   facts_job& job = *facts_;
   // Every place of the ring: a slice the walk passed may be left to its
   // worker.
@@ -938,7 +938,7 @@ void read_ahead::end_facts() {
 
 std::size_t read_ahead::complete(std::size_t most) {
   std::size_t done = 0;
-  std::unique_lock<brief_mutex> lock(mutex_);
+  brief_lock lock(mutex_);
   while (done < most) {
     request* r = next_to_claim();
     if (!r) break;
@@ -954,7 +954,7 @@ std::size_t read_ahead::complete(std::size_t most) {
 
 std::size_t read_ahead::claim(std::size_t most, bool running) {
   std::size_t claimed = 0;
-  std::lock_guard<brief_mutex> lock(mutex_);
+  brief_lock lock(mutex_);
   while (claimed < most) {
     request* r = next_to_claim();
     if (!r) break;
@@ -968,7 +968,7 @@ std::size_t read_ahead::claim(std::size_t most, bool running) {
 
 std::size_t read_ahead::finish_claimed(std::size_t most) {
   std::size_t done = 0;
-  std::unique_lock<brief_mutex> lock(mutex_);
+  brief_lock lock(mutex_);
   while (done < most && !claimed_by_hand_.empty()) {
     // The oldest claim, whatever the walk made of its request meanwhile:
     // a worker finishes what it began.
@@ -980,7 +980,7 @@ std::size_t read_ahead::finish_claimed(std::size_t most) {
 
 void read_ahead::run() {
   frees_nothing_here = true;
-  std::unique_lock<brief_mutex> lock(mutex_);
+  brief_lock lock(mutex_);
   while (!quit_) {
     request* r = next_to_claim();
     if (!r) {

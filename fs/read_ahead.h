@@ -288,14 +288,14 @@ class read_ahead {
   request* claim_in(level_requests& batch);
   void carry_out(request& r);
   void ask_for_children(request& r);
-  void finish(std::unique_lock<brief_mutex>& lock, request& r);
-  void drop(std::unique_lock<brief_mutex>& lock, request& r);
-  bool drop_all(std::unique_lock<brief_mutex>& lock, level_requests& batch);
-  void end_batch(std::unique_lock<brief_mutex>& lock, level_requests& batch);
-  bool look_a_while(std::unique_lock<brief_mutex>& lock, request& r, bool* at_first = nullptr);
+  void finish(brief_lock& lock, request& r);
+  void drop(brief_lock& lock, request& r);
+  bool drop_all(brief_lock& lock, level_requests& batch);
+  void end_batch(brief_lock& lock, level_requests& batch);
+  bool look_a_while(brief_lock& lock, request& r, bool* at_first = nullptr);
   bool stalled(const request& r) const;
-  void finish_by_hand(std::unique_lock<brief_mutex>& lock, request& r);
-  void wait_for(std::unique_lock<brief_mutex>& lock, request& r);
+  void finish_by_hand(brief_lock& lock, request& r);
+  void wait_for(brief_lock& lock, request& r);
   std::unique_ptr<request> fresh_request();
   void start_threads();
   void arrived(bool still_being_read, bool on_the_walks_core);
@@ -324,9 +324,9 @@ class read_ahead {
   bool beside_the_walk_ = false;
   bool memory_short_ = false;  // no more directories opened ahead
   std::size_t records_ = 0;    // request records alive, spare or in use
-  mutable brief_mutex mutex_;
-  std::condition_variable_any work_;      // for idle workers
-  std::condition_variable_any finished_;  // for the walk waiting on a request
+  mutable std::mutex mutex_;
+  std::condition_variable work_;      // for idle workers
+  std::condition_variable finished_;  // for the walk waiting on a request
   bool walk_waits_ = false;
   bool quit_ = false;
   std::size_t idle_ = 0;
