@@ -25,6 +25,10 @@ constexpr std::size_t kAheadAtALevel = 16;
 constexpr std::size_t kMostEntriesKeptSpare = 64;
 // The walk's arrivals at claimed requests weighed at a time: when half of
 // them were still being read after its look, one more thread may start.
+// Directories the walk is done with that wait for a worker to close them,
+// at most, and how many before an idle worker is woken for them.
+constexpr std::size_t kMostWaitingToClose = 32;
+constexpr std::size_t kWaitingToCloseBeforeWaking = 8;
 constexpr std::size_t kArrivalsWeighed = 16;
 // Weighings in a row in which every worker the walk met had run on
 // another core than the walk's, before the queue reads below what it
@@ -278,6 +282,7 @@ read_ahead::~read_ahead() {
   }
   work_.notify_all();
   threads_.join();
+  for (const directory_handle handle : to_close_) operations_.close(handle);
   read_ahead* self = this;
   queue_to_free.compare_exchange_strong(self, nullptr);
 }
@@ -358,6 +363,11 @@ std::unique_ptr<read_ahead::request> read_ahead::fresh_request() {
 
 void read_ahead::start_threads() {
   started_ = true;
+  try {
+    to_close_.reserve(kMostWaitingToClose);
+  } catch (const std::bad_alloc&) {
+    // The walk closes its directories itself.
+  }
   for (std::size_t i = 0; i < threads_wanted_; ++i) {
     // Without room for a thread the walk reads alone, or with fewer.
     if (!threads_.start(run_thread, this)) break;
@@ -978,10 +988,42 @@ std::size_t read_ahead::finish_claimed(std::size_t most) {
   return done;
 }
 
+bool read_ahead::close_later(directory_handle handle) {
+  if (by_hand_ || handle < 0) return false;
+  brief_lock lock(mutex_);
+  // Only within the descriptors the queue may hold: where they are scarce,
+  // the walk's own levels need them first.
+  if (threads_.empty() || quit_ || to_close_.size() >= to_close_.capacity() || !budget_ ||
+      !budget_->ahead_may_take_one())
+    return false;
+  to_close_.push_back(handle);
+  budget_->ahead.store(++holding_, std::memory_order_relaxed);
+  if (to_close_.size() >= kWaitingToCloseBeforeWaking && idle_ != 0) work_.notify_one();
+  return true;
+}
+
+// Under the lock, on a worker: closes the directories waiting for it,
+// outside the lock, and gives their descriptors back.
+void read_ahead::close_waiting(brief_lock& lock) {
+  directory_handle closing[kMostWaitingToClose];
+  const std::size_t count = to_close_.size();
+  std::copy(to_close_.begin(), to_close_.end(), closing);
+  to_close_.clear();
+  lock.unlock();
+  for (std::size_t i = 0; i < count; ++i) operations_.close(closing[i]);
+  lock.lock();
+  holding_ -= count;
+  budget_->ahead.store(holding_, std::memory_order_relaxed);
+}
+
 void read_ahead::run() {
   frees_nothing_here = true;
   brief_lock lock(mutex_);
   while (!quit_) {
+    if (!to_close_.empty()) {
+      close_waiting(lock);
+      continue;  // the lock was let go: look at everything again
+    }
     request* r = next_to_claim();
     if (!r) {
       ++idle_;

@@ -186,6 +186,8 @@ struct read_ahead_operations {
   // `place`, into `readings`.
   void (*read_facts)(const directory_place& place, const directory_listing& listing,
                      const std::uint32_t* order, std::size_t count, entry_reading* readings);
+  // Closes a directory the walk is done with.
+  void (*close)(directory_handle handle);
 };
 
 class read_ahead {
@@ -257,6 +259,12 @@ class read_ahead {
   // and not adopted closed. Other levels' requests go on.
   void end_level(std::size_t level);
 
+  // The walk is done with the open directory `handle`: a worker closes it
+  // between its requests, off the walk's path, counted meanwhile among the
+  // queue's descriptors. False where the queue does not take it (no worker
+  // runs, or enough wait already): the walk closes it itself.
+  bool close_later(directory_handle handle);
+
   // Lets go of every directory opened ahead and not yet adopted, and of the
   // buffers kept for the next requests, and opens no more for this walk:
   // what the queue holds must never cost the walk memory it would have
@@ -293,6 +301,7 @@ class read_ahead {
   bool drop_all(brief_lock& lock, level_requests& batch);
   void end_batch(brief_lock& lock, level_requests& batch);
   bool look_a_while(brief_lock& lock, request& r, bool* at_first = nullptr);
+  void close_waiting(brief_lock& lock);
   bool stalled(const request& r) const;
   void finish_by_hand(brief_lock& lock, request& r);
   void wait_for(brief_lock& lock, request& r);
@@ -346,6 +355,9 @@ class read_ahead {
   // The facts being read: the listing's, in slices of a ring.
   struct facts_job;
   std::unique_ptr<facts_job> facts_;
+  // Directories the walk is done with, for a worker to close; room for
+  // all of them reserved when the threads start.
+  std::vector<directory_handle> to_close_;
   thread_group threads_;
   bool started_ = false;
 };

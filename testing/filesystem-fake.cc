@@ -320,7 +320,7 @@ bool open_ahead(const directory_place& parent, const native_string& name,
 void read_facts_ahead(const directory_place& place, const directory_listing& listing,
                       const std::uint32_t* order, std::size_t count, entry_reading* readings);
 void close_ahead(directory_handle handle);
-const read_ahead_operations fake_read_ahead = {open_ahead, read_facts_ahead};
+const read_ahead_operations fake_read_ahead = {open_ahead, read_facts_ahead, close_ahead};
 
 // The directory the walk is in, where requests pin it.
 directory_place current_place(const walk_cursor& cursor) {
