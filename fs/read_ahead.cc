@@ -562,10 +562,7 @@ void read_ahead::carry_out(request& r) {
     switch (r.kind) {
       case request_kind::open_and_list: {
         opened_directory& opened = *r.open.opened;
-        opened.listing.clear();
-        opened.readings.clear();
-        opened.incomplete = false;
-        opened.handle.reset();
+        opened.handle.reset();  // the operation fills the rest afresh
         r.open.entries_read.store(0, std::memory_order_relaxed);
         opened.entries_read = &r.open.entries_read;
         const bool read = operations_.open(r.parent.place(), r.open.name,

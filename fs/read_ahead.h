@@ -177,6 +177,7 @@ struct read_ahead_operations {
   // Opens the subdirectory `name` of `parent` without following a link, on
   // the parent's volume only, and reads it as the walk would; false when it
   // cannot (the walk then does it itself and reports what it meets).
+  // Whatever `opened` held before, it holds that directory alone after.
   // `seen`, when not null, is the reading of `name` that a worker made
   // while it read `parent`: what to open is decided from it, with no new
   // reading.

@@ -617,6 +617,9 @@ bool open_ahead(const directory_place& parent, const native_string& name,
   ++disk().calls.opened_ahead;
   ++disk().calls.opened_ahead_and_held;
   opened.identity = child.facts.identity;
+  opened.listing.clear();
+  opened.readings.clear();
+  opened.incomplete = false;
   list_node(index, opened.listing);
   for (listed_entry& entry : opened.listing.entries) {
     opened.readings.emplace_back();
