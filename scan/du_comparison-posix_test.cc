@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "scan/scandata.h"
@@ -126,8 +127,8 @@ std::string exclude_pattern(const std::string& path) {
   return pattern;
 }
 
-// One tree for both comparisons, as each du reads it whole.
-TEST(AllocatedAgainstDu, TotalsAndWhatEachSnapshotFreesAreDus) {
+// One tree for every comparison, as each du reads it whole.
+TEST(AllocatedAgainstDu, TotalsAndWhatEachSnapshotAndDirectoryFreesAreDus) {
   if (!have_gnu_du()) GTEST_SKIP() << "GNU du is not installed";
   test_tree tree;
   make_snapshots(tree);
@@ -161,6 +162,36 @@ TEST(AllocatedAgainstDu, TotalsAndWhatEachSnapshotFreesAreDus) {
   // No name lies outside the snapshots: deleting all of them frees all.
   EXPECT_EQ(scanned.run.scan.space.freed, scanned.run.scan.unique_size);
   EXPECT_EQ(held_outside(scanned.run.scan.space), 0);
+
+  // The space by directory: every directory of the snapshots down to depth
+  // 3 is a row; what it holds is du's of it alone, and what deleting it
+  // frees is what du of every snapshot loses without it.
+  const allocated_scan deep(paths, 3);
+  EXPECT_EQ(deep.run.scan.scan_errors, 0);
+  const std::vector<_scandata_directory_row>& rows = deep.run.scan.directories.rows;
+  const std::int64_t all = du_last("-s -c -B1 -x", paths);
+  std::int32_t deepest = 0;
+  for (const _scandata_directory_row& row : rows) {
+    const native_string path(deep.run.scan.directories.path_of(row));
+    SCOPED_TRACE(path);
+    deepest = std::max(deepest, row.depth);
+    EXPECT_EQ(row.unique_size(), du_last("-s -B1 -x", {path}));
+    const std::string exclude = "--exclude='" + exclude_pattern(path) + "'";
+    EXPECT_EQ(row.freed(), all - du_last("-s -c -B1 -x " + exclude, paths));
+  }
+  EXPECT_EQ(deepest, 3);
+  EXPECT_EQ(rows.front().freed(), deep.run.scan.space.paths.front().freed);
+  EXPECT_GT(rows.size(), 3u * 24 * 3);
+  // A row's figures are its subtree's, whatever depth the rows go to.
+  const auto down_to_1 = [](const allocated_scan& at) {
+    std::vector<std::tuple<native_string, std::int64_t, std::int64_t>> figures;
+    for (const _scandata_directory_row& row : at.run.scan.directories.rows)
+      if (row.depth <= 1)
+        figures.emplace_back(at.run.scan.directories.path_of(row), row.unique_size(),
+                             row.freed());
+    return figures;
+  };
+  EXPECT_EQ(down_to_1(allocated_scan(paths, 1)), down_to_1(deep));
 }
 
 // On a real disk: a symbolic link with a relative target
@@ -183,9 +214,8 @@ TEST(AllocatedAgainstDu, ALinkLeadingToADirectoryFromOneNameOnlyIsOneFile) {
   const std::int64_t link_allocated = static_cast<std::int64_t>(link_stat.st_blocks) * 512;
   const bool gnu_du = have_gnu_du();
 
-  for (const std::vector<native_string>& paths :
-       {std::vector<native_string>{tree.path("a"), tree.path("b")},
-        std::vector<native_string>{tree.path("b"), tree.path("a")}}) {
+  const native_string a = tree.path("a"), b = tree.path("b");
+  for (const std::vector<native_string>& paths : {std::vector<native_string>{a, b}, {b, a}}) {
     for (const size_measure measure : {size_measure::allocated, size_measure::apparent}) {
       SCOPED_TRACE(paths[0] + (measure == size_measure::allocated ? " first, -A" : " first"));
       captured_scan run;
@@ -226,45 +256,6 @@ TEST(AllocatedAgainstDu, ALinkLeadingToADirectoryFromOneNameOnlyIsOneFile) {
     }
   }
   if (!gnu_du) GTEST_SKIP() << "GNU du is not installed: checked all but du's figures";
-}
-
-// Every directory of the snapshots down to depth 3 is a row: what it holds
-// is du's of it alone, and what deleting it frees is what du of every
-// snapshot loses without it.
-TEST(AllocatedAgainstDu, EachDirectoryHoldsAndFreesWhatDuSays) {
-  if (!have_gnu_du()) GTEST_SKIP() << "GNU du is not installed";
-  test_tree tree;
-  make_snapshots(tree);
-  const std::vector<native_string> paths{tree.path("s1"), tree.path("s2"), tree.path("s3")};
-  const allocated_scan scanned(paths, 3);
-  EXPECT_EQ(scanned.run.scan.scan_errors, 0);
-  const std::vector<_scandata_directory_row>& rows = scanned.run.scan.directories.rows;
-  const std::int64_t all = du_last("-s -c -B1 -x", paths);
-  std::int32_t deepest = 0;
-  for (const _scandata_directory_row& row : rows) {
-    const native_string path(scanned.run.scan.directories.path_of(row));
-    SCOPED_TRACE(path);
-    deepest = std::max(deepest, row.depth);
-    EXPECT_EQ(row.unique_size(), du_last("-s -B1 -x", {path}));
-    const std::string exclude = "--exclude='" + exclude_pattern(path) + "'";
-    EXPECT_EQ(row.freed(), all - du_last("-s -c -B1 -x " + exclude, paths));
-  }
-  EXPECT_EQ(deepest, 3);
-  EXPECT_EQ(rows.front().freed(), scanned.run.scan.space.paths.front().freed);
-  EXPECT_GT(rows.size(), 3u * 24 * 3);
-  // A row's figures are its subtree's, whatever depth the rows go to.
-  const allocated_scan shallow(paths, 1);
-  std::vector<_scandata_directory_row> shallower;
-  for (const _scandata_directory_row& row : rows)
-    if (row.depth <= 1) shallower.push_back(row);
-  ASSERT_EQ(shallow.run.scan.directories.rows.size(), shallower.size());
-  for (std::size_t i = 0; i < shallower.size(); ++i) {
-    const _scandata_directory_row& row = shallow.run.scan.directories.rows[i];
-    EXPECT_EQ(shallow.run.scan.directories.path_of(row),
-              scanned.run.scan.directories.path_of(shallower[i]));
-    EXPECT_EQ(row.unique_size(), shallower[i].unique_size());
-    EXPECT_EQ(row.freed(), shallower[i].freed());
-  }
 }
 
 }  // namespace
