@@ -244,7 +244,9 @@ std::function<void(const platform::native_string&)> at_first_visit(std::function
 // worker holds the old one): the worker's descriptor alone keeps it alive,
 // and its contents are not the tree's. The walk never tells them; it tells
 // what a walk alone tells of the same events: the error of a directory
-// gone, or the new one entered.
+// gone, or the new one entered. One the walk then does not enter (its
+// examination says it is now a file, or a mount) is closed once the walk
+// passes it, not at the end of the walk.
 TEST(ReadAheadFake, ADirectoryNoLongerAtItsNameIsNeverTheOneTold) {
   struct change_case {
     const char* what;
@@ -270,23 +272,33 @@ TEST(ReadAheadFake, ADirectoryNoLongerAtItsNameIsNeverTheOneTold) {
       {"moved out after its examination", "c", moved_out},
       {"made anew after its examination", "c", made_anew},
       {"replaced by another after its examination", "c", replaced},
+      {"made a file before its examination", "a",
+       [](const fake_tree& t) {
+         t.remove("top/b");
+         t.file("top/b", 5);
+       }},
+      {"a mount before its examination", "a",
+       [](const fake_tree& t) {
+         t.rename("top/b", "away");
+         t.mount("top/b");
+       }},
   };
   for (const change_case& c : cases) {
     SCOPED_TRACE(c.what);
-    const auto build = [&c](const fake_tree& t, examining_visitor& v) {
-      t.file("top/a/f", 1);
-      t.file("top/b/dead-marker", 2);
-      t.file("top/c/f", 3);
-      t.file("outside/new", 5);
-      v.at_visit = [&t, &c](const platform::native_string& at) {
+    int held_in_c = -1;
+    const auto build = [&c, &held_in_c](const fake_tree& t, examining_visitor& v) {
+      files(t, {"top/a/f", "top/b/dead-marker", "top/c/f", "outside/new"});
+      v.at_visit = [&t, &c, &held_in_c](const platform::native_string& at) {
         if (at == relative("a")) t.complete_read_ahead();  // a, b and c opened
         if (at == relative(c.at)) c.change(t);
+        if (at == relative("c/f")) held_in_c = t.calls().opened_ahead_and_held;
       };
     };
     const alike_walks w = walked_alike(build);
     expect_never_told(w.told, "dead-marker");
     EXPECT_EQ(w.calls.opened_ahead, 3);
     EXPECT_EQ(w.calls.adopted, 2);  // a and c, never b
+    EXPECT_EQ(held_in_c, 0);
   }
 }
 
@@ -322,30 +334,6 @@ TEST(ReadAheadFake, AnAllocationThatFailsTakesBackWhatTheQueueHolds) {
   EXPECT_TRUE(failed_with_nothing_held);
   EXPECT_EQ(w.calls.opened_ahead, 5);
   EXPECT_EQ(w.calls.adopted, 0);
-}
-
-// A directory a worker opened that the walk then does not enter (its
-// examination says it is now a file, or a mount) is closed once the walk
-// passes it, not at the end of the walk.
-TEST(ReadAheadFake, ADirectoryTheWalkPassesByIsClosed) {
-  int held_in_d = -1;
-  const auto build = [&held_in_d](const fake_tree& t, examining_visitor& v) {
-    for (const char* f : {"top/a/f", "top/b/f", "top/c/f", "top/d/f"}) t.file(f, 1);
-    v.at_visit = [&t, &held_in_d, fired = false](const platform::native_string& at) mutable {
-      if (at == relative("d/f")) held_in_d = t.calls().opened_ahead_and_held;
-      if (fired) return;
-      fired = true;
-      t.complete_read_ahead();
-      t.remove("top/b");
-      t.file("top/b", 5);
-      t.rename("top/c", "away");
-      t.mount("top/c");
-    };
-  };
-  const fake_calls calls = walked_alike(build).calls;
-  EXPECT_EQ(calls.opened_ahead, 4);
-  EXPECT_EQ(calls.adopted, 2);  // a and d
-  EXPECT_EQ(held_in_d, 0);
 }
 
 // A level left, or a walk ended early, with requests done or being read
