@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <new>
 #include <string>
@@ -57,92 +58,35 @@ scan_result scan_of(const build_function& build, bool by_hand) {
   return result;
 }
 
+// Makes each file named, of sizes 1, 2, 3... in turn.
+void files(const fake_tree& t, std::initializer_list<const char*> paths) {
+  std::int64_t size = 0;
+  for (const char* path : paths) t.file(path, ++size);
+}
+
 // A tree of a few levels, hard links across them; the walk lists top,
 // then a, a/x, b, c, c/d, c/d/e.
 void plain_tree(const fake_tree& t) {
-  t.file("top/a/one", 1);
-  t.file("top/a/x/two", 2);
-  t.file("top/b/three", 3);
+  files(t, {"top/a/one", "top/a/x/two", "top/b/three", "top/c/four", "top/c/d/five",
+            "top/c/d/e/six", "top/z.txt"});
   t.hard_link("top/a/one", "top/b/again");
-  t.file("top/c/four", 4);
-  t.file("top/c/d/five", 5);
-  t.file("top/c/d/e/six", 6);
-  t.file("top/z.txt", 7);
-}
-
-const char* const kPlainDirectories[] = {"top", "top/a", "top/a/x", "top/b",
-                                          "top/c", "top/c/d", "top/c/d/e"};
-
-// Completes (or claims) every request asked for so far, each time a
-// directory of the plain tree has been listed.
-void after_every_listing(const fake_tree& t, bool claim_only) {
-  for (const char* directory : kPlainDirectories) {
-    t.after_listing(directory, [&t, claim_only] {
-      if (claim_only) {
-        t.claim_read_ahead();
-      } else {
-        t.complete_read_ahead();
-      }
-    });
-  }
 }
 
 // Every order a request can end in beside the walk: done before the walk
-// reaches it, being read when it does (the walk waits and takes it), never
-// begun (the walk reads alone). The scan tells the same, every directory
-// is read once, by a worker or by the walk, and none stays open.
-TEST(ReadAheadFake, AnyMomentARequestEndsTheScanTellsTheSame) {
-  const scan_result alone = scan_of(plain_tree, false);
-  EXPECT_EQ(alone.calls.listed, 7);
-  EXPECT_EQ(alone.calls.opened_ahead, 0);
-  struct moment_case {
-    const char* what;
-    build_function build;
-    bool adopts;
-  };
-  const std::vector<moment_case> cases = {
-      {"completed before",
-       [](const fake_tree& t) {
-         plain_tree(t);
-         after_every_listing(t, false);
-       },
-       true},
-      {"claimed, finished when the walk gets there",
-       [](const fake_tree& t) {
-         plain_tree(t);
-         after_every_listing(t, true);
-       },
-       true},
-      {"never begun", plain_tree, false},
-  };
-  for (const moment_case& c : cases) {
-    SCOPED_TRACE(c.what);
-    const scan_result ahead = scan_of(c.build, true);
-    EXPECT_EQ(ahead.told, alone.told);
-    EXPECT_EQ(ahead.calls.opened_ahead_and_held, 0);
-    // Every directory a worker read was adopted: nothing read twice.
-    EXPECT_EQ(ahead.calls.adopted, ahead.calls.opened_ahead);
-    EXPECT_EQ(ahead.calls.listed + ahead.calls.adopted, alone.calls.listed);
-    EXPECT_EQ(ahead.calls.entered + ahead.calls.adopted, alone.calls.entered);
-    EXPECT_EQ(ahead.calls.examined, alone.calls.examined);
-    if (c.adopts) {
-      EXPECT_GT(ahead.calls.adopted, 0);
-    } else {
-      EXPECT_EQ(ahead.calls.adopted, 0);
-    }
-  }
-}
-
-// A worker that cannot open or list a directory leaves it to the walk,
-// which meets the failure itself and reports it where a walk alone does;
-// a failure on one entry, read by the worker, is the walk's reading too.
-TEST(ReadAheadFake, FailuresAreReportedAsTheWalkAloneReportsThem) {
+// reaches it (after each listing), being read when it does (the walk waits
+// and takes it), never begun (the walk reads alone); and a worker that
+// cannot open or list a directory, or read one entry, whose failure the walk
+// meets itself and reports where a walk alone does. The scan tells the same,
+// every directory is read once, by a worker or by the walk, and none stays
+// open.
+TEST(ReadAheadFake, AnyMomentARequestEndsTheScanTellsTheSameFailuresIncluded) {
   struct failure_case {
     const char* what;
     std::function<void(const fake_tree&)> fail;
     bool reported = true;  // by a walk alone too
   };
   const std::vector<failure_case> cases = {
+      {"nothing fails", [](const fake_tree&) {}, false},
       {"the worker alone is refused", [](const fake_tree& t) { t.fail_read_ahead("top/b"); },
        false},
       {"entering denied (EACCES)",
@@ -160,6 +104,7 @@ TEST(ReadAheadFake, FailuresAreReportedAsTheWalkAloneReportsThem) {
          t.fail(fake_operation::examine, "top/c/d/e/six", 2);
        }},
   };
+  enum class moment { completed_before, claimed, never_begun };
   for (const failure_case& c : cases) {
     SCOPED_TRACE(c.what);
     const auto faulty = [&c](const fake_tree& t) {
@@ -169,17 +114,34 @@ TEST(ReadAheadFake, FailuresAreReportedAsTheWalkAloneReportsThem) {
     const scan_result alone = scan_of(faulty, false);
     ASSERT_EQ(alone.calls.opened_ahead, 0);
     EXPECT_EQ(alone.told.find(T("Error")) != platform::native_string::npos, c.reported);
-    for (const bool claim_only : {false, true}) {
+    if (!c.reported) {
+      EXPECT_EQ(alone.calls.listed, 7);
+    }
+    for (const moment m : {moment::completed_before, moment::claimed, moment::never_begun}) {
+      SCOPED_TRACE(static_cast<int>(m));
       const scan_result ahead = scan_of(
           [&](const fake_tree& t) {
             faulty(t);
-            after_every_listing(t, claim_only);
+            if (m == moment::never_begun) return;
+            for (const char* directory : {"top", "top/a", "top/a/x", "top/b", "top/c", "top/c/d",
+                                          "top/c/d/e"})
+              t.after_listing(directory, [&t, m] {
+                if (m == moment::claimed) {
+                  t.claim_read_ahead();
+                } else {
+                  t.complete_read_ahead();
+                }
+              });
           },
           true);
       EXPECT_EQ(ahead.told, alone.told);
       EXPECT_EQ(ahead.calls.opened_ahead_and_held, 0);
+      // Every directory a worker read was adopted: nothing read twice.
       EXPECT_EQ(ahead.calls.adopted, ahead.calls.opened_ahead);
-      EXPECT_GT(ahead.calls.adopted, 0);
+      EXPECT_EQ(ahead.calls.adopted > 0, m != moment::never_begun);
+      EXPECT_EQ(ahead.calls.listed + ahead.calls.adopted, alone.calls.listed);
+      EXPECT_EQ(ahead.calls.entered + ahead.calls.adopted, alone.calls.entered);
+      EXPECT_EQ(ahead.calls.examined, alone.calls.examined);
     }
   }
 }
@@ -282,7 +244,9 @@ std::function<void(const platform::native_string&)> at_first_visit(std::function
 // worker holds the old one): the worker's descriptor alone keeps it alive,
 // and its contents are not the tree's. The walk never tells them; it tells
 // what a walk alone tells of the same events: the error of a directory
-// gone, or the new one entered.
+// gone, or the new one entered. One the walk then does not enter (its
+// examination says it is now a file, or a mount) is closed once the walk
+// passes it, not at the end of the walk.
 TEST(ReadAheadFake, ADirectoryNoLongerAtItsNameIsNeverTheOneTold) {
   struct change_case {
     const char* what;
@@ -308,23 +272,33 @@ TEST(ReadAheadFake, ADirectoryNoLongerAtItsNameIsNeverTheOneTold) {
       {"moved out after its examination", "c", moved_out},
       {"made anew after its examination", "c", made_anew},
       {"replaced by another after its examination", "c", replaced},
+      {"made a file before its examination", "a",
+       [](const fake_tree& t) {
+         t.remove("top/b");
+         t.file("top/b", 5);
+       }},
+      {"a mount before its examination", "a",
+       [](const fake_tree& t) {
+         t.rename("top/b", "away");
+         t.mount("top/b");
+       }},
   };
   for (const change_case& c : cases) {
     SCOPED_TRACE(c.what);
-    const auto build = [&c](const fake_tree& t, examining_visitor& v) {
-      t.file("top/a/f", 1);
-      t.file("top/b/dead-marker", 2);
-      t.file("top/c/f", 3);
-      t.file("outside/new", 5);
-      v.at_visit = [&t, &c](const platform::native_string& at) {
+    int held_in_c = -1;
+    const auto build = [&c, &held_in_c](const fake_tree& t, examining_visitor& v) {
+      files(t, {"top/a/f", "top/b/dead-marker", "top/c/f", "outside/new"});
+      v.at_visit = [&t, &c, &held_in_c](const platform::native_string& at) {
         if (at == relative("a")) t.complete_read_ahead();  // a, b and c opened
         if (at == relative(c.at)) c.change(t);
+        if (at == relative("c/f")) held_in_c = t.calls().opened_ahead_and_held;
       };
     };
     const alike_walks w = walked_alike(build);
     expect_never_told(w.told, "dead-marker");
     EXPECT_EQ(w.calls.opened_ahead, 3);
     EXPECT_EQ(w.calls.adopted, 2);  // a and c, never b
+    EXPECT_EQ(held_in_c, 0);
   }
 }
 
@@ -362,35 +336,6 @@ TEST(ReadAheadFake, AnAllocationThatFailsTakesBackWhatTheQueueHolds) {
   EXPECT_EQ(w.calls.adopted, 0);
 }
 
-// A directory a worker opened that the walk then does not enter (its
-// examination says it is now a file, or a mount) is closed once the walk
-// passes it, not at the end of the walk.
-TEST(ReadAheadFake, ADirectoryTheWalkPassesByIsClosed) {
-  int held_in_d = -1;
-  const auto build = [&held_in_d](const fake_tree& t, examining_visitor& v) {
-    for (const char* f : {"top/a/f", "top/b/f", "top/c/f", "top/d/f"}) t.file(f, 1);
-    v.at_visit = [&t, &held_in_d, fired = false](const platform::native_string& at) mutable {
-      if (at == relative("d/f")) held_in_d = t.calls().opened_ahead_and_held;
-      if (fired) return;
-      fired = true;
-      t.complete_read_ahead();
-      t.remove("top/b");
-      t.file("top/b", 5);
-      t.rename("top/c", "away");
-      t.mount("top/c");
-    };
-  };
-  const std::vector<platform::native_string> alone = walk_of(build, false);
-  EXPECT_EQ(held_in_d, 0);
-  held_in_d = -1;
-  fake_calls calls;
-  EXPECT_EQ(walk_of(build, true, &calls), alone);
-  EXPECT_EQ(calls.opened_ahead, 4);
-  EXPECT_EQ(calls.adopted, 2);  // a and d
-  EXPECT_EQ(held_in_d, 0);
-  EXPECT_EQ(calls.opened_ahead_and_held, 0);
-}
-
 // A level left, or a walk ended early, with requests done or being read
 // and not adopted: every directory they opened is closed.
 TEST(ReadAheadFake, ALevelClosedWithRequestsInFlightClosesTheirDirectories) {
@@ -412,27 +357,18 @@ TEST(ReadAheadFake, ALevelClosedWithRequestsInFlightClosesTheirDirectories) {
         }
       };
     };
-    const std::vector<platform::native_string> alone = walk_of(build, false);
-    fake_calls calls;
-    EXPECT_EQ(walk_of(build, true, &calls), alone);
-    if (!claim_only) {
-      EXPECT_EQ(held_then, 5);
-    }
+    const fake_calls calls = walked_alike(build).calls;
+    EXPECT_EQ(held_then, claim_only ? -1 : 5);
     // q1 and q2 went with a's level; b is adopted.
     EXPECT_EQ(held_in_b, claim_only ? 0 : 1);  // c, done and waiting
-    EXPECT_EQ(calls.opened_ahead_and_held, 0);
     EXPECT_EQ(calls.adopted, 3);  // m, b, c
 
     // The same walk ended at a/m/f, with q1, q2, b and c not adopted.
-    fake_calls ended;
-    walk_of(
-        [&](const fake_tree& t, examining_visitor& v) {
-          build(t, v);
-          v.stop_after = 4;  // a, b, c, then a/m
-        },
-        true, &ended);
-    EXPECT_GE(ended.opened_ahead, claim_only ? 0 : 5);
-    EXPECT_EQ(ended.opened_ahead_and_held, 0);
+    const auto ended = [&](const fake_tree& t, examining_visitor& v) {
+      build(t, v);
+      v.stop_after = 4;  // a, b, c, then a/m
+    };
+    EXPECT_GE(walked_alike(ended).calls.opened_ahead, claim_only ? 0 : 5);
   }
 }
 
@@ -688,12 +624,8 @@ TEST(ReadAheadFakeNested, RequestsBelowAnOpenedDirectoryEndWithIt) {
     SCOPED_TRACE(c.what);
     int held_in_z = -1;
     const auto build = [&c, &held_in_z](const fake_tree& t, examining_visitor& v) {
-      t.file("top/a/b/c/old-marker", 1);
-      t.file("top/a/b/g/f", 2);
-      t.file("top/a/h/f", 3);
+      files(t, {"top/a/b/c/old-marker", "top/a/b/g/f", "top/a/h/f", "outside/b/c/f", "outside/h/f"});
       t.hard_link("top/a/h/f", "top/z/again");
-      t.file("outside/b/c/f", 4);
-      t.file("outside/h/f", 5);
       const auto first = at_first_visit([&t, &c] {
         if (c.state == below::done) {
           t.complete_read_ahead();  // a, z, and all below a

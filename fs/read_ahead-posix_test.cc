@@ -52,11 +52,6 @@ int open_descriptors() {
   return count;
 }
 
-std::int64_t inode_of(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 ? static_cast<std::int64_t>(st.st_ino) : -1;
-}
-
 platform::file_identity identity_of(const std::string& path) {
   struct stat st;
   platform::file_identity identity;
@@ -264,7 +259,7 @@ TEST(ReadAheadPosix, AWorkerNeverFollowsALinkNorLeavesTheFileSystem) {
   EXPECT_TRUE(opened.identity == identity_of(tree.path("real")));
   EXPECT_EQ(names_of(opened.listing), std::vector<std::string>{"inner"});
   ASSERT_EQ(opened.readings.size(), 1u);
-  EXPECT_EQ(opened.readings[0].facts.identity.key, inode_of(tree.path("real/inner")));
+  EXPECT_EQ(opened.readings[0].facts.identity.key, identity_of(tree.path("real/inner")).key);
   opened.handle.reset();
 
   // A reading made earlier, with the parent's listing, decides what to open
@@ -312,67 +307,50 @@ TEST(ReadAheadPosix, AWorkerNeverFollowsALinkNorLeavesTheFileSystem) {
             "");
 }
 
+// Opens `name` in `top` ahead, makes `change`, then enters it adopting what
+// was opened, as the walk does that examined it before the change or after:
+// "gone" when it reports the examined directory gone (ENOENT), the names it
+// lists when it enters the one examined, what went wrong otherwise.
+std::string adopted_after(const std::string& top, const std::string& name,
+                          const std::function<bool()>& change, bool examined_after) {
+  walk_cursor cursor;
+  if (!enter_and_list(cursor, top)) return "cannot list " + top;
+  opened_directory opened;
+  if (!platform::open_ahead(platform::current_place(cursor), name, opened)) return "not opened ahead";
+  platform::file_identity examined = identity_of(top + "/" + name);
+  if (!change()) return "cannot change " + name;
+  if (examined_after) examined = identity_of(top + "/" + name);
+  cursor.path += "/" + name;
+  const platform::result<entering> entered =
+      platform::enter_directory_adopting(cursor, cursor.path, name, &examined, &opened);
+  if (entered.outcome == entering::no_attributes && entered.error == ENOENT) return "gone";
+  if (entered.outcome != entering::entered) return "neither entered nor gone";
+  if (!platform::list_directory(cursor, cursor.path).outcome) return "not listed";
+  platform::file_identity held;
+  if (!platform::current_identity(cursor, held) || !(held == examined)) return "another one entered";
+  std::string names;
+  for (const std::string& entry : names_of(cursor.listing)) names += entry + " ";
+  return names;
+}
+
 // The walk adopts the directory a worker holds only while it still stands
 // at its name: moved away and replaced, before or after the walk examined
 // it, the walk does what it does alone: it opens the name, and enters what
 // stands there when that is the directory examined, or reports the one
 // examined gone. It never lists the one the worker holds.
 TEST(ReadAheadPosix, AnAdoptedDirectoryIsTheOneStandingAtItsName) {
-  test_tree tree;
-  tree.file("c/old");
-  tree.file("other/new");
   const platform::read_ahead_threads_for_test alone(0);
-  for (const bool examined_before_the_move : {true, false}) {
-    SCOPED_TRACE(examined_before_the_move ? "examined before the move" : "examined after");
-    walk_cursor cursor;
-    ASSERT_TRUE(enter_and_list(cursor, tree.path()));
-    opened_directory opened;
-    ASSERT_TRUE(platform::open_ahead(platform::current_place(cursor), "c", opened));
-    const platform::file_identity old_c = identity_of(tree.path("c"));
-    ASSERT_EQ(rename(tree.path("c").c_str(), tree.path("away").c_str()), 0);
-    ASSERT_EQ(rename(tree.path("other").c_str(), tree.path("c").c_str()), 0);
-    const platform::file_identity listed =
-        examined_before_the_move ? old_c : identity_of(tree.path("c"));
-    cursor.path += "/c";
-    const platform::result<entering> entered =
-        platform::enter_directory_adopting(cursor, cursor.path, "c", &listed, &opened);
-    if (examined_before_the_move) {
-      EXPECT_EQ(entered.outcome, entering::no_attributes);
-      EXPECT_EQ(entered.error, static_cast<platform::error_code>(ENOENT));
-    } else {
-      ASSERT_EQ(entered.outcome, entering::entered);
-      ASSERT_TRUE(platform::list_directory(cursor, cursor.path).outcome);
-      platform::file_identity held;
-      ASSERT_TRUE(platform::current_identity(cursor, held));
-      EXPECT_TRUE(held == listed);
-      EXPECT_EQ(names_of(cursor.listing), std::vector<std::string>{"new"});
-    }
-    // Back as it was.
-    ASSERT_EQ(rename(tree.path("c").c_str(), tree.path("other").c_str()), 0);
-    ASSERT_EQ(rename(tree.path("away").c_str(), tree.path("c").c_str()), 0);
+  for (const bool examined_after : {false, true}) {
+    SCOPED_TRACE(examined_after ? "examined after the move" : "examined before");
+    test_tree tree;
+    tree.file("c/old");
+    tree.file("other/new");
+    const auto replace = [&tree] {
+      return rename(tree.path("c").c_str(), tree.path("away").c_str()) == 0 &&
+             rename(tree.path("other").c_str(), tree.path("c").c_str()) == 0;
+    };
+    EXPECT_EQ(adopted_after(tree.path(), "c", replace, examined_after), examined_after ? "new " : "gone");
   }
-}
-
-// Fails: a directory replaced before its examination, adopted from the
-// worker that opened the old one, is reported as gone (ENOENT) where a
-// walk alone opens the name and enters the new one.
-TEST(ReadAheadPosix, ADirectoryReplacedBeforeItsExaminationIsEnteredAsAWalkAloneEntersIt) {
-  test_tree tree;
-  tree.file("c/old");
-  tree.file("other/new");
-  const platform::read_ahead_threads_for_test alone(0);
-  walk_cursor cursor;
-  ASSERT_TRUE(enter_and_list(cursor, tree.path()));
-  opened_directory opened;
-  ASSERT_TRUE(platform::open_ahead(platform::current_place(cursor), "c", opened));
-  ASSERT_EQ(rename(tree.path("c").c_str(), tree.path("away").c_str()), 0);
-  ASSERT_EQ(rename(tree.path("other").c_str(), tree.path("c").c_str()), 0);
-  const platform::file_identity listed = identity_of(tree.path("c"));
-  cursor.path += "/c";
-  ASSERT_EQ(platform::enter_directory_adopting(cursor, cursor.path, "c", &listed, &opened).outcome,
-            entering::entered);
-  ASSERT_TRUE(platform::list_directory(cursor, cursor.path).outcome);
-  EXPECT_EQ(names_of(cursor.listing), std::vector<std::string>{"new"});
 }
 
 // The engine with threads of its own, used as the walk uses it: the
@@ -495,7 +473,7 @@ TEST(ReadAheadPosix, AListingOutlivesEveryReadingOfIt) {
         const std::string path = cursor.path + "/" + std::string(cursor.listing.name(entry));
         ASSERT_EQ(platform::examine_entry(cursor, path, entry, facts).outcome,
                   platform::examination::examined);
-        EXPECT_EQ(facts.identity.key, inode_of(path));
+        EXPECT_EQ(facts.identity.key, identity_of(path).key);
       }
       if (name == "sub") {
         platform::leave_directory(cursor);
@@ -552,21 +530,10 @@ TEST(ReadAheadPosix, NoWorkerOpensAMountPoint) {
 // sound; the dead contents are not.
 std::string remade_while_held(const std::string& top) {
   const std::string d7 = top + "/D7";
-  walk_cursor cursor;
-  if (!enter_and_list(cursor, top)) return "cannot list " + top;
-  opened_directory opened;
-  if (!platform::open_ahead(platform::current_place(cursor), "D7", opened)) return "not opened ahead";
-  const platform::file_identity examined = identity_of(d7);
-  if (!run_quietly("rm -rf '" + d7 + "' && mkdir '" + d7 + "' && touch '" + d7 + "/new-marker'"))
-    return "cannot make D7 anew";
-  cursor.path += "/D7";
-  const platform::result<entering> entered =
-      platform::enter_directory_adopting(cursor, cursor.path, "D7", &examined, &opened);
-  if (entered.outcome == entering::no_attributes && entered.error == ENOENT) return "";
-  if (entered.outcome != entering::entered) return "neither entered nor gone";
-  if (!platform::list_directory(cursor, cursor.path).outcome) return "not listed";
-  const std::vector<std::string> names = names_of(cursor.listing);
-  return names == std::vector<std::string>{"new-marker"} ? "" : "the dead directory's entries told";
+  const std::string told = adopted_after(top, "D7", [&d7] {
+    return run_quietly("rm -rf '" + d7 + "' && mkdir '" + d7 + "' && touch '" + d7 + "/new-marker'");
+  }, false);
+  return told == "gone" || told == "new-marker " ? "" : told;
 }
 
 TEST(ReadAheadPosix, ADirectoryRemadeWhileAWorkerHoldsItIsNeverTheDeadOne) {
