@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "testing/allocated_test_util.h"
 #include "testing/filesystem-fake.h"
 #include "testing/text_test_util.h"
 #include "testing/scan_test_util.h"
@@ -457,12 +458,8 @@ TEST(Walk, AllocatedSpaceHoldsDirectoriesAndLinksButNoMountPoints) {
   tree.symlink("dir-link", "dir");
   tree.mount("mnt");
   tree.special("fifo");
-  tree.set_allocated("", 100000);
-  tree.set_allocated("dir", 10000);
-  tree.set_allocated("dir/inside", 1000);
-  tree.set_allocated("dir-link", 100);
-  tree.set_allocated("mnt", 10);
-  tree.set_allocated("fifo", 1);
+  set_allocated(tree, {{"", 100000}, {"dir", 10000}, {"dir/inside", 1000}, {"dir-link", 100},
+                       {"mnt", 10}, {"fifo", 1}});
   captured_scan run;
   run.scan.measure_sizes(size_measure::allocated);
   run.scan.scan_directory(tree.path());
