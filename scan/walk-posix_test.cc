@@ -50,6 +50,28 @@ TEST(WalkPosix, LinksAreCountedAsThemselvesAndNeverEntered) {
   EXPECT_EQ(run.scan.progress_ticks, 2);  // the PATH and dir, never dir-link
 }
 
+// A link of several names (cp -al links links too) is a file wherever it
+// leads, so it is visited among the files, in name order, as any file of
+// several names: here before "zfile", though it leads to a directory.
+TEST(WalkPosix, ALinkOfSeveralNamesIsVisitedAmongTheFiles) {
+  test_tree tree;
+  tree.file("dir/inside");
+  ASSERT_EQ(symlink("dir", tree.path("link").c_str()), 0);
+  tree.hard_link("link", "link2");
+  tree.file("zfile", 1);
+  tree.hard_link("zfile", "zfile2");
+  captured_scan run;
+  run.scan.scan_directory(tree.path());
+
+  EXPECT_EQ(run.scan.files_symlink, 2);
+  EXPECT_EQ(run.scan.dirs_symlink, 0);
+  std::vector<std::string> names;
+  for (const platform::file_identity& id : run.scan.hardlinkcounts.at(2).file_ids)
+    for (const std::string& name : kept_names(run.scan.filenames_by_key.find(id)))
+      names.push_back(name.substr(tree.path().size() + 1));
+  EXPECT_EQ(names, (std::vector<std::string>{"link", "link2", "zfile", "zfile2"}));
+}
+
 TEST(WalkPosix, APathThatIsALinkToADirectoryIsWalked) {
   test_tree tree;
   tree.file("real/f");

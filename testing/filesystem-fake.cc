@@ -191,7 +191,8 @@ entry_facts facts_of(std::size_t index, std::size_t directory) {
   entry_facts facts = n.facts;
   facts.links = n.fixed_links >= 0 ? n.fixed_links : n.names;
   if (is_link(n)) {
-    const std::size_t target = follow(index, directory, 8);
+    // As the POSIX half: the target of a link of several names is not read.
+    const std::size_t target = facts.links == 1 ? follow(index, directory, 8) : kNone;
     facts.is_directory = target != kNone && disk().nodes[target].facts.is_directory;
   }
   return facts;
