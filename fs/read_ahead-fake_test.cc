@@ -740,4 +740,33 @@ TEST(ReadAheadFakeThreads, MoreThreadsOnlyWhereTheWalkArrivesWhileTheyRead) {
   }
 }
 
+// Which subdirectory a worker opens first: where its reading meets the
+// disk, the one the walk enters next, as the walk will wait for the disk
+// whoever reads; from the caches, the farthest ahead, which the walk
+// seldom arrives at while it is being read. Sixteen directories opened
+// ahead, then one claim among the twenty below top/y, which the walk
+// opens itself: at the first visit inside y/s000, the walk has adopted
+// that one only where the claim went to the nearest.
+TEST(ReadAheadFakeThreads, TheNearestFirstOnlyWhereTheReadingMeetsTheDisk) {
+  for (const bool on_the_disk : {false, true}) {
+    SCOPED_TRACE(on_the_disk ? "on the disk" : "in the caches");
+    int adopted_in_s000 = -1;
+    bool by_hand = false;
+    const auto build = [&](const fake_tree& t, examining_visitor& v) {
+      for (int i = 0; i < 16; ++i) t.file(numbered("top/x", i) + relative("/f"), i);
+      for (int i = 0; i < 20; ++i) t.file(numbered("top/y/s", i) + relative("/f"), i);
+      if (on_the_disk) t.read_ahead_from_the_disk();
+      v.at_visit = [&](const platform::native_string& at) {
+        if (!by_hand) return;
+        if (at == relative("x000")) t.complete_read_ahead();
+        if (at == relative("y/s000")) t.claim_read_ahead(2);  // the slice of facts, then one
+        if (at == relative("y/s000/f")) adopted_in_s000 = t.calls().adopted;
+      };
+    };
+    const alike_walks w = walked_alike(build, &by_hand);
+    EXPECT_EQ(adopted_in_s000, on_the_disk ? 17 : 16);
+    EXPECT_EQ(w.calls.adopted, 17);
+  }
+}
+
 }  // namespace

@@ -41,6 +41,11 @@ constexpr std::size_t kWeighingsAfterSharingACore = 64;
 // beside the walk, one the test stalled on the walk's core.
 constexpr int kWalksCoreByHand = 0;
 constexpr int kOtherCoreByHand = 1;
+// A worker's requests weighed at a time for whether they read from the
+// disk, and for how many weighings after one that did the queue takes its
+// reading to meet the disk.
+constexpr std::size_t kRequestsWeighedForTheDisk = 16;
+constexpr std::size_t kWeighingsOnTheDisk = 4;
 // How long the walk looks again at a request being read before it sleeps.
 constexpr std::chrono::microseconds kSpinBeforeSleeping(50);
 
@@ -51,6 +56,10 @@ enum class request_kind : std::uint8_t { open_and_list, read_facts_slice };
 
 // How the last carrying out of a request ended.
 enum class outcome : std::uint8_t { none, read, failed, ran_short };
+
+std::uint64_t blocks_read(const read_ahead_operations& operations) {
+  return operations.blocks_read ? operations.blocks_read() : 0;
+}
 
 constexpr std::size_t kByTheHalf = static_cast<std::size_t>(-1);
 constexpr std::size_t kNoSlice = static_cast<std::size_t>(-1);
@@ -257,6 +266,14 @@ struct read_ahead::facts_job {
   }
 };
 
+// What one worker read from the disk: the blocks at the start of its
+// current weighing, and how many of its requests the weighing holds.
+struct read_ahead::disk_weighing {
+  explicit disk_weighing(std::uint64_t blocks) : blocks_at(blocks) {}
+  std::uint64_t blocks_at;
+  std::size_t requests = 0;
+};
+
 read_ahead::read_ahead(const read_ahead_operations& operations, std::size_t threads,
                        bool by_hand)
     : operations_(operations), threads_wanted_(threads), by_hand_(by_hand) {
@@ -264,6 +281,7 @@ read_ahead::read_ahead(const read_ahead_operations& operations, std::size_t thre
   // every walk the tests compare with a walk alone reads as deep as it can.
   reading_deeper_ = threads_set.load() != kByTheHalf;
   if (!enabled()) return;
+  if (by_hand_) weighing_by_hand_.reset(new disk_weighing(blocks_read(operations_)));
   queue_to_free.store(this);
   // With no queue to free, the handler fails the allocation as the
   // standard library would without one.
@@ -508,11 +526,20 @@ read_ahead::request* read_ahead::next_to_claim() {
 read_ahead::request* read_ahead::claim_in(level_requests& batch) {
   // Only a few ahead of the walk at each level, so that the levels it has
   // still to come back to cannot take every descriptor from the one it is
-  // in; the farthest of them first, so that the walk, taking the nearest
-  // itself where no worker came first, seldom arrives at one being read.
+  // in. Where the reading meets the disk, the nearest of them first: the
+  // walk waits for the disk whoever reads, and least for the directory it
+  // needs next; else the farthest first, so that the walk, taking the
+  // nearest itself where no worker came first, seldom arrives at one being
+  // read.
   const std::size_t window_end = std::min(batch.items.size(), batch.walk_at + kAheadAtALevel);
-  std::size_t i = window_end;
-  while (i > batch.walk_at && batch.items[i - 1].state != status::queued) --i;
+  std::size_t i = batch.walk_at;
+  if (meets_the_disk()) {
+    while (i < window_end && batch.items[i].state != status::queued) ++i;
+    i = i == window_end ? batch.walk_at : i + 1;
+  } else {
+    i = window_end;
+    while (i > batch.walk_at && batch.items[i - 1].state != status::queued) --i;
+  }
   if (i == batch.walk_at) {
     if (!reading_deeper_ && !beside_the_walk_) return nullptr;
     for (std::size_t k = batch.walk_at; k < window_end; ++k) {
@@ -584,6 +611,28 @@ void read_ahead::carry_out(request& r) {
     // What it had read goes at once, not when the walk gets to it.
     if (r.opens()) *r.open.opened = opened_directory();
   }
+}
+
+// Under the lock, on a worker (by hand, the test's): carries out a claimed
+// request outside the lock, then finishes it; and once every so many
+// requests of that worker, weighs whether they read from the disk.
+void read_ahead::carry_out_and_finish(brief_lock& lock, request& r, disk_weighing& weighing) {
+  lock.unlock();
+  carry_out(r);
+  int from_disk = -1;  // not weighed this time
+  if (++weighing.requests == kRequestsWeighedForTheDisk) {
+    const std::uint64_t blocks = blocks_read(operations_);
+    from_disk = blocks != weighing.blocks_at;
+    weighing.blocks_at = blocks;
+    weighing.requests = 0;
+  }
+  lock.lock();
+  if (from_disk == 1) {
+    weighings_on_the_disk_left_ = kWeighingsOnTheDisk;
+  } else if (from_disk == 0 && weighings_on_the_disk_left_ != 0) {
+    --weighings_on_the_disk_left_;
+  }
+  finish(lock, r);
 }
 
 // Outside the lock, on the worker that opened the directory: the requests
@@ -691,10 +740,7 @@ bool read_ahead::stalled(const request& r) const {
 
 // By hand, under the lock: the test's worker carries out what it claimed.
 void read_ahead::finish_by_hand(brief_lock& lock, request& r) {
-  lock.unlock();
-  carry_out(r);
-  lock.lock();
-  finish(lock, r);
+  carry_out_and_finish(lock, r, *weighing_by_hand_);
 }
 
 bool read_ahead::look_a_while(brief_lock& lock, request& r, bool* at_first) {
@@ -950,10 +996,7 @@ std::size_t read_ahead::complete(std::size_t most) {
     request* r = next_to_claim();
     if (!r) break;
     r->began_on = kOtherCoreByHand;
-    lock.unlock();
-    carry_out(*r);
-    lock.lock();
-    finish(lock, *r);
+    carry_out_and_finish(lock, *r, *weighing_by_hand_);
     ++done;
   }
   return done;
@@ -1015,6 +1058,7 @@ void read_ahead::close_waiting(brief_lock& lock) {
 
 void read_ahead::run() {
   frees_nothing_here = true;
+  disk_weighing weighing(blocks_read(operations_));
   brief_lock lock(mutex_);
   while (!quit_) {
     if (!to_close_.empty()) {
@@ -1030,10 +1074,7 @@ void read_ahead::run() {
     }
     r->began_on = current_core();
     r->core.store(r->began_on, std::memory_order_relaxed);
-    lock.unlock();
-    carry_out(*r);
-    lock.lock();
-    finish(lock, *r);
+    carry_out_and_finish(lock, *r, weighing);
   }
 }
 

@@ -189,6 +189,9 @@ struct read_ahead_operations {
                      const std::uint32_t* order, std::size_t count, entry_reading* readings);
   // Closes a directory the walk is done with.
   void (*close)(directory_handle handle);
+  // The blocks the calling thread has read from the disk so far (0 where
+  // the system does not tell): whether the queue's reading meets the disk.
+  std::uint64_t (*blocks_read)();
 };
 
 class read_ahead {
@@ -292,10 +295,13 @@ class read_ahead {
   class place_pin;
   struct request;
   struct level_requests;
+  struct disk_weighing;
 
   request* next_to_claim();
   request* claim_in(level_requests& batch);
   void carry_out(request& r);
+  void carry_out_and_finish(brief_lock& lock, request& r, disk_weighing& weighing);
+  bool meets_the_disk() const { return weighings_on_the_disk_left_ != 0; }
   void ask_for_children(request& r);
   void finish(brief_lock& lock, request& r);
   void drop(brief_lock& lock, request& r);
@@ -332,6 +338,11 @@ class read_ahead {
   std::size_t weighings_beside_ = 0;
   std::size_t weighings_shared_left_ = 0;
   bool beside_the_walk_ = false;
+  // Whether the queue's reading meets the disk: for how many more
+  // weighings of a worker's requests since one that read from it.
+  std::size_t weighings_on_the_disk_left_ = 0;
+  // By hand, the test's worker's weighing (a thread keeps its own).
+  std::unique_ptr<disk_weighing> weighing_by_hand_;
   bool memory_short_ = false;  // no more directories opened ahead
   std::size_t records_ = 0;    // request records alive, spare or in use
   mutable std::mutex mutex_;

@@ -74,6 +74,10 @@ struct file_system {
   std::vector<read_ahead_fault> read_ahead_faults;
   std::size_t threads_while_waiting = 0;  // none: the queue's own count
   bool deeper_only_when_behind = false;   // else below at once
+  // Blocks the queue's openings read from the disk: one each, where the
+  // tree is not in the caches.
+  bool on_the_disk = false;
+  std::uint64_t blocks_read = 0;
   std::vector<std::uint64_t> sharing_volumes;  // volumes that share extents
   // What a walk may hold open: as many as it likes, unless a test says.
   fake_descriptors descriptors{static_cast<std::size_t>(-1) / 2, 0, static_cast<std::size_t>(-1) / 4};
@@ -321,7 +325,9 @@ bool open_ahead(const directory_place& parent, const native_string& name,
 void read_facts_ahead(const directory_place& place, const directory_listing& listing,
                       const std::uint32_t* order, std::size_t count, entry_reading* readings);
 void close_ahead(directory_handle handle);
-const read_ahead_operations fake_read_ahead = {open_ahead, read_facts_ahead, close_ahead};
+std::uint64_t blocks_read() { return disk().blocks_read; }
+const read_ahead_operations fake_read_ahead = {open_ahead, read_facts_ahead, close_ahead,
+                                               blocks_read};
 
 // The directory the walk is in, where requests pin it.
 directory_place current_place(const walk_cursor& cursor) {
@@ -617,6 +623,7 @@ bool open_ahead(const directory_place& parent, const native_string& name,
     return false;
   ++disk().calls.opened_ahead;
   ++disk().calls.opened_ahead_and_held;
+  if (disk().on_the_disk) ++disk().blocks_read;
   opened.identity = child.facts.identity;
   opened.listing.clear();
   opened.readings.clear();
@@ -929,6 +936,8 @@ std::size_t fake_tree::read_ahead_threads() const {
 }
 
 void fake_tree::read_deeper_only_when_behind() const { disk().deeper_only_when_behind = true; }
+
+void fake_tree::read_ahead_from_the_disk() const { disk().on_the_disk = true; }
 
 bool fake_tree::reading_deeper() const { return disk().queue && disk().queue->reading_deeper(); }
 

@@ -188,6 +188,9 @@ class fake_tree {
   // with threads. reading_deeper(): whether the walk under way's does.
   void read_deeper_only_when_behind() const;
   bool reading_deeper() const;
+  // From now on, every directory a worker opens reads a block from the
+  // disk, as on a cold cache; else none does.
+  void read_ahead_from_the_disk() const;
   // A worker fails to open the directory at `relative`, as the system
   // refuses it for any reason (denied, gone, out of descriptors).
   void fail_read_ahead(const tree_path& relative) const;
