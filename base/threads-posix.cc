@@ -36,6 +36,26 @@ int current_core() {
 #endif
 }
 
+void keep_off_core(int core) {
+#ifdef __linux__
+  // The cores the thread started with, which a thread inherits from the
+  // one that made it: those the process may use.
+  static thread_local cpu_set_t allowed;
+  static thread_local bool known = false;
+  if (!known) {
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
+    known = true;
+  }
+  if (core < 0 || core >= CPU_SETSIZE) return;
+  cpu_set_t others = allowed;
+  CPU_CLR(core, &others);
+  // Refused (a container's filter), it runs where it ran.
+  if (CPU_COUNT(&others) > 0) (void)sched_setaffinity(0, sizeof others, &others);
+#else
+  (void)core;
+#endif
+}
+
 thread_group::thread_group() = default;
 thread_group::~thread_group() { join(); }
 

@@ -38,6 +38,8 @@ std::size_t online_cores() {
 }
 
 int current_core() { return static_cast<int>(GetCurrentProcessorNumber()); }
+// The walk reads alone here: no thread of the program needs placing.
+void keep_off_core(int) {}
 
 thread_group::thread_group() = default;
 thread_group::~thread_group() { join(); }

@@ -32,6 +32,10 @@ std::size_t online_cores();
 // system does not say. Two threads that see the same core cannot both be
 // running: one waits for the other to give the core up.
 int current_core();
+// Lets the calling thread run on every core the process may use but
+// `core` (on all of them where that would leave none); where threads
+// cannot be placed, it does nothing.
+void keep_off_core(int core);
 
 // Threads running `run(argument)`, joined when the group goes or on
 // join(). Whoever owns the group tells the threads to end first.

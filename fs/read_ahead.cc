@@ -826,6 +826,7 @@ std::unique_ptr<opened_directory> read_ahead::take_opened(std::size_t level,
   // is left to it: the walk opens the directory itself rather than sleep.
   const int worker_core = r->core.load(std::memory_order_relaxed);
   const int walk_core = by_hand_ ? kWalksCoreByHand : current_core();
+  walk_core_.store(walk_core, std::memory_order_relaxed);
   const bool on_the_walks_core = r->began_on >= 0 && r->began_on == walk_core;
   bool at_first = true;
   if (!look_a_while(lock, *r, &at_first)) {
@@ -1059,6 +1060,7 @@ void read_ahead::close_waiting(brief_lock& lock) {
 void read_ahead::run() {
   frees_nothing_here = true;
   disk_weighing weighing(blocks_read(operations_));
+  int kept_off = -1;  // the core this worker keeps off, where it does
   brief_lock lock(mutex_);
   while (!quit_) {
     if (!to_close_.empty()) {
@@ -1074,6 +1076,16 @@ void read_ahead::run() {
     }
     r->began_on = current_core();
     r->core.store(r->began_on, std::memory_order_relaxed);
+    // A worker that finds itself on the walk's core takes turns with the
+    // walk there, while the other cores are no busier than before: the
+    // system put it there because another program holds them, or woke it
+    // beside the walk that woke it. It leaves the walk its core from then
+    // on, and shares another's with that program instead.
+    const int walk_core = walk_core_.load(std::memory_order_relaxed);
+    if (walk_core >= 0 && r->began_on == walk_core && walk_core != kept_off) {
+      keep_off_core(walk_core);
+      kept_off = walk_core;
+    }
     carry_out_and_finish(lock, *r, weighing);
   }
 }

@@ -349,6 +349,8 @@ class read_ahead {
   std::condition_variable work_;      // for idle workers
   std::condition_variable finished_;  // for the walk waiting on a request
   bool walk_waits_ = false;
+  // The core the walk last ran on, as it last looked; -1: not known.
+  std::atomic<int> walk_core_{-1};
   bool quit_ = false;
   std::size_t idle_ = 0;
   descriptor_budget* budget_ = nullptr;
