@@ -678,10 +678,11 @@ TEST(ReadAheadFakeNested, AWalkEndedEarlyClosesEverythingOpenedBelow) {
 }
 
 // The threads follow what the walk meets: where it keeps arriving at
-// requests still being read after its look (workers that wait on the
-// disk), more may run, one at a time and no more than allowed, and the
+// requests still being read after its look by workers that wait on the
+// disk, more may run, one at a time and no more than allowed, and the
 // queue reads below what it opened; where it finds them done, or nobody
-// claimed them, no more than the queue's own. Where every worker it meets
+// claimed them, or their workers read from the caches (another program
+// holds their cores), no more than the queue's own. Where every worker it meets
 // ran beside it (on another core), the queue reads below what it opened
 // too; where some ran on the walk's own core, taking turns with it, or
 // nobody claimed any, it does not.
@@ -692,6 +693,7 @@ TEST(ReadAheadFakeThreads, MoreThreadsOnlyWhereTheWalkArrivesWhileTheyRead) {
     std::size_t allowed;
     std::size_t threads;
     bool deeper;  // the queue reads below what it opened
+    bool on_the_disk = true;
   };
   const std::vector<threads_case> cases = {
       {"requests done before the walk arrives", [](const fake_tree& t) { t.complete_read_ahead(); },
@@ -711,6 +713,8 @@ TEST(ReadAheadFakeThreads, MoreThreadsOnlyWhereTheWalkArrivesWhileTheyRead) {
        3, 3, true},
       {"requests still being read, no more threads allowed",
        [](const fake_tree& t) { t.stall_read_ahead(); }, 0, 0, true},
+      {"requests still being read from the caches",
+       [](const fake_tree& t) { t.stall_read_ahead(); }, 4, 0, false, false},
   };
   for (const threads_case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -725,6 +729,7 @@ TEST(ReadAheadFakeThreads, MoreThreadsOnlyWhereTheWalkArrivesWhileTheyRead) {
         t.file(numbered("top/d", i / 20) + numbered("/s", i) + relative("/f"), i);
       t.threads_while_waiting(c.allowed);
       t.read_deeper_only_when_behind();
+      if (c.on_the_disk) t.read_ahead_from_the_disk();
       v.at_visit = [&](const platform::native_string& at) {
         if (!by_hand) return;
         c.at_each_listing(t);

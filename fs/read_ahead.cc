@@ -418,13 +418,16 @@ std::size_t read_ahead::threads_wanted_now() const {
 // after it (on another core: a worker on the walk's own core only waits for
 // the walk). What it observes decides the threads, never a guess about the
 // cache: a cold tree keeps it arriving early, a warm one does not. The
-// same decides the reading below what the queue opened.
+// same decides the reading below what the queue opened. Only where the
+// workers' reading meets the disk: a worker whose core another program
+// took is still reading too, and more threads there would only take more
+// turns with that program.
 void read_ahead::arrived(bool still_being_read, bool on_the_walks_core) {
   ++arrivals_;
   if (still_being_read) ++arrivals_waited_;
   if (on_the_walks_core) ++arrivals_on_the_walks_core_;
   if (arrivals_ < kArrivalsWeighed) return;
-  const bool behind = arrivals_waited_ * 2 >= arrivals_;
+  const bool behind = meets_the_disk() && arrivals_waited_ * 2 >= arrivals_;
   weigh_cores(arrivals_on_the_walks_core_ != 0);
   arrivals_ = arrivals_waited_ = arrivals_on_the_walks_core_ = 0;
   if (!behind) return;
