@@ -377,7 +377,7 @@ TEST(ReadAheadFake, ALevelClosedWithRequestsInFlightClosesTheirDirectories) {
 // and an entry that cannot be examined.
 platform::native_string numbered(const char* prefix, int i) {
   const std::string digits = std::to_string(i);
-  return relative(prefix) + T(std::string(3 - digits.size(), '0') + digits);
+  return relative(prefix) + T(std::string(digits.size() < 3 ? 3 - digits.size() : 0, '0') + digits);
 }
 
 constexpr int kWideEntries = 100;
@@ -516,6 +516,13 @@ TEST(ReadAheadFakeStalled, TheWalkWaitsForAWorkerThatDoesNotRunOnlyWhereItMust) 
       {"slices of the facts of a listing", wide_tree, "f000", "f099", true},
       {"slices, their workers left to run when the listing is let go", wide_tree, "f000", nullptr,
        true},
+      // More slices than the queue holds at once: the places of the
+      // stalled ones are not waited for, and the walk reads on past them.
+      {"slices of a listing longer than the queue holds",
+       [](const fake_tree& t) {
+         for (int i = 0; i < 1100; ++i) t.file(numbered("top/f", i), i);
+       },
+       "f000", "f999", true},
   };
   for (const stalled_case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -920,16 +920,24 @@ void read_ahead::take_facts(std::size_t ticket, entry_reading& reading) {
   if (!(job.walk_has_slice && job.walk_slice == wanted)) {
     brief_lock lock(mutex_);
     // The slices before it are spent: their places in the ring take the
-    // next ones, once no worker reads in them. Where there is no next one,
-    // a slice still being read is left to its worker (end_facts waits).
+    // next ones. A slice still being read is left to its worker (end_facts
+    // waits): the walk passed it because that worker was not running, and
+    // waiting for it here would only wait for the program that holds its
+    // core. The ring then takes no more, and the walk reads on its own
+    // past its end.
     while (job.walk_slice < wanted) {
-      if (job.issued < job.slices) {
-        wait_for(lock, job.slice(job.walk_slice));
-        job.issue(job.issued++);
+      if (job.issued < job.slices && job.issued == job.walk_slice + kRing) {
+        if (job.slice(job.walk_slice).state != status::claimed) job.issue(job.issued++);
       }
       ++job.walk_slice;
     }
     job.walk_has_slice = false;
+    if (wanted >= job.issued) {
+      lock.unlock();
+      operations_.read_facts(job.place.place, *job.listing, job.order.data() + ticket, 1,
+                             &reading);
+      return;
+    }
     request& r = job.slice(wanted);
     while (r.state != status::done) {
       request* own = &r;
