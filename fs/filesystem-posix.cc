@@ -523,18 +523,40 @@ replies_read append_names(int fd, bool fills_replies, char* replies, directory_l
 #endif
 }
 
+// The first eight bytes of a name, from its start in `names`, as a number
+// that orders as they do; a shorter name's NUL orders it before any name
+// it begins. The listing's names end in padding of eight NULs (a name may
+// be the last), which sort_by_name takes off again.
+std::uint64_t name_prefix(const char* name) {
+  std::uint64_t bytes;
+  std::memcpy(&bytes, name, sizeof bytes);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  return bytes;
+#else
+  return __builtin_bswap64(bytes);
+#endif
+}
+
 void sort_by_name(directory_listing& listing) {
+  const std::size_t length = listing.names.size();
+  listing.names.append(sizeof(std::uint64_t), '\0');
   const char* names = listing.names.data();
   std::sort(listing.entries.begin(), listing.entries.end(),
             [names](const listed_entry& a, const listed_entry& b) {
-              // Most names differ in their first byte: told apart there
-              // without a call (every name has one, then its NUL).
-              const unsigned char first_a = static_cast<unsigned char>(names[a.name_offset]);
-              const unsigned char first_b = static_cast<unsigned char>(names[b.name_offset]);
-              if (first_a != first_b) return first_a < first_b;
-              return native_string_view(names + a.name_offset, a.name_length) <
-                     native_string_view(names + b.name_offset, b.name_length);
+              // Names that differ in their first eight bytes (most) are told
+              // apart there without a call; two names of a directory never
+              // agree up to a NUL.
+              const std::uint64_t prefix_a = name_prefix(names + a.name_offset);
+              const std::uint64_t prefix_b = name_prefix(names + b.name_offset);
+              if (prefix_a != prefix_b) return prefix_a < prefix_b;
+              // A name of eight bytes or fewer ends within its prefix:
+              // the other begins with it (or is it, where a file system
+              // lists a name twice).
+              if (a.name_length <= 8 || b.name_length <= 8) return a.name_length < b.name_length;
+              return native_string_view(names + a.name_offset + 8, a.name_length - 8u) <
+                     native_string_view(names + b.name_offset + 8, b.name_length - 8u);
             });
+  listing.names.resize(length);
 }
 
 // One reading of the entry `name` of the open directory `fd` on `device`.

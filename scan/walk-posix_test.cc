@@ -50,6 +50,29 @@ TEST(WalkPosix, LinksAreCountedAsThemselvesAndNeverEntered) {
   EXPECT_EQ(run.scan.progress_ticks, 2);  // the PATH and dir, never dir-link
 }
 
+// The walk visits the files of a directory in the order of the bytes of
+// their names, whatever the file system lists first: names that begin
+// others, of eight bytes and about it, that differ only past their
+// eighth, and bytes above ASCII, which order after it.
+TEST(WalkPosix, FilesAreVisitedInTheOrderOfTheBytesOfTheirNames) {
+  const std::vector<std::string> names = {
+      "b", "a", "ab", "abcdefg", "abcdefgh", "abcdefghi", "abcdefgh0", "abcdefgg", "abcdefghij-long",
+      "abcdefghij-lonf", "\xc3\xa9t\xc3\xa9", "\xff", "Z", "~", "a b", "abcdefgh\x80"};
+  test_tree tree;
+  for (const std::string& name : names) tree.file(name);
+  captured_scan run;
+  run.scan.listed_link_counts = {1};
+  run.scan.scan_directory(tree.path());
+
+  std::vector<std::string> visited;
+  for (const platform::file_identity& id : run.scan.hardlinkcounts.at(1).file_ids)
+    for (const std::string& name : kept_names(run.scan.filenames_by_key.find(id)))
+      visited.push_back(name.substr(tree.path().size() + 1));
+  std::vector<std::string> expected = names;
+  std::sort(expected.begin(), expected.end());  // as unsigned bytes
+  EXPECT_EQ(visited, expected);
+}
+
 // A link of several names (cp -al links links too) is a file wherever it
 // leads, so it is visited among the files, in name order, as any file of
 // several names: here before "zfile", though it leads to a directory.
