@@ -23,9 +23,10 @@
 // Which request a worker takes is the walk's own order turned around: a
 // slice of the listing being visited first, then the subdirectories of the
 // deepest level (where the walk is), a few ahead of the walk at each level
-// and the farthest of those first, so that the walk seldom arrives at one
-// still being read, then those below the directories already opened there,
-// nearest first; and only while the walk's one budget of descriptors
+// (the farthest of those first, so that the walk seldom arrives at one
+// still being read; the nearest first where the reading meets the disk, as
+// the walk then waits for the disk whoever reads), then those below the
+// directories already opened there, nearest first; and only while the walk's one budget of descriptors
 // spares one beside the walk's levels (descriptor_budget), the levels the
 // walk will come back to holding no more than their few.
 //
@@ -207,10 +208,12 @@ class read_ahead {
 
   bool enabled() const { return threads_wanted_ != 0 || by_hand_; }
   // Up to `most` threads in all where the walk keeps arriving at requests
-  // still being read (it waits on the disk beside them): a worker then
-  // waits on the disk too, and more of them keep more reads under way than
-  // there are cores. Where the walk finds its requests done, the threads
-  // stay as many as the queue was made with. Never fewer than those.
+  // still being read while the workers' reading meets the disk (the walk
+  // waits on the disk beside them): a worker then waits on the disk too,
+  // and more of them keep more reads under way than there are cores. Where
+  // the walk finds its requests done, or their workers read from the
+  // caches, the threads stay as many as the queue was made with. Never
+  // fewer than those.
   void allow_threads_while_waiting(std::size_t most);
   // The threads the queue would run now (by hand: none run, the count
   // only).
