@@ -266,14 +266,6 @@ struct read_ahead::facts_job {
   }
 };
 
-// What one worker read from the disk: the blocks at the start of its
-// current weighing, and how many of its requests the weighing holds.
-struct read_ahead::disk_weighing {
-  explicit disk_weighing(std::uint64_t blocks) : blocks_at(blocks) {}
-  std::uint64_t blocks_at;
-  std::size_t requests = 0;
-};
-
 read_ahead::read_ahead(const read_ahead_operations& operations, std::size_t threads,
                        bool by_hand)
     : operations_(operations), threads_wanted_(threads), by_hand_(by_hand) {
@@ -281,7 +273,7 @@ read_ahead::read_ahead(const read_ahead_operations& operations, std::size_t thre
   // every walk the tests compare with a walk alone reads as deep as it can.
   reading_deeper_ = threads_set.load() != kByTheHalf;
   if (!enabled()) return;
-  if (by_hand_) weighing_by_hand_.reset(new disk_weighing(blocks_read(operations_)));
+  if (by_hand_) weighing_by_hand_.blocks_at = blocks_read(operations_);
   queue_to_free.store(this);
   // With no queue to free, the handler fails the allocation as the
   // standard library would without one.
@@ -743,7 +735,7 @@ bool read_ahead::stalled(const request& r) const {
 
 // By hand, under the lock: the test's worker carries out what it claimed.
 void read_ahead::finish_by_hand(brief_lock& lock, request& r) {
-  carry_out_and_finish(lock, r, *weighing_by_hand_);
+  carry_out_and_finish(lock, r, weighing_by_hand_);
 }
 
 bool read_ahead::look_a_while(brief_lock& lock, request& r, bool* at_first) {
@@ -1008,7 +1000,7 @@ std::size_t read_ahead::complete(std::size_t most) {
     request* r = next_to_claim();
     if (!r) break;
     r->began_on = kOtherCoreByHand;
-    carry_out_and_finish(lock, *r, *weighing_by_hand_);
+    carry_out_and_finish(lock, *r, weighing_by_hand_);
     ++done;
   }
   return done;
@@ -1070,7 +1062,8 @@ void read_ahead::close_waiting(brief_lock& lock) {
 
 void read_ahead::run() {
   frees_nothing_here = true;
-  disk_weighing weighing(blocks_read(operations_));
+  disk_weighing weighing;
+  weighing.blocks_at = blocks_read(operations_);
   int kept_off = -1;  // the core this worker keeps off, where it does
   brief_lock lock(mutex_);
   while (!quit_) {

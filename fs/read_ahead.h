@@ -298,7 +298,12 @@ class read_ahead {
   class place_pin;
   struct request;
   struct level_requests;
-  struct disk_weighing;
+  // What one worker read from the disk: the blocks at the start of its
+  // current weighing, and how many of its requests the weighing holds.
+  struct disk_weighing {
+    std::uint64_t blocks_at = 0;
+    std::size_t requests = 0;
+  };
 
   request* next_to_claim();
   request* claim_in(level_requests& batch);
@@ -345,7 +350,7 @@ class read_ahead {
   // weighings of a worker's requests since one that read from it.
   std::size_t weighings_on_the_disk_left_ = 0;
   // By hand, the test's worker's weighing (a thread keeps its own).
-  std::unique_ptr<disk_weighing> weighing_by_hand_;
+  disk_weighing weighing_by_hand_;
   bool memory_short_ = false;  // no more directories opened ahead
   std::size_t records_ = 0;    // request records alive, spare or in use
   mutable std::mutex mutex_;
