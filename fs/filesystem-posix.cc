@@ -523,13 +523,16 @@ replies_read append_names(int fd, bool fills_replies, char* replies, directory_l
 #endif
 }
 
-// The first eight bytes of a name, from its start in `names`, as a number
-// that orders as they do; a shorter name's NUL orders it before any name
-// it begins. The listing's names end in padding of eight NULs (a name may
-// be the last), which sort_by_name takes off again.
-std::uint64_t name_prefix(const char* name) {
-  std::uint64_t bytes;
-  std::memcpy(&bytes, name, sizeof bytes);
+// The first eight bytes of the name at `offset` of `names` (of `size`
+// bytes), as a number that orders as they do: a shorter name's NUL orders
+// it before any name it begins. Past the end of the names, NULs.
+std::uint64_t name_prefix(const char* names, std::size_t offset, std::size_t size) {
+  std::uint64_t bytes = 0;
+  if (offset + sizeof bytes <= size) {
+    std::memcpy(&bytes, names + offset, sizeof bytes);
+  } else {
+    std::memcpy(&bytes, names + offset, size - offset);  // the last names only
+  }
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
   return bytes;
 #else
@@ -538,16 +541,15 @@ std::uint64_t name_prefix(const char* name) {
 }
 
 void sort_by_name(directory_listing& listing) {
-  const std::size_t length = listing.names.size();
-  listing.names.append(sizeof(std::uint64_t), '\0');
   const char* names = listing.names.data();
+  const std::size_t size = listing.names.size();
   std::sort(listing.entries.begin(), listing.entries.end(),
-            [names](const listed_entry& a, const listed_entry& b) {
+            [names, size](const listed_entry& a, const listed_entry& b) {
               // Names that differ in their first eight bytes (most) are told
               // apart there without a call; two names of a directory never
               // agree up to a NUL.
-              const std::uint64_t prefix_a = name_prefix(names + a.name_offset);
-              const std::uint64_t prefix_b = name_prefix(names + b.name_offset);
+              const std::uint64_t prefix_a = name_prefix(names, a.name_offset, size);
+              const std::uint64_t prefix_b = name_prefix(names, b.name_offset, size);
               if (prefix_a != prefix_b) return prefix_a < prefix_b;
               // A name of eight bytes or fewer ends within its prefix:
               // the other begins with it (or is it, where a file system
@@ -556,7 +558,6 @@ void sort_by_name(directory_listing& listing) {
               return native_string_view(names + a.name_offset + 8, a.name_length - 8u) <
                      native_string_view(names + b.name_offset + 8, b.name_length - 8u);
             });
-  listing.names.resize(length);
 }
 
 // One reading of the entry `name` of the open directory `fd` on `device`.
