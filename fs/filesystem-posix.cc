@@ -745,12 +745,8 @@ bool open_ahead(const directory_place& parent, const native_string& name,
       static_cast<std::uint64_t>(st.st_dev) != facts.identity.volume ||
       static_cast<std::int64_t>(st.st_ino) != facts.identity.key)
     return false;
-  opened.identity = facts.identity;
-  // A record used before holds the last directory's listing: the inode of
-  // each entry below is that of this listing's.
-  opened.listing.clear();
-  opened.readings.clear();
-  opened.incomplete = false;
+  // The inode of each entry below is that of this listing's.
+  opened.start_afresh(facts.identity);
   // Buffers of this request alone, not kept by the thread: a thread-local
   // object with a destructor registers it on first use, and the C library
   // ends the whole process when that registration finds no memory. A

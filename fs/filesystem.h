@@ -76,8 +76,11 @@ struct entry_facts {
 // names, and such a link is a file at every name, like any file of several
 // links. (On Windows a link's directory bit is its own, the same at every
 // name, and NTFS makes no hard link of a directory.)
+// A half reads a link's target only where it decides: for a link of one
+// name.
+inline bool target_decides_kind(const entry_facts& facts) { return facts.links <= 1; }
 inline bool counts_as_directory(const entry_facts& facts) {
-  return facts.is_directory && !(facts.kind == entry_kind::symlink && facts.links > 1);
+  return facts.is_directory && !(facts.kind == entry_kind::symlink && !target_decides_kind(facts));
 }
 
 // How an examination ended: with facts, or failing to find or to open the

@@ -527,10 +527,12 @@ read_ahead::request* read_ahead::claim_in(level_requests& batch) {
   // nearest itself where no worker came first, seldom arrives at one being
   // read.
   const std::size_t window_end = std::min(batch.items.size(), batch.walk_at + kAheadAtALevel);
-  std::size_t i = batch.walk_at;
+  // One past the item to claim; walk_at where the window has none.
+  std::size_t i;
   if (meets_the_disk()) {
-    while (i < window_end && batch.items[i].state != status::queued) ++i;
-    i = i == window_end ? batch.walk_at : i + 1;
+    std::size_t nearest = batch.walk_at;
+    while (nearest < window_end && batch.items[nearest].state != status::queued) ++nearest;
+    i = nearest == window_end ? batch.walk_at : nearest + 1;
   } else {
     i = window_end;
     while (i > batch.walk_at && batch.items[i - 1].state != status::queued) --i;

@@ -26,9 +26,10 @@
 // (the farthest of those first, so that the walk seldom arrives at one
 // still being read; the nearest first where the reading meets the disk, as
 // the walk then waits for the disk whoever reads), then those below the
-// directories already opened there, nearest first; and only while the walk's one budget of descriptors
-// spares one beside the walk's levels (descriptor_budget), the levels the
-// walk will come back to holding no more than their few.
+// directories already opened there, nearest first; and only while the
+// walk's one budget of descriptors spares one beside the walk's levels
+// (descriptor_budget), the levels the walk will come back to holding no
+// more than their few.
 //
 // A worker that opens a directory asks, in the same queue, for the
 // subdirectories of its listing, pinned to the descriptor it holds: how
@@ -138,6 +139,15 @@ struct opened_directory {
   // walk arriving meanwhile tells a worker at work from one whose core
   // another program took. Null where nobody looks.
   std::atomic<std::uint32_t>* entries_read = nullptr;
+
+  // A record used before holds the last directory's listing: the half
+  // that fills it starts it afresh, keeping its buffers.
+  void start_afresh(const file_identity& opened_identity) {
+    identity = opened_identity;
+    listing.clear();
+    readings.clear();
+    incomplete = false;
+  }
 };
 
 // The descriptors a walk may open beyond those the process held, counted

@@ -120,13 +120,13 @@ result<> read_entry(int dir_fd, const char* name, std::uint64_t parent_device,
   } else if (S_ISLNK(st.mode)) {
     facts.kind = entry_kind::symlink;
     // Windows lists a link to a directory with the directory bit; the one
-    // extra call is made for symbolic links of one name only: a link of
-    // several is a file at every name (counts_as_directory), wherever it
-    // leads, so its target changes nothing (cp -al snapshots hold
-    // thousands). It never sets off an automounter: an automount point
-    // counts as what it is before mounting.
+    // extra call is made where the target decides (target_decides_kind): a
+    // link of several names is a file at every name, wherever it leads (cp
+    // -al snapshots hold thousands). It never sets off an automounter: an
+    // automount point counts as what it is before mounting.
     struct stat target;
-    facts.is_directory = st.links == 1 && fstatat(dir_fd, name, &target, kNoAutomount) == 0 &&
+    facts.is_directory = target_decides_kind(facts) &&
+                         fstatat(dir_fd, name, &target, kNoAutomount) == 0 &&
                          S_ISDIR(target.st_mode);
   } else if (!S_ISREG(st.mode)) {
     facts.kind = entry_kind::reparse;  // FIFO, socket, device node

@@ -195,8 +195,8 @@ entry_facts facts_of(std::size_t index, std::size_t directory) {
   entry_facts facts = n.facts;
   facts.links = n.fixed_links >= 0 ? n.fixed_links : n.names;
   if (is_link(n)) {
-    // As the POSIX half: the target of a link of several names is not read.
-    const std::size_t target = facts.links == 1 ? follow(index, directory, 8) : kNone;
+    // As the POSIX half: the target is read only where it decides.
+    const std::size_t target = target_decides_kind(facts) ? follow(index, directory, 8) : kNone;
     facts.is_directory = target != kNone && disk().nodes[target].facts.is_directory;
   }
   return facts;
@@ -624,10 +624,7 @@ bool open_ahead(const directory_place& parent, const native_string& name,
   ++disk().calls.opened_ahead;
   ++disk().calls.opened_ahead_and_held;
   if (disk().on_the_disk) ++disk().blocks_read;
-  opened.identity = child.facts.identity;
-  opened.listing.clear();
-  opened.readings.clear();
-  opened.incomplete = false;
+  opened.start_afresh(child.facts.identity);
   list_node(index, opened.listing);
   for (listed_entry& entry : opened.listing.entries) {
     opened.readings.emplace_back();
