@@ -53,46 +53,38 @@ TEST(WalkPosix, LinksAreCountedAsThemselvesAndNeverEntered) {
 // The walk visits the files of a directory in the order of the bytes of
 // their names, whatever the file system lists first: names that begin
 // others, of eight bytes and about it, that differ only past their
-// eighth, and bytes above ASCII, which order after it.
+// eighth, and bytes above ASCII, which order after it. A link of several
+// names (cp -al links links too) is a file wherever it leads, so it is
+// visited among the files too: "link" before "zfile", though it leads to a
+// directory.
 TEST(WalkPosix, FilesAreVisitedInTheOrderOfTheBytesOfTheirNames) {
   const std::vector<std::string> names = {
       "b", "a", "ab", "abcdefg", "abcdefgh", "abcdefghi", "abcdefgh0", "abcdefgg", "abcdefghij-long",
       "abcdefghij-lonf", "\xc3\xa9t\xc3\xa9", "\xff", "Z", "~", "a b", "abcdefgh\x80"};
   test_tree tree;
   for (const std::string& name : names) tree.file(name);
-  captured_scan run;
-  run.scan.listed_link_counts = {1};
-  run.scan.scan_directory(tree.path());
-
-  std::vector<std::string> visited;
-  for (const platform::file_identity& id : run.scan.hardlinkcounts.at(1).file_ids)
-    for (const std::string& name : kept_names(run.scan.filenames_by_key.find(id)))
-      visited.push_back(name.substr(tree.path().size() + 1));
-  std::vector<std::string> expected = names;
-  std::sort(expected.begin(), expected.end());  // as unsigned bytes
-  EXPECT_EQ(visited, expected);
-}
-
-// A link of several names (cp -al links links too) is a file wherever it
-// leads, so it is visited among the files, in name order, as any file of
-// several names: here before "zfile", though it leads to a directory.
-TEST(WalkPosix, ALinkOfSeveralNamesIsVisitedAmongTheFiles) {
-  test_tree tree;
   tree.file("dir/inside");
   ASSERT_EQ(symlink("dir", tree.path("link").c_str()), 0);
   tree.hard_link("link", "link2");
   tree.file("zfile", 1);
   tree.hard_link("zfile", "zfile2");
   captured_scan run;
+  run.scan.listed_link_counts = {1, 2};
   run.scan.scan_directory(tree.path());
 
+  const auto visited = [&](std::int32_t links) {
+    std::vector<std::string> relative;
+    for (const std::string& name : names_by_first_meeting(run.scan, links))
+      relative.push_back(name.substr(tree.path().size() + 1));
+    return relative;
+  };
+  std::vector<std::string> expected = names;
+  std::sort(expected.begin(), expected.end());  // as unsigned bytes
+  expected.push_back("dir/inside");
+  EXPECT_EQ(visited(1), expected);
+  EXPECT_EQ(visited(2), (std::vector<std::string>{"link", "link2", "zfile", "zfile2"}));
   EXPECT_EQ(run.scan.files_symlink, 2);
   EXPECT_EQ(run.scan.dirs_symlink, 0);
-  std::vector<std::string> names;
-  for (const platform::file_identity& id : run.scan.hardlinkcounts.at(2).file_ids)
-    for (const std::string& name : kept_names(run.scan.filenames_by_key.find(id)))
-      names.push_back(name.substr(tree.path().size() + 1));
-  EXPECT_EQ(names, (std::vector<std::string>{"link", "link2", "zfile", "zfile2"}));
 }
 
 TEST(WalkPosix, APathThatIsALinkToADirectoryIsWalked) {

@@ -20,14 +20,6 @@ namespace {
 using platform::fake_tree;
 using platform::fake_operation;
 
-// The names met for `links`, in the order their files were first met.
-std::vector<native_string> names_by_first_meeting(const _scandata& scan, std::int32_t links) {
-  std::vector<native_string> names;
-  for (const platform::file_identity& id : scan.hardlinkcounts.at(links).file_ids)
-    for (const native_string& name : kept_names(scan.filenames_by_key.find(id))) names.push_back(name);
-  return names;
-}
-
 TEST(Walk, FilesThenDirectoriesThenDescentInNameOrder) {
   fake_tree tree;
   tree.file("b.txt", 3);

@@ -2,6 +2,7 @@
 #ifndef TWINFIND_TESTING_SCAN_TEST_UTIL_H_
 #define TWINFIND_TESTING_SCAN_TEST_UTIL_H_
 
+#include <cstdint>
 #include <vector>
 
 #include "base/text.h"
@@ -27,6 +28,17 @@ inline std::vector<platform::native_string> all_kept_names(const scan::_scandata
       [&](const platform::file_identity&, const scan::_scandata_fileinfo* file) {
         for (const platform::native_string& name : scan::kept_names(file)) names.push_back(name);
       });
+  return names;
+}
+
+// The names the scan kept of the files of `links` links, in the order their
+// files were first met: the walk's order.
+inline std::vector<platform::native_string> names_by_first_meeting(const scan::_scandata& scanned,
+                                                                   std::int32_t links) {
+  std::vector<platform::native_string> names;
+  for (const platform::file_identity& id : scanned.hardlinkcounts.at(links).file_ids)
+    for (const platform::native_string& name : scan::kept_names(scanned.filenames_by_key.find(id)))
+      names.push_back(name);
   return names;
 }
 
