@@ -300,8 +300,21 @@ bool is_listed_directory(const struct stat& st, const file_identity* identity) {
 
 namespace {
 
+// A finite address-space or data limit (`ulimit -v`, `ulimit -d`): what
+// the threads take beside the walk (their stacks, the listings they hold
+// for it) could then end a run that fits without them, so the walk reads
+// alone there.
+bool memory_is_limited() {
+  for (const int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+    rlimit limit;
+    if (getrlimit(resource, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) return true;
+  }
+  return false;
+}
+
 std::size_t read_ahead_threads() {
 #ifdef __linux__
+  if (memory_is_limited()) return 0;
   // On one core a thread would only take turns with the walk.
   return std::min(kMostReadAheadThreads, online_cores() - 1);
 #else
@@ -315,7 +328,7 @@ walk_cursor::walk_cursor() : state(new walk_state) {
   state->descriptors.total = kFewestOpenLevels;
   state->ahead.reset(new read_ahead(posix_read_ahead, threads_for_a_walk(read_ahead_threads())));
   state->ahead->share_descriptors(&state->descriptors);
-  state->ahead->allow_threads_while_waiting(kMostReadAheadThreadsWhileWaiting);
+  if (!memory_is_limited()) state->ahead->allow_threads_while_waiting(kMostReadAheadThreadsWhileWaiting);
 }
 
 // The levels' owners close what is still open.
