@@ -312,6 +312,68 @@ TEST(Program, RunningOutOfMemoryEndsWithCodeFourAndOneLine) {
   EXPECT_GT(out_of_memory, 0) << "every run had memory enough";
 }
 
+// Under every limit by 32 KiB, from the least the program starts in (below
+// it the dynamic loader fails, with its own code 127) to well above where
+// the user's locale loads, a run completes or ends with code 4 and its one
+// line, never by a signal: neither the C++ runtime's reserve for throwing
+// that the loading left no room for, nor the locale's loading failing part
+// way, may crash it. A run that completes prints the report in the user's
+// numbers, or in the classic locale's where the C library could not load
+// the user's (it cannot tell that from a locale it lacks).
+TEST(Program, UnderEveryTightLimitTheLocaleLoadsOrTheRunEndsWithCodeFour) {
+#ifdef TWINFIND_ADDRESS_SANITIZER
+  GTEST_SKIP() << "AddressSanitizer handles allocation failures itself";
+#endif
+  test_tree tree;
+  tree.file("f", 12345);  // grouped as 12,345 in en_US
+  tree.hard_link("f", "g");
+  const rlim_t step = 32 * 1024;
+  std::string missing;
+  for (const char* name : {"en_US.UTF-8", "C.UTF-8"}) {
+    SCOPED_TRACE(name);
+    const locale_t available = newlocale(LC_ALL_MASK, name, static_cast<locale_t>(0));
+    if (!available) {
+      missing += std::string(" ") + name;
+      continue;
+    }
+    freelocale(available);
+    std::string classic;
+    {
+      const scoped_environment locale("LC_ALL", "C");
+      classic = run_twinfind({tree.path()}).out;
+    }
+    const scoped_environment locale("LC_ALL", name);
+    const std::string users = run_twinfind({tree.path()}).out;
+    ASSERT_NE(users.find("Naive file size:"), std::string::npos) << users;
+    const auto loader_fails = [&tree](rlim_t bytes) {
+      const int status = run_in(bytes, {tree.path()}).status;
+      return WIFEXITED(status) && WEXITSTATUS(status) == 127;
+    };
+    rlim_t limit = 1024 * 1024;
+    while (loader_fails(limit)) limit += 8 * step;
+    limit -= 8 * step;
+    int as_asked = 0;  // runs in the user's numbers, counted past the first
+    for (; as_asked < 16; limit += step) {
+      SCOPED_TRACE("limit " + std::to_string(limit / 1024) + " KiB");
+      ASSERT_LT(limit, rlim_t{64} << 20) << "no run printed the user's numbers";
+      const finished_program run = run_in(limit, {tree.path()});
+      if (WIFEXITED(run.status) && WEXITSTATUS(run.status) == 127) continue;
+      ASSERT_TRUE(run.exited(0) || run.exited(4)) << run.status << " " << run.err;
+      if (run.exited(4)) {
+        EXPECT_EQ(run.err, "twinfind: out of memory\n");
+        continue;
+      }
+      EXPECT_EQ(run.err, "");
+      if (run.out == users) {
+        ++as_asked;
+      } else {
+        EXPECT_EQ(run.out, classic);
+      }
+    }
+  }
+  if (!missing.empty()) GTEST_SKIP() << "locales not on this system:" << missing;
+}
+
 // The least address space, to 64 KiB, in which `twinfind PATH` completes
 // when it may use one core only, where the walk reads alone.
 rlim_t least_space_alone(const std::string& path) {
