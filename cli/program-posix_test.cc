@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <limits.h>
 #include <locale.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -466,6 +468,63 @@ TEST(ProgramStress, AWalkBesideLargeDirectoriesReadAheadFitsWhereItFitsAlone) {
   for (int d = 0; d < 300; ++d) empty_files(spine + "/small" + std::to_string(d), "f", 1);
   empty_files(spine + "/zbig", std::string(240, 'y'), 12000);
   expect_fits_beside_threads(tree.path(), 2, 10);
+}
+
+// A PATH longer than the system takes whole is reached a piece at a time,
+// as a -F path is: the same report as of the same directory named by a
+// short path from its parent, but for the PATH named as given; and the
+// same through a link at the end of the long path.
+TEST(Program, APathLongerThanThePathLimitIsScanned) {
+  test_tree tree;
+  std::string deep = tree.path();
+  std::vector<std::string> levels;
+  int fd = open(tree.path().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  for (int level = 0; deep.size() <= PATH_MAX; ++level) {
+    const std::string& name = levels.emplace_back(200, static_cast<char>('a' + level % 26));
+    ASSERT_EQ(mkdirat(fd, name.c_str(), 0755), 0);
+    const int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+    close(fd);
+    ASSERT_GE(next, 0);
+    fd = next;
+    deep += "/" + name;
+  }
+  const auto file = [fd](const char* name, std::size_t size) {
+    const int made = openat(fd, name, O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    ASSERT_GE(made, 0);
+    ASSERT_EQ(ftruncate(made, static_cast<off_t>(size)), 0);
+    close(made);
+  };
+  ASSERT_EQ(mkdirat(fd, "top", 0755), 0);
+  ASSERT_EQ(mkdirat(fd, "top/sub", 0755), 0);
+  file("top/one", 3);
+  file("top/sub/two", 5);
+  ASSERT_EQ(linkat(fd, "top/one", fd, "top/sub/one-again", 0), 0);
+  ASSERT_EQ(symlinkat("one", fd, "top/link"), 0);
+  ASSERT_EQ(symlinkat("top", fd, "to-top"), 0);
+  close(fd);
+  // The child's descriptors are closed before it is set up: it climbs down
+  // by name.
+  const std::string root = tree.path();
+  const finished_program near = run_twinfind({"top", "-V"}, -1, false, [&root, &levels] {
+    if (chdir(root.c_str()) != 0) _exit(126);
+    for (const std::string& name : levels)
+      if (chdir(name.c_str()) != 0) _exit(126);
+  });
+  ASSERT_TRUE(near.exited(0)) << near.status << near.err;
+  ASSERT_NE(near.out.find("Directories scanned:\n  top\n"), std::string::npos) << near.out;
+  for (const char* last : {"top", "to-top"}) {
+    SCOPED_TRACE(last);
+    const std::string path = deep + "/" + last;
+    const finished_program far = run_twinfind({path, "-V"});
+    EXPECT_TRUE(far.exited(0)) << far.status << far.err;
+    std::string report = far.out;
+    const std::string scanned = "Directories scanned:\n  " + path + "\n";
+    const std::size_t at = report.find(scanned);
+    ASSERT_NE(at, std::string::npos) << report.substr(0, 2000);
+    report.replace(at, scanned.size(), "Directories scanned:\n  top\n");
+    EXPECT_EQ(report, near.out);
+  }
 }
 
 TEST(Program, AFullDiskIsAFailureWithOneLineSayingSo) {
