@@ -686,6 +686,30 @@ TEST(Program, NumbersCarryTheLocalesWholeSeparatorAndKeepTheirColumns) {
   if (!missing.empty()) GTEST_SKIP() << "locales not on this system:" << missing;
 }
 
+// A locale the system lacks for some category is no failure of the run,
+// though the C++ runtime refuses the whole environment for one missing
+// category: the numbers are grouped as LC_NUMERIC says where the system
+// has that one, plain otherwise.
+TEST(Program, ALocaleMissingForOneCategoryIsNoFailure) {
+  const locale_t available = newlocale(LC_ALL_MASK, "en_US.UTF-8", static_cast<locale_t>(0));
+  if (!available) GTEST_SKIP() << "no en_US.UTF-8 on this system";
+  freelocale(available);
+  test_tree tree;
+  tree.file("size");
+  ASSERT_EQ(0, truncate(tree.path("size").c_str(), 2505096));
+  const scoped_environment numbers("LC_NUMERIC", "en_US.UTF-8");
+  for (const char* missing : {"LC_PAPER", "LC_MESSAGES", "LC_NUMERIC"}) {
+    SCOPED_TRACE(missing);
+    const scoped_environment lacking(missing, "xx_NOWHERE.UTF-8");
+    const finished_program run = run_twinfind({tree.path()});
+    EXPECT_TRUE(run.exited(0)) << run.status << run.err;
+    EXPECT_EQ(line_starting(run.out, "Naive file size:"),
+              std::string("Naive file size:  ") +
+                  (std::string(missing) == "LC_NUMERIC" ? "             2505096"
+                                                        : "           2,505,096"));
+  }
+}
+
 TEST(Program, ErrorLinesStayInOrderAfterStandardOutput) {
   test_tree tree;
   tree.file("plain");
