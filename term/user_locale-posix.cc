@@ -66,16 +66,15 @@ bool locale_digit_grouping(const char* name, digit_grouping& grouping) {
 bool user_locale(std::locale& locale) {
   // The C++ runtime fails alike (std::runtime_error) for a name the system
   // lacks and for memory that ran out while loading one, so the C library
-  // is asked first whether it can load the locales the environment names.
-  // An unknown LANG or LC_ALL leaves
+  // is asked first whether it can load the locales the environment names,
+  // for every category it has (paper sizes and telephone formats too), as
+  // with glibc the runtime loads them all. An unknown LANG or LC_ALL leaves
   // the classic locale's numbers. Memory that runs out ends the run, as
   // anywhere else, where it can be told: a report in other numbers than the
   // user's, exit 0, would pass for the one asked for. glibc cannot always
   // tell: where its locale archive finds no room to be mapped, it says
   // ENOENT, for good in this process, as for a locale it lacks; the classic
   // locale serves then.
-  // With glibc the runtime loads every category the C library has, paper
-  // sizes and telephone formats too.
   const locale_t named = newlocale(LC_ALL_MASK, "", static_cast<locale_t>(0));
   if (named == static_cast<locale_t>(0) && errno == ENOMEM) return false;
   const bool known = named != static_cast<locale_t>(0);
