@@ -1,5 +1,8 @@
 // The program's entry point: read the arguments, parse them, run, and make
 // sure the report reached its reader.
+#include <cstdio>
+#include <cstdlib>
+#include <locale>
 #include <new>
 #include <ostream>
 #include <vector>
@@ -58,7 +61,9 @@ int read_and_run(int argc, char** argv) {
       break;
   }
   // The numbers of the reports are grouped as the user groups digits.
-  out.imbue(platform::user_locale());
+  std::locale numbers;
+  if (!platform::user_locale(numbers)) return out_of_memory();
+  out.imbue(numbers);
   return finish(cli::run(parsed, out, err));
 }
 
@@ -79,9 +84,33 @@ int guarded_run(void* raw) {
   }
 }
 
+// The C++ runtime sets aside, as the program loads, the memory it throws
+// std::bad_alloc with when an allocation fails (about 72 KiB in libstdc++ 12).
+// Under an address-space limit barely above what loading takes, that
+// reserve is missing, and the first allocation to fail would end the
+// process in std::terminate, before out_of_memory could say so. Where this
+// much cannot be had at once as the program starts, the reserve could not
+// be had either, and no run would fit: it ends at once, with nothing more
+// allocated.
+constexpr std::size_t kRoomToRunOutOfMemory = 256 * 1024;
+
+bool has_room_to_run_out_of_memory() {
+  // Volatile: a compiler may drop an allocation freed unused, and take it
+  // for one that succeeded.
+  void* volatile room = std::malloc(kRoomToRunOutOfMemory);
+  if (!room) return false;
+  std::free(room);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!has_room_to_run_out_of_memory()) {
+    // Unbuffered: the C library writes it without allocating.
+    std::fputs("twinfind: out of memory\n", stderr);
+    return cli::exit_out_of_memory;
+  }
   platform::fail_critical_errors_without_dialogs();
   program_arguments arguments{argc, argv};
   return platform::run_on_own_stack(guarded_run, &arguments);

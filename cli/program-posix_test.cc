@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <limits.h>
 #include <locale.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -312,6 +314,68 @@ TEST(Program, RunningOutOfMemoryEndsWithCodeFourAndOneLine) {
   EXPECT_GT(out_of_memory, 0) << "every run had memory enough";
 }
 
+// Under every limit by 32 KiB, from the least the program starts in (below
+// it the dynamic loader fails, with its own code 127) to well above where
+// the user's locale loads, a run completes or ends with code 4 and its one
+// line, never by a signal: neither the C++ runtime's reserve for throwing
+// that the loading left no room for, nor the locale's loading failing part
+// way, may crash it. A run that completes prints the report in the user's
+// numbers, or in the classic locale's where the C library could not load
+// the user's (it cannot tell that from a locale it lacks).
+TEST(Program, UnderEveryTightLimitTheLocaleLoadsOrTheRunEndsWithCodeFour) {
+#ifdef TWINFIND_ADDRESS_SANITIZER
+  GTEST_SKIP() << "AddressSanitizer handles allocation failures itself";
+#endif
+  test_tree tree;
+  tree.file("f", 12345);  // grouped as 12,345 in en_US
+  tree.hard_link("f", "g");
+  const rlim_t step = 32 * 1024;
+  std::string missing;
+  for (const char* name : {"en_US.UTF-8", "C.UTF-8"}) {
+    SCOPED_TRACE(name);
+    const locale_t available = newlocale(LC_ALL_MASK, name, static_cast<locale_t>(0));
+    if (!available) {
+      missing += std::string(" ") + name;
+      continue;
+    }
+    freelocale(available);
+    std::string classic;
+    {
+      const scoped_environment locale("LC_ALL", "C");
+      classic = run_twinfind({tree.path()}).out;
+    }
+    const scoped_environment locale("LC_ALL", name);
+    const std::string users = run_twinfind({tree.path()}).out;
+    ASSERT_NE(users.find("Naive file size:"), std::string::npos) << users;
+    const auto loader_fails = [&tree](rlim_t bytes) {
+      const int status = run_in(bytes, {tree.path()}).status;
+      return WIFEXITED(status) && WEXITSTATUS(status) == 127;
+    };
+    rlim_t limit = 1024 * 1024;
+    while (loader_fails(limit)) limit += 8 * step;
+    limit -= 8 * step;
+    int as_asked = 0;  // runs in the user's numbers, counted past the first
+    for (; as_asked < 16; limit += step) {
+      SCOPED_TRACE("limit " + std::to_string(limit / 1024) + " KiB");
+      ASSERT_LT(limit, rlim_t{64} << 20) << "no run printed the user's numbers";
+      const finished_program run = run_in(limit, {tree.path()});
+      if (WIFEXITED(run.status) && WEXITSTATUS(run.status) == 127) continue;
+      ASSERT_TRUE(run.exited(0) || run.exited(4)) << run.status << " " << run.err;
+      if (run.exited(4)) {
+        EXPECT_EQ(run.err, "twinfind: out of memory\n");
+        continue;
+      }
+      EXPECT_EQ(run.err, "");
+      if (run.out == users) {
+        ++as_asked;
+      } else {
+        EXPECT_EQ(run.out, classic);
+      }
+    }
+  }
+  if (!missing.empty()) GTEST_SKIP() << "locales not on this system:" << missing;
+}
+
 // Runs `twinfind PATH` in an address space of `limit` bytes, on one core
 // only where `one_core` (where the walk reads alone, whatever the limit).
 finished_program run_limited(const std::string& path, rlim_t limit, bool one_core) {
@@ -406,6 +470,63 @@ TEST(ProgramStress, AWalkBesideLargeDirectoriesFitsWhereItFitsAlone) {
   for (int d = 0; d < 600; ++d) empty_files(spine + "/small" + std::to_string(d), "f", 1);
   empty_files(spine + "/zbig", std::string(240, 'y'), 20000);
   expect_fits_beside_threads(tree.path());
+}
+
+// A PATH longer than the system takes whole is reached a piece at a time,
+// as a -F path is: the same report as of the same directory named by a
+// short path from its parent, but for the PATH named as given; and the
+// same through a link at the end of the long path.
+TEST(Program, APathLongerThanThePathLimitIsScanned) {
+  test_tree tree;
+  std::string deep = tree.path();
+  std::vector<std::string> levels;
+  int fd = open(tree.path().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  for (int level = 0; deep.size() <= PATH_MAX; ++level) {
+    const std::string& name = levels.emplace_back(200, static_cast<char>('a' + level % 26));
+    ASSERT_EQ(mkdirat(fd, name.c_str(), 0755), 0);
+    const int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+    close(fd);
+    ASSERT_GE(next, 0);
+    fd = next;
+    deep += "/" + name;
+  }
+  const auto file = [fd](const char* name, std::size_t size) {
+    const int made = openat(fd, name, O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    ASSERT_GE(made, 0);
+    ASSERT_EQ(ftruncate(made, static_cast<off_t>(size)), 0);
+    close(made);
+  };
+  ASSERT_EQ(mkdirat(fd, "top", 0755), 0);
+  ASSERT_EQ(mkdirat(fd, "top/sub", 0755), 0);
+  file("top/one", 3);
+  file("top/sub/two", 5);
+  ASSERT_EQ(linkat(fd, "top/one", fd, "top/sub/one-again", 0), 0);
+  ASSERT_EQ(symlinkat("one", fd, "top/link"), 0);
+  ASSERT_EQ(symlinkat("top", fd, "to-top"), 0);
+  close(fd);
+  // The child's descriptors are closed before it is set up: it climbs down
+  // by name.
+  const std::string root = tree.path();
+  const finished_program near = run_twinfind({"top", "-V"}, -1, false, [&root, &levels] {
+    if (chdir(root.c_str()) != 0) _exit(126);
+    for (const std::string& name : levels)
+      if (chdir(name.c_str()) != 0) _exit(126);
+  });
+  ASSERT_TRUE(near.exited(0)) << near.status << near.err;
+  ASSERT_NE(near.out.find("Directories scanned:\n  top\n"), std::string::npos) << near.out;
+  for (const char* last : {"top", "to-top"}) {
+    SCOPED_TRACE(last);
+    const std::string path = deep + "/" + last;
+    const finished_program far = run_twinfind({path, "-V"});
+    EXPECT_TRUE(far.exited(0)) << far.status << far.err;
+    std::string report = far.out;
+    const std::string scanned = "Directories scanned:\n  " + path + "\n";
+    const std::size_t at = report.find(scanned);
+    ASSERT_NE(at, std::string::npos) << report.substr(0, 2000);
+    report.replace(at, scanned.size(), "Directories scanned:\n  top\n");
+    EXPECT_EQ(report, near.out);
+  }
 }
 
 TEST(Program, AFullDiskIsAFailureWithOneLineSayingSo) {
@@ -565,6 +686,30 @@ TEST(Program, NumbersCarryTheLocalesWholeSeparatorAndKeepTheirColumns) {
         << expected.locale;
   }
   if (!missing.empty()) GTEST_SKIP() << "locales not on this system:" << missing;
+}
+
+// A locale the system lacks for some category is no failure of the run,
+// though the C++ runtime refuses the whole environment for one missing
+// category: the numbers are grouped as LC_NUMERIC says where the system
+// has that one, plain otherwise.
+TEST(Program, ALocaleMissingForOneCategoryIsNoFailure) {
+  const locale_t available = newlocale(LC_ALL_MASK, "en_US.UTF-8", static_cast<locale_t>(0));
+  if (!available) GTEST_SKIP() << "no en_US.UTF-8 on this system";
+  freelocale(available);
+  test_tree tree;
+  tree.file("size");
+  ASSERT_EQ(0, truncate(tree.path("size").c_str(), 2505096));
+  const scoped_environment numbers("LC_NUMERIC", "en_US.UTF-8");
+  for (const char* missing : {"LC_PAPER", "LC_MESSAGES", "LC_NUMERIC"}) {
+    SCOPED_TRACE(missing);
+    const scoped_environment lacking(missing, "xx_NOWHERE.UTF-8");
+    const finished_program run = run_twinfind({tree.path()});
+    EXPECT_TRUE(run.exited(0)) << run.status << run.err;
+    EXPECT_EQ(line_starting(run.out, "Naive file size:"),
+              std::string("Naive file size:  ") +
+                  (std::string(missing) == "LC_NUMERIC" ? "             2505096"
+                                                        : "           2,505,096"));
+  }
 }
 
 TEST(Program, ErrorLinesStayInOrderAfterStandardOutput) {

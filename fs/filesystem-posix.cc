@@ -260,14 +260,20 @@ bool fills_every_reply(int fd) {
 }
 
 result<entering> enter_top(walk_state& walk, const native_string& path) {
+  // A PATH longer than the system takes whole is reached from its
+  // directory, opened a piece at a time.
+  unique_fd holder;
+  const char* name = nullptr;
+  const int at = directory_holding(path, holder, name);
+  if (at == -1) return {entering::no_attributes, last_error()};
   struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return {entering::no_attributes, last_error()};
+  if (fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return {entering::no_attributes, last_error()};
   // A PATH that is a link to a directory is walked: the top level is
   // followed, lower levels never are.
-  if (S_ISLNK(st.st_mode) && stat(path.c_str(), &st) != 0) return {entering::not_a_directory};
+  if (S_ISLNK(st.st_mode) && fstatat(at, name, &st, 0) != 0) return {entering::not_a_directory};
   if (!S_ISDIR(st.st_mode)) return {entering::not_a_directory};
   walk_level level;
-  level.fd.reset(open(path.c_str(), kDirectoryFlags));
+  level.fd.reset(openat(at, name, kDirectoryFlags));
   if (!level.fd.valid() || fstat(level.fd.get(), &st) != 0) {
     level.deferred_error = errno;
     level.fd.reset();  // a directory it cannot look at is not read either

@@ -50,4 +50,13 @@ unique_fd open_parent(const native_string& path, const char*& name) {
   return open_directory(directory_part(path));
 }
 
+int directory_holding(const native_string& path, unique_fd& holder, const char*& name) {
+  if (path.size() < PATH_MAX) {
+    name = path.c_str();
+    return AT_FDCWD;
+  }
+  holder = open_parent(path, name);
+  return holder.valid() ? holder.get() : -1;
+}
+
 }  // namespace platform

@@ -23,6 +23,12 @@ unique_fd open_directory(const native_string& path);
 // `name` points into `path`, or at a literal.
 unique_fd open_parent(const native_string& path, const char*& name);
 
+// Where the *at calls find `path`, whatever its length: AT_FDCWD and the
+// path itself where the system takes it whole; else its directory, opened
+// as open_parent does and held in `holder`, and its last component in
+// `name`. -1, errno set, where that directory cannot be reached.
+int directory_holding(const native_string& path, unique_fd& holder, const char*& name);
+
 }  // namespace platform
 
 #endif  // TWINFIND_FS_LONG_PATHS_POSIX_H_

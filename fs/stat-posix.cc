@@ -1,7 +1,7 @@
 // One entry read with a single stat-family call, mapped onto the kinds the
 // reports know: a plain file or directory is "normal", a symbolic link is
-// "symlink", and a mount point, FIFO, socket or device node is "reparse", as
-// NTFS stores such entries as reparse points.
+// "symlink", and a mount point (an automount point too), FIFO, socket or
+// device node is "reparse", as NTFS stores such entries as reparse points.
 #include "fs/stat-posix.h"
 
 #include <errno.h>
@@ -34,6 +34,9 @@ struct raw_stat {
   std::uint64_t blocks;  // of 512 bytes, whatever the file system's block size
   mode_t mode;
   int mount_root;  // 1 yes, 0 no, -1 the system cannot tell
+  // A directory the system mounts something on when it is entered (autofs
+  // through its map, NFS, CIFS, debugfs's tracing): known by statx alone.
+  bool automount;
 };
 
 result<> fstatat_no_follow(int dir_fd, const char* name, raw_stat& out) {
@@ -47,6 +50,7 @@ result<> fstatat_no_follow(int dir_fd, const char* name, raw_stat& out) {
   out.blocks = static_cast<std::uint64_t>(st.st_blocks);
   out.mode = st.st_mode;
   out.mount_root = -1;  // left to the device comparison
+  out.automount = false;  // fstatat cannot tell
   return succeeded();
 }
 
@@ -90,6 +94,11 @@ result<> stat_no_follow(int dir_fd, const char* name, raw_stat& out) {
 #else
   out.mount_root = -1;
 #endif
+#ifdef STATX_ATTR_AUTOMOUNT
+  out.automount = (sx.stx_attributes & STATX_ATTR_AUTOMOUNT) != 0;
+#else
+  out.automount = false;
+#endif
   return succeeded();
 }
 #else
@@ -116,7 +125,10 @@ result<> read_entry(int dir_fd, const char* name, std::uint64_t parent_device,
   if (facts.is_directory) {
     const bool mount_root =
         st.mount_root >= 0 ? st.mount_root == 1 : parent_device != 0 && st.device != parent_device;
-    if (mount_root) facts.kind = entry_kind::reparse;
+    // An automount point is a mount point not yet mounted: entering it, or
+    // opening it, would mount it (and wait for good on a server that does
+    // not answer), so it is counted and passed by as a mount point is.
+    if (mount_root || st.automount) facts.kind = entry_kind::reparse;
   } else if (S_ISLNK(st.mode)) {
     facts.kind = entry_kind::symlink;
     // Windows lists a link to a directory with the directory bit; the one

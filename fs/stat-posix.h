@@ -12,8 +12,9 @@
 
 namespace platform {
 
-// Looking at an automount point never sets it off: it counts as what it is
-// before mounting, as the walk never enters it.
+// Looking at an automount point never sets it off: it is read as it is
+// before mounting, and counted as a mount point, which the walk never
+// enters.
 #ifdef AT_NO_AUTOMOUNT
 constexpr int kNoAutomount = AT_NO_AUTOMOUNT;
 #else
@@ -24,7 +25,8 @@ constexpr int kNoAutomount = 0;
 // AT_FDCWD). `parent_device` is the device of the directory holding it, used
 // to recognise a mount point where the kernel does not flag one; 0 when not
 // known. Fills `facts`, whose directory bit is that of a listing: set for a
-// directory, and for a symbolic link to one. Fails with the errno value of
+// directory, and for a symbolic link to one. A mount point, and an
+// automount point where statx tells one (fstatat cannot), is "reparse". Fails with the errno value of
 // the failed call.
 result<> read_entry(int dir_fd, const char* name, std::uint64_t parent_device,
                     entry_facts& facts);

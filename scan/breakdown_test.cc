@@ -166,9 +166,9 @@ TEST(Breakdown, NamesAreEveryNameOfTheFileFromTheTopOfItsVolume) {
 
 // The search covers the whole mount the file lives on: directories of
 // another volume on that mount (a btrfs subvolume, an overlay's) are
-// entered, the tops of other mounts never, and names are matched by the
-// file's own identity. What it could not search is said, where names are
-// missing.
+// entered, the tops of other mounts (automount points too) never, and
+// names are matched by the file's own identity. What it could not search
+// is said, where names are missing.
 TEST(Breakdown, NamesAreSearchedOnTheFilesWholeMount) {
   struct mount_case {
     const char* what;
@@ -189,6 +189,10 @@ TEST(Breakdown, NamesAreSearchedOnTheFilesWholeMount) {
     tree.hard_link("outer/sv/a", "top");  // on the mount, outside the subvolume
     tree.mount("outer/other");
     tree.hard_link("outer/sv/a", "outer/other/hidden");  // under another mount
+    // On the mount's own volume, listed as a plain directory: entering it
+    // would mount what it shows.
+    tree.automount("outer/auto");
+    tree.hard_link("outer/sv/a", "outer/auto/hidden");
     tree.set_links("outer/sv/a", 4 + c.more_links);
     if (c.locked) tree.fail(fake_operation::list, "outer/a-locked", platform::fake_access_denied);
     captured_breakdowns run;

@@ -281,6 +281,54 @@ TEST(WalkPosix, MountPointsAreReparsePointsAndBindCyclesAreNotEntered) {
   EXPECT_EQ(check_in_child([&] { return walk_mounts_in_private_namespace(tree); }), "");
 }
 
+// Whether something is mounted at `path` in this process's namespace.
+bool mounted_at(const std::string& path) {
+  std::FILE* mounts = std::fopen("/proc/self/mountinfo", "r");
+  if (!mounts) return false;
+  char line[4096];
+  bool found = false;
+  // The fifth field is the mount point.
+  while (!found && std::fgets(line, sizeof line, mounts)) {
+    char point[4096];
+    found = std::sscanf(line, "%*s %*s %*s %*s %4095s", point) == 1 && path == point;
+  }
+  std::fclose(mounts);
+  return found;
+}
+
+// debugfs mounts tracefs on its "tracing" directory when that is entered:
+// an automount point, which the walk counts as a mount point and passes by
+// as find -xdev does, and no worker reading ahead opens. A breakdown of it
+// reads it as such too.
+std::string walk_debugfs(const std::string& top) {
+  const std::string tracing = top + "/tracing";
+  struct statx sx;
+  if (statx(AT_FDCWD, tracing.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE, &sx) != 0 ||
+      !(sx.stx_attributes & STATX_ATTR_AUTOMOUNT) || mounted_at(tracing))
+    return "skip: debugfs has no tracing automount point here";
+  captured_scan run(/*verbose=*/true);
+  run.scan.scan_directory(top);
+  run.scan.breakdown(tracing);
+  if (mounted_at(tracing)) return "the walk mounted " + tracing;
+  if (run.scan.dirs_reparse < 1) return "no reparse directory";
+  if (run.scan.breakdowns.size() != 1 ||
+      run.scan.breakdowns[0].kind != platform::entry_kind::reparse)
+    return "tracing is not a reparse directory";
+  return "";
+}
+
+TEST(WalkPosix, AnAutomountPointIsAReparsePointTheWalkNeverMounts) {
+  test_tree tree;
+  tree.directory("debug");
+  const std::string top = tree.path("debug");
+  EXPECT_CHECKED(in_own_namespace(
+      [&]() -> std::string {
+        if (mount("none", top.c_str(), "debugfs", 0, nullptr) == 0) return "";
+        return std::string("cannot mount debugfs: ") + std::strerror(errno);
+      },
+      [&] { return walk_debugfs(top); }));
+}
+
 std::string walk_directory_reached_twice(const test_tree& tree) {
   if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
       mount(tree.path("top/a").c_str(), tree.path("top/b/a-again").c_str(), nullptr, MS_BIND,

@@ -404,6 +404,35 @@ TEST(Walk, LinksMountsAndSpecialFilesAreCountedAndNeverEntered) {
   EXPECT_EQ(run.scan.scan_errors, 0);
 }
 
+// An automount point lists as a plain directory on its parent's volume and
+// reads as a mount point: counted as one, and neither entered by the walk
+// nor opened by a worker reading ahead (either would mount it), whether the
+// walk reads alone or with the queue.
+TEST(Walk, AnAutomountPointIsCountedAsAMountPointAndNeverEntered) {
+  for (const bool ahead : {false, true}) {
+    SCOPED_TRACE(ahead ? "reading ahead" : "alone");
+    fake_tree tree;
+    tree.directory("a-first");
+    tree.automount("auto");
+    tree.file("auto/what-it-would-mount");
+    tree.file("plain/f");
+    if (ahead) {
+      tree.read_ahead_by_hand();
+      // Asked for "auto" and "plain" by then.
+      tree.after_listing("a-first", [&tree] { tree.complete_read_ahead(); });
+    }
+    captured_scan run;
+    run.scan.scan_directory(tree.path());
+    EXPECT_EQ(run.scan.dirs_total, 3);
+    EXPECT_EQ(run.scan.dirs_reparse, 1);
+    EXPECT_EQ(run.scan.files_total, 1);  // plain/f
+    // The PATH, a-first and plain, the last as a worker read it.
+    EXPECT_EQ(tree.calls().entered + tree.calls().adopted, 3);
+    EXPECT_EQ(tree.calls().opened_ahead, ahead ? 1 : 0);
+    EXPECT_EQ(tree.calls().adopted, ahead ? 1 : 0);
+  }
+}
+
 // A symbolic link hard-linked into two places (cp -al) with a relative
 // target, which leads to a directory from one name and nowhere from the
 // other. Its kind cannot come from its target: it is a file at both names,

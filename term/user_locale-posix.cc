@@ -5,11 +5,14 @@
 // from the C library's locale instead and carried in a digit_grouping_facet.
 #include "term/user_locale-posix.h"
 
+#include <errno.h>
 #include <locale.h>
 #include <wchar.h>
 
 #include <cstring>
+#include <memory>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 
 namespace platform {
@@ -44,27 +47,54 @@ bool locale_digit_grouping(const char* name, digit_grouping& grouping) {
   if (numbers == static_cast<locale_t>(0)) return false;
   const locale_t previous = uselocale(numbers);
   const lconv* conventions = localeconv();
-  grouping.separator = conventions->thousands_sep ? conventions->thousands_sep : "";
+  const char* separator = conventions->thousands_sep ? conventions->thousands_sep : "";
   // The C form ends the sizes with CHAR_MAX (stop) or with its terminating
   // NUL (repeat the last one), just as std::numpunct's does.
-  grouping.grouping = conventions->grouping ? conventions->grouping : "";
-  grouping.separator_width = characters_in(grouping.separator);
+  const char* sizes = conventions->grouping ? conventions->grouping : "";
+  const std::size_t width = characters_in(separator);
   uselocale(previous);
-  freelocale(numbers);
+  // Copied before the locale is freed, which holds them. A copy that runs
+  // out of memory ends the run; the locale is freed on the way.
+  const std::unique_ptr<std::remove_pointer_t<locale_t>, void (*)(locale_t)> owner(numbers,
+                                                                                    freelocale);
+  grouping.separator = separator;
+  grouping.grouping = sizes;
+  grouping.separator_width = width;
   return true;
 }
 
-std::locale user_locale() {
-  // An unknown LANG or LC_ALL makes the named locale throw; the reports then
-  // print with the classic locale's numbers.
+bool user_locale(std::locale& locale) {
+  // The C++ runtime fails alike (std::runtime_error) for a name the system
+  // lacks and for memory that ran out while loading one, so the C library
+  // is asked first whether it can load the locales the environment names,
+  // for every category it has (paper sizes and telephone formats too), as
+  // with glibc the runtime loads them all. An unknown LANG or LC_ALL leaves
+  // the classic locale's numbers. Memory that runs out ends the run, as
+  // anywhere else, where it can be told: a report in other numbers than the
+  // user's, exit 0, would pass for the one asked for. glibc cannot always
+  // tell: where its locale archive finds no room to be mapped, it says
+  // ENOENT, for good in this process, as for a locale it lacks; the classic
+  // locale serves then.
+  const locale_t named = newlocale(LC_ALL_MASK, "", static_cast<locale_t>(0));
+  if (named == static_cast<locale_t>(0) && errno == ENOMEM) return false;
+  const bool known = named != static_cast<locale_t>(0);
+  if (known) freelocale(named);
   std::locale user = std::locale::classic();
-  try {
-    user = std::locale("");
-  } catch (const std::runtime_error&) {
+  if (known) {
+    try {
+      user = std::locale("");
+    } catch (const std::runtime_error&) {
+      return false;  // a locale the system has: its loading ran out of memory
+    }
   }
   digit_grouping grouping;
-  if (!locale_digit_grouping("", grouping)) return user;
-  return std::locale(user, new digit_grouping_facet(std::move(grouping)));
+  if (!locale_digit_grouping("", grouping)) {
+    if (errno == ENOMEM) return false;
+    locale = user;
+    return true;
+  }
+  locale = std::locale(user, new digit_grouping_facet(std::move(grouping)));
+  return true;
 }
 
 }  // namespace platform

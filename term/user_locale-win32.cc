@@ -96,7 +96,9 @@ std::locale windows_number_locale(std::wstring_view thousands, std::wstring_view
                      new digit_grouping_facet(windows_digit_grouping(thousands, grouping)));
 }
 
-std::locale user_locale() {
+namespace {
+
+std::locale windows_user_locale() {
   // The runtime's own locale for everything else, where it knows the user's;
   // the digit grouping always from the settings, which keep the whole
   // separator.
@@ -117,6 +119,13 @@ std::locale user_locale() {
   } catch (const std::exception&) {
     return std::locale::classic();
   }
+}
+
+}  // namespace
+
+bool user_locale(std::locale& locale) {
+  locale = windows_user_locale();
+  return true;
 }
 
 }  // namespace platform

@@ -77,13 +77,15 @@ TEST(WindowsNumberLocaleTest, TheWholeSeparatorReachesTheReports) {
 }
 
 TEST(UserLocaleTest, NumbersKeepTheirDigits) {
-  std::wstring text = formatted(platform::user_locale(), 2505096);
+  std::locale user;
+  ASSERT_TRUE(platform::user_locale(user));
+  std::wstring text = formatted(user, 2505096);
   std::wstring digits;
   for (wchar_t c : text) {
     if (c >= L'0' && c <= L'9') digits += c;
   }
   EXPECT_EQ(L"2505096", digits);
-  EXPECT_TRUE(std::has_facet<platform::digit_grouping_facet>(platform::user_locale()));
+  EXPECT_TRUE(std::has_facet<platform::digit_grouping_facet>(user));
 }
 
 }  // namespace

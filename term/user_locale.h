@@ -41,12 +41,16 @@ class digit_grouping_facet : public std::locale::facet {
   digit_grouping grouping_;
 };
 
-// Builds the locale named by the empty name, all categories, with the
-// user's digit grouping in a digit_grouping_facet. Never throws: where the
-// environment names a locale that cannot be built, it falls back to the
-// classic locale (on Windows, to the classic locale with the digit grouping
-// of the user's Windows settings).
-std::locale user_locale();
+// Builds, into `locale`, the locale named by the empty name, all
+// categories, with the user's digit grouping in a digit_grouping_facet.
+// Where the environment names a locale the system lacks, it falls back to
+// the classic locale (on Windows, to the classic locale with the digit
+// grouping of the user's Windows settings), as where the system says so
+// of one it could not load for want of memory. False, `locale` untouched,
+// where memory ran out while loading the user's locale and the system
+// tells; an allocation of the standard library's that fails throws
+// std::bad_alloc as anywhere.
+bool user_locale(std::locale& locale);
 
 }  // namespace platform
 

@@ -41,6 +41,7 @@ struct node {
   native_string target;          // a symbolic link's: from the root, or
   bool relative = false;         // from the directory of each of its names
   std::vector<shared_extent> extents;  // a file's shared extents
+  bool automount = false;        // listed as a plain directory
   std::map<native_string, std::size_t> children;
 };
 
@@ -313,7 +314,7 @@ void list_node(std::size_t index, directory_listing& listing) {
     entry.name_offset = listing.names.size();
     entry.name_length = static_cast<std::uint16_t>(name.size());
     entry.is_directory = facts.is_directory;
-    entry.is_reparse = facts.kind != entry_kind::normal;
+    entry.is_reparse = facts.kind != entry_kind::normal && !disk().nodes[child].automount;
     listing.names += name;
     listing.entries.push_back(entry);
   }
@@ -849,6 +850,14 @@ void fake_tree::mount(const tree_path& relative) const {
   made.facts.kind = entry_kind::reparse;
   const std::size_t index = make_node(path(relative), made);
   disk().nodes[index].facts.identity = file_identity{++disk().volumes, disk().keys++};
+}
+
+void fake_tree::automount(const tree_path& relative) const {
+  node made;
+  made.facts.is_directory = true;
+  made.facts.kind = entry_kind::reparse;
+  made.automount = true;
+  make_node(path(relative), made);
 }
 
 void fake_tree::subvolume(const tree_path& relative) const {

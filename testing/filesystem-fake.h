@@ -121,6 +121,11 @@ class fake_tree {
   // An empty directory that is the top of a volume of its own, mounted
   // there: the system flags it as a mount point.
   void mount(const tree_path& relative) const;
+  // A directory the system mounts a volume on when it is entered, not
+  // mounted yet: on its parent's volume, listed as a plain directory, read
+  // as a mount point. What a test makes below it is what entering it would
+  // show.
+  void automount(const tree_path& relative) const;
   // An empty directory with a volume of its own on the mount of its parent,
   // as a btrfs subvolume: an ordinary directory, whose entries report that
   // volume.
