@@ -113,6 +113,8 @@ TEST(CommandLineUsage, TextByteForByte) {
       "\n"
       "    /S                      Shows the space each path holds and would free.\n"
       "\n"
+      "    /R                      Shows what each path adds and frees in order.\n"
+      "\n"
       "    /L DEPTH                Shows the space of each directory down to DEPTH.\n"
       "\n"
       "    /J                      Writes the report as JSON instead of text.\n"
