@@ -60,8 +60,8 @@ class shared_extents {
   // the walk's PATH) or not. Once per walk and holder.
   void met(std::uint32_t holder, std::uint32_t walk, bool freed);
   // Deleting every PATH deletes `holder`: the walk `walk` met the last of
-  // its names (and deleting that walk's PATH with every earlier one
-  // deletes it). Once per holder, or again with a later walk.
+  // its names, so deleting that walk's PATH with every earlier one deletes
+  // it. Told again by a later walk, the first walk stays.
   void freed_by_run(std::uint32_t holder, std::uint32_t walk);
 
   std::size_t holders() const { return freed_by_run_.size(); }
