@@ -220,6 +220,15 @@ TEST(CommandLineGrammar, SpaceByPathAndJsonAreLettersWithoutParameter) {
   EXPECT_EQ(opt("Expected parameter for /F, found '/J'.\n"), error_of({opt("/F"), opt("/J")}));
 }
 
+TEST(CommandLineGrammar, SpaceInOrderIsALetterWithoutParameter) {
+  parse_result r = parse_run({opt("/r"), T("a"), opt("/Rows"), T("b")});
+  EXPECT_TRUE(r.parsed.space_in_order && !r.parsed.space_by_path);
+  EXPECT_EQ((strings{T("a"), T("b")}), r.parsed.directories);
+  EXPECT_FALSE(parse_run({T("a"), opt("/S")}).parsed.space_in_order);
+  expect_usage({opt("/R")});  // nothing to scan
+  EXPECT_EQ(opt("Expected parameter for /L, found '/R'.\n"), error_of({opt("/L"), opt("/R")}));
+}
+
 TEST(CommandLineGrammar, AllocatedIsALetterWithoutParameter) {
   parse_result r = parse_run({opt("/allocated"), T("a"), opt("/S")});
   EXPECT_TRUE(r.parsed.allocated && r.parsed.space_by_path);
