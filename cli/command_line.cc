@@ -130,6 +130,8 @@ void print_usage(native_ostream& out) {
       "",
       "    /S                      Shows the space each path holds and would free.",
       "",
+      "    /R                      Shows what each path adds and frees in order.",
+      "",
       "    /L DEPTH                Shows the space of each directory down to DEPTH.",
       "",
       "    /J                      Writes the report as JSON instead of text.",
@@ -197,6 +199,9 @@ parse_outcome parse_command_line(const std::vector<native_string>& arguments,
           break;
         case 'S':
           result.space_by_path = true;
+          break;
+        case 'R':
+          result.space_in_order = true;
           break;
         case 'J':
           result.json = true;

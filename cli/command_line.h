@@ -28,6 +28,7 @@ struct command_line {
   std::vector<std::int32_t> list_files_for_hardlinkcount; // the -C COUNTs
   bool verbose = false;
   bool space_by_path = false;  // -S
+  bool space_in_order = false; // -R: the space by path as a series, in order
   bool json = false;           // -J
   bool allocated = false;      // -A: sizes are the space allocated on disk
   bool shared_extents = false; // -E: extents several files share count once (implies -A)

@@ -113,6 +113,8 @@ TEST(CommandLineUsage, TextByteForByte) {
       "\n"
       "    /S                      Shows the space each path holds and would free.\n"
       "\n"
+      "    /R                      Shows what each path adds and frees in order.\n"
+      "\n"
       "    /L DEPTH                Shows the space of each directory down to DEPTH.\n"
       "\n"
       "    /J                      Writes the report as JSON instead of text.\n"
@@ -216,6 +218,15 @@ TEST(CommandLineGrammar, SpaceByPathAndJsonAreLettersWithoutParameter) {
   EXPECT_TRUE(r.parsed.json && !r.parsed.space_by_path);
   expect_usage({opt("/J"), opt("/S")});  // nothing to scan
   EXPECT_EQ(opt("Expected parameter for /F, found '/J'.\n"), error_of({opt("/F"), opt("/J")}));
+}
+
+TEST(CommandLineGrammar, SpaceInOrderIsALetterWithoutParameter) {
+  parse_result r = parse_run({opt("/r"), T("a"), opt("/Rows"), T("b")});
+  EXPECT_TRUE(r.parsed.space_in_order && !r.parsed.space_by_path);
+  EXPECT_EQ((strings{T("a"), T("b")}), r.parsed.directories);
+  EXPECT_FALSE(parse_run({T("a"), opt("/S")}).parsed.space_in_order);
+  expect_usage({opt("/R")});  // nothing to scan
+  EXPECT_EQ(opt("Expected parameter for /L, found '/R'.\n"), error_of({opt("/L"), opt("/R")}));
 }
 
 TEST(CommandLineGrammar, AllocatedIsALetterWithoutParameter) {

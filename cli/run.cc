@@ -25,7 +25,7 @@ int run(const command_line& parsed, native_ostream& out, native_ostream& err) {
   scandata.keep_all_names = false;
   scandata.listed_link_counts = parsed.list_files_for_hardlinkcount;
 
-  scandata.space.enabled = parsed.space_by_path || parsed.json;
+  scandata.space.enabled = parsed.space_by_path || parsed.space_in_order || parsed.json;
   if (parsed.directory_depth >= 0) scandata.collect_directories(parsed.directory_depth);
   if (parsed.allocated) scandata.measure_sizes(scan::size_measure::allocated);
   if (parsed.shared_extents) scandata.count_shared_extents();
@@ -62,6 +62,7 @@ int run(const command_line& parsed, native_ostream& out, native_ostream& err) {
   if (!parsed.directories.empty()) {
     report::print_summary(out, scandata, parsed.directories, parsed.list_files_for_hardlinkcount);
     if (parsed.space_by_path) report::print_space_by_path(out, scandata, parsed.directories);
+    if (parsed.space_in_order) report::print_space_in_order(out, scandata, parsed.directories);
     if (parsed.directory_depth >= 0) report::print_space_by_directory(out, scandata);
   }
   if (!parsed.files.empty()) report::print_breakdowns(out, scandata);

@@ -168,6 +168,46 @@ TEST(Run, SpaceByDirectoryFollowsTheSpaceByPathAndChangesNothingElse) {
   EXPECT_EQ(native_string::npos, run_with(parsed).out.find(T("Space by Directory")));
 }
 
+// The space by path in order comes after the space by path, or alone
+// after the summary, before the space by directory, and changes nothing
+// else of the report.
+TEST(Run, SpaceInOrderFollowsTheSpaceByPathAndChangesNothingElse) {
+  platform::fake_tree tree;
+  tree.file("old/f", 4);
+  tree.hard_link("old/f", "new/f");
+  tree.file("new/g", 5);
+  command_line parsed;
+  parsed.directories = {tree.path("old"), tree.path("new")};
+  parsed.files = {tree.path("new/g")};
+  parsed.directory_depth = 0;
+  const native_string section = T("\n\nSpace by Path in Order\n");
+  for (const bool space_by_path : {true, false}) {
+    parsed.space_by_path = space_by_path;
+    parsed.space_in_order = false;
+    const native_string plain = run_with(parsed).out;
+    parsed.space_in_order = true;
+    const native_string out = run_with(parsed).out;
+    const std::size_t before =
+        out.find(space_by_path ? T("\nHeld by names outside the paths: ") : T("\nDifference: "));
+    const std::size_t in_order = out.find(section);
+    const std::size_t directories = out.find(T("\n\nSpace by Directory\n"));
+    ASSERT_TRUE(before < in_order && in_order < directories) << out;
+    const native_string rows = out.substr(in_order, directories + 1 - in_order);
+    // old adds f and frees nothing; with new, both files.
+    EXPECT_NE(native_string::npos,
+              rows.find(T("          1                     4            0                        0  ") +
+                        tree.path("old") + T("\n")));
+    EXPECT_NE(native_string::npos,
+              rows.find(T("          1                     5            2                        9  ") +
+                        tree.path("new") + T("\n")));
+    native_string without = out;
+    without.erase(in_order + 1, directories - in_order);
+    EXPECT_EQ(plain, without);
+  }
+  parsed.directories.clear();  // only -F: no summary, so no section
+  EXPECT_EQ(native_string::npos, run_with(parsed).out.find(T("Space by Path")));
+}
+
 // Files of three lengths with three other allocations, one of them linked
 // across the two PATHs; with `swapped`, each file's length is the other
 // tree's allocation. Directories take nothing on disk here.

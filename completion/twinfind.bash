@@ -26,7 +26,7 @@ _twinfind() {
     [Ff]) mapfile -t COMPREPLY < <(compgen -f -- "$current") ;;
     *)
       if [[ -z $ended && $current == -* ]]; then
-        mapfile -t COMPREPLY < <(compgen -W '-V -C -F -A -E -S -L -J -H --help --version --' -- "$current")
+        mapfile -t COMPREPLY < <(compgen -W '-V -C -F -A -E -S -R -L -J -H --help --version --' -- "$current")
       else
         mapfile -t COMPREPLY < <(compgen -d -- "$current")
       fi

@@ -31,7 +31,7 @@ expect() {
   fi
 }
 
-expect "twinfind -" "-- --help --version -A -C -E -F -H -J -L -S -V"
+expect "twinfind -" "-- --help --version -A -C -E -F -H -J -L -R -S -V"
 expect "twinfind --v" "--version"
 expect "twinfind " "-x data docs"                       # a PATH: directories only
 expect "twinfind d" "data docs"

@@ -645,4 +645,35 @@ TEST_F(FilesystemCallsWin32Test, SpaceByDirectoryHasARowForEachDirectoryListed) 
   EXPECT_EQ(10005, run.scan.directories.rows[0].unique_size());
 }
 
+// The space by path in order through the Windows calls: a PATH inside the
+// next one, whose names that walk meets again count once, by the
+// directories' identities, whichever path examined the entries.
+TEST_F(FilesystemCallsWin32Test, SpaceInOrderCountsEachNameOnceAcrossNestedPaths) {
+  plant_tree(volume_);
+  volume_.entries[top + L"\\c.bin"].links = 2;
+  volume_.file(L"sub\\c-again.bin", 102, 10000, 2);  // a hard link of c.bin
+  const std::vector<platform::native_string> paths = {L"F:\\top\\sub", L"F:\\top"};
+  for (const bool by_name : {true, false}) {
+    SCOPED_TRACE(by_name ? "by name" : "by handle");
+    install(by_name);
+    captured_scan run{true};
+    run.scan.space.enabled = true;
+    run.scan.scan_paths(paths);
+    EXPECT_EQ(platform::native_string::npos, run.out.str().find(L"Error")) << run.out.str();
+    report_test::report_stream stream;
+    report::print_space_in_order(stream.out, run.scan, paths);
+    const std::vector<platform::native_string> lines = report_test::lines_of(stream.out.str());
+    ASSERT_EQ(8u, lines.size()) << stream.out.str();
+    EXPECT_EQ(L"Space by Path in Order", lines[1]);
+    // sub adds c.bin, d.txt and e.txt, and frees the last two; the top
+    // adds a.txt and, with sub, frees everything.
+    EXPECT_EQ(L"          3                10,008            2                        8  F:\\top\\sub",
+              lines[5]);
+    EXPECT_EQ(L"          1                     5            4                   10,013  F:\\top",
+              lines[6]);
+    EXPECT_EQ(L"          4                10,013            4                   10,013  <all paths>",
+              lines[7]);
+  }
+}
+
 }  // namespace

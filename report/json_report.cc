@@ -70,6 +70,14 @@ void print_space(json_writer& json, const scan::_scandata& scan,
     json.number(path.unique_size);
     json.key("freed_if_deleted");
     json.number(path.freed);
+    json.key("added_files");
+    json.number(path.added_files);
+    json.key("added_size");
+    json.number(path.added_size);
+    json.key("freed_with_those_before_files");
+    json.number(path.freed_with_those_before_files);
+    json.key("freed_with_those_before");
+    json.number(path.freed_with_those_before);
     json.end_object();
   }
   json.end_array();

@@ -108,10 +108,17 @@ scan::_scandata scan_of(const json& doc) {
   scan.unique_size = doc.at("unique_size");
   for (const json& row : doc.at("space_by_path")) {
     scan.space.paths.push_back({row.at("files"), row.at("unique_files"), row.at("unique_size"),
-                                row.at("freed_if_deleted")});
+                                row.at("freed_if_deleted"), row.at("added_files"),
+                                row.at("added_size"), row.at("freed_with_those_before_files"),
+                                row.at("freed_with_those_before")});
   }
   scan.space.unique_size = scan.unique_size;
   scan.space.freed = doc.at("freed_if_all_deleted");
+  // The last PATH frees, with those before it, what the run frees.
+  if (!scan.space.paths.empty()) {
+    scan.space.freed_files = scan.space.paths.back().freed_with_those_before_files;
+    EXPECT_EQ(scan.space.freed, scan.space.paths.back().freed_with_those_before);
+  }
   EXPECT_EQ(doc.at("held_outside").get<std::int64_t>(), scan::held_outside(scan.space));
   for (const json& row : doc.at("space_by_directory")) {
     scan::_scandata_directory_row& directory =
@@ -146,6 +153,7 @@ native_string reports_of(const json& doc, const cli::command_line& parsed) {
   out.imbue(user());
   print_summary(out, scan, parsed.directories, parsed.list_files_for_hardlinkcount);
   print_space_by_path(out, scan, parsed.directories);
+  print_space_in_order(out, scan, parsed.directories);
   if (parsed.directory_depth >= 0) print_space_by_directory(out, scan);
   print_breakdowns(out, scan);
   return out.str();
@@ -154,6 +162,7 @@ native_string reports_of(const json& doc, const cli::command_line& parsed) {
 // The text report without its progress line.
 native_string text_report(cli::command_line parsed) {
   parsed.space_by_path = true;
+  parsed.space_in_order = true;
   const native_string out = run_with(parsed).out;
   return out.substr(out.find('\n') + 1);
 }
@@ -193,6 +202,13 @@ TEST(JsonReport, EveryFigureIsTheTextReports) {
   EXPECT_EQ(3u, doc.at("breakdowns").size());
   EXPECT_EQ(text_report(parsed), reports_of(doc, parsed));
   EXPECT_EQ(json::array(), doc.at("space_by_directory"));  // not asked for
+  // b adds three, which a name outside keeps; with a before it, b frees
+  // one and two.
+  EXPECT_EQ(json({{"path", json_test::utf8_of(tree.path("b"))}, {"files", 2}, {"unique_files", 2},
+                  {"unique_size", 3200}, {"freed_if_deleted", 0}, {"added_files", 1},
+                  {"added_size", 3000}, {"freed_with_those_before_files", 2},
+                  {"freed_with_those_before", 210}}),
+            doc.at("space_by_path").at(1));
 }
 
 TEST(JsonReport, SpaceByDirectoryIsTheTextReportsAfterTheSpaceByPath) {

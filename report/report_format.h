@@ -72,6 +72,12 @@ void print_summary(native_ostream& out, const scan::_scandata& scandata,
 void print_space_by_path(native_ostream& out, const scan::_scandata& scandata,
                          const std::vector<native_string>& directories);
 
+// The space by path in order: one row for each PATH, with what it adds to
+// those before it and what deleting it with them would free, and one for
+// the run (space_report.cc).
+void print_space_in_order(native_ostream& out, const scan::_scandata& scandata,
+                          const std::vector<native_string>& directories);
+
 // The space by directory: one row for each directory the walks listed down
 // to the depth asked for, in walk order (space_report.cc).
 void print_space_by_directory(native_ostream& out, const scan::_scandata& scandata);

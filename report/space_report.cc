@@ -5,6 +5,12 @@
 // Each row is Files (12 places), Unique Files (12) and the two sizes (20
 // each), two spaces apart, then the PATH.
 //
+// The space by path in order follows, when asked for: one row per PATH in
+// command-line order, each counting the PATHs before it, then the run's.
+// Each row is Files (11 places), Added size (20), Files (11) and Freed with
+// those before (23, its heading's width), then the PATH: 77 columns before
+// the PATH.
+//
 // The space by directory follows, when asked for: rows of Files (12
 // places) and the two sizes (20 each), then the directory.
 #include <cstdint>
@@ -22,6 +28,12 @@ void print_figures(native_ostream& out, std::int64_t files, std::int64_t unique_
                    std::int64_t unique_size, std::int64_t freed) {
   out << std::setw(12) << files << "  " << std::setw(12) << unique_files << "  "
       << std::setw(20) << unique_size << "  " << std::setw(20) << freed << "  ";
+}
+
+void print_series_figures(native_ostream& out, std::int64_t added_files, std::int64_t added_size,
+                          std::int64_t freed_files, std::int64_t freed) {
+  out << std::setw(11) << added_files << "  " << std::setw(20) << added_size << "  "
+      << std::setw(11) << freed_files << "  " << std::setw(23) << freed << "  ";
 }
 
 }  // namespace
@@ -48,6 +60,26 @@ void print_space_by_path(native_ostream& out, const scan::_scandata& scandata,
   out << std::endl;
   out << "Held by names outside the paths: " << std::setw(20) << held << " ("
       << percent(held, space.unique_size) << ")" << std::endl;
+}
+
+void print_space_in_order(native_ostream& out, const scan::_scandata& scandata,
+                          const std::vector<native_string>& directories) {
+  const scan::_scandata_space& space = scandata.space;
+  out << std::endl;
+  out << "Space by Path in Order" << std::endl;
+  out << "======================" << std::endl;
+  out << std::endl;
+  out << "      Files            Added size        Files  Freed with those before  Path"
+      << std::endl;
+  for (std::size_t i = 0; i < directories.size() && i < space.paths.size(); ++i) {
+    const scan::_scandata_path_space& path = space.paths[i];
+    print_series_figures(out, path.added_files, path.added_size,
+                         path.freed_with_those_before_files, path.freed_with_those_before);
+    out << platform::shown(directories[i]) << std::endl;
+  }
+  print_series_figures(out, static_cast<std::int64_t>(scandata.unique_files), space.unique_size,
+                       space.freed_files, space.freed);
+  out << "<all paths>" << std::endl;
 }
 
 void print_space_by_directory(native_ostream& out, const scan::_scandata& scandata) {

@@ -19,9 +19,10 @@ scan::_scandata snapshots_scan() {
   scan::_scandata scan;
   scan.files_total = 10;
   scan.unique_files = 6;
-  scan.space.paths = {{5, 5, 120047, 10}, {5, 5, 120055, 18}};
+  scan.space.paths = {{5, 5, 120047, 10, 5, 120047, 1, 10}, {5, 5, 120055, 18, 1, 18, 6, 120065}};
   scan.space.unique_size = 120065;
   scan.space.freed = 120065;
+  scan.space.freed_files = 6;
   return scan;
 }
 
@@ -59,6 +60,28 @@ TEST(SpaceReport, SnapshotsUnderTwoGroupingsOfTheUsersLocale) {
   tue.space.freed = 18;
   EXPECT_EQ(T("Held by names outside the paths:              120,037 (100%)"),
             report_test::lines_of(section(tue, {T("/tmp/demo/tue")})).back());
+}
+
+// Deleting mon frees its old report; mon with tue, all six files.
+const char kSnapshotsInOrder[] =
+    "\n"
+    "Space by Path in Order\n"
+    "======================\n"
+    "\n"
+    "      Files            Added size        Files  Freed with those before  Path\n"
+    "          5               120,047            1                       10  /tmp/demo/mon\n"
+    "          1                    18            6                  120,065  /tmp/demo/tue\n"
+    "          6               120,065            6                  120,065  <all paths>\n";
+
+TEST(SpaceReport, SnapshotsInOrderUnderTwoGroupingsOfTheUsersLocale) {
+  const std::vector<native_string> paths = {T("/tmp/demo/mon"), T("/tmp/demo/tue")};
+  for (const char separator : {',', '.'}) {
+    std::string grouped = kSnapshotsInOrder;
+    std::replace(grouped.begin(), grouped.end(), ',', separator);
+    report_test::report_stream stream(separator);
+    print_space_in_order(stream.out, snapshots_scan(), paths);
+    EXPECT_EQ(T(grouped), stream.out.str());
+  }
 }
 
 scan::_scandata_directory_row& add_row(scan::_scandata& scan, const char* path, std::int32_t depth,

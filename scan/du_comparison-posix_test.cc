@@ -4,7 +4,8 @@
 // since du counts a file at its first name and a directory at its one name.
 // So too the space by directory: each row's Unique size is du's of that
 // directory alone, and its Freed if deleted what du of all the PATHs loses
-// when that directory is excluded.
+// when that directory is excluded. And the PATHs as a series: du of the
+// first k PATHs less du of the first k-1 is what the k-th adds.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -192,6 +193,38 @@ TEST(AllocatedAgainstDu, TotalsAndWhatEachSnapshotAndDirectoryFreesAreDus) {
     return figures;
   };
   EXPECT_EQ(down_to_1(allocated_scan(paths, 1)), down_to_1(deep));
+}
+
+// The snapshots as a series, in two orders: with every name below the
+// PATHs, what a PATH adds is what du of it and those before it counts more
+// than du of those before it, and what it frees with those before it is
+// what du of all the PATHs counts more than du of those after it.
+TEST(AllocatedAgainstDu, EachSnapshotInOrderAddsAndFreesWhatDuCountsOfItsSeries) {
+  if (!have_gnu_du()) GTEST_SKIP() << "GNU du is not installed";
+  test_tree tree;
+  make_snapshots(tree);
+  const native_string s1 = tree.path("s1"), s2 = tree.path("s2"), s3 = tree.path("s3");
+  const auto du_total = [](const std::vector<native_string>& paths) -> std::int64_t {
+    return paths.empty() ? 0 : du_last("-s -c -B1 -x", paths);
+  };
+  for (const std::vector<native_string>& paths :
+       {std::vector<native_string>{s1, s2, s3}, {s3, s1, s2}}) {
+    const allocated_scan scanned(paths);
+    EXPECT_EQ(scanned.run.scan.scan_errors, 0);
+    const std::vector<_scandata_path_space>& rows = scanned.run.scan.space.paths;
+    ASSERT_EQ(rows.size(), paths.size());
+    const std::int64_t all = du_total(paths);
+    for (std::size_t k = 0; k < paths.size(); ++k) {
+      SCOPED_TRACE(paths[k]);
+      const std::vector<native_string> before(paths.begin(), paths.begin() + k);
+      const std::vector<native_string> through(paths.begin(), paths.begin() + k + 1);
+      const std::vector<native_string> after(paths.begin() + k + 1, paths.end());
+      EXPECT_EQ(rows[k].added_size, du_total(through) - du_total(before));
+      EXPECT_EQ(rows[k].freed_with_those_before, all - du_total(after));
+      EXPECT_GT(rows[k].added_size, 0);
+    }
+    EXPECT_EQ(rows.back().freed_with_those_before, all);
+  }
 }
 
 // On a real disk: a symbolic link with a relative target

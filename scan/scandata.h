@@ -164,6 +164,15 @@ struct _scandata_path_space {
   std::int64_t unique_files = 0;  // distinct files among the examined ones
   std::int64_t unique_size = 0;   // their sizes, each file once
   std::int64_t freed = 0;         // the sizes of those with every name in the walk
+  // The series of the PATHs in command-line order (-R), each walk's row
+  // holding those before it: the distinct files no earlier walk met, with
+  // their sizes (and, with -A, the directories no earlier walk counted);
+  // and the files whose every name lies below this PATH or an earlier one,
+  // with their sizes: what deleting them all together frees.
+  std::int64_t added_files = 0;
+  std::int64_t added_size = 0;
+  std::int64_t freed_with_those_before_files = 0;
+  std::int64_t freed_with_those_before = 0;
 };
 
 // The space by path of the run (-S, and the JSON report).
@@ -172,6 +181,7 @@ struct _scandata_space {
   std::vector<_scandata_path_space> paths;  // one per PATH, in order
   std::int64_t unique_size = 0;  // every file once, like the summary's
   std::int64_t freed = 0;        // files whose every name the run met
+  std::int64_t freed_files = 0;  // how many those are
 };
 
 __extension__ typedef __int128 wide_figure;

@@ -46,7 +46,7 @@ struct holding {
 }  // namespace
 
 std::uint32_t shared_extents::add_holder() {
-  freed_by_run_.push_back(false);
+  freed_by_run_.push_back(0);
   return static_cast<std::uint32_t>(freed_by_run_.size() - 1);
 }
 
@@ -66,13 +66,17 @@ void shared_extents::met(std::uint32_t holder, std::uint32_t walk, bool freed) {
   meetings_.push_back(meeting{holder, walk, freed});
 }
 
-void shared_extents::freed_by_run(std::uint32_t holder) { freed_by_run_[holder] = true; }
+void shared_extents::freed_by_run(std::uint32_t holder, std::uint32_t walk) {
+  if (freed_by_run_[holder] == 0) freed_by_run_[holder] = walk;
+}
 
 shared_extent_totals shared_extents::settle(
     std::uint32_t walks, const std::function<void(const shared_piece&)>& each_piece) const {
   shared_extent_totals totals;
   totals.walk_unique.assign(walks, 0);
   totals.walk_freed.assign(walks, 0);
+  totals.walk_added.assign(walks, 0);
+  totals.walk_first_freed.assign(walks, 0);
 
   // Each holder's meetings, together.
   std::vector<meeting> meetings = meetings_;
@@ -103,9 +107,12 @@ shared_extent_totals shared_extents::settle(
     if (each_piece)
       each_piece(shared_piece{length, held.holders.data(), held.holders.size(), freeable});
     bool by_run = freeable;
+    // The series of walks frees it with its last holder.
+    std::uint32_t freed_at = 0;
     touched.clear();
     for (const std::uint32_t holder : held.holders) {
-      by_run = by_run && freed_by_run_[holder];
+      by_run = by_run && freed_by_run_[holder] != 0;
+      freed_at = std::max(freed_at, freed_by_run_[holder]);
       for (std::size_t i = first[holder]; i < first[holder + 1]; ++i) {
         const meeting& m = meetings[i];
         if (m.walk == 0 || m.walk > walks) continue;
@@ -118,6 +125,9 @@ shared_extent_totals shared_extents::settle(
       }
     }
     if (by_run) add_size(totals.freed, length);
+    if (by_run && freed_at <= walks) add_size(totals.walk_first_freed[freed_at - 1], length);
+    if (!touched.empty())
+      add_size(totals.walk_added[*std::min_element(touched.begin(), touched.end()) - 1], length);
     for (const std::uint32_t walk : touched) {
       add_size(totals.walk_unique[walk - 1], length);
       if (freeable && freed_holders[walk] == held.holders.size())

@@ -28,6 +28,11 @@ struct shared_extent_totals {
   // deleting its PATH alone gives back.
   std::vector<std::int64_t> walk_unique;
   std::vector<std::int64_t> walk_freed;
+  // Per walk, for the PATHs as a series in order: the ranges it is the
+  // first walk to meet a holder of, and those that deleting its PATH with
+  // every earlier one gives back and no shorter series does.
+  std::vector<std::int64_t> walk_added;
+  std::vector<std::int64_t> walk_first_freed;
 };
 
 // One piece of the ranges: bytes that the same files hold throughout.
@@ -54,8 +59,10 @@ class shared_extents {
   // The walk `walk` (from 1) met `holder`, and freed it (every name below
   // the walk's PATH) or not. Once per walk and holder.
   void met(std::uint32_t holder, std::uint32_t walk, bool freed);
-  // Deleting every PATH deletes `holder`.
-  void freed_by_run(std::uint32_t holder);
+  // Deleting every PATH deletes `holder`: the walk `walk` met the last of
+  // its names, so deleting that walk's PATH with every earlier one deletes
+  // it. Told again by a later walk, the first walk stays.
+  void freed_by_run(std::uint32_t holder, std::uint32_t walk);
 
   std::size_t holders() const { return freed_by_run_.size(); }
   bool empty() const { return ranges_.empty() && encoded_.empty(); }
@@ -80,7 +87,7 @@ class shared_extents {
   std::vector<range> ranges_;
   std::vector<range> encoded_;
   std::vector<meeting> meetings_;
-  std::vector<bool> freed_by_run_;
+  std::vector<std::uint32_t> freed_by_run_;  // the walk, from 1; 0: not freed
 };
 
 }  // namespace scan

@@ -48,7 +48,13 @@ shared_extent_totals settle(const layout& l) {
     }
   }
   for (const meeting& m : l.meetings) shared.met(m.holder, m.walk, m.freed);
-  for (const std::uint32_t h : l.freed_by_run) shared.freed_by_run(h);
+  // Freed by the run in the last walk that met it.
+  for (const std::uint32_t h : l.freed_by_run) {
+    std::uint32_t walk = 0;
+    for (const meeting& m : l.meetings)
+      if (m.holder == h) walk = std::max(walk, m.walk);
+    shared.freed_by_run(h, walk);
+  }
   return shared.settle(l.walks);
 }
 

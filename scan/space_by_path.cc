@@ -16,6 +16,12 @@
 // enough to know whether its directory was listed before, by this walk or
 // by any (walk.cc remembers the directories): every entry of a directory
 // listed again was met before.
+//
+// The same counts give the PATHs as a series, each with those before it,
+// for nothing more per file: a walk adds the files the run meets first in
+// it, and the run's count of a file's names reaches its link count in the
+// walk of the first PATH that, with those before it, holds every name. A
+// file with a name outside every PATH never gets there, in any row.
 #include <limits>
 
 #include "scan/scandata.h"
@@ -49,7 +55,11 @@ void _scandata::scan_paths(const std::vector<native_string>& paths) {
     space.paths.emplace_back();
     const std::int64_t files_before = files_total;
     scan_directory(path);
-    space.paths.back().files = files_total - files_before;
+    _scandata_path_space& row = space.paths.back();
+    row.files = files_total - files_before;
+    // What the run frees so far is what this PATH frees with those before.
+    row.freed_with_those_before_files = space.freed_files;
+    row.freed_with_those_before = space.freed;
     end_walk_of_holders();
   }
   settle_shared_extents();
@@ -58,7 +68,7 @@ void _scandata::scan_paths(const std::vector<native_string>& paths) {
 void _scandata::note_holder(const _scandata_space_tally& tally) {
   if (holder_ == no_holder) return;
   const auto walk = static_cast<std::uint32_t>(space.paths.size());
-  if (tally.freed & freed_by_run) shared_.freed_by_run(holder_);
+  if (tally.freed & freed_by_run) shared_.freed_by_run(holder_, walk);
   // A name the walk met before leaves the tally as it was.
   if (walk == 0 || tally.last_walk != walk) return;
   _scandata_shared_holder& holder = holders_[holder_];
@@ -86,9 +96,14 @@ void _scandata::settle_shared_extents() {
   if (!space.enabled) return;
   add_size(space.unique_size, totals.unique);
   add_size(space.freed, totals.freed);
+  std::int64_t freed_so_far = 0;
   for (std::size_t i = 0; i < space.paths.size(); ++i) {
-    add_size(space.paths[i].unique_size, totals.walk_unique[i]);
-    add_size(space.paths[i].freed, totals.walk_freed[i]);
+    _scandata_path_space& path = space.paths[i];
+    add_size(path.unique_size, totals.walk_unique[i]);
+    add_size(path.freed, totals.walk_freed[i]);
+    add_size(path.added_size, totals.walk_added[i]);
+    add_size(freed_so_far, totals.walk_first_freed[i]);
+    add_size(path.freed_with_those_before, freed_so_far);
   }
 }
 
@@ -98,7 +113,11 @@ void _scandata::tally_space(const platform::entry_facts& facts, bool new_file,
   _scandata_path_space& path = space.paths.back();
   const auto walk = static_cast<std::uint32_t>(space.paths.size());
   const std::int64_t size = facts.*size_of_;
-  if (new_file) add_size(space.unique_size, size);
+  if (new_file) {
+    add_size(space.unique_size, size);
+    ++path.added_files;
+    add_size(path.added_size, size);
+  }
   // A name in a directory this walk listed before was met by it already.
   if (listed_before_by_walk) return;
   if (tally.last_walk != walk) {
@@ -117,6 +136,7 @@ void _scandata::tally_space(const platform::entry_facts& facts, bool new_file,
   count_name(tally.run_names);
   if (!(tally.freed & freed_by_run) && reaches(tally.run_names, facts.links)) {
     tally.freed |= freed_by_run;
+    ++space.freed_files;
     add_size(space.freed, size);
   }
 }
@@ -127,12 +147,13 @@ void _scandata::tally_directory_space(std::int64_t allocated, bool new_to_run,
   // A directory has one name, so it is freed wherever it is met: deleting
   // the PATH whose walk holds that name deletes it, and deleting every PATH
   // deletes every directory met, each once.
+  _scandata_path_space& path = space.paths.back();
   if (new_to_run) {
     add_size(space.unique_size, allocated);
     add_size(space.freed, allocated);
+    add_size(path.added_size, allocated);
   }
   if (!new_to_walk) return;
-  _scandata_path_space& path = space.paths.back();
   add_size(path.unique_size, allocated);
   add_size(path.freed, allocated);
 }
