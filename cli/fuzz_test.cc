@@ -131,10 +131,11 @@ class line_maker {
   // maybe more text.
   native_string option() {
     static const char letters[] = "VvCcFfHh?VCFvcfSsJjAaEeLlXxZz-/:1 ";
-    static const char* const tails[] = {"", "", "", "erbose", "X", "123", "=5", "ount", " ", "\t", "%s"};
+    static const char* const tails[] = {"", "", "", "erbose", "X", "123", "=5", "ount", " ",
+                                        "\t", "%s", "AS", "sL", "jE"};
     native_string value(1, prefix);
     value += static_cast<native_char>(letters[pick(sizeof letters - 1)]);
-    value += T(tails[pick(11)]);
+    value += T(tails[pick(14)]);
     if (pick(10) == 0) value += non_ascii_[pick(static_cast<std::uint32_t>(non_ascii_.size()))];
     return value;
   }
