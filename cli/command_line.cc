@@ -46,6 +46,7 @@ const flag_option flag_options[] = {
     {'A', &command_line::allocated},
     {'E', &command_line::shared_extents},
     {'S', &command_line::space_by_path},
+    {'U', &command_line::sizes_in_units},
     {'J', &command_line::json},
     {'H', nullptr},
 };
@@ -174,6 +175,8 @@ void print_usage(native_ostream& out) {
       "    /S                      Shows the space each path holds and would free.",
       "",
       "    /L DEPTH                Shows the space of each directory down to DEPTH.",
+      "",
+      "    /U                      Shows sizes in units of 1024 (KiB, MiB, GiB).",
       "",
       "    /J                      Writes the report as JSON instead of text.",
       "",

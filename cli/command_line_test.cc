@@ -115,6 +115,8 @@ TEST(CommandLineUsage, TextByteForByte) {
       "\n"
       "    /L DEPTH                Shows the space of each directory down to DEPTH.\n"
       "\n"
+      "    /U                      Shows sizes in units of 1024 (KiB, MiB, GiB).\n"
+      "\n"
       "    /J                      Writes the report as JSON instead of text.\n"
       "\n"
       "    /?                      Displays this help message.\n";
@@ -316,6 +318,7 @@ std::string options_of(const std::vector<native_string>& arguments) {
   if (p.allocated) letters += 'A';
   if (p.shared_extents) letters += 'E';
   if (p.space_by_path) letters += 'S';
+  if (p.sizes_in_units) letters += 'U';
   if (p.json) letters += 'J';
   if (p.directory_depth >= 0) letters += " L" + std::to_string(p.directory_depth);
   for (std::int32_t count : p.list_files_for_hardlinkcount) letters += " C" + std::to_string(count);
@@ -340,6 +343,10 @@ TEST(CommandLineGrammar, LettersTogetherAreSeveralOptionsOnPosixOnly) {
       {{"/AL", "2"}, "A L2", "A"},
       {{"/LA", "2"}, " L2", " L2"},
       {{"/vaesj"}, "VAESJ", "V"},
+      {{"/U"}, "U", "U"},
+      {{"/Units"}, "U", "U"},
+      {{"/SU"}, "SU", "S"},
+      {{"/uaL", "3"}, "AU L3", "U"},
       {{"/EA"}, "AE", "AE"},       // E implies A wherever it stands
       {{"/SC", "3"}, "S C3", "S"},
       {{"/jF", "x"}, "J Fx", "J"},

@@ -57,6 +57,7 @@ int run(const command_line& parsed, native_ostream& out, native_ostream& err) {
   // The progress bar may have left the fill character at a backspace; the
   // reports pad their columns with it.
   out.fill(' ');
+  report::show_sizes_in_units(out, parsed.sizes_in_units);
 
   // The reports follow the arguments given, not what the walks found.
   if (!parsed.directories.empty()) {

@@ -4,6 +4,7 @@
 
 #include "program/arguments.h"
 #include "testing/filesystem-fake.h"
+#include "testing/report_test_util.h"
 #include "testing/text_test_util.h"
 
 #include <string>
@@ -216,6 +217,52 @@ TEST(Run, AllocatedSizesTakeThePlaceOfLengthsEverywhereUnderTheirOwnLabels) {
   EXPECT_EQ(lengths, allocated);
   EXPECT_NE(native_string::npos, plain.find(T("Naive file size: ")));
   EXPECT_NE(plain, allocated);
+}
+
+// -U changes every size of the text reports and nothing else; the JSON
+// report keeps its bytes.
+TEST(Run, SizesInUnitsChangeOnlyTheSizes) {
+  platform::fake_tree tree;
+  make_measured_tree(tree, false);
+  command_line parsed;
+  parsed.directories = {tree.path("a"), tree.path("b")};
+  parsed.files = {tree.path("a/two")};
+  parsed.space_by_path = true;
+  parsed.directory_depth = 0;
+  const native_string bytes = run_with(parsed).out;
+  parsed.sizes_in_units = true;
+  const native_string units = run_with(parsed).out;
+  const std::vector<native_string> before = report_test::lines_of(bytes);
+  const std::vector<native_string> after = report_test::lines_of(units);
+  ASSERT_EQ(before.size(), after.size());
+  // The lines with sizes, as -U shows them, in the columns of the bytes.
+  const native_string a = tree.path("a"), b = tree.path("b");
+  const std::vector<native_string> sized = {
+      T("Naive file size:               1.0 TiB"),
+      T("Unique file size:              1.0 TiB (100%)"),
+      T("Difference:                    4.9 KiB (  0%)"),
+      T("           2             2               4.9 KiB                  10 B  ") + a,
+      T("           2             2               1.0 TiB               1.0 TiB  ") + b,
+      T("           4             3               1.0 TiB               1.0 TiB  <all paths>"),
+      T("Held by names outside the paths:                  0 B (  0%)"),
+      T("           2               4.9 KiB                  10 B  ") + a,
+      T("           2               1.0 TiB               1.0 TiB  ") + b,
+      T("  Naive file size:     9.8 KiB"),
+      T("  Unique file size:    4.9 KiB"),
+  };
+  std::size_t changed = 0;
+  for (std::size_t i = 0; i < before.size(); ++i) {
+    if (before[i] == after[i]) continue;
+    ASSERT_LT(changed, sized.size()) << std::string(after[i].begin(), after[i].end());
+    EXPECT_EQ(sized[changed], after[i]);
+    ++changed;
+  }
+  EXPECT_EQ(sized.size(), changed);
+
+  parsed.json = true;
+  const native_string json_units = run_with(parsed).out;
+  parsed.sizes_in_units = false;
+  EXPECT_EQ(run_with(parsed).out, json_units);
 }
 
 }  // namespace

@@ -10,7 +10,7 @@ _twinfind() {
   # last maybe -C, -F or -L (-AL); any other word counts by the letter after
   # the '-'; "--" ends the options, and -C, -F or -L wait for the next word
   # even across the "--".
-  local flags='[VvAaEeSsJjHh]'
+  local flags='[VvAaEeSsUuJjHh]'
   for ((i = 1; i < COMP_CWORD; i++)); do
     word=${COMP_WORDS[i]}
     if [[ -z $ended && $word == -?* ]]; then
@@ -33,7 +33,7 @@ _twinfind() {
     [Ff]) mapfile -t COMPREPLY < <(compgen -f -- "$current") ;;
     *)
       if [[ -z $ended && $current == -* ]]; then
-        mapfile -t COMPREPLY < <(compgen -W '-V -C -F -A -E -S -L -J -H --help --version --' -- "$current")
+        mapfile -t COMPREPLY < <(compgen -W '-V -C -F -A -E -S -L -U -J -H --help --version --' -- "$current")
       else
         mapfile -t COMPREPLY < <(compgen -d -- "$current")
       fi

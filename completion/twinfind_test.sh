@@ -31,7 +31,7 @@ expect() {
   fi
 }
 
-expect "twinfind -" "-- --help --version -A -C -E -F -H -J -L -S -V"
+expect "twinfind -" "-- --help --version -A -C -E -F -H -J -L -S -U -V"
 expect "twinfind --v" "--version"
 expect "twinfind " "-x data docs"                       # a PATH: directories only
 expect "twinfind d" "data docs"
@@ -46,6 +46,7 @@ expect "twinfind -AL " ""                               # letters together: -A -
 expect "twinfind -AL 2 d" "data docs"
 expect "twinfind -sf n" "notes.txt"                     # -S -F
 expect "twinfind -AS d" "data docs"
+expect "twinfind -UF n" "notes.txt"                     # -U -F
 expect "twinfind -LA 2 d" "data docs"                   # no bundle: -L by its letter
 expect "twinfind -V -- -" "-x"                          # after --, no options
 expect "twinfind -F -- -" "-x -y"                       # -F still waits after --

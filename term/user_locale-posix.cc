@@ -49,6 +49,10 @@ bool locale_digit_grouping(const char* name, digit_grouping& grouping) {
   // NUL (repeat the last one), just as std::numpunct's does.
   grouping.grouping = conventions->grouping ? conventions->grouping : "";
   grouping.separator_width = characters_in(grouping.separator);
+  if (conventions->decimal_point && conventions->decimal_point[0] != '\0') {
+    grouping.decimal_point = conventions->decimal_point;
+    grouping.decimal_point_width = characters_in(grouping.decimal_point);
+  }
   uselocale(previous);
   freelocale(numbers);
   return true;
