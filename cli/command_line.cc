@@ -35,8 +35,8 @@ native_char option_letter(native_char c) {
   return c;
 }
 
-// The options that take no parameter, by their letters. H, the usage
-// text, sets no member of the command line.
+// The options that take no parameter, by their letters: the one list both
+// rules read. H, the usage text, sets no member of the command line.
 struct flag_option {
   char letter;
   bool command_line::*member;
@@ -69,6 +69,33 @@ bool is_bundle(native_string_view letters) {
     if (flag_option_of(letter) != nullptr) continue;
     if (i + 1 == letters.size() && takes_parameter(letter)) continue;
     return false;
+  }
+  return true;
+}
+
+// What the options read so far leave for the rest of the line.
+struct parse_state {
+  command_line result;
+  native_char pending_option = 0;
+  bool show_help = false;
+};
+
+// Takes one option letter, upper-cased: false for a letter no option has.
+bool take_letter(native_char letter, parse_state& state) {
+  if (letter == '?') {
+    state.show_help = true;
+    return true;
+  }
+  if (takes_parameter(letter)) {
+    state.pending_option = letter;
+    return true;
+  }
+  const flag_option* flag = flag_option_of(letter);
+  if (flag == nullptr) return false;
+  if (flag->member == nullptr) {
+    state.show_help = true;
+  } else {
+    state.result.*(flag->member) = true;
   }
   return true;
 }
@@ -190,37 +217,6 @@ void print_usage(native_ostream& out) {
   }
 }
 
-namespace {
-
-// What the options read so far leave for the rest of the line.
-struct parse_state {
-  command_line result;
-  native_char pending_option = 0;
-  bool show_help = false;
-};
-
-// Takes one option letter, upper-cased: false for a letter no option has.
-bool take_letter(native_char letter, parse_state& state) {
-  if (letter == '?') {
-    state.show_help = true;
-    return true;
-  }
-  if (takes_parameter(letter)) {
-    state.pending_option = letter;
-    return true;
-  }
-  const flag_option* flag = flag_option_of(letter);
-  if (flag == nullptr) return false;
-  if (flag->member == nullptr) {
-    state.show_help = true;
-  } else {
-    state.result.*(flag->member) = true;
-  }
-  return true;
-}
-
-}  // namespace
-
 parse_outcome parse_command_line(const std::vector<native_string>& arguments,
                                  command_line& parsed, native_ostream& out,
                                  native_ostream& err) {
@@ -229,6 +225,7 @@ parse_outcome parse_command_line(const std::vector<native_string>& arguments,
   parse_state state;
   command_line& result = state.result;
   native_char& pending_option = state.pending_option;
+  bool& show_help = state.show_help;
   parsed = command_line();
   bool show_version = false;
   bool options_ended = false;
@@ -255,7 +252,7 @@ parse_outcome parse_command_line(const std::vector<native_string>& arguments,
       }
       if (is_long_option(argument)) {
         if (is_long_option_named(argument, "--help")) {
-          state.show_help = true;
+          show_help = true;
         } else if (is_long_option_named(argument, "--version")) {
           show_version = true;
         } else {
@@ -292,11 +289,10 @@ parse_outcome parse_command_line(const std::vector<native_string>& arguments,
     print_missing_parameter_at_end(err, pending_option);
     return parse_outcome::error;
   }
-  // --version prints the version instead of a run, even with nothing to
-  // scan; --help prints the usage text instead of both.
-  bool& show_help = state.show_help;
   // -E counts sizes as -A does, and more.
   if (result.shared_extents) result.allocated = true;
+  // --version prints the version instead of a run, even with nothing to
+  // scan; --help prints the usage text instead of both.
   if (show_version && !show_help) {
     print_version(out);
     return parse_outcome::version;

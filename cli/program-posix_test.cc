@@ -525,6 +525,30 @@ TEST(Program, NamesAreMaskedByTheUsersLocaleOnATerminalOnly) {
   }
 }
 
+// The line naming a PATH that could not be scanned masks it on a terminal
+// as the report does: standard error is masked where it is one.
+TEST(Program, APathThatCannotBeScannedIsMaskedOnATerminal) {
+  scoped_environment utf8("LC_ALL", "C.UTF-8");
+  test_tree tree;
+  const std::string missing = tree.path() + "/gone\x1b[31m";
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) GTEST_SKIP() << "no pty";
+  const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  // Standard error on the terminal too, in place of the pipe.
+  const finished_program run =
+      run_twinfind({missing}, terminal, false, [] { dup2(STDOUT_FILENO, STDERR_FILENO); });
+  close(terminal);
+  const std::string screen = read_all(master);
+  close(master);
+  EXPECT_TRUE(run.exited(3)) << run.status;
+  EXPECT_NE(screen.find("twinfind: cannot scan '" + tree.path() +
+                        "/gone?[31m': No such file or directory\r\n"),
+            std::string::npos)
+      << screen;
+  EXPECT_EQ(screen.find('\x1b'), std::string::npos);
+}
+
 // '?' in a -F pattern is one character of the user's encoding, as on
 // Windows: in UTF-8 the two bytes of an é, and a byte that begins no
 // character is one on its own.
