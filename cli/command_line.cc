@@ -5,6 +5,12 @@
 // is -C. -C, -F and -L take the next argument as their parameter, which can
 // never itself begin with the prefix. Everything else is a PATH.
 //
+// Where the prefix is '-' (POSIX), an argument whose letters are all those
+// of options without a parameter, the last maybe one with, is those options
+// together, as POSIX users type them: -AS is -A -S, -AL 2 is -A -L 2. Any
+// other argument keeps the rule of its first letter (-VX is -V, -LA is -L);
+// on Windows every argument does, as the platform's own tools read /AS.
+//
 // Where the prefix is '-' (POSIX), arguments that begin with two dashes are
 // long options: --help, --version, and "--", after which no argument is an
 // option any more.
@@ -27,6 +33,72 @@ namespace {
 native_char option_letter(native_char c) {
   if (c >= 'a' && c <= 'z') return static_cast<native_char>(c - 'a' + 'A');
   return c;
+}
+
+// The options that take no parameter, by their letters: the one list both
+// rules read. H, the usage text, sets no member of the command line.
+struct flag_option {
+  char letter;
+  bool command_line::*member;
+};
+const flag_option flag_options[] = {
+    {'V', &command_line::verbose},
+    {'A', &command_line::allocated},
+    {'E', &command_line::shared_extents},
+    {'S', &command_line::space_by_path},
+    {'R', &command_line::space_in_order},
+    {'U', &command_line::sizes_in_units},
+    {'J', &command_line::json},
+    {'H', nullptr},
+};
+
+const flag_option* flag_option_of(native_char letter) {
+  for (const flag_option& option : flag_options) {
+    if (letter == static_cast<native_char>(option.letter)) return &option;
+  }
+  return nullptr;
+}
+
+bool takes_parameter(native_char letter) { return letter == 'C' || letter == 'F' || letter == 'L'; }
+
+// True for the letters of an argument that are several options together:
+// each an option without a parameter, but the last, which may take one.
+bool is_bundle(native_string_view letters) {
+  if (platform::option_prefix != '-' || letters.size() < 2) return false;
+  for (std::size_t i = 0; i < letters.size(); ++i) {
+    const native_char letter = option_letter(letters[i]);
+    if (flag_option_of(letter) != nullptr) continue;
+    if (i + 1 == letters.size() && takes_parameter(letter)) continue;
+    return false;
+  }
+  return true;
+}
+
+// What the options read so far leave for the rest of the line.
+struct parse_state {
+  command_line result;
+  native_char pending_option = 0;
+  bool show_help = false;
+};
+
+// Takes one option letter, upper-cased: false for a letter no option has.
+bool take_letter(native_char letter, parse_state& state) {
+  if (letter == '?') {
+    state.show_help = true;
+    return true;
+  }
+  if (takes_parameter(letter)) {
+    state.pending_option = letter;
+    return true;
+  }
+  const flag_option* flag = flag_option_of(letter);
+  if (flag == nullptr) return false;
+  if (flag->member == nullptr) {
+    state.show_help = true;
+  } else {
+    state.result.*(flag->member) = true;
+  }
+  return true;
 }
 
 void print_invalid_argument(native_ostream& err, native_string_view argument) {
@@ -134,6 +206,8 @@ void print_usage(native_ostream& out) {
       "",
       "    /L DEPTH                Shows the space of each directory down to DEPTH.",
       "",
+      "    /U                      Shows sizes in units of 1024 (KiB, MiB, GiB).",
+      "",
       "    /J                      Writes the report as JSON instead of text.",
       "",
       "    /?                      Displays this help message.",
@@ -151,10 +225,11 @@ parse_outcome parse_command_line(const std::vector<native_string>& arguments,
                                  native_ostream& err) {
   // Filled aside and handed over only for a run: an error or the usage text
   // leaves nothing behind.
-  command_line result;
+  parse_state state;
+  command_line& result = state.result;
+  native_char& pending_option = state.pending_option;
+  bool& show_help = state.show_help;
   parsed = command_line();
-  native_char pending_option = 0;
-  bool show_help = false;
   bool show_version = false;
   bool options_ended = false;
 
@@ -189,42 +264,12 @@ parse_outcome parse_command_line(const std::vector<native_string>& arguments,
         }
         continue;
       }
-      switch (option_letter(argument[1])) {
-        case '?':
-        case 'H':
-          show_help = true;
-          break;
-        case 'V':
-          result.verbose = true;
-          break;
-        case 'S':
-          result.space_by_path = true;
-          break;
-        case 'R':
-          result.space_in_order = true;
-          break;
-        case 'J':
-          result.json = true;
-          break;
-        case 'A':
-          result.allocated = true;
-          break;
-        case 'E':
-          result.allocated = true;
-          result.shared_extents = true;
-          break;
-        case 'C':
-          pending_option = 'C';
-          break;
-        case 'F':
-          pending_option = 'F';
-          break;
-        case 'L':
-          pending_option = 'L';
-          break;
-        default:
-          print_invalid_argument(err, argument);
-          return parse_outcome::error;
+      const native_string_view letters = native_string_view(argument).substr(1);
+      if (is_bundle(letters)) {
+        for (native_char letter : letters) take_letter(option_letter(letter), state);
+      } else if (!take_letter(option_letter(letters[0]), state)) {
+        print_invalid_argument(err, argument);
+        return parse_outcome::error;
       }
     } else if (pending_option == 'F') {
       result.files.push_back(argument);
@@ -247,6 +292,8 @@ parse_outcome parse_command_line(const std::vector<native_string>& arguments,
     print_missing_parameter_at_end(err, pending_option);
     return parse_outcome::error;
   }
+  // -E counts sizes as -A does, and more.
+  if (result.shared_extents) result.allocated = true;
   // --version prints the version instead of a run, even with nothing to
   // scan; --help prints the usage text instead of both.
   if (show_version && !show_help) {

@@ -32,6 +32,7 @@ struct command_line {
   bool json = false;           // -J
   bool allocated = false;      // -A: sizes are the space allocated on disk
   bool shared_extents = false; // -E: extents several files share count once (implies -A)
+  bool sizes_in_units = false; // -U: the text reports' sizes in binary units
   // -L DEPTH: the space by directory down to this depth; below 0, not asked.
   std::int32_t directory_depth = -1;
 };

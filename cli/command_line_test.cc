@@ -117,6 +117,8 @@ TEST(CommandLineUsage, TextByteForByte) {
       "\n"
       "    /L DEPTH                Shows the space of each directory down to DEPTH.\n"
       "\n"
+      "    /U                      Shows sizes in units of 1024 (KiB, MiB, GiB).\n"
+      "\n"
       "    /J                      Writes the report as JSON instead of text.\n"
       "\n"
       "    /?                      Displays this help message.\n";
@@ -312,6 +314,77 @@ TEST(CommandLineGrammar, DirectoryDepthIsACountAtLeastZero) {
   expect_usage({opt("/L"), T("2")});  // nothing to scan
   // D is no letter of it: "/data" stays an invalid argument.
   EXPECT_EQ(opt("Invalid argument '/data'.\n"), error_of({T("a"), opt("/data")}));
+}
+
+// What a parse asked for, in a few letters: the options without a
+// parameter that are set, then each -L or -C with its parameter, "usage"
+// for the usage text, or the error line.
+std::string options_of(const std::vector<native_string>& arguments) {
+  const parse_result r = parse(arguments);
+  if (r.outcome == parse_outcome::usage) return "usage";
+  if (r.outcome == parse_outcome::error) return std::string(r.err.begin(), r.err.end());
+  const command_line& p = r.parsed;
+  std::string letters;
+  if (p.verbose) letters += 'V';
+  if (p.allocated) letters += 'A';
+  if (p.shared_extents) letters += 'E';
+  if (p.space_by_path) letters += 'S';
+  if (p.sizes_in_units) letters += 'U';
+  if (p.json) letters += 'J';
+  if (p.directory_depth >= 0) letters += " L" + std::to_string(p.directory_depth);
+  for (std::int32_t count : p.list_files_for_hardlinkcount) letters += " C" + std::to_string(count);
+  for (const native_string& file : p.files) letters += " F" + std::string(file.begin(), file.end());
+  return letters;
+}
+
+// On POSIX an argument of option letters without a parameter, the last
+// maybe one with, is those options together; any other argument, and every
+// argument on Windows, is its first letter.
+TEST(CommandLineGrammar, LettersTogetherAreSeveralOptionsOnPosixOnly) {
+  const struct {
+    std::vector<std::string> arguments;
+    const char* posix;
+    const char* windows;
+  } cases[] = {
+      {{"/AS"}, "AS", "A"},
+      {{"/SA"}, "AS", "S"},
+      {{"/asj"}, "ASJ", "A"},
+      {{"/Verbose"}, "V", "V"},
+      {{"/VX"}, "V", "V"},
+      {{"/AL", "2"}, "A L2", "A"},
+      {{"/LA", "2"}, " L2", " L2"},
+      {{"/vaesj"}, "VAESJ", "V"},
+      {{"/U"}, "U", "U"},
+      {{"/Units"}, "U", "U"},
+      {{"/SU"}, "SU", "S"},
+      {{"/uaL", "3"}, "AU L3", "U"},
+      {{"/EA"}, "AE", "AE"},       // E implies A wherever it stands
+      {{"/SC", "3"}, "S C3", "S"},
+      {{"/jF", "x"}, "J Fx", "J"},
+      {{"/CS", "3"}, " C3", " C3"},  // C takes a parameter: first letter only
+      {{"/ALS", "2"}, "A", "A"},     // a letter with a parameter only at the end
+      {{"/SH"}, "usage", "S"},
+      {{"/A?"}, "A", "A"},           // '?' is no letter of a bundle
+      {{"/allocated"}, "A", "A"},
+      {{"/Json"}, "J", "J"},
+  };
+  const bool posix = prefix == '-';
+  for (const auto& c : cases) {
+    std::vector<native_string> arguments{T("a")};
+    for (const std::string& argument : c.arguments) arguments.push_back(opt(argument));
+    // On Windows "/AL 2" is /A and the PATH "2"; "/ALS 2" on POSIX -A -L -S
+    // is no bundle, so -A and the PATH "2" there too.
+    std::string expected = posix ? c.posix : c.windows;
+    EXPECT_EQ(expected, options_of(arguments)) << c.arguments[0];
+  }
+  // A letter with a parameter at the end waits for it as alone.
+  if (posix) {
+    EXPECT_EQ("Expected parameter for -L, found EOL.\n", options_of({T("a"), T("-AL")}));
+    EXPECT_EQ("Expected parameter for -F, found '-S'.\n",
+              options_of({T("a"), T("-SF"), T("-S")}));
+  } else {
+    EXPECT_EQ("A", options_of({T("a"), opt("/AL")}));
+  }
 }
 
 // Long options exist only where the prefix is '-'.

@@ -130,11 +130,12 @@ class line_maker {
   // The prefix, a letter in either case or some other character, and
   // maybe more text.
   native_string option() {
-    static const char letters[] = "VvCcFfHh?VCFvcfSsJjAaEeLlXxZz-/:1 ";
-    static const char* const tails[] = {"", "", "", "erbose", "X", "123", "=5", "ount", " ", "\t", "%s"};
+    static const char letters[] = "VvCcFfHh?VCFvcfSsJjAaEeLlUuXxZz-/:1 ";
+    static const char* const tails[] = {"", "", "", "erbose", "X", "123", "=5", "ount", " ",
+                                        "\t", "%s", "AS", "sL", "jE"};
     native_string value(1, prefix);
     value += static_cast<native_char>(letters[pick(sizeof letters - 1)]);
-    value += T(tails[pick(11)]);
+    value += T(tails[pick(14)]);
     if (pick(10) == 0) value += non_ascii_[pick(static_cast<std::uint32_t>(non_ascii_.size()))];
     return value;
   }
@@ -248,6 +249,7 @@ TEST(CommandLineFuzz, RandomLinesEndInExactlyOneWellFormedOutcome) {
     parsed.json = true;
     parsed.allocated = true;
     parsed.shared_extents = true;
+    parsed.sizes_in_units = true;
     parsed.directory_depth = 5;
     native_ostringstream out;
     native_ostringstream err;
@@ -300,7 +302,8 @@ TEST(CommandLineFuzz, RandomLinesEndInExactlyOneWellFormedOutcome) {
       ASSERT_TRUE(parsed.directories.empty() && parsed.files.empty() &&
                   parsed.list_files_for_hardlinkcount.empty() && !parsed.verbose &&
                   !parsed.space_by_path && !parsed.json && !parsed.allocated &&
-                  !parsed.shared_extents && parsed.directory_depth == -1)
+                  !parsed.shared_extents && !parsed.sizes_in_units &&
+                  parsed.directory_depth == -1)
           << "a parse that does not run left something behind";
     }
 

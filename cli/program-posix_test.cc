@@ -100,40 +100,67 @@ TEST(Program, UsageAndArgumentErrorsEndWithTheirCodes) {
 }
 
 // A run that completes but met errors must not pass for a clean one: the
-// report stays as it is, one line on standard error counts the errors (in
-// verbose mode their own lines show them instead) and the exit code is 3.
+// report stays as it is, standard error says so after it (in verbose mode
+// the errors' own lines do instead) and the exit code is 3. A PATH that
+// could not be scanned at all is named, with the system's words, and the
+// count follows only for errors those lines leave out.
 TEST(Program, ScanErrorsEndWithCodeThreeAndACount) {
+  scoped_environment messages("LC_ALL", "C");  // the system's words in English
   test_tree tree;
   tree.file("f");
   const std::string missing = tree.path() + "/no-such-entry";
   const std::string not_a_directory = tree.path() + "/f";
   const std::string counted = "twinfind: errors while scanning: ";
+  const std::string missing_line =
+      "twinfind: cannot scan '" + missing + "': No such file or directory\n";
+  const std::string file_line =
+      "twinfind: cannot scan '" + not_a_directory + "': Not a directory\n";
+  const auto count_line = [&](int errors) {
+    return counted + std::to_string(errors) + " (run with -V to see them)\n";
+  };
   struct error_case {
     std::vector<std::string> arguments;
-    int errors;
+    std::string err;
   };
   const std::vector<error_case> cases = {
-      {{missing}, 1},
-      {{not_a_directory}, 1},
-      {{"-F", missing}, 1},
-      {{"-F", tree.path() + "/nothing-matches-*"}, 1},
-      {{missing, not_a_directory, "-F", missing}, 3},
+      {{missing}, missing_line},
+      {{not_a_directory}, file_line},
+      {{"-F", missing}, count_line(1)},
+      {{"-F", tree.path() + "/nothing-matches-*"}, count_line(1)},
+      {{missing, not_a_directory, "-F", missing}, missing_line + file_line + count_line(3)},
   };
   for (const error_case& c : cases) {
-    SCOPED_TRACE(c.arguments[0] + " " + std::to_string(c.errors));
+    SCOPED_TRACE(c.arguments[0] + " " + c.err);
     const finished_program quiet = run_twinfind(c.arguments);
     EXPECT_TRUE(quiet.exited(3)) << quiet.status;
-    EXPECT_EQ(quiet.err, counted + std::to_string(c.errors) + " (run with -V to see them)\n");
+    EXPECT_EQ(quiet.err, c.err);
 
     std::vector<std::string> verbose_arguments = c.arguments;
     verbose_arguments.insert(verbose_arguments.begin(), "-V");
     const finished_program verbose = run_twinfind(verbose_arguments);
     EXPECT_TRUE(verbose.exited(3)) << verbose.status;
     EXPECT_EQ(verbose.err.find(counted), std::string::npos) << verbose.err;
+    EXPECT_EQ(verbose.err.find("cannot scan"), std::string::npos) << verbose.err;
   }
   const finished_program clean = run_twinfind({tree.path(), "-F", not_a_directory});
   EXPECT_TRUE(clean.exited(0)) << clean.status;
   EXPECT_EQ(clean.err, "");
+}
+
+// A PATH that names nothing: the whole report of zeros on standard output,
+// as ever, and one line after it that says which PATH and why, as du says
+// it.
+TEST(Program, AMissingPathIsNamedAfterTheReport) {
+  scoped_environment messages("LC_ALL", "C");
+  const finished_program run = run_twinfind({"/nonexistent"});
+  EXPECT_TRUE(run.exited(3)) << run.status;
+  EXPECT_EQ(run.err, "twinfind: cannot scan '/nonexistent': No such file or directory\n");
+  EXPECT_EQ(run.out.find("Scanning directories and files.....\n\nSummary of Directories\n"), 0u)
+      << run.out;
+  EXPECT_NE(run.out.find("\nDirectories scanned:\n  /nonexistent\n"), std::string::npos);
+  const std::string last = "Difference:                          0 (  0%)\n";
+  ASSERT_GE(run.out.size(), last.size());
+  EXPECT_EQ(run.out.substr(run.out.size() - last.size()), last);
 }
 
 TEST(Program, LongOptionsAndTheEndOfOptions) {
@@ -619,6 +646,30 @@ TEST(Program, NamesAreMaskedByTheUsersLocaleOnATerminalOnly) {
     ASSERT_TRUE(screen);
     EXPECT_NE(screen->find(tree.path() + "/caf??\r\n"), std::string::npos) << *screen;
   }
+}
+
+// The line naming a PATH that could not be scanned masks it on a terminal
+// as the report does: standard error is masked where it is one.
+TEST(Program, APathThatCannotBeScannedIsMaskedOnATerminal) {
+  scoped_environment utf8("LC_ALL", "C.UTF-8");
+  test_tree tree;
+  const std::string missing = tree.path() + "/gone\x1b[31m";
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) GTEST_SKIP() << "no pty";
+  const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  // Standard error on the terminal too, in place of the pipe.
+  const finished_program run =
+      run_twinfind({missing}, terminal, false, [] { dup2(STDOUT_FILENO, STDERR_FILENO); });
+  close(terminal);
+  const std::string screen = read_all(master);
+  close(master);
+  EXPECT_TRUE(run.exited(3)) << run.status;
+  EXPECT_NE(screen.find("twinfind: cannot scan '" + tree.path() +
+                        "/gone?[31m': No such file or directory\r\n"),
+            std::string::npos)
+      << screen;
+  EXPECT_EQ(screen.find('\x1b'), std::string::npos);
 }
 
 // '?' in a -F pattern is one character of the user's encoding, as on

@@ -3,15 +3,35 @@
 // goes wrong in a walk stops it.
 #include "cli/run.h"
 
+#include <cstdint>
 #include <memory>
 #include <ostream>
 #include <string>
 
+#include "base/error_message.h"
 #include "program/arguments.h"
 #include "report/report_format.h"
 #include "scan/scandata.h"
 
 namespace cli {
+
+namespace {
+
+// What the scan errors were, without verbose mode: a line for each PATH
+// that could not be scanned at all, which a user would otherwise see only
+// as a report of zeros, then the count, unless those lines are every error.
+void print_scan_errors(native_ostream& err, const scan::_scandata& scandata) {
+  for (const scan::_scandata_error& path : scandata.unscanned_paths) {
+    err << "twinfind: cannot scan '" << platform::shown(path.message)
+        << "': " << platform::error_message(path.code) << std::endl;
+  }
+  if (static_cast<std::int64_t>(scandata.unscanned_paths.size()) == scandata.scan_errors) return;
+  err << "twinfind: errors while scanning: "
+      << native_from_ascii(std::to_string(scandata.scan_errors)) << " (run with "
+      << platform::option_prefix << "V to see them)" << std::endl;
+}
+
+}  // namespace
 
 int run(const command_line& parsed, native_ostream& out, native_ostream& err) {
   // On the heap, as the walk must run on the smallest stacks.
@@ -57,6 +77,7 @@ int run(const command_line& parsed, native_ostream& out, native_ostream& err) {
   // The progress bar may have left the fill character at a backspace; the
   // reports pad their columns with it.
   out.fill(' ');
+  report::show_sizes_in_units(out, parsed.sizes_in_units);
 
   // The reports follow the arguments given, not what the walks found.
   if (!parsed.directories.empty()) {
@@ -69,11 +90,7 @@ int run(const command_line& parsed, native_ostream& out, native_ostream& err) {
   if (scandata.scan_errors == 0) return exit_success;
   // The report above is complete, but not what a clean run would give:
   // without verbose mode nothing else would say so.
-  if (!parsed.verbose) {
-    err << "twinfind: errors while scanning: "
-        << native_from_ascii(std::to_string(scandata.scan_errors)) << " (run with "
-        << platform::option_prefix << "V to see them)" << std::endl;
-  }
+  if (!parsed.verbose) print_scan_errors(err, scandata);
   return exit_scan_error;
 }
 

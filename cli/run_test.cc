@@ -2,8 +2,11 @@
 // the scanner and the reports, and in which order.
 #include "cli/run.h"
 
+#include "base/error_codes.h"
+#include "base/error_message.h"
 #include "program/arguments.h"
 #include "testing/filesystem-fake.h"
+#include "testing/report_test_util.h"
 #include "testing/text_test_util.h"
 
 #include <string>
@@ -22,6 +25,12 @@ const char missing[] = "twinfind-no-such-entry";
 native_string errors_line(int count) {
   return T("twinfind: errors while scanning: " + std::to_string(count) + " (run with ") +
          platform::option_prefix + T("V to see them)\n");
+}
+
+// The line for a PATH that could not be scanned at all, for `error`.
+native_string cannot_scan_line(const native_string& path, platform::error_code error) {
+  return T("twinfind: cannot scan '") + path + T("': ") + platform::error_message(error) +
+         T("\n");
 }
 
 struct run_result {
@@ -61,9 +70,9 @@ TEST(Run, MissingPathStillGetsASummary) {
   parsed.directories.push_back(T(missing));
   parsed.files.push_back(T(missing));
   run_result r = run_with(parsed);
-  // The PATH that is no directory and the missing -F file: two errors.
+  // The missing PATH, named, and the missing -F file: two errors.
   EXPECT_EQ(exit_scan_error, r.code);
-  EXPECT_EQ(errors_line(2), r.err);
+  EXPECT_EQ(cannot_scan_line(T(missing), platform::fake_no_such_entry) + errors_line(2), r.err);
   const native_string head = T(
       "Scanning directories and files.....\n"
       "\n"
@@ -256,6 +265,115 @@ TEST(Run, AllocatedSizesTakeThePlaceOfLengthsEverywhereUnderTheirOwnLabels) {
   EXPECT_EQ(lengths, allocated);
   EXPECT_NE(native_string::npos, plain.find(T("Naive file size: ")));
   EXPECT_NE(plain, allocated);
+}
+
+// Without verbose mode, a PATH that could not be scanned at all is named
+// after the report, in place of the count when such lines are every error
+// and before it otherwise; a PATH scanned in part is not, nor is any PATH
+// in verbose mode. Standard output is that of the same run in verbose mode
+// but for the verbose lines, so it is checked here only to be there.
+TEST(Run, APathThatCouldNotBeScannedIsNamedInPlaceOfTheCountOrBeforeIt) {
+  platform::fake_tree tree;
+  tree.file("file", 3);
+  tree.file("denied/x", 1);
+  tree.file("closed/x", 1);
+  tree.file("cut/x", 1);
+  tree.file("good/sub/x", 1);
+  tree.fail(platform::fake_operation::list, "denied", 13);
+  tree.fail(platform::fake_operation::enter, "closed", 5);
+  tree.fail(platform::fake_operation::list_cut_short, "cut", 13);
+  tree.fail(platform::fake_operation::list, "good/sub", 13);
+  const native_string gone = tree.path("gone"), file = tree.path("file");
+  const native_string denied = tree.path("denied"), closed = tree.path("closed");
+  const struct {
+    std::vector<native_string> paths;
+    native_string err;
+  } cases[] = {
+      {{gone}, cannot_scan_line(gone, platform::fake_no_such_entry)},
+      {{file}, cannot_scan_line(file, platform::not_a_directory_error)},
+      {{denied}, cannot_scan_line(denied, 13)},
+      {{closed}, cannot_scan_line(closed, 5)},
+      // Every PATH, each once, in command-line order: still every error.
+      {{file, tree.path("good/x-less"), gone, gone},
+       cannot_scan_line(file, platform::not_a_directory_error) +
+           cannot_scan_line(tree.path("good/x-less"), platform::fake_no_such_entry) +
+           cannot_scan_line(gone, platform::fake_no_such_entry) +
+           cannot_scan_line(gone, platform::fake_no_such_entry)},
+      // Other errors too: the lines, then the count of them all.
+      {{gone, tree.path("good")}, cannot_scan_line(gone, platform::fake_no_such_entry) +
+                                      errors_line(2)},
+      // Read in part, or below: no PATH to name.
+      {{tree.path("cut")}, errors_line(1)},
+      {{tree.path("good")}, errors_line(1)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.paths[0].begin(), c.paths[0].end()));
+    command_line parsed;
+    parsed.directories = c.paths;
+    const run_result quiet = run_with(parsed);
+    EXPECT_EQ(exit_scan_error, quiet.code);
+    EXPECT_EQ(c.err, quiet.err);
+    EXPECT_NE(native_string::npos, quiet.out.find(T("\nDifference: ")));
+    parsed.verbose = true;
+    const run_result verbose = run_with(parsed);
+    EXPECT_EQ(exit_scan_error, verbose.code);
+    EXPECT_EQ(native_string::npos, verbose.err.find(T("cannot scan"))) << verbose.err.size();
+    EXPECT_EQ(native_string::npos, verbose.err.find(T("errors while scanning")));
+  }
+  // The JSON report lists its errors in the document: nothing on standard
+  // error, as before.
+  command_line parsed;
+  parsed.directories = {gone};
+  parsed.json = true;
+  const run_result json = run_with(parsed);
+  EXPECT_EQ(exit_scan_error, json.code);
+  EXPECT_EQ(native_string(), json.err);
+}
+
+// -U changes every size of the text reports and nothing else; the JSON
+// report keeps its bytes.
+TEST(Run, SizesInUnitsChangeOnlyTheSizes) {
+  platform::fake_tree tree;
+  make_measured_tree(tree, false);
+  command_line parsed;
+  parsed.directories = {tree.path("a"), tree.path("b")};
+  parsed.files = {tree.path("a/two")};
+  parsed.space_by_path = true;
+  parsed.directory_depth = 0;
+  const native_string bytes = run_with(parsed).out;
+  parsed.sizes_in_units = true;
+  const native_string units = run_with(parsed).out;
+  const std::vector<native_string> before = report_test::lines_of(bytes);
+  const std::vector<native_string> after = report_test::lines_of(units);
+  ASSERT_EQ(before.size(), after.size());
+  // The lines with sizes, as -U shows them, in the columns of the bytes.
+  const native_string a = tree.path("a"), b = tree.path("b");
+  const std::vector<native_string> sized = {
+      T("Naive file size:               1.0 TiB"),
+      T("Unique file size:              1.0 TiB (100%)"),
+      T("Difference:                    4.9 KiB (  0%)"),
+      T("           2             2               4.9 KiB                  10 B  ") + a,
+      T("           2             2               1.0 TiB               1.0 TiB  ") + b,
+      T("           4             3               1.0 TiB               1.0 TiB  <all paths>"),
+      T("Held by names outside the paths:                  0 B (  0%)"),
+      T("           2               4.9 KiB                  10 B  ") + a,
+      T("           2               1.0 TiB               1.0 TiB  ") + b,
+      T("  Naive file size:     9.8 KiB"),
+      T("  Unique file size:    4.9 KiB"),
+  };
+  std::size_t changed = 0;
+  for (std::size_t i = 0; i < before.size(); ++i) {
+    if (before[i] == after[i]) continue;
+    ASSERT_LT(changed, sized.size()) << std::string(after[i].begin(), after[i].end());
+    EXPECT_EQ(sized[changed], after[i]);
+    ++changed;
+  }
+  EXPECT_EQ(sized.size(), changed);
+
+  parsed.json = true;
+  const native_string json_units = run_with(parsed).out;
+  parsed.sizes_in_units = false;
+  EXPECT_EQ(run_with(parsed).out, json_units);
 }
 
 }  // namespace

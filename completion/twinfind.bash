@@ -6,11 +6,18 @@
 _twinfind() {
   local current=${COMP_WORDS[COMP_CWORD]} word pending='' ended='' i
   # What the words before this one leave open, as the program reads them:
-  # only the letter after the '-' counts, "--" ends the options, and -C, -F
-  # or -L wait for the next word even across the "--".
+  # letters of options without a parameter are those options together, the
+  # last maybe -C, -F or -L (-AL); any other word counts by the letter after
+  # the '-'; "--" ends the options, and -C, -F or -L wait for the next word
+  # even across the "--".
+  local flags='[VvAaEeSsRrUuJjHh]'
   for ((i = 1; i < COMP_CWORD; i++)); do
     word=${COMP_WORDS[i]}
     if [[ -z $ended && $word == -?* ]]; then
+      if [[ $word =~ ^-$flags+[CcFfLl]$ ]]; then
+        pending=${word: -1}
+        continue
+      fi
       case $word in
         --) ended=1 ;;
         -[CcFfLl]*) pending=${word:1:1} ;;
@@ -26,7 +33,7 @@ _twinfind() {
     [Ff]) mapfile -t COMPREPLY < <(compgen -f -- "$current") ;;
     *)
       if [[ -z $ended && $current == -* ]]; then
-        mapfile -t COMPREPLY < <(compgen -W '-V -C -F -A -E -S -R -L -J -H --help --version --' -- "$current")
+        mapfile -t COMPREPLY < <(compgen -W '-V -C -F -A -E -S -R -L -U -J -H --help --version --' -- "$current")
       else
         mapfile -t COMPREPLY < <(compgen -d -- "$current")
       fi

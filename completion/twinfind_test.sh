@@ -31,7 +31,7 @@ expect() {
   fi
 }
 
-expect "twinfind -" "-- --help --version -A -C -E -F -H -J -L -R -S -V"
+expect "twinfind -" "-- --help --version -A -C -E -F -H -J -L -R -S -U -V"
 expect "twinfind --v" "--version"
 expect "twinfind " "-x data docs"                       # a PATH: directories only
 expect "twinfind d" "data docs"
@@ -42,6 +42,12 @@ expect "twinfind -C " ""                                # a COUNT: nothing
 expect "twinfind -c 2 d" "data docs"                    # after the COUNT, a PATH
 expect "twinfind -L " ""                                # a DEPTH: nothing
 expect "twinfind -levels 2 d" "data docs"               # after the DEPTH, a PATH
+expect "twinfind -AL " ""                               # letters together: -A -L
+expect "twinfind -AL 2 d" "data docs"
+expect "twinfind -sf n" "notes.txt"                     # -S -F
+expect "twinfind -AS d" "data docs"
+expect "twinfind -UF n" "notes.txt"                     # -U -F
+expect "twinfind -LA 2 d" "data docs"                   # no bundle: -L by its letter
 expect "twinfind -V -- -" "-x"                          # after --, no options
 expect "twinfind -F -- -" "-x -y"                       # -F still waits after --
 expect "twinfind -- -F " "-x data docs"                 # -F after -- is a PATH

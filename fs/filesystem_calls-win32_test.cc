@@ -17,6 +17,7 @@
 #include "testing/report_test_util.h"
 #include "scan/scandata.h"
 #include "testing/scan_test_util.h"
+#include "term/user_locale-win32.h"
 
 namespace {
 
@@ -673,6 +674,37 @@ TEST_F(FilesystemCallsWin32Test, SpaceInOrderCountsEachNameOnceAcrossNestedPaths
               lines[6]);
     EXPECT_EQ(L"          4                10,013            4                   10,013  <all paths>",
               lines[7]);
+  }
+}
+
+// -U through the Windows calls: the sizes of the summary and of both space
+// sections in binary units with the settings' decimal point, in the
+// columns of the bytes; counts and shares as they were.
+TEST_F(FilesystemCallsWin32Test, SizesInUnitsTakeTheSettingsDecimalPoint) {
+  plant_tree(volume_);
+  volume_.entries[top + L"\\c.bin"].size = 2218901504;  // 2.1 GiB
+  volume_.entries[top + L"\\c.bin"].links = 2;
+  volume_.file(L"sub\\c-again.bin", 102, 2218901504, 2);
+  captured_scan run{true};
+  run.scan.space.enabled = true;
+  run.scan.collect_directories(1);
+  run.scan.scan_paths({L"F:\\top"});
+  report_test::report_stream stream(platform::windows_number_locale(L".", L"3;0", L","));
+  report::show_sizes_in_units(stream.out, true);
+  report::print_summary(stream.out, run.scan, {L"F:\\top"}, {});
+  report::print_space_by_path(stream.out, run.scan, {L"F:\\top"});
+  report::print_space_by_directory(stream.out, run.scan);
+  const platform::native_string report = stream.out.str();
+  for (const wchar_t* line : {
+           L"\nNaive file size:               4,1 GiB\n",
+           L"\nUnique file size:              2,1 GiB ( 50%)\n",
+           L"\nDifference:                    2,1 GiB ( 50%)\n",
+           L"\n           6             4               2,1 GiB               2,1 GiB  F:\\top\n",
+           L"\nHeld by names outside the paths:                  0 B (  0%)\n",
+           L"\n           6               2,1 GiB               2,1 GiB  F:\\top\n",
+           L"\n           3               2,1 GiB                   8 B  F:\\top\\sub\n",
+       }) {
+    EXPECT_NE(platform::native_string::npos, report.find(line)) << line << report;
   }
 }
 

@@ -65,10 +65,12 @@ void print_block(native_ostream& out, const scan::_scandata_breakdown_fileinfo& 
   out << "  Hardlink count:   " << std::setw(10) << grouped(info.file_links) << std::endl;
   // The sizes are in the run's measure, the labels saying which, in the
   // same widths.
+  // In units, the unit takes the place of the word.
+  const char* const bytes = shows_sizes_in_units(out) ? "" : " bytes";
   out << (allocated ? "  Naive allocated:  " : "  Naive file size:  ") << std::setw(10)
-      << grouped(naive_size_of(info.file_links, info.file_size)) << " bytes" << std::endl;
+      << as_size(naive_size_of(info.file_links, info.file_size)) << bytes << std::endl;
   out << (allocated ? "  Unique allocated: " : "  Unique file size: ") << std::setw(10)
-      << grouped(info.file_size) << " bytes" << std::endl;
+      << as_size(info.file_size) << bytes << std::endl;
   out << "  Kind of file:     " << std::setw(10) << scan::kind_name(info.kind) << std::endl;
   out << "  Filenames:" << std::endl;
   // Printed from the file's own list: a file with many names that stands

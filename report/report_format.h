@@ -3,7 +3,7 @@
 //
 // Every report prints on a stream whose fill character is ' ' and which is
 // imbued with the user's locale (platform::user_locale), so numbers carry
-// the user's digit grouping.
+// the user's digit grouping, and which says whether sizes are in units.
 #ifndef TWINFIND_REPORT_REPORT_FORMAT_H_
 #define TWINFIND_REPORT_REPORT_FORMAT_H_
 
@@ -40,6 +40,30 @@ grouped_number grouped(integer value) {
 }
 
 native_ostream& operator<<(native_ostream& stream, const grouped_number& number);
+
+// Whether the sizes printed on `stream` are in units (-U). The stream
+// carries the choice, as it carries the user's locale, so that every size
+// of every text report is printed one way without each report being told.
+void show_sizes_in_units(native_ostream& stream, bool in_units);
+bool shows_sizes_in_units(native_ostream& stream);
+
+// A size in bytes as the text reports print it, the one way every size
+// column goes. In units: the binary unit (B, KiB, MiB, GiB, TiB, PiB, EiB)
+// that the size rounded to one decimal stays below 1024.0 in, with that
+// decimal and the locale's decimal point, bytes without one: "743.9 MiB",
+// "512 B"; width, fill and adjustment apply as to a grouped number.
+// Otherwise the whole number of bytes, grouped as grouped() groups it or,
+// in the space sections, as the stream prints any number (its numpunct's
+// grouping), as those sections always have.
+struct size_figure {
+  std::int64_t bytes;
+  bool as_stream_number;
+};
+
+inline size_figure as_size(std::int64_t bytes) { return size_figure{bytes, false}; }
+inline size_figure as_space_size(std::int64_t bytes) { return size_figure{bytes, true}; }
+
+native_ostream& operator<<(native_ostream& stream, const size_figure& size);
 
 // Prints `part` of `whole` as a whole-number percentage, right-aligned in
 // three places, then '%'. A whole of 0 prints 0; a half rounds up.

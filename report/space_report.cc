@@ -27,7 +27,8 @@ namespace {
 void print_figures(native_ostream& out, std::int64_t files, std::int64_t unique_files,
                    std::int64_t unique_size, std::int64_t freed) {
   out << std::setw(12) << files << "  " << std::setw(12) << unique_files << "  "
-      << std::setw(20) << unique_size << "  " << std::setw(20) << freed << "  ";
+      << std::setw(20) << as_space_size(unique_size) << "  " << std::setw(20)
+      << as_space_size(freed) << "  ";
 }
 
 void print_series_figures(native_ostream& out, std::int64_t added_files, std::int64_t added_size,
@@ -58,7 +59,7 @@ void print_space_by_path(native_ostream& out, const scan::_scandata& scandata,
 
   const std::int64_t held = scan::held_outside(space);
   out << std::endl;
-  out << "Held by names outside the paths: " << std::setw(20) << held << " ("
+  out << "Held by names outside the paths: " << std::setw(20) << as_space_size(held) << " ("
       << percent(held, space.unique_size) << ")" << std::endl;
 }
 
@@ -90,8 +91,8 @@ void print_space_by_directory(native_ostream& out, const scan::_scandata& scanda
   out << "       Files           Unique size      Freed if deleted  Directory" << std::endl;
   for (const scan::_scandata_directory_row& row : scandata.directories.rows) {
     if (!row.shown) continue;
-    out << std::setw(12) << row.files << "  " << std::setw(20) << row.unique_size() << "  "
-        << std::setw(20) << row.freed() << "  "
+    out << std::setw(12) << row.files << "  " << std::setw(20) << as_space_size(row.unique_size())
+        << "  " << std::setw(20) << as_space_size(row.freed()) << "  "
         << platform::shown(scandata.directories.path_of(row)) << std::endl;
   }
 }

@@ -94,11 +94,11 @@ void print_sizes(native_ostream& out, const scan::_scandata& scan) {
   // The labels say which measure the figures are in, in the same widths.
   const bool allocated = scan.measure() == scan::size_measure::allocated;
   out << (allocated ? "Naive allocated:  " : "Naive file size:  ") << std::setw(20)
-      << grouped(scan.naive_size) << std::endl;
+      << as_size(scan.naive_size) << std::endl;
   out << (allocated ? "Unique allocated: " : "Unique file size: ") << std::setw(20)
-      << grouped(scan.unique_size) << " ("
+      << as_size(scan.unique_size) << " ("
       << percent(scan.unique_size, scan.naive_size) << ")" << std::endl;
-  out << "Difference:       " << std::setw(20) << grouped(saved) << " ("
+  out << "Difference:       " << std::setw(20) << as_size(saved) << " ("
       << percent(saved, scan.naive_size) << ")" << std::endl;
 }
 

@@ -322,6 +322,11 @@ struct _scandata {
   // the JSON report, which lists them).
   bool record_errors = false;
   std::vector<_scandata_error> errors;
+  // The PATHs that could not be scanned at all, each with the error that
+  // stopped its walk: one that is no directory, could not be entered or
+  // could not be listed (the message is the PATH as given). Each is one of
+  // the scan errors.
+  std::vector<_scandata_error> unscanned_paths;
 
   // Entries listed by the walks, by kind. Counters are 64-bit: a volume may
   // hold more than 2^31 entries.

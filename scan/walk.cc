@@ -4,6 +4,7 @@
 // The run remembers every directory its walks listed, so that a name met
 // again (a PATH given twice, a PATH inside another, a directory reached
 // twice) is known as such without remembering every file.
+#include "base/error_codes.h"
 #include "fs/path_identity.h"
 #include "walk/tree_walk.h"
 #include "scan/scandata.h"
@@ -15,6 +16,13 @@ namespace {
 struct scan_visitor {
   _scandata& scan;
   platform::entry_facts facts;  // reused for every entry
+  // Until the PATH's own directory is listed: what went wrong with it, if
+  // anything. A PATH that could not be entered or read at all ends the walk
+  // with nothing listed; one whose listing was cut short is listed after
+  // all, and was scanned in part.
+  bool at_top = true;
+  bool top_failed = false;
+  platform::error_code top_error = 0;
 
   void before_entering() { scan.progress(); }
 
@@ -22,16 +30,29 @@ struct scan_visitor {
                    const native_string& path) {
     if (outcome == platform::entering::not_a_directory) {
       scan.not_a_directory(path);
+      top_failed_with(platform::not_a_directory_error);
     } else {
       scan.scan_error(error, quoted_message("Error getting attributes for ", path));
+      top_failed_with(error);
     }
   }
 
   void unreadable(platform::error_code error, const native_string& path) {
     scan.scan_error(error, quoted_message("Error searching ", path));
+    top_failed_with(error);
   }
 
-  void listed(const platform::listed_directory& directory) { scan.directory_listed(directory); }
+  void listed(const platform::listed_directory& directory) {
+    at_top = false;
+    top_failed = false;
+    scan.directory_listed(directory);
+  }
+
+  void top_failed_with(platform::error_code error) {
+    if (!at_top) return;
+    top_failed = true;
+    top_error = error;
+  }
 
   // Every fact of an entry is its reading's: where the reading disagrees
   // with the listing (the entry changed kind in between), the entry is
@@ -72,6 +93,7 @@ void _scandata::scan_directory(const native_string& path) {
   directories.top_allocated = take_entered_allocated();
   scan_visitor visitor{*this, {}};
   platform::walk_tree(path, visitor);
+  if (visitor.top_failed) unscanned_paths.push_back(_scandata_error{path, visitor.top_error});
   walk_top = nullptr;
   settle_directory_rows();
 }

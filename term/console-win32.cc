@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "term/console.h"
+#include "base/error_message.h"
 #include "base/result.h"
 
 namespace platform {
@@ -105,20 +106,6 @@ void write_out_at_exit() {
   if (errors) errors->write_out(true);
 }
 
-// The system's text for a failure, without its line end.
-native_string describe(DWORD code) {
-  wchar_t text[512];
-  const DWORD capacity = static_cast<DWORD>(sizeof(text) / sizeof(text[0]));
-  DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                nullptr, code, 0, text, capacity, nullptr);
-  while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n' ||
-                        text[length - 1] == L' ')) {
-    --length;
-  }
-  if (length == 0) return L"error " + std::to_wstring(code);
-  return native_string(text, length);
-}
-
 }  // namespace
 
 std::size_t append_utf8(std::wstring_view text, bool last, std::string& bytes) {
@@ -196,11 +183,11 @@ void install_output_layer() {
 bool finish_output(native_string& problem) {
   if (!output) {
     if (std::wcout.flush()) return true;
-    problem = describe(ERROR_WRITE_FAULT);
+    problem = error_message(ERROR_WRITE_FAULT);
     return false;
   }
   if (output->write_out(true)) return true;
-  problem = describe(output->error);
+  problem = error_message(output->error);
   return false;
 }
 

@@ -52,6 +52,9 @@ bool locale_digit_grouping(const char* name, digit_grouping& grouping) {
   // NUL (repeat the last one), just as std::numpunct's does.
   const char* sizes = conventions->grouping ? conventions->grouping : "";
   const std::size_t width = characters_in(separator);
+  const char* decimal_point =
+      conventions->decimal_point && conventions->decimal_point[0] != '\0' ? conventions->decimal_point : nullptr;
+  const std::size_t decimal_point_width = decimal_point ? characters_in(decimal_point) : 0;
   uselocale(previous);
   // Copied before the locale is freed, which holds them. A copy that runs
   // out of memory ends the run; the locale is freed on the way.
@@ -60,6 +63,10 @@ bool locale_digit_grouping(const char* name, digit_grouping& grouping) {
   grouping.separator = separator;
   grouping.grouping = sizes;
   grouping.separator_width = width;
+  if (decimal_point) {
+    grouping.decimal_point = decimal_point;
+    grouping.decimal_point_width = decimal_point_width;
+  }
   return true;
 }
 

@@ -7,9 +7,9 @@
 
 namespace platform {
 
-// Reads the group separator and grouping of the C library's locale `name`
-// ("" for the one the environment names), the separator in that locale's
-// own encoding. False when the system has no such locale.
+// Reads the group separator, grouping and decimal point of the C library's
+// locale `name` ("" for the one the environment names), the separator and
+// the point in that locale's own encoding. False when the system has no such locale.
 bool locale_digit_grouping(const char* name, digit_grouping& grouping);
 
 }  // namespace platform

@@ -48,6 +48,37 @@ TEST(LocaleDigitGroupingTest, SeparatorsArriveWholeAndTakeOnePlace) {
   if (!missing.empty()) GTEST_SKIP() << "locales not on this system:" << missing;
 }
 
+// The decimal point arrives too, for the sizes in units: a comma in
+// German and French, a point in English.
+TEST(LocaleDigitGroupingTest, TheDecimalPointReachesTheSizesInUnits) {
+  const struct {
+    const char* name;
+    const char* shown;  // 1023.5 KiB and 2.1 GiB, in 10 places each
+  } cases[] = {
+      {"de_DE.UTF-8", "1023,5 KiB   2,1 GiB"},
+      {"fr_FR.UTF-8", "1023,5 KiB   2,1 GiB"},
+      {"en_US.UTF-8", "1023.5 KiB   2.1 GiB"},
+      {"C", "1023.5 KiB   2.1 GiB"},
+  };
+  std::string missing;
+  for (const auto& expected : cases) {
+    SCOPED_TRACE(expected.name);
+    platform::digit_grouping grouping;
+    if (!platform::locale_digit_grouping(expected.name, grouping)) {
+      missing += std::string(" ") + expected.name;
+      continue;
+    }
+    EXPECT_EQ(1u, grouping.decimal_point_width);
+    std::ostringstream out;
+    out.imbue(std::locale(std::locale::classic(), new platform::digit_grouping_facet(grouping)));
+    report::show_sizes_in_units(out, true);
+    out << std::setw(10) << report::as_size(1023 * 1024 + 512) << std::setw(10)
+        << report::as_size(2218901504);
+    EXPECT_EQ(expected.shown, out.str());
+  }
+  if (!missing.empty()) GTEST_SKIP() << "locales not on this system:" << missing;
+}
+
 TEST(LocaleDigitGroupingTest, AnUnknownLocaleIsNone) {
   platform::digit_grouping grouping;
   EXPECT_FALSE(platform::locale_digit_grouping("xx_NOWHERE.UTF-8", grouping));

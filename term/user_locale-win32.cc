@@ -42,17 +42,29 @@ std::wstring user_setting(LCTYPE type) {
   return std::wstring(text, static_cast<std::size_t>(length - 1));
 }
 
+// The characters UTF-16 `text` takes on screen: a character beyond the
+// Basic Multilingual Plane is two units and one place, its second unit
+// taking none.
+std::size_t places_of(std::wstring_view text) {
+  std::size_t places = 0;
+  for (wchar_t unit : text) {
+    if (unit < 0xDC00 || unit > 0xDFFF) ++places;
+  }
+  return places;
+}
+
 }  // namespace
 
-digit_grouping windows_digit_grouping(std::wstring_view thousands, std::wstring_view grouping) {
+digit_grouping windows_digit_grouping(std::wstring_view thousands, std::wstring_view grouping,
+                                      std::wstring_view decimal) {
   digit_grouping whole;
+  if (!decimal.empty()) {
+    whole.decimal_point.assign(decimal.begin(), decimal.end());
+    whole.decimal_point_width = places_of(decimal);
+  }
   if (thousands.empty()) return whole;
   whole.separator.assign(thousands.begin(), thousands.end());
-  // A character beyond the Basic Multilingual Plane is two UTF-16 units and
-  // one place on screen: its second unit takes none.
-  for (wchar_t unit : thousands) {
-    if (unit < 0xDC00 || unit > 0xDFFF) ++whole.separator_width;
-  }
+  whole.separator_width = places_of(thousands);
   whole.grouping = grouping_from_windows(grouping);
   return whole;
 }
@@ -92,8 +104,8 @@ std::locale windows_number_locale(std::wstring_view thousands, std::wstring_view
   wchar_t point = decimal.empty() ? L'.' : decimal[0];
   std::locale numbers(std::locale::classic(),
                       new windows_numpunct(separator, point, std::move(groups)));
-  return std::locale(numbers,
-                     new digit_grouping_facet(windows_digit_grouping(thousands, grouping)));
+  return std::locale(numbers, new digit_grouping_facet(
+                                 windows_digit_grouping(thousands, grouping, decimal)));
 }
 
 namespace {
@@ -106,7 +118,8 @@ std::locale windows_user_locale() {
     std::locale named("");
     if (named != std::locale::classic()) {
       digit_grouping grouping = windows_digit_grouping(user_setting(LOCALE_STHOUSAND),
-                                                       user_setting(LOCALE_SGROUPING));
+                                                       user_setting(LOCALE_SGROUPING),
+                                                       user_setting(LOCALE_SDECIMAL));
       return std::locale(named, new digit_grouping_facet(std::move(grouping)));
     }
   } catch (const std::exception&) {

@@ -19,8 +19,10 @@ namespace platform {
 std::string grouping_from_windows(std::wstring_view grouping);
 
 // The digit grouping of the settings' group separator (LOCALE_STHOUSAND,
-// kept whole) and grouping (LOCALE_SGROUPING).
-digit_grouping windows_digit_grouping(std::wstring_view thousands, std::wstring_view grouping);
+// kept whole), grouping (LOCALE_SGROUPING) and decimal point
+// (LOCALE_SDECIMAL, kept whole; '.' where the settings give none).
+digit_grouping windows_digit_grouping(std::wstring_view thousands, std::wstring_view grouping,
+                                      std::wstring_view decimal = L".");
 
 // The classic locale with the wide numbers of a Windows locale: its group
 // separator (LOCALE_STHOUSAND), its grouping (LOCALE_SGROUPING) and its

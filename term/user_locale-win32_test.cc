@@ -76,6 +76,28 @@ TEST(WindowsNumberLocaleTest, TheWholeSeparatorReachesTheReports) {
   EXPECT_EQ(1u, platform::windows_digit_grouping(L"\u202F", L"3;0").separator_width);
 }
 
+// The settings' decimal point, kept whole, reaches the sizes in units.
+TEST(WindowsNumberLocaleTest, SizesInUnitsTakeTheSettingsDecimalPoint) {
+  using platform::windows_number_locale;
+  const auto shown = [](const std::locale& locale) {
+    std::wostringstream out;
+    out.imbue(locale);
+    report::show_sizes_in_units(out, true);
+    out << std::setw(10) << report::as_size(780040602) << std::setw(10) << report::as_size(512)
+        << std::setw(10) << report::as_space_size(1023 * 1024 + 512);
+    return out.str();
+  };
+  EXPECT_EQ(L" 743,9 MiB     512 B1023,5 KiB", shown(windows_number_locale(L".", L"3;0", L",")));
+  EXPECT_EQ(L" 743.9 MiB     512 B1023.5 KiB", shown(windows_number_locale(L",", L"3;0", L".")));
+  // Settings without a decimal point give '.'; one of two characters is
+  // printed whole.
+  EXPECT_EQ(L" 743.9 MiB     512 B1023.5 KiB", shown(windows_number_locale(L",", L"3;0", L"")));
+  EXPECT_EQ(L"743::9 MiB     512 B1023::5 KiB", shown(windows_number_locale(L",", L"3;0", L"::")));
+  const platform::digit_grouping point = platform::windows_digit_grouping(L"", L"", L"\U0001F600");
+  EXPECT_EQ(2u, point.decimal_point.size());
+  EXPECT_EQ(1u, point.decimal_point_width);
+}
+
 TEST(UserLocaleTest, NumbersKeepTheirDigits) {
   std::locale user;
   ASSERT_TRUE(platform::user_locale(user));

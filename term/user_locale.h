@@ -11,7 +11,8 @@
 
 namespace platform {
 
-// How the user groups the digits of a whole number. std::numpunct holds a
+// How the user groups the digits of a whole number, and the point that
+// begins a fraction. std::numpunct holds a
 // single character for the separator, but many locales use one that is
 // not: U+202F in French, U+2019 in Swiss German, each several bytes of
 // UTF-8; Windows allows up to three characters. So the separator is kept as
@@ -24,6 +25,10 @@ struct digit_grouping {
   // last size repeats; a size of 0, a negative one or CHAR_MAX ends the
   // grouping, and the digits left form one group.
   std::string grouping;
+  // The point before a fraction's digits, kept whole for the same reason
+  // (U+066B in Arabic is two bytes of UTF-8), and the characters it takes.
+  native_string decimal_point = native_string(1, native_char('.'));
+  std::size_t decimal_point_width = 1;
 };
 
 // The facet that carries a digit_grouping in a locale, so that a stream

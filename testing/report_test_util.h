@@ -39,13 +39,18 @@ inline std::locale grouping_locale(char separator) {
 }
 
 // A locale that groups as a platform::digit_grouping_facet says, as the
-// user's locale does.
+// user's locale does, with the decimal point `point` taking `point_width`
+// places.
 inline std::locale grouping_locale(native_string separator, std::size_t width,
-                                   std::string grouping) {
+                                   std::string grouping,
+                                   native_string point = native_string(1, native_char('.')),
+                                   std::size_t point_width = 1) {
   platform::digit_grouping digits;
   digits.separator = std::move(separator);
   digits.separator_width = width;
   digits.grouping = std::move(grouping);
+  digits.decimal_point = std::move(point);
+  digits.decimal_point_width = point_width;
   return std::locale(std::locale::classic(), new platform::digit_grouping_facet(digits));
 }
 
