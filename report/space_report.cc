@@ -24,6 +24,21 @@ void print_figures(native_ostream& out, std::int64_t files, std::int64_t unique_
       << std::setw(20) << unique_size << "  " << std::setw(20) << freed << "  ";
 }
 
+// What the figures of -E leave out, said at the end of each section where
+// something is: deleting then frees at least what the rows show.
+void print_not_counted(native_ostream& out, const scan::_scandata& scandata) {
+  if (!scandata.counts_shared_extents()) return;
+  const bool metadata = scandata.metadata_not_counted();
+  const bool compressed = scandata.compressed_counted_at_least();
+  if (!metadata && !compressed) return;
+  out << std::endl;
+  if (metadata)
+    out << "btrfs metadata is not counted: deleting frees at least the sizes shown."
+        << std::endl;
+  if (compressed)
+    out << "Compressed data is counted at its least, one block per extent." << std::endl;
+}
+
 }  // namespace
 
 void print_space_by_path(native_ostream& out, const scan::_scandata& scandata,
@@ -48,6 +63,7 @@ void print_space_by_path(native_ostream& out, const scan::_scandata& scandata,
   out << std::endl;
   out << "Held by names outside the paths: " << std::setw(20) << held << " ("
       << percent(held, space.unique_size) << ")" << std::endl;
+  print_not_counted(out, scandata);
 }
 
 void print_space_by_directory(native_ostream& out, const scan::_scandata& scandata) {
@@ -62,6 +78,7 @@ void print_space_by_directory(native_ostream& out, const scan::_scandata& scanda
         << std::setw(20) << row.freed() << "  "
         << platform::shown(scandata.directories.path_of(row)) << std::endl;
   }
+  print_not_counted(out, scandata);
 }
 
 }  // namespace report
