@@ -1,18 +1,21 @@
 // The extent maps of files on POSIX, for counting once the extents that
 // several files share (reflinked copies, btrfs snapshots).
 //
-// Only Linux tells which extents are shared (FS_IOC_FIEMAP); elsewhere no
-// volume counts as sharing, and nothing is read.
+// Only Linux tells which extents are shared, kept inline or compressed
+// (FS_IOC_FIEMAP); elsewhere no volume counts as sharing, and nothing is
+// read.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
 #include "base/owners-posix.h"
+#include "fs/btrfs_volume-posix.h"
 #include "fs/filesystem.h"
 #include "fs/long_paths-posix.h"
 #include "fs/read_ahead-posix.h"
@@ -60,29 +63,113 @@ const char* name_of(const native_string& path, const listed_entry& entry) {
 
 }  // namespace
 
-bool volume_shares_extents(walk_cursor& cursor, const native_string& path) {
+volume_extents read_volume_extents(walk_cursor& cursor, const native_string& path) {
+  volume_extents volume;
 #ifdef __linux__
   const directory_place place = current_place(cursor);
-  struct statfs info;
-  // A parked level has no descriptor: the path serves then, where it is
-  // short enough (a deeper entry counts as on a volume that shares
-  // nothing, and costs what -A costs).
-  if (place.handle >= 0) {
-    if (fstatfs(static_cast<int>(place.handle), &info) != 0) return false;
-  } else if (path.size() >= PATH_MAX || statfs(path.c_str(), &info) != 0) {
-    return false;
+  // A parked level has no descriptor: its directory is opened for the
+  // question, where the path allows (a deeper entry counts as on a volume
+  // that shares nothing, and costs what -A costs).
+  unique_fd opened;
+  int fd = static_cast<int>(place.handle);
+  if (fd < 0) {
+    if (path.size() >= PATH_MAX) return volume;
+    const char* name = nullptr;
+    opened = open_parent(path, name);
+    if (!opened.valid()) return volume;
+    fd = opened.get();
   }
-  return shares_extents(info);
+  struct statfs info;
+  struct stat st;
+  if (fstatfs(fd, &info) != 0 || fstat(fd, &st) != 0) return volume;
+  volume.shares = shares_extents(info);
+  volume.block_size = info.f_bsize > 0 ? static_cast<std::uint64_t>(info.f_bsize) : 0;
+  volume.addresses.low = static_cast<std::uint64_t>(st.st_dev);
+  if (static_cast<unsigned long>(info.f_type) == kBtrfs) {
+    volume.data_in_metadata = true;
+    // Every subvolume has a device of its own; the file system id is the
+    // same in all of them.
+    address_space id;
+    if (btrfs_file_system_id(fd, id)) volume.addresses = id;
+  }
 #else
   (void)cursor;
   (void)path;
-  return false;
 #endif
+  return volume;
 }
 
-result<> read_shared_extents(walk_cursor& cursor, const native_string& path,
-                             const listed_entry& entry, const entry_facts& facts,
-                             std::vector<shared_extent>& extents) {
+#ifdef __linux__
+namespace {
+
+// Reads the map of the file open at `fd`, keeping the extents its
+// allocation does not count plainly. A compressed one takes one block on
+// disk, the least it can.
+result<> map_file(int fd, const volume_extents& volume, std::vector<mapped_extent>& extents,
+                  bool& has_encoded) {
+  // On the heap, as a walk must run on the smallest stacks; not a
+  // thread-local one, whose destructor's registration ends the process
+  // where it finds no memory.
+  constexpr std::size_t kBufferSize =
+      sizeof(struct fiemap) + kExtentsPerCall * sizeof(struct fiemap_extent);
+  const std::unique_ptr<char[]> buffer(new char[kBufferSize]);
+  auto* map = reinterpret_cast<struct fiemap*>(buffer.get());
+  const std::uint64_t block = volume.block_size != 0 ? volume.block_size : 4096;
+  std::uint64_t start = 0;
+  for (;;) {
+    std::memset(map, 0, sizeof(struct fiemap));
+    map->fm_start = start;
+    map->fm_length = FIEMAP_MAX_OFFSET - start;
+    // No FIEMAP_FLAG_SYNC: a scan must not force anyone's data out. Data
+    // not yet written has no place on disk, and is no copy's yet either: it
+    // counts as the file's own, as the allocation the examination read.
+    map->fm_flags = 0;
+    map->fm_extent_count = static_cast<std::uint32_t>(kExtentsPerCall);
+    if (ioctl(fd, FS_IOC_FIEMAP, map) != 0) return failed(static_cast<error_code>(errno));
+    if (map->fm_mapped_extents == 0) break;
+    bool last = false;
+    for (std::uint32_t i = 0; i < map->fm_mapped_extents; ++i) {
+      const struct fiemap_extent& e = map->fm_extents[i];
+      last = last || (e.fe_flags & FIEMAP_EXTENT_LAST) != 0;
+      start = e.fe_logical + e.fe_length;
+      if (e.fe_length == 0) continue;
+      mapped_extent extent;
+      extent.physical = e.fe_physical;
+      extent.length = e.fe_length;
+      extent.on_disk = e.fe_length;
+      if (e.fe_flags & FIEMAP_EXTENT_DATA_INLINE) {
+        // In the inode or in the metadata: its place is no block's.
+        extent.inline_data = true;
+        extent.physical = 0;
+        extents.push_back(extent);
+        continue;
+      }
+      // Data without a known place has no range of its own to share, and
+      // counts as the file's own.
+      constexpr std::uint32_t kNoPlace = FIEMAP_EXTENT_UNKNOWN | FIEMAP_EXTENT_DELALLOC |
+                                         FIEMAP_EXTENT_DATA_TAIL | FIEMAP_EXTENT_NOT_ALIGNED;
+      if (e.fe_flags & kNoPlace) continue;
+      extent.shared = (e.fe_flags & FIEMAP_EXTENT_SHARED) != 0;
+      extent.encoded = (e.fe_flags & FIEMAP_EXTENT_ENCODED) != 0;
+      if (extent.encoded) {
+        has_encoded = true;
+        // Every compressed extent takes one block at least.
+        extent.on_disk = std::min<std::uint64_t>(block, e.fe_length);
+        extent.on_disk_at_least = true;
+      }
+      if (extent.shared || extent.encoded) extents.push_back(extent);
+    }
+    if (last || start >= FIEMAP_MAX_OFFSET) break;
+  }
+  return succeeded();
+}
+
+}  // namespace
+#endif
+
+result<> read_extent_map(walk_cursor& cursor, const native_string& path,
+                         const listed_entry& entry, const entry_facts& facts,
+                         const volume_extents& volume, std::vector<mapped_extent>& extents) {
 #ifdef __linux__
   // The map needs a real open: read-only, never blocking (a FIFO swapped
   // in, a lease), never through a link, never a terminal of ours.
@@ -106,51 +193,33 @@ result<> read_shared_extents(walk_cursor& cursor, const native_string& path,
       static_cast<std::int64_t>(st.st_ino) != facts.identity.key)
     return failed(ENOENT);
 
-  // On the heap, as a walk must run on the smallest stacks; not a
-  // thread-local one, whose destructor's registration ends the process
-  // where it finds no memory.
-  constexpr std::size_t kBufferSize =
-      sizeof(struct fiemap) + kExtentsPerCall * sizeof(struct fiemap_extent);
-  const std::unique_ptr<char[]> buffer(new char[kBufferSize]);
-  auto* map = reinterpret_cast<struct fiemap*>(buffer.get());
-  std::uint64_t start = 0;
-  for (;;) {
-    std::memset(map, 0, sizeof(struct fiemap));
-    map->fm_start = start;
-    map->fm_length = FIEMAP_MAX_OFFSET - start;
-    // No FIEMAP_FLAG_SYNC: a scan must not force anyone's data out. Data
-    // not yet written has no place on disk, and is no copy's yet either: it
-    // counts as the file's own, as the allocation the examination read.
-    map->fm_flags = 0;
-    map->fm_extent_count = static_cast<std::uint32_t>(kExtentsPerCall);
-    if (ioctl(fd.get(), FS_IOC_FIEMAP, map) != 0) return failed(static_cast<error_code>(errno));
-    if (map->fm_mapped_extents == 0) break;
-    bool last = false;
-    for (std::uint32_t i = 0; i < map->fm_mapped_extents; ++i) {
-      const struct fiemap_extent& e = map->fm_extents[i];
-      last = last || (e.fe_flags & FIEMAP_EXTENT_LAST) != 0;
-      start = e.fe_logical + e.fe_length;
-      // Data kept inside the metadata, or without a known place, has no
-      // range of its own to share.
-      constexpr std::uint32_t kNoPlace = FIEMAP_EXTENT_UNKNOWN | FIEMAP_EXTENT_DELALLOC |
-                                         FIEMAP_EXTENT_DATA_INLINE | FIEMAP_EXTENT_DATA_TAIL |
-                                         FIEMAP_EXTENT_NOT_ALIGNED;
-      if (!(e.fe_flags & FIEMAP_EXTENT_SHARED) || (e.fe_flags & kNoPlace) || e.fe_length == 0)
-        continue;
-      shared_extent extent;
-      extent.physical = e.fe_physical;
-      extent.length = e.fe_length;
-      extent.encoded = (e.fe_flags & FIEMAP_EXTENT_ENCODED) != 0;
-      extents.push_back(extent);
-    }
-    if (last || start >= FIEMAP_MAX_OFFSET) break;
+  const std::size_t first = extents.size();
+  bool has_encoded = false;
+  const result<> mapped = map_file(fd.get(), volume, extents, has_encoded);
+  if (!mapped.outcome || !has_encoded || !volume.data_in_metadata) return mapped;
+  // Compressed on btrfs: the file extent items give the lengths on disk,
+  // to those allowed to read them (root); the others keep one block each.
+  // (FIEMAP gives a compressed extent's start on disk as the item does.)
+  std::vector<compressed_length> lengths;
+  if (!btrfs_compressed_lengths(fd.get(), static_cast<std::uint64_t>(st.st_ino), lengths).outcome)
+    return mapped;
+  for (std::size_t i = first; i < extents.size(); ++i) {
+    mapped_extent& extent = extents[i];
+    if (!extent.encoded) continue;
+    const auto found = std::lower_bound(
+        lengths.begin(), lengths.end(), extent.physical,
+        [](const compressed_length& c, std::uint64_t at) { return c.start < at; });
+    if (found == lengths.end() || found->start != extent.physical) continue;
+    extent.on_disk = found->on_disk;
+    extent.on_disk_at_least = false;
   }
-  return succeeded();
+  return mapped;
 #else
   (void)cursor;
   (void)path;
   (void)entry;
   (void)facts;
+  (void)volume;
   (void)extents;
   return failed(ENOTSUP);
 #endif

@@ -385,10 +385,12 @@ native_string join_pattern_match(const native_string& pattern, native_string_vie
 
 // ReFS can clone blocks between files, but its maps are not looked at:
 // every volume counts as sharing nothing, and sizes are allocation sizes.
-bool volume_shares_extents(walk_cursor&, const native_string&) { return false; }
+volume_extents read_volume_extents(walk_cursor&, const native_string&) {
+  return volume_extents();
+}
 
-result<> read_shared_extents(walk_cursor&, const native_string&, const listed_entry&,
-                             const entry_facts&, std::vector<shared_extent>&) {
+result<> read_extent_map(walk_cursor&, const native_string&, const listed_entry&,
+                         const entry_facts&, const volume_extents&, std::vector<mapped_extent>&) {
   return failed(ERROR_NOT_SUPPORTED);
 }
 

@@ -207,30 +207,69 @@ result<> list_directory(walk_cursor& cursor, const native_string& path);
 result<examination> examine_entry(walk_cursor& cursor, const native_string& path,
                                   const listed_entry& entry, entry_facts& facts);
 
-// One extent of a file's data that the volume flags as shared: other files
-// (or the file itself elsewhere) hold its blocks too, as a copy made by
-// reflink or a snapshot's does.
-struct shared_extent {
+// One extent of a file's map that its allocation does not count plainly as
+// its own blocks: shared with other files (or with the file itself
+// elsewhere), as a copy made by reflink or a snapshot's is; kept inline; or
+// compressed. Plain extents of the file's own are not kept.
+struct mapped_extent {
   std::uint64_t physical = 0;  // where it starts on the volume, in bytes
-  std::uint64_t length = 0;    // bytes
-  // Compressed: it starts at `physical`, but `length` is what it holds
-  // uncompressed, as the file's allocation counts it.
-  bool encoded = false;
+  // The bytes of the file it holds, as the file's allocation counts them
+  // (for a compressed extent, uncompressed).
+  std::uint64_t length = 0;
+  // The bytes it takes on disk: `length`, but for a compressed extent its
+  // length on disk, as the file system's own records give it, or one block
+  // where they cannot be read (then `on_disk_at_least`).
+  std::uint64_t on_disk = 0;
+  bool shared = false;
+  // Kept in the inode or in the file system's metadata: no blocks of its
+  // own, whatever the allocation says.
+  bool inline_data = false;
+  bool encoded = false;  // compressed
+  bool on_disk_at_least = false;
 };
 
-// Whether files on the volume of the entry at `path`, of the walk's
-// current directory, can share extents (POSIX: btrfs, xfs, bcachefs,
-// ocfs2; Windows: never, ReFS block cloning is not looked at). One call a
-// volume is enough: the answer is the volume's.
-bool volume_shares_extents(walk_cursor& cursor, const native_string& path);
+// Which set of physical addresses a volume's extents lie in: btrfs gives
+// each subvolume a device of its own, and its file system id tells that
+// they are one; elsewhere the device is the set.
+struct address_space {
+  std::uint64_t high = 0;
+  std::uint64_t low = 0;
+  bool by_device = true;
 
-// Appends the shared extents of the regular file `entry` of the walk's
-// current directory, at `path`, which the examination read as `facts`.
-// The others are not kept. Fails with the system's code when the map
-// cannot be read, or the entry is no longer the file examined.
-result<> read_shared_extents(walk_cursor& cursor, const native_string& path,
-                             const listed_entry& entry, const entry_facts& facts,
-                             std::vector<shared_extent>& extents);
+  bool operator==(const address_space& other) const {
+    return high == other.high && low == other.low && by_device == other.by_device;
+  }
+};
+
+// How a volume keeps its files' extents, for counting shared ones once
+// (-E). One call a volume is enough: the answers are the volume's.
+struct volume_extents {
+  // Files there can share extents (POSIX: btrfs, xfs, bcachefs, ocfs2;
+  // Windows: never, ReFS block cloning is not looked at): every regular
+  // file with blocks is mapped.
+  bool shares = false;
+  // btrfs: symbolic links and small files keep their data inline in the
+  // metadata, which no file's map shows, and which is not counted.
+  bool data_in_metadata = false;
+  // A file allocated less than one block can only hold its data inline
+  // (ext4's inline_data), and is mapped wherever the volume is; 0: none is.
+  std::uint64_t block_size = 0;
+  address_space addresses;
+};
+
+// What the volume of the walk's current directory, at `path` (the entry's
+// or the directory's own), keeps of extents. A volume that cannot be asked
+// shares nothing and maps nothing.
+volume_extents read_volume_extents(walk_cursor& cursor, const native_string& path);
+
+// Appends the extents of the regular file `entry` of the walk's current
+// directory, at `path`, which the examination read as `facts`, that its
+// allocation does not count plainly (mapped_extent). `volume` is what
+// read_volume_extents said of its volume. Fails with the system's code
+// when the map cannot be read, or the entry is no longer the file examined.
+result<> read_extent_map(walk_cursor& cursor, const native_string& path,
+                         const listed_entry& entry, const entry_facts& facts,
+                         const volume_extents& volume, std::vector<mapped_extent>& extents);
 
 // Examines a path on its own, outside any walk (for breakdowns), best
 // given in its system form (system_path.h). `kind` comes from the search

@@ -198,6 +198,15 @@ void print_json_report(native_ostream& out, const scan::_scandata& scan,
   // Whether extents that several files share counted once (-E).
   json.key("shared_extents");
   json.boolean(scan.counts_shared_extents());
+  // Under -E, what its figures leave out (so that deleting frees at least
+  // them); nothing is said without it.
+  if (scan.counts_shared_extents()) {
+    json.key("not_counted");
+    json.begin_array();
+    if (scan.metadata_not_counted()) json.ascii("metadata");
+    if (scan.compressed_counted_at_least()) json.ascii("compressed_length");
+    json.end_array();
+  }
   json.key("naive_size");
   json.number(scan.naive_size);
   json.key("unique_size");

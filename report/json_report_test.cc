@@ -264,6 +264,71 @@ TEST(JsonReport, AllocatedSizesAreTheTextReportsAndSaySo) {
   EXPECT_EQ(text_report(parsed), reports_of(doc, parsed));
 }
 
+// Under -E, what the figures leave out ends each section of the text report
+// in a line of its own, and is listed in the document; nothing of it shows
+// without -E, or where everything is counted.
+TEST(JsonReport, WhatIsNotCountedIsSaidOnlyUnderE) {
+  const native_string metadata_line =
+      T("btrfs metadata is not counted: deleting frees at least the sizes shown.\n");
+  const native_string compressed_line =
+      T("Compressed data is counted at its least, one block per extent.\n");
+  struct not_counted_case {
+    const char* name;
+    bool btrfs, compressed_at_least, shared_extents;
+    std::vector<std::string> not_counted;  // none: the key is absent
+  };
+  const std::vector<not_counted_case> cases = {
+      {"btrfs", true, false, true, {"metadata"}},
+      {"btrfs, compressed", true, true, true, {"metadata", "compressed_length"}},
+      {"xfs", false, false, true, {}},
+      {"btrfs without -E", true, true, false, {}},
+  };
+  for (const not_counted_case& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform::fake_tree tree;
+    platform::volume_extents volume;
+    volume.shares = true;
+    volume.data_in_metadata = c.btrfs;
+    volume.block_size = 4096;
+    tree.set_volume_extents("", volume);
+    tree.file("a/f", 65536);
+    tree.set_allocated("a/f", 65536);
+    platform::mapped_extent extent;
+    extent.physical = 1 << 20;
+    extent.length = 65536;
+    extent.on_disk = 4096;
+    extent.shared = extent.encoded = extent.on_disk_at_least = c.compressed_at_least;
+    tree.set_shared_extents("a/f", {extent});
+    cli::command_line parsed;
+    parsed.directories = {tree.path("a")};
+    parsed.allocated = true;
+    parsed.shared_extents = c.shared_extents;
+    parsed.directory_depth = 0;
+    const native_string text = text_report(parsed);
+    const auto count = [&](const native_string& line) {
+      std::size_t found = 0;
+      for (std::size_t at = text.find(line); at != native_string::npos; at = text.find(line, at + 1))
+        ++found;
+      return found;
+    };
+    // Once at the end of the space by path, once at that of the space by
+    // directory.
+    const bool metadata = c.shared_extents && c.btrfs;
+    EXPECT_EQ(count(metadata_line), metadata ? 2u : 0u);
+    EXPECT_EQ(count(compressed_line), c.shared_extents && c.compressed_at_least ? 2u : 0u);
+    EXPECT_LT(metadata_line.size(), 79u);
+    EXPECT_LT(compressed_line.size(), 79u);
+    const json doc = json_report(parsed);
+    if (!c.shared_extents) {
+      EXPECT_FALSE(doc.contains("not_counted"));
+      continue;
+    }
+    std::vector<std::string> said;
+    for (const json& item : doc.at("not_counted")) said.push_back(item.get<std::string>());
+    EXPECT_EQ(said, c.not_counted);
+  }
+}
+
 TEST(JsonReport, ErrorsAreListedInOrderAndNothingElseIsPrinted) {
   platform::fake_tree tree;
   tree.file("plain", 1);

@@ -37,6 +37,21 @@ void print_series_figures(native_ostream& out, std::int64_t added_files, std::in
       << std::setw(11) << freed_files << "  " << std::setw(23) << freed << "  ";
 }
 
+// What the figures of -E leave out, said at the end of each section where
+// something is: deleting then frees at least what the rows show.
+void print_not_counted(native_ostream& out, const scan::_scandata& scandata) {
+  if (!scandata.counts_shared_extents()) return;
+  const bool metadata = scandata.metadata_not_counted();
+  const bool compressed = scandata.compressed_counted_at_least();
+  if (!metadata && !compressed) return;
+  out << std::endl;
+  if (metadata)
+    out << "btrfs metadata is not counted: deleting frees at least the sizes shown."
+        << std::endl;
+  if (compressed)
+    out << "Compressed data is counted at its least, one block per extent." << std::endl;
+}
+
 }  // namespace
 
 void print_space_by_path(native_ostream& out, const scan::_scandata& scandata,
@@ -61,6 +76,7 @@ void print_space_by_path(native_ostream& out, const scan::_scandata& scandata,
   out << std::endl;
   out << "Held by names outside the paths: " << std::setw(20) << as_space_size(held) << " ("
       << percent(held, space.unique_size) << ")" << std::endl;
+  print_not_counted(out, scandata);
 }
 
 void print_space_in_order(native_ostream& out, const scan::_scandata& scandata,
@@ -95,6 +111,7 @@ void print_space_by_directory(native_ostream& out, const scan::_scandata& scanda
         << "  " << std::setw(20) << as_space_size(row.freed()) << "  "
         << platform::shown(scandata.directories.path_of(row)) << std::endl;
   }
+  print_not_counted(out, scandata);
 }
 
 }  // namespace report

@@ -21,6 +21,27 @@ std::int64_t saturating_add(std::int64_t total, std::int64_t size) {
   return total + size;
 }
 
+// The bytes of a file's allocation that its map says are not its own
+// blocks: its shared extents (which count by their ranges), its data kept
+// inline, and what compressing its own extents saved.
+std::uint64_t not_own(const std::vector<platform::mapped_extent>& extents) {
+  std::uint64_t elsewhere = 0;
+  for (const platform::mapped_extent& extent : extents) {
+    if (extent.inline_data) {
+      // In the inode or the metadata: the sectors the allocation gives it
+      // are none of its own.
+      elsewhere += (extent.length + 511) / 512 * 512;
+    } else if (extent.shared) {
+      // Counted apart, by its range.
+      elsewhere += extent.length;
+    } else if (extent.encoded && extent.on_disk < extent.length) {
+      // Its own, but smaller on disk than in the file.
+      elsewhere += extent.length - extent.on_disk;
+    }
+  }
+  return elsewhere;
+}
+
 }  // namespace
 
 bool _scandata::examine_listed(platform::walk_cursor& cursor, const native_string& path,
@@ -55,9 +76,10 @@ bool _scandata::examined(platform::result<platform::examination> examination,
   return false;
 }
 
-void _scandata::record_entry(native_string_view path, const platform::entry_facts& facts,
+void _scandata::record_entry(native_string_view path, const platform::entry_facts& read,
                              const _scandata_entry_place* place) {
   using platform::entry_kind;
+  const platform::entry_facts& facts = shared_extents_on_ ? link_part(read, place) : read;
   const bool symlink = facts.kind == entry_kind::symlink;
   const bool reparse = facts.kind == entry_kind::reparse;
   if (facts.is_directory) {
@@ -68,13 +90,17 @@ void _scandata::record_entry(native_string_view path, const platform::entry_fact
     // walk that never enters it must not count it, as du -x does not.
     // A link to a directory has one name here: one of several is counted
     // as a file (examine_listed).
-    if (measure_ == size_measure::allocated && !reparse)
+    if (measure_ == size_measure::allocated && !reparse) {
       count_directory(facts, !listed_before_by_walk);
+      // The naive total counts every name in full, a link kept in the
+      // metadata too.
+      naive_size = saturating_add(naive_size, read.allocated - facts.allocated);
+    }
     return;
   }
   ++(symlink ? files_symlink : reparse ? files_reparse : files_normal);
 
-  naive_size = saturating_add(naive_size, facts.*size_of_);
+  naive_size = saturating_add(naive_size, read.*size_of_);
   _scandata_hardlinkcount_info& by_links = hardlinkcounts[facts.links];
   ++by_links.file_count;
   if (facts.links == 1 && !keeps_single_link_files()) {
@@ -122,36 +148,33 @@ const platform::entry_facts& _scandata::own_part(const platform::entry_facts& fa
                                                  bool new_file,
                                                  const _scandata_entry_place* place) {
   holder_ = no_holder;
-  // Only a regular file's data can be shared; one without blocks has none.
+  // Only a regular file's data can be shared, inline or compressed; one
+  // without blocks has none (and is never mapped).
   if (facts.is_directory || facts.kind != platform::entry_kind::normal || facts.allocated <= 0)
     return facts;
   // A file met before is a holder or not since its first meeting; one met
   // before under a name not known as such (a directory without identity)
   // is not read twice either.
   const std::uint32_t* known = holders_.empty() ? nullptr : holder_of_.find(facts.identity);
-  if (!known && new_file && place && volume_shares(facts.identity.volume, *place)) {
+  if (!known && new_file && place) {
+    const _scandata_volume& volume = volume_of(facts.identity.volume, *place);
+    // Less than a block can only be data kept inline, wherever it is.
+    const auto allocated = static_cast<std::uint64_t>(facts.allocated);
+    if (!volume.extents.shares && allocated >= volume.extents.block_size) return facts;
     extents_.clear();
-    const platform::result<> read =
-        platform::read_shared_extents(place->cursor, place->path, place->entry, facts, extents_);
+    const platform::result<> read = platform::read_extent_map(
+        place->cursor, place->path, place->entry, facts, volume.extents, extents_);
     if (!read.outcome) {
       // It counts as -A counts it.
       scan_error(read.error, quoted_message("Error reading extents of ", place->path));
       return facts;
     }
-    if (extents_.empty()) return facts;
+    const std::uint64_t elsewhere = not_own(extents_);
+    if (elsewhere == 0) return facts;
     const std::uint32_t holder = shared_.add_holder();
-    std::uint64_t shared_bytes = 0;
-    for (const platform::shared_extent& extent : extents_) {
-      if (extent.encoded) {
-        shared_.add_encoded(holder, extent.physical, extent.length);
-      } else {
-        shared_.add_range(holder, extent.physical, extent.length);
-      }
-      shared_bytes += extent.length;
-    }
+    add_ranges(holder, volume.addresses);
     _scandata_shared_holder made;
-    const auto allocated = static_cast<std::uint64_t>(facts.allocated);
-    made.own = shared_bytes >= allocated ? 0 : static_cast<std::int64_t>(allocated - shared_bytes);
+    made.own = elsewhere >= allocated ? 0 : static_cast<std::int64_t>(allocated - elsewhere);
     holders_.push_back(made);
     known = holder_of_.insert(facts.identity, holder).value;
   }
@@ -162,12 +185,46 @@ const platform::entry_facts& _scandata::own_part(const platform::entry_facts& fa
   return own_facts_;
 }
 
-bool _scandata::volume_shares(std::uint64_t volume, const _scandata_entry_place& place) {
-  for (const auto& known : sharing_volumes_)
-    if (known.first == volume) return known.second;
-  const bool shares = platform::volume_shares_extents(place.cursor, place.path);
-  sharing_volumes_.emplace_back(volume, shares);
-  return shares;
+void _scandata::add_ranges(std::uint32_t holder, std::uint32_t addresses) {
+  for (const platform::mapped_extent& extent : extents_) {
+    if (extent.encoded && extent.on_disk_at_least) compressed_at_least_ = true;
+    if (!extent.shared || extent.inline_data) continue;
+    if (extent.encoded) {
+      shared_.add_encoded(holder, addresses, extent.physical, extent.on_disk);
+    } else {
+      shared_.add_range(holder, addresses, extent.physical, extent.on_disk);
+    }
+  }
+}
+
+const platform::entry_facts& _scandata::link_part(const platform::entry_facts& facts,
+                                                  const _scandata_entry_place* place) {
+  if (facts.kind != platform::entry_kind::symlink || facts.allocated <= 0 || !place)
+    return facts;
+  // A link cannot be opened to be mapped; btrfs keeps every link's target
+  // inline in its metadata.
+  if (!volume_of(facts.identity.volume, *place).extents.data_in_metadata) return facts;
+  own_facts_ = facts;
+  own_facts_.allocated = 0;
+  return own_facts_;
+}
+
+const _scandata_volume& _scandata::volume_of(std::uint64_t device,
+                                             const _scandata_entry_place& place) {
+  for (const _scandata_volume& known : volumes_)
+    if (known.device == device) return known;
+  _scandata_volume volume;
+  volume.device = device;
+  volume.extents = platform::read_volume_extents(place.cursor, place.path);
+  // Volumes of one file system (btrfs's subvolumes) share one set of
+  // addresses; every other set is apart.
+  const auto same = std::find(address_spaces_.begin(), address_spaces_.end(),
+                              volume.extents.addresses);
+  volume.addresses = static_cast<std::uint32_t>(same - address_spaces_.begin());
+  if (same == address_spaces_.end()) address_spaces_.push_back(volume.extents.addresses);
+  if (volume.extents.data_in_metadata) metadata_not_counted_ = true;
+  volumes_.push_back(volume);
+  return volumes_.back();
 }
 
 void _scandata::count_new_file(const platform::entry_facts& facts,

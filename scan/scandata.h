@@ -288,6 +288,14 @@ struct _scandata_shared_holder {
   std::uint32_t freed_row = _scandata_directories::none;
 };
 
+// A volume met under -E: what it says of extents, and the number of the
+// set of physical addresses its ranges lie in.
+struct _scandata_volume {
+  std::uint64_t device = 0;
+  platform::volume_extents extents;
+  std::uint32_t addresses = 0;
+};
+
 // A row of the space by directory that holds a name of a holder of shared
 // extents, or that freed the holder, in one walk.
 struct _scandata_holder_row {
@@ -396,6 +404,12 @@ struct _scandata {
   // (allocated) and before the walks.
   void count_shared_extents() { shared_extents_on_ = true; }
   bool counts_shared_extents() const { return shared_extents_on_; }
+  // What the figures under -E leave out, so that deleting frees at least
+  // them: the metadata of a btrfs met (which holds small files and links
+  // too), and compressed extents counted at one block, their length on
+  // disk unread.
+  bool metadata_not_counted() const { return metadata_not_counted_; }
+  bool compressed_counted_at_least() const { return compressed_at_least_; }
   // Adds the shared ranges to the totals and to the space by path, once
   // every holder is known: after the last walk (scan_paths does it).
   void settle_shared_extents();
@@ -468,9 +482,17 @@ struct _scandata {
   // where, and sets `holder_` (examine.cc).
   const platform::entry_facts& own_part(const platform::entry_facts& facts, bool new_file,
                                         const _scandata_entry_place* place);
-  // Whether the volume of the entry at `place` can share extents, asked
-  // once per volume.
-  bool volume_shares(std::uint64_t volume, const _scandata_entry_place& place);
+  // What the volume `device` of the entry at `place` keeps of extents,
+  // asked once per volume.
+  const _scandata_volume& volume_of(std::uint64_t device, const _scandata_entry_place& place);
+  // Adds the shared ranges of the extents just read to `holder`, in the
+  // set of addresses `addresses`, and notes a compressed length counted
+  // at its least.
+  void add_ranges(std::uint32_t holder, std::uint32_t addresses);
+  // The facts of a symbolic link, or a copy of them without blocks where
+  // its volume keeps links in its metadata (examine.cc).
+  const platform::entry_facts& link_part(const platform::entry_facts& facts,
+                                         const _scandata_entry_place* place);
   // Notes how the walk under way met the file `holder_`, by its
   // space-by-path counts (space_by_path.cc).
   void note_holder(const _scandata_space_tally& tally);
@@ -533,8 +555,11 @@ struct _scandata {
   std::vector<_scandata_holder_row> holder_names_;
   std::vector<_scandata_holder_row> holders_freed_;
   std::vector<std::uint32_t> holders_in_rows_;
-  std::vector<std::pair<std::uint64_t, bool>> sharing_volumes_;
-  std::vector<platform::shared_extent> extents_;
+  std::vector<_scandata_volume> volumes_;
+  std::vector<platform::address_space> address_spaces_;
+  bool metadata_not_counted_ = false;
+  bool compressed_at_least_ = false;
+  std::vector<platform::mapped_extent> extents_;
   static constexpr std::uint32_t no_holder = 0xFFFFFFFFu;
   std::uint32_t holder_ = no_holder;  // of the file being recorded
   platform::entry_facts own_facts_;   // what own_part returns for a holder

@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/statvfs.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <grp.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +18,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <string>
 #include <utility>
@@ -40,6 +43,7 @@ struct figures {
   std::int64_t freed = 0;   // what deleting every PATH frees
   std::int64_t errors = 0;
   std::map<std::string, std::pair<std::int64_t, std::int64_t>> rows;  // unique, freed
+  bool metadata_not_counted = false, compressed_at_least = false;
 };
 
 figures scan_of(const std::vector<std::string>& paths, bool shared, std::int32_t depth = -1) {
@@ -58,6 +62,8 @@ figures scan_of(const std::vector<std::string>& paths, bool shared, std::int32_t
   f.unique = scan.unique_size;
   f.freed = scan.space.freed;
   f.errors = scan.scan_errors;
+  f.metadata_not_counted = scan.metadata_not_counted();
+  f.compressed_at_least = scan.compressed_counted_at_least();
   for (const _scandata_directory_row& row : scan.directories.rows)
     f.rows[std::string(scan.directories.path_of(row))] = {row.unique_size(), row.freed()};
   return f;
@@ -259,10 +265,26 @@ TEST(SharedExtentsPosix, BtrfsSubvolumeSnapshotBeforeAndAfterChanges) {
   }));
 }
 
-// Compressed extents: each is known by its start, and counts its
-// uncompressed length, as st_blocks does; a copy of a compressed file
-// holds the same extents, which count once.
-TEST(SharedExtentsPosix, CompressedCopiesOnBtrfsCountOnce) {
+// The bytes of data a btrfs holds, as `btrfs filesystem df` gives them; -1
+// where it cannot say.
+std::int64_t btrfs_data_used(const std::string& mnt) {
+  const std::string out = mnt + ".df";
+  if (!run_quietly("btrfs filesystem df -b " + mnt + " > " + out)) return -1;
+  std::ifstream in(out);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.compare(0, 5, "Data,") != 0) continue;
+    const std::size_t used = line.find("used=");
+    if (used != std::string::npos) return std::stoll(line.substr(used + 5));
+  }
+  return -1;
+}
+
+// Compressed extents: each is known by its start, and counts its length on
+// disk, read from the file extent items (the tests run as root); a copy of
+// a compressed file holds the same extents, which count once. The file
+// system holds nothing else: the unique total is its data.
+TEST(SharedExtentsPosix, CompressedCopiesOnBtrfsCountOnceAtTheirLengthOnDisk) {
   test_tree tree;
   const image_kind zstd{"btrfs-zstd", "mkfs.btrfs -q -f", off_t{256} * MiB, "compress-force=zstd"};
   EXPECT_CHECKED(on_image(zstd, tree, [](const std::string& mnt, problems& found) {
@@ -276,7 +298,261 @@ TEST(SharedExtentsPosix, CompressedCopiesOnBtrfsCountOnce) {
     struct stat st;
     found.expect(stat((mnt + "/a/f").c_str(), &st) == 0, "no file");
     const std::int64_t allocated = static_cast<std::int64_t>(st.st_blocks) * 512;
-    expect_shared(mnt, {"a", "b"}, allocated, allocated, {allocated, allocated}, "compressed", found);
+    const std::vector<std::string> paths = {mnt + "/a", mnt + "/b"};
+    const figures e = scan_of(paths, true);
+    found.expect_eq(e.errors, 0, "errors");
+    found.expect_eq(e.unique, btrfs_data_used(mnt), "unique: the data on disk");
+    found.expect(e.unique * 4 < allocated, "compressed to less than a quarter");
+    found.expect_eq(e.freed, e.unique, "freed by both");
+    found.expect_eq(e.paths[0].freed, 0, "freed by a");
+    found.expect_eq(e.paths[1].freed, 0, "freed by b");
+  }));
+}
+
+// -E against what deleting gives back, on real file systems: each
+// snapshot of a layout deleted in turn, the scan before against the data
+// `btrfs filesystem df` says was freed and against what `df` gains.
+
+// The bytes in use by `df`'s count.
+std::int64_t df_used(const std::string& mnt) {
+  struct statvfs info;
+  if (statvfs(mnt.c_str(), &info) != 0) return -1;
+  return static_cast<std::int64_t>(info.f_blocks - info.f_bfree) *
+         static_cast<std::int64_t>(info.f_frsize);
+}
+
+// Within `percent` of `expected`, or `slack` bytes.
+bool near(std::int64_t actual, std::int64_t expected, double percent, std::int64_t slack) {
+  const double off = static_cast<double>(actual > expected ? actual - expected : expected - actual);
+  return off <= slack || off <= percent / 100 * static_cast<double>(expected);
+}
+
+// A tree worth a snapshot: files of a few blocks, many under 2 KiB (btrfs
+// keeps those inline), symbolic links; text when `compressible`.
+void fill(const std::string& dir, bool compressible, problems& found) {
+  const std::string source = compressible ? "yes 'a line of text that compresses' | head -c"
+                                          : "head -c";
+  const std::string tail = compressible ? "" : " /dev/urandom";
+  shell("mkdir -p " + dir + "/small " + dir + "/big && cd " + dir +
+            " && for i in $(seq 1 200); do " + source + " $((i * 9)) " + tail +
+            " > small/f$i; done && for i in $(seq 1 6); do " + source + " $((i * 150000))" +
+            tail + " > big/f$i; done && for i in $(seq 1 50); do ln -s small/f$i l$i; done",
+        found);
+}
+
+// The next snapshot changed: a large file rewritten, small ones replaced,
+// one added.
+void change(const std::string& dir, int n, problems& found) {
+  shell("cd " + dir + " && head -c 300000 /dev/urandom > big/f" + std::to_string(n) +
+            " && for i in $(seq " + std::to_string(n * 10) + " " + std::to_string(n * 10 + 20) +
+            "); do head -c 900 /dev/urandom > small/f$i; done && head -c 200000 /dev/urandom > new" +
+            std::to_string(n),
+        found);
+}
+
+enum class snapshots { reflinked, subvolumes };
+
+// Makes four snapshots s0..s3 at `mnt`, each from the one before and
+// changed, then deletes s3, s1, s0 in turn: before each, -E's Freed if
+// deleted for it, scanning every snapshot left, against the data freed
+// and df's gain once the file system has let it go.
+void delete_in_turn(const std::string& mnt, snapshots kind, bool compressible,
+                    const std::string& what, problems& found) {
+  const bool subvolumes = kind == snapshots::subvolumes;
+  if (subvolumes) shell("btrfs subvolume create " + mnt + "/s0", found);
+  fill(mnt + "/s0", compressible, found);
+  for (int n = 1; n <= 3; ++n) {
+    const std::string from = mnt + "/s" + std::to_string(n - 1), to = mnt + "/s" + std::to_string(n);
+    shell(subvolumes ? "btrfs subvolume snapshot " + from + " " + to
+                     : "cp -a --reflink=always " + from + " " + to,
+          found);
+    change(to, n, found);
+  }
+  sync();
+  std::vector<int> left = {0, 1, 2, 3};
+  for (const int gone : {3, 1, 0}) {
+    std::vector<std::string> paths;
+    std::size_t row = 0;
+    for (std::size_t i = 0; i < left.size(); ++i) {
+      if (left[i] == gone) row = i;
+      paths.push_back(mnt + "/s" + std::to_string(left[i]));
+    }
+    const figures e = scan_of(paths, true);
+    found.expect_eq(e.errors, 0, what + ": errors");
+    found.expect(e.metadata_not_counted, what + ": metadata said not counted");
+    const std::int64_t data_before = btrfs_data_used(mnt), df_before = df_used(mnt);
+    const std::string dir = mnt + "/s" + std::to_string(gone);
+    shell(subvolumes ? "btrfs subvolume delete " + dir + " && btrfs subvolume sync " + mnt
+                     : "rm -rf " + dir,
+          found);
+    sync();
+    shell("btrfs filesystem sync " + mnt, found);
+    const std::int64_t data_freed = data_before - btrfs_data_used(mnt);
+    const std::int64_t df_freed = df_before - df_used(mnt);
+    const std::int64_t freed = e.paths[row].freed;
+    std::cout << "[measured] " << what << " s" << gone << ": -E " << freed << ", data freed "
+              << data_freed << ", df " << df_freed << std::endl;
+    found.expect(near(freed, data_freed, 1, 0), what + ": s" + std::to_string(gone) + " -E " +
+                                                    std::to_string(freed) + " against data freed " +
+                                                    std::to_string(data_freed));
+    found.expect(freed <= df_freed + std::max<std::int64_t>(256 * 1024, df_freed / 100),
+                 what + ": above df's gain");
+    left.erase(left.begin() + static_cast<std::ptrdiff_t>(row));
+  }
+}
+
+// A commit each second: a deleted subvolume is let go of soon.
+const image_kind btrfs_zstd{"btrfs-zstd", "mkfs.btrfs -q -f", off_t{256} * MiB,
+                            "compress=zstd,commit=1"};
+const image_kind btrfs_quick{"btrfs", "mkfs.btrfs -q -f", off_t{256} * MiB, "commit=1"};
+
+TEST(SharedExtentsAccuracyStress, BtrfsReflinkedCopiesFreeWhatMinusEShows) {
+  test_tree tree;
+  EXPECT_CHECKED(on_image(btrfs, tree, [](const std::string& mnt, problems& found) {
+    delete_in_turn(mnt, snapshots::reflinked, false, "btrfs reflinked", found);
+  }));
+}
+
+TEST(SharedExtentsAccuracyStress, BtrfsSubvolumeSnapshotsFreeWhatMinusEShows) {
+  test_tree tree;
+  EXPECT_CHECKED(on_image(btrfs_quick, tree, [](const std::string& mnt, problems& found) {
+    delete_in_turn(mnt, snapshots::subvolumes, false, "btrfs snapshots", found);
+  }));
+}
+
+TEST(SharedExtentsAccuracyStress, BtrfsZstdSnapshotsFreeWhatMinusEShows) {
+  test_tree tree;
+  EXPECT_CHECKED(on_image(btrfs_zstd, tree, [](const std::string& mnt, problems& found) {
+    delete_in_turn(mnt, snapshots::subvolumes, true, "btrfs zstd", found);
+  }));
+}
+
+// A user who may not read btrfs's file extent items: each compressed
+// extent counts one block, at or below the data deleting frees, and the run
+// says so.
+TEST(SharedExtentsAccuracyStress, BtrfsZstdUnprivilegedCountsCompressedDataAtItsLeast) {
+  test_tree tree;
+  chmod(tree.path().c_str(), 0755);
+  EXPECT_CHECKED(on_image(btrfs_zstd, tree, [](const std::string& mnt, problems& found) {
+    fill(mnt + "/a", true, found);
+    shell("cp -a --reflink=always " + mnt + "/a " + mnt + "/b && chmod -R a+rX " + mnt, found);
+    change(mnt + "/b", 1, found);
+    // Data of b's own that compresses: counted at one block an extent.
+    shell("yes 'text of b alone' | head -c 2000000 > " + mnt + "/b/text", found);
+    sync();
+    const std::string as_nobody = check_in_child([&]() -> std::string {
+      if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+          setresuid(65534, 65534, 65534) != 0)
+        return "no user to become";
+      const figures e = scan_of({mnt + "/b"}, true);
+      if (e.errors != 0) return "errors";
+      if (!e.compressed_at_least || !e.metadata_not_counted) return "not said";
+      return std::to_string(e.paths[0].freed);
+    });
+    const std::int64_t before = btrfs_data_used(mnt);
+    shell("rm -rf " + mnt + "/b && btrfs filesystem sync " + mnt, found);
+    const std::int64_t data_freed = before - btrfs_data_used(mnt);
+    std::cout << "[measured] btrfs zstd unprivileged: -E " << as_nobody << ", data freed "
+              << data_freed << std::endl;
+    found.expect(!as_nobody.empty() && as_nobody[0] >= '0' && as_nobody[0] <= '9',
+                 "unprivileged: " + as_nobody);
+    if (!as_nobody.empty() && as_nobody[0] >= '0' && as_nobody[0] <= '9')
+      found.expect(std::stoll(as_nobody) <= data_freed, "unprivileged -E above the data freed");
+  }));
+}
+
+// ext4 with inline_data: small files live in their inodes, and deleting
+// them frees no block.
+TEST(SharedExtentsAccuracyStress, Ext4InlineDataFreesWhatMinusEShows) {
+  test_tree tree;
+  const image_kind ext4{"ext4", "mkfs.ext4 -q -F -O inline_data -I 512", off_t{64} * MiB};
+  EXPECT_CHECKED(on_image(ext4, tree, [](const std::string& mnt, problems& found) {
+    fill(mnt + "/a", false, found);
+    sync();
+    const figures e = scan_of({mnt + "/a"}, true);
+    found.expect(!e.metadata_not_counted, "ext4: nothing said not counted");
+    const std::int64_t before = df_used(mnt);
+    shell("rm -rf " + mnt + "/a", found);
+    sync();
+    const std::int64_t df_freed = before - df_used(mnt);
+    std::cout << "[measured] ext4 inline_data: -E " << e.paths[0].freed << ", df " << df_freed
+              << std::endl;
+    found.expect(near(e.paths[0].freed, df_freed, 0.1, 64 * 1024),
+                 "ext4: -E " + std::to_string(e.paths[0].freed) + " against df " +
+                     std::to_string(df_freed));
+  }));
+}
+
+// Two xfs images whose copies lie at the same addresses, and a btrfs, in
+// one run: each gives the figures it gives scanned alone.
+TEST(SharedExtentsAccuracyStress, FileSystemsInOneRunEachCountAsAlone) {
+  test_tree tree;
+  const std::string top = tree.path("fs");
+  EXPECT_CHECKED(in_own_namespace(
+      [&]() -> std::string {
+        for (const char* name : {"x1", "x2", "b"}) {
+          const std::string image = top + "-" + name + ".img", mnt = top + "/" + name;
+          const bool is_btrfs = name[0] == 'b';
+          if (!run_quietly("mkdir -p " + mnt + " && truncate -s " + (is_btrfs ? "256M" : "320M") +
+                           " " + image))
+            return "no image";
+          if (!run_quietly(std::string(is_btrfs ? "mkfs.btrfs -q -f " : "mkfs.xfs -q -f -m reflink=1 ") +
+                           image))
+            return "no mkfs";
+          if (!run_quietly("mount -o loop " + image + " " + mnt)) return "no loop mount";
+        }
+        return "";
+      },
+      [&] {
+        problems found;
+        std::vector<std::string> paths;
+        for (const char* name : {"x1", "x2", "b"}) {
+          const std::string mnt = top + "/" + name;
+          random_file(mnt + "/f", 16 * MiB, found);
+          reflink(mnt + "/f", mnt + "/g", found);
+          paths.push_back(mnt);
+        }
+        sync();
+        const figures together = scan_of(paths, true);
+        std::int64_t unique = 0, freed = 0;
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+          const figures alone = scan_of({paths[i]}, true);
+          found.expect_eq(together.paths[i].unique_size, alone.paths[0].unique_size,
+                          paths[i] + ": unique");
+          found.expect_eq(together.paths[i].freed, alone.paths[0].freed, paths[i] + ": freed");
+          found.expect(alone.paths[0].freed >= 16 * MiB, paths[i] + ": frees its pair");
+          unique += alone.unique;
+          freed += alone.freed;
+          found.expect(alone.metadata_not_counted == (i == 2), paths[i] + ": not counted said");
+        }
+        found.expect_eq(together.unique, unique, "unique of the run");
+        found.expect_eq(together.freed, freed, "freed by the run");
+        for (const char* name : {"x1", "x2", "b"}) run_quietly("umount " + top + "/" + name);
+        return found.text;
+      }));
+}
+
+// Nothing is said not counted where everything is: tmpfs, xfs.
+TEST(SharedExtentsAccuracyStress, NotCountedIsSaidOnlyOnBtrfs) {
+  test_tree tree;
+  const std::string mnt = tree.path("tmp");
+  EXPECT_CHECKED(in_own_namespace(
+      [&]() -> std::string {
+        mkdir(mnt.c_str(), 0755);
+        return run_quietly("mount -t tmpfs none " + mnt) ? "" : "no tmpfs";
+      },
+      [&] {
+        problems found;
+        fill(mnt + "/a", false, found);
+        const figures e = scan_of({mnt + "/a"}, true);
+        found.expect(!e.metadata_not_counted && !e.compressed_at_least, "tmpfs: said not counted");
+        return found.text;
+      }));
+  EXPECT_CHECKED(on_image(xfs, tree, [](const std::string& m, problems& found) {
+    fill(m + "/a", false, found);
+    sync();
+    const figures e = scan_of({m + "/a"}, true);
+    found.expect(!e.metadata_not_counted && !e.compressed_at_least, "xfs: said not counted");
   }));
 }
 

@@ -50,16 +50,18 @@ std::uint32_t shared_extents::add_holder() {
   return static_cast<std::uint32_t>(freed_by_run_.size() - 1);
 }
 
-void shared_extents::add_range(std::uint32_t holder, std::uint64_t start, std::uint64_t length) {
+void shared_extents::add_range(std::uint32_t holder, std::uint32_t space, std::uint64_t start,
+                               std::uint64_t length) {
   if (length == 0) return;
   const std::uint64_t end =
       length > std::numeric_limits<std::uint64_t>::max() - start ? std::numeric_limits<std::uint64_t>::max()
                                                                 : start + length;
-  ranges_.push_back(range{start, end, holder});
+  ranges_.push_back(range{start, end, holder, space});
 }
 
-void shared_extents::add_encoded(std::uint32_t holder, std::uint64_t start, std::uint64_t length) {
-  if (length != 0) encoded_.push_back(range{start, length, holder});
+void shared_extents::add_encoded(std::uint32_t holder, std::uint32_t space, std::uint64_t start,
+                                 std::uint64_t length) {
+  if (length != 0) encoded_.push_back(range{start, length, holder, space});
 }
 
 void shared_extents::met(std::uint32_t holder, std::uint32_t walk, bool freed) {
@@ -135,23 +137,26 @@ shared_extent_totals shared_extents::settle(
     }
   };
 
-  // The plain ranges: a sweep over their ends, settling each piece between
-  // two ends.
+  // The plain ranges: a sweep over their ends, one set of addresses after
+  // another, settling each piece between two ends of one set. Every range
+  // closes in its own set, so none is held where the next set begins.
   struct end_point {
     std::uint64_t at;
     std::uint32_t holder;
+    std::uint32_t space;
     bool opens;
   };
   std::vector<end_point> ends;
   ends.reserve(ranges_.size() * 2);
   for (const range& r : ranges_) {
-    ends.push_back(end_point{r.start, r.holder, true});
-    ends.push_back(end_point{r.end, r.holder, false});
+    ends.push_back(end_point{r.start, r.holder, r.space, true});
+    ends.push_back(end_point{r.end, r.holder, r.space, false});
   }
-  std::sort(ends.begin(), ends.end(),
-            [](const end_point& a, const end_point& b) { return a.at < b.at; });
+  std::sort(ends.begin(), ends.end(), [](const end_point& a, const end_point& b) {
+    return a.space != b.space ? a.space < b.space : a.at < b.at;
+  });
   for (std::size_t i = 0; i < ends.size(); ++i) {
-    if (i > 0) settle_piece(ends[i].at - ends[i - 1].at);
+    if (i > 0 && ends[i].space == ends[i - 1].space) settle_piece(ends[i].at - ends[i - 1].at);
     if (ends[i].opens) {
       held.add(ends[i].holder);
     } else {
@@ -159,15 +164,18 @@ shared_extent_totals shared_extents::settle(
     }
   }
 
-  // The compressed extents, each one piece, named by its start.
+  // The compressed extents, each one piece, named by its set and start.
   std::vector<range> encoded = encoded_;
-  std::sort(encoded.begin(), encoded.end(),
-            [](const range& a, const range& b) { return a.start < b.start; });
+  std::sort(encoded.begin(), encoded.end(), [](const range& a, const range& b) {
+    return a.space != b.space ? a.space < b.space : a.start < b.start;
+  });
   for (std::size_t i = 0; i < encoded.size();) {
     std::size_t j = i;
     std::uint64_t length = 0;
     held.clear();
-    for (; j < encoded.size() && encoded[j].start == encoded[i].start; ++j) {
+    for (; j < encoded.size() && encoded[j].start == encoded[i].start &&
+           encoded[j].space == encoded[i].space;
+         ++j) {
       held.add(encoded[j].holder);
       length = std::max(length, encoded[j].end);
     }

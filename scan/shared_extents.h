@@ -7,6 +7,9 @@
 // and only when the run met at least two references to it: a range the
 // volume flags shared that the run met once has its other holder elsewhere.
 // Ranges are settled after the last walk, when every holder is known.
+// Physical addresses are those of one file system: each range names the
+// set of addresses it lies in, and ranges of two sets never meet, however
+// alike their addresses.
 //
 // Memory grows with the ranges kept (24 bytes each) and the files that hold
 // them, never with the extents no other file shares.
@@ -49,13 +52,16 @@ class shared_extents {
  public:
   // A file that holds shared ranges; the number that names it.
   std::uint32_t add_holder();
-  // The bytes [start, start + length) of the volume, held by `holder`.
-  // Ranges of several holders may overlap in any way: the union counts.
-  void add_range(std::uint32_t holder, std::uint64_t start, std::uint64_t length);
+  // The bytes [start, start + length) of the addresses `space`, held by
+  // `holder`. Ranges of several holders may overlap in any way: the union
+  // counts.
+  void add_range(std::uint32_t holder, std::uint32_t space, std::uint64_t start,
+                 std::uint64_t length);
   // A compressed extent: its start identifies it, and `length` is what it
-  // holds uncompressed, so it is never merged with other ranges; the
-  // longest length met for one start counts.
-  void add_encoded(std::uint32_t holder, std::uint64_t start, std::uint64_t length);
+  // takes on disk, known or at least; it is never merged with other
+  // ranges, and the longest length met for one start counts.
+  void add_encoded(std::uint32_t holder, std::uint32_t space, std::uint64_t start,
+                   std::uint64_t length);
   // The walk `walk` (from 1) met `holder`, and freed it (every name below
   // the walk's PATH) or not. Once per walk and holder.
   void met(std::uint32_t holder, std::uint32_t walk, bool freed);
@@ -78,6 +84,7 @@ class shared_extents {
     std::uint64_t start;
     std::uint64_t end;  // past the last byte; the length for an encoded one
     std::uint32_t holder;
+    std::uint32_t space;
   };
   struct meeting {
     std::uint32_t holder;

@@ -12,11 +12,13 @@ namespace scan {
 
 namespace {
 
-// One range of one holder; `encoded` for a compressed extent.
+// One range of one holder, in the addresses of file system `space`;
+// `encoded` for a compressed extent.
 struct held_range {
   std::uint32_t holder;
   std::uint64_t start, length;
   bool encoded = false;
+  std::uint32_t space = 0;
 };
 
 // One holder as the walks met it: the walk, and whether it freed it.
@@ -42,9 +44,9 @@ shared_extent_totals settle(const layout& l) {
   for (std::uint32_t h = 0; h < l.holders; ++h) EXPECT_EQ(shared.add_holder(), h);
   for (const held_range& r : l.ranges) {
     if (r.encoded) {
-      shared.add_encoded(r.holder, r.start, r.length);
+      shared.add_encoded(r.holder, r.space, r.start, r.length);
     } else {
-      shared.add_range(r.holder, r.start, r.length);
+      shared.add_range(r.holder, r.space, r.start, r.length);
     }
   }
   for (const meeting& m : l.meetings) shared.met(m.holder, m.walk, m.freed);
@@ -114,6 +116,25 @@ const std::vector<layout>& layouts() {
         {1, std::numeric_limits<std::uint64_t>::max() - 10, 100}},
        {{0, 1, true}, {1, 1, true}}, {0, 1}, 1,
        10, 10, {10}, {10}},
+      // Two file systems whose copies lie at the same addresses, one walk
+      // each: each pair is its own, and each walk frees its own (on the
+      // second, the copy holds the middle half only).
+      {"same addresses on two file systems", 4,
+       {{0, 0, 16, false, 0}, {1, 0, 16, false, 0}, {2, 0, 16, false, 1}, {3, 4, 8, false, 1}},
+       {{0, 1, true}, {1, 1, true}, {2, 2, true}, {3, 2, true}}, {0, 1, 2, 3}, 2,
+       32, 24, {16, 16}, {16, 8}},
+      // A range of one file system between those of another, at the same
+      // addresses: the other's pieces are not cut by it.
+      {"interleaved file systems", 3,
+       {{0, 0, 100, false, 0}, {1, 0, 100, false, 0}, {2, 50, 10, false, 1}},
+       {{0, 1, true}, {1, 1, true}, {2, 1, true}}, {0, 1, 2}, 1,
+       110, 100, {110}, {100}},
+      // Compressed extents of the same start on two file systems are two,
+      // each with the holders of its own: one of them the run met once.
+      {"encoded on two file systems", 3,
+       {{0, 5000, 10, true, 0}, {1, 5000, 12, true, 1}, {2, 5000, 12, true, 1}},
+       {{0, 1, true}, {1, 1, true}, {2, 1, true}}, {0, 1, 2}, 1,
+       22, 12, {22}, {12}},
       // No holder freed by the run (a name outside every PATH).
       {"not freed by the run", 2, {{0, 0, 10}, {1, 0, 10}},
        {{0, 1, false}, {1, 1, true}}, {1}, 1,

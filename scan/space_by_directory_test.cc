@@ -388,7 +388,7 @@ TEST(SpaceByDirectory, RandomTreesAgreeWithTheirNamesAndBlocks) {
           continue;
         }
         file.own = static_cast<std::int64_t>(random() % 3) * block;
-        std::vector<platform::shared_extent> extents;
+        std::vector<platform::mapped_extent> extents;
         std::int64_t shared = 0;
         for (std::uint32_t r = random() % 3; r > 0; --r) {
           const std::uint64_t start = random() % blocks, length = random() % 8 + 1;

@@ -345,6 +345,144 @@ TEST(SharedExtentsByPath, BlocksCountOnceAndAreFreedWithEveryHolder) {
   });
 }
 
+// What a volume says of extents: it shares them or not, keeps data in its
+// metadata (btrfs) or not, its block, and the file system it belongs to.
+platform::volume_extents volume(bool shares, bool data_in_metadata, std::uint64_t file_system = 0) {
+  platform::volume_extents told;
+  told.shares = shares;
+  told.data_in_metadata = data_in_metadata;
+  told.block_size = 4096;
+  if (file_system != 0) {
+    told.addresses.low = file_system;
+    told.addresses.by_device = false;
+  }
+  return told;
+}
+
+// An extent as the map gives it: kept inline; compressed, `on_disk`
+// at least, shared or not.
+platform::mapped_extent inline_extent(std::uint64_t length) {
+  platform::mapped_extent extent;
+  extent.length = extent.on_disk = length;
+  extent.inline_data = true;
+  return extent;
+}
+platform::mapped_extent compressed(std::uint64_t physical, std::uint64_t length,
+                                   std::uint64_t on_disk, bool shared) {
+  platform::mapped_extent extent = range(physical, length);
+  extent.on_disk = on_disk;
+  extent.shared = shared;
+  extent.encoded = true;
+  extent.on_disk_at_least = true;
+  return extent;
+}
+
+TEST(SharedExtentsByPath, DataKeptInlineCompressedOrOnAnotherFileSystemCountsAsKept) {
+  // Inline data takes no blocks of its own, on any volume: one that shares
+  // nothing maps only what is allocated less than a block (ext4 with
+  // inline_data gives an inline file its length rounded to 512 bytes). A
+  // small file that keeps its data in a block of its own counts in full.
+  const auto inline_files = [](const platform::fake_tree& tree) {
+    tree.set_volume_extents("", volume(false, false));
+    shared_file(tree, "a/small", 512, {inline_extent(60)});
+    tree.hard_link("a/small", "b/small");
+    shared_file(tree, "a/big", 8192, {range(0, 8192)});  // never asked for
+    shared_file(tree, "b/tiny", 1024, {inline_extent(700)});
+    shared_file(tree, "b/old", 512);
+  };
+  // btrfs keeps small files and every link in its metadata; elsewhere a
+  // link's blocks count as -A counts them.
+  const auto links = [](bool btrfs) {
+    return [=](const platform::fake_tree& tree) {
+      tree.set_volume_extents("", volume(true, btrfs));
+      shared_file(tree, "a/f", 8192);
+      shared_file(tree, "a/small", 4096, {inline_extent(4096)});
+      tree.symlink("a/link", "a/f");
+      tree.set_allocated("a/link", 4096);
+    };
+  };
+  // A compressed file and its reflinked copy: one block on disk for the
+  // shared extent, and a block for the original's own one.
+  const auto compressed_copy = [](const platform::fake_tree& tree) {
+    tree.set_volume_extents("", volume(true, true));
+    shared_file(tree, "a/c", 256 * 1024,
+                {compressed(MiB, 128 * 1024, 4096, true), compressed(2 * MiB, 128 * 1024, 4096, false)});
+    shared_file(tree, "b/c", 128 * 1024, {compressed(MiB, 128 * 1024, 4096, true)});
+  };
+  // Two file systems of a reflinked pair each, at the same addresses:
+  // each frees its own pair.
+  const auto two_file_systems = [](const platform::fake_tree& tree) {
+    for (const char* top : {"v1", "v2"}) {
+      tree.mount(top);
+      tree.share_extents(top);
+      shared_file(tree, std::string(top) + "/f", 16 * MiB, {range(0, 16 * MiB)});
+      shared_file(tree, std::string(top) + "/g", 16 * MiB, {range(0, 16 * MiB)});
+    }
+  };
+  // Two subvolumes of one btrfs, each a device of its own: one file system
+  // by its id, so that a snapshot's blocks are freed only with both.
+  const auto subvolumes = [](const platform::fake_tree& tree) {
+    for (const char* top : {"s1", "s2"}) {
+      tree.subvolume(top);
+      tree.set_volume_extents(top, volume(true, true, 7));
+      shared_file(tree, std::string(top) + "/f", 16 * MiB, {range(0, 16 * MiB)});
+    }
+  };
+  const auto shared = measured::shared;
+  run_cases({
+      {"inline data", inline_files, {"a", "b"},
+       {{2, 2, 8192, 8192}, {3, 3, 512, 512}, {5, 4, 8704, 8704}, {0, 0, 10752, 8704}},
+       shared, 6, 2},
+      {"links and small files on btrfs", links(true), {"a"},
+       {{3, 3, 8192, 8192}, {3, 3, 8192, 8192}, {0, 0, 16384, 8192}}, shared, 4},
+      {"links elsewhere", links(false), {"a"},
+       {{3, 3, 12288, 12288}, {3, 3, 12288, 12288}, {0, 0, 16384, 12288}}, shared, 4},
+      {"a compressed copy", compressed_copy, {"a", "b"},
+       {{1, 1, 8192, 4096}, {1, 1, 4096, 0}, {2, 2, 8192, 8192}, {0, 0, 384 * 1024, 8192}},
+       shared, 4},
+      {"two file systems at the same addresses", two_file_systems, {"v1", "v2"},
+       {{2, 2, 16 * MiB, 16 * MiB}, {2, 2, 16 * MiB, 16 * MiB}, {4, 4, 32 * MiB, 32 * MiB},
+        {0, 0, 64 * MiB, 32 * MiB}}, shared, 8, 4},
+      {"two subvolumes of one file system", subvolumes, {"s1", "s2"},
+       {{1, 1, 16 * MiB, 0}, {1, 1, 16 * MiB, 0}, {2, 2, 16 * MiB, 16 * MiB},
+        {0, 0, 32 * MiB, 16 * MiB}}, shared, 4, 4},
+  });
+}
+
+// What -E leaves out is known to the run: btrfs metadata wherever a btrfs
+// was met, compressed lengths where one counted at its least.
+TEST(SharedExtentsByPath, TheRunKnowsWhatItDidNotCount) {
+  struct not_counted_case {
+    const char* name;
+    platform::volume_extents told;
+    std::vector<platform::mapped_extent> extents;
+    bool metadata, compressed_length;
+  };
+  platform::mapped_extent known_length = compressed(MiB, 128 * 1024, 8192, false);
+  known_length.on_disk_at_least = false;
+  const std::vector<not_counted_case> cases = {
+      {"btrfs", volume(true, true), {range(0, 4096)}, true, false},
+      {"btrfs, compressed at least", volume(true, true), {compressed(MiB, 128 * 1024, 4096, false)},
+       true, true},
+      {"btrfs, compressed length known", volume(true, true), {known_length}, true, false},
+      {"xfs", volume(true, false), {range(0, 4096)}, false, false},
+      {"a volume that shares nothing", volume(false, false), {}, false, false},
+  };
+  for (const not_counted_case& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform::fake_tree tree;
+    tree.set_volume_extents("", c.told);
+    shared_file(tree, "a/f", 256 * 1024, c.extents);
+    captured_scan run;
+    run.scan.space.enabled = true;
+    run.scan.measure_sizes(size_measure::allocated);
+    run.scan.count_shared_extents();
+    run.scan.scan_paths({tree.path("a")});
+    EXPECT_EQ(run.scan.metadata_not_counted(), c.metadata);
+    EXPECT_EQ(run.scan.compressed_counted_at_least(), c.compressed_length);
+  }
+}
+
 TEST(SharedExtentsByPath, UnreadableMapIsReported) {
   platform::fake_tree tree;
   unreadable_copy(tree);

@@ -40,7 +40,7 @@ struct node {
   std::int32_t fixed_links = -1;  // a link count set by the test, or -1
   native_string target;          // a symbolic link's: from the root, or
   bool relative = false;         // from the directory of each of its names
-  std::vector<shared_extent> extents;  // a file's shared extents
+  std::vector<mapped_extent> extents;  // a file's extents, as its map gives them
   bool automount = false;        // listed as a plain directory
   std::map<native_string, std::size_t> children;
 };
@@ -79,7 +79,9 @@ struct file_system {
   // tree is not in the caches.
   bool on_the_disk = false;
   std::uint64_t blocks_read = 0;
-  std::vector<std::uint64_t> sharing_volumes;  // volumes that share extents
+  // What the volumes told of extents say, by volume; the others share
+  // nothing and map nothing.
+  std::vector<std::pair<std::uint64_t, volume_extents>> extent_volumes;
   // What a walk may hold open: as many as it likes, unless a test says.
   fake_descriptors descriptors{static_cast<std::size_t>(-1) / 2, 0, static_cast<std::size_t>(-1) / 4};
   // The directory whose listing the queue reads the facts of, from the
@@ -583,17 +585,20 @@ result<examination> examine_entry(walk_cursor& cursor, const native_string& path
   return examine(path, index, directory, facts);
 }
 
-bool volume_shares_extents(walk_cursor& cursor, const native_string&) {
+volume_extents read_volume_extents(walk_cursor& cursor, const native_string&) {
   ++disk().calls.volumes_asked;
-  if (cursor.state->levels.empty()) return false;
+  if (cursor.state->levels.empty()) return volume_extents();
   const std::uint64_t volume = disk().nodes[cursor.state->levels.back()].facts.identity.volume;
-  const std::vector<std::uint64_t>& sharing = disk().sharing_volumes;
-  return std::find(sharing.begin(), sharing.end(), volume) != sharing.end();
+  for (const auto& told : disk().extent_volumes)
+    if (told.first == volume) return told.second;
+  volume_extents none;
+  none.addresses.low = volume;
+  return none;
 }
 
-result<> read_shared_extents(walk_cursor& cursor, const native_string& path,
-                             const listed_entry& entry, const entry_facts& facts,
-                             std::vector<shared_extent>& extents) {
+result<> read_extent_map(walk_cursor& cursor, const native_string& path,
+                         const listed_entry& entry, const entry_facts& facts,
+                         const volume_extents&, std::vector<mapped_extent>& extents) {
   ++disk().calls.extent_maps_read;
   if (const fault* f = fault_at(fake_operation::extents, path)) return failed(f->error);
   std::size_t index = kNone;
@@ -603,7 +608,7 @@ result<> read_shared_extents(walk_cursor& cursor, const native_string& path,
   // The entry must still be the file examined.
   if (index == kNone || !(disk().nodes[index].facts.identity == facts.identity))
     return failed(fake_no_such_entry);
-  const std::vector<shared_extent>& own = disk().nodes[index].extents;
+  const std::vector<mapped_extent>& own = disk().nodes[index].extents;
   extents.insert(extents.end(), own.begin(), own.end());
   return succeeded();
 }
@@ -909,11 +914,25 @@ void fake_tree::after_listing(const tree_path& relative, std::function<void()> c
 }
 
 void fake_tree::share_extents(const tree_path& relative) const {
-  disk().sharing_volumes.push_back(disk().nodes[existing(path(relative))].facts.identity.volume);
+  volume_extents sharing;
+  sharing.shares = true;
+  sharing.addresses.low = identity(relative).volume;
+  set_volume_extents(relative, sharing);
+}
+
+void fake_tree::set_volume_extents(const tree_path& relative, const volume_extents& volume) const {
+  const std::uint64_t id = identity(relative).volume;
+  auto& told = disk().extent_volumes;
+  for (auto& known : told)
+    if (known.first == id) {
+      known.second = volume;
+      return;
+    }
+  told.emplace_back(id, volume);
 }
 
 void fake_tree::set_shared_extents(const tree_path& relative,
-                                   std::vector<shared_extent> extents) const {
+                                   std::vector<mapped_extent> extents) const {
   disk().nodes[existing(path(relative))].extents = std::move(extents);
 }
 

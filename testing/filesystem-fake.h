@@ -147,8 +147,12 @@ class fake_tree {
   // The volume of the directory `relative` can share extents between files
   // from now on, as btrfs and xfs can; no volume can until then.
   void share_extents(const tree_path& relative) const;
-  // The extents of the file `relative` that its volume flags as shared.
-  void set_shared_extents(const tree_path& relative, std::vector<shared_extent> extents) const;
+  // What the volume of the directory `relative` says of extents from now
+  // on (share_extents says it shares them, and nothing more).
+  void set_volume_extents(const tree_path& relative, const volume_extents& volume) const;
+  // The extents of the file `relative` that its map gives: shared, inline
+  // or compressed ones.
+  void set_shared_extents(const tree_path& relative, std::vector<mapped_extent> extents) const;
 
   // Makes `operation` on the entry at `relative` fail with `error` from now
   // on; an examination fails with `outcome`.

@@ -14,13 +14,19 @@ namespace shared_extents_test {
 
 constexpr std::int64_t MiB = 1 << 20;
 
-inline platform::shared_extent range(std::uint64_t physical, std::uint64_t length) {
-  return platform::shared_extent{physical, length, false};
+// A shared extent, as long on disk as in the file.
+inline platform::mapped_extent range(std::uint64_t physical, std::uint64_t length) {
+  platform::mapped_extent extent;
+  extent.physical = physical;
+  extent.length = length;
+  extent.on_disk = length;
+  extent.shared = true;
+  return extent;
 }
 
 // A file of `allocated` bytes with its shared extents.
 inline void shared_file(const platform::fake_tree& tree, const std::string& name,
-                        std::int64_t allocated, std::vector<platform::shared_extent> extents = {}) {
+                        std::int64_t allocated, std::vector<platform::mapped_extent> extents = {}) {
   tree.file(name, allocated);
   tree.set_allocated(name, allocated);
   if (!extents.empty()) tree.set_shared_extents(name, std::move(extents));
