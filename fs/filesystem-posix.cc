@@ -380,17 +380,14 @@ bool adopt(walk_state& walk, walk_level& level, int parent_fd, const char* name,
 
 }  // namespace
 
+// The subdirectory as a worker opened it, if one did: the walk adopts it in
+// place of opening it.
 result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
                                  native_string_view name, const file_identity* identity) {
-  walk_state& walk = *cursor.state;
-  if (walk.levels.empty()) return enter_directory_adopting(cursor, path, name, identity, nullptr);
-  // The subdirectory as a worker opened it, if one did: the walk adopts it
-  // in place of opening it.
-  std::unique_ptr<opened_directory> opened = walk.ahead->take_opened(walk.levels.size() - 1, name);
-  const result<entering> entered =
-      enter_directory_adopting(cursor, path, name, identity, opened.get());
-  walk.ahead->give_back(std::move(opened));
-  return entered;
+  return enter_with_opened(*cursor.state->ahead, cursor.state->levels.size(), name,
+                           [&](opened_directory* opened) {
+                             return enter_directory_adopting(cursor, path, name, identity, opened);
+                           });
 }
 
 result<entering> enter_directory_adopting(walk_cursor& cursor, const native_string& path,

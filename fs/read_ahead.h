@@ -359,6 +359,19 @@ class read_ahead {
   bool started_ = false;
 };
 
+// The walk enters `name`, below its `levels` levels (none: the PATH):
+// `enter` (a half's entering) gets what a worker opened there, or null
+// where none did, and its record goes back to the queue after.
+template <typename enter_function>
+result<entering> enter_with_opened(read_ahead& queue, std::size_t levels, native_string_view name,
+                                   enter_function enter) {
+  if (levels == 0) return enter(nullptr);
+  std::unique_ptr<opened_directory> opened = queue.take_opened(levels - 1, name);
+  const result<entering> entered = enter(opened.get());
+  queue.give_back(std::move(opened));
+  return entered;
+}
+
 }  // namespace platform
 
 #endif  // TWINFIND_FS_READ_AHEAD_H_
