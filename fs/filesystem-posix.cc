@@ -89,11 +89,10 @@ constexpr std::size_t kMostOpenLevels = 128;
 constexpr std::size_t kFewestLevelsBesideReadAhead = 32;
 constexpr std::size_t kMostHeldAhead = 64;
 // Threads reading ahead: one core fewer than the process may use, the
-// walk's thread taking the last one, and a few at most. On two cores,
-// warm, 8 snapshots of 250k names on tmpfs: 1 worker 0.53x of du, 2
-// workers 0.82x, 3 0.90x, none 1.07x (a thread more only takes turns with
-// the walk); on eight cores and more the walk's own thread is the bound,
-// and more than three workers only wait for it.
+// walk's thread taking the last one, and a few at most. On two cores (the
+// bench tree, alternated rounds): warm 1 worker 0.64 s, 2 0.71 s, 3 0.74
+// s, none 0.96 s; cold 2.91 s, 2.95 s, 3.05 s (bench/README.md). Beyond
+// three the walk's own thread is the bound.
 constexpr std::size_t kMostReadAheadThreads = 3;
 // The most a user may ask for: far more than pay anywhere measured.
 constexpr unsigned long kMostSetThreads = 64;
