@@ -312,31 +312,23 @@ TEST(Program, RunningOutOfMemoryEndsWithCodeFourAndOneLine) {
   EXPECT_GT(out_of_memory, 0) << "every run had memory enough";
 }
 
-// The least address space, to 64 KiB, in which `twinfind PATH` completes
-// when it may use one core only, where the walk reads alone.
-rlim_t least_space_alone(const std::string& path) {
-  const rlim_t step = 64 * 1024;
-  rlim_t fails = 64 * step;  // 4 MiB: too little for any run
-  rlim_t runs = 4096 * step;  // 256 MiB
-  while (runs - fails > step) {
-    const rlim_t middle = fails + (runs - fails) / 2 / step * step;
-    const finished_program run = run_twinfind({path}, -1, false, [middle] {
-      cpu_set_t allowed;
-      if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
-        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-          if (!CPU_ISSET(cpu, &allowed)) continue;
-          CPU_ZERO(&allowed);
-          CPU_SET(cpu, &allowed);
-          sched_setaffinity(0, sizeof allowed, &allowed);
-          break;
-        }
+// Runs `twinfind PATH` in an address space of `limit` bytes, on one core
+// only where `one_core` (where the walk reads alone, whatever the limit).
+finished_program run_limited(const std::string& path, rlim_t limit, bool one_core) {
+  return run_twinfind({path}, -1, false, [limit, one_core] {
+    cpu_set_t allowed;
+    if (one_core && sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+      for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (!CPU_ISSET(cpu, &allowed)) continue;
+        CPU_ZERO(&allowed);
+        CPU_SET(cpu, &allowed);
+        sched_setaffinity(0, sizeof allowed, &allowed);
+        break;
       }
-      const rlimit limit = {middle, middle};
-      setrlimit(RLIMIT_AS, &limit);
-    });
-    (run.exited(0) ? runs : fails) = middle;
-  }
-  return runs;
+    }
+    const rlimit space = {limit, limit};
+    setrlimit(RLIMIT_AS, &space);
+  });
 }
 
 // Threads start only with a second core; a sanitizer reserves space too.
@@ -349,31 +341,43 @@ bool can_compare_address_space() {
 #endif
 }
 
-// Every limit, by 512 KiB, from `from` to `to` steps above what a walk of
-// `path` alone needs: a thread that cannot start leaves the walk alone, so
-// threads taking too much show only where they start and starve the walk.
-void expect_fits_beside_threads(const std::string& path, int from, int to) {
-  const rlim_t alone = least_space_alone(path);
-  const rlim_t step = 512 * 1024;
-  for (rlim_t limit = alone + from * step; limit <= alone + to * step; limit += step) {
-    const finished_program run = run_in(limit, {path});
-    EXPECT_TRUE(run.exited(0)) << "alone " << alone / 1024 << " KiB; with threads, "
-                               << limit / 1024 << " KiB: " << run.status << " " << run.err;
+// Every limit, by 256 KiB, from one too small for any run up to where the
+// walk alone has fitted `kFitsInARow` limits in a row: at each, a run on
+// every core fits where the run on one core fits. A sweep, not a
+// bisection: fitting in an address space is not monotonic in its size (the
+// locale's archive maps at one limit and crowds out what follows it).
+void expect_fits_beside_threads(const std::string& path) {
+  constexpr int kFitsInARow = 8;
+  const rlim_t step = 256 * 1024;
+  int fitted = 0, failed = 0, in_a_row = 0;
+  for (rlim_t limit = 16 * step; in_a_row < kFitsInARow; limit += step) {
+    ASSERT_LT(limit, rlim_t{512} << 20) << "no run fits in 512 MiB";
+    if (!run_limited(path, limit, true).exited(0)) {
+      ++failed;
+      in_a_row = 0;
+      continue;
+    }
+    ++fitted;
+    ++in_a_row;
+    const finished_program run = run_limited(path, limit, false);
+    EXPECT_TRUE(run.exited(0)) << "fits alone in " << limit / 1024 << " KiB, not on every core: "
+                               << run.status << " " << run.err;
   }
+  EXPECT_GT(failed, 0) << "the sweep starts where no run fits";
+  EXPECT_GE(fitted, kFitsInARow);
 }
 
-// A walk that fits in an address space on one core fits on more, give or
-// take what the threads reading ahead take: a small stack each and the few
-// directories they hold for the walk, where the C library's default stacks
-// alone would take 8 MiB a thread.
-TEST(ProgramStress, AWalkThatFitsOnOneCoreFitsOnTwoGiveOrTakeLittle) {
+// A walk that fits in an address space on one core fits on more: under
+// such a limit the walk reads alone, so the threads reading ahead take
+// nothing of it.
+TEST(ProgramStress, AWalkThatFitsOnOneCoreFitsOnTwo) {
   if (!can_compare_address_space()) GTEST_SKIP() << "one core, or a sanitizer's own reservations";
   test_tree tree;
   for (int d = 0; d < 300; ++d) {
     const std::string dir = "d" + std::to_string(d % 20) + "/e" + std::to_string(d);
     for (int f = 0; f < 12; ++f) tree.file(dir + "/f" + std::to_string(f), 1);
   }
-  expect_fits_beside_threads(tree.path(), 4, 32);
+  expect_fits_beside_threads(tree.path());
 }
 
 // Makes `count` empty files named `stem` and a number in `dir`, a call each.
@@ -385,25 +389,23 @@ void empty_files(const std::string& dir, const std::string& stem, int count) {
   }
 }
 
-// The directories the threads read ahead hold for the walk take memory the
-// walk alone never needs: large ones at every level beside the walk's way
-// down, while the walk at the bottom lists the largest directory of all.
-// When an allocation of the walk fails, the queue lets go of all it holds
-// and the walk goes on, so a run that fits on one core fits on two, but
-// for a thread's own stack and buffers.
-TEST(ProgramStress, AWalkBesideLargeDirectoriesReadAheadFitsWhereItFitsAlone) {
+// The directories the threads read ahead hold for the walk would take
+// memory the walk alone never needs: large ones at every level beside the
+// walk's way down, while the walk at the bottom lists the largest directory
+// of all, far more than a worker lists at once.
+TEST(ProgramStress, AWalkBesideLargeDirectoriesFitsWhereItFitsAlone) {
   if (!can_compare_address_space()) GTEST_SKIP() << "one core, or a sanitizer's own reservations";
   test_tree tree(access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm" : std::filesystem::temp_directory_path());
-  const std::string long_stem(190, 'n');
+  const std::string long_stem(200, 'n');
   std::string spine = tree.path();
-  for (int level = 0; level < 3; ++level) {
+  for (int level = 0; level < 4; ++level) {
     for (int sibling = 0; sibling < 8; ++sibling)
-      empty_files(spine + "/s" + std::to_string(sibling), long_stem, 700);
+      empty_files(spine + "/s" + std::to_string(sibling), long_stem, 1000);
     spine += "/a";
   }
-  for (int d = 0; d < 300; ++d) empty_files(spine + "/small" + std::to_string(d), "f", 1);
-  empty_files(spine + "/zbig", std::string(240, 'y'), 12000);
-  expect_fits_beside_threads(tree.path(), 2, 10);
+  for (int d = 0; d < 600; ++d) empty_files(spine + "/small" + std::to_string(d), "f", 1);
+  empty_files(spine + "/zbig", std::string(240, 'y'), 20000);
+  expect_fits_beside_threads(tree.path());
 }
 
 TEST(Program, AFullDiskIsAFailureWithOneLineSayingSo) {
