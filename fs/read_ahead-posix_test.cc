@@ -202,6 +202,37 @@ TEST(ReadAheadPosix, ADirectoryChangedSinceAWorkerListedItIsListedAgain) {
   }
 }
 
+// The workers a walk starts: the user's count where it is a number (and
+// no more than 64), else one fewer than the cores, three at most; none
+// under a finite limit on address space, whatever the user asked.
+TEST(ReadAheadPosix, TheThreadsAreCountedOnceFromTheCoresTheLimitsAndTheUser) {
+  const std::size_t by_the_cores = std::min<std::size_t>(3, platform::online_cores() - 1);
+  struct count_case {
+    const char* set;  // TWINFIND_THREADS, or null
+    std::size_t threads;
+  };
+  const count_case cases[] = {{nullptr, by_the_cores}, {"0", 0},   {"2", 2},
+                              {"999", 64},             {"two", by_the_cores},
+                              {"", by_the_cores},      {"3x", by_the_cores}};
+  for (const count_case& c : cases) {
+    SCOPED_TRACE(c.set ? c.set : "unset");
+    const platform::read_ahead_threads_for_test restored(0);
+    if (c.set) {
+      setenv("TWINFIND_THREADS", c.set, 1);
+    } else {
+      unsetenv("TWINFIND_THREADS");
+    }
+    EXPECT_EQ(platform::read_ahead_threads(), c.threads);
+  }
+  EXPECT_EQ(check_in_child([]() -> std::string {
+              setenv("TWINFIND_THREADS", "2", 1);
+              const rlimit limit{rlim_t{1} << 40, rlim_t{1} << 40};
+              if (setrlimit(RLIMIT_AS, &limit) != 0) return "cannot limit the address space";
+              return platform::read_ahead_threads() == 0 ? "" : "threads under a limit";
+            }),
+            "");
+}
+
 // A walk reading ahead leaves a failed allocation to the program, which
 // ends with its one line: the queue sets no handler of its own, which
 // could wait for a lock the failing thread holds.
