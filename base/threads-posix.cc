@@ -1,11 +1,15 @@
-// Threads on small stacks of their own, and the cores online, with pthreads.
+// Threads on small stacks of their own, and the cores the process may use,
+// with pthreads.
 #include "base/threads.h"
 
 #include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <new>
+#include <string>
 
 namespace platform {
 
@@ -13,47 +17,67 @@ struct thread_group::running {
   pthread_t thread;
 };
 
+std::size_t cores_within_quota(std::size_t cores, const char* text) {
+  long long quota = 0;
+  long long period = 0;
+  if (std::sscanf(text, "%lld %lld", &quota, &period) != 2 || quota <= 0 || period <= 0)
+    return cores;  // "max": no quota
+  const long long allowed = (quota + period - 1) / period;
+  return std::max<std::size_t>(1, std::min(cores, static_cast<std::size_t>(allowed)));
+}
+
+namespace {
+
+#ifdef __linux__
+// The first line of the file at `path`, or "" where it cannot be read.
+std::string first_line(const std::string& path) {
+  std::string line;
+  if (FILE* file = std::fopen(path.c_str(), "re")) {
+    char buffer[256];
+    if (std::fgets(buffer, sizeof buffer, file)) line = buffer;
+    std::fclose(file);
+  }
+  return line;
+}
+
+// The cores the `cpu.max` of this process's cgroup (v2) and of every group
+// above it allow.
+std::size_t cores_of_cgroup(std::size_t cores) {
+  const std::string own = first_line("/proc/self/cgroup");
+  if (own.compare(0, 3, "0::") != 0) return cores;  // no cgroup v2
+  std::string group = own.substr(3, own.find_last_not_of("\n") - 2);
+  for (;;) {
+    const std::string limit = first_line("/sys/fs/cgroup" + group + "/cpu.max");
+    if (!limit.empty()) cores = cores_within_quota(cores, limit.c_str());
+    const std::size_t slash = group.find_last_of('/');
+    if (slash == std::string::npos || group.size() <= 1) return cores;
+    group.resize(slash);
+  }
+}
+#endif
+
+}  // namespace
+
 std::size_t online_cores() {
   static const std::size_t cores = [] {
+    std::size_t count = 0;
 #ifdef __linux__
     // The cores this process may run on: `taskset -c 0 twinfind` has one,
     // however many the machine has.
     cpu_set_t usable;
     if (sched_getaffinity(0, sizeof usable, &usable) == 0 && CPU_COUNT(&usable) > 0)
-      return static_cast<std::size_t>(CPU_COUNT(&usable));
+      count = static_cast<std::size_t>(CPU_COUNT(&usable));
 #endif
-    const long online = sysconf(_SC_NPROCESSORS_ONLN);
-    return online < 1 ? std::size_t{1} : static_cast<std::size_t>(online);
+    if (count == 0) {
+      const long online = sysconf(_SC_NPROCESSORS_ONLN);
+      count = online < 1 ? std::size_t{1} : static_cast<std::size_t>(online);
+    }
+#ifdef __linux__
+    count = cores_of_cgroup(count);
+#endif
+    return count;
   }();
   return cores;
-}
-
-int current_core() {
-#ifdef __linux__
-  return sched_getcpu();  // from the vDSO: no system call
-#else
-  return -1;
-#endif
-}
-
-void keep_off_core(int core) {
-#ifdef __linux__
-  // The cores the thread started with, which a thread inherits from the
-  // one that made it: those the process may use.
-  static thread_local cpu_set_t allowed;
-  static thread_local bool known = false;
-  if (!known) {
-    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
-    known = true;
-  }
-  if (core < 0 || core >= CPU_SETSIZE) return;
-  cpu_set_t others = allowed;
-  CPU_CLR(core, &others);
-  // Refused (a container's filter), it runs where it ran.
-  if (CPU_COUNT(&others) > 0) (void)sched_setaffinity(0, sizeof others, &others);
-#else
-  (void)core;
-#endif
 }
 
 thread_group::thread_group() = default;

@@ -55,73 +55,26 @@ TEST(ThreadGroup, EveryThreadRunsOnASmallStackAndIsJoined) {
 #endif
 }
 
-#ifdef __linux__
-std::vector<int> cores_of(const cpu_set_t& set) {
-  std::vector<int> cores;
-  for (int c = 0; c < CPU_SETSIZE; ++c)
-    if (CPU_ISSET(c, &set)) cores.push_back(c);
-  return cores;
-}
-
-struct placing {
-  std::function<void()> steps;
-  cpu_set_t after;
-};
-
-void* place_and_note(void* raw) {
-  placing& p = *static_cast<placing*>(raw);
-  p.steps();
-  sched_getaffinity(0, sizeof p.after, &p.after);
-  return nullptr;
-}
-
-// A worker that keeps off the walk's core may run on every other core the
-// process may use, and only keeps off the last one it was told: the walk
-// moves. Each case runs in a thread of its own, which starts with the
-// process's cores.
-TEST(KeepOffCore, AThreadLeavesOneCoreAndKeepsTheRest) {
-  cpu_set_t process;
-  ASSERT_EQ(sched_getaffinity(0, sizeof process, &process), 0);
-  const std::vector<int> all = cores_of(process);
-  if (all.size() < 2) GTEST_SKIP() << "one core: nothing to keep off";
-  const int first = all[0];
-  const int second = all[1];
-  const auto without = [&all](int gone) {
-    std::vector<int> kept;
-    for (const int c : all)
-      if (c != gone) kept.push_back(c);
-    return kept;
+// A container's CPU quota bounds the cores a walk counts on, whatever
+// the machine has: "200000 100000" is two CPUs' time on a host of 32.
+TEST(ThreadGroup, TheCoresCountedAreThoseTheQuotaAllows) {
+  struct quota_case {
+    const char* cpu_max;
+    std::size_t cores;
+    std::size_t counted;
   };
-  struct placing_case {
-    const char* what;
-    std::function<void()> steps;
-    std::vector<int> cores;
+  const quota_case cases[] = {
+      {"max 100000\n", 32, 32},     {"200000 100000\n", 32, 2}, {"150000 100000", 32, 2},
+      {"50000 100000", 32, 1},       {"400000 100000", 2, 2},     {"", 8, 8},
+      {"garbage", 8, 8},             {"0 100000", 8, 8},
   };
-  const std::vector<placing_case> cases = {
-      {"one core kept off", [&] { keep_off_core(first); }, without(first)},
-      {"the newest core only", [&] { keep_off_core(first); keep_off_core(second); },
-       without(second)},
-      {"a core beyond the set: no change", [] { keep_off_core(CPU_SETSIZE + 5); }, all},
-      {"a thread of one core keeps it",
-       [&] {
-         cpu_set_t one;
-         CPU_ZERO(&one);
-         CPU_SET(first, &one);
-         sched_setaffinity(0, sizeof one, &one);
-         keep_off_core(first);
-       },
-       std::vector<int>{first}},
-  };
-  for (const placing_case& c : cases) {
-    SCOPED_TRACE(c.what);
-    placing p{c.steps, {}};
-    thread_group group;
-    ASSERT_TRUE(group.start(place_and_note, &p));
-    group.join();
-    EXPECT_EQ(cores_of(p.after), c.cores);
+  for (const quota_case& c : cases) {
+    SCOPED_TRACE(c.cpu_max);
+    EXPECT_EQ(cores_within_quota(c.cores, c.cpu_max), c.counted);
   }
+  EXPECT_GE(online_cores(), 1u);
 }
-#endif
+
 
 }  // namespace
 }  // namespace platform

@@ -37,9 +37,6 @@ std::size_t online_cores() {
   return cores;
 }
 
-int current_core() { return static_cast<int>(GetCurrentProcessorNumber()); }
-// The walk reads alone here: no thread of the program needs placing.
-void keep_off_core(int) {}
 
 thread_group::thread_group() = default;
 thread_group::~thread_group() { join(); }

@@ -23,19 +23,16 @@ namespace platform {
 // library's allocation and locking) many times over, sanitizers included.
 constexpr std::size_t kHelperStackBytes = std::size_t{128} << 10;
 
-// The cores this process may run on (its CPU affinity where the system
-// has one, else the cores online), read once: sysconf reads a file of /sys
-// at each call.
+// The cores this process may run on, read once: its CPU affinity where the
+// system has one (else the cores online), and no more than the CPU time its
+// control group allows (Linux, cgroup v2 `cpu.max` of its group and the
+// groups above it): a container capped at 2 CPUs on a 32-core host has 2.
 std::size_t online_cores();
 
-// The core the calling thread runs on at this moment, or -1 where the
-// system does not say. Two threads that see the same core cannot both be
-// running: one waits for the other to give the core up.
-int current_core();
-// Lets the calling thread run on every core the process may use but
-// `core` (on all of them where that would leave none); where threads
-// cannot be placed, it does nothing.
-void keep_off_core(int core);
+// Of `cores`, those a `cpu.max` of `text` ("QUOTA PERIOD", or "max
+// PERIOD" for none) allows: the quota over the period, rounded up, and 1
+// at least.
+std::size_t cores_within_quota(std::size_t cores, const char* text);
 
 // Threads running `run(argument)`, joined when the group goes or on
 // join(). Whoever owns the group tells the threads to end first.

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 
 #include "fs/listing_replies-posix.h"
@@ -66,8 +67,7 @@ struct walk_state {
   // listing it, here or by a worker (listed_entry::listed_facts).
   std::vector<entry_reading> listed;
   // The directory just entered as a worker read it, until it is listed.
-  opened_directory adopted;
-  bool has_adopted = false;
+  adopted_listing adopted;
   // Last, so that it ends first: no request still reads in a directory
   // the levels close.
   std::unique_ptr<read_ahead> ahead;
@@ -89,15 +89,16 @@ constexpr std::size_t kMostOpenLevels = 128;
 constexpr std::size_t kFewestLevelsBesideReadAhead = 32;
 constexpr std::size_t kMostHeldAhead = 64;
 // Threads reading ahead: one core fewer than the process may use, the
-// walk's thread taking the last one (a thread more only takes turns with
-// the walk, warm or cold alike on the machines measured), and a few at
-// most.
+// walk's thread taking the last one, and a few at most. On two cores (the
+// bench tree, alternated rounds): warm 1 worker 0.64 s, 2 0.71 s, 3 0.74
+// s, none 0.96 s; cold 2.91 s, 2.95 s, 3.05 s (bench/README.md). Beyond
+// three the walk's own thread is the bound.
 constexpr std::size_t kMostReadAheadThreads = 3;
-// Threads at most where the walk keeps arriving at requests still being
-// read, as on a cold cache: each waits on the disk, not on a core.
-constexpr std::size_t kMostReadAheadThreadsWhileWaiting = 4;
+// The most a user may ask for: far more than pay anywhere measured.
+constexpr unsigned long kMostSetThreads = 64;
 // Smaller listings have their entries read by the walk alone: a request
-// costs more than it saves there.
+// costs more than it saves there. Unmeasured against other sizes; one
+// slice of facts.
 constexpr std::size_t kFewestEntriesToShare = 32;
 
 bool out_of_descriptors(int error) { return error == EMFILE || error == ENFILE; }
@@ -297,6 +298,17 @@ result<entering> enter_top(walk_state& walk, const native_string& path) {
   return {entering::entered};
 }
 
+// When the directory `st` describes last changed: its entries (st_mtim)
+// or itself (st_ctim), to the nanosecond.
+change_stamp stamp_of(const struct stat& st) {
+  change_stamp stamp;
+  stamp.modified_seconds = st.st_mtim.tv_sec;
+  stamp.modified_nanoseconds = st.st_mtim.tv_nsec;
+  stamp.changed_seconds = st.st_ctim.tv_sec;
+  stamp.changed_nanoseconds = st.st_ctim.tv_nsec;
+  return stamp;
+}
+
 bool is_listed_directory(const struct stat& st, const file_identity* identity) {
   return !identity || (static_cast<std::uint64_t>(st.st_dev) == identity->volume &&
                        static_cast<std::int64_t>(st.st_ino) == identity->key);
@@ -318,9 +330,17 @@ bool memory_is_limited() {
   return false;
 }
 
+}  // namespace
+
 std::size_t read_ahead_threads() {
 #ifdef __linux__
   if (memory_is_limited()) return 0;
+  // The user's count, where given (TWINFIND_THREADS; 0: read alone).
+  if (const char* set = std::getenv("TWINFIND_THREADS")) {
+    char* end = nullptr;
+    const unsigned long threads = std::strtoul(set, &end, 10);
+    if (end != set && *end == '\0') return std::min<unsigned long>(threads, kMostSetThreads);
+  }
   // On one core a thread would only take turns with the walk.
   return std::min(kMostReadAheadThreads, online_cores() - 1);
 #else
@@ -328,13 +348,10 @@ std::size_t read_ahead_threads() {
 #endif
 }
 
-}  // namespace
-
 walk_cursor::walk_cursor() : state(new walk_state) {
   state->descriptors.total = kFewestOpenLevels;
-  state->ahead.reset(new read_ahead(posix_read_ahead, threads_for_a_walk(read_ahead_threads())));
+  state->ahead.reset(new read_ahead(posix_read_ahead, read_ahead_threads()));
   state->ahead->share_descriptors(&state->descriptors);
-  if (!memory_is_limited()) state->ahead->allow_threads_while_waiting(kMostReadAheadThreadsWhileWaiting);
 }
 
 // The levels' owners close what is still open.
@@ -347,41 +364,35 @@ namespace {
 // the directory that stands at `name` in the parent now, and the one the
 // parent's examination saw where it saw one: a directory deleted, moved
 // away or replaced since the worker opened it lives on only through the
-// worker's descriptor, and its contents are no longer the tree's. Otherwise
-// false, and the directory is closed: the walk opens what stands there now,
-// as it would alone, and reports what it finds.
+// worker's descriptor, and its contents are no longer the tree's; and only
+// one whose times of change are those the worker saw before it listed it:
+// an entry made or removed since is in the listing the walk makes itself.
+// Otherwise false, and the directory is closed: the walk opens what stands
+// there now, as it would alone, and reports what it finds.
 bool adopt(walk_state& walk, walk_level& level, int parent_fd, const char* name,
            opened_directory& opened, const file_identity* identity) {
-  if (identity && !(opened.identity == *identity)) return false;
   struct stat st;
   if (fstatat(parent_fd, name, &st, AT_SYMLINK_NOFOLLOW | kNoAutomount) != 0 ||
       static_cast<std::uint64_t>(st.st_dev) != opened.identity.volume ||
-      static_cast<std::int64_t>(st.st_ino) != opened.identity.key)
+      static_cast<std::int64_t>(st.st_ino) != opened.identity.key ||
+      !walk.adopted.adopt(opened, identity, stamp_of(st)))
     return false;
   level.fd = unique_fd(static_cast<int>(opened.handle.release()));
   level.device = opened.identity.volume;
   level.inode = static_cast<std::uint64_t>(opened.identity.key);
-  walk.adopted.listing.names.swap(opened.listing.names);
-  walk.adopted.listing.entries.swap(opened.listing.entries);
-  walk.adopted.readings.swap(opened.readings);
-  walk.adopted.incomplete = opened.incomplete;
-  walk.has_adopted = true;
   return true;
 }
 
 }  // namespace
 
+// The subdirectory as a worker opened it, if one did: the walk adopts it in
+// place of opening it.
 result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
                                  native_string_view name, const file_identity* identity) {
-  walk_state& walk = *cursor.state;
-  if (walk.levels.empty()) return enter_directory_adopting(cursor, path, name, identity, nullptr);
-  // The subdirectory as a worker opened it, if one did: the walk adopts it
-  // in place of opening it.
-  std::unique_ptr<opened_directory> opened = walk.ahead->take_opened(walk.levels.size() - 1, name);
-  const result<entering> entered =
-      enter_directory_adopting(cursor, path, name, identity, opened.get());
-  walk.ahead->give_back(std::move(opened));
-  return entered;
+  return enter_with_opened(*cursor.state->ahead, cursor.state->levels.size(), name,
+                           [&](opened_directory* opened) {
+                             return enter_directory_adopting(cursor, path, name, identity, opened);
+                           });
 }
 
 result<entering> enter_directory_adopting(walk_cursor& cursor, const native_string& path,
@@ -389,7 +400,7 @@ result<entering> enter_directory_adopting(walk_cursor& cursor, const native_stri
                                           opened_directory* adopted) {
   walk_state& walk = *cursor.state;
   walk.ahead->end_facts();  // the entries of the parent are all visited
-  walk.has_adopted = false;
+  walk.adopted.held = false;
   if (walk.levels.empty()) return enter_top(walk, path);
   const std::size_t parent_level = walk.levels.size() - 1;
   const walk_level& parent = walk.levels[parent_level];
@@ -461,7 +472,7 @@ bool current_identity(const walk_cursor& cursor, file_identity& identity) {
 void leave_directory(walk_cursor& cursor) {
   walk_state& walk = *cursor.state;
   walk.ahead->end_facts();  // before the descriptor closes
-  walk.has_adopted = false;
+  walk.adopted.held = false;
   if (walk.levels.empty()) return;
   if (walk.levels.size() > 1) {
     leave_deepest(walk, cursor.path);
@@ -486,15 +497,6 @@ directory_place current_place(const walk_cursor& cursor) {
 
 namespace {
 
-// Marks an entry to read while listing, until it is read.
-constexpr std::uint32_t kToRead = 0xFFFFFFFFu;
-// Marks an entry that the queue reads: the rest is its ticket.
-constexpr std::uint32_t kTicket = 0x80000000u;
-// A worker keeps directories of at most this many entries whole for the
-// walk, with the readings of every entry; of a larger one it hands over
-// what it listed so far, and the walk reads on from where it stopped.
-constexpr std::size_t kMostEntriesKept = 1024;
-
 // Appends the names of the open directory `fd`, from where its reading
 // stands, each followed by a NUL so it can be handed to the system as it
 // is, until the end or until more than `most` are listed (`stopped`; the
@@ -512,7 +514,7 @@ replies_read append_names(int fd, bool fills_replies, char* replies, directory_l
     entry.is_directory = type == DT_DIR;
     // A link may lead to a directory, and some file systems tell no type:
     // the listing reads those, to know where they belong.
-    if (type == DT_LNK || type == DT_UNKNOWN) entry.listed_facts = kToRead;
+    if (type == DT_LNK || type == DT_UNKNOWN) entry.listed_facts = kUnreadKind;
     listing.names.append(name, entry.name_length + std::size_t{1});
     listing.entries.push_back(entry);
     if (inodes) inodes->push_back(inode);
@@ -534,7 +536,7 @@ replies_read append_names(int fd, bool fills_replies, char* replies, directory_l
     listed_entry entry;
     entry.name_offset = listing.names.size();
     entry.name_length = static_cast<std::uint16_t>(std::strlen(name));
-    entry.listed_facts = kToRead;  // no type to tell directories by
+    entry.listed_facts = kUnreadKind;  // no type to tell directories by
     listing.names.append(name, entry.name_length + std::size_t{1});
     listing.entries.push_back(entry);
   }
@@ -602,28 +604,11 @@ void place_by_reading(listed_entry& entry, const entry_reading& reading) {
 // visits them), then the others in the order it visits them (files, then
 // directories, each in listing order). Returns whether it did.
 bool share_readings(walk_state& walk, const directory_place& place, directory_listing& listing) {
-  std::size_t left = 0;
-  for (const listed_entry& entry : listing.entries)
-    left += entry.listed_facts == 0 || entry.listed_facts == kToRead;
-  if (left < kFewestEntriesToShare || !walk.ahead->enabled()) return false;
-  std::vector<std::uint32_t> order;
-  order.reserve(left);
-  for (std::size_t i = 0; i < listing.entries.size(); ++i) {
-    if (listing.entries[i].listed_facts == kToRead) order.push_back(static_cast<std::uint32_t>(i));
-  }
-  const std::size_t first_visited = order.size();
-  for (const bool directories : {false, true}) {
-    for (std::size_t i = 0; i < listing.entries.size(); ++i) {
-      const listed_entry& entry = listing.entries[i];
-      if (entry.listed_facts == 0 && entry.is_directory == directories)
-        order.push_back(static_cast<std::uint32_t>(i));
-    }
-  }
-  for (std::size_t t = first_visited; t < order.size(); ++t)
-    listing.entries[order[t]].listed_facts = kTicket | static_cast<std::uint32_t>(t);
+  if (!walk.ahead->enabled()) return false;
+  std::vector<std::uint32_t> order = order_of_visits(listing, kFewestEntriesToShare);
   if (walk.ahead->read_facts(place, listing, order)) return true;
   for (listed_entry& entry : listing.entries)
-    if (entry.listed_facts != kToRead && entry.listed_facts & kTicket) entry.listed_facts = 0;
+    if (has_ticket(entry.listed_facts)) entry.listed_facts = 0;
   return false;
 }
 
@@ -640,19 +625,8 @@ result<> list_directory(walk_cursor& cursor, const native_string& path) {
   if (walk.levels.empty()) return failed(EBADF);  // no directory entered
   const walk_level& level = walk.levels.back();
   if (!level.fd.valid()) return failed(static_cast<error_code>(level.deferred_error));
-  bool read_whole = false;
-  if (walk.has_adopted) {
-    walk.has_adopted = false;
-    opened_directory& opened = walk.adopted;
-    listing.names.swap(opened.listing.names);
-    listing.entries.swap(opened.listing.entries);
-    walk.listed.swap(opened.readings);
-    read_whole = !opened.incomplete;
-  }
-  if (!read_whole) {
+  if (!walk.adopted.list_into(listing, walk.listed)) {
     if (!walk.replies) walk.replies.reset(new char[kReplySize]);
-    // After a worker's part of the listing, the rest: the descriptor's
-    // reading stands where the worker stopped.
     const replies_read read = append_names(level.fd.get(), level.fills_replies,
                                            walk.replies.get(), listing, static_cast<std::size_t>(-1),
                                            nullptr);
@@ -667,7 +641,7 @@ result<> list_directory(walk_cursor& cursor, const native_string& path) {
   std::size_t ticket = 0;
   const char* names = listing.names.data();
   for (listed_entry& entry : listing.entries) {
-    if (entry.listed_facts != kToRead) continue;
+    if (entry.listed_facts != kUnreadKind) continue;
     walk.listed.emplace_back();
     entry_reading& reading = walk.listed.back();
     entry.listed_facts = static_cast<std::uint32_t>(walk.listed.size());
@@ -686,7 +660,7 @@ result<examination> examine_entry(walk_cursor& cursor, const native_string& path
                                   const listed_entry& entry, entry_facts& facts) {
   walk_state& walk = *cursor.state;
   entry_reading reading;
-  if (entry.listed_facts & kTicket && entry.listed_facts != kToRead) {
+  if (has_ticket(entry.listed_facts)) {
     walk.ahead->take_facts(entry.listed_facts & ~kTicket, reading);
   } else if (entry.listed_facts != 0) {
     reading = walk.listed[entry.listed_facts - 1];
@@ -765,37 +739,31 @@ bool open_ahead(const directory_place& parent, const native_string& name,
       static_cast<std::int64_t>(st.st_ino) != facts.identity.key)
     return false;
   // The inode of each entry below is that of this listing's.
-  opened.start_afresh(facts.identity);
-  // Buffers of this request alone, not kept by the thread: a thread-local
-  // object with a destructor registers it on first use, and the C library
-  // ends the whole process when that registration finds no memory. A
-  // failed allocation here only fails the request.
+  opened.start_afresh(facts.identity, stamp_of(st));
+  // Buffers of this request alone, not kept by the thread: the queue's
+  // records hold all it keeps, within its budget.
   const std::unique_ptr<char[]> replies(new char[kReplySize]);
   std::vector<std::uint64_t> inodes;
   std::vector<std::uint32_t> by_inode;
   directory_listing& listing = opened.listing;
-  const replies_read read =
-      append_names(fd.get(), parent.fills_replies, replies.get(), listing, kMostEntriesKept, &inodes);
-  if (read == replies_read::failed) return false;  // the walk meets it, and says so
-  opened.incomplete = read == replies_read::stopped;
-  if (!opened.incomplete) {
-    // Read in the order of the inodes, which is the order of their blocks.
-    by_inode.resize(listing.entries.size());
-    for (std::size_t i = 0; i < by_inode.size(); ++i) by_inode[i] = static_cast<std::uint32_t>(i);
-    std::sort(by_inode.begin(), by_inode.end(),
-              [&inodes](std::uint32_t a, std::uint32_t b) { return inodes[a] < inodes[b]; });
-    opened.readings.resize(listing.entries.size());
-    std::uint32_t read = 0;
-    for (const std::uint32_t i : by_inode) {
-      listed_entry& entry = listing.entries[i];
-      opened.readings[i] =
-          read_one(fd.get(), listing.names.c_str() + entry.name_offset, parent.volume);
-      if (opened.entries_read) opened.entries_read->store(++read, std::memory_order_relaxed);
-      if (entry.listed_facts == kToRead) place_by_reading(entry, opened.readings[i]);
-      entry.listed_facts = i + 1;
-    }
-    sort_by_name(listing);
+  const replies_read read = append_names(fd.get(), parent.fills_replies, replies.get(), listing,
+                                         kMostEntriesKeptAhead, &inodes);
+  // A failure the walk meets, and says so; a directory too large for the
+  // queue to hold the walk lists itself.
+  if (read != replies_read::whole) return false;
+  // Read in the order of the inodes, which is the order of their blocks.
+  by_inode.resize(listing.entries.size());
+  for (std::size_t i = 0; i < by_inode.size(); ++i) by_inode[i] = static_cast<std::uint32_t>(i);
+  std::sort(by_inode.begin(), by_inode.end(),
+            [&inodes](std::uint32_t a, std::uint32_t b) { return inodes[a] < inodes[b]; });
+  opened.readings.resize(listing.entries.size());
+  for (const std::uint32_t i : by_inode) {
+    listed_entry& entry = listing.entries[i];
+    opened.readings[i] = read_one(fd.get(), listing.names.c_str() + entry.name_offset, parent.volume);
+    if (entry.listed_facts == kUnreadKind) place_by_reading(entry, opened.readings[i]);
+    entry.listed_facts = i + 1;
   }
+  sort_by_name(listing);
   opened.handle = owned_directory(fd.release(), close_ahead);
   return true;
 #else
@@ -818,22 +786,11 @@ void read_facts_ahead(const directory_place& place, const directory_listing& lis
   }
 }
 
-// The thread's reads from block devices, in the 512-byte units getrusage
-// counts them in; Linux alone counts them by thread.
-std::uint64_t blocks_read_by_this_thread() {
-#ifdef RUSAGE_THREAD
-  struct rusage usage;
-  if (getrusage(RUSAGE_THREAD, &usage) == 0) return static_cast<std::uint64_t>(usage.ru_inblock);
-#endif
-  return 0;
-}
-
 }  // namespace
 
 void close_ahead(directory_handle handle) { close(static_cast<int>(handle)); }
 
-const read_ahead_operations posix_read_ahead = {open_ahead, read_facts_ahead, close_ahead,
-                                                blocks_read_by_this_thread};
+const read_ahead_operations posix_read_ahead = {open_ahead, read_facts_ahead, close_ahead};
 
 result<examination> examine_path(const native_string& path, entry_facts& facts) {
   // The device of the directory holding it tells a mount point where the

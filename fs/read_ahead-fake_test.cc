@@ -9,7 +9,6 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -302,38 +301,46 @@ TEST(ReadAheadFake, ADirectoryNoLongerAtItsNameIsNeverTheOneTold) {
   }
 }
 
-// An allocation of the walk that fails while the queue holds directories
-// for it: the queue lets go of every one and opens no more, and the walk,
-// its allocation tried again, reads them itself and tells the same. With
-// nothing left to free, the allocation fails as it would alone.
-TEST(ReadAheadFake, AnAllocationThatFailsTakesBackWhatTheQueueHolds) {
-  int held_before = -1;
-  int held_after = -1;
-  bool failed_with_nothing_held = false;
-  bool by_hand = false;
-  const auto build = [&](const fake_tree& t, examining_visitor& v) {
-    for (const char* f : {"top/a/m/f", "top/a/n/f", "top/b/f", "top/c/f"}) t.file(f, 1);
-    v.at_visit = [&](const platform::native_string& at) {
-      if (at == relative("a") && by_hand) {
-        t.complete_read_ahead();
-        held_before = t.calls().opened_ahead_and_held;
-        std::get_new_handler()();  // as operator new calls it, failing
-        held_after = t.calls().opened_ahead_and_held;
-        try {
-          std::get_new_handler()();
-        } catch (const std::bad_alloc&) {
-          failed_with_nothing_held = true;
-        }
-      }
-      if (at == relative("a/m")) t.complete_read_ahead();  // none is opened now
-    };
+// A directory a worker listed that changes before the walk arrives (an
+// entry made, removed, renamed, or a directory made in it) is listed
+// again by the walk, which tells what stands there on its arrival, as a
+// walk alone does; its unchanged siblings are adopted.
+TEST(ReadAheadFake, ADirectoryChangedSinceAWorkerListedItIsListedAgain) {
+  struct change_case {
+    const char* what;
+    std::function<void(const fake_tree&)> change;
+    const char* marker;  // told where the walk lists b on arrival
+    int adopted;         // of a, b, b/deep and c
   };
-  const alike_walks w = walked_alike(build, &by_hand);
-  EXPECT_EQ(held_before, 5);  // a, b, c and, below a, m and n
-  EXPECT_EQ(held_after, 0);
-  EXPECT_TRUE(failed_with_nothing_held);
-  EXPECT_EQ(w.calls.opened_ahead, 5);
-  EXPECT_EQ(w.calls.adopted, 0);
+  const std::vector<change_case> cases = {
+      {"an entry made", [](const fake_tree& t) { t.file("top/b/new-marker", 3); }, "new-marker", 2},
+      {"an entry removed", [](const fake_tree& t) { t.remove("top/b/old"); }, nullptr, 2},
+      {"an entry renamed", [](const fake_tree& t) { t.rename("top/b/old", "top/b/renamed-marker"); },
+       "renamed-marker", 2},
+      {"a directory made", [](const fake_tree& t) { t.file("top/b/sub/inner-marker", 4); },
+       "inner-marker", 2},
+      {"an entry of b/deep made: b adopted, b/deep listed again",
+       [](const fake_tree& t) { t.file("top/b/deep/x-marker", 5); }, "x-marker", 3},
+  };
+  for (const change_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto build = [&c](const fake_tree& t, examining_visitor& v) {
+      files(t, {"top/a/f", "top/b/old", "top/b/deep/y", "top/c/f"});
+      v.at_visit = [&t, &c](const platform::native_string& at) {
+        if (at != relative("a")) return;
+        t.complete_read_ahead();  // a, b, b/deep and c listed ahead
+        c.change(t);
+      };
+    };
+    const alike_walks w = walked_alike(build);
+    bool told_marker = false;
+    for (const platform::native_string& line : w.told)
+      told_marker = told_marker || (c.marker && line.find(T(c.marker)) != platform::native_string::npos);
+    EXPECT_EQ(told_marker, c.marker != nullptr);
+    EXPECT_EQ(w.calls.opened_ahead, 4);
+    // What changed is listed again; b/deep only through the b adopted.
+    EXPECT_EQ(w.calls.adopted, c.adopted);
+  }
 }
 
 // A level left, or a walk ended early, with requests done or being read
@@ -497,62 +504,6 @@ TEST(ReadAheadFakeFacts, AListingLetGoWithSlicesBeingReadIsWaitedFor) {
   }
 }
 
-// Workers that claimed requests and then do not run (another program took
-// their cores): the walk does without them where it can, opening the
-// directory or reading the entry itself, so that at a later visit every
-// one of them is still unfinished; where it cannot go on without one (a
-// listing let go, a level closed) it waits, and no worker reads in what
-// the walk let go. It tells what a walk alone tells either way.
-TEST(ReadAheadFakeStalled, TheWalkWaitsForAWorkerThatDoesNotRunOnlyWhereItMust) {
-  struct stalled_case {
-    const char* what;
-    build_function build;
-    const char* stalled_at;  // the visit where workers claim and stall
-    const char* looked_at;   // the visit where their workers run at last
-    bool adopts;
-  };
-  const std::vector<stalled_case> cases = {
-      {"subdirectories being opened", plain_tree, "a", "c/d/e/six", false},
-      {"slices of the facts of a listing", wide_tree, "f000", "f099", true},
-      {"slices, their workers left to run when the listing is let go", wide_tree, "f000", nullptr,
-       true},
-      // More slices than the queue holds at once: the places of the
-      // stalled ones are not waited for, and the walk reads on past them.
-      {"slices of a listing longer than the queue holds",
-       [](const fake_tree& t) {
-         for (int i = 0; i < 1100; ++i) t.file(numbered("top/f", i), i);
-       },
-       "f000", "f999", true},
-  };
-  for (const stalled_case& c : cases) {
-    SCOPED_TRACE(c.what);
-    std::size_t stalled = 0;
-    std::size_t unfinished = 0;
-    bool by_hand = false;
-    const auto build = [&](const fake_tree& t, examining_visitor& v) {
-      c.build(t);
-      v.at_visit = [&t, &c, &stalled, &unfinished, &by_hand](const platform::native_string& at) {
-        if (!by_hand) return;
-        if (at == relative(c.stalled_at)) stalled = t.stall_read_ahead();
-        if (c.looked_at && at == relative(c.looked_at)) unfinished = t.finish_claimed_read_ahead();
-      };
-    };
-    const alike_walks w = walked_alike(build, &by_hand);
-    const fake_calls& calls = w.calls;
-    EXPECT_GT(stalled, 0u);
-    if (c.looked_at) {
-      EXPECT_EQ(unfinished, stalled);  // the walk waited for none of them
-    }
-    // What a stalled worker opened is never adopted, and is closed.
-    if (!c.adopts) {
-      EXPECT_EQ(calls.adopted, 0);
-      EXPECT_EQ(calls.listed, w.alone_calls.listed);
-    }
-    EXPECT_EQ(calls.examined_by_queue_too_late, 0);
-    EXPECT_GE(calls.examined, w.alone_calls.examined);
-  }
-}
-
 // The walk's levels and the directories the queue holds draw on one count
 // of descriptors: the queue opens one only while the walk keeps room for
 // the levels it is in and its few more, and never more than its most; a
@@ -604,12 +555,12 @@ TEST(ReadAheadFakeBudget, TheQueueOpensOnlyWhatTheWalkCanSpare) {
 
 // Below a directory a worker opened, requests for its subdirectories,
 // pinned to it: a, where a/b, a/b/c, a/b/g and a/h are below, and z beside
-// it. Whatever they are when the walk reaches a (done, being read, stalled,
-// never begun), and whether the walk adopts a or finds another directory
+// it. Whatever they are when the walk reaches a (done, being read, never
+// begun), and whether the walk adopts a or finds another directory
 // at its name, the walk tells what a walk alone tells, adopts the ones
 // below only through the a it adopted, and leaves nothing open.
 TEST(ReadAheadFakeNested, RequestsBelowAnOpenedDirectoryEndWithIt) {
-  enum class below { queued, done, claimed, stalled };
+  enum class below { queued, done, claimed };
   struct nested_case {
     const char* what;
     below state;
@@ -620,12 +571,10 @@ TEST(ReadAheadFakeNested, RequestsBelowAnOpenedDirectoryEndWithIt) {
   const std::vector<nested_case> cases = {
       {"done: a adopted whole, and those below it in turn", below::done, false, 6, 6},
       {"being read when a is adopted: finished, then adopted", below::claimed, false, 4, 4},
-      {"stalled when a is adopted: the walk opens them itself", below::stalled, false, 4, 2},
-      {"never begun: the walk opens them itself", below::queued, false, 2, 2},
+      {"never begun: the walk opens them itself", below::queued, false, 1, 1},
       {"a replaced, those below it done: none adopted", below::done, true, 6, 1},
       {"a replaced, those below it being read", below::claimed, true, 4, 1},
-      {"a replaced, those below it stalled", below::stalled, true, 4, 1},
-      {"a replaced, those below it never begun: dropped", below::queued, true, 2, 1},
+      {"a replaced, those below it never begun: dropped", below::queued, true, 1, 0},
   };
   for (const nested_case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -635,11 +584,10 @@ TEST(ReadAheadFakeNested, RequestsBelowAnOpenedDirectoryEndWithIt) {
       t.hard_link("top/a/h/f", "top/z/again");
       const auto first = at_first_visit([&t, &c] {
         if (c.state == below::done) {
-          t.complete_read_ahead();  // a, z, and all below a
+          t.complete_read_ahead();  // a, all below a, and z
         } else {
-          t.complete_read_ahead(2);  // a and z
-          if (c.state == below::claimed) t.claim_read_ahead();  // a/b and a/h
-          if (c.state == below::stalled) t.stall_read_ahead();
+          t.complete_read_ahead(1);  // a
+          if (c.state == below::claimed) t.claim_read_ahead();  // a/b, a/h and z
         }
         if (c.replaced) {
           t.rename("top/a", "away");
@@ -661,10 +609,10 @@ TEST(ReadAheadFakeNested, RequestsBelowAnOpenedDirectoryEndWithIt) {
 }
 
 // A walk that ends, or leaves a level, while requests opened below what the
-// queue holds are done, being read or stalled: every directory they opened
+// queue holds are done or being read: every directory they opened
 // is closed, deepest first, and none after the one it reads in.
 TEST(ReadAheadFakeNested, AWalkEndedEarlyClosesEverythingOpenedBelow) {
-  for (const int claimed : {0, 1, 2}) {
+  for (const int claimed : {0, 1}) {
     SCOPED_TRACE(claimed);
     for (const std::size_t stop_after : {1, 2, 3, 5}) {
       SCOPED_TRACE(stop_after);
@@ -676,108 +624,10 @@ TEST(ReadAheadFakeNested, AWalkEndedEarlyClosesEverythingOpenedBelow) {
         v.at_visit = at_first_visit([&t, claimed] {
           t.complete_read_ahead(3);  // a, z, and one below them
           if (claimed == 1) t.claim_read_ahead();
-          if (claimed == 2) t.stall_read_ahead();
         });
       };
       EXPECT_GE(walked_alike(build).calls.opened_ahead, 3);
     }
-  }
-}
-
-// The threads follow what the walk meets: where it keeps arriving at
-// requests still being read after its look by workers that wait on the
-// disk, more may run, one at a time and no more than allowed, and the
-// queue reads below what it opened; where it finds them done, or nobody
-// claimed them, or their workers read from the caches (another program
-// holds their cores), no more than the queue's own. Where every worker it meets
-// ran beside it (on another core), the queue reads below what it opened
-// too; where some ran on the walk's own core, taking turns with it, or
-// nobody claimed any, it does not.
-TEST(ReadAheadFakeThreads, MoreThreadsOnlyWhereTheWalkArrivesWhileTheyRead) {
-  struct threads_case {
-    const char* what;
-    std::function<void(const fake_tree&)> at_each_listing;
-    std::size_t allowed;
-    std::size_t threads;
-    bool deeper;  // the queue reads below what it opened
-    bool on_the_disk = true;
-  };
-  const std::vector<threads_case> cases = {
-      {"requests done before the walk arrives", [](const fake_tree& t) { t.complete_read_ahead(); },
-       4, 0, true},
-      {"requests claimed and finished while it looks",
-       [](const fake_tree& t) { t.claim_read_ahead(); }, 4, 0, true},
-      {"requests never claimed", [](const fake_tree&) {}, 4, 0, false},
-      {"one request in four claimed on the walk's core, the others done",
-       [visits = std::make_shared<int>(0)](const fake_tree& t) {
-         if ((*visits)++ % 4 == 0) t.stall_read_ahead(1);
-         t.complete_read_ahead();
-       },
-       4, 0, false},
-      {"requests still being read: up to the most allowed",
-       [](const fake_tree& t) { t.stall_read_ahead(); }, 4, 4, true},
-      {"requests still being read, three allowed", [](const fake_tree& t) { t.stall_read_ahead(); },
-       3, 3, true},
-      {"requests still being read, no more threads allowed",
-       [](const fake_tree& t) { t.stall_read_ahead(); }, 0, 0, true},
-      {"requests still being read from the caches",
-       [](const fake_tree& t) { t.stall_read_ahead(); }, 4, 0, false, false},
-  };
-  for (const threads_case& c : cases) {
-    SCOPED_TRACE(c.what);
-    std::size_t threads = 99;
-    bool deeper = !c.deeper;
-    bool by_hand = false;
-    const auto build = [&](const fake_tree& t, examining_visitor& v) {
-      // 200 directories of one file each, in 10 of 20: arrivals enough for
-      // several weighings. At each visit, whatever can be is completed,
-      // claimed or stalled.
-      for (int i = 0; i < 200; ++i)
-        t.file(numbered("top/d", i / 20) + numbered("/s", i) + relative("/f"), i);
-      t.threads_while_waiting(c.allowed);
-      t.read_deeper_only_when_behind();
-      if (c.on_the_disk) t.read_ahead_from_the_disk();
-      v.at_visit = [&](const platform::native_string& at) {
-        if (!by_hand) return;
-        c.at_each_listing(t);
-        if (at == relative("d009/s199/f")) {
-          threads = t.read_ahead_threads();
-          deeper = t.reading_deeper();
-        }
-      };
-    };
-    walked_alike(build, &by_hand);
-    EXPECT_EQ(threads, c.threads);
-    EXPECT_EQ(deeper, c.deeper);
-  }
-}
-
-// Which subdirectory a worker opens first: where its reading meets the
-// disk, the one the walk enters next, as the walk will wait for the disk
-// whoever reads; from the caches, the farthest ahead, which the walk
-// seldom arrives at while it is being read. Sixteen directories opened
-// ahead, then one claim among the twenty below top/y, which the walk
-// opens itself: at the first visit inside y/s000, the walk has adopted
-// that one only where the claim went to the nearest.
-TEST(ReadAheadFakeThreads, TheNearestFirstOnlyWhereTheReadingMeetsTheDisk) {
-  for (const bool on_the_disk : {false, true}) {
-    SCOPED_TRACE(on_the_disk ? "on the disk" : "in the caches");
-    int adopted_in_s000 = -1;
-    bool by_hand = false;
-    const auto build = [&](const fake_tree& t, examining_visitor& v) {
-      for (int i = 0; i < 16; ++i) t.file(numbered("top/x", i) + relative("/f"), i);
-      for (int i = 0; i < 20; ++i) t.file(numbered("top/y/s", i) + relative("/f"), i);
-      if (on_the_disk) t.read_ahead_from_the_disk();
-      v.at_visit = [&](const platform::native_string& at) {
-        if (!by_hand) return;
-        if (at == relative("x000")) t.complete_read_ahead();
-        if (at == relative("y/s000")) t.claim_read_ahead(2);  // the slice of facts, then one
-        if (at == relative("y/s000/f")) adopted_in_s000 = t.calls().adopted;
-      };
-    };
-    const alike_walks w = walked_alike(build, &by_hand);
-    EXPECT_EQ(adopted_in_s000, on_the_disk ? 17 : 16);
-    EXPECT_EQ(w.calls.adopted, 17);
   }
 }
 

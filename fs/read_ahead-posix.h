@@ -12,6 +12,11 @@ namespace platform {
 // What the queue of a POSIX walk carries out its requests with.
 extern const read_ahead_operations posix_read_ahead;
 
+// The workers a walk starts, chosen once as it starts: none under a finite
+// address-space or data limit; else TWINFIND_THREADS where it is set to a
+// number; else one fewer than the cores the process may use, three at most.
+std::size_t read_ahead_threads();
+
 bool open_ahead(const directory_place& parent, const native_string& name,
                 const entry_facts* seen, opened_directory& opened);
 inline bool open_ahead(const directory_place& parent, const native_string& name,

@@ -1,7 +1,7 @@
 // The queue reading ahead of the walk on a real disk: what a worker opens
 // (one name below a pinned directory, never through a link, never onto
-// another file system), how a directory too large to keep whole is handed
-// over, and that requests still in flight when a level, a listing or the
+// another file system), that a directory too large to hold is left to the
+// walk and a changed one listed again, and that requests still in flight when a level, a listing or the
 // walk ends leave no descriptor open and no reading of freed memory (the
 // last under the debug and thread-sanitizer builds).
 #include <dirent.h>
@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -121,36 +122,128 @@ visits read_alone(walk_cursor& cursor,
   return read;
 }
 
-// Of a directory too large to keep whole, a worker hands over the open
-// directory with the part it listed; the walk adopts it and lists on from
-// where the worker stopped, every name once.
-TEST(ReadAheadPosix, ALargeDirectoryIsHandedOverInPartAndListedOnByTheWalk) {
+// A worker lists a directory whole, with the facts of every entry, up to
+// the most the queue holds; a larger one it leaves to the walk, holding
+// nothing of it. The walk lists that one whole, every name once.
+TEST(ReadAheadPosix, ADirectoryTooLargeToHoldIsLeftToTheWalk) {
   test_tree tree(roomy_parent());
-  constexpr int kEntries = 6000;  // more than a worker keeps whole
-  many_files(tree, "big", kEntries);
+  constexpr int kLargest = static_cast<int>(platform::kMostEntriesKeptAhead);
+  many_files(tree, "held", kLargest);
+  many_files(tree, "big", kLargest + 1);
   const platform::read_ahead_threads_for_test alone(0);
   walk_cursor cursor;
   ASSERT_TRUE(enter_and_list(cursor, tree.path()));
+  const int before = open_descriptors();
   opened_directory opened;
-  ASSERT_TRUE(platform::open_ahead(platform::current_place(cursor), "big", opened));
-  EXPECT_TRUE(opened.incomplete);
-  EXPECT_GT(opened.listing.entries.size(), 0u);
-  EXPECT_LT(opened.listing.entries.size(), static_cast<std::size_t>(kEntries));
-  EXPECT_TRUE(opened.readings.empty());
+  EXPECT_FALSE(platform::open_ahead(platform::current_place(cursor), "big", opened));
+  EXPECT_FALSE(opened.handle.valid());
+  EXPECT_EQ(open_descriptors(), before);
+  ASSERT_TRUE(platform::open_ahead(platform::current_place(cursor), "held", opened));
+  EXPECT_EQ(opened.listing.entries.size(), platform::kMostEntriesKeptAhead);
+  EXPECT_EQ(opened.readings.size(), platform::kMostEntriesKeptAhead);
+  opened.handle.reset();
 
-  const platform::file_identity listed = identity_of(tree.path("big"));
-  EXPECT_TRUE(opened.identity == listed);
-  cursor.path += "/big";
-  ASSERT_EQ(platform::enter_directory_adopting(cursor, cursor.path, "big", &listed, &opened).outcome,
-            entering::entered);
-  EXPECT_FALSE(opened.handle.valid());  // the walk's now
-  ASSERT_TRUE(platform::list_directory(cursor, cursor.path).outcome);
-  std::vector<std::string> names = names_of(cursor.listing);
-  EXPECT_TRUE(std::is_sorted(names.begin(), names.end()));
+  const visits big = read_alone(cursor, "big");
+  std::vector<std::string> names;
+  for (const auto& [name, inode] : big) {
+    names.push_back(name);
+    EXPECT_GT(inode, 0);
+  }
   std::vector<std::string> expected;
-  for (int i = 0; i < kEntries; ++i) expected.push_back("f" + std::to_string(i));
+  for (int i = 0; i <= kLargest; ++i) expected.push_back("f" + std::to_string(i));
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(names, expected);
+}
+
+// A directory a worker listed that changed before the walk arrives (an
+// entry made, an entry removed) is listed again by the walk, which reports
+// what is there on its arrival; one that did not change is adopted. Its
+// times are set back first, so that the change shows whatever the clock's
+// grain.
+TEST(ReadAheadPosix, ADirectoryChangedSinceAWorkerListedItIsListedAgain) {
+  test_tree tree;
+  struct change_case {
+    const char* what;
+    std::function<void(const std::string&)> change;
+    std::vector<std::string> listed;
+    bool adopted;
+  };
+  const std::vector<change_case> cases = {
+      {"unchanged", [](const std::string&) {}, {"kept", "old"}, true},
+      {"an entry made", [](const std::string& d) { close(open((d + "/new").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644)); },
+       {"kept", "new", "old"}, false},
+      {"an entry removed", [](const std::string& d) { unlink((d + "/old").c_str()); }, {"kept"}, false},
+      {"an entry renamed",
+       [](const std::string& d) { rename((d + "/old").c_str(), (d + "/older").c_str()); },
+       {"kept", "older"}, false},
+  };
+  const platform::read_ahead_threads_for_test alone(0);
+  for (const change_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string dir = tree.path(std::string("d-") + std::to_string(&c - cases.data()));
+    tree.file(dir.substr(tree.path().size() + 1) + "/kept", 1);
+    tree.file(dir.substr(tree.path().size() + 1) + "/old", 1);
+    const timespec long_ago[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, dir.c_str(), long_ago, 0), 0);
+    walk_cursor cursor;
+    ASSERT_TRUE(enter_and_list(cursor, tree.path()));
+    opened_directory opened;
+    const std::string name = dir.substr(tree.path().size() + 1);
+    ASSERT_TRUE(platform::open_ahead(platform::current_place(cursor), name, opened));
+    c.change(dir);
+    const platform::file_identity listed = identity_of(dir);
+    cursor.path += "/" + name;
+    ASSERT_EQ(platform::enter_directory_adopting(cursor, cursor.path, name, &listed, &opened).outcome,
+              entering::entered);
+    // Adopted, its listing is the walk's; refused, the record keeps it.
+    EXPECT_EQ(opened.listing.entries.empty(), c.adopted);
+    ASSERT_TRUE(platform::list_directory(cursor, cursor.path).outcome);
+    EXPECT_EQ(names_of(cursor.listing), c.listed);
+  }
+}
+
+// The workers a walk starts: the user's count where it is a number (and
+// no more than 64), else one fewer than the cores, three at most; none
+// under a finite limit on address space, whatever the user asked.
+TEST(ReadAheadPosix, TheThreadsAreCountedOnceFromTheCoresTheLimitsAndTheUser) {
+  const std::size_t by_the_cores = std::min<std::size_t>(3, platform::online_cores() - 1);
+  struct count_case {
+    const char* set;  // TWINFIND_THREADS, or null
+    std::size_t threads;
+  };
+  const count_case cases[] = {{nullptr, by_the_cores}, {"0", 0},   {"2", 2},
+                              {"999", 64},             {"two", by_the_cores},
+                              {"", by_the_cores},      {"3x", by_the_cores}};
+  for (const count_case& c : cases) {
+    SCOPED_TRACE(c.set ? c.set : "unset");
+    const platform::read_ahead_threads_for_test restored(0);
+    if (c.set) {
+      setenv("TWINFIND_THREADS", c.set, 1);
+    } else {
+      unsetenv("TWINFIND_THREADS");
+    }
+    EXPECT_EQ(platform::read_ahead_threads(), c.threads);
+  }
+  EXPECT_EQ(check_in_child([]() -> std::string {
+              setenv("TWINFIND_THREADS", "2", 1);
+              const rlimit limit{rlim_t{1} << 40, rlim_t{1} << 40};
+              if (setrlimit(RLIMIT_AS, &limit) != 0) return "cannot limit the address space";
+              return platform::read_ahead_threads() == 0 ? "" : "threads under a limit";
+            }),
+            "");
+}
+
+// A walk reading ahead leaves a failed allocation to the program, which
+// ends with its one line: the queue sets no handler of its own, which
+// could wait for a lock the failing thread holds.
+TEST(ReadAheadPosix, AWalkReadingAheadSetsNoAllocationHandler) {
+  test_tree tree;
+  for (int d = 0; d < 4; ++d) tree.file("top/s" + std::to_string(d) + "/f", 1);
+  const platform::read_ahead_threads_for_test two(2);
+  walk_cursor cursor;
+  ASSERT_TRUE(enter_and_list(cursor, tree.path("top")));
+  EXPECT_FALSE(read_alone(cursor, "s0").empty());
+  EXPECT_EQ(std::get_new_handler(), nullptr);
 }
 
 // A visitor that records every entry's path and inode and enters every
@@ -416,7 +509,6 @@ TEST(ReadAheadPosix, TheQueueHandsOverWhatTheWalkAloneReadsAndClosesTheRest) {
           if (!opened) continue;  // nobody had begun it: the walk reads it itself
           adopted += round == 0;
           EXPECT_TRUE(opened->identity == identity_of(tree.path("top/" + subdirectories[i])));
-          ASSERT_FALSE(opened->incomplete);
           visits read;
           for (const platform::listed_entry& entry : opened->listing.entries) {
             const platform::entry_reading& reading = opened->readings.at(entry.listed_facts - 1);
@@ -428,6 +520,7 @@ TEST(ReadAheadPosix, TheQueueHandsOverWhatTheWalkAloneReadsAndClosesTheRest) {
           EXPECT_EQ(read, expected[i]);
           opened->handle.reset();
           ahead.give_back(std::move(opened));
+          ahead.end_level(1);  // as the walk leaves it: what was asked below it ends
         }
         if (round == 1) {
           ahead.end_level(0);
@@ -438,7 +531,10 @@ TEST(ReadAheadPosix, TheQueueHandsOverWhatTheWalkAloneReadsAndClosesTheRest) {
       }
     }
     if (by_hand) {
-      EXPECT_EQ(adopted, completed);  // every one opened, as nothing moved
+      // Every one opened, as nothing moved: s0, then s0/deeper below it
+      // (taken over with s0, and ended with it), then s1 and s2, in the
+      // order the walk enters them.
+      EXPECT_EQ(adopted + 1, completed);
     }
     EXPECT_EQ(open_descriptors(), before);
   }
@@ -580,7 +676,7 @@ TEST(ReadAheadPosix, EveryDirectoryHandedOverToCloseIsClosedOnce) {
          const platform::entry_facts*, opened_directory&) { return false; },
       [](const platform::directory_place&, const directory_listing&, const std::uint32_t*,
          std::size_t, platform::entry_reading*) {},
-      platform::close_ahead, nullptr};
+      platform::close_ahead};
   const int before = open_descriptors();
   for (const int handed : {1, 7, 8, 40}) {
     SCOPED_TRACE(handed);

@@ -43,6 +43,8 @@ struct node {
   std::vector<mapped_extent> extents;  // a file's extents, as its map gives them
   bool automount = false;        // listed as a plain directory
   std::map<native_string, std::size_t> children;
+  // A directory's changes of its names so far: its change stamp.
+  std::int64_t changes = 0;
 };
 
 struct fault {
@@ -73,12 +75,6 @@ struct file_system {
   bool read_ahead_by_hand = false;
   read_ahead* queue = nullptr;
   std::vector<read_ahead_fault> read_ahead_faults;
-  std::size_t threads_while_waiting = 0;  // none: the queue's own count
-  bool deeper_only_when_behind = false;   // else below at once
-  // Blocks the queue's openings read from the disk: one each, where the
-  // tree is not in the caches.
-  bool on_the_disk = false;
-  std::uint64_t blocks_read = 0;
   // What the volumes told of extents say, by volume; the others share
   // nothing and map nothing.
   std::vector<std::pair<std::uint64_t, volume_extents>> extent_volumes;
@@ -235,6 +231,7 @@ std::pair<std::size_t, native_string> parent_and_name(native_string_view path, b
     disk().nodes.push_back(directory);
     const std::size_t made = disk().nodes.size() - 1;
     disk().nodes[at].children.emplace(part, made);
+    ++disk().nodes[at].changes;
     at = made;
   }
   return {at, name};
@@ -250,6 +247,7 @@ void name_node(native_string_view path, std::size_t index) {
     children.erase(old);
   }
   children.emplace(name, index);
+  ++disk().nodes[parent].changes;
   ++disk().nodes[index].names;
 }
 
@@ -283,8 +281,7 @@ std::size_t existing(native_string_view path) {
 // and the directory just entered as the queue read it, until it is listed.
 struct walk_state {
   std::vector<std::size_t> levels;
-  opened_directory adopted;
-  bool has_adopted = false;
+  adopted_listing adopted;
   std::vector<entry_reading> readings;  // of the listing, where a worker read them
   // Every level counts as an open descriptor, as on POSIX.
   descriptor_budget descriptors;
@@ -328,9 +325,14 @@ bool open_ahead(const directory_place& parent, const native_string& name,
 void read_facts_ahead(const directory_place& place, const directory_listing& listing,
                       const std::uint32_t* order, std::size_t count, entry_reading* readings);
 void close_ahead(directory_handle handle);
-std::uint64_t blocks_read() { return disk().blocks_read; }
-const read_ahead_operations fake_read_ahead = {open_ahead, read_facts_ahead, close_ahead,
-                                               blocks_read};
+const read_ahead_operations fake_read_ahead = {open_ahead, read_facts_ahead, close_ahead};
+
+// The change stamp of the directory `index`.
+change_stamp stamp_of(std::size_t index) {
+  change_stamp stamp;
+  stamp.modified_seconds = disk().nodes[index].changes;
+  return stamp;
+}
 
 // The directory the walk is in, where requests pin it.
 directory_place current_place(const walk_cursor& cursor) {
@@ -353,9 +355,6 @@ walk_cursor::walk_cursor() : state(new walk_state) {
   state->descriptors.kept_for_levels = budget.kept_for_levels;
   state->descriptors.most_ahead = budget.most_ahead;
   state->ahead->share_descriptors(&state->descriptors);
-  if (disk().threads_while_waiting != 0)
-    state->ahead->allow_threads_while_waiting(disk().threads_while_waiting);
-  if (!disk().deeper_only_when_behind) state->ahead->read_deeper_at_once();
   disk().queue = state->ahead.get();
 }
 
@@ -369,9 +368,6 @@ walk_cursor::~walk_cursor() {
 
 namespace {
 
-// Marks an entry whose facts the queue reads: the rest is its ticket.
-constexpr std::uint32_t kTicket = 0x80000000u;
-
 // The walk is done with the facts of its listing: the queue reads no more
 // of them once this returns.
 void end_shared_facts(walk_cursor& cursor) {
@@ -384,16 +380,8 @@ void end_shared_facts(walk_cursor& cursor) {
 // directories, each in listing order), as the POSIX half does.
 void share_facts(walk_cursor& cursor, std::size_t index) {
   directory_listing& listing = cursor.listing;
-  if (!disk().read_ahead_by_hand || listing.entries.size() < fake_tree::kFewestEntriesShared)
-    return;
-  std::vector<std::uint32_t> order;
-  for (const bool directories : {false, true}) {
-    for (std::size_t i = 0; i < listing.entries.size(); ++i) {
-      if (listing.entries[i].is_directory == directories) order.push_back(static_cast<std::uint32_t>(i));
-    }
-  }
-  for (std::size_t t = 0; t < order.size(); ++t)
-    listing.entries[order[t]].listed_facts = kTicket | static_cast<std::uint32_t>(t);
+  if (!disk().read_ahead_by_hand) return;
+  std::vector<std::uint32_t> order = order_of_visits(listing, fake_tree::kFewestEntriesShared);
   directory_place place;
   place.handle = static_cast<directory_handle>(index);
   place.volume = disk().nodes[index].facts.identity.volume;
@@ -412,7 +400,7 @@ result<entering> enter_adopting(walk_cursor& cursor, const native_string& path,
                                 opened_directory* adopted) {
   walk_state& walk = *cursor.state;
   end_shared_facts(cursor);  // the entries of the parent are all visited
-  walk.has_adopted = false;
+  walk.adopted.held = false;
   std::vector<std::size_t>& levels = walk.levels;
   // The directory a worker opened is held, whatever its name leads to now;
   // it is taken only where its name still leads to it and it is the one the
@@ -421,16 +409,11 @@ result<entering> enter_adopting(walk_cursor& cursor, const native_string& path,
   const bool adoptable = adopted && adopted->handle.valid();
   const std::size_t held = adoptable ? static_cast<std::size_t>(adopted->handle.get()) : kNone;
   if (adoptable && !levels.empty() && child_of(levels.back(), name) == held &&
-      (!identity || adopted->identity == *identity)) {
-    const std::size_t index = held;
+      walk.adopted.adopt(*adopted, identity, stamp_of(held))) {
     adopted->handle.release();
     --disk().calls.opened_ahead_and_held;
     ++disk().calls.adopted;
-    walk.adopted.listing.names.swap(adopted->listing.names);
-    walk.adopted.listing.entries.swap(adopted->listing.entries);
-    walk.adopted.readings.swap(adopted->readings);
-    walk.has_adopted = true;
-    levels.push_back(index);
+    levels.push_back(held);
     ++walk.descriptors.levels;
     return {entering::entered};
   }
@@ -466,13 +449,10 @@ result<entering> enter_adopting(walk_cursor& cursor, const native_string& path,
 
 result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
                                  native_string_view name, const file_identity* identity) {
-  walk_state& walk = *cursor.state;
-  if (walk.levels.empty()) return enter_adopting(cursor, path, name, identity, nullptr);
-  // The subdirectory as a worker opened it, if one did.
-  std::unique_ptr<opened_directory> opened = walk.ahead->take_opened(walk.levels.size() - 1, name);
-  const result<entering> entered = enter_adopting(cursor, path, name, identity, opened.get());
-  walk.ahead->give_back(std::move(opened));
-  return entered;
+  return enter_with_opened(*cursor.state->ahead, cursor.state->levels.size(), name,
+                           [&](opened_directory* opened) {
+                             return enter_adopting(cursor, path, name, identity, opened);
+                           });
 }
 
 bool current_identity(const walk_cursor& cursor, file_identity& identity) {
@@ -484,7 +464,7 @@ bool current_identity(const walk_cursor& cursor, file_identity& identity) {
 void leave_directory(walk_cursor& cursor) {
   walk_state& walk = *cursor.state;
   end_shared_facts(cursor);
-  walk.has_adopted = false;
+  walk.adopted.held = false;
   if (walk.levels.empty()) return;
   cursor.state->ahead->end_level(walk.levels.size() - 1);
   walk.levels.pop_back();
@@ -499,13 +479,8 @@ result<> list_directory(walk_cursor& cursor, const native_string& path) {
   listing.cut_short = false;
   walk.readings.clear();
   if (walk.levels.empty()) return failed(fake_no_such_entry);
-  if (walk.has_adopted) {
-    // As the worker listed it, with the readings it made.
-    walk.has_adopted = false;
-    listing.names.swap(walk.adopted.listing.names);
-    listing.entries.swap(walk.adopted.listing.entries);
-    walk.readings.swap(walk.adopted.readings);
-  } else {
+  // As the worker listed it, with the readings it made, where it did.
+  if (!walk.adopted.list_into(listing, walk.readings)) {
     ++disk().calls.listed;
     if (const fault* f = fault_at(fake_operation::list, path)) return failed(f->error);
     list_node(walk.levels.back(), listing);
@@ -564,7 +539,7 @@ result<examination> examine_child(std::size_t index, native_string_view name, en
 result<examination> examine_entry(walk_cursor& cursor, const native_string& path,
                                   const listed_entry& entry, entry_facts& facts) {
   const walk_state& walk = *cursor.state;
-  if (entry.listed_facts & kTicket) {
+  if (has_ticket(entry.listed_facts)) {
     entry_reading reading;
     cursor.state->ahead->take_facts(entry.listed_facts & ~kTicket, reading);
     facts = reading.facts;
@@ -627,10 +602,11 @@ bool open_ahead(const directory_place& parent, const native_string& name,
   if (!facts.is_directory || facts.kind != entry_kind::normal ||
       facts.identity.volume != parent.volume || !(facts.identity == child.facts.identity))
     return false;
+  // The walk lists a directory too large for the queue to hold itself.
+  if (child.children.size() > kMostEntriesKeptAhead) return false;
   ++disk().calls.opened_ahead;
   ++disk().calls.opened_ahead_and_held;
-  if (disk().on_the_disk) ++disk().blocks_read;
-  opened.start_afresh(child.facts.identity);
+  opened.start_afresh(child.facts.identity, stamp_of(index));
   list_node(index, opened.listing);
   for (listed_entry& entry : opened.listing.entries) {
     opened.readings.emplace_back();
@@ -884,6 +860,7 @@ void fake_tree::remove(const tree_path& relative) const {
   if (found == children.end()) return;
   --disk().nodes[found->second].names;
   children.erase(found);
+  ++disk().nodes[parent].changes;
 }
 
 void fake_tree::rename(const tree_path& from, const tree_path& to) const {
@@ -950,24 +927,6 @@ std::size_t fake_tree::claim_read_ahead(std::size_t most) const {
 
 void fake_tree::descriptors_for_a_walk(const fake_descriptors& budget) const {
   disk().descriptors = budget;
-}
-
-void fake_tree::threads_while_waiting(std::size_t most) const {
-  disk().threads_while_waiting = most;
-}
-
-std::size_t fake_tree::read_ahead_threads() const {
-  return disk().queue ? disk().queue->threads_wanted_now() : 0;
-}
-
-void fake_tree::read_deeper_only_when_behind() const { disk().deeper_only_when_behind = true; }
-
-void fake_tree::read_ahead_from_the_disk() const { disk().on_the_disk = true; }
-
-bool fake_tree::reading_deeper() const { return disk().queue && disk().queue->reading_deeper(); }
-
-std::size_t fake_tree::stall_read_ahead(std::size_t most) const {
-  return disk().queue ? disk().queue->claim(most, false) : 0;
 }
 
 std::size_t fake_tree::finish_claimed_read_ahead(std::size_t most) const {

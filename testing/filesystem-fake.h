@@ -179,27 +179,8 @@ class fake_tree {
   std::size_t complete_read_ahead(std::size_t most = static_cast<std::size_t>(-1)) const;
   std::size_t claim_read_ahead(std::size_t most = static_cast<std::size_t>(-1)) const;
   std::size_t finish_claimed_read_ahead(std::size_t most = static_cast<std::size_t>(-1)) const;
-  // Claims requests whose workers then do not run (another program took
-  // their cores): the walk looks at them in vain and does without them
-  // where it can; where it cannot go on without one, it waits and the
-  // worker runs at last.
-  std::size_t stall_read_ahead(std::size_t most = static_cast<std::size_t>(-1)) const;
   // From now on, each walk's descriptors.
   void descriptors_for_a_walk(const fake_descriptors& budget) const;
-  // From now on, each walk's queue may count up to `most` threads where the
-  // walk keeps arriving at requests still being read
-  // (read_ahead::allow_threads_while_waiting); read_ahead_threads() is the
-  // count of the walk under way (none run by hand).
-  void threads_while_waiting(std::size_t most) const;
-  std::size_t read_ahead_threads() const;
-  // By hand, the queue reads below what it opened from the start; from now
-  // on, only once the walk arrives early as the threads' count says, as
-  // with threads. reading_deeper(): whether the walk under way's does.
-  void read_deeper_only_when_behind() const;
-  bool reading_deeper() const;
-  // From now on, every directory a worker opens reads a block from the
-  // disk, as on a cold cache; else none does.
-  void read_ahead_from_the_disk() const;
   // A worker fails to open the directory at `relative`, as the system
   // refuses it for any reason (denied, gone, out of descriptors).
   void fail_read_ahead(const tree_path& relative) const;
