@@ -339,6 +339,7 @@ TEST(Run, SizesInUnitsChangeOnlyTheSizes) {
   parsed.directories = {tree.path("a"), tree.path("b")};
   parsed.files = {tree.path("a/two")};
   parsed.space_by_path = true;
+  parsed.space_in_order = true;
   parsed.directory_depth = 0;
   const native_string bytes = run_with(parsed).out;
   parsed.sizes_in_units = true;
@@ -356,6 +357,9 @@ TEST(Run, SizesInUnitsChangeOnlyTheSizes) {
       T("           2             2               1.0 TiB               1.0 TiB  ") + b,
       T("           4             3               1.0 TiB               1.0 TiB  <all paths>"),
       T("Held by names outside the paths:                  0 B (  0%)"),
+      T("          2               4.9 KiB            1                     10 B  ") + a,
+      T("          1               1.0 TiB            3                  1.0 TiB  ") + b,
+      T("          3               1.0 TiB            3                  1.0 TiB  <all paths>"),
       T("           2               4.9 KiB                  10 B  ") + a,
       T("           2               1.0 TiB               1.0 TiB  ") + b,
       T("  Naive file size:     9.8 KiB"),

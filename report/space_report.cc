@@ -33,8 +33,8 @@ void print_figures(native_ostream& out, std::int64_t files, std::int64_t unique_
 
 void print_series_figures(native_ostream& out, std::int64_t added_files, std::int64_t added_size,
                           std::int64_t freed_files, std::int64_t freed) {
-  out << std::setw(11) << added_files << "  " << std::setw(20) << added_size << "  "
-      << std::setw(11) << freed_files << "  " << std::setw(23) << freed << "  ";
+  out << std::setw(11) << added_files << "  " << std::setw(20) << as_space_size(added_size) << "  "
+      << std::setw(11) << freed_files << "  " << std::setw(23) << as_space_size(freed) << "  ";
 }
 
 // What the figures of -E leave out, said at the end of each section where
