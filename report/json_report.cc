@@ -17,16 +17,11 @@ void print_kinds(json_writer& json, const char* key, std::int64_t total, std::in
                  std::int64_t symlink, std::int64_t reparse, std::int64_t skipped) {
   json.key(key);
   json.begin_object();
-  json.key("total");
-  json.number(total);
-  json.key("normal");
-  json.number(normal);
-  json.key("symlink");
-  json.number(symlink);
-  json.key("reparse");
-  json.number(reparse);
-  json.key("skipped");
-  json.number(skipped);
+  json.member("total", total);
+  json.member("normal", normal);
+  json.member("symlink", symlink);
+  json.member("reparse", reparse);
+  json.member("skipped", skipped);
   json.end_object();
 }
 
@@ -42,12 +37,9 @@ void print_hardlinks(json_writer& json, const scan::_scandata& scan) {
   json.begin_array();
   for (const auto& [links, info] : scan.hardlinkcounts) {
     json.begin_object();
-    json.key("links");
-    json.number(links);
-    json.key("files");
-    json.number(info.file_count);
-    json.key("unique_files");
-    json.number(info.distinct_files);
+    json.member("links", links);
+    json.member("files", info.file_count);
+    json.member("unique_files", info.distinct_files);
     json.end_object();
   }
   json.end_array();
@@ -60,31 +52,20 @@ void print_space(json_writer& json, const scan::_scandata& scan,
   for (std::size_t i = 0; i < directories.size() && i < scan.space.paths.size(); ++i) {
     const scan::_scandata_path_space& path = scan.space.paths[i];
     json.begin_object();
-    json.key("path");
-    json.string(directories[i]);
-    json.key("files");
-    json.number(path.files);
-    json.key("unique_files");
-    json.number(path.unique_files);
-    json.key("unique_size");
-    json.number(path.unique_size);
-    json.key("freed_if_deleted");
-    json.number(path.freed);
-    json.key("added_files");
-    json.number(path.added_files);
-    json.key("added_size");
-    json.number(path.added_size);
-    json.key("freed_with_those_before_files");
-    json.number(path.freed_with_those_before_files);
-    json.key("freed_with_those_before");
-    json.number(path.freed_with_those_before);
+    json.member("path", directories[i]);
+    json.member("files", path.files);
+    json.member("unique_files", path.unique_files);
+    json.member("unique_size", path.unique_size);
+    json.member("freed_if_deleted", path.freed);
+    json.member("added_files", path.added_files);
+    json.member("added_size", path.added_size);
+    json.member("freed_with_those_before_files", path.freed_with_those_before_files);
+    json.member("freed_with_those_before", path.freed_with_those_before);
     json.end_object();
   }
   json.end_array();
-  json.key("freed_if_all_deleted");
-  json.number(scan.space.freed);
-  json.key("held_outside");
-  json.number(scan::held_outside(scan.space));
+  json.member("freed_if_all_deleted", scan.space.freed);
+  json.member("held_outside", scan::held_outside(scan.space));
 }
 
 // Empty unless the space by directory was asked for.
@@ -94,16 +75,11 @@ void print_directories(json_writer& json, const scan::_scandata& scan) {
   for (const scan::_scandata_directory_row& row : scan.directories.rows) {
     if (!row.shown) continue;
     json.begin_object();
-    json.key("path");
-    json.string(scan.directories.path_of(row));
-    json.key("depth");
-    json.number(row.depth);
-    json.key("files");
-    json.number(row.files);
-    json.key("unique_size");
-    json.number(row.unique_size());
-    json.key("freed_if_deleted");
-    json.number(row.freed());
+    json.member("path", scan.directories.path_of(row));
+    json.member("depth", row.depth);
+    json.member("files", row.files);
+    json.member("unique_size", row.unique_size());
+    json.member("freed_if_deleted", row.freed());
     json.end_object();
   }
   json.end_array();
@@ -118,8 +94,7 @@ void print_listings(json_writer& json, const scan::_scandata& scan,
     const auto count = scan.hardlinkcounts.find(links);
     if (count == scan.hardlinkcounts.end()) continue;
     json.begin_object();
-    json.key("links");
-    json.number(links);
+    json.member("links", links);
     json.key("files");
     json.begin_array();
     for (const platform::file_identity& id : count->second.file_ids) {
@@ -140,16 +115,12 @@ void print_breakdowns(json_writer& json, const scan::_scandata& scan) {
   json.begin_array();
   for (const scan::_scandata_breakdown_fileinfo& info : scan.breakdowns) {
     json.begin_object();
-    json.key("path");
-    json.string(info.filename);
+    json.member("path", info.filename);
     json.key("id");
     json.hex(info.file_key_high, static_cast<std::uint64_t>(info.file_key));
-    json.key("links");
-    json.number(info.file_links);
-    json.key("naive_size");
-    json.number(naive_size_of(info.file_links, info.file_size));
-    json.key("size");
-    json.number(info.file_size);
+    json.member("links", info.file_links);
+    json.member("naive_size", naive_size_of(info.file_links, info.file_size));
+    json.member("size", info.file_size);
     json.key("kind");
     json.ascii(scan::kind_name(info.kind));
     print_names(json, scan.names_of(info));
@@ -163,10 +134,8 @@ void print_errors(json_writer& json, const scan::_scandata& scan) {
   json.begin_array();
   for (const scan::_scandata_error& error : scan.errors) {
     json.begin_object();
-    json.key("message");
-    json.string(error.message);
-    json.key("code");
-    json.number(error.code);
+    json.member("message", error.message);
+    json.member("code", error.code);
     json.end_object();
   }
   json.end_array();
@@ -179,8 +148,7 @@ void print_json_report(native_ostream& out, const scan::_scandata& scan,
                        const std::vector<std::int32_t>& list_files_for_hardlinkcount) {
   json_writer json{out};
   json.begin_object();
-  json.key("twinfind");
-  json.number(1);  // the version of the format
+  json.member("twinfind", 1);  // the version of the format
   json.key("paths");
   json.begin_array();
   for (const native_string& path : directories) json.string(path);
@@ -189,8 +157,7 @@ void print_json_report(native_ostream& out, const scan::_scandata& scan,
               scan.files_reparse, scan.files_skipped);
   print_kinds(json, "directories", scan.dirs_total, scan.dirs_normal, scan.dirs_symlink,
               scan.dirs_reparse, scan.dirs_skipped);
-  json.key("unique_files");
-  json.number(static_cast<std::int64_t>(scan.unique_files));
+  json.member("unique_files", static_cast<std::int64_t>(scan.unique_files));
   print_hardlinks(json, scan);
   // Which measure every size of the document is in.
   json.key("sizes");
@@ -207,10 +174,8 @@ void print_json_report(native_ostream& out, const scan::_scandata& scan,
     if (scan.compressed_counted_at_least()) json.ascii("compressed_length");
     json.end_array();
   }
-  json.key("naive_size");
-  json.number(scan.naive_size);
-  json.key("unique_size");
-  json.number(scan.unique_size);
+  json.member("naive_size", scan.naive_size);
+  json.member("unique_size", scan.unique_size);
   print_space(json, scan, directories);
   print_directories(json, scan);
   print_listings(json, scan, list_files_for_hardlinkcount);

@@ -38,6 +38,16 @@ struct json_writer {
   void hex(std::uint64_t high, std::uint64_t low);
   void ascii(const char* text);
   void string(native_string_view text);
+
+  // A member of an object: its key, then its value.
+  void member(const char* name, std::int64_t value) {
+    key(name);
+    number(value);
+  }
+  void member(const char* name, native_string_view text) {
+    key(name);
+    string(text);
+  }
 };
 
 // Writes `text` as the inside of a JSON string: quotes, backslashes and
