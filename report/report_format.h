@@ -65,6 +65,10 @@ inline size_figure as_space_size(std::int64_t bytes) { return size_figure{bytes,
 
 native_ostream& operator<<(native_ostream& stream, const size_figure& size);
 
+// Opens a section: a blank line, `title` (ASCII), a line of '=' as long,
+// and a blank line.
+void print_heading(native_ostream& out, const char* title);
+
 // Prints `part` of `whole` as a whole-number percentage, right-aligned in
 // three places, then '%'. A whole of 0 prints 0; a half rounds up.
 void print_percent(native_ostream& stream, std::int64_t part, std::int64_t whole);

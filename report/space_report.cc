@@ -57,10 +57,7 @@ void print_not_counted(native_ostream& out, const scan::_scandata& scandata) {
 void print_space_by_path(native_ostream& out, const scan::_scandata& scandata,
                          const std::vector<native_string>& directories) {
   const scan::_scandata_space& space = scandata.space;
-  out << std::endl;
-  out << "Space by Path" << std::endl;
-  out << "=============" << std::endl;
-  out << std::endl;
+  print_heading(out, "Space by Path");
   out << "       Files  Unique Files           Unique size      Freed if deleted  Path"
       << std::endl;
   for (std::size_t i = 0; i < directories.size() && i < space.paths.size(); ++i) {
@@ -82,10 +79,7 @@ void print_space_by_path(native_ostream& out, const scan::_scandata& scandata,
 void print_space_in_order(native_ostream& out, const scan::_scandata& scandata,
                           const std::vector<native_string>& directories) {
   const scan::_scandata_space& space = scandata.space;
-  out << std::endl;
-  out << "Space by Path in Order" << std::endl;
-  out << "======================" << std::endl;
-  out << std::endl;
+  print_heading(out, "Space by Path in Order");
   out << "      Files            Added size        Files  Freed with those before  Path"
       << std::endl;
   for (std::size_t i = 0; i < directories.size() && i < space.paths.size(); ++i) {
@@ -100,10 +94,7 @@ void print_space_in_order(native_ostream& out, const scan::_scandata& scandata,
 }
 
 void print_space_by_directory(native_ostream& out, const scan::_scandata& scandata) {
-  out << std::endl;
-  out << "Space by Directory" << std::endl;
-  out << "==================" << std::endl;
-  out << std::endl;
+  print_heading(out, "Space by Directory");
   out << "       Files           Unique size      Freed if deleted  Directory" << std::endl;
   for (const scan::_scandata_directory_row& row : scandata.directories.rows) {
     if (!row.shown) continue;

@@ -108,10 +108,7 @@ void print_summary(native_ostream& out, const scan::_scandata& scandata,
                    const std::vector<native_string>& directories,
                    const std::vector<std::int32_t>& list_files_for_hardlinkcount) {
   // The first line end also closes a progress line left open.
-  out << std::endl;
-  out << "Summary of Directories" << std::endl;
-  out << "======================" << std::endl;
-  out << std::endl;
+  print_heading(out, "Summary of Directories");
   out << "Directories scanned:" << std::endl;
   for (const native_string& directory : directories)
     out << "  " << platform::shown(directory) << std::endl;
