@@ -38,8 +38,6 @@ std::ostream& operator<<(std::ostream& out, const series_row& r) {
   return out << r.added_files << " " << r.added_size << " " << r.freed_files << " " << r.freed;
 }
 
-enum class measured { by_length, allocated, shared };
-
 // What one run tells: its series, one row per PATH and then the run's, and
 // the run's own figures as -S shows them.
 struct series_run {
@@ -47,34 +45,24 @@ struct series_run {
   std::int64_t unique_files = 0, unique_size = 0, freed_files = 0, freed = 0;
 };
 
-// A run of the space by path over `paths`. Its figures must not depend on
-// what the identity map keeps: every file, or only those of several links.
+// A run of the space by path over `paths`.
 series_run run_series(const std::vector<native_string>& paths, measured measure) {
-  series_run first;
-  for (const bool keep_all : {false, true}) {
-    captured_scan run;
-    run.scan.space.enabled = true;
-    run.scan.keep_all_names = keep_all;
-    if (measure != measured::by_length) run.scan.measure_sizes(size_measure::allocated);
-    if (measure == measured::shared) run.scan.count_shared_extents();
-    run.scan.scan_paths(paths);
-    series_run got;
-    const _scandata_space& space = run.scan.space;
-    for (const _scandata_path_space& p : space.paths)
-      got.rows.push_back(
+  series_run got;
+  got.rows = space_scan_either_way(paths, measure, [](const _scandata& scan) {
+    std::vector<series_row> rows;
+    for (const _scandata_path_space& p : scan.space.paths)
+      rows.push_back(
           {p.added_files, p.added_size, p.freed_with_those_before_files, p.freed_with_those_before});
-    got.unique_files = static_cast<std::int64_t>(run.scan.unique_files);
-    got.unique_size = space.unique_size;
-    got.freed_files = space.freed_files;
-    got.freed = space.freed;
-    got.rows.push_back({got.unique_files, got.unique_size, got.freed_files, got.freed});
-    if (!keep_all) {
-      first = got;
-    } else {
-      EXPECT_EQ(got.rows, first.rows) << "with every file kept";
-    }
-  }
-  return first;
+    rows.push_back({static_cast<std::int64_t>(scan.unique_files), scan.space.unique_size,
+                    scan.space.freed_files, scan.space.freed});
+    return rows;
+  });
+  const series_row& run = got.rows.back();
+  got.unique_files = run.added_files;
+  got.unique_size = run.added_size;
+  got.freed_files = run.freed_files;
+  got.freed = run.freed;
+  return got;
 }
 
 // The series must be what runs on the first PATHs alone say: row k frees

@@ -33,42 +33,24 @@ std::ostream& operator<<(std::ostream& out, const figures& f) {
   return out << f.files << " " << f.unique_files << " " << f.unique_size << " " << f.freed;
 }
 
-// Sizes by length, by allocation, or by allocation under -E: extents that
-// several files share count once.
-enum class measured { by_length, allocated, shared };
-
 // The rows of a space-by-path scan of `paths`, then the run's row; sizes
 // measured by allocation add a last row: the summary's naive and unique
-// totals, in the places of the two sizes. They must not depend on what the
-// identity map keeps: every file, or, as a run without a -C 1 listing keeps
-// them, only the files of several links. `errors` gets the run's scan
+// totals, in the places of the two sizes. `errors` gets the run's scan
 // errors.
 std::vector<figures> space_rows(const std::vector<native_string>& paths, measured measure,
                                 std::int64_t& errors) {
-  std::vector<figures> first;
-  for (const bool keep_all : {false, true}) {
-    captured_scan run;
-    run.scan.space.enabled = true;
-    run.scan.keep_all_names = keep_all;
-    run.scan.measure_sizes(measure == measured::by_length ? size_measure::apparent
-                                                          : size_measure::allocated);
-    if (measure == measured::shared) run.scan.count_shared_extents();
-    run.scan.scan_paths(paths);
-    std::vector<figures> rows;
-    for (const _scandata_path_space& p : run.scan.space.paths)
-      rows.push_back({p.files, p.unique_files, p.unique_size, p.freed});
-    rows.push_back({run.scan.files_total, static_cast<std::int64_t>(run.scan.unique_files),
-                    run.scan.space.unique_size, run.scan.space.freed});
-    if (measure != measured::by_length)
-      rows.push_back({0, 0, run.scan.naive_size, run.scan.unique_size});
-    if (keep_all) {
-      EXPECT_EQ(rows, first) << "with every file kept";
-    } else {
-      first = rows;
-      errors = run.scan.scan_errors;
-    }
-  }
-  return first;
+  return space_scan_either_way(
+      paths, measure,
+      [measure](const _scandata& scan) {
+        std::vector<figures> rows;
+        for (const _scandata_path_space& p : scan.space.paths)
+          rows.push_back({p.files, p.unique_files, p.unique_size, p.freed});
+        rows.push_back({scan.files_total, static_cast<std::int64_t>(scan.unique_files),
+                        scan.space.unique_size, scan.space.freed});
+        if (measure != measured::by_length) rows.push_back({0, 0, scan.naive_size, scan.unique_size});
+        return rows;
+      },
+      &errors);
 }
 
 // Two snapshots, the second a hard-linked copy of the first with one file
