@@ -249,9 +249,12 @@ void _scandata::note_inode(const platform::entry_facts& facts,
                            const _scandata_entry_place* place) {
   chunk_ = inode_chunks::none;
   if (!place) return;
-  // The walk's first entry is one of its own directory, whose volume the
-  // walk's place tells.
-  if (top_pending_) note_top_inode(&volume_of(top_identity_.volume, *place));
+  // An entry of the walk's own directory: the walk's place is that
+  // directory, and tells its volume. (Where every entry there failed, the
+  // place is deeper, perhaps on another volume: the end of the walk
+  // settles it.)
+  if (top_pending_ && place->path.size() - place->entry.name_length <= top_path_length_ + 1)
+    note_top_inode(&volume_of(top_identity_.volume, *place));
   // A mount point's inode is the other file system's, which the walk never
   // enters (a FIFO, socket or device node, reparse too, is an inode here);
   // index 0 is no inode.
@@ -331,6 +334,7 @@ void _scandata::count_top_directory(const native_string& path) {
   if (shared_extents_on_) {
     top_pending_ = true;
     top_identity_ = facts.identity;
+    top_path_length_ = path.size();
   }
 }
 

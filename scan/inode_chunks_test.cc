@@ -109,6 +109,16 @@ TEST(InodeChunks, AChunkCountsWhereAllItsInodesAreMetAndFreedWhereAllGo) {
     tree.directory("q");
     tree.file("q/next");  // chunk 11, met alone
   };
+  // The chunk's last inode is an empty directory q: a walk of q meets no
+  // entry to tell its volume by, and counts it only where an earlier walk
+  // asked that volume.
+  const auto empty_path = [](const platform::fake_tree& tree) {
+    xfs_volume(tree);
+    tree.number_from(640);
+    tree.directory("p");
+    files(tree, "p/f", 62);
+    tree.directory("q");
+  };
   // A file of two names, in p and in q, is one inode: its chunk needs both.
   const auto linked = [](const platform::fake_tree& tree) {
     whole_chunk(tree);
@@ -143,6 +153,9 @@ TEST(InodeChunks, AChunkCountsWhereAllItsInodesAreMetAndFreedWhereAllGo) {
       {"met by two PATHs", split, {"p", "q"}, {{chunk, 0, 0}, {chunk, 0, chunk}, {chunk, chunk, chunk}}},
       {"met by two PATHs, the other first", split, {"q", "p"},
        {{chunk, 0, 0}, {chunk, 0, chunk}, {chunk, chunk, chunk}}},
+      {"an empty PATH after", empty_path, {"p", "q"},
+       {{chunk, 0, 0}, {chunk, 0, chunk}, {chunk, chunk, chunk}}},
+      {"an empty PATH first", empty_path, {"q", "p"}, {none, none, none}},
       {"a hard link across PATHs", linked, {"p", "q"},
        {{chunk, 0, 0}, {chunk, 0, chunk}, {chunk, chunk, chunk}}},
       {"a hard link across PATHs, one of them", linked, {"p"}, {{chunk, 0, 0}, {chunk, 0, chunk}}},

@@ -609,13 +609,14 @@ struct _scandata {
   std::uint32_t holder_ = no_holder;  // of the file being recorded
   platform::entry_facts own_facts_;   // what own_part returns for a holder
   // Under -E on xfs: the inode chunks met; the chunk and inode of the
-  // entry being recorded (none elsewhere); the walk's own directory, until
-  // the walk's first entry, read in it, tells its volume.
+  // entry being recorded (none elsewhere); the walk's own directory and the
+  // length of its path, until an entry read in it tells its volume.
   inode_chunks chunks_;
   std::uint32_t chunk_ = inode_chunks::none;
   std::uint64_t chunk_inode_ = 0;
   bool top_pending_ = false;
   platform::file_identity top_identity_;
+  std::size_t top_path_length_ = 0;
   // With rows: each chunk's state in the walk under way, and the rows of
   // its inodes' names and where a walk freed it whole (`holder` the chunk).
   std::vector<_scandata_chunk_rows> chunk_rows_;
