@@ -59,7 +59,9 @@ class inode_chunks {
   shared_extent_totals settle(std::uint32_t walks) const;
 
   // The bit of `inode` in its chunk's masks.
-  static std::uint64_t bit(std::uint64_t inode) { return std::uint64_t{1} << (inode % inodes_per_chunk); }
+  static std::uint64_t bit(std::uint64_t inode) {
+    return std::uint64_t{1} << (inode % inodes_per_chunk);
+  }
   static constexpr std::uint64_t all = ~std::uint64_t{0};
 
  private:

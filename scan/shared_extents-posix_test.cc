@@ -453,7 +453,8 @@ void xfs_delete_in_turn(const std::string& mnt, bool reflinked, const std::strin
                         problems& found) {
   fill(mnt + "/s0", false, found);
   for (int n = 1; n <= 3; ++n) {
-    const std::string from = mnt + "/s" + std::to_string(n - 1), to = mnt + "/s" + std::to_string(n);
+    const std::string from = mnt + "/s" + std::to_string(n - 1);
+    const std::string to = mnt + "/s" + std::to_string(n);
     shell(std::string(reflinked ? "cp -a --reflink=always " : "cp -al ") + from + " " + to, found);
     change(to, n, found);
     const std::string many = to + "/many" + std::to_string(n);

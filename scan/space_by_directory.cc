@@ -107,7 +107,8 @@ void _scandata::directory_inode_in_rows(const platform::listed_directory& direct
     return;
   const auto inode = static_cast<std::uint64_t>(directory.identity->key);
   const std::uint32_t chunk = chunks_.find(directory.identity->volume, inode);
-  if (chunk != inode_chunks::none) chunk_in_rows(chunk, inode, directories.current, directories.current);
+  if (chunk != inode_chunks::none)
+    chunk_in_rows(chunk, inode, directories.current, directories.current);
 }
 
 void _scandata::note_chunk_in_rows(const _scandata_row_tally* tally) {
@@ -140,8 +141,9 @@ void _scandata::chunk_in_rows(std::uint32_t chunk, std::uint64_t inode, std::uin
   }
   const std::uint64_t bit = inode_chunks::bit(inode);
   if (freed_row == directories.none || (state.freed & bit) != 0) return;
-  state.common_row =
-      state.common_row == directories.none ? freed_row : directories.common(state.common_row, freed_row);
+  state.common_row = state.common_row == directories.none
+                         ? freed_row
+                         : directories.common(state.common_row, freed_row);
   state.freed |= bit;
   // Every inode freed in this walk: the lowest row holding them all frees
   // the chunk.
@@ -175,7 +177,8 @@ void _scandata::settle_chunk_rows() {
       unique[rows.common(chunk_names_[i - 1].row, at.row)] -= bytes;
   }
   for (const _scandata_holder_row& at : chunks_freed_)
-    if (chunks_.whole(at.holder)) freed[at.row] += static_cast<wide_figure>(chunks_.bytes(at.holder));
+    if (chunks_.whole(at.holder))
+      freed[at.row] += static_cast<wide_figure>(chunks_.bytes(at.holder));
   // A row comes after its parent: from the last one back, each holds its
   // subtree's part when it is added into its parent.
   for (std::size_t i = rows.rows.size(); i-- > 0;) {
