@@ -49,16 +49,20 @@ std::ostream& operator<<(std::ostream& out, const walk_figures& f) {
 }
 
 struct scanned {
-  std::vector<walk_figures> paths;  // then the run's row, its third figure the summary's unique
+  // Then the run's row, its third figure the summary's unique total; and
+  // the summary's naive total, never less than it.
+  std::vector<walk_figures> paths;
+  std::int64_t naive = 0;
   std::map<std::string, std::pair<std::int64_t, std::int64_t>> rows;  // unique, freed
 };
 
-// A scan of `paths` under -E, with rows down to `depth` where not below 0.
+// A scan of `paths` under -E, with rows down to `depth` where not below 0;
+// with every file's names kept (a -C 1 listing), or those of several links.
 scanned scan_of(const platform::fake_tree& tree, const std::vector<std::string>& paths,
-                std::int32_t depth = -1) {
+                std::int32_t depth = -1, bool keep_all = false) {
   captured_scan run;
   run.scan.space.enabled = true;
-  run.scan.keep_all_names = false;
+  run.scan.keep_all_names = keep_all;
   run.scan.measure_sizes(size_measure::allocated);
   run.scan.count_shared_extents();
   if (depth >= 0) run.scan.collect_directories(depth);
@@ -69,6 +73,7 @@ scanned scan_of(const platform::fake_tree& tree, const std::vector<std::string>&
   for (const _scandata_path_space& p : run.scan.space.paths)
     s.paths.push_back({p.unique_size, p.freed, p.freed_with_those_before});
   s.paths.push_back({run.scan.space.unique_size, run.scan.space.freed, run.scan.unique_size});
+  s.naive = run.scan.naive_size;
   const std::size_t top = tree.path().size() + 1;
   for (const _scandata_directory_row& row : run.scan.directories.rows) {
     const native_string path(run.scan.directories.path_of(row));
@@ -164,7 +169,10 @@ TEST(InodeChunks, AChunkCountsWhereAllItsInodesAreMetAndFreedWhereAllGo) {
     SCOPED_TRACE(c.name);
     platform::fake_tree tree;
     c.make(tree);
-    EXPECT_EQ(scan_of(tree, c.paths).paths, c.expected);
+    const scanned s = scan_of(tree, c.paths);
+    EXPECT_EQ(s.paths, c.expected);
+    EXPECT_EQ(s.naive, s.paths.back().with_those_before) << "naive";
+    EXPECT_EQ(scan_of(tree, c.paths, -1, true).paths, c.expected) << "every name kept";
   }
 }
 
@@ -220,6 +228,7 @@ TEST(InodeChunks, RowsFreeAChunkAtTheDeepestDirectoryHoldingEveryName) {
     c.make(tree);
     const scanned s = scan_of(tree, {"t"}, c.depth);
     EXPECT_EQ(s.rows, c.expected);
+    EXPECT_EQ(scan_of(tree, {"t"}, c.depth, true).rows, c.expected) << "every name kept";
     // The PATH's row is its space by path; at depth 1, each row is that of
     // its directory as a PATH.
     EXPECT_EQ(s.rows.at("t"), std::make_pair(s.paths[0].unique, s.paths[0].freed));

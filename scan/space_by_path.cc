@@ -109,7 +109,11 @@ void _scandata::settle_shared_extents() {
     add_shared_totals(holder_names_.empty() ? shared_.settle(walks_settled)
                                             : settle_shared_rows(walks_settled));
   if (chunks_.empty()) return;
-  add_shared_totals(chunks_.settle(walks_settled));
+  const shared_extent_totals chunks = chunks_.settle(walks_settled);
+  // No name's allocation holds the chunks: the naive total, every name in
+  // full, holds them once too, never less than the unique total.
+  add_size(naive_size, chunks.unique);
+  add_shared_totals(chunks);
   if (directories.depth >= 0) settle_chunk_rows();
 }
 
