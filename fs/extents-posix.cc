@@ -19,6 +19,7 @@
 #include "fs/filesystem.h"
 #include "fs/long_paths-posix.h"
 #include "fs/read_ahead-posix.h"
+#include "fs/xfs_volume-posix.h"
 
 #ifdef __linux__
 #include <linux/fiemap.h>
@@ -92,6 +93,9 @@ volume_extents read_volume_extents(walk_cursor& cursor, const native_string& pat
     address_space id;
     if (btrfs_file_system_id(fd, id)) volume.addresses = id;
   }
+  std::uint32_t inode_size = 0;
+  if (static_cast<unsigned long>(info.f_type) == kXfs && xfs_inode_size(fd, inode_size))
+    volume.inode_chunk_bytes = kXfsInodesPerChunk * inode_size;
 #else
   (void)cursor;
   (void)path;

@@ -255,6 +255,11 @@ struct volume_extents {
   // (ext4's inline_data), and is mapped wherever the volume is; 0: none is.
   std::uint64_t block_size = 0;
   address_space addresses;
+  // xfs: inodes live in chunks of 64 (a chunk is an inode's number divided
+  // by 64), and deleting the last inode of a chunk frees the chunk, which
+  // no file's allocation shows: the bytes a whole chunk takes. 0: none
+  // counts.
+  std::uint64_t inode_chunk_bytes = 0;
 };
 
 // What the volume of the walk's current directory, at `path` (the entry's

@@ -80,10 +80,17 @@ void _scandata::record_entry(native_string_view path, const platform::entry_fact
                              const _scandata_entry_place* place) {
   using platform::entry_kind;
   const platform::entry_facts& facts = shared_extents_on_ ? link_part(read, place) : read;
+  if (shared_extents_on_) note_inode(facts, place);
   const bool symlink = facts.kind == entry_kind::symlink;
   const bool reparse = facts.kind == entry_kind::reparse;
   if (facts.is_directory) {
     ++(symlink ? dirs_symlink : reparse ? dirs_reparse : dirs_normal);
+    if (chunk_ != inode_chunks::none) {
+      note_chunk_directory();
+      // A link is never listed: its inode lies in the row of its name. A
+      // directory's lies in its own row, once listed (directory_row).
+      if (symlink) note_chunk_in_rows(nullptr);
+    }
     // Counted by length, a directory adds nothing but its kind. Counted by
     // allocation, it takes space of its own, except a mount point (or
     // another reparse point), whose space is that of what it leads to: a
@@ -114,9 +121,11 @@ void _scandata::record_entry(native_string_view path, const platform::entry_fact
     if (space.enabled) {
       tally_space(counted, new_file, alone);
       if (shared_extents_on_) note_holder(alone);
+      if (chunk_ != inode_chunks::none) note_chunk(alone);
     }
     tally_rows(counted.*size_of_);
     if (holder_ != no_holder) note_holder_in_rows(nullptr);
+    if (chunk_ != inode_chunks::none) note_chunk_in_rows(nullptr);
     return;
   }
 
@@ -135,11 +144,13 @@ void _scandata::record_entry(native_string_view path, const platform::entry_fact
   if (file.rows) {
     tally_rows(counted, *file.rows);
     if (holder_ != no_holder) note_holder_in_rows(file.rows);
+    if (chunk_ != inode_chunks::none) note_chunk_in_rows(file.rows);
   }
   if (!record) return;
   if (space.enabled) {
     tally_space(counted, file.added, record->space);
     if (shared_extents_on_) note_holder(record->space);
+    if (chunk_ != inode_chunks::none) note_chunk(record->space);
   }
   if (record->names) record->names->emplace_back(path);
 }
@@ -158,6 +169,7 @@ const platform::entry_facts& _scandata::own_part(const platform::entry_facts& fa
   const std::uint32_t* known = holders_.empty() ? nullptr : holder_of_.find(facts.identity);
   if (!known && new_file && place) {
     const _scandata_volume& volume = volume_of(facts.identity.volume, *place);
+    if (volume.extents.data_in_metadata) metadata_not_counted_ = true;
     // Less than a block can only be data kept inline, wherever it is.
     const auto allocated = static_cast<std::uint64_t>(facts.allocated);
     if (!volume.extents.shares && allocated >= volume.extents.block_size) return facts;
@@ -204,6 +216,7 @@ const platform::entry_facts& _scandata::link_part(const platform::entry_facts& f
   // A link cannot be opened to be mapped; btrfs keeps every link's target
   // inline in its metadata.
   if (!volume_of(facts.identity.volume, *place).extents.data_in_metadata) return facts;
+  metadata_not_counted_ = true;
   own_facts_ = facts;
   own_facts_.allocated = 0;
   return own_facts_;
@@ -222,9 +235,62 @@ const _scandata_volume& _scandata::volume_of(std::uint64_t device,
                               volume.extents.addresses);
   volume.addresses = static_cast<std::uint32_t>(same - address_spaces_.begin());
   if (same == address_spaces_.end()) address_spaces_.push_back(volume.extents.addresses);
-  if (volume.extents.data_in_metadata) metadata_not_counted_ = true;
   volumes_.push_back(volume);
   return volumes_.back();
+}
+
+const _scandata_volume* _scandata::known_volume(std::uint64_t device) const {
+  for (const _scandata_volume& known : volumes_)
+    if (known.device == device) return &known;
+  return nullptr;
+}
+
+void _scandata::note_inode(const platform::entry_facts& facts,
+                           const _scandata_entry_place* place) {
+  chunk_ = inode_chunks::none;
+  if (!place) return;
+  // An entry of the walk's own directory: the walk's place is that
+  // directory, and tells its volume. (Where every entry there failed, the
+  // place is deeper, perhaps on another volume: the end of the walk
+  // settles it.)
+  if (top_pending_ && place->path.size() - place->entry.name_length <= top_path_length_ + 1)
+    note_top_inode(&volume_of(top_identity_.volume, *place));
+  // A mount point's inode is the other file system's, which the walk never
+  // enters (a FIFO, socket or device node, reparse too, is an inode here);
+  // index 0 is no inode.
+  if ((facts.is_directory && facts.kind == platform::entry_kind::reparse) ||
+      facts.identity.key <= 0)
+    return;
+  // A directory may be the top of a volume of its own (a btrfs subvolume):
+  // only a volume already asked serves, never the one of the place. A file
+  // lies on its directory's.
+  const _scandata_volume* volume =
+      facts.is_directory ? known_volume(facts.identity.volume)
+                         : &volume_of(facts.identity.volume, *place);
+  if (!volume || volume->extents.inode_chunk_bytes == 0) return;
+  chunk_inode_ = static_cast<std::uint64_t>(facts.identity.key);
+  chunk_ = chunks_.chunk_of(facts.identity.volume, chunk_inode_, volume->extents.inode_chunk_bytes);
+  chunks_.met(chunk_, chunk_inode_, static_cast<std::uint32_t>(space.paths.size()));
+}
+
+void _scandata::note_top_inode(const _scandata_volume* volume) {
+  top_pending_ = false;
+  if (!volume || volume->extents.inode_chunk_bytes == 0 || top_identity_.key <= 0) return;
+  const auto inode = static_cast<std::uint64_t>(top_identity_.key);
+  const auto walk = static_cast<std::uint32_t>(space.paths.size());
+  const std::uint32_t chunk =
+      chunks_.chunk_of(top_identity_.volume, inode, volume->extents.inode_chunk_bytes);
+  chunks_.met(chunk, inode, walk);
+  // Deleting the PATH deletes its own directory.
+  if (space.enabled && walk != 0) {
+    chunks_.met_by_walk(chunk, inode, walk, true);
+    chunks_.freed_by_run(chunk, inode, walk);
+  }
+  _scandata_directories& rows = directories;
+  if (rows.depth >= 0 && rows.rows.size() > rows.walk_rows) {
+    const auto top = static_cast<std::uint32_t>(rows.walk_rows);
+    chunk_in_rows(chunk, inode, top, top);
+  }
 }
 
 void _scandata::count_new_file(const platform::entry_facts& facts,
@@ -264,6 +330,12 @@ void _scandata::count_top_directory(const native_string& path) {
       !facts.is_directory)
     return;
   count_directory(facts, true);
+  // Its inode chunk waits for its volume.
+  if (shared_extents_on_) {
+    top_pending_ = true;
+    top_identity_ = facts.identity;
+    top_path_length_ = path.size();
+  }
 }
 
 bool _scandata::keeps_names_for(std::int32_t links) const {

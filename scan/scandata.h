@@ -21,6 +21,7 @@
 #include "base/text.h"
 #include "names/link_names.h"
 #include "scan/identity_table.h"
+#include "scan/inode_chunks.h"
 #include "scan/shared_extents.h"
 #include "walk/tree_walk.h"
 
@@ -304,6 +305,17 @@ struct _scandata_holder_row {
   std::uint32_t row;
 };
 
+// Under -E with rows, what the walk under way did with the inodes of one
+// xfs inode chunk: those freed in the rows, and the lowest row holding the
+// rows that freed them; the row of the last name met, so that names one
+// after another in a row leave it once.
+struct _scandata_chunk_rows {
+  std::uint64_t freed = 0;  // one bit an inode
+  std::uint32_t walk = 0;
+  std::uint32_t last_row = _scandata_directories::none;
+  std::uint32_t common_row = _scandata_directories::none;
+};
+
 // How the run measures sizes: by the files' lengths, or (with -A) by the
 // space allocated to them on disk, where directories take space too.
 enum class size_measure : std::uint8_t { apparent, allocated };
@@ -404,6 +416,9 @@ struct _scandata {
   // (allocated) and before the walks.
   void count_shared_extents() { shared_extents_on_ = true; }
   bool counts_shared_extents() const { return shared_extents_on_; }
+  // On xfs, -E counts the inode chunks that deleting empties: a chunk of 64
+  // inodes all met (inode_chunks.h), files and directories alike.
+  //
   // What the figures under -E leave out, so that deleting frees at least
   // them: the metadata of a btrfs met (which holds small files and links
   // too), and compressed extents counted at one block, their length on
@@ -489,6 +504,33 @@ struct _scandata {
   // set of addresses `addresses`, and notes a compressed length counted
   // at its least.
   void add_ranges(std::uint32_t holder, std::uint32_t addresses);
+  // What the volume `device` keeps of extents, where a walk asked it
+  // already; null otherwise.
+  const _scandata_volume* known_volume(std::uint64_t device) const;
+  // Under -E: the inode chunk of the entry being recorded (chunk_), where
+  // its volume is an xfs, noted as met by the run; first the chunk of the
+  // walk's own directory, where the entry tells its volume (examine.cc).
+  void note_inode(const platform::entry_facts& facts, const _scandata_entry_place* place);
+  // The walk's own directory in its chunk, its volume `volume` (null: not
+  // known), once per walk: met and freed by the walk, freed by the run.
+  void note_top_inode(const _scandata_volume* volume);
+  // How the walk under way met the inode of chunk_: a file, by its
+  // space-by-path counts, or a directory, freed where met
+  // (space_by_path.cc).
+  void note_chunk(const _scandata_space_tally& tally);
+  void note_chunk_directory();
+  // The inode of chunk_ in the rows: a file just tallied there with
+  // `tally` (null for a file of one name, freed in its row); and any inode
+  // named in `row`, freed in `freed_row` (none: not yet)
+  // (space_by_directory.cc).
+  void note_chunk_in_rows(const _scandata_row_tally* tally);
+  void chunk_in_rows(std::uint32_t chunk, std::uint64_t inode, std::uint32_t row,
+                     std::uint32_t freed_row);
+  // Adds the figures of shared ranges or inode chunks to the totals and the
+  // space by path (space_by_path.cc).
+  void add_shared_totals(const shared_extent_totals& totals);
+  // Adds the whole chunks to the rows, after the last walk.
+  void settle_chunk_rows();
   // The facts of a symbolic link, or a copy of them without blocks where
   // its volume keeps links in its metadata (examine.cc).
   const platform::entry_facts& link_part(const platform::entry_facts& facts,
@@ -517,6 +559,9 @@ struct _scandata {
   // The space by directory's part of a walk: a directory listed (its row
   // made, where it has one), and the walk's end (space_by_directory.cc).
   void directory_row(const platform::listed_directory& directory);
+  // The inode of a directory just listed, in its row: its own, or that of
+  // its nearest ancestor with one (space_by_directory.cc).
+  void directory_inode_in_rows(const platform::listed_directory& directory);
   void settle_directory_rows();
   // A file of one name in the rows, and a directory's own space: freed
   // where met.
@@ -563,6 +608,20 @@ struct _scandata {
   static constexpr std::uint32_t no_holder = 0xFFFFFFFFu;
   std::uint32_t holder_ = no_holder;  // of the file being recorded
   platform::entry_facts own_facts_;   // what own_part returns for a holder
+  // Under -E on xfs: the inode chunks met; the chunk and inode of the
+  // entry being recorded (none elsewhere); the walk's own directory and the
+  // length of its path, until an entry read in it tells its volume.
+  inode_chunks chunks_;
+  std::uint32_t chunk_ = inode_chunks::none;
+  std::uint64_t chunk_inode_ = 0;
+  bool top_pending_ = false;
+  platform::file_identity top_identity_;
+  std::size_t top_path_length_ = 0;
+  // With rows: each chunk's state in the walk under way, and the rows of
+  // its inodes' names and where a walk freed it whole (`holder` the chunk).
+  std::vector<_scandata_chunk_rows> chunk_rows_;
+  std::vector<_scandata_holder_row> chunk_names_;
+  std::vector<_scandata_holder_row> chunks_freed_;
 };
 
 // Prints one scan error: `message`, ": 0x" and `code` as eight lower-case

@@ -75,6 +75,7 @@ void _scandata::directory_row(const platform::listed_directory& directory) {
   const std::uint32_t parent = rows.open.empty() ? rows.none : rows.open.back();
   if (directory.depth > static_cast<std::size_t>(rows.depth) || rows.rows.size() >= rows.none) {
     rows.current = parent;
+    directory_inode_in_rows(directory);
     return;
   }
   rows.current = static_cast<std::uint32_t>(rows.rows.size());
@@ -94,6 +95,101 @@ void _scandata::directory_row(const platform::listed_directory& directory) {
     rows.rows[parent].freeable -= allocated;
   }
   rows.open.push_back(rows.current);
+  directory_inode_in_rows(directory);
+}
+
+void _scandata::directory_inode_in_rows(const platform::listed_directory& directory) {
+  // The PATH's own directory waits for its volume (note_top_inode); any
+  // other was met as an entry of its parent, which added its chunk where
+  // it counts. Deleting the row's directory deletes it.
+  if (chunks_.empty() || directory.depth == 0 || !directory.identity ||
+      directory.identity->key <= 0 || directories.current == directories.none)
+    return;
+  const auto inode = static_cast<std::uint64_t>(directory.identity->key);
+  const std::uint32_t chunk = chunks_.find(directory.identity->volume, inode);
+  if (chunk != inode_chunks::none)
+    chunk_in_rows(chunk, inode, directories.current, directories.current);
+}
+
+void _scandata::note_chunk_in_rows(const _scandata_row_tally* tally) {
+  _scandata_directories& rows = directories;
+  if (!rows.collecting() || listed_before_by_walk) return;
+  // Freed as the file's size is: a file of one name where it is, one of
+  // several where its names met its link count.
+  std::uint32_t freed_row = rows.none;
+  if (!tally) {
+    freed_row = rows.current;
+  } else if (tally->names & _scandata_row_tally::freed_bit) {
+    freed_row = tally->common_row;
+  }
+  chunk_in_rows(chunk_, chunk_inode_, rows.current, freed_row);
+}
+
+void _scandata::chunk_in_rows(std::uint32_t chunk, std::uint64_t inode, std::uint32_t row,
+                              std::uint32_t freed_row) {
+  if (chunk_rows_.size() <= chunk) chunk_rows_.resize(chunks_.size());
+  _scandata_chunk_rows& state = chunk_rows_[chunk];
+  if (state.walk != walks) {
+    state.walk = walks;
+    state.freed = 0;
+    state.last_row = directories.none;
+    state.common_row = directories.none;
+  }
+  if (state.last_row != row) {
+    state.last_row = row;
+    chunk_names_.push_back(_scandata_holder_row{chunk, walks, row});
+  }
+  const std::uint64_t bit = inode_chunks::bit(inode);
+  if (freed_row == directories.none || (state.freed & bit) != 0) return;
+  state.common_row = state.common_row == directories.none
+                         ? freed_row
+                         : directories.common(state.common_row, freed_row);
+  state.freed |= bit;
+  // Every inode freed in this walk: the lowest row holding them all frees
+  // the chunk.
+  if (state.freed == inode_chunks::all)
+    chunks_freed_.push_back(_scandata_holder_row{chunk, walks, state.common_row});
+}
+
+void _scandata::settle_chunk_rows() {
+  _scandata_directories& rows = directories;
+  // Each chunk's rows together, by walk and in pre-order, a row once.
+  const auto in_order = [](const _scandata_holder_row& a, const _scandata_holder_row& b) {
+    if (a.holder != b.holder) return a.holder < b.holder;
+    return a.walk != b.walk ? a.walk < b.walk : a.row < b.row;
+  };
+  const auto same = [](const _scandata_holder_row& a, const _scandata_holder_row& b) {
+    return a.holder == b.holder && a.walk == b.walk && a.row == b.row;
+  };
+  std::sort(chunk_names_.begin(), chunk_names_.end(), in_order);
+  chunk_names_.erase(std::unique(chunk_names_.begin(), chunk_names_.end(), same),
+                     chunk_names_.end());
+  std::vector<wide_figure> unique(rows.rows.size(), 0);
+  std::vector<wide_figure> freed(rows.rows.size(), 0);
+  // A whole chunk counts once in every row holding one of its inodes: added
+  // at each row, taken back where it meets the row before in the walk.
+  for (std::size_t i = 0; i < chunk_names_.size(); ++i) {
+    const _scandata_holder_row& at = chunk_names_[i];
+    if (!chunks_.whole(at.holder)) continue;
+    const auto bytes = static_cast<wide_figure>(chunks_.bytes(at.holder));
+    unique[at.row] += bytes;
+    if (i > 0 && chunk_names_[i - 1].holder == at.holder && chunk_names_[i - 1].walk == at.walk)
+      unique[rows.common(chunk_names_[i - 1].row, at.row)] -= bytes;
+  }
+  for (const _scandata_holder_row& at : chunks_freed_)
+    if (chunks_.whole(at.holder))
+      freed[at.row] += static_cast<wide_figure>(chunks_.bytes(at.holder));
+  // A row comes after its parent: from the last one back, each holds its
+  // subtree's part when it is added into its parent.
+  for (std::size_t i = rows.rows.size(); i-- > 0;) {
+    _scandata_directory_row& row = rows.rows[i];
+    if (row.parent != rows.none) {
+      unique[row.parent] += unique[i];
+      freed[row.parent] += freed[i];
+    }
+    row.unique += unique[i];
+    row.freeable += freed[i];
+  }
 }
 
 void _scandata::settle_directory_rows() {

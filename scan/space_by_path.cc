@@ -86,12 +86,38 @@ void _scandata::end_walk_of_holders() {
   holders_met_.clear();
 }
 
+void _scandata::note_chunk(const _scandata_space_tally& tally) {
+  if (space.paths.empty()) return;
+  const auto walk = static_cast<std::uint32_t>(space.paths.size());
+  // A name the walk met before leaves the tally as it was.
+  if (tally.last_walk == walk)
+    chunks_.met_by_walk(chunk_, chunk_inode_, walk, (tally.freed & freed_by_walk) != 0);
+  if (tally.freed & freed_by_run) chunks_.freed_by_run(chunk_, chunk_inode_, walk);
+}
+
+void _scandata::note_chunk_directory() {
+  if (!space.enabled || space.paths.empty()) return;
+  // A directory has one name: freed wherever met.
+  const auto walk = static_cast<std::uint32_t>(space.paths.size());
+  chunks_.met_by_walk(chunk_, chunk_inode_, walk, true);
+  chunks_.freed_by_run(chunk_, chunk_inode_, walk);
+}
+
 void _scandata::settle_shared_extents() {
-  if (shared_.empty()) return;
   const auto walks_settled = static_cast<std::uint32_t>(space.paths.size());
-  const shared_extent_totals totals = holder_names_.empty()
-                                          ? shared_.settle(walks_settled)
-                                          : settle_shared_rows(walks_settled);
+  if (!shared_.empty())
+    add_shared_totals(holder_names_.empty() ? shared_.settle(walks_settled)
+                                            : settle_shared_rows(walks_settled));
+  if (chunks_.empty()) return;
+  const shared_extent_totals chunks = chunks_.settle(walks_settled);
+  // No name's allocation holds the chunks: the naive total, every name in
+  // full, holds them once too, never less than the unique total.
+  add_size(naive_size, chunks.unique);
+  add_shared_totals(chunks);
+  if (directories.depth >= 0) settle_chunk_rows();
+}
+
+void _scandata::add_shared_totals(const shared_extent_totals& totals) {
   add_size(unique_size, totals.unique);
   if (!space.enabled) return;
   add_size(space.unique_size, totals.unique);

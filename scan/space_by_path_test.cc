@@ -320,6 +320,15 @@ TEST(SharedExtentsByPath, BlocksCountOnceAndAreFreedWithEveryHolder) {
       {"an unreadable map", unreadable_copy, {"a", "b"},
        {{1, 1, 16 * MiB, 0}, {1, 1, 16 * MiB, 16 * MiB}, {2, 2, 32 * MiB, 16 * MiB},
         {0, 0, 32 * MiB, 32 * MiB}}, shared, all, all, 1},
+      // A file without blocks holds no extent: never opened nor mapped,
+      // whatever its map would say.
+      {"files without blocks", [](const platform::fake_tree& tree) {
+         tree.share_extents("");
+         shared_file(tree, "a/empty", 0, {range(0, 4096)});
+         tree.hard_link("a/empty", "a/again");
+         shared_file(tree, "a/sparse", 0, {range(0, 4096)});
+       },
+       {"a"}, {{3, 2, 0, 0}, {3, 2, 0, 0}, {0, 0, 0, 0}}, shared, 0},
       // The figures of the allocated snapshots by -A.
       {"a volume that shares nothing", sharing_nothing, {"mon", "tue"},
        {{5, 5, 140364, 5196}, {5, 5, 145560, 10392}, {10, 6, 150756, 150756},

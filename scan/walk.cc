@@ -93,6 +93,8 @@ void _scandata::scan_directory(const native_string& path) {
   directories.top_allocated = take_entered_allocated();
   scan_visitor visitor{*this, {}};
   platform::walk_tree(path, visitor);
+  // A walk that met no entry has only the volumes asked before to go by.
+  if (top_pending_) note_top_inode(known_volume(top_identity_.volume));
   if (visitor.top_failed) unscanned_paths.push_back(_scandata_error{path, visitor.top_error});
   walk_top = nullptr;
   settle_directory_rows();

@@ -877,6 +877,8 @@ void fake_tree::set_allocated(const tree_path& relative, std::int64_t bytes) con
   disk().nodes[existing(path(relative))].facts.allocated = bytes;
 }
 
+void fake_tree::number_from(std::int64_t first) const { disk().keys = first; }
+
 file_identity fake_tree::identity(const tree_path& relative) const {
   return disk().nodes[existing(path(relative))].facts.identity;
 }

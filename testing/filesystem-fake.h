@@ -144,6 +144,10 @@ class fake_tree {
   // size, so that a test tells the two measures apart.
   void set_allocated(const tree_path& relative, std::int64_t bytes) const;
   file_identity identity(const tree_path& relative) const;
+  // Entries made from now on take the file indexes `first`, `first` + 1,
+  // and so on, as a file system numbers the inodes it allocates; until
+  // then each takes the next index of the fake.
+  void number_from(std::int64_t first) const;
   // The volume of the directory `relative` can share extents between files
   // from now on, as btrfs and xfs can; no volume can until then.
   void share_extents(const tree_path& relative) const;
