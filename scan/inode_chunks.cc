@@ -8,14 +8,6 @@ namespace scan {
 
 namespace {
 
-// Sizes add up to at most the largest 64-bit value, as the summary's do.
-void add_size(std::int64_t& total, std::uint64_t size) {
-  const auto max = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-  const auto room = max - static_cast<std::uint64_t>(total);
-  total = size > room ? std::numeric_limits<std::int64_t>::max()
-                      : total + static_cast<std::int64_t>(size);
-}
-
 platform::file_identity chunk_identity(std::uint64_t volume, std::uint64_t number) {
   return platform::file_identity{volume, static_cast<std::int64_t>(number)};
 }

@@ -8,15 +8,14 @@
 
 namespace scan {
 
-namespace {
-
-// Sizes add up to at most the largest 64-bit value, as the summary's do.
 void add_size(std::int64_t& total, std::uint64_t size) {
   const auto max = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
   const auto room = max - static_cast<std::uint64_t>(total);
   total = size > room ? std::numeric_limits<std::int64_t>::max()
                       : total + static_cast<std::int64_t>(size);
 }
+
+namespace {
 
 // The files that hold the piece being settled, each with how many of its
 // ranges cover it: a file that shares blocks with itself holds them once.

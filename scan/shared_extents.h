@@ -23,6 +23,10 @@
 
 namespace scan {
 
+// Adds `size` to `total`, at most the largest 64-bit value, as the
+// summary's sizes add up.
+void add_size(std::int64_t& total, std::uint64_t size);
+
 // What the shared ranges add to the figures of the run.
 struct shared_extent_totals {
   std::int64_t unique = 0;  // every physical byte once

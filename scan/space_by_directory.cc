@@ -55,6 +55,22 @@ bool reaches(std::uint32_t names, std::int32_t links) {
   return links <= 0 || names >= static_cast<std::uint32_t>(links);
 }
 
+// The entries of each holder (or chunk) together, by walk, then in the
+// rows' pre-order.
+bool holder_row_before(const _scandata_holder_row& a, const _scandata_holder_row& b) {
+  if (a.holder != b.holder) return a.holder < b.holder;
+  return a.walk != b.walk ? a.walk < b.walk : a.row < b.row;
+}
+
+// Sorted so, each entry once.
+void sort_each_once(std::vector<_scandata_holder_row>& entries) {
+  const auto same = [](const _scandata_holder_row& a, const _scandata_holder_row& b) {
+    return a.holder == b.holder && a.walk == b.walk && a.row == b.row;
+  };
+  std::sort(entries.begin(), entries.end(), holder_row_before);
+  entries.erase(std::unique(entries.begin(), entries.end(), same), entries.end());
+}
+
 }  // namespace
 
 void _scandata::collect_directories(std::int32_t depth) {
@@ -154,16 +170,7 @@ void _scandata::chunk_in_rows(std::uint32_t chunk, std::uint64_t inode, std::uin
 void _scandata::settle_chunk_rows() {
   _scandata_directories& rows = directories;
   // Each chunk's rows together, by walk and in pre-order, a row once.
-  const auto in_order = [](const _scandata_holder_row& a, const _scandata_holder_row& b) {
-    if (a.holder != b.holder) return a.holder < b.holder;
-    return a.walk != b.walk ? a.walk < b.walk : a.row < b.row;
-  };
-  const auto same = [](const _scandata_holder_row& a, const _scandata_holder_row& b) {
-    return a.holder == b.holder && a.walk == b.walk && a.row == b.row;
-  };
-  std::sort(chunk_names_.begin(), chunk_names_.end(), in_order);
-  chunk_names_.erase(std::unique(chunk_names_.begin(), chunk_names_.end(), same),
-                     chunk_names_.end());
+  sort_each_once(chunk_names_);
   std::vector<wide_figure> unique(rows.rows.size(), 0);
   std::vector<wide_figure> freed(rows.rows.size(), 0);
   // A whole chunk counts once in every row holding one of its inodes: added
@@ -246,19 +253,10 @@ void _scandata::end_walk_of_holder_rows() {
 
 shared_extent_totals _scandata::settle_shared_rows(std::uint32_t walks_settled) {
   _scandata_directories& rows = directories;
-  const auto in_order = [](const _scandata_holder_row& a, const _scandata_holder_row& b) {
-    if (a.holder != b.holder) return a.holder < b.holder;
-    return a.walk != b.walk ? a.walk < b.walk : a.row < b.row;
-  };
-  const auto same = [](const _scandata_holder_row& a, const _scandata_holder_row& b) {
-    return a.holder == b.holder && a.walk == b.walk && a.row == b.row;
-  };
   // Each holder's entries together, a row once per walk, and where they
   // begin.
-  std::sort(holder_names_.begin(), holder_names_.end(), in_order);
-  holder_names_.erase(std::unique(holder_names_.begin(), holder_names_.end(), same),
-                      holder_names_.end());
-  std::sort(holders_freed_.begin(), holders_freed_.end(), in_order);
+  sort_each_once(holder_names_);
+  std::sort(holders_freed_.begin(), holders_freed_.end(), holder_row_before);
   const auto first_of_each = [this](const std::vector<_scandata_holder_row>& entries) {
     std::vector<std::size_t> first(holders_.size() + 1, 0);
     for (const _scandata_holder_row& entry : entries) ++first[entry.holder + 1];
