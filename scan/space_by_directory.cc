@@ -71,6 +71,22 @@ void sort_each_once(std::vector<_scandata_holder_row>& entries) {
   entries.erase(std::unique(entries.begin(), entries.end(), same), entries.end());
 }
 
+// Adds each row's part of `unique` and `freed`, and its subtree's, to the
+// row. A row comes after its parent: from the last one back, each holds
+// its subtree's part when it is added into its parent.
+void add_to_rows(_scandata_directories& rows, std::vector<wide_figure>& unique,
+                 std::vector<wide_figure>& freed) {
+  for (std::size_t i = rows.rows.size(); i-- > 0;) {
+    _scandata_directory_row& row = rows.rows[i];
+    if (row.parent != rows.none) {
+      unique[row.parent] += unique[i];
+      freed[row.parent] += freed[i];
+    }
+    row.unique += unique[i];
+    row.freeable += freed[i];
+  }
+}
+
 }  // namespace
 
 void _scandata::collect_directories(std::int32_t depth) {
@@ -186,17 +202,7 @@ void _scandata::settle_chunk_rows() {
   for (const _scandata_holder_row& at : chunks_freed_)
     if (chunks_.whole(at.holder))
       freed[at.row] += static_cast<wide_figure>(chunks_.bytes(at.holder));
-  // A row comes after its parent: from the last one back, each holds its
-  // subtree's part when it is added into its parent.
-  for (std::size_t i = rows.rows.size(); i-- > 0;) {
-    _scandata_directory_row& row = rows.rows[i];
-    if (row.parent != rows.none) {
-      unique[row.parent] += unique[i];
-      freed[row.parent] += freed[i];
-    }
-    row.unique += unique[i];
-    row.freeable += freed[i];
-  }
+  add_to_rows(rows, unique, freed);
 }
 
 void _scandata::settle_directory_rows() {
@@ -305,17 +311,7 @@ shared_extent_totals _scandata::settle_shared_rows(std::uint32_t walks_settled) 
           i = j;
         }
       });
-  // A row comes after its parent: from the last one back, each holds its
-  // subtree's part when it is added into its parent.
-  for (std::size_t i = rows.rows.size(); i-- > 0;) {
-    _scandata_directory_row& row = rows.rows[i];
-    if (row.parent != rows.none) {
-      unique[row.parent] += unique[i];
-      freed[row.parent] += freed[i];
-    }
-    row.unique += unique[i];
-    row.freeable += freed[i];
-  }
+  add_to_rows(rows, unique, freed);
   return totals;
 }
 
