@@ -676,7 +676,7 @@ TEST(ReadAheadPosix, EveryDirectoryHandedOverToCloseIsClosedOnce) {
          const platform::entry_facts*, opened_directory&) { return false; },
       [](const platform::directory_place&, const directory_listing&, const std::uint32_t*,
          std::size_t, platform::entry_reading*) {},
-      platform::close_ahead};
+      platform::close_ahead, nullptr};
   const int before = open_descriptors();
   for (const int handed : {1, 7, 8, 40}) {
     SCOPED_TRACE(handed);

@@ -54,28 +54,19 @@ void trim(opened_directory& spent) {
   spent.readings.clear();
 }
 
-}  // namespace
-
-bool adopted_listing::adopt(opened_directory& opened, const file_identity* listed,
-                            const change_stamp& now) {
-  held = false;
-  if ((listed && !(opened.identity == *listed)) || !(opened.stamp == now)) return false;
-  listing.names.swap(opened.listing.names);
-  listing.entries.swap(opened.listing.entries);
-  readings.swap(opened.readings);
-  held = true;
-  return true;
+// A ticket: the entry's place in the order the walk visits the entries
+// the queue reads (order_of_visits), as `listed_facts` holds it, apart from
+// kUnreadKind and the readings kept, which count from 1.
+constexpr std::uint32_t kTicket = 0x80000000u;
+bool has_ticket(std::uint32_t listed_facts) {
+  return listed_facts != kUnreadKind && (listed_facts & kTicket) != 0;
 }
 
-bool adopted_listing::list_into(directory_listing& into, std::vector<entry_reading>& into_readings) {
-  if (!held) return false;
-  held = false;
-  into.names.swap(listing.names);
-  into.entries.swap(listing.entries);
-  into_readings.swap(readings);
-  return true;
-}
-
+// The order in which the walk visits the entries of `listing` whose facts
+// it has not read: those whose kind the listing could not tell, which it
+// reads at once, first; then the others, files then directories, each in
+// listing order. Each of the latter gets its ticket. Empty where fewer
+// than `fewest` are left to read: a request costs more than it saves there.
 std::vector<std::uint32_t> order_of_visits(directory_listing& listing, std::size_t fewest) {
   std::vector<std::uint32_t> order;
   std::size_t left = 0;
@@ -97,6 +88,26 @@ std::vector<std::uint32_t> order_of_visits(directory_listing& listing, std::size
   for (std::size_t t = first_visited; t < order.size(); ++t)
     listing.entries[order[t]].listed_facts = kTicket | static_cast<std::uint32_t>(t);
   return order;
+}
+
+
+// An entry whose kind the listing could not tell goes where its reading
+// says.
+void place_by_reading(listed_entry& entry, const entry_reading& reading) {
+  if (reading.examined.outcome != examination::examined) return;
+  entry.is_directory = reading.facts.is_directory;
+  entry.is_reparse = reading.facts.kind != entry_kind::normal;
+}
+
+}  // namespace
+
+void keep_readings(opened_directory& opened, const std::uint32_t* order) {
+  std::vector<listed_entry>& entries = opened.listing.entries;
+  for (std::size_t k = 0; k < entries.size(); ++k) {
+    listed_entry& entry = entries[order ? order[k] : k];
+    if (entry.listed_facts == kUnreadKind) place_by_reading(entry, opened.readings[k]);
+    entry.listed_facts = static_cast<std::uint32_t>(k + 1);
+  }
 }
 
 // An open directory that requests read in, and how many requests read in
@@ -770,6 +781,87 @@ void read_ahead::run() {
 void* read_ahead::run_thread(void* self) {
   static_cast<read_ahead*>(self)->run();
   return nullptr;
+}
+
+walk_ahead::walk_ahead(const read_ahead_operations& carried_out_by, std::size_t threads,
+                       bool by_hand)
+    : operations(carried_out_by), queue(carried_out_by, threads, by_hand) {
+  queue.share_descriptors(&descriptors);
+}
+
+void walk_ahead::end_directory() {
+  queue.end_facts();
+  holds_adopted = false;
+}
+
+bool walk_ahead::adopt(std::size_t level, opened_directory* opened, directory_handle parent,
+                       const native_char* name, const file_identity* listed) {
+  holds_adopted = false;
+  if (!opened || !opened->handle.valid()) return false;
+  file_identity now;
+  change_stamp stamp;
+  if (parent >= 0 && operations.look(parent, name, now, stamp) && now == opened->identity &&
+      (!listed || *listed == opened->identity) && stamp == opened->stamp) {
+    adopted.names.swap(opened->listing.names);
+    adopted.entries.swap(opened->listing.entries);
+    adopted_readings.swap(opened->readings);
+    holds_adopted = true;
+    return true;
+  }
+  // What the worker asked for below it reads in it: that ends first.
+  queue.end_level(level);
+  opened->handle.reset();
+  return false;
+}
+
+bool walk_ahead::start_listing(directory_listing& listing) {
+  queue.end_facts();  // before the listing changes
+  listing.clear();
+  listing.cut_short = false;
+  listed.clear();
+  if (!holds_adopted) return false;
+  holds_adopted = false;
+  listing.names.swap(adopted.names);
+  listing.entries.swap(adopted.entries);
+  listed.swap(adopted_readings);
+  return true;
+}
+
+void walk_ahead::read_listed(const directory_place& place, directory_listing& listing,
+                             std::size_t fewest) {
+  bool shared = false;
+  if (queue.enabled()) {
+    std::vector<std::uint32_t> order = order_of_visits(listing, fewest);
+    shared = queue.read_facts(place, listing, order);
+    if (!shared)
+      for (listed_entry& entry : listing.entries)
+        if (has_ticket(entry.listed_facts)) entry.listed_facts = 0;
+  }
+  std::size_t ticket = 0;
+  for (std::uint32_t i = 0; i < listing.entries.size(); ++i) {
+    listed_entry& entry = listing.entries[i];
+    if (entry.listed_facts != kUnreadKind) continue;
+    listed.emplace_back();
+    entry_reading& reading = listed.back();
+    entry.listed_facts = static_cast<std::uint32_t>(listed.size());
+    if (shared) {
+      queue.take_facts(ticket++, reading);
+    } else {
+      operations.read_facts(place, listing, &i, 1, &reading);
+    }
+    place_by_reading(entry, reading);
+  }
+}
+
+bool walk_ahead::reading_of(const listed_entry& entry, entry_reading& reading) {
+  if (has_ticket(entry.listed_facts)) {
+    queue.take_facts(entry.listed_facts & ~kTicket, reading);
+  } else if (entry.listed_facts != 0) {
+    reading = listed[entry.listed_facts - 1];
+  } else {
+    return false;
+  }
+  return true;
 }
 
 }  // namespace platform

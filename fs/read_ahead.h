@@ -160,22 +160,6 @@ struct opened_directory {
   }
 };
 
-// What the walk keeps of a directory it adopted until it lists it: the
-// worker's listing and readings, in the walk's own buffers.
-struct adopted_listing {
-  directory_listing listing;
-  std::vector<entry_reading> readings;
-  bool held = false;
-
-  // Takes over `opened`'s listing, as the walk found it unchanged: the
-  // identity the walk's listing of the parent saw (where it saw one) and
-  // the `stamp` the directory at its name has now.
-  bool adopt(opened_directory& opened, const file_identity* listed, const change_stamp& now);
-  // Hands the listing over to the walk's `into`, and its readings to
-  // `readings`; false where nothing was adopted.
-  bool list_into(directory_listing& into, std::vector<entry_reading>& into_readings);
-};
-
 // The descriptors a walk may open beyond those the process held, counted
 // once where the walk starts: the walk's open levels and the directories
 // its queue holds (being opened, opened and not adopted, waiting to close)
@@ -224,21 +208,33 @@ struct read_ahead_operations {
                      const std::uint32_t* order, std::size_t count, entry_reading* readings);
   // Closes a directory the walk is done with.
   void (*close)(directory_handle handle);
+  // On the walk's thread: the identity and change stamp of what stands at
+  // `name` in the open directory `parent` now, never through a link;
+  // false where nothing does.
+  bool (*look)(directory_handle parent, const native_char* name, file_identity& identity,
+               change_stamp& stamp);
 };
 
-// The order in which the walk visits the entries of `listing` whose facts
-// it has not read: those whose kind the listing could not tell
-// (`listed_facts` kUnreadKind), which it reads at once, first; then the
-// others, files then directories, each in listing order. Each of the
-// latter gets its ticket (kTicket | its place) in `listed_facts`. Empty
-// where fewer than `fewest` are left to read: a request costs more than it
-// saves there.
-constexpr std::uint32_t kUnreadKind = 0xFFFFFFFFu;
-constexpr std::uint32_t kTicket = 0x80000000u;
-inline bool has_ticket(std::uint32_t listed_facts) {
-  return listed_facts != kUnreadKind && (listed_facts & kTicket) != 0;
+// Whether a worker opens the entry of `parent` that `facts` describe: a
+// directory the walk would enter, on the parent's volume, never a link or
+// a mount point.
+inline bool opens_ahead(const entry_facts& facts, const directory_place& parent) {
+  return facts.is_directory && facts.kind == entry_kind::normal &&
+         facts.identity.volume == parent.volume;
 }
-std::vector<std::uint32_t> order_of_visits(directory_listing& listing, std::size_t fewest);
+
+// What an entry's `listed_facts` holds while its listing is walked: 0,
+// nothing read (the walk reads it when it visits it); kUnreadKind, a kind
+// the listing could not tell (a link, a file system that tells no type),
+// read as the walk takes the listing; else where its reading is, kept by
+// the walk's record of reading ahead (walk_ahead below).
+constexpr std::uint32_t kUnreadKind = 0xFFFFFFFFu;
+
+// A worker read the entries of the directory it opened into
+// `opened.readings`, the k-th that of entry `order[k]` (null: in listing
+// order): each entry is given its reading, and one whose kind the listing
+// could not tell goes where its reading says.
+void keep_readings(opened_directory& opened, const std::uint32_t* order);
 
 class read_ahead {
  public:
@@ -359,18 +355,70 @@ class read_ahead {
   bool started_ = false;
 };
 
-// The walk enters `name`, below its `levels` levels (none: the PATH):
-// `enter` (a half's entering) gets what a worker opened there, or null
-// where none did, and its record goes back to the queue after.
-template <typename enter_function>
-result<entering> enter_with_opened(read_ahead& queue, std::size_t levels, native_string_view name,
-                                   enter_function enter) {
-  if (levels == 0) return enter(nullptr);
-  std::unique_ptr<opened_directory> opened = queue.take_opened(levels - 1, name);
-  const result<entering> entered = enter(opened.get());
-  queue.give_back(std::move(opened));
-  return entered;
-}
+// What a walk keeps of reading ahead, the same for every half: its queue,
+// the descriptors the queue shares with the walk's levels, and the
+// readings of the listing the walk visits. The half calls it as it enters,
+// lists, examines and leaves: how a worker's work becomes the walk's is
+// decided here alone, so the fake's tests exercise what ships.
+struct walk_ahead {
+  walk_ahead(const read_ahead_operations& carried_out_by, std::size_t threads,
+             bool by_hand = false);
+
+  // The walk enters `name` below its `levels` levels (none: the PATH):
+  // `enter` (the half's entering) gets what a worker opened there, or null
+  // where none did, and its record goes back to the queue after.
+  template <typename enter_function>
+  result<entering> enter(std::size_t levels, native_string_view name, enter_function enter) {
+    if (levels == 0) return enter(nullptr);
+    std::unique_ptr<opened_directory> opened = queue.take_opened(levels - 1, name);
+    const result<entering> entered = enter(opened.get());
+    queue.give_back(std::move(opened));
+    return entered;
+  }
+  // The walk enters or leaves a directory: the facts of the last listing
+  // are read no more, and no adopted listing waits.
+  void end_directory();
+  // Whether the walk takes over `opened`, the directory a worker opened at
+  // `name` (NUL-terminated) of the open directory `parent` (-1: none), as
+  // its level `level`. Only the directory that stands at `name` now, and
+  // the one the parent's listing saw (`listed`, where known): a directory
+  // deleted, moved away or replaced since the worker opened it lives on
+  // only through the worker's handle, and its contents are no longer the
+  // tree's; and only one whose change stamp is the one the worker took
+  // before it listed it: an entry made or removed since is in the listing
+  // the walk makes itself. Taken, its listing is the next one listed and
+  // the caller takes its handle (release()); else the requests the worker
+  // made below it end and it closes, and the walk opens what stands there
+  // now, as it would alone, and reports what it finds.
+  bool adopt(std::size_t level, opened_directory* opened, directory_handle parent,
+             const native_char* name, const file_identity* listed);
+  // A listing starts: the facts of the last one are read no more, and
+  // `listing` is emptied, or filled with the adopted directory's (true),
+  // which the half then does not list.
+  bool start_listing(directory_listing& listing);
+  // The half listed `listing` of the open directory `place`: the entries
+  // whose kind the listing could not tell are read now, by the queue
+  // beside the walk where it takes the listing, and the others, where at
+  // least `fewest` are, are left to the queue in the order the walk visits
+  // them (files, then directories, each in listing order).
+  void read_listed(const directory_place& place, directory_listing& listing, std::size_t fewest);
+  // The reading of `entry` of the current listing, where one was made or
+  // asked for; false where the half reads it itself.
+  bool reading_of(const listed_entry& entry, entry_reading& reading);
+
+  const read_ahead_operations& operations;
+  descriptor_budget descriptors;  // before the queue, which it outlives
+  // The readings of the current listing's entries that were made while
+  // listing it, here or by a worker (listed_entry::listed_facts).
+  std::vector<entry_reading> listed;
+  // The directory just entered as a worker read it, until it is listed.
+  directory_listing adopted;
+  std::vector<entry_reading> adopted_readings;
+  bool holds_adopted = false;
+  // Last, so that it ends first: no request still reads in a directory the
+  // half's levels close.
+  read_ahead queue;
+};
 
 }  // namespace platform
 
