@@ -298,12 +298,7 @@ result<entering> enter_top(walk_state& walk, const native_string& path) {
 // When the directory `st` describes last changed: its entries (st_mtim)
 // or itself (st_ctim), to the nanosecond.
 change_stamp stamp_of(const struct stat& st) {
-  change_stamp stamp;
-  stamp.modified_seconds = st.st_mtim.tv_sec;
-  stamp.modified_nanoseconds = st.st_mtim.tv_nsec;
-  stamp.changed_seconds = st.st_ctim.tv_sec;
-  stamp.changed_nanoseconds = st.st_ctim.tv_nsec;
-  return stamp;
+  return {st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
 }
 
 bool is_listed_directory(const struct stat& st, const file_identity* identity) {
@@ -378,7 +373,7 @@ result<entering> enter_directory_adopting(walk_cursor& cursor, const native_stri
   // Taken over as one the walk opened itself: its descriptor becomes the
   // level's, its listing the next one listed.
   if (walk.ahead.adopt(walk.levels.size(), adopted, parent.fd.get(), child, identity)) {
-    level.fd = unique_fd(static_cast<int>(adopted->handle.release()));
+    level.fd = unique_fd(static_cast<int>(adopted->release()));
     level.device = adopted->identity.volume;
     level.inode = static_cast<std::uint64_t>(adopted->identity.key);
   } else if (!parent.fd.valid()) {  // the parent could not be brought back
@@ -672,7 +667,8 @@ bool open_ahead(const directory_place& parent, const native_string& name,
   posix_read_ahead.read_facts(place, listing, by_inode.data(), by_inode.size(), opened.readings.data());
   keep_readings(opened, by_inode.data());
   sort_by_name(listing);
-  opened.handle = owned_directory(fd.release(), close_ahead);
+  opened.handle = fd.release();
+  opened.close = close_ahead;
   return true;
 #else
   (void)parent;

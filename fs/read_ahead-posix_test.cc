@@ -136,12 +136,12 @@ TEST(ReadAheadPosix, ADirectoryTooLargeToHoldIsLeftToTheWalk) {
   const int before = open_descriptors();
   opened_directory opened;
   EXPECT_FALSE(platform::open_ahead(platform::current_place(cursor), "big", opened));
-  EXPECT_FALSE(opened.handle.valid());
+  EXPECT_FALSE(opened.handle >= 0);
   EXPECT_EQ(open_descriptors(), before);
   ASSERT_TRUE(platform::open_ahead(platform::current_place(cursor), "held", opened));
   EXPECT_EQ(opened.listing.entries.size(), platform::kMostEntriesKeptAhead);
   EXPECT_EQ(opened.readings.size(), platform::kMostEntriesKeptAhead);
-  opened.handle.reset();
+  opened.close_handle();
 
   const visits big = read_alone(cursor, "big");
   std::vector<std::string> names;
@@ -344,7 +344,7 @@ TEST(ReadAheadPosix, AWorkerNeverFollowsALinkNorLeavesTheFileSystem) {
     SCOPED_TRACE(refused);
     opened_directory opened;
     EXPECT_FALSE(platform::open_ahead(place, refused, opened));
-    EXPECT_FALSE(opened.handle.valid());
+    EXPECT_FALSE(opened.handle >= 0);
   }
   EXPECT_EQ(open_descriptors(), before);
   opened_directory opened;
@@ -353,7 +353,7 @@ TEST(ReadAheadPosix, AWorkerNeverFollowsALinkNorLeavesTheFileSystem) {
   EXPECT_EQ(names_of(opened.listing), std::vector<std::string>{"inner"});
   ASSERT_EQ(opened.readings.size(), 1u);
   EXPECT_EQ(opened.readings[0].facts.identity.key, identity_of(tree.path("real/inner")).key);
-  opened.handle.reset();
+  opened.close_handle();
 
   // A reading made earlier, with the parent's listing, decides what to open
   // without a new one; what changed at the name since is refused all the
@@ -364,11 +364,11 @@ TEST(ReadAheadPosix, AWorkerNeverFollowsALinkNorLeavesTheFileSystem) {
                                    real_facts).outcome);
   ASSERT_TRUE(platform::open_ahead(place, "real", &real_facts, opened));
   EXPECT_TRUE(opened.identity == identity_of(tree.path("real")));
-  opened.handle.reset();
+  opened.close_handle();
   for (const char* changed : {"link", "absolute-link", "other"}) {
     SCOPED_TRACE(changed);
     EXPECT_FALSE(platform::open_ahead(place, changed, &real_facts, opened));
-    EXPECT_FALSE(opened.handle.valid());
+    EXPECT_FALSE(opened.handle >= 0);
   }
   EXPECT_EQ(open_descriptors(), before);
 
@@ -500,7 +500,7 @@ TEST(ReadAheadPosix, TheQueueHandsOverWhatTheWalkAloneReadsAndClosesTheRest) {
           EXPECT_LE(done, 4u);
           EXPECT_GT(open_descriptors(), before);
           if (round == 0) completed = done;
-          if (round == 2) ahead.claim(10);
+          if (round == 2) ahead.complete(10, true);
         }
         const std::size_t taken = round == 0 ? subdirectories.size() : round == 1 ? 1 : 0;
         for (std::size_t i = 0; i < taken; ++i) {
@@ -518,7 +518,7 @@ TEST(ReadAheadPosix, TheQueueHandsOverWhatTheWalkAloneReadsAndClosesTheRest) {
                                   : -1);
           }
           EXPECT_EQ(read, expected[i]);
-          opened->handle.reset();
+          opened->close_handle();
           ahead.give_back(std::move(opened));
           ahead.end_level(1);  // as the walk leaves it: what was asked below it ends
         }

@@ -111,7 +111,9 @@ void keep_readings(opened_directory& opened, const std::uint32_t* order) {
 }
 
 // An open directory that requests read in, and how many requests read in
-// it now. Its place changes, and the directory closes, only once none does.
+// it now, each from its claim to its end, both under the lock. Its place
+// changes, and the directory closes, only once none does (asserted in
+// builds with assertions, as is a request that ends holding one).
 struct read_ahead::pinned_place {
   directory_place place;
   std::size_t pins = 0;
@@ -123,41 +125,25 @@ struct read_ahead::pinned_place {
   }
 };
 
-// A request's hold on the directory it reads in, from its claim to its end,
-// both under the lock; counted in the place, so that a place that goes
-// while held is caught (in builds with assertions).
-class read_ahead::place_pin {
- public:
-  place_pin() = default;
-  ~place_pin() { assert(!held_ && "a request ended holding its directory"); }
-  place_pin(const place_pin&) = delete;
-  place_pin& operator=(const place_pin&) = delete;
-
-  void take(pinned_place& place) {
-    assert(!held_);
-    held_ = &place;
-    ++place.pins;
-  }
-  void let_go() {
-    if (!held_) return;
-    assert(held_->pins > 0);
-    --held_->pins;
-    held_ = nullptr;
-  }
-  // Outside the lock too: a pinned place does not change.
-  const directory_place& place() const {
-    assert(held_);
-    return held_->place;
-  }
-
- private:
-  pinned_place* held_ = nullptr;
-};
-
 // One request: its kind, where it stands, the directory it reads in, and
 // what it reads and hands back, of its kind only.
 struct read_ahead::request {
   explicit request(request_kind made_as) : kind(made_as) {}
+  ~request() { assert(!pinned && "a request ended holding its directory"); }
+  request(const request&) = delete;
+  request& operator=(const request&) = delete;
+
+  void pin(pinned_place& place) {
+    assert(!pinned);
+    pinned = &place;
+    ++place.pins;
+  }
+  void let_go() {
+    if (!pinned) return;
+    assert(pinned->pins > 0);
+    --pinned->pins;
+    pinned = nullptr;
+  }
 
   const request_kind kind;
   status state = status::queued;
@@ -167,7 +153,9 @@ struct read_ahead::request {
   // The serial of the last claim that ended, for a wait to look at
   // without the lock.
   std::atomic<std::uint64_t> ended{0};
-  place_pin parent;
+  // The directory it reads in, pinned from its claim to its end: it does
+  // not change meanwhile, so a worker reads it outside the lock too.
+  pinned_place* pinned = nullptr;
   // open_and_list: a subdirectory, by its place in the list of the
   // directory it is asked in, the directory the worker opened there, and
   // the requests for the subdirectories of that one, pinned to it: they go
@@ -241,7 +229,7 @@ struct read_ahead::facts_job {
     const std::size_t first = r.facts.slice * kSlice;
     r.state = status::claimed;
     ++r.serial;
-    r.parent.take(place);
+    r.pin(place);
     r.facts.listing = listing;
     r.facts.order = order.data() + first;
     r.facts.count = std::min(kSlice, order.size() - first);
@@ -406,7 +394,7 @@ read_ahead::request* read_ahead::claim_in(level_requests& batch) {
   r.abandoned = false;
   r.open.batch = &batch;
   r.open.index = i;
-  r.parent.take(batch.parent);
+  r.pin(batch.parent);
   batch.items[i].state = status::claimed;
   batch.active.push_back(&r);
   batch.owned.push_back(std::move(claimed));
@@ -417,13 +405,13 @@ read_ahead::request* read_ahead::claim_in(level_requests& batch) {
 // Outside the lock.
 void read_ahead::carry_out(request& r) {
   if (r.kind == request_kind::read_facts_slice) {
-    operations_.read_facts(r.parent.place(), *r.facts.listing, r.facts.order, r.facts.count,
+    operations_.read_facts(r.pinned->place, *r.facts.listing, r.facts.order, r.facts.count,
                            r.facts.readings.get());
     r.succeeded = true;
     return;
   }
-  r.open.opened->handle.reset();  // the operation fills the rest afresh
-  r.succeeded = operations_.open(r.parent.place(), r.open.name,
+  r.open.opened->close_handle();  // the operation fills the rest afresh
+  r.succeeded = operations_.open(r.pinned->place, r.open.name,
                                  r.open.seen ? &r.open.facts : nullptr, *r.open.opened);
   if (r.succeeded) ask_for_children(r);
 }
@@ -460,8 +448,8 @@ void read_ahead::ask_for_children(request& r) {
   }
   // Nothing reads in it yet: no request of the batch is visible before this
   // one is done.
-  directory_place place = r.parent.place();
-  place.handle = opened.handle.get();
+  directory_place place = r.pinned->place;
+  place.handle = opened.handle;
   place.volume = opened.identity.volume;
   children.parent.reset(place);
 }
@@ -472,7 +460,7 @@ void read_ahead::finish(brief_lock& lock, request& r) {
   r.ended.store(r.serial, std::memory_order_release);
   claimed_by_hand_.erase(std::remove(claimed_by_hand_.begin(), claimed_by_hand_.end(), &r),
                          claimed_by_hand_.end());
-  r.parent.let_go();  // done with the directory it read in: it may close
+  r.let_go();  // done with the directory it read in: it may close
   if (r.kind == request_kind::open_and_list) {
     r.open.batch->items[r.open.index].state = status::done;
     if (r.abandoned) {
@@ -494,7 +482,7 @@ void read_ahead::drop(brief_lock& lock, request& r) {
   }
   level_requests& batch = *r.open.batch;
   end_batch(lock, *r.open.children);
-  r.open.opened->handle.reset();
+  r.open.opened->close_handle();
   r.succeeded = false;
   batch.items[r.open.index].state = status::dropped;
   const bool was_full = !budget_->ahead_may_take_one();
@@ -600,7 +588,7 @@ std::unique_ptr<opened_directory> read_ahead::take_opened(std::size_t level,
 
 void read_ahead::give_back(std::unique_ptr<opened_directory> spent) {
   if (!spent) return;
-  spent->handle.reset();  // released where the walk took it, closed where not
+  spent->close_handle();  // released where the walk took it, closed where not
   trim(*spent);
   brief_lock lock(mutex_);
   for (std::unique_ptr<request>& r : spare_) {
@@ -700,26 +688,19 @@ void read_ahead::end_facts() {
   job.walk_has_slice = false;
 }
 
-std::size_t read_ahead::complete(std::size_t most) {
+std::size_t read_ahead::complete(std::size_t most, bool only_claim) {
   std::size_t done = 0;
   brief_lock lock(mutex_);
   for (; done < most; ++done) {
     request* r = next_to_claim();
     if (!r) break;
-    carry_out_and_finish(lock, *r);
+    if (only_claim) {
+      claimed_by_hand_.push_back(r);
+    } else {
+      carry_out_and_finish(lock, *r);
+    }
   }
   return done;
-}
-
-std::size_t read_ahead::claim(std::size_t most) {
-  std::size_t claimed = 0;
-  brief_lock lock(mutex_);
-  for (; claimed < most; ++claimed) {
-    request* r = next_to_claim();
-    if (!r) break;
-    claimed_by_hand_.push_back(r);
-  }
-  return claimed;
 }
 
 std::size_t read_ahead::finish_claimed(std::size_t most) {
@@ -797,7 +778,7 @@ void walk_ahead::end_directory() {
 bool walk_ahead::adopt(std::size_t level, opened_directory* opened, directory_handle parent,
                        const native_char* name, const file_identity* listed) {
   holds_adopted = false;
-  if (!opened || !opened->handle.valid()) return false;
+  if (!opened || opened->handle < 0) return false;
   file_identity now;
   change_stamp stamp;
   if (parent >= 0 && operations.look(parent, name, now, stamp) && now == opened->identity &&
@@ -810,7 +791,7 @@ bool walk_ahead::adopt(std::size_t level, opened_directory* opened, directory_ha
   }
   // What the worker asked for below it reads in it: that ends first.
   queue.end_level(level);
-  opened->handle.reset();
+  opened->close_handle();
   return false;
 }
 

@@ -41,6 +41,7 @@
 #define TWINFIND_FS_READ_AHEAD_H_
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -68,46 +69,6 @@ using directory_handle = std::intptr_t;
 // though they hold a third of its entries).
 constexpr std::size_t kMostEntriesKeptAhead = 1024;
 
-// A directory a worker opened, owned by the one record that holds it and
-// moved, never copied: closed through its half's `close` when its owner
-// lets it go, unless the walk took it over (release()).
-class owned_directory {
- public:
-  owned_directory() = default;
-  owned_directory(directory_handle handle, void (*close)(directory_handle))
-      : handle_(handle), close_(close) {}
-  ~owned_directory() { reset(); }
-  owned_directory(owned_directory&& other) noexcept
-      : handle_(other.release()), close_(other.close_) {}
-  owned_directory& operator=(owned_directory&& other) noexcept {
-    if (this != &other) {
-      reset();
-      close_ = other.close_;
-      handle_ = other.release();
-    }
-    return *this;
-  }
-  owned_directory(const owned_directory&) = delete;
-  owned_directory& operator=(const owned_directory&) = delete;
-
-  bool valid() const { return handle_ >= 0; }
-  directory_handle get() const { return handle_; }
-  // The walk's now: closing it is the walk's business.
-  directory_handle release() {
-    const directory_handle handle = handle_;
-    handle_ = -1;
-    return handle;
-  }
-  void reset() {
-    if (handle_ >= 0) close_(handle_);
-    handle_ = -1;
-  }
-
- private:
-  directory_handle handle_ = -1;
-  void (*close_)(directory_handle) = nullptr;
-};
-
 // An open directory that requests read in, or below: its handle (pinned
 // while a request uses it), its volume, and what the half knows of its
 // file system.
@@ -124,32 +85,31 @@ struct entry_reading {
 };
 
 // When a directory last changed, as the system stamps it (POSIX: st_mtim
-// and st_ctim, with nanoseconds; the fake: a count of its changes): a
-// listing taken ahead is the directory's only while the stamp is the same.
-struct change_stamp {
-  std::int64_t modified_seconds = 0;
-  std::int64_t modified_nanoseconds = 0;
-  std::int64_t changed_seconds = 0;
-  std::int64_t changed_nanoseconds = 0;
+// and st_ctim, seconds and nanoseconds each; the fake: a count of its
+// changes): a listing taken ahead is the directory's only while the stamp
+// is the same.
+using change_stamp = std::array<std::int64_t, 4>;
 
-  bool operator==(const change_stamp& other) const {
-    return modified_seconds == other.modified_seconds &&
-           modified_nanoseconds == other.modified_nanoseconds &&
-           changed_seconds == other.changed_seconds &&
-           changed_nanoseconds == other.changed_nanoseconds;
-  }
-};
-
-// A subdirectory as a worker opened and read it, for the walk to adopt.
+// A subdirectory as a worker opened and read it, for the walk to adopt:
+// the one record that holds its handle, which goes through its half's
+// `close` when the record lets it go (close_handle(), or its end), unless
+// the walk took it over (release()).
 struct opened_directory {
-  owned_directory handle;
-  file_identity identity;
-  change_stamp stamp;  // taken from the open directory before listing it
-  // Sorted as the walk lists; every entry's `listed_facts` is its reading
-  // in `readings`, from 1.
-  directory_listing listing;
-  std::vector<entry_reading> readings;
+  opened_directory() = default;
+  ~opened_directory() { close_handle(); }
+  opened_directory(const opened_directory&) = delete;
+  opened_directory& operator=(const opened_directory&) = delete;
 
+  // The walk's now: closing it is the walk's business.
+  directory_handle release() {
+    const directory_handle held = handle;
+    handle = -1;
+    return held;
+  }
+  void close_handle() {
+    if (handle >= 0) close(handle);
+    handle = -1;
+  }
   // A record used before holds the last directory's listing: the half
   // that fills it starts it afresh, keeping its buffers.
   void start_afresh(const file_identity& opened_identity, const change_stamp& opened_stamp) {
@@ -158,6 +118,15 @@ struct opened_directory {
     listing.clear();
     readings.clear();
   }
+
+  directory_handle handle = -1;
+  void (*close)(directory_handle) = nullptr;
+  file_identity identity;
+  change_stamp stamp{};  // taken from the open directory before listing it
+  // Sorted as the walk lists; every entry's `listed_facts` is its reading
+  // in `readings`, from 1.
+  directory_listing listing;
+  std::vector<entry_reading> readings;
 };
 
 // The descriptors a walk may open beyond those the process held, counted
@@ -293,18 +262,17 @@ class read_ahead {
   bool close_later(directory_handle handle);
 
   // By hand (the fake's tests): carries out the next `most` requests as a
-  // worker would take them; claims them without carrying them out, to be
-  // finished when the walk waits for them, or when finish_claimed() says,
+  // worker would take them; or (`only_claim`) claims them without carrying
+  // them out, to be finished when the walk waits for them, or when
+  // finish_claimed() says,
   // oldest first, as the worker that claimed one finishes it whatever the
   // walk did meanwhile (the end of the queue finishes the rest, as threads
   // finish before they are joined). Return how many.
-  std::size_t complete(std::size_t most);
-  std::size_t claim(std::size_t most);
+  std::size_t complete(std::size_t most, bool only_claim = false);
   std::size_t finish_claimed(std::size_t most);
 
  private:
   struct pinned_place;
-  class place_pin;
   struct request;
   struct level_requests;
   struct facts_job;

@@ -327,9 +327,7 @@ void list_node(std::size_t index, directory_listing& listing) {
 
 // The change stamp of the directory `index`.
 change_stamp stamp_of(std::size_t index) {
-  change_stamp stamp;
-  stamp.modified_seconds = disk().nodes[index].changes;
-  return stamp;
+  return {disk().nodes[index].changes, 0, 0, 0};
 }
 
 // The directory the walk is in, where requests pin it.
@@ -379,7 +377,7 @@ result<entering> enter_adopting(walk_cursor& cursor, const native_string& path,
   const native_char* child = path.c_str() + (path.size() - name.size());
   const directory_handle parent = levels.empty() ? -1 : static_cast<directory_handle>(levels.back());
   if (walk.ahead.adopt(levels.size(), adopted, parent, child, identity)) {
-    levels.push_back(static_cast<std::size_t>(adopted->handle.release()));
+    levels.push_back(static_cast<std::size_t>(adopted->release()));
     --disk().calls.opened_ahead_and_held;
     ++disk().calls.adopted;
     ++walk.ahead.descriptors.levels;
@@ -566,7 +564,8 @@ bool open_ahead(const directory_place& parent, const native_string& name,
         examine_child(index, opened.listing.name(opened.listing.entries[k]), reading.facts);
   }
   keep_readings(opened, nullptr);
-  opened.handle = owned_directory(static_cast<directory_handle>(index), close_ahead);
+  opened.handle = static_cast<directory_handle>(index);
+  opened.close = close_ahead;
   return true;
 }
 
@@ -883,7 +882,7 @@ std::size_t fake_tree::complete_read_ahead(std::size_t most) const {
 }
 
 std::size_t fake_tree::claim_read_ahead(std::size_t most) const {
-  return disk().queue ? disk().queue->claim(most) : 0;
+  return disk().queue ? disk().queue->complete(most, true) : 0;
 }
 
 void fake_tree::descriptors_for_a_walk(const fake_descriptors& budget) const {
