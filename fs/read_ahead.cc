@@ -529,6 +529,8 @@ void read_ahead::wait_for(brief_lock& lock, request& r) {
   // tells.
   const std::uint64_t serial = r.serial;
   lock.unlock();
+  // The clock is read every 64 looks (unmeasured: often enough to stop
+  // within a microsecond or so of the time, rarely enough to cost little).
   const auto until = std::chrono::steady_clock::now() + kLookBeforeSleeping;
   for (unsigned looks = 1; r.ended.load(std::memory_order_acquire) != serial; ++looks)
     if (looks % 64 == 0 && std::chrono::steady_clock::now() >= until) break;
