@@ -54,9 +54,6 @@ struct walk_level {
 
 struct walk_state {
   std::vector<walk_level> levels;
-  // Counted when the PATH is entered; `levels` of it are the levels
-  // holding an open descriptor. The queue draws on it too.
-  descriptor_budget descriptors;
   // Every level from 1 up to this one is parked, so the next to park is
   // found without looking at them again.
   std::size_t parked_below = 1;
@@ -64,8 +61,9 @@ struct walk_state {
   // must run on the smallest stacks.
   std::unique_ptr<char[]> replies;
   // Last, so that it ends first: no request still reads in a directory
-  // the levels close.
-  walk_ahead ahead{posix_read_ahead, read_ahead_threads()};
+  // the levels close. Its descriptors are counted when the PATH is
+  // entered, `levels` of them the levels holding an open descriptor.
+  read_ahead ahead{posix_read_ahead, read_ahead_threads()};
 };
 
 namespace {
@@ -125,10 +123,10 @@ std::size_t free_descriptors(int fd, std::size_t most) {
 void close_level(walk_state& walk, walk_level& level) {
   if (!level.fd.valid()) return;
   // No request may read in it any more.
-  walk.ahead.queue.end_level(static_cast<std::size_t>(&level - walk.levels.data()));
+  walk.ahead.end_level(static_cast<std::size_t>(&level - walk.levels.data()));
   // A worker closes it where one runs: a close costs the walk a system
   // call per directory.
-  if (walk.ahead.queue.close_later(level.fd.get())) {
+  if (walk.ahead.close_later(level.fd.get())) {
     level.fd.release();
   } else {
     level.fd.reset();
@@ -292,7 +290,7 @@ result<entering> enter_top(walk_state& walk, const native_string& path) {
   // levels hold.
   if (level.fd.valid()) {
     descriptor_budget& budget = walk.ahead.descriptors;
-    const std::size_t most_ahead = walk.ahead.queue.enabled() ? kMostHeldAhead : 0;
+    const std::size_t most_ahead = walk.ahead.enabled() ? kMostHeldAhead : 0;
     budget.total = free_descriptors(level.fd.get(), kMostOpenLevels + 1 + most_ahead);
     budget.kept_for_levels = kFewestLevelsBesideReadAhead;
     budget.most_ahead = most_ahead;
@@ -570,7 +568,7 @@ result<> list_directory(walk_cursor& cursor, const native_string& path) {
   }
   const directory_place place = current_place(cursor);
   walk.ahead.read_listed(place, listing, kFewestEntriesToShare);
-  walk.ahead.queue.open_subdirectories(walk.levels.size() - 1, place, listing);
+  walk.ahead.open_subdirectories(walk.levels.size() - 1, place, listing);
   return succeeded();
 }
 

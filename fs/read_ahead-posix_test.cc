@@ -481,13 +481,10 @@ TEST(ReadAheadPosix, TheQueueHandsOverWhatTheWalkAloneReadsAndClosesTheRest) {
     std::size_t completed = 0;  // by hand, in round 0
     std::size_t adopted = 0;    // in round 0
     {
-      // Room for four directories ahead; before the queue, which it
-      // outlives.
-      platform::descriptor_budget descriptors;
-      descriptors.total = 1000;
-      descriptors.most_ahead = 4;
+      // Room for four directories ahead.
       platform::read_ahead ahead(platform::posix_read_ahead, by_hand ? 0 : 2, by_hand);
-      ahead.share_descriptors(&descriptors);
+      ahead.descriptors.total = 1000;
+      ahead.descriptors.most_ahead = 4;
       for (int round = 0; round < 3; ++round) {
         const platform::directory_place place = platform::current_place(cursor);
         ahead.open_subdirectories(0, place, listing);
@@ -680,13 +677,11 @@ TEST(ReadAheadPosix, EveryDirectoryHandedOverToCloseIsClosedOnce) {
   const int before = open_descriptors();
   for (const int handed : {1, 7, 8, 40}) {
     SCOPED_TRACE(handed);
-    platform::descriptor_budget budget;
-    budget.total = 1000;
-    budget.most_ahead = 64;
     int closed_by_the_walk = 0;
     {
       platform::read_ahead queue(reading_nothing, 1);
-      queue.share_descriptors(&budget);
+      queue.descriptors.total = 1000;
+      queue.descriptors.most_ahead = 64;
       // A listing to read starts the worker.
       directory_listing listing;
       listing.names.assign("a", 2);

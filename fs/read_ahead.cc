@@ -261,11 +261,6 @@ read_ahead::~read_ahead() {
   for (const directory_handle handle : to_close_) operations_.close(handle);
 }
 
-void read_ahead::share_descriptors(descriptor_budget* budget) {
-  brief_lock lock(mutex_);
-  budget_ = budget;
-}
-
 // Under the lock: every request of `batch`, and all below them, waited for
 // where being read and dropped.
 void read_ahead::drop_all(brief_lock& lock, level_requests& batch) {
@@ -328,7 +323,7 @@ void read_ahead::open_subdirectories(std::size_t level, const directory_place& p
     return;
   }
   if (level < levels_.size()) end_batch(lock, *levels_[level]);  // what was asked here before
-  if (!budget_ || budget_->most_ahead == 0) return;
+  if (descriptors.most_ahead == 0) return;
   levels_.reserve(level + 1);
   while (levels_.size() <= level) levels_.emplace_back(new level_requests);
   level_requests& batch = *levels_[level];
@@ -358,7 +353,7 @@ read_ahead::request* read_ahead::next_to_claim() {
       return &r;
     }
   }
-  if (!budget_ || !budget_->ahead_may_take_one()) return nullptr;
+  if (!descriptors.ahead_may_take_one()) return nullptr;
   for (std::size_t level = levels_.size(); level > 0; --level)
     if (request* r = claim_in(*levels_[level - 1])) return r;
   return nullptr;
@@ -398,7 +393,7 @@ read_ahead::request* read_ahead::claim_in(level_requests& batch) {
   batch.items[i].state = status::claimed;
   batch.active.push_back(&r);
   batch.owned.push_back(std::move(claimed));
-  budget_->ahead.store(++holding_, std::memory_order_relaxed);
+  descriptors.ahead.store(++holding_, std::memory_order_relaxed);
   return &r;
 }
 
@@ -485,8 +480,8 @@ void read_ahead::drop(brief_lock& lock, request& r) {
   r.open.opened->close_handle();
   r.succeeded = false;
   batch.items[r.open.index].state = status::dropped;
-  const bool was_full = !budget_->ahead_may_take_one();
-  budget_->ahead.store(--holding_, std::memory_order_relaxed);
+  const bool was_full = !descriptors.ahead_may_take_one();
+  descriptors.ahead.store(--holding_, std::memory_order_relaxed);
   for (std::size_t k = 0; k < batch.owned.size(); ++k) {
     if (batch.owned[k].get() != &r) continue;
     batch.active.erase(std::find(batch.active.begin(), batch.active.end(), &r));
@@ -720,11 +715,11 @@ bool read_ahead::close_later(directory_handle handle) {
   brief_lock lock(mutex_);
   // Only within the descriptors the queue may hold: where they are scarce,
   // the walk's own levels need them first.
-  if (pool_.empty() || quit_ || to_close_.size() >= to_close_.capacity() || !budget_ ||
-      !budget_->ahead_may_take_one())
+  if (pool_.empty() || quit_ || to_close_.size() >= to_close_.capacity() ||
+      !descriptors.ahead_may_take_one())
     return false;
   to_close_.push_back(handle);
-  budget_->ahead.store(++holding_, std::memory_order_relaxed);
+  descriptors.ahead.store(++holding_, std::memory_order_relaxed);
   if (to_close_.size() >= kWaitingToCloseBeforeWaking && idle_ != 0) work_.notify_one();
   return true;
 }
@@ -740,7 +735,7 @@ void read_ahead::close_waiting(brief_lock& lock) {
   for (std::size_t i = 0; i < count; ++i) operations_.close(closing[i]);
   lock.lock();
   holding_ -= count;
-  budget_->ahead.store(holding_, std::memory_order_relaxed);
+  descriptors.ahead.store(holding_, std::memory_order_relaxed);
 }
 
 void read_ahead::run() {
@@ -766,56 +761,50 @@ void* read_ahead::run_thread(void* self) {
   return nullptr;
 }
 
-walk_ahead::walk_ahead(const read_ahead_operations& carried_out_by, std::size_t threads,
-                       bool by_hand)
-    : operations(carried_out_by), queue(carried_out_by, threads, by_hand) {
-  queue.share_descriptors(&descriptors);
+void read_ahead::end_directory() {
+  end_facts();
+  holds_adopted_ = false;
 }
 
-void walk_ahead::end_directory() {
-  queue.end_facts();
-  holds_adopted = false;
-}
-
-bool walk_ahead::adopt(std::size_t level, opened_directory* opened, directory_handle parent,
+bool read_ahead::adopt(std::size_t level, opened_directory* opened, directory_handle parent,
                        const native_char* name, const file_identity* listed) {
-  holds_adopted = false;
+  holds_adopted_ = false;
   if (!opened || opened->handle < 0) return false;
   file_identity now;
   change_stamp stamp;
-  if (parent >= 0 && operations.look(parent, name, now, stamp) && now == opened->identity &&
+  if (parent >= 0 && operations_.look(parent, name, now, stamp) && now == opened->identity &&
       (!listed || *listed == opened->identity) && stamp == opened->stamp) {
-    adopted.names.swap(opened->listing.names);
-    adopted.entries.swap(opened->listing.entries);
-    adopted_readings.swap(opened->readings);
-    holds_adopted = true;
+    adopted_.names.swap(opened->listing.names);
+    adopted_.entries.swap(opened->listing.entries);
+    adopted_readings_.swap(opened->readings);
+    holds_adopted_ = true;
     return true;
   }
   // What the worker asked for below it reads in it: that ends first.
-  queue.end_level(level);
+  end_level(level);
   opened->close_handle();
   return false;
 }
 
-bool walk_ahead::start_listing(directory_listing& listing) {
-  queue.end_facts();  // before the listing changes
+bool read_ahead::start_listing(directory_listing& listing) {
+  end_facts();  // before the listing changes
   listing.clear();
   listing.cut_short = false;
-  listed.clear();
-  if (!holds_adopted) return false;
-  holds_adopted = false;
-  listing.names.swap(adopted.names);
-  listing.entries.swap(adopted.entries);
-  listed.swap(adopted_readings);
+  listed_.clear();
+  if (!holds_adopted_) return false;
+  holds_adopted_ = false;
+  listing.names.swap(adopted_.names);
+  listing.entries.swap(adopted_.entries);
+  listed_.swap(adopted_readings_);
   return true;
 }
 
-void walk_ahead::read_listed(const directory_place& place, directory_listing& listing,
+void read_ahead::read_listed(const directory_place& place, directory_listing& listing,
                              std::size_t fewest) {
   bool shared = false;
-  if (queue.enabled()) {
+  if (enabled()) {
     std::vector<std::uint32_t> order = order_of_visits(listing, fewest);
-    shared = queue.read_facts(place, listing, order);
+    shared = read_facts(place, listing, order);
     if (!shared)
       for (listed_entry& entry : listing.entries)
         if (has_ticket(entry.listed_facts)) entry.listed_facts = 0;
@@ -824,23 +813,23 @@ void walk_ahead::read_listed(const directory_place& place, directory_listing& li
   for (std::uint32_t i = 0; i < listing.entries.size(); ++i) {
     listed_entry& entry = listing.entries[i];
     if (entry.listed_facts != kUnreadKind) continue;
-    listed.emplace_back();
-    entry_reading& reading = listed.back();
-    entry.listed_facts = static_cast<std::uint32_t>(listed.size());
+    listed_.emplace_back();
+    entry_reading& reading = listed_.back();
+    entry.listed_facts = static_cast<std::uint32_t>(listed_.size());
     if (shared) {
-      queue.take_facts(ticket++, reading);
+      take_facts(ticket++, reading);
     } else {
-      operations.read_facts(place, listing, &i, 1, &reading);
+      operations_.read_facts(place, listing, &i, 1, &reading);
     }
     place_by_reading(entry, reading);
   }
 }
 
-bool walk_ahead::reading_of(const listed_entry& entry, entry_reading& reading) {
+bool read_ahead::reading_of(const listed_entry& entry, entry_reading& reading) {
   if (has_ticket(entry.listed_facts)) {
-    queue.take_facts(entry.listed_facts & ~kTicket, reading);
+    take_facts(entry.listed_facts & ~kTicket, reading);
   } else if (entry.listed_facts != 0) {
-    reading = listed[entry.listed_facts - 1];
+    reading = listed_[entry.listed_facts - 1];
   } else {
     return false;
   }

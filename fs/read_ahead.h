@@ -205,6 +205,8 @@ constexpr std::uint32_t kUnreadKind = 0xFFFFFFFFu;
 // could not tell goes where its reading says.
 void keep_readings(opened_directory& opened, const std::uint32_t* order);
 
+// The queue of a walk, and what the walk keeps of it: the readings of the
+// listing it visits, and the directory it adopted until it lists it.
 class read_ahead {
  public:
   // Requests carried out by `operations`, by `threads` workers, started at
@@ -217,10 +219,55 @@ class read_ahead {
   read_ahead& operator=(const read_ahead&) = delete;
 
   bool enabled() const { return threads_ != 0 || by_hand_; }
-  // The walk's one budget of descriptors, which outlives the queue; none
-  // (the default) allows no request to open a directory.
-  void share_descriptors(descriptor_budget* budget);
 
+  // What the walk does as it enters, lists, examines and leaves, the same
+  // for every half: how a worker's work becomes the walk's is decided here
+  // alone, so the fake's tests exercise what ships.
+  //
+  // The walk enters `name` below its `levels` levels (none: the PATH):
+  // `enter` (the half's entering) gets what a worker opened there, or null
+  // where none did, and its record goes back to the queue after.
+  template <typename enter_function>
+  result<entering> enter(std::size_t levels, native_string_view name, enter_function enter) {
+    if (levels == 0) return enter(nullptr);
+    std::unique_ptr<opened_directory> opened = take_opened(levels - 1, name);
+    const result<entering> entered = enter(opened.get());
+    give_back(std::move(opened));
+    return entered;
+  }
+  // The walk enters or leaves a directory: the facts of the last listing
+  // are read no more, and no adopted listing waits.
+  void end_directory();
+  // Whether the walk takes over `opened`, the directory a worker opened at
+  // `name` (NUL-terminated) of the open directory `parent` (-1: none), as
+  // its level `level`. Only the directory that stands at `name` now, and
+  // the one the parent's listing saw (`listed`, where known): a directory
+  // deleted, moved away or replaced since the worker opened it lives on
+  // only through the worker's handle, and its contents are no longer the
+  // tree's; and only one whose change stamp is the one the worker took
+  // before it listed it: an entry made or removed since is in the listing
+  // the walk makes itself. Taken, its listing is the next one listed and
+  // the caller takes its handle (release()); else the requests the worker
+  // made below it end and it closes, and the walk opens what stands there
+  // now, as it would alone, and reports what it finds.
+  bool adopt(std::size_t level, opened_directory* opened, directory_handle parent,
+             const native_char* name, const file_identity* listed);
+  // A listing starts: the facts of the last one are read no more, and
+  // `listing` is emptied, or filled with the adopted directory's (true),
+  // which the half then does not list.
+  bool start_listing(directory_listing& listing);
+  // The half listed `listing` of the open directory `place`: the entries
+  // whose kind the listing could not tell are read now, by the queue
+  // beside the walk where it takes the listing, and the others, where at
+  // least `fewest` are, are left to the queue in the order the walk visits
+  // them (files, then directories, each in listing order).
+  void read_listed(const directory_place& place, directory_listing& listing, std::size_t fewest);
+  // The reading of `entry` of the current listing, where one was made or
+  // asked for; false where the half reads it itself.
+  bool reading_of(const listed_entry& entry, entry_reading& reading);
+
+  // The engine beneath, which the tests also drive directly.
+  //
   // Asks for the subdirectories of `listing` (the entries listed as
   // directories, no reparse points) to be opened and read, in listing
   // order, where `parent` is the open directory of level `level`.
@@ -271,6 +318,10 @@ class read_ahead {
   std::size_t complete(std::size_t most, bool only_claim = false);
   std::size_t finish_claimed(std::size_t most);
 
+  // The walk's one budget of descriptors, for its levels and the queue's
+  // requests; none (the default) allows no request to open a directory.
+  descriptor_budget descriptors;
+
  private:
   struct pinned_place;
   struct request;
@@ -304,7 +355,6 @@ class read_ahead {
   bool walk_waits_ = false;
   bool quit_ = false;
   std::size_t idle_ = 0;
-  descriptor_budget* budget_ = nullptr;
   std::size_t holding_ = 0;  // descriptors requests hold, or are opening
   // Each level's requests on the heap: their place stays where requests
   // pinned it when levels are added, and a batch a worker made for the
@@ -321,71 +371,13 @@ class read_ahead {
   std::vector<directory_handle> to_close_;
   thread_group pool_;
   bool started_ = false;
-};
-
-// What a walk keeps of reading ahead, the same for every half: its queue,
-// the descriptors the queue shares with the walk's levels, and the
-// readings of the listing the walk visits. The half calls it as it enters,
-// lists, examines and leaves: how a worker's work becomes the walk's is
-// decided here alone, so the fake's tests exercise what ships.
-struct walk_ahead {
-  walk_ahead(const read_ahead_operations& carried_out_by, std::size_t threads,
-             bool by_hand = false);
-
-  // The walk enters `name` below its `levels` levels (none: the PATH):
-  // `enter` (the half's entering) gets what a worker opened there, or null
-  // where none did, and its record goes back to the queue after.
-  template <typename enter_function>
-  result<entering> enter(std::size_t levels, native_string_view name, enter_function enter) {
-    if (levels == 0) return enter(nullptr);
-    std::unique_ptr<opened_directory> opened = queue.take_opened(levels - 1, name);
-    const result<entering> entered = enter(opened.get());
-    queue.give_back(std::move(opened));
-    return entered;
-  }
-  // The walk enters or leaves a directory: the facts of the last listing
-  // are read no more, and no adopted listing waits.
-  void end_directory();
-  // Whether the walk takes over `opened`, the directory a worker opened at
-  // `name` (NUL-terminated) of the open directory `parent` (-1: none), as
-  // its level `level`. Only the directory that stands at `name` now, and
-  // the one the parent's listing saw (`listed`, where known): a directory
-  // deleted, moved away or replaced since the worker opened it lives on
-  // only through the worker's handle, and its contents are no longer the
-  // tree's; and only one whose change stamp is the one the worker took
-  // before it listed it: an entry made or removed since is in the listing
-  // the walk makes itself. Taken, its listing is the next one listed and
-  // the caller takes its handle (release()); else the requests the worker
-  // made below it end and it closes, and the walk opens what stands there
-  // now, as it would alone, and reports what it finds.
-  bool adopt(std::size_t level, opened_directory* opened, directory_handle parent,
-             const native_char* name, const file_identity* listed);
-  // A listing starts: the facts of the last one are read no more, and
-  // `listing` is emptied, or filled with the adopted directory's (true),
-  // which the half then does not list.
-  bool start_listing(directory_listing& listing);
-  // The half listed `listing` of the open directory `place`: the entries
-  // whose kind the listing could not tell are read now, by the queue
-  // beside the walk where it takes the listing, and the others, where at
-  // least `fewest` are, are left to the queue in the order the walk visits
-  // them (files, then directories, each in listing order).
-  void read_listed(const directory_place& place, directory_listing& listing, std::size_t fewest);
-  // The reading of `entry` of the current listing, where one was made or
-  // asked for; false where the half reads it itself.
-  bool reading_of(const listed_entry& entry, entry_reading& reading);
-
-  const read_ahead_operations& operations;
-  descriptor_budget descriptors;  // before the queue, which it outlives
-  // The readings of the current listing's entries that were made while
-  // listing it, here or by a worker (listed_entry::listed_facts).
-  std::vector<entry_reading> listed;
+  // The walk's alone. The readings of the current listing's entries that
+  // were made while listing it, here or by a worker (listed_facts).
+  std::vector<entry_reading> listed_;
   // The directory just entered as a worker read it, until it is listed.
-  directory_listing adopted;
-  std::vector<entry_reading> adopted_readings;
-  bool holds_adopted = false;
-  // Last, so that it ends first: no request still reads in a directory the
-  // half's levels close.
-  read_ahead queue;
+  directory_listing adopted_;
+  std::vector<entry_reading> adopted_readings_;
+  bool holds_adopted_ = false;
 };
 
 }  // namespace platform

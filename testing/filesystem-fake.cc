@@ -292,7 +292,7 @@ const read_ahead_operations fake_read_ahead = {open_ahead, read_facts_ahead, clo
 // thread: it reads ahead only by hand, when the test asks.
 struct walk_state {
   std::vector<std::size_t> levels;
-  walk_ahead ahead{fake_read_ahead, 0, disk().read_ahead_by_hand};
+  read_ahead ahead{fake_read_ahead, 0, disk().read_ahead_by_hand};
 };
 
 namespace {
@@ -348,15 +348,15 @@ walk_cursor::walk_cursor() : state(new walk_state) {
   state->ahead.descriptors.total = budget.total;
   state->ahead.descriptors.kept_for_levels = budget.kept_for_levels;
   state->ahead.descriptors.most_ahead = budget.most_ahead;
-  disk().queue = &state->ahead.queue;
+  disk().queue = &state->ahead;
 }
 
 walk_cursor::~walk_cursor() {
   // The walk is done with its listing before the queue ends, so that a
   // reading the queue would make after that is seen as one too late.
-  state->ahead.queue.end_facts();
+  state->ahead.end_facts();
   disk().facts_shared_in = kNone;
-  if (disk().queue == &state->ahead.queue) disk().queue = nullptr;
+  if (disk().queue == &state->ahead) disk().queue = nullptr;
 }
 
 namespace {
@@ -425,7 +425,7 @@ void leave_directory(walk_cursor& cursor) {
   walk_state& walk = *cursor.state;
   end_directory(walk);
   if (walk.levels.empty()) return;
-  walk.ahead.queue.end_level(walk.levels.size() - 1);
+  walk.ahead.end_level(walk.levels.size() - 1);
   walk.levels.pop_back();
   --walk.ahead.descriptors.levels;
 }
@@ -451,7 +451,7 @@ result<> list_directory(walk_cursor& cursor, const native_string& path) {
   disk().facts_shared_in = walk.levels.back();
   walk.ahead.read_listed(current_place(cursor), listing, fake_tree::kFewestEntriesShared);
   run_listing_hook(path);
-  walk.ahead.queue.open_subdirectories(walk.levels.size() - 1, current_place(cursor), listing);
+  walk.ahead.open_subdirectories(walk.levels.size() - 1, current_place(cursor), listing);
   return succeeded();
 }
 
