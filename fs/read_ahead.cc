@@ -199,16 +199,15 @@ struct read_ahead::level_requests {
   pinned_place parent;
   native_string names;
   std::vector<item> items;
-  std::vector<request*> active;  // claimed or done, owned by `owned`
-  std::vector<std::unique_ptr<request>> owned;
+  std::vector<std::unique_ptr<request>> active;  // claimed or done
   std::size_t walk_at = 0;  // the first item the walk has not passed
   // Made by a worker for the directory it opened, handed to the walk that
   // adopted it and not yet taken on by the walk's listing of it.
   bool inherited = false;
 
   request* find(std::size_t index) const {
-    for (request* r : active)
-      if (r->open.index == index) return r;
+    for (const std::unique_ptr<request>& r : active)
+      if (r->open.index == index) return r.get();
     return nullptr;
   }
 };
@@ -271,7 +270,7 @@ void read_ahead::drop_all(brief_lock& lock, level_requests& batch) {
     // One the walk abandoned drops itself when done, and may then be
     // claimed anew elsewhere; any other is dropped here.
     wait_for(lock, r);
-    if (!batch.active.empty() && batch.active.back() == &r && r.state == status::done)
+    if (!batch.active.empty() && batch.active.back().get() == &r && r.state == status::done)
       drop(lock, r);
   }
 }
@@ -377,7 +376,6 @@ read_ahead::request* read_ahead::claim_in(level_requests& batch) {
   if (i == window_end) return nullptr;
   std::unique_ptr<request> claimed = fresh_request();
   batch.active.reserve(batch.active.size() + 1);
-  batch.owned.reserve(batch.owned.size() + 1);
   const level_requests::item& item = batch.items[i];
   claimed->open.name.assign(batch.names, item.name_offset, item.name_length);
   claimed->open.seen = item.seen;
@@ -391,8 +389,7 @@ read_ahead::request* read_ahead::claim_in(level_requests& batch) {
   r.open.index = i;
   r.pin(batch.parent);
   batch.items[i].state = status::claimed;
-  batch.active.push_back(&r);
-  batch.owned.push_back(std::move(claimed));
+  batch.active.push_back(std::move(claimed));
   descriptors.ahead.store(++holding_, std::memory_order_relaxed);
   return &r;
 }
@@ -482,12 +479,11 @@ void read_ahead::drop(brief_lock& lock, request& r) {
   batch.items[r.open.index].state = status::dropped;
   const bool was_full = !descriptors.ahead_may_take_one();
   descriptors.ahead.store(--holding_, std::memory_order_relaxed);
-  for (std::size_t k = 0; k < batch.owned.size(); ++k) {
-    if (batch.owned[k].get() != &r) continue;
-    batch.active.erase(std::find(batch.active.begin(), batch.active.end(), &r));
+  for (std::size_t k = 0; k < batch.active.size(); ++k) {
+    if (batch.active[k].get() != &r) continue;
     trim(*r.open.opened);
-    spare_.push_back(std::move(batch.owned[k]));
-    batch.owned.erase(batch.owned.begin() + static_cast<std::ptrdiff_t>(k));
+    spare_.push_back(std::move(batch.active[k]));
+    batch.active.erase(batch.active.begin() + static_cast<std::ptrdiff_t>(k));
     break;
   }
   // A descriptor is free: wake a worker that waited for one.
