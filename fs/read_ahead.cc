@@ -466,23 +466,29 @@ void read_ahead::finish(brief_lock& lock, request& r) {
 
 // Under the lock: the walk no longer wants a claimed or done open request.
 // The requests made below it end first (waited for where being read), as
-// they read in the directory it closes.
-void read_ahead::drop(brief_lock& lock, request& r) {
+// they read in the directory it closes. Its record goes among the spares,
+// or, where the walk takes the directory (`taken`), to the walk until
+// give_back().
+void read_ahead::drop(brief_lock& lock, request& r, bool taken) {
   if (r.state == status::claimed) {
     r.abandoned = true;  // whoever finishes it drops it
     return;
   }
   level_requests& batch = *r.open.batch;
   end_batch(lock, *r.open.children);
-  r.open.opened->close_handle();
+  if (!taken) r.open.opened->close_handle();
   r.succeeded = false;
   batch.items[r.open.index].state = status::dropped;
   const bool was_full = !descriptors.ahead_may_take_one();
   descriptors.ahead.store(--holding_, std::memory_order_relaxed);
   for (std::size_t k = 0; k < batch.active.size(); ++k) {
     if (batch.active[k].get() != &r) continue;
-    trim(*r.open.opened);
-    spare_.push_back(std::move(batch.active[k]));
+    if (taken) {
+      taken_ = std::move(batch.active[k]);
+    } else {
+      trim(*r.open.opened);
+      spare_.push_back(std::move(batch.active[k]));
+    }
     batch.active.erase(batch.active.begin() + static_cast<std::ptrdiff_t>(k));
     break;
   }
@@ -531,8 +537,7 @@ void read_ahead::wait_for(brief_lock& lock, request& r) {
   walk_waits_ = false;
 }
 
-std::unique_ptr<opened_directory> read_ahead::take_opened(std::size_t level,
-                                                          native_string_view name) {
+opened_directory* read_ahead::take_opened(std::size_t level, native_string_view name) {
   if (!enabled()) return nullptr;  // a walk alone: nothing to take, no lock to take
   brief_lock lock(mutex_);
   if (level >= levels_.size()) return nullptr;
@@ -573,22 +578,18 @@ std::unique_ptr<opened_directory> read_ahead::take_opened(std::size_t level,
     levels_[level + 1].swap(r->open.children);
     levels_[level + 1]->inherited = true;
   }
-  std::unique_ptr<opened_directory> adopted = std::move(r->open.opened);
-  r->open.opened.reset(new opened_directory);
-  drop(lock, *r);
-  return adopted;
+  drop(lock, *r, true);
+  return taken_->open.opened.get();
 }
 
-void read_ahead::give_back(std::unique_ptr<opened_directory> spent) {
-  if (!spent) return;
-  spent->close_handle();  // released where the walk took it, closed where not
-  trim(*spent);
+void read_ahead::give_back() {
+  if (!taken_) return;
+  // The walk's thread alone holds the record meanwhile.
+  opened_directory& spent = *taken_->open.opened;
+  spent.close_handle();  // released where the walk took it, closed where not
+  trim(spent);
   brief_lock lock(mutex_);
-  for (std::unique_ptr<request>& r : spare_) {
-    if (r->open.opened->listing.entries.capacity() != 0) continue;
-    r->open.opened = std::move(spent);
-    return;
-  }
+  spare_.push_back(std::move(taken_));
 }
 
 void read_ahead::end_level(std::size_t level) {

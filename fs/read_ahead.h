@@ -230,9 +230,9 @@ class read_ahead {
   template <typename enter_function>
   result<entering> enter(std::size_t levels, native_string_view name, enter_function enter) {
     if (levels == 0) return enter(nullptr);
-    std::unique_ptr<opened_directory> opened = take_opened(levels - 1, name);
-    const result<entering> entered = enter(opened.get());
-    give_back(std::move(opened));
+    opened_directory* opened = take_opened(levels - 1, name);
+    const result<entering> entered = enter(opened);
+    give_back();
     return entered;
   }
   // The walk enters or leaves a directory: the facts of the last listing
@@ -280,11 +280,13 @@ class read_ahead {
   // the subdirectories of the one it opened, which read in its handle,
   // become those of level `level + 1` (and open_subdirectories of that
   // level keeps them): where the half does not adopt the directory after
-  // all, it ends that level before it closes the handle.
-  std::unique_ptr<opened_directory> take_opened(std::size_t level, native_string_view name);
-  // What a taken directory leaves once adopted or refused, for the next
-  // request to reuse its buffers.
-  void give_back(std::unique_ptr<opened_directory> spent);
+  // all, it ends that level before it closes the handle. The record is the
+  // walk's until give_back().
+  opened_directory* take_opened(std::size_t level, native_string_view name);
+  // The walk is done with what take_opened gave it, adopted (its handle
+  // released) or refused: the record goes back, closed where not taken,
+  // for the next request to reuse its buffers.
+  void give_back();
 
   // Asks for the facts of the entries `order` of `listing`, the listing of
   // the open directory `place`, in that order; ticket i is `order[i]`.
@@ -334,7 +336,7 @@ class read_ahead {
   void carry_out_and_finish(brief_lock& lock, request& r);
   void ask_for_children(request& r);
   void finish(brief_lock& lock, request& r);
-  void drop(brief_lock& lock, request& r);
+  void drop(brief_lock& lock, request& r, bool taken = false);
   void drop_all(brief_lock& lock, level_requests& batch);
   void end_batch(brief_lock& lock, level_requests& batch);
   void help_or_wait(brief_lock& lock, request& r);
@@ -362,6 +364,7 @@ class read_ahead {
   // that directory.
   std::vector<std::unique_ptr<level_requests>> levels_;
   std::vector<std::unique_ptr<request>> spare_;
+  std::unique_ptr<request> taken_;  // the record take_opened gave the walk
   // By hand: the requests claimed and not yet finished, oldest first.
   std::vector<request*> claimed_by_hand_;
   // The facts being read: the listing's, in slices of a ring.
