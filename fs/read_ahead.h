@@ -34,9 +34,11 @@
 //
 // The engine is the same for every half of the file system that reads
 // ahead: the half makes the queue of a walk, with the operations that carry
-// out its requests and the threads it may use. The fake file system of the
-// tests starts no thread and completes requests when the test says, so
-// that every order of events is one the test chose.
+// out its requests and the threads it may use, and goes through it as the
+// walk enters, lists, examines and leaves, so that what the walk takes of
+// the workers' work is decided here for every half. The fake file system
+// of the tests starts no thread and completes requests when the test says,
+// so that every order of events is one the test chose.
 #ifndef TWINFIND_FS_READ_AHEAD_H_
 #define TWINFIND_FS_READ_AHEAD_H_
 
@@ -195,8 +197,9 @@ inline bool opens_ahead(const entry_facts& facts, const directory_place& parent)
 // What an entry's `listed_facts` holds while its listing is walked: 0,
 // nothing read (the walk reads it when it visits it); kUnreadKind, a kind
 // the listing could not tell (a link, a file system that tells no type),
-// read as the walk takes the listing; else where its reading is, kept by
-// the walk's record of reading ahead (walk_ahead below).
+// read as the walk takes the listing; else its ticket among the facts the
+// queue reads, or its place among the readings kept (from 1), as the queue
+// (read_ahead below) alone encodes and decodes them.
 constexpr std::uint32_t kUnreadKind = 0xFFFFFFFFu;
 
 // A worker read the entries of the directory it opened into
