@@ -355,7 +355,8 @@ walk_cursor::~walk_cursor() {}
 // place of opening it.
 result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
                                  native_string_view name, const file_identity* identity) {
-  return cursor.state->ahead.enter(cursor.state->levels.size(), name, [&](opened_directory* opened) {
+  walk_state& walk = *cursor.state;
+  return walk.ahead.enter(walk.levels.size(), name, [&](opened_directory* opened) {
     return enter_directory_adopting(cursor, path, name, identity, opened);
   });
 }
@@ -668,7 +669,8 @@ bool open_ahead(const directory_place& parent, const native_string& name,
   opened.readings.resize(listing.entries.size());
   directory_place place = parent;
   place.handle = fd.get();
-  posix_read_ahead.read_facts(place, listing, by_inode.data(), by_inode.size(), opened.readings.data());
+  posix_read_ahead.read_facts(place, listing, by_inode.data(), by_inode.size(),
+                              opened.readings.data());
   keep_readings(opened, by_inode.data());
   sort_by_name(listing);
   opened.handle = fd.release();
@@ -699,7 +701,8 @@ bool look_at(directory_handle parent, const char* name, file_identity& identity,
   struct stat st;
   if (fstatat(static_cast<int>(parent), name, &st, AT_SYMLINK_NOFOLLOW | kNoAutomount) != 0)
     return false;
-  identity = file_identity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::int64_t>(st.st_ino)};
+  identity.volume = static_cast<std::uint64_t>(st.st_dev);
+  identity.key = static_cast<std::int64_t>(st.st_ino);
   stamp = stamp_of(st);
   return true;
 }

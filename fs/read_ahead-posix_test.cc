@@ -135,10 +135,10 @@ TEST(ReadAheadPosix, ADirectoryTooLargeToHoldIsLeftToTheWalk) {
   ASSERT_TRUE(enter_and_list(cursor, tree.path()));
   const int before = open_descriptors();
   opened_directory opened;
-  EXPECT_FALSE(platform::open_ahead(platform::current_place(cursor), "big", opened));
+  EXPECT_FALSE(platform::open_ahead(platform::current_place(cursor), "big", nullptr, opened));
   EXPECT_FALSE(opened.handle >= 0);
   EXPECT_EQ(open_descriptors(), before);
-  ASSERT_TRUE(platform::open_ahead(platform::current_place(cursor), "held", opened));
+  ASSERT_TRUE(platform::open_ahead(platform::current_place(cursor), "held", nullptr, opened));
   EXPECT_EQ(opened.listing.entries.size(), platform::kMostEntriesKeptAhead);
   EXPECT_EQ(opened.readings.size(), platform::kMostEntriesKeptAhead);
   opened.close_handle();
@@ -189,7 +189,7 @@ TEST(ReadAheadPosix, ADirectoryChangedSinceAWorkerListedItIsListedAgain) {
     ASSERT_TRUE(enter_and_list(cursor, tree.path()));
     opened_directory opened;
     const std::string name = dir.substr(tree.path().size() + 1);
-    ASSERT_TRUE(platform::open_ahead(platform::current_place(cursor), name, opened));
+    ASSERT_TRUE(platform::open_ahead(platform::current_place(cursor), name, nullptr, opened));
     c.change(dir);
     const platform::file_identity listed = identity_of(dir);
     cursor.path += "/" + name;
@@ -343,12 +343,12 @@ TEST(ReadAheadPosix, AWorkerNeverFollowsALinkNorLeavesTheFileSystem) {
   for (const char* refused : {"link", "absolute-link", "plain", "missing"}) {
     SCOPED_TRACE(refused);
     opened_directory opened;
-    EXPECT_FALSE(platform::open_ahead(place, refused, opened));
+    EXPECT_FALSE(platform::open_ahead(place, refused, nullptr, opened));
     EXPECT_FALSE(opened.handle >= 0);
   }
   EXPECT_EQ(open_descriptors(), before);
   opened_directory opened;
-  ASSERT_TRUE(platform::open_ahead(place, "real", opened));
+  ASSERT_TRUE(platform::open_ahead(place, "real", nullptr, opened));
   EXPECT_TRUE(opened.identity == identity_of(tree.path("real")));
   EXPECT_EQ(names_of(opened.listing), std::vector<std::string>{"inner"});
   ASSERT_EQ(opened.readings.size(), 1u);
@@ -386,7 +386,8 @@ TEST(ReadAheadPosix, AWorkerNeverFollowsALinkNorLeavesTheFileSystem) {
               walk_cursor in_namespace;
               if (!enter_and_list(in_namespace, tree.path())) return "cannot list the tree";
               opened_directory on_tmpfs;
-              if (platform::open_ahead(platform::current_place(in_namespace), "mnt", on_tmpfs))
+              if (platform::open_ahead(platform::current_place(in_namespace), "mnt", nullptr,
+                                       on_tmpfs))
                 return "opened a mounted directory";
               // Read as a plain directory before the mount: the kernel
               // refuses to cross it all the same, without opening it.
@@ -409,7 +410,8 @@ std::string adopted_after(const std::string& top, const std::string& name,
   walk_cursor cursor;
   if (!enter_and_list(cursor, top)) return "cannot list " + top;
   opened_directory opened;
-  if (!platform::open_ahead(platform::current_place(cursor), name, opened)) return "not opened ahead";
+  if (!platform::open_ahead(platform::current_place(cursor), name, nullptr, opened))
+    return "not opened ahead";
   platform::file_identity examined = identity_of(top + "/" + name);
   if (!change()) return "cannot change " + name;
   if (examined_after) examined = identity_of(top + "/" + name);

@@ -375,7 +375,8 @@ result<entering> enter_adopting(walk_cursor& cursor, const native_string& path,
   end_directory(walk);  // the entries of the parent are all visited
   std::vector<std::size_t>& levels = walk.levels;
   const native_char* child = path.c_str() + (path.size() - name.size());
-  const directory_handle parent = levels.empty() ? -1 : static_cast<directory_handle>(levels.back());
+  const directory_handle parent =
+      levels.empty() ? -1 : static_cast<directory_handle>(levels.back());
   if (walk.ahead.adopt(levels.size(), adopted, parent, child, identity)) {
     levels.push_back(static_cast<std::size_t>(adopted->release()));
     --disk().calls.opened_ahead_and_held;
@@ -410,7 +411,8 @@ result<entering> enter_adopting(walk_cursor& cursor, const native_string& path,
 
 result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
                                  native_string_view name, const file_identity* identity) {
-  return cursor.state->ahead.enter(cursor.state->levels.size(), name, [&](opened_directory* opened) {
+  walk_state& walk = *cursor.state;
+  return walk.ahead.enter(walk.levels.size(), name, [&](opened_directory* opened) {
     return enter_adopting(cursor, path, name, identity, opened);
   });
 }
