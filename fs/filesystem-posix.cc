@@ -54,23 +54,16 @@ struct walk_level {
 
 struct walk_state {
   std::vector<walk_level> levels;
-  // Counted when the PATH is entered; `levels` of it are the levels
-  // holding an open descriptor. The queue draws on it too.
-  descriptor_budget descriptors;
   // Every level from 1 up to this one is parked, so the next to park is
   // found without looking at them again.
   std::size_t parked_below = 1;
   // The buffer for the system's listing replies: on the heap, as a walk
   // must run on the smallest stacks.
   std::unique_ptr<char[]> replies;
-  // The readings of the current listing's entries that were made while
-  // listing it, here or by a worker (listed_entry::listed_facts).
-  std::vector<entry_reading> listed;
-  // The directory just entered as a worker read it, until it is listed.
-  adopted_listing adopted;
   // Last, so that it ends first: no request still reads in a directory
-  // the levels close.
-  std::unique_ptr<read_ahead> ahead;
+  // the levels close. Its descriptors are counted when the PATH is
+  // entered, `levels` of them the levels holding an open descriptor.
+  read_ahead ahead{posix_read_ahead, read_ahead_threads()};
 };
 
 namespace {
@@ -81,11 +74,17 @@ constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 // child being opened. Below that many free descriptors a walk cannot go on
 // everywhere, and says so where it stops.
 constexpr std::size_t kFewestOpenLevels = 3;
-// Enough to spare almost every reopening in ordinary trees.
+// Enough to spare almost every reopening in ordinary trees. Unmeasured as
+// a speed: the bench tree is 11 levels deep at most, so no value from 16
+// up changes its runs; 128 keeps a deep tree's walk from reopening while
+// taking few descriptors beside the usual limit of 1,024.
 constexpr std::size_t kMostOpenLevels = 128;
 // The queue reading ahead holds descriptors of the same budget (directories
 // being opened, and opened and not yet entered), this many at most, and
 // only where the walk keeps at least this many for its own levels.
+// Unmeasured: 64 directories held bound what the queue keeps (see
+// kMostEntriesKeptAhead), four windows of a level (kAheadAtALevel); 32
+// levels kept are three times the bench tree's depth.
 constexpr std::size_t kFewestLevelsBesideReadAhead = 32;
 constexpr std::size_t kMostHeldAhead = 64;
 // Threads reading ahead: one core fewer than the process may use, the
@@ -124,15 +123,15 @@ std::size_t free_descriptors(int fd, std::size_t most) {
 void close_level(walk_state& walk, walk_level& level) {
   if (!level.fd.valid()) return;
   // No request may read in it any more.
-  walk.ahead->end_level(static_cast<std::size_t>(&level - walk.levels.data()));
+  walk.ahead.end_level(static_cast<std::size_t>(&level - walk.levels.data()));
   // A worker closes it where one runs: a close costs the walk a system
   // call per directory.
-  if (walk.ahead->close_later(level.fd.get())) {
+  if (walk.ahead.close_later(level.fd.get())) {
     level.fd.release();
   } else {
     level.fd.reset();
   }
-  --walk.descriptors.levels;
+  --walk.ahead.descriptors.levels;
 }
 
 bool same_directory(int fd, const walk_level& level) {
@@ -157,7 +156,7 @@ bool park_one(walk_state& walk, std::size_t keep) {
 // Gives a level its descriptor back.
 void unpark(walk_state& walk, std::size_t index, unique_fd fd) {
   walk.levels[index].fd = std::move(fd);
-  ++walk.descriptors.levels;
+  ++walk.ahead.descriptors.levels;
   walk.parked_below = std::max<std::size_t>(1, std::min(walk.parked_below, index));
 }
 
@@ -171,8 +170,9 @@ unique_fd open_parking(walk_state& walk, int dir_fd, const char* name, std::size
     if (fd.valid() || !out_of_descriptors(errno)) return fd;
     const int failure = errno;
     // The levels' room shrinks to one fewer than they hold now.
-    const std::size_t levels = walk.descriptors.levels;
-    if (levels > kFewestOpenLevels) walk.descriptors.total = levels - 1 + walk.descriptors.ahead;
+    descriptor_budget& budget = walk.ahead.descriptors;
+    const std::size_t levels = budget.levels;
+    if (levels > kFewestOpenLevels) budget.total = levels - 1 + budget.ahead;
     if (!park_one(walk, keep)) {
       errno = failure;
       return fd;
@@ -279,7 +279,7 @@ result<entering> enter_top(walk_state& walk, const native_string& path) {
     level.deferred_error = errno;
     level.fd.reset();  // a directory it cannot look at is not read either
   } else {
-    ++walk.descriptors.levels;
+    ++walk.ahead.descriptors.levels;
   }
   level.device = static_cast<std::uint64_t>(st.st_dev);
   level.inode = static_cast<std::uint64_t>(st.st_ino);
@@ -289,10 +289,11 @@ result<entering> enter_top(walk_state& walk, const native_string& path) {
   // queue reading ahead draws on the same count, never on what the walk's
   // levels hold.
   if (level.fd.valid()) {
-    const std::size_t most_ahead = walk.ahead->enabled() ? kMostHeldAhead : 0;
-    walk.descriptors.total = free_descriptors(level.fd.get(), kMostOpenLevels + 1 + most_ahead);
-    walk.descriptors.kept_for_levels = kFewestLevelsBesideReadAhead;
-    walk.descriptors.most_ahead = most_ahead;
+    descriptor_budget& budget = walk.ahead.descriptors;
+    const std::size_t most_ahead = walk.ahead.enabled() ? kMostHeldAhead : 0;
+    budget.total = free_descriptors(level.fd.get(), kMostOpenLevels + 1 + most_ahead);
+    budget.kept_for_levels = kFewestLevelsBesideReadAhead;
+    budget.most_ahead = most_ahead;
   }
   walk.levels.push_back(std::move(level));
   return {entering::entered};
@@ -301,12 +302,7 @@ result<entering> enter_top(walk_state& walk, const native_string& path) {
 // When the directory `st` describes last changed: its entries (st_mtim)
 // or itself (st_ctim), to the nanosecond.
 change_stamp stamp_of(const struct stat& st) {
-  change_stamp stamp;
-  stamp.modified_seconds = st.st_mtim.tv_sec;
-  stamp.modified_nanoseconds = st.st_mtim.tv_nsec;
-  stamp.changed_seconds = st.st_ctim.tv_sec;
-  stamp.changed_nanoseconds = st.st_ctim.tv_nsec;
-  return stamp;
+  return {st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
 }
 
 bool is_listed_directory(const struct stat& st, const file_identity* identity) {
@@ -349,83 +345,46 @@ std::size_t read_ahead_threads() {
 }
 
 walk_cursor::walk_cursor() : state(new walk_state) {
-  state->descriptors.total = kFewestOpenLevels;
-  state->ahead.reset(new read_ahead(posix_read_ahead, read_ahead_threads()));
-  state->ahead->share_descriptors(&state->descriptors);
+  state->ahead.descriptors.total = kFewestOpenLevels;
 }
 
 // The levels' owners close what is still open.
 walk_cursor::~walk_cursor() {}
 
-namespace {
-
-// Takes over the directory a worker opened, as one the walk opened itself:
-// its descriptor becomes the level's, its listing the next one listed. Only
-// the directory that stands at `name` in the parent now, and the one the
-// parent's examination saw where it saw one: a directory deleted, moved
-// away or replaced since the worker opened it lives on only through the
-// worker's descriptor, and its contents are no longer the tree's; and only
-// one whose times of change are those the worker saw before it listed it:
-// an entry made or removed since is in the listing the walk makes itself.
-// Otherwise false, and the directory is closed: the walk opens what stands
-// there now, as it would alone, and reports what it finds.
-bool adopt(walk_state& walk, walk_level& level, int parent_fd, const char* name,
-           opened_directory& opened, const file_identity* identity) {
-  struct stat st;
-  if (fstatat(parent_fd, name, &st, AT_SYMLINK_NOFOLLOW | kNoAutomount) != 0 ||
-      static_cast<std::uint64_t>(st.st_dev) != opened.identity.volume ||
-      static_cast<std::int64_t>(st.st_ino) != opened.identity.key ||
-      !walk.adopted.adopt(opened, identity, stamp_of(st)))
-    return false;
-  level.fd = unique_fd(static_cast<int>(opened.handle.release()));
-  level.device = opened.identity.volume;
-  level.inode = static_cast<std::uint64_t>(opened.identity.key);
-  return true;
-}
-
-}  // namespace
-
 // The subdirectory as a worker opened it, if one did: the walk adopts it in
 // place of opening it.
 result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
                                  native_string_view name, const file_identity* identity) {
-  return enter_with_opened(*cursor.state->ahead, cursor.state->levels.size(), name,
-                           [&](opened_directory* opened) {
-                             return enter_directory_adopting(cursor, path, name, identity, opened);
-                           });
+  walk_state& walk = *cursor.state;
+  return walk.ahead.enter(walk.levels.size(), name, [&](opened_directory* opened) {
+    return enter_directory_adopting(cursor, path, name, identity, opened);
+  });
 }
 
 result<entering> enter_directory_adopting(walk_cursor& cursor, const native_string& path,
                                           native_string_view name, const file_identity* identity,
                                           opened_directory* adopted) {
   walk_state& walk = *cursor.state;
-  walk.ahead->end_facts();  // the entries of the parent are all visited
-  walk.adopted.held = false;
+  walk.ahead.end_directory();  // the entries of the parent are all visited
   if (walk.levels.empty()) return enter_top(walk, path);
   const std::size_t parent_level = walk.levels.size() - 1;
   const walk_level& parent = walk.levels[parent_level];
   walk_level level;
-  // A directory a worker opened and the walk does not take: the requests
-  // the worker made below it, which read in its descriptor, end before it
-  // closes.
-  const auto refuse = [&] {
-    if (!adopted || !adopted->handle.valid()) return;
-    walk.ahead->end_level(walk.levels.size());
-    adopted->handle.reset();
-  };
-  if (!parent.fd.valid()) {  // the parent could not be brought back
-    refuse();
-    const int failure = parent.deferred_error != 0 ? parent.deferred_error : ENOENT;
-    return {entering::no_attributes, static_cast<error_code>(failure)};
-  }
   level.fills_replies = parent.fills_replies;
   level.name_offset = path.size() - name.size();
   level.name_length = name.size();
   // The name ends the path, so it ends in the path's NUL.
   const char* child = path.c_str() + level.name_offset;
-  if (!(adopted && adopted->handle.valid() &&
-        adopt(walk, level, parent.fd.get(), child, *adopted, identity))) {
-    refuse();
+  // Taken over as one the walk opened itself: its descriptor becomes the
+  // level's, its listing the next one listed.
+  if (walk.ahead.adopt(walk.levels.size(), adopted, parent.fd.get(), child, identity)) {
+    level.fd = unique_fd(static_cast<int>(adopted->release()));
+    level.device = adopted->identity.volume;
+    level.inode = static_cast<std::uint64_t>(adopted->identity.key);
+  } else if (!parent.fd.valid()) {  // the parent could not be brought back
+    const int failure = parent.deferred_error != 0 ? parent.deferred_error : ENOENT;
+    return {entering::no_attributes, static_cast<error_code>(failure)};
+  } else {
     struct stat st;
     level.fd = open_parking(walk, parent.fd.get(), child, parent_level);
     if (!level.fd.valid()) {
@@ -451,8 +410,9 @@ result<entering> enter_directory_adopting(walk_cursor& cursor, const native_stri
     level.inode = static_cast<std::uint64_t>(st.st_ino);
   }
   if (level.fd.valid()) {
-    ++walk.descriptors.levels;
-    if (walk.descriptors.levels > walk.descriptors.room_for_levels(kFewestOpenLevels, kMostOpenLevels))
+    descriptor_budget& budget = walk.ahead.descriptors;
+    ++budget.levels;
+    if (budget.levels > budget.room_for_levels(kFewestOpenLevels, kMostOpenLevels))
       park_one(walk, parent_level);
   }
   walk.levels.push_back(std::move(level));
@@ -471,8 +431,7 @@ bool current_identity(const walk_cursor& cursor, file_identity& identity) {
 
 void leave_directory(walk_cursor& cursor) {
   walk_state& walk = *cursor.state;
-  walk.ahead->end_facts();  // before the descriptor closes
-  walk.adopted.held = false;
+  walk.ahead.end_directory();  // before the descriptor closes
   if (walk.levels.empty()) return;
   if (walk.levels.size() > 1) {
     leave_deepest(walk, cursor.path);
@@ -590,42 +549,17 @@ entry_reading read_one(int fd, const char* name, std::uint64_t device) {
   return reading;
 }
 
-// An entry whose kind the listing could not tell goes where its reading
-// says.
-void place_by_reading(listed_entry& entry, const entry_reading& reading) {
-  if (reading.examined.outcome != examination::examined) return;
-  entry.is_directory = reading.facts.is_directory;
-  entry.is_reparse = reading.facts.kind != entry_kind::normal;
-}
-
-// Hands the entries still to read to the queue when the listing is large
-// enough to be worth it: first those whose kind the listing could not
-// tell, which the walk takes at once (their readings decide where it
-// visits them), then the others in the order it visits them (files, then
-// directories, each in listing order). Returns whether it did.
-bool share_readings(walk_state& walk, const directory_place& place, directory_listing& listing) {
-  if (!walk.ahead->enabled()) return false;
-  std::vector<std::uint32_t> order = order_of_visits(listing, kFewestEntriesToShare);
-  if (walk.ahead->read_facts(place, listing, order)) return true;
-  for (listed_entry& entry : listing.entries)
-    if (has_ticket(entry.listed_facts)) entry.listed_facts = 0;
-  return false;
-}
-
 }  // namespace
 
 result<> list_directory(walk_cursor& cursor, const native_string& path) {
   (void)path;
   walk_state& walk = *cursor.state;
   directory_listing& listing = cursor.listing;
-  walk.ahead->end_facts();  // before the listing changes
-  listing.clear();
-  listing.cut_short = false;
-  walk.listed.clear();
+  const bool adopted = walk.ahead.start_listing(listing);
   if (walk.levels.empty()) return failed(EBADF);  // no directory entered
   const walk_level& level = walk.levels.back();
   if (!level.fd.valid()) return failed(static_cast<error_code>(level.deferred_error));
-  if (!walk.adopted.list_into(listing, walk.listed)) {
+  if (!adopted) {
     if (!walk.replies) walk.replies.reset(new char[kReplySize]);
     const replies_read read = append_names(level.fd.get(), level.fills_replies,
                                            walk.replies.get(), listing, static_cast<std::size_t>(-1),
@@ -633,26 +567,9 @@ result<> list_directory(walk_cursor& cursor, const native_string& path) {
     if (read == replies_read::failed && listing.entries.empty()) return failed(last_error());
     sort_by_name(listing);
   }
-  // The entries whose kind the listing could not tell are read now, by the
-  // queue beside the walk where it takes the listing (the first tickets);
-  // every other one when it is visited.
   const directory_place place = current_place(cursor);
-  const bool shared = share_readings(walk, place, listing);
-  std::size_t ticket = 0;
-  const char* names = listing.names.data();
-  for (listed_entry& entry : listing.entries) {
-    if (entry.listed_facts != kUnreadKind) continue;
-    walk.listed.emplace_back();
-    entry_reading& reading = walk.listed.back();
-    entry.listed_facts = static_cast<std::uint32_t>(walk.listed.size());
-    if (shared) {
-      walk.ahead->take_facts(ticket++, reading);
-    } else {
-      reading = read_one(level.fd.get(), names + entry.name_offset, level.device);
-    }
-    place_by_reading(entry, reading);
-  }
-  walk.ahead->open_subdirectories(walk.levels.size() - 1, place, listing);
+  walk.ahead.read_listed(place, listing, kFewestEntriesToShare);
+  walk.ahead.open_subdirectories(walk.levels.size() - 1, place, listing);
   return succeeded();
 }
 
@@ -660,13 +577,8 @@ result<examination> examine_entry(walk_cursor& cursor, const native_string& path
                                   const listed_entry& entry, entry_facts& facts) {
   walk_state& walk = *cursor.state;
   entry_reading reading;
-  if (has_ticket(entry.listed_facts)) {
-    walk.ahead->take_facts(entry.listed_facts & ~kTicket, reading);
-  } else if (entry.listed_facts != 0) {
-    reading = walk.listed[entry.listed_facts - 1];
-  } else if (walk.levels.empty() || !walk.levels.back().fd.valid()) {
-    return examine_path(path, facts);
-  } else {
+  if (!walk.ahead.reading_of(entry, reading)) {
+    if (walk.levels.empty() || !walk.levels.back().fd.valid()) return examine_path(path, facts);
     const walk_level& level = walk.levels.back();
     // The name ends the path, so it ends in the path's NUL. Every fact is
     // the reading's, the directory bit too: an entry that changed kind
@@ -728,9 +640,7 @@ bool open_ahead(const directory_place& parent, const native_string& name,
   } else if (!read_entry(parent_fd, name.c_str(), parent.volume, facts).outcome) {
     return false;
   }
-  if (!facts.is_directory || facts.kind != entry_kind::normal ||
-      facts.identity.volume != parent.volume)
-    return false;
+  if (!opens_ahead(facts, parent)) return false;
   unique_fd fd = open_below(parent_fd, name.c_str());
   struct stat st;
   // The directory just read, and no other that took its name since.
@@ -757,14 +667,14 @@ bool open_ahead(const directory_place& parent, const native_string& name,
   std::sort(by_inode.begin(), by_inode.end(),
             [&inodes](std::uint32_t a, std::uint32_t b) { return inodes[a] < inodes[b]; });
   opened.readings.resize(listing.entries.size());
-  for (const std::uint32_t i : by_inode) {
-    listed_entry& entry = listing.entries[i];
-    opened.readings[i] = read_one(fd.get(), listing.names.c_str() + entry.name_offset, parent.volume);
-    if (entry.listed_facts == kUnreadKind) place_by_reading(entry, opened.readings[i]);
-    entry.listed_facts = i + 1;
-  }
+  directory_place place = parent;
+  place.handle = fd.get();
+  posix_read_ahead.read_facts(place, listing, by_inode.data(), by_inode.size(),
+                              opened.readings.data());
+  keep_readings(opened, by_inode.data());
   sort_by_name(listing);
-  opened.handle = owned_directory(fd.release(), close_ahead);
+  opened.handle = fd.release();
+  opened.close = close_ahead;
   return true;
 #else
   (void)parent;
@@ -786,11 +696,22 @@ void read_facts_ahead(const directory_place& place, const directory_listing& lis
   }
 }
 
+bool look_at(directory_handle parent, const char* name, file_identity& identity,
+             change_stamp& stamp) {
+  struct stat st;
+  if (fstatat(static_cast<int>(parent), name, &st, AT_SYMLINK_NOFOLLOW | kNoAutomount) != 0)
+    return false;
+  identity.volume = static_cast<std::uint64_t>(st.st_dev);
+  identity.key = static_cast<std::int64_t>(st.st_ino);
+  stamp = stamp_of(st);
+  return true;
+}
+
 }  // namespace
 
 void close_ahead(directory_handle handle) { close(static_cast<int>(handle)); }
 
-const read_ahead_operations posix_read_ahead = {open_ahead, read_facts_ahead, close_ahead};
+const read_ahead_operations posix_read_ahead = {open_ahead, read_facts_ahead, close_ahead, look_at};
 
 result<examination> examine_path(const native_string& path, entry_facts& facts) {
   // The device of the directory holding it tells a mount point where the

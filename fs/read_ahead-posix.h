@@ -19,10 +19,6 @@ std::size_t read_ahead_threads();
 
 bool open_ahead(const directory_place& parent, const native_string& name,
                 const entry_facts* seen, opened_directory& opened);
-inline bool open_ahead(const directory_place& parent, const native_string& name,
-                       opened_directory& opened) {
-  return open_ahead(parent, name, nullptr, opened);
-}
 void close_ahead(directory_handle handle);
 
 // The open directory of the walk's current level, where requests pin it;

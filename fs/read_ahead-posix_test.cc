@@ -135,13 +135,13 @@ TEST(ReadAheadPosix, ADirectoryTooLargeToHoldIsLeftToTheWalk) {
   ASSERT_TRUE(enter_and_list(cursor, tree.path()));
   const int before = open_descriptors();
   opened_directory opened;
-  EXPECT_FALSE(platform::open_ahead(platform::current_place(cursor), "big", opened));
-  EXPECT_FALSE(opened.handle.valid());
+  EXPECT_FALSE(platform::open_ahead(platform::current_place(cursor), "big", nullptr, opened));
+  EXPECT_FALSE(opened.handle >= 0);
   EXPECT_EQ(open_descriptors(), before);
-  ASSERT_TRUE(platform::open_ahead(platform::current_place(cursor), "held", opened));
+  ASSERT_TRUE(platform::open_ahead(platform::current_place(cursor), "held", nullptr, opened));
   EXPECT_EQ(opened.listing.entries.size(), platform::kMostEntriesKeptAhead);
   EXPECT_EQ(opened.readings.size(), platform::kMostEntriesKeptAhead);
-  opened.handle.reset();
+  opened.close_handle();
 
   const visits big = read_alone(cursor, "big");
   std::vector<std::string> names;
@@ -189,7 +189,7 @@ TEST(ReadAheadPosix, ADirectoryChangedSinceAWorkerListedItIsListedAgain) {
     ASSERT_TRUE(enter_and_list(cursor, tree.path()));
     opened_directory opened;
     const std::string name = dir.substr(tree.path().size() + 1);
-    ASSERT_TRUE(platform::open_ahead(platform::current_place(cursor), name, opened));
+    ASSERT_TRUE(platform::open_ahead(platform::current_place(cursor), name, nullptr, opened));
     c.change(dir);
     const platform::file_identity listed = identity_of(dir);
     cursor.path += "/" + name;
@@ -343,17 +343,17 @@ TEST(ReadAheadPosix, AWorkerNeverFollowsALinkNorLeavesTheFileSystem) {
   for (const char* refused : {"link", "absolute-link", "plain", "missing"}) {
     SCOPED_TRACE(refused);
     opened_directory opened;
-    EXPECT_FALSE(platform::open_ahead(place, refused, opened));
-    EXPECT_FALSE(opened.handle.valid());
+    EXPECT_FALSE(platform::open_ahead(place, refused, nullptr, opened));
+    EXPECT_FALSE(opened.handle >= 0);
   }
   EXPECT_EQ(open_descriptors(), before);
   opened_directory opened;
-  ASSERT_TRUE(platform::open_ahead(place, "real", opened));
+  ASSERT_TRUE(platform::open_ahead(place, "real", nullptr, opened));
   EXPECT_TRUE(opened.identity == identity_of(tree.path("real")));
   EXPECT_EQ(names_of(opened.listing), std::vector<std::string>{"inner"});
   ASSERT_EQ(opened.readings.size(), 1u);
   EXPECT_EQ(opened.readings[0].facts.identity.key, identity_of(tree.path("real/inner")).key);
-  opened.handle.reset();
+  opened.close_handle();
 
   // A reading made earlier, with the parent's listing, decides what to open
   // without a new one; what changed at the name since is refused all the
@@ -364,11 +364,11 @@ TEST(ReadAheadPosix, AWorkerNeverFollowsALinkNorLeavesTheFileSystem) {
                                    real_facts).outcome);
   ASSERT_TRUE(platform::open_ahead(place, "real", &real_facts, opened));
   EXPECT_TRUE(opened.identity == identity_of(tree.path("real")));
-  opened.handle.reset();
+  opened.close_handle();
   for (const char* changed : {"link", "absolute-link", "other"}) {
     SCOPED_TRACE(changed);
     EXPECT_FALSE(platform::open_ahead(place, changed, &real_facts, opened));
-    EXPECT_FALSE(opened.handle.valid());
+    EXPECT_FALSE(opened.handle >= 0);
   }
   EXPECT_EQ(open_descriptors(), before);
 
@@ -386,7 +386,8 @@ TEST(ReadAheadPosix, AWorkerNeverFollowsALinkNorLeavesTheFileSystem) {
               walk_cursor in_namespace;
               if (!enter_and_list(in_namespace, tree.path())) return "cannot list the tree";
               opened_directory on_tmpfs;
-              if (platform::open_ahead(platform::current_place(in_namespace), "mnt", on_tmpfs))
+              if (platform::open_ahead(platform::current_place(in_namespace), "mnt", nullptr,
+                                       on_tmpfs))
                 return "opened a mounted directory";
               // Read as a plain directory before the mount: the kernel
               // refuses to cross it all the same, without opening it.
@@ -409,7 +410,8 @@ std::string adopted_after(const std::string& top, const std::string& name,
   walk_cursor cursor;
   if (!enter_and_list(cursor, top)) return "cannot list " + top;
   opened_directory opened;
-  if (!platform::open_ahead(platform::current_place(cursor), name, opened)) return "not opened ahead";
+  if (!platform::open_ahead(platform::current_place(cursor), name, nullptr, opened))
+    return "not opened ahead";
   platform::file_identity examined = identity_of(top + "/" + name);
   if (!change()) return "cannot change " + name;
   if (examined_after) examined = identity_of(top + "/" + name);
@@ -481,13 +483,10 @@ TEST(ReadAheadPosix, TheQueueHandsOverWhatTheWalkAloneReadsAndClosesTheRest) {
     std::size_t completed = 0;  // by hand, in round 0
     std::size_t adopted = 0;    // in round 0
     {
-      // Room for four directories ahead; before the queue, which it
-      // outlives.
-      platform::descriptor_budget descriptors;
-      descriptors.total = 1000;
-      descriptors.most_ahead = 4;
+      // Room for four directories ahead.
       platform::read_ahead ahead(platform::posix_read_ahead, by_hand ? 0 : 2, by_hand);
-      ahead.share_descriptors(&descriptors);
+      ahead.descriptors.total = 1000;
+      ahead.descriptors.most_ahead = 4;
       for (int round = 0; round < 3; ++round) {
         const platform::directory_place place = platform::current_place(cursor);
         ahead.open_subdirectories(0, place, listing);
@@ -500,12 +499,12 @@ TEST(ReadAheadPosix, TheQueueHandsOverWhatTheWalkAloneReadsAndClosesTheRest) {
           EXPECT_LE(done, 4u);
           EXPECT_GT(open_descriptors(), before);
           if (round == 0) completed = done;
-          if (round == 2) ahead.claim(10);
+          if (round == 2) ahead.complete(10, true);
         }
         const std::size_t taken = round == 0 ? subdirectories.size() : round == 1 ? 1 : 0;
         for (std::size_t i = 0; i < taken; ++i) {
           SCOPED_TRACE(subdirectories[i]);
-          std::unique_ptr<opened_directory> opened = ahead.take_opened(0, subdirectories[i]);
+          opened_directory* opened = ahead.take_opened(0, subdirectories[i]);
           if (!opened) continue;  // nobody had begun it: the walk reads it itself
           adopted += round == 0;
           EXPECT_TRUE(opened->identity == identity_of(tree.path("top/" + subdirectories[i])));
@@ -518,8 +517,8 @@ TEST(ReadAheadPosix, TheQueueHandsOverWhatTheWalkAloneReadsAndClosesTheRest) {
                                   : -1);
           }
           EXPECT_EQ(read, expected[i]);
-          opened->handle.reset();
-          ahead.give_back(std::move(opened));
+          opened->close_handle();
+          ahead.give_back();
           ahead.end_level(1);  // as the walk leaves it: what was asked below it ends
         }
         if (round == 1) {
@@ -676,17 +675,15 @@ TEST(ReadAheadPosix, EveryDirectoryHandedOverToCloseIsClosedOnce) {
          const platform::entry_facts*, opened_directory&) { return false; },
       [](const platform::directory_place&, const directory_listing&, const std::uint32_t*,
          std::size_t, platform::entry_reading*) {},
-      platform::close_ahead};
+      platform::close_ahead, nullptr};
   const int before = open_descriptors();
   for (const int handed : {1, 7, 8, 40}) {
     SCOPED_TRACE(handed);
-    platform::descriptor_budget budget;
-    budget.total = 1000;
-    budget.most_ahead = 64;
     int closed_by_the_walk = 0;
     {
       platform::read_ahead queue(reading_nothing, 1);
-      queue.share_descriptors(&budget);
+      queue.descriptors.total = 1000;
+      queue.descriptors.most_ahead = 64;
       // A listing to read starts the worker.
       directory_listing listing;
       listing.names.assign("a", 2);

@@ -54,28 +54,19 @@ void trim(opened_directory& spent) {
   spent.readings.clear();
 }
 
-}  // namespace
-
-bool adopted_listing::adopt(opened_directory& opened, const file_identity* listed,
-                            const change_stamp& now) {
-  held = false;
-  if ((listed && !(opened.identity == *listed)) || !(opened.stamp == now)) return false;
-  listing.names.swap(opened.listing.names);
-  listing.entries.swap(opened.listing.entries);
-  readings.swap(opened.readings);
-  held = true;
-  return true;
+// A ticket: the entry's place in the order the walk visits the entries
+// the queue reads (order_of_visits), as `listed_facts` holds it, apart from
+// kUnreadKind and the readings kept, which count from 1.
+constexpr std::uint32_t kTicket = 0x80000000u;
+bool has_ticket(std::uint32_t listed_facts) {
+  return listed_facts != kUnreadKind && (listed_facts & kTicket) != 0;
 }
 
-bool adopted_listing::list_into(directory_listing& into, std::vector<entry_reading>& into_readings) {
-  if (!held) return false;
-  held = false;
-  into.names.swap(listing.names);
-  into.entries.swap(listing.entries);
-  into_readings.swap(readings);
-  return true;
-}
-
+// The order in which the walk visits the entries of `listing` whose facts
+// it has not read: those whose kind the listing could not tell, which it
+// reads at once, first; then the others, files then directories, each in
+// listing order. Each of the latter gets its ticket. Empty where fewer
+// than `fewest` are left to read: a request costs more than it saves there.
 std::vector<std::uint32_t> order_of_visits(directory_listing& listing, std::size_t fewest) {
   std::vector<std::uint32_t> order;
   std::size_t left = 0;
@@ -99,8 +90,30 @@ std::vector<std::uint32_t> order_of_visits(directory_listing& listing, std::size
   return order;
 }
 
+
+// An entry whose kind the listing could not tell goes where its reading
+// says.
+void place_by_reading(listed_entry& entry, const entry_reading& reading) {
+  if (reading.examined.outcome != examination::examined) return;
+  entry.is_directory = reading.facts.is_directory;
+  entry.is_reparse = reading.facts.kind != entry_kind::normal;
+}
+
+}  // namespace
+
+void keep_readings(opened_directory& opened, const std::uint32_t* order) {
+  std::vector<listed_entry>& entries = opened.listing.entries;
+  for (std::size_t k = 0; k < entries.size(); ++k) {
+    listed_entry& entry = entries[order ? order[k] : k];
+    if (entry.listed_facts == kUnreadKind) place_by_reading(entry, opened.readings[k]);
+    entry.listed_facts = static_cast<std::uint32_t>(k + 1);
+  }
+}
+
 // An open directory that requests read in, and how many requests read in
-// it now. Its place changes, and the directory closes, only once none does.
+// it now, each from its claim to its end, both under the lock. Its place
+// changes, and the directory closes, only once none does (asserted in
+// builds with assertions, as is a request that ends holding one).
 struct read_ahead::pinned_place {
   directory_place place;
   std::size_t pins = 0;
@@ -112,41 +125,25 @@ struct read_ahead::pinned_place {
   }
 };
 
-// A request's hold on the directory it reads in, from its claim to its end,
-// both under the lock; counted in the place, so that a place that goes
-// while held is caught (in builds with assertions).
-class read_ahead::place_pin {
- public:
-  place_pin() = default;
-  ~place_pin() { assert(!held_ && "a request ended holding its directory"); }
-  place_pin(const place_pin&) = delete;
-  place_pin& operator=(const place_pin&) = delete;
-
-  void take(pinned_place& place) {
-    assert(!held_);
-    held_ = &place;
-    ++place.pins;
-  }
-  void let_go() {
-    if (!held_) return;
-    assert(held_->pins > 0);
-    --held_->pins;
-    held_ = nullptr;
-  }
-  // Outside the lock too: a pinned place does not change.
-  const directory_place& place() const {
-    assert(held_);
-    return held_->place;
-  }
-
- private:
-  pinned_place* held_ = nullptr;
-};
-
 // One request: its kind, where it stands, the directory it reads in, and
 // what it reads and hands back, of its kind only.
 struct read_ahead::request {
   explicit request(request_kind made_as) : kind(made_as) {}
+  ~request() { assert(!pinned && "a request ended holding its directory"); }
+  request(const request&) = delete;
+  request& operator=(const request&) = delete;
+
+  void pin(pinned_place& place) {
+    assert(!pinned);
+    pinned = &place;
+    ++place.pins;
+  }
+  void let_go() {
+    if (!pinned) return;
+    assert(pinned->pins > 0);
+    --pinned->pins;
+    pinned = nullptr;
+  }
 
   const request_kind kind;
   status state = status::queued;
@@ -156,7 +153,9 @@ struct read_ahead::request {
   // The serial of the last claim that ended, for a wait to look at
   // without the lock.
   std::atomic<std::uint64_t> ended{0};
-  place_pin parent;
+  // The directory it reads in, pinned from its claim to its end: it does
+  // not change meanwhile, so a worker reads it outside the lock too.
+  pinned_place* pinned = nullptr;
   // open_and_list: a subdirectory, by its place in the list of the
   // directory it is asked in, the directory the worker opened there, and
   // the requests for the subdirectories of that one, pinned to it: they go
@@ -200,16 +199,15 @@ struct read_ahead::level_requests {
   pinned_place parent;
   native_string names;
   std::vector<item> items;
-  std::vector<request*> active;  // claimed or done, owned by `owned`
-  std::vector<std::unique_ptr<request>> owned;
+  std::vector<std::unique_ptr<request>> active;  // claimed or done
   std::size_t walk_at = 0;  // the first item the walk has not passed
   // Made by a worker for the directory it opened, handed to the walk that
   // adopted it and not yet taken on by the walk's listing of it.
   bool inherited = false;
 
   request* find(std::size_t index) const {
-    for (request* r : active)
-      if (r->open.index == index) return r;
+    for (const std::unique_ptr<request>& r : active)
+      if (r->open.index == index) return r.get();
     return nullptr;
   }
 };
@@ -230,7 +228,7 @@ struct read_ahead::facts_job {
     const std::size_t first = r.facts.slice * kSlice;
     r.state = status::claimed;
     ++r.serial;
-    r.parent.take(place);
+    r.pin(place);
     r.facts.listing = listing;
     r.facts.order = order.data() + first;
     r.facts.count = std::min(kSlice, order.size() - first);
@@ -262,11 +260,6 @@ read_ahead::~read_ahead() {
   for (const directory_handle handle : to_close_) operations_.close(handle);
 }
 
-void read_ahead::share_descriptors(descriptor_budget* budget) {
-  brief_lock lock(mutex_);
-  budget_ = budget;
-}
-
 // Under the lock: every request of `batch`, and all below them, waited for
 // where being read and dropped.
 void read_ahead::drop_all(brief_lock& lock, level_requests& batch) {
@@ -277,7 +270,7 @@ void read_ahead::drop_all(brief_lock& lock, level_requests& batch) {
     // One the walk abandoned drops itself when done, and may then be
     // claimed anew elsewhere; any other is dropped here.
     wait_for(lock, r);
-    if (!batch.active.empty() && batch.active.back() == &r && r.state == status::done)
+    if (!batch.active.empty() && batch.active.back().get() == &r && r.state == status::done)
       drop(lock, r);
   }
 }
@@ -329,7 +322,7 @@ void read_ahead::open_subdirectories(std::size_t level, const directory_place& p
     return;
   }
   if (level < levels_.size()) end_batch(lock, *levels_[level]);  // what was asked here before
-  if (!budget_ || budget_->most_ahead == 0) return;
+  if (descriptors.most_ahead == 0) return;
   levels_.reserve(level + 1);
   while (levels_.size() <= level) levels_.emplace_back(new level_requests);
   level_requests& batch = *levels_[level];
@@ -359,7 +352,7 @@ read_ahead::request* read_ahead::next_to_claim() {
       return &r;
     }
   }
-  if (!budget_ || !budget_->ahead_may_take_one()) return nullptr;
+  if (!descriptors.ahead_may_take_one()) return nullptr;
   for (std::size_t level = levels_.size(); level > 0; --level)
     if (request* r = claim_in(*levels_[level - 1])) return r;
   return nullptr;
@@ -383,7 +376,6 @@ read_ahead::request* read_ahead::claim_in(level_requests& batch) {
   if (i == window_end) return nullptr;
   std::unique_ptr<request> claimed = fresh_request();
   batch.active.reserve(batch.active.size() + 1);
-  batch.owned.reserve(batch.owned.size() + 1);
   const level_requests::item& item = batch.items[i];
   claimed->open.name.assign(batch.names, item.name_offset, item.name_length);
   claimed->open.seen = item.seen;
@@ -395,24 +387,23 @@ read_ahead::request* read_ahead::claim_in(level_requests& batch) {
   r.abandoned = false;
   r.open.batch = &batch;
   r.open.index = i;
-  r.parent.take(batch.parent);
+  r.pin(batch.parent);
   batch.items[i].state = status::claimed;
-  batch.active.push_back(&r);
-  batch.owned.push_back(std::move(claimed));
-  budget_->ahead.store(++holding_, std::memory_order_relaxed);
+  batch.active.push_back(std::move(claimed));
+  descriptors.ahead.store(++holding_, std::memory_order_relaxed);
   return &r;
 }
 
 // Outside the lock.
 void read_ahead::carry_out(request& r) {
   if (r.kind == request_kind::read_facts_slice) {
-    operations_.read_facts(r.parent.place(), *r.facts.listing, r.facts.order, r.facts.count,
+    operations_.read_facts(r.pinned->place, *r.facts.listing, r.facts.order, r.facts.count,
                            r.facts.readings.get());
     r.succeeded = true;
     return;
   }
-  r.open.opened->handle.reset();  // the operation fills the rest afresh
-  r.succeeded = operations_.open(r.parent.place(), r.open.name,
+  r.open.opened->close_handle();  // the operation fills the rest afresh
+  r.succeeded = operations_.open(r.pinned->place, r.open.name,
                                  r.open.seen ? &r.open.facts : nullptr, *r.open.opened);
   if (r.succeeded) ask_for_children(r);
 }
@@ -449,8 +440,8 @@ void read_ahead::ask_for_children(request& r) {
   }
   // Nothing reads in it yet: no request of the batch is visible before this
   // one is done.
-  directory_place place = r.parent.place();
-  place.handle = opened.handle.get();
+  directory_place place = r.pinned->place;
+  place.handle = opened.handle;
   place.volume = opened.identity.volume;
   children.parent.reset(place);
 }
@@ -461,7 +452,7 @@ void read_ahead::finish(brief_lock& lock, request& r) {
   r.ended.store(r.serial, std::memory_order_release);
   claimed_by_hand_.erase(std::remove(claimed_by_hand_.begin(), claimed_by_hand_.end(), &r),
                          claimed_by_hand_.end());
-  r.parent.let_go();  // done with the directory it read in: it may close
+  r.let_go();  // done with the directory it read in: it may close
   if (r.kind == request_kind::open_and_list) {
     r.open.batch->items[r.open.index].state = status::done;
     if (r.abandoned) {
@@ -475,25 +466,30 @@ void read_ahead::finish(brief_lock& lock, request& r) {
 
 // Under the lock: the walk no longer wants a claimed or done open request.
 // The requests made below it end first (waited for where being read), as
-// they read in the directory it closes.
-void read_ahead::drop(brief_lock& lock, request& r) {
+// they read in the directory it closes. Its record goes among the spares,
+// or, where the walk takes the directory (`taken`), to the walk until
+// give_back().
+void read_ahead::drop(brief_lock& lock, request& r, bool taken) {
   if (r.state == status::claimed) {
     r.abandoned = true;  // whoever finishes it drops it
     return;
   }
   level_requests& batch = *r.open.batch;
   end_batch(lock, *r.open.children);
-  r.open.opened->handle.reset();
+  if (!taken) r.open.opened->close_handle();
   r.succeeded = false;
   batch.items[r.open.index].state = status::dropped;
-  const bool was_full = !budget_->ahead_may_take_one();
-  budget_->ahead.store(--holding_, std::memory_order_relaxed);
-  for (std::size_t k = 0; k < batch.owned.size(); ++k) {
-    if (batch.owned[k].get() != &r) continue;
-    batch.active.erase(std::find(batch.active.begin(), batch.active.end(), &r));
-    trim(*r.open.opened);
-    spare_.push_back(std::move(batch.owned[k]));
-    batch.owned.erase(batch.owned.begin() + static_cast<std::ptrdiff_t>(k));
+  const bool was_full = !descriptors.ahead_may_take_one();
+  descriptors.ahead.store(--holding_, std::memory_order_relaxed);
+  for (std::size_t k = 0; k < batch.active.size(); ++k) {
+    if (batch.active[k].get() != &r) continue;
+    if (taken) {
+      taken_ = std::move(batch.active[k]);
+    } else {
+      trim(*r.open.opened);
+      spare_.push_back(std::move(batch.active[k]));
+    }
+    batch.active.erase(batch.active.begin() + static_cast<std::ptrdiff_t>(k));
     break;
   }
   // A descriptor is free: wake a worker that waited for one.
@@ -530,6 +526,8 @@ void read_ahead::wait_for(brief_lock& lock, request& r) {
   // tells.
   const std::uint64_t serial = r.serial;
   lock.unlock();
+  // The clock is read every 64 looks (unmeasured: often enough to stop
+  // within a microsecond or so of the time, rarely enough to cost little).
   const auto until = std::chrono::steady_clock::now() + kLookBeforeSleeping;
   for (unsigned looks = 1; r.ended.load(std::memory_order_acquire) != serial; ++looks)
     if (looks % 64 == 0 && std::chrono::steady_clock::now() >= until) break;
@@ -539,8 +537,7 @@ void read_ahead::wait_for(brief_lock& lock, request& r) {
   walk_waits_ = false;
 }
 
-std::unique_ptr<opened_directory> read_ahead::take_opened(std::size_t level,
-                                                          native_string_view name) {
+opened_directory* read_ahead::take_opened(std::size_t level, native_string_view name) {
   if (!enabled()) return nullptr;  // a walk alone: nothing to take, no lock to take
   brief_lock lock(mutex_);
   if (level >= levels_.size()) return nullptr;
@@ -581,22 +578,18 @@ std::unique_ptr<opened_directory> read_ahead::take_opened(std::size_t level,
     levels_[level + 1].swap(r->open.children);
     levels_[level + 1]->inherited = true;
   }
-  std::unique_ptr<opened_directory> adopted = std::move(r->open.opened);
-  r->open.opened.reset(new opened_directory);
-  drop(lock, *r);
-  return adopted;
+  drop(lock, *r, true);
+  return taken_->open.opened.get();
 }
 
-void read_ahead::give_back(std::unique_ptr<opened_directory> spent) {
-  if (!spent) return;
-  spent->handle.reset();  // released where the walk took it, closed where not
-  trim(*spent);
+void read_ahead::give_back() {
+  if (!taken_) return;
+  // The walk's thread alone holds the record meanwhile.
+  opened_directory& spent = *taken_->open.opened;
+  spent.close_handle();  // released where the walk took it, closed where not
+  trim(spent);
   brief_lock lock(mutex_);
-  for (std::unique_ptr<request>& r : spare_) {
-    if (r->open.opened->listing.entries.capacity() != 0) continue;
-    r->open.opened = std::move(spent);
-    return;
-  }
+  spare_.push_back(std::move(taken_));
 }
 
 void read_ahead::end_level(std::size_t level) {
@@ -689,26 +682,19 @@ void read_ahead::end_facts() {
   job.walk_has_slice = false;
 }
 
-std::size_t read_ahead::complete(std::size_t most) {
+std::size_t read_ahead::complete(std::size_t most, bool only_claim) {
   std::size_t done = 0;
   brief_lock lock(mutex_);
   for (; done < most; ++done) {
     request* r = next_to_claim();
     if (!r) break;
-    carry_out_and_finish(lock, *r);
+    if (only_claim) {
+      claimed_by_hand_.push_back(r);
+    } else {
+      carry_out_and_finish(lock, *r);
+    }
   }
   return done;
-}
-
-std::size_t read_ahead::claim(std::size_t most) {
-  std::size_t claimed = 0;
-  brief_lock lock(mutex_);
-  for (; claimed < most; ++claimed) {
-    request* r = next_to_claim();
-    if (!r) break;
-    claimed_by_hand_.push_back(r);
-  }
-  return claimed;
 }
 
 std::size_t read_ahead::finish_claimed(std::size_t most) {
@@ -726,11 +712,11 @@ bool read_ahead::close_later(directory_handle handle) {
   brief_lock lock(mutex_);
   // Only within the descriptors the queue may hold: where they are scarce,
   // the walk's own levels need them first.
-  if (pool_.empty() || quit_ || to_close_.size() >= to_close_.capacity() || !budget_ ||
-      !budget_->ahead_may_take_one())
+  if (pool_.empty() || quit_ || to_close_.size() >= to_close_.capacity() ||
+      !descriptors.ahead_may_take_one())
     return false;
   to_close_.push_back(handle);
-  budget_->ahead.store(++holding_, std::memory_order_relaxed);
+  descriptors.ahead.store(++holding_, std::memory_order_relaxed);
   if (to_close_.size() >= kWaitingToCloseBeforeWaking && idle_ != 0) work_.notify_one();
   return true;
 }
@@ -746,7 +732,7 @@ void read_ahead::close_waiting(brief_lock& lock) {
   for (std::size_t i = 0; i < count; ++i) operations_.close(closing[i]);
   lock.lock();
   holding_ -= count;
-  budget_->ahead.store(holding_, std::memory_order_relaxed);
+  descriptors.ahead.store(holding_, std::memory_order_relaxed);
 }
 
 void read_ahead::run() {
@@ -770,6 +756,81 @@ void read_ahead::run() {
 void* read_ahead::run_thread(void* self) {
   static_cast<read_ahead*>(self)->run();
   return nullptr;
+}
+
+void read_ahead::end_directory() {
+  end_facts();
+  holds_adopted_ = false;
+}
+
+bool read_ahead::adopt(std::size_t level, opened_directory* opened, directory_handle parent,
+                       const native_char* name, const file_identity* listed) {
+  holds_adopted_ = false;
+  if (!opened || opened->handle < 0) return false;
+  file_identity now;
+  change_stamp stamp;
+  if (parent >= 0 && operations_.look(parent, name, now, stamp) && now == opened->identity &&
+      (!listed || *listed == opened->identity) && stamp == opened->stamp) {
+    adopted_.names.swap(opened->listing.names);
+    adopted_.entries.swap(opened->listing.entries);
+    adopted_readings_.swap(opened->readings);
+    holds_adopted_ = true;
+    return true;
+  }
+  // What the worker asked for below it reads in it: that ends first.
+  end_level(level);
+  opened->close_handle();
+  return false;
+}
+
+bool read_ahead::start_listing(directory_listing& listing) {
+  end_facts();  // before the listing changes
+  listing.clear();
+  listing.cut_short = false;
+  listed_.clear();
+  if (!holds_adopted_) return false;
+  holds_adopted_ = false;
+  listing.names.swap(adopted_.names);
+  listing.entries.swap(adopted_.entries);
+  listed_.swap(adopted_readings_);
+  return true;
+}
+
+void read_ahead::read_listed(const directory_place& place, directory_listing& listing,
+                             std::size_t fewest) {
+  bool shared = false;
+  if (enabled()) {
+    std::vector<std::uint32_t> order = order_of_visits(listing, fewest);
+    shared = read_facts(place, listing, order);
+    if (!shared)
+      for (listed_entry& entry : listing.entries)
+        if (has_ticket(entry.listed_facts)) entry.listed_facts = 0;
+  }
+  std::size_t ticket = 0;
+  for (std::uint32_t i = 0; i < listing.entries.size(); ++i) {
+    listed_entry& entry = listing.entries[i];
+    if (entry.listed_facts != kUnreadKind) continue;
+    listed_.emplace_back();
+    entry_reading& reading = listed_.back();
+    entry.listed_facts = static_cast<std::uint32_t>(listed_.size());
+    if (shared) {
+      take_facts(ticket++, reading);
+    } else {
+      operations_.read_facts(place, listing, &i, 1, &reading);
+    }
+    place_by_reading(entry, reading);
+  }
+}
+
+bool read_ahead::reading_of(const listed_entry& entry, entry_reading& reading) {
+  if (has_ticket(entry.listed_facts)) {
+    take_facts(entry.listed_facts & ~kTicket, reading);
+  } else if (entry.listed_facts != 0) {
+    reading = listed_[entry.listed_facts - 1];
+  } else {
+    return false;
+  }
+  return true;
 }
 
 }  // namespace platform

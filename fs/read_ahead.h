@@ -34,13 +34,16 @@
 //
 // The engine is the same for every half of the file system that reads
 // ahead: the half makes the queue of a walk, with the operations that carry
-// out its requests and the threads it may use. The fake file system of the
-// tests starts no thread and completes requests when the test says, so
-// that every order of events is one the test chose.
+// out its requests and the threads it may use, and goes through it as the
+// walk enters, lists, examines and leaves, so that what the walk takes of
+// the workers' work is decided here for every half. The fake file system
+// of the tests starts no thread and completes requests when the test says,
+// so that every order of events is one the test chose.
 #ifndef TWINFIND_FS_READ_AHEAD_H_
 #define TWINFIND_FS_READ_AHEAD_H_
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -68,46 +71,6 @@ using directory_handle = std::intptr_t;
 // though they hold a third of its entries).
 constexpr std::size_t kMostEntriesKeptAhead = 1024;
 
-// A directory a worker opened, owned by the one record that holds it and
-// moved, never copied: closed through its half's `close` when its owner
-// lets it go, unless the walk took it over (release()).
-class owned_directory {
- public:
-  owned_directory() = default;
-  owned_directory(directory_handle handle, void (*close)(directory_handle))
-      : handle_(handle), close_(close) {}
-  ~owned_directory() { reset(); }
-  owned_directory(owned_directory&& other) noexcept
-      : handle_(other.release()), close_(other.close_) {}
-  owned_directory& operator=(owned_directory&& other) noexcept {
-    if (this != &other) {
-      reset();
-      close_ = other.close_;
-      handle_ = other.release();
-    }
-    return *this;
-  }
-  owned_directory(const owned_directory&) = delete;
-  owned_directory& operator=(const owned_directory&) = delete;
-
-  bool valid() const { return handle_ >= 0; }
-  directory_handle get() const { return handle_; }
-  // The walk's now: closing it is the walk's business.
-  directory_handle release() {
-    const directory_handle handle = handle_;
-    handle_ = -1;
-    return handle;
-  }
-  void reset() {
-    if (handle_ >= 0) close_(handle_);
-    handle_ = -1;
-  }
-
- private:
-  directory_handle handle_ = -1;
-  void (*close_)(directory_handle) = nullptr;
-};
-
 // An open directory that requests read in, or below: its handle (pinned
 // while a request uses it), its volume, and what the half knows of its
 // file system.
@@ -124,32 +87,31 @@ struct entry_reading {
 };
 
 // When a directory last changed, as the system stamps it (POSIX: st_mtim
-// and st_ctim, with nanoseconds; the fake: a count of its changes): a
-// listing taken ahead is the directory's only while the stamp is the same.
-struct change_stamp {
-  std::int64_t modified_seconds = 0;
-  std::int64_t modified_nanoseconds = 0;
-  std::int64_t changed_seconds = 0;
-  std::int64_t changed_nanoseconds = 0;
+// and st_ctim, seconds and nanoseconds each; the fake: a count of its
+// changes): a listing taken ahead is the directory's only while the stamp
+// is the same.
+using change_stamp = std::array<std::int64_t, 4>;
 
-  bool operator==(const change_stamp& other) const {
-    return modified_seconds == other.modified_seconds &&
-           modified_nanoseconds == other.modified_nanoseconds &&
-           changed_seconds == other.changed_seconds &&
-           changed_nanoseconds == other.changed_nanoseconds;
-  }
-};
-
-// A subdirectory as a worker opened and read it, for the walk to adopt.
+// A subdirectory as a worker opened and read it, for the walk to adopt:
+// the one record that holds its handle, which goes through its half's
+// `close` when the record lets it go (close_handle(), or its end), unless
+// the walk took it over (release()).
 struct opened_directory {
-  owned_directory handle;
-  file_identity identity;
-  change_stamp stamp;  // taken from the open directory before listing it
-  // Sorted as the walk lists; every entry's `listed_facts` is its reading
-  // in `readings`, from 1.
-  directory_listing listing;
-  std::vector<entry_reading> readings;
+  opened_directory() = default;
+  ~opened_directory() { close_handle(); }
+  opened_directory(const opened_directory&) = delete;
+  opened_directory& operator=(const opened_directory&) = delete;
 
+  // The walk's now: closing it is the walk's business.
+  directory_handle release() {
+    const directory_handle held = handle;
+    handle = -1;
+    return held;
+  }
+  void close_handle() {
+    if (handle >= 0) close(handle);
+    handle = -1;
+  }
   // A record used before holds the last directory's listing: the half
   // that fills it starts it afresh, keeping its buffers.
   void start_afresh(const file_identity& opened_identity, const change_stamp& opened_stamp) {
@@ -158,22 +120,15 @@ struct opened_directory {
     listing.clear();
     readings.clear();
   }
-};
 
-// What the walk keeps of a directory it adopted until it lists it: the
-// worker's listing and readings, in the walk's own buffers.
-struct adopted_listing {
+  directory_handle handle = -1;
+  void (*close)(directory_handle) = nullptr;
+  file_identity identity;
+  change_stamp stamp{};  // taken from the open directory before listing it
+  // Sorted as the walk lists; every entry's `listed_facts` is its reading
+  // in `readings`, from 1.
   directory_listing listing;
   std::vector<entry_reading> readings;
-  bool held = false;
-
-  // Takes over `opened`'s listing, as the walk found it unchanged: the
-  // identity the walk's listing of the parent saw (where it saw one) and
-  // the `stamp` the directory at its name has now.
-  bool adopt(opened_directory& opened, const file_identity* listed, const change_stamp& now);
-  // Hands the listing over to the walk's `into`, and its readings to
-  // `readings`; false where nothing was adopted.
-  bool list_into(directory_listing& into, std::vector<entry_reading>& into_readings);
 };
 
 // The descriptors a walk may open beyond those the process held, counted
@@ -224,22 +179,37 @@ struct read_ahead_operations {
                      const std::uint32_t* order, std::size_t count, entry_reading* readings);
   // Closes a directory the walk is done with.
   void (*close)(directory_handle handle);
+  // On the walk's thread: the identity and change stamp of what stands at
+  // `name` in the open directory `parent` now, never through a link;
+  // false where nothing does.
+  bool (*look)(directory_handle parent, const native_char* name, file_identity& identity,
+               change_stamp& stamp);
 };
 
-// The order in which the walk visits the entries of `listing` whose facts
-// it has not read: those whose kind the listing could not tell
-// (`listed_facts` kUnreadKind), which it reads at once, first; then the
-// others, files then directories, each in listing order. Each of the
-// latter gets its ticket (kTicket | its place) in `listed_facts`. Empty
-// where fewer than `fewest` are left to read: a request costs more than it
-// saves there.
-constexpr std::uint32_t kUnreadKind = 0xFFFFFFFFu;
-constexpr std::uint32_t kTicket = 0x80000000u;
-inline bool has_ticket(std::uint32_t listed_facts) {
-  return listed_facts != kUnreadKind && (listed_facts & kTicket) != 0;
+// Whether a worker opens the entry of `parent` that `facts` describe: a
+// directory the walk would enter, on the parent's volume, never a link or
+// a mount point.
+inline bool opens_ahead(const entry_facts& facts, const directory_place& parent) {
+  return facts.is_directory && facts.kind == entry_kind::normal &&
+         facts.identity.volume == parent.volume;
 }
-std::vector<std::uint32_t> order_of_visits(directory_listing& listing, std::size_t fewest);
 
+// What an entry's `listed_facts` holds while its listing is walked: 0,
+// nothing read (the walk reads it when it visits it); kUnreadKind, a kind
+// the listing could not tell (a link, a file system that tells no type),
+// read as the walk takes the listing; else its ticket among the facts the
+// queue reads, or its place among the readings kept (from 1), as the queue
+// (read_ahead below) alone encodes and decodes them.
+constexpr std::uint32_t kUnreadKind = 0xFFFFFFFFu;
+
+// A worker read the entries of the directory it opened into
+// `opened.readings`, the k-th that of entry `order[k]` (null: in listing
+// order): each entry is given its reading, and one whose kind the listing
+// could not tell goes where its reading says.
+void keep_readings(opened_directory& opened, const std::uint32_t* order);
+
+// The queue of a walk, and what the walk keeps of it: the readings of the
+// listing it visits, and the directory it adopted until it lists it.
 class read_ahead {
  public:
   // Requests carried out by `operations`, by `threads` workers, started at
@@ -252,10 +222,55 @@ class read_ahead {
   read_ahead& operator=(const read_ahead&) = delete;
 
   bool enabled() const { return threads_ != 0 || by_hand_; }
-  // The walk's one budget of descriptors, which outlives the queue; none
-  // (the default) allows no request to open a directory.
-  void share_descriptors(descriptor_budget* budget);
 
+  // What the walk does as it enters, lists, examines and leaves, the same
+  // for every half: how a worker's work becomes the walk's is decided here
+  // alone, so the fake's tests exercise what ships.
+  //
+  // The walk enters `name` below its `levels` levels (none: the PATH):
+  // `enter` (the half's entering) gets what a worker opened there, or null
+  // where none did, and its record goes back to the queue after.
+  template <typename enter_function>
+  result<entering> enter(std::size_t levels, native_string_view name, enter_function enter) {
+    if (levels == 0) return enter(nullptr);
+    opened_directory* opened = take_opened(levels - 1, name);
+    const result<entering> entered = enter(opened);
+    give_back();
+    return entered;
+  }
+  // The walk enters or leaves a directory: the facts of the last listing
+  // are read no more, and no adopted listing waits.
+  void end_directory();
+  // Whether the walk takes over `opened`, the directory a worker opened at
+  // `name` (NUL-terminated) of the open directory `parent` (-1: none), as
+  // its level `level`. Only the directory that stands at `name` now, and
+  // the one the parent's listing saw (`listed`, where known): a directory
+  // deleted, moved away or replaced since the worker opened it lives on
+  // only through the worker's handle, and its contents are no longer the
+  // tree's; and only one whose change stamp is the one the worker took
+  // before it listed it: an entry made or removed since is in the listing
+  // the walk makes itself. Taken, its listing is the next one listed and
+  // the caller takes its handle (release()); else the requests the worker
+  // made below it end and it closes, and the walk opens what stands there
+  // now, as it would alone, and reports what it finds.
+  bool adopt(std::size_t level, opened_directory* opened, directory_handle parent,
+             const native_char* name, const file_identity* listed);
+  // A listing starts: the facts of the last one are read no more, and
+  // `listing` is emptied, or filled with the adopted directory's (true),
+  // which the half then does not list.
+  bool start_listing(directory_listing& listing);
+  // The half listed `listing` of the open directory `place`: the entries
+  // whose kind the listing could not tell are read now, by the queue
+  // beside the walk where it takes the listing, and the others, where at
+  // least `fewest` are, are left to the queue in the order the walk visits
+  // them (files, then directories, each in listing order).
+  void read_listed(const directory_place& place, directory_listing& listing, std::size_t fewest);
+  // The reading of `entry` of the current listing, where one was made or
+  // asked for; false where the half reads it itself.
+  bool reading_of(const listed_entry& entry, entry_reading& reading);
+
+  // The engine beneath, which the tests also drive directly.
+  //
   // Asks for the subdirectories of `listing` (the entries listed as
   // directories, no reparse points) to be opened and read, in listing
   // order, where `parent` is the open directory of level `level`.
@@ -268,11 +283,13 @@ class read_ahead {
   // the subdirectories of the one it opened, which read in its handle,
   // become those of level `level + 1` (and open_subdirectories of that
   // level keeps them): where the half does not adopt the directory after
-  // all, it ends that level before it closes the handle.
-  std::unique_ptr<opened_directory> take_opened(std::size_t level, native_string_view name);
-  // What a taken directory leaves once adopted or refused, for the next
-  // request to reuse its buffers.
-  void give_back(std::unique_ptr<opened_directory> spent);
+  // all, it ends that level before it closes the handle. The record is the
+  // walk's until give_back().
+  opened_directory* take_opened(std::size_t level, native_string_view name);
+  // The walk is done with what take_opened gave it, adopted (its handle
+  // released) or refused: the record goes back, closed where not taken,
+  // for the next request to reuse its buffers.
+  void give_back();
 
   // Asks for the facts of the entries `order` of `listing`, the listing of
   // the open directory `place`, in that order; ticket i is `order[i]`.
@@ -297,18 +314,21 @@ class read_ahead {
   bool close_later(directory_handle handle);
 
   // By hand (the fake's tests): carries out the next `most` requests as a
-  // worker would take them; claims them without carrying them out, to be
-  // finished when the walk waits for them, or when finish_claimed() says,
+  // worker would take them; or (`only_claim`) claims them without carrying
+  // them out, to be finished when the walk waits for them, or when
+  // finish_claimed() says,
   // oldest first, as the worker that claimed one finishes it whatever the
   // walk did meanwhile (the end of the queue finishes the rest, as threads
   // finish before they are joined). Return how many.
-  std::size_t complete(std::size_t most);
-  std::size_t claim(std::size_t most);
+  std::size_t complete(std::size_t most, bool only_claim = false);
   std::size_t finish_claimed(std::size_t most);
+
+  // The walk's one budget of descriptors, for its levels and the queue's
+  // requests; none (the default) allows no request to open a directory.
+  descriptor_budget descriptors;
 
  private:
   struct pinned_place;
-  class place_pin;
   struct request;
   struct level_requests;
   struct facts_job;
@@ -319,7 +339,7 @@ class read_ahead {
   void carry_out_and_finish(brief_lock& lock, request& r);
   void ask_for_children(request& r);
   void finish(brief_lock& lock, request& r);
-  void drop(brief_lock& lock, request& r);
+  void drop(brief_lock& lock, request& r, bool taken = false);
   void drop_all(brief_lock& lock, level_requests& batch);
   void end_batch(brief_lock& lock, level_requests& batch);
   void help_or_wait(brief_lock& lock, request& r);
@@ -340,7 +360,6 @@ class read_ahead {
   bool walk_waits_ = false;
   bool quit_ = false;
   std::size_t idle_ = 0;
-  descriptor_budget* budget_ = nullptr;
   std::size_t holding_ = 0;  // descriptors requests hold, or are opening
   // Each level's requests on the heap: their place stays where requests
   // pinned it when levels are added, and a batch a worker made for the
@@ -348,6 +367,7 @@ class read_ahead {
   // that directory.
   std::vector<std::unique_ptr<level_requests>> levels_;
   std::vector<std::unique_ptr<request>> spare_;
+  std::unique_ptr<request> taken_;  // the record take_opened gave the walk
   // By hand: the requests claimed and not yet finished, oldest first.
   std::vector<request*> claimed_by_hand_;
   // The facts being read: the listing's, in slices of a ring.
@@ -357,20 +377,14 @@ class read_ahead {
   std::vector<directory_handle> to_close_;
   thread_group pool_;
   bool started_ = false;
+  // The walk's alone. The readings of the current listing's entries that
+  // were made while listing it, here or by a worker (listed_facts).
+  std::vector<entry_reading> listed_;
+  // The directory just entered as a worker read it, until it is listed.
+  directory_listing adopted_;
+  std::vector<entry_reading> adopted_readings_;
+  bool holds_adopted_ = false;
 };
-
-// The walk enters `name`, below its `levels` levels (none: the PATH):
-// `enter` (a half's entering) gets what a worker opened there, or null
-// where none did, and its record goes back to the queue after.
-template <typename enter_function>
-result<entering> enter_with_opened(read_ahead& queue, std::size_t levels, native_string_view name,
-                                   enter_function enter) {
-  if (levels == 0) return enter(nullptr);
-  std::unique_ptr<opened_directory> opened = queue.take_opened(levels - 1, name);
-  const result<entering> entered = enter(opened.get());
-  queue.give_back(std::move(opened));
-  return entered;
-}
 
 }  // namespace platform
 

@@ -275,18 +275,24 @@ std::size_t existing(native_string_view path) {
   return index;
 }
 
+// The queue's requests, carried out when the test says so (below).
+bool open_ahead(const directory_place& parent, const native_string& name,
+                const entry_facts* seen, opened_directory& opened);
+void read_facts_ahead(const directory_place& place, const directory_listing& listing,
+                      const std::uint32_t* order, std::size_t count, entry_reading* readings);
+void close_ahead(directory_handle handle);
+bool look_at(directory_handle parent, const native_char* name, file_identity& identity,
+             change_stamp& stamp);
+const read_ahead_operations fake_read_ahead = {open_ahead, read_facts_ahead, close_ahead, look_at};
+
 }  // namespace
 
-// The nodes of the directories the walk is inside of, from its PATH down,
-// and the directory just entered as the queue read it, until it is listed.
+// The nodes of the directories the walk is inside of, from its PATH down;
+// every level counts as an open descriptor, as on POSIX. A queue with no
+// thread: it reads ahead only by hand, when the test asks.
 struct walk_state {
   std::vector<std::size_t> levels;
-  adopted_listing adopted;
-  std::vector<entry_reading> readings;  // of the listing, where a worker read them
-  // Every level counts as an open descriptor, as on POSIX.
-  descriptor_budget descriptors;
-  // Last, so that it ends first.
-  std::unique_ptr<read_ahead> ahead;
+  read_ahead ahead{fake_read_ahead, 0, disk().read_ahead_by_hand};
 };
 
 namespace {
@@ -319,19 +325,9 @@ void list_node(std::size_t index, directory_listing& listing) {
   }
 }
 
-// The queue's requests, carried out when the test says so (below).
-bool open_ahead(const directory_place& parent, const native_string& name,
-                const entry_facts* seen, opened_directory& opened);
-void read_facts_ahead(const directory_place& place, const directory_listing& listing,
-                      const std::uint32_t* order, std::size_t count, entry_reading* readings);
-void close_ahead(directory_handle handle);
-const read_ahead_operations fake_read_ahead = {open_ahead, read_facts_ahead, close_ahead};
-
 // The change stamp of the directory `index`.
 change_stamp stamp_of(std::size_t index) {
-  change_stamp stamp;
-  stamp.modified_seconds = disk().nodes[index].changes;
-  return stamp;
+  return {disk().nodes[index].changes, 0, 0, 0};
 }
 
 // The directory the walk is in, where requests pin it.
@@ -346,81 +342,47 @@ directory_place current_place(const walk_cursor& cursor) {
 
 }  // namespace
 
-// A queue with no thread: it reads ahead only by hand, when the test asks.
 walk_cursor::walk_cursor() : state(new walk_state) {
-  state->ahead.reset(new read_ahead(fake_read_ahead, 0, disk().read_ahead_by_hand));
   if (!disk().read_ahead_by_hand) return;
   const fake_descriptors& budget = disk().descriptors;
-  state->descriptors.total = budget.total;
-  state->descriptors.kept_for_levels = budget.kept_for_levels;
-  state->descriptors.most_ahead = budget.most_ahead;
-  state->ahead->share_descriptors(&state->descriptors);
-  disk().queue = state->ahead.get();
+  state->ahead.descriptors.total = budget.total;
+  state->ahead.descriptors.kept_for_levels = budget.kept_for_levels;
+  state->ahead.descriptors.most_ahead = budget.most_ahead;
+  disk().queue = &state->ahead;
 }
 
 walk_cursor::~walk_cursor() {
   // The walk is done with its listing before the queue ends, so that a
   // reading the queue would make after that is seen as one too late.
-  state->ahead->end_facts();
+  state->ahead.end_facts();
   disk().facts_shared_in = kNone;
-  if (disk().queue == state->ahead.get()) disk().queue = nullptr;
+  if (disk().queue == &state->ahead) disk().queue = nullptr;
 }
 
 namespace {
 
-// The walk is done with the facts of its listing: the queue reads no more
-// of them once this returns.
-void end_shared_facts(walk_cursor& cursor) {
-  cursor.state->ahead->end_facts();
+// The walk enters or leaves a directory: the queue reads no more facts of
+// the last listing once this returns.
+void end_directory(walk_state& walk) {
+  walk.ahead.end_directory();
   disk().facts_shared_in = kNone;
 }
-
-// Has the queue read the facts of a listing of the directory `index` large
-// enough to share, in the order the walk visits them (files, then
-// directories, each in listing order), as the POSIX half does.
-void share_facts(walk_cursor& cursor, std::size_t index) {
-  directory_listing& listing = cursor.listing;
-  if (!disk().read_ahead_by_hand) return;
-  std::vector<std::uint32_t> order = order_of_visits(listing, fake_tree::kFewestEntriesShared);
-  directory_place place;
-  place.handle = static_cast<directory_handle>(index);
-  place.volume = disk().nodes[index].facts.identity.volume;
-  disk().facts_shared_in = index;
-  if (cursor.state->ahead->read_facts(place, listing, order)) return;
-  disk().facts_shared_in = kNone;
-  for (listed_entry& entry : listing.entries) entry.listed_facts = 0;
-}
-
-}  // namespace
-
-namespace {
 
 result<entering> enter_adopting(walk_cursor& cursor, const native_string& path,
                                 native_string_view name, const file_identity* identity,
                                 opened_directory* adopted) {
   walk_state& walk = *cursor.state;
-  end_shared_facts(cursor);  // the entries of the parent are all visited
-  walk.adopted.held = false;
+  end_directory(walk);  // the entries of the parent are all visited
   std::vector<std::size_t>& levels = walk.levels;
-  // The directory a worker opened is held, whatever its name leads to now;
-  // it is taken only where its name still leads to it and it is the one the
-  // parent's examination saw, where that saw one (else the walk opens what
-  // stands there now, as alone).
-  const bool adoptable = adopted && adopted->handle.valid();
-  const std::size_t held = adoptable ? static_cast<std::size_t>(adopted->handle.get()) : kNone;
-  if (adoptable && !levels.empty() && child_of(levels.back(), name) == held &&
-      walk.adopted.adopt(*adopted, identity, stamp_of(held))) {
-    adopted->handle.release();
+  const native_char* child = path.c_str() + (path.size() - name.size());
+  const directory_handle parent =
+      levels.empty() ? -1 : static_cast<directory_handle>(levels.back());
+  if (walk.ahead.adopt(levels.size(), adopted, parent, child, identity)) {
+    levels.push_back(static_cast<std::size_t>(adopted->release()));
     --disk().calls.opened_ahead_and_held;
     ++disk().calls.adopted;
-    levels.push_back(held);
-    ++walk.descriptors.levels;
+    ++walk.ahead.descriptors.levels;
     return {entering::entered};
-  }
-  if (adoptable) {
-    // What the worker asked for below it reads in it: that ends first.
-    walk.ahead->end_level(levels.size());
-    adopted->handle.reset();  // closed
   }
   ++disk().calls.entered;
   if (const fault* f = fault_at(fake_operation::enter, path))
@@ -441,7 +403,7 @@ result<entering> enter_adopting(walk_cursor& cursor, const native_string& path,
   if (identity && !(entered.facts.identity == *identity))
     return {entering::no_attributes, fake_no_such_entry};
   levels.push_back(index);
-  ++walk.descriptors.levels;
+  ++walk.ahead.descriptors.levels;
   return {entering::entered};
 }
 
@@ -449,10 +411,10 @@ result<entering> enter_adopting(walk_cursor& cursor, const native_string& path,
 
 result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
                                  native_string_view name, const file_identity* identity) {
-  return enter_with_opened(*cursor.state->ahead, cursor.state->levels.size(), name,
-                           [&](opened_directory* opened) {
-                             return enter_adopting(cursor, path, name, identity, opened);
-                           });
+  walk_state& walk = *cursor.state;
+  return walk.ahead.enter(walk.levels.size(), name, [&](opened_directory* opened) {
+    return enter_adopting(cursor, path, name, identity, opened);
+  });
 }
 
 bool current_identity(const walk_cursor& cursor, file_identity& identity) {
@@ -463,24 +425,21 @@ bool current_identity(const walk_cursor& cursor, file_identity& identity) {
 
 void leave_directory(walk_cursor& cursor) {
   walk_state& walk = *cursor.state;
-  end_shared_facts(cursor);
-  walk.adopted.held = false;
+  end_directory(walk);
   if (walk.levels.empty()) return;
-  cursor.state->ahead->end_level(walk.levels.size() - 1);
+  walk.ahead.end_level(walk.levels.size() - 1);
   walk.levels.pop_back();
-  --walk.descriptors.levels;
+  --walk.ahead.descriptors.levels;
 }
 
 result<> list_directory(walk_cursor& cursor, const native_string& path) {
   walk_state& walk = *cursor.state;
   directory_listing& listing = cursor.listing;
-  end_shared_facts(cursor);  // before the listing changes
-  listing.clear();
-  listing.cut_short = false;
-  walk.readings.clear();
+  const bool adopted = walk.ahead.start_listing(listing);
+  disk().facts_shared_in = kNone;
   if (walk.levels.empty()) return failed(fake_no_such_entry);
   // As the worker listed it, with the readings it made, where it did.
-  if (!walk.adopted.list_into(listing, walk.readings)) {
+  if (!adopted) {
     ++disk().calls.listed;
     if (const fault* f = fault_at(fake_operation::list, path)) return failed(f->error);
     list_node(walk.levels.back(), listing);
@@ -490,10 +449,11 @@ result<> list_directory(walk_cursor& cursor, const native_string& path) {
       listing.cut_short = true;
       return failed(f->error);
     }
-    share_facts(cursor, walk.levels.back());
   }
+  disk().facts_shared_in = walk.levels.back();
+  walk.ahead.read_listed(current_place(cursor), listing, fake_tree::kFewestEntriesShared);
   run_listing_hook(path);
-  walk.ahead->open_subdirectories(walk.levels.size() - 1, current_place(cursor), listing);
+  walk.ahead.open_subdirectories(walk.levels.size() - 1, current_place(cursor), listing);
   return succeeded();
 }
 
@@ -538,16 +498,9 @@ result<examination> examine_child(std::size_t index, native_string_view name, en
 
 result<examination> examine_entry(walk_cursor& cursor, const native_string& path,
                                   const listed_entry& entry, entry_facts& facts) {
-  const walk_state& walk = *cursor.state;
-  if (has_ticket(entry.listed_facts)) {
-    entry_reading reading;
-    cursor.state->ahead->take_facts(entry.listed_facts & ~kTicket, reading);
-    facts = reading.facts;
-    return reading.examined;
-  }
-  if (entry.listed_facts != 0) {
-    // Read by the worker that opened the directory.
-    const entry_reading& reading = walk.readings[entry.listed_facts - 1];
+  walk_state& walk = *cursor.state;
+  entry_reading reading;
+  if (walk.ahead.reading_of(entry, reading)) {
     facts = reading.facts;
     return reading.examined;
   }
@@ -599,22 +552,22 @@ bool open_ahead(const directory_place& parent, const native_string& name,
   // judged by the reading made with the parent's listing where there is
   // one; and never a directory other than the one that reading saw.
   const entry_facts& facts = seen ? *seen : child.facts;
-  if (!facts.is_directory || facts.kind != entry_kind::normal ||
-      facts.identity.volume != parent.volume || !(facts.identity == child.facts.identity))
-    return false;
+  if (!opens_ahead(facts, parent) || !(facts.identity == child.facts.identity)) return false;
   // The walk lists a directory too large for the queue to hold itself.
   if (child.children.size() > kMostEntriesKeptAhead) return false;
   ++disk().calls.opened_ahead;
   ++disk().calls.opened_ahead_and_held;
   opened.start_afresh(child.facts.identity, stamp_of(index));
   list_node(index, opened.listing);
-  for (listed_entry& entry : opened.listing.entries) {
-    opened.readings.emplace_back();
-    entry_reading& reading = opened.readings.back();
-    reading.examined = examine_child(index, opened.listing.name(entry), reading.facts);
-    entry.listed_facts = static_cast<std::uint32_t>(opened.readings.size());
+  opened.readings.resize(opened.listing.entries.size());
+  for (std::size_t k = 0; k < opened.readings.size(); ++k) {
+    entry_reading& reading = opened.readings[k];
+    reading.examined =
+        examine_child(index, opened.listing.name(opened.listing.entries[k]), reading.facts);
   }
-  opened.handle = owned_directory(static_cast<directory_handle>(index), close_ahead);
+  keep_readings(opened, nullptr);
+  opened.handle = static_cast<directory_handle>(index);
+  opened.close = close_ahead;
   return true;
 }
 
@@ -634,6 +587,15 @@ void read_facts_ahead(const directory_place& place, const directory_listing& lis
 }
 
 void close_ahead(directory_handle) { --disk().calls.opened_ahead_and_held; }
+
+bool look_at(directory_handle parent, const native_char* name, file_identity& identity,
+             change_stamp& stamp) {
+  const std::size_t index = child_of(static_cast<std::size_t>(parent), name);
+  if (index == kNone) return false;
+  identity = disk().nodes[index].facts.identity;
+  stamp = stamp_of(index);
+  return true;
+}
 
 }  // namespace
 
@@ -924,7 +886,7 @@ std::size_t fake_tree::complete_read_ahead(std::size_t most) const {
 }
 
 std::size_t fake_tree::claim_read_ahead(std::size_t most) const {
-  return disk().queue ? disk().queue->claim(most) : 0;
+  return disk().queue ? disk().queue->complete(most, true) : 0;
 }
 
 void fake_tree::descriptors_for_a_walk(const fake_descriptors& budget) const {
