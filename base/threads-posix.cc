@@ -15,8 +15,6 @@ namespace platform {
 
 struct thread_group::running {
   pthread_t thread;
-  void* (*run)(void*);
-  void* argument;
 };
 
 std::size_t cores_within_quota(std::size_t cores, const char* text) {
@@ -82,25 +80,6 @@ std::size_t online_cores() {
   return cores;
 }
 
-// A helper runs only where no other thread wants a core (SCHED_IDLE): where
-// the walk and a helper share a core, the walk goes on and the helper
-// waits, and a core another program keeps busy holds up the helper, never
-// the walk. The walk carries out every request no helper has begun, so a
-// helper held up costs no more than the walk alone would; one the walk
-// waits for runs at once, as the walk then leaves its core. Where the
-// system refuses the policy, the helper runs as any thread. With a busy
-// loop on one of two cores (bench tree, 11 alternated rounds): 1.03 s,
-// against 1.13 s as any thread and 1.06 s for the walk alone; quiet, 0.61
-// s against 0.60 s (15 rounds), within the noise.
-void* thread_group::run_in_background(void* self) {
-  const running& one = *static_cast<running*>(self);
-#ifdef __linux__
-  const sched_param lowest{};
-  (void)sched_setscheduler(0, SCHED_IDLE, &lowest);
-#endif
-  return one.run(one.argument);
-}
-
 thread_group::thread_group() = default;
 thread_group::~thread_group() { join(); }
 
@@ -110,15 +89,14 @@ bool thread_group::start(void* (*run)(void*), void* argument) {
   std::unique_ptr<running> handle;
   try {
     threads_.reserve(threads_.size() + 1);
-    handle.reset(new running{pthread_t{}, run, argument});
+    handle.reset(new running);
   } catch (const std::bad_alloc&) {
     return false;
   }
   pthread_attr_t attributes;
   if (pthread_attr_init(&attributes) != 0) return false;
   const bool started = pthread_attr_setstacksize(&attributes, kHelperStackBytes) == 0 &&
-                       pthread_create(&handle->thread, &attributes, run_in_background,
-                                      handle.get()) == 0;
+                       pthread_create(&handle->thread, &attributes, run, argument) == 0;
   pthread_attr_destroy(&attributes);
   if (started) threads_.push_back(std::move(handle));
   return started;

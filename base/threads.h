@@ -35,10 +35,7 @@ std::size_t online_cores();
 std::size_t cores_within_quota(std::size_t cores, const char* text);
 
 // Threads running `run(argument)`, joined when the group goes or on
-// join(). Whoever owns the group tells the threads to end first. On Linux
-// they run only where no other thread wants a core (SCHED_IDLE): a helper
-// never takes a core from the walk, nor is the walk held up behind one on
-// a core another program keeps busy.
+// join(). Whoever owns the group tells the threads to end first.
 class thread_group {
  public:
   thread_group();
@@ -55,8 +52,7 @@ class thread_group {
   bool empty() const { return threads_.empty(); }
 
  private:
-  struct running;  // the system's handle of one thread, and what it runs
-  static void* run_in_background(void* self);
+  struct running;  // the system's handle of one thread
   std::vector<std::unique_ptr<running>> threads_;
 };
 
