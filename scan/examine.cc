@@ -224,8 +224,7 @@ const platform::entry_facts& _scandata::link_part(const platform::entry_facts& f
 
 const _scandata_volume& _scandata::volume_of(std::uint64_t device,
                                              const _scandata_entry_place& place) {
-  for (const _scandata_volume& known : volumes_)
-    if (known.device == device) return known;
+  if (const _scandata_volume* known = known_volume(device)) return *known;
   _scandata_volume volume;
   volume.device = device;
   volume.extents = platform::read_volume_extents(place.cursor, place.path);

@@ -66,11 +66,7 @@ void inode_chunks::freed_by_run(std::uint32_t chunk, std::uint64_t inode, std::u
 }
 
 shared_extent_totals inode_chunks::settle(std::uint32_t walks) const {
-  shared_extent_totals totals;
-  totals.walk_unique.assign(walks, 0);
-  totals.walk_freed.assign(walks, 0);
-  totals.walk_added.assign(walks, 0);
-  totals.walk_first_freed.assign(walks, 0);
+  shared_extent_totals totals = shared_extent_totals::of_walks(walks);
   for (const chunk& c : chunks_) {
     if (c.met != all) continue;
     add_size(totals.unique, c.bytes);
@@ -82,9 +78,9 @@ shared_extent_totals inode_chunks::settle(std::uint32_t walks) const {
       add_size(totals.walk_first_freed[c.freed_at - 1], c.bytes);
   }
   for (const walk_meeting& m : meetings_) {
-    if (m.walk > walks || chunks_[m.chunk].met != all) continue;
+    if (m.walk > walks || chunks_[m.holder].met != all) continue;
     add_size(m.freed ? totals.walk_freed[m.walk - 1] : totals.walk_unique[m.walk - 1],
-             chunks_[m.chunk].bytes);
+             chunks_[m.holder].bytes);
   }
   return totals;
 }

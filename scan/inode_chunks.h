@@ -75,14 +75,8 @@ class inode_chunks {
     std::uint32_t first_walk = 0;   // the first walk to meet one of them
     std::uint32_t freed_at = 0;     // the walk whose PATH, with those before, frees all
   };
-  // A walk that met a chunk, and whether deleting its PATH frees it.
-  struct walk_meeting {
-    std::uint32_t chunk;
-    std::uint32_t walk;
-    bool freed;
-  };
   std::vector<chunk> chunks_;
-  std::vector<walk_meeting> meetings_;
+  std::vector<walk_meeting> meetings_;  // `holder` the chunk
   identity_table numbers_;  // each chunk's place in `chunks_`, by volume and number
   // The chunk last asked for: the inodes of a directory mostly share one.
   std::uint64_t last_volume_ = 0;

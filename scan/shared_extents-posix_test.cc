@@ -359,6 +359,18 @@ void fill(const std::string& dir, bool compressible, problems& found) {
 
 // The next snapshot changed: a large file rewritten, small ones replaced,
 // one added.
+// The snapshots `left` (by number) under `mnt` as PATHs, oldest first;
+// `row` gets the place of the snapshot `gone`.
+std::vector<std::string> snapshots_left(const std::string& mnt, const std::vector<int>& left,
+                                        int gone, std::size_t& row) {
+  std::vector<std::string> paths;
+  for (std::size_t i = 0; i < left.size(); ++i) {
+    if (left[i] == gone) row = i;
+    paths.push_back(mnt + "/s" + std::to_string(left[i]));
+  }
+  return paths;
+}
+
 void change(const std::string& dir, int n, problems& found) {
   shell("cd " + dir + " && head -c 300000 /dev/urandom > big/f" + std::to_string(n) +
             " && for i in $(seq " + std::to_string(n * 10) + " " + std::to_string(n * 10 + 20) +
@@ -388,12 +400,8 @@ void delete_in_turn(const std::string& mnt, snapshots kind, bool compressible,
   sync();
   std::vector<int> left = {0, 1, 2, 3};
   for (const int gone : {3, 1, 0}) {
-    std::vector<std::string> paths;
     std::size_t row = 0;
-    for (std::size_t i = 0; i < left.size(); ++i) {
-      if (left[i] == gone) row = i;
-      paths.push_back(mnt + "/s" + std::to_string(left[i]));
-    }
+    const std::vector<std::string> paths = snapshots_left(mnt, left, gone, row);
     const figures e = scan_of(paths, true);
     found.expect_eq(e.errors, 0, what + ": errors");
     found.expect(e.metadata_not_counted, what + ": metadata said not counted");
@@ -467,12 +475,8 @@ void xfs_delete_in_turn(const std::string& mnt, bool reflinked, const std::strin
   expect_rows_as_paths(mnt, {"s0", "s1", "s2", "s3"}, what + " rows", found);
   std::vector<int> left = {0, 1, 2, 3};
   for (const int gone : {3, 1, 0}) {
-    std::vector<std::string> paths;
     std::size_t row = 0;
-    for (std::size_t i = 0; i < left.size(); ++i) {
-      if (left[i] == gone) row = i;
-      paths.push_back(mnt + "/s" + std::to_string(left[i]));
-    }
+    const std::vector<std::string> paths = snapshots_left(mnt, left, gone, row);
     const figures e = scan_of(paths, true), a = scan_of(paths, false);
     found.expect_eq(e.errors, 0, what + ": errors");
     const std::int64_t df_before = settled_df_used(mnt);

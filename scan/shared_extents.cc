@@ -64,7 +64,7 @@ void shared_extents::add_encoded(std::uint32_t holder, std::uint32_t space, std:
 }
 
 void shared_extents::met(std::uint32_t holder, std::uint32_t walk, bool freed) {
-  meetings_.push_back(meeting{holder, walk, freed});
+  meetings_.push_back(walk_meeting{holder, walk, freed});
 }
 
 void shared_extents::freed_by_run(std::uint32_t holder, std::uint32_t walk) {
@@ -73,19 +73,15 @@ void shared_extents::freed_by_run(std::uint32_t holder, std::uint32_t walk) {
 
 shared_extent_totals shared_extents::settle(
     std::uint32_t walks, const std::function<void(const shared_piece&)>& each_piece) const {
-  shared_extent_totals totals;
-  totals.walk_unique.assign(walks, 0);
-  totals.walk_freed.assign(walks, 0);
-  totals.walk_added.assign(walks, 0);
-  totals.walk_first_freed.assign(walks, 0);
+  shared_extent_totals totals = shared_extent_totals::of_walks(walks);
 
   // Each holder's meetings, together.
-  std::vector<meeting> meetings = meetings_;
-  std::sort(meetings.begin(), meetings.end(), [](const meeting& a, const meeting& b) {
+  std::vector<walk_meeting> meetings = meetings_;
+  std::sort(meetings.begin(), meetings.end(), [](const walk_meeting& a, const walk_meeting& b) {
     return a.holder != b.holder ? a.holder < b.holder : a.walk < b.walk;
   });
   std::vector<std::size_t> first(holders() + 1, 0);
-  for (const meeting& m : meetings) ++first[m.holder + 1];
+  for (const walk_meeting& m : meetings) ++first[m.holder + 1];
   for (std::size_t h = 0; h < holders(); ++h) first[h + 1] += first[h];
 
   // Per walk, for the piece being settled: whether it met a holder (the
@@ -115,7 +111,7 @@ shared_extent_totals shared_extents::settle(
       by_run = by_run && freed_by_run_[holder] != 0;
       freed_at = std::max(freed_at, freed_by_run_[holder]);
       for (std::size_t i = first[holder]; i < first[holder + 1]; ++i) {
-        const meeting& m = meetings[i];
+        const walk_meeting& m = meetings[i];
         if (m.walk == 0 || m.walk > walks) continue;
         if (stamp[m.walk] != piece) {
           stamp[m.walk] = piece;

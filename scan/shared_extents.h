@@ -40,6 +40,24 @@ struct shared_extent_totals {
   // every earlier one gives back and no shorter series does.
   std::vector<std::int64_t> walk_added;
   std::vector<std::int64_t> walk_first_freed;
+
+  // Totals of `walks` walks, every figure 0.
+  static shared_extent_totals of_walks(std::uint32_t walks) {
+    shared_extent_totals totals;
+    totals.walk_unique.assign(walks, 0);
+    totals.walk_freed.assign(walks, 0);
+    totals.walk_added.assign(walks, 0);
+    totals.walk_first_freed.assign(walks, 0);
+    return totals;
+  }
+};
+
+// A walk that met a holder of shared ranges (or an inode chunk), and
+// whether deleting its PATH frees it.
+struct walk_meeting {
+  std::uint32_t holder;
+  std::uint32_t walk;
+  bool freed;
 };
 
 // One piece of the ranges: bytes that the same files hold throughout.
@@ -90,14 +108,9 @@ class shared_extents {
     std::uint32_t holder;
     std::uint32_t space;
   };
-  struct meeting {
-    std::uint32_t holder;
-    std::uint32_t walk;
-    bool freed;
-  };
   std::vector<range> ranges_;
   std::vector<range> encoded_;
-  std::vector<meeting> meetings_;
+  std::vector<walk_meeting> meetings_;
   std::vector<std::uint32_t> freed_by_run_;  // the walk, from 1; 0: not freed
 };
 
