@@ -124,13 +124,7 @@ void close_level(walk_state& walk, walk_level& level) {
   if (!level.fd.valid()) return;
   // No request may read in it any more.
   walk.ahead.end_level(static_cast<std::size_t>(&level - walk.levels.data()));
-  // A worker closes it where one runs: a close costs the walk a system
-  // call per directory.
-  if (walk.ahead.close_later(level.fd.get())) {
-    level.fd.release();
-  } else {
-    level.fd.reset();
-  }
+  level.fd.reset();
   --walk.ahead.descriptors.levels;
 }
 
@@ -596,6 +590,8 @@ result<examination> examine_entry(walk_cursor& cursor, const native_string& path
 #ifdef __linux__
 namespace {
 
+void close_ahead(directory_handle handle) { close(static_cast<int>(handle)); }
+
 #ifdef SYS_openat2
 // Set once the kernel has refused openat2 as a whole (older than 5.6, or a
 // seccomp profile that forbids it): openat then serves alone.
@@ -709,9 +705,7 @@ bool look_at(directory_handle parent, const char* name, file_identity& identity,
 
 }  // namespace
 
-void close_ahead(directory_handle handle) { close(static_cast<int>(handle)); }
-
-const read_ahead_operations posix_read_ahead = {open_ahead, read_facts_ahead, close_ahead, look_at};
+const read_ahead_operations posix_read_ahead = {open_ahead, read_facts_ahead, look_at};
 
 result<examination> examine_path(const native_string& path, entry_facts& facts) {
   // The device of the directory holding it tells a mount point where the

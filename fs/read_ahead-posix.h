@@ -17,9 +17,8 @@ extern const read_ahead_operations posix_read_ahead;
 // number; else one fewer than the cores the process may use, three at most.
 std::size_t read_ahead_threads();
 
-bool open_ahead(const directory_place& parent, const native_string& name,
-                const entry_facts* seen, opened_directory& opened);
-void close_ahead(directory_handle handle);
+bool open_ahead(const directory_place& parent, const native_string& name, const entry_facts* seen,
+                opened_directory& opened);
 
 // The open directory of the walk's current level, where requests pin it;
 // a handle of -1 where there is none (the walk reads alone there).

@@ -664,52 +664,6 @@ TEST(ReadAheadPosix, ADirectoryRemadeWhileAWorkerHoldsItIsNeverTheDeadOne) {
       }));
 }
 
-// Every directory the walk hands its queue to close is closed once, by a
-// worker between its requests or by the queue as it ends, whichever comes
-// first; one the queue turns down is the walk's to close. Descriptors of
-// /dev/null stand for directories, so that a close too many or too few
-// shows in the count of open descriptors.
-TEST(ReadAheadPosix, EveryDirectoryHandedOverToCloseIsClosedOnce) {
-  const platform::read_ahead_operations reading_nothing = {
-      [](const platform::directory_place&, const platform::native_string&,
-         const platform::entry_facts*, opened_directory&) { return false; },
-      [](const platform::directory_place&, const directory_listing&, const std::uint32_t*,
-         std::size_t, platform::entry_reading*) {},
-      platform::close_ahead, nullptr};
-  const int before = open_descriptors();
-  for (const int handed : {1, 7, 8, 40}) {
-    SCOPED_TRACE(handed);
-    int closed_by_the_walk = 0;
-    {
-      platform::read_ahead queue(reading_nothing, 1);
-      queue.descriptors.total = 1000;
-      queue.descriptors.most_ahead = 64;
-      // A listing to read starts the worker.
-      directory_listing listing;
-      listing.names.assign("a", 2);
-      listing.entries.resize(1);
-      std::vector<std::uint32_t> order{0};
-      platform::directory_place place;
-      place.handle = open("/dev/null", O_RDONLY | O_CLOEXEC);
-      ASSERT_TRUE(queue.read_facts(place, listing, order));
-      platform::entry_reading reading;
-      queue.take_facts(0, reading);
-      queue.end_facts();
-      close(static_cast<int>(place.handle));
-      for (int i = 0; i < handed; ++i) {
-        const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-        ASSERT_GE(fd, 0);
-        if (!queue.close_later(fd)) {
-          close(fd);
-          ++closed_by_the_walk;
-        }
-      }
-    }
-    EXPECT_EQ(open_descriptors(), before);
-    EXPECT_LT(closed_by_the_walk, handed);  // the queue takes some
-  }
-}
-
 // Without room for a thread (a user at the limit of its processes), the
 // queue starts none, or fewer, and the walk reads alone: the same visits,
 // nothing left open. In a child that drops its privileges, which is why

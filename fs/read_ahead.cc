@@ -1,6 +1,5 @@
 // The read-ahead queue: one lock over every request, the walk and the
-// workers claiming from the same lists, and each request's end (adopted,
-// dropped, waited for, closed) decided in one place.
+// workers claiming from the same lists.
 #include "fs/read_ahead.h"
 
 #include <algorithm>
@@ -23,16 +22,10 @@ constexpr std::size_t kRing = 32;
 // the levels it has still to come back to cannot take every descriptor
 // from the one it is in (windows of 32 gave 1.72 s cold against 1.50 s).
 constexpr std::size_t kAheadAtALevel = 16;
-// What a spare record keeps of the buffers of the directory it held, for
-// the next: enough for most directories; a larger one's memory goes back.
-// Unmeasured: the median directory of the bench tree has 6 entries.
+// The most entries whose buffers a spare record keeps for the next; a
+// larger directory's go back. Unmeasured: the bench tree's median
+// directory has 6 entries.
 constexpr std::size_t kMostEntriesKeptSpare = 64;
-// Directories the walk is done with that wait for a worker to close them,
-// at most, and how many before an idle worker is woken for them.
-// Unmeasured: a close is a system call of a microsecond, and a batch of
-// eight wakes a worker seldom.
-constexpr std::size_t kMostWaitingToClose = 32;
-constexpr std::size_t kWaitingToCloseBeforeWaking = 8;
 // How long the walk looks again at a request being read before it sleeps:
 // a warm read ends within microseconds, and a sleep and a wake-up cost
 // more than that (cold, sleeping at once: 1.65 s against 1.46 s).
@@ -40,33 +33,28 @@ constexpr std::chrono::microseconds kLookBeforeSleeping(50);
 
 enum class status : std::uint8_t { queued, claimed, done, dropped };
 
-// What a request is, fixed when its record is made.
 enum class request_kind : std::uint8_t { open_and_list, read_facts_slice };
 
-// Lets go of the buffers of a large directory.
 void trim(opened_directory& spent) {
   if (spent.listing.entries.capacity() > kMostEntriesKeptSpare) {
-    directory_listing().names.swap(spent.listing.names);
-    std::vector<listed_entry>().swap(spent.listing.entries);
-    std::vector<entry_reading>().swap(spent.readings);
+    spent.listing = directory_listing();
+    spent.readings = std::vector<entry_reading>();
   }
   spent.listing.clear();
   spent.readings.clear();
 }
 
-// A ticket: the entry's place in the order the walk visits the entries
-// the queue reads (order_of_visits), as `listed_facts` holds it, apart from
-// kUnreadKind and the readings kept, which count from 1.
+// A ticket in `listed_facts`: a place in order_of_visits, told apart from
+// kUnreadKind and from the readings kept, which count from 1.
 constexpr std::uint32_t kTicket = 0x80000000u;
 bool has_ticket(std::uint32_t listed_facts) {
   return listed_facts != kUnreadKind && (listed_facts & kTicket) != 0;
 }
 
-// The order in which the walk visits the entries of `listing` whose facts
-// it has not read: those whose kind the listing could not tell, which it
-// reads at once, first; then the others, files then directories, each in
-// listing order. Each of the latter gets its ticket. Empty where fewer
-// than `fewest` are left to read: a request costs more than it saves there.
+// The order in which the walk reads the entries of `listing`: those whose
+// kind the listing could not tell first, at once; then, each with its
+// ticket, files then directories, in listing order. Empty where fewer than
+// `fewest` are left to read: a request costs more than it saves there.
 std::vector<std::uint32_t> order_of_visits(directory_listing& listing, std::size_t fewest) {
   std::vector<std::uint32_t> order;
   std::size_t left = 0;
@@ -90,7 +78,6 @@ std::vector<std::uint32_t> order_of_visits(directory_listing& listing, std::size
   return order;
 }
 
-
 // An entry whose kind the listing could not tell goes where its reading
 // says.
 void place_by_reading(listed_entry& entry, const entry_reading& reading) {
@@ -110,10 +97,8 @@ void keep_readings(opened_directory& opened, const std::uint32_t* order) {
   }
 }
 
-// An open directory that requests read in, and how many requests read in
-// it now, each from its claim to its end, both under the lock. Its place
-// changes, and the directory closes, only once none does (asserted in
-// builds with assertions, as is a request that ends holding one).
+// An open directory and how many requests read in it now, from claim to
+// end, under the lock: it changes or closes only once none does.
 struct read_ahead::pinned_place {
   directory_place place;
   std::size_t pins = 0;
@@ -125,16 +110,21 @@ struct read_ahead::pinned_place {
   }
 };
 
-// One request: its kind, where it stands, the directory it reads in, and
-// what it reads and hands back, of its kind only.
+// One request: where it stands, the directory it reads in, and what it
+// reads and hands back, of its kind only.
 struct read_ahead::request {
   explicit request(request_kind made_as) : kind(made_as) {}
   ~request() { assert(!pinned && "a request ended holding its directory"); }
   request(const request&) = delete;
   request& operator=(const request&) = delete;
 
-  void pin(pinned_place& place) {
+  // Under the lock: a worker or the walk takes it, to read in `place`.
+  void claim(pinned_place& place) {
     assert(!pinned);
+    state = status::claimed;
+    ++serial;
+    succeeded = false;
+    abandoned = false;
     pinned = &place;
     ++place.pins;
   }
@@ -150,16 +140,13 @@ struct read_ahead::request {
   bool succeeded = false;
   bool abandoned = false;    // the walk let go of it while it was read
   std::uint64_t serial = 0;  // one more at each claim: a wait knows its own
-  // The serial of the last claim that ended, for a wait to look at
-  // without the lock.
+  // The serial of the last claim that ended, for a wait without the lock.
   std::atomic<std::uint64_t> ended{0};
-  // The directory it reads in, pinned from its claim to its end: it does
-  // not change meanwhile, so a worker reads it outside the lock too.
+  // Unchanged from claim to end, so a worker reads it outside the lock.
   pinned_place* pinned = nullptr;
-  // open_and_list: a subdirectory, by its place in the list of the
-  // directory it is asked in, the directory the worker opened there, and
-  // the requests for the subdirectories of that one, pinned to it: they go
-  // with it to the walk that adopts it, or end before it closes.
+  // open_and_list: an item of `batch`, the directory opened there, and the
+  // requests for its subdirectories, which go with it to the walk that
+  // adopts it, or end before it closes.
   struct open_and_list {
     level_requests* batch = nullptr;
     std::size_t index = 0;
@@ -169,9 +156,8 @@ struct read_ahead::request {
     std::unique_ptr<opened_directory> opened;
     std::unique_ptr<level_requests> children;
   } open;
-  // read_facts_slice: slice `slice` of the facts being read, what it reads
-  // (set at its claim: a worker reads from these, never from the job,
-  // which the walk may have moved on from), and its readings.
+  // read_facts_slice: what it reads, set at its claim (a worker never reads
+  // the job, which the walk may have moved on from), and its readings.
   struct facts_slice {
     std::size_t slice = 0;
     const directory_listing* listing = nullptr;
@@ -183,17 +169,14 @@ struct read_ahead::request {
 
 // The subdirectories of one open directory, in listing order: every name,
 // and a request only for those a worker claimed, so that a directory of
-// many subdirectories costs a few bytes each. The directory is a level of
-// the walk, or one a worker opened ahead of it (whose requests become
-// those of the level the walk enters when it adopts that directory).
+// many subdirectories costs a few bytes each.
 struct read_ahead::level_requests {
   struct item {
     item(std::uint32_t offset, std::uint16_t length) : name_offset(offset), name_length(length) {}
     std::uint32_t name_offset;
     std::uint16_t name_length;
     status state = status::queued;
-    // Read by the worker that listed the directory, where one did.
-    bool seen = false;
+    bool seen = false;  // `facts` read by the worker that listed it
     entry_facts facts;
   };
   pinned_place parent;
@@ -201,8 +184,8 @@ struct read_ahead::level_requests {
   std::vector<item> items;
   std::vector<std::unique_ptr<request>> active;  // claimed or done
   std::size_t walk_at = 0;  // the first item the walk has not passed
-  // Made by a worker for the directory it opened, handed to the walk that
-  // adopted it and not yet taken on by the walk's listing of it.
+  // A worker's, handed to the walk that adopted the directory, and not yet
+  // taken on by its listing.
   bool inherited = false;
 
   request* find(std::size_t index) const {
@@ -223,12 +206,9 @@ struct read_ahead::facts_job {
   std::size_t issued = 0;       // slices in the ring: walk_slice..issued
 
   request& slice(std::size_t s) { return *ring[s % kRing]; }
-  // Under the lock: slice `s` is taken, by a worker or by the walk.
   void claim(request& r) {
     const std::size_t first = r.facts.slice * kSlice;
-    r.state = status::claimed;
-    ++r.serial;
-    r.pin(place);
+    r.claim(place);
     r.facts.listing = listing;
     r.facts.order = order.data() + first;
     r.facts.count = std::min(kSlice, order.size() - first);
@@ -237,7 +217,6 @@ struct read_ahead::facts_job {
     request& r = slice(s);
     r.state = status::queued;
     r.facts.slice = s;
-    r.abandoned = false;
   }
 };
 
@@ -248,8 +227,7 @@ read_ahead::read_ahead(const read_ahead_operations& operations, std::size_t thre
 read_ahead::~read_ahead() {
   end_facts();
   for (std::size_t level = levels_.size(); level > 0; --level) end_level(level - 1);
-  // By hand, the workers finish what they claimed, as threads do before
-  // they are joined; nothing is left when every wait above waited.
+  // By hand, what was claimed is finished, as threads do before they join.
   finish_claimed(static_cast<std::size_t>(-1));
   {
     brief_lock lock(mutex_);
@@ -257,11 +235,10 @@ read_ahead::~read_ahead() {
   }
   work_.notify_all();
   pool_.join();
-  for (const directory_handle handle : to_close_) operations_.close(handle);
 }
 
-// Under the lock: every request of `batch`, and all below them, waited for
-// where being read and dropped.
+// Under the lock: every request of `batch`, and all below them, dropped,
+// once none is being read.
 void read_ahead::drop_all(brief_lock& lock, level_requests& batch) {
   for (level_requests::item& item : batch.items)
     if (item.state == status::queued) item.state = status::dropped;
@@ -283,39 +260,34 @@ void read_ahead::end_batch(brief_lock& lock, level_requests& batch) {
   batch.names.clear();
   batch.walk_at = 0;
   batch.inherited = false;
-  batch.parent.reset();  // no request reads in it any more
+  batch.parent.reset();
 }
 
-std::unique_ptr<read_ahead::request> read_ahead::fresh_request() {
-  if (spare_.empty()) {
-    std::unique_ptr<request> made(new request(request_kind::open_and_list));
-    made->open.opened.reset(new opened_directory);
-    made->open.children.reset(new level_requests);
-    // Room for every record among the spares, so that dropping a request
-    // never allocates.
-    spare_.reserve(++records_);
-    return made;
+read_ahead::level_requests& read_ahead::level_at(std::size_t level) {
+  levels_.reserve(level + 1);
+  while (levels_.size() <= level) levels_.emplace_back(new level_requests);
+  return *levels_[level];
+}
+
+// Under the lock, with new work: the threads start at the first (without
+// room for one, the walk reads alone or with fewer), and idle ones wake.
+void read_ahead::offer_work(brief_lock& lock) {
+  if (!started_ && !by_hand_) {
+    started_ = true;
+    for (std::size_t i = 0; i < threads_; ++i)
+      if (!pool_.start(run_thread, this)) break;
   }
-  std::unique_ptr<request> r = std::move(spare_.back());
-  spare_.pop_back();
-  return r;
-}
-
-void read_ahead::start_threads() {
-  started_ = true;
-  to_close_.reserve(kMostWaitingToClose);
-  // Without room for a thread the walk reads alone, or with fewer.
-  for (std::size_t i = 0; i < threads_; ++i)
-    if (!pool_.start(run_thread, this)) break;
+  const bool wake = idle_ != 0;
+  lock.unlock();
+  if (wake) work_.notify_all();
 }
 
 void read_ahead::open_subdirectories(std::size_t level, const directory_place& parent,
                                      const directory_listing& listing) {
   if (!enabled() || parent.handle < 0) return;
   brief_lock lock(mutex_);
-  // A directory the walk adopted comes with the requests the worker made
-  // for its subdirectories, from the very listing the walk took over: they
-  // are this level's, some of them perhaps read already.
+  // An adopted directory comes with the requests the worker made from the
+  // very listing the walk took over: they are this level's.
   if (level < levels_.size() && levels_[level]->inherited &&
       levels_[level]->parent.place.handle == parent.handle) {
     levels_[level]->inherited = false;
@@ -323,20 +295,14 @@ void read_ahead::open_subdirectories(std::size_t level, const directory_place& p
   }
   if (level < levels_.size()) end_batch(lock, *levels_[level]);  // what was asked here before
   if (descriptors.most_ahead == 0) return;
-  levels_.reserve(level + 1);
-  while (levels_.size() <= level) levels_.emplace_back(new level_requests);
-  level_requests& batch = *levels_[level];
+  level_requests& batch = level_at(level);
   batch.parent.reset(parent);
   for (const listed_entry& entry : listing.entries) {
     if (!entry.is_directory || entry.is_reparse) continue;
     batch.items.emplace_back(static_cast<std::uint32_t>(batch.names.size()), entry.name_length);
     batch.names += listing.name(entry);
   }
-  if (batch.items.empty()) return;
-  if (!started_ && !by_hand_) start_threads();
-  const bool wake = idle_ != 0;
-  lock.unlock();
-  if (wake) work_.notify_all();
+  if (!batch.items.empty()) offer_work(lock);
 }
 
 // The next request to carry out, claimed, under the lock: a slice of the
@@ -360,8 +326,7 @@ read_ahead::request* read_ahead::next_to_claim() {
 
 // Under the lock: of the few subdirectories of `batch` ahead of the walk,
 // the first nobody claimed, or before it one below a directory opened
-// there, in the order the walk will enter them: each opened directory's
-// own subdirectories come before its next sibling.
+// there: each opened directory's own come before its next sibling.
 read_ahead::request* read_ahead::claim_in(level_requests& batch) {
   const std::size_t window_end = std::min(batch.items.size(), batch.walk_at + kAheadAtALevel);
   std::size_t i = batch.walk_at;
@@ -374,22 +339,25 @@ read_ahead::request* read_ahead::claim_in(level_requests& batch) {
     if (request* below = claim_in(*opened->open.children)) return below;
   }
   if (i == window_end) return nullptr;
-  std::unique_ptr<request> claimed = fresh_request();
   batch.active.reserve(batch.active.size() + 1);
-  const level_requests::item& item = batch.items[i];
-  claimed->open.name.assign(batch.names, item.name_offset, item.name_length);
-  claimed->open.seen = item.seen;
-  claimed->open.facts = item.facts;
-  request& r = *claimed;
-  r.state = status::claimed;
-  ++r.serial;
-  r.succeeded = false;
-  r.abandoned = false;
+  if (spare_.empty()) {
+    batch.active.emplace_back(new request(request_kind::open_and_list));
+    batch.active.back()->open.opened.reset(new opened_directory);
+    batch.active.back()->open.children.reset(new level_requests);
+    spare_.reserve(++records_);  // room for all: a drop never allocates
+  } else {
+    batch.active.push_back(std::move(spare_.back()));
+    spare_.pop_back();
+  }
+  request& r = *batch.active.back();
+  level_requests::item& item = batch.items[i];
+  r.open.name.assign(batch.names, item.name_offset, item.name_length);
+  r.open.seen = item.seen;
+  r.open.facts = item.facts;
   r.open.batch = &batch;
   r.open.index = i;
-  r.pin(batch.parent);
-  batch.items[i].state = status::claimed;
-  batch.active.push_back(std::move(claimed));
+  r.claim(batch.parent);
+  item.state = status::claimed;
   descriptors.ahead.store(++holding_, std::memory_order_relaxed);
   return &r;
 }
@@ -408,8 +376,6 @@ void read_ahead::carry_out(request& r) {
   if (r.succeeded) ask_for_children(r);
 }
 
-// Under the lock: carries out a claimed request outside the lock, then
-// finishes it.
 void read_ahead::carry_out_and_finish(brief_lock& lock, request& r) {
   lock.unlock();
   carry_out(r);
@@ -418,8 +384,8 @@ void read_ahead::carry_out_and_finish(brief_lock& lock, request& r) {
 }
 
 // Outside the lock, on the worker that opened the directory: the requests
-// for its subdirectories, in its listing's order, the very list the walk
-// makes of them when it adopts the listing.
+// for its subdirectories, the very list the walk makes of them when it
+// adopts the listing.
 void read_ahead::ask_for_children(request& r) {
   level_requests& children = *r.open.children;
   const opened_directory& opened = *r.open.opened;
@@ -430,16 +396,14 @@ void read_ahead::ask_for_children(request& r) {
   for (const listed_entry& entry : opened.listing.entries) {
     if (!entry.is_directory || entry.is_reparse) continue;
     level_requests::item item(static_cast<std::uint32_t>(children.names.size()), entry.name_length);
-    // Its reading, made with the listing: the worker that opens it
-    // decides from that whether to, without reading it again.
+    // The worker that opens it decides from this reading, with no other.
     const entry_reading& reading = opened.readings[entry.listed_facts - 1];
     item.seen = reading.examined.outcome == examination::examined;
     item.facts = reading.facts;
     children.items.push_back(item);
     children.names += opened.listing.name(entry);
   }
-  // Nothing reads in it yet: no request of the batch is visible before this
-  // one is done.
+  // No request of the batch is visible before this one is done.
   directory_place place = r.pinned->place;
   place.handle = opened.handle;
   place.volume = opened.identity.volume;
@@ -465,9 +429,8 @@ void read_ahead::finish(brief_lock& lock, request& r) {
 }
 
 // Under the lock: the walk no longer wants a claimed or done open request.
-// The requests made below it end first (waited for where being read), as
-// they read in the directory it closes. Its record goes among the spares,
-// or, where the walk takes the directory (`taken`), to the walk until
+// The requests below it end first, as they read in the directory it
+// closes. Its record goes among the spares, or (`taken`) to the walk until
 // give_back().
 void read_ahead::drop(brief_lock& lock, request& r, bool taken) {
   if (r.state == status::claimed) {
@@ -477,44 +440,36 @@ void read_ahead::drop(brief_lock& lock, request& r, bool taken) {
   level_requests& batch = *r.open.batch;
   end_batch(lock, *r.open.children);
   if (!taken) r.open.opened->close_handle();
-  r.succeeded = false;
   batch.items[r.open.index].state = status::dropped;
   const bool was_full = !descriptors.ahead_may_take_one();
   descriptors.ahead.store(--holding_, std::memory_order_relaxed);
-  for (std::size_t k = 0; k < batch.active.size(); ++k) {
-    if (batch.active[k].get() != &r) continue;
-    if (taken) {
-      taken_ = std::move(batch.active[k]);
-    } else {
-      trim(*r.open.opened);
-      spare_.push_back(std::move(batch.active[k]));
-    }
-    batch.active.erase(batch.active.begin() + static_cast<std::ptrdiff_t>(k));
-    break;
+  auto held = batch.active.begin();
+  while (held->get() != &r) ++held;
+  if (taken) {
+    taken_ = std::move(*held);
+  } else {
+    trim(*r.open.opened);
+    spare_.push_back(std::move(*held));
   }
+  batch.active.erase(held);
   // A descriptor is free: wake a worker that waited for one.
   if (idle_ != 0 && was_full) work_.notify_all();
 }
 
 // Under the lock, on the walk's thread, at a request it needs that a
-// worker is reading: the walk carries out the next request nobody claimed
-// meanwhile, as a worker would, so that on two cores one worker and the
-// walk share the work; where there is none, it waits. By hand, the test's
-// worker finishes the request now. The caller looks again.
+// worker is reading: the walk carries out the next one nobody claimed
+// meanwhile, so that on two cores one worker and the walk share the work;
+// where there is none (or by hand), it waits. The caller looks again.
 void read_ahead::help_or_wait(brief_lock& lock, request& r) {
-  if (by_hand_) {
-    carry_out_and_finish(lock, r);
-    return;
-  }
-  if (request* other = next_to_claim()) {
+  if (request* other = by_hand_ ? nullptr : next_to_claim()) {
     carry_out_and_finish(lock, *other);
-    return;
+  } else {
+    wait_for(lock, r);
   }
-  wait_for(lock, r);
 }
 
 // Under the lock: returns once `r` is not being read (by hand: finished
-// now, as its worker would).
+// now, as by its worker).
 void read_ahead::wait_for(brief_lock& lock, request& r) {
   if (r.state != status::claimed) return;
   if (by_hand_) {
@@ -522,8 +477,7 @@ void read_ahead::wait_for(brief_lock& lock, request& r) {
     return;
   }
   // A warm read ends within microseconds: look again a while, without the
-  // lock. The request may end and be claimed anew meanwhile: the serial
-  // tells.
+  // lock. The serial tells if it ended and was claimed anew meanwhile.
   const std::uint64_t serial = r.serial;
   lock.unlock();
   // The clock is read every 64 looks (unmeasured: often enough to stop
@@ -538,7 +492,7 @@ void read_ahead::wait_for(brief_lock& lock, request& r) {
 }
 
 opened_directory* read_ahead::take_opened(std::size_t level, native_string_view name) {
-  if (!enabled()) return nullptr;  // a walk alone: nothing to take, no lock to take
+  if (!enabled()) return nullptr;  // a walk alone takes no lock
   brief_lock lock(mutex_);
   if (level >= levels_.size()) return nullptr;
   level_requests& batch = *levels_[level];
@@ -567,13 +521,10 @@ opened_directory* read_ahead::take_opened(std::size_t level, native_string_view 
     drop(lock, *r);  // the walk meets the failure itself, and reports it
     return nullptr;
   }
-  // The requests made for its subdirectories are those of the level the
-  // walk enters, still pinned to the directory, whose descriptor the walk
-  // holds from now on; the half ends that level before it closes the
-  // directory where it does not adopt it after all.
-  levels_.reserve(level + 2);
-  while (levels_.size() < level + 2) levels_.emplace_back(new level_requests);
-  end_batch(lock, *levels_[level + 1]);
+  // The requests made below it, still pinned to it, are those of the level
+  // the walk enters; where the half does not adopt it after all, it ends
+  // that level before it closes the directory.
+  end_batch(lock, level_at(level + 1));
   if (!r->open.children->items.empty()) {
     levels_[level + 1].swap(r->open.children);
     levels_[level + 1]->inherited = true;
@@ -584,7 +535,6 @@ opened_directory* read_ahead::take_opened(std::size_t level, native_string_view 
 
 void read_ahead::give_back() {
   if (!taken_) return;
-  // The walk's thread alone holds the record meanwhile.
   opened_directory& spent = *taken_->open.opened;
   spent.close_handle();  // released where the walk took it, closed where not
   trim(spent);
@@ -620,10 +570,7 @@ bool read_ahead::read_facts(const directory_place& place, const directory_listin
   job.walk_has_slice = false;
   job.issued = std::min(kRing, job.slices);
   for (std::size_t s = 0; s < job.issued; ++s) job.issue(s);
-  if (!started_ && !by_hand_) start_threads();
-  const bool wake = idle_ != 0;
-  lock.unlock();
-  if (wake) work_.notify_all();
+  offer_work(lock);
   return true;
 }
 
@@ -685,9 +632,7 @@ void read_ahead::end_facts() {
 std::size_t read_ahead::complete(std::size_t most, bool only_claim) {
   std::size_t done = 0;
   brief_lock lock(mutex_);
-  for (; done < most; ++done) {
-    request* r = next_to_claim();
-    if (!r) break;
+  for (request* r; done < most && (r = next_to_claim()); ++done) {
     if (only_claim) {
       claimed_by_hand_.push_back(r);
     } else {
@@ -700,48 +645,14 @@ std::size_t read_ahead::complete(std::size_t most, bool only_claim) {
 std::size_t read_ahead::finish_claimed(std::size_t most) {
   std::size_t done = 0;
   brief_lock lock(mutex_);
-  // The oldest claim, whatever the walk made of its request meanwhile: a
-  // worker finishes what it began.
   for (; done < most && !claimed_by_hand_.empty(); ++done)
     carry_out_and_finish(lock, *claimed_by_hand_.front());
   return done;
 }
 
-bool read_ahead::close_later(directory_handle handle) {
-  if (by_hand_ || handle < 0) return false;
-  brief_lock lock(mutex_);
-  // Only within the descriptors the queue may hold: where they are scarce,
-  // the walk's own levels need them first.
-  if (pool_.empty() || quit_ || to_close_.size() >= to_close_.capacity() ||
-      !descriptors.ahead_may_take_one())
-    return false;
-  to_close_.push_back(handle);
-  descriptors.ahead.store(++holding_, std::memory_order_relaxed);
-  if (to_close_.size() >= kWaitingToCloseBeforeWaking && idle_ != 0) work_.notify_one();
-  return true;
-}
-
-// Under the lock, on a worker: closes the directories waiting for it,
-// outside the lock, and gives their descriptors back.
-void read_ahead::close_waiting(brief_lock& lock) {
-  directory_handle closing[kMostWaitingToClose];
-  const std::size_t count = to_close_.size();
-  std::copy(to_close_.begin(), to_close_.end(), closing);
-  to_close_.clear();
-  lock.unlock();
-  for (std::size_t i = 0; i < count; ++i) operations_.close(closing[i]);
-  lock.lock();
-  holding_ -= count;
-  descriptors.ahead.store(holding_, std::memory_order_relaxed);
-}
-
 void read_ahead::run() {
   brief_lock lock(mutex_);
   while (!quit_) {
-    if (!to_close_.empty()) {
-      close_waiting(lock);
-      continue;  // the lock was let go: look at everything again
-    }
     request* r = next_to_claim();
     if (!r) {
       ++idle_;

@@ -1,44 +1,28 @@
 // Reading ahead of the walk: one queue of typed requests, kept in the order
 // the walk will take them, served by a fixed pool of threads.
 //
-// A walk spends its time in two kinds of call: opening and listing a
-// directory, and reading the facts of each of its entries. Both wait for
-// the disk on a cold cache and both can share a second core on a warm one,
-// so the walk asks for them ahead of itself:
-//   - "open and list this subdirectory": by name, relative to an open
-//     directory (a level of the walk, or one a worker opened ahead of it),
-//     which the request pins. The worker hands back the directory it
-//     opened, with its listing and the facts of its entries; the walk
-//     adopts that directory as the level it enters (adopt_opened), so
-//     what the walk reports is always the directory it holds open.
-//   - "read the facts of these entries": a slice of the listing the walk
-//     is visiting, read in the directory the walk holds open.
-//   - "close this directory": one the walk is done with (close_later).
-//
+// A walk waits on two kinds of call, which it asks for ahead of itself:
+//   - "open and list this subdirectory", by name in an open directory (a
+//     level of the walk, or one a worker opened ahead of it) that the
+//     request pins. The walk adopts the directory the worker opened
+//     (adopt), so what it reports is always the directory it holds open.
+//   - "read the facts of these entries": a slice of the listing it visits.
 // The requests of one open directory are a FIFO in listing order, and a
-// worker always takes, of those nobody claimed, the one the walk needs
-// soonest: a slice of the facts it visits, then the subdirectories of the
-// deepest level in listing order, each followed by what a worker opened
-// below it, depth first, as the walk will go. The walk still takes
-// everything in its own order: a request nobody claimed it does itself, as
-// it would alone; at one being read it carries out the next unclaimed
-// request meanwhile (so that one worker and the walk share the work on two
-// cores), else waits; a failed one it meets itself and reports in its
-// place. So every output is that of a walk alone, errors and their order
-// included, whatever the threads do.
+// worker takes, of those nobody claimed, the one the walk needs soonest: a
+// slice of the facts it visits, then the subdirectories of the deepest
+// level, each followed by what was opened below it, depth first. The walk
+// takes everything in its own order: a request nobody claimed it does
+// itself; at one being read it carries out the next unclaimed one meanwhile
+// (so one worker and the walk share two cores), else waits; a failed one it
+// meets itself and reports. So every output is that of a walk alone,
+// errors and their order included, whatever the threads do.
 //
-// What the queue holds is bounded by fixed counts: the descriptors it may
-// take beside the walk's levels (descriptor_budget::most_ahead), each a
-// directory of at most kMostEntriesKeptAhead entries with their facts, and
-// one ring of slices of facts. Nothing in it changes while the walk runs.
-//
-// The engine is the same for every half of the file system that reads
-// ahead: the half makes the queue of a walk, with the operations that carry
-// out its requests and the threads it may use, and goes through it as the
-// walk enters, lists, examines and leaves, so that what the walk takes of
-// the workers' work is decided here for every half. The fake file system
-// of the tests starts no thread and completes requests when the test says,
-// so that every order of events is one the test chose.
+// What the queue holds is bounded by fixed counts (the descriptors of
+// descriptor_budget, each a directory of at most kMostEntriesKeptAhead
+// entries, and one ring of slices of facts); nothing in it changes while
+// the walk runs. Every half goes through the same queue as the walk enters,
+// lists, examines and leaves; the fake file system of the tests starts no
+// thread and completes requests when the test says.
 #ifndef TWINFIND_FS_READ_AHEAD_H_
 #define TWINFIND_FS_READ_AHEAD_H_
 
@@ -58,8 +42,7 @@
 
 namespace platform {
 
-// A directory as a half holds it open: a POSIX descriptor, a node of the
-// fake file system. -1: none.
+// A POSIX descriptor, a node of the fake file system; -1: none.
 using directory_handle = std::intptr_t;
 
 // A worker lists directories of at most this many entries for the walk,
@@ -71,9 +54,7 @@ using directory_handle = std::intptr_t;
 // though they hold a third of its entries).
 constexpr std::size_t kMostEntriesKeptAhead = 1024;
 
-// An open directory that requests read in, or below: its handle (pinned
-// while a request uses it), its volume, and what the half knows of its
-// file system.
+// An open directory that requests read in, and what the half knows of it.
 struct directory_place {
   directory_handle handle = -1;
   std::uint64_t volume = 0;
@@ -86,23 +67,19 @@ struct entry_reading {
   entry_facts facts;
 };
 
-// When a directory last changed, as the system stamps it (POSIX: st_mtim
-// and st_ctim, seconds and nanoseconds each; the fake: a count of its
-// changes): a listing taken ahead is the directory's only while the stamp
-// is the same.
+// When a directory last changed (POSIX: st_mtim and st_ctim; the fake: a
+// count of changes): a listing taken ahead holds only while it is the same.
 using change_stamp = std::array<std::int64_t, 4>;
 
-// A subdirectory as a worker opened and read it, for the walk to adopt:
-// the one record that holds its handle, which goes through its half's
-// `close` when the record lets it go (close_handle(), or its end), unless
-// the walk took it over (release()).
+// A subdirectory as a worker opened and read it, for the walk to adopt: the
+// one holder of its handle, closed through `close` unless the walk took it
+// over (release()).
 struct opened_directory {
   opened_directory() = default;
   ~opened_directory() { close_handle(); }
   opened_directory(const opened_directory&) = delete;
   opened_directory& operator=(const opened_directory&) = delete;
 
-  // The walk's now: closing it is the walk's business.
   directory_handle release() {
     const directory_handle held = handle;
     handle = -1;
@@ -112,8 +89,7 @@ struct opened_directory {
     if (handle >= 0) close(handle);
     handle = -1;
   }
-  // A record used before holds the last directory's listing: the half
-  // that fills it starts it afresh, keeping its buffers.
+  // A record is reused for the next directory, keeping its buffers.
   void start_afresh(const file_identity& opened_identity, const change_stamp& opened_stamp) {
     identity = opened_identity;
     stamp = opened_stamp;
@@ -125,19 +101,17 @@ struct opened_directory {
   void (*close)(directory_handle) = nullptr;
   file_identity identity;
   change_stamp stamp{};  // taken from the open directory before listing it
-  // Sorted as the walk lists; every entry's `listed_facts` is its reading
-  // in `readings`, from 1.
+  // Sorted as the walk lists; `listed_facts` is a place in `readings`, from 1.
   directory_listing listing;
   std::vector<entry_reading> readings;
 };
 
 // The descriptors a walk may open beyond those the process held, counted
-// once where the walk starts: the walk's open levels and the directories
-// its queue holds (being opened, opened and not adopted, waiting to close)
-// draw on this one count. The walk's levels come first: the queue takes one
-// only while the walk keeps room for the levels it holds and
-// `kept_for_levels` at least, and holds `most_ahead` at most. Written by
-// the walk's thread and by the queue under its lock, read by both: atomic.
+// once where the walk starts, for its open levels and the directories its
+// queue holds. The levels come first: the queue takes one only while the
+// walk keeps room for its levels and `kept_for_levels` at least, and holds
+// `most_ahead` at most. Written by the walk and by the queue under its
+// lock, read by both: atomic.
 struct descriptor_budget {
   std::atomic<std::size_t> total{0};
   std::atomic<std::size_t> levels{0};  // the walk's open levels
@@ -152,8 +126,7 @@ struct descriptor_budget {
         std::max(levels.load(std::memory_order_relaxed), kept_for_levels);
     return held < most_ahead && held + 1 + kept <= total.load(std::memory_order_relaxed);
   }
-  // How many levels the walk may hold open now, between `fewest` and
-  // `most`.
+  // How many levels the walk may hold open now, from `fewest` to `most`.
   std::size_t room_for_levels(std::size_t fewest, std::size_t most) const {
     const std::size_t all = total.load(std::memory_order_relaxed);
     const std::size_t held = ahead.load(std::memory_order_relaxed);
@@ -164,57 +137,45 @@ struct descriptor_budget {
 
 // How a half carries out requests, on a worker's thread.
 struct read_ahead_operations {
-  // Opens the subdirectory `name` of `parent` without following a link, on
-  // the parent's volume only, and reads it as the walk would; false when it
-  // cannot, or it holds more than kMostEntriesKeptAhead entries (the walk
-  // then does it itself and reports what it meets). Whatever `opened` held
-  // before, it holds that directory alone after. `seen`, when not null, is
-  // the reading of `name` that a worker made while it read `parent`: what
-  // to open is decided from it, with no new reading.
+  // Opens the subdirectory `name` of `parent`, never through a link nor
+  // onto another volume, and lists and reads it into `opened` as the walk
+  // would; false where it cannot or it holds more than kMostEntriesKeptAhead
+  // entries (the walk then does it itself and reports what it meets).
+  // `seen`, when not null, is a worker's reading of `name`, made with the
+  // parent's listing: what to open is decided from it.
   bool (*open)(const directory_place& parent, const native_string& name, const entry_facts* seen,
                opened_directory& opened);
-  // Reads the entries `order[0..count)` of `listing` in the open directory
-  // `place`, into `readings`.
+  // Reads the entries `order[0..count)` of `listing` into `readings`.
   void (*read_facts)(const directory_place& place, const directory_listing& listing,
                      const std::uint32_t* order, std::size_t count, entry_reading* readings);
-  // Closes a directory the walk is done with.
-  void (*close)(directory_handle handle);
-  // On the walk's thread: the identity and change stamp of what stands at
-  // `name` in the open directory `parent` now, never through a link;
-  // false where nothing does.
+  // On the walk's thread: what stands at `name` of `parent` now, never
+  // through a link; false where nothing does.
   bool (*look)(directory_handle parent, const native_char* name, file_identity& identity,
                change_stamp& stamp);
 };
 
 // Whether a worker opens the entry of `parent` that `facts` describe: a
-// directory the walk would enter, on the parent's volume, never a link or
-// a mount point.
+// directory the walk would enter, never a link or a mount point.
 inline bool opens_ahead(const entry_facts& facts, const directory_place& parent) {
   return facts.is_directory && facts.kind == entry_kind::normal &&
          facts.identity.volume == parent.volume;
 }
 
-// What an entry's `listed_facts` holds while its listing is walked: 0,
-// nothing read (the walk reads it when it visits it); kUnreadKind, a kind
-// the listing could not tell (a link, a file system that tells no type),
-// read as the walk takes the listing; else its ticket among the facts the
-// queue reads, or its place among the readings kept (from 1), as the queue
-// (read_ahead below) alone encodes and decodes them.
+// An entry's `listed_facts`: 0, nothing read; kUnreadKind, a kind the
+// listing could not tell (a link, a file system that tells no type), read
+// as the walk takes the listing; else what the queue alone encodes: a
+// ticket among the facts it reads, or a place among the readings kept.
 constexpr std::uint32_t kUnreadKind = 0xFFFFFFFFu;
 
-// A worker read the entries of the directory it opened into
-// `opened.readings`, the k-th that of entry `order[k]` (null: in listing
-// order): each entry is given its reading, and one whose kind the listing
-// could not tell goes where its reading says.
+// Gives each entry of `opened` its reading, the k-th of `opened.readings`
+// being that of entry `order[k]` (null: in listing order).
 void keep_readings(opened_directory& opened, const std::uint32_t* order);
 
-// The queue of a walk, and what the walk keeps of it: the readings of the
-// listing it visits, and the directory it adopted until it lists it.
+// The queue of a walk, and what the walk keeps of it.
 class read_ahead {
  public:
-  // Requests carried out by `operations`, by `threads` workers, started at
-  // the first request; none, unless `by_hand`, turns every request down
-  // and the walk reads alone. `by_hand` (the fake's tests): no thread,
+  // `threads` workers, started at the first request; none, unless
+  // `by_hand`, turns every request down. `by_hand` (tests): no thread, and
   // requests complete when complete() or a wait for them says.
   read_ahead(const read_ahead_operations& operations, std::size_t threads, bool by_hand = false);
   ~read_ahead();
@@ -223,13 +184,11 @@ class read_ahead {
 
   bool enabled() const { return threads_ != 0 || by_hand_; }
 
-  // What the walk does as it enters, lists, examines and leaves, the same
-  // for every half: how a worker's work becomes the walk's is decided here
-  // alone, so the fake's tests exercise what ships.
+  // What every half does as the walk enters, lists, examines and leaves,
+  // so that the fake's tests exercise what ships.
   //
   // The walk enters `name` below its `levels` levels (none: the PATH):
-  // `enter` (the half's entering) gets what a worker opened there, or null
-  // where none did, and its record goes back to the queue after.
+  // `enter` gets what a worker opened there, or null.
   template <typename enter_function>
   result<entering> enter(std::size_t levels, native_string_view name, enter_function enter) {
     if (levels == 0) return enter(nullptr);
@@ -238,63 +197,45 @@ class read_ahead {
     give_back();
     return entered;
   }
-  // The walk enters or leaves a directory: the facts of the last listing
-  // are read no more, and no adopted listing waits.
+  // The walk enters or leaves a directory.
   void end_directory();
-  // Whether the walk takes over `opened`, the directory a worker opened at
-  // `name` (NUL-terminated) of the open directory `parent` (-1: none), as
-  // its level `level`. Only the directory that stands at `name` now, and
-  // the one the parent's listing saw (`listed`, where known): a directory
-  // deleted, moved away or replaced since the worker opened it lives on
-  // only through the worker's handle, and its contents are no longer the
-  // tree's; and only one whose change stamp is the one the worker took
-  // before it listed it: an entry made or removed since is in the listing
-  // the walk makes itself. Taken, its listing is the next one listed and
-  // the caller takes its handle (release()); else the requests the worker
-  // made below it end and it closes, and the walk opens what stands there
-  // now, as it would alone, and reports what it finds.
+  // Whether the walk takes over `opened`, which a worker opened at `name`
+  // of `parent` (-1: none), as its level `level`: only while that directory
+  // stands at `name`, is the one the parent's listing saw (`listed`, where
+  // known), and has the change stamp taken before it was listed. One
+  // moved, replaced or changed since lives on only through the worker's
+  // handle; the walk then opens and lists what stands there, as alone.
+  // Taken, its listing is the next one listed and the caller releases its
+  // handle; else what was asked below it ends and it closes.
   bool adopt(std::size_t level, opened_directory* opened, directory_handle parent,
              const native_char* name, const file_identity* listed);
-  // A listing starts: the facts of the last one are read no more, and
-  // `listing` is emptied, or filled with the adopted directory's (true),
-  // which the half then does not list.
+  // A listing starts: `listing` is emptied, or filled with the adopted
+  // directory's (true), which the half then does not list.
   bool start_listing(directory_listing& listing);
-  // The half listed `listing` of the open directory `place`: the entries
-  // whose kind the listing could not tell are read now, by the queue
-  // beside the walk where it takes the listing, and the others, where at
-  // least `fewest` are, are left to the queue in the order the walk visits
-  // them (files, then directories, each in listing order).
+  // The half listed `listing` of `place`: the entries whose kind it could
+  // not tell are read now, and where at least `fewest` are left to read,
+  // the queue reads them in the order the walk visits them.
   void read_listed(const directory_place& place, directory_listing& listing, std::size_t fewest);
-  // The reading of `entry` of the current listing, where one was made or
-  // asked for; false where the half reads it itself.
+  // The reading of `entry` of the current listing; false where the half
+  // reads it itself.
   bool reading_of(const listed_entry& entry, entry_reading& reading);
 
   // The engine beneath, which the tests also drive directly.
   //
-  // Asks for the subdirectories of `listing` (the entries listed as
-  // directories, no reparse points) to be opened and read, in listing
-  // order, where `parent` is the open directory of level `level`.
+  // Asks for the subdirectories of `listing`, the listing of level `level`
+  // open at `parent`, to be opened and read, in listing order.
   void open_subdirectories(std::size_t level, const directory_place& parent,
                            const directory_listing& listing);
-  // The walk enters the subdirectory `name` of level `level`: the
-  // directory a worker opened there, waiting while one reads it; null when
-  // none did (the walk opens it itself). Requests of that level that come
-  // before it in the listing are dropped. The requests the worker made for
-  // the subdirectories of the one it opened, which read in its handle,
-  // become those of level `level + 1` (and open_subdirectories of that
-  // level keeps them): where the half does not adopt the directory after
-  // all, it ends that level before it closes the handle. The record is the
-  // walk's until give_back().
+  // The walk enters the subdirectory `name` of level `level`: what a
+  // worker opened there, waited for while being read; null where none did.
+  // The requests before it are dropped, and those the worker made below it
+  // become level `level + 1`'s. The record is the walk's until give_back().
   opened_directory* take_opened(std::size_t level, native_string_view name);
-  // The walk is done with what take_opened gave it, adopted (its handle
-  // released) or refused: the record goes back, closed where not taken,
-  // for the next request to reuse its buffers.
+  // The record goes back, closed where not taken, to reuse its buffers.
   void give_back();
 
-  // Asks for the facts of the entries `order` of `listing`, the listing of
-  // the open directory `place`, in that order; ticket i is `order[i]`.
-  // `listing` stays as it is until end_facts(). False when the walk is to
-  // read them all itself.
+  // Asks for the facts of the entries `order` of `listing` (unchanged until
+  // end_facts()), ticket i being `order[i]`; false: the walk reads them.
   bool read_facts(const directory_place& place, const directory_listing& listing,
                   std::vector<std::uint32_t>& order);
   // The reading of ticket `ticket`, taken in increasing order.
@@ -302,29 +243,18 @@ class read_ahead {
   // No more facts of that listing; returns once no worker reads them.
   void end_facts();
 
-  // The level `level` closes, or lets its descriptor go: its requests are
-  // dropped, those being read waited for, the directories opened for it
-  // and not adopted closed. Other levels' requests go on.
+  // The level `level` closes or parks: its requests are dropped, those
+  // being read waited for, the directories opened for it closed.
   void end_level(std::size_t level);
 
-  // The walk is done with the open directory `handle`: a worker closes it
-  // between its requests, off the walk's path, counted meanwhile among the
-  // queue's descriptors. False where the queue does not take it (no worker
-  // runs, or enough wait already): the walk closes it itself.
-  bool close_later(directory_handle handle);
-
-  // By hand (the fake's tests): carries out the next `most` requests as a
-  // worker would take them; or (`only_claim`) claims them without carrying
-  // them out, to be finished when the walk waits for them, or when
-  // finish_claimed() says,
-  // oldest first, as the worker that claimed one finishes it whatever the
-  // walk did meanwhile (the end of the queue finishes the rest, as threads
-  // finish before they are joined). Return how many.
+  // By hand: carries out the next `most` requests as a worker would take
+  // them, or (`only_claim`) claims them, to be finished when the walk
+  // waits for them or by finish_claimed(), oldest first, whatever the walk
+  // did meanwhile, as a worker finishes what it began. Return how many.
   std::size_t complete(std::size_t most, bool only_claim = false);
   std::size_t finish_claimed(std::size_t most);
 
-  // The walk's one budget of descriptors, for its levels and the queue's
-  // requests; none (the default) allows no request to open a directory.
+  // None (the default) lets no request open a directory.
   descriptor_budget descriptors;
 
  private:
@@ -344,9 +274,8 @@ class read_ahead {
   void end_batch(brief_lock& lock, level_requests& batch);
   void help_or_wait(brief_lock& lock, request& r);
   void wait_for(brief_lock& lock, request& r);
-  void close_waiting(brief_lock& lock);
-  std::unique_ptr<request> fresh_request();
-  void start_threads();
+  level_requests& level_at(std::size_t level);
+  void offer_work(brief_lock& lock);
   void run();
   static void* run_thread(void* self);
 
@@ -361,10 +290,8 @@ class read_ahead {
   bool quit_ = false;
   std::size_t idle_ = 0;
   std::size_t holding_ = 0;  // descriptors requests hold, or are opening
-  // Each level's requests on the heap: their place stays where requests
-  // pinned it when levels are added, and a batch a worker made for the
-  // directory it opened becomes a level's as it is, when the walk adopts
-  // that directory.
+  // On the heap: a place stays where requests pinned it as levels are
+  // added, and a worker's batch becomes a level's as it is.
   std::vector<std::unique_ptr<level_requests>> levels_;
   std::vector<std::unique_ptr<request>> spare_;
   std::unique_ptr<request> taken_;  // the record take_opened gave the walk
@@ -372,13 +299,9 @@ class read_ahead {
   std::vector<request*> claimed_by_hand_;
   // The facts being read: the listing's, in slices of a ring.
   std::unique_ptr<facts_job> facts_;
-  // Directories the walk is done with, for a worker to close; room for
-  // all of them reserved when the threads start.
-  std::vector<directory_handle> to_close_;
   thread_group pool_;
   bool started_ = false;
-  // The walk's alone. The readings of the current listing's entries that
-  // were made while listing it, here or by a worker (listed_facts).
+  // The walk's alone: the readings made with the current listing.
   std::vector<entry_reading> listed_;
   // The directory just entered as a worker read it, until it is listed.
   directory_listing adopted_;

@@ -283,7 +283,7 @@ void read_facts_ahead(const directory_place& place, const directory_listing& lis
 void close_ahead(directory_handle handle);
 bool look_at(directory_handle parent, const native_char* name, file_identity& identity,
              change_stamp& stamp);
-const read_ahead_operations fake_read_ahead = {open_ahead, read_facts_ahead, close_ahead, look_at};
+const read_ahead_operations fake_read_ahead = {open_ahead, read_facts_ahead, look_at};
 
 }  // namespace
 
