@@ -54,15 +54,12 @@ struct walk_level {
 
 struct walk_state {
   std::vector<walk_level> levels;
-  // Every level from 1 up to this one is parked, so the next to park is
-  // found without looking at them again.
+  // Levels 1 up to this one are parked: the next to park is found at once.
   std::size_t parked_below = 1;
-  // The buffer for the system's listing replies: on the heap, as a walk
-  // must run on the smallest stacks.
+  // On the heap, as a walk must run on the smallest stacks.
   std::unique_ptr<char[]> replies;
   // Last, so that it ends first: no request still reads in a directory
-  // the levels close. Its descriptors are counted when the PATH is
-  // entered, `levels` of them the levels holding an open descriptor.
+  // the levels close.
   read_ahead ahead{posix_read_ahead, read_ahead_threads()};
 };
 
@@ -79,12 +76,11 @@ constexpr std::size_t kFewestOpenLevels = 3;
 // up changes its runs; 128 keeps a deep tree's walk from reopening while
 // taking few descriptors beside the usual limit of 1,024.
 constexpr std::size_t kMostOpenLevels = 128;
-// The queue reading ahead holds descriptors of the same budget (directories
-// being opened, and opened and not yet entered), this many at most, and
-// only where the walk keeps at least this many for its own levels.
-// Unmeasured: 64 directories held bound what the queue keeps (see
+// The queue reading ahead holds this many descriptors of the same budget
+// at most, and only where the walk keeps at least this many for its
+// levels. Unmeasured: 64 directories bound what the queue keeps (see
 // kMostEntriesKeptAhead), four windows of a level (kAheadAtALevel); 32
-// levels kept are three times the bench tree's depth.
+// levels are three times the bench tree's depth.
 constexpr std::size_t kFewestLevelsBesideReadAhead = 32;
 constexpr std::size_t kMostHeldAhead = 64;
 // Threads reading ahead: one core fewer than the process may use, the
@@ -122,7 +118,6 @@ std::size_t free_descriptors(int fd, std::size_t most) {
 
 void close_level(walk_state& walk, walk_level& level) {
   if (!level.fd.valid()) return;
-  // No request may read in it any more.
   walk.ahead.end_level(static_cast<std::size_t>(&level - walk.levels.data()));
   level.fd.reset();
   --walk.ahead.descriptors.levels;
@@ -163,7 +158,6 @@ unique_fd open_parking(walk_state& walk, int dir_fd, const char* name, std::size
     unique_fd fd(openat(dir_fd, name, kDirectoryFlags | O_NOFOLLOW));
     if (fd.valid() || !out_of_descriptors(errno)) return fd;
     const int failure = errno;
-    // The levels' room shrinks to one fewer than they hold now.
     descriptor_budget& budget = walk.ahead.descriptors;
     const std::size_t levels = budget.levels;
     if (levels > kFewestOpenLevels) budget.total = levels - 1 + budget.ahead;
@@ -181,9 +175,8 @@ const char* level_name(const native_string& path, const walk_level& level, nativ
 }
 
 // Reopens the parked level `index` from its nearest open ancestor, by name,
-// checking at each step that it is still the directory the walk entered.
-// When that fails, the level keeps the reason, for the error line of its
-// next subdirectory.
+// checking at each step that it is still the directory the walk entered;
+// else the level keeps the reason, for the error line of its next child.
 void reopen_by_name(walk_state& walk, const native_string& path, std::size_t index) {
   walk_level& target = walk.levels[index];
   std::size_t open = index;
@@ -231,12 +224,11 @@ void leave_deepest(walk_state& walk, const native_string& path) {
   reopen_by_name(walk, path, child - 1);  // the tree moved: go by names instead
 }
 
-// Whether the directory's file system hands out directory entries until a
-// listing reply is full, so that a reply with room left for the longest
-// entry is the last one. Those that are known to (the common local ones)
-// save every directory one call; all others are read until the empty reply.
-// The walk never crosses into another file system, so the answer holds for
-// the whole tree below a PATH.
+// Whether the directory's file system fills every listing reply it can, so
+// that one with room left for the longest entry is the last: those known
+// to save every directory one call; others are read to the empty reply.
+// The walk never crosses into another file system: the answer holds below
+// a PATH.
 bool fills_every_reply(int fd) {
 #ifdef __linux__
   struct statfs info;
@@ -279,9 +271,7 @@ result<entering> enter_top(walk_state& walk, const native_string& path) {
   level.inode = static_cast<std::uint64_t>(st.st_ino);
   level.fills_replies = level.fd.valid() && fills_every_reply(level.fd.get());
   // Each open level takes one descriptor, and one more is kept for the
-  // moment a level is reopened or a child opened before parking. The
-  // queue reading ahead draws on the same count, never on what the walk's
-  // levels hold.
+  // moment a level is reopened or a child opened before parking.
   if (level.fd.valid()) {
     descriptor_budget& budget = walk.ahead.descriptors;
     const std::size_t most_ahead = walk.ahead.enabled() ? kMostHeldAhead : 0;
@@ -293,8 +283,7 @@ result<entering> enter_top(walk_state& walk, const native_string& path) {
   return {entering::entered};
 }
 
-// When the directory `st` describes last changed: its entries (st_mtim)
-// or itself (st_ctim), to the nanosecond.
+// When its entries (st_mtim) or itself (st_ctim) last changed.
 change_stamp stamp_of(const struct stat& st) {
   return {st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
 }
@@ -304,14 +293,8 @@ bool is_listed_directory(const struct stat& st, const file_identity* identity) {
                        static_cast<std::int64_t>(st.st_ino) == identity->key);
 }
 
-}  // namespace
-
-namespace {
-
 // A finite address-space or data limit (`ulimit -v`, `ulimit -d`): what
-// the threads take beside the walk (their stacks, the listings they hold
-// for it) could then end a run that fits without them, so the walk reads
-// alone there.
+// the threads take beside the walk could end a run that fits without them.
 bool memory_is_limited() {
   for (const int resource : {RLIMIT_AS, RLIMIT_DATA}) {
     rlimit limit;
@@ -334,7 +317,7 @@ std::size_t read_ahead_threads() {
   // On one core a thread would only take turns with the walk.
   return std::min(kMostReadAheadThreads, online_cores() - 1);
 #else
-  return 0;  // workers list directories with getdents64
+  return 0;  // reading ahead is measured on Linux alone
 #endif
 }
 
@@ -345,8 +328,6 @@ walk_cursor::walk_cursor() : state(new walk_state) {
 // The levels' owners close what is still open.
 walk_cursor::~walk_cursor() {}
 
-// The subdirectory as a worker opened it, if one did: the walk adopts it in
-// place of opening it.
 result<entering> enter_directory(walk_cursor& cursor, const native_string& path,
                                  native_string_view name, const file_identity* identity) {
   walk_state& walk = *cursor.state;
@@ -369,8 +350,6 @@ result<entering> enter_directory_adopting(walk_cursor& cursor, const native_stri
   level.name_length = name.size();
   // The name ends the path, so it ends in the path's NUL.
   const char* child = path.c_str() + level.name_offset;
-  // Taken over as one the walk opened itself: its descriptor becomes the
-  // level's, its listing the next one listed.
   if (walk.ahead.adopt(walk.levels.size(), adopted, parent.fd.get(), child, identity)) {
     level.fd = unique_fd(static_cast<int>(adopted->release()));
     level.device = adopted->identity.volume;
@@ -450,13 +429,11 @@ directory_place current_place(const walk_cursor& cursor) {
 
 namespace {
 
-// Appends the names of the open directory `fd`, from where its reading
-// stands, each followed by a NUL so it can be handed to the system as it
-// is, until the end or until more than `most` are listed (`stopped`; the
-// reply at hand is listed whole, and the next reading goes on after it). A
-// listing that fails part way ends there: the entries read so far are
-// walked, as when the system stops returning entries. `inodes`, when not
-// null, gets each entry's inode.
+// Appends the names of the open directory `fd`, each NUL-ended to be handed
+// to the system as it is, until the end or until more than `most` are
+// listed (`stopped`, the reply at hand listed whole). A listing that fails
+// part way ends there: the entries read so far are walked, as when the
+// system stops returning entries. `inodes`, when not null, gets each inode.
 replies_read append_names(int fd, bool fills_replies, char* replies, directory_listing& listing,
                           std::size_t most, std::vector<std::uint64_t>* inodes) {
 #ifdef __linux__
@@ -478,7 +455,6 @@ replies_read append_names(int fd, bool fills_replies, char* replies, directory_l
   (void)fills_replies;
   (void)replies;
   (void)most;
-  (void)inodes;
   // A stream of its own, on a copy: the level keeps its descriptor.
   const unique_dir dir{unique_fd(dup(fd))};
   if (!dir) return replies_read::failed;
@@ -492,6 +468,7 @@ replies_read append_names(int fd, bool fills_replies, char* replies, directory_l
     entry.listed_facts = kUnreadKind;  // no type to tell directories by
     listing.names.append(name, entry.name_length + std::size_t{1});
     listing.entries.push_back(entry);
+    if (inodes) inodes->push_back(static_cast<std::uint64_t>(record->d_ino));
   }
   return replies_read::whole;
 #endif
@@ -576,8 +553,7 @@ result<examination> examine_entry(walk_cursor& cursor, const native_string& path
     const walk_level& level = walk.levels.back();
     // The name ends the path, so it ends in the path's NUL. Every fact is
     // the reading's, the directory bit too: an entry that changed kind
-    // since the listing (the tree moved) is what the reading found, and
-    // the scan above believes the reading.
+    // since the listing is what the reading found.
     reading = read_one(level.fd.get(), path.c_str() + (path.size() - entry.name_length),
                        level.device);
   }
@@ -586,8 +562,6 @@ result<examination> examine_entry(walk_cursor& cursor, const native_string& path
 }
 
 // What a worker of the queue does, on its own thread.
-
-#ifdef __linux__
 namespace {
 
 void close_ahead(directory_handle handle) { close(static_cast<int>(handle)); }
@@ -616,73 +590,6 @@ unique_fd open_below(int parent_fd, const char* name) {
   return unique_fd(openat(parent_fd, name, kDirectoryFlags | O_NOFOLLOW));
 }
 
-}  // namespace
-#endif
-
-bool open_ahead(const directory_place& parent, const native_string& name,
-                const entry_facts* seen, opened_directory& opened) {
-#ifdef __linux__
-  const int parent_fd = static_cast<int>(parent.handle);
-  // What the walk would enter, decided before anything is opened: a mount
-  // point (another file system, a bind mount, an automount point) is never
-  // opened, as opening it may wait for good on a mount that does not answer
-  // where the walk alone only reads its attributes and passes it by. The
-  // reading a worker made with the parent's listing serves where there is
-  // one: openat2 refuses a mount made since, and fstat below a directory
-  // that took the name since.
-  entry_facts facts;
-  if (seen) {
-    facts = *seen;
-  } else if (!read_entry(parent_fd, name.c_str(), parent.volume, facts).outcome) {
-    return false;
-  }
-  if (!opens_ahead(facts, parent)) return false;
-  unique_fd fd = open_below(parent_fd, name.c_str());
-  struct stat st;
-  // The directory just read, and no other that took its name since.
-  if (!fd.valid() || fstat(fd.get(), &st) != 0 ||
-      static_cast<std::uint64_t>(st.st_dev) != facts.identity.volume ||
-      static_cast<std::int64_t>(st.st_ino) != facts.identity.key)
-    return false;
-  // The inode of each entry below is that of this listing's.
-  opened.start_afresh(facts.identity, stamp_of(st));
-  // Buffers of this request alone, not kept by the thread: the queue's
-  // records hold all it keeps, within its budget.
-  const std::unique_ptr<char[]> replies(new char[kReplySize]);
-  std::vector<std::uint64_t> inodes;
-  std::vector<std::uint32_t> by_inode;
-  directory_listing& listing = opened.listing;
-  const replies_read read = append_names(fd.get(), parent.fills_replies, replies.get(), listing,
-                                         kMostEntriesKeptAhead, &inodes);
-  // A failure the walk meets, and says so; a directory too large for the
-  // queue to hold the walk lists itself.
-  if (read != replies_read::whole) return false;
-  // Read in the order of the inodes, which is the order of their blocks.
-  by_inode.resize(listing.entries.size());
-  for (std::size_t i = 0; i < by_inode.size(); ++i) by_inode[i] = static_cast<std::uint32_t>(i);
-  std::sort(by_inode.begin(), by_inode.end(),
-            [&inodes](std::uint32_t a, std::uint32_t b) { return inodes[a] < inodes[b]; });
-  opened.readings.resize(listing.entries.size());
-  directory_place place = parent;
-  place.handle = fd.get();
-  posix_read_ahead.read_facts(place, listing, by_inode.data(), by_inode.size(),
-                              opened.readings.data());
-  keep_readings(opened, by_inode.data());
-  sort_by_name(listing);
-  opened.handle = fd.release();
-  opened.close = close_ahead;
-  return true;
-#else
-  (void)parent;
-  (void)name;
-  (void)seen;
-  (void)opened;
-  return false;
-#endif
-}
-
-namespace {
-
 void read_facts_ahead(const directory_place& place, const directory_listing& listing,
                       const std::uint32_t* order, std::size_t count, entry_reading* readings) {
   for (std::size_t i = 0; i < count; ++i) {
@@ -705,27 +612,71 @@ bool look_at(directory_handle parent, const char* name, file_identity& identity,
 
 }  // namespace
 
+bool open_ahead(const directory_place& parent, const native_string& name, const entry_facts* seen,
+                opened_directory& opened) {
+  const int parent_fd = static_cast<int>(parent.handle);
+  // What the walk would enter, decided before anything is opened: a mount
+  // point (another file system, a bind mount, an automount point) is never
+  // opened, as opening it may wait for good on a mount that does not answer
+  // where the walk alone only reads its attributes and passes it by. The
+  // reading made with the parent's listing serves where there is one:
+  // openat2 refuses a mount made since, and fstat a directory that took the
+  // name since.
+  entry_facts facts;
+  if (seen) {
+    facts = *seen;
+  } else if (!read_entry(parent_fd, name.c_str(), parent.volume, facts).outcome) {
+    return false;
+  }
+  if (!opens_ahead(facts, parent)) return false;
+  unique_fd fd = open_below(parent_fd, name.c_str());
+  struct stat st;
+  if (!fd.valid() || fstat(fd.get(), &st) != 0 ||
+      static_cast<std::uint64_t>(st.st_dev) != facts.identity.volume ||
+      static_cast<std::int64_t>(st.st_ino) != facts.identity.key)
+    return false;
+  opened.start_afresh(facts.identity, stamp_of(st));
+  // Buffers of this request alone, not kept by the thread: the queue's
+  // records hold all it keeps, within its budget.
+  const std::unique_ptr<char[]> replies(new char[kReplySize]);
+  std::vector<std::uint64_t> inodes;
+  std::vector<std::uint32_t> by_inode;
+  directory_listing& listing = opened.listing;
+  const replies_read read = append_names(fd.get(), parent.fills_replies, replies.get(), listing,
+                                         kMostEntriesKeptAhead, &inodes);
+  // A failure the walk meets and reports; a directory too large it lists.
+  if (read != replies_read::whole) return false;
+  // Read in the order of the inodes, which is the order of their blocks.
+  by_inode.resize(listing.entries.size());
+  for (std::size_t i = 0; i < by_inode.size(); ++i) by_inode[i] = static_cast<std::uint32_t>(i);
+  std::sort(by_inode.begin(), by_inode.end(),
+            [&inodes](std::uint32_t a, std::uint32_t b) { return inodes[a] < inodes[b]; });
+  opened.readings.resize(listing.entries.size());
+  directory_place place = parent;
+  place.handle = fd.get();
+  read_facts_ahead(place, listing, by_inode.data(), by_inode.size(), opened.readings.data());
+  keep_readings(opened, by_inode.data());
+  sort_by_name(listing);
+  opened.handle = fd.release();
+  opened.close = close_ahead;
+  return true;
+}
+
 const read_ahead_operations posix_read_ahead = {open_ahead, read_facts_ahead, look_at};
 
 result<examination> examine_path(const native_string& path, entry_facts& facts) {
-  // The device of the directory holding it tells a mount point where the
-  // kernel does not flag one.
-  std::uint64_t parent_device = 0;
-  struct stat st;
-  if (path.size() < PATH_MAX) {
-    if (stat(directory_part(path).c_str(), &st) == 0)
-      parent_device = static_cast<std::uint64_t>(st.st_dev);
-    const result<> read = read_entry(AT_FDCWD, path.c_str(), parent_device, facts);
-    if (!read.outcome) return {examination::not_found, read.error};
-    return {examination::examined};
-  }
-  // Longer than the system takes whole: read from its directory, reached a
-  // piece at a time.
+  // A path longer than the system takes whole is read from its directory,
+  // reached a piece at a time. That directory's device tells a mount point
+  // where the kernel does not flag one.
+  unique_fd holder;
   const char* name = nullptr;
-  const unique_fd parent = open_parent(path, name);
-  if (!parent.valid()) return {examination::not_found, last_error()};
-  if (fstat(parent.get(), &st) == 0) parent_device = static_cast<std::uint64_t>(st.st_dev);
-  const result<> read = read_entry(parent.get(), name, parent_device, facts);
+  const int at = directory_holding(path, holder, name);
+  if (at == -1) return {examination::not_found, last_error()};
+  struct stat st;
+  const bool parent_read =
+      at == AT_FDCWD ? stat(directory_part(path).c_str(), &st) == 0 : fstat(at, &st) == 0;
+  const std::uint64_t parent_device = parent_read ? static_cast<std::uint64_t>(st.st_dev) : 0;
+  const result<> read = read_entry(at, name, parent_device, facts);
   if (!read.outcome) return {examination::not_found, read.error};
   return {examination::examined};
 }
