@@ -28,10 +28,8 @@
 #include "base/threads.h"
 
 #ifdef __linux__
-#include <linux/magic.h>
 #include <linux/openat2.h>
 #include <sys/syscall.h>
-#include <sys/vfs.h>
 #endif
 
 namespace platform {
@@ -222,28 +220,6 @@ void leave_deepest(walk_state& walk, const native_string& path) {
   }
   fd.reset();
   reopen_by_name(walk, path, child - 1);  // the tree moved: go by names instead
-}
-
-// Whether the directory's file system fills every listing reply it can, so
-// that one with room left for the longest entry is the last: those known
-// to save every directory one call; others are read to the empty reply.
-// The walk never crosses into another file system: the answer holds below
-// a PATH.
-bool fills_every_reply(int fd) {
-#ifdef __linux__
-  struct statfs info;
-  if (fstatfs(fd, &info) != 0) return false;
-  switch (static_cast<unsigned long>(info.f_type)) {
-    case EXT4_SUPER_MAGIC:  // ext2, ext3 and ext4
-    case XFS_SUPER_MAGIC:
-    case BTRFS_SUPER_MAGIC:
-    case TMPFS_MAGIC:
-      return true;
-  }
-#else
-  (void)fd;
-#endif
-  return false;
 }
 
 result<entering> enter_top(walk_state& walk, const native_string& path) {
@@ -472,43 +448,6 @@ replies_read append_names(int fd, bool fills_replies, char* replies, directory_l
   }
   return replies_read::whole;
 #endif
-}
-
-// The first eight bytes of the name at `offset` of `names` (of `size`
-// bytes), as a number that orders as they do: a shorter name's NUL orders
-// it before any name it begins. Past the end of the names, NULs.
-std::uint64_t name_prefix(const char* names, std::size_t offset, std::size_t size) {
-  std::uint64_t bytes = 0;
-  if (offset + sizeof bytes <= size) {
-    std::memcpy(&bytes, names + offset, sizeof bytes);
-  } else {
-    std::memcpy(&bytes, names + offset, size - offset);  // the last names only
-  }
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  return bytes;
-#else
-  return __builtin_bswap64(bytes);
-#endif
-}
-
-void sort_by_name(directory_listing& listing) {
-  const char* names = listing.names.data();
-  const std::size_t size = listing.names.size();
-  std::sort(listing.entries.begin(), listing.entries.end(),
-            [names, size](const listed_entry& a, const listed_entry& b) {
-              // Names that differ in their first eight bytes (most) are told
-              // apart there without a call; two names of a directory never
-              // agree up to a NUL.
-              const std::uint64_t prefix_a = name_prefix(names, a.name_offset, size);
-              const std::uint64_t prefix_b = name_prefix(names, b.name_offset, size);
-              if (prefix_a != prefix_b) return prefix_a < prefix_b;
-              // A name of eight bytes or fewer ends within its prefix:
-              // the other begins with it (or is it, where a file system
-              // lists a name twice).
-              if (a.name_length <= 8 || b.name_length <= 8) return a.name_length < b.name_length;
-              return native_string_view(names + a.name_offset + 8, a.name_length - 8u) <
-                     native_string_view(names + b.name_offset + 8, b.name_length - 8u);
-            });
 }
 
 // One reading of the entry `name` of the open directory `fd` on `device`.

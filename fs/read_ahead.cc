@@ -193,6 +193,20 @@ struct read_ahead::level_requests {
       if (r->open.index == index) return r.get();
     return nullptr;
   }
+  // Asks for the subdirectories of `listing`, with the readings made with
+  // it where there are (a worker's): the one who opens one decides from it.
+  void ask_for(const directory_listing& listing, const std::vector<entry_reading>* readings) {
+    assert(items.empty() && names.empty());
+    for (const listed_entry& entry : listing.entries) {
+      if (!entry.is_directory || entry.is_reparse) continue;
+      items.emplace_back(static_cast<std::uint32_t>(names.size()), entry.name_length);
+      names += listing.name(entry);
+      if (!readings) continue;
+      const entry_reading& reading = (*readings)[entry.listed_facts - 1];
+      items.back().seen = reading.examined.outcome == examination::examined;
+      items.back().facts = reading.facts;
+    }
+  }
 };
 
 struct read_ahead::facts_job {
@@ -297,11 +311,7 @@ void read_ahead::open_subdirectories(std::size_t level, const directory_place& p
   if (descriptors.most_ahead == 0) return;
   level_requests& batch = level_at(level);
   batch.parent.reset(parent);
-  for (const listed_entry& entry : listing.entries) {
-    if (!entry.is_directory || entry.is_reparse) continue;
-    batch.items.emplace_back(static_cast<std::uint32_t>(batch.names.size()), entry.name_length);
-    batch.names += listing.name(entry);
-  }
+  batch.ask_for(listing, nullptr);
   if (!batch.items.empty()) offer_work(lock);
 }
 
@@ -370,10 +380,18 @@ void read_ahead::carry_out(request& r) {
     r.succeeded = true;
     return;
   }
-  r.open.opened->close_handle();  // the operation fills the rest afresh
-  r.succeeded = operations_.open(r.pinned->place, r.open.name,
-                                 r.open.seen ? &r.open.facts : nullptr, *r.open.opened);
-  if (r.succeeded) ask_for_children(r);
+  opened_directory& opened = *r.open.opened;
+  opened.close_handle();  // the operation fills the rest afresh
+  r.succeeded =
+      operations_.open(r.pinned->place, r.open.name, r.open.seen ? &r.open.facts : nullptr, opened);
+  if (!r.succeeded) return;
+  // The requests for its subdirectories, the very list the walk makes of
+  // them when it adopts the listing; none visible before this one is done.
+  r.open.children->ask_for(opened.listing, &opened.readings);
+  directory_place place = r.pinned->place;
+  place.handle = opened.handle;
+  place.volume = opened.identity.volume;
+  r.open.children->parent.reset(place);
 }
 
 void read_ahead::carry_out_and_finish(brief_lock& lock, request& r) {
@@ -381,33 +399,6 @@ void read_ahead::carry_out_and_finish(brief_lock& lock, request& r) {
   carry_out(r);
   lock.lock();
   finish(lock, r);
-}
-
-// Outside the lock, on the worker that opened the directory: the requests
-// for its subdirectories, the very list the walk makes of them when it
-// adopts the listing.
-void read_ahead::ask_for_children(request& r) {
-  level_requests& children = *r.open.children;
-  const opened_directory& opened = *r.open.opened;
-  children.items.clear();
-  children.names.clear();
-  children.walk_at = 0;
-  children.inherited = false;
-  for (const listed_entry& entry : opened.listing.entries) {
-    if (!entry.is_directory || entry.is_reparse) continue;
-    level_requests::item item(static_cast<std::uint32_t>(children.names.size()), entry.name_length);
-    // The worker that opens it decides from this reading, with no other.
-    const entry_reading& reading = opened.readings[entry.listed_facts - 1];
-    item.seen = reading.examined.outcome == examination::examined;
-    item.facts = reading.facts;
-    children.items.push_back(item);
-    children.names += opened.listing.name(entry);
-  }
-  // No request of the batch is visible before this one is done.
-  directory_place place = r.pinned->place;
-  place.handle = opened.handle;
-  place.volume = opened.identity.volume;
-  children.parent.reset(place);
 }
 
 // Under the lock: a request is done.

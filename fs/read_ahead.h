@@ -34,6 +34,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "fs/filesystem.h"
@@ -80,11 +81,7 @@ struct opened_directory {
   opened_directory(const opened_directory&) = delete;
   opened_directory& operator=(const opened_directory&) = delete;
 
-  directory_handle release() {
-    const directory_handle held = handle;
-    handle = -1;
-    return held;
-  }
+  directory_handle release() { return std::exchange(handle, -1); }
   void close_handle() {
     if (handle >= 0) close(handle);
     handle = -1;
@@ -122,8 +119,7 @@ struct descriptor_budget {
   // Whether the queue may open one more.
   bool ahead_may_take_one() const {
     const std::size_t held = ahead.load(std::memory_order_relaxed);
-    const std::size_t kept =
-        std::max(levels.load(std::memory_order_relaxed), kept_for_levels);
+    const std::size_t kept = std::max(levels.load(std::memory_order_relaxed), kept_for_levels);
     return held < most_ahead && held + 1 + kept <= total.load(std::memory_order_relaxed);
   }
   // How many levels the walk may hold open now, from `fewest` to `most`.
@@ -267,7 +263,6 @@ class read_ahead {
   request* claim_in(level_requests& batch);
   void carry_out(request& r);
   void carry_out_and_finish(brief_lock& lock, request& r);
-  void ask_for_children(request& r);
   void finish(brief_lock& lock, request& r);
   void drop(brief_lock& lock, request& r, bool taken = false);
   void drop_all(brief_lock& lock, level_requests& batch);
