@@ -43,8 +43,7 @@ struct walk_level {
   unique_fd fd;                // none while parked to save descriptors
   int deferred_error = 0;      // the directory opened but cannot be read
   bool fills_replies = false;  // its file system fills every listing reply
-  std::uint64_t device = 0;    // to check a reopened directory is the same
-  std::uint64_t inode = 0;
+  file_identity identity;      // to check a reopened directory is the same
   // Where its name lies in the cursor's path, to reopen it from an ancestor.
   std::size_t name_offset = 0;
   std::size_t name_length = 0;
@@ -123,8 +122,7 @@ void close_level(walk_state& walk, walk_level& level) {
 
 bool same_directory(int fd, const walk_level& level) {
   struct stat st;
-  return fstat(fd, &st) == 0 && static_cast<std::uint64_t>(st.st_dev) == level.device &&
-         static_cast<std::uint64_t>(st.st_ino) == level.inode;
+  return fstat(fd, &st) == 0 && identity_of(st) == level.identity;
 }
 
 // Closes the shallowest open directory between the PATH and the deepest
@@ -243,8 +241,7 @@ result<entering> enter_top(walk_state& walk, const native_string& path) {
   } else {
     ++walk.ahead.descriptors.levels;
   }
-  level.device = static_cast<std::uint64_t>(st.st_dev);
-  level.inode = static_cast<std::uint64_t>(st.st_ino);
+  level.identity = identity_of(st);
   level.fills_replies = level.fd.valid() && fills_every_reply(level.fd.get());
   // Each open level takes one descriptor, and one more is kept for the
   // moment a level is reopened or a child opened before parking.
@@ -262,11 +259,6 @@ result<entering> enter_top(walk_state& walk, const native_string& path) {
 // When its entries (st_mtim) or itself (st_ctim) last changed.
 change_stamp stamp_of(const struct stat& st) {
   return {st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
-}
-
-bool is_listed_directory(const struct stat& st, const file_identity* identity) {
-  return !identity || (static_cast<std::uint64_t>(st.st_dev) == identity->volume &&
-                       static_cast<std::int64_t>(st.st_ino) == identity->key);
 }
 
 // A finite address-space or data limit (`ulimit -v`, `ulimit -d`): what
@@ -328,8 +320,7 @@ result<entering> enter_directory_adopting(walk_cursor& cursor, const native_stri
   const char* child = path.c_str() + level.name_offset;
   if (walk.ahead.adopt(walk.levels.size(), adopted, parent.fd.get(), child, identity)) {
     level.fd = unique_fd(static_cast<int>(adopted->release()));
-    level.device = adopted->identity.volume;
-    level.inode = static_cast<std::uint64_t>(adopted->identity.key);
+    level.identity = adopted->identity;
   } else if (!parent.fd.valid()) {  // the parent could not be brought back
     const int failure = parent.deferred_error != 0 ? parent.deferred_error : ENOENT;
     return {entering::no_attributes, static_cast<error_code>(failure)};
@@ -349,14 +340,13 @@ result<entering> enter_directory_adopting(walk_cursor& cursor, const native_stri
       level.deferred_error = failure;
     } else if (fstat(level.fd.get(), &st) != 0) {
       return {entering::no_attributes, last_error()};
-    } else if (!is_listed_directory(st, identity)) {
+    } else if (identity && !(identity_of(st) == *identity)) {
       // Another directory stands where the listing saw this one (the tree
       // moved): its contents are not the ones asked for, and the one asked
       // for is no longer there.
       return {entering::no_attributes, ENOENT};
     }
-    level.device = static_cast<std::uint64_t>(st.st_dev);
-    level.inode = static_cast<std::uint64_t>(st.st_ino);
+    level.identity = identity_of(st);
   }
   if (level.fd.valid()) {
     descriptor_budget& budget = walk.ahead.descriptors;
@@ -371,11 +361,8 @@ result<entering> enter_directory_adopting(walk_cursor& cursor, const native_stri
 bool current_identity(const walk_cursor& cursor, file_identity& identity) {
   const walk_state& walk = *cursor.state;
   if (walk.levels.empty()) return false;
-  const walk_level& level = walk.levels.back();
-  if (level.device == 0 && level.inode == 0) return false;
-  identity.volume = level.device;
-  identity.key = static_cast<std::int64_t>(level.inode);
-  return true;
+  identity = walk.levels.back().identity;
+  return !(identity == file_identity());
 }
 
 void leave_directory(walk_cursor& cursor) {
@@ -398,7 +385,7 @@ directory_place current_place(const walk_cursor& cursor) {
   if (walk.levels.empty() || !walk.levels.back().fd.valid()) return place;
   const walk_level& level = walk.levels.back();
   place.handle = level.fd.get();
-  place.volume = level.device;
+  place.volume = level.identity.volume;
   place.fills_replies = level.fills_replies;
   return place;
 }
@@ -494,7 +481,7 @@ result<examination> examine_entry(walk_cursor& cursor, const native_string& path
     // the reading's, the directory bit too: an entry that changed kind
     // since the listing is what the reading found.
     reading = read_one(level.fd.get(), path.c_str() + (path.size() - entry.name_length),
-                       level.device);
+                       level.identity.volume);
   }
   facts = reading.facts;
   return reading.examined;
@@ -543,8 +530,7 @@ bool look_at(directory_handle parent, const char* name, file_identity& identity,
   struct stat st;
   if (fstatat(static_cast<int>(parent), name, &st, AT_SYMLINK_NOFOLLOW | kNoAutomount) != 0)
     return false;
-  identity.volume = static_cast<std::uint64_t>(st.st_dev);
-  identity.key = static_cast<std::int64_t>(st.st_ino);
+  identity = identity_of(st);
   stamp = stamp_of(st);
   return true;
 }
@@ -570,9 +556,7 @@ bool open_ahead(const directory_place& parent, const native_string& name, const 
   if (!opens_ahead(facts, parent)) return false;
   unique_fd fd = open_below(parent_fd, name.c_str());
   struct stat st;
-  if (!fd.valid() || fstat(fd.get(), &st) != 0 ||
-      static_cast<std::uint64_t>(st.st_dev) != facts.identity.volume ||
-      static_cast<std::int64_t>(st.st_ino) != facts.identity.key)
+  if (!fd.valid() || fstat(fd.get(), &st) != 0 || !(identity_of(st) == facts.identity))
     return false;
   opened.start_afresh(facts.identity, stamp_of(st));
   // Buffers of this request alone, not kept by the thread: the queue's

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include "fs/long_paths-posix.h"
+#include "fs/stat-posix.h"
 
 namespace platform {
 
@@ -14,8 +15,7 @@ bool path_identity(const native_string& path, file_identity& identity) {
   const int at = directory_holding(path, holder, name);
   struct stat st;
   if (at == -1 || fstatat(at, name, &st, 0) != 0) return false;
-  identity.volume = static_cast<std::uint64_t>(st.st_dev);
-  identity.key = static_cast<std::int64_t>(st.st_ino);
+  identity = identity_of(st);
   return true;
 }
 

@@ -5,6 +5,7 @@
 #define TWINFIND_FS_STAT_POSIX_H_
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 
@@ -20,6 +21,11 @@ constexpr int kNoAutomount = AT_NO_AUTOMOUNT;
 #else
 constexpr int kNoAutomount = 0;
 #endif
+
+// The identity of the file `st` describes.
+inline file_identity identity_of(const struct stat& st) {
+  return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::int64_t>(st.st_ino), 0};
+}
 
 // Reads the entry `name` of the directory `dir_fd` (or a path, with
 // AT_FDCWD). `parent_device` is the device of the directory holding it, used
