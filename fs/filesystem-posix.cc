@@ -261,21 +261,16 @@ change_stamp stamp_of(const struct stat& st) {
   return {st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
 }
 
-// A finite address-space or data limit (`ulimit -v`, `ulimit -d`): what
-// the threads take beside the walk could end a run that fits without them.
-bool memory_is_limited() {
-  for (const int resource : {RLIMIT_AS, RLIMIT_DATA}) {
-    rlimit limit;
-    if (getrlimit(resource, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 std::size_t read_ahead_threads() {
 #ifdef __linux__
-  if (memory_is_limited()) return 0;
+  // Under a finite address-space or data limit (`ulimit -v`, `ulimit -d`),
+  // what the threads take beside the walk could end a run that fits alone.
+  for (const int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+    rlimit limit;
+    if (getrlimit(resource, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) return 0;
+  }
   // The user's count, where given (TWINFIND_THREADS; 0: read alone).
   if (const char* set = std::getenv("TWINFIND_THREADS")) {
     char* end = nullptr;
@@ -399,7 +394,6 @@ namespace {
 // system stops returning entries. `inodes`, when not null, gets each inode.
 replies_read append_names(int fd, bool fills_replies, char* replies, directory_listing& listing,
                           std::size_t most, std::vector<std::uint64_t>* inodes) {
-#ifdef __linux__
   const auto append = [&](std::uint64_t inode, unsigned char type, const char* name) {
     listed_entry entry;
     entry.name_offset = listing.names.size();
@@ -413,25 +407,19 @@ replies_read append_names(int fd, bool fills_replies, char* replies, directory_l
     if (inodes) inodes->push_back(inode);
     return listing.entries.size() <= most;
   };
+#ifdef __linux__
   return read_replies(fd, fills_replies, replies, append);
 #else
   (void)fills_replies;
   (void)replies;
-  (void)most;
-  // A stream of its own, on a copy: the level keeps its descriptor.
+  // A stream of its own, on a copy: the level keeps its descriptor. No
+  // type tells directories by.
   const unique_dir dir{unique_fd(dup(fd))};
   if (!dir) return replies_read::failed;
   rewinddir(dir.get());
   while (const struct dirent* record = readdir(dir.get())) {
-    const char* name = record->d_name;
-    if (is_dot_or_dot_dot(name)) continue;
-    listed_entry entry;
-    entry.name_offset = listing.names.size();
-    entry.name_length = static_cast<std::uint16_t>(std::strlen(name));
-    entry.listed_facts = kUnreadKind;  // no type to tell directories by
-    listing.names.append(name, entry.name_length + std::size_t{1});
-    listing.entries.push_back(entry);
-    if (inodes) inodes->push_back(static_cast<std::uint64_t>(record->d_ino));
+    if (!is_dot_or_dot_dot(record->d_name) && !append(record->d_ino, DT_UNKNOWN, record->d_name))
+      return replies_read::stopped;
   }
   return replies_read::whole;
 #endif

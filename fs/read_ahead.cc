@@ -234,8 +234,7 @@ struct read_ahead::facts_job {
   }
 };
 
-read_ahead::read_ahead(const read_ahead_operations& operations, std::size_t threads,
-                       bool by_hand)
+read_ahead::read_ahead(const read_ahead_operations& operations, std::size_t threads, bool by_hand)
     : operations_(operations), threads_(by_hand ? 0 : threads), by_hand_(by_hand) {}
 
 read_ahead::~read_ahead() {
@@ -251,9 +250,10 @@ read_ahead::~read_ahead() {
   pool_.join();
 }
 
-// Under the lock: every request of `batch`, and all below them, dropped,
-// once none is being read.
-void read_ahead::drop_all(brief_lock& lock, level_requests& batch) {
+// Under the lock: `batch` asks for nothing any more, and no request reads
+// in its directory, which may then close: every request of it, and all
+// below them, dropped once none is being read.
+void read_ahead::end_batch(brief_lock& lock, level_requests& batch) {
   for (level_requests::item& item : batch.items)
     if (item.state == status::queued) item.state = status::dropped;
   while (!batch.active.empty()) {
@@ -264,12 +264,6 @@ void read_ahead::drop_all(brief_lock& lock, level_requests& batch) {
     if (!batch.active.empty() && batch.active.back().get() == &r && r.state == status::done)
       drop(lock, r);
   }
-}
-
-// Under the lock: `batch` asks for nothing any more, and no request reads
-// in its directory, which may then close.
-void read_ahead::end_batch(brief_lock& lock, level_requests& batch) {
-  drop_all(lock, batch);
   batch.items.clear();
   batch.names.clear();
   batch.walk_at = 0;
@@ -349,17 +343,18 @@ read_ahead::request* read_ahead::claim_in(level_requests& batch) {
     if (request* below = claim_in(*opened->open.children)) return below;
   }
   if (i == window_end) return nullptr;
-  batch.active.reserve(batch.active.size() + 1);
+  std::unique_ptr<request> claimed;
   if (spare_.empty()) {
-    batch.active.emplace_back(new request(request_kind::open_and_list));
-    batch.active.back()->open.opened.reset(new opened_directory);
-    batch.active.back()->open.children.reset(new level_requests);
+    claimed.reset(new request(request_kind::open_and_list));
+    claimed->open.opened.reset(new opened_directory);
+    claimed->open.children.reset(new level_requests);
     spare_.reserve(++records_);  // room for all: a drop never allocates
   } else {
-    batch.active.push_back(std::move(spare_.back()));
+    claimed = std::move(spare_.back());
     spare_.pop_back();
   }
-  request& r = *batch.active.back();
+  batch.active.reserve(batch.active.size() + 1);
+  request& r = *claimed;
   level_requests::item& item = batch.items[i];
   r.open.name.assign(batch.names, item.name_offset, item.name_length);
   r.open.seen = item.seen;
@@ -368,7 +363,8 @@ read_ahead::request* read_ahead::claim_in(level_requests& batch) {
   r.open.index = i;
   r.claim(batch.parent);
   item.state = status::claimed;
-  descriptors.ahead.store(++holding_, std::memory_order_relaxed);
+  batch.active.push_back(std::move(claimed));
+  descriptors.ahead.fetch_add(1, std::memory_order_relaxed);
   return &r;
 }
 
@@ -433,7 +429,7 @@ void read_ahead::drop(brief_lock& lock, request& r, bool taken) {
   if (!taken) r.open.opened->close_handle();
   batch.items[r.open.index].state = status::dropped;
   const bool was_full = !descriptors.ahead_may_take_one();
-  descriptors.ahead.store(--holding_, std::memory_order_relaxed);
+  descriptors.ahead.fetch_sub(1, std::memory_order_relaxed);
   auto held = batch.active.begin();
   while (held->get() != &r) ++held;
   if (taken) {
@@ -658,11 +654,6 @@ void read_ahead::run() {
 void* read_ahead::run_thread(void* self) {
   static_cast<read_ahead*>(self)->run();
   return nullptr;
-}
-
-void read_ahead::end_directory() {
-  end_facts();
-  holds_adopted_ = false;
 }
 
 bool read_ahead::adopt(std::size_t level, opened_directory* opened, directory_handle parent,

@@ -133,12 +133,10 @@ struct descriptor_budget {
 
 // How a half carries out requests, on a worker's thread.
 struct read_ahead_operations {
-  // Opens the subdirectory `name` of `parent`, never through a link nor
-  // onto another volume, and lists and reads it into `opened` as the walk
-  // would; false where it cannot or it holds more than kMostEntriesKeptAhead
-  // entries (the walk then does it itself and reports what it meets).
-  // `seen`, when not null, is a worker's reading of `name`, made with the
-  // parent's listing: what to open is decided from it.
+  // Opens the subdirectory `name` of `parent` where opens_ahead says (from
+  // `seen`, a worker's reading made with the parent's listing, where not
+  // null), and lists and reads it into `opened` as the walk would; false
+  // where it cannot or it holds more than kMostEntriesKeptAhead entries.
   bool (*open)(const directory_place& parent, const native_string& name, const entry_facts* seen,
                opened_directory& opened);
   // Reads the entries `order[0..count)` of `listing` into `readings`.
@@ -194,7 +192,10 @@ class read_ahead {
     return entered;
   }
   // The walk enters or leaves a directory.
-  void end_directory();
+  void end_directory() {
+    end_facts();
+    holds_adopted_ = false;
+  }
   // Whether the walk takes over `opened`, which a worker opened at `name`
   // of `parent` (-1: none), as its level `level`: only while that directory
   // stands at `name`, is the one the parent's listing saw (`listed`, where
@@ -265,7 +266,6 @@ class read_ahead {
   void carry_out_and_finish(brief_lock& lock, request& r);
   void finish(brief_lock& lock, request& r);
   void drop(brief_lock& lock, request& r, bool taken = false);
-  void drop_all(brief_lock& lock, level_requests& batch);
   void end_batch(brief_lock& lock, level_requests& batch);
   void help_or_wait(brief_lock& lock, request& r);
   void wait_for(brief_lock& lock, request& r);
@@ -284,7 +284,6 @@ class read_ahead {
   bool walk_waits_ = false;
   bool quit_ = false;
   std::size_t idle_ = 0;
-  std::size_t holding_ = 0;  // descriptors requests hold, or are opening
   // On the heap: a place stays where requests pinned it as levels are
   // added, and a worker's batch becomes a level's as it is.
   std::vector<std::unique_ptr<level_requests>> levels_;
