@@ -370,19 +370,14 @@ void leave_directory(walk_cursor& cursor) {
     close_level(walk, walk.levels.back());
   }
   walk.levels.pop_back();
-  walk.parked_below =
-      std::max<std::size_t>(1, std::min(walk.parked_below, walk.levels.size()));
+  walk.parked_below = std::max<std::size_t>(1, std::min(walk.parked_below, walk.levels.size()));
 }
 
 directory_place current_place(const walk_cursor& cursor) {
   const walk_state& walk = *cursor.state;
-  directory_place place;
-  if (walk.levels.empty() || !walk.levels.back().fd.valid()) return place;
+  if (walk.levels.empty() || !walk.levels.back().fd.valid()) return directory_place();
   const walk_level& level = walk.levels.back();
-  place.handle = level.fd.get();
-  place.volume = level.identity.volume;
-  place.fills_replies = level.fills_replies;
-  return place;
+  return {level.fd.get(), level.identity.volume, level.fills_replies};
 }
 
 namespace {
@@ -446,9 +441,8 @@ result<> list_directory(walk_cursor& cursor, const native_string& path) {
   if (!level.fd.valid()) return failed(static_cast<error_code>(level.deferred_error));
   if (!adopted) {
     if (!walk.replies) walk.replies.reset(new char[kReplySize]);
-    const replies_read read = append_names(level.fd.get(), level.fills_replies,
-                                           walk.replies.get(), listing, static_cast<std::size_t>(-1),
-                                           nullptr);
+    const replies_read read = append_names(level.fd.get(), level.fills_replies, walk.replies.get(),
+                                           listing, static_cast<std::size_t>(-1), nullptr);
     if (read == replies_read::failed && listing.entries.empty()) return failed(last_error());
     sort_by_name(listing);
   }

@@ -103,7 +103,6 @@ struct read_ahead::pinned_place {
   directory_place place;
   std::size_t pins = 0;
 
-  // Under the lock: a new directory here, or none.
   void reset(const directory_place& to = directory_place()) {
     assert(pins == 0 && "a directory changed under a request reading in it");
     place = to;
@@ -294,16 +293,15 @@ void read_ahead::open_subdirectories(std::size_t level, const directory_place& p
                                      const directory_listing& listing) {
   if (!enabled() || parent.handle < 0) return;
   brief_lock lock(mutex_);
+  level_requests& batch = level_at(level);
   // An adopted directory comes with the requests the worker made from the
   // very listing the walk took over: they are this level's.
-  if (level < levels_.size() && levels_[level]->inherited &&
-      levels_[level]->parent.place.handle == parent.handle) {
-    levels_[level]->inherited = false;
+  if (batch.inherited && batch.parent.place.handle == parent.handle) {
+    batch.inherited = false;
     return;
   }
-  if (level < levels_.size()) end_batch(lock, *levels_[level]);  // what was asked here before
+  end_batch(lock, batch);  // what was asked here before
   if (descriptors.most_ahead == 0) return;
-  level_requests& batch = level_at(level);
   batch.parent.reset(parent);
   batch.ask_for(listing, nullptr);
   if (!batch.items.empty()) offer_work(lock);
@@ -459,10 +457,7 @@ void read_ahead::help_or_wait(brief_lock& lock, request& r) {
 // now, as by its worker).
 void read_ahead::wait_for(brief_lock& lock, request& r) {
   if (r.state != status::claimed) return;
-  if (by_hand_) {
-    carry_out_and_finish(lock, r);
-    return;
-  }
+  if (by_hand_) return carry_out_and_finish(lock, r);
   // A warm read ends within microseconds: look again a while, without the
   // lock. The serial tells if it ended and was claimed anew meanwhile.
   const std::uint64_t serial = r.serial;
@@ -532,8 +527,7 @@ void read_ahead::give_back() {
 void read_ahead::end_level(std::size_t level) {
   if (!enabled()) return;
   brief_lock lock(mutex_);
-  if (level >= levels_.size()) return;
-  end_batch(lock, *levels_[level]);
+  if (level < levels_.size()) end_batch(lock, *levels_[level]);
 }
 
 bool read_ahead::read_facts(const directory_place& place, const directory_listing& listing,
@@ -584,14 +578,11 @@ void read_ahead::take_facts(std::size_t ticket, entry_reading& reading) {
       return;
     }
     request& r = job.slice(wanted);
-    while (r.state != status::done) {
-      if (r.state == status::claimed) {
-        help_or_wait(lock, r);
-        continue;
-      }
+    if (r.state == status::queued) {
       job.claim(r);  // nobody did: the walk reads it itself
       carry_out_and_finish(lock, r);
     }
+    while (r.state == status::claimed) help_or_wait(lock, r);
     job.walk_has_slice = true;
     if (job.issued < job.slices && idle_ != 0) work_.notify_all();
   }
