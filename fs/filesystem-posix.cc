@@ -93,8 +93,6 @@ constexpr unsigned long kMostSetThreads = 64;
 // slice of facts.
 constexpr std::size_t kFewestEntriesToShare = 32;
 
-bool out_of_descriptors(int error) { return error == EMFILE || error == ENFILE; }
-
 error_code last_error() { return static_cast<error_code>(errno); }
 
 // How many more descriptors the process can open, up to `most`: counted by
@@ -152,7 +150,7 @@ void unpark(walk_state& walk, std::size_t index, unique_fd fd) {
 unique_fd open_parking(walk_state& walk, int dir_fd, const char* name, std::size_t keep) {
   for (;;) {
     unique_fd fd(openat(dir_fd, name, kDirectoryFlags | O_NOFOLLOW));
-    if (fd.valid() || !out_of_descriptors(errno)) return fd;
+    if (fd.valid() || (errno != EMFILE && errno != ENFILE)) return fd;
     const int failure = errno;
     descriptor_budget& budget = walk.ahead.descriptors;
     const std::size_t levels = budget.levels;
@@ -162,12 +160,6 @@ unique_fd open_parking(walk_state& walk, int dir_fd, const char* name, std::size
       return fd;
     }
   }
-}
-
-// The name of `level`, from the walk's path, as the system takes it.
-const char* level_name(const native_string& path, const walk_level& level, native_string& storage) {
-  storage.assign(path, level.name_offset, level.name_length);
-  return storage.c_str();
 }
 
 // Reopens the parked level `index` from its nearest open ancestor, by name,
@@ -187,8 +179,9 @@ void reopen_by_name(walk_state& walk, const native_string& path, std::size_t ind
   unique_fd fd;  // the deepest level reopened so far
   for (std::size_t k = open; k <= index; ++k) {
     const walk_level& level = walk.levels[k];
-    unique_fd next = open_parking(walk, fd.valid() ? fd.get() : ancestor,
-                                  level_name(path, level, name), ancestor_level);
+    name.assign(path, level.name_offset, level.name_length);
+    unique_fd next =
+        open_parking(walk, fd.valid() ? fd.get() : ancestor, name.c_str(), ancestor_level);
     const int failure = next.valid() ? ENOENT : errno;  // ENOENT: another directory now
     if (!next.valid() || !same_directory(next.get(), level)) {
       target.deferred_error = failure;

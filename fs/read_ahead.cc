@@ -62,15 +62,13 @@ std::vector<std::uint32_t> order_of_visits(directory_listing& listing, std::size
     left += entry.listed_facts == 0 || entry.listed_facts == kUnreadKind;
   if (left < fewest) return order;
   order.reserve(left);
-  for (std::size_t i = 0; i < listing.entries.size(); ++i) {
-    if (listing.entries[i].listed_facts == kUnreadKind) order.push_back(static_cast<std::uint32_t>(i));
-  }
+  for (std::uint32_t i = 0; i < listing.entries.size(); ++i)
+    if (listing.entries[i].listed_facts == kUnreadKind) order.push_back(i);
   const std::size_t first_visited = order.size();
   for (const bool directories : {false, true}) {
-    for (std::size_t i = 0; i < listing.entries.size(); ++i) {
+    for (std::uint32_t i = 0; i < listing.entries.size(); ++i) {
       const listed_entry& entry = listing.entries[i];
-      if (entry.listed_facts == 0 && entry.is_directory == directories)
-        order.push_back(static_cast<std::uint32_t>(i));
+      if (entry.listed_facts == 0 && entry.is_directory == directories) order.push_back(i);
     }
   }
   for (std::size_t t = first_visited; t < order.size(); ++t)
@@ -682,14 +680,10 @@ bool read_ahead::start_listing(directory_listing& listing) {
 
 void read_ahead::read_listed(const directory_place& place, directory_listing& listing,
                              std::size_t fewest) {
-  bool shared = false;
-  if (enabled()) {
-    std::vector<std::uint32_t> order = order_of_visits(listing, fewest);
-    shared = read_facts(place, listing, order);
-    if (!shared)
-      for (listed_entry& entry : listing.entries)
-        if (has_ticket(entry.listed_facts)) entry.listed_facts = 0;
-  }
+  // Tickets are given only to an order the queue then reads.
+  std::vector<std::uint32_t> order;
+  if (enabled()) order = order_of_visits(listing, fewest);
+  const bool shared = read_facts(place, listing, order);
   std::size_t ticket = 0;
   for (std::uint32_t i = 0; i < listing.entries.size(); ++i) {
     listed_entry& entry = listing.entries[i];
