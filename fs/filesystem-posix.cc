@@ -368,9 +368,13 @@ void leave_directory(walk_cursor& cursor) {
 
 directory_place current_place(const walk_cursor& cursor) {
   const walk_state& walk = *cursor.state;
-  if (walk.levels.empty() || !walk.levels.back().fd.valid()) return directory_place();
+  directory_place place;
+  if (walk.levels.empty() || !walk.levels.back().fd.valid()) return place;
   const walk_level& level = walk.levels.back();
-  return {level.fd.get(), level.identity.volume, level.fills_replies};
+  place.handle = level.fd.get();
+  place.volume = level.identity.volume;
+  place.fills_replies = level.fills_replies;
+  return place;
 }
 
 namespace {
@@ -465,8 +469,6 @@ result<examination> examine_entry(walk_cursor& cursor, const native_string& path
 // What a worker of the queue does, on its own thread.
 namespace {
 
-void close_ahead(directory_handle handle) { close(static_cast<int>(handle)); }
-
 #ifdef SYS_openat2
 // Set once the kernel has refused openat2 as a whole (older than 5.6, or a
 // seccomp profile that forbids it): openat then serves alone.
@@ -489,25 +491,6 @@ unique_fd open_below(int parent_fd, const char* name) {
   }
 #endif
   return unique_fd(openat(parent_fd, name, kDirectoryFlags | O_NOFOLLOW));
-}
-
-void read_facts_ahead(const directory_place& place, const directory_listing& listing,
-                      const std::uint32_t* order, std::size_t count, entry_reading* readings) {
-  for (std::size_t i = 0; i < count; ++i) {
-    const listed_entry& entry = listing.entries[order[i]];
-    readings[i] = read_one(static_cast<int>(place.handle),
-                           listing.names.c_str() + entry.name_offset, place.volume);
-  }
-}
-
-bool look_at(directory_handle parent, const char* name, file_identity& identity,
-             change_stamp& stamp) {
-  struct stat st;
-  if (fstatat(static_cast<int>(parent), name, &st, AT_SYMLINK_NOFOLLOW | kNoAutomount) != 0)
-    return false;
-  identity = identity_of(st);
-  stamp = stamp_of(st);
-  return true;
 }
 
 }  // namespace
@@ -552,13 +535,39 @@ bool open_ahead(const directory_place& parent, const native_string& name, const 
   opened.readings.resize(listing.entries.size());
   directory_place place = parent;
   place.handle = fd.get();
-  read_facts_ahead(place, listing, by_inode.data(), by_inode.size(), opened.readings.data());
+  posix_read_ahead.read_facts(place, listing, by_inode.data(), by_inode.size(),
+                              opened.readings.data());
   keep_readings(opened, by_inode.data());
   sort_by_name(listing);
   opened.handle = fd.release();
   opened.close = close_ahead;
   return true;
 }
+
+namespace {
+
+void read_facts_ahead(const directory_place& place, const directory_listing& listing,
+                      const std::uint32_t* order, std::size_t count, entry_reading* readings) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const listed_entry& entry = listing.entries[order[i]];
+    readings[i] = read_one(static_cast<int>(place.handle),
+                           listing.names.c_str() + entry.name_offset, place.volume);
+  }
+}
+
+bool look_at(directory_handle parent, const char* name, file_identity& identity,
+             change_stamp& stamp) {
+  struct stat st;
+  if (fstatat(static_cast<int>(parent), name, &st, AT_SYMLINK_NOFOLLOW | kNoAutomount) != 0)
+    return false;
+  identity = identity_of(st);
+  stamp = stamp_of(st);
+  return true;
+}
+
+}  // namespace
+
+void close_ahead(directory_handle handle) { close(static_cast<int>(handle)); }
 
 const read_ahead_operations posix_read_ahead = {open_ahead, read_facts_ahead, look_at};
 

@@ -16,6 +16,7 @@ std::size_t read_ahead_threads();
 
 bool open_ahead(const directory_place& parent, const native_string& name, const entry_facts* seen,
                 opened_directory& opened);
+void close_ahead(directory_handle handle);
 
 // The open directory of the walk's current level; a handle of -1: none.
 directory_place current_place(const walk_cursor& cursor);

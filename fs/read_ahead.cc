@@ -37,8 +37,9 @@ enum class request_kind : std::uint8_t { open_and_list, read_facts_slice };
 
 void trim(opened_directory& spent) {
   if (spent.listing.entries.capacity() > kMostEntriesKeptSpare) {
-    spent.listing = directory_listing();
-    spent.readings = std::vector<entry_reading>();
+    directory_listing().names.swap(spent.listing.names);
+    std::vector<listed_entry>().swap(spent.listing.entries);
+    std::vector<entry_reading>().swap(spent.readings);
   }
   spent.listing.clear();
   spent.readings.clear();
