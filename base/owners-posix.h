@@ -1,12 +1,17 @@
 // Owners of what the POSIX halves open: a descriptor or a directory stream
 // is closed when its owner goes, on every way out of a function, and
 // closing never changes errno, so a failure's code survives the cleanup.
+// And how many more descriptors a process may open.
 #ifndef TWINFIND_BASE_OWNERS_POSIX_H_
 #define TWINFIND_BASE_OWNERS_POSIX_H_
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cstddef>
+#include <vector>
 
 namespace platform {
 
@@ -67,6 +72,21 @@ class unique_dir {
  private:
   DIR* dir_;
 };
+
+// How many more descriptors the process can open, up to `most`: counted by
+// duplicating `fd` until the system refuses, as the limit alone says
+// nothing of the descriptors the process inherited.
+inline std::size_t free_descriptors(int fd, std::size_t most) {
+  std::vector<int> copies;
+  copies.reserve(most);
+  while (copies.size() < most) {
+    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) break;
+    copies.push_back(copy);
+  }
+  for (const int copy : copies) close(copy);
+  return copies.size();
+}
 
 }  // namespace platform
 

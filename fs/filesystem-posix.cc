@@ -95,22 +95,6 @@ constexpr std::size_t kFewestEntriesToShare = 32;
 
 error_code last_error() { return static_cast<error_code>(errno); }
 
-// How many more descriptors the process can open, up to `most`: counted by
-// duplicating `fd` until the system refuses. The limit alone says nothing
-// of the descriptors the program inherited.
-std::size_t free_descriptors(int fd, std::size_t most) {
-  int copies[kMostOpenLevels + 1 + kMostHeldAhead];
-  most = std::min(most, sizeof copies / sizeof copies[0]);
-  std::size_t count = 0;
-  while (count < most) {
-    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0) break;
-    copies[count++] = copy;
-  }
-  for (std::size_t i = 0; i < count; ++i) close(copies[i]);
-  return count;
-}
-
 void close_level(walk_state& walk, walk_level& level) {
   if (!level.fd.valid()) return;
   walk.ahead.end_level(static_cast<std::size_t>(&level - walk.levels.data()));
@@ -232,19 +216,16 @@ result<entering> enter_top(walk_state& walk, const native_string& path) {
     level.deferred_error = errno;
     level.fd.reset();  // a directory it cannot look at is not read either
   } else {
-    ++walk.ahead.descriptors.levels;
+    // Each open level takes one descriptor, and one more is kept for the
+    // moment a level is reopened or a child opened before parking.
+    descriptor_budget& budget = walk.ahead.descriptors;
+    ++budget.levels;
+    budget.most_ahead = walk.ahead.enabled() ? kMostHeldAhead : 0;
+    budget.total = free_descriptors(level.fd.get(), kMostOpenLevels + 1 + budget.most_ahead);
+    budget.kept_for_levels = kFewestLevelsBesideReadAhead;
   }
   level.identity = identity_of(st);
   level.fills_replies = level.fd.valid() && fills_every_reply(level.fd.get());
-  // Each open level takes one descriptor, and one more is kept for the
-  // moment a level is reopened or a child opened before parking.
-  if (level.fd.valid()) {
-    descriptor_budget& budget = walk.ahead.descriptors;
-    const std::size_t most_ahead = walk.ahead.enabled() ? kMostHeldAhead : 0;
-    budget.total = free_descriptors(level.fd.get(), kMostOpenLevels + 1 + most_ahead);
-    budget.kept_for_levels = kFewestLevelsBesideReadAhead;
-    budget.most_ahead = most_ahead;
-  }
   walk.levels.push_back(std::move(level));
   return {entering::entered};
 }
@@ -404,8 +385,7 @@ replies_read append_names(int fd, bool fills_replies, char* replies, directory_l
 #else
   (void)fills_replies;
   (void)replies;
-  // A stream of its own, on a copy: the level keeps its descriptor. No
-  // type tells directories by.
+  // A stream of its own, on a copy: the level keeps its descriptor.
   const unique_dir dir{unique_fd(dup(fd))};
   if (!dir) return replies_read::failed;
   rewinddir(dir.get());
@@ -417,7 +397,6 @@ replies_read append_names(int fd, bool fills_replies, char* replies, directory_l
 #endif
 }
 
-// One reading of the entry `name` of the open directory `fd` on `device`.
 entry_reading read_one(int fd, const char* name, std::uint64_t device) {
   entry_reading reading;
   const result<> read = read_entry(fd, name, device, reading.facts);

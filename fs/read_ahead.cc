@@ -113,8 +113,6 @@ struct read_ahead::pinned_place {
 struct read_ahead::request {
   explicit request(request_kind made_as) : kind(made_as) {}
   ~request() { assert(!pinned && "a request ended holding its directory"); }
-  request(const request&) = delete;
-  request& operator=(const request&) = delete;
 
   // Under the lock: a worker or the walk takes it, to read in `place`.
   void claim(pinned_place& place) {

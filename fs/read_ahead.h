@@ -83,8 +83,7 @@ struct opened_directory {
 
   directory_handle release() { return std::exchange(handle, -1); }
   void close_handle() {
-    if (handle >= 0) close(handle);
-    handle = -1;
+    if (handle >= 0) close(std::exchange(handle, -1));
   }
   // A record is reused for the next directory, keeping its buffers.
   void start_afresh(const file_identity& opened_identity, const change_stamp& opened_stamp) {
@@ -173,8 +172,6 @@ class read_ahead {
   // requests complete when complete() or a wait for them says.
   read_ahead(const read_ahead_operations& operations, std::size_t threads, bool by_hand = false);
   ~read_ahead();
-  read_ahead(const read_ahead&) = delete;
-  read_ahead& operator=(const read_ahead&) = delete;
 
   bool enabled() const { return threads_ != 0 || by_hand_; }
 
