@@ -674,7 +674,7 @@ TEST(ReadAheadPosix, EveryDirectoryHandedOverToCloseIsClosedOnce) {
       [](const platform::directory_place&, const platform::native_string&,
          const platform::entry_facts*, opened_directory&) { return false; },
       [](const platform::directory_place&, const directory_listing&, const std::uint32_t*,
-         std::size_t, platform::entry_reading*) {},
+         std::size_t, platform::entry_reading*, platform::extent_maps*) {},
       platform::close_ahead, nullptr};
   const int before = open_descriptors();
   for (const int handed : {1, 7, 8, 40}) {

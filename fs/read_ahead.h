@@ -52,6 +52,7 @@
 #include <mutex>
 #include <vector>
 
+#include "fs/extent_maps_ahead.h"
 #include "fs/filesystem.h"
 #include "base/text.h"
 #include "base/threads.h"
@@ -78,12 +79,14 @@ struct directory_place {
   directory_handle handle = -1;
   std::uint64_t volume = 0;
   bool fills_replies = false;
+  const walk_extent_maps* walk_maps = nullptr;  // where files map ahead (extent_maps_ahead.h)
 };
 
 // One reading of an entry, as examining it ends.
 struct entry_reading {
   result<examination> examined{examination::not_found, 0};
   entry_facts facts;
+  mapped_ahead map;
 };
 
 // When a directory last changed, as the system stamps it (POSIX: st_mtim
@@ -129,6 +132,7 @@ struct opened_directory {
   // in `readings`, from 1.
   directory_listing listing;
   std::vector<entry_reading> readings;
+  std::unique_ptr<extent_maps> maps;  // the maps `readings` point into
 };
 
 // The descriptors a walk may open beyond those the process held, counted
@@ -174,9 +178,11 @@ struct read_ahead_operations {
   bool (*open)(const directory_place& parent, const native_string& name, const entry_facts* seen,
                opened_directory& opened);
   // Reads the entries `order[0..count)` of `listing` in the open directory
-  // `place`, into `readings`.
+  // `place`, into `readings`; and, where `maps` is not null, the maps of the
+  // files maps_ahead says, into it.
   void (*read_facts)(const directory_place& place, const directory_listing& listing,
-                     const std::uint32_t* order, std::size_t count, entry_reading* readings);
+                     const std::uint32_t* order, std::size_t count, entry_reading* readings,
+                     extent_maps* maps);
   // Closes a directory the walk is done with.
   void (*close)(directory_handle handle);
   // On the walk's thread: the identity and change stamp of what stands at
@@ -383,6 +389,7 @@ class read_ahead {
   // The directory just entered as a worker read it, until it is listed.
   directory_listing adopted_;
   std::vector<entry_reading> adopted_readings_;
+  std::unique_ptr<extent_maps> adopted_maps_, listed_maps_;  // what they point into
   bool holds_adopted_ = false;
 };
 
