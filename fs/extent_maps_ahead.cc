@@ -9,7 +9,7 @@
 namespace platform {
 
 bool maps_files_in(const directory_place& place) {
-  return place.walk_maps && place.walk_maps->maps_on(place.volume);
+  return place.walk_maps && place.walk_maps->extents_on(place.volume);
 }
 
 bool maps_ahead(const entry_reading& reading, std::uint64_t volume) {
@@ -39,17 +39,18 @@ bool keep_map(entry_reading& reading, extent_maps& maps, std::size_t first) {
   return true;
 }
 
-bool walk_extent_maps::maps_on(std::uint64_t volume) const {
+const volume_extents* walk_extent_maps::extents_on(std::uint64_t device) const {
   const std::size_t count = volume_count.load(std::memory_order_acquire);
   for (std::size_t i = 0; i < count; ++i)
-    if (volumes[i].load(std::memory_order_relaxed) == volume) return true;
-  return false;
+    if (volumes[i].device == device) return &volumes[i].extents;
+  return nullptr;
 }
 
-void walk_extent_maps::note_volume(std::uint64_t volume) {
+void walk_extent_maps::note_volume(std::uint64_t device, const volume_extents& extents) {
   const std::size_t count = volume_count.load(std::memory_order_relaxed);
-  if (count == kMostVolumes || maps_on(volume)) return;
-  volumes[count].store(volume, std::memory_order_relaxed);
+  if (count == kMostVolumes || extents_on(device) || !extents.shares) return;
+  volumes[count].device = device;
+  volumes[count].extents = extents;
   volume_count.store(count + 1, std::memory_order_release);
 }
 

@@ -5,12 +5,13 @@
 //
 // A worker maps only what the walk would map and never opens what the walk
 // would not: a file of one link whose reading says it is a regular file
-// with blocks, in a directory on a volume where the walk has mapped a file
-// already (so the walk runs -E, and the volume shares extents). It checks
-// that the file it opened is the one read, as the walk does. A file with a
-// compressed extent, and one whose map failed, it leaves to the walk, which
-// maps every file no worker mapped as it would alone and reports what it
-// meets: what the walk counts is the same either way.
+// with blocks, in a directory on a volume the walk told it of as it learnt
+// that the volume shares extents (so the walk runs -E), and maps it as the
+// walk would, from what the walk learnt of the volume. It checks that the
+// file it opened is the one read, as the walk does. A file whose map
+// failed it leaves to the walk, which maps every file no worker mapped as
+// it would alone and reports what it meets: what the walk counts is the
+// same either way.
 //
 // The maps of one request lie in one buffer of its record, reused by the
 // record's next request; the walk copies an entry's map out as it takes
@@ -97,17 +98,24 @@ struct walk_extent_maps {
   // volume but for btrfs subvolumes): beyond, the walk maps alone there.
   // Unmeasured: the bench's image of snapshots has six.
   static constexpr std::size_t kMostVolumes = 16;
-  std::atomic<std::uint64_t> volumes[kMostVolumes] = {};
+  struct volume {
+    std::uint64_t device = 0;
+    volume_extents extents;
+  };
+  // Written before `volume_count` counts them, never after.
+  volume volumes[kMostVolumes];
   std::atomic<std::size_t> volume_count{0};
   const listed_entry* examined = nullptr;  // whose map `extents` holds
   file_identity examined_identity;
   std::vector<mapped_extent> extents;
   std::unique_ptr<char[]> scratch;
 
-  bool maps_on(std::uint64_t volume) const;
-  // The walk's thread: files on `volume` (a volume that shares extents)
-  // are mapped ahead from now on.
-  void note_volume(std::uint64_t volume);
+  // What the walk said of the volume `device`, where files map ahead
+  // there; else null.
+  const volume_extents* extents_on(std::uint64_t device) const;
+  // The walk's thread: files on `device`, whose volume shares extents as
+  // `extents` says, are mapped ahead from now on.
+  void note_volume(std::uint64_t device, const volume_extents& extents);
   // The walk examined `entry`, as `reading` says.
   void note_examined(const listed_entry& entry, const entry_reading& reading);
   // The walk maps `entry`, examined as `facts`: appends the map a worker

@@ -102,8 +102,6 @@ volume_extents read_volume_extents(walk_cursor& cursor, const native_string& pat
   struct stat st;
   if (fstatfs(fd, &info) != 0 || fstat(fd, &st) != 0) return volume;
   volume.shares = shares_extents(info);
-  // Asked under -E alone: the walk's workers map the files there from now.
-  if (volume.shares) extent_maps_of(cursor).note_volume(static_cast<std::uint64_t>(st.st_dev));
   volume.block_size = info.f_bsize > 0 ? static_cast<std::uint64_t>(info.f_bsize) : 0;
   volume.addresses.low = static_cast<std::uint64_t>(st.st_dev);
   if (static_cast<unsigned long>(info.f_type) == kBtrfs) {
@@ -116,6 +114,8 @@ volume_extents read_volume_extents(walk_cursor& cursor, const native_string& pat
   std::uint32_t inode_size = 0;
   if (static_cast<unsigned long>(info.f_type) == kXfs && xfs_inode_size(fd, inode_size))
     volume.inode_chunk_bytes = kXfsInodesPerChunk * inode_size;
+  // Asked under -E alone: the walk's workers map the files there from now.
+  extent_maps_of(cursor).note_volume(static_cast<std::uint64_t>(st.st_dev), volume);
 #else
   (void)cursor;
   (void)path;
@@ -182,6 +182,33 @@ result<> map_file(int fd, const volume_extents& volume, char* buffer,
   return succeeded();
 }
 
+// Appends the map of the regular file open at `fd`, read as `st`, on the
+// volume `volume` says, through `buffer`: the walk's and a worker's.
+result<> map_open_file(int fd, const struct stat& st, const volume_extents& volume, char* buffer,
+                       std::vector<mapped_extent>& extents) {
+  const std::size_t first = extents.size();
+  bool has_encoded = false;
+  const result<> mapped = map_file(fd, volume, buffer, extents, has_encoded);
+  if (!mapped.outcome || !has_encoded || !volume.data_in_metadata) return mapped;
+  // Compressed on btrfs: the file extent items give the lengths on disk,
+  // to those allowed to read them (root); the others keep one block each.
+  // (FIEMAP gives a compressed extent's start on disk as the item does.)
+  std::vector<compressed_length> lengths;
+  if (!btrfs_compressed_lengths(fd, static_cast<std::uint64_t>(st.st_ino), lengths).outcome)
+    return mapped;
+  for (std::size_t i = first; i < extents.size(); ++i) {
+    mapped_extent& extent = extents[i];
+    if (!extent.encoded) continue;
+    const auto found = std::lower_bound(
+        lengths.begin(), lengths.end(), extent.physical,
+        [](const compressed_length& c, std::uint64_t at) { return c.start < at; });
+    if (found == lengths.end() || found->start != extent.physical) continue;
+    extent.on_disk = found->on_disk;
+    extent.on_disk_at_least = false;
+  }
+  return mapped;
+}
+
 }  // namespace
 #endif
 
@@ -192,7 +219,7 @@ result<> read_extent_map(walk_cursor& cursor, const native_string& path,
   // Where the volume shares extents, the walk's workers map the files of
   // its next directories there; this one a worker may have mapped already.
   walk_extent_maps& ahead = extent_maps_of(cursor);
-  if (volume.shares) ahead.note_volume(facts.identity.volume);
+  ahead.note_volume(facts.identity.volume, volume);
   if (ahead.take(entry, facts, extents)) return succeeded();
   const directory_place place = current_place(cursor);
   unique_fd fd;
@@ -209,28 +236,8 @@ result<> read_extent_map(walk_cursor& cursor, const native_string& path,
   if (fstat(fd.get(), &st) != 0) return failed(static_cast<error_code>(errno));
   if (!is_file_examined(st, facts)) return failed(ENOENT);
 
-  const std::size_t first = extents.size();
-  bool has_encoded = false;
   if (!ahead.scratch) ahead.scratch.reset(new char[kMapBufferSize]);
-  const result<> mapped = map_file(fd.get(), volume, ahead.scratch.get(), extents, has_encoded);
-  if (!mapped.outcome || !has_encoded || !volume.data_in_metadata) return mapped;
-  // Compressed on btrfs: the file extent items give the lengths on disk,
-  // to those allowed to read them (root); the others keep one block each.
-  // (FIEMAP gives a compressed extent's start on disk as the item does.)
-  std::vector<compressed_length> lengths;
-  if (!btrfs_compressed_lengths(fd.get(), static_cast<std::uint64_t>(st.st_ino), lengths).outcome)
-    return mapped;
-  for (std::size_t i = first; i < extents.size(); ++i) {
-    mapped_extent& extent = extents[i];
-    if (!extent.encoded) continue;
-    const auto found = std::lower_bound(
-        lengths.begin(), lengths.end(), extent.physical,
-        [](const compressed_length& c, std::uint64_t at) { return c.start < at; });
-    if (found == lengths.end() || found->start != extent.physical) continue;
-    extent.on_disk = found->on_disk;
-    extent.on_disk_at_least = false;
-  }
-  return mapped;
+  return map_open_file(fd.get(), st, volume, ahead.scratch.get(), extents);
 #else
   (void)cursor;
   (void)path;
@@ -246,10 +253,9 @@ void map_ahead(const directory_place& place, const directory_listing& listing,
                const std::uint32_t* order, std::size_t count, entry_reading* readings,
                extent_maps& maps) {
 #ifdef __linux__
+  const volume_extents* volume = place.walk_maps ? place.walk_maps->extents_on(place.volume) : nullptr;
+  if (!volume) return;
   maps.start_afresh();
-  // No volume's block size is needed: a file with a compressed extent is
-  // left to the walk.
-  const volume_extents volume;
   for (std::size_t i = 0; i < count; ++i) {
     entry_reading& reading = readings[i];
     if (!maps_ahead(reading, place.volume)) continue;
@@ -261,9 +267,7 @@ void map_ahead(const directory_place& place, const directory_listing& listing,
       continue;
     if (!maps.scratch) maps.scratch.reset(new char[kMapBufferSize]);
     const std::size_t first = maps.extents.size();
-    bool has_encoded = false;
-    if (!map_file(fd.get(), volume, maps.scratch.get(), maps.extents, has_encoded).outcome ||
-        has_encoded) {
+    if (!map_open_file(fd.get(), st, *volume, maps.scratch.get(), maps.extents).outcome) {
       maps.extents.resize(first);
       continue;
     }

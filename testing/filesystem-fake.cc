@@ -526,7 +526,7 @@ volume_extents read_volume_extents(walk_cursor& cursor, const native_string&) {
   const std::uint64_t volume = disk().nodes[cursor.state->levels.back()].facts.identity.volume;
   for (const auto& told : disk().extent_volumes) {
     if (told.first != volume) continue;
-    if (told.second.shares) cursor.state->walk_maps.note_volume(volume);
+    cursor.state->walk_maps.note_volume(volume, told.second);
     return told.second;
   }
   volume_extents none;
@@ -538,7 +538,7 @@ result<> read_extent_map(walk_cursor& cursor, const native_string& path,
                          const listed_entry& entry, const entry_facts& facts,
                          const volume_extents& volume, std::vector<mapped_extent>& extents) {
   walk_extent_maps& ahead = cursor.state->walk_maps;
-  if (volume.shares) ahead.note_volume(facts.identity.volume);
+  ahead.note_volume(facts.identity.volume, volume);
   if (ahead.take(entry, facts, extents)) return succeeded();
   ++disk().calls.extent_maps_read;
   if (const fault* f = fault_at(fake_operation::extents, path)) return failed(f->error);
