@@ -36,10 +36,11 @@ struct opened_directory;
 
 // What the maps of one request keep, at most: a file of more extents than
 // kMostExtentsOfAFile is left to the walk (a large file, whose own reading
-// costs little beside its size), and a buffer grown past kMostExtentsKept
-// lets its memory go before the next request. Unmeasured as a speed: they
-// bound what the queue's records hold (2,048 extents of 32 bytes, 64 KiB
-// a record) where most files of a tree have one or two extents.
+// costs little beside its size; a worker stops reading its map there), and
+// a buffer grown past kMostExtentsKept lets its memory go before the next
+// request. Unmeasured as a speed: they bound what the queue's records hold
+// (2,048 extents of 32 bytes, 64 KiB a record) where most files of a tree
+// have one or two extents.
 constexpr std::size_t kMostExtentsOfAFile = 64;
 constexpr std::size_t kMostExtentsKept = 2048;
 

@@ -127,10 +127,12 @@ volume_extents read_volume_extents(walk_cursor& cursor, const native_string& pat
 namespace {
 
 // Reads the map of the file open at `fd`, keeping the extents its
-// allocation does not count plainly, through `buffer` (kMapBufferSize). A
-// compressed one takes one block on disk, the least it can.
-result<> map_file(int fd, const volume_extents& volume, char* buffer,
+// allocation does not count plainly, through `buffer` (kMapBufferSize),
+// and failing as soon as it keeps more than `most`. A compressed one takes
+// one block on disk, the least it can.
+result<> map_file(int fd, const volume_extents& volume, char* buffer, std::size_t most,
                   std::vector<mapped_extent>& extents, bool& has_encoded) {
+  const std::size_t first = extents.size();
   auto* map = reinterpret_cast<struct fiemap*>(buffer);
   const std::uint64_t block = volume.block_size != 0 ? volume.block_size : 4096;
   std::uint64_t start = 0;
@@ -177,18 +179,20 @@ result<> map_file(int fd, const volume_extents& volume, char* buffer,
       }
       if (extent.shared || extent.encoded) extents.push_back(extent);
     }
+    if (extents.size() - first > most) return failed(E2BIG);
     if (last || start >= FIEMAP_MAX_OFFSET) break;
   }
   return succeeded();
 }
 
 // Appends the map of the regular file open at `fd`, read as `st`, on the
-// volume `volume` says, through `buffer`: the walk's and a worker's.
+// volume `volume` says, through `buffer`, `most` extents at most: the
+// walk's and a worker's.
 result<> map_open_file(int fd, const struct stat& st, const volume_extents& volume, char* buffer,
-                       std::vector<mapped_extent>& extents) {
+                       std::size_t most, std::vector<mapped_extent>& extents) {
   const std::size_t first = extents.size();
   bool has_encoded = false;
-  const result<> mapped = map_file(fd, volume, buffer, extents, has_encoded);
+  const result<> mapped = map_file(fd, volume, buffer, most, extents, has_encoded);
   if (!mapped.outcome || !has_encoded || !volume.data_in_metadata) return mapped;
   // Compressed on btrfs: the file extent items give the lengths on disk,
   // to those allowed to read them (root); the others keep one block each.
@@ -237,7 +241,8 @@ result<> read_extent_map(walk_cursor& cursor, const native_string& path,
   if (!is_file_examined(st, facts)) return failed(ENOENT);
 
   if (!ahead.scratch) ahead.scratch.reset(new char[kMapBufferSize]);
-  return map_open_file(fd.get(), st, volume, ahead.scratch.get(), extents);
+  return map_open_file(fd.get(), st, volume, ahead.scratch.get(), static_cast<std::size_t>(-1),
+                       extents);
 #else
   (void)cursor;
   (void)path;
@@ -267,7 +272,9 @@ void map_ahead(const directory_place& place, const directory_listing& listing,
       continue;
     if (!maps.scratch) maps.scratch.reset(new char[kMapBufferSize]);
     const std::size_t first = maps.extents.size();
-    if (!map_open_file(fd.get(), st, *volume, maps.scratch.get(), maps.extents).outcome) {
+    // A file of many extents is the walk's: its map is read once only.
+    if (!map_open_file(fd.get(), st, *volume, maps.scratch.get(), kMostExtentsOfAFile,
+                       maps.extents).outcome) {
       maps.extents.resize(first);
       continue;
     }

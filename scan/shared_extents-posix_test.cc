@@ -271,7 +271,8 @@ TEST(SharedExtentsPosix, BtrfsSubvolumeSnapshotBeforeAndAfterChanges) {
 // alone, whatever the threads, on a tree of directories large enough to be
 // read in slices and small enough to be opened ahead, with what no worker
 // maps among them (inline files, a file of two links, an empty file, a
-// link, a FIFO that must never be opened), a snapshot changed in part and
+// link, a FIFO that must never be opened, a file of more extents than a
+// worker keeps), a snapshot changed in part and
 // a reflinked copy; compressed too, half the files compressing well.
 TEST(SharedExtentsPosix, MapsReadAheadCountAsTheWalksAlone) {
   const image_kind zstd{"btrfs-zstd", "mkfs.btrfs -q -f", off_t{256} * MiB, "compress-force=zstd"};
@@ -284,7 +285,9 @@ TEST(SharedExtentsPosix, MapsReadAheadCountAsTheWalksAlone) {
                 "for i in $(seq 1 20); do head -c 8192 /dev/urandom > d$d/f$i; "
                 "yes \"line $i of $d\" | head -c 65536 > d$d/text$i; done; "
                 "for i in $(seq 1 8); do head -c 700 /dev/urandom > d$d/e/small$i; done; done && "
-                "ln d0/f1 d1/again && : > d2/empty && ln -s ../d0 d3/link && mkfifo d4/fifo",
+                "ln d0/f1 d1/again && : > d2/empty && ln -s ../d0 d3/link && mkfifo d4/fifo && "
+              "for i in $(seq 0 99); do dd if=/dev/urandom of=d5/pieces bs=4k seek=$((i * 2)) "
+              "count=1 conv=notrunc,fsync status=none; done",
             found);
       sync();
       shell("btrfs subvolume snapshot " + mnt + "/s1 " + mnt + "/s2", found);
