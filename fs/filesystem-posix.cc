@@ -445,6 +445,8 @@ void leave_directory(walk_cursor& cursor) {
       std::max<std::size_t>(1, std::min(walk.parked_below, walk.levels.size()));
 }
 
+walk_extent_maps& extent_maps_of(walk_cursor& cursor) { return cursor.state->walk_maps; }
+
 directory_place current_place(const walk_cursor& cursor) {
   const walk_state& walk = *cursor.state;
   directory_place place;
@@ -716,8 +718,6 @@ bool look_at(directory_handle parent, const char* name, file_identity& identity,
 }  // namespace
 
 void close_ahead(directory_handle handle) { close(static_cast<int>(handle)); }
-
-walk_extent_maps& extent_maps_of(walk_cursor& cursor) { return cursor.state->walk_maps; }
 
 const read_ahead_operations posix_read_ahead = {open_ahead, read_facts_ahead, close_ahead, look_at};
 

@@ -12,8 +12,7 @@
 //     adopts that directory as the level it enters (adopt_opened), so
 //     what the walk reports is always the directory it holds open.
 //   - "read the facts of these entries": a slice of the listing the walk
-//     is visiting, read in the directory the walk holds open (and under -E
-//     the files among them mapped: extent_maps_ahead.h).
+//     is visiting, read in the directory the walk holds open.
 //   - "close this directory": one the walk is done with (close_later).
 //
 // The requests of one open directory are a FIFO in listing order, and a
