@@ -16,6 +16,7 @@
 
 #include "base/owners-posix.h"
 #include "fs/btrfs_volume-posix.h"
+#include "fs/extent_maps_ahead-posix.h"
 #include "fs/filesystem.h"
 #include "fs/long_paths-posix.h"
 #include "fs/read_ahead-posix.h"
@@ -55,6 +56,23 @@ bool shares_extents(const struct statfs& info) {
 
 // Extents read per call: one page of records.
 constexpr std::size_t kExtentsPerCall = (4096 - sizeof(struct fiemap)) / sizeof(struct fiemap_extent);
+// The buffer a map is read into, one of each walk and of each record of
+// the queue reading ahead, on the heap, as a walk must run on the smallest
+// stacks (not a thread-local one, whose destructor's registration ends the
+// process where it finds no memory).
+constexpr std::size_t kMapBufferSize =
+    sizeof(struct fiemap) + kExtentsPerCall * sizeof(struct fiemap_extent);
+
+// The map needs a real open: read-only, never blocking (a FIFO swapped
+// in, a lease), never through a link, never a terminal of ours.
+constexpr int kMapFlags = O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+
+// Whether the file open at `fd`, read as `st`, is the regular file the
+// examination read as `facts`: the entry may have been replaced between.
+bool is_file_examined(const struct stat& st, const entry_facts& facts) {
+  return S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_dev) == facts.identity.volume &&
+         static_cast<std::int64_t>(st.st_ino) == facts.identity.key;
+}
 #endif
 
 // The entry's name: the end of its path.
@@ -96,6 +114,8 @@ volume_extents read_volume_extents(walk_cursor& cursor, const native_string& pat
   std::uint32_t inode_size = 0;
   if (static_cast<unsigned long>(info.f_type) == kXfs && xfs_inode_size(fd, inode_size))
     volume.inode_chunk_bytes = kXfsInodesPerChunk * inode_size;
+  // Asked under -E alone: the walk's workers map the files there from now.
+  extent_maps_of(cursor).note_volume(static_cast<std::uint64_t>(st.st_dev), volume);
 #else
   (void)cursor;
   (void)path;
@@ -107,17 +127,13 @@ volume_extents read_volume_extents(walk_cursor& cursor, const native_string& pat
 namespace {
 
 // Reads the map of the file open at `fd`, keeping the extents its
-// allocation does not count plainly. A compressed one takes one block on
-// disk, the least it can.
-result<> map_file(int fd, const volume_extents& volume, std::vector<mapped_extent>& extents,
-                  bool& has_encoded) {
-  // On the heap, as a walk must run on the smallest stacks; not a
-  // thread-local one, whose destructor's registration ends the process
-  // where it finds no memory.
-  constexpr std::size_t kBufferSize =
-      sizeof(struct fiemap) + kExtentsPerCall * sizeof(struct fiemap_extent);
-  const std::unique_ptr<char[]> buffer(new char[kBufferSize]);
-  auto* map = reinterpret_cast<struct fiemap*>(buffer.get());
+// allocation does not count plainly, through `buffer` (kMapBufferSize),
+// and failing as soon as it keeps more than `most`. A compressed one takes
+// one block on disk, the least it can.
+result<> map_file(int fd, const volume_extents& volume, char* buffer, std::size_t most,
+                  std::vector<mapped_extent>& extents, bool& has_encoded) {
+  const std::size_t first = extents.size();
+  auto* map = reinterpret_cast<struct fiemap*>(buffer);
   const std::uint64_t block = volume.block_size != 0 ? volume.block_size : 4096;
   std::uint64_t start = 0;
   for (;;) {
@@ -163,49 +179,26 @@ result<> map_file(int fd, const volume_extents& volume, std::vector<mapped_exten
       }
       if (extent.shared || extent.encoded) extents.push_back(extent);
     }
+    if (extents.size() - first > most) return failed(E2BIG);
     if (last || start >= FIEMAP_MAX_OFFSET) break;
   }
   return succeeded();
 }
 
-}  // namespace
-#endif
-
-result<> read_extent_map(walk_cursor& cursor, const native_string& path,
-                         const listed_entry& entry, const entry_facts& facts,
-                         const volume_extents& volume, std::vector<mapped_extent>& extents) {
-#ifdef __linux__
-  // The map needs a real open: read-only, never blocking (a FIFO swapped
-  // in, a lease), never through a link, never a terminal of ours.
-  constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
-  const directory_place place = current_place(cursor);
-  unique_fd fd;
-  if (place.handle >= 0) {
-    fd.reset(openat(static_cast<int>(place.handle), name_of(path, entry), kFlags));
-  } else {
-    const char* name = nullptr;
-    const unique_fd parent = open_parent(path, name);
-    if (!parent.valid()) return failed(static_cast<error_code>(errno));
-    fd.reset(openat(parent.get(), name, kFlags));
-  }
-  if (!fd.valid()) return failed(static_cast<error_code>(errno));
-  // The file opened must be the one examined: the entry may have been
-  // replaced in between.
-  struct stat st;
-  if (fstat(fd.get(), &st) != 0) return failed(static_cast<error_code>(errno));
-  if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_dev) != facts.identity.volume ||
-      static_cast<std::int64_t>(st.st_ino) != facts.identity.key)
-    return failed(ENOENT);
-
+// Appends the map of the regular file open at `fd`, read as `st`, on the
+// volume `volume` says, through `buffer`, `most` extents at most: the
+// walk's and a worker's.
+result<> map_open_file(int fd, const struct stat& st, const volume_extents& volume, char* buffer,
+                       std::size_t most, std::vector<mapped_extent>& extents) {
   const std::size_t first = extents.size();
   bool has_encoded = false;
-  const result<> mapped = map_file(fd.get(), volume, extents, has_encoded);
+  const result<> mapped = map_file(fd, volume, buffer, most, extents, has_encoded);
   if (!mapped.outcome || !has_encoded || !volume.data_in_metadata) return mapped;
   // Compressed on btrfs: the file extent items give the lengths on disk,
   // to those allowed to read them (root); the others keep one block each.
   // (FIEMAP gives a compressed extent's start on disk as the item does.)
   std::vector<compressed_length> lengths;
-  if (!btrfs_compressed_lengths(fd.get(), static_cast<std::uint64_t>(st.st_ino), lengths).outcome)
+  if (!btrfs_compressed_lengths(fd, static_cast<std::uint64_t>(st.st_ino), lengths).outcome)
     return mapped;
   for (std::size_t i = first; i < extents.size(); ++i) {
     mapped_extent& extent = extents[i];
@@ -218,6 +211,38 @@ result<> read_extent_map(walk_cursor& cursor, const native_string& path,
     extent.on_disk_at_least = false;
   }
   return mapped;
+}
+
+}  // namespace
+#endif
+
+result<> read_extent_map(walk_cursor& cursor, const native_string& path,
+                         const listed_entry& entry, const entry_facts& facts,
+                         const volume_extents& volume, std::vector<mapped_extent>& extents) {
+#ifdef __linux__
+  // Where the volume shares extents, the walk's workers map the files of
+  // its next directories there; this one a worker may have mapped already.
+  walk_extent_maps& ahead = extent_maps_of(cursor);
+  ahead.note_volume(facts.identity.volume, volume);
+  if (ahead.take(entry, facts, extents)) return succeeded();
+  const directory_place place = current_place(cursor);
+  unique_fd fd;
+  if (place.handle >= 0) {
+    fd.reset(openat(static_cast<int>(place.handle), name_of(path, entry), kMapFlags));
+  } else {
+    const char* name = nullptr;
+    const unique_fd parent = open_parent(path, name);
+    if (!parent.valid()) return failed(static_cast<error_code>(errno));
+    fd.reset(openat(parent.get(), name, kMapFlags));
+  }
+  if (!fd.valid()) return failed(static_cast<error_code>(errno));
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) return failed(static_cast<error_code>(errno));
+  if (!is_file_examined(st, facts)) return failed(ENOENT);
+
+  if (!ahead.scratch) ahead.scratch.reset(new char[kMapBufferSize]);
+  return map_open_file(fd.get(), st, volume, ahead.scratch.get(), static_cast<std::size_t>(-1),
+                       extents);
 #else
   (void)cursor;
   (void)path;
@@ -226,6 +251,42 @@ result<> read_extent_map(walk_cursor& cursor, const native_string& path,
   (void)volume;
   (void)extents;
   return failed(ENOTSUP);
+#endif
+}
+
+void map_ahead(const directory_place& place, const directory_listing& listing,
+               const std::uint32_t* order, std::size_t count, entry_reading* readings,
+               extent_maps& maps) {
+#ifdef __linux__
+  const volume_extents* volume = place.walk_maps ? place.walk_maps->extents_on(place.volume) : nullptr;
+  if (!volume) return;
+  maps.start_afresh();
+  for (std::size_t i = 0; i < count; ++i) {
+    entry_reading& reading = readings[i];
+    if (!maps_ahead(reading, place.volume)) continue;
+    const listed_entry& entry = listing.entries[order[i]];
+    const unique_fd fd(openat(static_cast<int>(place.handle),
+                              listing.names.c_str() + entry.name_offset, kMapFlags));
+    struct stat st;
+    if (!fd.valid() || fstat(fd.get(), &st) != 0 || !is_file_examined(st, reading.facts))
+      continue;
+    if (!maps.scratch) maps.scratch.reset(new char[kMapBufferSize]);
+    const std::size_t first = maps.extents.size();
+    // A file of many extents is the walk's: its map is read once only.
+    if (!map_open_file(fd.get(), st, *volume, maps.scratch.get(), kMostExtentsOfAFile,
+                       maps.extents).outcome) {
+      maps.extents.resize(first);
+      continue;
+    }
+    keep_map(reading, maps, first);
+  }
+#else
+  (void)place;
+  (void)listing;
+  (void)order;
+  (void)count;
+  (void)readings;
+  (void)maps;
 #endif
 }
 

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fs/extent_maps_ahead-posix.h"
 #include "fs/listing_replies-posix.h"
 #include "fs/long_paths-posix.h"
 #include "base/owners-posix.h"
@@ -55,6 +56,7 @@ struct walk_state {
   std::size_t parked_below = 1;
   // On the heap, as a walk must run on the smallest stacks.
   std::unique_ptr<char[]> replies;
+  walk_extent_maps walk_maps;  // before the queue, whose places point here
   // Last, so that it ends first: no request still reads in a directory
   // the levels close.
   read_ahead ahead{posix_read_ahead, read_ahead_threads()};
@@ -347,6 +349,8 @@ void leave_directory(walk_cursor& cursor) {
   walk.parked_below = std::max<std::size_t>(1, std::min(walk.parked_below, walk.levels.size()));
 }
 
+walk_extent_maps& extent_maps_of(walk_cursor& cursor) { return cursor.state->walk_maps; }
+
 directory_place current_place(const walk_cursor& cursor) {
   const walk_state& walk = *cursor.state;
   directory_place place;
@@ -355,6 +359,7 @@ directory_place current_place(const walk_cursor& cursor) {
   place.handle = level.fd.get();
   place.volume = level.identity.volume;
   place.fills_replies = level.fills_replies;
+  place.walk_maps = &walk.walk_maps;
   return place;
 }
 
@@ -442,6 +447,7 @@ result<examination> examine_entry(walk_cursor& cursor, const native_string& path
                        level.identity.volume);
   }
   facts = reading.facts;
+  walk.walk_maps.note_examined(entry, reading);
   return reading.examined;
 }
 
@@ -515,7 +521,7 @@ bool open_ahead(const directory_place& parent, const native_string& name, const 
   directory_place place = parent;
   place.handle = fd.get();
   posix_read_ahead.read_facts(place, listing, by_inode.data(), by_inode.size(),
-                              opened.readings.data());
+                              opened.readings.data(), maps_for(opened, place));
   keep_readings(opened, by_inode.data());
   sort_by_name(listing);
   opened.handle = fd.release();
@@ -526,12 +532,14 @@ bool open_ahead(const directory_place& parent, const native_string& name, const 
 namespace {
 
 void read_facts_ahead(const directory_place& place, const directory_listing& listing,
-                      const std::uint32_t* order, std::size_t count, entry_reading* readings) {
+                      const std::uint32_t* order, std::size_t count, entry_reading* readings,
+                      extent_maps* maps) {
   for (std::size_t i = 0; i < count; ++i) {
     const listed_entry& entry = listing.entries[order[i]];
     readings[i] = read_one(static_cast<int>(place.handle),
                            listing.names.c_str() + entry.name_offset, place.volume);
   }
+  if (maps && maps_files_in(place)) map_ahead(place, listing, order, count, readings, *maps);
 }
 
 bool look_at(directory_handle parent, const char* name, file_identity& identity,

@@ -40,6 +40,7 @@ void trim(opened_directory& spent) {
     directory_listing().names.swap(spent.listing.names);
     std::vector<listed_entry>().swap(spent.listing.entries);
     std::vector<entry_reading>().swap(spent.readings);
+    spent.maps.reset();
   }
   spent.listing.clear();
   spent.readings.clear();
@@ -160,6 +161,7 @@ struct read_ahead::request {
     const std::uint32_t* order = nullptr;
     std::size_t count = 0;
     std::unique_ptr<entry_reading[]> readings;  // kSlice of them
+    extent_maps maps;
   } facts;
 };
 
@@ -367,7 +369,7 @@ read_ahead::request* read_ahead::claim_in(level_requests& batch) {
 void read_ahead::carry_out(request& r) {
   if (r.kind == request_kind::read_facts_slice) {
     operations_.read_facts(r.pinned->place, *r.facts.listing, r.facts.order, r.facts.count,
-                           r.facts.readings.get());
+                           r.facts.readings.get(), &r.facts.maps);
     r.succeeded = true;
     return;
   }
@@ -571,7 +573,7 @@ void read_ahead::take_facts(std::size_t ticket, entry_reading& reading) {
     if (wanted >= job.issued) {
       lock.unlock();
       operations_.read_facts(job.place.place, *job.listing, job.order.data() + ticket, 1,
-                             &reading);
+                             &reading, nullptr);
       return;
     }
     request& r = job.slice(wanted);
@@ -655,6 +657,7 @@ bool read_ahead::adopt(std::size_t level, opened_directory* opened, directory_ha
     adopted_.names.swap(opened->listing.names);
     adopted_.entries.swap(opened->listing.entries);
     adopted_readings_.swap(opened->readings);
+    adopted_maps_.swap(opened->maps);
     holds_adopted_ = true;
     return true;
   }
@@ -674,6 +677,7 @@ bool read_ahead::start_listing(directory_listing& listing) {
   listing.names.swap(adopted_.names);
   listing.entries.swap(adopted_.entries);
   listed_.swap(adopted_readings_);
+  listed_maps_.swap(adopted_maps_);
   return true;
 }
 
@@ -692,8 +696,9 @@ void read_ahead::read_listed(const directory_place& place, directory_listing& li
     entry.listed_facts = static_cast<std::uint32_t>(listed_.size());
     if (shared) {
       take_facts(ticket++, reading);
+      reading.map = mapped_ahead();  // kept past its slice: the walk maps it
     } else {
-      operations_.read_facts(place, listing, &i, 1, &reading);
+      operations_.read_facts(place, listing, &i, 1, &reading, nullptr);
     }
     place_by_reading(entry, reading);
   }

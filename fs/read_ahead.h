@@ -37,6 +37,7 @@
 #include <utility>
 #include <vector>
 
+#include "fs/extent_maps_ahead.h"
 #include "fs/filesystem.h"
 #include "base/text.h"
 #include "base/threads.h"
@@ -60,12 +61,14 @@ struct directory_place {
   directory_handle handle = -1;
   std::uint64_t volume = 0;
   bool fills_replies = false;
+  const walk_extent_maps* walk_maps = nullptr;  // where files map ahead (extent_maps_ahead.h)
 };
 
 // One reading of an entry, as examining it ends.
 struct entry_reading {
   result<examination> examined{examination::not_found, 0};
   entry_facts facts;
+  mapped_ahead map;
 };
 
 // When a directory last changed (POSIX: st_mtim and st_ctim; the fake: a
@@ -100,6 +103,7 @@ struct opened_directory {
   // Sorted as the walk lists; `listed_facts` is a place in `readings`, from 1.
   directory_listing listing;
   std::vector<entry_reading> readings;
+  std::unique_ptr<extent_maps> maps;  // the maps `readings` point into
 };
 
 // The descriptors a walk may open beyond those the process held, counted
@@ -138,9 +142,11 @@ struct read_ahead_operations {
   // where it cannot or it holds more than kMostEntriesKeptAhead entries.
   bool (*open)(const directory_place& parent, const native_string& name, const entry_facts* seen,
                opened_directory& opened);
-  // Reads the entries `order[0..count)` of `listing` into `readings`.
+  // Reads the entries `order[0..count)` of `listing` into `readings`; and,
+  // where `maps` is not null, the maps of the files maps_ahead says.
   void (*read_facts)(const directory_place& place, const directory_listing& listing,
-                     const std::uint32_t* order, std::size_t count, entry_reading* readings);
+                     const std::uint32_t* order, std::size_t count, entry_reading* readings,
+                     extent_maps* maps);
   // On the walk's thread: what stands at `name` of `parent` now, never
   // through a link; false where nothing does.
   bool (*look)(directory_handle parent, const native_char* name, file_identity& identity,
@@ -297,6 +303,7 @@ class read_ahead {
   // The directory just entered as a worker read it, until it is listed.
   directory_listing adopted_;
   std::vector<entry_reading> adopted_readings_;
+  std::unique_ptr<extent_maps> adopted_maps_, listed_maps_;  // what they point into
   bool holds_adopted_ = false;
 };
 

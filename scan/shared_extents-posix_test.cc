@@ -27,6 +27,7 @@
 #include "scan/scandata.h"
 #include "testing/child_check_test_util-posix.h"
 #include "testing/mount_namespace_test_util-posix.h"
+#include "testing/read_ahead_test_util.h"
 #include "testing/test_tree.h"
 
 namespace scan {
@@ -263,6 +264,63 @@ TEST(SharedExtentsPosix, BtrfsSubvolumeSnapshotBeforeAndAfterChanges) {
     found.expect_eq(e.freed, e.unique, "after: freed by both");
     expect_rows_as_paths(mnt, {"s1", "s2"}, "snapshot rows", found);
   }));
+}
+
+// Where workers read ahead of the walk, they map the files of the
+// directories they read, beside the walk: the figures are those of a walk
+// alone, whatever the threads, on a tree of directories large enough to be
+// read in slices and small enough to be opened ahead, with what no worker
+// maps among them (inline files, a file of two links, an empty file, a
+// link, a FIFO that must never be opened, a file of more extents than a
+// worker keeps), a snapshot changed in part and
+// a reflinked copy; compressed too, half the files compressing well.
+TEST(SharedExtentsPosix, MapsReadAheadCountAsTheWalksAlone) {
+  const image_kind zstd{"btrfs-zstd", "mkfs.btrfs -q -f", off_t{256} * MiB, "compress-force=zstd"};
+  for (const image_kind& kind : {btrfs, zstd}) {
+    SCOPED_TRACE(kind.name);
+    test_tree tree;
+    EXPECT_CHECKED(on_image(kind, tree, [](const std::string& mnt, problems& found) {
+      shell("btrfs subvolume create " + mnt + "/s1", found);
+      shell("cd " + mnt + "/s1 && for d in 0 1 2 3 4 5; do mkdir -p d$d/e; "
+                "for i in $(seq 1 20); do head -c 8192 /dev/urandom > d$d/f$i; "
+                "yes \"line $i of $d\" | head -c 65536 > d$d/text$i; done; "
+                "for i in $(seq 1 8); do head -c 700 /dev/urandom > d$d/e/small$i; done; done && "
+                "ln d0/f1 d1/again && : > d2/empty && ln -s ../d0 d3/link && mkfifo d4/fifo && "
+              "for i in $(seq 0 99); do dd if=/dev/urandom of=d5/pieces bs=4k seek=$((i * 2)) "
+              "count=1 conv=notrunc,fsync status=none; done",
+            found);
+      sync();
+      shell("btrfs subvolume snapshot " + mnt + "/s1 " + mnt + "/s2", found);
+      shell("cp -a --reflink=always " + mnt + "/s1 " + mnt + "/s3", found);
+      rewrite(mnt + "/s2/d1/f3", 0, MiB, found);
+      random_file(mnt + "/s2/d5/new", 65536, found);
+      sync();
+      const std::vector<std::string> paths = {mnt + "/s1", mnt + "/s2", mnt + "/s3"};
+      figures alone;
+      {
+        platform::read_ahead_threads_for_test threads(0);
+        alone = scan_of(paths, true, 1);
+      }
+      found.expect_eq(alone.errors, 0, "alone: errors");
+      found.expect(alone.unique > 0 && alone.paths.size() == 3, "alone: figures");
+      for (const std::size_t count : {1, 2}) {
+        platform::read_ahead_threads_for_test threads(count);
+        const figures ahead = scan_of(paths, true, 1);
+        const std::string what = std::to_string(count) + " threads: ";
+        found.expect_eq(ahead.errors, alone.errors, what + "errors");
+        found.expect_eq(ahead.unique, alone.unique, what + "unique");
+        found.expect_eq(ahead.freed, alone.freed, what + "freed by all");
+        for (std::size_t i = 0; i < alone.paths.size() && i < ahead.paths.size(); ++i) {
+          found.expect_eq(ahead.paths[i].unique_size, alone.paths[i].unique_size,
+                          what + "unique of " + paths[i]);
+          found.expect_eq(ahead.paths[i].freed, alone.paths[i].freed, what + "freed by " + paths[i]);
+        }
+        found.expect(ahead.rows == alone.rows, what + "rows");
+        found.expect(ahead.metadata_not_counted == alone.metadata_not_counted, what + "not counted");
+        found.expect(ahead.compressed_at_least == alone.compressed_at_least, what + "compressed");
+      }
+    }));
+  }
 }
 
 // The bytes of data a btrfs holds, as `btrfs filesystem df` gives them; -1

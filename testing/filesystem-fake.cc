@@ -14,6 +14,7 @@
 
 #include "names/name_search.h"
 #include "fs/path_identity.h"
+#include "fs/extent_maps_ahead.h"
 #include "fs/read_ahead.h"
 #include "fs/system_path.h"
 #include "walk/tree_walk.h"
@@ -68,6 +69,7 @@ struct file_system {
   std::vector<node> nodes;
   std::vector<fault> faults;
   std::vector<listing_hook> hooks;
+  std::vector<listing_hook> map_hooks;  // run before a worker maps a file
   std::uint64_t volumes = 1;
   std::int64_t keys = 1;
   fake_calls calls;
@@ -279,7 +281,8 @@ std::size_t existing(native_string_view path) {
 bool open_ahead(const directory_place& parent, const native_string& name,
                 const entry_facts* seen, opened_directory& opened);
 void read_facts_ahead(const directory_place& place, const directory_listing& listing,
-                      const std::uint32_t* order, std::size_t count, entry_reading* readings);
+                      const std::uint32_t* order, std::size_t count, entry_reading* readings,
+                      extent_maps* maps);
 void close_ahead(directory_handle handle);
 bool look_at(directory_handle parent, const native_char* name, file_identity& identity,
              change_stamp& stamp);
@@ -292,6 +295,7 @@ const read_ahead_operations fake_read_ahead = {open_ahead, read_facts_ahead, loo
 // thread: it reads ahead only by hand, when the test asks.
 struct walk_state {
   std::vector<std::size_t> levels;
+  walk_extent_maps walk_maps;  // before the queue, whose places point here
   read_ahead ahead{fake_read_ahead, 0, disk().read_ahead_by_hand};
 };
 
@@ -337,6 +341,7 @@ directory_place current_place(const walk_cursor& cursor) {
   const std::size_t index = cursor.state->levels.back();
   place.handle = static_cast<directory_handle>(index);
   place.volume = disk().nodes[index].facts.identity.volume;
+  place.walk_maps = &cursor.state->walk_maps;
   return place;
 }
 
@@ -500,7 +505,9 @@ result<examination> examine_entry(walk_cursor& cursor, const native_string& path
                                   const listed_entry& entry, entry_facts& facts) {
   walk_state& walk = *cursor.state;
   entry_reading reading;
-  if (walk.ahead.reading_of(entry, reading)) {
+  const bool read_ahead = walk.ahead.reading_of(entry, reading);
+  walk.walk_maps.note_examined(entry, reading);
+  if (read_ahead) {
     facts = reading.facts;
     return reading.examined;
   }
@@ -517,8 +524,11 @@ volume_extents read_volume_extents(walk_cursor& cursor, const native_string&) {
   ++disk().calls.volumes_asked;
   if (cursor.state->levels.empty()) return volume_extents();
   const std::uint64_t volume = disk().nodes[cursor.state->levels.back()].facts.identity.volume;
-  for (const auto& told : disk().extent_volumes)
-    if (told.first == volume) return told.second;
+  for (const auto& told : disk().extent_volumes) {
+    if (told.first != volume) continue;
+    cursor.state->walk_maps.note_volume(volume, told.second);
+    return told.second;
+  }
   volume_extents none;
   none.addresses.low = volume;
   return none;
@@ -526,7 +536,10 @@ volume_extents read_volume_extents(walk_cursor& cursor, const native_string&) {
 
 result<> read_extent_map(walk_cursor& cursor, const native_string& path,
                          const listed_entry& entry, const entry_facts& facts,
-                         const volume_extents&, std::vector<mapped_extent>& extents) {
+                         const volume_extents& volume, std::vector<mapped_extent>& extents) {
+  walk_extent_maps& ahead = cursor.state->walk_maps;
+  ahead.note_volume(facts.identity.volume, volume);
+  if (ahead.take(entry, facts, extents)) return succeeded();
   ++disk().calls.extent_maps_read;
   if (const fault* f = fault_at(fake_operation::extents, path)) return failed(f->error);
   std::size_t index = kNone;
@@ -542,6 +555,52 @@ result<> read_extent_map(walk_cursor& cursor, const native_string& path,
 }
 
 namespace {
+
+// Whether a test made a worker's map of the entry `name` of the directory
+// `index` fail, under whichever path it named it; first runs the change a
+// test hung on that map, once.
+bool fails_to_map_ahead(std::size_t index, native_string_view name) {
+  std::vector<listing_hook>& hooks = disk().map_hooks;
+  for (std::size_t i = 0; i < hooks.size(); ++i) {
+    const auto [parent, hook_name] = parent_and_name(hooks[i].path, false);
+    if (parent != index || hook_name != name) continue;
+    const std::function<void()> change = std::move(hooks[i].change);
+    hooks.erase(hooks.begin() + static_cast<std::ptrdiff_t>(i));
+    change();
+    break;
+  }
+  for (const fault& f : disk().faults) {
+    if (f.operation != fake_operation::extents && f.operation != fake_operation::extents_ahead)
+      continue;
+    const auto [parent, fault_name] = parent_and_name(f.path, false);
+    if (parent == index && fault_name == name) return true;
+  }
+  return false;
+}
+
+// As a worker of the POSIX half maps them: the files among the entries
+// `order[0..count)` (null: in listing order) of `listing` of the directory
+// `index`, read as `readings`, that maps_ahead says; only the very file
+// read, and one whose map fails is left to the walk.
+void map_ahead(std::size_t index, const directory_listing& listing, const std::uint32_t* order,
+               std::size_t count, entry_reading* readings, extent_maps& maps) {
+  maps.start_afresh();
+  const std::uint64_t volume = disk().nodes[index].facts.identity.volume;
+  for (std::size_t i = 0; i < count; ++i) {
+    entry_reading& reading = readings[i];
+    if (!maps_ahead(reading, volume)) continue;
+    const native_string_view name = listing.name(listing.entries[order ? order[i] : i]);
+    ++disk().calls.extent_maps_read_ahead;
+    if (fails_to_map_ahead(index, name)) continue;
+    const std::size_t child = child_of(index, name);
+    if (child == kNone || !(disk().nodes[child].facts.identity == reading.facts.identity))
+      continue;
+    const std::size_t first = maps.extents.size();
+    const std::vector<mapped_extent>& own = disk().nodes[child].extents;
+    maps.extents.insert(maps.extents.end(), own.begin(), own.end());
+    keep_map(reading, maps, first);
+  }
+}
 
 bool open_ahead(const directory_place& parent, const native_string& name,
                 const entry_facts* seen, opened_directory& opened) {
@@ -562,9 +621,12 @@ bool open_ahead(const directory_place& parent, const native_string& name,
   opened.readings.resize(opened.listing.entries.size());
   for (std::size_t k = 0; k < opened.readings.size(); ++k) {
     entry_reading& reading = opened.readings[k];
+    reading.map = mapped_ahead();
     reading.examined =
         examine_child(index, opened.listing.name(opened.listing.entries[k]), reading.facts);
   }
+  if (extent_maps* maps = maps_for(opened, parent))
+    map_ahead(index, opened.listing, nullptr, opened.readings.size(), opened.readings.data(), *maps);
   keep_readings(opened, nullptr);
   opened.handle = static_cast<directory_handle>(index);
   opened.close = close_ahead;
@@ -572,7 +634,8 @@ bool open_ahead(const directory_place& parent, const native_string& name,
 }
 
 void read_facts_ahead(const directory_place& place, const directory_listing& listing,
-                      const std::uint32_t* order, std::size_t count, entry_reading* readings) {
+                      const std::uint32_t* order, std::size_t count, entry_reading* readings,
+                      extent_maps* maps) {
   disk().calls.examined_by_queue += static_cast<int>(count);
   if (static_cast<std::size_t>(place.handle) != disk().facts_shared_in) {
     // The walk let this listing go: its entries are no longer there to read.
@@ -581,9 +644,12 @@ void read_facts_ahead(const directory_place& place, const directory_listing& lis
   }
   for (std::size_t i = 0; i < count; ++i) {
     const listed_entry& entry = listing.entries[order[i]];
+    readings[i].map = mapped_ahead();
     readings[i].examined = examine_child(static_cast<std::size_t>(place.handle),
                                          listing.name(entry), readings[i].facts);
   }
+  if (maps && maps_files_in(place))
+    map_ahead(static_cast<std::size_t>(place.handle), listing, order, count, readings, *maps);
 }
 
 void close_ahead(directory_handle) { --disk().calls.opened_ahead_and_held; }
@@ -852,6 +918,10 @@ void fake_tree::fail(fake_operation operation, const tree_path& relative, error_
 
 void fake_tree::after_listing(const tree_path& relative, std::function<void()> change) const {
   disk().hooks.push_back(listing_hook{canonical(path(relative)), std::move(change)});
+}
+
+void fake_tree::before_map_ahead(const tree_path& relative, std::function<void()> change) const {
+  disk().map_hooks.push_back(listing_hook{canonical(path(relative)), std::move(change)});
 }
 
 void fake_tree::share_extents(const tree_path& relative) const {

@@ -39,6 +39,7 @@ enum class fake_operation {
   list_cut_short,  // listing the directory, after every entry was read
   examine,  // examining the entry, in a walk or on its own
   extents,  // reading the file's extent map
+  extents_ahead,  // a worker's reading of it, the walk's own not stopped
 };
 
 // How often the file system was asked, to test that nothing is done twice.
@@ -54,6 +55,7 @@ struct fake_calls {
   // Extent maps: volumes asked whether they share extents, maps read.
   int volumes_asked = 0;
   int extent_maps_read = 0;
+  int extent_maps_read_ahead = 0;  // by a worker of the queue
   // Entries of a listing the queue examined, by a worker or for the walk;
   // and those it examined after the walk had let that listing go, which a
   // walk that waits for its workers never lets happen.
@@ -165,6 +167,9 @@ class fake_tree {
   // Runs `change` once, right after the directory at `relative` has been
   // listed: what a walk meets between a listing and the work on its entries.
   void after_listing(const tree_path& relative, std::function<void()> change) const;
+  // Runs `change` once, right before a worker reading ahead maps the file
+  // at `relative`, after it read its facts.
+  void before_map_ahead(const tree_path& relative, std::function<void()> change) const;
 
   fake_calls calls() const;
 
