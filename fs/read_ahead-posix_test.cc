@@ -519,10 +519,10 @@ TEST(ReadAheadPosix, TheQueueHandsOverWhatTheWalkAloneReadsAndClosesTheRest) {
           EXPECT_EQ(read, expected[i]);
           opened->close_handle();
           ahead.give_back();
-          ahead.end_level(1);  // as the walk leaves it: what was asked below it ends
+          ahead.end_level(1, nullptr);  // as the walk leaves it: what was asked below it ends
         }
         if (round == 1) {
-          ahead.end_level(0);
+          ahead.end_level(0, nullptr);
           if (by_hand) {
             EXPECT_EQ(open_descriptors(), before);
           }
