@@ -99,7 +99,9 @@ error_code last_error() { return static_cast<error_code>(errno); }
 
 void close_level(walk_state& walk, walk_level& level) {
   if (!level.fd.valid()) return;
-  walk.ahead.end_level(static_cast<std::size_t>(&level - walk.levels.data()));
+  // A worker still reading in it closes it as it ends.
+  if (walk.ahead.end_level(static_cast<std::size_t>(&level - walk.levels.data()), close_ahead))
+    level.fd.release();
   level.fd.reset();
   --walk.ahead.descriptors.levels;
 }

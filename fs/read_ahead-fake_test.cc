@@ -219,6 +219,7 @@ alike_walks walked_alike(const std::function<void(const fake_tree&, examining_vi
   w.told = walk_of(build, true, &w.calls);
   EXPECT_EQ(w.told, alone);
   EXPECT_EQ(w.calls.opened_ahead_and_held, 0);
+  EXPECT_EQ(w.calls.levels_closed, w.alone_calls.levels_closed);  // each once
   return w;
 }
 
@@ -603,8 +604,9 @@ TEST(ReadAheadFakeNested, RequestsBelowAnOpenedDirectoryEndWithIt) {
     if (c.replaced) expect_never_told(w.told, "old-marker");
     EXPECT_EQ(w.calls.opened_ahead, c.opened);
     EXPECT_EQ(w.calls.adopted, c.adopted);
-    // Once the walk is past a, nothing opened in or below it is held.
-    EXPECT_EQ(held_in_z, 0);
+    // Once the walk is past a, nothing opened in or below it is held, but
+    // the a refused while a worker reads in it, until that worker ends.
+    EXPECT_EQ(held_in_z, c.replaced && c.state == below::claimed ? 1 : 0);
   }
 }
 
@@ -628,6 +630,48 @@ TEST(ReadAheadFakeNested, AWalkEndedEarlyClosesEverythingOpenedBelow) {
       };
       EXPECT_GE(walked_alike(build).calls.opened_ahead, 3);
     }
+  }
+}
+
+// A level the walk leaves, or a directory it refuses to adopt, while a
+// worker still reads in it: the walk goes on without that request ending,
+// and the queue holds the directory, counting its descriptor, until the
+// worker ends, then closes it, once.
+TEST(ReadAheadFakeHeld, ADirectoryLetGoWhileAWorkerReadsInItClosesAsTheWorkerEnds) {
+  for (const bool refused : {false, true}) {
+    SCOPED_TRACE(refused ? "adoption refused" : "level left");
+    fake_calls before;
+    fake_calls after;
+    std::size_t finished = 0;
+    const auto build = [&](const fake_tree& t, examining_visitor& v) {
+      // q is visited and never entered: its request is the walk's no more.
+      files(t, {"top/a/f", "top/a/q/f", "top/b/f", "outside/g"});
+      v.at_visit = [&t, &before, &after, &finished, refused](const platform::native_string& at) {
+        if (at == relative(refused ? "a" : "a/f")) {
+          if (refused) t.complete_read_ahead(1);  // a
+          t.claim_read_ahead(1);                  // a/q, in a
+        }
+        if (refused && at == relative("a")) {
+          t.rename("top/a", "away");
+          t.rename("outside", "top/a");
+        }
+        if (at == relative(refused ? "a/g" : "b/f")) {
+          before = t.calls();
+          finished = t.finish_claimed_read_ahead();
+          after = t.calls();
+        }
+      };
+    };
+    const alike_walks w = walked_alike(build);
+    EXPECT_EQ(finished, 1u);
+    EXPECT_EQ(before.opened_ahead, refused ? 1 : 0);  // a/q not yet
+    EXPECT_EQ(before.opened_ahead_and_held, refused ? 1 : 0);
+    EXPECT_EQ(before.levels_closed_by_queue, 0);
+    EXPECT_EQ(before.descriptors_ahead, 2u);  // a/q's, and a's
+    EXPECT_EQ(after.opened_ahead, before.opened_ahead + 1);
+    EXPECT_EQ(after.opened_ahead_and_held, 0);
+    EXPECT_EQ(after.levels_closed_by_queue, refused ? 0 : 1);
+    EXPECT_EQ(after.descriptors_ahead, 0u);
   }
 }
 

@@ -448,6 +448,31 @@ TEST(ReadAheadPosix, AnAdoptedDirectoryIsTheOneStandingAtItsName) {
   }
 }
 
+// A level ended while a worker still reads in it: the walk goes on, and
+// the queue keeps that descriptor open, and counted, until the worker ends.
+TEST(ReadAheadPosix, ALevelEndedWhileReadInClosesAsItsWorkerEnds) {
+  test_tree tree;
+  tree.file("top/s/f");
+  const platform::read_ahead_threads_for_test alone(0);
+  walk_cursor cursor;
+  ASSERT_TRUE(enter_and_list(cursor, tree.path("top")));
+  const int before = open_descriptors();
+  platform::read_ahead ahead(platform::posix_read_ahead, 0, /*by_hand=*/true);
+  ahead.descriptors.total = 1000;
+  ahead.descriptors.most_ahead = 4;
+  platform::directory_place level = platform::current_place(cursor);
+  level.handle = open(tree.path("top").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(level.handle, 0);
+  ahead.open_subdirectories(0, level, cursor.listing);
+  ASSERT_EQ(ahead.complete(1, /*only_claim=*/true), 1u);  // s, being opened
+  EXPECT_TRUE(ahead.end_level(0, platform::close_ahead));
+  EXPECT_EQ(open_descriptors(), before + 1);
+  EXPECT_EQ(ahead.descriptors.ahead, 2u);  // s's, and the level's
+  EXPECT_EQ(ahead.finish_claimed(1), 1u);
+  EXPECT_EQ(open_descriptors(), before);
+  EXPECT_EQ(ahead.descriptors.ahead, 0u);
+}
+
 // The engine with threads of its own, used as the walk uses it: the
 // subdirectories it hands over hold what the walk alone reads there; the
 // requests left when a level ends, or when the queue goes, are closed.
@@ -519,10 +544,10 @@ TEST(ReadAheadPosix, TheQueueHandsOverWhatTheWalkAloneReadsAndClosesTheRest) {
           EXPECT_EQ(read, expected[i]);
           opened->close_handle();
           ahead.give_back();
-          ahead.end_level(1);  // as the walk leaves it: what was asked below it ends
+          ahead.end_level(1, nullptr);  // as the walk leaves it: what was asked below it ends
         }
         if (round == 1) {
-          ahead.end_level(0);
+          ahead.end_level(0, nullptr);
           if (by_hand) {
             EXPECT_EQ(open_descriptors(), before);
           }

@@ -98,10 +98,12 @@ void keep_readings(opened_directory& opened, const std::uint32_t* order) {
 }
 
 // An open directory and how many requests read in it now, from claim to
-// end, under the lock: it changes or closes only once none does.
+// end, under the lock: it changes or closes only once none does (through
+// `close` where the walk let go of it first).
 struct read_ahead::pinned_place {
   directory_place place;
   std::size_t pins = 0;
+  void (*close)(directory_handle) = nullptr;
 
   void reset(const directory_place& to = directory_place()) {
     assert(pins == 0 && "a directory changed under a request reading in it");
@@ -237,7 +239,7 @@ read_ahead::read_ahead(const read_ahead_operations& operations, std::size_t thre
 
 read_ahead::~read_ahead() {
   end_facts();
-  for (std::size_t level = levels_.size(); level > 0; --level) end_level(level - 1);
+  for (std::size_t level = levels_.size(); level > 0; --level) end_level(level - 1, nullptr);
   // By hand, what was claimed is finished, as threads do before they join.
   finish_claimed(static_cast<std::size_t>(-1));
   {
@@ -246,33 +248,41 @@ read_ahead::~read_ahead() {
   }
   work_.notify_all();
   pool_.join();
+  assert(lingering_.empty() && "a directory left open");
 }
 
-// Under the lock: `batch` asks for nothing any more, and no request reads
-// in its directory, which may then close: every request of it, and all
-// below them, dropped once none is being read.
-void read_ahead::end_batch(brief_lock& lock, level_requests& batch) {
+// Under the lock: `slot` asks for nothing any more: its requests, and all
+// below them, dropped; one being read drops itself when done. True where
+// one is: the batch then lingers, its handle closed through `close` as the
+// last ends, and `slot` starts afresh. Without `close`, they are waited for.
+bool read_ahead::end_batch(brief_lock& lock, std::unique_ptr<level_requests>& slot,
+                           void (*close)(directory_handle)) {
+  level_requests& batch = *slot;
   for (level_requests::item& item : batch.items)
     if (item.state == status::queued) item.state = status::dropped;
-  while (!batch.active.empty()) {
-    request& r = *batch.active.back();
-    // One the walk abandoned drops itself when done, and may then be
-    // claimed anew elsewhere; any other is dropped here.
-    wait_for(lock, r);
-    if (!batch.active.empty() && batch.active.back().get() == &r && r.state == status::done)
-      drop(lock, r);
+  // A wait lets the lock go: one abandoned before may drop itself meanwhile.
+  for (std::size_t i = batch.active.size(); !close && i > 0; i = std::min(i, batch.active.size()))
+    wait_for(lock, *batch.active[--i]);
+  for (std::size_t i = batch.active.size(); i > 0; --i) drop(lock, *batch.active[i - 1]);
+  if (!batch.active.empty()) {
+    batch.parent.close = close;
+    descriptors.ahead.fetch_add(1, std::memory_order_relaxed);  // until it closes
+    lingering_.push_back(std::move(slot));
+    slot.reset(new level_requests);
+    return true;
   }
   batch.items.clear();
   batch.names.clear();
   batch.walk_at = 0;
   batch.inherited = false;
   batch.parent.reset();
+  return false;
 }
 
-read_ahead::level_requests& read_ahead::level_at(std::size_t level) {
+std::unique_ptr<read_ahead::level_requests>& read_ahead::level_at(std::size_t level) {
   levels_.reserve(level + 1);
   while (levels_.size() <= level) levels_.emplace_back(new level_requests);
-  return *levels_[level];
+  return levels_[level];
 }
 
 // Under the lock, with new work: the threads start at the first (without
@@ -292,14 +302,15 @@ void read_ahead::open_subdirectories(std::size_t level, const directory_place& p
                                      const directory_listing& listing) {
   if (!enabled() || parent.handle < 0) return;
   brief_lock lock(mutex_);
-  level_requests& batch = level_at(level);
+  std::unique_ptr<level_requests>& slot = level_at(level);
   // An adopted directory comes with the requests the worker made from the
   // very listing the walk took over: they are this level's.
-  if (batch.inherited && batch.parent.place.handle == parent.handle) {
-    batch.inherited = false;
+  if (slot->inherited && slot->parent.place.handle == parent.handle) {
+    slot->inherited = false;
     return;
   }
-  end_batch(lock, batch);  // what was asked here before
+  end_batch(lock, slot, nullptr);  // what was asked here before
+  level_requests& batch = *slot;
   if (descriptors.most_ahead == 0) return;
   batch.parent.reset(parent);
   batch.ask_for(listing, nullptr);
@@ -402,9 +413,17 @@ void read_ahead::finish(brief_lock& lock, request& r) {
                          claimed_by_hand_.end());
   r.let_go();  // done with the directory it read in: it may close
   if (r.kind == request_kind::open_and_list) {
-    r.open.batch->items[r.open.index].state = status::done;
+    level_requests& batch = *r.open.batch;
+    batch.items[r.open.index].state = status::done;
     if (r.abandoned) {
       drop(lock, r);  // else the walk takes or drops it
+      if (batch.parent.close && batch.parent.pins == 0) {  // the last of a lingering batch
+        batch.parent.close(batch.parent.place.handle);
+        descriptors.ahead.fetch_sub(1, std::memory_order_relaxed);
+        auto held = lingering_.begin();
+        while (held->get() != &batch) ++held;
+        lingering_.erase(held);
+      }
     } else if (idle_ != 0 && !r.open.children->items.empty()) {
       work_.notify_all();  // its subdirectories may be opened now
     }
@@ -413,8 +432,8 @@ void read_ahead::finish(brief_lock& lock, request& r) {
 }
 
 // Under the lock: the walk no longer wants a claimed or done open request.
-// The requests below it end first, as they read in the directory it
-// closes. Its record goes among the spares, or (`taken`) to the walk until
+// The requests below it end first, and one still being read there closes
+// the directory it opened as it ends. Its record goes among the spares, or (`taken`) to the walk until
 // give_back().
 void read_ahead::drop(brief_lock& lock, request& r, bool taken) {
   if (r.state == status::claimed) {
@@ -422,7 +441,7 @@ void read_ahead::drop(brief_lock& lock, request& r, bool taken) {
     return;
   }
   level_requests& batch = *r.open.batch;
-  end_batch(lock, *r.open.children);
+  if (end_batch(lock, r.open.children, r.open.opened->close)) r.open.opened->release();
   if (!taken) r.open.opened->close_handle();
   batch.items[r.open.index].state = status::dropped;
   const bool was_full = !descriptors.ahead_may_take_one();
@@ -504,8 +523,8 @@ opened_directory* read_ahead::take_opened(std::size_t level, native_string_view 
   }
   // The requests made below it, still pinned to it, are those of the level
   // the walk enters; where the half does not adopt it after all, it ends
-  // that level before it closes the directory.
-  end_batch(lock, level_at(level + 1));
+  // that level, and the directory closes once none reads in it.
+  end_batch(lock, level_at(level + 1), nullptr);
   if (!r->open.children->items.empty()) {
     levels_[level + 1].swap(r->open.children);
     levels_[level + 1]->inherited = true;
@@ -523,10 +542,10 @@ void read_ahead::give_back() {
   spare_.push_back(std::move(taken_));
 }
 
-void read_ahead::end_level(std::size_t level) {
-  if (!enabled()) return;
+bool read_ahead::end_level(std::size_t level, void (*close)(directory_handle)) {
+  if (!enabled()) return false;
   brief_lock lock(mutex_);
-  if (level < levels_.size()) end_batch(lock, *levels_[level]);
+  return level < levels_.size() && end_batch(lock, levels_[level], close);
 }
 
 bool read_ahead::read_facts(const directory_place& place, const directory_listing& listing,
@@ -661,8 +680,8 @@ bool read_ahead::adopt(std::size_t level, opened_directory* opened, directory_ha
     holds_adopted_ = true;
     return true;
   }
-  // What the worker asked for below it reads in it: that ends first.
-  end_level(level);
+  // What the worker asked for below it reads in it, and may close it.
+  if (end_level(level, opened->close)) opened->release();
   opened->close_handle();
   return false;
 }

@@ -243,9 +243,11 @@ class read_ahead {
   // No more facts of that listing; returns once no worker reads them.
   void end_facts();
 
-  // The level `level` closes or parks: its requests are dropped, those
-  // being read waited for, the directories opened for it closed.
-  void end_level(std::size_t level);
+  // The level `level` closes or parks: its requests are dropped, the
+  // directories opened for it closed. True where a worker still reads in
+  // it: the caller lets go of its handle, which the queue counts as its own
+  // until it closes it through `close` (null: waits for them instead).
+  bool end_level(std::size_t level, void (*close)(directory_handle));
 
   // By hand: carries out the next `most` requests as a worker would take
   // them, or (`only_claim`) claims them, to be finished when the walk
@@ -269,10 +271,11 @@ class read_ahead {
   void carry_out_and_finish(brief_lock& lock, request& r);
   void finish(brief_lock& lock, request& r);
   void drop(brief_lock& lock, request& r, bool taken = false);
-  void end_batch(brief_lock& lock, level_requests& batch);
+  bool end_batch(brief_lock& lock, std::unique_ptr<level_requests>& slot,
+                 void (*close)(directory_handle));
   void help_or_wait(brief_lock& lock, request& r);
   void wait_for(brief_lock& lock, request& r);
-  level_requests& level_at(std::size_t level);
+  std::unique_ptr<level_requests>& level_at(std::size_t level);
   void offer_work(brief_lock& lock);
   void run();
   static void* run_thread(void* self);
@@ -292,6 +295,8 @@ class read_ahead {
   std::vector<std::unique_ptr<level_requests>> levels_;
   std::vector<std::unique_ptr<request>> spare_;
   std::unique_ptr<request> taken_;  // the record take_opened gave the walk
+  // Batches the walk let go of while requests read in them.
+  std::vector<std::unique_ptr<level_requests>> lingering_;
   // By hand: the requests claimed and not yet finished, oldest first.
   std::vector<request*> claimed_by_hand_;
   // The facts being read: the listing's, in slices of a ring.

@@ -284,6 +284,10 @@ void read_facts_ahead(const directory_place& place, const directory_listing& lis
                       const std::uint32_t* order, std::size_t count, entry_reading* readings,
                       extent_maps* maps);
 void close_ahead(directory_handle handle);
+void close_level_ahead(directory_handle) {
+  ++disk().calls.levels_closed;
+  ++disk().calls.levels_closed_by_queue;
+}
 bool look_at(directory_handle parent, const native_char* name, file_identity& identity,
              change_stamp& stamp);
 const read_ahead_operations fake_read_ahead = {open_ahead, read_facts_ahead, look_at};
@@ -432,7 +436,8 @@ void leave_directory(walk_cursor& cursor) {
   walk_state& walk = *cursor.state;
   end_directory(walk);
   if (walk.levels.empty()) return;
-  walk.ahead.end_level(walk.levels.size() - 1);
+  // The queue closes it where a worker still reads in it.
+  if (!walk.ahead.end_level(walk.levels.size() - 1, close_level_ahead)) ++disk().calls.levels_closed;
   walk.levels.pop_back();
   --walk.ahead.descriptors.levels;
 }
@@ -947,7 +952,11 @@ void fake_tree::set_shared_extents(const tree_path& relative,
   disk().nodes[existing(path(relative))].extents = std::move(extents);
 }
 
-fake_calls fake_tree::calls() const { return disk().calls; }
+fake_calls fake_tree::calls() const {
+  fake_calls calls = disk().calls;
+  if (disk().queue) calls.descriptors_ahead = disk().queue->descriptors.ahead;
+  return calls;
+}
 
 void fake_tree::read_ahead_by_hand() const { disk().read_ahead_by_hand = true; }
 

@@ -52,6 +52,12 @@ struct fake_calls {
   int opened_ahead = 0;
   int adopted = 0;
   int opened_ahead_and_held = 0;
+  // Levels the walk left whose directory closed, and of them those the
+  // queue closed after it, as the last worker reading in one ended; the
+  // descriptors the walk's queue counts as its own now.
+  int levels_closed = 0;
+  int levels_closed_by_queue = 0;
+  std::size_t descriptors_ahead = 0;
   // Extent maps: volumes asked whether they share extents, maps read.
   int volumes_asked = 0;
   int extent_maps_read = 0;
