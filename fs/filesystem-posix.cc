@@ -90,9 +90,8 @@ constexpr std::size_t kMostHeldAhead = 64;
 constexpr std::size_t kMostReadAheadThreads = 3;
 // The most a user may ask for: far more than pay anywhere measured.
 constexpr unsigned long kMostSetThreads = 64;
-// Smaller listings have their entries read by the walk alone: a request
-// costs more than it saves there. Unmeasured against other sizes; one
-// slice of facts.
+// Smaller listings the walk reads alone: a request costs more than it
+// saves there. Unmeasured against other sizes; one slice of facts.
 constexpr std::size_t kFewestEntriesToShare = 32;
 
 error_code last_error() { return static_cast<error_code>(errno); }
@@ -209,7 +208,8 @@ result<entering> enter_top(walk_state& walk, const native_string& path) {
   const int at = directory_holding(path, holder, name);
   if (at == -1) return {entering::no_attributes, last_error()};
   struct stat st;
-  if (fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return {entering::no_attributes, last_error()};
+  if (fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return {entering::no_attributes, last_error()};
   // A PATH that is a link to a directory is walked: the top level is
   // followed, lower levels never are.
   if (S_ISLNK(st.st_mode) && fstatat(at, name, &st, 0) != 0) return {entering::not_a_directory};

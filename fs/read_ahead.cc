@@ -290,8 +290,12 @@ std::unique_ptr<read_ahead::level_requests>& read_ahead::level_at(std::size_t le
 void read_ahead::offer_work(brief_lock& lock) {
   if (!started_ && !by_hand_) {
     started_ = true;
+    const auto run = [](void* self) -> void* {
+      static_cast<read_ahead*>(self)->run();
+      return nullptr;
+    };
     for (std::size_t i = 0; i < threads_; ++i)
-      if (!pool_.start(run_thread, this)) break;
+      if (!pool_.start(run, this)) break;
   }
   const bool wake = idle_ != 0;
   lock.unlock();
@@ -420,9 +424,8 @@ void read_ahead::finish(brief_lock& lock, request& r) {
       if (batch.parent.close && batch.parent.pins == 0) {  // the last of a lingering batch
         batch.parent.close(batch.parent.place.handle);
         descriptors.ahead.fetch_sub(1, std::memory_order_relaxed);
-        auto held = lingering_.begin();
-        while (held->get() != &batch) ++held;
-        lingering_.erase(held);
+        lingering_.erase(std::find_if(lingering_.begin(), lingering_.end(),
+                                      [&](const auto& held) { return held.get() == &batch; }));
       }
     } else if (idle_ != 0 && !r.open.children->items.empty()) {
       work_.notify_all();  // its subdirectories may be opened now
@@ -432,9 +435,8 @@ void read_ahead::finish(brief_lock& lock, request& r) {
 }
 
 // Under the lock: the walk no longer wants a claimed or done open request.
-// The requests below it end first, and one still being read there closes
-// the directory it opened as it ends. Its record goes among the spares, or (`taken`) to the walk until
-// give_back().
+// The requests below it end first (one still being read there closes the
+// directory as it ends); the record goes among the spares, or to the walk.
 void read_ahead::drop(brief_lock& lock, request& r, bool taken) {
   if (r.state == status::claimed) {
     r.abandoned = true;  // whoever finishes it drops it
@@ -464,11 +466,9 @@ void read_ahead::drop(brief_lock& lock, request& r, bool taken) {
 // meanwhile, so that on two cores one worker and the walk share the work;
 // where there is none (or by hand), it waits. The caller looks again.
 void read_ahead::help_or_wait(brief_lock& lock, request& r) {
-  if (request* other = by_hand_ ? nullptr : next_to_claim()) {
-    carry_out_and_finish(lock, *other);
-  } else {
-    wait_for(lock, r);
-  }
+  if (request* other = by_hand_ ? nullptr : next_to_claim())
+    return carry_out_and_finish(lock, *other);
+  wait_for(lock, r);
 }
 
 // Under the lock: returns once `r` is not being read (by hand: finished
@@ -578,10 +578,9 @@ void read_ahead::take_facts(std::size_t ticket, entry_reading& reading) {
   const std::size_t wanted = ticket / kSlice;
   if (!(job.walk_has_slice && job.walk_slice == wanted)) {
     brief_lock lock(mutex_);
-    // The slices before it are spent: their places in the ring take the
-    // next ones. One still being read (the walk did not ask for its
-    // entries) keeps its place until end_facts waits for it; the ring then
-    // takes no more, and the walk reads on its own past its end.
+    // The slices before it are spent: their places take the next ones. One
+    // still being read (the walk asked for none of its entries) keeps its
+    // place until end_facts: the ring takes no more, the walk reads alone.
     while (job.walk_slice < wanted) {
       if (job.issued < job.slices && job.issued == job.walk_slice + kRing &&
           job.slice(job.walk_slice).state != status::claimed)
@@ -608,9 +607,8 @@ void read_ahead::take_facts(std::size_t ticket, entry_reading& reading) {
 }
 
 void read_ahead::end_facts() {
-  // Asked at every directory the walk enters, lists and leaves, mostly with
-  // no facts being read: the walk's own thread alone sets and clears them,
-  // so it may look without the lock.
+  // Asked at every directory, mostly with no facts being read: the walk's
+  // thread alone sets and clears them, so it looks without the lock.
   if (!facts_ || !facts_->listing) return;
   brief_lock lock(mutex_);
   facts_job& job = *facts_;
@@ -629,11 +627,8 @@ std::size_t read_ahead::complete(std::size_t most, bool only_claim) {
   std::size_t done = 0;
   brief_lock lock(mutex_);
   for (request* r; done < most && (r = next_to_claim()); ++done) {
-    if (only_claim) {
-      claimed_by_hand_.push_back(r);
-    } else {
-      carry_out_and_finish(lock, *r);
-    }
+    if (only_claim) claimed_by_hand_.push_back(r);
+    if (!only_claim) carry_out_and_finish(lock, *r);
   }
   return done;
 }
@@ -649,20 +644,14 @@ std::size_t read_ahead::finish_claimed(std::size_t most) {
 void read_ahead::run() {
   brief_lock lock(mutex_);
   while (!quit_) {
-    request* r = next_to_claim();
-    if (!r) {
+    if (request* r = next_to_claim()) {
+      carry_out_and_finish(lock, *r);
+    } else {
       ++idle_;
       work_.wait(lock);
       --idle_;
-      continue;
     }
-    carry_out_and_finish(lock, *r);
   }
-}
-
-void* read_ahead::run_thread(void* self) {
-  static_cast<read_ahead*>(self)->run();
-  return nullptr;
 }
 
 bool read_ahead::adopt(std::size_t level, opened_directory* opened, directory_handle parent,
@@ -724,14 +713,11 @@ void read_ahead::read_listed(const directory_place& place, directory_listing& li
 }
 
 bool read_ahead::reading_of(const listed_entry& entry, entry_reading& reading) {
-  if (has_ticket(entry.listed_facts)) {
+  if (has_ticket(entry.listed_facts))
     take_facts(entry.listed_facts & ~kTicket, reading);
-  } else if (entry.listed_facts != 0) {
+  else if (entry.listed_facts != 0)
     reading = listed_[entry.listed_facts - 1];
-  } else {
-    return false;
-  }
-  return true;
+  return entry.listed_facts != 0;
 }
 
 }  // namespace platform

@@ -80,9 +80,7 @@ using change_stamp = std::array<std::int64_t, 4>;
 // over (release()).
 struct opened_directory {
   opened_directory() = default;
-  ~opened_directory() { close_handle(); }
-  opened_directory(const opened_directory&) = delete;
-  opened_directory& operator=(const opened_directory&) = delete;
+  ~opened_directory() { close_handle(); }  // not copied: `maps` is its own
 
   directory_handle release() { return std::exchange(handle, -1); }
   void close_handle() {
@@ -278,7 +276,6 @@ class read_ahead {
   std::unique_ptr<level_requests>& level_at(std::size_t level);
   void offer_work(brief_lock& lock);
   void run();
-  static void* run_thread(void* self);
 
   const read_ahead_operations operations_;
   const std::size_t threads_;
