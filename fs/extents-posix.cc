@@ -220,10 +220,9 @@ result<> read_extent_map(walk_cursor& cursor, const native_string& path,
                          const listed_entry& entry, const entry_facts& facts,
                          const volume_extents& volume, std::vector<mapped_extent>& extents) {
 #ifdef __linux__
-  // Where the volume shares extents, the walk's workers map the files of
-  // its next directories there; this one a worker may have mapped already.
+  // A worker may have mapped this one already (read_volume_extents told
+  // the workers of its volume).
   walk_extent_maps& ahead = extent_maps_of(cursor);
-  ahead.note_volume(facts.identity.volume, volume);
   if (ahead.take(entry, facts, extents)) return succeeded();
   const directory_place place = current_place(cursor);
   unique_fd fd;

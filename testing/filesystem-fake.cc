@@ -541,10 +541,8 @@ volume_extents read_volume_extents(walk_cursor& cursor, const native_string&) {
 
 result<> read_extent_map(walk_cursor& cursor, const native_string& path,
                          const listed_entry& entry, const entry_facts& facts,
-                         const volume_extents& volume, std::vector<mapped_extent>& extents) {
-  walk_extent_maps& ahead = cursor.state->walk_maps;
-  ahead.note_volume(facts.identity.volume, volume);
-  if (ahead.take(entry, facts, extents)) return succeeded();
+                         const volume_extents&, std::vector<mapped_extent>& extents) {
+  if (cursor.state->walk_maps.take(entry, facts, extents)) return succeeded();
   ++disk().calls.extent_maps_read;
   if (const fault* f = fault_at(fake_operation::extents, path)) return failed(f->error);
   std::size_t index = kNone;
