@@ -11,13 +11,13 @@
 
 namespace platform {
 
-// On a worker: maps the files among the entries `order[0..count)` of
-// `listing`, read as `readings` in the open directory `place`, that
-// maps_ahead says, into `maps`, and marks each reading with its map where
-// it was read whole.
-void map_ahead(const directory_place& place, const directory_listing& listing,
-               const std::uint32_t* order, std::size_t count, entry_reading* readings,
-               extent_maps& maps);
+// On a worker, where `place` is on a volume whose files are mapped: reads
+// the entries `order[0..count)` of `listing` into `readings`, as the walk
+// would, and maps those files that maps_ahead says into `maps`, marking
+// each reading with its map where it was read whole.
+void read_and_map(const directory_place& place, const directory_listing& listing,
+                  const std::uint32_t* order, std::size_t count, entry_reading* readings,
+                  extent_maps& maps);
 
 // What the walk of `cursor` keeps of the maps.
 walk_extent_maps& extent_maps_of(walk_cursor& cursor);

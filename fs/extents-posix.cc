@@ -20,6 +20,7 @@
 #include "fs/filesystem.h"
 #include "fs/long_paths-posix.h"
 #include "fs/read_ahead-posix.h"
+#include "fs/stat-posix.h"
 #include "fs/xfs_volume-posix.h"
 
 #ifdef __linux__
@@ -185,10 +186,10 @@ result<> map_file(int fd, const volume_extents& volume, char* buffer, std::size_
   return succeeded();
 }
 
-// Appends the map of the regular file open at `fd`, read as `st`, on the
+// Appends the map of the regular file open at `fd`, of inode `inode`, on the
 // volume `volume` says, through `buffer`, `most` extents at most: the
 // walk's and a worker's.
-result<> map_open_file(int fd, const struct stat& st, const volume_extents& volume, char* buffer,
+result<> map_open_file(int fd, std::int64_t inode, const volume_extents& volume, char* buffer,
                        std::size_t most, std::vector<mapped_extent>& extents) {
   const std::size_t first = extents.size();
   bool has_encoded = false;
@@ -198,7 +199,7 @@ result<> map_open_file(int fd, const struct stat& st, const volume_extents& volu
   // to those allowed to read them (root); the others keep one block each.
   // (FIEMAP gives a compressed extent's start on disk as the item does.)
   std::vector<compressed_length> lengths;
-  if (!btrfs_compressed_lengths(fd, static_cast<std::uint64_t>(st.st_ino), lengths).outcome)
+  if (!btrfs_compressed_lengths(fd, static_cast<std::uint64_t>(inode), lengths).outcome)
     return mapped;
   for (std::size_t i = first; i < extents.size(); ++i) {
     mapped_extent& extent = extents[i];
@@ -240,8 +241,8 @@ result<> read_extent_map(walk_cursor& cursor, const native_string& path,
   if (!is_file_examined(st, facts)) return failed(ENOENT);
 
   if (!ahead.scratch) ahead.scratch.reset(new char[kMapBufferSize]);
-  return map_open_file(fd.get(), st, volume, ahead.scratch.get(), static_cast<std::size_t>(-1),
-                       extents);
+  return map_open_file(fd.get(), static_cast<std::int64_t>(st.st_ino), volume,
+                       ahead.scratch.get(), static_cast<std::size_t>(-1), extents);
 #else
   (void)cursor;
   (void)path;
@@ -253,39 +254,60 @@ result<> read_extent_map(walk_cursor& cursor, const native_string& path,
 #endif
 }
 
-void map_ahead(const directory_place& place, const directory_listing& listing,
-               const std::uint32_t* order, std::size_t count, entry_reading* readings,
-               extent_maps& maps) {
 #ifdef __linux__
-  const volume_extents* volume = place.walk_maps ? place.walk_maps->extents_on(place.volume) : nullptr;
-  if (!volume) return;
+namespace {
+
+// On a worker: maps the file open at `fd`, read as `reading`, into `maps`,
+// where maps_ahead says; a file of many extents is the walk's, its map
+// read once only.
+void map_read_ahead(int fd, const volume_extents& volume, std::uint64_t device,
+                    entry_reading& reading, extent_maps& maps) {
+  if (!maps_ahead(reading, device)) return;
+  if (!maps.scratch) maps.scratch.reset(new char[kMapBufferSize]);
+  const std::size_t first = maps.extents.size();
+  if (!map_open_file(fd, reading.facts.identity.key, volume, maps.scratch.get(),
+                     kMostExtentsOfAFile, maps.extents).outcome) {
+    maps.extents.resize(first);
+    return;
+  }
+  keep_map(reading, maps, first);
+}
+
+}  // namespace
+#endif
+
+void read_and_map(const directory_place& place, const directory_listing& listing,
+                  const std::uint32_t* order, std::size_t count, entry_reading* readings,
+                  extent_maps& maps) {
+#ifdef __linux__
+  const volume_extents& volume = *place.walk_maps->extents_on(place.volume);
+  const int dir_fd = static_cast<int>(place.handle);
   maps.start_afresh();
   for (std::size_t i = 0; i < count; ++i) {
     entry_reading& reading = readings[i];
-    if (!maps_ahead(reading, place.volume)) continue;
     const listed_entry& entry = listing.entries[order[i]];
-    const unique_fd fd(openat(static_cast<int>(place.handle),
-                              listing.names.c_str() + entry.name_offset, kMapFlags));
-    struct stat st;
-    if (!fd.valid() || fstat(fd.get(), &st) != 0 || !is_file_examined(st, reading.facts))
-      continue;
-    if (!maps.scratch) maps.scratch.reset(new char[kMapBufferSize]);
-    const std::size_t first = maps.extents.size();
-    // A file of many extents is the walk's: its map is read once only.
-    if (!map_open_file(fd.get(), st, *volume, maps.scratch.get(), kMostExtentsOfAFile,
-                       maps.extents).outcome) {
-      maps.extents.resize(first);
+    const char* name = listing.names.c_str() + entry.name_offset;
+    // A file the listing calls regular is opened first and read through
+    // its descriptor: its facts and its map are of one file, with no second
+    // look at the name. Nothing else is opened before its kind is known (a
+    // device, a FIFO), nor across a mount point or through a link since:
+    // those are read by name, and mapped by the walk if files. (The file
+    // systems that share extents all tell a listing's types.)
+    unique_fd fd;
+    if (entry.is_regular) fd = open_below(dir_fd, name, kMapFlags);
+    if (!fd.valid()) {
+      reading = read_reading(dir_fd, name, place.volume);
       continue;
     }
-    keep_map(reading, maps, first);
+    reading = read_reading(fd.get(), "", place.volume);
+    map_read_ahead(fd.get(), volume, place.volume, reading, maps);
   }
 #else
-  (void)place;
-  (void)listing;
-  (void)order;
-  (void)count;
-  (void)readings;
   (void)maps;
+  for (std::size_t i = 0; i < count; ++i)
+    readings[i] = read_reading(static_cast<int>(place.handle),
+                               listing.names.c_str() + listing.entries[order[i]].name_offset,
+                               place.volume);
 #endif
 }
 

@@ -28,11 +28,6 @@
 #include "fs/stat-posix.h"
 #include "base/threads.h"
 
-#ifdef __linux__
-#include <linux/openat2.h>
-#include <sys/syscall.h>
-#endif
-
 namespace platform {
 
 const native_char path_separator = '/';
@@ -379,6 +374,7 @@ replies_read append_names(int fd, bool fills_replies, char* replies, directory_l
     entry.name_offset = listing.names.size();
     entry.name_length = static_cast<std::uint16_t>(std::strlen(name));
     entry.is_directory = type == DT_DIR;
+    entry.is_regular = type == DT_REG;
     // A link may lead to a directory, and some file systems tell no type:
     // the listing reads those, to know where they belong.
     if (type == DT_LNK || type == DT_UNKNOWN) entry.listed_facts = kUnreadKind;
@@ -402,14 +398,6 @@ replies_read append_names(int fd, bool fills_replies, char* replies, directory_l
   }
   return replies_read::whole;
 #endif
-}
-
-entry_reading read_one(int fd, const char* name, std::uint64_t device) {
-  entry_reading reading;
-  const result<> read = read_entry(fd, name, device, reading.facts);
-  reading.examined = read.outcome ? result<examination>{examination::examined, 0}
-                                  : result<examination>{examination::not_found, read.error};
-  return reading;
 }
 
 }  // namespace
@@ -445,8 +433,8 @@ result<examination> examine_entry(walk_cursor& cursor, const native_string& path
     // The name ends the path, so it ends in the path's NUL. Every fact is
     // the reading's, the directory bit too: an entry that changed kind
     // since the listing is what the reading found.
-    reading = read_one(level.fd.get(), path.c_str() + (path.size() - entry.name_length),
-                       level.identity.volume);
+    reading = read_reading(level.fd.get(), path.c_str() + (path.size() - entry.name_length),
+                           level.identity.volume);
   }
   facts = reading.facts;
   walk.walk_maps.note_examined(entry, reading);
@@ -454,34 +442,6 @@ result<examination> examine_entry(walk_cursor& cursor, const native_string& path
 }
 
 // What a worker of the queue does, on its own thread.
-namespace {
-
-#ifdef SYS_openat2
-// Set once the kernel has refused openat2 as a whole (older than 5.6, or a
-// seccomp profile that forbids it): openat then serves alone.
-std::atomic<bool> openat2_refused{false};
-#endif
-
-// Opens the directory `name` of `parent_fd`: one name, never through a link,
-// never across a mount point, even one mounted since its attributes were
-// read, where the kernel can tell (openat2).
-unique_fd open_below(int parent_fd, const char* name) {
-#ifdef SYS_openat2
-  if (!openat2_refused.load(std::memory_order_relaxed)) {
-    open_how how{};
-    how.flags = static_cast<std::uint64_t>(kDirectoryFlags | O_NOFOLLOW);
-    how.resolve = RESOLVE_NO_XDEV | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    const long fd = syscall(SYS_openat2, parent_fd, name, &how, sizeof how);
-    if (fd >= 0) return unique_fd(static_cast<int>(fd));
-    if (errno != ENOSYS && errno != EPERM && errno != E2BIG) return unique_fd();
-    openat2_refused.store(true, std::memory_order_relaxed);
-  }
-#endif
-  return unique_fd(openat(parent_fd, name, kDirectoryFlags | O_NOFOLLOW));
-}
-
-}  // namespace
-
 bool open_ahead(const directory_place& parent, const native_string& name, const entry_facts* seen,
                 opened_directory& opened) {
   const int parent_fd = static_cast<int>(parent.handle);
@@ -499,7 +459,7 @@ bool open_ahead(const directory_place& parent, const native_string& name, const 
     return false;
   }
   if (!opens_ahead(facts, parent)) return false;
-  unique_fd fd = open_below(parent_fd, name.c_str());
+  unique_fd fd = open_below(parent_fd, name.c_str(), kDirectoryFlags);
   struct stat st;
   if (!fd.valid() || fstat(fd.get(), &st) != 0 || !(identity_of(st) == facts.identity))
     return false;
@@ -536,12 +496,13 @@ namespace {
 void read_facts_ahead(const directory_place& place, const directory_listing& listing,
                       const std::uint32_t* order, std::size_t count, entry_reading* readings,
                       extent_maps* maps) {
+  if (maps && maps_files_in(place))
+    return read_and_map(place, listing, order, count, readings, *maps);
   for (std::size_t i = 0; i < count; ++i) {
     const listed_entry& entry = listing.entries[order[i]];
-    readings[i] = read_one(static_cast<int>(place.handle),
-                           listing.names.c_str() + entry.name_offset, place.volume);
+    readings[i] = read_reading(static_cast<int>(place.handle),
+                               listing.names.c_str() + entry.name_offset, place.volume);
   }
-  if (maps && maps_files_in(place)) map_ahead(place, listing, order, count, readings, *maps);
 }
 
 bool look_at(directory_handle parent, const char* name, file_identity& identity,

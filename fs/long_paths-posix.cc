@@ -4,8 +4,16 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <unistd.h>
+
+#include <atomic>
 
 #include "fs/paths-posix.h"
+
+#ifdef __linux__
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#endif
 
 namespace platform {
 namespace {
@@ -18,7 +26,28 @@ constexpr int kLookupFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 constexpr int kLookupFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
 
+#ifdef SYS_openat2
+// Set once the kernel has refused openat2 as a whole (older than 5.6, or a
+// seccomp profile that forbids it): openat then serves alone.
+std::atomic<bool> openat2_refused{false};
+#endif
+
 }  // namespace
+
+unique_fd open_below(int parent_fd, const char* name, int flags) {
+#ifdef SYS_openat2
+  if (!openat2_refused.load(std::memory_order_relaxed)) {
+    open_how how{};
+    how.flags = static_cast<std::uint64_t>(flags | O_NOFOLLOW);
+    how.resolve = RESOLVE_NO_XDEV | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    const long fd = syscall(SYS_openat2, parent_fd, name, &how, sizeof how);
+    if (fd >= 0) return unique_fd(static_cast<int>(fd));
+    if (errno != ENOSYS && errno != EPERM && errno != E2BIG) return unique_fd();
+    openat2_refused.store(true, std::memory_order_relaxed);
+  }
+#endif
+  return unique_fd(openat(parent_fd, name, flags | O_NOFOLLOW));
+}
 
 unique_fd open_directory(const native_string& path) {
   if (path.size() < PATH_MAX) return unique_fd(open(path.c_str(), kLookupFlags));

@@ -29,6 +29,12 @@ unique_fd open_parent(const native_string& path, const char*& name);
 // `name`. -1, errno set, where that directory cannot be reached.
 int directory_holding(const native_string& path, unique_fd& holder, const char*& name);
 
+// Opens `name` of `parent_fd` with `flags`: one name, never through a link,
+// never across a mount point (so never setting off an automount point),
+// even one mounted since its attributes were read, where the kernel can
+// tell (openat2). Fails with errno set.
+unique_fd open_below(int parent_fd, const char* name, int flags);
+
 }  // namespace platform
 
 #endif  // TWINFIND_FS_LONG_PATHS_POSIX_H_

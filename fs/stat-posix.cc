@@ -39,9 +39,19 @@ struct raw_stat {
   bool automount;
 };
 
+// An empty name reads the descriptor itself, where the system can.
+int own_if_empty(const char* name) {
+#ifdef AT_EMPTY_PATH
+  return *name == '\0' ? AT_EMPTY_PATH : 0;
+#else
+  (void)name;
+  return 0;
+#endif
+}
+
 result<> fstatat_no_follow(int dir_fd, const char* name, raw_stat& out) {
   struct stat st;
-  if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW | kNoAutomount) != 0)
+  if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW | kNoAutomount | own_if_empty(name)) != 0)
     return failed(static_cast<error_code>(errno));
   out.device = static_cast<std::uint64_t>(st.st_dev);
   out.inode = static_cast<std::uint64_t>(st.st_ino);
@@ -69,7 +79,7 @@ bool refuses_statx(int error) {
 result<> stat_no_follow(int dir_fd, const char* name, raw_stat& out) {
   if (statx_refused.load(std::memory_order_relaxed)) return fstatat_no_follow(dir_fd, name, out);
   struct statx sx;
-  if (statx(dir_fd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
+  if (statx(dir_fd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | own_if_empty(name),
             STATX_TYPE | STATX_MODE | STATX_INO | STATX_NLINK | STATX_SIZE | STATX_BLOCKS,
             &sx) != 0) {
     const int error = errno;
@@ -144,6 +154,14 @@ result<> read_entry(int dir_fd, const char* name, std::uint64_t parent_device,
     facts.kind = entry_kind::reparse;  // FIFO, socket, device node
   }
   return succeeded();
+}
+
+entry_reading read_reading(int dir_fd, const char* name, std::uint64_t parent_device) {
+  entry_reading reading;
+  const result<> read = read_entry(dir_fd, name, parent_device, reading.facts);
+  reading.examined = read.outcome ? result<examination>{examination::examined, 0}
+                                  : result<examination>{examination::not_found, read.error};
+  return reading;
 }
 
 }  // namespace platform

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "fs/filesystem.h"
+#include "fs/read_ahead.h"
 
 namespace platform {
 
@@ -36,6 +37,10 @@ inline file_identity identity_of(const struct stat& st) {
 // the failed call.
 result<> read_entry(int dir_fd, const char* name, std::uint64_t parent_device,
                     entry_facts& facts);
+
+// read_entry's outcome as the walk keeps it; an empty `name` reads the
+// file open at `dir_fd` itself.
+entry_reading read_reading(int dir_fd, const char* name, std::uint64_t parent_device);
 
 }  // namespace platform
 

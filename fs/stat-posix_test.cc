@@ -131,6 +131,34 @@ TEST(ReadEntryPosix, AllocatedSpaceIsTheSystemsBlocksOf512Bytes) {
   EXPECT_EQ(facts.allocated, 0);
 }
 
+// A file read through its open descriptor (an empty name) is read as by
+// its name, whichever call reads it; an empty name with a directory's
+// descriptor reads that directory, not an entry of it.
+TEST(ReadEntryPosix, AnEmptyNameReadsTheOpenFileItself) {
+  test_tree tree;
+  tree.file("data", 10000);
+  tree.file("empty");
+  tree.directory("dir");
+  ASSERT_EQ(link(tree.path("data").c_str(), tree.path("again").c_str()), 0);
+  for (const char* name : {"data", "empty", "dir"}) {
+    SCOPED_TRACE(name);
+    const int fd = open(tree.path(name).c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const platform::entry_reading by_name = platform::read_reading(AT_FDCWD, tree.path(name).c_str(), 0);
+    const platform::entry_reading by_fd = platform::read_reading(fd, "", 0);
+    close(fd);
+    ASSERT_EQ(by_name.examined.outcome, platform::examination::examined);
+    ASSERT_EQ(by_fd.examined.outcome, platform::examination::examined);
+    EXPECT_TRUE(by_fd.facts.identity == by_name.facts.identity);
+    EXPECT_EQ(by_fd.facts.links, by_name.facts.links);
+    EXPECT_EQ(by_fd.facts.size, by_name.facts.size);
+    EXPECT_EQ(by_fd.facts.allocated, by_name.facts.allocated);
+    EXPECT_EQ(by_fd.facts.is_directory, by_name.facts.is_directory);
+    EXPECT_EQ(by_fd.facts.kind, by_name.facts.kind);
+  }
+  EXPECT_EQ(platform::read_reading(-1, "", 0).examined.outcome, platform::examination::not_found);
+}
+
 TEST(ReadEntryPosix, WhereStatxIsRefusedFstatatGivesTheSameFacts) {
 #ifndef TWINFIND_CAN_REFUSE_STATX
   GTEST_SKIP() << "no seccomp filter for statx on this system";

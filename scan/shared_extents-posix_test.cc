@@ -294,6 +294,10 @@ TEST(SharedExtentsPosix, MapsReadAheadCountAsTheWalksAlone) {
       shell("cp -a --reflink=always " + mnt + "/s1 " + mnt + "/s3", found);
       rewrite(mnt + "/s2/d1/f3", 0, MiB, found);
       random_file(mnt + "/s2/d5/new", 65536, found);
+      // A file mounted over a file the listing calls regular: a worker
+      // opens no name across a mount point, and reads it by name instead.
+      random_file(mnt + "/elsewhere", 65536, found);
+      shell("mount --bind " + mnt + "/elsewhere " + mnt + "/s2/d0/f2", found);
       sync();
       const std::vector<std::string> paths = {mnt + "/s1", mnt + "/s2", mnt + "/s3"};
       figures alone;
@@ -319,6 +323,7 @@ TEST(SharedExtentsPosix, MapsReadAheadCountAsTheWalksAlone) {
         found.expect(ahead.metadata_not_counted == alone.metadata_not_counted, what + "not counted");
         found.expect(ahead.compressed_at_least == alone.compressed_at_least, what + "compressed");
       }
+      shell("umount " + mnt + "/s2/d0/f2", found);
     }));
   }
 }
