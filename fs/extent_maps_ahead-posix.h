@@ -11,13 +11,16 @@
 
 namespace platform {
 
-// On a worker, where `place` is on a volume whose files are mapped: reads
-// the entries `order[0..count)` of `listing` into `readings`, as the walk
-// would, and maps those files that maps_ahead says into `maps`, marking
-// each reading with its map where it was read whole.
-void read_and_map(const directory_place& place, const directory_listing& listing,
-                  const std::uint32_t* order, std::size_t count, entry_reading* readings,
-                  extent_maps& maps);
+// On a worker, for the entry `name` of `dir_fd` that its listing calls a
+// regular file, on the volume `device` whose extents the walk keeps as
+// `volume`: reads it into `reading` as the walk would, and maps it into
+// `maps` where maps_ahead says, marking the reading with its map where it
+// was read whole. False where it could not be opened (nothing read): the
+// caller reads it by name. Nothing but a listed file is ever opened before
+// its kind is known (a device, a FIFO), and the file systems that share
+// extents all tell a listing's types.
+bool read_and_map(int dir_fd, const char* name, const volume_extents& volume,
+                  std::uint64_t device, entry_reading& reading, extent_maps& maps);
 
 // What the walk of `cursor` keeps of the maps.
 walk_extent_maps& extent_maps_of(walk_cursor& cursor);

@@ -8,8 +8,8 @@
 
 namespace platform {
 
-bool maps_files_in(const directory_place& place) {
-  return place.walk_maps && place.walk_maps->extents_on(place.volume);
+const volume_extents* maps_files_in(const directory_place& place) {
+  return place.walk_maps ? place.walk_maps->extents_on(place.volume) : nullptr;
 }
 
 bool maps_ahead(const entry_reading& reading, std::uint64_t volume) {

@@ -72,9 +72,10 @@ struct mapped_ahead {
   std::uint32_t fill = 0;
 };
 
-// Whether a worker maps files in `place`, and which: the entry read as
+// What the walk keeps of the extents of `place`'s volume where a worker
+// maps files there (null: it maps none), and which: the entry read as
 // `reading` there.
-bool maps_files_in(const directory_place& place);
+const volume_extents* maps_files_in(const directory_place& place);
 bool maps_ahead(const entry_reading& reading, std::uint64_t volume);
 
 // The buffer for the maps of the directory `opened` as a worker reads it

@@ -254,60 +254,34 @@ result<> read_extent_map(walk_cursor& cursor, const native_string& path,
 #endif
 }
 
+bool read_and_map(int dir_fd, const char* name, const volume_extents& volume,
+                  std::uint64_t device, entry_reading& reading, extent_maps& maps) {
 #ifdef __linux__
-namespace {
-
-// On a worker: maps the file open at `fd`, read as `reading`, into `maps`,
-// where maps_ahead says; a file of many extents is the walk's, its map
-// read once only.
-void map_read_ahead(int fd, const volume_extents& volume, std::uint64_t device,
-                    entry_reading& reading, extent_maps& maps) {
-  if (!maps_ahead(reading, device)) return;
+  // Opened first and read through its descriptor: its facts and its map
+  // are of one file, with no second look at the name. Never across a mount
+  // point or through a link that took the name since; a file that cannot be
+  // opened so (unreadable too) is read by name, and mapped by the walk.
+  const unique_fd fd = open_below(dir_fd, name, kMapFlags);
+  if (!fd.valid()) return false;
+  reading = read_reading(fd.get(), "", device);
+  if (!maps_ahead(reading, device)) return true;
   if (!maps.scratch) maps.scratch.reset(new char[kMapBufferSize]);
   const std::size_t first = maps.extents.size();
-  if (!map_open_file(fd, reading.facts.identity.key, volume, maps.scratch.get(),
-                     kMostExtentsOfAFile, maps.extents).outcome) {
+  // A file of many extents is the walk's: its map is read once only.
+  if (map_open_file(fd.get(), reading.facts.identity.key, volume, maps.scratch.get(),
+                    kMostExtentsOfAFile, maps.extents).outcome)
+    keep_map(reading, maps, first);
+  else
     maps.extents.resize(first);
-    return;
-  }
-  keep_map(reading, maps, first);
-}
-
-}  // namespace
-#endif
-
-void read_and_map(const directory_place& place, const directory_listing& listing,
-                  const std::uint32_t* order, std::size_t count, entry_reading* readings,
-                  extent_maps& maps) {
-#ifdef __linux__
-  const volume_extents& volume = *place.walk_maps->extents_on(place.volume);
-  const int dir_fd = static_cast<int>(place.handle);
-  maps.start_afresh();
-  for (std::size_t i = 0; i < count; ++i) {
-    entry_reading& reading = readings[i];
-    const listed_entry& entry = listing.entries[order[i]];
-    const char* name = listing.names.c_str() + entry.name_offset;
-    // A file the listing calls regular is opened first and read through
-    // its descriptor: its facts and its map are of one file, with no second
-    // look at the name. Nothing else is opened before its kind is known (a
-    // device, a FIFO), nor across a mount point or through a link since:
-    // those are read by name, and mapped by the walk if files. (The file
-    // systems that share extents all tell a listing's types.)
-    unique_fd fd;
-    if (entry.is_regular) fd = open_below(dir_fd, name, kMapFlags);
-    if (!fd.valid()) {
-      reading = read_reading(dir_fd, name, place.volume);
-      continue;
-    }
-    reading = read_reading(fd.get(), "", place.volume);
-    map_read_ahead(fd.get(), volume, place.volume, reading, maps);
-  }
+  return true;
 #else
+  (void)dir_fd;
+  (void)name;
+  (void)volume;
+  (void)device;
+  (void)reading;
   (void)maps;
-  for (std::size_t i = 0; i < count; ++i)
-    readings[i] = read_reading(static_cast<int>(place.handle),
-                               listing.names.c_str() + listing.entries[order[i]].name_offset,
-                               place.volume);
+  return false;  // no volume's files are mapped here
 #endif
 }
 

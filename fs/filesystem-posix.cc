@@ -496,12 +496,16 @@ namespace {
 void read_facts_ahead(const directory_place& place, const directory_listing& listing,
                       const std::uint32_t* order, std::size_t count, entry_reading* readings,
                       extent_maps* maps) {
-  if (maps && maps_files_in(place))
-    return read_and_map(place, listing, order, count, readings, *maps);
+  const int dir_fd = static_cast<int>(place.handle);
+  const volume_extents* volume = maps ? maps_files_in(place) : nullptr;
+  if (volume) maps->start_afresh();
   for (std::size_t i = 0; i < count; ++i) {
     const listed_entry& entry = listing.entries[order[i]];
-    readings[i] = read_reading(static_cast<int>(place.handle),
-                               listing.names.c_str() + entry.name_offset, place.volume);
+    const char* name = listing.names.c_str() + entry.name_offset;
+    if (volume && entry.is_regular && read_and_map(dir_fd, name, *volume, place.volume,
+                                                   readings[i], *maps))
+      continue;
+    readings[i] = read_reading(dir_fd, name, place.volume);
   }
 }
 

@@ -38,7 +38,8 @@ void make_entries(const test_tree& tree) {
 }
 
 // The facts of every entry of `tree`, read relative to the tree's
-// descriptor, and of one read by its path, as lines of text.
+// descriptor, of one read by its path, and of a file and a directory read
+// through their own descriptors, as lines of text.
 std::string read_all(const test_tree& tree) {
   std::string text;
   const int dir = open(tree.path().c_str(), O_RDONLY | O_DIRECTORY);
@@ -60,6 +61,12 @@ std::string read_all(const test_tree& tree) {
   };
   for (const char* name : kNames) describe(dir, name, own.st_dev);
   describe(AT_FDCWD, tree.path("file"), 0);
+  for (const char* name : {"file", "dir"}) {
+    const int fd = openat(dir, name, O_RDONLY | O_CLOEXEC);
+    text += std::string("(") + name + " open) ";
+    describe(fd, "", own.st_dev);
+    if (fd >= 0) close(fd);
+  }
   close(dir);
   return text;
 }

@@ -279,6 +279,7 @@ TEST(SharedExtentsPosix, MapsReadAheadCountAsTheWalksAlone) {
   for (const image_kind& kind : {btrfs, zstd}) {
     SCOPED_TRACE(kind.name);
     test_tree tree;
+    chmod(tree.path().c_str(), 0755);  // for the user below
     EXPECT_CHECKED(on_image(kind, tree, [](const std::string& mnt, problems& found) {
       shell("btrfs subvolume create " + mnt + "/s1", found);
       shell("cd " + mnt + "/s1 && for d in 0 1 2 3 4 5; do mkdir -p d$d/e; "
@@ -324,6 +325,28 @@ TEST(SharedExtentsPosix, MapsReadAheadCountAsTheWalksAlone) {
         found.expect(ahead.compressed_at_least == alone.compressed_at_least, what + "compressed");
       }
       shell("umount " + mnt + "/s2/d0/f2", found);
+      // A file the listing calls regular that its reader may not open: a
+      // worker reads it by name, and the walk meets and reports the map it
+      // cannot read, as alone.
+      shell("chmod -R a+rX " + mnt + " && chmod 000 " + mnt + "/s1/d0/f5", found);
+      const std::string as_nobody = check_in_child([&]() -> std::string {
+        if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+            setresuid(65534, 65534, 65534) != 0)
+          return "no user to become";
+        figures by_threads[2];
+        for (const std::size_t count : {0, 1}) {
+          platform::read_ahead_threads_for_test threads(count);
+          by_threads[count] = scan_of(paths, true, 1);
+        }
+        const figures& alone = by_threads[0];
+        const figures& ahead = by_threads[1];
+        if (alone.errors == 0) return "the unreadable map went unreported";
+        if (ahead.errors != alone.errors || ahead.unique != alone.unique ||
+            ahead.freed != alone.freed || !(ahead.rows == alone.rows))
+          return "a worker's reading differs from the walk's alone";
+        return "";
+      });
+      found.expect(as_nobody.empty(), "as a user who may not read a file: " + as_nobody);
     }));
   }
 }
